@@ -1,0 +1,58 @@
+# make demo  - set everything up (virtual environment, build) and run the demonstration
+# make test  - set everything up and run the whole test suite
+# make bench - run the benchmarks
+# SANITIZE=1 - build with AddressSanitizer + UndefinedBehaviorSanitizer in a separate environment
+
+SHELL := /bin/bash
+export PYENV_VERSION ?= 3.12.1
+PYTHON ?= python3.12
+SANITIZE ?= 0
+
+ifeq ($(SANITIZE),1)
+VENV ?= .venv-asan
+CONFIG := -Ccmake.define.MARLOVENT_SANITIZE=ON -Ccmake.build-type=Debug
+RUNENV := ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)"
+PYFLAGS := -X dev
+else
+VENV ?= .venv
+CONFIG :=
+RUNENV :=
+PYFLAGS := -X dev
+endif
+
+PY := $(VENV)/bin/python
+SOURCES := $(shell find native src -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
+
+.PHONY: setup demo test bench clean sqlite-headers
+
+setup: $(VENV)/.installed
+
+sqlite-headers:
+	@if [ ! -f /usr/include/sqlite3.h ]; then \
+	  echo "installing SQLite headers (libsqlite3-dev)"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsqlite3-dev; \
+	fi
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+
+$(VENV)/.deps: requirements-dev.txt | $(PY)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+$(VENV)/.installed: $(VENV)/.deps $(SOURCES) | sqlite-headers
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m pip install -q --no-build-isolation --no-deps $(CONFIG) .
+	touch $@
+
+demo: setup
+	$(PY) examples/demo.py
+
+test: setup
+	$(RUNENV) $(PY) $(PYFLAGS) -m pytest tests $(PYTEST_ARGS)
+
+bench: setup
+	@for f in bench/bench_*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
+
+clean:
+	rm -rf build .venv .venv-asan

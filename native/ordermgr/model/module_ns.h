@@ -1,0 +1,51 @@
+// The module's namespace as the records see it at call time, the module's
+// record types for exact-type fast paths, and the interned attribute names.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+namespace ordermgr {
+namespace nb = nanobind;
+
+struct Types {
+    PyTypeObject *PositionSummary = nullptr;
+    PyTypeObject *Trade = nullptr;
+    PyTypeObject *Position = nullptr;
+    PyTypeObject *PositionGroup = nullptr;
+    PyTypeObject *OrderMgr = nullptr;
+    PyTypeObject *SystemHealthReport = nullptr;
+    PyTypeObject *TradeFlowEntry = nullptr;
+    PyTypeObject *PositionCalculations = nullptr;
+    PyTypeObject *PositionAnalysis = nullptr;
+    PyTypeObject *ValidationResult = nullptr;
+    PyTypeObject *SystemDiagnostics = nullptr;
+    PyTypeObject *SystemReporter = nullptr;
+    PyTypeObject *DataValidator = nullptr;
+};
+extern Types types;
+
+// Interned attribute names used on the generic (non-exact-type) paths.
+struct Names {
+    PyObject *orderid, *price, *qty, *commission, *timestamp, *key, *trades,
+        *average_price, *is_long, *total_commission, *started, *empty, *orderids,
+        *positions, *stop, *stopPct, *marketPrice, *profit, *stopPts, *age, *values,
+        *items, *keys, *get, *add_trade, *add_commission, *datetime, *DualCache,
+        *summary, *status, *warnings, *errors, *transaction, *cacheName, *cachePrefix,
+        *namespace_, *order_mgr;
+};
+extern Names names;
+void init_names();
+
+// The module object (set once at initialisation) and lookups in its dict.
+void set_module(PyObject *module);
+PyObject *module_object();
+// Borrowed value of a module attribute, or raises AttributeError.
+PyObject *module_attr(PyObject *name);
+
+// datetime.datetime.now(datetime.timezone.utc), read through the module's
+// `datetime` attribute at call time.
+nb::object utc_now();
+
+inline bool is_exact(PyObject *o, PyTypeObject *t) { return Py_TYPE(o) == t; }
+
+}  // namespace ordermgr

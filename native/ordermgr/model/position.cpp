@@ -1,0 +1,312 @@
+#include "model/position.h"
+
+#include <new>
+
+#include "model/module_ns.h"
+#include "model/record_codec_export.h"
+#include "model/trade.h"
+#include "pysem/builtin_sum.h"
+#include "pysem/fields.h"
+#include "pysem/format.h"
+#include "pysem/record.h"
+
+namespace ordermgr {
+
+using pysem::Num;
+
+// --- trade mapping helpers ---------------------------------------------------
+
+TradeSnapshot::TradeSnapshot(PyObject *trades) {
+    if (PyDict_CheckExact(trades)) {
+        values_.reserve((size_t) PyDict_GET_SIZE(trades));
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(trades, &pos, &k, &v)) values_.push_back(Py_NewRef(v));
+        return;
+    }
+    nb::object vals = nb::steal(PyObject_CallMethodNoArgs(trades, names.values));
+    if (!vals) throw nb::python_error();
+    nb::object seq = nb::steal(PySequence_List(vals.ptr()));
+    if (!seq) throw nb::python_error();
+    Py_ssize_t n = PyList_GET_SIZE(seq.ptr());
+    values_.reserve((size_t) n);
+    for (Py_ssize_t i = 0; i < n; ++i) values_.push_back(Py_NewRef(PyList_GET_ITEM(seq.ptr(), i)));
+}
+
+TradeSnapshot::~TradeSnapshot() {
+    for (PyObject *o : values_) Py_DECREF(o);
+}
+
+Py_ssize_t mapping_size(PyObject *trades) {
+    if (PyDict_CheckExact(trades)) return PyDict_GET_SIZE(trades);
+    Py_ssize_t n = PyObject_Size(trades);
+    if (n < 0) throw nb::python_error();
+    return n;
+}
+
+nb::object trades_qty(PyObject *trades) {
+    TradeSnapshot snap(trades);
+    pysem::BuiltinSum sum;
+    for (PyObject *t : snap.values()) sum.add(trade_qty(t).ptr());
+    return sum.result();
+}
+
+nb::object trades_total_commission(PyObject *trades) {
+    TradeSnapshot snap(trades);
+    pysem::BuiltinSum sum;
+    for (PyObject *t : snap.values()) sum.add(trade_commission(t).ptr());
+    return sum.result();
+}
+
+nb::object trades_average_price(PyObject *trades) {
+    TradeSnapshot snap(trades);
+    Num pq = Num::of_double(0.0), tq = Num::of_double(0.0);
+    for (PyObject *t : snap.values()) {
+        Num price = Num::steal(trade_price(t).release().ptr());
+        Num qty = Num::steal(trade_qty(t).release().ptr());
+        Num commission = Num::steal(trade_commission(t).release().ptr());
+        pq = pq + signed_cost(price, qty, commission);
+        tq = tq + qty;
+    }
+    return (tq.truthy() ? pq / tq : pq / Num::of_int(1)).object();
+}
+
+nb::object trades_started(PyObject *trades) {
+    TradeSnapshot snap(trades);
+    if (snap.size() == 0) throw nb::value_error("Cannot get start time for position with no trades");
+    nb::object best;
+    for (PyObject *t : snap.values()) {
+        nb::object ts = trade_timestamp(t);
+        if (!best.ptr()) {
+            best = std::move(ts);
+            continue;
+        }
+        int r = PyObject_RichCompareBool(ts.ptr(), best.ptr(), Py_LT);
+        if (r < 0) throw nb::python_error();
+        if (r) best = std::move(ts);
+    }
+    return best;
+}
+
+// --- reads honouring overrides --------------------------------------------
+
+static Position *exact_position(PyObject *o) {
+    return is_exact(o, types.Position) && nb::inst_ready(o) ? nb::inst_ptr<Position>(o) : nullptr;
+}
+
+nb::object position_key(PyObject *p) {
+    if (Position *pos = exact_position(p)) return nb::borrow(pysem::require(pos->key, "key"));
+    return pysem::getattr(p, names.key);
+}
+
+nb::object position_trades(PyObject *p) {
+    if (Position *pos = exact_position(p)) return nb::borrow(pysem::require(pos->trades, "trades"));
+    return pysem::getattr(p, names.trades);
+}
+
+#define POSITION_FIGURE(name, compute)                                         \
+    nb::object position_##name(PyObject *p) {                                  \
+        if (Position *pos = exact_position(p))                                 \
+            return compute(pysem::require(pos->trades, "trades"));             \
+        return pysem::getattr(p, names.name);                                  \
+    }
+POSITION_FIGURE(qty, trades_qty)
+POSITION_FIGURE(average_price, trades_average_price)
+POSITION_FIGURE(total_commission, trades_total_commission)
+POSITION_FIGURE(started, trades_started)
+#undef POSITION_FIGURE
+
+static nb::object set_of_keys(PyObject *trades) {
+    PyObject *s = PySet_New(trades);
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+
+nb::object position_orderids(PyObject *p) {
+    if (Position *pos = exact_position(p)) return set_of_keys(pysem::require(pos->trades, "trades"));
+    return pysem::getattr(p, names.orderids);
+}
+
+static bool truth(const nb::object &o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+bool position_is_long(PyObject *p) {
+    if (Position *pos = exact_position(p)) return Num::of(trades_qty(pos->trades.ptr()).ptr()).gt_zero();
+    return truth(pysem::getattr(p, names.is_long));
+}
+
+bool position_empty(PyObject *p) {
+    if (Position *pos = exact_position(p)) return Num::of(trades_qty(pos->trades.ptr()).ptr()).eq_zero();
+    return truth(pysem::getattr(p, names.empty));
+}
+
+// --- operations -----------------------------------------------------------
+
+static bool mapping_contains(PyObject *mapping, PyObject *key) {
+    int r = PyDict_CheckExact(mapping) ? PyDict_Contains(mapping, key) : PySequence_Contains(mapping, key);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+static bool add_trade(nb::handle self, nb::handle trade) {
+    nb::object orderid = trade_orderid(trade.ptr());
+    nb::object trades = position_trades(self.ptr());
+    if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
+    if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade.ptr()) < 0) throw nb::python_error();
+    if (!position_empty(self.ptr())) return true;
+    if (PyDict_CheckExact(trades.ptr())) {
+        PyDict_Clear(trades.ptr());
+    } else {
+        PyObject *r = PyObject_CallMethod(trades.ptr(), "clear", nullptr);
+        if (!r) throw nb::python_error();
+        Py_DECREF(r);
+    }
+    return false;
+}
+
+bool position_add_trade(PyObject *position, PyObject *trade) {
+    if (exact_position(position)) return add_trade(position, trade);
+    nb::object r = nb::steal(PyObject_CallMethodOneArg(position, names.add_trade, trade));
+    if (!r) throw nb::python_error();
+    return truth(r);
+}
+
+static void add_commission(nb::handle self, nb::handle orderid, nb::handle commission) {
+    nb::object trades = position_trades(self.ptr());
+    if (!mapping_contains(trades.ptr(), orderid.ptr())) {
+        std::string msg = "Cannot add commission for orderid ";
+        pysem::append_default(msg, orderid.ptr());
+        msg += " - no such trade exists in position ";
+        pysem::append_default(msg, position_key(self.ptr()).ptr());
+        PyErr_SetObject(PyExc_KeyError, pysem::utf8_to_str(msg).ptr());
+        throw nb::python_error();
+    }
+    nb::object trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
+    if (!trade) throw nb::python_error();
+    if (is_exact(trade.ptr(), types.Trade) && nb::inst_ready(trade)) {
+        nb::inst_ptr<Trade>(trade)->commission = nb::borrow(commission);
+        return;
+    }
+    if (PyObject_SetAttr(trade.ptr(), names.commission, commission.ptr()) < 0) throw nb::python_error();
+}
+
+// --- store codec -------------------------------------------------------
+
+static PyObject *codec_fields(PyObject *obj) {
+    Position *p = pysem::record_of<Position>(obj);
+    if (!p) return nullptr;
+    if (!p->key.ptr() || !p->trades.ptr()) {
+        PyErr_SetString(PyExc_AttributeError, "Position has an unset field");
+        return nullptr;
+    }
+    return PyTuple_Pack(2, p->key.ptr(), p->trades.ptr());
+}
+
+static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
+    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != 2) {
+        PyErr_SetString(PyExc_ValueError, "stored Position has the wrong number of fields");
+        return nullptr;
+    }
+    try {
+        nb::object inst = nb::inst_alloc(nb::handle((PyObject *) cls));
+        new (nb::inst_ptr<Position>(inst))
+            Position{nb::borrow(PyTuple_GET_ITEM(fields, 0)), nb::borrow(PyTuple_GET_ITEM(fields, 1))};
+        nb::inst_mark_ready(inst);
+        return inst.release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+static zelph_record_codec position_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, 1};
+
+// --- type ----------------------------------------------------------------
+
+static Py_hash_t position_hash(PyObject *self) {
+    try {
+        return PyObject_Hash(position_key(self).ptr());
+    } catch (nb::python_error &e) {
+        e.restore();
+        return -1;
+    }
+}
+
+static PyGetSetDef position_getset[] = {
+    PYSEM_FIELD(Position, key, "Instrument identifier chosen by the caller."),
+    PYSEM_FIELD(Position, trades, "The trade book: each stored trade under its own orderid."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+static PyType_Slot position_slots[] = {
+    {Py_tp_traverse, (void *) pysem::record_traverse<Position>},
+    {Py_tp_clear, (void *) pysem::record_clear<Position>},
+    {Py_tp_hash, (void *) position_hash},
+    {Py_tp_getset, (void *) position_getset},
+    {0, nullptr}};
+
+void register_position(nb::module_ &m) {
+    // Marks an argument left out; kept for the life of the process.
+    static nb::handle missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);
+    auto cls = nb::class_<Position>(m, "Position", nb::type_slots(position_slots),
+        "Position(key, trades=<new dict>)\n\n"
+        "The trade book of one instrument: trades by order id, with the net signed\n"
+        "quantity, the commission-inclusive average price (positive for longs and\n"
+        "shorts), the total commission and the start time. Empties itself when a\n"
+        "trade brings the net quantity to exactly zero.");
+    cls.def(
+        "__init__",
+        [](Position *self, nb::handle key, nb::handle trades) {
+            nb::object t = trades.is(missing) ? nb::steal(PyDict_New()) : nb::borrow(trades);
+            if (!t) throw nb::python_error();
+            new (self) Position{nb::borrow(key), std::move(t)};
+        },
+        nb::arg("key"), nb::arg("trades") = missing);
+    cls.def("add_trade", &add_trade, nb::arg("trade"),
+            "Record a trade unless its order id is already present; empty the book when it goes flat.");
+    cls.def("add_commission", &add_commission, nb::arg("orderid"), nb::arg("commission"),
+            "Replace the commission of the stored trade with that order id.");
+    cls.def_prop_ro("started", [](nb::handle s) { return trades_started(position_trades(s.ptr()).ptr()); },
+                    "Earliest trade timestamp.");
+    cls.def_prop_ro("orderids", [](nb::handle s) { return set_of_keys(position_trades(s.ptr()).ptr()); },
+                    "The order ids of all stored trades.");
+    cls.def_prop_ro("qty", [](nb::handle s) { return trades_qty(position_trades(s.ptr()).ptr()); },
+                    "Net signed quantity.");
+    cls.def_prop_ro(
+        "empty", [](nb::handle s) { return Num::of(position_qty(s.ptr()).ptr()).eq_zero(); },
+        "Whether the net quantity is zero.");
+    cls.def_prop_ro("average_price",
+                    [](nb::handle s) { return trades_average_price(position_trades(s.ptr()).ptr()); },
+                    "Cost basis per unit, commissions included.");
+    cls.def_prop_ro("total_commission",
+                    [](nb::handle s) { return trades_total_commission(position_trades(s.ptr()).ptr()); },
+                    "Sum of the stored trades' commissions.");
+    cls.def_prop_ro(
+        "is_long", [](nb::handle s) { return Num::of(position_qty(s.ptr()).ptr()).gt_zero(); },
+        "Whether the net quantity is positive.");
+    cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
+        if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
+        Position &a = *nb::inst_ptr<Position>(self), &b = *nb::inst_ptr<Position>(other);
+        return pysem::record_eq(self.ptr(), other.ptr(),
+                                {pysem::require(a.key, "key"), pysem::require(a.trades, "trades")},
+                                {pysem::require(b.key, "key"), pysem::require(b.trades, "trades")});
+    }, nb::is_operator());
+    cls.def("__repr__", [](nb::handle self) {
+        Position &p = *nb::inst_ptr<Position>(self);
+        return pysem::record_repr(self.ptr(), {{"key", pysem::require(p.key, "key")},
+                                               {"trades", pysem::require(p.trades, "trades")}});
+    });
+    cls.def("__getstate__", [](nb::handle self) { return nb::steal(codec_fields(self.ptr())); });
+    cls.def("__setstate__", [](Position &self, nb::tuple st) {
+        if (st.size() != 2) throw nb::value_error("Position state must have 2 fields");
+        new (&self) Position{nb::borrow(PyTuple_GET_ITEM(st.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(st.ptr(), 1))};
+    });
+    cls.attr("__match_args__") = nb::make_tuple("key", "trades");
+    cls.attr("__slots__") = nb::make_tuple("key", "trades");
+    types.Position = (PyTypeObject *) cls.ptr();
+    export_record_codec(cls, &position_codec);
+}
+
+}  // namespace ordermgr

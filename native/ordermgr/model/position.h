@@ -1,0 +1,66 @@
+// Position: the trade book of one instrument.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+#include <vector>
+
+#include "pysem/num.h"
+
+namespace ordermgr {
+namespace nb = nanobind;
+
+struct Position {
+    nb::object key, trades;
+
+    int visit(visitproc visit, void *arg) {
+        Py_VISIT(key.ptr());
+        Py_VISIT(trades.ptr());
+        return 0;
+    }
+    void clear() { nb::object a = std::move(key), b = std::move(trades); }
+};
+
+// The trades of a mapping, taken as a list of owned references before any
+// of them is looked at, so that code run while reading them (a subclass
+// property, a user number type) cannot invalidate the iteration.
+class TradeSnapshot {
+public:
+    explicit TradeSnapshot(PyObject *trades);
+    ~TradeSnapshot();
+    TradeSnapshot(const TradeSnapshot &) = delete;
+    TradeSnapshot &operator=(const TradeSnapshot &) = delete;
+    const std::vector<PyObject *> &values() const { return values_; }
+    size_t size() const { return values_.size(); }
+
+private:
+    std::vector<PyObject *> values_;
+};
+
+// Reads honouring subclass overrides (struct for an exact Position,
+// attribute access otherwise). New references.
+nb::object position_key(PyObject *position);
+nb::object position_trades(PyObject *position);
+nb::object position_qty(PyObject *position);
+nb::object position_average_price(PyObject *position);
+nb::object position_total_commission(PyObject *position);
+nb::object position_started(PyObject *position);
+nb::object position_orderids(PyObject *position);
+bool position_is_long(PyObject *position);
+bool position_empty(PyObject *position);
+
+// The figures computed from a trade mapping (no overrides involved).
+nb::object trades_qty(PyObject *trades);
+nb::object trades_average_price(PyObject *trades);
+nb::object trades_total_commission(PyObject *trades);
+nb::object trades_started(PyObject *trades);
+
+// Position.add_trade on any position object (the native algorithm for an
+// exact Position, its add_trade method otherwise).
+bool position_add_trade(PyObject *position, PyObject *trade);
+
+// Number of entries of a trade mapping.
+Py_ssize_t mapping_size(PyObject *trades);
+
+void register_position(nb::module_ &m);
+
+}  // namespace ordermgr

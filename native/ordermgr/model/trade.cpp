@@ -1,0 +1,168 @@
+#include "model/trade.h"
+
+#include <new>
+
+#include "model/module_ns.h"
+#include "model/record_codec_export.h"
+#include "pysem/fields.h"
+#include "pysem/record.h"
+
+namespace ordermgr {
+
+using pysem::Num;
+
+static Trade *exact_trade(PyObject *o) {
+    return is_exact(o, types.Trade) && nb::inst_ready(o) ? nb::inst_ptr<Trade>(o) : nullptr;
+}
+
+#define TRADE_READER(field)                                            \
+    nb::object trade_##field(PyObject *trade) {                        \
+        if (Trade *t = exact_trade(trade))                             \
+            return nb::borrow(pysem::require(t->field, #field));       \
+        return pysem::getattr(trade, names.field);                     \
+    }
+TRADE_READER(orderid)
+TRADE_READER(price)
+TRADE_READER(qty)
+TRADE_READER(commission)
+TRADE_READER(timestamp)
+#undef TRADE_READER
+
+Num signed_cost(const Num &price, const Num &qty, const Num &commission) {
+    Num c = qty.gt_zero() ? commission : -commission;
+    return price * qty + c;
+}
+
+static void check_price(PyObject *price) {
+    bool negative;
+    if (PyFloat_CheckExact(price)) {
+        negative = PyFloat_AS_DOUBLE(price) < 0.0;
+    } else if (PyLong_CheckExact(price)) {
+        negative = _PyLong_Sign(price) < 0;
+    } else {
+        nb::object zero = nb::steal(PyLong_FromLong(0));
+        int r = PyObject_RichCompareBool(price, zero.ptr(), Py_LT);
+        if (r < 0) throw nb::python_error();
+        negative = r != 0;
+    }
+    if (negative)
+        throw nb::value_error(
+            "Negative prices are not allowed. Use negative quantities to indicate a short sale.");
+}
+
+static nb::object average_price(PyObject *self) {
+    Num qty = Num::steal(trade_qty(self).release().ptr());
+    if (qty.eq_zero()) return nb::steal(PyFloat_FromDouble(0.0));
+    Num price = Num::steal(trade_price(self).release().ptr());
+    Num commission = Num::steal(trade_commission(self).release().ptr());
+    // Read order of the original record: qty, price, qty again, commission.
+    return (signed_cost(price, qty, commission) / qty).object();
+}
+
+// --- store codec -------------------------------------------------------
+
+static PyObject *codec_fields(PyObject *obj) {
+    Trade *t = pysem::record_of<Trade>(obj);
+    if (!t) return nullptr;
+    PyObject *f[] = {t->orderid.ptr(), t->price.ptr(), t->qty.ptr(), t->commission.ptr(), t->timestamp.ptr()};
+    for (PyObject *o : f)
+        if (!o) {
+            PyErr_SetString(PyExc_AttributeError, "Trade has an unset field");
+            return nullptr;
+        }
+    return PyTuple_Pack(5, f[0], f[1], f[2], f[3], f[4]);
+}
+
+static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
+    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != 5) {
+        PyErr_SetString(PyExc_ValueError, "stored Trade has the wrong number of fields");
+        return nullptr;
+    }
+    try {
+        nb::object inst = nb::inst_alloc(nb::handle((PyObject *) cls));
+        Trade *t = nb::inst_ptr<Trade>(inst);
+        new (t) Trade{nb::borrow(PyTuple_GET_ITEM(fields, 0)), nb::borrow(PyTuple_GET_ITEM(fields, 1)),
+                      nb::borrow(PyTuple_GET_ITEM(fields, 2)), nb::borrow(PyTuple_GET_ITEM(fields, 3)),
+                      nb::borrow(PyTuple_GET_ITEM(fields, 4))};
+        nb::inst_mark_ready(inst);
+        return inst.release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+static zelph_record_codec trade_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, -1};
+
+// --- type ----------------------------------------------------------------
+
+static PyGetSetDef trade_getset[] = {
+    PYSEM_FIELD(Trade, orderid, "Identifier of the order that produced the fill."),
+    PYSEM_FIELD(Trade, price, "Execution price; never negative at construction."),
+    PYSEM_FIELD(Trade, qty, "Signed quantity: positive for a buy, negative for a sell."),
+    PYSEM_FIELD(Trade, commission, "Commission paid for the fill."),
+    PYSEM_FIELD(Trade, timestamp, "When the fill happened (timezone-aware)."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+static PyType_Slot trade_slots[] = {
+    {Py_tp_traverse, (void *) pysem::record_traverse<Trade>},
+    {Py_tp_clear, (void *) pysem::record_clear<Trade>},
+    {Py_tp_hash, (void *) PyObject_HashNotImplemented},
+    {Py_tp_getset, (void *) trade_getset},
+    {0, nullptr}};
+
+void register_trade(nb::module_ &m) {
+    // Marks an argument left out; kept for the life of the process.
+    static nb::handle missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);
+    auto cls = nb::class_<Trade>(m, "Trade", nb::type_slots(trade_slots),
+        "Trade(orderid, price=0.0, qty=0, commission=0.0, timestamp=<now in UTC>)\n\n"
+        "One executed fill of one instrument. The price is never negative; the sign of\n"
+        "qty gives the side (positive buy, negative sell).");
+    cls.def(
+        "__init__",
+        [](Trade *self, nb::handle orderid, nb::handle price, nb::handle qty, nb::handle commission,
+           nb::handle timestamp) {
+            nb::object ts = timestamp.is(missing) ? utc_now() : nb::borrow(timestamp);
+            check_price(price.ptr());
+            new (self) Trade{nb::borrow(orderid), nb::borrow(price), nb::borrow(qty), nb::borrow(commission),
+                             std::move(ts)};
+        },
+        nb::arg("orderid"), nb::arg("price") = 0.0, nb::arg("qty") = 0, nb::arg("commission") = 0.0,
+        nb::arg("timestamp") = missing);
+    cls.def_prop_ro(
+        "average_price", [](nb::handle self) { return average_price(self.ptr()); },
+        "Per-unit price of this fill with the commission folded in.");
+    cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
+        if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
+        Trade &a = *nb::inst_ptr<Trade>(self), &b = *nb::inst_ptr<Trade>(other);
+        return pysem::record_eq(self.ptr(), other.ptr(),
+                                {pysem::require(a.orderid, "orderid"), pysem::require(a.price, "price"),
+                                 pysem::require(a.qty, "qty"), pysem::require(a.commission, "commission"),
+                                 pysem::require(a.timestamp, "timestamp")},
+                                {pysem::require(b.orderid, "orderid"), pysem::require(b.price, "price"),
+                                 pysem::require(b.qty, "qty"), pysem::require(b.commission, "commission"),
+                                 pysem::require(b.timestamp, "timestamp")});
+    }, nb::is_operator());
+    cls.def("__repr__", [](nb::handle self) {
+        Trade &t = *nb::inst_ptr<Trade>(self);
+        return pysem::record_repr(self.ptr(), {{"orderid", pysem::require(t.orderid, "orderid")},
+                                               {"price", pysem::require(t.price, "price")},
+                                               {"qty", pysem::require(t.qty, "qty")},
+                                               {"commission", pysem::require(t.commission, "commission")},
+                                               {"timestamp", pysem::require(t.timestamp, "timestamp")}});
+    });
+    cls.def("__getstate__", [](nb::handle self) { return nb::steal(codec_fields(self.ptr())); });
+    cls.def("__setstate__", [](Trade &self, nb::tuple st) {
+        if (st.size() != 5) throw nb::value_error("Trade state must have 5 fields");
+        PyObject *t = st.ptr();
+        new (&self) Trade{nb::borrow(PyTuple_GET_ITEM(t, 0)), nb::borrow(PyTuple_GET_ITEM(t, 1)),
+                          nb::borrow(PyTuple_GET_ITEM(t, 2)), nb::borrow(PyTuple_GET_ITEM(t, 3)),
+                          nb::borrow(PyTuple_GET_ITEM(t, 4))};
+    });
+    cls.attr("__match_args__") = nb::make_tuple("orderid", "price", "qty", "commission", "timestamp");
+    cls.attr("__slots__") = nb::make_tuple("orderid", "price", "qty", "commission", "timestamp");
+    types.Trade = (PyTypeObject *) cls.ptr();
+    export_record_codec(cls, &trade_codec);
+}
+
+}  // namespace ordermgr

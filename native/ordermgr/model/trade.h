@@ -1,0 +1,42 @@
+// Trade: one executed fill.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include "pysem/num.h"
+
+namespace ordermgr {
+namespace nb = nanobind;
+
+struct Trade {
+    nb::object orderid, price, qty, commission, timestamp;
+
+    int visit(visitproc visit, void *arg) {
+        Py_VISIT(orderid.ptr());
+        Py_VISIT(price.ptr());
+        Py_VISIT(qty.ptr());
+        Py_VISIT(commission.ptr());
+        Py_VISIT(timestamp.ptr());
+        return 0;
+    }
+    void clear() {
+        nb::object a = std::move(orderid), b = std::move(price), c = std::move(qty),
+                   d = std::move(commission), e = std::move(timestamp);
+    }
+};
+
+// Field reads honouring subclass overrides: the struct directly for an exact
+// Trade, attribute access for anything else. New references.
+nb::object trade_orderid(PyObject *trade);
+nb::object trade_price(PyObject *trade);
+nb::object trade_qty(PyObject *trade);
+nb::object trade_commission(PyObject *trade);
+nb::object trade_timestamp(PyObject *trade);
+
+// The signed cost of one fill: price * qty plus the commission for a buy
+// (qty > 0), minus it otherwise.
+pysem::Num signed_cost(const pysem::Num &price, const pysem::Num &qty, const pysem::Num &commission);
+
+void register_trade(nb::module_ &m);
+
+}  // namespace ordermgr

@@ -1,0 +1,83 @@
+// Native record fields as getset descriptors over nanobind instances.
+//
+// A record type is a C++ struct of nb::object members bound with nb::class_.
+// Its fields are exposed through a static PyGetSetDef table (installed with
+// nb::type_slots) instead of nanobind properties: a getset read is a plain C
+// call, no argument dispatch. The GC slots come from the same struct, which
+// lists its members once in `visit`.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+namespace pysem {
+namespace nb = nanobind;
+
+template <typename T>
+inline T *record_of(PyObject *self) {
+    if (!nb::inst_ready(self)) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object is not initialised", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    return nb::inst_ptr<T>(self);
+}
+
+template <typename T, nb::object T::*Member>
+PyObject *field_get(PyObject *self, void *closure) {
+    T *rec = record_of<T>(self);
+    if (!rec) return nullptr;
+    PyObject *v = (rec->*Member).ptr();
+    if (!v) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'",
+                     Py_TYPE(self)->tp_name, (const char *) closure);
+        return nullptr;
+    }
+    return Py_NewRef(v);
+}
+
+template <typename T, nb::object T::*Member>
+int field_set(PyObject *self, PyObject *value, void *closure) {
+    T *rec = record_of<T>(self);
+    if (!rec) return -1;
+    if (!value && !(rec->*Member).ptr()) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'",
+                     Py_TYPE(self)->tp_name, (const char *) closure);
+        return -1;
+    }
+    // Swap first, release after: the old value's finaliser may look at us.
+    nb::object old = std::move(rec->*Member);
+    rec->*Member = value ? nb::borrow(value) : nb::object();
+    return 0;
+}
+
+#define PYSEM_FIELD(T, name, doc)                                                   \
+    PyGetSetDef {                                                                   \
+        #name, &::pysem::field_get<T, &T::name>, &::pysem::field_set<T, &T::name>, \
+            doc, (void *) #name                                                     \
+    }
+
+// GC support: T::visit(visitproc, void*) visits every object member;
+// T::clear() drops them.
+template <typename T>
+int record_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    return nb::inst_ptr<T>(self)->visit(visit, arg);
+}
+
+template <typename T>
+int record_clear(PyObject *self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<T>(self)->clear();
+    return 0;
+}
+
+// Reads a member for internal use: the field's value, or AttributeError when
+// it was deleted.
+inline PyObject *require(const nb::object &o, const char *name) {
+    if (!o.ptr()) {
+        PyErr_Format(PyExc_AttributeError, "record has no attribute '%s'", name);
+        throw nb::python_error();
+    }
+    return o.ptr();
+}
+
+}  // namespace pysem

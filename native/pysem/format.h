@@ -1,0 +1,31 @@
+// The host's text forms: format(x, "") and the fixed-point specifications
+// used by the reports (",.1f", ",.2f", ".1%").
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+#include <string>
+
+namespace pysem {
+namespace nb = nanobind;
+
+// format(x, "") as a new str (a str is returned unchanged).
+nb::object default_format(PyObject *x);
+// Append format(x, "") to out as UTF-8.
+void append_default(std::string &out, PyObject *x);
+// str(x), appended as UTF-8.
+void append_str(std::string &out, PyObject *x);
+// repr(x), appended as UTF-8.
+void append_repr(std::string &out, PyObject *x);
+
+// format(x, spec) for spec = [","]"."precision("f"|"%"); exact floats and
+// exact ints take a native path that produces the host's text.
+void append_fixed(std::string &out, PyObject *x, int precision, bool grouping, bool percent);
+
+// UTF-8 of a str object; raises if it is not a str.
+void append_utf8(std::string &out, PyObject *str);
+nb::object utf8_to_str(const std::string &s);
+
+// Number of code points in a UTF-8 string.
+size_t codepoints(const std::string &s);
+
+}  // namespace pysem

@@ -1,0 +1,53 @@
+#include "pysem/record.h"
+
+#include "pysem/format.h"
+
+namespace pysem {
+
+PyObject *intern(const char *s) {
+    PyObject *r = PyUnicode_InternFromString(s);
+    if (!r) throw nb::python_error();
+    return r;  // deliberately kept alive for the process
+}
+
+nb::object record_repr(PyObject *self, std::initializer_list<FieldRef> fields) {
+    ReprGuard guard(self);
+    if (!guard.active()) return nb::steal(PyUnicode_FromString("..."));
+    std::string out;
+    PyObject *qualname = PyType_GetQualName(Py_TYPE(self));
+    if (!qualname) throw nb::python_error();
+    nb::object qn = nb::steal(qualname);
+    append_utf8(out, qualname);
+    out += '(';
+    bool first = true;
+    for (const FieldRef &f : fields) {
+        if (!first) out += ", ";
+        first = false;
+        out += f.name;
+        out += '=';
+        append_repr(out, f.value);
+    }
+    out += ')';
+    return utf8_to_str(out);
+}
+
+bool fields_equal(std::initializer_list<PyObject *> mine, std::initializer_list<PyObject *> theirs) {
+    auto a = mine.begin();
+    auto b = theirs.begin();
+    for (; a != mine.end(); ++a, ++b) {
+        int r = PyObject_RichCompareBool(*a, *b, Py_EQ);
+        if (r < 0) throw nb::python_error();
+        if (!r) return false;
+    }
+    return true;
+}
+
+nb::object record_eq(PyObject *self, PyObject *other,
+                     std::initializer_list<PyObject *> mine,
+                     std::initializer_list<PyObject *> theirs) {
+    if (Py_TYPE(self) != Py_TYPE(other)) return not_implemented();
+    if (self == other) return nb::borrow(Py_True);
+    return nb::borrow(fields_equal(mine, theirs) ? Py_True : Py_False);
+}
+
+}  // namespace pysem

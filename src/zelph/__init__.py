@@ -1,0 +1,1 @@
+"""zelph: in-house infrastructure. :mod:`zelph.dualcache` is the persistent mapping."""
