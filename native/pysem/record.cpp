@@ -50,4 +50,48 @@ nb::object record_eq(PyObject *self, PyObject *other,
     return nb::borrow(fields_equal(mine, theirs) ? Py_True : Py_False);
 }
 
+nb::object record_repr_attrs(PyObject *self, std::initializer_list<const char *> names) {
+    ReprGuard guard(self);
+    if (!guard.active()) return nb::steal(PyUnicode_FromString("..."));
+    std::string out;
+    nb::object qn = nb::steal(PyType_GetQualName(Py_TYPE(self)));
+    if (!qn) throw nb::python_error();
+    append_utf8(out, qn.ptr());
+    out += '(';
+    bool first = true;
+    for (const char *name : names) {
+        if (!first) out += ", ";
+        first = false;
+        out += name;
+        out += '=';
+        nb::object v = nb::steal(PyObject_GetAttrString(self, name));
+        if (!v) throw nb::python_error();
+        append_repr(out, v.ptr());
+    }
+    out += ')';
+    return utf8_to_str(out);
+}
+
+nb::object record_eq_attrs(PyObject *self, PyObject *other, std::initializer_list<const char *> names) {
+    if (Py_TYPE(self) != Py_TYPE(other)) return not_implemented();
+    if (self == other) return nb::borrow(Py_True);
+    // Both tuples are built before comparing, as the generated method does.
+    nb::object a = nb::steal(PyTuple_New((Py_ssize_t) names.size()));
+    nb::object b = nb::steal(PyTuple_New((Py_ssize_t) names.size()));
+    if (!a || !b) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (const char *name : names) {
+        PyObject *x = PyObject_GetAttrString(self, name);
+        if (!x) throw nb::python_error();
+        PyTuple_SET_ITEM(a.ptr(), i, x);
+        PyObject *y = PyObject_GetAttrString(other, name);
+        if (!y) throw nb::python_error();
+        PyTuple_SET_ITEM(b.ptr(), i, y);
+        ++i;
+    }
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return nb::borrow(r ? Py_True : Py_False);
+}
+
 }  // namespace pysem

@@ -46,6 +46,12 @@ nb::object record_eq(PyObject *self, PyObject *other,
                      std::initializer_list<PyObject *> theirs);
 bool fields_equal(std::initializer_list<PyObject *> mine, std::initializer_list<PyObject *> theirs);
 
+// The same two for an instance of a subclass: every field is read by
+// attribute access, so that a subclass's property override is what is shown
+// and compared.
+nb::object record_repr_attrs(PyObject *self, std::initializer_list<const char *> names);
+nb::object record_eq_attrs(PyObject *self, PyObject *other, std::initializer_list<const char *> names);
+
 inline nb::object not_implemented() { return nb::borrow(Py_NotImplemented); }
 
 // getattr(obj, name) with an interned name; raises on failure.

@@ -288,12 +288,14 @@ void register_position(nb::module_ &m) {
         "Whether the net quantity is positive.");
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
+        if (Py_TYPE(self.ptr()) != types.Position) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"key", "trades"});
         Position &a = *nb::inst_ptr<Position>(self), &b = *nb::inst_ptr<Position>(other);
         return pysem::record_eq(self.ptr(), other.ptr(),
                                 {pysem::require(a.key, "key"), pysem::require(a.trades, "trades")},
                                 {pysem::require(b.key, "key"), pysem::require(b.trades, "trades")});
     }, nb::is_operator());
     cls.def("__repr__", [](nb::handle self) {
+        if (Py_TYPE(self.ptr()) != types.Position) return pysem::record_repr_attrs(self.ptr(), {"key", "trades"});
         Position &p = *nb::inst_ptr<Position>(self);
         return pysem::record_repr(self.ptr(), {{"key", pysem::require(p.key, "key")},
                                                {"trades", pysem::require(p.trades, "trades")}});

@@ -134,6 +134,7 @@ void register_trade(nb::module_ &m) {
         "Per-unit price of this fill with the commission folded in.");
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
+        if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
         Trade &a = *nb::inst_ptr<Trade>(self), &b = *nb::inst_ptr<Trade>(other);
         return pysem::record_eq(self.ptr(), other.ptr(),
                                 {pysem::require(a.orderid, "orderid"), pysem::require(a.price, "price"),
@@ -144,6 +145,7 @@ void register_trade(nb::module_ &m) {
                                  pysem::require(b.timestamp, "timestamp")});
     }, nb::is_operator());
     cls.def("__repr__", [](nb::handle self) {
+        if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_repr_attrs(self.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
         Trade &t = *nb::inst_ptr<Trade>(self);
         return pysem::record_repr(self.ptr(), {{"orderid", pysem::require(t.orderid, "orderid")},
                                                {"price", pysem::require(t.price, "price")},

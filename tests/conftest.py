@@ -1,0 +1,31 @@
+import datetime as _dt
+
+import pytest
+from hypothesis import HealthCheck, settings
+
+settings.register_profile(
+    "default", max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+settings.load_profile("default")
+
+UTC = _dt.timezone.utc
+
+
+@pytest.fixture(scope="session")
+def om():
+    import marlovent.ordermgr as module
+
+    return module
+
+
+@pytest.fixture
+def restore_module_attrs(om):
+    """Put back any module attribute a test replaces (the clock, the store class)."""
+    saved = dict(vars(om))
+    yield
+    for name, value in saved.items():
+        setattr(om, name, value)
+
+
+def ts(minutes: int = 0) -> _dt.datetime:
+    return _dt.datetime(2024, 3, 5, 9, 30, tzinfo=UTC) + _dt.timedelta(minutes=minutes)
