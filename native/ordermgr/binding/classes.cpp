@@ -1,5 +1,6 @@
 #include "binding/registry.h"
 
+#include "manager/order_mgr.h"
 #include "model/position.h"
 #include "model/trade.h"
 
@@ -9,6 +10,7 @@ namespace ordermgr {
 void register_classes(nanobind::module_ &m) {
     register_trade(m);
     register_position(m);
+    register_order_mgr(m);
 }
 
 }  // namespace ordermgr
