@@ -5,73 +5,59 @@
 
 namespace pysem {
 
-static void neumaier_add(double &sum, double &comp, double x) {
-    double t = sum + x;
-    if (std::fabs(sum) >= std::fabs(x))
-        comp += (sum - t) + x;
-    else
-        comp += (x - t) + sum;
-    sum = t;
-}
-
-void BuiltinSum::add(PyObject *item) {
-    items_.emplace_back(nb::borrow(item));
-    switch (state_) {
-    case State::Int:
+bool NativeSum::add(PyObject *item) {
+    if (!floating_) {
         if (PyLong_CheckExact(item)) {
             int overflow = 0;
             long long b = PyLong_AsLongLongAndOverflow(item, &overflow);
-            if (!overflow && !__builtin_add_overflow(int_sum_, b, &int_sum_)) return;
-            state_ = State::Fallback;
-            return;
+            return !overflow && !__builtin_add_overflow(int_sum_, b, &int_sum_);
         }
         if (PyFloat_CheckExact(item)) {
             // int + float: the int is converted to the nearest double first.
             float_sum_ = (double) int_sum_ + PyFloat_AS_DOUBLE(item);
             compensation_ = 0.0;
-            state_ = State::Float;
-            return;
+            floating_ = true;
+            return true;
         }
-        state_ = State::Fallback;
-        return;
-    case State::Float:
-        if (PyFloat_CheckExact(item)) {
-            neumaier_add(float_sum_, compensation_, PyFloat_AS_DOUBLE(item));
-            return;
-        }
-        if (PyLong_CheckExact(item)) {
-            int overflow = 0;
-            long v = PyLong_AsLongAndOverflow(item, &overflow);
-            if (!overflow) {
-                float_sum_ += (double) v;
-                return;
-            }
-        }
-        state_ = State::Fallback;
-        return;
-    case State::Fallback:
-        return;
+        return false;
     }
+    if (PyFloat_CheckExact(item)) {
+        double x = PyFloat_AS_DOUBLE(item);
+        double t = float_sum_ + x;
+        if (std::fabs(float_sum_) >= std::fabs(x))
+            compensation_ += (float_sum_ - t) + x;
+        else
+            compensation_ += (x - t) + float_sum_;
+        float_sum_ = t;
+        return true;
+    }
+    if (PyLong_CheckExact(item)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(item, &overflow);
+        if (overflow) return false;
+        float_sum_ += (double) v;
+        return true;
+    }
+    return false;
 }
 
-nb::object BuiltinSum::result() {
-    switch (state_) {
-    case State::Int:
-        return nb::steal(PyLong_FromLongLong(int_sum_));
-    case State::Float: {
-        double r = float_sum_;
-        if (compensation_ != 0.0 && std::isfinite(compensation_)) r += compensation_;
-        return nb::steal(PyFloat_FromDouble(r));
-    }
-    case State::Fallback:
-        break;
-    }
-    nb::list seq;
-    for (auto &o : items_) seq.append(o);
-    PyObject *builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject *sum = PyDict_GetItemString(builtins, "sum");
-    if (!sum) throw nb::python_error();
-    PyObject *r = PyObject_CallOneArg(sum, seq.ptr());
+nb::object NativeSum::result() const {
+    if (!floating_) return nb::steal(PyLong_FromLongLong(int_sum_));
+    double r = float_sum_;
+    if (compensation_ != 0.0 && std::isfinite(compensation_)) r += compensation_;
+    return nb::steal(PyFloat_FromDouble(r));
+}
+
+nb::object host_sum(PyObject *list) {
+    NativeSum sum;
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    bool native = true;
+    for (Py_ssize_t i = 0; i < n && native; ++i) native = sum.add(PyList_GET_ITEM(list, i));
+    if (native) return sum.result();
+    PyObject *builtins = PyEval_GetBuiltins();
+    PyObject *fn = PyDict_GetItemString(builtins, "sum");
+    if (!fn) throw nb::python_error();
+    PyObject *r = PyObject_CallOneArg(fn, list);
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }

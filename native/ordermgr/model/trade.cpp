@@ -4,6 +4,7 @@
 
 #include "model/module_ns.h"
 #include "model/record_codec_export.h"
+#include "pysem/args.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
 
@@ -94,6 +95,46 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
 
 static zelph_record_codec trade_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, -1};
 
+// --- construction --------------------------------------------------------
+
+static const char *const trade_params[] = {"orderid", "price", "qty", "commission", "timestamp"};
+static PyObject *trade_param_names[5];
+static pysem::Signature trade_signature = {"Trade.__init__", trade_params, trade_param_names, 5, 1};
+static PyObject *default_price, *default_qty, *default_commission;  // 0.0, 0, 0.0
+
+// Trade(...) on the exact class: arguments bound here, the instance built in
+// place, the price checked before it becomes visible.
+static PyObject *trade_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *a[5];
+    if (!pysem::bind_args(trade_signature, args, nargsf, kwnames, a)) return nullptr;
+    try {
+        nb::object ts = a[4] ? nb::borrow(a[4]) : utc_now();
+        PyObject *price = a[1] ? a[1] : default_price;
+        check_price(price);
+        nb::object inst = nb::inst_alloc(nb::handle(type));
+        new (nb::inst_ptr<Trade>(inst)) Trade{nb::borrow(a[0]), nb::borrow(price),
+                                              nb::borrow(a[2] ? a[2] : default_qty),
+                                              nb::borrow(a[3] ? a[3] : default_commission), std::move(ts)};
+        nb::inst_mark_ready(inst);
+        return inst.release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
+static PyObject *get_average_price(PyObject *self, void *) {
+    try {
+        return average_price(self).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
 // --- type ----------------------------------------------------------------
 
 static PyGetSetDef trade_getset[] = {
@@ -102,6 +143,8 @@ static PyGetSetDef trade_getset[] = {
     PYSEM_FIELD(Trade, qty, "Signed quantity: positive for a buy, negative for a sell."),
     PYSEM_FIELD(Trade, commission, "Commission paid for the fill."),
     PYSEM_FIELD(Trade, timestamp, "When the fill happened (timezone-aware)."),
+    {"average_price", get_average_price, nullptr,
+     "Per-unit price of this fill with the commission folded in (a float).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 static PyType_Slot trade_slots[] = {
@@ -109,12 +152,16 @@ static PyType_Slot trade_slots[] = {
     {Py_tp_clear, (void *) pysem::record_clear<Trade>},
     {Py_tp_hash, (void *) PyObject_HashNotImplemented},
     {Py_tp_getset, (void *) trade_getset},
+    {Py_tp_vectorcall, (void *) trade_vectorcall},
     {0, nullptr}};
 
 void register_trade(nb::module_ &m) {
     // Marks an argument left out; kept for the life of the process.
     static nb::handle missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);
-    auto cls = nb::class_<Trade>(m, "Trade", nb::type_slots(trade_slots),
+    default_price = PyFloat_FromDouble(0.0);
+    default_qty = PyLong_FromLong(0);
+    default_commission = PyFloat_FromDouble(0.0);
+    auto cls = nb::class_<Trade>(m, "Trade", nb::type_slots(trade_slots), nb::pooled(4096),
         "Trade(orderid, price=0.0, qty=0, commission=0.0, timestamp=<now in UTC>)\n\n"
         "One executed fill of one instrument. The price is never negative; the sign of\n"
         "qty gives the side (positive buy, negative sell).");
@@ -127,11 +174,8 @@ void register_trade(nb::module_ &m) {
             new (self) Trade{nb::borrow(orderid), nb::borrow(price), nb::borrow(qty), nb::borrow(commission),
                              std::move(ts)};
         },
-        nb::arg("orderid"), nb::arg("price") = 0.0, nb::arg("qty") = 0, nb::arg("commission") = 0.0,
-        nb::arg("timestamp") = missing);
-    cls.def_prop_ro(
-        "average_price", [](nb::handle self) { return average_price(self.ptr()); },
-        "Per-unit price of this fill with the commission folded in.");
+        nb::arg("orderid"), nb::arg("price") = nb::handle(default_price), nb::arg("qty") = nb::handle(default_qty),
+        nb::arg("commission") = nb::handle(default_commission), nb::arg("timestamp") = missing);
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
         if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
