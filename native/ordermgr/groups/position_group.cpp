@@ -238,7 +238,7 @@ void register_position_group(nb::module_ &m) {
         "Every figure is recomputed from the member positions on each read; key is\n"
         "refreshed by add.");
     cls.def("__init__", &init, nb::sig("def __init__(self, positions=..., key=None) -> None"));
-    cls.def("add", [](nb::handle s, nb::handle p) { add(me(s, "add"), p.ptr()); }, nb::arg("p"),
+    cls.def("add", [](nb::handle s, nb::handle p) { add(me(s, "add"), p.ptr()); }, nb::arg("p").none(),
             "Add a position to the group and refresh its key.");
     cls.def("updatekey", [](nb::handle s) { updatekey(me(s, "updatekey")); },
             "Create a simple way to identify this combination of orders using a short string.");
@@ -265,12 +265,12 @@ void register_position_group(nb::module_ &m) {
         [](nb::handle s, nb::handle pct, nb::handle fetcher) {
             return summarize_group(me(s, "summary"), pct.ptr(), fetcher.ptr());
         },
-        nb::arg("stopPct") = 0.1, nb::arg("priceFetcher").none() = nb::none(),
+        nb::arg("stopPct").none() = 0.1, nb::arg("priceFetcher").none() = nb::none(),
         "Generate collective metrics across all positions in the group as one quantity.");
     cls.def(
         "generateOrderDesc",
         [](nb::handle s, nb::handle oc) { return generate_order_desc(me(s, "generateOrderDesc"), oc.ptr()); },
-        nb::arg("openclose"),
+        nb::arg("openclose").none(),
         "Generate an open or close order description (assuming the position key is something you can use to order "
         "again)");
     cls.def("open", [](nb::handle s, nb::args) { return open_close(me(s, "open"), true); },
@@ -280,12 +280,12 @@ void register_position_group(nb::module_ &m) {
     cls.def(
         "start",
         [](nb::handle s, nb::handle pct, nb::handle algo) { return start_order(me(s, "start"), pct.ptr(), algo.ptr()); },
-        nb::arg("stopPct") = 0.1, nb::arg("algo") = "LIM",
+        nb::arg("stopPct").none() = 0.1, nb::arg("algo").none() = "LIM",
         "Order line for one more group unit, limited to a cost basis stopPct beyond the current one.");
     cls.def(
         "stop",
         [](nb::handle s, nb::handle pct, nb::handle algo) { return stop_order(me(s, "stop"), pct.ptr(), algo.ptr()); },
-        nb::arg("stopPct") = 0.1, nb::arg("algo") = "LIM", "Order line that takes the whole group out at its stop.");
+        nb::arg("stopPct").none() = 0.1, nb::arg("algo").none() = "LIM", "Order line that takes the whole group out at its stop.");
     cls.def("__eq__", &eq, nb::is_operator());
     cls.def("__repr__", &repr);
     cls.def("__getstate__", &getstate);
