@@ -320,3 +320,21 @@ def test_other_number_types(clock, avg, stop, market):
 def test_fraction_inputs_round_to_fractions(clock):
     s = om.PositionSummary(1, Fraction(1, 3), Fraction(1, 7), 0, HOUR_AGO)
     assert s.average_price == round(Fraction(1, 3), 8) and type(s.average_price) is Fraction
+
+
+near_halfway = st.builds(lambda k, n, jitter: (k + 0.5) / 10**n + jitter,
+                         st.integers(-10**12, 10**12), st.sampled_from([2, 8]),
+                         st.sampled_from([0.0, 1e-17, -1e-17, 5e-324, 1e-9]))
+round_inputs = st.one_of(floats, near_halfway, st.floats(-1e-6, 1e-6), st.floats(1e6, 1e17))
+
+
+@settings(max_examples=3000, deadline=None)
+@given(x=round_inputs, y=round_inputs)
+def test_rounding_matches_host_round(x, y):
+    """stop is stored as round(stop, 8); stopPct is round(q, 2) of a quotient
+    the host forms the same way."""
+    a = y if y > 0 else 1.0
+    s = om.PositionSummary(1, a, x, 0, HOUR_AGO)
+    assert same(s.stop, round(x, 8))
+    assert same(s.stopPct, round((a - x) / a, 2))
+    assert same(s.stopPts, round(x - a, 8))

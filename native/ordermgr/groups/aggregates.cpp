@@ -1,13 +1,19 @@
 #include "groups/aggregates.h"
 
+#include <datetime.h>
+
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <numeric>
 #include <vector>
 
 #include "groups/members.h"
 #include "model/position.h"
+#include "model/module_ns.h"
 #include "model/trade.h"
 #include "pysem/builtin_sum.h"
+#include "pysem/fields.h"
 #include "pysem/num.h"
 
 namespace ordermgr {
@@ -100,15 +106,57 @@ static bool less(PyObject *a, PyObject *b) {
     return r != 0;
 }
 
+static Trade *exact_trade(PyObject *o) {
+    return is_exact(o, types.Trade) && nb::inst_ready(o) ? nb::inst_ptr<Trade>(o) : nullptr;
+}
+
+// Exact datetimes that share one tzinfo object (or are all naive) are
+// ordered by the host field by field, year down to microsecond, the fold
+// aside: one integer per timestamp gives the same order. Only exact trades
+// are looked at (their fields are read in place, with no code of the
+// caller's running); false as soon as one does not qualify.
+static bool native_time_keys(const std::vector<PyObject *> &trades, std::vector<int64_t> &keys) {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw nb::python_error();
+    }
+    PyObject *tz = nullptr;
+    keys.reserve(trades.size());
+    for (PyObject *trade : trades) {
+        Trade *t = exact_trade(trade);
+        if (!t) return false;
+        PyObject *o = t->timestamp.ptr();
+        if (!o || !PyDateTime_CheckExact(o)) return false;
+        PyObject *this_tz = PyDateTime_DATE_GET_TZINFO(o);
+        if (tz && this_tz != tz) return false;
+        tz = this_tz;
+        int64_t k = PyDateTime_GET_YEAR(o);
+        k = k * 13 + PyDateTime_GET_MONTH(o);
+        k = k * 32 + PyDateTime_GET_DAY(o);
+        k = k * 24 + PyDateTime_DATE_GET_HOUR(o);
+        k = k * 60 + PyDateTime_DATE_GET_MINUTE(o);
+        k = k * 60 + PyDateTime_DATE_GET_SECOND(o);
+        k = k * 1000000 + PyDateTime_DATE_GET_MICROSECOND(o);
+        keys.push_back(k);
+    }
+    return true;
+}
+
 // Indices of the trades in ascending timestamp order, stable. Already sorted
 // input (the usual case) costs one comparison per trade, as the host's sort.
 static std::vector<size_t> timestamp_order(const TradeSnapshot &trades) {
     const std::vector<PyObject *> &ts = trades.values();
+    std::vector<size_t> order(ts.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::vector<int64_t> keys;
+    if (native_time_keys(ts, keys)) {
+        if (!std::is_sorted(keys.begin(), keys.end()))
+            std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keys[a] < keys[b]; });
+        return order;
+    }
     std::vector<nb::object> stamps;
     stamps.reserve(ts.size());
     for (PyObject *t : ts) stamps.push_back(trade_timestamp(t));
-    std::vector<size_t> order(ts.size());
-    std::iota(order.begin(), order.end(), size_t(0));
     bool sorted = true;
     for (size_t i = 1; i < stamps.size() && sorted; ++i) sorted = !less(stamps[i].ptr(), stamps[i - 1].ptr());
     if (!sorted)
@@ -119,6 +167,46 @@ static std::vector<size_t> timestamp_order(const TradeSnapshot &trades) {
 
 static Num num(nb::object o) { return Num::steal(o.release().ptr()); }
 
+// Field reads of one trade: in place for an exact Trade, through the
+// override-honouring accessors otherwise (every read is a fresh read).
+struct FillReader {
+    PyObject *trade;
+    Trade *exact;
+    explicit FillReader(PyObject *t) : trade(t), exact(exact_trade(t)) {}
+    Num qty() const { return exact ? Num::of(pysem::require(exact->qty, "qty")) : num(trade_qty(trade)); }
+    Num price() const { return exact ? Num::of(pysem::require(exact->price, "price")) : num(trade_price(trade)); }
+    Num commission() const {
+        return exact ? Num::of(pysem::require(exact->commission, "commission")) : num(trade_commission(trade));
+    }
+};
+
+// The trade step of the average price on plain doubles: every input an exact
+// float (the group size an exact float or an int within 2**53, converted
+// exactly), so each operation is the very IEEE operation the host performs.
+// Runs over consecutive such trades from `i` on; false when it stopped
+// because the leg's share of units is complete.
+static bool run_native(const TradeSnapshot &snap, const std::vector<size_t> &order, size_t &i, double total,
+                       double &total_value, double &considered) {
+    for (; i < order.size(); ++i) {
+        Trade *t = exact_trade(snap.values()[order[i]]);
+        if (!t) return true;
+        PyObject *q = t->qty.ptr(), *p = t->price.ptr(), *c = t->commission.ptr();
+        if (!q || !p || !c || !PyFloat_CheckExact(q) || !PyFloat_CheckExact(p) || !PyFloat_CheckExact(c)) return true;
+        if (considered >= total) return false;
+        double qty = PyFloat_AS_DOUBLE(q);
+        double qty_abs = std::fabs(qty);
+        double remaining = total - considered;
+        double take = remaining < qty_abs ? remaining : qty_abs;
+        if (!(take > 0)) continue;
+        double ratio = take / qty_abs;  // qty_abs is not zero once take > 0
+        double value = PyFloat_AS_DOUBLE(p) * qty * ratio;
+        double commission = PyFloat_AS_DOUBLE(c) * ratio;
+        total_value = total_value + (value + (qty > 0 ? commission : -commission));
+        considered = considered + take;
+    }
+    return true;
+}
+
 nb::object members_average_price(PyObject *positions, PyObject *total_qty) {
     Num total = Num::of(total_qty);
     Num total_value = Num::of_double(0.0);
@@ -127,17 +215,28 @@ nb::object members_average_price(PyObject *positions, PyObject *total_qty) {
         Num considered = Num::of_double(0.0);
         nb::object trades = position_trades(position.ptr());
         TradeSnapshot snap(trades.ptr());
-        for (size_t i : timestamp_order(snap)) {
-            PyObject *trade = snap.values()[i];
+        std::vector<size_t> order = timestamp_order(snap);
+        size_t i = 0;
+        while (i < order.size()) {
+            if (total.kind() != Num::Kind::Obj && total_value.is_float() && considered.is_float()) {
+                double tv = total_value.as_double(), cons = considered.as_double();
+                double t = total.is_float() ? total.as_double() : (double) total.as_int();
+                bool more = run_native(snap, order, i, t, tv, cons);
+                total_value = Num::of_double(tv);
+                considered = Num::of_double(cons);
+                if (!more) break;
+                if (i == order.size()) break;
+            }
+            FillReader trade(snap.values()[order[i++]]);
             if (considered.ge(total)) break;
-            Num qty_abs = num(trade_qty(trade)).abs();
+            Num qty_abs = trade.qty().abs();
             Num remaining = total - considered;
             Num take = remaining.lt(qty_abs) ? remaining : qty_abs;
             if (!take.gt_zero()) continue;
             Num ratio = qty_abs.ne(Num()) ? take / qty_abs : Num();
-            Num value = num(trade_price(trade)) * num(trade_qty(trade)) * ratio;
-            Num commission = num(trade_commission(trade)) * ratio;
-            Num signed_commission = num(trade_qty(trade)).gt_zero() ? commission : -commission;
+            Num value = trade.price() * trade.qty() * ratio;
+            Num commission = trade.commission() * ratio;
+            Num signed_commission = trade.qty().gt_zero() ? commission : -commission;
             total_value = total_value + (value + signed_commission);
             considered = considered + take;
         }
