@@ -192,3 +192,26 @@ def test_nan_quantities_follow_the_host():
     members = list(g.positions)
     assert same_outcome(outcome(lambda: g.qty), outcome(lambda: ref_qty(members)))
     assert math.isnan(g.qty) == math.isnan(ref_qty(members))
+
+
+class Stamp(dt.datetime):
+    """A datetime subclass: ordered by the host's comparison, not natively."""
+
+
+zones = st.sampled_from([UTC, dt.timezone(dt.timedelta(hours=1)), dt.timezone(dt.timedelta(hours=-5)), None])
+stamps = st.builds(
+    lambda minutes, tz, sub: (Stamp if sub else dt.datetime)(2024, 3, 1, 12, tzinfo=tz) + dt.timedelta(minutes=minutes),
+    st.integers(0, 600), zones, st.booleans())
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from([1.0, 2.0, 3, -1.0]), st.floats(0, 50), stamps), min_size=1, max_size=12),
+       st.integers(1, 4))
+def test_trade_order_by_timestamp_matches_plain_python(fills, other_qty):
+    p = om.Position("T")
+    for j, (q, pr, ts) in enumerate(fills):
+        p.add_trade(om.Trade(j, pr, q, 0.25, ts))
+    g = group(p, position("O", (-other_qty, 1.0)))
+    members = list(g.positions)
+    assert same_outcome(outcome(lambda: g.average_price),
+                        outcome(lambda: ref_average_price(members, ref_qty(members))))

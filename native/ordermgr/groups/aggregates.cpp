@@ -1,7 +1,5 @@
 #include "groups/aggregates.h"
 
-#include <datetime.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +11,7 @@
 #include "model/module_ns.h"
 #include "model/trade.h"
 #include "pysem/builtin_sum.h"
+#include "pysem/datetime_key.h"
 #include "pysem/fields.h"
 #include "pysem/num.h"
 
@@ -110,34 +109,15 @@ static Trade *exact_trade(PyObject *o) {
     return is_exact(o, types.Trade) && nb::inst_ready(o) ? nb::inst_ptr<Trade>(o) : nullptr;
 }
 
-// Exact datetimes that share one tzinfo object (or are all naive) are
-// ordered by the host field by field, year down to microsecond, the fold
-// aside: one integer per timestamp gives the same order. Only exact trades
-// are looked at (their fields are read in place, with no code of the
-// caller's running); false as soon as one does not qualify.
+// Timestamps of exact trades as integer keys (see datetime_order_key); the
+// fields are read in place, with no code of the caller's running. False as
+// soon as one trade does not qualify.
 static bool native_time_keys(const std::vector<PyObject *> &trades, std::vector<int64_t> &keys) {
-    if (!PyDateTimeAPI) {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) throw nb::python_error();
-    }
     PyObject *tz = nullptr;
-    keys.reserve(trades.size());
-    for (PyObject *trade : trades) {
-        Trade *t = exact_trade(trade);
-        if (!t) return false;
-        PyObject *o = t->timestamp.ptr();
-        if (!o || !PyDateTime_CheckExact(o)) return false;
-        PyObject *this_tz = PyDateTime_DATE_GET_TZINFO(o);
-        if (tz && this_tz != tz) return false;
-        tz = this_tz;
-        int64_t k = PyDateTime_GET_YEAR(o);
-        k = k * 13 + PyDateTime_GET_MONTH(o);
-        k = k * 32 + PyDateTime_GET_DAY(o);
-        k = k * 24 + PyDateTime_DATE_GET_HOUR(o);
-        k = k * 60 + PyDateTime_DATE_GET_MINUTE(o);
-        k = k * 60 + PyDateTime_DATE_GET_SECOND(o);
-        k = k * 1000000 + PyDateTime_DATE_GET_MICROSECOND(o);
-        keys.push_back(k);
+    keys.resize(trades.size());
+    for (size_t i = 0; i < trades.size(); ++i) {
+        Trade *t = exact_trade(trades[i]);
+        if (!t || !pysem::datetime_order_key(t->timestamp.ptr(), &tz, &keys[i])) return false;
     }
     return true;
 }
