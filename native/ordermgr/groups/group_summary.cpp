@@ -9,16 +9,13 @@
 #include "model/summary.h"
 #include "pysem/builtin_sum.h"
 #include "pysem/num.h"
+#include "pysem/truth.h"
 
 namespace ordermgr {
 
 using pysem::Num;
 
-static bool truth(PyObject *o) {
-    int r = PyObject_IsTrue(o);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
+using pysem::truth;
 
 // abs(sum(fetcher(p.key) * (1 if p.is_long else -1) for every member)),
 // every price fetched before anything is added; None for not-a-number.

@@ -10,6 +10,7 @@
 #include "model/summary.h"
 #include "pysem/format.h"
 #include "pysem/num.h"
+#include "pysem/truth.h"
 
 namespace ordermgr {
 
@@ -22,11 +23,7 @@ void order_desc_init() {
     g_assertions = nb::cast<long>(flags.attr("optimize")) == 0;
 }
 
-static bool truth(PyObject *o) {
-    int r = PyObject_IsTrue(o);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
+using pysem::truth;
 
 // int(ratio), and whether that integer equals the ratio; written out as
 // the decimal digits of its absolute value.

@@ -10,6 +10,7 @@
 #include "pysem/call_args.h"
 #include "pysem/fields.h"
 #include "pysem/num.h"
+#include "pysem/truth.h"
 #include "pysem/record.h"
 #include "pysem/self_type.h"
 
@@ -17,11 +18,7 @@ namespace ordermgr {
 
 using pysem::Num;
 
-static bool truth(PyObject *o) {
-    int r = PyObject_IsTrue(o);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
+using pysem::truth;
 
 static nb::object call_method(PyObject *self, const char *name, PyObject *arg = nullptr) {
     nb::object meth = nb::steal(PyUnicode_InternFromString(name));
@@ -220,13 +217,7 @@ static nb::object open_close(PyObject *self, bool opening) {
 }
 
 static nb::object is_long_prop(nb::handle self) {
-    nb::object avg = group_average_price(me(self, "is_long"));
-    Num n = Num::of(avg.ptr());
-    if (n.kind() != Num::Kind::Obj) return nb::borrow(n.gt_zero() ? Py_True : Py_False);
-    nb::object zero = nb::steal(PyLong_FromLong(0));
-    PyObject *r = PyObject_RichCompare(avg.ptr(), zero.ptr(), Py_GT);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return pysem::greater_than_zero(group_average_price(me(self, "is_long")).ptr());
 }
 
 void register_position_group(nb::module_ &m) {

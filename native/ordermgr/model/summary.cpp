@@ -9,6 +9,7 @@
 #include "pysem/record.h"
 #include "pysem/round.h"
 #include "pysem/self_type.h"
+#include "pysem/truth.h"
 
 namespace ordermgr {
 
@@ -46,11 +47,7 @@ PyObject *field_name(Field f) {
     }
 }
 
-bool truth(PyObject *o) {
-    int r = PyObject_IsTrue(o);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
+using pysem::truth;
 
 nb::object round_num(const Num &x, int ndigits) {
     if (x.is_float()) return nb::steal(PyFloat_FromDouble(pysem::round_double(x.as_double(), ndigits)));
@@ -184,12 +181,7 @@ nb::object is_long(nb::handle self) {
                          ? nb::borrow(pysem::require(nb::inst_ptr<PositionSummary>(self)->average_price,
                                                      "average_price"))
                          : pysem::getattr(self.ptr(), names.average_price);
-    Num n = Num::of(avg.ptr());
-    if (n.kind() != Num::Kind::Obj) return nb::borrow(n.gt_zero() ? Py_True : Py_False);
-    nb::object zero = nb::steal(PyLong_FromLong(0));
-    PyObject *r = PyObject_RichCompare(avg.ptr(), zero.ptr(), Py_GT);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return pysem::greater_than_zero(avg.ptr());
 }
 
 PyObject *field_ptr(PositionSummary &s, int i) { return pysem::require(s.*kMembers[i], kFieldNames[i]); }
