@@ -1,3 +1,4 @@
+import os
 import re
 import subprocess
 import sys
@@ -94,9 +95,9 @@ def test_key_in_a_fresh_process(seed):
         "for k in ['SPY', 'QQQ', ('C', 1), 42]:\n"
         "    p = om.Position(k); p.add_trade(om.Trade(str(k), 1.0, 1)); g.add(p)\n"
         "assert g.key == ref_key(g.positions), (g.key, ref_key(g.positions))\n"
-        "print(g.key)\n" % __import__("os").path.dirname(__file__)
+        "print(g.key)\n" % os.path.dirname(__file__)
     )
-    out = subprocess.run([sys.executable, "-c", code], env={"PYTHONHASHSEED": seed}, capture_output=True, text=True)
+    out = subprocess.run([sys.executable, "-c", code], env={**os.environ, "PYTHONHASHSEED": seed}, capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert KEY.match(out.stdout.strip())
 

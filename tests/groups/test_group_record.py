@@ -193,3 +193,34 @@ class TestSubclassOverrides:
         p.add_trade(om.Trade("h", 3.0, 4))
         g = group(p)
         assert g.qty == 2 and g.average_price == 3.0
+
+
+def test_no_growth_over_many_operations():
+    import tracemalloc
+
+    a, b = position(LEG1, (10, 5.0, 1.0)), position(LEG2, (-10, 2.0, 1.0))
+    prices = {"LEG1": 6.0, "LEG2": 2.5}
+
+    def work(n):
+        for _ in range(n):
+            g = om.PositionGroup()
+            g.add(a)
+            g.add(b)
+            g.summary(0.1, lambda k: prices[str(k)]), g.start(), g.stop(), g.keys, g.orderids
+            repr(g), pickle.loads(pickle.dumps(g)) == g
+            try:
+                om.PositionGroup().summary()
+            except ValueError:
+                pass
+
+    work(200)
+    gc.collect()
+    tracemalloc.start()
+    objects = len(gc.get_objects())
+    before = tracemalloc.get_traced_memory()[0]
+    work(5000)
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 64 * 1024
+    assert len(gc.get_objects()) - objects < 100

@@ -338,3 +338,28 @@ def test_rounding_matches_host_round(x, y):
     assert same(s.stop, round(x, 8))
     assert same(s.stopPct, round((a - x) / a, 2))
     assert same(s.stopPts, round(x - a, 8))
+
+
+def test_no_growth_over_many_constructions():
+    import tracemalloc
+
+    def work(n):
+        for i in range(n):
+            s = om.PositionSummary(i, 100.0 + i, 90.0, 0, HOUR_AGO, 105.0 if i % 2 else None)
+            repr(s), s == s, s.is_long, pickled(s)
+            try:
+                om.PositionSummary(1, 2, 3, 4, HOUR_AGO, stopPct=1)
+            except TypeError:
+                pass
+
+    work(200)
+    gc.collect()
+    tracemalloc.start()
+    objects = len(gc.get_objects())
+    before = tracemalloc.get_traced_memory()[0]
+    work(20000)
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 64 * 1024
+    assert len(gc.get_objects()) - objects < 100
