@@ -175,30 +175,38 @@ def python_group():
     return g
 
 
-def median_time(fn, number, repeat=7):
-    return statistics.median(t / number for t in timeit.repeat(fn, number=number, repeat=repeat))
-
-
-def report(name, native, plain):
-    print(f"{name:<34} {native * 1e6:10.2f} us {plain * 1e6:10.2f} us {plain / native:8.1f}x")
+def compare(name, native, plain, number, rounds=9):
+    """Times both in alternation, so that load on the machine hits both
+    alike; prints the median times and the median of the per-round ratios."""
+    n_times, p_times, ratios = [], [], []
+    for _ in range(rounds):
+        n = timeit.timeit(native, number=number) / number
+        p = timeit.timeit(plain, number=number) / number
+        n_times.append(n)
+        p_times.append(p)
+        ratios.append(p / n)
+    print(f"{name:<34} {statistics.median(n_times) * 1e6:10.2f} us {statistics.median(p_times) * 1e6:10.2f} us"
+          f" {statistics.median(ratios):8.1f}x")
 
 
 def main():
     ng, pg = native_group(), python_group()
     assert abs(ng.average_price - pg.average_price) < 1e-9, (ng.average_price, pg.average_price)
     assert ng.summary(0.1).stop == pg.summary(0.1).stop
-    print(f"four-leg group, {TRADES_PER_LEG} trades per leg (median of 7 runs)")
+    print(f"four-leg group, {TRADES_PER_LEG} trades per leg (medians of 9 alternating rounds)")
     print(f"{'operation':<34} {'native':>13} {'plain Python':>13} {'ratio':>9}")
-    report("PositionGroup.average_price", median_time(lambda: ng.average_price, 200),
-           median_time(lambda: pg.average_price, 50))
-    report("PositionGroup.summary(0.1)", median_time(lambda: ng.summary(0.1), 200),
-           median_time(lambda: pg.summary(0.1), 50))
+    compare("PositionGroup.average_price", lambda: ng.average_price, lambda: pg.average_price, 100)
+    compare("PositionGroup.summary(0.1)", lambda: ng.summary(0.1), lambda: pg.summary(0.1), 100)
     prices = {key: 10.5 for key, _ in LEGS}
-    report("summary(0.1, priceFetcher)", median_time(lambda: ng.summary(0.1, prices.get), 200),
-           median_time(lambda: pg.summary(0.1, prices.get), 50))
+    compare("summary(0.1, priceFetcher)", lambda: ng.summary(0.1, prices.get), lambda: pg.summary(0.1, prices.get),
+            100)
+    members = list(ng.positions)
+    py_members = list(pg.positions)
+    compare("  member reads inside summary", lambda: [(p.qty, p.qty, p.total_commission, p.started) for p in members],
+            lambda: [(p.qty, p.qty, p.total_commission, p.started) for p in py_members], 100)
     t0 = T0 - dt.timedelta(hours=1)
-    report("PositionSummary(...)", median_time(lambda: om.PositionSummary(10, 100.0, 90.0, 0.0, t0, 105.0), 20000),
-           median_time(lambda: PySummary(10, 100.0, 90.0, 0.0, started=t0, marketPrice=105.0), 20000))
+    compare("PositionSummary(...)", lambda: om.PositionSummary(10, 100.0, 90.0, 0.0, t0, 105.0),
+            lambda: PySummary(10, 100.0, 90.0, 0.0, started=t0, marketPrice=105.0), 20000)
 
 
 if __name__ == "__main__":
