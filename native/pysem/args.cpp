@@ -4,12 +4,12 @@
 
 namespace pysem {
 
-static void intern_names(Signature &sig) {
+static void intern_names(ArgSpec &sig) {
     if (sig.interned[0]) return;
     for (int i = 0; i < sig.count; ++i) sig.interned[i] = PyUnicode_InternFromString(sig.params[i]);
 }
 
-static int find_param(Signature &sig, PyObject *name) {
+static int find_param(ArgSpec &sig, PyObject *name) {
     for (int i = 0; i < sig.count; ++i)
         if (sig.interned[i] == name) return i;
     for (int i = 0; i < sig.count; ++i) {
@@ -20,7 +20,7 @@ static int find_param(Signature &sig, PyObject *name) {
     return -1;
 }
 
-static void missing_error(Signature &sig, PyObject **out) {
+static void missing_error(ArgSpec &sig, PyObject **out) {
     std::string names;
     int missing = 0, total = 0;
     for (int i = 0; i < sig.required; ++i)
@@ -37,7 +37,7 @@ static void missing_error(Signature &sig, PyObject **out) {
                  total == 1 ? "" : "s", names.c_str());
 }
 
-bool bind_args(Signature &sig, PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject **out) {
+bool bind_args(ArgSpec &sig, PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject **out) {
     intern_names(sig);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     for (int i = 0; i < sig.count; ++i) out[i] = nullptr;

@@ -6,7 +6,7 @@
 
 namespace pysem {
 
-struct Signature {
+struct ArgSpec {
     const char *qualname;        // e.g. "Trade.__init__"
     const char *const *params;   // parameter names, in order
     PyObject **interned;         // the same names as interned str (filled lazily)
@@ -16,6 +16,6 @@ struct Signature {
 
 // Fills out[0..count) with borrowed references (NULL where not given).
 // Returns false with TypeError set on a bad call.
-bool bind_args(Signature &sig, PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject **out);
+bool bind_args(ArgSpec &sig, PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject **out);
 
 }  // namespace pysem

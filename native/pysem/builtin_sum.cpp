@@ -62,4 +62,18 @@ nb::object host_sum(PyObject *list) {
     return nb::steal(r);
 }
 
+void BuiltinSum::add(PyObject *item) {
+    if (!items_) {
+        items_ = nb::steal(PyList_New(0));
+        if (!items_) throw nb::python_error();
+    }
+    if (PyList_Append(items_.ptr(), item) < 0) throw nb::python_error();
+    if (native_) native_ = native_sum_.add(item);
+}
+
+nb::object BuiltinSum::result() {
+    if (native_) return native_sum_.result();
+    return host_sum(items_.ptr());
+}
+
 }  // namespace pysem

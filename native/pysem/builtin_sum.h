@@ -26,6 +26,19 @@ private:
     double compensation_ = 0.0;
 };
 
+// sum() fed one item at a time, for callers that produce the items as they
+// go; the items are kept only for the generic fallback.
+class BuiltinSum {
+public:
+    void add(PyObject *item);  // borrowed
+    nb::object result();
+
+private:
+    NativeSum native_sum_;
+    bool native_ = true;
+    nb::object items_;
+};
+
 // sum(list) for a list object: natively when NativeSum accepts every item,
 // otherwise the host's built-in sum.
 nb::object host_sum(PyObject *list);

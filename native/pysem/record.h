@@ -61,6 +61,13 @@ inline nb::object getattr(PyObject *obj, PyObject *name) {
     return nb::steal(r);
 }
 
+// Sets `type(message)` and throws it as a Python error, so that it keeps its
+// type through every native caller (getset getters, vectorcalls, methods).
+[[noreturn]] inline void raise(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    throw nb::python_error();
+}
+
 // An interned str kept for the life of the process.
 PyObject *intern(const char *s);
 

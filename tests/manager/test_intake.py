@@ -2,7 +2,7 @@ import os
 
 import pytest
 
-from conftest import ts
+from support import ts
 
 
 @pytest.mark.parametrize(

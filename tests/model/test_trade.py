@@ -8,7 +8,7 @@ import zoneinfo
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import UTC, ts
+from support import UTC, ts
 
 NEGATIVE = "Negative prices are not allowed. Use negative quantities to indicate a short sale."
 

@@ -5,6 +5,7 @@
 #include "model/module_ns.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
+#include "pysem/self_type.h"
 
 namespace ordermgr {
 
@@ -70,7 +71,7 @@ void register_order_mgr(nb::module_ &m) {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
         if (Py_TYPE(self.ptr()) != types.OrderMgr)
             return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"namespace", "positions"});
-        OrderMgr &a = *nb::inst_ptr<OrderMgr>(self), &b = *nb::inst_ptr<OrderMgr>(other);
+        OrderMgr &a = pysem::instance<OrderMgr>(self, types.OrderMgr, "__eq__"), &b = *nb::inst_ptr<OrderMgr>(other);
         return pysem::record_eq(self.ptr(), other.ptr(),
                                 {pysem::require(a.namespace_, "namespace"), pysem::require(a.positions, "positions")},
                                 {pysem::require(b.namespace_, "namespace"), pysem::require(b.positions, "positions")});
@@ -78,7 +79,7 @@ void register_order_mgr(nb::module_ &m) {
     cls.def("__repr__", [](nb::handle self) {
         if (Py_TYPE(self.ptr()) != types.OrderMgr)
             return pysem::record_repr_attrs(self.ptr(), {"namespace", "positions"});
-        OrderMgr &o = *nb::inst_ptr<OrderMgr>(self);
+        OrderMgr &o = pysem::instance<OrderMgr>(self, types.OrderMgr, "__repr__");
         return pysem::record_repr(self.ptr(), {{"namespace", pysem::require(o.namespace_, "namespace")},
                                                {"positions", pysem::require(o.positions, "positions")}});
     });

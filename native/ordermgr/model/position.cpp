@@ -11,6 +11,7 @@
 #include "pysem/fields.h"
 #include "pysem/format.h"
 #include "pysem/record.h"
+#include "pysem/self_type.h"
 
 namespace ordermgr {
 
@@ -148,12 +149,12 @@ nb::object trades_started(PyObject *trades) {
     if (PyDict_CheckExact(trades)) {
         PyObject *best = nullptr;
         if (started_native(trades, best)) {
-            if (!best) throw nb::value_error("Cannot get start time for position with no trades");
+            if (!best) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
             return nb::borrow(best);
         }
     }
     TradeSnapshot snap(trades);
-    if (snap.size() == 0) throw nb::value_error("Cannot get start time for position with no trades");
+    if (snap.size() == 0) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
     nb::object best;
     for (PyObject *t : snap.values()) {
         nb::object ts = trade_timestamp(t);
@@ -317,7 +318,7 @@ static Py_hash_t position_hash(PyObject *self) {
 
 static const char *const position_params[] = {"key", "trades"};
 static PyObject *position_param_names[2];
-static pysem::Signature position_signature = {"Position.__init__", position_params, position_param_names, 2, 1};
+static pysem::ArgSpec position_signature = {"Position.__init__", position_params, position_param_names, 2, 1};
 
 static PyObject *position_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     PyObject *a[2];
@@ -404,20 +405,25 @@ void register_position(nb::module_ &m) {
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
         if (Py_TYPE(self.ptr()) != types.Position) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"key", "trades"});
-        Position &a = *nb::inst_ptr<Position>(self), &b = *nb::inst_ptr<Position>(other);
+        Position &a = pysem::instance<Position>(self, types.Position, "__eq__"), &b = *nb::inst_ptr<Position>(other);
         return pysem::record_eq(self.ptr(), other.ptr(),
                                 {pysem::require(a.key, "key"), pysem::require(a.trades, "trades")},
                                 {pysem::require(b.key, "key"), pysem::require(b.trades, "trades")});
     }, nb::is_operator());
     cls.def("__repr__", [](nb::handle self) {
         if (Py_TYPE(self.ptr()) != types.Position) return pysem::record_repr_attrs(self.ptr(), {"key", "trades"});
-        Position &p = *nb::inst_ptr<Position>(self);
+        Position &p = pysem::instance<Position>(self, types.Position, "__repr__");
         return pysem::record_repr(self.ptr(), {{"key", pysem::require(p.key, "key")},
                                                {"trades", pysem::require(p.trades, "trades")}});
     });
-    cls.def("__getstate__", [](nb::handle self) { return nb::steal(codec_fields(self.ptr())); });
+    cls.def("__getstate__", [](nb::handle self) {
+        pysem::require_instance(self, types.Position, "__getstate__");
+        PyObject *state = codec_fields(self.ptr());
+        if (!state) throw nb::python_error();
+        return nb::steal(state);
+    });
     cls.def("__setstate__", [](Position &self, nb::tuple st) {
-        if (st.size() != 2) throw nb::value_error("Position state must have 2 fields");
+        if (st.size() != 2) pysem::raise(PyExc_ValueError, "Position state must have 2 fields");
         new (&self) Position{nb::borrow(PyTuple_GET_ITEM(st.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(st.ptr(), 1))};
     });
     cls.attr("__match_args__") = nb::make_tuple("key", "trades");

@@ -7,6 +7,7 @@
 #include "pysem/args.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
+#include "pysem/self_type.h"
 
 namespace ordermgr {
 
@@ -47,7 +48,7 @@ static void check_price(PyObject *price) {
         negative = r != 0;
     }
     if (negative)
-        throw nb::value_error(
+        pysem::raise(PyExc_ValueError, 
             "Negative prices are not allowed. Use negative quantities to indicate a short sale.");
 }
 
@@ -99,7 +100,7 @@ static zelph_record_codec trade_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, c
 
 static const char *const trade_params[] = {"orderid", "price", "qty", "commission", "timestamp"};
 static PyObject *trade_param_names[5];
-static pysem::Signature trade_signature = {"Trade.__init__", trade_params, trade_param_names, 5, 1};
+static pysem::ArgSpec trade_signature = {"Trade.__init__", trade_params, trade_param_names, 5, 1};
 static PyObject *default_price, *default_qty, *default_commission;  // 0.0, 0, 0.0
 
 // Trade(...) on the exact class: arguments bound here, the instance built in
@@ -179,7 +180,7 @@ void register_trade(nb::module_ &m) {
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
         if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
-        Trade &a = *nb::inst_ptr<Trade>(self), &b = *nb::inst_ptr<Trade>(other);
+        Trade &a = pysem::instance<Trade>(self, types.Trade, "__eq__"), &b = *nb::inst_ptr<Trade>(other);
         return pysem::record_eq(self.ptr(), other.ptr(),
                                 {pysem::require(a.orderid, "orderid"), pysem::require(a.price, "price"),
                                  pysem::require(a.qty, "qty"), pysem::require(a.commission, "commission"),
@@ -190,16 +191,21 @@ void register_trade(nb::module_ &m) {
     }, nb::is_operator());
     cls.def("__repr__", [](nb::handle self) {
         if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_repr_attrs(self.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
-        Trade &t = *nb::inst_ptr<Trade>(self);
+        Trade &t = pysem::instance<Trade>(self, types.Trade, "__repr__");
         return pysem::record_repr(self.ptr(), {{"orderid", pysem::require(t.orderid, "orderid")},
                                                {"price", pysem::require(t.price, "price")},
                                                {"qty", pysem::require(t.qty, "qty")},
                                                {"commission", pysem::require(t.commission, "commission")},
                                                {"timestamp", pysem::require(t.timestamp, "timestamp")}});
     });
-    cls.def("__getstate__", [](nb::handle self) { return nb::steal(codec_fields(self.ptr())); });
+    cls.def("__getstate__", [](nb::handle self) {
+        pysem::require_instance(self, types.Trade, "__getstate__");
+        PyObject *state = codec_fields(self.ptr());
+        if (!state) throw nb::python_error();
+        return nb::steal(state);
+    });
     cls.def("__setstate__", [](Trade &self, nb::tuple st) {
-        if (st.size() != 5) throw nb::value_error("Trade state must have 5 fields");
+        if (st.size() != 5) pysem::raise(PyExc_ValueError, "Trade state must have 5 fields");
         PyObject *t = st.ptr();
         new (&self) Trade{nb::borrow(PyTuple_GET_ITEM(t, 0)), nb::borrow(PyTuple_GET_ITEM(t, 1)),
                           nb::borrow(PyTuple_GET_ITEM(t, 2)), nb::borrow(PyTuple_GET_ITEM(t, 3)),
