@@ -88,6 +88,9 @@ void register_order_mgr(nb::module_ &m) {
     types.OrderMgr = (PyTypeObject *) cls.ptr();
     define_intake(cls);
     define_temp(cls);
+    define_summaries(cls);
+    define_grouping(cls);
+    define_facade(cls);
 }
 
 }  // namespace ordermgr
