@@ -3,6 +3,7 @@
 #include <new>
 
 #include "model/module_ns.h"
+#include "model/payload.h"
 #include "model/record_codec_export.h"
 #include "pysem/args.h"
 #include "pysem/fields.h"
@@ -14,7 +15,7 @@ namespace ordermgr {
 using pysem::Num;
 
 static Trade *exact_trade(PyObject *o) {
-    return is_exact(o, types.Trade) && nb::inst_ready(o) ? nb::inst_ptr<Trade>(o) : nullptr;
+    return Payload<Trade>::of_exact(o);
 }
 
 #define TRADE_READER(field)                                            \
@@ -214,6 +215,7 @@ void register_trade(nb::module_ &m) {
     cls.attr("__match_args__") = nb::make_tuple("orderid", "price", "qty", "commission", "timestamp");
     cls.attr("__slots__") = nb::make_tuple("orderid", "price", "qty", "commission", "timestamp");
     types.Trade = (PyTypeObject *) cls.ptr();
+    Payload<Trade>::measure(cls);
     export_record_codec(cls, &trade_codec);
 }
 
