@@ -135,12 +135,10 @@ inline bool resolves_to(PyObject *self, PyObject *name, PyObject *own) {
     return _PyType_Lookup(Py_TYPE(self), name) == own;
 }
 
-// A class attribute kept for the life of the process (identity checks).
-inline PyObject *keep_attr(nb::handle cls, const char *name) {
-    PyObject *v = _PyType_Lookup((PyTypeObject *) cls.ptr(), pysem::intern(name));
-    if (!v) throw std::runtime_error(std::string("missing class attribute ") + name);
-    return Py_NewRef(v);
-}
+// Keeps a reference to the class attribute `name` in *slot, for identity
+// checks, until the interpreter starts shutting down (then *slot becomes
+// null and every check falls back to the generic path).
+void keep_attr(nb::handle cls, const char *name, PyObject **slot);
 
 // --- slots ------------------------------------------------------------------
 

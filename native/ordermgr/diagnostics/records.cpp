@@ -63,7 +63,7 @@ static void register_validation_result(nb::module_ &m) {
     cls.def("__post_init__", [](nb::handle self) { recompute_is_valid(self); },
             "Recompute is_valid from the number of errors.");
     post_init_name = pysem::intern("__post_init__");
-    own_post_init = plain::keep_attr(cls, "__post_init__");
+    plain::keep_attr(cls, "__post_init__", &own_post_init);
     types.ValidationResult = plain::py_type<ValidationResultRec>;
 }
 

@@ -35,8 +35,8 @@ void register_system_diagnostics(nb::module_ &m) {
         "Deep analysis of a specific position.\n\n"
         "Replays the position's trades in time order and compares the replay with the\n"
         "position's own figures. Returns a PositionAnalysis, or None if the key is not found.");
-    own_check_data = plain::keep_attr(cls, "_check_data_consistency");
-    own_check_math = plain::keep_attr(cls, "_check_mathematical_consistency");
+    plain::keep_attr(cls, "_check_data_consistency", &own_check_data);
+    plain::keep_attr(cls, "_check_mathematical_consistency", &own_check_math);
     types.SystemDiagnostics = plain::py_type<SystemDiagnosticsRec>;
 }
 

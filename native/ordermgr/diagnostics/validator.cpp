@@ -149,8 +149,8 @@ void register_data_validator(nb::module_ &m) {
         "validate_system_consistency",
         [](nb::handle order_mgr) { return validate_system_consistency(order_mgr.ptr()); }, nb::arg("order_mgr").none(),
         "Validate every stored position; one ValidationResult per position, in store order.");
-    own_validate_trade = plain::keep_attr(cls, "validate_trade");
-    own_validate_position = plain::keep_attr(cls, "validate_position_consistency");
+    plain::keep_attr(cls, "validate_trade", &own_validate_trade);
+    plain::keep_attr(cls, "validate_position_consistency", &own_validate_position);
     types.DataValidator = plain::py_type<DataValidatorRec>;
 }
 
