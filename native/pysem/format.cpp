@@ -8,12 +8,23 @@ namespace pysem {
 void append_utf8(std::string &out, PyObject *str) {
     Py_ssize_t n = 0;
     const char *p = PyUnicode_AsUTF8AndSize(str, &n);
-    if (!p) throw nb::python_error();
-    out.append(p, (size_t) n);
+    if (p) {
+        out.append(p, (size_t) n);
+        return;
+    }
+    // Lone surrogates (text decoded with surrogateescape, for instance) have
+    // no UTF-8 form: carry them as their surrogatepass bytes, which
+    // utf8_to_str turns back into the same code points.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    PyObject *b = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+    if (!b) throw nb::python_error();
+    out.append(PyBytes_AS_STRING(b), (size_t) PyBytes_GET_SIZE(b));
+    Py_DECREF(b);
 }
 
 nb::object utf8_to_str(const std::string &s) {
-    PyObject *r = PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t) s.size(), nullptr);
+    PyObject *r = PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t) s.size(), "surrogatepass");
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
