@@ -2,6 +2,7 @@
 // and an arithmetic pass (average price recomputed from the trades), folded
 // into one SystemHealthReport.
 #include "diagnostics/message.h"
+#include "diagnostics/plain_position.h"
 #include "diagnostics/reads.h"
 #include "diagnostics/records.h"
 #include "diagnostics/system_diagnostics.h"
@@ -18,23 +19,36 @@ constexpr double kTolerance = 0.001;
 
 static nb::object store_of(PyObject *order_mgr) { return pysem::getattr(order_mgr, names.positions); }
 
+// Direction and average-price rules of one position, read the generic way.
+static void position_data_rules(const nb::list &out, const nb::object &key, PyObject *position) {
+    bool expected_is_long = num(position_qty(position)).gt_zero();
+    nb::object actual = position_is_long_object(position);
+    if (objects_differ(expected_is_long ? Py_True : Py_False, actual.ptr()))
+        (Message() << "Position " << key << ": is_long=" << actual << " but qty=" << position_qty(position)
+                   << " (expected is_long=" << expected_is_long << ")")
+            .add_to(out);
+    if (num(position_average_price(position)).lt_zero())
+        (Message() << "Position " << key << ": average_price=" << position_average_price(position)
+                   << " is negative (should always be positive)")
+            .add_to(out);
+}
+
 nb::list check_data_consistency(PyObject *order_mgr) {
     nb::list violations;
     nb::object positions = store_of(order_mgr);
     for_each_item(positions.ptr(), [&](PyObject *k, PyObject *position) {
         nb::object key = nb::borrow(k);
-        bool expected_is_long = num(position_qty(position)).gt_zero();
-        nb::object actual = position_is_long_object(position);
-        if (objects_differ(expected_is_long ? Py_True : Py_False, actual.ptr()))
-            (Message() << "Position " << key << ": is_long=" << actual << " but qty=" << position_qty(position)
-                       << " (expected is_long=" << expected_is_long << ")")
-                .add_to(violations);
-
-        if (num(position_average_price(position)).lt_zero())
-            (Message() << "Position " << key << ": average_price=" << position_average_price(position)
+        PlainFigures f;
+        bool plain = plain_figures(position, f);
+        if (!plain) {
+            position_data_rules(violations, key, position);
+        } else if (f.average_price.lt_zero()) {
+            // A plain position's direction flag is its qty > 0: only the price can fail.
+            (Message() << "Position " << key << ": average_price=" << f.average_price.object()
                        << " is negative (should always be positive)")
                 .add_to(violations);
-
+        }
+        if (plain && !f.negative_price) return;
         nb::object trades = position_trades(position);
         for_each_item(trades.ptr(), [&](PyObject *orderid, PyObject *trade) {
             if (num(trade_price(trade)).lt_zero())
@@ -62,14 +76,23 @@ nb::list check_mathematical_consistency(PyObject *order_mgr) {
     nb::list mismatches;
     nb::object positions = store_of(order_mgr);
     for_each_item(positions.ptr(), [&](PyObject *k, PyObject *position) {
-        nb::object trades = position_trades(position);
-        if (!truth(trades.ptr())) return;
-        Num pq = num(total_cost(trades.ptr()));
-        Num tq = num(trades_qty(trades.ptr()));
+        PlainFigures f;
+        bool plain = plain_figures(position, f);
+        if (plain ? f.trades == 0 : !truth(position_trades(position).ptr())) return;
+        Num pq, tq;
+        if (plain) {
+            pq = f.total_cost, tq = f.qty;
+        } else {
+            nb::object trades = position_trades(position);
+            pq = num(total_cost(trades.ptr()));
+            tq = num(trades_qty(trades.ptr()));
+        }
         Num expected = tq.eq_zero() ? pq / Num::of_int(1) : pq / tq;
-        if ((num(position_average_price(position)) - expected).abs().gt(Num::of_double(kTolerance)))
+        Num own = plain ? f.average_price : num(position_average_price(position));
+        if ((own - expected).abs().gt(Num::of_double(kTolerance)))
             (Message() << "Position " << nb::borrow(k) << ": average_price calculation mismatch (got "
-                       << position_average_price(position) << ", expected " << expected.object() << ")")
+                       << (plain ? own.object() : position_average_price(position)) << ", expected "
+                       << expected.object() << ")")
                 .add_to(mismatches);
     });
     return mismatches;

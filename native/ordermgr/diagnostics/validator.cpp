@@ -1,6 +1,7 @@
 #include "diagnostics/validator.h"
 
 #include "diagnostics/message.h"
+#include "diagnostics/plain_position.h"
 #include "diagnostics/plain_record.h"
 #include "diagnostics/reads.h"
 #include "diagnostics/records.h"
@@ -39,21 +40,32 @@ static nb::object call1(const nb::object &fn, PyObject *arg) {
 
 // --- trades ---------------------------------------------------------------
 
+// The trade rules' findings, appended to `out`; inside a position each one
+// is prefixed with "Trade <orderid>: ".
+static void trade_findings(const nb::list &out, PyObject *trade, PyObject *orderid = nullptr) {
+    auto finding = [&]() {
+        Message m;
+        if (orderid) m << "Trade " << nb::borrow(orderid) << ": ";
+        return m;
+    };
+    if (num(trade_price(trade)).lt_zero())
+        (finding() << "Trade price " << trade_price(trade) << " is negative (not allowed)").add_to(out);
+    if (num(trade_commission(trade)).lt_zero())
+        (finding() << "Trade commission " << trade_commission(trade) << " is negative (unusual)").add_to(out);
+    if (num(trade_qty(trade)).eq_zero()) (finding() << "Trade quantity is zero (may indicate data error)").add_to(out);
+    if (!truth(trade_orderid(trade).ptr())) (finding() << "Trade orderid is empty/None").add_to(out);
+}
+
 nb::list validate_trade(PyObject *trade) {
     nb::list errors;
-    if (num(trade_price(trade)).lt_zero())
-        (Message() << "Trade price " << trade_price(trade) << " is negative (not allowed)").add_to(errors);
-    if (num(trade_commission(trade)).lt_zero())
-        (Message() << "Trade commission " << trade_commission(trade) << " is negative (unusual)").add_to(errors);
-    if (num(trade_qty(trade)).eq_zero()) add_text(errors, "Trade quantity is zero (may indicate data error)");
-    if (!truth(trade_orderid(trade).ptr())) add_text(errors, "Trade orderid is empty/None");
+    trade_findings(errors, trade);
     return errors;
 }
 
 // --- positions ------------------------------------------------------------
 
-nb::list validate_position_consistency(PyObject *position) {
-    nb::list errors;
+// Rules 1 to 3 read the generic way: every message reads the figures again.
+static void position_rules(const nb::list &errors, PyObject *position) {
     nb::object calculated = trades_qty(position_trades(position).ptr());
     if ((num(calculated) - num(position_qty(position))).abs().gt(Num::of_double(kTolerance)))
         (Message() << "Position qty mismatch: calculated " << calculated << ", actual " << position_qty(position))
@@ -70,11 +82,28 @@ nb::list validate_position_consistency(PyObject *position) {
         (Message() << "Position average_price " << position_average_price(position)
                    << " is negative (should always be positive in Position class)")
             .add_to(errors);
+}
+
+nb::list validate_position_consistency(PyObject *position) {
+    nb::list errors;
+    PlainFigures f;
+    bool plain = plain_figures(position, f);
+    if (!plain) {
+        position_rules(errors, position);
+    } else if (f.average_price.lt_zero()) {
+        // A plain position's qty is the sum of its trades and its direction
+        // flag is qty > 0: only the price rule can fail.
+        (Message() << "Position average_price " << f.average_price.object()
+                   << " is negative (should always be positive in Position class)")
+            .add_to(errors);
+    }
 
     nb::object check_trade = replaced_static(dnames.validate_trade, own_validate_trade);
+    if (plain && !f.trade_findings && !check_trade) return errors;
     nb::object trades = position_trades(position);
     for_each_item(trades.ptr(), [&](PyObject *orderid, PyObject *trade) {
-        nb::object found = check_trade ? call1(check_trade, trade) : nb::object(validate_trade(trade));
+        if (!check_trade) return trade_findings(errors, trade, orderid);
+        nb::object found = call1(check_trade, trade);
         nb::object id = nb::borrow(orderid);
         for_each(found.ptr(), [&](PyObject *text) {
             (Message() << "Trade " << id << ": " << nb::borrow(text)).add_to(errors);

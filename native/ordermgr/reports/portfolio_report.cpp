@@ -18,10 +18,6 @@ static nb::object portfolio_summaries(PyObject *order_mgr, double stopPct) {
     return nb::steal(r);
 }
 
-static const char *direction(PyObject *summary) {
-    return truth(getattr(summary, names.is_long).ptr()) ? "LONG" : "SHORT";
-}
-
 nb::object portfolio_report(PyObject *order_mgr, double stopPct) {
     nb::object summaries = portfolio_summaries(order_mgr, stopPct);
     if (!truth(summaries.ptr())) return pysem::utf8_to_str("No positions found.");
@@ -33,20 +29,26 @@ nb::object portfolio_report(PyObject *order_mgr, double stopPct) {
 
     Num net_value = Num::of_double(0.0), total_risk = Num::of_double(0.0);
     for_each_item(summaries.ptr(), [&](PyObject *key, PyObject *s) {
-        Num value = num(getattr(s, names.qty)) * num(getattr(s, names.average_price)).abs();
-        Num risk = value * num(getattr(s, names.stopPct)).abs();
-        net_value = truth(getattr(s, names.is_long).ptr()) ? net_value + value : net_value - value;
+        // Each figure of the summary is read once, in the order it is first used.
+        nb::object qty = getattr(s, names.qty), price = getattr(s, names.average_price),
+                   pct = getattr(s, names.stopPct);
+        Num abs_price = num(price).abs();
+        Num value = num(qty) * abs_price;
+        Num risk = value * num(pct).abs();
+        bool is_long = truth(getattr(s, names.is_long).ptr());
+        net_value = is_long ? net_value + value : net_value - value;
         total_risk = total_risk + risk;
+        nb::object stop = getattr(s, names.stop), age = getattr(s, names.age);
 
         pysem::append_default(text.line("Position: "), key);
-        text.line("  Direction: ") += direction(s);
-        append_qty(text.line("  Quantity: "), getattr(s, names.qty).ptr());
-        append_money(text.line("  Avg Price: $"), num(getattr(s, names.average_price)).abs());
-        append_money(text.line("  Stop Price: $"), getattr(s, names.stop).ptr());
-        append_percent(text.line("  Stop %: "), getattr(s, names.stopPct).ptr());
+        text.line("  Direction: ") += is_long ? "LONG" : "SHORT";
+        append_qty(text.line("  Quantity: "), qty.ptr());
+        append_money(text.line("  Avg Price: $"), abs_price);
+        append_money(text.line("  Stop Price: $"), stop.ptr());
+        append_percent(text.line("  Stop %: "), pct.ptr());
         append_money(text.line("  Position Value: $"), value);
         append_money(text.line("  Risk Amount: $"), risk);
-        append_timespan(text.line("  Age: "), getattr(s, names.age).ptr());
+        append_timespan(text.line("  Age: "), age.ptr());
         text.line();
     });
 
@@ -54,7 +56,7 @@ nb::object portfolio_report(PyObject *order_mgr, double stopPct) {
     append_money(text.line("  Net Position Value: $"), net_value);
     append_money(text.line("  Total Risk Amount: $"), total_risk);
     Num share = net_value.eq_zero() ? Num() : total_risk / net_value.abs();
-    append_percent(text.line("  Risk as % of Total: "), share.object().ptr());
+    append_percent(text.line("  Risk as % of Total: "), share);
     return text.str();
 }
 
