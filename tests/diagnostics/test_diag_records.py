@@ -57,6 +57,7 @@ def test_surface(cls):
     assert not isinstance(rec, collections.abc.Hashable)
     rec.extra = "attached"
     assert rec.extra == "attached" and rec.__dict__ == {"extra": "attached"}
+    assert weakref.ref(rec)() is rec
 
 
 @pytest.mark.parametrize("cls", CLASSES)

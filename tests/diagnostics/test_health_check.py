@@ -160,7 +160,8 @@ def test_optimisation_flag_changes_nothing():
     assert runs[0] == runs[1] and "average_price=-100.0" in runs[0]
 
 
-numbers = st.one_of(st.floats(-1e6, 1e6), st.integers(-1000, 1000), st.sampled_from([0, 0.0, -0.0, 0.1, 1e-05]))
+numbers = st.one_of(st.floats(-1e6, 1e6), st.integers(-1000, 1000), st.sampled_from([0, 0.0, -0.0, 0.1, 1e-05]),
+                    st.floats(allow_nan=True, allow_infinity=True), st.integers(-2**60, 2**60))
 
 
 @given(st.lists(st.lists(st.tuples(numbers, numbers, numbers), max_size=4), max_size=4), st.booleans())

@@ -102,3 +102,28 @@ def test_table_matches_plain_python(rows):
                  for k, (q, a, long_, c, n) in rows.items()}
     mgr = types.SimpleNamespace(positions=positions)
     assert table(mgr) == ref_table(mgr)
+
+
+zones = st.sampled_from([dt.timezone.utc, dt.timezone(dt.timedelta(hours=2)), dt.timezone(dt.timedelta(hours=2)), None])
+stamps = st.builds(lambda m, tz: dt.datetime(2024, 3, 5, 9, 30, tzinfo=tz) + dt.timedelta(minutes=m),
+                   st.integers(-5000, 5000), zones)
+
+
+@given(st.lists(st.lists(st.tuples(numbers, numbers, numbers, stamps), min_size=1, max_size=5), max_size=4))
+def test_stored_positions_match_plain_python(books):
+    """Real positions (the native one-pass path for exact types) against the same table in Python."""
+    positions = {}
+    for n, book in enumerate(books):
+        trades = {}
+        for m, (price, qty, commission, when) in enumerate(book):
+            trades[m] = t = om.Trade(m, 0.0, qty, commission, when)
+            t.price = price
+        positions[f"P{n}"] = om.Position(f"P{n}", trades)
+    mgr = types.SimpleNamespace(positions=positions)
+    try:
+        expected = ref_table(mgr)
+    except (TypeError, OverflowError) as e:  # naive beside aware; huge ints
+        with pytest.raises(type(e)):
+            table(mgr)
+        return
+    assert table(mgr) == expected

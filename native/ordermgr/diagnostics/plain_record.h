@@ -1,6 +1,6 @@
 // Ordinary records: native types generated from a field list, whose
 // instances also carry an attribute dictionary (a caller may attach further
-// attributes), as a plain dataclass does.
+// attributes) and accept weak references, as a plain dataclass does.
 //
 // A record type is a struct deriving from plain::Fields<N> that names its
 // class and fields:
@@ -297,7 +297,8 @@ nb::object match_args(std::index_sequence<I...>) {
 
 template <typename T>
 nb::class_<T> define(nb::module_ &m, const char *doc) {
-    nb::class_<T> cls(m, T::kName, nb::type_slots(type_slots<T>()), nb::dynamic_attr(), doc);
+    nb::class_<T> cls(m, T::kName, nb::type_slots(type_slots<T>()), nb::dynamic_attr(), nb::is_weak_referenceable(),
+                      doc);
     py_type<T> = (PyTypeObject *) cls.ptr();
     class_name<T> = pysem::intern(T::kName);
     for (size_t i = 0; i < T::kSize; ++i) field_names<T>[i] = pysem::intern(T::kFields[i].name);
