@@ -3,16 +3,9 @@
 #include <climits>
 #include <cmath>
 
-namespace pysem {
+#include "pysem/native_sum.h"
 
-static void neumaier_add(double &sum, double &comp, double x) {
-    double t = sum + x;
-    if (std::fabs(sum) >= std::fabs(x))
-        comp += (sum - t) + x;
-    else
-        comp += (x - t) + sum;
-    sum = t;
-}
+namespace pysem {
 
 void BuiltinSum::add(PyObject *item) {
     items_.emplace_back(nb::borrow(item));

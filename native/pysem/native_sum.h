@@ -12,6 +12,17 @@
 
 namespace pysem {
 
+// One step of the built-in sum's float accumulation (Neumaier's improved
+// Kahan-Babuska summation).
+inline void neumaier_add(double &sum, double &comp, double x) {
+    double t = sum + x;
+    if (std::fabs(sum) >= std::fabs(x))
+        comp += (sum - t) + x;
+    else
+        comp += (x - t) + sum;
+    sum = t;
+}
+
 class NativeSum {
 public:
     // An exact int (is_int) or an exact float's value.
@@ -27,12 +38,7 @@ public:
             float_sum_ += (double) i;
             return true;
         }
-        double t = float_sum_ + d;
-        if (std::fabs(float_sum_) >= std::fabs(d))
-            compensation_ += (float_sum_ - t) + d;
-        else
-            compensation_ += (d - t) + float_sum_;
-        float_sum_ = t;
+        neumaier_add(float_sum_, compensation_, d);
         return true;
     }
 

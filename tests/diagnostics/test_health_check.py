@@ -10,35 +10,8 @@ from hypothesis import strategies as st
 from marlovent import ordermgr as om
 
 from .diag_builders import fill, position
-
-
-# Plain-Python statement of the two passes, the reference for property tests.
-def ref_data(mgr):
-    out = []
-    for key, p in mgr.positions.items():
-        expected_is_long = p.qty > 0
-        actual_is_long = p.is_long
-        if expected_is_long != actual_is_long:
-            out.append(f"Position {key}: is_long={actual_is_long} but qty={p.qty} (expected is_long={expected_is_long})")
-        if p.average_price < 0:
-            out.append(f"Position {key}: average_price={p.average_price} is negative (should always be positive)")
-        for orderid, t in p.trades.items():
-            if t.price < 0:
-                out.append(f"Position {key}, Trade {orderid}: price={t.price} is negative (not allowed)")
-    return out
-
-
-def ref_math(mgr):
-    out = []
-    for key, p in mgr.positions.items():
-        if not p.trades:
-            continue
-        pq = sum(t.price * t.qty + (t.commission if t.qty > 0 else -t.commission) for t in p.trades.values())
-        tq = sum(t.qty for t in p.trades.values())
-        expected = pq / tq if tq != 0 else pq / 1
-        if abs(p.average_price - expected) > 0.001:
-            out.append(f"Position {key}: average_price calculation mismatch (got {p.average_price}, expected {expected})")
-    return out
+from .plain_diagnostics import check_data as ref_data
+from .plain_diagnostics import check_math as ref_math
 
 
 def with_average(value):

@@ -9,17 +9,7 @@ from hypothesis import strategies as st
 from marlovent import ordermgr as om
 
 from .diag_builders import T0, fill, position
-
-
-def ref_replay(p):
-    """Plain-Python replay: (running_qty, running_cost, running_avg) per trade."""
-    running_qty = running_cost = 0.0
-    rows = []
-    for t in sorted(p.trades.values(), key=lambda t: t.timestamp):
-        running_qty = float(running_qty + float(t.qty))
-        running_cost = float(running_cost + float(t.price * t.qty + (t.commission if t.qty > 0 else -t.commission)))
-        rows.append((running_qty, running_cost, running_cost / (running_qty if running_qty != 0 else 1.0)))
-    return rows
+from .plain_diagnostics import replay as ref_replay
 
 
 def analyze(make_mgr, *positions, key="K"):

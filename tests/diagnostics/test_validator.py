@@ -2,44 +2,15 @@
 import types
 
 import pytest
-from .diag_builders import fill, position
 from hypothesis import given
 from hypothesis import strategies as st
 
 from marlovent import ordermgr as om
 
+from .diag_builders import fill, position
+from .plain_diagnostics import validate_position as ref_position
+
 V = om.DataValidator
-
-
-# Plain-Python statement of the rules, the reference for the property tests.
-def ref_trade(t):
-    errors = []
-    if t.price < 0:
-        errors.append(f"Trade price {t.price} is negative (not allowed)")
-    if t.commission < 0:
-        errors.append(f"Trade commission {t.commission} is negative (unusual)")
-    if t.qty == 0:
-        errors.append("Trade quantity is zero (may indicate data error)")
-    if not t.orderid:
-        errors.append("Trade orderid is empty/None")
-    return errors
-
-
-def ref_position(p):
-    errors = []
-    calculated_qty = sum(t.qty for t in p.trades.values())
-    if abs(calculated_qty - p.qty) > 0.001:
-        errors.append(f"Position qty mismatch: calculated {calculated_qty}, actual {p.qty}")
-    expected_is_long = p.qty > 0
-    if p.is_long != expected_is_long:
-        errors.append(f"Position is_long inconsistency: is_long={p.is_long}, qty={p.qty} "
-                      f"(expected is_long={expected_is_long})")
-    if p.average_price < 0:
-        errors.append(f"Position average_price {p.average_price} is negative "
-                      "(should always be positive in Position class)")
-    for orderid, t in p.trades.items():
-        errors.extend(f"Trade {orderid}: {m}" for m in ref_trade(t))
-    return errors
 
 
 def test_trade_with_every_rule_failing():

@@ -8,28 +8,8 @@ from hypothesis import strategies as st
 
 from marlovent import ordermgr as om
 
-from .conftest import T0, fill, position
-
-
-def ref_report(summaries):
-    """Plain-Python rendering of the report, the reference for property tests."""
-    if not summaries:
-        return "No positions found."
-    lines = ["PORTFOLIO SUMMARY", "=" * 50, ""]
-    net_value = total_risk = 0.0
-    for key, s in summaries.items():
-        value = s.qty * abs(s.average_price)
-        risk = value * abs(s.stopPct)
-        net_value = net_value + value if s.is_long else net_value - value
-        total_risk += risk
-        lines += [f"Position: {key}", f"  Direction: {'LONG' if s.is_long else 'SHORT'}",
-                  f"  Quantity: {s.qty:,.1f}", f"  Avg Price: ${abs(s.average_price):,.2f}",
-                  f"  Stop Price: ${s.stop:,.2f}", f"  Stop %: {s.stopPct:.1%}",
-                  f"  Position Value: ${value:,.2f}", f"  Risk Amount: ${risk:,.2f}", f"  Age: {s.age}", ""]
-    share = total_risk / abs(net_value) if net_value != 0 else 0
-    lines += ["TOTALS:", f"  Net Position Value: ${net_value:,.2f}", f"  Total Risk Amount: ${total_risk:,.2f}",
-              f"  Risk as % of Total: {share:.1%}"]
-    return "\n".join(lines)
+from .conftest import fill, position
+from .plain_reports import portfolio_report as ref_portfolio
 
 
 class Fixed:
@@ -96,7 +76,7 @@ def test_end_to_end_with_the_stand_in(make_mgr):
     mgr = make_mgr(position("L", fill(1, 100.0, 10, 5.0)), position(7, fill(2, 50.0, -4)))
     text = report(mgr, 0.2)
     assert mgr.summary_calls == [0.2]
-    assert text == ref_report(mgr.get_portfolio_summary(stopPct=0.2))
+    assert text == ref_portfolio(mgr, 0.2)
     assert "  Stop Price: $80.40" in text and "  Age: 1 day, 1:02:03" in text
 
 
@@ -120,7 +100,7 @@ numbers = st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.integers(
                        max_size=4))
 def test_report_matches_plain_python(rows):
     summaries = {k: summary(q, a, s, p, age, long_) for k, (q, a, s, p, age, long_) in rows.items()}
-    assert report(Fixed(summaries)) == ref_report(summaries)
+    assert report(Fixed(summaries)) == ref_portfolio(Fixed(summaries))
 
 
 @given(spans)

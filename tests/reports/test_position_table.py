@@ -9,23 +9,7 @@ from hypothesis import strategies as st
 from marlovent import ordermgr as om
 
 from .conftest import T0, fill, position
-
-
-def ref_table(mgr):
-    """Plain-Python rendering of the table, the reference for property tests."""
-    if not mgr.positions:
-        return "No positions found."
-    headers = ["Key", "Qty", "Avg Price", "Direction", "Commission", "Trades", "Started"]
-    rows = [[str(k), f"{p.qty:,.1f}", f"${p.average_price:,.2f}", "LONG" if p.is_long else "SHORT",
-             f"${p.total_commission:,.2f}", str(len(p.trades)), p.started.strftime("%Y-%m-%d %H:%M")]
-            for k, p in mgr.positions.items()]
-    widths = [max(len(r[c]) for r in [headers, *rows]) for c in range(7)]
-    sep = "+" + "+".join("-" * (w + 2) for w in widths) + "+"
-
-    def line(cells):
-        return "|" + "|".join(f" {c:<{w}} " for c, w in zip(cells, widths)) + "|"
-
-    return "\n".join([sep, line(headers), sep, *map(line, rows), sep])
+from .plain_reports import position_table as ref_table
 
 
 def table(mgr):
