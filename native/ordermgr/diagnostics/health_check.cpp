@@ -104,10 +104,13 @@ static void extend(const nb::list &into, PyObject *messages) {
     });
 }
 
-static PyObject *status_text(const char *s) {
-    static PyObject *healthy = pysem::intern("healthy"), *warnings = pysem::intern("warnings"),
-                    *errors = pysem::intern("errors");
-    return s[0] == 'h' ? healthy : s[0] == 'w' ? warnings : errors;
+// "errors" when there are errors, else "warnings" when there are warnings,
+// else "healthy".
+static nb::object status_of(const nb::list &warnings, const nb::list &errors) {
+    static PyObject *healthy = pysem::intern("healthy"), *some_warnings = pysem::intern("warnings"),
+                    *some_errors = pysem::intern("errors");
+    if (PyList_GET_SIZE(errors.ptr())) return nb::borrow(some_errors);
+    return nb::borrow(PyList_GET_SIZE(warnings.ptr()) ? some_warnings : healthy);
 }
 
 // Steps shared by both entry points; `run_pass` runs one named pass.
@@ -125,34 +128,30 @@ static nb::object build_report(PyObject *order_mgr, RunPass &&run_pass) {
     nb::object arithmetic = run_pass(dnames.check_math);
     extend(warnings, arithmetic.ptr());
 
-    const char *status = PyList_GET_SIZE(errors.ptr()) ? "errors"
-                         : PyList_GET_SIZE(warnings.ptr()) ? "warnings"
-                                                           : "healthy";
+    nb::object status = status_of(warnings, errors);
     return plain::construct<SystemHealthReportRec>(
-        {nb::borrow(status_text(status)), nb::steal(PyLong_FromSsize_t(total_positions)),
+        {std::move(status), nb::steal(PyLong_FromSsize_t(total_positions)),
          nb::steal(PyLong_FromLongLong(total_trades)), std::move(warnings), std::move(errors),
          std::move(violations)},
         false);
 }
 
+static nb::object run_own_pass(PyObject *pass, PyObject *order_mgr) {
+    return pass == dnames.check_data ? nb::object(check_data_consistency(order_mgr))
+                                     : nb::object(check_mathematical_consistency(order_mgr));
+}
+
 nb::object health_check(PyObject *order_mgr) {
-    return build_report(order_mgr, [&](PyObject *pass) -> nb::object {
-        return pass == dnames.check_data ? nb::object(check_data_consistency(order_mgr))
-                                         : nb::object(check_mathematical_consistency(order_mgr));
-    });
+    return build_report(order_mgr, [&](PyObject *pass) { return run_own_pass(pass, order_mgr); });
 }
 
 nb::object health_check_of(nb::handle self) {
     nb::object order_mgr = plain::field<SystemDiagnosticsRec>(self.ptr(), 0);
     return build_report(order_mgr.ptr(), [&](PyObject *pass) -> nb::object {
         PyObject *own = pass == dnames.check_data ? own_check_data : own_check_math;
-        if (plain::resolves_to(self.ptr(), pass, own)) {
-            // The pass reads self.order_mgr afresh, as the method would.
-            nb::object mgr = plain::field<SystemDiagnosticsRec>(self.ptr(), 0);
-            return pass == dnames.check_data ? nb::object(check_data_consistency(mgr.ptr()))
-                                             : nb::object(check_mathematical_consistency(mgr.ptr()));
-        }
-        return call_method0(self.ptr(), pass);
+        if (!plain::resolves_to(self.ptr(), pass, own)) return call_method0(self.ptr(), pass);
+        // The pass reads self.order_mgr afresh, as the method would.
+        return run_own_pass(pass, plain::field<SystemDiagnosticsRec>(self.ptr(), 0).ptr());
     });
 }
 

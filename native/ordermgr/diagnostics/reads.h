@@ -104,7 +104,7 @@ nb::object values_list(PyObject *mapping);
 nb::object position_is_long_object(PyObject *position);
 nb::object position_empty_object(PyObject *position);
 
-// Python's `a != b` and `a == b` on two objects.
+// Python's `a != b` on two objects.
 bool objects_differ(PyObject *a, PyObject *b);
 
 }  // namespace ordermgr
