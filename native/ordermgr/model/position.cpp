@@ -59,7 +59,7 @@ template <nb::object Trade::*Field>
 static nb::object sum_field(PyObject *trades, nb::object (*read)(PyObject *)) {
     if (PyDict_CheckExact(trades)) {
         // Native pass: exact trades with exact numbers run no Python code.
-        pysem::NativeSum sum;
+        pysem::ObjectSum sum;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         bool native = true;
