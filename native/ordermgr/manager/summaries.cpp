@@ -95,7 +95,7 @@ static nb::object get_portfolio_summary(nb::handle self, nb::handle stopPct) {
 
 void define_summaries(OrderMgrClass &cls) {
     static nb::handle default_pct = PyFloat_FromDouble(0.1);
-    cls.def("get_position_summary", &get_position_summary, nb::arg("key"), nb::arg("stopPct").none() = default_pct,
+    cls.def("get_position_summary", &get_position_summary, nb::arg("key").none(), nb::arg("stopPct").none() = default_pct,
             "Summary of the position under a key, with a stop stopPct away from its cost basis.");
     cls.def("get_position_summary_by_order", &get_position_summary_by_order, nb::arg("orderid").none(),
             nb::arg("stopPct").none() = default_pct,

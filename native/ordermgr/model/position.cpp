@@ -399,10 +399,10 @@ void register_position(nb::module_ &m) {
             if (!t) throw nb::python_error();
             new (self) Position{nb::borrow(key), std::move(t)};
         },
-        nb::arg("key"), nb::arg("trades") = missing);
-    cls.def("add_trade", &add_trade, nb::arg("trade"),
+        nb::arg("key").none(), nb::arg("trades").none() = missing);
+    cls.def("add_trade", &add_trade, nb::arg("trade").none(),
             "Record a trade unless its order id is already present; empty the book when it goes flat.");
-    cls.def("add_commission", &add_commission, nb::arg("orderid"), nb::arg("commission"),
+    cls.def("add_commission", &add_commission, nb::arg("orderid").none(), nb::arg("commission").none(),
             "Replace the commission of the stored trade with that order id.");
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();

@@ -176,8 +176,9 @@ void register_trade(nb::module_ &m) {
             new (self) Trade{nb::borrow(orderid), nb::borrow(price), nb::borrow(qty), nb::borrow(commission),
                              std::move(ts)};
         },
-        nb::arg("orderid"), nb::arg("price") = nb::handle(default_price), nb::arg("qty") = nb::handle(default_qty),
-        nb::arg("commission") = nb::handle(default_commission), nb::arg("timestamp") = missing);
+        nb::arg("orderid").none(), nb::arg("price").none() = nb::handle(default_price),
+        nb::arg("qty").none() = nb::handle(default_qty), nb::arg("commission").none() = nb::handle(default_commission),
+        nb::arg("timestamp").none() = missing);
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
         if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
