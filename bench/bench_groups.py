@@ -16,76 +16,11 @@ TRADES_PER_LEG = 100
 
 # --- plain Python equivalent --------------------------------------------------------
 
-@dataclass(slots=True)
-class PyTrade:
-    orderid: object
-    price: float
-    qty: float
-    commission: float
-    timestamp: dt.datetime
+import os  # noqa: E402
+import sys  # noqa: E402
 
-
-@dataclass(slots=True)
-class PyPosition:
-    key: object
-    trades: dict = field(default_factory=dict)
-
-    def __hash__(self):
-        return hash(self.key)
-
-    @property
-    def qty(self):
-        return sum(t.qty for t in self.trades.values())
-
-    @property
-    def is_long(self):
-        return self.qty > 0
-
-    @property
-    def total_commission(self):
-        return sum(t.commission for t in self.trades.values())
-
-    @property
-    def started(self):
-        return min(t.timestamp for t in self.trades.values())
-
-
-@dataclass(slots=True)
-class PySummary:
-    qty: float
-    average_price: float
-    stop: float
-    total_commission: float
-    stopPct: float = field(init=False)
-    started: dt.datetime = None
-    marketPrice: float = None
-    profit: float = field(init=False)
-    stopPts: float = field(init=False)
-    age: dt.timedelta = field(init=False, compare=False)
-
-    @property
-    def is_long(self):
-        return self.average_price > 0
-
-    def __post_init__(self):
-        self.age = dt.datetime.now(dt.timezone.utc) - self.started
-        if self.marketPrice:
-            if self.is_long:
-                self.profit = self.marketPrice - self.average_price
-            else:
-                self.profit = abs(self.average_price) - self.marketPrice
-        else:
-            self.profit = None
-        a = abs(self.average_price)
-        if a == 0:
-            self.stopPct = 0.0
-        elif self.is_long:
-            self.stopPct = round((a - self.stop) / a, 2)
-        else:
-            self.stopPct = round((self.stop - a) / a, 2)
-        self.stopPts = round(self.stop - abs(self.average_price), 8)
-        self.stop = round(self.stop, 8)
-        self.average_price = round(self.average_price, 8)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _plain import Position as PyPosition, PositionSummary as PySummary, Trade as PyTrade  # noqa: E402
 
 
 @dataclass(slots=True)

@@ -29,45 +29,10 @@ POSITIONS, TRADES, RUNS = 10_000, 5, 9
 T0 = dt.datetime(2024, 3, 5, 9, 30, tzinfo=dt.timezone.utc)
 
 
-# --- the plain-Python model ---------------------------------------------------
+# --- the plain-Python model (shared with the other benchmarks) ---------------
 
-@dataclass(slots=True)
-class PyTrade:
-    orderid: object
-    price: float
-    qty: float
-    commission: float
-    timestamp: dt.datetime
-
-
-@dataclass(slots=True)
-class PyPosition:
-    key: object
-    trades: dict = field(default_factory=dict)
-
-    @property
-    def qty(self):
-        return sum(t.qty for t in self.trades.values())
-
-    @property
-    def is_long(self):
-        return self.qty > 0
-
-    @property
-    def average_price(self):
-        pq = tq = 0.0
-        for t in self.trades.values():
-            pq += t.price * t.qty + (t.commission if t.qty > 0 else -t.commission)
-            tq += t.qty
-        return pq / tq if tq else pq / 1
-
-    @property
-    def total_commission(self):
-        return sum(t.commission for t in self.trades.values())
-
-    @property
-    def started(self):
-        return min(t.timestamp for t in self.trades.values())
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from _plain import Position as PyPosition, Trade as PyTrade  # noqa: E402
 
 
 # --- the portfolio ------------------------------------------------------------
