@@ -86,3 +86,55 @@ class Position:
     @property
     def is_long(self):
         return self.qty > 0
+
+
+@dataclass(slots=True)
+class PositionSummary:
+    qty: float
+    average_price: float
+    stop: float
+    total_commission: float
+    stopPct: float = field(init=False)
+    started: datetime.datetime = None
+    marketPrice: float = None
+    profit: float = field(init=False)
+    stopPts: float = field(init=False)
+    age: datetime.timedelta = field(init=False, compare=False)
+
+    @property
+    def is_long(self):
+        return self.average_price > 0
+
+    def __post_init__(self):
+        self.age = datetime.datetime.now(datetime.timezone.utc) - self.started
+        if self.marketPrice:
+            self.profit = (self.marketPrice - self.average_price if self.is_long
+                           else abs(self.average_price) - self.marketPrice)
+        else:
+            self.profit = None
+        a = abs(self.average_price)
+        if a == 0:
+            self.stopPct = 0.0
+        elif self.is_long:
+            self.stopPct = round((a - self.stop) / a, 2)
+        else:
+            self.stopPct = round((self.stop - a) / a, 2)
+        self.stopPts = round(self.stop - abs(self.average_price), 8)
+        self.stop = round(self.stop, 8)
+        self.average_price = round(self.average_price, 8)
+
+
+def position_summary(position, stopPct=0.1):
+    average_price = position.average_price
+    stop = abs(average_price * ((1 - stopPct) if position.is_long else (1 + stopPct)))
+    return PositionSummary(
+        qty=abs(position.qty),
+        average_price=position.average_price if position.is_long else -position.average_price,
+        stop=stop,
+        total_commission=position.total_commission,
+        started=position.started,
+    )
+
+
+def portfolio_summary(store, stopPct=0.1):
+    return {str(k): position_summary(store[k], stopPct) for k in store.keys()}

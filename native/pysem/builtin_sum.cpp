@@ -5,51 +5,16 @@
 
 namespace pysem {
 
-bool NativeSum::add(PyObject *item) {
-    if (!floating_) {
-        if (PyLong_CheckExact(item)) {
-            int overflow = 0;
-            long long b = PyLong_AsLongLongAndOverflow(item, &overflow);
-            return !overflow && !__builtin_add_overflow(int_sum_, b, &int_sum_);
-        }
-        if (PyFloat_CheckExact(item)) {
-            // int + float: the int is converted to the nearest double first.
-            float_sum_ = (double) int_sum_ + PyFloat_AS_DOUBLE(item);
-            compensation_ = 0.0;
-            floating_ = true;
-            return true;
-        }
-        return false;
-    }
-    if (PyFloat_CheckExact(item)) {
-        double x = PyFloat_AS_DOUBLE(item);
-        double t = float_sum_ + x;
-        if (std::fabs(float_sum_) >= std::fabs(x))
-            compensation_ += (float_sum_ - t) + x;
-        else
-            compensation_ += (x - t) + float_sum_;
-        float_sum_ = t;
-        return true;
-    }
-    if (PyLong_CheckExact(item)) {
-        int overflow = 0;
-        long v = PyLong_AsLongAndOverflow(item, &overflow);
-        if (overflow) return false;
-        float_sum_ += (double) v;
-        return true;
-    }
-    return false;
-}
-
-nb::object NativeSum::result() const {
-    if (!floating_) return nb::steal(PyLong_FromLongLong(int_sum_));
-    double r = float_sum_;
-    if (compensation_ != 0.0 && std::isfinite(compensation_)) r += compensation_;
-    return nb::steal(PyFloat_FromDouble(r));
+bool ObjectSum::add(PyObject *item) {
+    if (PyFloat_CheckExact(item)) return sum_.add(false, 0, PyFloat_AS_DOUBLE(item));
+    if (!PyLong_CheckExact(item)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+    return !overflow && sum_.add(true, v, 0.0);
 }
 
 nb::object host_sum(PyObject *list) {
-    NativeSum sum;
+    ObjectSum sum;
     Py_ssize_t n = PyList_GET_SIZE(list);
     bool native = true;
     for (Py_ssize_t i = 0; i < n && native; ++i) native = sum.add(PyList_GET_ITEM(list, i));

@@ -1,6 +1,6 @@
 // The host's built-in sum(items, 0).
 //
-// NativeSum reproduces CPython 3.12's own fast paths for exact ints and exact
+// ObjectSum reproduces CPython 3.12's own fast paths for exact ints and exact
 // floats (exact int accumulation, then Neumaier-compensated float
 // accumulation from the first float on) without touching Python objects. It
 // refuses (add() returns false) any other item, or an int sum that leaves the
@@ -11,19 +11,18 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include "pysem/native_sum.h"
+
 namespace pysem {
 namespace nb = nanobind;
 
-class NativeSum {
+class ObjectSum {
 public:
     bool add(PyObject *item);  // borrowed; false: this item needs the host
-    nb::object result() const;
+    nb::object result() const { return sum_.result().object(); }
 
 private:
-    bool floating_ = false;
-    long long int_sum_ = 0;
-    double float_sum_ = 0.0;
-    double compensation_ = 0.0;
+    NativeSum sum_;
 };
 
 // sum() fed one item at a time, for callers that produce the items as they
@@ -34,12 +33,12 @@ public:
     nb::object result();
 
 private:
-    NativeSum native_sum_;
+    ObjectSum native_sum_;
     bool native_ = true;
     nb::object items_;
 };
 
-// sum(list) for a list object: natively when NativeSum accepts every item,
+// sum(list) for a list object: natively when ObjectSum accepts every item,
 // otherwise the host's built-in sum.
 nb::object host_sum(PyObject *list);
 

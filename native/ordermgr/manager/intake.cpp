@@ -106,9 +106,9 @@ void define_intake(OrderMgrClass &cls) {
         nb::object r = nb::steal(PyObject_CallMethod(store.ptr(), "clear", nullptr));
         if (!r) throw nb::python_error();
     }, "Remove all positions to start fresh");
-    cls.def("add_trade", &add_trade, nb::arg("key"), nb::arg("trade"),
+    cls.def("add_trade", &add_trade, nb::arg("key").none(), nb::arg("trade").none(),
             "Record a trade for an instrument key and persist the position (deleted when it goes flat).");
-    cls.def("update_commission", &update_commission, nb::arg("key"), nb::arg("orderid"), nb::arg("commission"),
+    cls.def("update_commission", &update_commission, nb::arg("key").none(), nb::arg("orderid").none(), nb::arg("commission").none(),
             "Replace the commission of a stored trade reported after the fill, and persist it.");
 }
 

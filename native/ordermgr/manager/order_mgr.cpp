@@ -66,7 +66,7 @@ void register_order_mgr(nb::module_ &m) {
             nb::object store = open_store(normalised.ptr());
             new (self) OrderMgr{std::move(normalised), std::move(store)};
         },
-        nb::arg("namespace"));
+        nb::arg("namespace").none());
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
         if (Py_TYPE(self.ptr()) != types.OrderMgr)
@@ -88,6 +88,9 @@ void register_order_mgr(nb::module_ &m) {
     types.OrderMgr = (PyTypeObject *) cls.ptr();
     define_intake(cls);
     define_temp(cls);
+    define_summaries(cls);
+    define_grouping(cls);
+    define_facade(cls);
 }
 
 }  // namespace ordermgr

@@ -26,5 +26,8 @@ void register_order_mgr(nb::module_ &m);
 // The operations of the other order-manager files, added to the class.
 void define_intake(OrderMgrClass &cls);
 void define_temp(OrderMgrClass &cls);
+void define_grouping(OrderMgrClass &cls);
+void define_summaries(OrderMgrClass &cls);
+void define_facade(OrderMgrClass &cls);
 
 }  // namespace ordermgr

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "model/module_ns.h"
+#include "model/payload.h"
 #include "model/record_codec_export.h"
 #include "model/trade.h"
 #include "pysem/args.h"
@@ -50,7 +51,7 @@ Py_ssize_t mapping_size(PyObject *trades) {
 // The exact Trade behind a dict value, for the native passes; nullptr when
 // the value is anything else (the slow path then reads it generically).
 static inline Trade *native_trade(PyObject *v) {
-    return is_exact(v, types.Trade) && nb::inst_ready(v) ? nb::inst_ptr<Trade>(v) : nullptr;
+    return Payload<Trade>::of_exact(v);
 }
 
 // sum(trade.<field> for trade in trades.values()), the host's sum.
@@ -58,7 +59,7 @@ template <nb::object Trade::*Field>
 static nb::object sum_field(PyObject *trades, nb::object (*read)(PyObject *)) {
     if (PyDict_CheckExact(trades)) {
         // Native pass: exact trades with exact numbers run no Python code.
-        pysem::NativeSum sum;
+        pysem::ObjectSum sum;
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         bool native = true;
@@ -172,7 +173,8 @@ nb::object trades_started(PyObject *trades) {
 // --- reads honouring overrides --------------------------------------------
 
 static Position *exact_position(PyObject *o) {
-    return is_exact(o, types.Position) && nb::inst_ready(o) ? nb::inst_ptr<Position>(o) : nullptr;
+    Position *p = Payload<Position>::of_exact(o);
+    return p && p->key.ptr() && p->trades.ptr() ? p : nullptr;
 }
 
 nb::object position_key(PyObject *p) {
@@ -267,8 +269,8 @@ static void add_commission(nb::handle self, nb::handle orderid, nb::handle commi
     }
     nb::object trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
     if (!trade) throw nb::python_error();
-    if (is_exact(trade.ptr(), types.Trade) && nb::inst_ready(trade)) {
-        nb::inst_ptr<Trade>(trade)->commission = nb::borrow(commission);
+    if (Trade *t = Payload<Trade>::of_exact(trade.ptr()); t && t->orderid.ptr()) {
+        t->commission = nb::borrow(commission);
         return;
     }
     if (PyObject_SetAttr(trade.ptr(), names.commission, commission.ptr()) < 0) throw nb::python_error();
@@ -397,10 +399,10 @@ void register_position(nb::module_ &m) {
             if (!t) throw nb::python_error();
             new (self) Position{nb::borrow(key), std::move(t)};
         },
-        nb::arg("key"), nb::arg("trades") = missing);
-    cls.def("add_trade", &add_trade, nb::arg("trade"),
+        nb::arg("key").none(), nb::arg("trades").none() = missing);
+    cls.def("add_trade", &add_trade, nb::arg("trade").none(),
             "Record a trade unless its order id is already present; empty the book when it goes flat.");
-    cls.def("add_commission", &add_commission, nb::arg("orderid"), nb::arg("commission"),
+    cls.def("add_commission", &add_commission, nb::arg("orderid").none(), nb::arg("commission").none(),
             "Replace the commission of the stored trade with that order id.");
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
@@ -429,6 +431,7 @@ void register_position(nb::module_ &m) {
     cls.attr("__match_args__") = nb::make_tuple("key", "trades");
     cls.attr("__slots__") = nb::make_tuple("key", "trades");
     types.Position = (PyTypeObject *) cls.ptr();
+    Payload<Position>::measure(cls);
     export_record_codec(cls, &position_codec);
 }
 

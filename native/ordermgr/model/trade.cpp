@@ -3,6 +3,7 @@
 #include <new>
 
 #include "model/module_ns.h"
+#include "model/payload.h"
 #include "model/record_codec_export.h"
 #include "pysem/args.h"
 #include "pysem/fields.h"
@@ -14,7 +15,7 @@ namespace ordermgr {
 using pysem::Num;
 
 static Trade *exact_trade(PyObject *o) {
-    return is_exact(o, types.Trade) && nb::inst_ready(o) ? nb::inst_ptr<Trade>(o) : nullptr;
+    return Payload<Trade>::of_exact(o);
 }
 
 #define TRADE_READER(field)                                            \
@@ -175,8 +176,9 @@ void register_trade(nb::module_ &m) {
             new (self) Trade{nb::borrow(orderid), nb::borrow(price), nb::borrow(qty), nb::borrow(commission),
                              std::move(ts)};
         },
-        nb::arg("orderid"), nb::arg("price") = nb::handle(default_price), nb::arg("qty") = nb::handle(default_qty),
-        nb::arg("commission") = nb::handle(default_commission), nb::arg("timestamp") = missing);
+        nb::arg("orderid").none(), nb::arg("price").none() = nb::handle(default_price),
+        nb::arg("qty").none() = nb::handle(default_qty), nb::arg("commission").none() = nb::handle(default_commission),
+        nb::arg("timestamp").none() = missing);
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
         if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
@@ -214,6 +216,7 @@ void register_trade(nb::module_ &m) {
     cls.attr("__match_args__") = nb::make_tuple("orderid", "price", "qty", "commission", "timestamp");
     cls.attr("__slots__") = nb::make_tuple("orderid", "price", "qty", "commission", "timestamp");
     types.Trade = (PyTypeObject *) cls.ptr();
+    Payload<Trade>::measure(cls);
     export_record_codec(cls, &trade_codec);
 }
 
