@@ -29,12 +29,13 @@ import inspect
 import sys
 import types
 import typing
+import weakref
 from collections.abc import Callable, MutableMapping
 from typing import Any
 
 __all__ = ["install", "native", "FACTORY"]
 
-_MARK = "__marlovent_interop__"
+_installed: "weakref.WeakSet[type]" = weakref.WeakSet()
 
 
 class _Factory:
@@ -332,7 +333,7 @@ def install(module: types.ModuleType | None = None) -> None:
         module = sys.modules["marlovent.ordermgr"]
     for name, spec in _field_specs(module).items():
         cls = getattr(module, name, None)
-        if not isinstance(cls, type) or cls.__dict__.get(_MARK):
+        if not isinstance(cls, type) or cls in _installed:
             continue
         fields, params = _dataclass_metadata(name, spec)
         if "__dataclass_fields__" not in cls.__dict__:
@@ -344,7 +345,7 @@ def install(module: types.ModuleType | None = None) -> None:
         if "__signature__" not in cls.__dict__:
             setattr(cls, "__signature__", _ClassSignature(cls, _constructor_signature(fields)))
         _wrap_methods(cls)
-        setattr(cls, _MARK, True)
+        _installed.add(cls)
 
 
 def native(method: Any) -> Any:
