@@ -121,12 +121,10 @@ def _check(args: argparse.Namespace) -> None:
         raise UsageError("--portfolio needs a name")
 
 
-def _store_errors() -> tuple[type[BaseException], ...]:
-    try:
-        from zelph.dualcache import StoreError
-    except ImportError:  # pragma: no cover - the module cannot load without it
-        return (OSError,)
-    return (StoreError, OSError)
+def _store_error() -> type[BaseException]:
+    from zelph.dualcache import StoreError
+
+    return StoreError  # type: ignore[no-any-return]
 
 
 def run(argv: Sequence[str] | None = None) -> int:
@@ -135,14 +133,14 @@ def run(argv: Sequence[str] | None = None) -> int:
     data_dir = resolve_data_dir(args.data_dir)
     try:
         portfolio = open_portfolio(args.portfolio, data_dir)
-    except _store_errors() as e:
+    except (_store_error(), PermissionError) as e:
         raise CliError(
             f"cannot open portfolio {args.portfolio!r} in {data_dir}: {e}. "
             "Check --data-dir or QUENTARIS_DATA_DIR"
         ) from None
     try:
         return int(args.run(args, portfolio))
-    except _store_errors() as e:
+    except _store_error() as e:
         raise CliError(f"the store of portfolio {portfolio.namespace} in {data_dir} failed: {e}") from None
 
 
