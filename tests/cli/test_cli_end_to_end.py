@@ -8,7 +8,7 @@ import pytest
 
 from cli_support import FILLS_DAY, HEADER, requires_store
 
-DEMO_ROWS = sum(1 for _ in open(FILLS_DAY, encoding="utf-8")) - 1
+DEMO_ROWS = len(FILLS_DAY.read_text(encoding="utf-8").splitlines()) - 1
 
 
 def summary_counts(stdout):
