@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -19,8 +20,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 FILLS = os.path.join(HERE, "fills-day.csv")
 
 
+def tool_name() -> str:
+    """How the reader can run the tool from here: by name when it is on PATH."""
+    found = shutil.which("ordermgr")
+    here = os.path.dirname(sys.executable)
+    if found and os.path.dirname(os.path.abspath(found)) == os.path.abspath(here):
+        return "ordermgr"
+    script = os.path.join(here, "ordermgr")
+    return os.path.relpath(script) if os.path.exists(script) else f"{sys.executable} -m marlovent"
+
+
 def ordermgr(data_dir: str, *args: str) -> int:
-    shown = " ".join(shlex.quote(a) for a in ("ordermgr", *args))
+    shown = " ".join(shlex.quote(a) for a in (tool_name(), "--data-dir", data_dir, *args))
     print(f"$ {shown}", flush=True)
     cmd = [sys.executable, "-m", "marlovent", "--data-dir", data_dir, *args]
     code = subprocess.call(cmd)
@@ -40,9 +51,10 @@ def main(argv: list[str]) -> int:
     failed = ordermgr(data_dir, "import", os.path.relpath(FILLS)) != 0
     failed |= ordermgr(data_dir, "debug") != 0
     failed |= ordermgr(data_dir, "orders") != 0
+    tool = f"{tool_name()} --data-dir {shlex.quote(data_dir)}"
     print("# explore further, e.g.:")
-    print(f"#   ordermgr --data-dir {shlex.quote(data_dir)} analyze AAPL")
-    print(f"#   ordermgr --data-dir {shlex.quote(data_dir)} orders --order-id IC3001 --stop-pct 0.25")
+    print(f"#   {tool} analyze AAPL")
+    print(f"#   {tool} orders --order-id IC3001 --stop-pct 0.25")
     return 1 if failed else 0
 
 

@@ -178,3 +178,15 @@ def test_python_m_and_console_script_agree(tool):
         pytest.skip("console script not installed")
     r = subprocess.run([script, "--help"], capture_output=True, text=True)
     assert r.returncode == 0 and r.stdout == tool("--help", data_dir=False).stdout
+
+
+@requires_store
+def test_demo_script(tmp_path):
+    import subprocess
+    import sys
+
+    demo = FILLS_DAY.parent / "demo.py"
+    r = subprocess.run([sys.executable, str(demo), str(tmp_path / "demo")], capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert "315 new fills" in r.stdout and "ORDERMGR DEBUG SUMMARY" in r.stdout and "SYSTEM HEALTH: HEALTHY" in r.stdout
+    assert r.stdout.count("\nGroup ") == 15 and r.stderr == ""
