@@ -24,7 +24,7 @@ import io
 import json
 import math
 import re
-from collections.abc import Hashable
+from collections.abc import Callable, Hashable
 from dataclasses import dataclass
 from typing import Any, TextIO
 
@@ -148,11 +148,13 @@ def _build(
     line: int,
     key: Hashable,
     orderid: Hashable,
-    price: Number | None,
-    qty: Number | None,
-    commission: Number | None,
-    timestamp: _dt.datetime | None,
+    number: Callable[[str], Number | None],
+    stamp: str | None,
+    assume_utc: bool,
 ) -> Fill:
+    """A fill from its cells; ``number(name)`` reads one numeric cell (None when empty)."""
+    price, qty, commission = number("price"), number("qty"), number("commission")
+    timestamp = parse_timestamp(stamp, assume_utc) if stamp else None
     if price is None and qty is None:
         if commission is None:
             raise RowError("price and qty are empty (a late commission row gives the commission)")
@@ -204,16 +206,7 @@ def _csv_row(source: str, line: int, names: list[str], row: list[str], assume_ut
         return parse_number(text, name) if text else None
 
     stamp = cells.get("timestamp", "")
-    return _build(
-        source,
-        line,
-        key,
-        orderid,
-        number("price"),
-        number("qty"),
-        number("commission"),
-        parse_timestamp(stamp, assume_utc) if stamp else None,
-    )
+    return _build(source, line, key, orderid, number, stamp, assume_utc)
 
 
 def read_csv(stream: TextIO, source: str, assume_utc: bool) -> tuple[list[Fill], list[BadRow]]:
@@ -265,16 +258,7 @@ def _json_row(source: str, line: int, obj: Any, assume_utc: bool) -> Fill:
     stamp = obj.get("timestamp")
     if stamp is not None and not isinstance(stamp, str):
         raise RowError(f"timestamp {json.dumps(stamp)} is not ISO 8601 text")
-    return _build(
-        source,
-        line,
-        key,
-        orderid,
-        number("price"),
-        number("qty"),
-        number("commission"),
-        parse_timestamp(stamp, assume_utc) if stamp else None,
-    )
+    return _build(source, line, key, orderid, number, stamp, assume_utc)
 
 
 def read_jsonl(stream: TextIO, source: str, assume_utc: bool) -> tuple[list[Fill], list[BadRow]]:
