@@ -1,0 +1,1 @@
+"""Pieces of the ``ordermgr`` command-line tool (see :mod:`marlovent.cli`)."""

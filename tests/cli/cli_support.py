@@ -1,0 +1,45 @@
+"""Helpers shared by the command-line tool tests."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+FILLS_DAY = ROOT / "examples" / "fills-day.csv"
+HEADER = "key,orderid,price,qty,commission,timestamp\n"
+
+
+def store_persists() -> bool:
+    from zelph.dualcache import DualCache
+
+    return hasattr(DualCache, "transaction")
+
+
+# Everything that runs the tool twice needs a store that outlives the process.
+requires_store = pytest.mark.skipif(not store_persists(), reason="needs the persistent store")
+
+
+class Tool:
+    """Runs `python -m marlovent` in a subprocess against one data directory."""
+
+    def __init__(self, data_dir: Path, home: Path) -> None:
+        self.data_dir = data_dir
+        self.env = {k: v for k, v in os.environ.items() if k not in ("QUENTARIS_DATA_DIR", "XDG_DATA_HOME")}
+        self.env["HOME"] = str(home)
+        self.env["PYTHONIOENCODING"] = "utf-8"
+
+    def __call__(self, *args: str, stdin: str | None = None, data_dir: bool = True, env=None):
+        cmd = [sys.executable, "-m", "marlovent"]
+        if data_dir:
+            cmd += ["--data-dir", str(self.data_dir)]
+        return subprocess.run(
+            cmd + list(args),
+            input=stdin,
+            capture_output=True,
+            text=True,
+            env={**self.env, **(env or {})},
+            timeout=120,
+        )

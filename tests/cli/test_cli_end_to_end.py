@@ -1,0 +1,192 @@
+"""The `ordermgr` tool in subprocesses, as a user runs it."""
+
+import json
+import os
+import re
+
+import pytest
+
+from cli_support import FILLS_DAY, HEADER, requires_store
+
+DEMO_ROWS = len(FILLS_DAY.read_text(encoding="utf-8").splitlines()) - 1
+
+
+def summary_counts(stdout):
+    m = re.search(r"(\d+) new fills?, (\d+) duplicates? ignored, (?:(\d+) commissions? updated, )?(\d+) positions? closed", stdout)
+    assert m, stdout
+    return tuple(int(g or 0) for g in m.groups())
+
+
+def test_import_the_sample_day(tool):
+    r = tool("import", str(FILLS_DAY))
+    assert r.returncode == 0, r.stderr
+    new, dup, commissions, closed = summary_counts(r.stdout)
+    assert (new + dup + commissions, dup, commissions, closed) == (DEMO_ROWS, 0, 1, 2)
+    assert r.stderr == ""
+
+
+@pytest.mark.parametrize(
+    "args, code, message",
+    [
+        ([], 2, "required"),
+        (["nonsense"], 2, "invalid choice"),
+        (["clear"], 2, "--yes"),
+        (["report", "--stop-pct", "10"], 2, "between 0 and 1"),
+        (["orders", "--stop-pct", "x"], 2, "not a number"),
+        (["import"], 2, "FILE"),
+        (["import", "/no/such/file.csv"], 2, "no such file"),
+        (["import", "-", "-"], 2, "only once"),
+        (["analyze", "NOPE"], 1, "no open position under key 'NOPE'"),
+        (["orders", "--order-id", "NOPE"], 1, "no open position traded under order id"),
+    ],
+)
+def test_usage_and_lookup_errors(tool, args, code, message):
+    r = tool(*args)
+    assert r.returncode == code, (r.stdout, r.stderr)
+    assert message in r.stderr and "Traceback" not in r.stderr
+
+
+def test_bad_rows_record_nothing_unless_skipped(tool, write):
+    path = write("bad.csv", HEADER + "A,1,10,5,,2024-03-05T09:30:00Z\nA,2,10,5,,2024-03-05T09:30:00\nB,3,x,1,,\n")
+    r = tool("import", path)
+    assert r.returncode == 1
+    assert f"{path}:3: timestamp" in r.stderr and f"{path}:4: price 'x' is not a number" in r.stderr
+    assert "nothing was recorded" in r.stderr and "--skip-bad" in r.stderr
+    assert summary_counts(r.stdout) == (0, 0, 0, 0)
+    r = tool("import", "--skip-bad", path)
+    assert r.returncode == 1 and "2 bad rows skipped" in r.stderr
+    assert summary_counts(r.stdout) == (1, 0, 0, 0)
+    r = tool("import", "--assume-utc", "--skip-bad", path)
+    new, dup = summary_counts(r.stdout)[:2]
+    assert new + dup == 2  # row 2 is a duplicate where the store keeps the first run
+
+
+def test_stdin_and_jsonl(tool):
+    lines = [
+        {"key": "A", "orderid": 7, "price": 10, "qty": 5, "timestamp": "2024-03-05T09:30:00+01:00"},
+        {"key": "B", "orderid": "x", "price": 2.5, "qty": -3},
+    ]
+    r = tool("import", "-", stdin="".join(json.dumps(x) + "\n" for x in lines))
+    assert r.returncode == 0, r.stderr
+    assert summary_counts(r.stdout) == (2, 0, 0, 0)
+
+
+def test_a_file_with_a_bad_header_is_refused(tool, write):
+    r = tool("import", write("h.csv", "key,orderid,price,qty,comission\nA,1,1,1,1\n"))
+    assert r.returncode == 1 and "unknown column 'comission'" in r.stderr and "Traceback" not in r.stderr
+
+
+def test_data_dir_defaults(tool, tmp_path):
+    r = tool("import", str(FILLS_DAY), data_dir=False, env={"XDG_DATA_HOME": str(tmp_path / "xdg")})
+    assert r.returncode == 0
+    assert (tmp_path / "xdg" / "marlovent").is_dir()
+    r = tool("import", str(FILLS_DAY), data_dir=False, env={"QUENTARIS_DATA_DIR": str(tmp_path / "q")})
+    assert r.returncode == 0 and (tmp_path / "q").is_dir()
+    r = tool("--data-dir", str(FILLS_DAY), "positions", data_dir=False)
+    assert r.returncode == 1 and "is a file" in r.stderr
+
+
+@requires_store
+def test_reimport_records_nothing(tool):
+    assert tool("import", str(FILLS_DAY)).returncode == 0
+    r = tool("import", str(FILLS_DAY))
+    assert r.returncode == 0
+    assert summary_counts(r.stdout) == (0, DEMO_ROWS, 0, 0)
+
+
+@requires_store
+@pytest.mark.parametrize("fmt", ["csv", "jsonl"])
+def test_export_then_import_elsewhere_gives_equal_positions(tool, tmp_path, fmt):
+    assert tool("import", str(FILLS_DAY)).returncode == 0
+    out = tmp_path / f"export.{fmt}"
+    r = tool("export", "--format", fmt, "-o", str(out))
+    assert r.returncode == 0 and r.stderr == ""
+    r = tool("--portfolio", "copy", "import", str(out))
+    assert r.returncode == 0, r.stderr
+    a = json.loads(tool("positions", "--json").stdout)
+    b = json.loads(tool("positions", "--json", "--portfolio", "copy").stdout)
+    assert a == b and len(a) == 20
+
+
+@requires_store
+def test_every_command_on_the_sample_day(tool):
+    assert tool("import", str(FILLS_DAY)).returncode == 0
+    expect = {
+        ("positions",): "| Key ",
+        ("report",): "PORTFOLIO SUMMARY",
+        ("report", "--stop-pct", "0.2"): "Stop %: 20.0%",
+        ("spreads",): "Summary: 3 spreads, 12 single positions",
+        ("health",): "SYSTEM HEALTH: HEALTHY",
+        ("debug",): "ORDERMGR DEBUG SUMMARY",
+        ("analyze", "AAPL"): "Consistency findings: none",
+        ("orders",): "Group ",
+        ("export",): "key,orderid,price,qty,commission,timestamp",
+    }
+    for args, text in expect.items():
+        r = tool(*args)
+        assert r.returncode == 0, (args, r.stderr)
+        assert text in r.stdout, args
+    orders = tool("orders", "--order-id", "R4001", "--algo", "MKT").stdout.splitlines()
+    assert [line.split()[0] for line in orders] == ["Group", "open", "close", "start", "stop"]
+    # Legs follow the group's set order; the ratio spread is one unit of 1:2.
+    assert "BUY 1 IWM 240419C00205000" in orders[1] and "SELL 2 IWM 240419C00210000" in orders[1]
+    assert orders[4].endswith(tuple("0123456789")) and "' -5 MKT @ " in orders[4]
+
+
+@requires_store
+def test_json_outputs(tool):
+    assert tool("import", str(FILLS_DAY)).returncode == 0
+    positions = json.loads(tool("positions", "--json").stdout)
+    aapl = next(p for p in positions if p["key"] == "AAPL")
+    assert aapl["qty"] == 1200 and aapl["is_long"] and aapl["trades"][0]["commission"] == 4.95
+    report = json.loads(tool("report", "--json").stdout)
+    assert report["TSLA"]["is_long"] is False and report["TSLA"]["average_price"] < 0
+    health = json.loads(tool("health", "--json").stdout)
+    assert health["status"] == "healthy" and health["total_positions"] == 20
+    analysis = json.loads(tool("analyze", "--json", "SPY 240315C00510000").stdout)
+    assert [e["orderid"] for e in analysis["trade_flow"]] == ["V2001-1", "V2001-2"]
+    assert analysis["calculations"]["qty_matches"] is True
+
+
+@requires_store
+def test_health_warnings_exit_one(tool, write):
+    # Buy 10 at 100, sell 5 at 300: the average price turns negative.
+    path = write("neg.csv", HEADER + "K,1,100,10,,2024-03-05T09:30:00Z\nK,2,300,-5,,2024-03-05T09:31:00Z\n")
+    assert tool("import", path).returncode == 0
+    r = tool("health")
+    assert r.returncode == 1 and "SYSTEM HEALTH: WARNINGS" in r.stdout and "is negative" in r.stdout
+    r = tool("analyze", "K")
+    assert r.returncode == 1 and "Consistency findings:" in r.stdout
+
+
+@requires_store
+def test_clear(tool):
+    assert tool("import", str(FILLS_DAY)).returncode == 0
+    r = tool("clear", "--yes")
+    assert r.returncode == 0 and "20 positions removed" in r.stdout
+    assert tool("positions").stdout.strip() == "No positions found."
+    # The ledger went too: the day imports again as new.
+    assert summary_counts(tool("import", str(FILLS_DAY)).stdout)[1] == 0
+
+
+def test_python_m_and_console_script_agree(tool):
+    import shutil
+    import subprocess
+
+    script = shutil.which("ordermgr", path=os.path.dirname(__import__("sys").executable))
+    if script is None:
+        pytest.skip("console script not installed")
+    r = subprocess.run([script, "--help"], capture_output=True, text=True)
+    assert r.returncode == 0 and r.stdout == tool("--help", data_dir=False).stdout
+
+
+@requires_store
+def test_demo_script(tmp_path):
+    import subprocess
+    import sys
+
+    demo = FILLS_DAY.parent / "demo.py"
+    r = subprocess.run([sys.executable, str(demo), str(tmp_path / "demo")], capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr
+    assert "315 new fills" in r.stdout and "ORDERMGR DEBUG SUMMARY" in r.stdout and "SYSTEM HEALTH: HEALTHY" in r.stdout
+    assert r.stdout.count("\nGroup ") == 15 and r.stderr == ""
