@@ -1,0 +1,81 @@
+// The memory level of a store: every key, in the store's order, with its
+// row id, the stored version this process knows, and the live object once
+// the value was read or assigned.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+
+#include "item_state.h"
+
+namespace dualcache {
+namespace nb = nanobind;
+
+struct Entry {
+    int64_t id = 0;       // row id: allocated in increasing order, so also the store's order
+    int64_t version = 0;  // generation of the stored value; -1 when unknown
+    nb::object key;
+    nb::object live;                   // the live value, when loaded or assigned
+    std::unique_ptr<ItemState> items;  // disk image of an itemized value's mapping
+
+    // Drops the live value: the next read loads it from disk.
+    void forget() {
+        nb::object old = std::move(live);
+        items.reset();
+        version = -1;
+    }
+};
+
+class EntryIndex {
+public:
+    EntryIndex();
+
+    // The entry of a key (dict semantics: 1, 1.0 and True are one key), or
+    // nullptr. Raises for an unhashable key.
+    Entry *find(PyObject *key);
+    Entry *by_id(int64_t id);
+    // Appends a new entry at the end of the order.
+    Entry &add(nb::handle key, int64_t id, int64_t version);
+    void remove(Entry &e);
+    void clear();
+    Py_ssize_t size() const { return PyDict_GET_SIZE(dict_.ptr()); }
+    // The keys in order, as a new list.
+    nb::object keys() const;
+    // The entry that comes last in the order, or nullptr.
+    Entry *last();
+
+    // Rebuilds from the rows of the entries table, given in id order.
+    // Entries whose id and version are unchanged keep their live objects;
+    // `decode_key(row)` makes the key of a row not known yet. Nothing
+    // changes when it raises.
+    class Rebuild {
+    public:
+        explicit Rebuild(EntryIndex &index);
+        template <typename DecodeKey>
+        void row(int64_t id, int64_t version, DecodeKey &&decode_key) {
+            Entry *e = index_.by_id(id);
+            nb::object key = e ? e->key : decode_key();
+            add(id, version, key, e);
+        }
+        void finish();
+
+    private:
+        void add(int64_t id, int64_t version, nb::handle key, Entry *known);
+        EntryIndex &index_;
+        nb::object dict_;
+        std::unordered_map<int64_t, int64_t> versions_;  // id -> stored version
+        std::unordered_map<int64_t, nb::object> fresh_;  // id -> key of rows not known before
+    };
+
+    int traverse(visitproc visit, void *arg);
+    void gc_clear();
+
+private:
+    nb::object dict_;  // key -> id (int), in the store's order
+    std::unordered_map<int64_t, Entry> entries_;
+};
+
+}  // namespace dualcache
