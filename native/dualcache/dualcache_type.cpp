@@ -118,7 +118,7 @@ static nb::object mapping_eq(nb::handle self, nb::handle other) {
 void bind_dualcache(nb::module_ &m) {
     static nb::handle missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);  // marks "no default"
     auto cls = nb::class_<Store>(
-        m, "DualCache", nb::type_slots(dualcache_slots),
+        m, "DualCache", nb::type_slots(dualcache_slots), nb::is_weak_referenceable(),
         "DualCache(*, cacheName, cachePrefix)\n\n"
         "A persistent mapping stored in one SQLite database file,\n"
         "cachePrefix + <cacheName made safe as a file name> + '.sqlite'.\n\n"
