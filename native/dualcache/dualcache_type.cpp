@@ -134,7 +134,7 @@ void bind_dualcache(nb::module_ &m) {
         nb::kw_only(), "cacheName"_a, "cachePrefix"_a);
     cls.def(
         "get", [](nb::handle self, nb::handle key, nb::handle dflt) { return store_of(self).get(key.ptr(), dflt.ptr()); },
-        "key"_a, "default"_a = nb::none(), "The value of `key`, or `default` when it is not stored.");
+        "key"_a.none(), "default"_a.none() = nb::none(), "The value of `key`, or `default` when it is not stored.");
     cls.def("keys", [](nb::handle self) { return view(self, 0); }, "A view of the keys, in the store's order.");
     cls.def("values", [](nb::handle self) { return view(self, 1); }, "A view of the values, in the store's order.");
     cls.def("items", [](nb::handle self) { return view(self, 2); }, "A view of the (key, value) pairs, in the store's order.");
@@ -144,13 +144,13 @@ void bind_dualcache(nb::module_ &m) {
         [](nb::handle self, nb::handle key, nb::handle dflt) {
             return store_of(self).pop(key.ptr(), dflt.is(missing) ? nullptr : dflt.ptr());
         },
-        "key"_a, "default"_a = missing, "Remove `key` and return its value (or `default`; KeyError without one).");
+        "key"_a.none(), "default"_a.none() = missing, "Remove `key` and return its value (or `default`; KeyError without one).");
     cls.def("popitem", [](nb::handle self) { return store_of(self).popitem(); },
             "Remove and return the last (key, value) pair; KeyError when empty.");
     cls.def(
         "setdefault",
         [](nb::handle self, nb::handle key, nb::handle dflt) { return store_of(self).setdefault(key.ptr(), dflt.ptr()); },
-        "key"_a, "default"_a = nb::none(), "The value of `key`; store and return `default` when it is missing.");
+        "key"_a.none(), "default"_a.none() = nb::none(), "The value of `key`; store and return `default` when it is missing.");
     cls.def(
         "update",
         [](nb::handle self, nb::args args, nb::kwargs kwargs) {

@@ -24,24 +24,26 @@ static int64_t file_size(const std::string &path) {
     raise_store_error(db.path(), "not a DualCache store: " + why, rc);
 }
 
-static int64_t pages(Db &db) {
+static int64_t read_int(Db &db, const char *sql) {
     int64_t n = 0;
-    int rc = db.try_query_int("PRAGMA page_count", n);
+    int rc = db.try_query_int(sql, n);
     if (rc != SQLITE_OK) not_a_store(db, db.errmsg(), rc);
     return n;
 }
 
+static int64_t application_id(Db &db) { return read_int(db, "PRAGMA application_id"); }
+static int64_t table_count(Db &db) { return read_int(db, "SELECT count(*) FROM sqlite_master"); }
+
+// An empty database (a file just created, by us or by another process
+// opening the same store at the same moment) becomes a store. Decided under
+// the write lock, so that exactly one process creates the schema and the
+// others wait for it.
 static void initialise(Db &db, const std::string &store_name) {
     db.query_text("PRAGMA journal_mode=WAL");
     db.exec("BEGIN IMMEDIATE");
     try {
-        // The file was empty when we looked; since then only the journal mode
-        // (ours) or another store's initialisation (which sets the
-        // application id in the same transaction) can have been written.
-        int64_t app_id = 0;
-        int rc = db.try_query_int("PRAGMA application_id", app_id);
-        if (rc != SQLITE_OK) not_a_store(db, db.errmsg(), rc);
-        if (app_id == 0) {
+        int64_t app_id = application_id(db);
+        if (app_id == 0 && table_count(db) == 0) {
             db.exec(kCreateSchema);
             char *meta = sqlite3_mprintf(
                 "INSERT INTO meta(k, v) VALUES ('format', %d), ('gen', 0), ('name', %Q);"
@@ -50,6 +52,8 @@ static void initialise(Db &db, const std::string &store_name) {
             std::string sql = meta ? meta : "";
             sqlite3_free(meta);
             db.exec(sql.c_str());
+        } else if (app_id != format::kApplicationId) {
+            not_a_store(db, "an SQLite database of another program");
         }
         db.exec("COMMIT");
     } catch (...) {
@@ -60,17 +64,14 @@ static void initialise(Db &db, const std::string &store_name) {
 
 void prepare_store(Db &db, const std::string &store_name) {
     // Read-only checks first: nothing is written to a file that is not ours.
-    if (pages(db) == 0) {
-        if (file_size(db.path()) != 0) not_a_store(db, "the file is not empty but holds no database");
+    int64_t app_id = application_id(db);
+    if (app_id != format::kApplicationId) {
+        if (app_id != 0 || table_count(db) != 0) not_a_store(db, "an SQLite database of another program");
         initialise(db, store_name);
     }
-    int64_t app_id = 0;
-    int rc = db.try_query_int("PRAGMA application_id", app_id);
-    if (rc != SQLITE_OK) not_a_store(db, db.errmsg(), rc);
-    if (app_id != format::kApplicationId) not_a_store(db, "an SQLite database of another program");
 
     int64_t version = 0;
-    rc = db.try_query_int("SELECT v FROM meta WHERE k = 'format'", version);
+    int rc = db.try_query_int("SELECT v FROM meta WHERE k = 'format'", version);
     if (rc != SQLITE_OK) not_a_store(db, db.errmsg(), rc);
     if (version < 1) not_a_store(db, "no format version recorded");
     if (version > format::kVersion)
@@ -79,7 +80,7 @@ void prepare_store(Db &db, const std::string &store_name) {
 
     // A database file shorter than its pages, with no log that holds them,
     // was cut off.
-    int64_t n = pages(db), page_size = db.query_int("PRAGMA page_size");
+    int64_t n = read_int(db, "PRAGMA page_count"), page_size = db.query_int("PRAGMA page_size");
     int64_t wal = file_size(db.path() + "-wal");
     if (wal <= 0 && file_size(db.path()) < n * page_size) not_a_store(db, "the file is truncated");
 

@@ -58,10 +58,9 @@ void bind_transaction(nb::module_ &m) {
             [](Transaction &t, nb::handle exc_type, nb::handle, nb::handle) {
                 if (!t.depth) raise(PyExc_RuntimeError, "this transaction block was not entered");
                 Store &s = store_of(t.store);
-                size_t depth = t.depth;
-                t.depth = 0;
-                if (s.is_open() && s.transaction_depth() != depth)
+                if (s.is_open() && s.transaction_depth() != t.depth)
                     raise(PyExc_RuntimeError, "transaction blocks of a DualCache must nest");
+                t.depth = 0;
                 s.end_transaction(exc_type.is_none());
                 return false;
             },
