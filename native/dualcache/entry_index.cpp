@@ -61,43 +61,54 @@ Entry *EntryIndex::last() {
     return nullptr;
 }
 
-EntryIndex::Rebuild::Rebuild(EntryIndex &index) : index_(index), dict_(nb::steal(PyDict_New())) {
+EntryIndex::Rebuild::Rebuild(EntryIndex &index)
+    : index_(index), dict_(nb::steal(PyDict_New())), pass_(index.pass_ + 1) {
     if (!dict_) throw nb::python_error();
 }
 
 void EntryIndex::Rebuild::add(int64_t id, int64_t version, nb::handle key, Entry *known) {
+    nb::object idobj = nb::steal(PyLong_FromLongLong(id));
+    if (!idobj) throw nb::python_error();
     // Equal keys in two rows cannot be written by this store; should a file
     // hold them, the first row is the entry.
-    int has = PyDict_Contains(dict_.ptr(), key.ptr());
-    if (has < 0) throw nb::python_error();
-    if (has) return;
-    nb::object idobj = nb::steal(PyLong_FromLongLong(id));
-    if (!idobj || PyDict_SetItem(dict_.ptr(), key.ptr(), idobj.ptr()) < 0) throw nb::python_error();
-    versions_[id] = version;
-    if (!known) fresh_[id] = nb::borrow(key);
+    PyObject *had = PyDict_SetDefault(dict_.ptr(), key.ptr(), idobj.ptr());
+    if (!had) throw nb::python_error();
+    if (had != idobj.ptr()) return;
+    rows_.push_back(Row{id, version, known, known ? nb::object() : nb::borrow(key)});
 }
 
 void EntryIndex::Rebuild::finish() {
     // Nothing below raises: the index changes as a whole.
-    std::unordered_map<int64_t, Entry> gone;
-    for (auto it = index_.entries_.begin(); it != index_.entries_.end();) {
-        auto v = versions_.find(it->first);
-        if (v == versions_.end()) {
-            gone.emplace(it->first, std::move(it->second));
-            it = index_.entries_.erase(it);
+    index_.pass_ = pass_;
+    size_t fresh = 0;
+    for (Row &r : rows_) {
+        if (!r.known) {
+            ++fresh;
             continue;
         }
-        if (it->second.version != v->second) {
-            it->second.forget();
-            it->second.version = v->second;
+        r.known->seen = pass_;
+        if (r.known->version != r.version) {
+            r.known->forget();
+            r.known->version = r.version;
         }
-        ++it;
     }
-    for (auto &[id, key] : fresh_) {
-        Entry &e = index_.entries_[id];
-        e.id = id;
-        e.version = versions_[id];
-        e.key = std::move(key);
+    std::vector<Entry> gone;
+    for (auto it = index_.entries_.begin(); it != index_.entries_.end();) {
+        if (it->second.seen == pass_) {
+            ++it;
+            continue;
+        }
+        gone.push_back(std::move(it->second));
+        it = index_.entries_.erase(it);
+    }
+    index_.entries_.reserve(index_.entries_.size() + fresh);
+    for (Row &r : rows_) {
+        if (r.known) continue;
+        Entry &e = index_.entries_[r.id];
+        e.id = r.id;
+        e.version = r.version;
+        e.key = std::move(r.key);
+        e.seen = pass_;
     }
     nb::object old = std::move(index_.dict_);
     index_.dict_ = std::move(dict_);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "item_state.h"
 
@@ -20,6 +21,7 @@ struct Entry {
     nb::object key;
     nb::object live;                   // the live value, when loaded or assigned
     std::unique_ptr<ItemState> items;  // disk image of an itemized value's mapping
+    uint32_t seen = 0;                 // rebuild pass that found its row
 
     // Drops the live value: the next read loads it from disk.
     void forget() {
@@ -57,17 +59,24 @@ public:
         template <typename DecodeKey>
         void row(int64_t id, int64_t version, DecodeKey &&decode_key) {
             Entry *e = index_.by_id(id);
-            nb::object key = e ? e->key : decode_key();
-            add(id, version, key, e);
+            if (e)
+                add(id, version, e->key, e);
+            else
+                add(id, version, decode_key(), nullptr);
         }
         void finish();
 
     private:
+        struct Row {
+            int64_t id, version;
+            Entry *known;
+            nb::object key;  // rows not known before
+        };
         void add(int64_t id, int64_t version, nb::handle key, Entry *known);
         EntryIndex &index_;
         nb::object dict_;
-        std::unordered_map<int64_t, int64_t> versions_;  // id -> stored version
-        std::unordered_map<int64_t, nb::object> fresh_;  // id -> key of rows not known before
+        std::vector<Row> rows_;
+        uint32_t pass_;
     };
 
     int traverse(visitproc visit, void *arg);
@@ -76,6 +85,7 @@ public:
 private:
     nb::object dict_;  // key -> id (int), in the store's order
     std::unordered_map<int64_t, Entry> entries_;
+    uint32_t pass_ = 0;
 };
 
 }  // namespace dualcache

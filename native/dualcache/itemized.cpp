@@ -51,6 +51,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
     PyTypeObject *last_type = nullptr;
     const RecordClass *last_rc = nullptr;
 
+    size_t cursor = 0;
     Py_ssize_t n = PyDict_GET_SIZE(mapping), pos = 0, walked = 0;
     PyObject *k, *v;
     while (PyDict_Next(mapping, &pos, &k, &v)) {
@@ -63,9 +64,21 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
         const RecordClass *rc = last_rc;
         nb::object fields;
 
-        PyObject *idx = PyDict_GetItemWithError(st.pos.ptr(), k);
-        if (!idx && PyErr_Occurred()) throw nb::python_error();
-        ItemRec *r = idx ? &st.recs[(size_t) PyLong_AsSsize_t(idx)] : nullptr;
+        // Usually the mapping still has the stored order: try the slot after
+        // the previous match before looking the key up.
+        while (cursor < st.recs.size() && !st.recs[cursor].key) ++cursor;
+        ItemRec *r = nullptr;
+        if (cursor < st.recs.size() && st.recs[cursor].key.ptr() == k) {
+            r = &st.recs[cursor++];
+        } else {
+            PyObject *idx = PyDict_GetItemWithError(st.pos.ptr(), k);
+            if (!idx && PyErr_Occurred()) throw nb::python_error();
+            if (idx) {
+                size_t i = (size_t) PyLong_AsSsize_t(idx);
+                r = &st.recs[i];
+                cursor = i + 1;
+            }
+        }
         if (r && r->mark == epoch) r = nullptr;  // keys that compare oddly: treat as new
 
         if (r) {
