@@ -3,6 +3,7 @@
 #include <datetime.h>
 
 #include "format.h"
+#include "py_import.h"
 #include "raise.h"
 
 namespace dualcache {
@@ -24,13 +25,7 @@ void datetime_init() {
 }
 
 static PyObject *zoneinfo() {
-    if (!zoneinfo_type) {
-        PyObject *mod = PyImport_ImportModule("zoneinfo");
-        if (!mod) throw nb::python_error();
-        zoneinfo_type = PyObject_GetAttrString(mod, "ZoneInfo");
-        Py_DECREF(mod);
-        if (!zoneinfo_type) throw nb::python_error();
-    }
+    if (!zoneinfo_type) zoneinfo_type = import_attr("zoneinfo", "ZoneInfo");
     return zoneinfo_type;
 }
 

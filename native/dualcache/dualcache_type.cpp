@@ -3,6 +3,7 @@
 #include <new>
 
 #include "bindings.h"
+#include "py_import.h"
 #include "raise.h"
 #include "slot_call.h"
 #include "store.h"
@@ -13,7 +14,7 @@ namespace dualcache {
 using namespace nb::literals;
 
 Store &store_of(nb::handle self) {
-    if (!nb::inst_ready(self)) raise(store_error_type(), "DualCache object was never opened");
+    if (!self.ptr() || !nb::inst_ready(self)) raise(store_error_type(), "DualCache object was never opened");
     return *nb::inst_ptr<Store>(self);
 }
 
@@ -99,7 +100,7 @@ static nb::object as_dict(nb::handle self) {
 
 static nb::object mapping_eq(nb::handle self, nb::handle other) {
     static PyObject *mapping = nullptr;  // collections.abc.Mapping, kept for the process
-    if (!mapping) mapping = nb::object(nb::module_::import_("collections.abc").attr("Mapping")).release().ptr();
+    if (!mapping) mapping = import_attr("collections.abc", "Mapping");
     int is_mapping = PyObject_IsInstance(other.ptr(), mapping);
     if (is_mapping < 0) throw nb::python_error();
     if (!is_mapping) return nb::borrow(Py_NotImplemented);

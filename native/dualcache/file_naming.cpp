@@ -95,11 +95,11 @@ void make_directories(const std::string &dir, const std::string &file) {
         raise_store_error(file, "cannot create directory " + dir);
 }
 
-bool create_private_file(const std::string &path) {
+bool create_private_file(const std::string &path, const std::string &store) {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         if (errno == EEXIST) return false;
-        raise_store_error(path, std::string("cannot create the store file: ") + std::strerror(errno));
+        raise_store_error(store.empty() ? path : store, std::string("cannot create the store file: ") + std::strerror(errno));
     }
     fchmod(fd, 0600);
     close(fd);

@@ -25,7 +25,8 @@ StoreFiles store_files(nb::handle cacheName, nb::handle cachePrefix);
 void make_directories(const std::string &dir, const std::string &file);
 
 // Creates `path` with mode 0600 unless it exists; true when created.
-bool create_private_file(const std::string &path);
+// Errors name `store` (the database file) when given.
+bool create_private_file(const std::string &path, const std::string &store = std::string());
 
 // The names of SQLite's side files next to a database.
 const char *const *side_file_suffixes();  // null-terminated list

@@ -5,6 +5,7 @@
 #include <nanobind/eval.h>
 
 #include "bindings.h"
+#include "pysem/fields.h"
 #include "slot_call.h"
 #include "store.h"
 
@@ -21,21 +22,8 @@ struct Iterator {
         Py_VISIT(keys.ptr());
         return 0;
     }
+    void clear() { nb::object a = std::move(store), b = std::move(keys); }
 };
-
-static int it_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    return nb::inst_ptr<Iterator>(self)->visit(visit, arg);
-}
-
-static int it_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        Iterator *it = nb::inst_ptr<Iterator>(self);
-        nb::object a = std::move(it->store), b = std::move(it->keys);
-    }
-    return 0;
-}
 
 static PyObject *it_next(PyObject *self) {
     return slot_call<PyObject *>(nullptr, [&]() -> PyObject * {
@@ -59,8 +47,8 @@ static PyObject *it_next(PyObject *self) {
     });
 }
 
-static PyType_Slot iterator_slots[] = {{Py_tp_traverse, (void *) it_traverse},
-                                       {Py_tp_clear, (void *) it_clear},
+static PyType_Slot iterator_slots[] = {{Py_tp_traverse, (void *) pysem::record_traverse<Iterator>},
+                                       {Py_tp_clear, (void *) pysem::record_clear<Iterator>},
                                        {Py_tp_iter, (void *) PyObject_SelfIter},
                                        {Py_tp_iternext, (void *) it_next},
                                        {0, nullptr}};

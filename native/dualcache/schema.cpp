@@ -1,11 +1,20 @@
 #include "schema.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include <nanobind/nanobind.h>
+
+#include "file_naming.h"
 #include "format.h"
 #include "store_error.h"
 
 namespace dualcache {
+namespace nb = nanobind;
 
 static const char *const kCreateSchema =
     "CREATE TABLE meta(k TEXT PRIMARY KEY, v) WITHOUT ROWID;"
@@ -31,30 +40,83 @@ static int64_t read_int(Db &db, const char *sql) {
     return n;
 }
 
-static int64_t application_id(Db &db) { return read_int(db, "PRAGMA application_id"); }
-static int64_t table_count(Db &db) { return read_int(db, "SELECT count(*) FROM sqlite_master"); }
-
-// An empty database (a file just created, by us or by another process
-// opening the same store at the same moment) becomes a store. Decided under
-// the write lock, so that exactly one process creates the schema and the
-// others wait for it.
-static void initialise(Db &db, const std::string &store_name) {
-    db.query_text("PRAGMA journal_mode=WAL");
-    db.exec("BEGIN IMMEDIATE");
+// The application id and the number of schema objects, read in one
+// snapshot.
+struct Identity {
+    int64_t app_id, tables;
+};
+static Identity identity(Db &db) {
+    bool own = !db.in_transaction();
+    if (own) db.exec("BEGIN");
+    Identity id{};
     try {
-        int64_t app_id = application_id(db);
-        if (app_id == 0 && table_count(db) == 0) {
-            db.exec(kCreateSchema);
-            char *meta = sqlite3_mprintf(
-                "INSERT INTO meta(k, v) VALUES ('format', %d), ('gen', 0), ('name', %Q);"
-                "PRAGMA application_id = %d; PRAGMA user_version = %d;",
-                format::kVersion, store_name.c_str(), format::kApplicationId, format::kVersion);
-            std::string sql = meta ? meta : "";
-            sqlite3_free(meta);
-            db.exec(sql.c_str());
-        } else if (app_id != format::kApplicationId) {
-            not_a_store(db, "an SQLite database of another program");
+        id.app_id = read_int(db, "PRAGMA application_id");
+        id.tables = read_int(db, "SELECT count(*) FROM sqlite_master");
+    } catch (...) {
+        if (own) sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    if (own) db.exec("COMMIT");
+    return id;
+}
+
+static void create_schema(Db &db, const std::string &store_name) {
+    db.exec(kCreateSchema);
+    char *meta = sqlite3_mprintf(
+        "INSERT INTO meta(k, v) VALUES ('format', %d), ('gen', 0), ('name', %Q);"
+        "PRAGMA application_id = %d; PRAGMA user_version = %d;",
+        format::kVersion, store_name.c_str(), format::kApplicationId, format::kVersion);
+    std::string sql = meta ? meta : "";
+    sqlite3_free(meta);
+    db.exec(sql.c_str());
+}
+
+void create_store_file(const std::string &path, const std::string &directory, const std::string &store_name) {
+    if (access(path.c_str(), F_OK) == 0) return;
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, "/.dualcache-new-%ld-%08lx", (long) getpid(), (unsigned long) random());
+    std::string tmp = directory + suffix;
+    if (!create_private_file(tmp, path)) raise_store_error(path, "temporary file " + tmp + " exists");
+    try {
+        Db db(tmp);
+        db.query_text("PRAGMA journal_mode=WAL");
+        db.exec("BEGIN IMMEDIATE");
+        create_schema(db, store_name);
+        db.exec("COMMIT");
+        db.close();  // the last connection folds the log into the file
+        if (link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+            // A file system without hard links: an empty file that the
+            // first opener makes a store in place.
+            create_private_file(path, path);
         }
+    } catch (...) {
+        for (const char *side : {"", "-wal", "-shm"}) unlink((tmp + side).c_str());
+        throw;
+    }
+    for (const char *side : {"", "-wal", "-shm"}) unlink((tmp + side).c_str());
+}
+
+// An empty file (or an SQLite database with nothing in it) becomes a store.
+// Decided under the write lock, so that exactly one process creates the
+// schema; changing the journal mode can meet a lock that SQLite does not
+// wait for, so this is retried for as long as the busy timeout.
+static void initialise_in_place(Db &db, const std::string &store_name) {
+    for (int waited = 0;; waited += 10) {
+        try {
+            db.query_text("PRAGMA journal_mode=WAL");
+            db.exec("BEGIN IMMEDIATE");
+            break;
+        } catch (nb::python_error &e) {
+            if ((sqlite3_errcode(db.handle()) & 0xff) != SQLITE_BUSY || waited >= format::kBusyTimeoutMs) throw;
+            usleep(10000);
+        }
+    }
+    try {
+        Identity id = identity(db);
+        if (id.app_id == 0 && id.tables == 0)
+            create_schema(db, store_name);
+        else if (id.app_id != format::kApplicationId)
+            not_a_store(db, "an SQLite database of another program");
         db.exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -64,10 +126,10 @@ static void initialise(Db &db, const std::string &store_name) {
 
 void prepare_store(Db &db, const std::string &store_name) {
     // Read-only checks first: nothing is written to a file that is not ours.
-    int64_t app_id = application_id(db);
-    if (app_id != format::kApplicationId) {
-        if (app_id != 0 || table_count(db) != 0) not_a_store(db, "an SQLite database of another program");
-        initialise(db, store_name);
+    Identity id = identity(db);
+    if (id.app_id != format::kApplicationId) {
+        if (id.app_id != 0 || id.tables != 0) not_a_store(db, "an SQLite database of another program");
+        initialise_in_place(db, store_name);
     }
 
     int64_t version = 0;

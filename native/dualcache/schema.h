@@ -1,6 +1,7 @@
-// Opening a database file as a store: a file that is not a store is
-// recognised before anything is written to it; an empty file becomes a new
-// store.
+// Opening a database file as a store. A new store is built in a private
+// temporary file and linked into place, so that other processes never see
+// it half made; a file that is not a store is recognised before anything
+// is written to it.
 #pragma once
 #include <string>
 
@@ -8,8 +9,11 @@
 
 namespace dualcache {
 
+// Creates the store file at `path` unless a file is there already.
+void create_store_file(const std::string &path, const std::string &directory, const std::string &store_name);
+
 // Checks that `db` is a store of a format this code reads (StoreError
-// otherwise, the file untouched), creating the schema in an empty file, and
+// otherwise, the file untouched), turning an empty file into a store, and
 // sets the connection up: WAL journal, synchronous=FULL.
 void prepare_store(Db &db, const std::string &store_name);
 

@@ -7,6 +7,7 @@
 
 #include "file_naming.h"
 #include "itemized.h"
+#include "py_import.h"
 #include "raise.h"
 #include "schema.h"
 #include "store_error.h"
@@ -122,10 +123,6 @@ Store::Store(nb::handle cacheName, nb::handle cachePrefix) {
     prefix_ = nb::borrow(cachePrefix);
     path_ = files.database;
     make_directories(files.directory, path_);
-    create_private_file(path_);
-    db_ = std::make_unique<Db>(path_);
-    tags_ = std::make_unique<TagTable>(*db_);
-    if (sqlite3_db_readonly(db_->handle(), "main") == 1) raise_store_error(path_, "the store file is read-only");
     Py_ssize_t n;
     const char *utf8 = PyUnicode_AsUTF8AndSize(cacheName.ptr(), &n);
     if (!utf8) {
@@ -133,7 +130,12 @@ Store::Store(nb::handle cacheName, nb::handle cachePrefix) {
         utf8 = "";
         n = 0;
     }
-    prepare_store(*db_, std::string(utf8, (size_t) n));
+    std::string name_utf8(utf8, (size_t) n);
+    create_store_file(path_, files.directory, name_utf8);
+    db_ = std::make_unique<Db>(path_);
+    tags_ = std::make_unique<TagTable>(*db_);
+    if (sqlite3_db_readonly(db_->handle(), "main") == 1) raise_store_error(path_, "the store file is read-only");
+    prepare_store(*db_, name_utf8);
     sqlite3_wal_hook(db_->handle(), &Store::wal_hook, this);
     busy_ = true;
     try {
@@ -627,16 +629,27 @@ void Store::clear() {
     });
 }
 
-nb::object Store::pop(PyObject *key, PyObject *dflt) {
+// A read-then-write operation on one key, as one transaction: `body`
+// receives the key's value (null when absent) and may write.
+template <typename F>
+nb::object Store::keyed_transaction(PyObject *key, F &&body) {
     OpGuard g(*this);
     if (PyObject_Hash(key) == -1) throw nb::python_error();
     return corrupt_as_store_error(path_, [&] {
         Scope scope(*this);
         sync();
-        nb::object v = lookup(key);
-        if (v) del_locked(key);
+        nb::object result = body(lookup(key));
         scope.commit();
-        if (v) return v;
+        return result;
+    });
+}
+
+nb::object Store::pop(PyObject *key, PyObject *dflt) {
+    return keyed_transaction(key, [&](nb::object v) {
+        if (v) {
+            del_locked(key);
+            return v;
+        }
         if (!dflt) raise_key_error(key);
         return nb::borrow(dflt);
     });
@@ -662,30 +675,16 @@ nb::object Store::popitem() {
 }
 
 nb::object Store::setdefault(PyObject *key, PyObject *dflt) {
-    OpGuard g(*this);
-    if (PyObject_Hash(key) == -1) throw nb::python_error();
-    return corrupt_as_store_error(path_, [&] {
-        Scope scope(*this);
-        sync();
-        nb::object v = lookup(key);
-        if (!v) {
-            set_locked(key, dflt);
-            v = nb::borrow(dflt);
-        }
-        scope.commit();
-        return v;
+    return keyed_transaction(key, [&](nb::object v) {
+        if (v) return v;
+        set_locked(key, dflt);
+        return nb::borrow(dflt);
     });
 }
 
 static PyObject *mapping_abc() {
     static PyObject *abc = nullptr;  // kept for the process
-    if (!abc) {
-        PyObject *mod = PyImport_ImportModule("collections.abc");
-        if (!mod) throw nb::python_error();
-        abc = PyObject_GetAttrString(mod, "Mapping");
-        Py_DECREF(mod);
-        if (!abc) throw nb::python_error();
-    }
+    if (!abc) abc = import_attr("collections.abc", "Mapping");
     return abc;
 }
 

@@ -103,6 +103,8 @@ private:
     void end_level(bool ok);
     void forget_touched(const Level &lv);
     void set_locked(PyObject *key, PyObject *value);
+    template <typename F>
+    nb::object keyed_transaction(PyObject *key, F &&body);
     bool del_locked(PyObject *key);
 
     static int wal_hook(void *self, sqlite3 *db, const char *name, int pages);

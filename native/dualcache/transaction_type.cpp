@@ -3,6 +3,7 @@
 // rolls back only its own level, and the memory level forgets what that
 // level wrote.
 #include "bindings.h"
+#include "pysem/fields.h"
 #include "raise.h"
 #include "store.h"
 
@@ -18,21 +19,12 @@ struct Transaction {
         Py_VISIT(store.ptr());
         return 0;
     }
+    void clear() { nb::object old = std::move(store); }
 };
 
-static int tx_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    return nb::inst_ptr<Transaction>(self)->visit(visit, arg);
-}
-
-static int tx_clear(PyObject *self) {
-    if (nb::inst_ready(self)) nb::object old = std::move(nb::inst_ptr<Transaction>(self)->store);
-    return 0;
-}
-
-static PyType_Slot transaction_slots[] = {
-    {Py_tp_traverse, (void *) tx_traverse}, {Py_tp_clear, (void *) tx_clear}, {0, nullptr}};
+static PyType_Slot transaction_slots[] = {{Py_tp_traverse, (void *) pysem::record_traverse<Transaction>},
+                                          {Py_tp_clear, (void *) pysem::record_clear<Transaction>},
+                                          {0, nullptr}};
 
 static nb::object transaction(nb::handle self) {
     store_of(self);

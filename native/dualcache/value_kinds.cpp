@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "datetime_codec.h"
+#include "py_import.h"
 
 namespace dualcache {
 namespace nb = nanobind;
@@ -11,12 +12,7 @@ static PyTypeObject *decimal = nullptr;  // kept for the process
 
 void value_kinds_init() {
     datetime_init();
-    PyObject *mod = PyImport_ImportModule("decimal");
-    if (!mod) throw nb::python_error();
-    PyObject *t = PyObject_GetAttrString(mod, "Decimal");
-    Py_DECREF(mod);
-    if (!t) throw nb::python_error();
-    decimal = (PyTypeObject *) t;
+    decimal = (PyTypeObject *) import_attr("decimal", "Decimal");
 }
 
 PyTypeObject *decimal_type() { return decimal; }

@@ -40,13 +40,14 @@ hashable_scalars = st.one_of(
     st.none(), st.booleans(), st.integers(), big_ints, st.floats(allow_nan=False), st.text(), st.binary(),
     st.dates(), datetimes, times, st.timedeltas(), st.decimals(allow_nan=False),
 )
-hashables = st.recursive(
+_hashables = st.recursive(
     hashable_scalars,
     lambda inner: st.tuples(inner, inner) | st.lists(inner, max_size=3).map(tuple) | st.frozensets(inner, max_size=3),
     max_leaves=8,
 )
+hashables = st.deferred(lambda: _hashables)  # keeps the strategy's repr short
 scalars = st.one_of(hashable_scalars, st.floats(allow_nan=True), decimals)
-values = st.recursive(
+_values = st.recursive(
     scalars,
     lambda inner: st.one_of(
         st.lists(inner, max_size=4),
@@ -57,6 +58,7 @@ values = st.recursive(
     ),
     max_leaves=12,
 )
+values = st.deferred(lambda: _values)
 
 
 @pytest.fixture

@@ -11,6 +11,8 @@ import sys
 import textwrap
 import time
 
+import pytest
+
 import marlovent.ordermgr as om
 import zelph.dualcache as dc
 from storetools import open_store, prefix, run_py  # noqa: F401
@@ -19,6 +21,17 @@ from storetools import open_store, prefix, run_py  # noqa: F401
 def spawn(code, *args):
     return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def run_together(code, argument_lists, timeout=120):
+    """Starts one process per argument list, lets them go at once, waits."""
+    children = [spawn(code, *args) for args in argument_lists]
+    for c in children:
+        c.stdin.write("go\n")
+        c.stdin.flush()
+    for c in children:
+        _, err = c.communicate(timeout=timeout)
+        assert c.returncode == 0, err
 
 
 def integrity(path):
@@ -130,13 +143,7 @@ for i in range(n):
 def test_concurrent_writers_lose_nothing(prefix):
     n, procs = 60, 4
     dc.DualCache(cacheName="busy", cachePrefix=prefix).close()
-    children = [spawn(CONCURRENT, prefix, f"w{j}", n) for j in range(procs)]
-    for c in children:
-        c.stdin.write("go\n")
-        c.stdin.flush()
-    for c in children:
-        _, err = c.communicate(timeout=120)
-        assert c.returncode == 0, err
+    run_together(CONCURRENT, [(prefix, f"w{j}", n) for j in range(procs)])
     s = dc.DualCache(cacheName="busy", cachePrefix=prefix)
     assert s["count"] == n * procs
     assert sorted(s["pos"].trades) == sorted(f"w{j}-{i}" for j in range(procs) for i in range(n))
@@ -152,16 +159,15 @@ s[sys.argv[2]] = 1
 """
 
 
-def test_processes_creating_one_store_at_once(tmp_path):
-    for round in range(2):
+@pytest.mark.parametrize("empty_file", [False, True])
+def test_processes_creating_one_store_at_once(tmp_path, empty_file):
+    for round in range(3):
         prefix = str(tmp_path / f"r{round}" / "s-")
-        children = [spawn(OPENER, prefix, f"p{j}") for j in range(6)]
-        for c in children:
-            c.stdin.write("go\n")
-            c.stdin.flush()
-        for c in children:
-            _, err = c.communicate(timeout=60)
-            assert c.returncode == 0, err
+        if empty_file:
+            os.makedirs(os.path.dirname(prefix))
+            open(prefix + "race.sqlite", "wb").close()
+        run_together(OPENER, [(prefix, f"p{j}") for j in range(6)])
         s = dc.DualCache(cacheName="race", cachePrefix=prefix)
         assert sorted(s) == [f"p{j}" for j in range(6)]
         s.close()
+        assert os.listdir(os.path.dirname(prefix)) == ["s-race.sqlite"]
