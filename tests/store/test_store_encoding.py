@@ -20,6 +20,9 @@ from storetools import is_nan, nan_payload, open_store, prefix, run_py, same  # 
 UTC = dt.timezone.utc
 D = decimal.Decimal
 
+# Hypothesis warns when a generated value's repr is long (large nested keys).
+pytestmark = pytest.mark.filterwarnings("ignore:Generating overly large repr")
+
 # --- strategies ------------------------------------------------------------------
 
 fixed_offsets = st.timedeltas(min_value=-dt.timedelta(hours=23, minutes=59), max_value=dt.timedelta(hours=23, minutes=59))
