@@ -98,47 +98,76 @@ def line(label, ours, plain, unit):
 
 
 def write_back(tmp):
-    print("1. Write-back of one position after adding a trade (median of %d runs x 30 writes)" % RUNS)
+    print(f"1. Write-back of one position after one more trade (median of {RUNS} runs x 30 writes; "
+          "the trade added by the previous write is removed first, so the size stays N)")
     results = {}
     for n in (10, 1_000, 10_000):
         store = dc.DualCache(cacheName=f"wb{n}", cachePrefix=tmp + "/")
         plain = PlainStore(f"{tmp}/plain-wb{n}.db")
-        pos, ppos = om.Position("K"), PPosition("K")
-        with store.batch():
-            for i in range(n):
-                pos.add_trade(om.Trade(f"o{i}", 100.0 + i % 7, 1, 0.5, T0))
-            store["K"] = pos
-        for i in range(n):
-            ppos.trades[f"o{i}"] = PTrade(f"o{i}", 100.0 + i % 7, 1, 0.5, T0)
+        pos = om.Position("K", {f"o{i}": om.Trade(f"o{i}", 100.0 + i % 7, 1, 0.5, T0) for i in range(n)})
+        ppos = PPosition("K", {f"o{i}": PTrade(f"o{i}", 100.0 + i % 7, 1, 0.5, T0) for i in range(n)})
+        store["K"] = pos
         plain["K"] = ppos
-        ours, theirs, frames, payload, wal = [], [], [], [], []
-        serial = 0
+        extra = [None]
+
+        def ours_once(timings):
+            if extra[0]:
+                del pos.trades[extra[0]]
+            extra[0] = f"n{len(timings)}-{time.perf_counter_ns()}"
+            t = time.perf_counter()
+            pos.add_trade(om.Trade(extra[0], 101.0, 1, 0.5, T0))
+            t1 = time.perf_counter()
+            store["K"] = pos
+            timings.append((t1 - t, time.perf_counter() - t1))
+
+        def plain_once(timings):
+            ppos.trades.pop(extra[0], None)
+            extra[0] = f"p{len(timings)}-{time.perf_counter_ns()}"
+            ppos.trades[extra[0]] = PTrade(extra[0], 101.0, 1, 0.5, T0)
+            t = time.perf_counter()
+            plain["K"] = ppos
+            timings.append(time.perf_counter() - t)
+
+        fig = {k: [] for k in ("add", "write", "nosync", "wal", "payload", "plain", "plain_nosync", "plain_wal")}
         for _ in range(RUNS):
-            before = store._stats()
-            t = time.perf_counter()
+            before, timings = store._stats(), []
             for _ in range(30):
-                serial += 1
-                pos.add_trade(om.Trade(f"n{serial}", 101.0, 1, 0.5, T0))
-                store["K"] = pos
-            ours.append((time.perf_counter() - t) / 30)
+                ours_once(timings)
             after = store._stats()
-            frames.append((after["wal_frames"] - before["wal_frames"]) * after["page_size"] / 30)
-            payload.append((after["bytes_written"] - before["bytes_written"]) / 30)
-            w0 = plain.wal_size()
-            t = time.perf_counter()
-            for j in range(30):
-                ppos.trades[f"n{serial}-{j}"] = PTrade(f"n{serial}-{j}", 101.0, 1, 0.5, T0)
-                plain["K"] = ppos
-            theirs.append((time.perf_counter() - t) / 30)
-            wal.append(max(plain.wal_size() - w0, 0) / 30)
-        results[n] = (median_us(ours), median_us(theirs))
-        print(f"  {n:>6} trades: ours {median_us(ours):9,.0f} us/write, {statistics.median(frames):9,.0f} B WAL "
-              f"({statistics.median(payload):,.0f} B payload) | plain {median_us(theirs):9,.0f} us/write, "
-              f"{statistics.median(wal):11,.0f} B WAL | plain/ours {median_us(theirs) / median_us(ours):5.1f}x")
+            fig["add"].append(statistics.median(a for a, _ in timings))
+            fig["write"].append(statistics.median(w for _, w in timings))
+            fig["wal"].append((after["wal_frames"] - before["wal_frames"]) * after["page_size"] / 30)
+            fig["payload"].append((after["bytes_written"] - before["bytes_written"]) / 30)
+            timings = []
+            with store.batch():
+                for _ in range(30):
+                    ours_once(timings)
+            fig["nosync"].append(statistics.median(w for _, w in timings))
+            extra[0] = None
+            w0, timings = plain.wal_size(), []
+            for _ in range(30):
+                plain_once(timings)
+            fig["plain_wal"].append(max(plain.wal_size() - w0, 0) / 30)
+            fig["plain"].append(statistics.median(timings))
+            plain.begin()
+            timings = []
+            for _ in range(30):
+                plain_once(timings)
+            plain.commit()
+            fig["plain_nosync"].append(statistics.median(timings))
+            extra[0] = None
+        m = {k: statistics.median(v) for k, v in fig.items()}
+        results[n] = m
+        print(f"  {n:>6} trades: ours {m['write'] * 1e6:7,.0f} us/write ({m['nosync'] * 1e6:5,.0f} us without the "
+              f"sync), {m['wal']:7,.0f} B WAL, {m['payload']:4,.0f} B payload; Position.add_trade "
+              f"{m['add'] * 1e6:5,.0f} us")
+        print(f"  {'':>6}         plain {m['plain'] * 1e6:6,.0f} us/write ({m['plain_nosync'] * 1e6:5,.0f} us without "
+              f"the sync), {m['plain_wal']:7,.0f} B WAL | plain/ours {m['plain'] / m['write']:5.1f}x")
         store.close()
-    r_ours = results[10_000][0] / results[10][0]
-    r_plain = results[10_000][1] / results[10][1]
-    print(f"  cost at 10,000 trades / cost at 10: ours {r_ours:.2f}x (target <= 10x), plain {r_plain:.1f}x")
+    a, b = results[10_000], results[10]
+    print(f"  cost at 10,000 trades / at 10: ours {a['write'] / b['write']:.2f}x (target <= 10x; "
+          f"{a['nosync'] / b['nosync']:.0f}x without the sync), plain {a['plain'] / b['plain']:.1f}x "
+          f"({a['plain_nosync'] / b['plain_nosync']:.0f}x without the sync)")
 
 
 # --- 2. opening a large store -------------------------------------------------------

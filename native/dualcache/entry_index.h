@@ -16,8 +16,8 @@ namespace dualcache {
 namespace nb = nanobind;
 
 struct Entry {
-    int64_t id = 0;       // row id: allocated in increasing order, so also the store's order
-    int64_t version = 0;  // generation of the stored value; -1 when unknown
+    int64_t id = 0;       // row id: increasing, never reused, so also the store's order
+    int64_t version = 0;  // of the stored value: counts the entry's writes
     nb::object key;
     nb::object live;                   // the live value, when loaded or assigned
     std::unique_ptr<ItemState> items;  // disk image of an itemized value's mapping
@@ -27,7 +27,6 @@ struct Entry {
     void forget() {
         nb::object old = std::move(live);
         items.reset();
-        version = -1;
     }
 };
 

@@ -19,7 +19,7 @@ namespace nb = nanobind;
 static const char *const kCreateSchema =
     "CREATE TABLE meta(k TEXT PRIMARY KEY, v) WITHOUT ROWID;"
     "CREATE TABLE tags(id INTEGER PRIMARY KEY, tag TEXT NOT NULL UNIQUE);"
-    "CREATE TABLE entries(id INTEGER PRIMARY KEY, version INTEGER NOT NULL, key BLOB NOT NULL,"
+    "CREATE TABLE entries(id INTEGER PRIMARY KEY AUTOINCREMENT, version INTEGER NOT NULL, key BLOB NOT NULL,"
     " value BLOB NOT NULL);"
     "CREATE TABLE items(entry INTEGER NOT NULL, ord INTEGER NOT NULL, ikey BLOB NOT NULL,"
     " value BLOB NOT NULL, PRIMARY KEY(entry, ord)) WITHOUT ROWID;";
@@ -63,7 +63,7 @@ static Identity identity(Db &db) {
 static void create_schema(Db &db, const std::string &store_name) {
     db.exec(kCreateSchema);
     char *meta = sqlite3_mprintf(
-        "INSERT INTO meta(k, v) VALUES ('format', %d), ('gen', 0), ('name', %Q);"
+        "INSERT INTO meta(k, v) VALUES ('format', %d), ('name', %Q);"
         "PRAGMA application_id = %d; PRAGMA user_version = %d;",
         format::kVersion, store_name.c_str(), format::kApplicationId, format::kVersion);
     std::string sql = meta ? meta : "";

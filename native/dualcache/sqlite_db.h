@@ -60,8 +60,6 @@ enum class Sql {
     Commit,
     Rollback,
     DataVersion,
-    ReadGen,
-    WriteGen,
     ScanEntries,
     LoadEntry,
     InsertEntry,

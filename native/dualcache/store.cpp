@@ -223,7 +223,6 @@ void Store::sync() {
     if (dv != data_version_ || stale_) {
         rebuild_index();
         data_version_ = dv;
-        gen_stale_ = true;
     }
 }
 
@@ -232,13 +231,6 @@ void Store::sync_locked() {
     if (dv != data_version_ || stale_) {
         rebuild_index();
         data_version_ = dv;
-        gen_stale_ = true;
-    }
-    if (gen_stale_) {
-        Run q = db_->run(Sql::ReadGen);
-        disk_gen_ = q.step() ? q.int64(0) : 0;
-        if (disk_gen_ > gen_) gen_ = disk_gen_;
-        gen_stale_ = false;
     }
 }
 
@@ -438,13 +430,11 @@ void Store::commit_outermost() {
         --fail_after_;
     }
     try {
-        if (gen_ != disk_gen_) db_->run(Sql::WriteGen).bind(1, gen_).done();
         step_blocking(Sql::Commit);
     } catch (...) {
         rollback_outermost();
         throw;
     }
-    disk_gen_ = gen_;
     levels_.clear();
     ++commits_;
 }
@@ -557,12 +547,15 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     bool changed = !e || !mapping || plan.rewrite_all || !plan.ops.empty() || st->head != vw.str();
     int64_t id = e ? e->id : 0, version = e ? e->version : 0;
     if (changed) {
-        version = ++gen_;
         std::string_view value_bytes(vw.str());
         if (!e) {
-            id = version;
-            db_->run(Sql::InsertEntry).bind(1, id).bind(2, version).bind(3, std::string_view(kw.str())).bind(4, value_bytes).done();
+            db_->run(Sql::InsertEntry).bind(1, std::string_view(kw.str())).bind(2, value_bytes).done();
+            id = sqlite3_last_insert_rowid(db_->handle());
+            version = 1;
         } else {
+            // Writers hold the lock and know the stored version: each write
+            // of an entry gives it a new one.
+            version = e->version + 1;
             db_->run(Sql::UpdateEntry).bind(1, id).bind(2, version).bind(3, value_bytes).done();
             if (!mapping || plan.rewrite_all) db_->run(Sql::DeleteItemsOf).bind(1, id).done();
         }

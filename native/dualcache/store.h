@@ -117,9 +117,7 @@ private:
     State state_ = State::Open;
     bool busy_ = false;       // inside an operation (no re-entry, no use from a second thread)
     bool stale_ = false;      // the key index must be reloaded before use
-    bool gen_stale_ = true;   // the generation counter must be re-read under the write lock
     int64_t data_version_ = 0;
-    int64_t gen_ = 0, disk_gen_ = 0;
     std::vector<Level> levels_;
     long long fail_after_ = -1;
 

@@ -280,6 +280,19 @@ def test_nested_failure_rolls_back_only_the_inner_level(open_store):
     assert dict(open_store()) == {"outer": [1], "inner2": 2}
 
 
+def test_rows_of_a_rolled_back_level_do_not_haunt_later_inserts(open_store):
+    s = open_store()
+    s["first"] = 1
+    with s.transaction():
+        with pytest.raises(KeyError):
+            with s.transaction():
+                s["ghost"] = "rolled back"
+                raise KeyError
+        s["real"] = "kept"  # may take the row id the ghost had
+        assert list(s.items()) == [("first", 1), ("real", "kept")]
+    assert list(s.items()) == [("first", 1), ("real", "kept")] == list(open_store().items())
+
+
 def test_transaction_is_atomic_for_other_connections(open_store):
     s, other = open_store(), open_store()
     with s.transaction():
