@@ -171,3 +171,29 @@ def test_processes_creating_one_store_at_once(tmp_path, empty_file):
         assert sorted(s) == [f"p{j}" for j in range(6)]
         s.close()
         assert os.listdir(os.path.dirname(prefix)) == ["s-race.sqlite"]
+
+
+def test_threads_with_their_own_stores_write_at_once(prefix):
+    import threading
+
+    errors = []
+
+    def worker(me):
+        try:
+            s = dc.DualCache(cacheName="threads", cachePrefix=prefix)
+            for i in range(40):
+                with s.transaction():
+                    s["count"] = s.get("count", 0) + 1
+                s[f"{me}-{i}"] = i
+            s.close()
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(f"t{j}",)) for j in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert not errors
+    s = dc.DualCache(cacheName="threads", cachePrefix=prefix)
+    assert s["count"] == 120 and len(s) == 121
