@@ -1,5 +1,3 @@
-import datetime as _dt
-
 import pytest
 from hypothesis import HealthCheck, settings
 
@@ -8,7 +6,6 @@ settings.register_profile(
 )
 settings.load_profile("default")
 
-UTC = _dt.timezone.utc
 
 
 @pytest.fixture(scope="session")
@@ -27,5 +24,14 @@ def restore_module_attrs(om):
         setattr(om, name, value)
 
 
-def ts(minutes: int = 0) -> _dt.datetime:
-    return _dt.datetime(2024, 3, 5, 9, 30, tzinfo=UTC) + _dt.timedelta(minutes=minutes)
+@pytest.fixture
+def data_dir(tmp_path, monkeypatch):
+    monkeypatch.setenv("QUENTARIS_DATA_DIR", str(tmp_path))
+    return tmp_path
+
+
+@pytest.fixture
+def mgr(om, data_dir):
+    m = om.OrderMgr("test book")
+    yield m
+    m.positions.clear()

@@ -5,75 +5,40 @@
 
 namespace pysem {
 
-static void neumaier_add(double &sum, double &comp, double x) {
-    double t = sum + x;
-    if (std::fabs(sum) >= std::fabs(x))
-        comp += (sum - t) + x;
-    else
-        comp += (x - t) + sum;
-    sum = t;
+bool ObjectSum::add(PyObject *item) {
+    if (PyFloat_CheckExact(item)) return sum_.add(false, 0, PyFloat_AS_DOUBLE(item));
+    if (!PyLong_CheckExact(item)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+    return !overflow && sum_.add(true, v, 0.0);
+}
+
+nb::object host_sum(PyObject *list) {
+    ObjectSum sum;
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    bool native = true;
+    for (Py_ssize_t i = 0; i < n && native; ++i) native = sum.add(PyList_GET_ITEM(list, i));
+    if (native) return sum.result();
+    PyObject *builtins = PyEval_GetBuiltins();
+    PyObject *fn = PyDict_GetItemString(builtins, "sum");
+    if (!fn) throw nb::python_error();
+    PyObject *r = PyObject_CallOneArg(fn, list);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
 }
 
 void BuiltinSum::add(PyObject *item) {
-    items_.emplace_back(nb::borrow(item));
-    switch (state_) {
-    case State::Int:
-        if (PyLong_CheckExact(item)) {
-            int overflow = 0;
-            long long b = PyLong_AsLongLongAndOverflow(item, &overflow);
-            if (!overflow && !__builtin_add_overflow(int_sum_, b, &int_sum_)) return;
-            state_ = State::Fallback;
-            return;
-        }
-        if (PyFloat_CheckExact(item)) {
-            // int + float: the int is converted to the nearest double first.
-            float_sum_ = (double) int_sum_ + PyFloat_AS_DOUBLE(item);
-            compensation_ = 0.0;
-            state_ = State::Float;
-            return;
-        }
-        state_ = State::Fallback;
-        return;
-    case State::Float:
-        if (PyFloat_CheckExact(item)) {
-            neumaier_add(float_sum_, compensation_, PyFloat_AS_DOUBLE(item));
-            return;
-        }
-        if (PyLong_CheckExact(item)) {
-            int overflow = 0;
-            long v = PyLong_AsLongAndOverflow(item, &overflow);
-            if (!overflow) {
-                float_sum_ += (double) v;
-                return;
-            }
-        }
-        state_ = State::Fallback;
-        return;
-    case State::Fallback:
-        return;
+    if (!items_) {
+        items_ = nb::steal(PyList_New(0));
+        if (!items_) throw nb::python_error();
     }
+    if (PyList_Append(items_.ptr(), item) < 0) throw nb::python_error();
+    if (native_) native_ = native_sum_.add(item);
 }
 
 nb::object BuiltinSum::result() {
-    switch (state_) {
-    case State::Int:
-        return nb::steal(PyLong_FromLongLong(int_sum_));
-    case State::Float: {
-        double r = float_sum_;
-        if (compensation_ != 0.0 && std::isfinite(compensation_)) r += compensation_;
-        return nb::steal(PyFloat_FromDouble(r));
-    }
-    case State::Fallback:
-        break;
-    }
-    nb::list seq;
-    for (auto &o : items_) seq.append(o);
-    PyObject *builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject *sum = PyDict_GetItemString(builtins, "sum");
-    if (!sum) throw nb::python_error();
-    PyObject *r = PyObject_CallOneArg(sum, seq.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    if (native_) return native_sum_.result();
+    return host_sum(items_.ptr());
 }
 
 }  // namespace pysem

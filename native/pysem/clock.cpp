@@ -2,6 +2,7 @@
 
 #include <datetime.h>
 #include <ctime>
+#include <time.h>
 
 namespace pysem {
 
@@ -18,22 +19,42 @@ void clock_init() {
     }
 }
 
+bool is_exact_datetime(PyObject *o) { return PyDateTime_CheckExact(o); }
+PyObject *datetime_tzinfo(PyObject *dt) { return PyDateTime_DATE_GET_TZINFO(dt); }
+
 PyObject *stdlib_datetime() { return g_datetime_module; }
 PyObject *utc_tzinfo() { return PyDateTime_TimeZone_UTC; }
+
+// Proleptic Gregorian date of a day count since 1970-01-01 (Howard Hinnant's
+// days-from-civil inverse).
+static void civil_from_days(long long z, int &year, unsigned &month, unsigned &day) {
+    z += 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = (unsigned) (z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long y = (long long) yoe + era * 400;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    day = doy - (153 * mp + 2) / 5 + 1;
+    month = mp < 10 ? mp + 3 : mp - 9;
+    year = (int) (y + (month <= 2));
+}
 
 nb::object utc_now(PyObject *datetime_module) {
     if (datetime_module == g_datetime_module) {
         struct timespec ts;
         clock_gettime(CLOCK_REALTIME, &ts);
         // Floor to microseconds, as the host does.
-        time_t secs = ts.tv_sec;
+        long long secs = ts.tv_sec;
         long us = ts.tv_nsec / 1000;
-        struct tm tm;
-        gmtime_r(&secs, &tm);
+        long long days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
+        long long rem = secs - days * 86400;
+        int year;
+        unsigned month, day;
+        civil_from_days(days, year, month, day);
         PyObject *r = PyDateTimeAPI->DateTime_FromDateAndTime(
-            tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-            tm.tm_sec < 60 ? tm.tm_sec : 59, (int) us, PyDateTime_TimeZone_UTC,
-            PyDateTimeAPI->DateTimeType);
+            year, (int) month, (int) day, (int) (rem / 3600), (int) (rem % 3600 / 60), (int) (rem % 60),
+            (int) us, PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
         if (!r) throw nb::python_error();
         return nb::steal(r);
     }

@@ -15,6 +15,11 @@ void clock_init();
 // is called, so a replaced clock takes effect.
 nb::object utc_now(PyObject *datetime_module);
 
+// Exact datetime.datetime (not a subclass).
+bool is_exact_datetime(PyObject *o);
+// Borrowed tzinfo of a datetime (Py_None when naive).
+PyObject *datetime_tzinfo(PyObject *dt);
+
 // The standard module object, as imported at initialisation.
 PyObject *stdlib_datetime();
 // datetime.timezone.utc

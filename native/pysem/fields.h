@@ -9,6 +9,12 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+// Type slot for a type's own vectorcall (constructor fast path). Public only
+// from 3.14 on; nanobind installs it on older hosts as well.
+#ifndef Py_tp_vectorcall
+#define Py_tp_vectorcall 82
+#endif
+
 namespace pysem {
 namespace nb = nanobind;
 

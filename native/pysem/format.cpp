@@ -1,6 +1,8 @@
 #include "pysem/format.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace pysem {
@@ -8,12 +10,23 @@ namespace pysem {
 void append_utf8(std::string &out, PyObject *str) {
     Py_ssize_t n = 0;
     const char *p = PyUnicode_AsUTF8AndSize(str, &n);
-    if (!p) throw nb::python_error();
-    out.append(p, (size_t) n);
+    if (p) {
+        out.append(p, (size_t) n);
+        return;
+    }
+    // Lone surrogates (text decoded with surrogateescape, for instance) have
+    // no UTF-8 form: carry them as their surrogatepass bytes, which
+    // utf8_to_str turns back into the same code points.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    PyObject *b = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+    if (!b) throw nb::python_error();
+    out.append(PyBytes_AS_STRING(b), (size_t) PyBytes_GET_SIZE(b));
+    Py_DECREF(b);
 }
 
 nb::object utf8_to_str(const std::string &s) {
-    PyObject *r = PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t) s.size(), nullptr);
+    PyObject *r = PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t) s.size(), "surrogatepass");
     if (!r) throw nb::python_error();
     return nb::steal(r);
 }
@@ -79,41 +92,75 @@ static void group_thousands(std::string &out, const char *digits) {
     out += q;
 }
 
-void append_fixed(std::string &out, PyObject *x, int precision, bool grouping, bool percent) {
-    double d;
-    bool native = false;
-    if (PyFloat_CheckExact(x)) {
-        d = PyFloat_AS_DOUBLE(x);
-        native = true;
-    } else if (PyLong_CheckExact(x)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
-        if (!overflow && v <= (1LL << 53) && v >= -(1LL << 53)) {
-            d = (double) v;
-            native = true;
-        }
+// x rounded to `precision` (0 to 4) decimals, correctly (ties to even, from
+// the exact value of the double), as "[-]digits.digits" into buf; false when
+// |x| * 10**precision is not below 2**52 (or x is not finite).
+static bool fixed_small(double x, int precision, char *buf, size_t &len) {
+    static const double scale[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+    static const int64_t iscale[] = {1, 10, 100, 1000, 10000};
+    if (precision < 0 || precision > 4) return false;
+    double s = scale[precision], a = std::fabs(x);
+    if (!(a * s < 4503599627370496.0)) return false;  // 2**52; also nan and inf
+    // n = floor(a * s) on the exact product: fma gives the sign of an exact
+    // difference, and the rounded product is off by at most one.
+    int64_t n = (int64_t) (a * s);
+    if (std::fma(a, s, -(double) n) < 0) --n;
+    if (std::fma(a, s, -(double) (n + 1)) >= 0) ++n;
+    double half = std::fma(a, s, -((double) n + 0.5));
+    if (half > 0 || (half == 0 && (n & 1))) ++n;
+    char *p = buf;
+    if (std::signbit(x)) *p++ = '-';
+    int64_t whole = n / iscale[precision], frac = n % iscale[precision];
+    p = std::to_chars(p, p + 24, whole).ptr;
+    if (precision) {
+        *p++ = '.';
+        for (int i = precision - 1; i >= 0; --i, frac /= 10) p[i] = (char) ('0' + frac % 10);
+        p += precision;
     }
-    if (!native) {
-        char spec[16];
-        std::snprintf(spec, sizeof spec, "%s.%d%c", grouping ? "," : "", precision, percent ? '%' : 'f');
-        nb::object s = nb::steal(PyUnicode_FromString(spec));
-        PyObject *r = PyObject_Format(x, s.ptr());
-        if (!r) throw nb::python_error();
-        nb::object guard = nb::steal(r);
-        return append_utf8(out, r);
+    *p = '\0';
+    len = (size_t) (p - buf);
+    return true;
+}
+
+void append_fixed_double(std::string &out, double d, int precision, bool grouping, bool percent) {
+    if (percent) d *= 100.0;  // as the host does before formatting a '%'
+    char small[48];
+    size_t n = 0;
+    if (fixed_small(d, precision, small, n)) {
+        if (grouping)
+            group_thousands(out, small);
+        else
+            out.append(small, n);
+    } else {
+        char *s = PyOS_double_to_string(d, 'f', precision, 0, nullptr);
+        if (!s) throw nb::python_error();
+        if (grouping && std::isfinite(d))
+            group_thousands(out, s);
+        else
+            out += s;
+        PyMem_Free(s);
     }
-    if (percent) d *= 100.0;
-    char *s = PyOS_double_to_string(d, 'f', precision, 0, nullptr);
-    if (!s) throw nb::python_error();
-    if (grouping && std::isfinite(d))
-        group_thousands(out, s);
-    else
-        out += s;
-    PyMem_Free(s);
     if (percent) out += '%';
 }
 
-size_t codepoints(const std::string &s) {
+void append_fixed(std::string &out, PyObject *x, int precision, bool grouping, bool percent) {
+    if (PyFloat_CheckExact(x)) return append_fixed_double(out, PyFloat_AS_DOUBLE(x), precision, grouping, percent);
+    if (PyLong_CheckExact(x)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
+        if (!overflow && v <= (1LL << 53) && v >= -(1LL << 53))
+            return append_fixed_double(out, (double) v, precision, grouping, percent);
+    }
+    char spec[16];
+    std::snprintf(spec, sizeof spec, "%s.%d%c", grouping ? "," : "", precision, percent ? '%' : 'f');
+    nb::object s = nb::steal(PyUnicode_FromString(spec));
+    PyObject *r = PyObject_Format(x, s.ptr());
+    if (!r) throw nb::python_error();
+    nb::object guard = nb::steal(r);
+    append_utf8(out, r);
+}
+
+size_t codepoints(std::string_view s) {
     size_t n = 0;
     for (unsigned char c : s)
         if ((c & 0xC0) != 0x80) ++n;

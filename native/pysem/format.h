@@ -4,6 +4,7 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 #include <string>
+#include <string_view>
 
 namespace pysem {
 namespace nb = nanobind;
@@ -20,12 +21,14 @@ void append_repr(std::string &out, PyObject *x);
 // format(x, spec) for spec = [","]"."precision("f"|"%"); exact floats and
 // exact ints take a native path that produces the host's text.
 void append_fixed(std::string &out, PyObject *x, int precision, bool grouping, bool percent);
+// The same for a value the caller holds as a double (a float's value).
+void append_fixed_double(std::string &out, double d, int precision, bool grouping, bool percent);
 
 // UTF-8 of a str object; raises if it is not a str.
 void append_utf8(std::string &out, PyObject *str);
 nb::object utf8_to_str(const std::string &s);
 
 // Number of code points in a UTF-8 string.
-size_t codepoints(const std::string &s);
+size_t codepoints(std::string_view s);
 
 }  // namespace pysem

@@ -11,6 +11,10 @@ PyObject *intern(const char *s) {
 }
 
 nb::object record_repr(PyObject *self, std::initializer_list<FieldRef> fields) {
+    return record_repr_n(self, fields.begin(), fields.size());
+}
+
+nb::object record_repr_n(PyObject *self, const FieldRef *fields, size_t n) {
     ReprGuard guard(self);
     if (!guard.active()) return nb::steal(PyUnicode_FromString("..."));
     std::string out;
@@ -19,10 +23,9 @@ nb::object record_repr(PyObject *self, std::initializer_list<FieldRef> fields) {
     nb::object qn = nb::steal(qualname);
     append_utf8(out, qualname);
     out += '(';
-    bool first = true;
-    for (const FieldRef &f : fields) {
-        if (!first) out += ", ";
-        first = false;
+    for (size_t i = 0; i < n; ++i) {
+        const FieldRef &f = fields[i];
+        if (i) out += ", ";
         out += f.name;
         out += '=';
         append_repr(out, f.value);
@@ -32,10 +35,12 @@ nb::object record_repr(PyObject *self, std::initializer_list<FieldRef> fields) {
 }
 
 bool fields_equal(std::initializer_list<PyObject *> mine, std::initializer_list<PyObject *> theirs) {
-    auto a = mine.begin();
-    auto b = theirs.begin();
-    for (; a != mine.end(); ++a, ++b) {
-        int r = PyObject_RichCompareBool(*a, *b, Py_EQ);
+    return fields_equal_n(mine.begin(), theirs.begin(), mine.size());
+}
+
+bool fields_equal_n(PyObject *const *mine, PyObject *const *theirs, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        int r = PyObject_RichCompareBool(mine[i], theirs[i], Py_EQ);
         if (r < 0) throw nb::python_error();
         if (!r) return false;
     }

@@ -37,6 +37,7 @@ struct FieldRef {
 
 // "QualName(a=repr(a), b=repr(b))", or "..." for a recursive call.
 nb::object record_repr(PyObject *self, std::initializer_list<FieldRef> fields);
+nb::object record_repr_n(PyObject *self, const FieldRef *fields, size_t n);
 
 // Field-wise equality as a dataclass's generated __eq__: NotImplemented unless
 // `other` is of exactly the same class, then the fields compared in order as
@@ -45,6 +46,7 @@ nb::object record_eq(PyObject *self, PyObject *other,
                      std::initializer_list<PyObject *> mine,
                      std::initializer_list<PyObject *> theirs);
 bool fields_equal(std::initializer_list<PyObject *> mine, std::initializer_list<PyObject *> theirs);
+bool fields_equal_n(PyObject *const *mine, PyObject *const *theirs, size_t n);
 
 // The same two for an instance of a subclass: every field is read by
 // attribute access, so that a subclass's property override is what is shown
@@ -59,6 +61,13 @@ inline nb::object getattr(PyObject *obj, PyObject *name) {
     PyObject *r = PyObject_GetAttr(obj, name);
     if (!r) throw nb::python_error();
     return nb::steal(r);
+}
+
+// Sets `type(message)` and throws it as a Python error, so that it keeps its
+// type through every native caller (getset getters, vectorcalls, methods).
+[[noreturn]] inline void raise(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    throw nb::python_error();
 }
 
 // An interned str kept for the life of the process.

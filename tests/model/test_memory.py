@@ -3,7 +3,7 @@ import sys
 import tracemalloc
 import weakref
 
-from conftest import ts
+from support import ts
 
 
 class Marker:

@@ -8,7 +8,7 @@ import pickle
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import ts
+from support import ts
 
 NO_TRADES = "Cannot get start time for position with no trades"
 

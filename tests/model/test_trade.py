@@ -8,7 +8,7 @@ import zoneinfo
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import UTC, ts
+from support import UTC, ts
 
 NEGATIVE = "Negative prices are not allowed. Use negative quantities to indicate a short sale."
 
@@ -178,3 +178,14 @@ def test_subclass_overrides_are_honoured(om):
     assert p.qty == -10 and not p.is_long
     assert Flipped(1, 1.0, 1, 0.0, ts()) != om.Trade(1, 1.0, 1, 0.0, ts())
     assert repr(t).startswith("test_subclass_overrides_are_honoured.<locals>.Flipped(")
+
+
+def test_none_values_are_accepted(om):
+    class Sub(om.Trade):
+        pass
+
+    for cls in (om.Trade, Sub):
+        t = cls(None, 1.0, 1, None, None)
+        assert t.orderid is None and t.commission is None and t.timestamp is None
+    p = om.Position(None)
+    assert p.key is None and p.add_trade(om.Trade(None, 1.0, 1, 0.0, None)) is True

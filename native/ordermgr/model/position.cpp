@@ -3,12 +3,16 @@
 #include <new>
 
 #include "model/module_ns.h"
+#include "model/payload.h"
 #include "model/record_codec_export.h"
 #include "model/trade.h"
+#include "pysem/args.h"
 #include "pysem/builtin_sum.h"
+#include "pysem/clock.h"
 #include "pysem/fields.h"
 #include "pysem/format.h"
 #include "pysem/record.h"
+#include "pysem/self_type.h"
 
 namespace ordermgr {
 
@@ -44,36 +48,114 @@ Py_ssize_t mapping_size(PyObject *trades) {
     return n;
 }
 
-nb::object trades_qty(PyObject *trades) {
-    TradeSnapshot snap(trades);
-    pysem::BuiltinSum sum;
-    for (PyObject *t : snap.values()) sum.add(trade_qty(t).ptr());
-    return sum.result();
+// The exact Trade behind a dict value, for the native passes; nullptr when
+// the value is anything else (the slow path then reads it generically).
+static inline Trade *native_trade(PyObject *v) {
+    return Payload<Trade>::of_exact(v);
 }
 
-nb::object trades_total_commission(PyObject *trades) {
+// sum(trade.<field> for trade in trades.values()), the host's sum.
+template <nb::object Trade::*Field>
+static nb::object sum_field(PyObject *trades, nb::object (*read)(PyObject *)) {
+    if (PyDict_CheckExact(trades)) {
+        // Native pass: exact trades with exact numbers run no Python code.
+        pysem::ObjectSum sum;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool native = true;
+        while (native && PyDict_Next(trades, &pos, &k, &v)) {
+            Trade *t = native_trade(v);
+            PyObject *x = t ? (t->*Field).ptr() : nullptr;
+            native = x && sum.add(x);
+        }
+        if (native) return sum.result();
+    }
     TradeSnapshot snap(trades);
-    pysem::BuiltinSum sum;
-    for (PyObject *t : snap.values()) sum.add(trade_commission(t).ptr());
-    return sum.result();
+    nb::object items = nb::steal(PyList_New((Py_ssize_t) snap.size()));
+    if (!items) throw nb::python_error();
+    Py_ssize_t i = 0;
+    for (PyObject *t : snap.values()) PyList_SET_ITEM(items.ptr(), i++, read(t).release().ptr());
+    return pysem::host_sum(items.ptr());
+}
+
+nb::object trades_qty(PyObject *trades) { return sum_field<&Trade::qty>(trades, trade_qty); }
+
+nb::object trades_total_commission(PyObject *trades) {
+    return sum_field<&Trade::commission>(trades, trade_commission);
+}
+
+// pq and tq accumulated over the trades; false when a value needs the
+// generic path (the caller then starts again on a snapshot).
+static bool accumulate_native(PyObject *trades, Num &pq, Num &tq) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(trades, &pos, &k, &v)) {
+        Trade *t = native_trade(v);
+        if (!t || !t->price.ptr() || !t->qty.ptr() || !t->commission.ptr()) return false;
+        Num price = Num::of(t->price.ptr()), qty = Num::of(t->qty.ptr()),
+            commission = Num::of(t->commission.ptr());
+        if (price.kind() == Num::Kind::Obj || qty.kind() == Num::Kind::Obj ||
+            commission.kind() == Num::Kind::Obj)
+            return false;
+        pq = pq + signed_cost(price, qty, commission);
+        tq = tq + qty;
+        if (pq.kind() == Num::Kind::Obj || tq.kind() == Num::Kind::Obj) return false;
+    }
+    return true;
 }
 
 nb::object trades_average_price(PyObject *trades) {
-    TradeSnapshot snap(trades);
     Num pq = Num::of_double(0.0), tq = Num::of_double(0.0);
-    for (PyObject *t : snap.values()) {
-        Num price = Num::steal(trade_price(t).release().ptr());
-        Num qty = Num::steal(trade_qty(t).release().ptr());
-        Num commission = Num::steal(trade_commission(t).release().ptr());
-        pq = pq + signed_cost(price, qty, commission);
-        tq = tq + qty;
+    if (!PyDict_CheckExact(trades) || !accumulate_native(trades, pq, tq)) {
+        pq = Num::of_double(0.0);
+        tq = Num::of_double(0.0);
+        TradeSnapshot snap(trades);
+        for (PyObject *t : snap.values()) {
+            Num price = Num::steal(trade_price(t).release().ptr());
+            Num qty = Num::steal(trade_qty(t).release().ptr());
+            Num commission = Num::steal(trade_commission(t).release().ptr());
+            pq = pq + signed_cost(price, qty, commission);
+            tq = tq + qty;
+        }
     }
     return (tq.truthy() ? pq / tq : pq / Num::of_int(1)).object();
 }
 
+// min(timestamps) natively while every trade is exact and every timestamp an
+// exact datetime sharing one tzinfo object: those compare field by field
+// without calling anything.
+static bool started_native(PyObject *trades, PyObject *&best) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v, *tz = nullptr;
+    best = nullptr;
+    while (PyDict_Next(trades, &pos, &k, &v)) {
+        Trade *t = native_trade(v);
+        PyObject *ts = t ? t->timestamp.ptr() : nullptr;
+        if (!ts || !pysem::is_exact_datetime(ts)) return false;
+        PyObject *this_tz = pysem::datetime_tzinfo(ts);
+        if (!best) {
+            best = ts;
+            tz = this_tz;
+            continue;
+        }
+        if (this_tz != tz) return false;
+        int r = PyObject_RichCompareBool(ts, best, Py_LT);
+        if (r < 0) throw nb::python_error();
+        if (r) best = ts;
+    }
+    return true;
+}
+
 nb::object trades_started(PyObject *trades) {
+    if (PyDict_CheckExact(trades)) {
+        PyObject *best = nullptr;
+        if (started_native(trades, best)) {
+            if (!best) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
+            return nb::borrow(best);
+        }
+    }
     TradeSnapshot snap(trades);
-    if (snap.size() == 0) throw nb::value_error("Cannot get start time for position with no trades");
+    if (snap.size() == 0) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
     nb::object best;
     for (PyObject *t : snap.values()) {
         nb::object ts = trade_timestamp(t);
@@ -91,7 +173,8 @@ nb::object trades_started(PyObject *trades) {
 // --- reads honouring overrides --------------------------------------------
 
 static Position *exact_position(PyObject *o) {
-    return is_exact(o, types.Position) && nb::inst_ready(o) ? nb::inst_ptr<Position>(o) : nullptr;
+    Position *p = Payload<Position>::of_exact(o);
+    return p && p->key.ptr() && p->trades.ptr() ? p : nullptr;
 }
 
 nb::object position_key(PyObject *p) {
@@ -186,8 +269,8 @@ static void add_commission(nb::handle self, nb::handle orderid, nb::handle commi
     }
     nb::object trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
     if (!trade) throw nb::python_error();
-    if (is_exact(trade.ptr(), types.Trade) && nb::inst_ready(trade)) {
-        nb::inst_ptr<Trade>(trade)->commission = nb::borrow(commission);
+    if (Trade *t = Payload<Trade>::of_exact(trade.ptr()); t && t->orderid.ptr()) {
+        t->commission = nb::borrow(commission);
         return;
     }
     if (PyObject_SetAttr(trade.ptr(), names.commission, commission.ptr()) < 0) throw nb::python_error();
@@ -235,9 +318,61 @@ static Py_hash_t position_hash(PyObject *self) {
     }
 }
 
+static const char *const position_params[] = {"key", "trades"};
+static PyObject *position_param_names[2];
+static pysem::ArgSpec position_signature = {"Position.__init__", position_params, position_param_names, 2, 1};
+
+static PyObject *position_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *a[2];
+    if (!pysem::bind_args(position_signature, args, nargsf, kwnames, a)) return nullptr;
+    try {
+        nb::object trades = a[1] ? nb::borrow(a[1]) : nb::steal(PyDict_New());
+        if (!trades) throw nb::python_error();
+        nb::object inst = nb::inst_alloc(nb::handle(type));
+        new (nb::inst_ptr<Position>(inst)) Position{nb::borrow(a[0]), std::move(trades)};
+        nb::inst_mark_ready(inst);
+        return inst.release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+// A read-only figure as a getset getter.
+template <nb::object (*Figure)(PyObject *)>
+static PyObject *figure_getter(PyObject *self, void *) {
+    try {
+        return Figure(self).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
+static nb::object started_of(PyObject *s) { return trades_started(position_trades(s).ptr()); }
+static nb::object orderids_of(PyObject *s) { return set_of_keys(position_trades(s).ptr()); }
+static nb::object qty_of(PyObject *s) { return trades_qty(position_trades(s).ptr()); }
+static nb::object average_price_of(PyObject *s) { return trades_average_price(position_trades(s).ptr()); }
+static nb::object total_commission_of(PyObject *s) { return trades_total_commission(position_trades(s).ptr()); }
+static nb::object bool_object(bool b) { return nb::borrow(b ? Py_True : Py_False); }
+static nb::object empty_of(PyObject *s) { return bool_object(Num::of(position_qty(s).ptr()).eq_zero()); }
+static nb::object is_long_of(PyObject *s) { return bool_object(Num::of(position_qty(s).ptr()).gt_zero()); }
+
 static PyGetSetDef position_getset[] = {
     PYSEM_FIELD(Position, key, "Instrument identifier chosen by the caller."),
     PYSEM_FIELD(Position, trades, "The trade book: each stored trade under its own orderid."),
+    {"started", figure_getter<started_of>, nullptr, "Earliest trade timestamp.", nullptr},
+    {"orderids", figure_getter<orderids_of>, nullptr, "The order ids of all stored trades (a new set).", nullptr},
+    {"qty", figure_getter<qty_of>, nullptr, "Net signed quantity.", nullptr},
+    {"empty", figure_getter<empty_of>, nullptr, "Whether the net quantity is zero.", nullptr},
+    {"average_price", figure_getter<average_price_of>, nullptr, "Cost basis per unit, commissions included.",
+     nullptr},
+    {"total_commission", figure_getter<total_commission_of>, nullptr, "Sum of the stored trades' commissions.",
+     nullptr},
+    {"is_long", figure_getter<is_long_of>, nullptr, "Whether the net quantity is positive.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 static PyType_Slot position_slots[] = {
@@ -245,12 +380,13 @@ static PyType_Slot position_slots[] = {
     {Py_tp_clear, (void *) pysem::record_clear<Position>},
     {Py_tp_hash, (void *) position_hash},
     {Py_tp_getset, (void *) position_getset},
+    {Py_tp_vectorcall, (void *) position_vectorcall},
     {0, nullptr}};
 
 void register_position(nb::module_ &m) {
     // Marks an argument left out; kept for the life of the process.
     static nb::handle missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);
-    auto cls = nb::class_<Position>(m, "Position", nb::type_slots(position_slots),
+    auto cls = nb::class_<Position>(m, "Position", nb::type_slots(position_slots), nb::pooled(1024),
         "Position(key, trades=<new dict>)\n\n"
         "The trade book of one instrument: trades by order id, with the net signed\n"
         "quantity, the commission-inclusive average price (positive for longs and\n"
@@ -263,51 +399,39 @@ void register_position(nb::module_ &m) {
             if (!t) throw nb::python_error();
             new (self) Position{nb::borrow(key), std::move(t)};
         },
-        nb::arg("key"), nb::arg("trades") = missing);
-    cls.def("add_trade", &add_trade, nb::arg("trade"),
+        nb::arg("key").none(), nb::arg("trades").none() = missing);
+    cls.def("add_trade", &add_trade, nb::arg("trade").none(),
             "Record a trade unless its order id is already present; empty the book when it goes flat.");
-    cls.def("add_commission", &add_commission, nb::arg("orderid"), nb::arg("commission"),
+    cls.def("add_commission", &add_commission, nb::arg("orderid").none(), nb::arg("commission").none(),
             "Replace the commission of the stored trade with that order id.");
-    cls.def_prop_ro("started", [](nb::handle s) { return trades_started(position_trades(s.ptr()).ptr()); },
-                    "Earliest trade timestamp.");
-    cls.def_prop_ro("orderids", [](nb::handle s) { return set_of_keys(position_trades(s.ptr()).ptr()); },
-                    "The order ids of all stored trades.");
-    cls.def_prop_ro("qty", [](nb::handle s) { return trades_qty(position_trades(s.ptr()).ptr()); },
-                    "Net signed quantity.");
-    cls.def_prop_ro(
-        "empty", [](nb::handle s) { return Num::of(position_qty(s.ptr()).ptr()).eq_zero(); },
-        "Whether the net quantity is zero.");
-    cls.def_prop_ro("average_price",
-                    [](nb::handle s) { return trades_average_price(position_trades(s.ptr()).ptr()); },
-                    "Cost basis per unit, commissions included.");
-    cls.def_prop_ro("total_commission",
-                    [](nb::handle s) { return trades_total_commission(position_trades(s.ptr()).ptr()); },
-                    "Sum of the stored trades' commissions.");
-    cls.def_prop_ro(
-        "is_long", [](nb::handle s) { return Num::of(position_qty(s.ptr()).ptr()).gt_zero(); },
-        "Whether the net quantity is positive.");
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
         if (Py_TYPE(self.ptr()) != types.Position) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"key", "trades"});
-        Position &a = *nb::inst_ptr<Position>(self), &b = *nb::inst_ptr<Position>(other);
+        Position &a = pysem::instance<Position>(self, types.Position, "__eq__"), &b = *nb::inst_ptr<Position>(other);
         return pysem::record_eq(self.ptr(), other.ptr(),
                                 {pysem::require(a.key, "key"), pysem::require(a.trades, "trades")},
                                 {pysem::require(b.key, "key"), pysem::require(b.trades, "trades")});
     }, nb::is_operator());
     cls.def("__repr__", [](nb::handle self) {
         if (Py_TYPE(self.ptr()) != types.Position) return pysem::record_repr_attrs(self.ptr(), {"key", "trades"});
-        Position &p = *nb::inst_ptr<Position>(self);
+        Position &p = pysem::instance<Position>(self, types.Position, "__repr__");
         return pysem::record_repr(self.ptr(), {{"key", pysem::require(p.key, "key")},
                                                {"trades", pysem::require(p.trades, "trades")}});
     });
-    cls.def("__getstate__", [](nb::handle self) { return nb::steal(codec_fields(self.ptr())); });
+    cls.def("__getstate__", [](nb::handle self) {
+        pysem::require_instance(self, types.Position, "__getstate__");
+        PyObject *state = codec_fields(self.ptr());
+        if (!state) throw nb::python_error();
+        return nb::steal(state);
+    });
     cls.def("__setstate__", [](Position &self, nb::tuple st) {
-        if (st.size() != 2) throw nb::value_error("Position state must have 2 fields");
+        if (st.size() != 2) pysem::raise(PyExc_ValueError, "Position state must have 2 fields");
         new (&self) Position{nb::borrow(PyTuple_GET_ITEM(st.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(st.ptr(), 1))};
     });
     cls.attr("__match_args__") = nb::make_tuple("key", "trades");
     cls.attr("__slots__") = nb::make_tuple("key", "trades");
     types.Position = (PyTypeObject *) cls.ptr();
+    Payload<Position>::measure(cls);
     export_record_codec(cls, &position_codec);
 }
 

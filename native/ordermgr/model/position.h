@@ -18,6 +18,8 @@ struct Position {
         return 0;
     }
     void clear() { nb::object a = std::move(key), b = std::move(trades); }
+    // Leaves null fields behind (see payload.h).
+    ~Position() { clear(); }
 };
 
 // The trades of a mapping, taken as a list of owned references before any

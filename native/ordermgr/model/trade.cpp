@@ -3,16 +3,19 @@
 #include <new>
 
 #include "model/module_ns.h"
+#include "model/payload.h"
 #include "model/record_codec_export.h"
+#include "pysem/args.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
+#include "pysem/self_type.h"
 
 namespace ordermgr {
 
 using pysem::Num;
 
 static Trade *exact_trade(PyObject *o) {
-    return is_exact(o, types.Trade) && nb::inst_ready(o) ? nb::inst_ptr<Trade>(o) : nullptr;
+    return Payload<Trade>::of_exact(o);
 }
 
 #define TRADE_READER(field)                                            \
@@ -46,7 +49,7 @@ static void check_price(PyObject *price) {
         negative = r != 0;
     }
     if (negative)
-        throw nb::value_error(
+        pysem::raise(PyExc_ValueError, 
             "Negative prices are not allowed. Use negative quantities to indicate a short sale.");
 }
 
@@ -94,6 +97,46 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
 
 static zelph_record_codec trade_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, -1};
 
+// --- construction --------------------------------------------------------
+
+static const char *const trade_params[] = {"orderid", "price", "qty", "commission", "timestamp"};
+static PyObject *trade_param_names[5];
+static pysem::ArgSpec trade_signature = {"Trade.__init__", trade_params, trade_param_names, 5, 1};
+static PyObject *default_price, *default_qty, *default_commission;  // 0.0, 0, 0.0
+
+// Trade(...) on the exact class: arguments bound here, the instance built in
+// place, the price checked before it becomes visible.
+static PyObject *trade_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *a[5];
+    if (!pysem::bind_args(trade_signature, args, nargsf, kwnames, a)) return nullptr;
+    try {
+        nb::object ts = a[4] ? nb::borrow(a[4]) : utc_now();
+        PyObject *price = a[1] ? a[1] : default_price;
+        check_price(price);
+        nb::object inst = nb::inst_alloc(nb::handle(type));
+        new (nb::inst_ptr<Trade>(inst)) Trade{nb::borrow(a[0]), nb::borrow(price),
+                                              nb::borrow(a[2] ? a[2] : default_qty),
+                                              nb::borrow(a[3] ? a[3] : default_commission), std::move(ts)};
+        nb::inst_mark_ready(inst);
+        return inst.release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
+static PyObject *get_average_price(PyObject *self, void *) {
+    try {
+        return average_price(self).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
 // --- type ----------------------------------------------------------------
 
 static PyGetSetDef trade_getset[] = {
@@ -102,6 +145,8 @@ static PyGetSetDef trade_getset[] = {
     PYSEM_FIELD(Trade, qty, "Signed quantity: positive for a buy, negative for a sell."),
     PYSEM_FIELD(Trade, commission, "Commission paid for the fill."),
     PYSEM_FIELD(Trade, timestamp, "When the fill happened (timezone-aware)."),
+    {"average_price", get_average_price, nullptr,
+     "Per-unit price of this fill with the commission folded in (a float).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 static PyType_Slot trade_slots[] = {
@@ -109,12 +154,16 @@ static PyType_Slot trade_slots[] = {
     {Py_tp_clear, (void *) pysem::record_clear<Trade>},
     {Py_tp_hash, (void *) PyObject_HashNotImplemented},
     {Py_tp_getset, (void *) trade_getset},
+    {Py_tp_vectorcall, (void *) trade_vectorcall},
     {0, nullptr}};
 
 void register_trade(nb::module_ &m) {
     // Marks an argument left out; kept for the life of the process.
     static nb::handle missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);
-    auto cls = nb::class_<Trade>(m, "Trade", nb::type_slots(trade_slots),
+    default_price = PyFloat_FromDouble(0.0);
+    default_qty = PyLong_FromLong(0);
+    default_commission = PyFloat_FromDouble(0.0);
+    auto cls = nb::class_<Trade>(m, "Trade", nb::type_slots(trade_slots), nb::pooled(4096),
         "Trade(orderid, price=0.0, qty=0, commission=0.0, timestamp=<now in UTC>)\n\n"
         "One executed fill of one instrument. The price is never negative; the sign of\n"
         "qty gives the side (positive buy, negative sell).");
@@ -127,15 +176,13 @@ void register_trade(nb::module_ &m) {
             new (self) Trade{nb::borrow(orderid), nb::borrow(price), nb::borrow(qty), nb::borrow(commission),
                              std::move(ts)};
         },
-        nb::arg("orderid"), nb::arg("price") = 0.0, nb::arg("qty") = 0, nb::arg("commission") = 0.0,
-        nb::arg("timestamp") = missing);
-    cls.def_prop_ro(
-        "average_price", [](nb::handle self) { return average_price(self.ptr()); },
-        "Per-unit price of this fill with the commission folded in.");
+        nb::arg("orderid").none(), nb::arg("price").none() = nb::handle(default_price),
+        nb::arg("qty").none() = nb::handle(default_qty), nb::arg("commission").none() = nb::handle(default_commission),
+        nb::arg("timestamp").none() = missing);
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
         if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
-        Trade &a = *nb::inst_ptr<Trade>(self), &b = *nb::inst_ptr<Trade>(other);
+        Trade &a = pysem::instance<Trade>(self, types.Trade, "__eq__"), &b = *nb::inst_ptr<Trade>(other);
         return pysem::record_eq(self.ptr(), other.ptr(),
                                 {pysem::require(a.orderid, "orderid"), pysem::require(a.price, "price"),
                                  pysem::require(a.qty, "qty"), pysem::require(a.commission, "commission"),
@@ -146,16 +193,21 @@ void register_trade(nb::module_ &m) {
     }, nb::is_operator());
     cls.def("__repr__", [](nb::handle self) {
         if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_repr_attrs(self.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
-        Trade &t = *nb::inst_ptr<Trade>(self);
+        Trade &t = pysem::instance<Trade>(self, types.Trade, "__repr__");
         return pysem::record_repr(self.ptr(), {{"orderid", pysem::require(t.orderid, "orderid")},
                                                {"price", pysem::require(t.price, "price")},
                                                {"qty", pysem::require(t.qty, "qty")},
                                                {"commission", pysem::require(t.commission, "commission")},
                                                {"timestamp", pysem::require(t.timestamp, "timestamp")}});
     });
-    cls.def("__getstate__", [](nb::handle self) { return nb::steal(codec_fields(self.ptr())); });
+    cls.def("__getstate__", [](nb::handle self) {
+        pysem::require_instance(self, types.Trade, "__getstate__");
+        PyObject *state = codec_fields(self.ptr());
+        if (!state) throw nb::python_error();
+        return nb::steal(state);
+    });
     cls.def("__setstate__", [](Trade &self, nb::tuple st) {
-        if (st.size() != 5) throw nb::value_error("Trade state must have 5 fields");
+        if (st.size() != 5) pysem::raise(PyExc_ValueError, "Trade state must have 5 fields");
         PyObject *t = st.ptr();
         new (&self) Trade{nb::borrow(PyTuple_GET_ITEM(t, 0)), nb::borrow(PyTuple_GET_ITEM(t, 1)),
                           nb::borrow(PyTuple_GET_ITEM(t, 2)), nb::borrow(PyTuple_GET_ITEM(t, 3)),
@@ -164,6 +216,7 @@ void register_trade(nb::module_ &m) {
     cls.attr("__match_args__") = nb::make_tuple("orderid", "price", "qty", "commission", "timestamp");
     cls.attr("__slots__") = nb::make_tuple("orderid", "price", "qty", "commission", "timestamp");
     types.Trade = (PyTypeObject *) cls.ptr();
+    Payload<Trade>::measure(cls);
     export_record_codec(cls, &trade_codec);
 }
 

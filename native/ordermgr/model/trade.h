@@ -23,6 +23,8 @@ struct Trade {
         nb::object a = std::move(orderid), b = std::move(price), c = std::move(qty),
                    d = std::move(commission), e = std::move(timestamp);
     }
+    // Leaves null fields behind (see payload.h).
+    ~Trade() { clear(); }
 };
 
 // Field reads honouring subclass overrides: the struct directly for an exact

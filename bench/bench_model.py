@@ -1,0 +1,73 @@
+"""Trade and Position: native records against plain-Python dataclasses."""
+
+import datetime
+import random
+import sys
+
+sys.path.insert(0, __import__("os").path.dirname(__file__))
+
+import _plain  # noqa: E402
+from _timing import compare, header  # noqa: E402
+
+import marlovent.ordermgr as om  # noqa: E402
+
+UTC = datetime.timezone.utc
+STAMP = datetime.datetime(2024, 3, 5, 9, 30, tzinfo=UTC)
+
+
+def book(mod, n):
+    rng = random.Random(n)
+    p = mod.Position("K")
+    for i in range(n):
+        p.trades[i] = mod.Trade(i, rng.uniform(1, 200), rng.uniform(1, 100), rng.uniform(0, 2),
+                                STAMP + datetime.timedelta(seconds=rng.randint(0, 10**6)))
+    return p
+
+
+def fills(mod, n):
+    rng = random.Random(7)
+    out = []
+    open_qty = 0
+    for i in range(n):
+        if i % 50 == 49 and open_qty:
+            qty = -open_qty  # closing fill: flat reset
+        else:
+            qty = rng.choice([1, 2, 5, -1, -2])
+        oid = i if rng.random() > 0.05 else max(0, i - 1)  # a few duplicates
+        out.append(mod.Trade(oid, 100.0 + i % 7, qty, 0.5, STAMP))
+        open_qty += qty
+    return out
+
+
+def main():
+    header("Trade construction")
+    compare("Trade(...) default timestamp", lambda: om.Trade(1, 100.0, 10, 0.5),
+            lambda: _plain.Trade(1, 100.0, 10, 0.5))
+    compare("Trade(...) explicit timestamp", lambda: om.Trade(1, 100.0, 10, 0.5, STAMP),
+            lambda: _plain.Trade(1, 100.0, 10, 0.5, STAMP))
+    compare("Trade(...) keywords", lambda: om.Trade(orderid=1, price=100.0, qty=10, timestamp=STAMP),
+            lambda: _plain.Trade(orderid=1, price=100.0, qty=10, timestamp=STAMP))
+
+    for n in (10, 1000):
+        header(f"Position properties, {n} float trades")
+        native, plain = book(om, n), book(_plain, n)
+        assert native.qty == plain.qty and native.average_price == plain.average_price
+        for prop in ("qty", "average_price", "total_commission", "started"):
+            compare(f"Position.{prop}", lambda: getattr(native, prop), lambda: getattr(plain, prop))
+
+    header("Position.add_trade, 100,000 fills (duplicates and flat resets mixed in)")
+    native_fills, plain_fills = fills(om, 100_000), fills(_plain, 100_000)
+
+    def run(mod, trades):
+        def go():
+            p = mod.Position("K")
+            add = p.add_trade
+            for t in trades:
+                add(t)
+        return go
+
+    compare("add_trade x 100,000", run(om, native_fills), run(_plain, plain_fills), repeat=3)
+
+
+if __name__ == "__main__":
+    main()

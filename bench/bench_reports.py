@@ -1,0 +1,134 @@
+"""Diagnostics and reports on a portfolio of 10,000 positions with 5 trades each.
+
+Each native operation is timed beside the same operation written in plain
+idiomatic Python over a plain-Python model of the same portfolio (dataclass
+trades, positions whose properties use sum and a loop). Medians of several
+runs; ratio = Python time / native time.
+
+The order manager is a stand-in holding a plain dict of positions; the
+portfolio report reads summaries prepared once (identical for both sides), so
+its figure is the report itself, not the making of the summaries.
+"""
+import datetime as dt
+import random
+import statistics
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from types import SimpleNamespace
+
+from marlovent import ordermgr as om
+
+# The plain-Python statements of the operations, shared with the tests.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from diagnostics import plain_diagnostics as plain  # noqa: E402
+from reports import plain_reports  # noqa: E402
+
+POSITIONS, TRADES, RUNS = 10_000, 5, 9
+T0 = dt.datetime(2024, 3, 5, 9, 30, tzinfo=dt.timezone.utc)
+
+
+# --- the plain-Python model ---------------------------------------------------
+
+@dataclass(slots=True)
+class PyTrade:
+    orderid: object
+    price: float
+    qty: float
+    commission: float
+    timestamp: dt.datetime
+
+
+@dataclass(slots=True)
+class PyPosition:
+    key: object
+    trades: dict = field(default_factory=dict)
+
+    @property
+    def qty(self):
+        return sum(t.qty for t in self.trades.values())
+
+    @property
+    def is_long(self):
+        return self.qty > 0
+
+    @property
+    def average_price(self):
+        pq = tq = 0.0
+        for t in self.trades.values():
+            pq += t.price * t.qty + (t.commission if t.qty > 0 else -t.commission)
+            tq += t.qty
+        return pq / tq if tq else pq / 1
+
+    @property
+    def total_commission(self):
+        return sum(t.commission for t in self.trades.values())
+
+    @property
+    def started(self):
+        return min(t.timestamp for t in self.trades.values())
+
+
+# --- the portfolio ------------------------------------------------------------
+
+class StandInMgr:
+    def __init__(self, positions, summaries):
+        self.positions = positions
+        self._summaries = summaries
+
+    def get_portfolio_summary(self, stopPct=0.1):
+        return self._summaries
+
+
+def build():
+    rng = random.Random(7)
+    native, plain, summaries = {}, {}, {}
+    for i in range(POSITIONS):
+        key = f"K{i:05d}"
+        rows = [(i * TRADES + n, round(rng.uniform(1, 500), 2), rng.choice([1, 1, 1, -1]) * rng.randint(1, 300),
+                 round(rng.uniform(0, 5), 2), T0 + dt.timedelta(minutes=rng.randint(0, 10_000))) for n in range(TRADES)]
+        native[key] = om.Position(key, {r[0]: om.Trade(*r) for r in rows})
+        plain[key] = PyPosition(key, {r[0]: PyTrade(*r) for r in rows})
+        p = plain[key]
+        price = p.average_price if p.is_long else -p.average_price
+        summaries[key] = SimpleNamespace(qty=abs(p.qty), average_price=price, stop=abs(price) * 0.9,
+                                         stopPct=0.1, is_long=price > 0, age=dt.timedelta(hours=i % 50, seconds=i))
+    return StandInMgr(native, summaries), StandInMgr(plain, summaries)
+
+
+def median_seconds(fn):
+    times = []
+    for _ in range(RUNS):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def main():
+    native_mgr, plain_mgr = build()
+    cases = [
+        ("health_check()", lambda: om.SystemDiagnostics(native_mgr).health_check(),
+         lambda: plain.health_check(plain_mgr)),
+        ("validate_consistency()", lambda: om.DataValidator.validate_system_consistency(native_mgr),
+         lambda: plain.validate_system(plain_mgr)),
+        ("position_table()", lambda: om.SystemReporter(native_mgr).position_table(),
+         lambda: plain_reports.position_table(plain_mgr)),
+        ("portfolio_report()", lambda: om.SystemReporter(native_mgr).position_summary(),
+         lambda: plain_reports.portfolio_report(plain_mgr)),
+    ]
+    # Both sides must produce the same text before they are timed.
+    assert cases[2][1]() == cases[2][2](), "position tables differ"
+    assert cases[3][1]() == cases[3][2](), "portfolio reports differ"
+    assert om.SystemDiagnostics(native_mgr).health_check().warnings == plain.health_check(plain_mgr).warnings
+
+    print(f"{POSITIONS:,} positions x {TRADES} trades, median of {RUNS} runs (Python {sys.version.split()[0]})")
+    print(f"{'operation':<24} {'native s':>10} {'python s':>10} {'ratio':>7}")
+    for name, native, python in cases:
+        n, p = median_seconds(native), median_seconds(python)
+        print(f"{name:<24} {n:>10.4f} {p:>10.4f} {p / n:>6.1f}x")
+
+
+if __name__ == "__main__":
+    main()

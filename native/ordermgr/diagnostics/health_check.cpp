@@ -1,0 +1,158 @@
+// The portfolio health check: a data pass (direction flag, negative prices)
+// and an arithmetic pass (average price recomputed from the trades), folded
+// into one SystemHealthReport.
+#include "diagnostics/message.h"
+#include "diagnostics/plain_position.h"
+#include "diagnostics/reads.h"
+#include "diagnostics/records.h"
+#include "diagnostics/system_diagnostics.h"
+#include "model/position.h"
+#include "model/trade.h"
+#include "pysem/builtin_sum.h"
+
+namespace ordermgr {
+
+using pysem::Num;
+
+// Averages further apart than this are reported.
+constexpr double kTolerance = 0.001;
+
+static nb::object store_of(PyObject *order_mgr) { return pysem::getattr(order_mgr, names.positions); }
+
+// Direction and average-price rules of one position, read the generic way.
+static void position_data_rules(const nb::list &out, const nb::object &key, PyObject *position) {
+    bool expected_is_long = num(position_qty(position)).gt_zero();
+    nb::object actual = position_is_long_object(position);
+    if (objects_differ(expected_is_long ? Py_True : Py_False, actual.ptr()))
+        (Message() << "Position " << key << ": is_long=" << actual << " but qty=" << position_qty(position)
+                   << " (expected is_long=" << expected_is_long << ")")
+            .add_to(out);
+    if (num(position_average_price(position)).lt_zero())
+        (Message() << "Position " << key << ": average_price=" << position_average_price(position)
+                   << " is negative (should always be positive)")
+            .add_to(out);
+}
+
+nb::list check_data_consistency(PyObject *order_mgr) {
+    nb::list violations;
+    nb::object positions = store_of(order_mgr);
+    for_each_item(positions.ptr(), [&](PyObject *k, PyObject *position) {
+        nb::object key = nb::borrow(k);
+        PlainFigures f;
+        bool plain = plain_figures(position, f);
+        if (!plain) {
+            position_data_rules(violations, key, position);
+        } else if (f.average_price.lt_zero()) {
+            // A plain position's direction flag is its qty > 0: only the price can fail.
+            (Message() << "Position " << key << ": average_price=" << f.average_price.object()
+                       << " is negative (should always be positive)")
+                .add_to(violations);
+        }
+        if (plain && !f.negative_price) return;
+        nb::object trades = position_trades(position);
+        for_each_item(trades.ptr(), [&](PyObject *orderid, PyObject *trade) {
+            if (num(trade_price(trade)).lt_zero())
+                (Message() << "Position " << key << ", Trade " << nb::borrow(orderid)
+                           << ": price=" << trade_price(trade) << " is negative (not allowed)")
+                    .add_to(violations);
+        });
+    });
+    return violations;
+}
+
+// Total cost of a trade book by the host's built-in sum, as Position's own
+// figures would be computed with compensated summation.
+static nb::object total_cost(PyObject *trades) {
+    TradeSnapshot snap(trades);
+    pysem::BuiltinSum sum;
+    for (PyObject *t : snap.values()) {
+        Num cost = signed_cost(num(trade_price(t)), num(trade_qty(t)), num(trade_commission(t)));
+        sum.add(cost.object().ptr());
+    }
+    return sum.result();
+}
+
+nb::list check_mathematical_consistency(PyObject *order_mgr) {
+    nb::list mismatches;
+    nb::object positions = store_of(order_mgr);
+    for_each_item(positions.ptr(), [&](PyObject *k, PyObject *position) {
+        PlainFigures f;
+        bool plain = plain_figures(position, f);
+        if (plain ? f.trades == 0 : !truth(position_trades(position).ptr())) return;
+        Num pq, tq;
+        if (plain) {
+            pq = f.total_cost, tq = f.qty;
+        } else {
+            nb::object trades = position_trades(position);
+            pq = num(total_cost(trades.ptr()));
+            tq = num(trades_qty(trades.ptr()));
+        }
+        Num expected = tq.eq_zero() ? pq / Num::of_int(1) : pq / tq;
+        Num own = plain ? f.average_price : num(position_average_price(position));
+        if ((own - expected).abs().gt(Num::of_double(kTolerance)))
+            (Message() << "Position " << nb::borrow(k) << ": average_price calculation mismatch (got "
+                       << (plain ? own.object() : position_average_price(position)) << ", expected "
+                       << expected.object() << ")")
+                .add_to(mismatches);
+    });
+    return mismatches;
+}
+
+static void extend(const nb::list &into, PyObject *messages) {
+    for_each(messages, [&](PyObject *m) {
+        if (PyList_Append(into.ptr(), m) < 0) raise();
+    });
+}
+
+// "errors" when there are errors, else "warnings" when there are warnings,
+// else "healthy".
+static nb::object status_of(const nb::list &warnings, const nb::list &errors) {
+    static PyObject *healthy = pysem::intern("healthy"), *some_warnings = pysem::intern("warnings"),
+                    *some_errors = pysem::intern("errors");
+    if (PyList_GET_SIZE(errors.ptr())) return nb::borrow(some_errors);
+    return nb::borrow(PyList_GET_SIZE(warnings.ptr()) ? some_warnings : healthy);
+}
+
+// Steps shared by both entry points; `run_pass` runs one named pass.
+template <typename RunPass>
+static nb::object build_report(PyObject *order_mgr, RunPass &&run_pass) {
+    nb::object snapshot = values_list(store_of(order_mgr).ptr());
+    Py_ssize_t total_positions = PyList_GET_SIZE(snapshot.ptr());
+    long long total_trades = 0;
+    for (Py_ssize_t i = 0; i < total_positions; ++i)
+        total_trades += mapping_size(position_trades(PyList_GET_ITEM(snapshot.ptr(), i)).ptr());
+
+    nb::list warnings, errors;
+    nb::object violations = run_pass(dnames.check_data);
+    extend(warnings, violations.ptr());
+    nb::object arithmetic = run_pass(dnames.check_math);
+    extend(warnings, arithmetic.ptr());
+
+    nb::object status = status_of(warnings, errors);
+    return plain::construct<SystemHealthReportRec>(
+        {std::move(status), nb::steal(PyLong_FromSsize_t(total_positions)),
+         nb::steal(PyLong_FromLongLong(total_trades)), std::move(warnings), std::move(errors),
+         std::move(violations)},
+        false);
+}
+
+static nb::object run_own_pass(PyObject *pass, PyObject *order_mgr) {
+    return pass == dnames.check_data ? nb::object(check_data_consistency(order_mgr))
+                                     : nb::object(check_mathematical_consistency(order_mgr));
+}
+
+nb::object health_check(PyObject *order_mgr) {
+    return build_report(order_mgr, [&](PyObject *pass) { return run_own_pass(pass, order_mgr); });
+}
+
+nb::object health_check_of(nb::handle self) {
+    nb::object order_mgr = plain::field<SystemDiagnosticsRec>(self.ptr(), 0);
+    return build_report(order_mgr.ptr(), [&](PyObject *pass) -> nb::object {
+        PyObject *own = pass == dnames.check_data ? own_check_data : own_check_math;
+        if (!plain::resolves_to(self.ptr(), pass, own)) return call_method0(self.ptr(), pass);
+        // The pass reads self.order_mgr afresh, as the method would.
+        return run_own_pass(pass, plain::field<SystemDiagnosticsRec>(self.ptr(), 0).ptr());
+    });
+}
+
+}  // namespace ordermgr

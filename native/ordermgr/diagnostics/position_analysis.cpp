@@ -1,0 +1,97 @@
+// The deep look at one position: its trades replayed in time order with
+// running totals, compared with what the position reports itself.
+#include <algorithm>
+#include <vector>
+
+#include "diagnostics/reads.h"
+#include "diagnostics/records.h"
+#include "diagnostics/system_diagnostics.h"
+#include "diagnostics/validator.h"
+#include "model/position.h"
+#include "model/trade.h"
+
+namespace ordermgr {
+
+using pysem::Num;
+
+// Replayed and own figures closer than this agree.
+constexpr double kTolerance = 0.001;
+
+static double as_double(const Num &n) {
+    if (n.is_float()) return n.as_double();
+    if (n.is_int()) return (double) n.as_int();  // exact: within 2**53
+    return to_double(n.object().ptr());
+}
+
+// The divisor of an average: a zero quantity (either sign) counts as 1.0.
+static double divisor(double qty) { return qty != 0.0 ? qty : 1.0; }
+
+// The trades of a book sorted by timestamp, ascending and stable, as
+// sorted(trades.values(), key=lambda t: t.timestamp) orders them.
+static std::vector<nb::object> by_time(PyObject *trades) {
+    TradeSnapshot snap(trades);
+    struct Item {
+        PyObject *timestamp, *trade;
+    };
+    std::vector<nb::object> stamps;
+    std::vector<Item> items;
+    stamps.reserve(snap.size());
+    items.reserve(snap.size());
+    for (PyObject *t : snap.values()) {
+        stamps.push_back(trade_timestamp(t));
+        items.push_back({stamps.back().ptr(), t});
+    }
+    std::stable_sort(items.begin(), items.end(), [](const Item &a, const Item &b) {
+        int r = PyObject_RichCompareBool(a.timestamp, b.timestamp, Py_LT);
+        if (r < 0) raise();
+        return r != 0;
+    });
+    std::vector<nb::object> sorted;
+    sorted.reserve(items.size());
+    for (const Item &i : items) sorted.push_back(nb::borrow(i.trade));
+    return sorted;
+}
+
+static bool within(double replayed, nb::object own) {
+    return (Num::of_double(replayed) - num(std::move(own))).abs().lt(Num::of_double(kTolerance));
+}
+
+nb::object analyze_position(PyObject *order_mgr, PyObject *key) {
+    nb::object positions = pysem::getattr(order_mgr, names.positions);
+    int present = PySequence_Contains(positions.ptr(), key);
+    if (present < 0) raise();
+    if (!present) return nb::none();
+    nb::object position = nb::steal(PyObject_GetItem(positions.ptr(), key));
+    if (!position) raise();
+    PyObject *p = position.ptr();
+
+    double running_qty = 0.0, running_cost = 0.0;
+    nb::list flow;
+    for (const nb::object &trade : by_time(position_trades(p).ptr())) {
+        PyObject *t = trade.ptr();
+        running_qty += to_double(trade_qty(t).ptr());
+        running_cost += as_double(signed_cost(num(trade_price(t)), num(trade_qty(t)), num(trade_commission(t))));
+        nb::object entry = plain::construct<TradeFlowEntryRec>(
+            {trade_orderid(t), trade_timestamp(t), trade_price(t), trade_qty(t), trade_commission(t),
+             float_object(running_qty), float_object(running_cost),
+             float_object(running_cost / divisor(running_qty))},
+            false);
+        if (PyList_Append(flow.ptr(), entry.ptr()) < 0) raise();
+    }
+
+    double final_avg = running_cost / divisor(running_qty);
+    nb::object calculations = plain::construct<PositionCalculationsRec>(
+        {float_object(running_qty), float_object(running_cost), float_object(final_avg), position_qty(p),
+         position_average_price(p), nb::bool_(within(running_qty, position_qty(p))),
+         nb::bool_(within(final_avg, position_average_price(p)))},
+        true);
+    nb::object errors = validate_position_as_bound(p);
+
+    return plain::construct<PositionAnalysisRec>(
+        {nb::borrow(key), position_qty(p), position_average_price(p), position_is_long_object(p),
+         position_total_commission(p), position_empty_object(p), position_started(p), std::move(flow),
+         std::move(calculations), std::move(errors)},
+        true);
+}
+
+}  // namespace ordermgr

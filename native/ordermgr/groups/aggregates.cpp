@@ -1,0 +1,227 @@
+#include "groups/aggregates.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <vector>
+
+#include "groups/members.h"
+#include "model/position.h"
+#include "model/module_ns.h"
+#include "model/trade.h"
+#include "pysem/builtin_sum.h"
+#include "pysem/datetime_key.h"
+#include "pysem/fields.h"
+#include "pysem/num.h"
+
+namespace ordermgr {
+
+using pysem::Num;
+
+static nb::object new_set() {
+    PyObject *s = PySet_New(nullptr);
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+
+static void set_add(PyObject *set, PyObject *item) {
+    if (PySet_Add(set, item) < 0) throw nb::python_error();
+}
+
+nb::object members_keys(PyObject *positions) {
+    Members ms(positions);
+    nb::object out = new_set();
+    for (const nb::object &p : ms.items()) set_add(out.ptr(), position_key(p.ptr()).ptr());
+    return out;
+}
+
+nb::object members_orderids(PyObject *positions) {
+    Members ms(positions);
+    nb::object out = new_set();
+    for (const nb::object &p : ms.items()) {
+        nb::object ids = position_orderids(p.ptr());
+        // The accumulator is ours alone, so updating it in place is the
+        // same as replacing it by its union with the member's ids.
+        if (PyAnySet_Check(ids.ptr())) {
+            PyObject *r = PyNumber_InPlaceOr(out.ptr(), ids.ptr());
+            if (!r) throw nb::python_error();
+            Py_DECREF(r);
+            continue;
+        }
+        nb::object it = nb::steal(PyObject_GetIter(ids.ptr()));
+        if (!it) throw nb::python_error();
+        while (PyObject *id = PyIter_Next(it.ptr())) {
+            nb::object hold = nb::steal(id);
+            set_add(out.ptr(), id);
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return out;
+}
+
+// min() over values already collected: the first of equal values wins.
+static Num minimum(const std::vector<Num> &values) {
+    if (values.empty()) throw nb::value_error("min() iterable argument is empty");
+    Num best = values.front();
+    for (size_t i = 1; i < values.size(); ++i)
+        if (values[i].lt(best)) best = values[i];
+    return best;
+}
+
+nb::object members_qty(PyObject *positions) {
+    Members ms(positions);
+    std::vector<Num> sizes;
+    sizes.reserve(ms.size());
+    for (const nb::object &p : ms.items()) sizes.push_back(Num::steal(position_qty(p.ptr()).release().ptr()).abs());
+    return minimum(sizes).object();
+}
+
+nb::object members_started(PyObject *positions) {
+    Members ms(positions);
+    std::vector<nb::object> starts;
+    starts.reserve(ms.size());
+    for (const nb::object &p : ms.items()) starts.push_back(position_started(p.ptr()));
+    if (starts.empty()) throw nb::value_error("min() iterable argument is empty");
+    nb::object best = starts.front();
+    for (size_t i = 1; i < starts.size(); ++i) {
+        int r = PyObject_RichCompareBool(starts[i].ptr(), best.ptr(), Py_LT);
+        if (r < 0) throw nb::python_error();
+        if (r) best = starts[i];
+    }
+    return best;
+}
+
+nb::object members_total_commission(PyObject *positions) {
+    Members ms(positions);
+    pysem::BuiltinSum sum;
+    for (const nb::object &p : ms.items()) sum.add(position_total_commission(p.ptr()).ptr());
+    return sum.result();
+}
+
+static bool less(PyObject *a, PyObject *b) {
+    int r = PyObject_RichCompareBool(a, b, Py_LT);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+static Trade *exact_trade(PyObject *o) {
+    return is_exact(o, types.Trade) && nb::inst_ready(o) ? nb::inst_ptr<Trade>(o) : nullptr;
+}
+
+// Timestamps of exact trades as integer keys (see datetime_order_key); the
+// fields are read in place, with no code of the caller's running. False as
+// soon as one trade does not qualify.
+static bool native_time_keys(const std::vector<PyObject *> &trades, std::vector<int64_t> &keys) {
+    PyObject *tz = nullptr;
+    keys.resize(trades.size());
+    for (size_t i = 0; i < trades.size(); ++i) {
+        Trade *t = exact_trade(trades[i]);
+        if (!t || !pysem::datetime_order_key(t->timestamp.ptr(), &tz, &keys[i])) return false;
+    }
+    return true;
+}
+
+// Indices of the trades in ascending timestamp order, stable. Already sorted
+// input (the usual case) costs one comparison per trade, as the host's sort.
+static std::vector<size_t> timestamp_order(const TradeSnapshot &trades) {
+    const std::vector<PyObject *> &ts = trades.values();
+    std::vector<size_t> order(ts.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::vector<int64_t> keys;
+    if (native_time_keys(ts, keys)) {
+        if (!std::is_sorted(keys.begin(), keys.end()))
+            std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keys[a] < keys[b]; });
+        return order;
+    }
+    std::vector<nb::object> stamps;
+    stamps.reserve(ts.size());
+    for (PyObject *t : ts) stamps.push_back(trade_timestamp(t));
+    bool sorted = true;
+    for (size_t i = 1; i < stamps.size() && sorted; ++i) sorted = !less(stamps[i].ptr(), stamps[i - 1].ptr());
+    if (!sorted)
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return less(stamps[a].ptr(), stamps[b].ptr()); });
+    return order;
+}
+
+static Num num(nb::object o) { return Num::steal(o.release().ptr()); }
+
+// Field reads of one trade: in place for an exact Trade, through the
+// override-honouring accessors otherwise (every read is a fresh read).
+struct FillReader {
+    PyObject *trade;
+    Trade *exact;
+    explicit FillReader(PyObject *t) : trade(t), exact(exact_trade(t)) {}
+    Num qty() const { return exact ? Num::of(pysem::require(exact->qty, "qty")) : num(trade_qty(trade)); }
+    Num price() const { return exact ? Num::of(pysem::require(exact->price, "price")) : num(trade_price(trade)); }
+    Num commission() const {
+        return exact ? Num::of(pysem::require(exact->commission, "commission")) : num(trade_commission(trade));
+    }
+};
+
+// The trade step of the average price on plain doubles: every input an exact
+// float (the group size an exact float or an int within 2**53, converted
+// exactly), so each operation is the very IEEE operation the host performs.
+// Runs over consecutive such trades from `i` on; false when it stopped
+// because the leg's share of units is complete.
+static bool run_native(const TradeSnapshot &snap, const std::vector<size_t> &order, size_t &i, double total,
+                       double &total_value, double &considered) {
+    for (; i < order.size(); ++i) {
+        Trade *t = exact_trade(snap.values()[order[i]]);
+        if (!t) return true;
+        PyObject *q = t->qty.ptr(), *p = t->price.ptr(), *c = t->commission.ptr();
+        if (!q || !p || !c || !PyFloat_CheckExact(q) || !PyFloat_CheckExact(p) || !PyFloat_CheckExact(c)) return true;
+        if (considered >= total) return false;
+        double qty = PyFloat_AS_DOUBLE(q);
+        double qty_abs = std::fabs(qty);
+        double remaining = total - considered;
+        double take = remaining < qty_abs ? remaining : qty_abs;
+        if (!(take > 0)) continue;
+        double ratio = take / qty_abs;  // qty_abs is not zero once take > 0
+        double value = PyFloat_AS_DOUBLE(p) * qty * ratio;
+        double commission = PyFloat_AS_DOUBLE(c) * ratio;
+        total_value = total_value + (value + (qty > 0 ? commission : -commission));
+        considered = considered + take;
+    }
+    return true;
+}
+
+nb::object members_average_price(PyObject *positions, PyObject *total_qty) {
+    Num total = Num::of(total_qty);
+    Num total_value = Num::of_double(0.0);
+    Members ms(positions);
+    for (const nb::object &position : ms.items()) {
+        Num considered = Num::of_double(0.0);
+        nb::object trades = position_trades(position.ptr());
+        TradeSnapshot snap(trades.ptr());
+        std::vector<size_t> order = timestamp_order(snap);
+        size_t i = 0;
+        while (i < order.size()) {
+            if (total.kind() != Num::Kind::Obj && total_value.is_float() && considered.is_float()) {
+                double tv = total_value.as_double(), cons = considered.as_double();
+                double t = total.is_float() ? total.as_double() : (double) total.as_int();
+                bool more = run_native(snap, order, i, t, tv, cons);
+                total_value = Num::of_double(tv);
+                considered = Num::of_double(cons);
+                if (!more) break;
+                if (i == order.size()) break;
+            }
+            FillReader trade(snap.values()[order[i++]]);
+            if (considered.ge(total)) break;
+            Num qty_abs = trade.qty().abs();
+            Num remaining = total - considered;
+            Num take = remaining.lt(qty_abs) ? remaining : qty_abs;
+            if (!take.gt_zero()) continue;
+            Num ratio = qty_abs.ne(Num()) ? take / qty_abs : Num();
+            Num value = trade.price() * trade.qty() * ratio;
+            Num commission = trade.commission() * ratio;
+            Num signed_commission = trade.qty().gt_zero() ? commission : -commission;
+            total_value = total_value + (value + signed_commission);
+            considered = considered + take;
+        }
+    }
+    return (total_value / total).object();
+}
+
+}  // namespace ordermgr

@@ -1,0 +1,75 @@
+#include "groups/group_summary.h"
+
+#include <limits>
+#include <vector>
+
+#include "groups/members.h"
+#include "groups/position_group.h"
+#include "model/position.h"
+#include "model/summary.h"
+#include "pysem/builtin_sum.h"
+#include "pysem/num.h"
+#include "pysem/truth.h"
+
+namespace ordermgr {
+
+using pysem::Num;
+
+using pysem::truth;
+
+// abs(sum(fetcher(p.key) * (1 if p.is_long else -1) for every member)),
+// every price fetched before anything is added; None for not-a-number.
+static nb::object market_price(PyObject *group, PyObject *fetcher) {
+    nb::object positions = position_group_positions(group);
+    Members ms(positions.ptr());
+    std::vector<Num> legs;
+    legs.reserve(ms.size());
+    for (const nb::object &p : ms.items()) {
+        nb::object key = position_key(p.ptr());
+        PyObject *price = PyObject_CallOneArg(fetcher, key.ptr());
+        Num fetched = Num::steal(price);
+        legs.push_back(fetched * Num::of_int(position_is_long(p.ptr()) ? 1 : -1));
+    }
+    pysem::BuiltinSum sum;
+    for (const Num &leg : legs) sum.add(leg.object().ptr());
+    Num market = Num::steal(sum.result().release().ptr()).abs();
+    if (market.is_float()) {
+        double d = market.as_double();
+        if (d != d) return nb::none();
+        return market.object();
+    }
+    // x != x itself, not the identity-first comparison.
+    nb::object m = market.object();
+    nb::object ne = nb::steal(PyObject_RichCompare(m.ptr(), m.ptr(), Py_NE));
+    if (!ne) throw nb::python_error();
+    return truth(ne.ptr()) ? nb::none() : m;
+}
+
+nb::object summarize_group(PyObject *group, PyObject *stop_pct, PyObject *price_fetcher) {
+    nb::object avgprice = group_average_price(group);
+    Num avg = Num::of(avgprice.ptr());
+    bool is_long = avg.gt_zero();
+    nb::object market = nb::none();
+    if (truth(price_fetcher)) market = market_price(group, price_fetcher);
+
+    bool have_market = truth(market.ptr());
+    Num pct = Num::of(stop_pct);
+    Num stop;
+    if (is_long) {
+        Num other = have_market ? Num::of(market.ptr()) : Num::of_double(-std::numeric_limits<double>::infinity());
+        Num useprice = other.gt(avg) ? other : avg;
+        stop = useprice * (Num::of_int(1) - pct);
+    } else {
+        Num a = avg.abs();
+        Num other = have_market ? Num::of(market.ptr()) : Num::of_double(std::numeric_limits<double>::infinity());
+        Num useprice = other.lt(a) ? other : a;
+        stop = useprice * (Num::of_int(1) + pct);
+    }
+    nb::object stop_obj = stop.object();
+    nb::object qty = group_qty(group);
+    nb::object commission = group_total_commission(group);
+    nb::object started = group_started(group);
+    return make_position_summary(qty, avgprice, stop_obj, commission, started, market);
+}
+
+}  // namespace ordermgr

@@ -1,0 +1,24 @@
+// The members of a group's position collection, taken as owned references
+// before any of them is looked at: code run while reading a member (a
+// subclass property, a price fetcher) cannot disturb the iteration.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+#include <vector>
+
+namespace ordermgr {
+namespace nb = nanobind;
+
+class Members {
+public:
+    // Iterates `positions` (a set, or any iterable) in its own order.
+    explicit Members(PyObject *positions);
+    const std::vector<nb::object> &items() const { return items_; }
+    size_t size() const { return items_.size(); }
+    bool empty() const { return items_.empty(); }
+
+private:
+    std::vector<nb::object> items_;
+};
+
+}  // namespace ordermgr

@@ -1,0 +1,160 @@
+#include "groups/order_desc.h"
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "groups/members.h"
+#include "groups/position_group.h"
+#include "model/position.h"
+#include "model/summary.h"
+#include "pysem/format.h"
+#include "pysem/num.h"
+#include "pysem/truth.h"
+
+namespace ordermgr {
+
+using pysem::Num;
+
+static bool g_assertions = true;
+
+void order_desc_init() {
+    nb::object flags = nb::module_::import_("sys").attr("flags");
+    g_assertions = nb::cast<long>(flags.attr("optimize")) == 0;
+}
+
+using pysem::truth;
+
+// int(ratio), and whether that integer equals the ratio; written out as
+// the decimal digits of its absolute value.
+struct LegCount {
+    nb::object value;  // only when the ratio is not a native double
+    int64_t whole = 0;
+    bool exact = false;
+};
+
+static LegCount truncate(const Num &ratio) {
+    LegCount c;
+    if (ratio.is_int()) {
+        c.whole = ratio.as_int();
+        c.exact = true;
+        return c;
+    }
+    if (ratio.is_float()) {
+        double r = ratio.as_double();
+        if (std::isfinite(r) && std::fabs(r) < 9.2e18) {
+            c.whole = (int64_t) r;
+            c.exact = std::trunc(r) == r;
+            return c;
+        }
+    }
+    nb::object r = ratio.object();
+    PyObject *i = ratio.is_float() ? PyLong_FromDouble(ratio.as_double()) : PyNumber_Long(r.ptr());
+    if (!i) throw nb::python_error();
+    c.value = nb::steal(i);
+    c.exact = truth(nb::steal(PyObject_RichCompare(c.value.ptr(), r.ptr(), Py_EQ)).ptr());
+    return c;
+}
+
+static void append_abs(std::string &out, const LegCount &c) {
+    if (!c.value.ptr()) {
+        uint64_t mag = c.whole < 0 ? uint64_t(0) - uint64_t(c.whole) : uint64_t(c.whole);
+        out += std::to_string(mag);
+        return;
+    }
+    nb::object a = nb::steal(PyNumber_Absolute(c.value.ptr()));
+    if (!a) throw nb::python_error();
+    pysem::append_default(out, a.ptr());
+}
+
+[[noreturn]] static void fractional_ratio(const Num &ratio, PyObject *position, PyObject *selfsize) {
+    std::string msg = "How did you end up with a fractional position ratio? ratio=";
+    pysem::append_repr(msg, ratio.object().ptr());
+    msg += " = p.qty=";
+    pysem::append_repr(msg, position_qty(position).ptr());
+    msg += " / selfsize=";
+    pysem::append_repr(msg, selfsize);
+    PyErr_SetObject(PyExc_AssertionError, pysem::utf8_to_str(msg).ptr());
+    throw nb::python_error();
+}
+
+nb::object generate_order_desc(PyObject *group, PyObject *openclose) {
+    nb::object selfsize = group_qty(group);
+    Num size = Num::of(selfsize.ptr());
+    if (size.eq_zero()) throw nb::value_error("Cannot generate order description for position group with zero quantity");
+    static PyObject *const open_word = PyUnicode_InternFromString("OPEN");
+    nb::object positions = position_group_positions(group);
+    Members ms(positions.ptr());
+    std::string out;
+    for (const nb::object &p : ms.items()) {
+        int opening = PyObject_RichCompareBool(openclose, open_word, Py_EQ);
+        if (opening < 0) throw nb::python_error();
+        bool is_long = position_is_long(p.ptr());
+        const char *side = (opening != 0) == is_long ? "BUY" : "SELL";
+        Num ratio = Num::steal(position_qty(p.ptr()).release().ptr()) / size;
+        LegCount count = truncate(ratio);
+        if (g_assertions && !count.exact) fractional_ratio(ratio, p.ptr(), selfsize.ptr());
+        if (!out.empty()) out += ' ';
+        out += side;
+        out += ' ';
+        append_abs(out, count);
+        out += ' ';
+        pysem::append_default(out, position_key(p.ptr()).ptr());
+    }
+    return pysem::utf8_to_str(out);
+}
+
+// The checks made on the arguments before anything is computed: stopPct
+// converted to a double, algo exactly a str.
+static double order_args(PyObject *stop_pct, PyObject *algo) {
+    double pct = PyFloat_CheckExact(stop_pct) ? PyFloat_AS_DOUBLE(stop_pct) : PyFloat_AsDouble(stop_pct);
+    if (pct == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (!PyUnicode_CheckExact(algo)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "algo",
+                     "str", Py_TYPE(algo)->tp_name);
+        throw nb::python_error();
+    }
+    return pct;
+}
+
+static nb::object order_line(PyObject *group, const nb::object &quantity, PyObject *algo, PyObject *summary) {
+    std::string cmd = "buy '";
+    pysem::append_str(cmd, group_open(group).ptr());
+    cmd += "' ";
+    pysem::append_str(cmd, quantity.ptr());
+    cmd += ' ';
+    pysem::append_utf8(cmd, algo);
+    cmd += " @ ";
+    pysem::append_str(cmd, summary_stop(summary).ptr());
+    return pysem::utf8_to_str(cmd);
+}
+
+static nb::object float_object(double d) {
+    PyObject *o = PyFloat_FromDouble(d);
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+nb::object start_order(PyObject *group, PyObject *stop_pct, PyObject *algo) {
+    double pct = order_args(stop_pct, algo);
+    nb::object summary = group_summary_with(group, float_object(-pct).ptr());
+    nb::object buysell = nb::steal(PyLong_FromLong(group_is_long(group) ? 1 : -1));
+    return order_line(group, buysell, algo, summary.ptr());
+}
+
+nb::object stop_order(PyObject *group, PyObject *stop_pct, PyObject *algo) {
+    double pct = order_args(stop_pct, algo);
+    nb::object summary = group_summary_with(group, float_object(pct).ptr());
+    Num qty = Num::steal(group_qty(group).release().ptr());
+    Num buysell = group_is_long(group) ? -qty : qty;
+    // A whole quantity is written without a decimal part.
+    nb::object quantity;
+    LegCount whole = truncate(buysell);
+    if (whole.exact)
+        quantity = whole.value.ptr() ? whole.value : nb::steal(PyLong_FromLongLong(whole.whole));
+    else
+        quantity = buysell.object();
+    return order_line(group, quantity, algo, summary.ptr());
+}
+
+}  // namespace ordermgr

@@ -1,0 +1,115 @@
+// Trade and commission intake: the only operations that write positions back.
+#include "manager/order_mgr.h"
+#include "manager/store_ops.h"
+#include "model/module_ns.h"
+#include "model/position.h"
+#include "model/trade.h"
+#include "pysem/record.h"
+
+namespace ordermgr {
+
+// Position(key) through the module namespace, as the class is named now.
+static nb::object new_position(PyObject *key) {
+    PyObject *r = PyObject_CallOneArg(module_attr(pysem::intern("Position")), key);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// What a position's trade book held before a change, to put it back when the
+// store refuses the write: memory must never show a fill that is not on disk.
+class BookSnapshot {
+public:
+    explicit BookSnapshot(PyObject *position) : trades_(position_trades(position)) {
+        saved_ = nb::steal(PyDict_CheckExact(trades_.ptr()) ? PyDict_Copy(trades_.ptr())
+                                                            : PyDict_New());
+        if (!saved_) throw nb::python_error();
+        if (!PyDict_CheckExact(trades_.ptr()) && PyDict_Merge(saved_.ptr(), trades_.ptr(), 1) < 0)
+            throw nb::python_error();
+    }
+    // Best effort, while another error is already on its way out.
+    void restore() noexcept {
+        PyObject *exc = PyErr_GetRaisedException();
+        if (PyDict_CheckExact(trades_.ptr())) {
+            PyDict_Clear(trades_.ptr());
+            if (PyDict_Update(trades_.ptr(), saved_.ptr()) < 0) PyErr_Clear();
+        } else {
+            PyObject *r = PyObject_CallMethod(trades_.ptr(), "clear", nullptr);
+            Py_XDECREF(r);
+            r = r ? PyObject_CallMethod(trades_.ptr(), "update", "O", saved_.ptr()) : nullptr;
+            Py_XDECREF(r);
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(exc);
+    }
+
+private:
+    nb::object trades_, saved_;
+};
+
+static void add_trade(nb::handle self, nb::handle key, nb::handle trade) {
+    nb::object store = order_mgr_positions(self.ptr());
+    in_transaction(store.ptr(), [&] {
+        nb::object pos = store_get(store.ptr(), key.ptr());
+        if (pos.is_none()) pos = new_position(key.ptr());
+        bool was_existing = store_contains(store.ptr(), key.ptr());
+        BookSnapshot before(pos.ptr());
+        bool trade_added = position_add_trade(pos.ptr(), trade.ptr());
+        try {
+            if (trade_added)
+                store_setitem(store.ptr(), key.ptr(), pos.ptr());
+            else if (was_existing && position_empty(pos.ptr()))
+                store_delitem(store.ptr(), key.ptr());
+        } catch (nb::python_error &e) {
+            e.restore();
+            before.restore();
+            throw nb::python_error();
+        }
+    });
+}
+
+static void update_commission(nb::handle self, nb::handle key, nb::handle orderid, nb::handle commission) {
+    nb::object store = order_mgr_positions(self.ptr());
+    in_transaction(store.ptr(), [&] {
+        nb::object pos = store_getitem(store.ptr(), key.ptr());
+        // The trade and its commission as they were, to put back if the write fails.
+        nb::object trades = position_trades(pos.ptr());
+        nb::object trade, old;
+        int has = PySequence_Contains(trades.ptr(), orderid.ptr());
+        if (has < 0) throw nb::python_error();
+        if (has) {
+            trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
+            if (!trade) throw nb::python_error();
+            old = trade_commission(trade.ptr());
+        }
+        nb::object r = nb::steal(PyObject_CallMethodObjArgs(pos.ptr(), names.add_commission, orderid.ptr(),
+                                                            commission.ptr(), nullptr));
+        if (!r) throw nb::python_error();
+        try {
+            nb::object again = store_getitem(store.ptr(), key.ptr());
+            store_setitem(store.ptr(), key.ptr(), again.ptr());
+        } catch (nb::python_error &e) {
+            if (trade) {
+                e.restore();
+                PyObject *exc = PyErr_GetRaisedException();
+                if (PyObject_SetAttr(trade.ptr(), names.commission, old.ptr()) < 0) PyErr_Clear();
+                PyErr_SetRaisedException(exc);
+                throw nb::python_error();
+            }
+            throw;
+        }
+    });
+}
+
+void define_intake(OrderMgrClass &cls) {
+    cls.def("clear", [](nb::handle self) {
+        nb::object store = order_mgr_positions(self.ptr());
+        nb::object r = nb::steal(PyObject_CallMethod(store.ptr(), "clear", nullptr));
+        if (!r) throw nb::python_error();
+    }, "Remove all positions to start fresh");
+    cls.def("add_trade", &add_trade, nb::arg("key").none(), nb::arg("trade").none(),
+            "Record a trade for an instrument key and persist the position (deleted when it goes flat).");
+    cls.def("update_commission", &update_commission, nb::arg("key").none(), nb::arg("orderid").none(), nb::arg("commission").none(),
+            "Replace the commission of a stored trade reported after the fill, and persist it.");
+}
+
+}  // namespace ordermgr

@@ -1,0 +1,51 @@
+// The order manager's view of its store: mapping operations with a fast path
+// for an exact dict, and the store's write transaction when it has one.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+namespace ordermgr {
+namespace nb = nanobind;
+
+// store.get(key): the stored value or None. New reference.
+nb::object store_get(PyObject *store, PyObject *key);
+bool store_contains(PyObject *store, PyObject *key);
+nb::object store_getitem(PyObject *store, PyObject *key);
+void store_setitem(PyObject *store, PyObject *key, PyObject *value);
+void store_delitem(PyObject *store, PyObject *key);
+// list(store.items()) as a list of (key, value) tuples.
+nb::object store_items(PyObject *store);
+nb::object store_keys(PyObject *store);
+
+// Runs `body` as `with store.transaction(): body()` for stores that offer a
+// transaction (the persistent store does; a plain mapping put in its place
+// does not, and then `body` simply runs). An error raised by `body` is handed
+// to the transaction's __exit__ (which rolls back) and then propagates.
+class StoreTransaction {
+public:
+    explicit StoreTransaction(PyObject *store);
+    void commit();
+    [[noreturn]] void abort(nb::python_error &error);
+    StoreTransaction(const StoreTransaction &) = delete;
+    StoreTransaction &operator=(const StoreTransaction &) = delete;
+
+private:
+    nb::object manager_;
+};
+
+template <typename Body>
+void in_transaction(PyObject *store, Body &&body) {
+    StoreTransaction txn(store);
+    try {
+        body();
+    } catch (nb::python_error &e) {
+        txn.abort(e);
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        nb::python_error wrapped;
+        txn.abort(wrapped);
+    }
+    txn.commit();
+}
+
+}  // namespace ordermgr

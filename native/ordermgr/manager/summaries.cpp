@@ -1,0 +1,107 @@
+// OrderMgr summaries: display records of one position, of the group of an
+// order id, and of the whole portfolio.
+#include "groups/position_group.h"
+#include "manager/grouping.h"
+#include "manager/order_mgr.h"
+#include "manager/store_ops.h"
+#include "model/module_ns.h"
+#include "model/position.h"
+#include "model/summary.h"
+#include "pysem/num.h"
+#include "pysem/record.h"
+
+namespace ordermgr {
+
+using pysem::Num;
+
+static bool truth(PyObject *o) {
+    int r = PyObject_IsTrue(o);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// stop = abs(average_price * (1 - stopPct)) for a long, (1 + stopPct) for a short.
+static Num stop_price(const Num &average_price, bool is_long, PyObject *stopPct) {
+    Num pct = Num::of(stopPct);
+    Num factor = is_long ? Num::of_int(1) - pct : Num::of_int(1) + pct;
+    return (average_price * factor).abs();
+}
+
+static nb::object summary_of(PyObject *position, PyObject *stopPct) {
+    if (is_exact(position, types.Position)) {
+        // The figures of an exact position are pure: read each once.
+        nb::object trades = position_trades(position);
+        Num qty = Num::of(trades_qty(trades.ptr()).ptr());
+        Num average = Num::of(trades_average_price(trades.ptr()).ptr());
+        bool is_long = qty.gt_zero();
+        Num stop = stop_price(average, is_long, stopPct);
+        nb::object total_commission = trades_total_commission(trades.ptr());
+        nb::object started = trades_started(trades.ptr());
+        return make_position_summary(qty.abs().object(), (is_long ? average : -average).object(), stop.object(),
+                                     total_commission, started, nb::none());
+    }
+    // Any other position object: its properties in the documented order.
+    Num average = Num::steal(position_average_price(position).release().ptr());
+    Num stop = stop_price(average, position_is_long(position), stopPct);
+    Num qty = Num::steal(position_qty(position).release().ptr()).abs();
+    bool is_long = position_is_long(position);
+    Num price = Num::steal(position_average_price(position).release().ptr());
+    nb::object total_commission = position_total_commission(position);
+    nb::object started = position_started(position);
+    return make_position_summary(qty.object(), (is_long ? price : -price).object(), stop.object(), total_commission,
+                                 started, nb::none());
+}
+
+static nb::object get_position_summary(nb::handle self, nb::handle key, nb::handle stopPct) {
+    nb::object store = order_mgr_positions(self.ptr());
+    nb::object position = store_getitem(store.ptr(), key.ptr());
+    return summary_of(position.ptr(), stopPct.ptr());
+}
+
+static nb::object get_position_summary_by_order(nb::handle self, nb::handle orderid, nb::handle stopPct) {
+    nb::object groups = call_position_groups(self.ptr(), orderid.ptr());
+    if (!truth(groups.ptr())) return nb::none();
+    // The first key's group, whether or not other keys map to other groups.
+    nb::object it = nb::steal(PyObject_GetIter(groups.ptr()));
+    if (!it) throw nb::python_error();
+    nb::object first_key = nb::steal(PyIter_Next(it.ptr()));
+    if (!first_key) throw nb::python_error();
+    nb::object group = nb::steal(PyObject_GetItem(groups.ptr(), first_key.ptr()));
+    if (!group) throw nb::python_error();
+    return position_group_summary(group.ptr(), stopPct.ptr());
+}
+
+static nb::object get_portfolio_summary(nb::handle self, nb::handle stopPct) {
+    nb::object store = order_mgr_positions(self.ptr());
+    nb::object keys = store_keys(store.ptr());
+    nb::object result = nb::steal(PyDict_New());
+    if (!result) throw nb::python_error();
+    const bool exact = is_exact(self.ptr(), types.OrderMgr);
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.ptr()); i < n; ++i) {
+        PyObject *key = PyList_GET_ITEM(keys.ptr(), i);
+        nb::object text = nb::steal(PyObject_Str(key));
+        if (!text) throw nb::python_error();
+        nb::object summary;
+        if (exact) {
+            summary = get_position_summary(self, key, stopPct);
+        } else {
+            summary = nb::steal(PyObject_CallMethod(self.ptr(), "get_position_summary", "OO", key, stopPct.ptr()));
+            if (!summary) throw nb::python_error();
+        }
+        if (PyDict_SetItem(result.ptr(), text.ptr(), summary.ptr()) < 0) throw nb::python_error();
+    }
+    return result;
+}
+
+void define_summaries(OrderMgrClass &cls) {
+    static nb::handle default_pct = PyFloat_FromDouble(0.1);
+    cls.def("get_position_summary", &get_position_summary, nb::arg("key").none(), nb::arg("stopPct").none() = default_pct,
+            "Summary of the position under a key, with a stop stopPct away from its cost basis.");
+    cls.def("get_position_summary_by_order", &get_position_summary_by_order, nb::arg("orderid").none(),
+            nb::arg("stopPct").none() = default_pct,
+            "Summary of the group of positions that traded under an order id, or None.");
+    cls.def("get_portfolio_summary", &get_portfolio_summary, nb::arg("stopPct").none() = default_pct,
+            "Return all positions without matching any combined order details.");
+}
+
+}  // namespace ordermgr

@@ -1,0 +1,26 @@
+// SystemReporter: plain-text reports over one order manager.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include "diagnostics/plain_record.h"
+
+namespace ordermgr {
+namespace nb = nanobind;
+
+struct SystemReporterRec : plain::Fields<1> {
+    static constexpr const char *kName = "SystemReporter";
+    static constexpr std::array<plain::FieldDef, 1> kFields{{
+        {"order_mgr", "The portfolio to report on; held by reference, never modified."},
+    }};
+};
+
+// The reports of the module's own SystemReporter(order_mgr), for callers
+// that hold only the order manager. Each returns a str.
+nb::object position_table(PyObject *order_mgr);
+nb::object portfolio_report(PyObject *order_mgr, double stopPct);
+nb::object spread_analysis(PyObject *order_mgr);
+
+void register_system_reporter(nb::module_ &m);
+
+}  // namespace ordermgr

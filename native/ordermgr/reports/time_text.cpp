@@ -1,0 +1,93 @@
+#include "reports/time_text.h"
+
+#include <datetime.h>
+#include <nanobind/nanobind.h>
+
+#include <charconv>
+#include <cstring>
+
+#include "diagnostics/reads.h"
+#include "model/trade.h"
+#include "pysem/format.h"
+
+namespace ordermgr {
+
+void init_time_text() {
+    if (!PyDateTimeAPI) PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) raise();
+}
+
+static void append_int(std::string &out, long long v) {
+    char buf[24];
+    out.append(buf, (size_t) (std::to_chars(buf, buf + sizeof buf, v).ptr - buf));
+}
+
+// Zero-padded to two digits (0 <= v < 100).
+static void append_2(std::string &out, int v) {
+    out += (char) ('0' + v / 10);
+    out += (char) ('0' + v % 10);
+}
+
+void append_minutes(std::string &out, PyObject *ts) {
+    // Years below 1000 are left to strftime, which does not pad them.
+    if (PyDateTime_CheckExact(ts) && PyDateTime_GET_YEAR(ts) >= 1000) {
+        append_int(out, PyDateTime_GET_YEAR(ts));
+        out += '-';
+        append_2(out, PyDateTime_GET_MONTH(ts));
+        out += '-';
+        append_2(out, PyDateTime_GET_DAY(ts));
+        out += ' ';
+        append_2(out, PyDateTime_DATE_GET_HOUR(ts));
+        out += ':';
+        append_2(out, PyDateTime_DATE_GET_MINUTE(ts));
+        return;
+    }
+    nb::object pattern = nb::steal(PyUnicode_FromString("%Y-%m-%d %H:%M"));
+    if (!pattern) raise();
+    nb::object text = nb::steal(PyObject_CallMethodOneArg(ts, dnames.strftime, pattern.ptr()));
+    if (!text) raise();
+    pysem::append_default(out, text.ptr());
+}
+
+PyObject *plain_book_started(PyObject *book) {
+    PyObject *best = nullptr, *tz = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(book, &pos, &k, &v)) {
+        PyObject *ts = nb::inst_ptr<Trade>(v)->timestamp.ptr();
+        if (!ts || !PyDateTime_CheckExact(ts)) return nullptr;
+        auto *dt = (PyDateTime_DateTime *) ts;
+        PyObject *zone = dt->hastzinfo ? dt->tzinfo : Py_None;
+        if (!best) {
+            best = ts, tz = zone;
+            continue;
+        }
+        if (zone != tz) return nullptr;
+        if (std::memcmp(dt->data, ((PyDateTime_DateTime *) best)->data, _PyDateTime_DATETIME_DATASIZE) < 0) best = ts;
+    }
+    return best;
+}
+
+void append_timespan(std::string &out, PyObject *span) {
+    if (!PyDelta_CheckExact(span)) return pysem::append_default(out, span);
+    int days = PyDateTime_DELTA_GET_DAYS(span);
+    int seconds = PyDateTime_DELTA_GET_SECONDS(span);
+    int us = PyDateTime_DELTA_GET_MICROSECONDS(span);
+    if (days) {
+        append_int(out, days);
+        out += (days == 1 || days == -1) ? " day, " : " days, ";
+    }
+    append_int(out, seconds / 3600);
+    out += ':';
+    append_2(out, seconds % 3600 / 60);
+    out += ':';
+    append_2(out, seconds % 60);
+    if (us) {
+        out += '.';
+        char digits[6];
+        for (int i = 5; i >= 0; --i, us /= 10) digits[i] = (char) ('0' + us % 10);
+        out.append(digits, 6);
+    }
+}
+
+}  // namespace ordermgr

@@ -1,0 +1,21 @@
+// Binding of vectorcall arguments to named parameters, with the host's
+// messages for a generated __init__ (missing, surplus, unknown and repeated
+// arguments).
+#pragma once
+#include <Python.h>
+
+namespace pysem {
+
+struct ArgSpec {
+    const char *qualname;        // e.g. "Trade.__init__"
+    const char *const *params;   // parameter names, in order
+    PyObject **interned;         // the same names as interned str (filled lazily)
+    int count;                   // number of parameters
+    int required;                // the first `required` have no default
+};
+
+// Fills out[0..count) with borrowed references (NULL where not given).
+// Returns false with TypeError set on a bad call.
+bool bind_args(ArgSpec &sig, PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject **out);
+
+}  // namespace pysem

@@ -1,0 +1,58 @@
+// The host's built-in sum(items, 0) over native numbers only, without
+// allocating: exact int accumulation until the first float, then
+// Neumaier-compensated float accumulation with ints added uncompensated, as
+// CPython 3.12 does. `add` returns false for a value it cannot take natively
+// (an int sum leaving the int64 range); the caller then computes the sum the
+// generic way (BuiltinSum).
+#pragma once
+#include <cmath>
+#include <cstdint>
+
+#include "pysem/num.h"
+
+namespace pysem {
+
+// One step of the built-in sum's float accumulation (Neumaier's improved
+// Kahan-Babuska summation).
+inline void neumaier_add(double &sum, double &comp, double x) {
+    double t = sum + x;
+    if (std::fabs(sum) >= std::fabs(x))
+        comp += (sum - t) + x;
+    else
+        comp += (x - t) + sum;
+    sum = t;
+}
+
+class NativeSum {
+public:
+    // An exact int (is_int) or an exact float's value.
+    bool add(bool is_int, int64_t i, double d) {
+        if (!is_float_) {
+            if (is_int) return !__builtin_add_overflow(int_sum_, i, &int_sum_);
+            // int + float: the int is converted to the nearest double first.
+            is_float_ = true;
+            float_sum_ = (double) int_sum_ + d;
+            return true;
+        }
+        if (is_int) {
+            float_sum_ += (double) i;
+            return true;
+        }
+        neumaier_add(float_sum_, compensation_, d);
+        return true;
+    }
+
+    Num result() const {
+        if (!is_float_) return Num::of_int(int_sum_);
+        double r = float_sum_;
+        if (compensation_ != 0.0 && std::isfinite(compensation_)) r += compensation_;
+        return Num::of_double(r);
+    }
+
+private:
+    bool is_float_ = false;
+    int64_t int_sum_ = 0;
+    double float_sum_ = 0.0, compensation_ = 0.0;
+};
+
+}  // namespace pysem
