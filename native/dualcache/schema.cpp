@@ -149,6 +149,7 @@ void prepare_store(Db &db, const std::string &store_name) {
     std::string mode = db.query_text("PRAGMA journal_mode=WAL");
     if (mode != "wal") raise_store_error(db.path(), "cannot use the WAL journal (journal mode is " + mode + ")");
     db.exec("PRAGMA synchronous=FULL");
+    db.exec("PRAGMA cache_size=-16384");
 }
 
 }  // namespace dualcache

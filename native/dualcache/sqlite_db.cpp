@@ -25,6 +25,10 @@ static const char *const kSql[] = {
     /* DeleteAllItems */ "DELETE FROM items",
     /* LoadTags */ "SELECT id, tag FROM tags",
     /* InsertTag */ "INSERT INTO tags(tag) VALUES (?1)",
+    // Nested levels share one name: each refers to the innermost.
+    /* Savepoint */ "SAVEPOINT level",
+    /* Release */ "RELEASE level",
+    /* RollbackTo */ "ROLLBACK TO level",
 };
 static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
 

@@ -74,6 +74,9 @@ enum class Sql {
     DeleteAllItems,
     LoadTags,
     InsertTag,
+    Savepoint,
+    Release,
+    RollbackTo,
     Count_
 };
 

@@ -456,7 +456,7 @@ void Store::begin_level() {
         begin_outermost();
     } else {
         check_not_failed();
-        db_->exec(("SAVEPOINT dc" + std::to_string(levels_.size())).c_str());
+        db_->run(Sql::Savepoint).done();
     }
     levels_.push_back(Level{false, false, false, {}});
 }
@@ -473,10 +473,9 @@ void Store::end_level(bool ok) {
     Level lv = std::move(levels_.back());
     levels_.pop_back();
     Level &parent = levels_.back();
-    std::string sp = "dc" + std::to_string(levels_.size());
     if (ok && !lv.failed) {
         try {
-            db_->exec(("RELEASE " + sp).c_str());
+            db_->run(Sql::Release).done();
         } catch (...) {
             parent.failed = true;
             throw;
@@ -490,7 +489,8 @@ void Store::end_level(bool ok) {
     if (lv.wrote) stale_ = true;
     if (db_->in_transaction()) {
         try {
-            db_->exec(("ROLLBACK TO " + sp + "; RELEASE " + sp).c_str());
+            db_->run(Sql::RollbackTo).done();
+            db_->run(Sql::Release).done();
         } catch (...) {
             for (Level &l : levels_) l.failed = true;
             throw;
