@@ -4,6 +4,7 @@
 #include <nanobind/eval.h>
 
 #include "bindings.h"
+#include "fork_guard.h"
 #include "raise.h"
 #include "registry.h"
 #include "store_error.h"
@@ -27,6 +28,7 @@ NB_MODULE(dualcache, m) {
 
     m.attr("__doc__") = kModuleDoc;
     dualcache::value_kinds_init();
+    dualcache::install_fork_handler();
     m.attr("StoreError") = nb::borrow(dualcache::store_error_type());
     dualcache::bind_dualcache(m);
     dualcache::bind_transaction(m);

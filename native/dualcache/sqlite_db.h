@@ -106,6 +106,8 @@ public:
 
     // Finalises every statement and closes the connection.
     void close();
+    // Forgets the connection without touching it (a copy inherited by fork()).
+    void abandon() { db_ = nullptr; }
     bool is_open() const { return db_ != nullptr; }
 
 private:

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "file_naming.h"
+#include "fork_guard.h"
 #include "itemized.h"
 #include "py_import.h"
 #include "raise.h"
@@ -117,7 +118,7 @@ static void raise_key_error(PyObject *key) {
 
 // --- opening and closing ------------------------------------------------
 
-Store::Store(nb::handle cacheName, nb::handle cachePrefix) {
+Store::Store(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fork_generation()) {
     StoreFiles files = store_files(cacheName, cachePrefix);
     name_ = nb::borrow(cacheName);
     prefix_ = nb::borrow(cachePrefix);
@@ -151,13 +152,18 @@ Store::Store(nb::handle cacheName, nb::handle cachePrefix) {
 }
 
 Store::~Store() {
+    if (db_ && inherited()) db_->abandon();
     if (db_ && db_->is_open()) {
         if (db_->in_transaction()) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
         db_->close();
     }
 }
 
+bool Store::inherited() const { return fork_generation() != fork_generation_; }
+
 void Store::check_usable() const {
+    if (state_ == State::Open && inherited())
+        raise_store_error(path_, "this store was opened before os.fork(); open it again in this process");
     if (state_ == State::Open) return;
     std::string n = name_ ? nb::str(nb::repr(name_)).c_str() : "";
     raise_store_error(path_, "store " + n + (state_ == State::Destroyed ? " was destroyed" : " was closed"));
@@ -166,6 +172,7 @@ void Store::check_usable() const {
 void Store::close() {
     if (busy_) raise(PyExc_RuntimeError, "DualCache.close() called while an operation on it runs");
     if (state_ != State::Open) return;
+    if (inherited()) db_->abandon();
     if (db_->in_transaction()) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
     levels_.clear();
     db_->close();
@@ -175,7 +182,7 @@ void Store::close() {
 
 void Store::destroy() {
     if (busy_) raise(PyExc_RuntimeError, "DualCache.destroy() called while an operation on it runs");
-    if (state_ == State::Destroyed) check_usable();
+    if (state_ == State::Destroyed || inherited()) check_usable();
     close();
     state_ = State::Destroyed;
     std::string failed;

@@ -58,7 +58,7 @@ public:
 
     void close();
     void destroy();
-    bool is_open() const { return state_ == State::Open; }
+    bool is_open() const { return state_ == State::Open && !inherited(); }
 
     // Test hooks.
     void fail_writes(long long after) { fail_after_ = after < 0 ? -1 : after; }
@@ -84,6 +84,7 @@ private:
     class Scope;
 
     void check_usable() const;
+    bool inherited() const;
     void sync();
     void sync_locked();
     int64_t data_version();
@@ -119,6 +120,7 @@ private:
     bool stale_ = false;      // the key index must be reloaded before use
     int64_t data_version_ = 0;
     std::vector<Level> levels_;
+    uint64_t fork_generation_;  // when opened
     long long fail_after_ = -1;
 
     // Counters for tests and benchmarks.

@@ -197,3 +197,34 @@ def test_threads_with_their_own_stores_write_at_once(prefix):
     assert not errors
     s = dc.DualCache(cacheName="threads", cachePrefix=prefix)
     assert s["count"] == 120 and len(s) == 121
+
+
+FORKER = """
+import os, sys, sqlite3, zelph.dualcache as dc
+s = dc.DualCache(cacheName="fork", cachePrefix=sys.argv[1])
+s["before"] = 1
+pid = os.fork()
+if pid == 0:
+    msgs = []
+    for op in (lambda: s["before"], lambda: s.__setitem__("child", 1), s.destroy):
+        try:
+            op()
+            msgs.append("no error")
+        except dc.StoreError as e:
+            msgs.append("fork" in str(e))
+    s.close()
+    del s  # the inherited connection is left alone
+    fresh = dc.DualCache(cacheName="fork", cachePrefix=sys.argv[1])
+    fresh["child"] = 2
+    fresh.close()
+    print(msgs, flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+s["after"] = 3
+print(sorted(s), sqlite3.connect(s.path).execute("PRAGMA integrity_check").fetchone()[0])
+"""
+
+
+def test_a_forked_child_must_open_its_own_store(prefix):
+    lines = run_py(FORKER, prefix).stdout.splitlines()
+    assert lines == ["[True, True, True]", "['after', 'before', 'child'] ok"]
