@@ -12,7 +12,6 @@ public:
     std::string &out() { return buf_; }
     const std::string &str() const { return buf_; }
     size_t size() const { return buf_.size(); }
-    void clear() { buf_.clear(); }
 
     void byte(uint8_t b) { buf_.push_back((char) b); }
     void raw(const void *p, size_t n) { buf_.append((const char *) p, n); }

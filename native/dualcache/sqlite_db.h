@@ -46,7 +46,6 @@ public:
         const unsigned char *p = sqlite3_column_text(s_, col);
         return {(const char *) p, (size_t) sqlite3_column_bytes(s_, col)};
     }
-    bool is_null(int col) const { return sqlite3_column_type(s_, col) == SQLITE_NULL; }
 
 private:
     Db &db_;
