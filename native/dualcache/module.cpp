@@ -1,27 +1,45 @@
-// Temporary in-memory stand-in for the store; replaced by the SQLite store.
+// zelph.dualcache: the persistent mapping DualCache, its StoreError, and the
+// registration of application classes.
 #include <nanobind/nanobind.h>
 #include <nanobind/eval.h>
+
+#include "bindings.h"
+#include "fork_guard.h"
+#include "raise.h"
+#include "registry.h"
+#include "store_error.h"
+#include "value_kinds.h"
+
 namespace nb = nanobind;
+using namespace nb::literals;
+
+static const char *const kModuleDoc =
+    "zelph.dualcache: a persistent mapping over SQLite with a live-object memory level.\n\n"
+    "DualCache(cacheName=..., cachePrefix=...) opens (or creates) the store in the file\n"
+    "cachePrefix + <name> + '.sqlite'. register(cls, ...) teaches it an application\n"
+    "class; StoreError (an OSError) reports failures of the store itself.";
 
 NB_MODULE(dualcache, m) {
-    nb::dict scope;
-    scope["__builtins__"] = nb::module_::import_("builtins");
-    nb::exec(R"(
-class StoreError(OSError):
-    pass
+    static PyInterpreterState *first = nullptr;
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    if (first && first != interp)
+        dualcache::raise(PyExc_ImportError, "zelph.dualcache can only be loaded into one interpreter per process");
+    first = interp;
 
-class DualCache(dict):
-    def __init__(self, *, cacheName, cachePrefix):
-        super().__init__()
-        self.cacheName = cacheName
-        self.cachePrefix = cachePrefix
-    def destroy(self):
-        self.clear()
-
-def register(cls, tag=None, *, codec=None):
-    return cls
-)", scope);
-    m.attr("StoreError") = scope["StoreError"];
-    m.attr("DualCache") = scope["DualCache"];
-    m.attr("register") = scope["register"];
+    m.attr("__doc__") = kModuleDoc;
+    dualcache::value_kinds_init();
+    dualcache::install_fork_handler();
+    m.attr("StoreError") = nb::borrow(dualcache::store_error_type());
+    dualcache::bind_dualcache(m);
+    dualcache::bind_transaction(m);
+    dualcache::bind_iteration(m);
+    m.def("register", &dualcache::register_class, "cls"_a, "tag"_a = nb::none(), nb::kw_only(),
+          "codec"_a = nb::none(), "to_fields"_a = nb::none(), "from_fields"_a = nb::none(),
+          "Register a class so that its instances can be stored.\n\n"
+          "codec: a capsule named 'zelph.dualcache.RecordCodec' holding a native\n"
+          "zelph_record_codec table. to_fields(obj) -> tuple and from_fields(cls, fields)\n"
+          "-> instance: the same from Python. With neither, the class uses the codec of\n"
+          "its nearest registered base class. The tag (default 'module.QualName') names\n"
+          "the class in stored data. Returns the class.");
+    nb::module_::import_("collections.abc").attr("MutableMapping").attr("register")(m.attr("DualCache"));
 }

@@ -1,0 +1,151 @@
+#include "decoder.h"
+
+#include "datetime_codec.h"
+#include "format.h"
+#include "value_kinds.h"
+
+namespace dualcache {
+using namespace format;
+
+static nb::object checked(PyObject *o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+nb::object Decoder::value(std::string_view bytes) {
+    ByteReader r(bytes.data(), bytes.size());
+    nb::object o = any(r, 0, nullptr);
+    if (!r.at_end()) throw CorruptValue{"trailing bytes after the value"};
+    return o;
+}
+
+nb::object Decoder::value_and_fields(std::string_view bytes, nb::object &fields) {
+    ByteReader r(bytes.data(), bytes.size());
+    nb::object o = any(r, 0, &fields);
+    if (!r.at_end()) throw CorruptValue{"trailing bytes after the value"};
+    return o;
+}
+
+bool Decoder::is_itemized_head(std::string_view bytes) { return !bytes.empty() && (uint8_t) bytes[0] == ITEMIZED; }
+
+Decoder::Head Decoder::head(std::string_view bytes) {
+    ByteReader r(bytes.data(), bytes.size());
+    if (r.byte() != ITEMIZED) throw CorruptValue{"not an itemized record"};
+    const RecordClass &rc = tags_.class_for((int64_t) r.varint());
+    if (rc.itemized_field() < 0) throw CorruptValue{"itemized record of a class without an itemized field"};
+    size_t n = r.count();
+    nb::object list = checked(PyList_New((Py_ssize_t) n));
+    int slot = -1;
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *item;
+        if (r.remaining() && (uint8_t) bytes[bytes.size() - r.remaining()] == ITEMS) {
+            r.byte();
+            if (slot >= 0) throw CorruptValue{"two item markers in one record"};
+            slot = (int) i;
+            item = Py_NewRef(Py_None);
+        } else {
+            item = any(r, 1, nullptr).release().ptr();
+        }
+        PyList_SET_ITEM(list.ptr(), (Py_ssize_t) i, item);
+    }
+    if (!r.at_end()) throw CorruptValue{"trailing bytes after the record head"};
+    if (slot != rc.itemized_field()) throw CorruptValue{"item marker in the wrong field"};
+    return Head{&rc, std::move(list), slot};
+}
+
+nb::object Decoder::record(ByteReader &r, int depth, nb::object *fields_out) {
+    const RecordClass &rc = tags_.class_for((int64_t) r.varint());
+    size_t n = r.count();
+    nb::object fields = checked(PyTuple_New((Py_ssize_t) n));
+    for (size_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(fields.ptr(), (Py_ssize_t) i, any(r, depth + 1, nullptr).release().ptr());
+    nb::object obj = rc.build(fields.ptr());
+    if (fields_out) *fields_out = std::move(fields);
+    return obj;
+}
+
+nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {
+    if (depth > kMaxDepth) throw CorruptValue{"value nested too deeply"};
+    uint8_t code = r.byte();
+    switch (code) {
+    case NONE:
+        return nb::none();
+    case FALSE_:
+        return nb::borrow(Py_False);
+    case TRUE_:
+        return nb::borrow(Py_True);
+    case INT:
+        return checked(PyLong_FromLongLong(r.svarint()));
+    case BIGINT: {
+        size_t n = r.length();
+        const uint8_t *p = r.take(n);
+        return checked(_PyLong_FromByteArray(p, n, 1, 1));
+    }
+    case FLOAT:
+        return checked(PyFloat_FromDouble(r.f64()));
+    case STR: {
+        size_t n = r.length();
+        const uint8_t *p = r.take(n);
+        return checked(PyUnicode_DecodeUTF8((const char *) p, (Py_ssize_t) n, "surrogatepass"));
+    }
+    case BYTES: {
+        size_t n = r.length();
+        const uint8_t *p = r.take(n);
+        return checked(PyBytes_FromStringAndSize((const char *) p, (Py_ssize_t) n));
+    }
+    case TUPLE:
+    case LIST: {
+        size_t n = r.count();
+        nb::object seq = checked(code == TUPLE ? PyTuple_New((Py_ssize_t) n) : PyList_New((Py_ssize_t) n));
+        for (size_t i = 0; i < n; ++i) {
+            PyObject *item = any(r, depth + 1, nullptr).release().ptr();
+            if (code == TUPLE)
+                PyTuple_SET_ITEM(seq.ptr(), (Py_ssize_t) i, item);
+            else
+                PyList_SET_ITEM(seq.ptr(), (Py_ssize_t) i, item);
+        }
+        return seq;
+    }
+    case DICT: {
+        size_t n = r.count();
+        nb::object d = checked(PyDict_New());
+        for (size_t i = 0; i < n; ++i) {
+            nb::object k = any(r, depth + 1, nullptr);
+            nb::object v = any(r, depth + 1, nullptr);
+            if (PyDict_SetItem(d.ptr(), k.ptr(), v.ptr()) < 0) throw nb::python_error();
+        }
+        return d;
+    }
+    case SET:
+    case FROZENSET: {
+        size_t n = r.count();
+        nb::object s = checked(PySet_New(nullptr));
+        for (size_t i = 0; i < n; ++i) {
+            nb::object item = any(r, depth + 1, nullptr);
+            if (PySet_Add(s.ptr(), item.ptr()) < 0) throw nb::python_error();
+        }
+        if (code == SET) return s;
+        return checked(PyFrozenSet_New(s.ptr()));
+    }
+    case DATETIME:
+        return decode_datetime(r);
+    case DATE:
+        return decode_date(r);
+    case TIME:
+        return decode_time(r);
+    case TIMEDELTA:
+        return decode_timedelta(r);
+    case DECIMAL: {
+        size_t n = r.length();
+        const uint8_t *p = r.take(n);
+        nb::object s = checked(PyUnicode_DecodeUTF8((const char *) p, (Py_ssize_t) n, "strict"));
+        return checked(PyObject_CallOneArg((PyObject *) decimal_type(), s.ptr()));
+    }
+    case RECORD:
+        return record(r, depth, fields_out);
+    default:
+        throw CorruptValue{"unknown type code"};
+    }
+}
+
+}  // namespace dualcache

@@ -1,0 +1,45 @@
+// Records with an itemized mapping field (a position's trades) are stored as
+// a head row plus one row per mapping entry, keyed by (entry, order number).
+// Writing such a record back compares the mapping with what this process
+// knows is on disk and writes only new, changed and removed items.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "decoder.h"
+#include "encoder.h"
+#include "item_state.h"
+#include "sqlite_db.h"
+
+namespace dualcache {
+namespace nb = nanobind;
+
+struct ItemOp {
+    enum Kind { Insert, Update, Delete } kind;
+    int64_t ord;
+    std::string key, value;  // encoded (Insert, Update)
+};
+
+struct ItemPlan {
+    bool rewrite_all = false;  // the state was unknown: replace every row
+    std::vector<ItemOp> ops;
+};
+
+// Compares `mapping` (an exact dict) with `state` and encodes what must be
+// written. `state` is updated to describe the rows as they will be once the
+// plan is applied; a null state means "unknown" and plans a full rewrite.
+// On an exception the state is unusable and must be dropped.
+ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encoder &enc);
+
+// Writes a plan's rows for entry `id`.
+void apply_items(Db &db, int64_t id, const ItemPlan &plan);
+
+// Reads the item rows of entry `id` into a new dict, and the state that
+// describes them.
+nb::object load_items(Db &db, Decoder &dec, int64_t id, std::unique_ptr<ItemState> &state);
+
+}  // namespace dualcache

@@ -1,0 +1,189 @@
+#include "registry.h"
+
+#include <unordered_map>
+
+#include "raise.h"
+#include "value_kinds.h"
+
+namespace dualcache {
+
+// Registrations live as long as the process: they are referenced from stored
+// data decoded at any time, and classes are long-lived anyway.
+static std::unordered_map<PyTypeObject *, RecordClass *> &by_type() {
+    static auto *m = new std::unordered_map<PyTypeObject *, RecordClass *>();
+    return *m;
+}
+static std::unordered_map<std::string, RecordClass *> &by_tag() {
+    static auto *m = new std::unordered_map<std::string, RecordClass *>();
+    return *m;
+}
+
+const RecordClass *record_class_of(PyTypeObject *type) {
+    auto &m = by_type();
+    auto it = m.find(type);
+    return it == m.end() ? nullptr : it->second;
+}
+
+const RecordClass *record_class_by_tag(const std::string &tag) {
+    auto &m = by_tag();
+    auto it = m.find(tag);
+    return it == m.end() ? nullptr : it->second;
+}
+
+static nb::object as_tuple(PyObject *r) {
+    if (PyTuple_CheckExact(r)) return nb::steal(r);
+    PyObject *t = PySequence_Tuple(r);
+    Py_DECREF(r);
+    if (!t) throw nb::python_error();
+    return nb::steal(t);
+}
+
+nb::object RecordClass::fields(PyObject *obj) const {
+    PyObject *r = codec ? codec->fields(obj) : PyObject_CallOneArg(to_fields, obj);
+    if (!r) throw nb::python_error();
+    return as_tuple(r);
+}
+
+nb::object RecordClass::build(PyObject *fields) const {
+    PyObject *r = codec ? codec->build(cls, fields) : PyObject_CallFunctionObjArgs(from_fields, (PyObject *) cls, fields, nullptr);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+static std::string qualified_name(PyTypeObject *type) {
+    nb::handle t((PyObject *) type);
+    nb::object mod = nb::steal(PyObject_GetAttrString(t.ptr(), "__module__"));
+    if (!mod) PyErr_Clear();
+    nb::object qual = nb::steal(PyObject_GetAttrString(t.ptr(), "__qualname__"));
+    if (!qual) {
+        PyErr_Clear();
+        return type->tp_name;
+    }
+    std::string q = nb::str(qual).c_str();
+    if (mod && PyUnicode_Check(mod.ptr())) {
+        std::string m = nb::str(mod).c_str();
+        if (m != "builtins") return m + "." + q;
+    }
+    return q;
+}
+
+void raise_unregistered(PyTypeObject *type) {
+    std::string name = qualified_name(type);
+    PyErr_Format(PyExc_TypeError,
+                 "cannot store an object of class '%s': the store only holds built-in values and "
+                 "registered classes; register it with zelph.dualcache.register(%s, "
+                 "to_fields=..., from_fields=...) (or codec=... from a native module)",
+                 name.c_str(), name.c_str());
+    throw nb::python_error();
+}
+
+static const zelph_record_codec *codec_from_capsule(nb::handle capsule) {
+    if (!PyCapsule_IsValid(capsule.ptr(), ZELPH_RECORD_CODEC_CAPSULE)) {
+        PyErr_SetString(PyExc_TypeError, "codec must be a capsule named '" ZELPH_RECORD_CODEC_CAPSULE "'");
+        throw nb::python_error();
+    }
+    auto *c = (const zelph_record_codec *) PyCapsule_GetPointer(capsule.ptr(), ZELPH_RECORD_CODEC_CAPSULE);
+    if (!c) throw nb::python_error();
+    if (c->abi_version != ZELPH_RECORD_CODEC_ABI || !c->fields || !c->build) {
+        PyErr_Format(PyExc_ValueError, "record codec has ABI version %u; this store needs %d", c->abi_version,
+                     ZELPH_RECORD_CODEC_ABI);
+        throw nb::python_error();
+    }
+    return c;
+}
+
+// The registration of the nearest registered class in the MRO after `type`.
+static const RecordClass *registered_base(PyTypeObject *type) {
+    PyObject *mro = type->tp_mro;
+    if (!mro) return nullptr;
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro); ++i)
+        if (const RecordClass *rc = record_class_of((PyTypeObject *) PyTuple_GET_ITEM(mro, i))) return rc;
+    return nullptr;
+}
+
+nb::object register_class(nb::handle cls, nb::handle tag, nb::handle codec, nb::handle to_fields,
+                          nb::handle from_fields) {
+    if (!PyType_Check(cls.ptr())) raise(PyExc_TypeError, "register() needs a class");
+    PyTypeObject *type = (PyTypeObject *) cls.ptr();
+    if (is_builtin_kind(type))
+        raise(PyExc_ValueError, "built-in value types are stored without registration and cannot be registered");
+
+    bool has_codec = !codec.is_none(), has_to = !to_fields.is_none(), has_from = !from_fields.is_none();
+    if (has_codec && (has_to || has_from)) raise(PyExc_TypeError, "register(): pass either codec or to_fields/from_fields, not both");
+    if (has_to != has_from) raise(PyExc_TypeError, "register(): to_fields and from_fields go together");
+    if (has_to && (!PyCallable_Check(to_fields.ptr()) || !PyCallable_Check(from_fields.ptr())))
+        raise(PyExc_TypeError, "register(): to_fields and from_fields must be callable");
+
+    const zelph_record_codec *c = nullptr;
+    PyObject *caps = nullptr, *tf = nullptr, *ff = nullptr;
+    if (has_codec) {
+        c = codec_from_capsule(codec);
+        caps = codec.ptr();
+    } else if (has_to) {
+        tf = to_fields.ptr();
+        ff = from_fields.ptr();
+    } else {
+        const RecordClass *base = registered_base(type);
+        if (!base) {
+            std::string name = qualified_name(type);
+            PyErr_Format(PyExc_TypeError,
+                         "register(%s): no base class of it is registered; pass codec=... or "
+                         "to_fields=... and from_fields=...",
+                         name.c_str());
+            throw nb::python_error();
+        }
+        c = base->codec;
+        caps = base->capsule;
+        tf = base->to_fields;
+        ff = base->from_fields;
+    }
+
+    nb::object tag_obj;
+    if (tag.is_none()) {
+        std::string t = qualified_name(type);
+        tag_obj = nb::steal(PyUnicode_FromStringAndSize(t.data(), (Py_ssize_t) t.size()));
+        if (!tag_obj) throw nb::python_error();
+    } else {
+        if (!PyUnicode_Check(tag.ptr()) || PyUnicode_GET_LENGTH(tag.ptr()) == 0)
+            raise(PyExc_TypeError, "register(): tag must be a non-empty str");
+        tag_obj = nb::borrow(tag);
+    }
+    Py_ssize_t n;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(tag_obj.ptr(), &n);
+    if (!utf8) throw nb::python_error();
+    std::string tag_s(utf8, (size_t) n);
+
+    if (const RecordClass *other = record_class_by_tag(tag_s); other && other->cls != type) {
+        PyErr_Format(PyExc_ValueError, "register(): tag '%s' is already registered for another class", utf8);
+        throw nb::python_error();
+    }
+    RecordClass *existing = nullptr;
+    if (auto it = by_type().find(type); it != by_type().end()) {
+        existing = it->second;
+        if (existing->tag_utf8 != tag_s) {
+            PyErr_Format(PyExc_ValueError, "register(): class is already registered under the tag '%s'",
+                         existing->tag_utf8.c_str());
+            throw nb::python_error();
+        }
+    }
+
+    RecordClass *rc = existing ? existing : new RecordClass{};
+    // Old references of a re-registration are released only after the new
+    // ones are taken.
+    PyObject *old[] = {rc->capsule, rc->to_fields, rc->from_fields};
+    if (!existing) {
+        rc->cls = (PyTypeObject *) Py_NewRef(cls.ptr());
+        rc->tag = tag_obj.release().ptr();
+        rc->tag_utf8 = tag_s;
+    }
+    rc->codec = c;
+    rc->capsule = Py_XNewRef(caps);
+    rc->to_fields = Py_XNewRef(tf);
+    rc->from_fields = Py_XNewRef(ff);
+    for (PyObject *o : old) Py_XDECREF(o);
+    by_type()[type] = rc;
+    by_tag()[tag_s] = rc;
+    return nb::borrow(cls);
+}
+
+}  // namespace dualcache

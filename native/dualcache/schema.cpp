@@ -1,0 +1,155 @@
+#include "schema.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include <nanobind/nanobind.h>
+
+#include "file_naming.h"
+#include "format.h"
+#include "store_error.h"
+
+namespace dualcache {
+namespace nb = nanobind;
+
+static const char *const kCreateSchema =
+    "CREATE TABLE meta(k TEXT PRIMARY KEY, v) WITHOUT ROWID;"
+    "CREATE TABLE tags(id INTEGER PRIMARY KEY, tag TEXT NOT NULL UNIQUE);"
+    "CREATE TABLE entries(id INTEGER PRIMARY KEY AUTOINCREMENT, version INTEGER NOT NULL, key BLOB NOT NULL,"
+    " value BLOB NOT NULL);"
+    "CREATE TABLE items(entry INTEGER NOT NULL, ord INTEGER NOT NULL, ikey BLOB NOT NULL,"
+    " value BLOB NOT NULL, PRIMARY KEY(entry, ord)) WITHOUT ROWID;";
+
+static int64_t file_size(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (int64_t) st.st_size : -1;
+}
+
+[[noreturn]] static void not_a_store(Db &db, const std::string &why, int rc = 0) {
+    raise_store_error(db.path(), "not a DualCache store: " + why, rc);
+}
+
+static int64_t read_int(Db &db, const char *sql) {
+    int64_t n = 0;
+    int rc = db.try_query_int(sql, n);
+    if (rc != SQLITE_OK) not_a_store(db, db.errmsg(), rc);
+    return n;
+}
+
+// The application id and the number of schema objects, read in one
+// snapshot.
+struct Identity {
+    int64_t app_id, tables;
+};
+static Identity identity(Db &db) {
+    bool own = !db.in_transaction();
+    if (own) db.exec("BEGIN");
+    Identity id{};
+    try {
+        id.app_id = read_int(db, "PRAGMA application_id");
+        id.tables = read_int(db, "SELECT count(*) FROM sqlite_master");
+    } catch (...) {
+        if (own) sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    if (own) db.exec("COMMIT");
+    return id;
+}
+
+static void create_schema(Db &db, const std::string &store_name) {
+    db.exec(kCreateSchema);
+    char *meta = sqlite3_mprintf(
+        "INSERT INTO meta(k, v) VALUES ('format', %d), ('name', %Q);"
+        "PRAGMA application_id = %d; PRAGMA user_version = %d;",
+        format::kVersion, store_name.c_str(), format::kApplicationId, format::kVersion);
+    std::string sql = meta ? meta : "";
+    sqlite3_free(meta);
+    db.exec(sql.c_str());
+}
+
+void create_store_file(const std::string &path, const std::string &directory, const std::string &store_name) {
+    if (access(path.c_str(), F_OK) == 0) return;
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, "/.dualcache-new-%ld-%08lx", (long) getpid(), (unsigned long) random());
+    std::string tmp = directory + suffix;
+    if (!create_private_file(tmp, path)) raise_store_error(path, "temporary file " + tmp + " exists");
+    try {
+        Db db(tmp);
+        db.query_text("PRAGMA journal_mode=WAL");
+        db.exec("BEGIN IMMEDIATE");
+        create_schema(db, store_name);
+        db.exec("COMMIT");
+        db.close();  // the last connection folds the log into the file
+        if (link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+            // A file system without hard links: an empty file that the
+            // first opener makes a store in place.
+            create_private_file(path, path);
+        }
+    } catch (...) {
+        for (const char *side : {"", "-wal", "-shm"}) unlink((tmp + side).c_str());
+        throw;
+    }
+    for (const char *side : {"", "-wal", "-shm"}) unlink((tmp + side).c_str());
+}
+
+// An empty file (or an SQLite database with nothing in it) becomes a store.
+// Decided under the write lock, so that exactly one process creates the
+// schema; changing the journal mode can meet a lock that SQLite does not
+// wait for, so this is retried for as long as the busy timeout.
+static void initialise_in_place(Db &db, const std::string &store_name) {
+    for (int waited = 0;; waited += 10) {
+        try {
+            db.query_text("PRAGMA journal_mode=WAL");
+            db.exec("BEGIN IMMEDIATE");
+            break;
+        } catch (nb::python_error &e) {
+            if ((sqlite3_errcode(db.handle()) & 0xff) != SQLITE_BUSY || waited >= format::kBusyTimeoutMs) throw;
+            usleep(10000);
+        }
+    }
+    try {
+        Identity id = identity(db);
+        if (id.app_id == 0 && id.tables == 0)
+            create_schema(db, store_name);
+        else if (id.app_id != format::kApplicationId)
+            not_a_store(db, "an SQLite database of another program");
+        db.exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void prepare_store(Db &db, const std::string &store_name) {
+    // Read-only checks first: nothing is written to a file that is not ours.
+    Identity id = identity(db);
+    if (id.app_id != format::kApplicationId) {
+        if (id.app_id != 0 || id.tables != 0) not_a_store(db, "an SQLite database of another program");
+        initialise_in_place(db, store_name);
+    }
+
+    int64_t version = 0;
+    int rc = db.try_query_int("SELECT v FROM meta WHERE k = 'format'", version);
+    if (rc != SQLITE_OK) not_a_store(db, db.errmsg(), rc);
+    if (version < 1) not_a_store(db, "no format version recorded");
+    if (version > format::kVersion)
+        raise_store_error(db.path(), "written in store format " + std::to_string(version) +
+                                         ", newer than this version reads (" + std::to_string(format::kVersion) + ")");
+
+    // A database file shorter than its pages, with no log that holds them,
+    // was cut off.
+    int64_t n = read_int(db, "PRAGMA page_count"), page_size = db.query_int("PRAGMA page_size");
+    int64_t wal = file_size(db.path() + "-wal");
+    if (wal <= 0 && file_size(db.path()) < n * page_size) not_a_store(db, "the file is truncated");
+
+    std::string mode = db.query_text("PRAGMA journal_mode=WAL");
+    if (mode != "wal") raise_store_error(db.path(), "cannot use the WAL journal (journal mode is " + mode + ")");
+    db.exec("PRAGMA synchronous=FULL");
+    db.exec("PRAGMA cache_size=-16384");
+}
+
+}  // namespace dualcache

@@ -1,0 +1,158 @@
+#include "sqlite_db.h"
+
+#include "format.h"
+#include "store_error.h"
+
+namespace dualcache {
+
+static const char *const kSql[] = {
+    /* Begin */ "BEGIN",
+    /* BeginImmediate */ "BEGIN IMMEDIATE",
+    /* Commit */ "COMMIT",
+    /* Rollback */ "ROLLBACK",
+    /* DataVersion */ "PRAGMA data_version",
+    /* ScanEntries */ "SELECT id, version, key FROM entries ORDER BY id",
+    /* LoadEntry */ "SELECT version, value FROM entries WHERE id = ?1",
+    /* InsertEntry */ "INSERT INTO entries(version, key, value) VALUES (1, ?1, ?2)",
+    /* UpdateEntry */ "UPDATE entries SET version = ?2, value = ?3 WHERE id = ?1",
+    /* DeleteEntry */ "DELETE FROM entries WHERE id = ?1",
+    /* DeleteAllEntries */ "DELETE FROM entries",
+    /* LoadItems */ "SELECT ord, ikey, value FROM items WHERE entry = ?1 ORDER BY ord",
+    /* InsertItem */ "INSERT INTO items(entry, ord, ikey, value) VALUES (?1, ?2, ?3, ?4)",
+    /* UpdateItem */ "UPDATE items SET ikey = ?3, value = ?4 WHERE entry = ?1 AND ord = ?2",
+    /* DeleteItem */ "DELETE FROM items WHERE entry = ?1 AND ord = ?2",
+    /* DeleteItemsOf */ "DELETE FROM items WHERE entry = ?1",
+    /* DeleteAllItems */ "DELETE FROM items",
+    /* LoadTags */ "SELECT id, tag FROM tags",
+    /* InsertTag */ "INSERT INTO tags(tag) VALUES (?1)",
+    // Nested levels share one name: each refers to the innermost.
+    /* Savepoint */ "SAVEPOINT level",
+    /* Release */ "RELEASE level",
+    /* RollbackTo */ "ROLLBACK TO level",
+};
+static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
+
+Run &Run::bind(int i, int64_t v) {
+    int rc = sqlite3_bind_int64(s_, i, v);
+    if (rc != SQLITE_OK) db_.fail(rc);
+    return *this;
+}
+
+Run &Run::bind(int i, std::string_view blob) {
+    int rc = sqlite3_bind_blob64(s_, i, blob.data() ? blob.data() : "", blob.size(), SQLITE_STATIC);
+    if (rc != SQLITE_OK) db_.fail(rc);
+    return *this;
+}
+
+Run &Run::bind_text(int i, std::string_view text) {
+    int rc = sqlite3_bind_text64(s_, i, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+    if (rc != SQLITE_OK) db_.fail(rc);
+    return *this;
+}
+
+bool Run::step() {
+    int rc = sqlite3_step(s_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    db_.fail(rc);
+}
+
+Db::Db(std::string path) : path_(std::move(path)) {
+    int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        std::string msg = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        raise_store_error(path_, "cannot open: " + msg, rc);
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, format::kBusyTimeoutMs);
+}
+
+Db::~Db() { close(); }
+
+void Db::close() {
+    if (!db_) return;
+    for (auto &s : stmts_) {
+        sqlite3_finalize(s);
+        s = nullptr;
+    }
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+}
+
+void Db::fail(int rc, const char *context) const {
+    std::string msg = context ? std::string(context) + ": " : std::string();
+    int code = rc;
+    if (db_) {
+        int ext = sqlite3_extended_errcode(db_);
+        if (ext != SQLITE_OK && (ext & 0xff) == (rc & 0xff)) code = ext;
+        msg += (rc & 0xff) == (sqlite3_errcode(db_) & 0xff) ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    } else {
+        msg += sqlite3_errstr(rc);
+    }
+    raise_store_error(path_, msg, code);
+}
+
+Run Db::run(Sql which) {
+    if (!db_) raise_store_error(path_, "store is closed");
+    sqlite3_stmt *&s = stmts_[(size_t) which];
+    if (!s) {
+        int rc = sqlite3_prepare_v3(db_, kSql[(size_t) which], -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
+        if (rc != SQLITE_OK) fail(rc);
+    }
+    return Run(*this, s);
+}
+
+void Db::exec(const char *sql) {
+    char *err = nullptr;
+    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
+    if (rc != SQLITE_OK) {
+        std::string msg = err ? err : sqlite3_errstr(rc);
+        sqlite3_free(err);
+        raise_store_error(path_, msg, sqlite3_extended_errcode(db_));
+    }
+}
+
+// One-off statements, finalised on every path.
+namespace {
+struct OneOff {
+    sqlite3_stmt *s = nullptr;
+    ~OneOff() { sqlite3_finalize(s); }
+};
+}  // namespace
+
+int64_t Db::query_int(const char *sql) {
+    OneOff q;
+    int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) fail(rc);
+    rc = sqlite3_step(q.s);
+    if (rc == SQLITE_ROW) return sqlite3_column_int64(q.s, 0);
+    if (rc == SQLITE_DONE) return 0;
+    fail(rc);
+}
+
+int Db::try_query_int(const char *sql, int64_t &out) {
+    OneOff q;
+    int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) return rc;
+    rc = sqlite3_step(q.s);
+    out = rc == SQLITE_ROW ? sqlite3_column_int64(q.s, 0) : 0;
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+std::string Db::query_text(const char *sql) {
+    OneOff q;
+    int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
+    if (rc != SQLITE_OK) fail(rc);
+    rc = sqlite3_step(q.s);
+    if (rc == SQLITE_ROW) {
+        const unsigned char *t = sqlite3_column_text(q.s, 0);
+        return t ? std::string((const char *) t, (size_t) sqlite3_column_bytes(q.s, 0)) : std::string();
+    }
+    if (rc == SQLITE_DONE) return std::string();
+    fail(rc);
+}
+
+}  // namespace dualcache

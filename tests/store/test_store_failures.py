@@ -1,0 +1,379 @@
+"""Failures: files that are not stores are refused untouched, failed writes
+leave disk and memory as they were, transactions roll back as a unit."""
+
+import os
+import sqlite3
+import tempfile
+import threading
+import time
+
+import pytest
+
+import zelph.dualcache as dc
+from storetools import file_bytes, open_store, prefix, run_py  # noqa: F401
+
+
+def store_path(prefix, name="test"):
+    return prefix + name + ".sqlite"
+
+
+# --- files that are not stores -----------------------------------------------------
+
+
+def foreign_db(path, wal):
+    con = sqlite3.connect(path)
+    if wal:
+        con.execute("PRAGMA journal_mode=WAL")
+    con.execute("CREATE TABLE t(x)")
+    con.execute("INSERT INTO t VALUES ('precious')")
+    con.commit()
+    con.close()
+
+
+@pytest.mark.parametrize("kind", ["garbage", "short garbage", "sqlite header only", "foreign", "foreign wal"])
+def test_files_that_are_not_stores_are_refused_untouched(prefix, kind):
+    path = store_path(prefix)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    garbage = {"garbage": os.urandom(8192), "short garbage": b"hello",
+               "sqlite header only": b"SQLite format 3\x00" + b"\x00" * 84}
+    if kind in garbage:
+        with open(path, "wb") as f:
+            f.write(garbage[kind])
+    else:
+        foreign_db(path, wal=kind == "foreign wal")
+    before = file_bytes(path)
+    with pytest.raises(dc.StoreError, match="not a DualCache store") as info:
+        dc.DualCache(cacheName="test", cachePrefix=prefix)
+    assert info.value.filename == path
+    assert file_bytes(path) == before
+    if kind.startswith("foreign"):
+        con = sqlite3.connect(path)
+        assert con.execute("SELECT x FROM t").fetchall() == [("precious",)]
+        con.close()
+
+
+def fill(prefix, n=300):
+    s = dc.DualCache(cacheName="test", cachePrefix=prefix)
+    with s.batch():
+        for i in range(n):
+            s[f"key{i}"] = "v" * 200
+    s.close()
+    return store_path(prefix)
+
+
+@pytest.mark.parametrize("keep", [0.5, 0.9, 200])
+def test_truncated_store_is_refused_untouched(prefix, keep):
+    path = fill(prefix)
+    size = os.path.getsize(path)
+    with open(path, "r+b") as f:
+        f.truncate(int(size * keep) if keep < 1 else keep)
+    before = file_bytes(path)
+    with pytest.raises(dc.StoreError):
+        s = dc.DualCache(cacheName="test", cachePrefix=prefix)
+        list(s.values())
+    assert file_bytes(path) == before
+
+
+def test_empty_file_becomes_a_new_store(prefix):
+    path = store_path(prefix)
+    os.makedirs(os.path.dirname(path))
+    open(path, "wb").close()
+    s = dc.DualCache(cacheName="test", cachePrefix=prefix)
+    s["k"] = 1
+    assert len(s) == 1
+
+
+def test_newer_format_is_refused(prefix):
+    path = fill(prefix, 1)
+    con = sqlite3.connect(path)
+    con.execute("UPDATE meta SET v = 99 WHERE k = 'format'")
+    con.commit()
+    con.close()
+    with pytest.raises(dc.StoreError, match="newer"):
+        dc.DualCache(cacheName="test", cachePrefix=prefix)
+
+
+# --- read-only directory and full disk ---------------------------------------------
+
+AS_OTHER_USER = """
+import os, sys
+import zelph.dualcache as dc
+if os.geteuid() == 0:          # root ignores permissions: act as nobody
+    os.setgid(65534); os.setuid(65534)
+prefix = sys.argv[1]
+try:
+    s = dc.DualCache(cacheName=sys.argv[2], cachePrefix=prefix)
+    s["new"] = 1
+    print("wrote")
+except dc.StoreError as e:
+    print("StoreError", e)
+"""
+
+
+@pytest.fixture
+def readonly_dir():
+    d = tempfile.mkdtemp(dir="/tmp")
+    yield d
+    os.chmod(d, 0o755)
+    for f in os.listdir(d):
+        os.unlink(os.path.join(d, f))
+    os.rmdir(d)
+
+
+def test_read_only_directory(readonly_dir):
+    prefix = readonly_dir + "/s-"
+    s = dc.DualCache(cacheName="old", cachePrefix=prefix)
+    s["k"] = 1
+    s.close()
+    path = store_path(prefix, "old")
+    os.chmod(path, 0o666)
+    if os.geteuid() == 0:
+        os.chown(path, 65534, 65534)
+    before = sorted(os.listdir(readonly_dir)), file_bytes(path)
+    os.chmod(readonly_dir, 0o555)
+    for name in ("new", "old"):
+        out = run_py(AS_OTHER_USER, prefix, name).stdout
+        assert out.startswith("StoreError") and prefix in out, out
+    assert (sorted(os.listdir(readonly_dir)), file_bytes(path)) == before
+
+
+DISK_FULL = """
+import resource, signal, sys, sqlite3
+import zelph.dualcache as dc
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+s = dc.DualCache(cacheName="full", cachePrefix=sys.argv[1])
+s["small"] = "ok"
+resource.setrlimit(resource.RLIMIT_FSIZE, (300_000, 300_000))
+done = 0
+try:
+    for i in range(1000):
+        s[f"k{i}"] = "x" * 5000
+        done += 1
+except dc.StoreError as e:
+    failed = f"k{done}"
+    assert failed not in s and len(s) == done + 1, (len(s), done)
+try:
+    with s.transaction():
+        try:
+            s["big"] = "y" * 400_000
+        except dc.StoreError:
+            pass
+        s["after"] = 1
+    print("committed?!")
+except dc.StoreError as e:
+    pass  # failed inside (the rest refused) or at commit: rolled back either way
+assert "after" not in s and "big" not in s
+print(done)
+"""
+
+
+def test_full_disk_leaves_every_returned_write_and_nothing_else(prefix):
+    out = run_py(DISK_FULL, prefix).stdout.split()
+    done = int(out[-1])
+    assert 10 < done < 1000
+    s = dc.DualCache(cacheName="full", cachePrefix=prefix)
+    assert list(s) == ["small"] + [f"k{i}" for i in range(done)]
+    assert all(s[f"k{i}"] == "x" * 5000 for i in range(done))
+    con = sqlite3.connect(s.path)
+    assert con.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+    con.close()
+
+
+# --- fault injection ------------------------------------------------------------
+
+
+WRITES = {
+    "insert": lambda s: s.__setitem__("new", [1]),
+    "replace": lambda s: s.__setitem__("a", [9]),
+    "delete": lambda s: s.__delitem__("b"),
+    "clear": lambda s: s.clear(),
+    "update": lambda s: s.update(a=[7], z=[8]),
+    "pop": lambda s: s.pop("a"),
+    "setdefault": lambda s: s.setdefault("n", [3]),
+}
+
+
+@pytest.mark.parametrize("op", list(WRITES))
+def test_injected_failure_leaves_disk_and_memory_unchanged(open_store, op):
+    s = open_store()
+    s.update(a=[1], b=[2], c=[3])
+    lives = {k: s[k] for k in s}
+    s._fail_writes(0)
+    with pytest.raises(dc.StoreError, match="injected"):
+        WRITES[op](s)
+    assert dict(s) == {"a": [1], "b": [2], "c": [3]} == dict(open_store())
+    assert list(s) == ["a", "b", "c"]
+    # Entries the failed write touched are forgotten (reloaded); others stay live.
+    assert (s["c"] is lives["c"]) == (op != "clear")
+    assert (s["a"] is lives["a"]) == (op not in ("clear", "replace", "update", "pop"))
+    WRITES[op](s)  # the hook fired once; the same write now succeeds
+    assert dict(s) == dict(open_store())
+
+
+def test_injected_failure_counts_successful_writes(open_store):
+    s = open_store()
+    s._fail_writes(3)
+    for i in range(3):
+        s[i] = i
+    with pytest.raises(dc.StoreError):
+        s[3] = 3
+    s[4] = 4
+    s._fail_writes(0)
+    s._fail_writes(-1)
+    s[5] = 5
+    assert list(open_store()) == [0, 1, 2, 4, 5]
+
+
+def test_injected_failure_at_transaction_commit(open_store):
+    s = open_store()
+    s["a"] = [1]
+    live = s["a"]
+    s._fail_writes(0)
+    with pytest.raises(dc.StoreError, match="injected"):
+        with s.transaction():
+            s["a"].append(2)
+            s["a"] = s["a"]
+            s["b"] = [2]
+    assert dict(s) == {"a": [1]} == dict(open_store())
+    assert s["a"] is not live
+
+
+# --- transactions -------------------------------------------------------------
+
+
+def test_batch_rollback(open_store):
+    s = open_store()
+    s.update(keep=[0], changed=[1], gone=[2])
+    keep, changed = s["keep"], s["changed"]
+    with pytest.raises(ZeroDivisionError):
+        with s.batch() as same:
+            assert same is s
+            s["changed"] = [10]
+            del s["gone"]
+            s["new"] = [3]
+            1 / 0
+    assert list(s.items()) == [("keep", [0]), ("changed", [1]), ("gone", [2])]
+    assert dict(open_store()) == dict(s)
+    assert s["keep"] is keep and s["changed"] is not changed
+    with pytest.raises(ZeroDivisionError):
+        with s.batch():
+            s.clear()
+            s["newer"] = [4]
+            1 / 0
+    assert list(s.items()) == [("keep", [0]), ("changed", [1]), ("gone", [2])]
+    s["after"] = 5
+    assert list(open_store()) == ["keep", "changed", "gone", "after"]
+
+
+def test_nested_failure_rolls_back_only_the_inner_level(open_store):
+    s = open_store()
+    with s.transaction():
+        s["outer"] = [1]
+        with pytest.raises(KeyError):
+            with s.transaction():
+                s["outer"] = [2]
+                s["inner"] = 1
+                del s["missing"]
+        assert s["outer"] == [1] and "inner" not in s
+        with s.transaction():
+            s["inner2"] = 2
+    assert dict(open_store()) == {"outer": [1], "inner2": 2}
+
+
+def test_rows_of_a_rolled_back_level_do_not_haunt_later_inserts(open_store):
+    s = open_store()
+    s["first"] = 1
+    with s.transaction():
+        with pytest.raises(KeyError):
+            with s.transaction():
+                s["ghost"] = "rolled back"
+                raise KeyError
+        s["real"] = "kept"  # may take the row id the ghost had
+        assert list(s.items()) == [("first", 1), ("real", "kept")]
+    assert list(s.items()) == [("first", 1), ("real", "kept")] == list(open_store().items())
+
+
+def test_transaction_is_atomic_for_other_connections(open_store):
+    s, other = open_store(), open_store()
+    with s.transaction():
+        s["a"] = 1
+        s["b"] = 2
+        seen = dict(other)
+    assert seen == {} and dict(other) == {"a": 1, "b": 2}
+
+
+def test_reads_inside_a_transaction_see_the_latest_commit(open_store):
+    s, other = open_store(), open_store()
+    s["n"] = 1
+    assert s["n"] == 1
+    other["n"] = 2
+    with s.transaction():
+        assert s["n"] == 2
+        s["n"] = s["n"] + 1
+    assert other["n"] == 3
+
+
+def test_transaction_misuse(open_store):
+    s = open_store()
+    tx = s.transaction()
+    with pytest.raises(RuntimeError):
+        tx.__exit__(None, None, None)
+    outer, inner = s.transaction(), s.transaction()
+    outer.__enter__()
+    inner.__enter__()
+    with pytest.raises(RuntimeError, match="nest"):
+        outer.__exit__(None, None, None)
+    inner.__exit__(None, None, None)
+    outer.__exit__(None, None, None)
+    with tx:
+        with pytest.raises(RuntimeError, match="already entered"):
+            tx.__enter__()
+
+
+def test_close_inside_a_transaction_rolls_back(open_store):
+    s = open_store()
+    with pytest.raises(dc.StoreError, match="closed"):
+        with s.transaction():
+            s["a"] = 1
+            s.close()
+    assert dict(open_store()) == {}
+
+
+def test_a_writer_waits_for_the_lock_instead_of_failing(open_store):
+    s = open_store()
+    s["k"] = 0
+    locked = threading.Event()
+
+    def hold_lock():
+        con = sqlite3.connect(s.path, isolation_level=None)
+        con.execute("BEGIN IMMEDIATE")
+        locked.set()
+        time.sleep(0.3)
+        con.execute("COMMIT")
+        con.close()
+
+    t = threading.Thread(target=hold_lock)
+    t.start()
+    locked.wait()
+    start = time.monotonic()
+    s["k"] = 1  # waits without holding the GIL, then succeeds
+    assert time.monotonic() - start >= 0.2
+    t.join()
+    assert open_store()["k"] == 1
+
+
+def test_reentry_from_a_key_is_refused(open_store):
+    s = open_store()
+
+    class Nasty:
+        def __hash__(self):
+            return 1
+
+        def __eq__(self, other):
+            len(s)
+            return True
+
+    s[1] = "x"
+    with pytest.raises(RuntimeError, match="in use"):
+        s[Nasty()] = 2
+    assert dict(s) == {1: "x"}
