@@ -1,4 +1,6 @@
 // Trade and commission intake: the only operations that write positions back.
+#include <optional>
+
 #include "manager/order_mgr.h"
 #include "manager/store_ops.h"
 #include "model/module_ns.h"
@@ -28,7 +30,6 @@ public:
     }
     // Best effort, while another error is already on its way out.
     void restore() noexcept {
-        PyObject *exc = PyErr_GetRaisedException();
         if (PyDict_CheckExact(trades_.ptr())) {
             PyDict_Clear(trades_.ptr());
             if (PyDict_Update(trades_.ptr(), saved_.ptr()) < 0) PyErr_Clear();
@@ -37,67 +38,75 @@ public:
             Py_XDECREF(r);
             r = r ? PyObject_CallMethod(trades_.ptr(), "update", "O", saved_.ptr()) : nullptr;
             Py_XDECREF(r);
-            PyErr_Clear();
         }
-        PyErr_SetRaisedException(exc);
+        PyErr_Clear();
     }
 
 private:
     nb::object trades_, saved_;
 };
 
+// Runs `body` in one store transaction; when the body or the commit fails,
+// `undo` puts the live objects back before the error propagates.
+template <typename Body, typename Undo>
+static void guarded_transaction(PyObject *store, Body &&body, Undo &&undo) {
+    try {
+        in_transaction(store, body);
+    } catch (nb::python_error &e) {
+        e.restore();
+        PyObject *exc = PyErr_GetRaisedException();
+        undo();
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        throw nb::python_error();
+    }
+}
+
 static void add_trade(nb::handle self, nb::handle key, nb::handle trade) {
     nb::object store = order_mgr_positions(self.ptr());
-    in_transaction(store.ptr(), [&] {
-        nb::object pos = store_get(store.ptr(), key.ptr());
-        if (pos.is_none()) pos = new_position(key.ptr());
-        bool was_existing = store_contains(store.ptr(), key.ptr());
-        BookSnapshot before(pos.ptr());
-        bool trade_added = position_add_trade(pos.ptr(), trade.ptr());
-        try {
-            if (trade_added)
+    std::optional<BookSnapshot> before;
+    guarded_transaction(
+        store.ptr(),
+        [&] {
+            nb::object pos = store_get(store.ptr(), key.ptr());
+            if (pos.is_none()) pos = new_position(key.ptr());
+            bool was_existing = store_contains(store.ptr(), key.ptr());
+            before.emplace(pos.ptr());
+            if (position_add_trade(pos.ptr(), trade.ptr()))
                 store_setitem(store.ptr(), key.ptr(), pos.ptr());
             else if (was_existing && position_empty(pos.ptr()))
                 store_delitem(store.ptr(), key.ptr());
-        } catch (nb::python_error &e) {
-            e.restore();
-            before.restore();
-            throw nb::python_error();
-        }
-    });
+        },
+        [&] {
+            if (before) before->restore();
+        });
 }
 
 static void update_commission(nb::handle self, nb::handle key, nb::handle orderid, nb::handle commission) {
     nb::object store = order_mgr_positions(self.ptr());
-    in_transaction(store.ptr(), [&] {
-        nb::object pos = store_getitem(store.ptr(), key.ptr());
-        // The trade and its commission as they were, to put back if the write fails.
-        nb::object trades = position_trades(pos.ptr());
-        nb::object trade, old;
-        int has = PySequence_Contains(trades.ptr(), orderid.ptr());
-        if (has < 0) throw nb::python_error();
-        if (has) {
-            trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
-            if (!trade) throw nb::python_error();
-            old = trade_commission(trade.ptr());
-        }
-        nb::object r = nb::steal(PyObject_CallMethodObjArgs(pos.ptr(), names.add_commission, orderid.ptr(),
-                                                            commission.ptr(), nullptr));
-        if (!r) throw nb::python_error();
-        try {
+    // The trade and its commission as they were, to put back if the write fails.
+    nb::object trade, old;
+    guarded_transaction(
+        store.ptr(),
+        [&] {
+            nb::object pos = store_getitem(store.ptr(), key.ptr());
+            nb::object trades = position_trades(pos.ptr());
+            int has = PySequence_Contains(trades.ptr(), orderid.ptr());
+            if (has < 0) throw nb::python_error();
+            if (has) {
+                trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
+                if (!trade) throw nb::python_error();
+                old = trade_commission(trade.ptr());
+            }
+            nb::object r = nb::steal(PyObject_CallMethodObjArgs(pos.ptr(), names.add_commission, orderid.ptr(),
+                                                                commission.ptr(), nullptr));
+            if (!r) throw nb::python_error();
             nb::object again = store_getitem(store.ptr(), key.ptr());
             store_setitem(store.ptr(), key.ptr(), again.ptr());
-        } catch (nb::python_error &e) {
-            if (trade) {
-                e.restore();
-                PyObject *exc = PyErr_GetRaisedException();
-                if (PyObject_SetAttr(trade.ptr(), names.commission, old.ptr()) < 0) PyErr_Clear();
-                PyErr_SetRaisedException(exc);
-                throw nb::python_error();
-            }
-            throw;
-        }
-    });
+        },
+        [&] {
+            if (trade && old) PyObject_SetAttr(trade.ptr(), names.commission, old.ptr());
+        });
 }
 
 void define_intake(OrderMgrClass &cls) {
