@@ -3,8 +3,8 @@
     python examples/demo.py [DATA_DIR]
 
 Imports ``examples/fills-day.csv`` into a fresh demo data directory (a new
-temporary one unless DATA_DIR is given), then prints the debug summary and the
-order lines of every group, exactly as the commands shown print them.
+temporary one unless DATA_DIR is given), then prints the debug summary, the
+order lines of every group and the replay of one position, exactly as the commands shown print them.
 """
 
 from __future__ import annotations
@@ -51,9 +51,11 @@ def main(argv: list[str]) -> int:
     failed = ordermgr(data_dir, "import", os.path.relpath(FILLS)) != 0
     failed |= ordermgr(data_dir, "debug") != 0
     failed |= ordermgr(data_dir, "orders") != 0
+    # Each command above ran in a new process: the portfolio came back from the store every time.
+    failed |= ordermgr(data_dir, "analyze", "AAPL") != 0
     tool = f"{tool_name()} --data-dir {shlex.quote(data_dir)}"
     print("# explore further, e.g.:")
-    print(f"#   {tool} analyze AAPL")
+    print(f"#   {tool} positions --json")
     print(f"#   {tool} orders --order-id IC3001 --stop-pct 0.25")
     return 1 if failed else 0
 
