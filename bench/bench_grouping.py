@@ -93,6 +93,12 @@ def main():
     compare("get_portfolio_summary()", mgr.get_portfolio_summary,
             lambda: _plain.portfolio_summary(plain_store), repeat=3)
 
+    # The combined report: health check, position table, portfolio report and
+    # spread analysis (whose grouping is the pairwise pass above in plain Python).
+    header("debug_summary(), 10,000 positions")
+    t = median_seconds(mgr.debug_summary, repeat=3)
+    print(f"{'debug_summary()':<58} {fmt(t):>10}   (plain Python needs the pairwise grouping alone: see above)")
+
 
 if __name__ == "__main__":
     main()

@@ -25,18 +25,25 @@ def book(mod, n):
 
 
 def fills(mod, n):
+    """Blocks of up to 50 fills on one instrument, a few repeated order ids
+    (ignored) among them, each block ended by the fill that flattens it."""
     rng = random.Random(7)
     out = []
-    open_qty = 0
-    for i in range(n):
-        if i % 50 == 49 and open_qty:
-            qty = -open_qty  # closing fill: flat reset
-        else:
+    i = 0
+    while len(out) < n:
+        net = 0
+        for _ in range(min(49, n - len(out) - 1)):
             qty = rng.choice([1, 2, 5, -1, -2])
-        oid = i if rng.random() > 0.05 else max(0, i - 1)  # a few duplicates
-        out.append(mod.Trade(oid, 100.0 + i % 7, qty, 0.5, STAMP))
-        open_qty += qty
-    return out
+            if net + qty == 0:
+                qty = 1
+            out.append(mod.Trade(i, 100.0 + i % 7, qty, 0.5, STAMP))
+            net += qty
+            i += 1
+            if rng.random() < 0.05:
+                out.append(mod.Trade(i - 1, 100.0, 3, 0.5, STAMP))  # repeated order id: ignored
+        out.append(mod.Trade(i, 100.0, -net, 0.5, STAMP))  # flat reset
+        i += 1
+    return out[:n]
 
 
 def main():
