@@ -35,7 +35,7 @@ def fills(mod, n):
         for _ in range(min(49, n - len(out) - 1)):
             qty = rng.choice([1, 2, 5, -1, -2])
             if net + qty == 0:
-                qty = 1
+                qty = -qty  # never flat inside a block
             out.append(mod.Trade(i, 100.0 + i % 7, qty, 0.5, STAMP))
             net += qty
             i += 1
