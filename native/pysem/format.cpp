@@ -151,9 +151,9 @@ void append_fixed(std::string &out, PyObject *x, int precision, bool grouping, b
         if (!overflow && v <= (1LL << 53) && v >= -(1LL << 53))
             return append_fixed_double(out, (double) v, precision, grouping, percent);
     }
-    char spec[16];
-    std::snprintf(spec, sizeof spec, "%s.%d%c", grouping ? "," : "", precision, percent ? '%' : 'f');
-    nb::object s = nb::steal(PyUnicode_FromString(spec));
+    char format_spec[16];
+    std::snprintf(format_spec, sizeof format_spec, "%s.%d%c", grouping ? "," : "", precision, percent ? '%' : 'f');
+    nb::object s = nb::steal(PyUnicode_FromString(format_spec));
     PyObject *r = PyObject_Format(x, s.ptr());
     if (!r) throw nb::python_error();
     nb::object guard = nb::steal(r);

@@ -18,7 +18,7 @@ void append_str(std::string &out, PyObject *x);
 // repr(x), appended as UTF-8.
 void append_repr(std::string &out, PyObject *x);
 
-// format(x, spec) for spec = [","]"."precision("f"|"%"); exact floats and
+// format(x, format_spec) for format_spec = [","]"."precision("f"|"%"); exact floats and
 // exact ints take a native path that produces the host's text.
 void append_fixed(std::string &out, PyObject *x, int precision, bool grouping, bool percent);
 // The same for a value the caller holds as a double (a float's value).

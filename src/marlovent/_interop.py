@@ -148,10 +148,10 @@ def _field_specs(m: types.ModuleType) -> dict[str, list[tuple[str, Any, dataclas
 
 
 def _dataclass_metadata(
-    name: str, spec: list[tuple[str, Any, dataclasses.Field[Any] | None]]
+    name: str, field_plan: list[tuple[str, Any, dataclasses.Field[Any] | None]]
 ) -> tuple[dict[str, dataclasses.Field[Any]], Any]:
     """Field objects and parameters exactly as ``@dataclass`` makes them."""
-    rows: list[Any] = [(n, t) if opts is None else (n, t, opts) for n, t, opts in spec]
+    rows: list[Any] = [(n, t) if opts is None else (n, t, opts) for n, t, opts in field_plan]
     model = dataclasses.make_dataclass(name, rows, eq=True, repr=True, init=True, order=False, frozen=False)
     return dict(model.__dataclass_fields__), model.__dataclass_params__  # type: ignore[attr-defined]
 
@@ -331,11 +331,11 @@ def install(module: types.ModuleType | None = None) -> None:
     """Add dataclass metadata and signatures to every class ``module`` defines."""
     if module is None:
         module = sys.modules["marlovent.ordermgr"]
-    for name, spec in _field_specs(module).items():
+    for name, field_plan in _field_specs(module).items():
         cls = getattr(module, name, None)
         if not isinstance(cls, type) or cls in _installed:
             continue
-        fields, params = _dataclass_metadata(name, spec)
+        fields, params = _dataclass_metadata(name, field_plan)
         if "__dataclass_fields__" not in cls.__dict__:
             setattr(cls, "__dataclass_fields__", fields)
             setattr(cls, "__dataclass_params__", params)

@@ -16,8 +16,8 @@ NO_TRADES = "Cannot get start time for position with no trades"
 def position_with(om, *specs, key="X"):
     """specs: (orderid, price, qty[, commission[, minutes]])"""
     p = om.Position(key)
-    for spec in specs:
-        oid, price, qty, *rest = spec
+    for row in specs:
+        oid, price, qty, *rest = row
         commission = rest[0] if rest else 0.0
         minutes = rest[1] if len(rest) > 1 else 0
         p.add_trade(om.Trade(oid, price, qty, commission, ts(minutes)))

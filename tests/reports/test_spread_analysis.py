@@ -68,7 +68,7 @@ def test_group_figures_and_key_forms(make_mgr):
         def __str__(self):
             return "str-form"
 
-        def __format__(self, spec):
+        def __format__(self, format_spec):
             return "format-form"
 
         def __hash__(self):

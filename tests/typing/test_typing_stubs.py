@@ -15,9 +15,9 @@ ALLOWLIST = HERE / "stubtest-allowlist.txt"
 
 
 def installed(package: str, name: str) -> Path:
-    spec = importlib.util.find_spec(package)
-    assert spec is not None and spec.submodule_search_locations
-    return Path(list(spec.submodule_search_locations)[0]) / name
+    found = importlib.util.find_spec(package)
+    assert found is not None and found.submodule_search_locations
+    return Path(list(found.submodule_search_locations)[0]) / name
 
 
 # The order manager's stub imports DualCache from the store's own stub.

@@ -27,7 +27,7 @@ private:
     bool started_ = false;
 };
 
-// format(x, spec) of a number held natively (a float, or an int within 2**53,
+// format(x, format_spec) of a number held natively (a float, or an int within 2**53,
 // which the host formats as the float of the same value).
 inline void append_fixed(std::string &out, const pysem::Num &x, int precision, bool grouping, bool percent) {
     if (x.is_float()) return pysem::append_fixed_double(out, x.as_double(), precision, grouping, percent);
