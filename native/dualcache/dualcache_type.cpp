@@ -194,8 +194,8 @@ void bind_dualcache(nb::module_ &m) {
     cls.def_prop_ro("cachePrefix", [](nb::handle self) { return nb::borrow(store_of(self).prefix()); });
     cls.def(
         "_fail_writes", [](nb::handle self, long long after) { store_of(self).fail_writes(after); }, "after"_a,
-        "Test hook: the write that would commit after `after` further successful writes raises\n"
-        "StoreError and is rolled back; -1 turns the hook off.");
+        "Test hook: the write operation that follows `after` further successful ones fails once as\n"
+        "a failing SQLite write would (StoreError, rolled back); -1 turns the hook off.");
     cls.def("_stats", [](nb::handle self) { return store_of(self).stats(); },
             "Test hook: counters of commits, loads, index reloads, WAL frames and bytes written.");
 }

@@ -71,6 +71,7 @@ public:
     }
     void touch(int64_t id) { s_.levels_.back().touched.push_back(id); }
     void commit() {
+        s_.injected_failure();  // test hook: fails as SQLite would, after the statements ran
         done_ = true;
         if (implicit_) s_.commit_outermost();
     }
@@ -426,16 +427,12 @@ void Store::forget_touched(const Level &lv) {
         if (Entry *e = index_.by_id(id)) e->forget();
 }
 
+void Store::injected_failure() {
+    if (fail_after_ < 0) return;
+    if (fail_after_-- == 0) raise_store_error(path_, "write failed (injected by _fail_writes)");
+}
+
 void Store::commit_outermost() {
-    Level &lv = levels_.back();
-    if (lv.wrote && fail_after_ >= 0) {
-        if (fail_after_ == 0) {
-            fail_after_ = -1;
-            rollback_outermost();
-            raise_store_error(path_, "write failed (injected by _fail_writes)");
-        }
-        --fail_after_;
-    }
     try {
         step_blocking(Sql::Commit);
     } catch (...) {

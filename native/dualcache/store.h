@@ -60,7 +60,8 @@ public:
     void destroy();
     bool is_open() const { return state_ == State::Open && !inherited(); }
 
-    // Test hooks.
+    // Test hooks. The write operation (assignment, deletion, clear) that
+    // follows `after` successful ones fails as a failing SQLite write would.
     void fail_writes(long long after) { fail_after_ = after < 0 ? -1 : after; }
     nb::dict stats() const;
 
@@ -99,6 +100,7 @@ private:
     void begin_write();
     void write_failed(bool implicit, bool sql, int64_t entry_id);
     void commit_outermost();
+    void injected_failure();
     void rollback_outermost();
     void begin_level();
     void end_level(bool ok);

@@ -75,8 +75,9 @@ class DualCache:
     ) -> bool: ...
     def _iter(self, mode: int) -> _Iterator: ...
     def _fail_writes(self, after: int) -> None:
-        """Test hook: the write that would commit after `after` further successful
-        writes raises StoreError and is rolled back; -1 turns it off."""
+        """Test hook: the write operation that follows `after` further successful
+        ones fails once as a failing SQLite write would (StoreError, rolled back);
+        -1 turns it off."""
     def _stats(self) -> dict[str, int]:
         """Test hook: counters of commits, loads, index reloads, WAL frames, rows and bytes written."""
 

@@ -224,18 +224,32 @@ def test_injected_failure_counts_successful_writes(open_store):
     assert list(open_store()) == [0, 1, 2, 4, 5]
 
 
-def test_injected_failure_at_transaction_commit(open_store):
+def test_injected_failure_inside_a_transaction(open_store):
     s = open_store()
     s["a"] = [1]
     live = s["a"]
-    s._fail_writes(0)
+    s._fail_writes(1)
     with pytest.raises(dc.StoreError, match="injected"):
         with s.transaction():
-            s["a"].append(2)
-            s["a"] = s["a"]
             s["b"] = [2]
+            s["a"].append(2)
+            s["a"] = s["a"]  # fails; the whole block is rolled back
     assert dict(s) == {"a": [1]} == dict(open_store())
     assert s["a"] is not live
+
+
+def test_a_failed_write_spoils_its_transaction(open_store):
+    s = open_store()
+    s._fail_writes(0)
+    with pytest.raises(dc.StoreError, match="rolled back"):
+        with s.transaction():
+            with pytest.raises(dc.StoreError, match="injected"):
+                s["a"] = 1
+            with pytest.raises(dc.StoreError, match="leave the transaction block"):
+                s["b"] = 2
+    assert dict(s) == {} == dict(open_store())
+    s["c"] = 3
+    assert dict(open_store()) == {"c": 3}
 
 
 # --- transactions -------------------------------------------------------------
