@@ -261,3 +261,15 @@ def test_position_subclass_overrides(om):
     assert p.add_trade(om.Trade(1, 1.0, 5, 0.0, ts())) is False  # empty reads the overridden qty
     assert p.trades == {} and p.empty and not p.is_long
     assert repr(Liar("Y")).endswith("Liar(key='Y', trades={})")
+
+
+@given(st.lists(st.floats(), min_size=1, max_size=40))
+def test_float_only_books_sum_like_the_host(om, qtys):
+    raw = [om.Trade(i, 1.0, q, q, ts()) for i, q in enumerate(qtys)]
+    p = om.Position("K", {t.orderid: t for t in raw})
+    assert same(p.qty, sum(qtys)) and same(p.total_commission, sum(qtys))
+    try:
+        expected = reference_average(raw)
+    except ZeroDivisionError:
+        return
+    assert same(p.average_price, expected)

@@ -1,5 +1,6 @@
 #include "model/position.h"
 
+#include <cmath>
 #include <new>
 
 #include "model/module_ns.h"
@@ -9,6 +10,7 @@
 #include "pysem/args.h"
 #include "pysem/builtin_sum.h"
 #include "pysem/clock.h"
+#include "pysem/datetime_key.h"
 #include "pysem/fields.h"
 #include "pysem/format.h"
 #include "pysem/record.h"
@@ -58,6 +60,26 @@ static inline Trade *native_trade(PyObject *v) {
 template <nb::object Trade::*Field>
 static nb::object sum_field(PyObject *trades, nb::object (*read)(PyObject *)) {
     if (PyDict_CheckExact(trades)) {
+        // Exact trades holding exact floats: the built-in sum's compensated
+        // float accumulation, inline (the first float is added to the int 0).
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        double total = 0.0, compensation = 0.0;
+        bool floats = true;
+        while (floats && PyDict_Next(trades, &pos, &k, &v)) {
+            Trade *t = native_trade(v);
+            PyObject *x = t ? (t->*Field).ptr() : nullptr;
+            if (x && PyFloat_CheckExact(x))
+                pysem::neumaier_add(total, compensation, PyFloat_AS_DOUBLE(x));
+            else
+                floats = false;
+        }
+        if (floats && PyDict_GET_SIZE(trades) > 0) {
+            if (compensation != 0.0 && std::isfinite(compensation)) total += compensation;
+            return nb::steal(PyFloat_FromDouble(total));
+        }
+    }
+    if (PyDict_CheckExact(trades)) {
         // Native pass: exact trades with exact numbers run no Python code.
         pysem::ObjectSum sum;
         Py_ssize_t pos = 0;
@@ -89,9 +111,25 @@ nb::object trades_total_commission(PyObject *trades) {
 static bool accumulate_native(PyObject *trades, Num &pq, Num &tq) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
+    // While every value is an exact float, the host's float arithmetic is
+    // plain double arithmetic.
+    double pqd = 0.0, tqd = 0.0;
+    bool doubles = true;
     while (PyDict_Next(trades, &pos, &k, &v)) {
         Trade *t = native_trade(v);
         if (!t || !t->price.ptr() || !t->qty.ptr() || !t->commission.ptr()) return false;
+        if (doubles) {
+            PyObject *p = t->price.ptr(), *q = t->qty.ptr(), *c = t->commission.ptr();
+            if (PyFloat_CheckExact(p) && PyFloat_CheckExact(q) && PyFloat_CheckExact(c)) {
+                double qd = PyFloat_AS_DOUBLE(q), cd = PyFloat_AS_DOUBLE(c);
+                pqd += PyFloat_AS_DOUBLE(p) * qd + (qd > 0 ? cd : -cd);
+                tqd += qd;
+                continue;
+            }
+            doubles = false;
+            pq = Num::of_double(pqd);
+            tq = Num::of_double(tqd);
+        }
         Num price = Num::of(t->price.ptr()), qty = Num::of(t->qty.ptr()),
             commission = Num::of(t->commission.ptr());
         if (price.kind() == Num::Kind::Obj || qty.kind() == Num::Kind::Obj ||
@@ -100,6 +138,10 @@ static bool accumulate_native(PyObject *trades, Num &pq, Num &tq) {
         pq = pq + signed_cost(price, qty, commission);
         tq = tq + qty;
         if (pq.kind() == Num::Kind::Obj || tq.kind() == Num::Kind::Obj) return false;
+    }
+    if (doubles) {
+        pq = Num::of_double(pqd);
+        tq = Num::of_double(tqd);
     }
     return true;
 }
@@ -127,21 +169,17 @@ nb::object trades_average_price(PyObject *trades) {
 static bool started_native(PyObject *trades, PyObject *&best) {
     Py_ssize_t pos = 0;
     PyObject *k, *v, *tz = nullptr;
+    int64_t best_key = 0;
     best = nullptr;
     while (PyDict_Next(trades, &pos, &k, &v)) {
         Trade *t = native_trade(v);
         PyObject *ts = t ? t->timestamp.ptr() : nullptr;
-        if (!ts || !pysem::is_exact_datetime(ts)) return false;
-        PyObject *this_tz = pysem::datetime_tzinfo(ts);
-        if (!best) {
+        int64_t key;
+        if (!ts || !pysem::datetime_order_key(ts, &tz, &key)) return false;
+        if (!best || key < best_key) {
             best = ts;
-            tz = this_tz;
-            continue;
+            best_key = key;
         }
-        if (this_tz != tz) return false;
-        int r = PyObject_RichCompareBool(ts, best, Py_LT);
-        if (r < 0) throw nb::python_error();
-        if (r) best = ts;
     }
     return true;
 }
