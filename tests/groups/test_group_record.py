@@ -7,6 +7,7 @@ import pytest
 
 from marlovent import ordermgr as om
 from groups_helpers import LEG1, LEG2, group, position
+from support import assert_flat_memory
 
 
 def test_constructor_forms():
@@ -196,8 +197,6 @@ class TestSubclassOverrides:
 
 
 def test_no_growth_over_many_operations():
-    import tracemalloc
-
     a, b = position(LEG1, (10, 5.0, 1.0)), position(LEG2, (-10, 2.0, 1.0))
     prices = {"LEG1": 6.0, "LEG2": 2.5}
 
@@ -213,14 +212,4 @@ def test_no_growth_over_many_operations():
             except ValueError:
                 pass
 
-    work(200)
-    gc.collect()
-    tracemalloc.start()
-    objects = len(gc.get_objects())
-    before = tracemalloc.get_traced_memory()[0]
-    work(5000)
-    gc.collect()
-    grown = tracemalloc.get_traced_memory()[0] - before
-    tracemalloc.stop()
-    assert grown < 64 * 1024
-    assert len(gc.get_objects()) - objects < 100
+    assert_flat_memory(work, 5000)

@@ -1,9 +1,8 @@
 import gc
 import sys
-import tracemalloc
 import weakref
 
-from support import ts
+from support import assert_flat_memory, ts
 
 
 class Marker:
@@ -48,14 +47,4 @@ def _churn(om, n):
 
 
 def test_long_loops_do_not_leak(om):
-    _churn(om, 2000)  # warm caches
-    gc.collect()
-    tracemalloc.start()
-    objects_before = len(gc.get_objects())
-    base, _ = tracemalloc.get_traced_memory()
-    _churn(om, 100_000)
-    gc.collect()
-    current, _ = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    assert len(gc.get_objects()) - objects_before < 100
-    assert current - base < 64 * 1024
+    assert_flat_memory(lambda n: _churn(om, n), 100_000, warmup=2000)

@@ -11,6 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from marlovent import ordermgr as om
+from support import assert_flat_memory
 
 UTC = dt.timezone.utc
 NOW = dt.datetime(2024, 3, 2, 9, 0, tzinfo=UTC)
@@ -341,8 +342,6 @@ def test_rounding_matches_host_round(x, y):
 
 
 def test_no_growth_over_many_constructions():
-    import tracemalloc
-
     def work(n):
         for i in range(n):
             s = om.PositionSummary(i, 100.0 + i, 90.0, 0, HOUR_AGO, 105.0 if i % 2 else None)
@@ -352,14 +351,4 @@ def test_no_growth_over_many_constructions():
             except TypeError:
                 pass
 
-    work(200)
-    gc.collect()
-    tracemalloc.start()
-    objects = len(gc.get_objects())
-    before = tracemalloc.get_traced_memory()[0]
-    work(20000)
-    gc.collect()
-    grown = tracemalloc.get_traced_memory()[0] - before
-    tracemalloc.stop()
-    assert grown < 64 * 1024
-    assert len(gc.get_objects()) - objects < 100
+    assert_flat_memory(work, 20000)
