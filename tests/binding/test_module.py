@@ -62,3 +62,19 @@ def test_classes_are_plain_records(om, name):
     cls = getattr(om, name)
     assert cls.__bases__ == (object,)
     assert cls.__module__ == "marlovent.ordermgr"
+
+
+def test_second_interpreter_is_refused():
+    r = run("""
+        import marlovent.ordermgr
+        import _testcapi
+        _testcapi.run_in_subinterp('''
+try:
+    import marlovent.ordermgr
+except ImportError as e:
+    print("ImportError:", e)
+''')
+    """)
+    assert r.stdout.strip() == (
+        "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
+    ), r.stderr
