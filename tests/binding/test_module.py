@@ -65,16 +65,8 @@ def test_classes_are_plain_records(om, name):
 
 
 def test_second_interpreter_is_refused():
-    r = run("""
-        import marlovent.ordermgr
-        import _testcapi
-        _testcapi.run_in_subinterp('''
-try:
-    import marlovent.ordermgr
-except ImportError as e:
-    print("ImportError:", e)
-''')
-    """)
+    inner = "try:\n    import marlovent.ordermgr\nexcept ImportError as e:\n    print('ImportError:', e)\n"
+    r = run(f"import marlovent.ordermgr, _testcapi\n_testcapi.run_in_subinterp({inner!r})\n")
     assert r.stdout.strip() == (
         "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
     ), r.stderr
