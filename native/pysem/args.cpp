@@ -1,6 +1,7 @@
 #include "pysem/args.h"
 
 #include <string>
+#include <vector>
 
 namespace pysem {
 
@@ -74,6 +75,23 @@ bool bind_args(ArgSpec &sig, PyObject *const *args, size_t nargsf, PyObject *kwn
             return false;
         }
     return true;
+}
+
+void bind_args(ArgSpec &sig, PyObject *args, PyObject *kwargs, PyObject **out) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    std::vector<PyObject *> all(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
+    nanobind::object kwnames;
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        kwnames = nanobind::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        if (!kwnames) throw nanobind::python_error();
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwargs, &pos, &k, &v)) {
+            PyTuple_SET_ITEM(kwnames.ptr(), i++, Py_NewRef(k));
+            all.push_back(v);
+        }
+    }
+    if (!bind_args(sig, all.data(), (size_t) nargs, kwnames.ptr(), out)) throw nanobind::python_error();
 }
 
 }  // namespace pysem

@@ -3,6 +3,7 @@
 // arguments).
 #pragma once
 #include <Python.h>
+#include <nanobind/nanobind.h>
 
 namespace pysem {
 
@@ -17,5 +18,9 @@ struct ArgSpec {
 // Fills out[0..count) with borrowed references (NULL where not given).
 // Returns false with TypeError set on a bad call.
 bool bind_args(ArgSpec &sig, PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject **out);
+
+// The same for a call given as a tuple and a dict (or null): raises the
+// TypeError as a Python error instead of returning false.
+void bind_args(ArgSpec &sig, PyObject *args, PyObject *kwargs, PyObject **out);
 
 }  // namespace pysem

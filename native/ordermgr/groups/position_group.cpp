@@ -7,7 +7,7 @@
 #include "groups/group_summary.h"
 #include "groups/order_desc.h"
 #include "model/module_ns.h"
-#include "pysem/call_args.h"
+#include "pysem/args.h"
 #include "pysem/fields.h"
 #include "pysem/num.h"
 #include "pysem/truth.h"
@@ -148,7 +148,8 @@ nb::object position_group_summary(PyObject *group, PyObject *stop_pct) {
 // --- type -------------------------------------------------------------------
 
 static const char *const kInitNames[] = {"positions", "key"};
-static const pysem::Signature kInitSignature{"PositionGroup.__init__", kInitNames, 2, 0};
+static PyObject *kInitInterned[2];
+static pysem::ArgSpec kInitSignature{"PositionGroup.__init__", kInitNames, kInitInterned, 2, 0};
 
 static PositionGroup &self_of(nb::handle self, const char *method) {
     return pysem::instance<PositionGroup>(self, types.PositionGroup, method);

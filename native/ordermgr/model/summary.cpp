@@ -3,7 +3,7 @@
 #include <new>
 
 #include "model/module_ns.h"
-#include "pysem/call_args.h"
+#include "pysem/args.h"
 #include "pysem/fields.h"
 #include "pysem/num.h"
 #include "pysem/record.h"
@@ -141,7 +141,8 @@ PositionSummary *exact_summary(PyObject *o) {
     return is_exact(o, types.PositionSummary) && nb::inst_ready(o) ? nb::inst_ptr<PositionSummary>(o) : nullptr;
 }
 
-const pysem::Signature kInitSignature{"PositionSummary.__init__", kInitNames, kInitFields, 5};
+PyObject *kInitInterned[kInitFields];
+pysem::ArgSpec kInitSignature{"PositionSummary.__init__", kInitNames, kInitInterned, kInitFields, 5};
 
 // Puts a record into the instance's storage: constructs it in place in a
 // fresh instance, replaces the old one when __init__ runs again.
