@@ -244,7 +244,26 @@ PyGetSetDef summary_getset[] = {
     PYSEM_FIELD(PositionSummary, age, "Time from started to the construction of this summary."),
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot summary_slots[] = {{Py_tp_traverse, (void *) pysem::record_traverse<PositionSummary>},
+// PositionSummary(...) on the exact class: bound, derived and built natively.
+PyObject *summary_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *a[kInitFields];
+    if (!pysem::bind_args(kInitSignature, args, nargsf, kwnames, a)) return nullptr;
+    try {
+        return new_instance((PyTypeObject *) type,
+                            derived(a[0], a[1], a[2], a[3], a[4], a[5] ? nb::handle(a[5]) : nb::none()))
+            .release()
+            .ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
+PyType_Slot summary_slots[] = {{Py_tp_vectorcall, (void *) summary_vectorcall},
+                               {Py_tp_traverse, (void *) pysem::record_traverse<PositionSummary>},
                                {Py_tp_clear, (void *) pysem::record_clear<PositionSummary>},
                                {Py_tp_hash, (void *) PyObject_HashNotImplemented},
                                {Py_tp_getset, (void *) summary_getset},
