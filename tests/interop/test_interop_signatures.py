@@ -89,8 +89,12 @@ DOC_FIRST_LINES = {
 
 
 def plain(sig):
-    """A signature without annotations or return annotation, as text."""
+    """A signature without annotations or return annotation, as text. A
+    method bound natively takes `self` positionally only; that is shown as
+    the ordinary `self` of a method."""
     params = [p.replace(annotation=P.empty) for p in sig.parameters.values()]
+    if params and params[0].name == "self":
+        params[0] = params[0].replace(kind=P.POSITIONAL_OR_KEYWORD)
     return str(sig.replace(parameters=params, return_annotation=inspect.Signature.empty))
 
 

@@ -8,6 +8,7 @@
 #include "model/record_codec_export.h"
 #include "model/trade.h"
 #include "pysem/args.h"
+#include "pysem/fast_method.h"
 #include "pysem/builtin_sum.h"
 #include "pysem/clock.h"
 #include "pysem/datetime_key.h"
@@ -413,7 +414,40 @@ static PyGetSetDef position_getset[] = {
     {"is_long", figure_getter<is_long_of>, nullptr, "Whether the net quantity is positive.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
+static const char *const add_trade_params[] = {"trade"};
+static PyObject *add_trade_names[1];
+static pysem::ArgSpec add_trade_spec = {"Position.add_trade", add_trade_params, add_trade_names, 1, 1};
+static const char *const add_commission_params[] = {"orderid", "commission"};
+static PyObject *add_commission_names[2];
+static pysem::ArgSpec add_commission_spec = {"Position.add_commission", add_commission_params, add_commission_names,
+                                             2, 2};
+
+static PyObject *add_trade_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return pysem::fast_method(add_trade_spec, self, args, nargs, kwnames, [](PyObject *s, PyObject **a) {
+        return nb::borrow(add_trade(s, a[0]) ? Py_True : Py_False);
+    });
+}
+
+static PyObject *add_commission_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return pysem::fast_method(add_commission_spec, self, args, nargs, kwnames, [](PyObject *s, PyObject **a) {
+        add_commission(s, a[0], a[1]);
+        return nb::none();
+    });
+}
+
+static PyMethodDef position_methods[] = {
+    {"add_trade", PYSEM_FASTCALL(add_trade_method),
+     "add_trade($self, trade)\n--\n\n"
+     "Record a trade unless its order id is already present; empty the book when it goes flat.\n\n"
+     "True when the trade was recorded and the position stays open; False when the order id was\n"
+     "already known (nothing changed) or the trade brought the net quantity to exactly zero."},
+    {"add_commission", PYSEM_FASTCALL(add_commission_method),
+     "add_commission($self, orderid, commission)\n--\n\n"
+     "Replace the commission of the stored trade with that order id."},
+    {nullptr, nullptr, 0, nullptr}};
+
 static PyType_Slot position_slots[] = {
+    {Py_tp_methods, (void *) position_methods},
     {Py_tp_traverse, (void *) pysem::record_traverse<Position>},
     {Py_tp_clear, (void *) pysem::record_clear<Position>},
     {Py_tp_hash, (void *) position_hash},
@@ -438,10 +472,6 @@ void register_position(nb::module_ &m) {
             new (self) Position{nb::borrow(key), std::move(t)};
         },
         nb::arg("key").none(), nb::arg("trades").none() = missing);
-    cls.def("add_trade", &add_trade, nb::arg("trade").none(),
-            "Record a trade unless its order id is already present; empty the book when it goes flat.");
-    cls.def("add_commission", &add_commission, nb::arg("orderid").none(), nb::arg("commission").none(),
-            "Replace the commission of the stored trade with that order id.");
     cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
         if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
         if (Py_TYPE(self.ptr()) != types.Position) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"key", "trades"});
