@@ -70,3 +70,15 @@ def test_second_interpreter_is_refused():
     assert r.stdout.strip() == (
         "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
     ), r.stderr
+
+
+def test_missing_store_module_fails_the_import():
+    r = run("""
+        import sys
+        sys.modules['zelph.dualcache'] = None
+        try:
+            import marlovent.ordermgr
+        except ImportError as e:
+            print('ImportError')
+    """)
+    assert r.stdout.strip() == "ImportError", r.stderr
