@@ -2,11 +2,19 @@
 trades per leg, beside the same group written as plain Python dataclasses.
 Prints medians of several runs and the speed-up."""
 import datetime as dt
+import os
 import statistics
+import sys
 import timeit
 from dataclasses import dataclass, field
 
 from marlovent import ordermgr as om
+
+# The plain-Python model and the group arithmetic shared with the tests.
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests", "groups")]
+from _plain import Position as PyPosition, PositionSummary as PySummary, Trade as PyTrade  # noqa: E402
+from groups_reference import ref_average_price  # noqa: E402
 
 UTC = dt.timezone.utc
 T0 = dt.datetime(2024, 3, 1, 14, 30, tzinfo=UTC)
@@ -15,13 +23,6 @@ TRADES_PER_LEG = 100
 
 
 # --- plain Python equivalent --------------------------------------------------------
-
-import os  # noqa: E402
-import sys  # noqa: E402
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from _plain import Position as PyPosition, PositionSummary as PySummary, Trade as PyTrade  # noqa: E402
-
 
 @dataclass(slots=True)
 class PyGroup:
@@ -42,23 +43,7 @@ class PyGroup:
 
     @property
     def average_price(self):
-        totalQty = self.qty
-        total_value = 0.0
-        for position in self.positions:
-            considered = 0.0
-            for trade in sorted(position.trades.values(), key=lambda t: t.timestamp):
-                if considered >= totalQty:
-                    break
-                qty_abs = abs(trade.qty)
-                take = min(qty_abs, totalQty - considered)
-                if not take > 0:
-                    continue
-                ratio = take / qty_abs if qty_abs != 0 else 0
-                value = trade.price * trade.qty * ratio
-                commission = trade.commission * ratio
-                total_value += value + (commission if trade.qty > 0 else -commission)
-                considered += take
-        return total_value / totalQty
+        return ref_average_price(self.positions, self.qty)
 
     def summary(self, stopPct=0.1, priceFetcher=None):
         avgprice = self.average_price

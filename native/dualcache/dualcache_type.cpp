@@ -5,7 +5,7 @@
 #include "bindings.h"
 #include "py_import.h"
 #include "raise.h"
-#include "slot_call.h"
+#include "pysem/slot_call.h"
 #include "store.h"
 #include "store_error.h"
 
@@ -21,15 +21,15 @@ Store &store_of(nb::handle self) {
 // --- slots ------------------------------------------------------------------
 
 static Py_ssize_t dc_len(PyObject *self) {
-    return slot_call<Py_ssize_t>(-1, [&] { return store_of(self).length(); });
+    return pysem::slot_call<Py_ssize_t>(-1, [&] { return store_of(self).length(); });
 }
 
 static PyObject *dc_getitem(PyObject *self, PyObject *key) {
-    return slot_call<PyObject *>(nullptr, [&] { return store_of(self).getitem(key).release().ptr(); });
+    return pysem::slot_call<PyObject *>(nullptr, [&] { return store_of(self).getitem(key).release().ptr(); });
 }
 
 static int dc_setitem(PyObject *self, PyObject *key, PyObject *value) {
-    return slot_call<int>(-1, [&] {
+    return pysem::slot_call<int>(-1, [&] {
         if (value)
             store_of(self).setitem(key, value);
         else
@@ -39,15 +39,15 @@ static int dc_setitem(PyObject *self, PyObject *key, PyObject *value) {
 }
 
 static int dc_contains(PyObject *self, PyObject *key) {
-    return slot_call<int>(-1, [&] { return store_of(self).contains(key) ? 1 : 0; });
+    return pysem::slot_call<int>(-1, [&] { return store_of(self).contains(key) ? 1 : 0; });
 }
 
 static int dc_bool(PyObject *self) {
-    return slot_call<int>(-1, [&] { return store_of(self).length() ? 1 : 0; });
+    return pysem::slot_call<int>(-1, [&] { return store_of(self).length() ? 1 : 0; });
 }
 
 static PyObject *dc_iter(PyObject *self) {
-    return slot_call<PyObject *>(nullptr, [&] { return make_iterator(self, 0).release().ptr(); });
+    return pysem::slot_call<PyObject *>(nullptr, [&] { return make_iterator(self, 0).release().ptr(); });
 }
 
 static int dc_traverse(PyObject *self, visitproc visit, void *arg) {

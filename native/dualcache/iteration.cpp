@@ -6,7 +6,7 @@
 
 #include "bindings.h"
 #include "pysem/fields.h"
-#include "slot_call.h"
+#include "pysem/slot_call.h"
 #include "store.h"
 
 namespace dualcache {
@@ -26,7 +26,7 @@ struct Iterator {
 };
 
 static PyObject *it_next(PyObject *self) {
-    return slot_call<PyObject *>(nullptr, [&]() -> PyObject * {
+    return pysem::slot_call<PyObject *>(nullptr, [&]() -> PyObject * {
         if (!nb::inst_ready(self)) return nullptr;
         Iterator &it = *nb::inst_ptr<Iterator>(self);
         if (!it.keys) return nullptr;

@@ -15,6 +15,7 @@
 #include "pysem/fields.h"
 #include "pysem/format.h"
 #include "pysem/record.h"
+#include "pysem/slot_call.h"
 #include "pysem/self_type.h"
 
 namespace ordermgr {
@@ -332,16 +333,13 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
         PyErr_SetString(PyExc_ValueError, "stored Position has the wrong number of fields");
         return nullptr;
     }
-    try {
+    return pysem::slot_call<PyObject *>(nullptr, [&] {
         nb::object inst = nb::inst_alloc(nb::handle((PyObject *) cls));
         new (nb::inst_ptr<Position>(inst))
             Position{nb::borrow(PyTuple_GET_ITEM(fields, 0)), nb::borrow(PyTuple_GET_ITEM(fields, 1))};
         nb::inst_mark_ready(inst);
         return inst.release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    }
+    });
 }
 
 static zelph_record_codec position_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, 1};
@@ -349,12 +347,7 @@ static zelph_record_codec position_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields
 // --- type ----------------------------------------------------------------
 
 static Py_hash_t position_hash(PyObject *self) {
-    try {
-        return PyObject_Hash(position_key(self).ptr());
-    } catch (nb::python_error &e) {
-        e.restore();
-        return -1;
-    }
+    return pysem::slot_call<Py_hash_t>(-1, [&] { return PyObject_Hash(position_key(self).ptr()); });
 }
 
 static const char *const position_params[] = {"key", "trades"};
@@ -364,31 +357,20 @@ static pysem::ArgSpec position_signature = {"Position.__init__", position_params
 static PyObject *position_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     PyObject *a[2];
     if (!pysem::bind_args(position_signature, args, nargsf, kwnames, a)) return nullptr;
-    try {
+    return pysem::slot_call<PyObject *>(nullptr, [&] {
         nb::object trades = a[1] ? nb::borrow(a[1]) : nb::steal(PyDict_New());
         if (!trades) throw nb::python_error();
         nb::object inst = nb::inst_alloc(nb::handle(type));
         new (nb::inst_ptr<Position>(inst)) Position{nb::borrow(a[0]), std::move(trades)};
         nb::inst_mark_ready(inst);
         return inst.release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    }
+    });
 }
 
 // A read-only figure as a getset getter.
 template <nb::object (*Figure)(PyObject *)>
 static PyObject *figure_getter(PyObject *self, void *) {
-    try {
-        return Figure(self).release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    }
+    return pysem::slot_call<PyObject *>(nullptr, [&] { return Figure(self).release().ptr(); });
 }
 
 static nb::object started_of(PyObject *s) { return trades_started(position_trades(s).ptr()); }

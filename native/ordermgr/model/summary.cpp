@@ -8,6 +8,7 @@
 #include "pysem/num.h"
 #include "pysem/record.h"
 #include "pysem/round.h"
+#include "pysem/slot_call.h"
 #include "pysem/self_type.h"
 #include "pysem/truth.h"
 
@@ -248,18 +249,12 @@ PyGetSetDef summary_getset[] = {
 PyObject *summary_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     PyObject *a[kInitFields];
     if (!pysem::bind_args(kInitSignature, args, nargsf, kwnames, a)) return nullptr;
-    try {
+    return pysem::slot_call<PyObject *>(nullptr, [&] {
         return new_instance((PyTypeObject *) type,
                             derived(a[0], a[1], a[2], a[3], a[4], a[5] ? nb::handle(a[5]) : nb::none()))
             .release()
             .ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    }
+    });
 }
 
 PyType_Slot summary_slots[] = {{Py_tp_vectorcall, (void *) summary_vectorcall},

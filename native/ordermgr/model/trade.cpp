@@ -8,6 +8,7 @@
 #include "pysem/args.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
+#include "pysem/slot_call.h"
 #include "pysem/self_type.h"
 
 namespace ordermgr {
@@ -81,7 +82,7 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
         PyErr_SetString(PyExc_ValueError, "stored Trade has the wrong number of fields");
         return nullptr;
     }
-    try {
+    return pysem::slot_call<PyObject *>(nullptr, [&] {
         nb::object inst = nb::inst_alloc(nb::handle((PyObject *) cls));
         Trade *t = nb::inst_ptr<Trade>(inst);
         new (t) Trade{nb::borrow(PyTuple_GET_ITEM(fields, 0)), nb::borrow(PyTuple_GET_ITEM(fields, 1)),
@@ -89,10 +90,7 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
                       nb::borrow(PyTuple_GET_ITEM(fields, 4))};
         nb::inst_mark_ready(inst);
         return inst.release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    }
+    });
 }
 
 static zelph_record_codec trade_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, -1};
@@ -109,7 +107,7 @@ static PyObject *default_price, *default_qty, *default_commission;  // 0.0, 0, 0
 static PyObject *trade_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     PyObject *a[5];
     if (!pysem::bind_args(trade_signature, args, nargsf, kwnames, a)) return nullptr;
-    try {
+    return pysem::slot_call<PyObject *>(nullptr, [&] {
         nb::object ts = a[4] ? nb::borrow(a[4]) : utc_now();
         PyObject *price = a[1] ? a[1] : default_price;
         check_price(price);
@@ -119,22 +117,11 @@ static PyObject *trade_vectorcall(PyObject *type, PyObject *const *args, size_t 
                                               nb::borrow(a[3] ? a[3] : default_commission), std::move(ts)};
         nb::inst_mark_ready(inst);
         return inst.release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    }
+    });
 }
 
 static PyObject *get_average_price(PyObject *self, void *) {
-    try {
-        return average_price(self).release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    }
+    return pysem::slot_call<PyObject *>(nullptr, [&] { return average_price(self).release().ptr(); });
 }
 
 // --- type ----------------------------------------------------------------

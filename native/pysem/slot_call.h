@@ -1,5 +1,5 @@
-// Type slots are called by the interpreter directly: C++ exceptions must
-// become Python errors at their boundary.
+// Type slots, vectorcalls and fast-call methods are called by the interpreter
+// directly: C++ exceptions must become Python errors at their boundary.
 #pragma once
 #include <Python.h>
 #include <nanobind/nanobind.h>
@@ -7,7 +7,7 @@
 #include <exception>
 #include <new>
 
-namespace dualcache {
+namespace pysem {
 
 template <typename R, typename F>
 R slot_call(R failure, F &&body) noexcept {
@@ -23,4 +23,4 @@ R slot_call(R failure, F &&body) noexcept {
     return failure;
 }
 
-}  // namespace dualcache
+}  // namespace pysem
