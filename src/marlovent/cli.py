@@ -4,6 +4,7 @@
     ordermgr positions                 # the position table
     ordermgr orders --order-id 2001    # open/close/start/stop lines of the groups
     ordermgr debug                     # health, table, risk report, spreads
+    ordermgr pnl --marks marks.csv     # realized and unrealized P&L
 
 Run ``ordermgr COMMAND --help`` for the options of each command.  Exit status:
 0 success, 1 bad data or a failed check, 2 a wrong command line.
@@ -76,6 +77,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--format", choices=("csv", "jsonl"), help="input format (default: from the file name or content)")
     p.add_argument("--assume-utc", action="store_true", help="read timestamps without a UTC offset as UTC")
     p.add_argument("--skip-bad", action="store_true", help="record the good rows of a file that has bad ones")
+    p.add_argument(
+        "--map",
+        action="append",
+        metavar="SRC=FIELD,...",
+        help="read column SRC as FIELD (key, orderid, price, qty, commission, timestamp); "
+        "columns not mapped are ignored",
+    )
+    p.add_argument("--time-format", metavar="FMT", help="strptime format of the timestamps, e.g. '%%Y%%m%%d;%%H%%M%%S'")
+    p.add_argument("--tz", metavar="ZONE", help="IANA time zone of timestamps without an offset, e.g. America/New_York")
+    p.add_argument("--negate-commission", action="store_true", help="commissions are reported as negative numbers")
 
     p = command("positions", commands.cmd_positions, "the table of open positions")
     p.add_argument("--json", action="store_true", help="machine-readable output")
@@ -84,7 +95,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--stop-pct", type=_fraction, default=0.1, metavar="X", help="stop distance as a fraction (default 0.1)")
     p.add_argument("--json", action="store_true", help="machine-readable output (the position summaries)")
 
-    command("spreads", commands.cmd_spreads, "positions traded together, as spreads")
+    p = command("spreads", commands.cmd_spreads, "positions traded together, as spreads")
+    p.add_argument("--json", action="store_true", help="machine-readable output")
 
     p = command("health", commands.cmd_health, "consistency check; exit status 1 when it finds anything")
     p.add_argument("--json", action="store_true", help="machine-readable output")
@@ -99,6 +111,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--order-id", metavar="ID", help="only the group traded under this order id")
     p.add_argument("--stop-pct", type=_fraction, default=0.1, metavar="X", help="stop distance as a fraction (default 0.1)")
     p.add_argument("--algo", default="LIM", metavar="NAME", help='execution algorithm named in the lines (default "LIM")')
+    p.add_argument("--json", action="store_true", help="machine-readable output")
+
+    p = command("pnl", commands.cmd_pnl, "realized and unrealized profit and loss of the imported fills")
+    p.add_argument("--marks", metavar="FILE", help="CSV of mark prices (columns key,price) for the open positions")
+    p.add_argument("--json", action="store_true", help="machine-readable output")
 
     p = command("export", commands.cmd_export, "every stored trade, in a form import reads back")
     p.add_argument("--format", choices=("csv", "jsonl"), default="csv", help="output format (default csv)")
@@ -119,6 +136,12 @@ def _check(args: argparse.Namespace) -> None:
         raise UsageError("standard input (-) can be read only once")
     if not str(args.portfolio).strip():
         raise UsageError("--portfolio needs a name")
+    if args.command == "import":
+        args.options = commands.import_options(args)
+
+
+# Commands that record into a portfolio; every other one needs it to exist.
+CREATING = frozenset({"import"})
 
 
 def _store_error() -> type[BaseException]:
@@ -130,9 +153,10 @@ def _store_error() -> type[BaseException]:
 def run(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     _check(args)
-    data_dir = resolve_data_dir(args.data_dir)
+    create = args.command in CREATING
+    data_dir = resolve_data_dir(args.data_dir, create)
     try:
-        portfolio = open_portfolio(args.portfolio, data_dir)
+        portfolio = open_portfolio(args.portfolio, data_dir, create)
     except (_store_error(), PermissionError) as e:
         raise CliError(
             f"cannot open portfolio {args.portfolio!r} in {data_dir}: {e}. "
@@ -142,6 +166,12 @@ def run(argv: Sequence[str] | None = None) -> int:
         return int(args.run(args, portfolio))
     except _store_error() as e:
         raise CliError(f"the store of portfolio {portfolio.namespace} in {data_dir} failed: {e}") from None
+    except (ArithmeticError, AssertionError, LookupError, TypeError, ValueError) as e:
+        # The library refused a figure of this portfolio's data.
+        raise CliError(
+            f"{args.command} cannot be computed for portfolio {portfolio.namespace}: "
+            f"{type(e).__name__}: {e}. `ordermgr health` and `ordermgr analyze KEY` show the positions' figures"
+        ) from None
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -36,13 +36,33 @@ def test_import_the_sample_day(tool):
         (["import"], 2, "FILE"),
         (["import", "/no/such/file.csv"], 2, "no such file"),
         (["import", "-", "-"], 2, "only once"),
-        (["analyze", "NOPE"], 1, "no open position under key 'NOPE'"),
-        (["orders", "--order-id", "NOPE"], 1, "no open position traded under order id"),
+        (["import", "--map", "Symbol", "-"], 2, "is not SRC=FIELD"),
+        (["import", "--map", "Symbol=ticker", "-"], 2, "'ticker' is not a field"),
+        (["import", "--map", "A=key,B=key", "-"], 2, "two columns to 'key'"),
+        (["import", "--tz", "Mars/Olympus", "-"], 2, "not a known time zone"),
+        (["import", "--tz", "UTC", "--assume-utc", "-"], 2, "pass one"),
+        (["import", "--time-format", "YYYYMMDD", "-"], 2, "no % directive"),
     ],
 )
-def test_usage_and_lookup_errors(tool, args, code, message):
-    r = tool(*args)
+def test_usage_errors(tool, args, code, message):
+    r = tool(*args, stdin="")
     assert r.returncode == code, (r.stdout, r.stderr)
+    assert message in r.stderr and "Traceback" not in r.stderr
+
+
+@requires_store
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["analyze", "NOPE"], "no open position under key 'NOPE'"),
+        (["orders", "--order-id", "NOPE"], "no open position traded under order id"),
+        (["pnl", "--marks", "/no/such/marks.csv"], "no such file"),
+    ],
+)
+def test_lookup_errors(tool, write, args, message):
+    assert tool("import", write("a.csv", HEADER + "A,1,10,5,,2024-03-05T09:30:00Z\n")).returncode == 0
+    r = tool(*args)
+    assert r.returncode in (1, 2), (r.stdout, r.stderr)
     assert message in r.stderr and "Traceback" not in r.stderr
 
 

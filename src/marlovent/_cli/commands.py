@@ -14,12 +14,14 @@ import io
 import json
 import os
 import sys
+import zoneinfo
 from collections.abc import Hashable, Iterator
 from typing import Any, TextIO
 
-from . import render
+from . import pnl, render, reports
 from .errors import EXIT_DATA, EXIT_OK, CliError, UsageError
-from .fills import FileError, identifier_text, read_fills
+from .fills import COLUMNS, FileError, ReadOptions, identifier_text, read_file
+from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
 from .portfolio import Portfolio
 from .progress import progress
@@ -36,14 +38,58 @@ def err(text: str) -> None:
 # ------------------------------------------------------------------ import
 
 
+def import_options(args: argparse.Namespace) -> ReadOptions:
+    """The reading rules of an import command line; a wrong one is a usage error."""
+    columns: dict[str, str] | None = None
+    if args.map:
+        columns = {}
+        for item in ",".join(args.map).split(","):
+            if not item.strip():
+                continue
+            src, sep, target = item.partition("=")
+            src, target = src.strip(), target.strip().lower()
+            if not sep or not src or not target:
+                raise UsageError(f"--map item {item!r} is not SRC=FIELD, e.g. TradePrice=price")
+            if target not in COLUMNS:
+                raise UsageError(f"--map {item!r}: {target!r} is not a field (fields: {', '.join(COLUMNS)})")
+            if src.lower() in columns:
+                raise UsageError(f"--map names the column {src!r} twice")
+            if target in columns.values():
+                raise UsageError(f"--map maps two columns to {target!r}")
+            columns[src.lower()] = target
+        if not columns:
+            raise UsageError("--map needs SRC=FIELD items, e.g. Symbol=key,TradeID=orderid")
+    zone = None
+    if args.tz is not None:
+        if args.assume_utc:
+            raise UsageError("--tz and --assume-utc both say how to read times without an offset; pass one")
+        try:
+            zone = zoneinfo.ZoneInfo(args.tz)
+        except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+            raise UsageError(f"--tz {args.tz!r} is not a known time zone; give an IANA name such as America/New_York") from None
+    if args.time_format is not None:
+        if not args.time_format.strip():
+            raise UsageError("--time-format needs a strptime format, e.g. '%Y%m%d;%H%M%S'")
+        if "%" not in args.time_format:
+            raise UsageError(f"--time-format {args.time_format!r} has no % directive, e.g. '%Y%m%d;%H%M%S'")
+    return ReadOptions(
+        fmt=args.format,
+        assume_utc=args.assume_utc,
+        columns=columns,
+        time_format=args.time_format,
+        zone=zone,
+        negate_commission=args.negate_commission,
+    )
+
+
 @contextlib.contextmanager
 def _open_input(name: str) -> Iterator[TextIO]:
     if name == "-":
-        data = sys.stdin.buffer.read()
+        stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
         try:
-            yield io.StringIO(data.decode("utf-8-sig"), newline="")
-        except UnicodeDecodeError as e:
-            raise FileError(f"is not UTF-8 text ({e.reason} at byte {e.start})") from None
+            yield stream
+        finally:
+            stream.detach()
         return
     try:
         stream = open(name, encoding="utf-8-sig", newline="")
@@ -57,49 +103,65 @@ def _open_input(name: str) -> Iterator[TextIO]:
         yield stream
 
 
-def _counts(r: FileResult) -> str:
+def _n(count: int, word: str, plural: str | None = None) -> str:
+    return f"{count} {word if count == 1 else (plural or word + 's')}"
+
+
+def _counts(r: FileResult, skipped: int = 0, refused: int = 0) -> str:
     parts = [
-        f"{r.new} new fill{'s' if r.new != 1 else ''}",
-        f"{r.duplicates} duplicate{'s' if r.duplicates != 1 else ''} ignored",
+        _n(r.new, "new fill"),
+        _n(r.duplicates, "duplicate") + " ignored",
+        _n(r.commissions, "commission") + " updated",
+        _n(r.closed, "position") + " closed",
     ]
-    if r.commissions:
-        parts.append(f"{r.commissions} commission{'s' if r.commissions != 1 else ''} updated")
-    parts.append(f"{r.closed} position{'s' if r.closed != 1 else ''} closed")
+    if skipped:
+        parts.append(_n(skipped, "bad row") + " skipped")
+    if refused:
+        parts.append(_n(refused, "file") + " not recorded")
     return ", ".join(parts)
 
 
 def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
+    options: ReadOptions = args.options
     total = FileResult("total")
+    skipped = refused = 0
     status = EXIT_OK
     for name in args.files:
         source = "<stdin>" if name == "-" else name
         try:
             with _open_input(name) as stream:
-                fills, bad = read_fills(stream, source, args.format, args.assume_utc)
+                parsed = read_file(stream, source, options)
         except FileError as e:
             err(f"ordermgr: {source}: {e}; nothing was recorded from this file")
             status = EXIT_DATA
+            refused += 1
             continue
+        for note in parsed.notes:
+            err(f"ordermgr: {source}: note: {note}")
+        fills = parsed.fills
         with progress(f"importing {os.path.basename(source)}", len(fills)) as advance:
-            result = import_fills(portfolio, source, fills, bad, args.skip_bad, advance)
+            result = import_fills(portfolio, source, fills, parsed.bad, args.skip_bad, advance)
         for row in result.bad:
             err(str(row))
+        file_skipped = 0
         if result.bad:
             status = EXIT_DATA
-            n = len(result.bad)
-            rows = f"{n} bad row{'s' if n != 1 else ''}"
+            rows = _n(len(result.bad), "bad row")
             if result.recorded:
+                file_skipped = len(result.bad)
                 err(f"ordermgr: {source}: {rows} skipped, the other rows were recorded")
             else:
+                refused += 1
                 err(
                     f"ordermgr: {source}: {rows}; nothing was recorded from this file. "
                     "Fix the rows listed above, or pass --skip-bad to record the good rows"
                 )
+        skipped += file_skipped
         if len(args.files) > 1 and result.recorded:
-            out(f"{source}: {_counts(result)}")
+            out(f"{source}: {_counts(result, file_skipped)}")
         for attr in ("new", "duplicates", "commissions", "closed"):
             setattr(total, attr, getattr(total, attr) + getattr(result, attr))
-    out(f"Portfolio {portfolio.namespace}: {_counts(total)}")
+    out(f"Portfolio {portfolio.namespace}: {_counts(total, skipped, refused)}")
     return status
 
 
@@ -126,7 +188,11 @@ def cmd_report(args: argparse.Namespace, portfolio: Portfolio) -> int:
 
 
 def cmd_spreads(args: argparse.Namespace, portfolio: Portfolio) -> int:
-    out(portfolio.mgr.spread_report())
+    groups = distinct_groups(portfolio.mgr.position_groups())
+    if args.json:
+        out(render.dumps(reports.spread_json(groups)))
+    else:
+        out("\n".join(reports.spread_lines(groups)))
     return EXIT_OK
 
 
@@ -137,7 +203,8 @@ def cmd_health(args: argparse.Namespace, portfolio: Portfolio) -> int:
 
 
 def cmd_debug(args: argparse.Namespace, portfolio: Portfolio) -> int:
-    out(portfolio.mgr.debug_summary())
+    mgr = portfolio.mgr
+    out(reports.debug_text(mgr, distinct_groups(mgr.position_groups())))
     return EXIT_OK
 
 
@@ -182,34 +249,111 @@ def cmd_orders(args: argparse.Namespace, portfolio: Portfolio) -> int:
         for pos in mgr.positions.values():
             known.extend(pos.orderids)
         orderid = _resolve(args.order_id, known, "order id")
-    groups = mgr.position_groups(orderid)
-    if not groups:
-        if args.order_id is not None:
-            raise CliError(f"no open position traded under order id {args.order_id!r}")
-        out("No position groups found.")
-        return EXIT_OK
-    unique: dict[int, tuple[Any, list[Hashable]]] = {}
-    for key, group in groups.items():
-        unique.setdefault(id(group), (group, []))[1].append(key)
+    groups = distinct_groups(mgr.position_groups(orderid))
+    if not groups and args.order_id is not None:
+        raise CliError(
+            f"no open position traded under order id {args.order_id!r} "
+            "(`ordermgr export` lists the order ids of the open positions)"
+        )
     status = EXIT_OK
     blocks: list[str] = []
-    for group, keys in unique.values():
-        try:
-            lines = {
-                "open": group.open(),
-                "close": group.close(),
-                "start": group.start(args.stop_pct, args.algo),
-                "stop": group.stop(args.stop_pct, args.algo),
-            }
-        except (ArithmeticError, AssertionError, ValueError) as e:
-            names = ", ".join(sorted(identifier_text(k) for k in keys))
-            err(f"ordermgr: group of {names}: no order lines ({type(e).__name__}: {e})")
+    rows: list[dict[str, Any]] = []
+    for g in groups:
+        problem = g.fractional_legs()
+        if problem is not None:
+            err(f"ordermgr: {reports.describe_group(g)}: no order lines: {problem}")
             status = EXIT_DATA
+            rows.append({"legs": [render.to_json(p.key) for p in g.legs], "error": problem})
             continue
-        blocks.append("\n".join(render.group_lines([p.key for p in group.positions], group, lines)))
-    if blocks:
+        lines = reports.order_lines(g, args.stop_pct, args.algo)
+        pg = g.group
+        rows.append(
+            {
+                "legs": [render.to_json(p.key) for p in g.legs],
+                "qty": render.to_json(pg.qty),
+                "average_price": render.to_json(pg.average_price),
+                "is_long": bool(pg.is_long),
+                **lines,
+            }
+        )
+        blocks.append("\n".join(render.group_lines(reports.group_title(g), lines)))
+    if args.json:
+        out(render.dumps(rows))
+    elif not groups:
+        out("No position groups found.")
+    elif blocks:
         out("\n\n".join(blocks))
     return status
+
+
+# ------------------------------------------------------------------ profit and loss
+
+
+def _ledger_fills(portfolio: Portfolio) -> Iterator[tuple[Hashable, Any, Any, Any]]:
+    for (key, _orderid), (price, qty, commission, _timestamp) in portfolio.ledger.store.items():
+        yield key, price, qty, commission
+
+
+def cmd_pnl(args: argparse.Namespace, portfolio: Portfolio) -> int:
+    results = pnl.round_trips(_ledger_fills(portfolio))
+    marks: dict[Hashable, Any] = {}
+    if args.marks is not None:
+        try:
+            with _open_input(args.marks) as stream:
+                texts = pnl.read_marks(stream, args.marks)
+        except FileError as e:
+            raise CliError(f"{args.marks}: {e}; fix the marks file (CSV with the columns key,price)") from None
+        marks, unknown = pnl.marks_by_key(texts, results.keys())
+        if unknown:
+            err(f"ordermgr: note: {args.marks}: no fills of {', '.join(unknown)}; those marks are not used")
+    unmarked = pnl.apply_marks(results, marks)
+    if unmarked and args.marks is not None:
+        names = ", ".join(identifier_text(k) for k in sorted(unmarked, key=key_order))
+        err(f"ordermgr: note: no mark for {names}; their unrealized P&L is left out of the total")
+    positions = portfolio.mgr.positions
+    outside = [k for k in positions.keys() if k not in results]
+    drift = [k for k, r in results.items() if r.qty != (positions[k].qty if k in positions else 0)]
+    if outside or drift:
+        names = ", ".join(identifier_text(k) for k in sorted(outside + drift, key=key_order))
+        err(
+            f"ordermgr: note: the P&L covers the fills imported with this tool; the positions of {names} "
+            "also hold trades recorded otherwise"
+        )
+    rows = pnl.sorted_rows(results)
+    realized, unrealized = pnl.totals(rows)
+    if args.json:
+        data = {
+            "instruments": [
+                {
+                    "key": render.to_json(r.key),
+                    "qty": render.to_json(r.qty),
+                    "realized": render.to_json(r.realized),
+                    "unrealized": render.to_json(r.unrealized),
+                    "round_trips": r.round_trips,
+                }
+                for r in rows
+            ],
+            "totals": {"realized": render.to_json(realized), "unrealized": render.to_json(unrealized)},
+        }
+        out(render.dumps(data))
+        return EXIT_OK
+    if not rows:
+        out("No fills imported.")
+        return EXIT_OK
+    header = ["Key", "Qty", "Realized", "Unrealized", "Round Trips"]
+    table = [
+        [
+            str(r.key),
+            f"{r.qty:,.1f}",
+            render.money(r.realized),
+            "" if r.qty == 0 else ("no mark" if r.unrealized is None else render.money(r.unrealized)),
+            str(r.round_trips),
+        ]
+        for r in rows
+    ]
+    footer = [["Total", "", render.money(realized), render.money(unrealized), str(sum(r.round_trips for r in rows))]]
+    out(render.box_table(header, table, footer))
+    return EXIT_OK
 
 
 # ------------------------------------------------------------------ export and clear

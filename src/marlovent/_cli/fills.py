@@ -12,26 +12,47 @@ unless the caller assumes UTC.  CSV cells are text, so CSV keys and order ids
 are strings; JSON Lines keeps JSON's kinds (an integer order id stays an
 integer, a list becomes a tuple).
 
+A broker's export is read through a column map (``--map SRC=FIELD``: with a
+map, unmapped columns are ignored), a ``strptime`` format for its timestamps,
+a time zone for timestamps without an offset, and commissions that it reports
+as negative numbers.
+
 Every problem is reported against its file and line; nothing here touches a
-portfolio.
+portfolio.  Input is read line by line and a line longer than ``MAX_LINE``
+characters is refused without being held in memory whole.
 """
 
 from __future__ import annotations
 
 import csv
 import datetime as _dt
-import io
+import itertools
 import json
 import math
 import re
-from collections.abc import Callable, Hashable
-from dataclasses import dataclass
+from collections.abc import Callable, Hashable, Iterator, Mapping
+from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 COLUMNS = ("key", "orderid", "price", "qty", "commission", "timestamp")
 REQUIRED = ("key", "orderid", "price", "qty")
 
 Number = int | float
+
+# The longest line read (characters); a fill takes a few dozen.
+MAX_LINE = 65536
+
+
+@dataclass(frozen=True)
+class ReadOptions:
+    """How to read one run's files: format, column map, time and commission rules."""
+
+    fmt: str | None = None
+    assume_utc: bool = False
+    columns: Mapping[str, str] | None = None  # source column (lower case) -> field
+    time_format: str | None = None
+    zone: _dt.tzinfo | None = None
+    negate_commission: bool = False
 
 
 @dataclass(frozen=True, slots=True)
@@ -67,6 +88,15 @@ class BadRow:
         return f"{self.source}:{self.line}: {self.reason}"
 
 
+@dataclass
+class Parsed:
+    """What one file gave: the good fills, the bad rows (file order) and notes."""
+
+    fills: list[Fill] = field(default_factory=list)
+    bad: list[BadRow] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+
+
 class FileError(Exception):
     """The file as a whole cannot be read as fills (header, encoding, format)."""
 
@@ -99,17 +129,41 @@ def parse_number(text: str, what: str) -> Number:
     raise RowError(f"{what} {text!r} is not a number")
 
 
-def parse_timestamp(text: str, assume_utc: bool) -> _dt.datetime:
-    """An aware datetime from ISO 8601 text ('Z' or an offset such as +02:00)."""
+def in_zone(value: _dt.datetime, zone: _dt.tzinfo) -> _dt.datetime:
+    """A local time of ``zone`` with that zone's offset at that moment, kept as a fixed offset."""
+    offset = value.replace(tzinfo=zone).utcoffset()
+    if offset is None:
+        raise RowError(f"time zone {zone} gives no UTC offset for {value.isoformat()}")
+    return value.replace(tzinfo=_dt.timezone(offset))
+
+
+def parse_timestamp(
+    text: str, assume_utc: bool, time_format: str | None = None, zone: _dt.tzinfo | None = None
+) -> _dt.datetime:
+    """An aware datetime from ISO 8601 text ('Z' or an offset such as +02:00),
+    or from ``time_format``; a time without an offset is taken in ``zone``,
+    else as UTC when ``assume_utc``."""
     t = text.strip()
-    try:
-        value = _dt.datetime.fromisoformat(t)
-    except ValueError:
-        raise RowError(f"timestamp {text!r} is not ISO 8601, e.g. 2024-03-05T09:30:12+00:00") from None
+    if time_format is not None:
+        try:
+            value = _dt.datetime.strptime(t, time_format)
+        except ValueError:
+            raise RowError(f"timestamp {text!r} does not match --time-format {time_format!r}") from None
+    else:
+        try:
+            value = _dt.datetime.fromisoformat(t)
+        except ValueError:
+            raise RowError(
+                f"timestamp {text!r} is not ISO 8601, e.g. 2024-03-05T09:30:12+00:00 "
+                "(--time-format FMT reads other forms)"
+            ) from None
     if value.tzinfo is None or value.utcoffset() is None:
+        if zone is not None:
+            return in_zone(value.replace(tzinfo=None), zone)
         if not assume_utc:
             raise RowError(
-                f"timestamp {text!r} has no UTC offset: add one (Z or +00:00), or pass --assume-utc"
+                f"timestamp {text!r} has no UTC offset: add one (Z or +00:00), "
+                "or pass --tz ZONE (e.g. --tz America/New_York) or --assume-utc"
             )
         value = value.replace(tzinfo=_dt.timezone.utc)
     return value
@@ -150,11 +204,13 @@ def _build(
     orderid: Hashable,
     number: Callable[[str], Number | None],
     stamp: str | None,
-    assume_utc: bool,
+    options: ReadOptions,
 ) -> Fill:
     """A fill from its cells; ``number(name)`` reads one numeric cell (None when empty)."""
     price, qty, commission = number("price"), number("qty"), number("commission")
-    timestamp = parse_timestamp(stamp, assume_utc) if stamp else None
+    if commission is not None and options.negate_commission:
+        commission = -commission + 0  # + 0 turns -0.0 into 0.0; ints stay ints
+    timestamp = parse_timestamp(stamp, options.assume_utc, options.time_format, options.zone) if stamp else None
     if price is None and qty is None:
         if commission is None:
             raise RowError("price and qty are empty (a late commission row gives the commission)")
@@ -173,27 +229,62 @@ def _build(
 # ------------------------------------------------------------------ CSV
 
 
-def _csv_header(row: list[str]) -> list[str]:
-    names = [cell.strip().lower() for cell in row]
-    unknown = [n for n in names if n not in COLUMNS]
-    if unknown:
-        raise FileError(
-            f"unknown column {unknown[0]!r} in the header (columns: {', '.join(COLUMNS)}; "
-            "commission and timestamp are optional)"
-        )
-    missing = [c for c in REQUIRED if c not in names]
-    if missing:
-        raise FileError(f"the header lacks the column {missing[0]!r} (columns: {', '.join(COLUMNS)})")
-    dup = [n for n in names if names.count(n) > 1]
-    if dup:
-        raise FileError(f"the header names the column {dup[0]!r} twice")
-    return names
+def _plural(n: int, word: str) -> str:
+    return f"{n} {word}{'' if n == 1 else 's'}"
 
 
-def _csv_row(source: str, line: int, names: list[str], row: list[str], assume_utc: bool) -> Fill:
-    if len(row) != len(names):
-        raise RowError(f"has {len(row)} cells, the header has {len(names)}")
-    cells = {n: c.strip() for n, c in zip(names, row)}
+def _quoted(names: list[str]) -> str:
+    return ", ".join(repr(n) for n in names)
+
+
+def csv_header(row: list[str], columns: Mapping[str, str] | None) -> tuple[list[str | None], list[str]]:
+    """The field each column holds (None: ignored) and the ignored columns.
+
+    Every problem of the header is reported at once, in one FileError."""
+    names = [cell.strip() for cell in row]
+    problems: list[str] = []
+    ignored: list[str] = []
+    fields: list[str | None]
+    if columns is None:
+        fields = [n.lower() for n in names]
+        unknown = [n for n in names if n.lower() not in COLUMNS]
+        if unknown:
+            problems.append(
+                f"unknown {'column' if len(unknown) == 1 else 'columns'} {_quoted(unknown)} "
+                f"(columns: {', '.join(COLUMNS)}; commission and timestamp are optional; "
+                "--map SRC=FIELD reads columns of other names)"
+            )
+        missing = [c for c in REQUIRED if c not in fields]
+        if missing:
+            problems.append(
+                f"the header lacks the {'column' if len(missing) == 1 else 'columns'} {_quoted(missing)}"
+            )
+        dup = sorted({n for n in fields if fields.count(n) > 1 and n in COLUMNS})
+        if dup:
+            problems.append(f"the header names {'the column' if len(dup) == 1 else 'the columns'} {_quoted(dup)} twice")
+    else:
+        fields = [columns.get(n.lower()) for n in names]
+        ignored = [n for n, f in zip(names, fields) if f is None and n]
+        lowered = [n.lower() for n in names]
+        absent = [src for src in columns if src not in lowered]
+        if absent:
+            problems.append(f"the header lacks the mapped {'column' if len(absent) == 1 else 'columns'} {_quoted(absent)}")
+        repeated = sorted({n for n in lowered if lowered.count(n) > 1 and n in columns})
+        if repeated:
+            problems.append(f"the header names the mapped {'column' if len(repeated) == 1 else 'columns'} {_quoted(repeated)} twice")
+        unmapped = [c for c in REQUIRED if c not in columns.values()]
+        if unmapped:
+            hints = ", ".join(f"SRC={c}" for c in unmapped)
+            problems.append(f"--map gives no column for {_quoted(unmapped)} (add {hints})")
+    if problems:
+        raise FileError("; ".join(problems))
+    return fields, ignored
+
+
+def _csv_row(source: str, line: int, fields: list[str | None], row: list[str], options: ReadOptions) -> Fill:
+    if len(row) != len(fields):
+        raise RowError(f"has {len(row)} cells, the header has {len(fields)}")
+    cells = {f: c.strip() for f, c in zip(fields, row) if f is not None}
     key = cells["key"]
     orderid = cells["orderid"]
     if not key:
@@ -206,43 +297,51 @@ def _csv_row(source: str, line: int, names: list[str], row: list[str], assume_ut
         return parse_number(text, name) if text else None
 
     stamp = cells.get("timestamp", "")
-    return _build(source, line, key, orderid, number, stamp, assume_utc)
+    return _build(source, line, key, orderid, number, stamp, options)
 
 
-def read_csv(stream: TextIO, source: str, assume_utc: bool) -> tuple[list[Fill], list[BadRow]]:
-    fills: list[Fill] = []
-    bad: list[BadRow] = []
-    reader = csv.reader(stream)
-    names: list[str] | None = None
+def read_csv(lines: Iterator[str], source: str, options: ReadOptions, parsed: Parsed) -> None:
+    reader = csv.reader(lines)
+    fields: list[str | None] | None = None
     line = 1
     try:
         for row in reader:
             start, line = line, reader.line_num + 1
             if not row or all(not c.strip() for c in row):
                 continue
-            if names is None:
-                names = _csv_header(row)
+            if fields is None:
+                fields, ignored = csv_header(row, options.columns)
+                if ignored:
+                    parsed.notes.append(f"columns not mapped, ignored: {', '.join(ignored)}")
                 continue
             try:
-                fills.append(_csv_row(source, start, names, row, assume_utc))
+                parsed.fills.append(_csv_row(source, start, fields, row, options))
             except RowError as e:
-                bad.append(BadRow(source, start, str(e)))
+                parsed.bad.append(BadRow(source, start, str(e)))
     except csv.Error as e:
         raise FileError(f"line {reader.line_num}: not valid CSV ({e})") from None
-    if names is None:
+    if fields is None:
         raise FileError(f"no header line (columns: {', '.join(COLUMNS)})")
-    return fills, bad
 
 
 # ------------------------------------------------------------------ JSON Lines
 
 
-def _json_row(source: str, line: int, obj: Any, assume_utc: bool) -> Fill:
+def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: dict[str, None]) -> Fill:
     if not isinstance(obj, dict):
         raise RowError("is not a JSON object")
+    if options.columns is not None:
+        mapped: dict[str, Any] = {}
+        for name, value in obj.items():
+            target = options.columns.get(str(name).lower())
+            if target is None:
+                ignored.setdefault(str(name))
+            else:
+                mapped[target] = value
+        obj = mapped
     unknown = [k for k in obj if k not in COLUMNS]
     if unknown:
-        raise RowError(f"unknown field {unknown[0]!r} (fields: {', '.join(COLUMNS)})")
+        raise RowError(f"unknown field {unknown[0]!r} (fields: {', '.join(COLUMNS)}; --map SRC=FIELD reads others)")
     for name in ("key", "orderid"):
         if name not in obj:
             raise RowError(f"{name} is missing")
@@ -257,26 +356,26 @@ def _json_row(source: str, line: int, obj: Any, assume_utc: bool) -> Fill:
 
     stamp = obj.get("timestamp")
     if stamp is not None and not isinstance(stamp, str):
-        raise RowError(f"timestamp {json.dumps(stamp)} is not ISO 8601 text")
-    return _build(source, line, key, orderid, number, stamp, assume_utc)
+        raise RowError(f"timestamp {json.dumps(stamp)} is not text")
+    return _build(source, line, key, orderid, number, stamp, options)
 
 
-def read_jsonl(stream: TextIO, source: str, assume_utc: bool) -> tuple[list[Fill], list[BadRow]]:
-    fills: list[Fill] = []
-    bad: list[BadRow] = []
-    for number, text in enumerate(stream, 1):
+def read_jsonl(lines: Iterator[str], source: str, options: ReadOptions, parsed: Parsed) -> None:
+    ignored: dict[str, None] = {}
+    for number, text in enumerate(lines, 1):
         if not text.strip():
             continue
         try:
             obj = json.loads(text)
         except json.JSONDecodeError as e:
-            bad.append(BadRow(source, number, f"not valid JSON ({e.msg} at column {e.colno})"))
+            parsed.bad.append(BadRow(source, number, f"not valid JSON ({e.msg} at column {e.colno})"))
             continue
         try:
-            fills.append(_json_row(source, number, obj, assume_utc))
+            parsed.fills.append(_json_row(source, number, obj, options, ignored))
         except RowError as e:
-            bad.append(BadRow(source, number, str(e)))
-    return fills, bad
+            parsed.bad.append(BadRow(source, number, str(e)))
+    if ignored:
+        parsed.notes.append(f"fields not mapped, ignored: {', '.join(ignored)}")
 
 
 # ------------------------------------------------------------------ dispatch
@@ -292,19 +391,76 @@ def detect_format(name: str, head: str) -> str:
     return "jsonl" if head.lstrip().startswith("{") else "csv"
 
 
-def read_fills(
-    stream: TextIO, source: str, fmt: str | None, assume_utc: bool
-) -> tuple[list[Fill], list[BadRow]]:
-    """Parse a whole stream; returns the good fills and the bad rows in file order."""
+class BoundedLines:
+    """The lines of a text stream, none held longer than ``limit`` characters.
+
+    A longer line is skipped to its end in pieces and stands as an empty line
+    (so that line numbers stay right); its number is kept in ``too_long``."""
+
+    def __init__(self, stream: TextIO, limit: int = MAX_LINE) -> None:
+        self.stream = stream
+        self.limit = limit
+        self.number = 0
+        self.too_long: list[int] = []
+
+    def __iter__(self) -> Iterator[str]:
+        readline = self.stream.readline
+        while True:
+            text = readline(self.limit + 1)
+            if not text:
+                return
+            self.number += 1
+            if len(text) > self.limit and text[-1] not in "\r\n":
+                while True:
+                    rest = readline(self.limit)
+                    if not rest or rest[-1] in "\r\n":
+                        break
+                self.too_long.append(self.number)
+                yield "\n"
+                continue
+            yield text
+
+
+def read_file(stream: TextIO, source: str, options: ReadOptions) -> Parsed:
+    """Parse a whole stream, line by line."""
+    parsed = Parsed()
+    lines = BoundedLines(stream)
     try:
-        text = stream.read()
+        it = iter(lines)
+        head: list[str] = []
+        for text in it:
+            head.append(text)
+            if text.strip():
+                break
+        fmt = options.fmt or detect_format(source, "".join(head)[:256])
+        rows = itertools.chain(head, it)
+        if fmt == "jsonl":
+            read_jsonl(rows, source, options, parsed)
+        else:
+            read_csv(rows, source, options, parsed)
     except UnicodeDecodeError as e:
         raise FileError(f"is not UTF-8 text ({e.reason} at byte {e.start})") from None
-    fmt = fmt or detect_format(source, text[:256])
-    body = io.StringIO(text, newline=None) if fmt == "jsonl" else io.StringIO(text, newline="")
-    if fmt == "jsonl":
-        return read_jsonl(body, source, assume_utc)
-    return read_csv(body, source, assume_utc)
+    for number in lines.too_long:
+        parsed.bad.append(
+            BadRow(source, number, f"line is longer than {lines.limit:,} characters (a fill takes a few dozen); it was not read")
+        )
+    parsed.bad.sort(key=lambda b: b.line)
+    if not options.negate_commission:
+        negative = sum(1 for f in parsed.fills if f.commission is not None and f.commission < 0)
+        if negative:
+            parsed.notes.append(
+                f"{_plural(negative, 'commission')} {'is' if negative == 1 else 'are'} negative; "
+                "if the broker reports commissions as negative numbers, import with --negate-commission"
+            )
+    return parsed
+
+
+def read_fills(
+    stream: TextIO, source: str, fmt: str | None = None, assume_utc: bool = False
+) -> tuple[list[Fill], list[BadRow]]:
+    """Parse a whole stream; returns the good fills and the bad rows in file order."""
+    parsed = read_file(stream, source, ReadOptions(fmt=fmt, assume_utc=assume_utc))
+    return parsed.fills, parsed.bad
 
 
 def identifier_text(value: Hashable) -> str:
@@ -319,6 +475,12 @@ def describe(price: Any, qty: Any, timestamp: Any) -> str:
 
 __all__ = [
     "COLUMNS",
+    "MAX_LINE",
+    "ReadOptions",
+    "Parsed",
+    "BoundedLines",
+    "read_file",
+    "csv_header",
     "Fill",
     "BadRow",
     "FileError",

@@ -9,7 +9,9 @@ under its name, beside the tool's ledger of the fills it has imported.
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import os
+import string
 from collections.abc import Hashable, Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -26,20 +28,101 @@ def default_data_dir() -> str:
     return os.path.join(base, "marlovent")
 
 
-def resolve_data_dir(option: str | None) -> str:
-    """The data directory for this run; also exported for the order manager."""
+def resolve_data_dir(option: str | None, create: bool = True) -> str:
+    """The data directory for this run; also exported for the order manager.
+
+    Created when missing only if ``create`` is set (commands that record)."""
     chosen = option or os.environ.get(ENV_DATA_DIR) or default_data_dir()
     chosen = os.path.abspath(os.path.expanduser(chosen))
     if os.path.exists(chosen) and not os.path.isdir(chosen):
         raise CliError(f"data directory {chosen} is a file; pass a directory with --data-dir")
+    os.environ[ENV_DATA_DIR] = chosen
+    if not create:
+        return chosen
     try:
         os.makedirs(chosen, mode=0o700, exist_ok=True)
     except OSError as e:
         raise CliError(
             f"cannot create the data directory {chosen} ({e.strerror}); pass a writable one with --data-dir"
         ) from None
-    os.environ[ENV_DATA_DIR] = chosen
     return chosen
+
+
+# ------------------------------------------------------------------ store files
+
+POSITIONS_PREFIX = "positions-"
+LEDGER_PREFIX = "fills-"
+_SAFE = frozenset(string.ascii_letters + string.digits + "-_.")
+
+
+def namespace_of(name: str) -> str:
+    """The portfolio's name as the order manager normalises it."""
+    return name.replace(" ", "-").title()
+
+
+def safe_name(namespace: str) -> str:
+    """The store's file-name form of a name: every byte other than ASCII
+    letters, digits, '-', '_' and '.' (and a leading '.') percent-encoded."""
+    out = []
+    for i, byte in enumerate(namespace.encode("utf-8", "surrogatepass")):
+        ch = chr(byte)
+        out.append(ch if ch in _SAFE and not (i == 0 and ch == ".") else f"%{byte:02X}")
+    return "".join(out)
+
+
+def _long_name_suffix(namespace: str) -> str:
+    return "~" + hashlib.sha256(namespace.encode("utf-8", "surrogatepass")).hexdigest()[:32]
+
+
+def store_file(data_dir: str, prefix: str, namespace: str) -> str | None:
+    """The database file of a store if it exists, else None."""
+    path = os.path.join(data_dir, prefix + safe_name(namespace) + ".sqlite")
+    if os.path.isfile(path):
+        return path
+    # A name too long for a file name is cut and ends in a digest of the name.
+    ending = _long_name_suffix(namespace) + ".sqlite"
+    try:
+        entries = os.listdir(data_dir)
+    except OSError:
+        return None
+    for entry in entries:
+        if entry.startswith(prefix) and entry.endswith(ending):
+            return os.path.join(data_dir, entry)
+    return None
+
+
+def existing_portfolios(data_dir: str) -> list[str]:
+    """The names of the portfolios kept in a data directory, sorted."""
+    try:
+        entries = os.listdir(data_dir)
+    except OSError:
+        return []
+    names = []
+    for entry in entries:
+        if entry.startswith(POSITIONS_PREFIX) and entry.endswith(".sqlite"):
+            encoded = entry[len(POSITIONS_PREFIX) : -len(".sqlite")]
+            try:
+                names.append(bytes_unquote(encoded))
+            except UnicodeDecodeError:
+                names.append(encoded)
+    return sorted(names)
+
+
+def bytes_unquote(encoded: str) -> str:
+    from urllib.parse import unquote_to_bytes
+
+    return unquote_to_bytes(encoded).decode("utf-8")
+
+
+def missing_portfolio_message(name: str, data_dir: str) -> str:
+    namespace = namespace_of(name)
+    known = existing_portfolios(data_dir)
+    if known:
+        listed = ", ".join(known)
+        hint = f"the portfolios there are: {listed}. Pick one with --portfolio NAME"
+    else:
+        hint = "there is none yet; `ordermgr import FILE` creates one"
+    return f"no portfolio {namespace!r} in {data_dir} ({hint}, or check --data-dir)"
 
 
 def batch(store: Any) -> contextlib.AbstractContextManager[Any]:
@@ -100,7 +183,17 @@ class Portfolio:
             yield
 
 
-def open_portfolio(name: str, data_dir: str) -> Portfolio:
+def open_portfolio(name: str, data_dir: str, create: bool = True) -> Portfolio:
+    """Open a portfolio; without ``create``, one that does not exist is an
+    error and nothing is written to the data directory."""
+    namespace = namespace_of(name)
+    if not create and store_file(data_dir, POSITIONS_PREFIX, namespace) is None:
+        raise CliError(missing_portfolio_message(name, data_dir))
     mgr = _om.OrderMgr(name)
-    store = _om.DualCache(cacheName=mgr.namespace, cachePrefix=os.path.join(data_dir, "fills-"))
-    return Portfolio(name, data_dir, mgr, Ledger(store))
+    ledger_store: Any
+    if create or store_file(data_dir, LEDGER_PREFIX, mgr.namespace) is not None:
+        ledger_store = _om.DualCache(cacheName=mgr.namespace, cachePrefix=os.path.join(data_dir, LEDGER_PREFIX))
+    else:
+        # A portfolio the library filled: no fills were imported into it.
+        ledger_store = {}
+    return Portfolio(name, data_dir, mgr, Ledger(ledger_store))

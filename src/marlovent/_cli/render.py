@@ -13,7 +13,7 @@ import datetime as _dt
 import decimal
 import json
 import math
-from collections.abc import Hashable, Iterable, Mapping
+from collections.abc import Hashable, Mapping
 from typing import Any
 
 from .fills import identifier_text
@@ -129,9 +129,28 @@ def analysis_lines(analysis: Any) -> list[str]:
     return lines
 
 
-def group_lines(keys: Iterable[Hashable], group: Any, describe: Mapping[str, str]) -> list[str]:
-    names = ", ".join(sorted(identifier_text(k) for k in keys))
-    lines = [f"Group {group.key}: {names}"]
+def group_lines(title: str, describe: Mapping[str, str]) -> list[str]:
+    lines = [title]
     width = max(len(n) for n in describe)
     lines.extend(f"  {name.ljust(width)}  {text}" for name, text in describe.items())
     return lines
+
+
+def box_table(header: list[str], rows: list[list[str]], footer: list[list[str]] | None = None) -> str:
+    """A table drawn as the position table is: +---+ rules, | cells |."""
+    widths = [len(h) for h in header]
+    for row in rows + (footer or []):
+        widths = [max(w, len(c)) for w, c in zip(widths, row)]
+    rule = "+" + "+".join("-" * (w + 2) for w in widths) + "+"
+
+    def line(cells: list[str]) -> str:
+        return "|" + "|".join(f" {c.ljust(w)} " for c, w in zip(cells, widths)) + "|"
+
+    out = [rule, line(header), rule, *(line(r) for r in rows), rule]
+    if footer:
+        out += [*(line(r) for r in footer), rule]
+    return "\n".join(out)
+
+
+def money(value: Any) -> str:
+    return f"${value:,.2f}"
