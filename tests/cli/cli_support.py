@@ -31,8 +31,8 @@ class Tool:
         self.env["HOME"] = str(home)
         self.env["PYTHONIOENCODING"] = "utf-8"
 
-    def __call__(self, *args: str, stdin: str | None = None, data_dir: bool = True, env=None):
-        cmd = [sys.executable, "-m", "marlovent"]
+    def __call__(self, *args: str, stdin: str | None = None, data_dir: bool = True, env=None, python_flags=()):
+        cmd = [sys.executable, *python_flags, "-m", "marlovent"]
         if data_dir:
             cmd += ["--data-dir", str(self.data_dir)]
         return subprocess.run(

@@ -1,0 +1,78 @@
+"""The same portfolio prints the same text in every process; read-only
+commands create nothing; library refusals are one line."""
+
+import json
+import re
+
+import pytest
+
+from cli_support import FILLS_DAY, HEADER, requires_store
+
+COMMANDS = [
+    ("positions",),
+    ("positions", "--json"),
+    ("report", "--json"),
+    ("spreads",),
+    ("spreads", "--json"),
+    ("orders",),
+    ("orders", "--json"),
+    ("orders", "--order-id", "IC3001"),
+    ("debug",),
+    ("health",),
+    ("pnl", "--json"),
+    ("export",),
+]
+AGE = re.compile(r"(Age: |\"age\": ).*")
+
+
+def unaged(text):
+    # Ages count from the moment the report is built.
+    return AGE.sub("", text)
+
+
+@requires_store
+def test_every_command_prints_the_same_text_whatever_the_hash_seed(tool):
+    assert tool("import", str(FILLS_DAY)).returncode == 0
+    for args in COMMANDS:
+        a, b = (tool(*args, env={"PYTHONHASHSEED": seed}) for seed in ("1", "4242"))
+        assert a.returncode == b.returncode == 0, (args, a.stderr)
+        assert unaged(a.stdout) == unaged(b.stdout), args
+
+
+@requires_store
+def test_groups_and_legs_follow_the_key_text(tool):
+    assert tool("import", str(FILLS_DAY)).returncode == 0
+    groups = json.loads(tool("orders", "--json").stdout)
+    legs = [g["legs"] for g in groups]
+    assert all(lg == sorted(lg) for lg in legs) and legs == sorted(legs)
+    iron = next(g for g in groups if len(g["legs"]) == 4)
+    assert iron["open"] == " ".join(f"{side} 1 {k}" for side, k in zip(("SELL", "BUY", "BUY", "SELL"), iron["legs"]))
+    spreads = json.loads(tool("spreads", "--json").stdout)
+    assert [s["keys"] for s in spreads["spreads"]] == [lg for lg in legs if len(lg) > 1]
+    assert len(spreads["single_positions"]) == 12
+    text = tool("orders").stdout
+    assert "Group " + ", ".join(iron["legs"]) + "\n" in text
+
+
+@pytest.mark.parametrize("args", [("positions",), ("pnl",), ("orders", "--json"), ("analyze", "X"), ("clear", "--yes"), ("export",)])
+def test_a_read_only_command_on_a_missing_portfolio_creates_nothing(tool, write, args):
+    r = tool("--portfolio", "typo-name", *args)
+    assert r.returncode == 1 and "no portfolio 'Typo-Name'" in r.stderr and "import" in r.stderr
+    assert not tool.data_dir.exists()
+    assert tool("import", write("a.csv", HEADER + "A,1,10,5,,2024-03-05T09:30:00Z\n")).returncode == 0
+    assert tool("--portfolio", "my book", "import", write("b.csv", HEADER + "B,1,10,5,,2024-03-05T09:30:00Z\n")).returncode == 0
+    before = sorted(p.name for p in tool.data_dir.iterdir())
+    r = tool("--portfolio", "typo-name", *args)
+    assert r.returncode == 1 and "the portfolios there are: Default, My-Book" in r.stderr
+    assert sorted(p.name for p in tool.data_dir.iterdir()) == before
+
+
+@requires_store
+def test_fractional_legs_are_one_line_not_an_assertion(tool, write):
+    assert tool("import", write("r.csv", HEADER + "A,1,5.0,10,,\nB,1,2.0,-15,,\nC,2,1.0,3,,\n")).returncode == 0
+    for flags in ([], ["-O"]):
+        r = tool("orders", python_flags=flags)
+        assert r.returncode == 1
+        (line,) = r.stderr.splitlines()
+        assert line.startswith("ordermgr: group of A, B: no order lines: the legs (A 10, B -15)") and "Assertion" not in line
+        assert r.stdout.startswith("Group C\n")
