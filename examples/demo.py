@@ -4,7 +4,8 @@
 
 Imports ``examples/fills-day.csv`` into a fresh demo data directory (a new
 temporary one unless DATA_DIR is given), then prints the debug summary, the
-order lines of every group and the replay of one position, exactly as the commands shown print them.
+order lines of every group, the profit and loss and the replay of one
+position, exactly as the commands shown print them.
 """
 
 from __future__ import annotations
@@ -51,6 +52,7 @@ def main(argv: list[str]) -> int:
     failed = ordermgr(data_dir, "import", os.path.relpath(FILLS)) != 0
     failed |= ordermgr(data_dir, "debug") != 0
     failed |= ordermgr(data_dir, "orders") != 0
+    failed |= ordermgr(data_dir, "pnl") != 0
     # Each command above ran in a new process: the portfolio came back from the store every time.
     failed |= ordermgr(data_dir, "analyze", "AAPL") != 0
     tool = f"{tool_name()} --data-dir {shlex.quote(data_dir)}"

@@ -1,0 +1,80 @@
+"""The README's and docs/cli.md's snippets run as written and print what they say."""
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+README = ROOT / "README.md"
+CLI_DOC = ROOT / "docs" / "cli.md"
+
+
+def blocks(path, lang):
+    return re.findall(rf"^ *```{lang}\n(.*?)^ *```", path.read_text(encoding="utf-8"), re.S | re.M)
+
+
+def dedent(block):
+    lines = block.splitlines()
+    indent = min((len(x) - len(x.lstrip()) for x in lines if x.strip()), default=0)
+    return "\n".join(x[indent:] for x in lines) + "\n"
+
+
+def expected_outputs(code):
+    """Comments that state what a print shows: after `print(...)` on its line,
+    or the comment lines right after a line that prints."""
+    out, after_print = [], False
+    for line in code.splitlines():
+        stripped = line.strip()
+        if stripped.startswith("# ") and after_print:
+            out.append(stripped[2:])
+            continue
+        after_print = "print(" in line
+        if "print(" in line and "  # " in line:
+            out.append(line.split("  # ", 1)[1].strip())
+    return out
+
+
+def test_readme_python_blocks_run_and_print_what_they_say(tmp_path):
+    code = "".join(dedent(b) for b in blocks(README, "python"))
+    assert "/tmp/portfolio-data" in code
+    code = code.replace("/tmp/portfolio-data", str(tmp_path / "data"))
+    pytest.importorskip("pandas")
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert r.returncode == 0, r.stderr
+    printed = [x.strip() for x in r.stdout.splitlines()]
+    wanted = expected_outputs(code)
+    assert len(wanted) >= 4
+    for line in wanted:
+        assert line in printed, line
+
+
+def run_sh(tmp_path, script):
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    env = {k: v for k, v in os.environ.items() if k not in ("XDG_DATA_HOME",)}
+    env.update(QUENTARIS_DATA_DIR=str(tmp_path / "data"), HOME=str(tmp_path), PYTHONIOENCODING="utf-8")
+    prelude = f'set -e\nordermgr() {{ "{sys.executable}" -m marlovent "$@"; }}\n'
+    body = "\n".join(line for line in script.splitlines() if not line.lstrip().startswith("pip install"))
+    return subprocess.run(["bash", "-c", prelude + body], capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300)
+
+
+@pytest.mark.parametrize("doc", [README, CLI_DOC], ids=lambda p: p.name)
+def test_shell_blocks_run(tmp_path, doc):
+    script = "".join(blocks(doc, "sh"))
+    assert script.count("ordermgr ") >= 4
+    r = run_sh(tmp_path, script)
+    assert r.returncode == 0, (r.stdout[-2000:], r.stderr[-2000:])
+    assert "Traceback" not in r.stderr
+
+
+def test_the_broker_example_prints_what_the_doc_shows(tmp_path):
+    text = CLI_DOC.read_text(encoding="utf-8")
+    section = text[text.index("### A broker's export") :]
+    (command,) = re.findall(r"```sh\n(.*?)```", section, re.S)[:1]
+    shown = re.findall(r"```text\n(.*?)```", section[section.index(command) :], re.S)[0]
+    r = run_sh(tmp_path, command)
+    assert r.returncode == 0, r.stderr
+    assert (r.stderr + r.stdout).splitlines() == shown.splitlines()
