@@ -101,7 +101,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("health", commands.cmd_health, "consistency check; exit status 1 when it finds anything")
     p.add_argument("--json", action="store_true", help="machine-readable output")
 
-    command("debug", commands.cmd_debug, "health, position table, risk report and spreads in one text")
+    p = command("debug", commands.cmd_debug, "health, position table, risk report and spreads in one text")
+    p.add_argument("--json", action="store_true", help="machine-readable output (health, positions, summaries, spreads)")
 
     p = command("analyze", commands.cmd_analyze, "replay the trades of one position")
     p.add_argument("key", metavar="KEY", help="instrument key")

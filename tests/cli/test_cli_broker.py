@@ -80,6 +80,18 @@ def test_timestamp_problems_name_the_option(stamp, message):
     assert len(p.bad) == 1 and message in p.bad[0].reason
 
 
+@pytest.mark.parametrize(
+    "stamp, offset",
+    [("2024-01-15T09:30:00", -5), ("2024-07-15 09:30:00", -4), ("2024-07-15T09:30:00+02:00", 2), ("2024-07-15T09:30:00Z", 0)],
+)
+def test_iso_times_without_an_offset_take_the_zone(stamp, offset):
+    from zoneinfo import ZoneInfo
+
+    p = parse(HEADER + f"A,1,10,5,,{stamp}\n", zone=ZoneInfo("America/New_York"))
+    assert p.bad == [] and p.fills[0].timestamp.utcoffset() == dt.timedelta(hours=offset)
+    assert p.fills[0].timestamp.replace(tzinfo=None) == dt.datetime.fromisoformat(stamp).replace(tzinfo=None)
+
+
 @pytest.mark.parametrize("fmt", ["csv", "jsonl"])
 def test_a_huge_line_is_refused_without_reading_it_whole(fmt):
     class Counting(io.StringIO):
@@ -106,7 +118,7 @@ def test_a_broker_export_end_to_end(tool, write):
     path = write("trades.csv", BROKER)
     r = tool("import", path)
     assert r.returncode == 1 and "unknown columns 'ClientAccountID', 'Symbol'" in r.stderr and "--map" in r.stderr
-    r = tool("import", path, "--map", MAP, *NY, "--negate-commission")
+    r = tool("import", "-", "--map", MAP, *NY, "--negate-commission", stdin=BROKER)
     assert r.returncode == 0, r.stderr
     assert r.stderr.count("ignored: ClientAccountID, Buy/Sell, Exchange") == 1
     positions = {p["key"]: p for p in json.loads(tool("positions", "--json").stdout)}

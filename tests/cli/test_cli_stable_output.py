@@ -18,6 +18,7 @@ COMMANDS = [
     ("orders", "--json"),
     ("orders", "--order-id", "IC3001"),
     ("debug",),
+    ("debug", "--json"),
     ("health",),
     ("pnl", "--json"),
     ("export",),

@@ -55,3 +55,32 @@ def test_without_pandas_the_error_names_the_extra():
     code = "import sys; sys.modules['pandas'] = None\ntry:\n import marlovent.frames\nexcept ImportError as e:\n print(e)"
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0 and "pip install 'marlovent[pandas]'" in r.stdout, r.stderr
+
+
+USAGE = """
+import pandas as pd
+from marlovent.frames import positions_frame, summaries_frame, trades_frame
+from marlovent.ordermgr import OrderMgr
+
+
+def frames(mgr: OrderMgr) -> tuple[pd.DataFrame, pd.DataFrame, pd.DataFrame]:
+    return positions_frame(mgr), trades_frame(mgr), summaries_frame(mgr, stopPct=0.2)
+"""
+
+
+def test_the_frames_are_typed(tmp_path):
+    from importlib import metadata
+
+    try:
+        metadata.distribution("pandas-stubs")
+    except metadata.PackageNotFoundError:
+        pytest.skip("pandas-stubs is not installed")
+    (tmp_path / "use_frames.py").write_text(USAGE)
+    r = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "use_frames.py", "--cache-dir", str(tmp_path / "cache")],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=600,
+    )
+    assert r.returncode == 0, r.stdout + r.stderr

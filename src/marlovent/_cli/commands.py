@@ -204,7 +204,17 @@ def cmd_health(args: argparse.Namespace, portfolio: Portfolio) -> int:
 
 def cmd_debug(args: argparse.Namespace, portfolio: Portfolio) -> int:
     mgr = portfolio.mgr
-    out(reports.debug_text(mgr, distinct_groups(mgr.position_groups())))
+    groups = distinct_groups(mgr.position_groups())
+    if args.json:
+        data = {
+            "health": render.to_json(mgr.health_check()),
+            "positions": [render.position_json(k, p) for k, p in mgr.positions.items()],
+            "summaries": {k: render.summary_json(s) for k, s in mgr.get_portfolio_summary().items()},
+            "spreads": reports.spread_json(groups),
+        }
+        out(render.dumps(data))
+    else:
+        out(reports.debug_text(mgr, groups))
     return EXIT_OK
 
 
