@@ -312,6 +312,8 @@ def cmd_pnl(args: argparse.Namespace, portfolio: Portfolio) -> int:
             with _open_input(args.marks) as stream:
                 texts = pnl.read_marks(stream, args.marks)
         except FileError as e:
+            for row in getattr(e, "rows", ()):
+                err(row)
             raise CliError(f"{args.marks}: {e}; fix the marks file (CSV with the columns key,price)") from None
         marks, unknown = pnl.marks_by_key(texts, results.keys())
         if unknown:

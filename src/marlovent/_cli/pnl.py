@@ -121,6 +121,14 @@ def sorted_rows(pnl: Mapping[Hashable, InstrumentPnl]) -> list[InstrumentPnl]:
     return sorted(pnl.values(), key=lambda r: key_order(r.key))
 
 
+class MarksError(FileError):
+    """Rows of a marks file that cannot be used, one message each."""
+
+    def __init__(self, rows: list[str]) -> None:
+        super().__init__(f"{len(rows)} bad row{'s' if len(rows) != 1 else ''} (listed above)")
+        self.rows = rows
+
+
 def read_marks(stream: TextIO, source: str) -> dict[str, Number]:
     """Mark prices from CSV with the columns key and price; the key is text."""
     reader = csv.reader(stream)
@@ -162,7 +170,7 @@ def read_marks(stream: TextIO, source: str) -> dict[str, Number]:
     if header is None:
         raise FileError("no header line (columns: key, price)")
     if problems:
-        raise FileError("bad rows:\n" + "\n".join(problems))
+        raise MarksError(problems)
     return marks
 
 
@@ -186,4 +194,4 @@ def marks_by_key(marks: Mapping[str, Number], keys: Iterable[Hashable]) -> tuple
     return found, unknown
 
 
-__all__ = ["InstrumentPnl", "round_trips", "apply_marks", "totals", "sorted_rows", "read_marks", "marks_by_key"]
+__all__ = ["MarksError", "InstrumentPnl", "round_trips", "apply_marks", "totals", "sorted_rows", "read_marks", "marks_by_key"]

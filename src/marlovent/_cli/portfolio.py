@@ -12,7 +12,7 @@ import contextlib
 import hashlib
 import os
 import string
-from collections.abc import Hashable, Iterator
+from collections.abc import Callable, Hashable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -140,8 +140,17 @@ class Ledger:
     entry holds the fill's price, quantity, commission and time.
     """
 
-    def __init__(self, store: Any) -> None:
-        self.store = store
+    def __init__(self, opener: Callable[[], Any]) -> None:
+        # Opened at first use: opening reads every key, and only import,
+        # pnl and clear need the ledger.
+        self._opener = opener
+        self._store: Any = None
+
+    @property
+    def store(self) -> Any:
+        if self._store is None:
+            self._store = self._opener()
+        return self._store
 
     def get(self, key: Hashable, orderid: Hashable) -> tuple[Any, Any, Any, Any] | None:
         entry = self.store.get((key, orderid))
@@ -190,10 +199,12 @@ def open_portfolio(name: str, data_dir: str, create: bool = True) -> Portfolio:
     if not create and store_file(data_dir, POSITIONS_PREFIX, namespace) is None:
         raise CliError(missing_portfolio_message(name, data_dir))
     mgr = _om.OrderMgr(name)
-    ledger_store: Any
-    if create or store_file(data_dir, LEDGER_PREFIX, mgr.namespace) is not None:
-        ledger_store = _om.DualCache(cacheName=mgr.namespace, cachePrefix=os.path.join(data_dir, LEDGER_PREFIX))
-    else:
+    prefix = os.path.join(data_dir, LEDGER_PREFIX)
+
+    def open_ledger() -> Any:
+        if create or store_file(data_dir, LEDGER_PREFIX, mgr.namespace) is not None:
+            return _om.DualCache(cacheName=mgr.namespace, cachePrefix=prefix)
         # A portfolio the library filled: no fills were imported into it.
-        ledger_store = {}
-    return Portfolio(name, data_dir, mgr, Ledger(ledger_store))
+        return {}
+
+    return Portfolio(name, data_dir, mgr, Ledger(open_ledger))
