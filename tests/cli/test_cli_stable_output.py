@@ -77,3 +77,20 @@ def test_fractional_legs_are_one_line_not_an_assertion(tool, write):
         (line,) = r.stderr.splitlines()
         assert line.startswith("ordermgr: group of A, B: no order lines: the legs (A 10, B -15)") and "Assertion" not in line
         assert r.stdout.startswith("Group C\n")
+
+
+def test_the_tool_keeps_the_library_layout(om, mgr):
+    """Where the library's own order is already the key order (small int keys
+    stored in ascending order), the tool's spreads and debug texts are the
+    library's, line for line."""
+    from marlovent._cli.groups import distinct_groups
+    from marlovent._cli.reports import debug_text, spread_lines
+
+    fills = [(1, "a", 5.0, 10), (2, "a", 2.0, -20), (3, "b", 7.5, 3), (4, "c", 1.25, -4), (5, "c", 1.0, 8), (6, "c", 3.0, 4), (7, "d", 9.0, 1)]
+    for key, oid, price, qty in fills:
+        mgr.add_trade(key, om.Trade(oid, price, qty, 0.5))
+    groups = distinct_groups(mgr.position_groups())
+    assert "\n".join(spread_lines(groups)) == mgr.spread_report()
+    assert AGE.sub("", debug_text(mgr, groups)) == AGE.sub("", mgr.debug_summary())
+    mgr.clear()
+    assert spread_lines(distinct_groups(mgr.position_groups())) == [mgr.spread_report()]

@@ -78,3 +78,29 @@ def test_the_broker_example_prints_what_the_doc_shows(tmp_path):
     r = run_sh(tmp_path, command)
     assert r.returncode == 0, r.stderr
     assert (r.stderr + r.stdout).splitlines() == shown.splitlines()
+
+
+@pytest.mark.parametrize(
+    "qty, price, commission, works",
+    [
+        (10, 100.0, 1.0, True),
+        (0.5, 100.0, 1.0, True),
+        ("Fraction(1, 3)", 100.0, 1.0, True),
+        ("Fraction(1, 3)", 100, 0, True),
+        ("Decimal('0.3')", 100.0, 0.0, False),
+        ("Decimal('0.3')", "Decimal('100.5')", "Decimal('1.0')", False),
+    ],
+)
+def test_the_readme_table_of_number_kinds(om, qty, price, commission, works):
+    from decimal import Decimal  # noqa: F401 - used by eval
+    from fractions import Fraction  # noqa: F401
+
+    value = [eval(x) if isinstance(x, str) else x for x in (qty, price, commission)]
+    pos = om.Position("K")
+    pos.add_trade(om.Trade(1, value[1], value[0], value[2]))
+    assert type(pos.qty) is type(value[0])
+    if works:
+        assert isinstance(pos.average_price, float)
+    else:
+        with pytest.raises(TypeError):
+            pos.average_price
