@@ -39,6 +39,7 @@ def test_import_the_sample_day(tool):
         (["import", "--map", "Symbol", "-"], 2, "is not SRC=FIELD"),
         (["import", "--map", "Symbol=ticker", "-"], 2, "'ticker' is not a field"),
         (["import", "--map", "A=key,B=key", "-"], 2, "two columns to 'key'"),
+        (["import", "--map", "Symbol=key,Px=price", "-"], 2, "no column for orderid, qty"),
         (["import", "--tz", "Mars/Olympus", "-"], 2, "not a known time zone"),
         (["import", "--tz", "UTC", "--assume-utc", "-"], 2, "pass one"),
         (["import", "--time-format", "YYYYMMDD", "-"], 2, "no % directive"),

@@ -20,7 +20,7 @@ from typing import Any, TextIO
 
 from . import pnl, render, reports
 from .errors import EXIT_DATA, EXIT_OK, CliError, UsageError
-from .fills import COLUMNS, FileError, ReadOptions, identifier_text, read_file
+from .fills import COLUMNS, REQUIRED, FileError, ReadOptions, identifier_text, read_file
 from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
 from .portfolio import Portfolio
@@ -59,6 +59,13 @@ def import_options(args: argparse.Namespace) -> ReadOptions:
             columns[src.lower()] = target
         if not columns:
             raise UsageError("--map needs SRC=FIELD items, e.g. Symbol=key,TradeID=orderid")
+        unmapped = [c for c in REQUIRED if c not in columns.values()]
+        if unmapped:
+            hints = ",".join(f"SRC={c}" for c in unmapped)
+            raise UsageError(
+                f"--map gives no column for {', '.join(unmapped)}: with a map only mapped columns are read "
+                f"(add {hints})"
+            )
     zone = None
     if args.tz is not None:
         if args.assume_utc:
