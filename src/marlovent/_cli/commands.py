@@ -110,8 +110,8 @@ def _open_input(name: str) -> Iterator[TextIO]:
         yield stream
 
 
-def _n(count: int, word: str, plural: str | None = None) -> str:
-    return f"{count} {word if count == 1 else (plural or word + 's')}"
+def _n(count: int, word: str) -> str:
+    return f"{count} {word}{'' if count == 1 else 's'}"
 
 
 def _counts(r: FileResult, skipped: int = 0, refused: int = 0) -> str:
