@@ -125,6 +125,7 @@ Store::Store(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fo
     prefix_ = nb::borrow(cachePrefix);
     path_ = files.database;
     make_directories(files.directory, path_);
+    check_directory(files.directory, path_);
     Py_ssize_t n;
     const char *utf8 = PyUnicode_AsUTF8AndSize(cacheName.ptr(), &n);
     if (!utf8) {
@@ -136,7 +137,6 @@ Store::Store(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fo
     create_store_file(path_, files.directory, name_utf8);
     db_ = std::make_unique<Db>(path_);
     tags_ = std::make_unique<TagTable>(*db_);
-    if (sqlite3_db_readonly(db_->handle(), "main") == 1) raise_store_error(path_, "the store file is read-only");
     prepare_store(*db_, name_utf8);
     sqlite3_wal_hook(db_->handle(), &Store::wal_hook, this);
     busy_ = true;
@@ -184,6 +184,7 @@ void Store::close() {
 void Store::destroy() {
     if (busy_) raise(PyExc_RuntimeError, "DualCache.destroy() called while an operation on it runs");
     if (state_ == State::Destroyed || inherited()) check_usable();
+    if (state_ == State::Open) check_writable();
     close();
     state_ = State::Destroyed;
     std::string failed;
@@ -378,8 +379,15 @@ void Store::step_blocking(Sql which) {
     if (rc != SQLITE_DONE && rc != SQLITE_ROW) db_->fail(rc);
 }
 
+void Store::check_writable() const {
+    if (db_->read_only())
+        raise_store_error(path_, "the store is read-only (its file or file system cannot be written): it cannot be "
+                                 "changed");
+}
+
 void Store::begin_outermost() {
-    step_blocking(Sql::BeginImmediate);
+    // A read-only store still runs transaction() blocks that only read.
+    step_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
     try {
         sync_locked();
     } catch (...) {
@@ -397,6 +405,7 @@ void Store::check_not_failed() const {
 }
 
 void Store::begin_write() {
+    check_writable();
     if (levels_.empty()) {
         begin_outermost();
         levels_.push_back(Level{true, false, false, {}});
@@ -434,6 +443,12 @@ void Store::injected_failure() {
 
 void Store::commit_outermost() {
     try {
+        // A write into a file that was removed or replaced would be lost.
+        for (const Level &lv : levels_)
+            if (lv.wrote) {
+                db_->check_in_place();
+                break;
+            }
         step_blocking(Sql::Commit);
     } catch (...) {
         rollback_outermost();
