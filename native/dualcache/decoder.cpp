@@ -21,11 +21,11 @@ static nb::object valid(PyObject *o, const char *what) {
 // Adds a decoded item to a dict (value non-null) or set: stored containers
 // never hold two equal keys, and their keys are hashable.
 static void add_unique(PyObject *container, PyObject *key, PyObject *value, const char *kind) {
-    int had = value ? PyDict_Contains(container, key) : PySet_Contains(container, key);
-    if (had < 0) corrupt_from_python_error(std::string("a ") + kind + " key that cannot be hashed or compared");
-    if (had) throw CorruptValue{std::string("two equal keys in one ") + kind};
+    Py_ssize_t before = value ? PyDict_GET_SIZE(container) : PySet_GET_SIZE(container);
     if ((value ? PyDict_SetItem(container, key, value) : PySet_Add(container, key)) < 0)
-        corrupt_from_python_error(std::string("a ") + kind + " key that cannot be stored");
+        corrupt_from_python_error(std::string("a ") + kind + " key that cannot be hashed or compared");
+    if ((value ? PyDict_GET_SIZE(container) : PySet_GET_SIZE(container)) == before)
+        throw CorruptValue{std::string("two equal keys in one ") + kind};
 }
 
 nb::object Decoder::build(const RecordClass &rc, PyObject *fields) {

@@ -212,8 +212,8 @@ def mount_point():
         pytest.skip("cannot mount a tmpfs here")
 
     def make_read_only():
-        r = sh(f"mount -o remount,ro {d}")
-        assert r.returncode == 0, r.stderr
+        if sh(f"mount -o remount,ro {d}").returncode != 0:
+            pytest.skip("cannot remount the tmpfs read-only here")
 
     yield d, make_read_only
     sh(f"umount {d}")
