@@ -184,7 +184,13 @@ void Store::close() {
 void Store::destroy() {
     if (busy_) raise(PyExc_RuntimeError, "DualCache.destroy() called while an operation on it runs");
     if (state_ == State::Destroyed || inherited()) check_usable();
-    if (state_ == State::Open) check_writable();
+    if (state_ == State::Open) {
+        check_writable();
+        // Another file now at the path is not this store's to delete.
+        if (db_->replaced())
+            raise_store_error(path_, "the store file was replaced by another file while the store was open; "
+                                     "nothing was removed");
+    }
     close();
     state_ = State::Destroyed;
     std::string failed;
