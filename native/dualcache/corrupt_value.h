@@ -18,8 +18,9 @@ struct CorruptValue {
 };
 
 // Throws CorruptValue "<what> (<the pending Python error>)", taking that
-// error as the cause. A MemoryError or RecursionError, which say nothing
-// about the data, is thrown on as it is.
+// error as the cause. A MemoryError, a RecursionError or what is not an
+// Exception (KeyboardInterrupt), which say nothing about the data, is
+// thrown on as it is.
 [[noreturn]] void corrupt_from_python_error(const std::string &what);
 
 // Runs `body`; a Python error it raises becomes CorruptValue(what).

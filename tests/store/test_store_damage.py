@@ -162,3 +162,31 @@ def test_a_damaged_key_is_a_store_error_naming_its_row(open_store, prefix, key):
     with pytest.raises(dc.StoreError, match="damaged stored value: the key of entry row 2") as info:
         dc.DualCache(cacheName="test", cachePrefix=prefix)
     assert info.value.filename == path
+
+
+class Refusing:
+    raises = None
+
+    def __init__(self, x):
+        self.x = x
+
+
+dc.register(Refusing, "tests.damage.Refusing", to_fields=lambda o: (o.x,),
+            from_fields=lambda cls, f: (_ for _ in ()).throw(cls.raises) if cls.raises else cls(*f))
+
+
+@pytest.mark.parametrize("error, expected", [(LookupError("no"), dc.StoreError), (KeyboardInterrupt(), KeyboardInterrupt),
+                                             (MemoryError(), MemoryError)])
+def test_a_class_refusing_its_fields_is_damage_but_an_interrupt_is_not(open_store, error, expected):
+    s = open_store()
+    s["k"] = Refusing(1)
+    t = open_store()
+    Refusing.raises = error
+    try:
+        with pytest.raises(expected) as info:
+            t["k"]
+    finally:
+        Refusing.raises = None
+    if expected is dc.StoreError:
+        assert info.value.__cause__ is error and "entry 'k': cannot rebuild a stored tests.damage.Refusing" in str(info.value)
+    assert t["k"].x == 1
