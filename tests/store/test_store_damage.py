@@ -64,7 +64,9 @@ def position_with_trades(om):
     return p
 
 
-def test_two_items_with_one_trade_key_are_reported(open_store, prefix, om):
+@pytest.mark.parametrize("damage, words", [("repeated", "two items with the key 1"),
+                                            ("unhashable", "an item key that cannot be hashed")])
+def test_damaged_trade_keys_are_reported(open_store, prefix, om, damage, words):
     s = open_store()
     s["IBM"] = position_with_trades(om)
     s["other"] = 1
@@ -72,13 +74,14 @@ def test_two_items_with_one_trade_key_are_reported(open_store, prefix, om):
     s.close()
     con = db(path)
     one, two = (bytes([INT, 2 * n]) for n in (1, 2))
-    with pytest.raises(sqlite3.IntegrityError):
-        con.execute("UPDATE items SET ikey = ? WHERE ikey = ?", (one, two))
-    con.execute("DROP INDEX items_key")
-    con.execute("UPDATE items SET ikey = ? WHERE ikey = ?", (one, two))
+    if damage == "repeated":
+        with pytest.raises(sqlite3.IntegrityError):
+            con.execute("UPDATE items SET ikey = ? WHERE ikey = ?", (one, two))
+        con.execute("DROP INDEX items_key")
+    con.execute("UPDATE items SET ikey = ? WHERE ikey = ?", (one if damage == "repeated" else bytes([LIST, 0]), two))
     con.close()
     t = dc.DualCache(cacheName="test", cachePrefix=prefix)
-    with pytest.raises(dc.StoreError, match=r"entry 'IBM': two items with the key 1") as info:
+    with pytest.raises(dc.StoreError, match="entry 'IBM': " + words) as info:
         t["IBM"]
     assert info.value.filename == path
     assert t["other"] == 1  # the other entries stay readable
