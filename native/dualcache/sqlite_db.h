@@ -3,6 +3,8 @@
 #pragma once
 #include <sqlite3.h>
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -79,9 +81,19 @@ enum class Sql {
     Count_
 };
 
+// Which file a path named when it was opened.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FileId &) const = default;
+};
+
 class Db {
 public:
-    // Opens an existing file for reading and writing.
+    // Opens an existing file for reading and writing, or for reading only
+    // when the file or its file system cannot be written. Never follows a
+    // symbolic link: the file (and any side file already there) must be a
+    // regular file owned by this user, else StoreError saying why.
     explicit Db(std::string path);
     ~Db();
     Db(const Db &) = delete;
@@ -100,6 +112,20 @@ public:
     std::string errmsg() const { return db_ ? sqlite3_errmsg(db_) : std::string(); }
     bool in_transaction() const { return db_ && !sqlite3_get_autocommit(db_); }
 
+    // The connection can only read (the file or its file system is
+    // read-only).
+    bool read_only() const { return read_only_; }
+    // Reopens a read-only connection as immutable: for a file on read-only
+    // media that has no write-ahead log, where SQLite cannot make the
+    // shared-memory file a WAL reader needs.
+    void reopen_immutable();
+    // StoreError unless the path still names the file that was opened (it
+    // was removed, or replaced by another file): a write committed now
+    // would go to a file nobody will find again.
+    void check_in_place() const;
+    // The path names a file other than the one opened (it was replaced).
+    bool replaced() const;
+
     // Raises StoreError "<path>: <context>: <SQLite message>".
     [[noreturn]] void fail(int rc, const char *context = nullptr) const;
 
@@ -110,8 +136,12 @@ public:
     bool is_open() const { return db_ != nullptr; }
 
 private:
+    void open(int flags, const std::string &name);
+
     std::string path_;
     sqlite3 *db_ = nullptr;
+    FileId id_;
+    bool read_only_ = false;
     std::array<sqlite3_stmt *, (size_t) Sql::Count_> stmts_{};
 };
 

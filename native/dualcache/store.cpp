@@ -43,7 +43,7 @@ static auto corrupt_as_store_error(const std::string &path, F &&body) -> decltyp
     try {
         return body();
     } catch (const CorruptValue &c) {
-        raise_store_error(path, std::string("damaged stored value: ") + c.what);
+        raise_store_error_from(path, "damaged stored value: " + c.what, c.cause.ptr());
     }
 }
 
@@ -125,6 +125,7 @@ Store::Store(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fo
     prefix_ = nb::borrow(cachePrefix);
     path_ = files.database;
     make_directories(files.directory, path_);
+    check_directory(files.directory, path_);
     Py_ssize_t n;
     const char *utf8 = PyUnicode_AsUTF8AndSize(cacheName.ptr(), &n);
     if (!utf8) {
@@ -136,7 +137,6 @@ Store::Store(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fo
     create_store_file(path_, files.directory, name_utf8);
     db_ = std::make_unique<Db>(path_);
     tags_ = std::make_unique<TagTable>(*db_);
-    if (sqlite3_db_readonly(db_->handle(), "main") == 1) raise_store_error(path_, "the store file is read-only");
     prepare_store(*db_, name_utf8);
     sqlite3_wal_hook(db_->handle(), &Store::wal_hook, this);
     busy_ = true;
@@ -184,6 +184,13 @@ void Store::close() {
 void Store::destroy() {
     if (busy_) raise(PyExc_RuntimeError, "DualCache.destroy() called while an operation on it runs");
     if (state_ == State::Destroyed || inherited()) check_usable();
+    if (state_ == State::Open) {
+        check_writable();
+        // Another file now at the path is not this store's to delete.
+        if (db_->replaced())
+            raise_store_error(path_, "the store file was replaced by another file while the store was open; "
+                                     "nothing was removed");
+    }
     close();
     state_ = State::Destroyed;
     std::string failed;
@@ -215,7 +222,15 @@ void Store::rebuild_index() {
     EntryIndex::Rebuild rb(index_);
     {
         Run q = db_->run(Sql::ScanEntries);
-        while (q.step()) rb.row(q.int64(0), q.int64(1), [&] { return dec.value(q.blob(2)); });
+        while (q.step()) {
+            int64_t id = q.int64(0);
+            try {
+                rb.row(id, q.int64(1), [&] { return dec.value(q.blob(2)); });
+            } catch (CorruptValue &c) {
+                c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
+                throw;
+            }
+        }
     }
     rb.finish();
     stale_ = false;
@@ -267,7 +282,7 @@ bool Store::load(Entry &e) {
                     if (PyList_SetItem(h.fields.ptr(), h.slot, mapping.release().ptr()) < 0) throw nb::python_error();
                     nb::object fields = nb::steal(PyList_AsTuple(h.fields.ptr()));
                     if (!fields) throw nb::python_error();
-                    value = h.rc->build(fields.ptr());
+                    value = Decoder::build(*h.rc, fields.ptr());
                     st->head = std::move(head);
                 } else {
                     value = dec.value(blob);
@@ -284,6 +299,10 @@ bool Store::load(Entry &e) {
         e.items = std::move(st);
         ++loads_;
         return true;
+    } catch (CorruptValue &c) {
+        if (own && db_->in_transaction()) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        c.what = "entry " + short_repr(e.key.ptr()) + ": " + c.what;
+        throw;
     } catch (...) {
         if (own && db_->in_transaction()) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
@@ -378,8 +397,15 @@ void Store::step_blocking(Sql which) {
     if (rc != SQLITE_DONE && rc != SQLITE_ROW) db_->fail(rc);
 }
 
+void Store::check_writable() const {
+    if (db_->read_only())
+        raise_store_error(path_, "the store is read-only (its file or file system cannot be written): it cannot be "
+                                 "changed");
+}
+
 void Store::begin_outermost() {
-    step_blocking(Sql::BeginImmediate);
+    // A read-only store still runs transaction() blocks that only read.
+    step_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
     try {
         sync_locked();
     } catch (...) {
@@ -397,6 +423,7 @@ void Store::check_not_failed() const {
 }
 
 void Store::begin_write() {
+    check_writable();
     if (levels_.empty()) {
         begin_outermost();
         levels_.push_back(Level{true, false, false, {}});
@@ -434,6 +461,12 @@ void Store::injected_failure() {
 
 void Store::commit_outermost() {
     try {
+        // A write into a file that was removed or replaced would be lost.
+        for (const Level &lv : levels_)
+            if (lv.wrote) {
+                db_->check_in_place();
+                break;
+            }
         step_blocking(Sql::Commit);
     } catch (...) {
         rollback_outermost();
