@@ -30,6 +30,21 @@ def ref_average_price(positions, totalQty):
     return total_value / totalQty
 
 
+def ref_orderids(positions):
+    acc = set()
+    for p in positions:
+        acc = acc.union(p.orderids)
+    return acc
+
+
+def ref_total_commission(positions):
+    return sum(p.total_commission for p in positions)
+
+
+def ref_is_long(positions):
+    return bool(ref_average_price(positions, ref_qty(positions)) > 0)
+
+
 def ref_key(positions):
     symbols = tuple(sorted(positions, key=lambda p: str(p.key)))
     composite = abs(hash(symbols))

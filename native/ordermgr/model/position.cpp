@@ -95,12 +95,11 @@ static nb::object sum_field(PyObject *trades, nb::object (*read)(PyObject *)) {
         }
         if (native) return sum.result();
     }
+    // A generator: each value is read after the previous one was added.
     TradeSnapshot snap(trades);
-    nb::object items = nb::steal(PyList_New((Py_ssize_t) snap.size()));
-    if (!items) throw nb::python_error();
-    Py_ssize_t i = 0;
-    for (PyObject *t : snap.values()) PyList_SET_ITEM(items.ptr(), i++, read(t).release().ptr());
-    return pysem::host_sum(items.ptr());
+    pysem::BuiltinSum sum;
+    for (PyObject *t : snap.values()) sum.add(read(t).ptr());
+    return sum.result();
 }
 
 nb::object trades_qty(PyObject *trades) {
@@ -143,8 +142,8 @@ static bool accumulate_native(PyObject *trades, Num &pq, Num &tq) {
         if (price.kind() == Num::Kind::Obj || qty.kind() == Num::Kind::Obj ||
             commission.kind() == Num::Kind::Obj)
             return false;
-        pq = pq + signed_cost(price, qty, commission);
-        tq = tq + qty;
+        pq += signed_cost(price, qty, commission);
+        tq += qty;
         if (pq.kind() == Num::Kind::Obj || tq.kind() == Num::Kind::Obj) return false;
     }
     if (doubles) {
@@ -164,14 +163,11 @@ nb::object trades_average_price(PyObject *trades) {
         tq = Num::of_double(0.0);
         TradeSnapshot snap(trades);
         for (PyObject *t : snap.values()) {
-            Num price = Num::steal(trade_price(t).release().ptr());
-            Num qty = Num::steal(trade_qty(t).release().ptr());
-            Num commission = Num::steal(trade_commission(t).release().ptr());
-            pq = pq + signed_cost(price, qty, commission);
-            tq = tq + qty;
+            pq += trade_signed_cost(t);
+            tq += Num::steal(trade_qty(t).release().ptr());
         }
     }
-    return (tq.truthy() ? pq / tq : pq / Num::of_int(1)).object();
+    return (tq.ne_zero() ? pq / tq : pq / Num::of_int(1)).object();
 }
 
 // min(timestamps) natively while every trade is exact and every timestamp an

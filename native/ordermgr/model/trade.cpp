@@ -34,8 +34,21 @@ TRADE_READER(timestamp)
 #undef TRADE_READER
 
 Num signed_cost(const Num &price, const Num &qty, const Num &commission) {
-    Num c = qty.gt_zero() ? commission : -commission;
-    return price * qty + c;
+    Num product = price * qty;
+    return product + (qty.gt_zero() ? commission : -commission);
+}
+
+Num trade_signed_cost(PyObject *trade) {
+    if (Trade *t = exact_trade(trade))
+        return signed_cost(Num::of(pysem::require(t->price, "price")), Num::of(pysem::require(t->qty, "qty")),
+                           Num::of(pysem::require(t->commission, "commission")));
+    // t.price * t.qty + (t.commission if t.qty > 0 else -t.commission),
+    // every attribute read where the expression reads it.
+    Num price = Num::steal(trade_price(trade).release().ptr());
+    Num product = price * Num::steal(trade_qty(trade).release().ptr());
+    bool buy = Num::steal(trade_qty(trade).release().ptr()).gt_zero();
+    Num commission = Num::steal(trade_commission(trade).release().ptr());
+    return product + (buy ? commission : -commission);
 }
 
 static void check_price(PyObject *price) {
@@ -55,13 +68,12 @@ static void check_price(PyObject *price) {
             "Negative prices are not allowed. Use negative quantities to indicate a short sale.");
 }
 
+// 0.0 for a zero quantity, else
+// (price * qty + (commission if qty > 0 else -commission)) / qty.
 static nb::object average_price(PyObject *self) {
-    Num qty = Num::steal(trade_qty(self).release().ptr());
-    if (qty.eq_zero()) return nb::steal(PyFloat_FromDouble(0.0));
-    Num price = Num::steal(trade_price(self).release().ptr());
-    Num commission = Num::steal(trade_commission(self).release().ptr());
-    // Read order of the original record: qty, price, qty again, commission.
-    return (signed_cost(price, qty, commission) / qty).object();
+    if (Num::steal(trade_qty(self).release().ptr()).eq_zero()) return nb::steal(PyFloat_FromDouble(0.0));
+    Num cost = trade_signed_cost(self);
+    return (cost / Num::steal(trade_qty(self).release().ptr())).object();
 }
 
 // --- store codec -------------------------------------------------------

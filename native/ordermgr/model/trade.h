@@ -39,9 +39,12 @@ nb::object trade_qty(PyObject *trade);
 nb::object trade_commission(PyObject *trade);
 nb::object trade_timestamp(PyObject *trade);
 
-// The signed cost of one fill: price * qty plus the commission for a buy
-// (qty > 0), minus it otherwise.
+// The signed cost of one fill: price * qty, then plus the commission for a
+// buy (qty > 0), minus it otherwise.
 pysem::Num signed_cost(const pysem::Num &price, const pysem::Num &qty, const pysem::Num &commission);
+// The same for a trade object, its fields read as the expression
+// `t.price * t.qty + (t.commission if t.qty > 0 else -t.commission)` reads them.
+pysem::Num trade_signed_cost(PyObject *trade);
 
 void register_trade(nb::module_ &m);
 
