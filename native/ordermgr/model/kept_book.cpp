@@ -2,6 +2,7 @@
 
 #include <nanobind/nanobind.h>
 #include <unordered_map>
+#include <vector>
 
 #include "model/payload.h"
 #include "model/trade.h"
@@ -20,6 +21,13 @@ namespace {
 std::unordered_map<PyObject *, KeptBook *> &books() {
     static auto *m = new std::unordered_map<PyObject *, KeptBook *>();
     return *m;
+}
+
+// States of dicts that were deallocated, freed outside the watcher (they
+// release references).
+std::vector<KeptBook *> &graveyard() {
+    static auto *g = new std::vector<KeptBook *>();
+    return *g;
 }
 
 int watcher_id = -1;
@@ -59,7 +67,7 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObje
     auto it = m.find(dict);
     if (it == m.end()) return 0;
     if (event == PyDict_EVENT_DEALLOCATED) {
-        delete it->second;
+        graveyard().push_back(it->second);
         m.erase(it);
         return 0;
     }
@@ -123,8 +131,23 @@ void BookFold::add(PyObject *value) {
     }
 }
 
+KeptBook::~KeptBook() { drop_log(); }
+
+void KeptBook::drop_log() {
+    for (Change &c : log_) {
+        PyObject *k = c.key;
+        c = Change{};
+        Py_XDECREF(k);
+    }
+}
+
 KeptBook *KeptBook::of(PyObject *trades) {
     if (!PyDict_CheckExact(trades)) return nullptr;
+    if (!graveyard().empty()) {
+        std::vector<KeptBook *> dead;
+        dead.swap(graveyard());
+        for (KeptBook *b : dead) delete b;
+    }
     auto &m = books();
     auto it = m.find(trades);
     KeptBook *b;
@@ -144,14 +167,16 @@ KeptBook *KeptBook::of(PyObject *trades) {
 }
 
 void KeptBook::rebuild() {
-    // Nothing in here runs Python code: the dict cannot change under it.
+    bool new_run = !run_alive();
+    if (new_run) drop_log();  // releases keys, which may run code: before the fold
+    // Nothing from here on runs Python code: the dict cannot change under it.
     fold_ = BookFold();
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(dict_, &pos, &k, &v)) fold_in(v);
     current_ = true;
     epoch_ = global_epoch;
-    if (!run_alive()) {
+    if (new_run || !run_alive()) {
         run_ = fold_.exact_trades ? next_run++ : 0;
         run_epoch_ = global_epoch;
         seq_ = 0;
@@ -178,8 +203,11 @@ void KeptBook::changed_outside() {
 
 void KeptBook::log(PyObject *key, PyObject *value, int kind) {
     if (!run_alive()) return;
-    log_[seq_ % kLog] = Change{key, value, kind};
+    Change &c = log_[seq_ % kLog];
+    PyObject *old = c.key;
+    c = Change{Py_NewRef(key), value, kind};
     ++seq_;
+    Py_XDECREF(old);
 }
 
 void KeptBook::append(PyObject *trades, PyObject *key, PyObject *trade) {

@@ -76,6 +76,8 @@ public:
 
 private:
     explicit KeptBook(PyObject *dict) : dict_(dict) {}
+    ~KeptBook();
+    void drop_log();
     void rebuild();
     void fold_in(PyObject *value);
     void log(PyObject *key, PyObject *value, int kind);
@@ -89,9 +91,11 @@ private:
 
     // Change record: run id (0: none), its global epoch, number of changes.
     uint64_t run_ = 0, run_epoch_ = 0, seq_ = 0;
+    // The key is owned (a modified trade's orderid may outlive nothing
+    // else), the value only compared by identity.
     struct Change {
-        PyObject *key, *value;
-        int kind;
+        PyObject *key = nullptr, *value = nullptr;
+        int kind = 0;
     } log_[kLog];
 
     friend int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *);

@@ -394,7 +394,8 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
     });
 }
 
-static zelph_record_codec position_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, 1};
+static zelph_record_codec position_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, 1,
+                                            &KeptBook::changes_since};
 
 // --- type ----------------------------------------------------------------
 
