@@ -2,7 +2,6 @@
 
 #include <nanobind/nanobind.h>
 #include <unordered_map>
-#include <vector>
 
 #include "model/payload.h"
 #include "model/trade.h"
@@ -21,13 +20,6 @@ namespace {
 std::unordered_map<PyObject *, KeptBook *> &books() {
     static auto *m = new std::unordered_map<PyObject *, KeptBook *>();
     return *m;
-}
-
-// States of dicts that were deallocated, freed outside the watcher (they
-// release references).
-std::vector<KeptBook *> &graveyard() {
-    static auto *g = new std::vector<KeptBook *>();
-    return *g;
 }
 
 int watcher_id = -1;
@@ -67,7 +59,7 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObje
     auto it = m.find(dict);
     if (it == m.end()) return 0;
     if (event == PyDict_EVENT_DEALLOCATED) {
-        graveyard().push_back(it->second);
+        delete it->second;
         m.erase(it);
         return 0;
     }
@@ -131,23 +123,8 @@ void BookFold::add(PyObject *value) {
     }
 }
 
-KeptBook::~KeptBook() { drop_log(); }
-
-void KeptBook::drop_log() {
-    for (Change &c : log_) {
-        PyObject *k = c.key;
-        c = Change{};
-        Py_XDECREF(k);
-    }
-}
-
 KeptBook *KeptBook::of(PyObject *trades) {
     if (!PyDict_CheckExact(trades)) return nullptr;
-    if (!graveyard().empty()) {
-        std::vector<KeptBook *> dead;
-        dead.swap(graveyard());
-        for (KeptBook *b : dead) delete b;
-    }
     auto &m = books();
     auto it = m.find(trades);
     KeptBook *b;
@@ -168,8 +145,7 @@ KeptBook *KeptBook::of(PyObject *trades) {
 
 void KeptBook::rebuild() {
     bool new_run = !run_alive();
-    if (new_run) drop_log();  // releases keys, which may run code: before the fold
-    // Nothing from here on runs Python code: the dict cannot change under it.
+    // Nothing in here runs Python code: the dict cannot change under it.
     fold_ = BookFold();
     Py_ssize_t pos = 0;
     PyObject *k, *v;
@@ -203,11 +179,8 @@ void KeptBook::changed_outside() {
 
 void KeptBook::log(PyObject *key, PyObject *value, int kind) {
     if (!run_alive()) return;
-    Change &c = log_[seq_ % kLog];
-    PyObject *old = c.key;
-    c = Change{Py_NewRef(key), value, kind};
+    log_[seq_ % kLog] = Change{key, value, kind};
     ++seq_;
-    Py_XDECREF(old);
 }
 
 void KeptBook::append(PyObject *trades, PyObject *key, PyObject *trade) {
@@ -236,10 +209,20 @@ void KeptBook::trade_changing(PyObject *self, Trade *t, bool orderid) {
     }
     KeptBook *b = it->second;
     b->current_ = false;
-    if (orderid || !t->orderid.ptr())
-        b->run_ = 0;
+    // The change record names the trade by its orderid, borrowed: only when
+    // the book holds it under that very key, which stays there as long as
+    // the run lasts (a key of a kind whose lookup runs no Python code).
+    PyObject *key = t->orderid.ptr();
+    bool listed = !orderid && key && (PyLong_CheckExact(key) || PyUnicode_CheckExact(key));
+    if (listed) {
+        PyObject *held = PyDict_GetItemWithError(b->dict_, key);
+        if (!held) PyErr_Clear();
+        listed = held == self;
+    }
+    if (listed)
+        b->log(key, self, ZELPH_ITEM_MODIFIED);
     else
-        b->log(t->orderid.ptr(), self, ZELPH_ITEM_MODIFIED);
+        b->run_ = 0;
 }
 
 Py_ssize_t KeptBook::changes_since(PyObject *mapping, const zelph_items_mark *since, zelph_items_mark *now,

@@ -76,8 +76,6 @@ public:
 
 private:
     explicit KeptBook(PyObject *dict) : dict_(dict) {}
-    ~KeptBook();
-    void drop_log();
     void rebuild();
     void fold_in(PyObject *value);
     void log(PyObject *key, PyObject *value, int kind);
@@ -91,8 +89,9 @@ private:
 
     // Change record: run id (0: none), its global epoch, number of changes.
     uint64_t run_ = 0, run_epoch_ = 0, seq_ = 0;
-    // The key is owned (a modified trade's orderid may outlive nothing
-    // else), the value only compared by identity.
+    // Borrowed: the key is in the dict (or is the orderid of a trade held
+    // under it) for as long as the run lasts; the value is only compared by
+    // identity.
     struct Change {
         PyObject *key = nullptr, *value = nullptr;
         int kind = 0;
