@@ -17,13 +17,6 @@ using pysem::Num;
 // Replayed and own figures closer than this agree.
 constexpr double kTolerance = 0.001;
 
-// A result stored back as a double, as a C double argument reads it.
-static double as_double(const Num &n) {
-    if (n.is_float()) return n.as_double();
-    if (n.is_int()) return (double) n.as_int();  // exact: within 2**53
-    return to_double(n.object().ptr());
-}
-
 // running + x by the host's addition (a double on the left), stored back as
 // a double.
 static double add_to(double running, const Num &x) { return as_double(Num::of_double(running) + x); }
