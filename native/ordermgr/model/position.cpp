@@ -3,6 +3,7 @@
 #include <cmath>
 #include <new>
 
+#include "model/kept_book.h"
 #include "model/module_ns.h"
 #include "model/payload.h"
 #include "model/record_codec_export.h"
@@ -101,9 +102,14 @@ static nb::object sum_field(PyObject *trades, nb::object (*read)(PyObject *)) {
     return sum.result();
 }
 
-nb::object trades_qty(PyObject *trades) { return sum_field<&Trade::qty>(trades, trade_qty); }
+nb::object trades_qty(PyObject *trades) {
+    if (KeptBook *b = KeptBook::of(trades); b && b->fold().qty_ok) return b->fold().qty.result().object();
+    return sum_field<&Trade::qty>(trades, trade_qty);
+}
 
 nb::object trades_total_commission(PyObject *trades) {
+    if (KeptBook *b = KeptBook::of(trades); b && b->fold().commission_ok)
+        return b->fold().commission.result().object();
     return sum_field<&Trade::commission>(trades, trade_commission);
 }
 
@@ -149,7 +155,10 @@ static bool accumulate_native(PyObject *trades, Num &pq, Num &tq) {
 
 nb::object trades_average_price(PyObject *trades) {
     Num pq = Num::of_double(0.0), tq = Num::of_double(0.0);
-    if (!PyDict_CheckExact(trades) || !accumulate_native(trades, pq, tq)) {
+    if (KeptBook *b = KeptBook::of(trades); b && b->fold().average_ok) {
+        pq = Num::of_double(b->fold().pq);
+        tq = Num::of_double(b->fold().tq);
+    } else if (!PyDict_CheckExact(trades) || !accumulate_native(trades, pq, tq)) {
         pq = Num::of_double(0.0);
         tq = Num::of_double(0.0);
         TradeSnapshot snap(trades);
@@ -183,6 +192,10 @@ static bool started_native(PyObject *trades, PyObject *&best) {
 }
 
 nb::object trades_started(PyObject *trades) {
+    if (KeptBook *b = KeptBook::of(trades); b && b->fold().started_ok) {
+        if (!b->fold().earliest) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
+        return nb::borrow(b->fold().earliest);
+    }
     if (PyDict_CheckExact(trades)) {
         PyObject *best = nullptr;
         if (started_native(trades, best)) {
@@ -270,20 +283,61 @@ static bool mapping_contains(PyObject *mapping, PyObject *key) {
     return r != 0;
 }
 
-static bool add_trade(nb::handle self, nb::handle trade) {
-    nb::object orderid = trade_orderid(trade.ptr());
-    nb::object trades = position_trades(self.ptr());
-    if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
-    if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade.ptr()) < 0) throw nb::python_error();
-    if (!position_empty(self.ptr())) return true;
-    if (PyDict_CheckExact(trades.ptr())) {
-        PyDict_Clear(trades.ptr());
+static void clear_mapping(PyObject *trades) {
+    if (PyDict_CheckExact(trades)) {
+        PyDict_Clear(trades);
     } else {
-        PyObject *r = PyObject_CallMethod(trades.ptr(), "clear", nullptr);
+        PyObject *r = PyObject_CallMethod(trades, "clear", nullptr);
         if (!r) throw nb::python_error();
         Py_DECREF(r);
     }
+}
+
+// Position.add_trade; `change` (optional) learns what it did, for an undo.
+static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nullptr) {
+    nb::object orderid = trade_orderid(trade.ptr());
+    nb::object trades = position_trades(self.ptr());
+    if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
+    if (KeptBook *b = KeptBook::of(trades.ptr())) {
+        b->append(trades.ptr(), orderid.ptr(), trade.ptr());
+    } else if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade.ptr()) < 0) {
+        throw nb::python_error();
+    }
+    if (change) {
+        change->trades = trades;
+        change->appended = orderid;
+        change->trade = nb::borrow(trade);
+    }
+    if (!position_empty(self.ptr())) return true;
+    if (change) {
+        // Going flat releases every trade anyway; keep them for the undo.
+        change->emptied = nb::steal(PyDict_Copy(trades.ptr()));
+        if (!change->emptied || PyDict_DelItem(change->emptied.ptr(), orderid.ptr()) < 0) throw nb::python_error();
+    }
+    clear_mapping(trades.ptr());
     return false;
+}
+
+void BookChange::undo() noexcept {
+    if (!trades) return;
+    PyObject *exc = PyErr_GetRaisedException();
+    if (emptied) {
+        PyDict_Clear(trades.ptr());
+        if (PyDict_Update(trades.ptr(), emptied.ptr()) < 0) PyErr_Clear();
+    } else {
+        PyObject *now = PyDict_GetItemWithError(trades.ptr(), appended.ptr());
+        if (now == trade.ptr() && PyDict_DelItem(trades.ptr(), appended.ptr()) < 0) PyErr_Clear();
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
+bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookChange &change) {
+    if (!exact_position(position)) return false;
+    nb::object trades = position_trades(position);
+    if (!PyDict_CheckExact(trades.ptr())) return false;
+    change.result = add_trade(position, trade, &change);
+    return true;
 }
 
 bool position_add_trade(PyObject *position, PyObject *trade) {
@@ -306,6 +360,8 @@ static void add_commission(nb::handle self, nb::handle orderid, nb::handle commi
     nb::object trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
     if (!trade) throw nb::python_error();
     if (Trade *t = Payload<Trade>::of_exact(trade.ptr()); t && t->orderid.ptr()) {
+        KeptBook::trade_changing(trade.ptr(), t, false);
+        nb::object old = std::move(t->commission);
         t->commission = nb::borrow(commission);
         return;
     }
@@ -434,6 +490,7 @@ static PyType_Slot position_slots[] = {
     {0, nullptr}};
 
 void register_position(nb::module_ &m) {
+    install_book_watcher();
     // Marks an argument left out; kept for the life of the process.
     static nb::handle missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);
     auto cls = nb::class_<Position>(m, "Position", nb::type_slots(position_slots), nb::pooled(1024),

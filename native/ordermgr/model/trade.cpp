@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "model/kept_book.h"
 #include "model/module_ns.h"
 #include "model/payload.h"
 #include "model/record_codec_export.h"
@@ -138,19 +139,40 @@ static PyObject *get_average_price(PyObject *self, void *) {
 
 // --- type ----------------------------------------------------------------
 
+// Field assignment: kept figures that folded this trade learn of it first.
+template <nb::object Trade::*Member>
+static int trade_field_set(PyObject *self, PyObject *value, void *closure) {
+    Trade *t = pysem::record_of<Trade>(self);
+    if (!t) return -1;
+    KeptBook::trade_changing(self, t, Member == &Trade::orderid);
+    return pysem::field_set<Trade, Member>(self, value, closure);
+}
+
+static int trade_clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        Trade *t = nb::inst_ptr<Trade>(self);
+        KeptBook::trade_changing(self, t, true);
+        t->clear();
+    }
+    return 0;
+}
+
+#define TRADE_FIELD(name, doc) \
+    PyGetSetDef { #name, &pysem::field_get<Trade, &Trade::name>, &trade_field_set<&Trade::name>, doc, (void *) #name }
+
 static PyGetSetDef trade_getset[] = {
-    PYSEM_FIELD(Trade, orderid, "Identifier of the order that produced the fill."),
-    PYSEM_FIELD(Trade, price, "Execution price; never negative at construction."),
-    PYSEM_FIELD(Trade, qty, "Signed quantity: positive for a buy, negative for a sell."),
-    PYSEM_FIELD(Trade, commission, "Commission paid for the fill."),
-    PYSEM_FIELD(Trade, timestamp, "When the fill happened (timezone-aware)."),
+    TRADE_FIELD(orderid, "Identifier of the order that produced the fill."),
+    TRADE_FIELD(price, "Execution price; never negative at construction."),
+    TRADE_FIELD(qty, "Signed quantity: positive for a buy, negative for a sell."),
+    TRADE_FIELD(commission, "Commission paid for the fill."),
+    TRADE_FIELD(timestamp, "When the fill happened (timezone-aware)."),
     {"average_price", get_average_price, nullptr,
      "Per-unit price of this fill with the commission folded in (a float).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 static PyType_Slot trade_slots[] = {
     {Py_tp_traverse, (void *) pysem::record_traverse<Trade>},
-    {Py_tp_clear, (void *) pysem::record_clear<Trade>},
+    {Py_tp_clear, (void *) trade_clear},
     {Py_tp_hash, (void *) PyObject_HashNotImplemented},
     {Py_tp_getset, (void *) trade_getset},
     {Py_tp_vectorcall, (void *) trade_vectorcall},

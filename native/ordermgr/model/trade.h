@@ -10,6 +10,10 @@ namespace nb = nanobind;
 
 struct Trade {
     nb::object orderid, price, qty, commission, timestamp;
+    // The trade dict whose kept figures folded this trade (identity only,
+    // never dereferenced), and whether more than one did (kept_book.h).
+    PyObject *book = nullptr;
+    bool shared = false;
 
     int visit(visitproc visit, void *arg) {
         Py_VISIT(orderid.ptr());
