@@ -35,3 +35,24 @@ def position_average_price(p):
 
 def summary_is_long(s):
     return bool(s.average_price > 0)
+
+
+def summary_derived(qty, average_price, stop, total_commission, started, marketPrice=None):
+    """The fields PositionSummary ends up with (age left out), derived in
+    the record's order."""
+    is_long = lambda: average_price > 0  # noqa: E731 - the property, read at each step
+    if marketPrice:
+        profit = marketPrice - average_price if is_long() else abs(average_price) - marketPrice
+    else:
+        profit = None
+    a = abs(average_price)
+    if a == 0:
+        stopPct = 0.0
+    elif is_long():
+        stopPct = round((a - stop) / a, 2)
+    else:
+        stopPct = round((stop - a) / a, 2)
+    stopPts = round(stop - abs(average_price), 8)
+    stop = round(stop, 8)
+    average_price = round(average_price, 8)
+    return [qty, average_price, stop, total_commission, stopPct, started, marketPrice, profit, stopPts]

@@ -72,3 +72,18 @@ def test_summary_is_long_is_a_bool(om, kind, price):
     s = om.PositionSummary(1, kind(price), kind(abs(price)), 0, dt.datetime.now(dt.timezone.utc))
     assert_same_outcome(lambda: s.is_long, lambda: plain.summary_is_long(s))
     assert type(s.is_long) is bool
+
+
+SUMMARY_FIELDS = ("qty", "average_price", "stop", "total_commission", "stopPct", "started", "marketPrice", "profit",
+                  "stopPts")
+
+
+@given(number, number, st.one_of(st.none(), number), contexts)
+def test_summary_derivation(om, average_price, stop, market, ctx):
+    started = dt.datetime.now(dt.timezone.utc)
+
+    def native():
+        s = om.PositionSummary(1, average_price, stop, 0, started, market)
+        return [getattr(s, n) for n in SUMMARY_FIELDS]
+
+    assert_same_outcome(native, lambda: plain.summary_derived(1, average_price, stop, 0, started, market), ctx)

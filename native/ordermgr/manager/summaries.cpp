@@ -6,7 +6,9 @@
 #include "manager/store_ops.h"
 #include "model/module_ns.h"
 #include "model/position.h"
+#include "model/payload.h"
 #include "model/summary.h"
+#include "model/trade.h"
 #include "pysem/num.h"
 #include "pysem/record.h"
 
@@ -27,12 +29,31 @@ static Num stop_price(const Num &average_price, bool is_long, PyObject *stopPct)
     return (average_price * factor).abs();
 }
 
+// Whether reading the figures of this position runs none of the caller's
+// code: an exact dict of exact Trades whose price, qty and commission are
+// exact floats or ints. Then a figure read twice gives the same value with
+// nothing to observe, and each is read once.
+static bool pure_figures(PyObject *position) {
+    if (!is_exact(position, types.Position)) return false;
+    nb::object trades = position_trades(position);
+    if (!PyDict_CheckExact(trades.ptr())) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    auto plain_number = [](const nb::object &x) {
+        return x && (PyFloat_CheckExact(x.ptr()) || PyLong_CheckExact(x.ptr()));
+    };
+    while (PyDict_Next(trades.ptr(), &pos, &k, &v)) {
+        Trade *t = Payload<Trade>::of_exact(v);
+        if (!t || !plain_number(t->price) || !plain_number(t->qty) || !plain_number(t->commission)) return false;
+    }
+    return true;
+}
+
 static nb::object summary_of(PyObject *position, PyObject *stopPct) {
-    if (is_exact(position, types.Position)) {
-        // The figures of an exact position are pure: read each once.
+    if (pure_figures(position)) {
         nb::object trades = position_trades(position);
-        Num qty = Num::of(trades_qty(trades.ptr()).ptr());
         Num average = Num::of(trades_average_price(trades.ptr()).ptr());
+        Num qty = Num::of(trades_qty(trades.ptr()).ptr());
         bool is_long = qty.gt_zero();
         Num stop = stop_price(average, is_long, stopPct);
         nb::object total_commission = trades_total_commission(trades.ptr());
@@ -40,16 +61,18 @@ static nb::object summary_of(PyObject *position, PyObject *stopPct) {
         return make_position_summary(qty.abs().object(), (is_long ? average : -average).object(), stop.object(),
                                      total_commission, started, nb::none());
     }
-    // Any other position object: its properties in the documented order.
+    // Any other position: every property read where the summary reads it,
+    // average_price and is_long again for each field.
     Num average = Num::steal(position_average_price(position).release().ptr());
     Num stop = stop_price(average, position_is_long(position), stopPct);
     Num qty = Num::steal(position_qty(position).release().ptr()).abs();
     bool is_long = position_is_long(position);
     Num price = Num::steal(position_average_price(position).release().ptr());
+    if (!is_long) price = -price;
     nb::object total_commission = position_total_commission(position);
     nb::object started = position_started(position);
-    return make_position_summary(qty.object(), (is_long ? price : -price).object(), stop.object(), total_commission,
-                                 started, nb::none());
+    return make_position_summary(qty.object(), price.object(), stop.object(), total_commission, started,
+                                 nb::none());
 }
 
 static nb::object get_position_summary(nb::handle self, nb::handle key, nb::handle stopPct) {
