@@ -4,6 +4,7 @@
 #include "manager/grouping.h"
 #include "manager/order_mgr.h"
 #include "manager/store_ops.h"
+#include "model/kept_book.h"
 #include "model/module_ns.h"
 #include "model/position.h"
 #include "model/payload.h"
@@ -36,17 +37,10 @@ static Num stop_price(const Num &average_price, bool is_long, PyObject *stopPct)
 static bool pure_figures(PyObject *position) {
     if (!is_exact(position, types.Position)) return false;
     nb::object trades = position_trades(position);
-    if (!PyDict_CheckExact(trades.ptr())) return false;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    auto plain_number = [](const nb::object &x) {
-        return x && (PyFloat_CheckExact(x.ptr()) || PyLong_CheckExact(x.ptr()));
-    };
-    while (PyDict_Next(trades.ptr(), &pos, &k, &v)) {
-        Trade *t = Payload<Trade>::of_exact(v);
-        if (!t || !plain_number(t->price) || !plain_number(t->qty) || !plain_number(t->commission)) return false;
-    }
-    return true;
+    // The book's kept fold took every value natively (or the book is not an
+    // exact dict, and then nothing is known).
+    KeptBook *kept = KeptBook::of(trades.ptr());
+    return kept && kept->fold().qty_ok && kept->fold().average_ok && kept->fold().commission_ok;
 }
 
 static nb::object summary_of(PyObject *position, PyObject *stopPct) {

@@ -81,9 +81,10 @@ void BookFold::add(PyObject *value) {
     ++count;
     Trade *t = full_trade(value);
     if (!t) {
-        exact_trades = qty_ok = commission_ok = average_ok = started_ok = false;
+        exact_trades = qty_ok = commission_ok = average_ok = started_ok = plain_ok = false;
         return;
     }
+    if (plain_ok) plain_ok = plain.add(*t);
     PyObject *p = t->price.ptr(), *q = t->qty.ptr(), *c = t->commission.ptr(), *ts = t->timestamp.ptr();
     if (qty_ok) qty_ok = sum_add(qty, q);
     if (commission_ok) commission_ok = sum_add(commission, c);

@@ -26,6 +26,7 @@
 #include <Python.h>
 #include <cstdint>
 
+#include "model/plain_fold.h"
 #include "pysem/native_sum.h"
 #include "pysem/record_codec.h"
 
@@ -37,6 +38,8 @@ struct BookFold {
     Py_ssize_t count = 0;
     bool qty_ok = true, commission_ok = true, average_ok = true, started_ok = true;
     bool exact_trades = true;  // every value an exact Trade
+    bool plain_ok = true;      // every trade plain (plain_fold.h)
+    PlainFold plain;
     pysem::NativeSum qty, commission;
     double pq = 0.0, tq = 0.0;
     // The earliest timestamp so far (borrowed: the trade holding it stays in
