@@ -363,6 +363,7 @@ static void add_commission(nb::handle self, nb::handle orderid, nb::handle commi
         KeptBook::trade_changing(trade.ptr(), t, false);
         nb::object old = std::move(t->commission);
         t->commission = nb::borrow(commission);
+        pysem::track_for(trade.ptr(), commission.ptr());
         return;
     }
     if (PyObject_SetAttr(trade.ptr(), names.commission, commission.ptr()) < 0) throw nb::python_error();

@@ -7,6 +7,7 @@
 #include "model/payload.h"
 #include "model/record_codec_export.h"
 #include "pysem/args.h"
+#include "pysem/clock.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
 #include "pysem/slot_call.h"
@@ -76,6 +77,48 @@ static nb::object average_price(PyObject *self) {
     return (cost / Num::steal(trade_qty(self).release().ptr())).object();
 }
 
+// --- the timestamp field -------------------------------------------------
+
+PyObject *TimestampField::make() const {
+    PyObject *dt = pysem::utc_datetime_from_micros(micros_);
+    if (!dt) return nullptr;
+    obj_ = nb::steal(dt);
+    pending_ = false;
+    return dt;
+}
+
+static PyObject *timestamp_get(PyObject *self, void *) {
+    Trade *t = pysem::record_of<Trade>(self);
+    if (!t) return nullptr;
+    PyObject *v = t->timestamp.ptr();
+    if (!v && !PyErr_Occurred())
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
+    return v ? Py_NewRef(v) : nullptr;
+}
+
+static int timestamp_set(PyObject *self, PyObject *value, void *) {
+    Trade *t = pysem::record_of<Trade>(self);
+    if (!t) return -1;
+    if (!value && !t->timestamp.ptr()) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
+        return -1;
+    }
+    KeptBook::trade_changing(self, t, false);
+    nb::object old = t->timestamp.take();
+    t->timestamp = value ? nb::borrow(value) : nb::object();
+    pysem::track_for(self, value);
+    return 0;
+}
+
+// The default timestamp: the clock's microseconds while the module's
+// `datetime` is the standard module, else whatever the replaced one gives.
+static TimestampField default_timestamp() {
+    int64_t micros;
+    if (utc_now_micros(micros)) return TimestampField::utc_micros(micros);
+    return TimestampField(utc_now());
+}
+
 // --- store codec -------------------------------------------------------
 
 static PyObject *codec_fields(PyObject *obj) {
@@ -102,6 +145,7 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
                       nb::borrow(PyTuple_GET_ITEM(fields, 2)), nb::borrow(PyTuple_GET_ITEM(fields, 3)),
                       nb::borrow(PyTuple_GET_ITEM(fields, 4))};
         nb::inst_mark_ready(inst);
+        pysem::untrack_if_atomic(inst.ptr(), *t);
         return inst.release().ptr();
     });
 }
@@ -121,14 +165,15 @@ static PyObject *trade_vectorcall(PyObject *type, PyObject *const *args, size_t 
     PyObject *a[5];
     if (!pysem::bind_args(trade_signature, args, nargsf, kwnames, a)) return nullptr;
     return pysem::slot_call<PyObject *>(nullptr, [&] {
-        nb::object ts = a[4] ? nb::borrow(a[4]) : utc_now();
+        TimestampField ts = a[4] ? TimestampField(nb::borrow(a[4])) : default_timestamp();
         PyObject *price = a[1] ? a[1] : default_price;
         check_price(price);
         nb::object inst = nb::inst_alloc(nb::handle(type));
-        new (nb::inst_ptr<Trade>(inst)) Trade{nb::borrow(a[0]), nb::borrow(price),
-                                              nb::borrow(a[2] ? a[2] : default_qty),
-                                              nb::borrow(a[3] ? a[3] : default_commission), std::move(ts)};
+        Trade *t = new (nb::inst_ptr<Trade>(inst)) Trade{nb::borrow(a[0]), nb::borrow(price),
+                                                         nb::borrow(a[2] ? a[2] : default_qty),
+                                                         nb::borrow(a[3] ? a[3] : default_commission), std::move(ts)};
         nb::inst_mark_ready(inst);
+        pysem::untrack_if_atomic(inst.ptr(), *t);
         return inst.release().ptr();
     });
 }
@@ -165,7 +210,7 @@ static PyGetSetDef trade_getset[] = {
     TRADE_FIELD(price, "Execution price; never negative at construction."),
     TRADE_FIELD(qty, "Signed quantity: positive for a buy, negative for a sell."),
     TRADE_FIELD(commission, "Commission paid for the fill."),
-    TRADE_FIELD(timestamp, "When the fill happened (timezone-aware)."),
+    {"timestamp", timestamp_get, timestamp_set, "When the fill happened (timezone-aware).", (void *) "timestamp"},
     {"average_price", get_average_price, nullptr,
      "Per-unit price of this fill with the commission folded in (a float).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
@@ -192,7 +237,7 @@ void register_trade(nb::module_ &m) {
         "__init__",
         [](Trade *self, nb::handle orderid, nb::handle price, nb::handle qty, nb::handle commission,
            nb::handle timestamp) {
-            nb::object ts = timestamp.is(missing) ? utc_now() : nb::borrow(timestamp);
+            TimestampField ts = timestamp.is(missing) ? default_timestamp() : TimestampField(nb::borrow(timestamp));
             check_price(price.ptr());
             new (self) Trade{nb::borrow(orderid), nb::borrow(price), nb::borrow(qty), nb::borrow(commission),
                              std::move(ts)};
