@@ -10,6 +10,7 @@
 #include "model/payload.h"
 #include "model/summary.h"
 #include "model/trade.h"
+#include "pysem/collector_pause.h"
 #include "pysem/num.h"
 #include "pysem/record.h"
 
@@ -89,6 +90,7 @@ static nb::object get_position_summary_by_order(nb::handle self, nb::handle orde
 }
 
 static nb::object get_portfolio_summary(nb::handle self, nb::handle stopPct) {
+    pysem::CollectorPause pause;  // one acyclic summary per position
     nb::object store = order_mgr_positions(self.ptr());
     nb::object keys = store_keys(store.ptr());
     nb::object result = nb::steal(PyDict_New());
