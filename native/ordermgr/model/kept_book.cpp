@@ -59,16 +59,16 @@ bool native_number(PyObject *x) { return PyFloat_CheckExact(x) || PyLong_CheckEx
 }  // namespace
 
 int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *value) {
+    if (event == PyDict_EVENT_ADDED && dict == expected.dict && key == expected.key && value == expected.value) {
+        expected.dict = nullptr;  // the book's own append
+        return 0;
+    }
     auto &m = books();
     auto it = m.find(dict);
     if (it == m.end()) return 0;
     if (event == PyDict_EVENT_DEALLOCATED) {
         delete it->second;
         m.erase(it);
-        return 0;
-    }
-    if (event == PyDict_EVENT_ADDED && dict == expected.dict && key == expected.key && value == expected.value) {
-        expected.dict = nullptr;
         return 0;
     }
     it->second->changed_outside();
@@ -172,6 +172,10 @@ void KeptBook::fold_in(PyObject *value) {
         else if (t->book != dict_)
             t->shared = true;
     }
+}
+
+bool KeptBook::current() const {
+    return current_ && epoch_ == global_epoch && fold_.count == PyDict_GET_SIZE(dict_);
 }
 
 bool KeptBook::run_alive() const { return run_ != 0 && run_epoch_ == global_epoch; }

@@ -59,6 +59,9 @@ public:
     static KeptBook *of(PyObject *trades);
 
     const BookFold &fold() const { return fold_; }
+    // Whether the fold still describes the dict (nothing changed since it
+    // was made or extended).
+    bool current() const;
     uint64_t changes() const { return changes_; }
 
     // Stores trades[key] = trade (key not present) and folds the trade in.
