@@ -77,8 +77,10 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObje
 
 void install_book_watcher() {
     if (watcher_id >= 0) return;
+    // Without a watcher (the interpreter's few are all taken) nothing is
+    // kept: every figure is computed afresh on every read.
     watcher_id = PyDict_AddWatcher(on_dict_event);
-    if (watcher_id < 0) throw nb::python_error();
+    if (watcher_id < 0) PyErr_Clear();
 }
 
 void BookFold::add(PyObject *value) {
@@ -129,7 +131,7 @@ void BookFold::add(PyObject *value) {
 }
 
 KeptBook *KeptBook::of(PyObject *trades) {
-    if (!PyDict_CheckExact(trades)) return nullptr;
+    if (!PyDict_CheckExact(trades) || watcher_id < 0) return nullptr;
     auto &m = books();
     auto it = m.find(trades);
     KeptBook *b;
