@@ -53,8 +53,12 @@ inline bool may_be_tracked(PyObject *o) {
 // untrack it (and track it again when its fields were replaced by some the
 // collector may have to see). track_for() tracks it when one field gets
 // such a value.
+//
+// Only for an instance of the exact record type: a subclass may keep other
+// values (slots of its own, an instance dict) that the record cannot see.
 template <typename T>
-void untrack_if_atomic(PyObject *self, T &rec) {
+void untrack_if_atomic(PyObject *self, T &rec, PyTypeObject *exact_type) {
+    if (Py_TYPE(self) != exact_type) return;
     bool atomic = true;
     rec.visit(
         [](PyObject *o, void *arg) -> int {

@@ -121,3 +121,19 @@ def test_the_clock_in_force_at_construction_is_the_one_used(om, restore_module_a
     assert early.timestamp.year > 2001 and faked.timestamp is fixed
     om.datetime = real
     assert om.Trade(3).timestamp.year > 2001
+
+
+def test_subclass_instances_with_their_own_attributes_stay_collectable(om):
+    class T(om.Trade):
+        pass
+
+    class S(om.PositionSummary):
+        pass
+
+    marker = Marker()
+    alive = weakref.ref(marker)
+    t, s = T(1, 1.0, 1), S(1, 1.0, 1.0, 0, ts())
+    t.extra, s.extra = [t, marker], [s, marker]  # in the instance dicts, unseen by the records
+    del t, s, marker
+    gc.collect()
+    assert alive() is None

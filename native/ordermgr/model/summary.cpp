@@ -135,7 +135,7 @@ nb::object new_instance(PyTypeObject *cls, PositionSummary &&s) {
     nb::object inst = nb::inst_alloc(nb::handle((PyObject *) cls));
     auto *rec = new (nb::inst_ptr<PositionSummary>(inst)) PositionSummary(std::move(s));
     nb::inst_mark_ready(inst);
-    pysem::untrack_if_atomic(inst.ptr(), *rec);
+    pysem::untrack_if_atomic(inst.ptr(), *rec, types.PositionSummary);
     return inst;
 }
 
@@ -153,12 +153,12 @@ void install(PyObject *self, PositionSummary &&s) {
     if (nb::inst_ready(self)) {
         PositionSummary old = std::move(*slot);
         *slot = std::move(s);
-        pysem::untrack_if_atomic(self, *slot);
+        pysem::untrack_if_atomic(self, *slot, types.PositionSummary);
         return;
     }
     new (slot) PositionSummary(std::move(s));
     nb::inst_mark_ready(self);
-    pysem::untrack_if_atomic(self, *slot);
+    pysem::untrack_if_atomic(self, *slot, types.PositionSummary);
 }
 
 void init(nb::handle self_h, nb::args args, nb::kwargs kwargs) {

@@ -145,7 +145,7 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
                       nb::borrow(PyTuple_GET_ITEM(fields, 2)), nb::borrow(PyTuple_GET_ITEM(fields, 3)),
                       nb::borrow(PyTuple_GET_ITEM(fields, 4))};
         nb::inst_mark_ready(inst);
-        pysem::untrack_if_atomic(inst.ptr(), *t);
+        pysem::untrack_if_atomic(inst.ptr(), *t, types.Trade);
         return inst.release().ptr();
     });
 }
@@ -173,7 +173,7 @@ static PyObject *trade_vectorcall(PyObject *type, PyObject *const *args, size_t 
                                                          nb::borrow(a[2] ? a[2] : default_qty),
                                                          nb::borrow(a[3] ? a[3] : default_commission), std::move(ts)};
         nb::inst_mark_ready(inst);
-        pysem::untrack_if_atomic(inst.ptr(), *t);
+        pysem::untrack_if_atomic(inst.ptr(), *t, types.Trade);
         return inst.release().ptr();
     });
 }
