@@ -327,3 +327,32 @@ def test_collected_cycles_through_a_book():
     p.qty
     del p
     assert gc.collect() > 0
+
+
+def test_without_a_free_dict_watcher_figures_are_computed_afresh():
+    # Another extension may hold every dict watcher of the interpreter.
+    import subprocess
+    import textwrap
+
+    code = textwrap.dedent("""
+        import ctypes, datetime as dt
+        CB = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object)
+        cb = CB(lambda *a: 0)
+        add = ctypes.pythonapi.PyDict_AddWatcher
+        add.argtypes, add.restype = [CB], ctypes.c_int
+        try:
+            while True:
+                add(cb)
+        except RuntimeError:  # "no more dict watcher IDs available"
+            pass
+        from marlovent import ordermgr as om
+        p = om.Position("K")
+        T0 = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
+        for i in range(5):
+            p.add_trade(om.Trade(i, 10.0, 0.1, 0.5, T0))
+        p.trades[0].qty = 3.0
+        assert p.qty == sum(t.qty for t in p.trades.values()), p.qty
+        print("ok")
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "ok", out.stderr
