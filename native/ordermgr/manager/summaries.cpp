@@ -4,11 +4,13 @@
 #include "manager/grouping.h"
 #include "manager/order_mgr.h"
 #include "manager/store_ops.h"
+#include "model/kept_book.h"
 #include "model/module_ns.h"
 #include "model/position.h"
 #include "model/payload.h"
 #include "model/summary.h"
 #include "model/trade.h"
+#include "pysem/collector_pause.h"
 #include "pysem/num.h"
 #include "pysem/record.h"
 
@@ -36,17 +38,10 @@ static Num stop_price(const Num &average_price, bool is_long, PyObject *stopPct)
 static bool pure_figures(PyObject *position) {
     if (!is_exact(position, types.Position)) return false;
     nb::object trades = position_trades(position);
-    if (!PyDict_CheckExact(trades.ptr())) return false;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    auto plain_number = [](const nb::object &x) {
-        return x && (PyFloat_CheckExact(x.ptr()) || PyLong_CheckExact(x.ptr()));
-    };
-    while (PyDict_Next(trades.ptr(), &pos, &k, &v)) {
-        Trade *t = Payload<Trade>::of_exact(v);
-        if (!t || !plain_number(t->price) || !plain_number(t->qty) || !plain_number(t->commission)) return false;
-    }
-    return true;
+    // The book's kept fold took every value natively (or the book is not an
+    // exact dict, and then nothing is known).
+    KeptBook *kept = KeptBook::of(trades.ptr());
+    return kept && kept->fold().qty_ok && kept->fold().average_ok && kept->fold().commission_ok;
 }
 
 static nb::object summary_of(PyObject *position, PyObject *stopPct) {
@@ -95,6 +90,7 @@ static nb::object get_position_summary_by_order(nb::handle self, nb::handle orde
 }
 
 static nb::object get_portfolio_summary(nb::handle self, nb::handle stopPct) {
+    pysem::CollectorPause pause;  // one acyclic summary per position
     nb::object store = order_mgr_positions(self.ptr());
     nb::object keys = store_keys(store.ptr());
     nb::object result = nb::steal(PyDict_New());

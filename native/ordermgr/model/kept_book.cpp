@@ -33,12 +33,16 @@ struct Expected {
     PyObject *dict = nullptr, *key = nullptr, *value = nullptr;
 } expected;
 
-// An exact Trade whose fields are all set, else nullptr.
+// An exact Trade whose fields are all set, else nullptr. (Reading the
+// timestamp makes a pending default one; should that fail, the generic path
+// reports it when a figure reads the field.)
 Trade *full_trade(PyObject *v) {
     Trade *t = Payload<Trade>::of_exact(v);
-    if (!t || !t->orderid.ptr() || !t->price.ptr() || !t->qty.ptr() || !t->commission.ptr() ||
-        !t->timestamp.ptr())
+    if (!t || !t->orderid.ptr() || !t->price.ptr() || !t->qty.ptr() || !t->commission.ptr()) return nullptr;
+    if (!t->timestamp.ptr()) {
+        PyErr_Clear();
         return nullptr;
+    }
     return t;
 }
 
@@ -55,6 +59,10 @@ bool native_number(PyObject *x) { return PyFloat_CheckExact(x) || PyLong_CheckEx
 }  // namespace
 
 int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *value) {
+    if (event == PyDict_EVENT_ADDED && dict == expected.dict && key == expected.key && value == expected.value) {
+        expected.dict = nullptr;  // the book's own append
+        return 0;
+    }
     auto &m = books();
     auto it = m.find(dict);
     if (it == m.end()) return 0;
@@ -63,27 +71,26 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObje
         m.erase(it);
         return 0;
     }
-    if (event == PyDict_EVENT_ADDED && dict == expected.dict && key == expected.key && value == expected.value) {
-        expected.dict = nullptr;
-        return 0;
-    }
     it->second->changed_outside();
     return 0;
 }
 
 void install_book_watcher() {
     if (watcher_id >= 0) return;
+    // Without a watcher (the interpreter's few are all taken) nothing is
+    // kept: every figure is computed afresh on every read.
     watcher_id = PyDict_AddWatcher(on_dict_event);
-    if (watcher_id < 0) throw nb::python_error();
+    if (watcher_id < 0) PyErr_Clear();
 }
 
 void BookFold::add(PyObject *value) {
     ++count;
     Trade *t = full_trade(value);
     if (!t) {
-        exact_trades = qty_ok = commission_ok = average_ok = started_ok = false;
+        exact_trades = qty_ok = commission_ok = average_ok = started_ok = plain_ok = false;
         return;
     }
+    if (plain_ok) plain_ok = plain.add(*t);
     PyObject *p = t->price.ptr(), *q = t->qty.ptr(), *c = t->commission.ptr(), *ts = t->timestamp.ptr();
     if (qty_ok) qty_ok = sum_add(qty, q);
     if (commission_ok) commission_ok = sum_add(commission, c);
@@ -124,7 +131,7 @@ void BookFold::add(PyObject *value) {
 }
 
 KeptBook *KeptBook::of(PyObject *trades) {
-    if (!PyDict_CheckExact(trades)) return nullptr;
+    if (!PyDict_CheckExact(trades) || watcher_id < 0) return nullptr;
     auto &m = books();
     auto it = m.find(trades);
     KeptBook *b;
@@ -144,6 +151,7 @@ KeptBook *KeptBook::of(PyObject *trades) {
 }
 
 void KeptBook::rebuild() {
+    bool new_run = !run_alive();
     // Nothing in here runs Python code: the dict cannot change under it.
     fold_ = BookFold();
     Py_ssize_t pos = 0;
@@ -151,7 +159,7 @@ void KeptBook::rebuild() {
     while (PyDict_Next(dict_, &pos, &k, &v)) fold_in(v);
     current_ = true;
     epoch_ = global_epoch;
-    if (!run_alive()) {
+    if (new_run || !run_alive()) {
         run_ = fold_.exact_trades ? next_run++ : 0;
         run_epoch_ = global_epoch;
         seq_ = 0;
@@ -166,6 +174,10 @@ void KeptBook::fold_in(PyObject *value) {
         else if (t->book != dict_)
             t->shared = true;
     }
+}
+
+bool KeptBook::current() const {
+    return current_ && epoch_ == global_epoch && fold_.count == PyDict_GET_SIZE(dict_);
 }
 
 bool KeptBook::run_alive() const { return run_ != 0 && run_epoch_ == global_epoch; }
@@ -208,10 +220,20 @@ void KeptBook::trade_changing(PyObject *self, Trade *t, bool orderid) {
     }
     KeptBook *b = it->second;
     b->current_ = false;
-    if (orderid || !t->orderid.ptr())
-        b->run_ = 0;
+    // The change record names the trade by its orderid, borrowed: only when
+    // the book holds it under that very key, which stays there as long as
+    // the run lasts (a key of a kind whose lookup runs no Python code).
+    PyObject *key = t->orderid.ptr();
+    bool listed = !orderid && key && (PyLong_CheckExact(key) || PyUnicode_CheckExact(key));
+    if (listed) {
+        PyObject *held = PyDict_GetItemWithError(b->dict_, key);
+        if (!held) PyErr_Clear();
+        listed = held == self;
+    }
+    if (listed)
+        b->log(key, self, ZELPH_ITEM_MODIFIED);
     else
-        b->log(t->orderid.ptr(), self, ZELPH_ITEM_MODIFIED);
+        b->run_ = 0;
 }
 
 Py_ssize_t KeptBook::changes_since(PyObject *mapping, const zelph_items_mark *since, zelph_items_mark *now,

@@ -26,6 +26,7 @@
 #include <Python.h>
 #include <cstdint>
 
+#include "model/plain_fold.h"
 #include "pysem/native_sum.h"
 #include "pysem/record_codec.h"
 
@@ -37,6 +38,8 @@ struct BookFold {
     Py_ssize_t count = 0;
     bool qty_ok = true, commission_ok = true, average_ok = true, started_ok = true;
     bool exact_trades = true;  // every value an exact Trade
+    bool plain_ok = true;      // every trade plain (plain_fold.h)
+    PlainFold plain;
     pysem::NativeSum qty, commission;
     double pq = 0.0, tq = 0.0;
     // The earliest timestamp so far (borrowed: the trade holding it stays in
@@ -56,6 +59,9 @@ public:
     static KeptBook *of(PyObject *trades);
 
     const BookFold &fold() const { return fold_; }
+    // Whether the fold still describes the dict (nothing changed since it
+    // was made or extended).
+    bool current() const;
     uint64_t changes() const { return changes_; }
 
     // Stores trades[key] = trade (key not present) and folds the trade in.
@@ -89,9 +95,12 @@ private:
 
     // Change record: run id (0: none), its global epoch, number of changes.
     uint64_t run_ = 0, run_epoch_ = 0, seq_ = 0;
+    // Borrowed: the key is in the dict (or is the orderid of a trade held
+    // under it) for as long as the run lasts; the value is only compared by
+    // identity.
     struct Change {
-        PyObject *key, *value;
-        int kind;
+        PyObject *key = nullptr, *value = nullptr;
+        int kind = 0;
     } log_[kLog];
 
     friend int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *);

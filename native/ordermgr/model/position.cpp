@@ -298,7 +298,8 @@ static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nu
     nb::object orderid = trade_orderid(trade.ptr());
     nb::object trades = position_trades(self.ptr());
     if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
-    if (KeptBook *b = KeptBook::of(trades.ptr())) {
+    KeptBook *b = KeptBook::of(trades.ptr());
+    if (b) {
         b->append(trades.ptr(), orderid.ptr(), trade.ptr());
     } else if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade.ptr()) < 0) {
         throw nb::python_error();
@@ -308,7 +309,12 @@ static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nu
         change->appended = orderid;
         change->trade = nb::borrow(trade);
     }
-    if (!position_empty(self.ptr())) return true;
+    // The empty test: from the kept qty when the fold took the new trade in.
+    Position *exact = exact_position(self.ptr());
+    bool empty = b && exact && exact->trades.ptr() == trades.ptr() && b->current() && b->fold().qty_ok
+                     ? b->fold().qty.result().eq_zero()
+                     : position_empty(self.ptr());
+    if (!empty) return true;
     if (change) {
         // Going flat releases every trade anyway; keep them for the undo.
         change->emptied = nb::steal(PyDict_Copy(trades.ptr()));
@@ -395,7 +401,8 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
     });
 }
 
-static zelph_record_codec position_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, 1};
+static zelph_record_codec position_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, 1,
+                                            &KeptBook::changes_since};
 
 // --- type ----------------------------------------------------------------
 

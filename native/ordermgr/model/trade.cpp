@@ -150,7 +150,7 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
     });
 }
 
-static zelph_record_codec trade_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, -1};
+static zelph_record_codec trade_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, -1, nullptr};
 
 // --- construction --------------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include "reports/report_text.h"
 #include "reports/system_reporter.h"
 #include "reports/time_text.h"
+#include "pysem/collector_pause.h"
 
 namespace ordermgr {
 
@@ -21,6 +22,7 @@ static nb::object portfolio_summaries(PyObject *order_mgr, double stopPct) {
 }
 
 nb::object portfolio_report(PyObject *order_mgr, double stopPct) {
+    pysem::CollectorPause pause;  // the summaries and the text: acyclic
     nb::object summaries = portfolio_summaries(order_mgr, stopPct);
     if (!truth(summaries.ptr())) return pysem::utf8_to_str("No positions found.");
 
