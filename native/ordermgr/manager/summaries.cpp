@@ -47,12 +47,15 @@ static bool pure_figures(PyObject *position) {
 static nb::object summary_of(PyObject *position, PyObject *stopPct) {
     if (pure_figures(position)) {
         nb::object trades = position_trades(position);
-        Num average = Num::of(trades_average_price(trades.ptr()).ptr());
-        Num qty = Num::of(trades_qty(trades.ptr()).ptr());
+        const BookFold &kept = KeptBook::of(trades.ptr())->fold();
+        // Position.average_price and Position.qty, straight from the fold.
+        Num pq = Num::of_double(kept.pq), tq = Num::of_double(kept.tq);
+        Num average = tq.ne_zero() ? pq / tq : pq / Num::of_int(1);
+        Num qty = kept.qty.result();
         bool is_long = qty.gt_zero();
         Num stop = stop_price(average, is_long, stopPct);
-        nb::object total_commission = trades_total_commission(trades.ptr());
-        nb::object started = trades_started(trades.ptr());
+        nb::object total_commission = kept.commission.result().object();
+        nb::object started = kept.started_ok && kept.earliest ? nb::borrow(kept.earliest) : trades_started(trades.ptr());
         return make_position_summary(qty.abs().object(), (is_long ? average : -average).object(), stop.object(),
                                      total_commission, started, nb::none());
     }
