@@ -1,13 +1,14 @@
 """Trade and Position: native records against plain-Python dataclasses."""
 
 import datetime
+import gc
 import random
 import sys
 
 sys.path.insert(0, __import__("os").path.dirname(__file__))
 
 import _plain  # noqa: E402
-from _timing import compare, header  # noqa: E402
+from _timing import compare, fmt, header, median_seconds  # noqa: E402
 
 import marlovent.ordermgr as om  # noqa: E402
 
@@ -46,6 +47,22 @@ def fills(mod, n):
     return out[:n]
 
 
+def gc_pause(positions=1000, per_position=1000):
+    """The pause of a full collection while a portfolio is alive, each
+    implementation measured in its own run with only its own trades alive."""
+    times = {}
+    for name, mod in (("native", om), ("python", _plain)):
+        book = [mod.Position(k, {i: mod.Trade(i, 100.0, 10, 0.5, STAMP) for i in range(per_position)})
+                for k in range(positions)]
+        gc.collect()
+        times[name] = median_seconds(gc.collect, repeat=5)
+        del book
+        gc.collect()
+    label = f"gc.collect(), {positions * per_position:,} trades"
+    print(f"{label:<58} {fmt(times['native']):>10} {fmt(times['python']):>10} "
+          f"{times['python'] / times['native']:>8.1f}x")
+
+
 def main():
     header("Trade construction")
     compare("Trade(...) default timestamp", lambda: om.Trade(1, 100.0, 10, 0.5),
@@ -54,6 +71,15 @@ def main():
             lambda: _plain.Trade(1, 100.0, 10, 0.5, STAMP))
     compare("Trade(...) keywords", lambda: om.Trade(orderid=1, price=100.0, qty=10, timestamp=STAMP),
             lambda: _plain.Trade(orderid=1, price=100.0, qty=10, timestamp=STAMP))
+
+    header("Trade construction, 100,000 kept in a list (the collector runs as they pile up)")
+    for label, args in (("default timestamp", ()), ("explicit timestamp", (STAMP,))):
+        compare(f"[Trade(...) x 100,000], {label}",
+                lambda: [om.Trade(i, 100.0, 10, 0.5, *args) for i in range(100_000)],
+                lambda: [_plain.Trade(i, 100.0, 10, 0.5, *args) for i in range(100_000)], repeat=5)
+
+    header("gc.collect() with 1,000,000 live trades in 1,000 positions")
+    gc_pause()
 
     for n in (10, 1000):
         header(f"Position properties, {n} float trades")

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "pysem/record_codec.h"
+
 namespace dualcache {
 namespace nb = nanobind;
 
@@ -28,6 +30,11 @@ struct ItemState {
     size_t live = 0;    // slots in use
     int64_t next_ord = 0;
     uint32_t epoch = 0;
+    // The owning module's mark of the mapping these rows describe (run 0:
+    // none), and whether comparing would find every item unchanged (each
+    // value immutable, or a record of immutable fields).
+    zelph_items_mark mark{0, 0};
+    bool clean = false;
 
     ItemState() : pos(nb::steal(PyDict_New())) {
         if (!pos) throw nb::python_error();

@@ -7,6 +7,9 @@
 
 namespace dualcache {
 
+// Changes asked of a change record at most; more, and every item is compared.
+static constexpr Py_ssize_t kMaxChanges = 16;
+
 // Whether an item is unchanged since it was written or read: the same value
 // object, and either immutable or a registered record whose fields are the
 // same immutable objects. `fields` receives the record's current fields.
@@ -38,14 +41,99 @@ static void encode_item(Encoder &enc, PyObject *k, PyObject *v, const RecordClas
     op.value = std::move(vw.out());
 }
 
-ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encoder &enc) {
+// Whether a compare would find this item unchanged as long as nobody
+// reassigns it (the same rule as `unchanged`).
+static bool item_clean(PyObject *v, const RecordClass *rc, const nb::object &fields) {
+    if (!rc) return is_identity_safe(v);
+    if (!fields) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.ptr()); ++i)
+        if (!is_identity_safe(PyTuple_GET_ITEM(fields.ptr(), i))) return false;
+    return true;
+}
+
+// The plan from the mapping's change record alone: the listed entries are
+// the only ones that changed since the state was written. False (nothing
+// touched) when the record does not fit the state.
+static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObject **keys, PyObject **values,
+                         const int *kinds, Py_ssize_t n, ItemPlan &plan) {
+    // Slot indices, not pointers: appending grows st.recs.
+    static constexpr size_t kAppend = SIZE_MAX, kSkip = SIZE_MAX - 1;
+    size_t steps[kMaxChanges];
+    size_t appended = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *idx = PyDict_GetItemWithError(st.pos.ptr(), keys[i]);
+        if (!idx && PyErr_Occurred()) throw nb::python_error();
+        if (kinds[i] == ZELPH_ITEM_APPENDED) {
+            if (idx) return false;
+            for (Py_ssize_t j = 0; j < i; ++j)
+                if (kinds[j] == ZELPH_ITEM_APPENDED && keys[j] == keys[i]) return false;
+            steps[i] = kAppend;
+            ++appended;
+            continue;
+        }
+        if (kinds[i] != ZELPH_ITEM_MODIFIED) return false;
+        bool later = false;  // appended in this same batch: written whole anyway
+        for (Py_ssize_t j = 0; j < i; ++j) later = later || (kinds[j] == ZELPH_ITEM_APPENDED && values[j] == values[i]);
+        if (later) {
+            steps[i] = kSkip;
+            continue;
+        }
+        if (!idx) return false;
+        size_t at = (size_t) PyLong_AsSsize_t(idx);
+        if (at >= st.recs.size() || !st.recs[at].key || st.recs[at].value.ptr() != values[i]) return false;
+        steps[i] = at;
+    }
+    if ((size_t) PyDict_GET_SIZE(mapping) != st.live + appended) return false;
+
+    PyTypeObject *last_type = nullptr;
+    const RecordClass *last_rc = nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (steps[i] == kSkip) continue;
+        PyObject *v = values[i];
+        if (Py_TYPE(v) != last_type) {
+            last_type = Py_TYPE(v);
+            last_rc = record_class_of(last_type);
+        }
+        nb::object fields;
+        if (steps[i] != kAppend) {
+            ItemRec &r = st.recs[steps[i]];
+            ItemOp op{ItemOp::Update, r.ord, {}, {}};
+            encode_item(enc, r.key.ptr(), v, last_rc, fields, op);
+            plan.ops.push_back(std::move(op));
+            r.fields = fields;
+        } else {
+            ItemOp op{ItemOp::Insert, st.next_ord, {}, {}};
+            encode_item(enc, keys[i], v, last_rc, fields, op);
+            plan.ops.push_back(std::move(op));
+            st.add(nb::handle(keys[i]), nb::handle(v), fields, st.next_ord);
+        }
+        if (!item_clean(v, last_rc, fields)) st.clean = false;
+    }
+    return true;
+}
+
+ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encoder &enc,
+                    decltype(zelph_record_codec::items_changed) changed) {
     ItemPlan plan;
+    zelph_items_mark now{0, 0};
+    if (changed) {
+        PyObject *keys[kMaxChanges], *values[kMaxChanges];
+        int kinds[kMaxChanges];
+        zelph_items_mark since = state ? state->mark : zelph_items_mark{0, 0};
+        Py_ssize_t n = changed(mapping, &since, &now, keys, values, kinds, kMaxChanges);
+        if (state && state->clean && since.run != 0 && n >= 0 &&
+            plan_changes(mapping, *state, enc, keys, values, kinds, n, plan)) {
+            state->mark = now;
+            return plan;
+        }
+    }
     if (!state) {
         state = std::make_unique<ItemState>();
         plan.rewrite_all = true;
     }
     ItemState &st = *state;
     uint32_t epoch = ++st.epoch;
+    bool clean = true;
     size_t live_before = st.live, matched = 0;
     int64_t last = LLONG_MIN;  // order number of the previous item: rows must ascend
     PyTypeObject *last_type = nullptr;
@@ -56,6 +144,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
     PyObject *k, *v;
     while (PyDict_Next(mapping, &pos, &k, &v)) {
         if (++walked > n) break;
+        ++plan.compared;
         nb::object key = nb::borrow(k), value = nb::borrow(v);
         if (Py_TYPE(v) != last_type) {
             last_type = Py_TYPE(v);
@@ -91,6 +180,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
             }
             ItemOp op{ItemOp::Update, r->ord, {}, {}};
             encode_item(enc, k, v, rc, fields, op);
+            clean = clean && item_clean(v, rc, fields);
             if (r->ord <= last) {
                 // Out of order (the mapping re-inserted it): move it to the end.
                 plan.ops.push_back(ItemOp{ItemOp::Delete, r->ord, {}, {}});
@@ -105,6 +195,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
         } else {
             ItemOp op{ItemOp::Insert, st.next_ord, {}, {}};
             encode_item(enc, k, v, rc, fields, op);
+            clean = clean && item_clean(v, rc, fields);
             plan.ops.push_back(std::move(op));
             st.add(key, value, fields, st.next_ord);
             st.recs.back().mark = epoch;
@@ -129,11 +220,16 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
         }
     }
 
+    st.mark = now;
+    st.clean = clean;
+
     // Compact once free slots dominate.
     if (st.recs.size() > 64 && st.live * 2 < st.recs.size()) {
         auto fresh = std::make_unique<ItemState>();
         fresh->head = std::move(st.head);
         fresh->epoch = st.epoch;
+        fresh->mark = st.mark;
+        fresh->clean = st.clean;
         for (ItemRec &r : st.recs)
             if (r.key) fresh->add(r.key, r.value, r.fields, r.ord);
         fresh->next_ord = st.next_ord;

@@ -26,14 +26,18 @@ struct ItemOp {
 
 struct ItemPlan {
     bool rewrite_all = false;  // the state was unknown: replace every row
+    size_t compared = 0;       // items compared with the state (0: the change record sufficed)
     std::vector<ItemOp> ops;
 };
 
 // Compares `mapping` (an exact dict) with `state` and encodes what must be
 // written. `state` is updated to describe the rows as they will be once the
 // plan is applied; a null state means "unknown" and plans a full rewrite.
-// On an exception the state is unusable and must be dropped.
-ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encoder &enc);
+// On an exception the state is unusable and must be dropped. With the
+// record's change record (`changed`, may be null) and a state marked by it,
+// only the entries it lists are looked at.
+ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encoder &enc,
+                    decltype(zelph_record_codec::items_changed) changed);
 
 // Writes a plan's rows for entry `id`.
 void apply_items(Db &db, int64_t id, const ItemPlan &plan);

@@ -84,9 +84,10 @@ static const zelph_record_codec *codec_from_capsule(nb::handle capsule) {
     }
     auto *c = (const zelph_record_codec *) PyCapsule_GetPointer(capsule.ptr(), ZELPH_RECORD_CODEC_CAPSULE);
     if (!c) throw nb::python_error();
-    if (c->abi_version != ZELPH_RECORD_CODEC_ABI || !c->fields || !c->build) {
-        PyErr_Format(PyExc_ValueError, "record codec has ABI version %u; this store needs %d", c->abi_version,
-                     ZELPH_RECORD_CODEC_ABI);
+    if (c->abi_version < ZELPH_RECORD_CODEC_ABI_MIN || c->abi_version > ZELPH_RECORD_CODEC_ABI || !c->fields ||
+        !c->build) {
+        PyErr_Format(PyExc_ValueError, "record codec has ABI version %u; this store needs %d to %d",
+                     c->abi_version, ZELPH_RECORD_CODEC_ABI_MIN, ZELPH_RECORD_CODEC_ABI);
         throw nb::python_error();
     }
     return c;

@@ -20,6 +20,10 @@ struct RecordClass {
     PyObject *to_fields, *from_fields;       // Python callables, or nullptr
 
     int itemized_field() const { return codec ? codec->itemized_field : -1; }
+    // The codec's change record for its itemized mapping, or nullptr.
+    decltype(zelph_record_codec::items_changed) items_changed() const {
+        return codec && codec->abi_version >= 2 ? codec->items_changed : nullptr;
+    }
     // The instance's fields as a tuple (new reference).
     nb::object fields(PyObject *obj) const;
     // A new instance of `cls` from a tuple of fields.

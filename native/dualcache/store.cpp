@@ -572,7 +572,8 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     if (mapping) {
         enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), vw);
         if (e) st = std::move(e->items);
-        plan = plan_items(mapping, st, enc);
+        plan = plan_items(mapping, st, enc, rc->items_changed());
+        items_compared_ += (int64_t) plan.compared;
     } else if (rc) {
         enc.record(*rc, fields.ptr(), vw);
     } else {
@@ -778,6 +779,7 @@ nb::dict Store::stats() const {
     d["index_reloads"] = rebuilds_;
     d["wal_frames"] = wal_frames_;
     d["rows_written"] = rows_written_;
+    d["items_compared"] = items_compared_;
     d["bytes_written"] = bytes_written_;
     d["page_size"] = db_ && db_->is_open() ? db_->query_int("PRAGMA page_size") : 0;
     return d;

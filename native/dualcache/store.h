@@ -130,7 +130,7 @@ private:
     long long fail_after_ = -1;
 
     // Counters for tests and benchmarks.
-    int64_t commits_ = 0, loads_ = 0, rebuilds_ = 0, wal_frames_ = 0, last_wal_pages_ = 0, rows_written_ = 0,
+    int64_t commits_ = 0, loads_ = 0, rebuilds_ = 0, wal_frames_ = 0, last_wal_pages_ = 0, rows_written_ = 0, items_compared_ = 0,
             bytes_written_ = 0;
 };
 

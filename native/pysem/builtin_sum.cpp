@@ -19,26 +19,82 @@ nb::object host_sum(PyObject *list) {
     bool native = true;
     for (Py_ssize_t i = 0; i < n && native; ++i) native = sum.add(PyList_GET_ITEM(list, i));
     if (native) return sum.result();
-    PyObject *builtins = PyEval_GetBuiltins();
-    PyObject *fn = PyDict_GetItemString(builtins, "sum");
-    if (!fn) throw nb::python_error();
-    PyObject *r = PyObject_CallOneArg(fn, list);
+    BuiltinSum generic;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) generic.add(PyList_GET_ITEM(list, i));
+    return generic.result();
+}
+
+// The float the float phase hands on: its sum with the compensation, unless
+// that is zero or not finite (which would turn an infinite sum into NaN).
+static double compensated(double sum, double compensation) {
+    return compensation != 0.0 && std::isfinite(compensation) ? sum + compensation : sum;
+}
+
+void BuiltinSum::add_generic(nb::object start, PyObject *item) {
+    PyObject *r = PyNumber_Add(start.ptr(), item);
     if (!r) throw nb::python_error();
-    return nb::steal(r);
+    result_ = nb::steal(r);
 }
 
 void BuiltinSum::add(PyObject *item) {
-    if (!items_) {
-        items_ = nb::steal(PyList_New(0));
-        if (!items_) throw nb::python_error();
+    switch (phase_) {
+    case Phase::Int: {
+        if (PyLong_CheckExact(item) || PyBool_Check(item)) {
+            int overflow = 0;
+            long b = PyLong_AsLongAndOverflow(item, &overflow);
+            if (!overflow && (int_sum_ >= 0 ? b <= LONG_MAX - int_sum_ : b >= LONG_MIN - int_sum_)) {
+                int_sum_ += b;
+                return;
+            }
+        }
+        PyObject *start = PyLong_FromLong(int_sum_);
+        if (!start) throw nb::python_error();
+        add_generic(nb::steal(start), item);
+        if (PyFloat_CheckExact(result_.ptr())) {
+            // An exact float result continues in the float phase.
+            phase_ = Phase::Float;
+            float_sum_ = PyFloat_AS_DOUBLE(result_.ptr());
+            compensation_ = 0.0;
+            result_.reset();
+        } else {
+            phase_ = Phase::Object;
+        }
+        return;
     }
-    if (PyList_Append(items_.ptr(), item) < 0) throw nb::python_error();
-    if (native_) native_ = native_sum_.add(item);
+    case Phase::Float: {
+        if (PyFloat_CheckExact(item)) {
+            neumaier_add(float_sum_, compensation_, PyFloat_AS_DOUBLE(item));
+            return;
+        }
+        if (PyLong_Check(item)) {  // int subclasses too, as the host does
+            int overflow = 0;
+            long v = PyLong_AsLongAndOverflow(item, &overflow);
+            if (!overflow) {
+                float_sum_ += (double) v;
+                return;
+            }
+        }
+        PyObject *start = PyFloat_FromDouble(compensated(float_sum_, compensation_));
+        if (!start) throw nb::python_error();
+        add_generic(nb::steal(start), item);
+        phase_ = Phase::Object;
+        return;
+    }
+    case Phase::Object:
+        add_generic(std::move(result_), item);
+        return;
+    }
 }
 
-nb::object BuiltinSum::result() {
-    if (native_) return native_sum_.result();
-    return host_sum(items_.ptr());
+nb::object BuiltinSum::result() const {
+    PyObject *r = nullptr;
+    switch (phase_) {
+    case Phase::Int: r = PyLong_FromLong(int_sum_); break;
+    case Phase::Float: r = PyFloat_FromDouble(compensated(float_sum_, compensation_)); break;
+    case Phase::Object: return result_;
+    }
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
 }
 
 }  // namespace pysem

@@ -25,17 +25,26 @@ private:
     NativeSum sum_;
 };
 
-// sum() fed one item at a time, for callers that produce the items as they
-// go; the items are kept only for the generic fallback.
+// sum() over a generator, fed one item at a time as the generator produces
+// them: each item is added before the next one is read, so an error is
+// raised at the item that causes it, exactly where the host's sum raises
+// it. The same three phases as CPython 3.12's builtin: a C long while every
+// item is an exact int (or bool) and nothing overflows, then compensated
+// doubles while the running result is an exact float and items are exact
+// floats or ints, then `result + item` with the generic protocol.
 class BuiltinSum {
 public:
     void add(PyObject *item);  // borrowed
-    nb::object result();
+    nb::object result() const;
 
 private:
-    ObjectSum native_sum_;
-    bool native_ = true;
-    nb::object items_;
+    enum class Phase : unsigned char { Int, Float, Object };
+    void add_generic(nb::object start, PyObject *item);
+
+    Phase phase_ = Phase::Int;
+    long int_sum_ = 0;
+    double float_sum_ = 0.0, compensation_ = 0.0;
+    nb::object result_;
 };
 
 // sum(list) for a list object: natively when ObjectSum accepts every item,

@@ -40,21 +40,32 @@ static void civil_from_days(long long z, int &year, unsigned &month, unsigned &d
     year = (int) (y + (month <= 2));
 }
 
+bool utc_now_micros(PyObject *datetime_module, int64_t &micros) {
+    if (datetime_module != g_datetime_module) return false;
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    // Floor to microseconds, as the host does.
+    micros = (int64_t) ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+    return true;
+}
+
+PyObject *utc_datetime_from_micros(int64_t micros) {
+    long long secs = micros >= 0 ? micros / 1000000 : -((-micros + 999999) / 1000000);
+    int us = (int) (micros - secs * 1000000);
+    long long days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
+    long long rem = secs - days * 86400;
+    int year;
+    unsigned month, day;
+    civil_from_days(days, year, month, day);
+    return PyDateTimeAPI->DateTime_FromDateAndTime(year, (int) month, (int) day, (int) (rem / 3600),
+                                                   (int) (rem % 3600 / 60), (int) (rem % 60), us,
+                                                   PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
+}
+
 nb::object utc_now(PyObject *datetime_module) {
-    if (datetime_module == g_datetime_module) {
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        // Floor to microseconds, as the host does.
-        long long secs = ts.tv_sec;
-        long us = ts.tv_nsec / 1000;
-        long long days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
-        long long rem = secs - days * 86400;
-        int year;
-        unsigned month, day;
-        civil_from_days(days, year, month, day);
-        PyObject *r = PyDateTimeAPI->DateTime_FromDateAndTime(
-            year, (int) month, (int) day, (int) (rem / 3600), (int) (rem % 3600 / 60), (int) (rem % 60),
-            (int) us, PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
+    int64_t micros;
+    if (utc_now_micros(datetime_module, micros)) {
+        PyObject *r = utc_datetime_from_micros(micros);
         if (!r) throw nb::python_error();
         return nb::steal(r);
     }

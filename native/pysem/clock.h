@@ -2,6 +2,7 @@
 #pragma once
 #include <Python.h>
 #include <nanobind/nanobind.h>
+#include <cstdint>
 
 namespace pysem {
 namespace nb = nanobind;
@@ -14,6 +15,14 @@ void clock_init();
 // natively; otherwise datetime_module.datetime.now(datetime_module.timezone.utc)
 // is called, so a replaced clock takes effect.
 nb::object utc_now(PyObject *datetime_module);
+
+// The host's UTC clock in whole microseconds since 1970-01-01, when
+// `datetime_module` is the standard module (the time utc_now would give);
+// false, with nothing read, for any other module.
+bool utc_now_micros(PyObject *datetime_module, int64_t &micros);
+// The aware UTC datetime of such a microsecond count: a new reference, or
+// nullptr with the host's error set.
+PyObject *utc_datetime_from_micros(int64_t micros);
 
 // Exact datetime.datetime (not a subclass).
 bool is_exact_datetime(PyObject *o);

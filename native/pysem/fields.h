@@ -40,6 +40,43 @@ PyObject *field_get(PyObject *self, void *closure) {
     return Py_NewRef(v);
 }
 
+// Whether the collector may ever have to traverse through `o` (CPython's
+// own rule for the values of a dict): any GC object, except an exact tuple
+// the collector has already found to hold only atomic values.
+inline bool may_be_tracked(PyObject *o) {
+    if (!o || !PyObject_IS_GC(o)) return false;
+    return !PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o);
+}
+
+// A record holding only atomic values (numbers, strings, datetimes, None)
+// can be part of no reference cycle, so the collector need not know it:
+// untrack it (and track it again when its fields were replaced by some the
+// collector may have to see). track_for() tracks it when one field gets
+// such a value.
+//
+// Only for an instance of the exact record type: a subclass may keep other
+// values (slots of its own, an instance dict) that the record cannot see.
+template <typename T>
+void untrack_if_atomic(PyObject *self, T &rec, PyTypeObject *exact_type) {
+    if (Py_TYPE(self) != exact_type) return;
+    bool atomic = true;
+    rec.visit(
+        [](PyObject *o, void *arg) -> int {
+            if (!may_be_tracked(o)) return 0;
+            *(bool *) arg = false;
+            return 1;
+        },
+        &atomic);
+    if (atomic && PyObject_GC_IsTracked(self))
+        PyObject_GC_UnTrack(self);
+    else if (!atomic && !PyObject_GC_IsTracked(self))
+        PyObject_GC_Track(self);
+}
+
+inline void track_for(PyObject *self, PyObject *value) {
+    if (may_be_tracked(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
+}
+
 template <typename T, nb::object T::*Member>
 int field_set(PyObject *self, PyObject *value, void *closure) {
     T *rec = record_of<T>(self);
@@ -52,6 +89,7 @@ int field_set(PyObject *self, PyObject *value, void *closure) {
     // Swap first, release after: the old value's finaliser may look at us.
     nb::object old = std::move(rec->*Member);
     rec->*Member = value ? nb::borrow(value) : nb::object();
+    track_for(self, value);
     return 0;
 }
 

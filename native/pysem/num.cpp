@@ -97,6 +97,17 @@ Num operator/(const Num &a, const Num &b) {
     return Num::generic_binary(a, b, PyNumber_TrueDivide);
 }
 
+Num &Num::operator+=(const Num &b) {
+    if (is_native(*this) && is_native(b)) return *this = *this + b;
+    nb::object x = object(), y = b.object();
+    // Drop our reference first, so that an __iadd__ may update x in place.
+    o_.reset();
+    kind_ = Kind::Int;
+    i_ = 0;
+    *this = steal(PyNumber_InPlaceAdd(x.ptr(), y.ptr()));
+    return *this;
+}
+
 Num Num::operator-() const {
     if (kind_ == Kind::Float) return of_double(-d_);
     if (kind_ == Kind::Int) return of_int(-i_);
@@ -129,6 +140,7 @@ PYSEM_NUM_COMPARE(le, <=, Py_LE)
 PYSEM_NUM_COMPARE(gt, >, Py_GT)
 PYSEM_NUM_COMPARE(ge, >=, Py_GE)
 PYSEM_NUM_COMPARE(eq, ==, Py_EQ)
+PYSEM_NUM_COMPARE(ne, !=, Py_NE)
 #undef PYSEM_NUM_COMPARE
 
 bool Num::truthy() const {

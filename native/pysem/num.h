@@ -41,6 +41,9 @@ public:
     friend Num operator/(const Num &a, const Num &b);  // true division
     Num operator-() const;
     Num abs() const;
+    // `*this += b`: the in-place protocol (a type's own __iadd__, the "+="
+    // error message); native values add as `+` does.
+    Num &operator+=(const Num &b);
 
     // Rich comparisons with the host's semantics; raise on error.
     bool lt(const Num &b) const;
@@ -48,13 +51,14 @@ public:
     bool gt(const Num &b) const;
     bool ge(const Num &b) const;
     bool eq(const Num &b) const;
-    bool ne(const Num &b) const { return !eq(b); }
+    bool ne(const Num &b) const;  // `!=` itself, never `not ==`
     bool truthy() const;
 
     // Comparisons against the integer 0, as `x > 0` etc. would do.
     bool gt_zero() const { return gt(Num()); }
     bool lt_zero() const { return lt(Num()); }
     bool eq_zero() const { return eq(Num()); }
+    bool ne_zero() const { return ne(Num()); }
 
 private:
     static Num generic_binary(const Num &a, const Num &b, binaryfunc op);

@@ -15,15 +15,10 @@ inline bool truth(PyObject *o) {
     return r != 0;
 }
 
-// The object `x > 0` gives: a bool for exact floats and ints, whatever the
-// type's comparison returns otherwise.
+// bool(x > 0): a figure typed bool is a bool whatever the comparison of
+// the value's type returns (numpy, for one, returns its own bool).
 inline nb::object greater_than_zero(PyObject *x) {
-    Num n = Num::of(x);
-    if (n.kind() != Num::Kind::Obj) return nb::borrow(n.gt_zero() ? Py_True : Py_False);
-    nb::object zero = nb::steal(PyLong_FromLong(0));
-    PyObject *r = PyObject_RichCompare(x, zero.ptr(), Py_GT);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return nb::borrow(Num::of(x).gt_zero() ? Py_True : Py_False);
 }
 
 }  // namespace pysem

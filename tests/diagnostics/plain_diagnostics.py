@@ -5,6 +5,8 @@ The oracle of the property tests and the baseline of bench/bench_reports.py.
 from dataclasses import dataclass
 from typing import Literal
 
+from numeric_kinds import as_double
+
 
 def validate_trade(t):
     errors = []
@@ -108,7 +110,15 @@ def replay(p):
     running_qty = running_cost = 0.0
     rows = []
     for t in sorted(p.trades.values(), key=lambda t: t.timestamp):
-        running_qty = float(running_qty + float(t.qty))
-        running_cost = float(running_cost + float(t.price * t.qty + (t.commission if t.qty > 0 else -t.commission)))
+        running_qty = as_double(running_qty + t.qty)
+        running_cost = as_double(running_cost + (t.price * t.qty + (t.commission if t.qty > 0 else -t.commission)))
         rows.append((running_qty, running_cost, running_cost / (running_qty if running_qty != 0 else 1.0)))
     return rows
+
+
+def calculations(p, rows):
+    """The PositionCalculations fields after the replay rows of `p`."""
+    running_qty, running_cost, _ = rows[-1] if rows else (0.0, 0.0, 0.0)
+    final_avg = running_cost / (running_qty if running_qty != 0 else 1.0)
+    return (running_qty, running_cost, final_avg, p.qty, p.average_price,
+            bool(abs(running_qty - p.qty) < 0.001), bool(abs(final_avg - p.average_price) < 0.001))

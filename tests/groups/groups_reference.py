@@ -30,6 +30,21 @@ def ref_average_price(positions, totalQty):
     return total_value / totalQty
 
 
+def ref_orderids(positions):
+    acc = set()
+    for p in positions:
+        acc = acc.union(p.orderids)
+    return acc
+
+
+def ref_total_commission(positions):
+    return sum(p.total_commission for p in positions)
+
+
+def ref_is_long(positions):
+    return bool(ref_average_price(positions, ref_qty(positions)) > 0)
+
+
 def ref_key(positions):
     symbols = tuple(sorted(positions, key=lambda p: str(p.key)))
     composite = abs(hash(symbols))
@@ -55,7 +70,7 @@ def ref_summary_args(positions, stopPct=0.1, priceFetcher=None):
         useprice = min(abs(avgprice), marketPrice if marketPrice else float("inf"))
         stop = useprice * (1 + stopPct)
     return dict(
-        qty=qty,
+        qty=ref_qty(positions),  # self.qty, read again after the prices are fetched
         average_price=avgprice,
         stop=stop,
         total_commission=sum(p.total_commission for p in positions),
@@ -88,3 +103,46 @@ def assert_same_fields(actual: dict, expected: dict):
     assert actual.keys() == expected.keys()
     for k in actual:
         assert same(actual[k], expected[k]), (k, actual[k], expected[k])
+
+
+def ref_generate_order_desc(positions, openclose):
+    legs = []
+    selfsize = ref_qty(positions)
+    if selfsize == 0:
+        raise ValueError("Cannot generate order description for position group with zero quantity")
+    for p in positions:
+        if openclose == "OPEN":
+            side = "BUY" if p.is_long else "SELL"
+        else:
+            side = "SELL" if p.is_long else "BUY"
+        ratio = p.qty / selfsize
+        iratio = int(ratio)
+        assert iratio == ratio, (f"How did you end up with a fractional position ratio? ratio={ratio!r}"
+                                 f" = p.qty={p.qty!r} / selfsize={selfsize!r}")
+        legs.append(f"{side} {abs(iratio)} {p.key}")
+    return " ".join(legs)
+
+
+def as_double(x):
+    """x as a C double argument reads it (no __float__ call for a float)."""
+    return math.ldexp(x, 0)
+
+
+def ref_start(om, positions, stopPct=0.1, algo="LIM"):
+    stopPct = as_double(stopPct)
+    summary = om.PositionSummary(**ref_summary_args(positions, stopPct=-stopPct))
+    buysell = 1 if ref_is_long(positions) else -1
+    return "buy '" + str(ref_generate_order_desc(positions, "OPEN")) + "' " + str(buysell) + " " + algo + " @ " + str(
+        summary.stop)
+
+
+def ref_stop(om, positions, stopPct=0.1, algo="LIM"):
+    stopPct = as_double(stopPct)
+    summary = om.PositionSummary(**ref_summary_args(positions, stopPct=stopPct))
+    qty = ref_qty(positions)
+    buysell = -qty if ref_is_long(positions) else qty
+    ibuy = int(buysell)
+    if ibuy == buysell:
+        buysell = ibuy
+    return "buy '" + str(ref_generate_order_desc(positions, "OPEN")) + "' " + str(buysell) + " " + algo + " @ " + str(
+        summary.stop)

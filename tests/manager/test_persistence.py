@@ -62,6 +62,29 @@ def test_failed_write_puts_memory_back(om, mgr, case):
     assert {k: dict(v.trades) for k, v in reopened.positions.items()} == before
 
 
+@pytest.mark.parametrize("qty", [1, -15])
+def test_fills_after_a_refused_write_are_kept_and_persisted(om, mgr, qty):
+    # The undo removes only what the refused call changed; the figures kept
+    # with the book and the store's record of what it wrote follow it.
+    for i in range(1, 40):
+        mgr.add_trade("X", om.Trade(i, 100.0 + i, 10 if i % 2 else 5, 0.25, ts(i)))
+    live = mgr.positions["X"]
+    mgr.positions._fail_writes(0)
+    try:
+        with pytest.raises(zelph.StoreError):
+            mgr.add_trade("X", om.Trade("refused", 99.0, qty if qty > 0 else -live.qty, 0.0, ts()))
+    finally:
+        mgr.positions._fail_writes(-1)
+    assert "refused" not in live.trades and live.qty == sum(t.qty for t in live.trades.values())
+    assert len(live.trades) == 39
+    mgr.add_trade("X", om.Trade("next", 98.0, 3, 0.5, ts(99)))
+    mgr.update_commission("X", 5, 2.0)
+    now = mgr.positions["X"]
+    assert repr(now.average_price) == repr(om.Position("copy", dict(now.trades)).average_price)
+    reopened = om.OrderMgr(mgr.namespace).positions["X"]
+    assert list(reopened.trades) == list(now.trades) and reopened.trades == now.trades and len(now.trades) == 40
+
+
 def test_failed_commission_write_restores_commission(om, mgr):
     mgr.add_trade("X", om.Trade(1, 100.0, 10, 1.0, ts()))
     mgr.positions._fail_writes(0)

@@ -172,7 +172,7 @@ def reference_average(trades):
     for t in trades:
         pq += t.price * t.qty + (t.commission if t.qty > 0 else -t.commission)
         tq += t.qty
-    return pq / tq if tq else pq / 1
+    return pq / tq if tq != 0 else pq / 1
 
 
 def same(a, b):

@@ -2,6 +2,7 @@
 
 The oracle of the property tests and the baseline of bench/bench_reports.py.
 """
+from numeric_kinds import as_double
 
 
 def position_table(mgr):
@@ -32,11 +33,12 @@ def portfolio_report(mgr, stopPct=0.1):
     for key, s in summaries.items():
         value = s.qty * abs(s.average_price)
         risk = value * abs(s.stopPct)
+        # double-precision accumulators: the float sum, stored back as a double
         if s.is_long:
-            net_value += value
+            net_value = as_double(net_value + value)
         else:
-            net_value -= value
-        total_risk += risk
+            net_value = as_double(net_value - value)
+        total_risk = as_double(total_risk + risk)
         lines.extend([f"Position: {key}", f"  Direction: {'LONG' if s.is_long else 'SHORT'}",
                       f"  Quantity: {s.qty:,.1f}", f"  Avg Price: ${abs(s.average_price):,.2f}",
                       f"  Stop Price: ${s.stop:,.2f}", f"  Stop %: {s.stopPct:.1%}",

@@ -60,15 +60,12 @@ nb::list check_data_consistency(PyObject *order_mgr) {
     return violations;
 }
 
-// Total cost of a trade book by the host's built-in sum, as Position's own
-// figures would be computed with compensated summation.
+// Total cost of a trade book by the host's built-in sum over a generator:
+// each trade's term is formed and added before the next trade is read.
 static nb::object total_cost(PyObject *trades) {
     TradeSnapshot snap(trades);
     pysem::BuiltinSum sum;
-    for (PyObject *t : snap.values()) {
-        Num cost = signed_cost(num(trade_price(t)), num(trade_qty(t)), num(trade_commission(t)));
-        sum.add(cost.object().ptr());
-    }
+    for (PyObject *t : snap.values()) sum.add(trade_signed_cost(t).object().ptr());
     return sum.result();
 }
 
@@ -87,7 +84,7 @@ nb::list check_mathematical_consistency(PyObject *order_mgr) {
             pq = num(total_cost(trades.ptr()));
             tq = num(trades_qty(trades.ptr()));
         }
-        Num expected = tq.eq_zero() ? pq / Num::of_int(1) : pq / tq;
+        Num expected = tq.ne_zero() ? pq / tq : pq / Num::of_int(1);
         Num own = plain ? f.average_price : num(position_average_price(position));
         if ((own - expected).abs().gt(Num::of_double(kTolerance)))
             (Message() << "Position " << nb::borrow(k) << ": average_price calculation mismatch (got "

@@ -1,114 +1,31 @@
 #include "diagnostics/plain_position.h"
 
+#include "model/kept_book.h"
 #include "model/module_ns.h"
+#include "model/plain_fold.h"
 #include "model/position.h"
 #include "model/trade.h"
-#include "pysem/native_sum.h"
 
 namespace ordermgr {
 
 using pysem::Num;
 
-namespace {
-
-// A number as the host's arithmetic treats an exact float or an exact int
-// within 2**53: ints stay exact, mixed operations are done in doubles.
-struct Native {
-    bool is_int;
-    int64_t i;
-    double d;
-    double as_double() const { return is_int ? (double) i : d; }
-    bool gt_zero() const { return is_int ? i > 0 : d > 0.0; }
-    bool lt_zero() const { return is_int ? i < 0 : d < 0.0; }
-    bool is_zero() const { return is_int ? i == 0 : d == 0.0; }
-    Native operator-() const { return {is_int, -i, -d}; }
-};
-
-constexpr int64_t kLimit = pysem::kExactIntLimit;
-
-bool read(PyObject *o, Native &out) {
-    if (PyFloat_CheckExact(o)) {
-        out = {false, 0, PyFloat_AS_DOUBLE(o)};
-        return true;
-    }
-    if (!PyLong_CheckExact(o)) return false;
-    if (PyUnstable_Long_IsCompact((PyLongObject *) o)) {
-        out = {true, (int64_t) PyUnstable_Long_CompactValue((PyLongObject *) o), 0.0};
-        return true;
-    }
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow || v > kLimit || v < -kLimit) return false;
-    out = {true, v, 0.0};
-    return true;
-}
-
-bool exact_int(int64_t v, Native &out) {
-    if (v > kLimit || v < -kLimit) return false;
-    out = {true, v, 0.0};
-    return true;
-}
-
-bool mul(const Native &a, const Native &b, Native &out) {
-    if (!a.is_int || !b.is_int) return out = {false, 0, a.as_double() * b.as_double()}, true;
-    int64_t p;
-    return !__builtin_mul_overflow(a.i, b.i, &p) && exact_int(p, out);
-}
-
-bool add(const Native &a, const Native &b, Native &out) {
-    if (!a.is_int || !b.is_int) return out = {false, 0, a.as_double() + b.as_double()}, true;
-    return exact_int(a.i + b.i, out);
-}
-
-// Truth value of an order id whose type runs no user code to decide it.
-bool known_truth(PyObject *o, bool &truth) {
-    if (o == Py_None) return truth = false, true;
-    if (PyBool_Check(o)) return truth = o == Py_True, true;
-    if (PyUnicode_CheckExact(o)) return truth = PyUnicode_GET_LENGTH(o) != 0, true;
-    if (PyLong_CheckExact(o)) return truth = _PyLong_Sign(o) != 0, true;
-    return false;
-}
-
-}  // namespace
-
 bool plain_figures(PyObject *position, PlainFigures &out) {
     if (!is_exact(position, types.Position) || !nb::inst_ready(position)) return false;
     PyObject *book = nb::inst_ptr<Position>(position)->trades.ptr();
     if (!book || !PyDict_CheckExact(book)) return false;
-
-    pysem::NativeSum qty_sum, commission_sum, cost_sum;
-    // Position.average_price accumulates by plain float addition from 0.0.
-    double pq = 0.0, tq = 0.0;
-    bool negative_price = false, findings = false;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(book, &pos, &k, &v)) {
-        if (!is_exact(v, types.Trade) || !nb::inst_ready(v)) return false;
-        const Trade &t = *nb::inst_ptr<Trade>(v);
-        Native price, qty, commission, product, cost;
-        if (!t.price.ptr() || !t.qty.ptr() || !t.commission.ptr() || !t.orderid.ptr()) return false;
-        if (!read(t.price.ptr(), price) || !read(t.qty.ptr(), qty) || !read(t.commission.ptr(), commission))
-            return false;
-        // price * qty, plus the commission for a buy and minus it otherwise.
-        if (!mul(price, qty, product) || !add(product, qty.gt_zero() ? commission : -commission, cost)) return false;
-        if (!qty_sum.add(qty.is_int, qty.i, qty.d) || !commission_sum.add(commission.is_int, commission.i, commission.d) ||
-            !cost_sum.add(cost.is_int, cost.i, cost.d))
-            return false;
-        pq += cost.as_double();
-        tq += qty.as_double();
-        bool id_truth = false;
-        negative_price |= price.lt_zero();
-        findings |= price.lt_zero() || commission.lt_zero() || qty.is_zero() ||
-                    !known_truth(t.orderid.ptr(), id_truth) || !id_truth;
-    }
-    out.qty = qty_sum.result();
-    out.total_commission = commission_sum.result();
-    out.total_cost = cost_sum.result();
-    out.average_price = Num::of_double(tq != 0.0 ? pq / tq : pq);
+    // The book keeps this fold (extended as trades are appended).
+    KeptBook *kept = KeptBook::of(book);
+    if (!kept || !kept->fold().plain_ok) return false;
+    const PlainFold &f = kept->fold().plain;
+    out.qty = f.qty.result();
+    out.total_commission = f.commission.result();
+    out.total_cost = f.cost.result();
+    out.average_price = Num::of_double(f.average_price());
     out.trades = PyDict_GET_SIZE(book);
     out.book = book;
-    out.negative_price = negative_price;
-    out.trade_findings = findings;
+    out.negative_price = f.negative_price;
+    out.trade_findings = f.findings;
     return true;
 }
 

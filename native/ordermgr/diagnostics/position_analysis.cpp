@@ -17,11 +17,9 @@ using pysem::Num;
 // Replayed and own figures closer than this agree.
 constexpr double kTolerance = 0.001;
 
-static double as_double(const Num &n) {
-    if (n.is_float()) return n.as_double();
-    if (n.is_int()) return (double) n.as_int();  // exact: within 2**53
-    return to_double(n.object().ptr());
-}
+// running + x by the host's addition (a double on the left), stored back as
+// a double.
+static double add_to(double running, const Num &x) { return as_double(Num::of_double(running) + x); }
 
 // The divisor of an average: a zero quantity (either sign) counts as 1.0.
 static double divisor(double qty) { return qty != 0.0 ? qty : 1.0; }
@@ -69,8 +67,9 @@ nb::object analyze_position(PyObject *order_mgr, PyObject *key) {
     nb::list flow;
     for (const nb::object &trade : by_time(position_trades(p).ptr())) {
         PyObject *t = trade.ptr();
-        running_qty += to_double(trade_qty(t).ptr());
-        running_cost += as_double(signed_cost(num(trade_price(t)), num(trade_qty(t)), num(trade_commission(t))));
+        // The quantity first, then the cost term: their errors come in this order.
+        running_qty = add_to(running_qty, num(trade_qty(t)));
+        running_cost = add_to(running_cost, trade_signed_cost(t));
         nb::object entry = plain::construct<TradeFlowEntryRec>(
             {trade_orderid(t), trade_timestamp(t), trade_price(t), trade_qty(t), trade_commission(t),
              float_object(running_qty), float_object(running_cost),

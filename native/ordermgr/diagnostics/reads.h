@@ -39,6 +39,15 @@ inline double to_double(PyObject *o) {
     return d;
 }
 
+// A value stored back as a double, as a C double argument reads it: an
+// exact or subclassed float by its value, an int exactly or OverflowError,
+// anything else through __float__ or __index__.
+inline double as_double(const pysem::Num &n) {
+    if (n.is_float()) return n.as_double();
+    if (n.is_int()) return (double) n.as_int();  // exact: within 2**53
+    return to_double(n.object().ptr());
+}
+
 inline nb::object float_object(double d) {
     PyObject *r = PyFloat_FromDouble(d);
     if (!r) raise();

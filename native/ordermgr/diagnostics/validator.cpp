@@ -1,4 +1,5 @@
 #include "diagnostics/validator.h"
+#include "pysem/collector_pause.h"
 
 #include "diagnostics/message.h"
 #include "diagnostics/plain_position.h"
@@ -23,12 +24,43 @@ static PyObject *own_validate_position = nullptr;
 // Quantities closer than this count as equal.
 constexpr double kTolerance = 0.001;
 
+// Whether `attr` is the package's signature wrapper around `own` (a
+// staticmethod whose function's __native__ is own, or own's function). The last
+// descriptor found to be one is remembered (held, so its identity stays
+// meaningful).
+static bool wraps_own(PyObject *attr, PyObject *own) {
+    static PyObject *known[2][2];  // {own, wrapper descriptor}
+    for (auto &k : known)
+        if (k[0] == own && k[1] == attr) return true;
+    if (!PyObject_TypeCheck(attr, &PyStaticMethod_Type)) return false;
+    nb::object fn = nb::steal(PyObject_GetAttrString(attr, "__func__"));
+    nb::object inner = PyObject_TypeCheck(own, &PyStaticMethod_Type)
+                           ? nb::steal(PyObject_GetAttrString(own, "__func__"))
+                           : nb::borrow(own);
+    if (!fn || !inner) return PyErr_Clear(), false;
+    nb::object native = nb::steal(PyObject_GetAttrString(fn.ptr(), "__native__"));
+    if (!native) return PyErr_Clear(), false;
+    if (native.ptr() != inner.ptr()) return false;
+    for (auto &k : known)
+        if (!k[0] || k[0] == own) {
+            PyObject *old = k[1];
+            k[0] = own;
+            k[1] = Py_NewRef(attr);
+            Py_XDECREF(old);
+            break;
+        }
+    return true;
+}
+
 // DataValidator.<name> as the module binds it now, or null while that is
-// still the module's own function `own`.
+// still the module's own function `own` (or the package's signature wrapper
+// around it).
 static nb::object replaced_static(PyObject *name, PyObject *own) {
     PyObject *cls = module_attr(dnames.DataValidator);
-    if (cls == (PyObject *) plain::py_type<DataValidatorRec> && _PyType_Lookup((PyTypeObject *) cls, name) == own)
-        return {};
+    if (cls == (PyObject *) plain::py_type<DataValidatorRec>) {
+        PyObject *attr = _PyType_Lookup((PyTypeObject *) cls, name);
+        if (attr == own || (attr && wraps_own(attr, own))) return {};
+    }
     return pysem::getattr(cls, name);
 }
 
@@ -141,6 +173,7 @@ nb::list validate_position_summary_consistency(PyObject *summary) {
 // --- the whole portfolio --------------------------------------------------
 
 nb::list validate_system_consistency(PyObject *order_mgr) {
+    pysem::CollectorPause pause;  // one acyclic result per position
     nb::list results;
     nb::object positions = pysem::getattr(order_mgr, names.positions);
     nb::object check_position = replaced_static(dnames.validate_position_consistency, own_validate_position);

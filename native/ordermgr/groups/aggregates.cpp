@@ -14,6 +14,7 @@
 #include "pysem/datetime_key.h"
 #include "pysem/fields.h"
 #include "pysem/num.h"
+#include "pysem/record.h"
 
 namespace ordermgr {
 
@@ -37,27 +38,21 @@ nb::object members_keys(PyObject *positions) {
 }
 
 nb::object members_orderids(PyObject *positions) {
+    static PyObject *const union_name = pysem::intern("union");
     Members ms(positions);
-    nb::object out = new_set();
+    nb::object acc = new_set();
     for (const nb::object &p : ms.items()) {
         nb::object ids = position_orderids(p.ptr());
-        // The accumulator is ours alone, so updating it in place is the
-        // same as replacing it by its union with the member's ids.
-        if (PyAnySet_Check(ids.ptr())) {
-            PyObject *r = PyNumber_InPlaceOr(out.ptr(), ids.ptr());
-            if (!r) throw nb::python_error();
-            Py_DECREF(r);
-            continue;
-        }
-        nb::object it = nb::steal(PyObject_GetIter(ids.ptr()));
-        if (!it) throw nb::python_error();
-        while (PyObject *id = PyIter_Next(it.ptr())) {
-            nb::object hold = nb::steal(id);
-            set_add(out.ptr(), id);
-        }
-        if (PyErr_Occurred()) throw nb::python_error();
+        // acc = acc.union(ids): a new set per member, built as the host
+        // builds it (a copy of acc, then ids added), so the iteration order
+        // is the host's. `|` is the same operation for an exact set or
+        // frozenset and skips the method lookup.
+        PyObject *r = PyAnySet_CheckExact(ids.ptr()) ? PyNumber_Or(acc.ptr(), ids.ptr())
+                                                     : PyObject_CallMethodOneArg(acc.ptr(), union_name, ids.ptr());
+        if (!r) throw nb::python_error();
+        acc = nb::steal(r);
     }
-    return out;
+    return acc;
 }
 
 // min() over values already collected: the first of equal values wins.
@@ -209,16 +204,20 @@ nb::object members_average_price(PyObject *positions, PyObject *total_qty) {
             }
             FillReader trade(snap.values()[order[i++]]);
             if (considered.ge(total)) break;
+            // One statement per step, so that every read and every operation
+            // happens in the order the formula gives.
             Num qty_abs = trade.qty().abs();
             Num remaining = total - considered;
-            Num take = remaining.lt(qty_abs) ? remaining : qty_abs;
+            Num take = remaining.lt(qty_abs) ? remaining : qty_abs;  // min(qty_abs, remaining)
             if (!take.gt_zero()) continue;
             Num ratio = qty_abs.ne(Num()) ? take / qty_abs : Num();
-            Num value = trade.price() * trade.qty() * ratio;
+            Num price = trade.price();
+            Num value = price * trade.qty();
+            value = value * ratio;
             Num commission = trade.commission() * ratio;
-            Num signed_commission = trade.qty().gt_zero() ? commission : -commission;
-            total_value = total_value + (value + signed_commission);
-            considered = considered + take;
+            Num term = value + (trade.qty().gt_zero() ? commission : -commission);
+            total_value += term;
+            considered += take;
         }
     }
     return (total_value / total).object();

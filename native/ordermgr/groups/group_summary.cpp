@@ -52,16 +52,17 @@ nb::object summarize_group(PyObject *group, PyObject *stop_pct, PyObject *price_
     nb::object market = nb::none();
     if (truth(price_fetcher)) market = market_price(group, price_fetcher);
 
-    bool have_market = truth(market.ptr());
     Num pct = Num::of(stop_pct);
     Num stop;
     if (is_long) {
-        Num other = have_market ? Num::of(market.ptr()) : Num::of_double(-std::numeric_limits<double>::infinity());
+        Num other = truth(market.ptr()) ? Num::of(market.ptr())
+                                        : Num::of_double(-std::numeric_limits<double>::infinity());
         Num useprice = other.gt(avg) ? other : avg;
         stop = useprice * (Num::of_int(1) - pct);
     } else {
-        Num a = avg.abs();
-        Num other = have_market ? Num::of(market.ptr()) : Num::of_double(std::numeric_limits<double>::infinity());
+        Num a = avg.abs();  // min(abs(avgprice), ...): abs before the market price's truth
+        Num other = truth(market.ptr()) ? Num::of(market.ptr())
+                                        : Num::of_double(std::numeric_limits<double>::infinity());
         Num useprice = other.lt(a) ? other : a;
         stop = useprice * (Num::of_int(1) + pct);
     }

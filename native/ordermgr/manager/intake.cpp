@@ -64,6 +64,8 @@ static void guarded_transaction(PyObject *store, Body &&body, Undo &&undo) {
 
 static void add_trade(nb::handle self, nb::handle key, nb::handle trade) {
     nb::object store = order_mgr_positions(self.ptr());
+    // The undo: what this call changed in an exact book, or else a copy.
+    BookChange change;
     std::optional<BookSnapshot> before;
     guarded_transaction(
         store.ptr(),
@@ -71,13 +73,20 @@ static void add_trade(nb::handle self, nb::handle key, nb::handle trade) {
             nb::object pos = store_get(store.ptr(), key.ptr());
             if (pos.is_none()) pos = new_position(key.ptr());
             bool was_existing = store_contains(store.ptr(), key.ptr());
-            before.emplace(pos.ptr());
-            if (position_add_trade(pos.ptr(), trade.ptr()))
+            bool open;
+            if (!position_add_trade_undoable(pos.ptr(), trade.ptr(), change)) {
+                before.emplace(pos.ptr());
+                open = position_add_trade(pos.ptr(), trade.ptr());
+            } else {
+                open = change.result;
+            }
+            if (open)
                 store_setitem(store.ptr(), key.ptr(), pos.ptr());
             else if (was_existing && position_empty(pos.ptr()))
                 store_delitem(store.ptr(), key.ptr());
         },
         [&] {
+            change.undo();
             if (before) before->restore();
         });
 }

@@ -4,9 +4,13 @@
 #include "manager/grouping.h"
 #include "manager/order_mgr.h"
 #include "manager/store_ops.h"
+#include "model/kept_book.h"
 #include "model/module_ns.h"
 #include "model/position.h"
+#include "model/payload.h"
 #include "model/summary.h"
+#include "model/trade.h"
+#include "pysem/collector_pause.h"
 #include "pysem/num.h"
 #include "pysem/record.h"
 
@@ -27,29 +31,46 @@ static Num stop_price(const Num &average_price, bool is_long, PyObject *stopPct)
     return (average_price * factor).abs();
 }
 
+// Whether reading the figures of this position runs none of the caller's
+// code: an exact dict of exact Trades whose price, qty and commission are
+// exact floats or ints. Then a figure read twice gives the same value with
+// nothing to observe, and each is read once.
+static bool pure_figures(PyObject *position) {
+    if (!is_exact(position, types.Position)) return false;
+    nb::object trades = position_trades(position);
+    // The book's kept fold took every value natively (or the book is not an
+    // exact dict, and then nothing is known).
+    KeptBook *kept = KeptBook::of(trades.ptr());
+    return kept && kept->fold().qty_ok && kept->fold().average_ok && kept->fold().commission_ok;
+}
+
 static nb::object summary_of(PyObject *position, PyObject *stopPct) {
-    if (is_exact(position, types.Position)) {
-        // The figures of an exact position are pure: read each once.
+    if (pure_figures(position)) {
         nb::object trades = position_trades(position);
-        Num qty = Num::of(trades_qty(trades.ptr()).ptr());
-        Num average = Num::of(trades_average_price(trades.ptr()).ptr());
+        const BookFold &kept = KeptBook::of(trades.ptr())->fold();
+        // Position.average_price and Position.qty, straight from the fold.
+        Num pq = Num::of_double(kept.pq), tq = Num::of_double(kept.tq);
+        Num average = tq.ne_zero() ? pq / tq : pq / Num::of_int(1);
+        Num qty = kept.qty.result();
         bool is_long = qty.gt_zero();
         Num stop = stop_price(average, is_long, stopPct);
-        nb::object total_commission = trades_total_commission(trades.ptr());
-        nb::object started = trades_started(trades.ptr());
+        nb::object total_commission = kept.commission.result().object();
+        nb::object started = kept.started_ok && kept.earliest ? nb::borrow(kept.earliest) : trades_started(trades.ptr());
         return make_position_summary(qty.abs().object(), (is_long ? average : -average).object(), stop.object(),
                                      total_commission, started, nb::none());
     }
-    // Any other position object: its properties in the documented order.
+    // Any other position: every property read where the summary reads it,
+    // average_price and is_long again for each field.
     Num average = Num::steal(position_average_price(position).release().ptr());
     Num stop = stop_price(average, position_is_long(position), stopPct);
     Num qty = Num::steal(position_qty(position).release().ptr()).abs();
     bool is_long = position_is_long(position);
     Num price = Num::steal(position_average_price(position).release().ptr());
+    if (!is_long) price = -price;
     nb::object total_commission = position_total_commission(position);
     nb::object started = position_started(position);
-    return make_position_summary(qty.object(), (is_long ? price : -price).object(), stop.object(), total_commission,
-                                 started, nb::none());
+    return make_position_summary(qty.object(), price.object(), stop.object(), total_commission, started,
+                                 nb::none());
 }
 
 static nb::object get_position_summary(nb::handle self, nb::handle key, nb::handle stopPct) {
@@ -72,6 +93,7 @@ static nb::object get_position_summary_by_order(nb::handle self, nb::handle orde
 }
 
 static nb::object get_portfolio_summary(nb::handle self, nb::handle stopPct) {
+    pysem::CollectorPause pause;  // one acyclic summary per position
     nb::object store = order_mgr_positions(self.ptr());
     nb::object keys = store_keys(store.ptr());
     nb::object result = nb::steal(PyDict_New());

@@ -66,4 +66,6 @@ PyObject *module_attr(PyObject *name) {
 
 nb::object utc_now() { return pysem::utc_now(module_attr(names.datetime)); }
 
+bool utc_now_micros(int64_t &micros) { return pysem::utc_now_micros(module_attr(names.datetime), micros); }
+
 }  // namespace ordermgr

@@ -3,6 +3,7 @@
 #pragma once
 #include <Python.h>
 #include <nanobind/nanobind.h>
+#include <cstdint>
 
 namespace ordermgr {
 namespace nb = nanobind;
@@ -45,6 +46,9 @@ PyObject *module_attr(PyObject *name);
 // datetime.datetime.now(datetime.timezone.utc), read through the module's
 // `datetime` attribute at call time.
 nb::object utc_now();
+// The same instant as microseconds, while `datetime` is the standard module;
+// false otherwise (then utc_now() must be called).
+bool utc_now_micros(int64_t &micros);
 
 inline bool is_exact(PyObject *o, PyTypeObject *t) { return Py_TYPE(o) == t; }
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <new>
 
+#include "model/kept_book.h"
 #include "model/module_ns.h"
 #include "model/payload.h"
 #include "model/record_codec_export.h"
@@ -94,17 +95,21 @@ static nb::object sum_field(PyObject *trades, nb::object (*read)(PyObject *)) {
         }
         if (native) return sum.result();
     }
+    // A generator: each value is read after the previous one was added.
     TradeSnapshot snap(trades);
-    nb::object items = nb::steal(PyList_New((Py_ssize_t) snap.size()));
-    if (!items) throw nb::python_error();
-    Py_ssize_t i = 0;
-    for (PyObject *t : snap.values()) PyList_SET_ITEM(items.ptr(), i++, read(t).release().ptr());
-    return pysem::host_sum(items.ptr());
+    pysem::BuiltinSum sum;
+    for (PyObject *t : snap.values()) sum.add(read(t).ptr());
+    return sum.result();
 }
 
-nb::object trades_qty(PyObject *trades) { return sum_field<&Trade::qty>(trades, trade_qty); }
+nb::object trades_qty(PyObject *trades) {
+    if (KeptBook *b = KeptBook::of(trades); b && b->fold().qty_ok) return b->fold().qty.result().object();
+    return sum_field<&Trade::qty>(trades, trade_qty);
+}
 
 nb::object trades_total_commission(PyObject *trades) {
+    if (KeptBook *b = KeptBook::of(trades); b && b->fold().commission_ok)
+        return b->fold().commission.result().object();
     return sum_field<&Trade::commission>(trades, trade_commission);
 }
 
@@ -137,8 +142,8 @@ static bool accumulate_native(PyObject *trades, Num &pq, Num &tq) {
         if (price.kind() == Num::Kind::Obj || qty.kind() == Num::Kind::Obj ||
             commission.kind() == Num::Kind::Obj)
             return false;
-        pq = pq + signed_cost(price, qty, commission);
-        tq = tq + qty;
+        pq += signed_cost(price, qty, commission);
+        tq += qty;
         if (pq.kind() == Num::Kind::Obj || tq.kind() == Num::Kind::Obj) return false;
     }
     if (doubles) {
@@ -150,19 +155,19 @@ static bool accumulate_native(PyObject *trades, Num &pq, Num &tq) {
 
 nb::object trades_average_price(PyObject *trades) {
     Num pq = Num::of_double(0.0), tq = Num::of_double(0.0);
-    if (!PyDict_CheckExact(trades) || !accumulate_native(trades, pq, tq)) {
+    if (KeptBook *b = KeptBook::of(trades); b && b->fold().average_ok) {
+        pq = Num::of_double(b->fold().pq);
+        tq = Num::of_double(b->fold().tq);
+    } else if (!PyDict_CheckExact(trades) || !accumulate_native(trades, pq, tq)) {
         pq = Num::of_double(0.0);
         tq = Num::of_double(0.0);
         TradeSnapshot snap(trades);
         for (PyObject *t : snap.values()) {
-            Num price = Num::steal(trade_price(t).release().ptr());
-            Num qty = Num::steal(trade_qty(t).release().ptr());
-            Num commission = Num::steal(trade_commission(t).release().ptr());
-            pq = pq + signed_cost(price, qty, commission);
-            tq = tq + qty;
+            pq += trade_signed_cost(t);
+            tq += Num::steal(trade_qty(t).release().ptr());
         }
     }
-    return (tq.truthy() ? pq / tq : pq / Num::of_int(1)).object();
+    return (tq.ne_zero() ? pq / tq : pq / Num::of_int(1)).object();
 }
 
 // min(timestamps) natively while every trade is exact and every timestamp an
@@ -187,6 +192,10 @@ static bool started_native(PyObject *trades, PyObject *&best) {
 }
 
 nb::object trades_started(PyObject *trades) {
+    if (KeptBook *b = KeptBook::of(trades); b && b->fold().started_ok) {
+        if (!b->fold().earliest) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
+        return nb::borrow(b->fold().earliest);
+    }
     if (PyDict_CheckExact(trades)) {
         PyObject *best = nullptr;
         if (started_native(trades, best)) {
@@ -274,20 +283,67 @@ static bool mapping_contains(PyObject *mapping, PyObject *key) {
     return r != 0;
 }
 
-static bool add_trade(nb::handle self, nb::handle trade) {
-    nb::object orderid = trade_orderid(trade.ptr());
-    nb::object trades = position_trades(self.ptr());
-    if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
-    if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade.ptr()) < 0) throw nb::python_error();
-    if (!position_empty(self.ptr())) return true;
-    if (PyDict_CheckExact(trades.ptr())) {
-        PyDict_Clear(trades.ptr());
+static void clear_mapping(PyObject *trades) {
+    if (PyDict_CheckExact(trades)) {
+        PyDict_Clear(trades);
     } else {
-        PyObject *r = PyObject_CallMethod(trades.ptr(), "clear", nullptr);
+        PyObject *r = PyObject_CallMethod(trades, "clear", nullptr);
         if (!r) throw nb::python_error();
         Py_DECREF(r);
     }
+}
+
+// Position.add_trade; `change` (optional) learns what it did, for an undo.
+static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nullptr) {
+    nb::object orderid = trade_orderid(trade.ptr());
+    nb::object trades = position_trades(self.ptr());
+    if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
+    KeptBook *b = KeptBook::of(trades.ptr());
+    if (b) {
+        b->append(trades.ptr(), orderid.ptr(), trade.ptr());
+    } else if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade.ptr()) < 0) {
+        throw nb::python_error();
+    }
+    if (change) {
+        change->trades = trades;
+        change->appended = orderid;
+        change->trade = nb::borrow(trade);
+    }
+    // The empty test: from the kept qty when the fold took the new trade in.
+    Position *exact = exact_position(self.ptr());
+    bool empty = b && exact && exact->trades.ptr() == trades.ptr() && b->current() && b->fold().qty_ok
+                     ? b->fold().qty.result().eq_zero()
+                     : position_empty(self.ptr());
+    if (!empty) return true;
+    if (change) {
+        // Going flat releases every trade anyway; keep them for the undo.
+        change->emptied = nb::steal(PyDict_Copy(trades.ptr()));
+        if (!change->emptied || PyDict_DelItem(change->emptied.ptr(), orderid.ptr()) < 0) throw nb::python_error();
+    }
+    clear_mapping(trades.ptr());
     return false;
+}
+
+void BookChange::undo() noexcept {
+    if (!trades) return;
+    PyObject *exc = PyErr_GetRaisedException();
+    if (emptied) {
+        PyDict_Clear(trades.ptr());
+        if (PyDict_Update(trades.ptr(), emptied.ptr()) < 0) PyErr_Clear();
+    } else {
+        PyObject *now = PyDict_GetItemWithError(trades.ptr(), appended.ptr());
+        if (now == trade.ptr() && PyDict_DelItem(trades.ptr(), appended.ptr()) < 0) PyErr_Clear();
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
+bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookChange &change) {
+    if (!exact_position(position)) return false;
+    nb::object trades = position_trades(position);
+    if (!PyDict_CheckExact(trades.ptr())) return false;
+    change.result = add_trade(position, trade, &change);
+    return true;
 }
 
 bool position_add_trade(PyObject *position, PyObject *trade) {
@@ -310,7 +366,10 @@ static void add_commission(nb::handle self, nb::handle orderid, nb::handle commi
     nb::object trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
     if (!trade) throw nb::python_error();
     if (Trade *t = Payload<Trade>::of_exact(trade.ptr()); t && t->orderid.ptr()) {
+        KeptBook::trade_changing(trade.ptr(), t, false);
+        nb::object old = std::move(t->commission);
         t->commission = nb::borrow(commission);
+        pysem::track_for(trade.ptr(), commission.ptr());
         return;
     }
     if (PyObject_SetAttr(trade.ptr(), names.commission, commission.ptr()) < 0) throw nb::python_error();
@@ -342,7 +401,8 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
     });
 }
 
-static zelph_record_codec position_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, 1};
+static zelph_record_codec position_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, 1,
+                                            &KeptBook::changes_since};
 
 // --- type ----------------------------------------------------------------
 
@@ -438,6 +498,7 @@ static PyType_Slot position_slots[] = {
     {0, nullptr}};
 
 void register_position(nb::module_ &m) {
+    install_book_watcher();
     // Marks an argument left out; kept for the life of the process.
     static nb::handle missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);
     auto cls = nb::class_<Position>(m, "Position", nb::type_slots(position_slots), nb::pooled(1024),

@@ -60,6 +60,19 @@ nb::object trades_started(PyObject *trades);
 // exact Position, its add_trade method otherwise).
 bool position_add_trade(PyObject *position, PyObject *trade);
 
+// What one add_trade did to an exact dict book, to put it back when the
+// store refuses the write: the trade it appended, or (when the trade took
+// the position flat) the book it emptied.
+struct BookChange {
+    nb::object trades, appended, trade, emptied;
+    bool result = false;
+    void undo() noexcept;  // keeps the error in flight
+};
+
+// add_trade on an exact Position whose trades are an exact dict, recording
+// the change; false (nothing done) for any other position or mapping.
+bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookChange &change);
+
 // Number of entries of a trade mapping.
 Py_ssize_t mapping_size(PyObject *trades);
 

@@ -133,8 +133,9 @@ PositionSummary derived(nb::handle qty, nb::handle average_price, nb::handle sto
 
 nb::object new_instance(PyTypeObject *cls, PositionSummary &&s) {
     nb::object inst = nb::inst_alloc(nb::handle((PyObject *) cls));
-    new (nb::inst_ptr<PositionSummary>(inst)) PositionSummary(std::move(s));
+    auto *rec = new (nb::inst_ptr<PositionSummary>(inst)) PositionSummary(std::move(s));
     nb::inst_mark_ready(inst);
+    pysem::untrack_if_atomic(inst.ptr(), *rec, types.PositionSummary);
     return inst;
 }
 
@@ -152,10 +153,12 @@ void install(PyObject *self, PositionSummary &&s) {
     if (nb::inst_ready(self)) {
         PositionSummary old = std::move(*slot);
         *slot = std::move(s);
+        pysem::untrack_if_atomic(self, *slot, types.PositionSummary);
         return;
     }
     new (slot) PositionSummary(std::move(s));
     nb::inst_mark_ready(self);
+    pysem::untrack_if_atomic(self, *slot, types.PositionSummary);
 }
 
 void init(nb::handle self_h, nb::args args, nb::kwargs kwargs) {

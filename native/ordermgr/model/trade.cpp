@@ -2,10 +2,12 @@
 
 #include <new>
 
+#include "model/kept_book.h"
 #include "model/module_ns.h"
 #include "model/payload.h"
 #include "model/record_codec_export.h"
 #include "pysem/args.h"
+#include "pysem/clock.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
 #include "pysem/slot_call.h"
@@ -33,8 +35,21 @@ TRADE_READER(timestamp)
 #undef TRADE_READER
 
 Num signed_cost(const Num &price, const Num &qty, const Num &commission) {
-    Num c = qty.gt_zero() ? commission : -commission;
-    return price * qty + c;
+    Num product = price * qty;
+    return product + (qty.gt_zero() ? commission : -commission);
+}
+
+Num trade_signed_cost(PyObject *trade) {
+    if (Trade *t = exact_trade(trade))
+        return signed_cost(Num::of(pysem::require(t->price, "price")), Num::of(pysem::require(t->qty, "qty")),
+                           Num::of(pysem::require(t->commission, "commission")));
+    // t.price * t.qty + (t.commission if t.qty > 0 else -t.commission),
+    // every attribute read where the expression reads it.
+    Num price = Num::steal(trade_price(trade).release().ptr());
+    Num product = price * Num::steal(trade_qty(trade).release().ptr());
+    bool buy = Num::steal(trade_qty(trade).release().ptr()).gt_zero();
+    Num commission = Num::steal(trade_commission(trade).release().ptr());
+    return product + (buy ? commission : -commission);
 }
 
 static void check_price(PyObject *price) {
@@ -54,13 +69,54 @@ static void check_price(PyObject *price) {
             "Negative prices are not allowed. Use negative quantities to indicate a short sale.");
 }
 
+// 0.0 for a zero quantity, else
+// (price * qty + (commission if qty > 0 else -commission)) / qty.
 static nb::object average_price(PyObject *self) {
-    Num qty = Num::steal(trade_qty(self).release().ptr());
-    if (qty.eq_zero()) return nb::steal(PyFloat_FromDouble(0.0));
-    Num price = Num::steal(trade_price(self).release().ptr());
-    Num commission = Num::steal(trade_commission(self).release().ptr());
-    // Read order of the original record: qty, price, qty again, commission.
-    return (signed_cost(price, qty, commission) / qty).object();
+    if (Num::steal(trade_qty(self).release().ptr()).eq_zero()) return nb::steal(PyFloat_FromDouble(0.0));
+    Num cost = trade_signed_cost(self);
+    return (cost / Num::steal(trade_qty(self).release().ptr())).object();
+}
+
+// --- the timestamp field -------------------------------------------------
+
+PyObject *TimestampField::make() const {
+    PyObject *dt = pysem::utc_datetime_from_micros(micros_);
+    if (!dt) return nullptr;
+    obj_ = nb::steal(dt);
+    pending_ = false;
+    return dt;
+}
+
+static PyObject *timestamp_get(PyObject *self, void *) {
+    Trade *t = pysem::record_of<Trade>(self);
+    if (!t) return nullptr;
+    PyObject *v = t->timestamp.ptr();
+    if (!v && !PyErr_Occurred())
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
+    return v ? Py_NewRef(v) : nullptr;
+}
+
+static int timestamp_set(PyObject *self, PyObject *value, void *) {
+    Trade *t = pysem::record_of<Trade>(self);
+    if (!t) return -1;
+    if (!value && !t->timestamp.ptr()) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
+        return -1;
+    }
+    KeptBook::trade_changing(self, t, false);
+    nb::object old = t->timestamp.take();
+    t->timestamp = value ? nb::borrow(value) : nb::object();
+    pysem::track_for(self, value);
+    return 0;
+}
+
+// The default timestamp: the clock's microseconds while the module's
+// `datetime` is the standard module, else whatever the replaced one gives.
+static TimestampField default_timestamp() {
+    int64_t micros;
+    if (utc_now_micros(micros)) return TimestampField::utc_micros(micros);
+    return TimestampField(utc_now());
 }
 
 // --- store codec -------------------------------------------------------
@@ -89,11 +145,12 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
                       nb::borrow(PyTuple_GET_ITEM(fields, 2)), nb::borrow(PyTuple_GET_ITEM(fields, 3)),
                       nb::borrow(PyTuple_GET_ITEM(fields, 4))};
         nb::inst_mark_ready(inst);
+        pysem::untrack_if_atomic(inst.ptr(), *t, types.Trade);
         return inst.release().ptr();
     });
 }
 
-static zelph_record_codec trade_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, -1};
+static zelph_record_codec trade_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, -1, nullptr};
 
 // --- construction --------------------------------------------------------
 
@@ -108,14 +165,15 @@ static PyObject *trade_vectorcall(PyObject *type, PyObject *const *args, size_t 
     PyObject *a[5];
     if (!pysem::bind_args(trade_signature, args, nargsf, kwnames, a)) return nullptr;
     return pysem::slot_call<PyObject *>(nullptr, [&] {
-        nb::object ts = a[4] ? nb::borrow(a[4]) : utc_now();
+        TimestampField ts = a[4] ? TimestampField(nb::borrow(a[4])) : default_timestamp();
         PyObject *price = a[1] ? a[1] : default_price;
         check_price(price);
         nb::object inst = nb::inst_alloc(nb::handle(type));
-        new (nb::inst_ptr<Trade>(inst)) Trade{nb::borrow(a[0]), nb::borrow(price),
-                                              nb::borrow(a[2] ? a[2] : default_qty),
-                                              nb::borrow(a[3] ? a[3] : default_commission), std::move(ts)};
+        Trade *t = new (nb::inst_ptr<Trade>(inst)) Trade{nb::borrow(a[0]), nb::borrow(price),
+                                                         nb::borrow(a[2] ? a[2] : default_qty),
+                                                         nb::borrow(a[3] ? a[3] : default_commission), std::move(ts)};
         nb::inst_mark_ready(inst);
+        pysem::untrack_if_atomic(inst.ptr(), *t, types.Trade);
         return inst.release().ptr();
     });
 }
@@ -126,19 +184,40 @@ static PyObject *get_average_price(PyObject *self, void *) {
 
 // --- type ----------------------------------------------------------------
 
+// Field assignment: kept figures that folded this trade learn of it first.
+template <nb::object Trade::*Member>
+static int trade_field_set(PyObject *self, PyObject *value, void *closure) {
+    Trade *t = pysem::record_of<Trade>(self);
+    if (!t) return -1;
+    KeptBook::trade_changing(self, t, Member == &Trade::orderid);
+    return pysem::field_set<Trade, Member>(self, value, closure);
+}
+
+static int trade_clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        Trade *t = nb::inst_ptr<Trade>(self);
+        KeptBook::trade_changing(self, t, true);
+        t->clear();
+    }
+    return 0;
+}
+
+#define TRADE_FIELD(name, doc) \
+    PyGetSetDef { #name, &pysem::field_get<Trade, &Trade::name>, &trade_field_set<&Trade::name>, doc, (void *) #name }
+
 static PyGetSetDef trade_getset[] = {
-    PYSEM_FIELD(Trade, orderid, "Identifier of the order that produced the fill."),
-    PYSEM_FIELD(Trade, price, "Execution price; never negative at construction."),
-    PYSEM_FIELD(Trade, qty, "Signed quantity: positive for a buy, negative for a sell."),
-    PYSEM_FIELD(Trade, commission, "Commission paid for the fill."),
-    PYSEM_FIELD(Trade, timestamp, "When the fill happened (timezone-aware)."),
+    TRADE_FIELD(orderid, "Identifier of the order that produced the fill."),
+    TRADE_FIELD(price, "Execution price; never negative at construction."),
+    TRADE_FIELD(qty, "Signed quantity: positive for a buy, negative for a sell."),
+    TRADE_FIELD(commission, "Commission paid for the fill."),
+    {"timestamp", timestamp_get, timestamp_set, "When the fill happened (timezone-aware).", (void *) "timestamp"},
     {"average_price", get_average_price, nullptr,
      "Per-unit price of this fill with the commission folded in (a float).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 static PyType_Slot trade_slots[] = {
     {Py_tp_traverse, (void *) pysem::record_traverse<Trade>},
-    {Py_tp_clear, (void *) pysem::record_clear<Trade>},
+    {Py_tp_clear, (void *) trade_clear},
     {Py_tp_hash, (void *) PyObject_HashNotImplemented},
     {Py_tp_getset, (void *) trade_getset},
     {Py_tp_vectorcall, (void *) trade_vectorcall},
@@ -158,7 +237,7 @@ void register_trade(nb::module_ &m) {
         "__init__",
         [](Trade *self, nb::handle orderid, nb::handle price, nb::handle qty, nb::handle commission,
            nb::handle timestamp) {
-            nb::object ts = timestamp.is(missing) ? utc_now() : nb::borrow(timestamp);
+            TimestampField ts = timestamp.is(missing) ? default_timestamp() : TimestampField(nb::borrow(timestamp));
             check_price(price.ptr());
             new (self) Trade{nb::borrow(orderid), nb::borrow(price), nb::borrow(qty), nb::borrow(commission),
                              std::move(ts)};

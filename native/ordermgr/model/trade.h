@@ -2,26 +2,72 @@
 #pragma once
 #include <Python.h>
 #include <nanobind/nanobind.h>
+#include <cstdint>
 
 #include "pysem/num.h"
 
 namespace ordermgr {
 namespace nb = nanobind;
 
+// The timestamp field. A default timestamp read from the host's own UTC
+// clock is kept as its microseconds; the datetime is made the first time
+// anything reads the field and then kept, so every reader (attribute,
+// equality, repr, pickle, the store) sees one and the same object.
+class TimestampField {
+public:
+    TimestampField() = default;
+    TimestampField(nb::object o) : obj_(std::move(o)) {}
+    static TimestampField utc_micros(int64_t micros) {
+        TimestampField f;
+        f.micros_ = micros;
+        f.pending_ = true;
+        return f;
+    }
+    TimestampField &operator=(nb::object o) {
+        obj_ = std::move(o);
+        pending_ = false;
+        return *this;
+    }
+    // The datetime (borrowed), made now if still pending; nullptr when the
+    // field is unset, or with the host's error set when making it failed.
+    PyObject *ptr() const { return obj_.ptr() || !pending_ ? obj_.ptr() : make(); }
+    operator const nb::object &() const {
+        ptr();
+        return obj_;
+    }
+    // The object as it stands, never making one (for the collector).
+    PyObject *held() const { return obj_.ptr(); }
+    nb::object take() {
+        pending_ = false;
+        return std::move(obj_);
+    }
+
+private:
+    PyObject *make() const;
+    mutable nb::object obj_;
+    int64_t micros_ = 0;
+    mutable bool pending_ = false;
+};
+
 struct Trade {
-    nb::object orderid, price, qty, commission, timestamp;
+    nb::object orderid, price, qty, commission;
+    TimestampField timestamp;
+    // The trade dict whose kept figures folded this trade (identity only,
+    // never dereferenced), and whether more than one did (kept_book.h).
+    PyObject *book = nullptr;
+    bool shared = false;
 
     int visit(visitproc visit, void *arg) {
         Py_VISIT(orderid.ptr());
         Py_VISIT(price.ptr());
         Py_VISIT(qty.ptr());
         Py_VISIT(commission.ptr());
-        Py_VISIT(timestamp.ptr());
+        Py_VISIT(timestamp.held());
         return 0;
     }
     void clear() {
         nb::object a = std::move(orderid), b = std::move(price), c = std::move(qty),
-                   d = std::move(commission), e = std::move(timestamp);
+                   d = std::move(commission), e = timestamp.take();
     }
     // Leaves null fields behind (see payload.h).
     ~Trade() { clear(); }
@@ -35,9 +81,12 @@ nb::object trade_qty(PyObject *trade);
 nb::object trade_commission(PyObject *trade);
 nb::object trade_timestamp(PyObject *trade);
 
-// The signed cost of one fill: price * qty plus the commission for a buy
-// (qty > 0), minus it otherwise.
+// The signed cost of one fill: price * qty, then plus the commission for a
+// buy (qty > 0), minus it otherwise.
 pysem::Num signed_cost(const pysem::Num &price, const pysem::Num &qty, const pysem::Num &commission);
+// The same for a trade object, its fields read as the expression
+// `t.price * t.qty + (t.commission if t.qty > 0 else -t.commission)` reads them.
+pysem::Num trade_signed_cost(PyObject *trade);
 
 void register_trade(nb::module_ &m);
 

@@ -1,8 +1,11 @@
 // The portfolio risk report: one block per position summary, then totals.
+#include <cmath>
+
 #include "diagnostics/reads.h"
 #include "reports/report_text.h"
 #include "reports/system_reporter.h"
 #include "reports/time_text.h"
+#include "pysem/collector_pause.h"
 
 namespace ordermgr {
 
@@ -19,6 +22,7 @@ static nb::object portfolio_summaries(PyObject *order_mgr, double stopPct) {
 }
 
 nb::object portfolio_report(PyObject *order_mgr, double stopPct) {
+    pysem::CollectorPause pause;  // the summaries and the text: acyclic
     nb::object summaries = portfolio_summaries(order_mgr, stopPct);
     if (!truth(summaries.ptr())) return pysem::utf8_to_str("No positions found.");
 
@@ -27,35 +31,35 @@ nb::object portfolio_report(PyObject *order_mgr, double stopPct) {
     text.line().append(50, '=');
     text.line();
 
-    Num net_value = Num::of_double(0.0), total_risk = Num::of_double(0.0);
+    // The two accumulators are doubles: each step is the host's float +/-
+    // value, stored back as a double.
+    double net_value = 0.0, total_risk = 0.0;
     for_each_item(summaries.ptr(), [&](PyObject *key, PyObject *s) {
-        // Each figure of the summary is read once, in the order it is first used.
-        nb::object qty = getattr(s, names.qty), price = getattr(s, names.average_price),
-                   pct = getattr(s, names.stopPct);
-        Num abs_price = num(price).abs();
-        Num value = num(qty) * abs_price;
-        Num risk = value * num(pct).abs();
-        bool is_long = truth(getattr(s, names.is_long).ptr());
-        net_value = is_long ? net_value + value : net_value - value;
-        total_risk = total_risk + risk;
-        nb::object stop = getattr(s, names.stop), age = getattr(s, names.age);
+        // Every figure is read where the report's expressions read it: the
+        // summary's properties (and abs) may run code of the caller's.
+        Num qty = num(getattr(s, names.qty));
+        Num value = qty * num(getattr(s, names.average_price)).abs();
+        Num risk = value * num(getattr(s, names.stopPct)).abs();
+        Num net = Num::of_double(net_value);
+        net_value = as_double(truth(getattr(s, names.is_long).ptr()) ? net + value : net - value);
+        total_risk = as_double(Num::of_double(total_risk) + risk);
 
         pysem::append_default(text.line("Position: "), key);
-        text.line("  Direction: ") += is_long ? "LONG" : "SHORT";
-        append_qty(text.line("  Quantity: "), qty.ptr());
-        append_money(text.line("  Avg Price: $"), abs_price);
-        append_money(text.line("  Stop Price: $"), stop.ptr());
-        append_percent(text.line("  Stop %: "), pct.ptr());
+        text.line("  Direction: ") += truth(getattr(s, names.is_long).ptr()) ? "LONG" : "SHORT";
+        append_qty(text.line("  Quantity: "), getattr(s, names.qty).ptr());
+        append_money(text.line("  Avg Price: $"), num(getattr(s, names.average_price)).abs());
+        append_money(text.line("  Stop Price: $"), getattr(s, names.stop).ptr());
+        append_percent(text.line("  Stop %: "), getattr(s, names.stopPct).ptr());
         append_money(text.line("  Position Value: $"), value);
         append_money(text.line("  Risk Amount: $"), risk);
-        append_timespan(text.line("  Age: "), age.ptr());
+        append_timespan(text.line("  Age: "), getattr(s, names.age).ptr());
         text.line();
     });
 
     text.line("TOTALS:");
-    append_money(text.line("  Net Position Value: $"), net_value);
-    append_money(text.line("  Total Risk Amount: $"), total_risk);
-    Num share = net_value.eq_zero() ? Num() : total_risk / net_value.abs();
+    append_money(text.line("  Net Position Value: $"), Num::of_double(net_value));
+    append_money(text.line("  Total Risk Amount: $"), Num::of_double(total_risk));
+    Num share = net_value != 0.0 ? Num::of_double(total_risk / std::fabs(net_value)) : Num();
     append_percent(text.line("  Risk as % of Total: "), share);
     return text.str();
 }

@@ -1,0 +1,139 @@
+"""Records holding only atomic values stay out of the collector's way, and a
+default timestamp is made when it is first read, once."""
+import copy
+import datetime as dt
+import gc
+import pickle
+import subprocess
+import sys
+import weakref
+from decimal import Decimal
+
+import pytest
+
+from support import UTC, ts
+
+ATOMIC = [1, 2.5, 10**40, "x", None, Decimal("1.5"), ts(), True]
+
+
+class Marker:
+    pass
+
+
+@pytest.mark.parametrize("field", ["orderid", "price", "qty", "commission", "timestamp"])
+def test_trade_is_tracked_once_a_field_may_need_it(om, field):
+    t = om.Trade(1, 100.0, 10, 0.5, ts())
+    assert not gc.is_tracked(t) and not gc.is_tracked(om.Trade(2))
+    for value in ATOMIC:
+        setattr(t, field, value)
+        assert not gc.is_tracked(t)
+    value = [Marker()]
+    before = sys.getrefcount(value)
+    setattr(t, field, value)
+    assert gc.is_tracked(t) and sys.getrefcount(value) == before + 1
+    setattr(t, field, 1)
+    assert sys.getrefcount(value) == before
+
+
+@pytest.mark.parametrize("orderid", [[1], {"a": 1}, Marker(), (1, [2])])
+def test_trade_built_with_a_container_is_tracked(om, orderid):
+    assert gc.is_tracked(om.Trade(orderid, 1.0, 1, 0.0, ts()))
+
+
+def test_add_commission_tracks_the_trade(om):
+    p = om.Position("K")
+    p.add_trade(om.Trade(1, 1.0, 1, 0.0, ts()))
+    assert not gc.is_tracked(p.trades[1])
+    p.add_commission(1, [0.5])
+    assert gc.is_tracked(p.trades[1])
+
+
+def test_cycles_made_later_through_a_field_are_collected(om):
+    marker = Marker()
+    alive = weakref.ref(marker)
+    p = om.Position("K")
+    t = om.Trade(1, 1.0, 1, 0.0, ts())
+    p.add_trade(t)
+    p.add_commission(1, [p, marker])  # trade -> list -> position -> trades -> trade
+    t.qty = [t]  # and straight back to itself
+    s = om.PositionSummary(1, 1.0, 1.0, 0, ts())
+    s.marketPrice = [s, marker]
+    del p, t, s, marker
+    gc.collect()
+    assert alive() is None
+
+
+def test_a_book_of_atomic_trades_gives_the_collector_nothing_to_walk(om):
+    p = om.Position("K", {i: om.Trade(i, 1.0, 1) for i in range(1000)})
+    assert not any(map(gc.is_tracked, p.trades.values()))
+    assert gc.is_tracked(p)  # the position itself holds a dict
+
+
+def test_default_timestamp_is_made_once(om):
+    before = dt.datetime.now(UTC)
+    t = om.Trade(1, 1.0, 1)
+    after = dt.datetime.now(UTC)
+    stamp = t.timestamp
+    assert stamp is t.timestamp and before <= stamp <= after and stamp.tzinfo is UTC
+    assert type(stamp) is dt.datetime
+
+
+@pytest.mark.parametrize("first", ["repr", "eq", "pickle", "copy", "deepcopy", "started"])
+def test_every_reader_sees_the_same_default_timestamp(om, first):
+    t = om.Trade(1, 1.0, 1)
+    other = om.Trade(1, 1.0, 1)
+    seen = {"repr": lambda: repr(t), "eq": lambda: t == other, "pickle": lambda: pickle.loads(pickle.dumps(t)),
+            "copy": lambda: copy.copy(t), "deepcopy": lambda: copy.deepcopy(t),
+            "started": lambda: om.Position("K", {1: t}).started}[first]()
+    stamp = t.timestamp
+    assert f"timestamp={stamp!r}" in repr(t)
+    if first in ("pickle", "copy", "deepcopy"):
+        assert seen == t and seen.timestamp == stamp
+    if first == "started":
+        assert seen is stamp
+
+
+def test_the_store_sees_the_same_default_timestamp(om, mgr):
+    t = om.Trade(1, 1.0, 1)
+    mgr.add_trade("K", t)  # written before anything read the timestamp
+    stamp = t.timestamp
+    code = ("from marlovent import ordermgr as om\n"
+            "print(repr(om.OrderMgr('test book').positions['K'].trades[1].timestamp))\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == repr(stamp)
+
+
+def test_the_clock_in_force_at_construction_is_the_one_used(om, restore_module_attrs):
+    fixed = dt.datetime(2001, 2, 3, 4, 5, 6, tzinfo=UTC)
+
+    class FakeModule:
+        class datetime:
+            @staticmethod
+            def now(tz=None):
+                return fixed
+
+        timezone = dt.timezone
+
+    real = om.datetime
+    early = om.Trade(1)  # read from the real clock, made later
+    om.datetime = FakeModule
+    faked = om.Trade(2)
+    assert early.timestamp.year > 2001 and faked.timestamp is fixed
+    om.datetime = real
+    assert om.Trade(3).timestamp.year > 2001
+
+
+def test_subclass_instances_with_their_own_attributes_stay_collectable(om):
+    class T(om.Trade):
+        pass
+
+    class S(om.PositionSummary):
+        pass
+
+    marker = Marker()
+    alive = weakref.ref(marker)
+    t, s = T(1, 1.0, 1), S(1, 1.0, 1.0, 0, ts())
+    t.extra, s.extra = [t, marker], [s, marker]  # in the instance dicts, unseen by the records
+    del t, s, marker
+    gc.collect()
+    assert alive() is None
