@@ -29,11 +29,11 @@ static int64_t file_size(const std::string &path) {
     return stat(path.c_str(), &st) == 0 ? (int64_t) st.st_size : -1;
 }
 
-[[noreturn]] static void not_a_store(Db &db, const std::string &why, int rc = 0) {
+[[noreturn]] static void not_a_store(SqliteDb &db, const std::string &why, int rc = 0) {
     raise_store_error(db.path(), "not a DualCache store: " + why, rc);
 }
 
-static int64_t read_int(Db &db, const char *sql) {
+static int64_t read_int(SqliteDb &db, const char *sql) {
     int64_t n = 0;
     int rc = db.try_query_int(sql, n);
     if (rc != SQLITE_OK) not_a_store(db, db.errmsg(), rc);
@@ -45,7 +45,7 @@ static int64_t read_int(Db &db, const char *sql) {
 struct Identity {
     int64_t app_id, tables;
 };
-static Identity identity(Db &db) {
+static Identity identity(SqliteDb &db) {
     bool own = !db.in_transaction();
     if (own) db.exec("BEGIN");
     Identity id{};
@@ -60,7 +60,7 @@ static Identity identity(Db &db) {
     return id;
 }
 
-static void create_schema(Db &db, const std::string &store_name) {
+static void create_schema(SqliteDb &db, const std::string &store_name) {
     db.exec(kCreateSchema);
     char *meta = sqlite3_mprintf(
         "INSERT INTO meta(k, v) VALUES ('format', %d), ('name', %Q);"
@@ -78,7 +78,7 @@ void create_store_file(const std::string &path, const std::string &directory, co
     std::string tmp = directory + suffix;
     if (!create_private_file(tmp, path)) raise_store_error(path, "temporary file " + tmp + " exists");
     try {
-        Db db(tmp);
+        SqliteDb db(tmp);
         db.query_text("PRAGMA journal_mode=WAL");
         db.exec("BEGIN IMMEDIATE");
         create_schema(db, store_name);
@@ -100,7 +100,7 @@ void create_store_file(const std::string &path, const std::string &directory, co
 // Decided under the write lock, so that exactly one process creates the
 // schema; changing the journal mode can meet a lock that SQLite does not
 // wait for, so this is retried for as long as the busy timeout.
-static void initialise_in_place(Db &db, const std::string &store_name) {
+static void initialise_in_place(SqliteDb &db, const std::string &store_name) {
     for (int waited = 0;; waited += 10) {
         try {
             db.query_text("PRAGMA journal_mode=WAL");
@@ -124,7 +124,7 @@ static void initialise_in_place(Db &db, const std::string &store_name) {
     }
 }
 
-void prepare_store(Db &db, const std::string &store_name) {
+void prepare_store(SqliteDb &db, const std::string &store_name) {
     // Read-only checks first: nothing is written to a file that is not ours.
     Identity id = identity(db);
     if (id.app_id != format::kApplicationId) {
