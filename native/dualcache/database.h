@@ -127,6 +127,12 @@ public:
     virtual bool is_open() const = 0;
     // Closes the connection and removes the store with everything it holds.
     virtual void destroy() = 0;
+    // The connection can only read (an SQLite file or file system that
+    // cannot be written).
+    virtual bool read_only() const { return false; }
+    // StoreError unless the store is still where it was opened (an SQLite
+    // file removed or replaced meanwhile): a commit now would be lost.
+    virtual void check_in_place() const {}
     // Engine counters for DualCache._stats().
     virtual void add_stats(nb::dict &d) const = 0;
 

@@ -190,6 +190,8 @@ void bind_dualcache(nb::module_ &m) {
         return nb::steal(s);
     },
                     "The database file.");
+    cls.def_prop_ro("read_only", [](nb::handle self) { return store_of(self).read_only(); },
+                    "Whether the store was opened read-only (its file or file system cannot be written).");
     cls.def_prop_ro("cacheName", [](nb::handle self) { return nb::borrow(store_of(self).name()); });
     cls.def_prop_ro("cachePrefix", [](nb::handle self) { return nb::borrow(store_of(self).prefix()); });
     cls.def(

@@ -106,6 +106,31 @@ bool create_private_file(const std::string &path, const std::string &store) {
     return true;
 }
 
+bool check_own_file(const std::string &path, const std::string &store, struct stat &st) {
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return false;
+        raise_store_error(store, "cannot inspect " + path + ": " + std::strerror(errno));
+    }
+    const std::string what = path == store ? std::string("the store file") : path;
+    if (S_ISLNK(st.st_mode))
+        raise_store_error(store, what + " is a symbolic link; the store does not follow links (remove it, or give "
+                                        "a cachePrefix that names the real directory)");
+    if (!S_ISREG(st.st_mode)) raise_store_error(store, what + " is not a regular file");
+    if (st.st_uid != geteuid())
+        raise_store_error(store, what + " is owned by user " + std::to_string(st.st_uid) + ", not by this user (" +
+                                     std::to_string(geteuid()) + "); the store opens only its own user's files");
+    return true;
+}
+
+void check_directory(const std::string &dir, const std::string &store) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) raise_store_error(store, "cannot inspect " + dir + ": " + std::strerror(errno));
+    if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX))
+        raise_store_error(store, "the directory " + dir +
+                                     " can be written by every user and has no sticky bit, so another user could "
+                                     "replace the store's files: make it private (chmod o-w) or sticky (chmod +t)");
+}
+
 const char *const *side_file_suffixes() {
     static const char *const suffixes[] = {"-wal", "-shm", "-journal", nullptr};
     return suffixes;

@@ -6,6 +6,8 @@
 // digits of its SHA-256.
 #pragma once
 #include <nanobind/nanobind.h>
+#include <sys/stat.h>
+
 #include <string>
 
 namespace dualcache {
@@ -27,6 +29,16 @@ void make_directories(const std::string &dir, const std::string &file);
 // Creates `path` with mode 0600 unless it exists; true when created.
 // Errors name `store` (the database file) when given.
 bool create_private_file(const std::string &path, const std::string &store = std::string());
+
+// Checks, without following links, a store file or side file that is
+// there: StoreError naming `store` unless it is a regular file owned by
+// this user. False when nothing is at `path`; `st` receives its status.
+bool check_own_file(const std::string &path, const std::string &store, struct stat &st);
+
+// StoreError naming `store` when users other than the owner may write in
+// `dir` and it lacks the sticky bit: anyone could then put a link or a file
+// of their own in place of the store's files.
+void check_directory(const std::string &dir, const std::string &store);
 
 // The names of SQLite's side files next to a database.
 const char *const *side_file_suffixes();  // null-terminated list

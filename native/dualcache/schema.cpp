@@ -22,7 +22,16 @@ static const char *const kCreateSchema =
     "CREATE TABLE entries(id INTEGER PRIMARY KEY AUTOINCREMENT, version INTEGER NOT NULL, key BLOB NOT NULL,"
     " value BLOB NOT NULL);"
     "CREATE TABLE items(entry INTEGER NOT NULL, ord INTEGER NOT NULL, ikey BLOB NOT NULL,"
-    " value BLOB NOT NULL, PRIMARY KEY(entry, ord)) WITHOUT ROWID;";
+    " value BLOB NOT NULL, PRIMARY KEY(entry, ord)) WITHOUT ROWID;"
+    "CREATE UNIQUE INDEX entries_key ON entries(key);"
+    "CREATE UNIQUE INDEX items_key ON items(entry, ikey);";
+
+// One key per entry, one item key per record: stores made before these
+// indexes existed get them when first opened for writing.
+static const char *const kUniqueIndexes[][2] = {
+    {"entries_key", "CREATE UNIQUE INDEX entries_key ON entries(key)"},
+    {"items_key", "CREATE UNIQUE INDEX items_key ON items(entry, ikey)"},
+};
 
 static int64_t file_size(const std::string &path) {
     struct stat st;
@@ -33,10 +42,32 @@ static int64_t file_size(const std::string &path) {
     raise_store_error(db.path(), "not a DualCache store: " + why, rc);
 }
 
+// SQLite's answers that mean the file's content is not a store, as opposed
+// to failing to read it (I/O errors, a full disk, a lock, no memory), which
+// say nothing about the file.
+static bool is_format_error(int rc) {
+    switch (rc & 0xff) {
+    case SQLITE_ERROR:  // no such table
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+    case SQLITE_EMPTY:
+    case SQLITE_SCHEMA:
+        return true;
+    default:
+        return false;
+    }
+}
+
+[[noreturn]] static void read_failed(SqliteDb &db, int rc) {
+    if (is_format_error(rc)) not_a_store(db, db.errmsg(), rc);
+    raise_store_error(db.path(), "cannot read the store (the file was left as it is): " + db.errmsg(), rc);
+}
+
 static int64_t read_int(SqliteDb &db, const char *sql) {
     int64_t n = 0;
     int rc = db.try_query_int(sql, n);
-    if (rc != SQLITE_OK) not_a_store(db, db.errmsg(), rc);
+    if (rc != SQLITE_OK) read_failed(db, rc);
     return n;
 }
 
@@ -72,7 +103,9 @@ static void create_schema(SqliteDb &db, const std::string &store_name) {
 }
 
 void create_store_file(const std::string &path, const std::string &directory, const std::string &store_name) {
-    if (access(path.c_str(), F_OK) == 0) return;
+    // Anything at the path, a dangling link included, is checked when opened.
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) return;
     char suffix[64];
     std::snprintf(suffix, sizeof suffix, "/.dualcache-new-%ld-%08lx", (long) getpid(), (unsigned long) random());
     std::string tmp = directory + suffix;
@@ -124,17 +157,59 @@ static void initialise_in_place(SqliteDb &db, const std::string &store_name) {
     }
 }
 
+// A read-only connection to a file whose WAL reader cannot make the
+// shared-memory file (read-only media) reads it as immutable, which is
+// sound only when no log holds pages that the file lacks.
+static void open_for_reading(SqliteDb &db) {
+    int64_t n;
+    int rc = db.try_query_int("SELECT count(*) FROM sqlite_master", n);
+    // SQLite cannot open the shared-memory file, or cannot set it up.
+    if ((rc & 0xff) != SQLITE_CANTOPEN && (rc & 0xff) != SQLITE_READONLY) return;
+    if (file_size(db.path() + "-wal") > 0)
+        raise_store_error(db.path(),
+                          "cannot read the store: it is read-only and its write-ahead log (-wal) cannot be read "
+                          "without a -shm file, which cannot be created here; copy the files to a writable place",
+                          rc);
+    db.reopen_immutable();
+}
+
+static bool has_index(SqliteDb &db, const char *name) {
+    char *sql = sqlite3_mprintf("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = %Q", name);
+    int64_t n = 0;
+    int rc = db.try_query_int(sql, n);
+    sqlite3_free(sql);
+    if (rc != SQLITE_OK) read_failed(db, rc);
+    return n != 0;
+}
+
+// A file already holding duplicates keeps them (reading it reports them).
+static void add_unique_indexes(SqliteDb &db) {
+    for (auto &[name, sql] : kUniqueIndexes) {
+        if (has_index(db, name)) continue;
+        db.exec("BEGIN IMMEDIATE");
+        int rc = sqlite3_exec(db.handle(), sql, nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) {
+            db.exec("COMMIT");
+            continue;
+        }
+        sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        if ((rc & 0xff) != SQLITE_CONSTRAINT) db.fail(rc, "adding a unique index");
+    }
+}
+
 void prepare_store(SqliteDb &db, const std::string &store_name) {
+    if (db.read_only()) open_for_reading(db);
     // Read-only checks first: nothing is written to a file that is not ours.
     Identity id = identity(db);
     if (id.app_id != format::kApplicationId) {
         if (id.app_id != 0 || id.tables != 0) not_a_store(db, "an SQLite database of another program");
+        if (db.read_only()) raise_store_error(db.path(), "the file is empty and read-only, so it cannot become a store");
         initialise_in_place(db, store_name);
     }
 
     int64_t version = 0;
     int rc = db.try_query_int("SELECT v FROM meta WHERE k = 'format'", version);
-    if (rc != SQLITE_OK) not_a_store(db, db.errmsg(), rc);
+    if (rc != SQLITE_OK) read_failed(db, rc);
     if (version < 1) not_a_store(db, "no format version recorded");
     if (version > format::kVersion)
         raise_store_error(db.path(), "written in store format " + std::to_string(version) +
@@ -146,8 +221,11 @@ void prepare_store(SqliteDb &db, const std::string &store_name) {
     int64_t wal = file_size(db.path() + "-wal");
     if (wal <= 0 && file_size(db.path()) < n * page_size) not_a_store(db, "the file is truncated");
 
-    std::string mode = db.query_text("PRAGMA journal_mode=WAL");
-    if (mode != "wal") raise_store_error(db.path(), "cannot use the WAL journal (journal mode is " + mode + ")");
+    if (!db.read_only()) {
+        std::string mode = db.query_text("PRAGMA journal_mode=WAL");
+        if (mode != "wal") raise_store_error(db.path(), "cannot use the WAL journal (journal mode is " + mode + ")");
+        add_unique_indexes(db);
+    }
     db.exec("PRAGMA synchronous=FULL");
     db.exec("PRAGMA cache_size=-16384");
 }

@@ -1,10 +1,12 @@
 #include "sqlite_db.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "file_naming.h"
 #include "format.h"
 #include "store_error.h"
 
@@ -59,8 +61,27 @@ bool SqliteCursor::step() {
     db_.fail(rc);
 }
 
+static FileId file_id(const struct stat &st) { return FileId{st.st_dev, st.st_ino}; }
+
+// The file at `path` and the side files there, checked without following
+// links.
+static FileId check_files(const std::string &path) {
+    struct stat st;
+    if (!check_own_file(path, path, st)) raise_store_error(path, "cannot open: the store file does not exist");
+    FileId id = file_id(st);
+    struct stat side;
+    for (const char *const *s = side_file_suffixes(); *s; ++s) check_own_file(path + *s, path, side);
+    return id;
+}
+
 SqliteDb::SqliteDb(std::string path) : Db(std::move(path)) {
-    int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+    id_ = check_files(path_);
+    open(SQLITE_OPEN_READWRITE, path_);
+    read_only_ = sqlite3_db_readonly(db_, "main") == 1;
+}
+
+void SqliteDb::open(int flags, const std::string &name) {
+    int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
                              nullptr);
     if (rc != SQLITE_OK) {
         std::string msg = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
@@ -70,6 +91,36 @@ SqliteDb::SqliteDb(std::string path) : Db(std::move(path)) {
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, format::kBusyTimeoutMs);
+    // The file opened must be the one checked: nothing swapped in between.
+    struct stat st;
+    if (lstat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || file_id(st) != id_) {
+        close();
+        raise_store_error(path_, "cannot open: the store file was replaced while it was being opened");
+    }
+}
+
+void SqliteDb::reopen_immutable() {
+    close();
+    // A URI file name: '%', '?' and '#' are escaped.
+    std::string uri = path_[0] == '/' ? "file://" : "file:";
+    for (char c : path_) {
+        if (c == '%' || c == '?' || c == '#') {
+            static const char hex[] = "0123456789ABCDEF";
+            uri += {'%', hex[(unsigned char) c >> 4], hex[c & 15]};
+        } else {
+            uri += c;
+        }
+    }
+    uri += "?immutable=1";
+    open(SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, uri);
+    read_only_ = true;
+}
+
+void SqliteDb::check_in_place() const {
+    struct stat st;
+    if (lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && file_id(st) == id_ && st.st_nlink > 0) return;
+    raise_store_error(path_, "the store file is no longer at its path (it was removed or replaced while the store "
+                             "was open); nothing was written");
 }
 
 SqliteDb::~SqliteDb() { close(); }

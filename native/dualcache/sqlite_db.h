@@ -3,6 +3,8 @@
 #pragma once
 #include <sqlite3.h>
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -46,9 +48,19 @@ private:
     sqlite3_stmt *s_;
 };
 
+// Which file a path named when it was opened.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FileId &) const = default;
+};
+
 class SqliteDb final : public Db {
 public:
-    // Opens an existing file for reading and writing.
+    // Opens an existing file for reading and writing, or for reading only
+    // when the file or its file system cannot be written. Never follows a
+    // symbolic link: the file (and any side file already there) must be a
+    // regular file owned by this user, else StoreError saying why.
     explicit SqliteDb(std::string path);
     ~SqliteDb() override;
 
@@ -79,14 +91,29 @@ public:
     // Counts the log frames written (for _stats) and checkpoints a long log.
     void watch_wal();
 
+    // The connection can only read (the file or its file system is
+    // read-only).
+    bool read_only() const override { return read_only_; }
+    // Reopens a read-only connection as immutable: for a file on read-only
+    // media that has no write-ahead log, where SQLite cannot make the
+    // shared-memory file a WAL reader needs.
+    void reopen_immutable();
+    // StoreError unless the path still names the file that was opened (it
+    // was removed, or replaced by another file): a write committed now
+    // would go to a file nobody will find again.
+    void check_in_place() const override;
+
     // Raises StoreError "<path>: <context>: <SQLite message>".
     [[noreturn]] void fail(int rc, const char *context = nullptr) const;
 
 private:
     SqliteCursor &cursor(Sql which);
     static int wal_hook(void *self, sqlite3 *db, const char *name, int pages);
+    void open(int flags, const std::string &name);
 
     sqlite3 *db_ = nullptr;
+    FileId id_;
+    bool read_only_ = false;
     std::array<std::unique_ptr<SqliteCursor>, (size_t) Sql::Count_> stmts_{};
     int64_t wal_frames_ = 0, last_wal_pages_ = 0;
 };

@@ -127,6 +127,7 @@ void Store::open_sqlite(nb::handle cacheName, nb::handle cachePrefix) {
     StoreFiles files = store_files(cacheName, cachePrefix);
     path_ = files.database;
     make_directories(files.directory, path_);
+    check_directory(files.directory, path_);
     Py_ssize_t n;
     const char *utf8 = PyUnicode_AsUTF8AndSize(cacheName.ptr(), &n);
     if (!utf8) {
@@ -140,7 +141,6 @@ void Store::open_sqlite(nb::handle cacheName, nb::handle cachePrefix) {
     SqliteDb &sq = *db;
     db_ = std::move(db);
     tags_ = std::make_unique<TagTable>(*db_);
-    if (sqlite3_db_readonly(sq.handle(), "main") == 1) raise_store_error(path_, "the store file is read-only");
     prepare_store(sq, name_utf8);
     sq.watch_wal();
 }
@@ -202,6 +202,7 @@ void Store::destroy() {
     if (busy_) raise(PyExc_RuntimeError, "DualCache.destroy() called while an operation on it runs");
     if (state_ == State::Destroyed || inherited()) check_usable();
     if (state_ == State::Open) {
+        check_writable();
         db_->rollback_quietly();
         levels_.clear();
         index_.clear();
@@ -379,8 +380,15 @@ bool Store::still_present(PyObject *key) {
 
 // --- transactions -----------------------------------------------------------
 
+void Store::check_writable() const {
+    if (db_->read_only())
+        raise_store_error(path_, "the store is read-only (its file or file system cannot be written): it cannot be "
+                                 "changed");
+}
+
 void Store::begin_outermost() {
-    db_->run_blocking(Sql::BeginImmediate);
+    // A read-only store still runs transaction() blocks that only read.
+    db_->run_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
     try {
         sync_locked();
     } catch (...) {
@@ -398,6 +406,7 @@ void Store::check_not_failed() const {
 }
 
 void Store::begin_write() {
+    check_writable();
     if (levels_.empty()) {
         begin_outermost();
         levels_.push_back(Level{true, false, false, {}});
@@ -435,6 +444,12 @@ void Store::injected_failure() {
 
 void Store::commit_outermost() {
     try {
+        // A write into a file that was removed or replaced would be lost.
+        for (const Level &lv : levels_)
+            if (lv.wrote) {
+                db_->check_in_place();
+                break;
+            }
         db_->run_blocking(Sql::Commit);
     } catch (...) {
         rollback_outermost();

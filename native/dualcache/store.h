@@ -60,6 +60,9 @@ public:
     void close();
     void destroy();
     bool is_open() const { return state_ == State::Open && !inherited(); }
+    // Opened from a file or file system that cannot be written: reads work,
+    // every write raises StoreError.
+    bool read_only() const { return db_ && db_->read_only(); }
 
     // Test hooks. The write operation (assignment, deletion, clear) that
     // follows `after` successful ones fails as a failing SQLite write would.
@@ -88,6 +91,7 @@ private:
     class Scope;
 
     void check_usable() const;
+    void check_writable() const;
     bool inherited() const;
     void sync();
     void sync_locked();
