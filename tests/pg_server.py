@@ -77,8 +77,9 @@ class PgServer:
     def schema_uri(self, schema=None):
         """A URI whose tables live in a new schema of their own."""
         schema = schema or "t_" + uuid.uuid4().hex[:12]
-        self.sql(f'CREATE SCHEMA "{schema}"')
-        options = urllib.parse.quote(f"-csearch_path={schema}", safe="")
+        quoted = '"' + schema.replace('"', '""') + '"'
+        self.sql(f"CREATE SCHEMA {quoted}")
+        options = urllib.parse.quote("-csearch_path=" + quoted.replace(" ", "\\ "), safe="")
         return f"{self.uri}?options={options}"
 
     def remove(self):
