@@ -246,6 +246,9 @@ void PgDb::set_up_schema() {
     sql += "CREATE TABLE IF NOT EXISTS " + items +
            "(store bigint NOT NULL, entry bigint NOT NULL, ord bigint NOT NULL, ikey bytea NOT NULL,"
            " value bytea NOT NULL, PRIMARY KEY (store, entry, ord));";
+    // One entry per key, one item per item key (by digest: keys of any size).
+    sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_entries_key ON " + entries + "(store, md5(key));";
+    sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_items_key ON " + items + "(store, entry, md5(ikey));";
     sql += "REVOKE ALL ON " + stores + ", " + tags + ", " + entries + ", " + items + " FROM PUBLIC;";
     sql += "COMMIT";
     try {
