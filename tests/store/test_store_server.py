@@ -141,7 +141,7 @@ class CutAfterCommit:
         self.server_port = port
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
-        self.armed = False
+        self.armed = self.cutting = False
         self.cut = threading.Event()
         threading.Thread(target=self._accept, daemon=True).start()
 
@@ -159,9 +159,10 @@ class CutAfterCommit:
         try:
             while data := src.recv(65536):
                 if to_server and self.armed and b"COMMIT\x00" in data:
-                    self.armed = False
-                    dst.sendall(data)
-                    dst.recv(65536)  # the server's answer, never passed on
+                    self.armed, self.cutting = False, True
+                elif not to_server and self.cutting:
+                    # The server's answer to the COMMIT: never passed on.
+                    self.cutting = False
                     self.cut.set()
                     for sock in (src, dst):
                         sock.shutdown(socket.SHUT_RDWR)
