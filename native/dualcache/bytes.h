@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "corrupt_value.h"
+
 namespace dualcache {
 
 class ByteWriter {
@@ -35,12 +37,6 @@ public:
 
 private:
     std::string buf_;
-};
-
-// Thrown by ByteReader on malformed input; the store turns it into a
-// StoreError naming the file.
-struct CorruptValue {
-    const char *what;
 };
 
 class ByteReader {

@@ -133,6 +133,9 @@ public:
     // StoreError unless the store is still where it was opened (an SQLite
     // file removed or replaced meanwhile): a commit now would be lost.
     virtual void check_in_place() const {}
+    // The path now names something else than the store opened (an SQLite
+    // file replaced by another): destroy() must not remove it.
+    virtual bool replaced() const { return false; }
     // Engine counters for DualCache._stats().
     virtual void add_stats(nb::dict &d) const = 0;
 

@@ -2,6 +2,9 @@
 
 #include <datetime.h>
 
+#include <string>
+#include <string_view>
+
 #include "format.h"
 #include "py_import.h"
 #include "raise.h"
@@ -35,6 +38,28 @@ bool is_exact_datetime_kind(PyTypeObject *t) {
 }
 
 bool is_datetime_kind(PyObject *o) { return PyDate_Check(o) || PyTime_Check(o) || PyDelta_Check(o); }
+
+// A time zone key as the tz database names zones ("Europe/Zurich",
+// "Etc/GMT+5"): path components of letters, digits and "_-+.", none of them
+// "." or "..", never absolute. The store neither writes nor loads anything
+// else, so that a damaged key cannot name a file elsewhere.
+static bool valid_zone_key(std::string_view key) {
+    if (key.empty() || key.size() > 255 || key.front() == '/' || key.back() == '/') return false;
+    size_t start = 0;
+    for (size_t i = 0; i <= key.size(); ++i) {
+        if (i == key.size() || key[i] == '/') {
+            std::string_view part = key.substr(start, i - start);
+            if (part.empty() || part == "." || part == "..") return false;
+            start = i + 1;
+            continue;
+        }
+        char c = key[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+              c == '+' || c == '.'))
+            return false;
+    }
+    return true;
+}
 
 static void write_delta(PyObject *d, ByteWriter &w) {
     w.svarint(PyDateTime_DELTA_GET_DAYS(d));
@@ -80,6 +105,12 @@ static void write_tz(PyObject *tz, int fold, ByteWriter &w) {
         if (!key) throw nb::python_error();
         if (!PyUnicode_Check(key.ptr()))
             raise(PyExc_TypeError, "cannot store a datetime whose ZoneInfo has no key (made with ZoneInfo.from_file)");
+        Py_ssize_t n;
+        const char *p = PyUnicode_AsUTF8AndSize(key.ptr(), &n);
+        if (!p) throw nb::python_error();
+        if (!valid_zone_key(std::string_view(p, (size_t) n)))
+            raise(PyExc_ValueError,
+                  ("cannot store a ZoneInfo whose key is not a time zone name: " + short_repr(key.ptr())).c_str());
         w.byte((uint8_t) (fold | TZ_ZONEINFO << 1));
         write_str(key.ptr(), w);
         return;
@@ -130,7 +161,7 @@ static nb::object read_str(ByteReader &r) {
     size_t n = r.length();
     const uint8_t *p = r.take(n);
     PyObject *s = PyUnicode_DecodeUTF8((const char *) p, (Py_ssize_t) n, "surrogatepass");
-    if (!s) throw nb::python_error();
+    if (!s) corrupt_from_python_error("invalid UTF-8 in a time zone name");
     return nb::steal(s);
 }
 
@@ -140,7 +171,7 @@ static nb::object read_delta(ByteReader &r) {
     if (days < -999999999 || days > 999999999 || secs >= 86400 || us >= 1000000)
         throw CorruptValue{"timedelta out of range"};
     PyObject *d = PyDelta_FromDSU((int) days, (int) secs, (int) us);
-    if (!d) throw nb::python_error();
+    if (!d) corrupt_from_python_error("invalid timedelta");
     return nb::steal(d);
 }
 
@@ -163,13 +194,18 @@ static nb::object read_tz(ByteReader &r, int &fold) {
         } else {
             tz = PyTimeZone_FromOffset(offset.ptr());
         }
-        if (!tz) throw nb::python_error();
+        if (!tz) corrupt_from_python_error("invalid fixed-offset time zone");
         return nb::steal(tz);
     }
     case TZ_ZONEINFO: {
         nb::object key = read_str(r);
+        Py_ssize_t n;
+        const char *p = PyUnicode_AsUTF8AndSize(key.ptr(), &n);
+        if (!p) corrupt_from_python_error("invalid time zone key");
+        std::string text(p, (size_t) n);
+        if (!valid_zone_key(text)) throw CorruptValue{"a time zone key that is not a time zone name: " + short_repr(key.ptr())};
         PyObject *tz = PyObject_CallOneArg(zoneinfo(), key.ptr());
-        if (!tz) throw nb::python_error();
+        if (!tz) corrupt_from_python_error("cannot load the time zone " + short_repr(key.ptr()));
         return nb::steal(tz);
     }
     default:
@@ -183,14 +219,14 @@ nb::object decode_datetime(ByteReader &r) {
     nb::object tz = read_tz(r, fold);
     PyObject *o = PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(year, month, day, hour, minute, second, us,
                                                                   tz.ptr(), fold, PyDateTimeAPI->DateTimeType);
-    if (!o) throw nb::python_error();
+    if (!o) corrupt_from_python_error("invalid datetime");
     return nb::steal(o);
 }
 
 nb::object decode_date(ByteReader &r) {
     int year = small(r, 9999), month = r.byte(), day = r.byte();
     PyObject *o = PyDate_FromDate(year, month, day);
-    if (!o) throw nb::python_error();
+    if (!o) corrupt_from_python_error("invalid date");
     return nb::steal(o);
 }
 
@@ -199,7 +235,7 @@ nb::object decode_time(ByteReader &r) {
     nb::object tz = read_tz(r, fold);
     PyObject *o = PyDateTimeAPI->Time_FromTimeAndFold(hour, minute, second, us, tz.ptr(), fold,
                                                       PyDateTimeAPI->TimeType);
-    if (!o) throw nb::python_error();
+    if (!o) corrupt_from_python_error("invalid time");
     return nb::steal(o);
 }
 

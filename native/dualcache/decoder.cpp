@@ -12,6 +12,37 @@ static nb::object checked(PyObject *o) {
     return nb::steal(o);
 }
 
+// A constructor's result: its failure means the stored data is damaged.
+static nb::object valid(PyObject *o, const char *what) {
+    if (!o) corrupt_from_python_error(what);
+    return nb::steal(o);
+}
+
+// Adds a decoded item to a dict (value non-null) or set: stored containers
+// never hold two equal keys, and their keys are hashable.
+static void add_unique(PyObject *container, PyObject *key, PyObject *value, const char *kind) {
+    Py_ssize_t before = value ? PyDict_GET_SIZE(container) : PySet_GET_SIZE(container);
+    if ((value ? PyDict_SetItem(container, key, value) : PySet_Add(container, key)) < 0)
+        corrupt_from_python_error(std::string("a ") + kind + " key that cannot be hashed or compared");
+    if ((value ? PyDict_GET_SIZE(container) : PySet_GET_SIZE(container)) == before)
+        throw CorruptValue{std::string("two equal keys in one ") + kind};
+}
+
+nb::object Decoder::build(const RecordClass &rc, PyObject *fields) {
+    return corrupt_if_raises("cannot rebuild a stored " + rc.tag_utf8 + " from its fields",
+                             [&] { return rc.build(fields); });
+}
+
+// An integer item (INT or BIGINT), as a part of another value.
+static nb::object integer(ByteReader &r) {
+    uint8_t code = r.byte();
+    if (code == INT) return checked(PyLong_FromLongLong(r.svarint()));
+    if (code != BIGINT) throw CorruptValue{"an integer expected"};
+    size_t n = r.length();
+    const uint8_t *p = r.take(n);
+    return checked(_PyLong_FromByteArray(p, n, 1, 1));
+}
+
 nb::object Decoder::value(std::string_view bytes) {
     ByteReader r(bytes.data(), bytes.size());
     nb::object o = any(r, 0, nullptr);
@@ -59,7 +90,7 @@ nb::object Decoder::record(ByteReader &r, int depth, nb::object *fields_out) {
     nb::object fields = checked(PyTuple_New((Py_ssize_t) n));
     for (size_t i = 0; i < n; ++i)
         PyTuple_SET_ITEM(fields.ptr(), (Py_ssize_t) i, any(r, depth + 1, nullptr).release().ptr());
-    nb::object obj = rc.build(fields.ptr());
+    nb::object obj = build(rc, fields.ptr());
     if (fields_out) *fields_out = std::move(fields);
     return obj;
 }
@@ -86,7 +117,7 @@ nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {
     case STR: {
         size_t n = r.length();
         const uint8_t *p = r.take(n);
-        return checked(PyUnicode_DecodeUTF8((const char *) p, (Py_ssize_t) n, "surrogatepass"));
+        return valid(PyUnicode_DecodeUTF8((const char *) p, (Py_ssize_t) n, "surrogatepass"), "invalid UTF-8 in a str");
     }
     case BYTES: {
         size_t n = r.length();
@@ -112,7 +143,7 @@ nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {
         for (size_t i = 0; i < n; ++i) {
             nb::object k = any(r, depth + 1, nullptr);
             nb::object v = any(r, depth + 1, nullptr);
-            if (PyDict_SetItem(d.ptr(), k.ptr(), v.ptr()) < 0) throw nb::python_error();
+            add_unique(d.ptr(), k.ptr(), v.ptr(), "dict");
         }
         return d;
     }
@@ -122,7 +153,7 @@ nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {
         nb::object s = checked(PySet_New(nullptr));
         for (size_t i = 0; i < n; ++i) {
             nb::object item = any(r, depth + 1, nullptr);
-            if (PySet_Add(s.ptr(), item.ptr()) < 0) throw nb::python_error();
+            add_unique(s.ptr(), item.ptr(), nullptr, "set");
         }
         if (code == SET) return s;
         return checked(PyFrozenSet_New(s.ptr()));
@@ -138,8 +169,14 @@ nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {
     case DECIMAL: {
         size_t n = r.length();
         const uint8_t *p = r.take(n);
-        nb::object s = checked(PyUnicode_DecodeUTF8((const char *) p, (Py_ssize_t) n, "strict"));
-        return checked(PyObject_CallOneArg((PyObject *) decimal_type(), s.ptr()));
+        nb::object s = valid(PyUnicode_DecodeUTF8((const char *) p, (Py_ssize_t) n, "strict"), "invalid Decimal");
+        return valid(PyObject_CallOneArg((PyObject *) decimal_type(), s.ptr()), "invalid Decimal");
+    }
+    case FRACTION: {
+        nb::object num = integer(r), den = integer(r);
+        if (_PyLong_Sign(den.ptr()) <= 0) throw CorruptValue{"a Fraction whose denominator is not positive"};
+        return valid(PyObject_CallFunctionObjArgs((PyObject *) fraction_type(), num.ptr(), den.ptr(), nullptr),
+                     "invalid Fraction");
     }
     case RECORD:
         return record(r, depth, fields_out);

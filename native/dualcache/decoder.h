@@ -32,6 +32,10 @@ public:
     };
     Head head(std::string_view bytes);
 
+    // A registered class's instance from stored fields; CorruptValue when
+    // the class refuses them (the wrong number of fields, a bad value).
+    static nb::object build(const RecordClass &rc, PyObject *fields);
+
 private:
     nb::object any(ByteReader &r, int depth, nb::object *fields_out);
     nb::object record(ByteReader &r, int depth, nb::object *fields_out);

@@ -136,6 +136,30 @@ void Encoder::decimal(PyObject *o, ByteWriter &w) {
     w.sized(p, (size_t) n);
 }
 
+// Numerator and denominator as the base class gives them, so that a
+// subclass's properties do not change what is stored.
+void Encoder::fraction(PyObject *o, ByteWriter &w) {
+    static PyObject *names[2] = {PyUnicode_InternFromString("numerator"), PyUnicode_InternFromString("denominator")};
+    nb::object parts[2];
+    for (int i = 0; i < 2; ++i) {
+        if (!names[i]) throw nb::python_error();
+        nb::object descr = nb::steal(PyObject_GetAttr((PyObject *) fraction_type(), names[i]));
+        if (!descr) throw nb::python_error();
+        parts[i] = nb::steal(Py_TYPE(descr.ptr())->tp_descr_get
+                                 ? Py_TYPE(descr.ptr())->tp_descr_get(descr.ptr(), o, (PyObject *) Py_TYPE(o))
+                                 : nullptr);
+        if (!parts[i]) {
+            if (!PyErr_Occurred()) raise(PyExc_TypeError, "Fraction.numerator is not a property");
+            throw nb::python_error();
+        }
+        if (!PyLong_Check(parts[i].ptr())) raise(PyExc_TypeError, "a Fraction whose numerator or denominator is not an int");
+    }
+    if (_PyLong_Sign(parts[1].ptr()) <= 0) raise(PyExc_ValueError, "a Fraction whose denominator is not positive");
+    w.byte(FRACTION);
+    integer(parts[0].ptr(), w);
+    integer(parts[1].ptr(), w);
+}
+
 void Encoder::fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, int slot, ByteWriter &w) {
     Depth guard(depth_);
     Py_ssize_t n = PyTuple_GET_SIZE(fields);
@@ -177,6 +201,7 @@ void Encoder::any(PyObject *o, ByteWriter &w) {
     if (t == &PySet_Type) return iterable(SET, o, w);
     if (t == &PyFrozenSet_Type) return iterable(FROZENSET, o, w);
     if (t == decimal_type()) return decimal(o, w);
+    if (t == fraction_type()) return fraction(o, w);
     if (is_exact_datetime_kind(t)) return encode_datetime_kind(o, w);
 
     // Registered classes, by exact type.
@@ -212,6 +237,9 @@ void Encoder::any(PyObject *o, ByteWriter &w) {
     int is_dec = PyObject_IsInstance(o, (PyObject *) decimal_type());
     if (is_dec < 0) throw nb::python_error();
     if (is_dec) return decimal(o, w);
+    int is_frac = PyObject_IsInstance(o, (PyObject *) fraction_type());
+    if (is_frac < 0) throw nb::python_error();
+    if (is_frac) return fraction(o, w);
     raise_unregistered(t);
 }
 

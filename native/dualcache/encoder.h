@@ -31,6 +31,7 @@ private:
     void mapping_items(PyObject *items, ByteWriter &w);
     void iterable(uint8_t code, PyObject *o, ByteWriter &w);
     void decimal(PyObject *o, ByteWriter &w);
+    void fraction(PyObject *o, ByteWriter &w);
     void fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, int slot, ByteWriter &w);
 
     TagTable &tags_;

@@ -1,5 +1,9 @@
 #include "entry_index.h"
 
+#include <string>
+
+#include "corrupt_value.h"
+
 namespace dualcache {
 
 EntryIndex::EntryIndex() : dict_(nb::steal(PyDict_New())) {
@@ -73,11 +77,13 @@ EntryIndex::Rebuild::Rebuild(EntryIndex &index)
 void EntryIndex::Rebuild::add(int64_t id, int64_t version, nb::handle key, Entry *known) {
     nb::object idobj = nb::steal(PyLong_FromLongLong(id));
     if (!idobj) throw nb::python_error();
-    // Equal keys in two rows cannot be written by this store; should a file
-    // hold them, the first row is the entry.
+    // Equal keys in two rows cannot be written by this store: a file that
+    // holds them is damaged.
     PyObject *had = PyDict_SetDefault(dict_.ptr(), key.ptr(), idobj.ptr());
-    if (!had) throw nb::python_error();
-    if (had != idobj.ptr()) return;
+    if (!had) corrupt_from_python_error("a key that cannot be hashed or compared");
+    if (had != idobj.ptr())
+        throw CorruptValue{"two entries with the key " + short_repr(key.ptr()) + " (rows " +
+                           std::to_string(PyLong_AsLongLong(had)) + " and " + std::to_string(id) + ")"};
     rows_.push_back(Row{id, version, known, known ? nb::object() : nb::borrow(key)});
 }
 

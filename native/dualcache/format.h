@@ -17,6 +17,8 @@
 //   TIME     hour, minute, second, microsecond, flags, tz
 //   TIMEDELTA svarint days, seconds, microseconds
 //   DECIMAL  str form
+//   FRACTION numerator, denominator (each an INT or BIGINT item), in
+//            lowest terms with a positive denominator
 //   RECORD   tag id (row of the store's tag table), field count, fields
 //   ITEMIZED the top-level head of a record whose mapping field lives in
 //            the item table: as RECORD, the mapping's place holding ITEMS
@@ -57,6 +59,7 @@ enum Code : uint8_t {
     RECORD = 18,
     ITEMIZED = 19,
     ITEMS = 20,
+    FRACTION = 21,
 };
 
 enum TzKind : uint8_t { TZ_NONE = 0, TZ_UTC = 1, TZ_FIXED = 2, TZ_ZONEINFO = 3 };

@@ -175,9 +175,12 @@ nb::object load_items(Db &db, Decoder &dec, int64_t id, std::unique_ptr<ItemStat
         nb::object key = dec.value(q.blob(1));
         nb::object fields;
         nb::object value = dec.value_and_fields(q.blob(2), fields);
-        if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
-        // A duplicate key (not written by this store) leaves an unmarked
-        // slot behind, which the next write deletes.
+        Py_ssize_t before = PyDict_GET_SIZE(mapping.ptr());
+        if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0)
+            corrupt_from_python_error("an item key that cannot be hashed or compared");
+        // Two rows for one item key cannot be written by this store.
+        if (PyDict_GET_SIZE(mapping.ptr()) == before)
+            throw CorruptValue{"two items with the key " + short_repr(key.ptr())};
         st->add(key, value, fields, ord);
     }
     state = std::move(st);

@@ -29,8 +29,8 @@ static const char *const kCreateSchema =
 // One key per entry, one item key per record: stores made before these
 // indexes existed get them when first opened for writing.
 static const char *const kUniqueIndexes[][2] = {
-    {"entries_key", "CREATE UNIQUE INDEX entries_key ON entries(key)"},
-    {"items_key", "CREATE UNIQUE INDEX items_key ON items(entry, ikey)"},
+    {"entries_key", "CREATE UNIQUE INDEX IF NOT EXISTS entries_key ON entries(key)"},
+    {"items_key", "CREATE UNIQUE INDEX IF NOT EXISTS items_key ON items(entry, ikey)"},
 };
 
 static int64_t file_size(const std::string &path) {
@@ -182,7 +182,9 @@ static bool has_index(SqliteDb &db, const char *name) {
     return n != 0;
 }
 
-// A file already holding duplicates keeps them (reading it reports them).
+// Checked first without the write lock, so that opening a current store
+// writes nothing; IF NOT EXISTS for another process adding it meanwhile. A
+// file already holding duplicates keeps them (reading it reports them).
 static void add_unique_indexes(SqliteDb &db) {
     for (auto &[name, sql] : kUniqueIndexes) {
         if (has_index(db, name)) continue;

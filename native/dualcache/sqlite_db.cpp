@@ -116,6 +116,11 @@ void SqliteDb::reopen_immutable() {
     read_only_ = true;
 }
 
+bool SqliteDb::replaced() const {
+    struct stat st;
+    return lstat(path_.c_str(), &st) == 0 && !(S_ISREG(st.st_mode) && file_id(st) == id_);
+}
+
 void SqliteDb::check_in_place() const {
     struct stat st;
     if (lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && file_id(st) == id_ && st.st_nlink > 0) return;

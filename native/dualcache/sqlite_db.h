@@ -102,6 +102,8 @@ public:
     // was removed, or replaced by another file): a write committed now
     // would go to a file nobody will find again.
     void check_in_place() const override;
+    // The path names a file other than the one opened (it was replaced).
+    bool replaced() const override;
 
     // Raises StoreError "<path>: <context>: <SQLite message>".
     [[noreturn]] void fail(int rc, const char *context = nullptr) const;

@@ -47,7 +47,7 @@ static auto corrupt_as_store_error(const std::string &path, F &&body) -> decltyp
     try {
         return body();
     } catch (const CorruptValue &c) {
-        raise_store_error(path, std::string("damaged stored value: ") + c.what);
+        raise_store_error_from(path, "damaged stored value: " + c.what, c.cause.ptr());
     }
 }
 
@@ -203,6 +203,10 @@ void Store::destroy() {
     if (state_ == State::Destroyed || inherited()) check_usable();
     if (state_ == State::Open) {
         check_writable();
+        // Another file now at the path is not this store's to delete.
+        if (db_->replaced())
+            raise_store_error(path_, "the store file was replaced by another file while the store was open; "
+                                     "nothing was removed");
         db_->rollback_quietly();
         levels_.clear();
         index_.clear();
@@ -227,7 +231,15 @@ void Store::rebuild_index() {
     EntryIndex::Rebuild rb(index_);
     {
         Run q = db_->run(Sql::ScanEntries);
-        while (q.step()) rb.row(q.int64(0), q.int64(1), [&] { return dec.value(q.blob(2)); });
+        while (q.step()) {
+            int64_t id = q.int64(0);
+            try {
+                rb.row(id, q.int64(1), [&] { return dec.value(q.blob(2)); });
+            } catch (CorruptValue &c) {
+                c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
+                throw;
+            }
+        }
     }
     rb.finish();
     stale_ = false;
@@ -279,7 +291,7 @@ bool Store::load(Entry &e) {
                     if (PyList_SetItem(h.fields.ptr(), h.slot, mapping.release().ptr()) < 0) throw nb::python_error();
                     nb::object fields = nb::steal(PyList_AsTuple(h.fields.ptr()));
                     if (!fields) throw nb::python_error();
-                    value = h.rc->build(fields.ptr());
+                    value = Decoder::build(*h.rc, fields.ptr());
                     st->head = std::move(head);
                 } else {
                     value = dec.value(blob);
@@ -296,6 +308,10 @@ bool Store::load(Entry &e) {
         e.items = std::move(st);
         ++loads_;
         return true;
+    } catch (CorruptValue &c) {
+        if (own) db_->rollback_quietly();
+        c.what = "entry " + short_repr(e.key.ptr()) + ": " + c.what;
+        throw;
     } catch (...) {
         if (own) db_->rollback_quietly();
         throw;

@@ -78,3 +78,20 @@ void raise_store_error(const std::string &path, const std::string &message, int 
 }
 
 }  // namespace dualcache
+
+namespace dualcache {
+
+void raise_store_error_from(const std::string &path, const std::string &message, PyObject *cause) {
+    set_store_error(path, message);
+    if (cause) {
+        PyObject *exc = PyErr_GetRaisedException();
+        if (exc) {
+            PyException_SetCause(exc, Py_NewRef(cause));
+            PyException_SetContext(exc, Py_NewRef(cause));
+            PyErr_SetRaisedException(exc);
+        }
+    }
+    throw nb::python_error();
+}
+
+}  // namespace dualcache

@@ -15,6 +15,9 @@ PyObject *store_error_type();
 [[noreturn]] void raise_store_error(const std::string &path, const std::string &message,
                                     int sqlite_code = 0);
 
+// The same, with `cause` (an exception, may be null) as its __cause__.
+[[noreturn]] void raise_store_error_from(const std::string &path, const std::string &message, PyObject *cause);
+
 // Sets the error without throwing (for C callbacks).
 void set_store_error(const std::string &path, const std::string &message, int sqlite_code = 0);
 

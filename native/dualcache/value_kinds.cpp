@@ -8,26 +8,29 @@
 namespace dualcache {
 namespace nb = nanobind;
 
-static PyTypeObject *decimal = nullptr;  // kept for the process
+static PyTypeObject *decimal = nullptr;   // kept for the process
+static PyTypeObject *fraction = nullptr;  // kept for the process
 
 void value_kinds_init() {
     datetime_init();
     decimal = (PyTypeObject *) import_attr("decimal", "Decimal");
+    fraction = (PyTypeObject *) import_attr("fractions", "Fraction");
 }
 
 PyTypeObject *decimal_type() { return decimal; }
+PyTypeObject *fraction_type() { return fraction; }
 
 bool is_builtin_kind(PyTypeObject *t) {
     return t == Py_TYPE(Py_None) || t == &PyBool_Type || t == &PyLong_Type || t == &PyFloat_Type ||
            t == &PyUnicode_Type || t == &PyBytes_Type || t == &PyTuple_Type || t == &PyList_Type ||
-           t == &PyDict_Type || t == &PySet_Type || t == &PyFrozenSet_Type || t == decimal ||
+           t == &PyDict_Type || t == &PySet_Type || t == &PyFrozenSet_Type || t == decimal || t == fraction ||
            is_exact_datetime_kind(t);
 }
 
 static bool safe(PyObject *o, int depth) {
     PyTypeObject *t = Py_TYPE(o);
     if (t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type || o == Py_None || t == &PyBool_Type ||
-        t == &PyBytes_Type || t == decimal || is_exact_datetime_kind(t))
+        t == &PyBytes_Type || t == decimal || t == fraction || is_exact_datetime_kind(t))
         return true;
     if (depth == 0) return false;
     if (t == &PyTuple_Type) {

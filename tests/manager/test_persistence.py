@@ -129,3 +129,19 @@ def test_concurrent_processes_lose_nothing(om, data_dir):
     stored = {oid for pos in m.positions.values() for oid in pos.trades}
     assert len(stored) == workers * count
     assert sum(pos.qty for pos in m.positions.values()) == workers * count
+
+
+def test_fraction_quantities_survive_exactly(om, mgr, data_dir):
+    from fractions import Fraction
+
+    mgr.add_trade("X", om.Trade(1, 10.0, Fraction(1, 3), 0.0, ts()))
+    mgr.add_trade("X", om.Trade(2, 11.0, Fraction(-1, 7), Fraction(1, 10**30), ts(1)))
+    p = python("""
+        import marlovent.ordermgr as om
+        pos = om.OrderMgr("test book").positions["X"]
+        print(repr([(t.qty, t.commission) for t in pos.trades.values()]), repr(pos.qty))
+    """, data_dir)
+    out, err = p.communicate(timeout=60)
+    assert p.returncode == 0, err
+    assert out.strip() == "[(Fraction(1, 3), 0.0), (Fraction(-1, 7), Fraction(1, 1000000000000000000000000000000))] " \
+        "Fraction(4, 21)"

@@ -6,6 +6,7 @@ written or read."""
 import collections
 import datetime as dt
 import decimal
+import fractions
 import enum
 import sqlite3
 import zoneinfo
@@ -38,10 +39,11 @@ times = st.builds(lambda t, fold: t.replace(fold=fold), st.times(timezones=zones
 decimals = st.decimals(allow_nan=True, allow_infinity=True) | st.sampled_from(
     [D("sNaN"), D("-0"), D("NaN123"), D("-Infinity"), D("1E+5"), D("0.000"), D("-1.50")])
 big_ints = st.integers(min_value=-(2**300), max_value=2**300)
+fractions_ = st.fractions() | st.builds(fractions.Fraction, big_ints, big_ints.filter(bool))
 
 hashable_scalars = st.one_of(
     st.none(), st.booleans(), st.integers(), big_ints, st.floats(allow_nan=False), st.text(), st.binary(),
-    st.dates(), datetimes, times, st.timedeltas(), st.decimals(allow_nan=False),
+    st.dates(), datetimes, times, st.timedeltas(), st.decimals(allow_nan=False), fractions_,
 )
 _hashables = st.recursive(
     hashable_scalars,
@@ -106,6 +108,7 @@ def test_round_trip_in_a_fresh_process(open_store, prefix):
               dt.datetime(2024, 11, 3, 1, 30, fold=1), dt.date(1, 1, 1), dt.time(23, 59, 59, 999999, tzinfo=UTC),
               dt.timedelta(days=-3, microseconds=7)),
         "d": [D("-0"), D("sNaN"), D("1.2300")], "sets": [{1, 2}, frozenset({"a"})],
+        "q": [fractions.Fraction(1, 3), fractions.Fraction(-2**100, 3**70), fractions.Fraction(0)],
     }
     s["v"] = value
     out = run_py("""
@@ -147,6 +150,12 @@ class MyDec(D):
         return "not the value"
 
 
+class MyFraction(fractions.Fraction):
+    @property
+    def numerator(self):
+        return 0
+
+
 Pair = collections.namedtuple("Pair", "a b")
 ordered = collections.OrderedDict(a=1, b=2, c=3)
 ordered.move_to_end("a")
@@ -165,6 +174,7 @@ ordered.move_to_end("a")
         (collections.defaultdict(int, k=1), {"k": 1}),
         (MyDt(2024, 1, 2, tzinfo=UTC), dt.datetime(2024, 1, 2, tzinfo=UTC)),
         (MyDec("1.50"), D("1.50")),
+        (MyFraction(-7, 3), fractions.Fraction(-7, 3)),
         (collections.Counter("aab"), {"a": 2, "b": 1}),
     ],
     ids=lambda v: type(v).__name__,

@@ -156,6 +156,11 @@ def test_a_write_into_a_file_no_longer_at_its_path_raises(tmp_path, prefix, gone
     assert info.value.filename == path
     # Nothing the failed write did shows, here or in a new process.
     assert dict(s.items()) == {"a": 1}
+    if gone is replaced:  # the other file is not this store's to delete
+        with pytest.raises(dc.StoreError, match="replaced by another file"):
+            s.destroy()
+    else:
+        s.destroy()
     s.close()
     if os.path.exists(path):
         expected = "[('a', 1)]" if gone is not replaced else "[('theirs', 1)]"
@@ -214,8 +219,8 @@ def mount_point():
         pytest.skip("cannot mount a tmpfs here")
 
     def make_read_only():
-        r = sh(f"mount -o remount,ro {d}")
-        assert r.returncode == 0, r.stderr
+        if sh(f"mount -o remount,ro {d}").returncode != 0:
+            pytest.skip("cannot remount the tmpfs read-only here")
 
     yield d, make_read_only
     sh(f"umount {d}")

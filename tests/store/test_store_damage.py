@@ -1,0 +1,197 @@
+"""Damaged rows and values, made by hand with the sqlite3 module: the store
+refuses to write such states where it can, and reading them raises
+StoreError naming the file and the entry, never a bare error of the value's
+class and never a silently different mapping."""
+
+import datetime as dt
+import decimal
+import sqlite3
+import zoneinfo
+
+import pytest
+
+import zelph.dualcache as dc
+from storetools import file_bytes, open_store, prefix  # noqa: F401
+
+pytestmark = pytest.mark.sqlite_only  # edits the SQLite file directly
+
+STR, LIST, DICT, DATE, DATETIME, DECIMAL, RECORD, INT, NONE, FRACTION = 6, 9, 10, 14, 13, 17, 18, 3, 0, 21
+
+
+def s_(text):
+    b = text.encode()
+    return bytes([STR, len(b)]) + b
+
+
+def db(path):
+    con = sqlite3.connect(path)
+    con.isolation_level = None
+    return con
+
+
+def blob_of(con, key):
+    return con.execute("SELECT key FROM entries WHERE key = ?", (s_(key),)).fetchone()[0]
+
+
+# --- two rows for one key ---------------------------------------------------------
+
+
+def test_the_file_cannot_hold_two_entries_with_one_key(open_store):
+    s = open_store()
+    s.update(A=1, B=2)
+    con = db(s.path)
+    with pytest.raises(sqlite3.IntegrityError):
+        con.execute("UPDATE entries SET key = ? WHERE key = ?", (s_("A"), s_("B")))
+
+
+def test_two_entries_with_one_key_are_reported(open_store, prefix):
+    s = open_store()
+    s.update(A=1, B=2)
+    path = s.path
+    s.close()
+    con = db(path)
+    con.execute("DROP INDEX entries_key")  # as a file made before the index, or damaged
+    con.execute("UPDATE entries SET key = ? WHERE key = ?", (s_("A"), s_("B")))
+    before = file_bytes(path)
+    with pytest.raises(dc.StoreError, match=r"two entries with the key 'A' \(rows 1 and 2\)") as info:
+        dc.DualCache(cacheName="test", cachePrefix=prefix)
+    assert info.value.filename == path
+    assert file_bytes(path) == before  # the index could not be added back: nothing written
+
+
+def position_with_trades(om):
+    p = om.Position("IBM")
+    for oid, qty in ((1, 10), (2, 5), (3, -3)):
+        p.add_trade(om.Trade(oid, 100.0 + oid, qty, 1.0, dt.datetime(2024, 1, oid, tzinfo=dt.timezone.utc)))
+    return p
+
+
+@pytest.mark.parametrize("damage, words", [("repeated", "two items with the key 1"),
+                                            ("unhashable", "an item key that cannot be hashed")])
+def test_damaged_trade_keys_are_reported(open_store, prefix, om, damage, words):
+    s = open_store()
+    s["IBM"] = position_with_trades(om)
+    s["other"] = 1
+    path = s.path
+    s.close()
+    con = db(path)
+    one, two = (bytes([INT, 2 * n]) for n in (1, 2))
+    if damage == "repeated":
+        with pytest.raises(sqlite3.IntegrityError):
+            con.execute("UPDATE items SET ikey = ? WHERE ikey = ?", (one, two))
+        con.execute("DROP INDEX items_key")
+    con.execute("UPDATE items SET ikey = ? WHERE ikey = ?", (one if damage == "repeated" else bytes([LIST, 0]), two))
+    con.close()
+    t = dc.DualCache(cacheName="test", cachePrefix=prefix)
+    with pytest.raises(dc.StoreError, match="entry 'IBM': " + words) as info:
+        t["IBM"]
+    assert info.value.filename == path
+    assert t["other"] == 1  # the other entries stay readable
+    t.close()
+
+
+def test_a_store_made_without_the_unique_indexes_gets_them(open_store, prefix, om):
+    s = open_store()
+    s["IBM"] = position_with_trades(om)
+    path = s.path
+    s.close()
+    con = db(path)
+    con.execute("DROP INDEX entries_key")
+    con.execute("DROP INDEX items_key")
+    with dc.DualCache(cacheName="test", cachePrefix=prefix) as t:
+        assert t["IBM"] == position_with_trades(om)
+    names = {n for n, in con.execute("SELECT name FROM sqlite_master WHERE type = 'index'")}
+    assert {"entries_key", "items_key"} <= names
+
+
+# --- damaged values ---------------------------------------------------------------
+
+
+def trade_record(con, fields):
+    tag, = con.execute("SELECT id FROM tags WHERE tag = 'marlovent.ordermgr.Trade'").fetchone()
+    return bytes([RECORD, tag, len(fields)]) + b"".join(fields)
+
+
+DAMAGED_VALUES = {
+    # name: (blob maker, words in the message, class of the cause)
+    "decimal": (lambda con: bytes([DECIMAL, 2]) + b"x1", "invalid Decimal", decimal.InvalidOperation),
+    "trade with one field": (lambda con: trade_record(con, [bytes([INT, 2])]), "cannot rebuild a stored "
+                             "marlovent.ordermgr.Trade", ValueError),
+    "zone key leaving the zone directory": (
+        lambda con: bytes([DATETIME, 0xE8, 0x0F, 1, 2, 3, 4, 5, 0, 3 << 1]) + s_("../../etc/passwd")[1:],
+        "not a time zone name", None),
+    "unhashable dict key": (lambda con: bytes([DICT, 1, LIST, 0, NONE]), "cannot be hashed", TypeError),
+    "equal dict keys": (lambda con: bytes([DICT, 2, INT, 2, NONE, INT, 2, NONE]), "two equal keys in one dict",
+                        None),
+    "month 13": (lambda con: bytes([DATE, 0xE8, 0x0F, 13, 1]), "invalid date", ValueError),
+    "bad utf-8": (lambda con: bytes([STR, 2, 0xFF, 0xFE]), "invalid UTF-8", UnicodeDecodeError),
+    "zero denominator": (lambda con: bytes([FRACTION, INT, 2, INT, 0]), "denominator is not positive", None),
+}
+
+
+@pytest.mark.parametrize("damage", list(DAMAGED_VALUES))
+def test_a_damaged_value_is_a_store_error_naming_file_and_entry(open_store, prefix, om, damage):
+    make, words, cause = DAMAGED_VALUES[damage]
+    s = open_store()
+    s["k"] = om.Trade(1, 1.0, 1, 0.0, dt.datetime(2024, 1, 1, tzinfo=zoneinfo.ZoneInfo("UTC")))
+    s["ok"] = [decimal.Decimal("1.5")]
+    path = s.path
+    s.close()
+    con = db(path)
+    con.execute("UPDATE entries SET value = ? WHERE key = ?", (make(con), s_("k")))
+    con.close()
+    before = file_bytes(path)
+    t = dc.DualCache(cacheName="test", cachePrefix=prefix)
+    for attempt in range(2):  # nothing half-loaded stays behind
+        with pytest.raises(dc.StoreError, match="damaged stored value") as info:
+            t["k"]
+        assert info.value.filename == path
+        assert "entry 'k'" in str(info.value) and words in str(info.value)
+        if cause:
+            assert isinstance(info.value.__cause__, cause)
+    assert t["ok"] == [decimal.Decimal("1.5")]
+    t.close()
+    assert file_bytes(path) == before
+
+
+@pytest.mark.parametrize("key", [bytes([LIST, 0]), bytes([DICT, 1, LIST, 0, NONE]), b"\x63"],
+                         ids=["unhashable", "unhashable inside", "unknown code"])
+def test_a_damaged_key_is_a_store_error_naming_its_row(open_store, prefix, key):
+    s = open_store()
+    s.update(a=1, b=2)
+    path = s.path
+    s.close()
+    con = db(path)
+    con.execute("UPDATE entries SET key = ? WHERE key = ?", (key, s_("b")))
+    con.close()
+    with pytest.raises(dc.StoreError, match="damaged stored value: the key of entry row 2") as info:
+        dc.DualCache(cacheName="test", cachePrefix=prefix)
+    assert info.value.filename == path
+
+
+class Refusing:
+    raises = None
+
+    def __init__(self, x):
+        self.x = x
+
+
+dc.register(Refusing, "tests.damage.Refusing", to_fields=lambda o: (o.x,),
+            from_fields=lambda cls, f: (_ for _ in ()).throw(cls.raises) if cls.raises else cls(*f))
+
+
+@pytest.mark.parametrize("error, expected", [(LookupError("no"), dc.StoreError), (KeyboardInterrupt(), KeyboardInterrupt),
+                                             (MemoryError(), MemoryError)])
+def test_a_class_refusing_its_fields_is_damage_but_an_interrupt_is_not(open_store, error, expected):
+    s = open_store()
+    s["k"] = Refusing(1)
+    t = open_store()
+    Refusing.raises = error
+    try:
+        with pytest.raises(expected) as info:
+            t["k"]
+    finally:
+        Refusing.raises = None
+    if expected is dc.StoreError:
+        assert info.value.__cause__ is error and "entry 'k': cannot rebuild a stored tests.damage.Refusing" in str(info.value)
+    assert t["k"].x == 1
