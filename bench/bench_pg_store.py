@@ -135,10 +135,14 @@ def open_big(data_dir):
     t0 = time.perf_counter()
     m = manager(data_dir, "big")
     opened = time.perf_counter() - t0
-    t0 = time.perf_counter()
-    pos = m.positions["K050000"]
-    read = time.perf_counter() - t0
-    assert len(pos.trades) == 2 and len(m.positions) == N_BIG + 1
+    reads = []
+    for k in range(50_000, 50_020):
+        t0 = time.perf_counter()
+        pos = m.positions[f"K{k:06d}"]
+        reads.append(time.perf_counter() - t0)
+        assert len(pos.trades) == 2
+    read = statistics.median(reads)
+    assert len(m.positions) == N_BIG + 1
     m.positions.close()
     return opened, read
 
@@ -170,7 +174,7 @@ def main():
         big = [big_portfolio_sqlite(os.path.join(tmp.name, "big"), N_BIG), big_portfolio_pg(server, N_BIG)]
         opened = [open_big(d) for d in big]
         print(f"{'open a portfolio of 100,000 positions':<52} {opened[0][0] * 1e3:>9.0f} ms {opened[1][0] * 1e3:>9.0f} ms")
-        print(f"{'then read one position':<52} {opened[0][1] * 1e6:>9.0f} µs {opened[1][1] * 1e6:>9.0f} µs")
+        print(f"{'then read a position (cold, median of 20)':<52} {opened[0][1] * 1e6:>9.0f} µs {opened[1][1] * 1e6:>9.0f} µs")
         print(f"PostgreSQL-to-SQLite ratio of the durable latency: {lat[1][0] / lat[0][0]:.1f}x;"
               f" of the batched rate: {rates[1] / rates[0]:.2f}x")
     finally:

@@ -29,13 +29,19 @@ struct Statement {
 };
 
 const Statement kStatements[] = {
-    /* Begin */ {"BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY", 0, {}, true},
+    // Loads need no snapshot of their own here (see LoadEntry): no statement.
+    /* Begin */ {"", 0, {}, true},
     /* BeginImmediate */ {"BEGIN; SELECT changes FROM {S}.dualcache_stores WHERE id = {K} FOR UPDATE", 0, {}, true},
     /* Commit */ {"COMMIT", 0, {}, true},
     /* Rollback */ {"ROLLBACK", 0, {}, true},
     /* DataVersion */ {"SELECT changes FROM {S}.dualcache_stores WHERE id = {K}", 0, {}, false},
     /* ScanEntries */ {"SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} ORDER BY id", 0, {}, false},
-    /* LoadEntry */ {"SELECT version, value FROM {S}.dualcache_entries WHERE store = {K} AND id = $1", 1, {kInt8}, false},
+    // An entry and its items in one statement (one snapshot, one round
+    // trip): LoadItems of the same entry reads the rows this returned.
+    /* LoadEntry */
+    {"SELECT e.version, e.value, i.ord, i.ikey, i.value FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i"
+     " ON i.store = e.store AND i.entry = e.id WHERE e.store = {K} AND e.id = $1 ORDER BY i.ord",
+     1, {kInt8}, false},
     /* InsertEntry */
     {"INSERT INTO {S}.dualcache_entries(store, version, key, value) VALUES ({K}, 1, $1, $2) RETURNING id", 2,
      {kBytea, kBytea}, false},
@@ -116,6 +122,7 @@ std::string trimmed(const char *s) {
 // --- cursor -----------------------------------------------------------------
 
 void PgCursor::bind(int i, int64_t v) {
+    if (i == 1) first_int_ = v;
     uint64_t u = (uint64_t) v;
     for (int b = 7; b >= 0; --b, u >>= 8) ints_[i - 1][b] = (char) (u & 0xff);
     values_[i - 1] = ints_[i - 1];
@@ -130,24 +137,37 @@ void PgCursor::bind_blob(int i, std::string_view blob) {
 bool PgCursor::step() {
     if (!ran_) {
         ran_ = true;
+        row_ = 0;
+        if (which_ == Sql::LoadItems) {
+            if (const PgCursor *entry = db_.loaded_entry(first_int_)) {
+                // The items came with the entry: the columns after its own.
+                res_ = entry->res_;
+                borrowed_ = true;
+                offset_ = 2;
+                rows_ = db_.pq().PQntuples(res_);
+                if (rows_ == 1 && db_.pq().PQgetisnull(res_, 0, 2)) rows_ = 0;
+                return row_ < rows_;
+            }
+        }
         res_ = db_.execute(which_, values_, lengths_);
         rows_ = res_ ? db_.pq().PQntuples(res_) : 0;
-        row_ = 0;
     } else {
         ++row_;
     }
     return row_ < rows_;
 }
 
-int64_t PgCursor::int64(int col) const { return big_endian(db_.pq().PQgetvalue(res_, row_, col)); }
+int64_t PgCursor::int64(int col) const { return big_endian(db_.pq().PQgetvalue(res_, row_, col + offset_)); }
 
 std::string_view PgCursor::blob(int col) const {
-    return {db_.pq().PQgetvalue(res_, row_, col), (size_t) db_.pq().PQgetlength(res_, row_, col)};
+    return {db_.pq().PQgetvalue(res_, row_, col + offset_), (size_t) db_.pq().PQgetlength(res_, row_, col + offset_)};
 }
 
 void PgCursor::reset() noexcept {
-    if (res_) db_.pq().PQclear(res_);
+    if (res_ && !borrowed_) db_.pq().PQclear(res_);
     res_ = nullptr;
+    borrowed_ = false;
+    offset_ = 0;
     ran_ = false;
     row_ = -1;
     rows_ = 0;
@@ -207,8 +227,11 @@ void PgDb::connect() {
     closed_ = false;
     tx_ = wrote_ = locked_ = lost_in_tx_ = false;
     prepared_.fill(false);
-    std::string setup = "SET synchronous_commit = on; SET lock_timeout = " + std::to_string(kLockTimeoutMs) +
-                        "; SET client_min_messages = warning; SELECT current_schema()";
+    // A lock_timeout given in the URI's options wins.
+    std::string setup = "SET synchronous_commit = on; SET client_min_messages = warning; ";
+    if (address_.uri.find("lock_timeout") == std::string::npos)
+        setup += "SET lock_timeout = " + std::to_string(kLockTimeoutMs) + "; ";
+    setup += "SELECT current_schema()";
     PGresult *r = simple(setup, Sql::Count_);
     std::string schema = pq_.PQntuples(r) == 1 && !pq_.PQgetisnull(r, 0, 0) ? pq_.PQgetvalue(r, 0, 0) : "";
     pq_.PQclear(r);
@@ -252,7 +275,9 @@ void PgDb::set_up_schema() {
     sql += "REVOKE ALL ON " + stores + ", " + tags + ", " + entries + ", " + items + " FROM PUBLIC;";
     sql += "COMMIT";
     try {
+        tx_ = true;
         pq_.PQclear(simple(sql, Sql::Count_));
+        tx_ = false;
     } catch (...) {
         rollback_quietly();
         throw;
@@ -312,7 +337,9 @@ void PgDb::destroy() {
                       table("dualcache_tags") + " WHERE store = " + k + ";" + "DELETE FROM " +
                       table("dualcache_stores") + " WHERE id = " + k + "; COMMIT";
     try {
+        tx_ = true;
         pq_.PQclear(simple(sql, Sql::Count_));
+        tx_ = false;
     } catch (...) {
         rollback_quietly();
         close();
@@ -449,7 +476,9 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
             rollback_quietly();
             return nullptr;
         }
+        if (which == Sql::Begin) return nullptr;
         if (which == Sql::Commit) {
+            if (!tx_ && !lost_in_tx_) return nullptr;  // after a Begin that needed no statement
             usable(which);
             if (pq_.PQtransactionStatus(conn_) == PQTRANS_INERROR) {
                 rollback_quietly();
@@ -487,11 +516,14 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
             return nullptr;
         }
         std::string sql = fill(s.sql, schema_, store_id_);
-        PGresult *r = simple(sql, which);
-        if (which == Sql::Begin || which == Sql::BeginImmediate) {
+        if (which == Sql::BeginImmediate) {
+            usable(which);
+            // Open from here on: when the lock query after BEGIN fails (a
+            // lock timeout), the aborted block must still be rolled back.
             tx_ = true;
             wrote_ = false;
         }
+        PGresult *r = simple(sql, which);
         if (which == Sql::BeginImmediate) {
             bool found = pq_.PQntuples(r) == 1;
             locked_changes_ = found ? std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10) : 0;
@@ -525,6 +557,11 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
     if ((which == Sql::InsertEntry || which == Sql::InsertTag) && pq_.PQntuples(rep.last) == 1)
         last_id_ = big_endian(pq_.PQgetvalue(rep.last, 0, 0));
     return rep.last;
+}
+
+const PgCursor *PgDb::loaded_entry(int64_t id) const {
+    const PgCursor *c = cursors_[(size_t) Sql::LoadEntry].get();
+    return c && c->holds(id) ? c : nullptr;
 }
 
 Run PgDb::run(Sql which) {

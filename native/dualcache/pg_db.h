@@ -40,8 +40,11 @@ public:
     std::string_view blob(int col) const override;
     std::string_view text(int col) const override { return blob(col); }
     void reset() noexcept override;
+    // Holds the rows of a run for entry `id` (a LoadEntry in use).
+    bool holds(int64_t id) const { return res_ && ran_ && first_int_ == id; }
 
 private:
+    friend class PgDb;
     static constexpr int kMaxParams = 4;
     PgDb &db_;
     Sql which_;
@@ -49,8 +52,9 @@ private:
     int lengths_[kMaxParams] = {};
     char ints_[kMaxParams][8] = {};
     PGresult *res_ = nullptr;
-    int row_ = -1, rows_ = 0;
-    bool ran_ = false;
+    int row_ = -1, rows_ = 0, offset_ = 0;
+    int64_t first_int_ = 0;
+    bool ran_ = false, borrowed_ = false;
 };
 
 class PgDb final : public Db {
@@ -81,6 +85,8 @@ public:
     void add_stats(nb::dict &d) const override;
 
     const pg::Api &pq() const { return pq_; }
+    // The LoadEntry cursor while it holds entry `id`'s rows, else null.
+    const PgCursor *loaded_entry(int64_t id) const;
     // Runs statement `which` (binary parameters and results); null for a
     // statement that returns nothing.
     PGresult *execute(Sql which, const char *const *values, const int *lengths);

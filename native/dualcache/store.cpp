@@ -270,8 +270,8 @@ void Store::sync_locked() {
 
 bool Store::load(Entry &e) {
     bool own = levels_.empty();
-    if (own) db_->run(Sql::Begin).done();
     try {
+        if (own) db_->run(Sql::Begin).done();
         Decoder dec(*tags_);
         nb::object value;
         std::unique_ptr<ItemState> st;
@@ -404,8 +404,8 @@ void Store::check_writable() const {
 
 void Store::begin_outermost() {
     // A read-only store still runs transaction() blocks that only read.
-    db_->run_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
     try {
+        db_->run_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
         sync_locked();
     } catch (...) {
         db_->rollback_quietly();

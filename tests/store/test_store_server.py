@@ -235,3 +235,20 @@ def test_tls_through_libpq_parameters(tmp_path):
             assert s["k"] == "over TLS"
     finally:
         server.remove()
+
+
+def test_a_writer_that_waits_too_long_gives_up_and_stays_usable(pg_server):
+    uri = pg_server.schema_uri()
+    holder = dc.DualCache(cacheName="l", cachePrefix=uri + "/p-")
+    # The URI's own lock_timeout wins over the store's 30 s.
+    waiter = dc.DualCache(cacheName="l", cachePrefix=uri + "%20-clock_timeout%3D200/p-")
+    with holder.transaction():
+        holder["a"] = 1
+        with pytest.raises(dc.StoreError) as info:
+            waiter["b"] = 2
+        assert info.value.sqlstate == "55P03"
+        assert len(waiter) == 0  # reads never wait for the lock
+    waiter["b"] = 2
+    assert dict(waiter) == dict(holder) == {"a": 1, "b": 2}
+    holder.close()
+    waiter.close()
