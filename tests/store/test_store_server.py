@@ -252,3 +252,20 @@ def test_a_writer_that_waits_too_long_gives_up_and_stays_usable(pg_server):
     assert dict(waiter) == dict(holder) == {"a": 1, "b": 2}
     holder.close()
     waiter.close()
+
+
+def test_sqlite_stores_never_load_libpq(tmp_path, pg_server):
+    code = """
+        import sys, zelph.dualcache as dc
+        def libpq():
+            return "libpq.so" in open("/proc/self/maps").read()
+        with dc.DualCache(cacheName="n", cachePrefix=sys.argv[1]) as s:
+            s["k"] = 1
+        print(libpq())
+        dc.DualCache(cacheName="n", cachePrefix=sys.argv[2]).close()
+        print(libpq())
+    """
+    from storetools import run_py
+
+    out = run_py(code, str(tmp_path) + "/p-", pg_server.schema_uri() + "/p-").stdout.split()
+    assert out == ["False", "True"]
