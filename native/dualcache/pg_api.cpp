@@ -21,6 +21,9 @@ const Api &api(const char *what) {
     if (!t.f) raise_store_error(what, "the libpq found lacks " #f);
     DUALCACHE_PQ_FUNCTIONS(DUALCACHE_PQ_RESOLVE)
 #undef DUALCACHE_PQ_RESOLVE
+#define DUALCACHE_PQ_OPTIONAL_RESOLVE(f) t.f = (decltype(t.f)) dlsym(lib, #f);
+    DUALCACHE_PQ_OPTIONAL(DUALCACHE_PQ_OPTIONAL_RESOLVE)
+#undef DUALCACHE_PQ_OPTIONAL_RESOLVE
     table = t;
     loaded = true;
     return table;

@@ -22,7 +22,11 @@ typedef enum {
     PGRES_COPY_IN,
     PGRES_BAD_RESPONSE,
     PGRES_NONFATAL_ERROR,
-    PGRES_FATAL_ERROR
+    PGRES_FATAL_ERROR,
+    PGRES_COPY_BOTH,
+    PGRES_SINGLE_TUPLE,
+    PGRES_PIPELINE_SYNC,
+    PGRES_PIPELINE_ABORTED
 } ExecStatusType;
 typedef enum { PQTRANS_IDLE, PQTRANS_ACTIVE, PQTRANS_INTRANS, PQTRANS_INERROR, PQTRANS_UNKNOWN } PGTransactionStatusType;
 typedef struct _PQconninfoOption {
@@ -62,6 +66,9 @@ void PQfreemem(void *ptr);
 PQconninfoOption *PQconninfoParse(const char *conninfo, char **errmsg);
 void PQconninfoFree(PQconninfoOption *connOptions);
 PQnoticeProcessor PQsetNoticeProcessor(PGconn *conn, PQnoticeProcessor proc, void *arg);
+int PQenterPipelineMode(PGconn *conn);
+int PQexitPipelineMode(PGconn *conn);
+int PQpipelineSync(PGconn *conn);
 }
 #endif
 
@@ -75,8 +82,11 @@ struct Api {
     X(PQresultErrorMessage) X(PQclear) X(PQntuples) X(PQgetvalue) X(PQgetlength) X(PQgetisnull) X(PQcmdStatus) \
     X(PQtransactionStatus) X(PQescapeIdentifier) X(PQfreemem) X(PQconninfoParse) X(PQconninfoFree)           \
     X(PQsetNoticeProcessor)
+// Pipeline mode (libpq 14 and later): null when the libpq found is older.
+#define DUALCACHE_PQ_OPTIONAL(X) X(PQenterPipelineMode) X(PQexitPipelineMode) X(PQpipelineSync)
 #define DUALCACHE_PQ_MEMBER(f) decltype(&::f) f;
     DUALCACHE_PQ_FUNCTIONS(DUALCACHE_PQ_MEMBER)
+    DUALCACHE_PQ_OPTIONAL(DUALCACHE_PQ_MEMBER)
 #undef DUALCACHE_PQ_MEMBER
 };
 

@@ -226,6 +226,7 @@ void PgDb::connect() {
     conn_ = c;
     closed_ = false;
     tx_ = wrote_ = locked_ = lost_in_tx_ = false;
+    pending_.clear();
     prepared_.fill(false);
     // A lock_timeout given in the URI's options wins.
     std::string setup = "SET synchronous_commit = on; SET client_min_messages = warning; ";
@@ -358,6 +359,7 @@ void PgDb::add_stats(nb::dict &d) const {
 // --- talking to the server ----------------------------------------------------
 
 void PgDb::lost(const std::string &why, const char *sqlstate) {
+    pending_.clear();
     if (conn_) pq_.PQfinish(conn_);
     conn_ = nullptr;
     if (tx_) lost_in_tx_ = true;
@@ -477,7 +479,22 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
             return nullptr;
         }
         if (which == Sql::Begin) return nullptr;
+        if (which == Sql::Savepoint && tx_ && !lost_in_tx_) {
+            pending_.push_back("SAVEPOINT level");
+            return nullptr;
+        }
+        if (which == Sql::Release && tx_ && !lost_in_tx_) {
+            if (!pending_.empty() && pending_.back() == "SAVEPOINT level")
+                pending_.pop_back();  // the level ran nothing
+            else
+                pending_.push_back("RELEASE SAVEPOINT level");
+            return nullptr;
+        }
+        if (which == Sql::RollbackTo && tx_ && !lost_in_tx_ && !pending_.empty() &&
+            pending_.back() == "SAVEPOINT level")
+            return nullptr;  // the level ran nothing; its Release drops it
         if (which == Sql::Commit) {
+            pending_.clear();  // COMMIT releases every savepoint
             if (!tx_ && !lost_in_tx_) return nullptr;  // after a Begin that needed no statement
             usable(which);
             if (pq_.PQtransactionStatus(conn_) == PQTRANS_INERROR) {
@@ -516,6 +533,7 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
             return nullptr;
         }
         std::string sql = fill(s.sql, schema_, store_id_);
+        if (which == Sql::RollbackTo) sql = take_pending() + sql;
         if (which == Sql::BeginImmediate) {
             usable(which);
             // Open from here on: when the lock query after BEGIN fails (a
@@ -544,10 +562,24 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
     if (writes(which)) wrote_ = true;
     int formats[4] = {1, 1, 1, 1};
     std::string name = "dualcache_" + std::to_string((int) which);
+    std::string before = pending_.empty() ? std::string() : take_pending();
+    bool pipeline = !before.empty() && pq_.PQenterPipelineMode && pq_.PQenterPipelineMode(conn_) == 1;
+    if (!before.empty() && !pipeline) pq_.PQclear(simple(before, which));  // an older libpq: one more round trip
     ++round_trips_;
+    if (pipeline) {
+        // The held-back savepoint commands and the statement, one round trip.
+        for (size_t at = 0, end; at < before.size(); at = end + 2) {
+            end = before.find("; ", at);
+            if (end == std::string::npos) end = before.size();
+            std::string one = before.substr(at, end - at);
+            if (!pq_.PQsendQueryParams(conn_, one.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0))
+                lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
+        }
+    }
     if (!pq_.PQsendQueryPrepared(conn_, name.c_str(), s.params, values, lengths, formats, 1))
         lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-    Reply rep = wait_reply();
+    if (pipeline && !pq_.PQpipelineSync(conn_)) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
+    Reply rep = pipeline ? wait_pipeline() : wait_reply();
     if (rep.lost) {
         if (rep.last) pq_.PQclear(rep.last);
         lost(rep.lost_why, "08006");
@@ -564,6 +596,65 @@ const PgCursor *PgDb::loaded_entry(int64_t id) const {
     return c && c->holds(id) ? c : nullptr;
 }
 
+std::string PgDb::take_pending() {
+    std::string sql;
+    for (const std::string &p : pending_) sql += p + "; ";
+    pending_.clear();
+    return sql;
+}
+
+PgDb::Reply PgDb::wait_pipeline() {
+    Reply rep;
+    {
+        nb::gil_scoped_release unlocked;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+        bool synced = false;
+        while (!synced) {
+            if (!pq_.PQconsumeInput(conn_)) {
+                rep.lost = true;
+                rep.lost_why = trimmed(pq_.PQerrorMessage(conn_));
+                break;
+            }
+            while (!synced && !pq_.PQisBusy(conn_)) {
+                PGresult *r = pq_.PQgetResult(conn_);
+                if (!r) continue;  // the end of one statement's results
+                ExecStatusType st = pq_.PQresultStatus(r);
+                if (st == PGRES_PIPELINE_SYNC) {
+                    pq_.PQclear(r);
+                    synced = true;
+                } else if (st == PGRES_PIPELINE_ABORTED ||
+                           (rep.last && pq_.PQresultStatus(rep.last) == PGRES_FATAL_ERROR)) {
+                    pq_.PQclear(r);  // after the first error
+                } else {
+                    if (rep.last) pq_.PQclear(rep.last);
+                    rep.last = r;
+                }
+            }
+            if (synced) break;
+            long left = (long) std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0 || pq_.PQstatus(conn_) != CONNECTION_OK) {
+                rep.lost = true;
+                rep.lost_why = left <= 0 ? "no answer within " + std::to_string(kReplyTimeoutMs / 1000) + " s"
+                                         : trimmed(pq_.PQerrorMessage(conn_));
+                break;
+            }
+            pollfd pfd{pq_.PQsocket(conn_), POLLIN, 0};
+            if (poll(&pfd, 1, (int) left) < 0 && errno != EINTR) {
+                rep.lost = true;
+                rep.lost_why = std::strerror(errno);
+                break;
+            }
+        }
+    }
+    if (!rep.lost && !pq_.PQexitPipelineMode(conn_)) {
+        rep.lost = true;
+        rep.lost_why = trimmed(pq_.PQerrorMessage(conn_));
+    }
+    return rep;
+}
+
 Run PgDb::run(Sql which) {
     if (closed_) raise_store_error(path_, "store is closed");
     std::unique_ptr<PgCursor> &c = cursors_[(size_t) which];
@@ -575,6 +666,7 @@ void PgDb::run_blocking(Sql which) { run(which).done(); }
 
 void PgDb::rollback_quietly() noexcept {
     lost_in_tx_ = false;
+    pending_.clear();
     if (tx_ && conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) {
         ++round_trips_;
         if (pq_.PQsendQuery(conn_, "ROLLBACK")) {

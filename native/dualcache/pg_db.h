@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "database.h"
 #include "pg_address.h"
@@ -102,6 +103,11 @@ private:
     void find_store();
     void usable(Sql which);
     Reply wait_reply();
+    // Reads a pipeline's results up to its sync point: the first error, or
+    // the last result.
+    Reply wait_pipeline();
+    // The savepoint commands not sent yet, as one SQL text ("" when none).
+    std::string take_pending();
     // Sends `sql` (one or more statements, no parameters) and waits; raises
     // on error. Returns the last result (text format), owned by the caller.
     PGresult *simple(const std::string &sql, Sql which);
@@ -127,6 +133,10 @@ private:
     int64_t locked_changes_ = 0;  // the store's change count read under the lock
     int64_t own_commits_ = 0;     // write transactions this connection committed
     int64_t last_id_ = 0;
+    // SAVEPOINT and RELEASE commands held back to travel with the next
+    // statement (a level that runs none costs no round trip; COMMIT and
+    // ROLLBACK make pending ones moot).
+    std::vector<std::string> pending_;
     int64_t round_trips_ = 0, reconnects_ = 0;
 };
 
