@@ -23,7 +23,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find native src -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: setup demo test bench clean sqlite-headers
+.PHONY: setup demo test bench clean sqlite-headers postgresql
 
 setup: $(VENV)/.installed
 
@@ -31,6 +31,14 @@ sqlite-headers:
 	@if [ ! -f /usr/include/sqlite3.h ]; then \
 	  echo "installing SQLite headers (libsqlite3-dev)"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libsqlite3-dev; \
+	fi
+
+# The store's tests also run against a throwaway PostgreSQL server (started
+# and stopped by the test session itself, see tests/pg_server.py).
+postgresql:
+	@if ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || [ ! -f /usr/include/postgresql/libpq-fe.h ]; then \
+	  echo "installing PostgreSQL (postgresql, libpq-dev) for the store's tests"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq postgresql libpq-dev; \
 	fi
 
 $(PY):
@@ -48,7 +56,7 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES) | sqlite-headers
 demo: setup
 	$(PY) examples/demo.py
 
-test: setup
+test: postgresql setup
 	$(RUNENV) $(PY) $(PYFLAGS) -m pytest tests $(PYTEST_ARGS)
 
 bench: setup

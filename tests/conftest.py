@@ -6,6 +6,44 @@ settings.register_profile(
 )
 settings.load_profile("default")
 
+BACKENDS = ("sqlite", "postgresql")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "sqlite_only: a test of what only the SQLite store has (its files)")
+
+
+def pytest_generate_tests(metafunc):
+    """Every test that asks for `backend` (through `prefix` or `data_dir`)
+    runs against both stores, unless marked sqlite_only."""
+    if "backend" in metafunc.fixturenames and not metafunc.definition.get_closest_marker("sqlite_only"):
+        metafunc.parametrize("backend", BACKENDS, indirect=True)
+
+
+@pytest.fixture
+def backend(request):
+    return getattr(request, "param", "sqlite")
+
+
+@pytest.fixture(scope="session")
+def pg_server():
+    """One throwaway PostgreSQL server for the whole run."""
+    from pg_server import PgServer, bin_dir
+
+    if bin_dir() is None:
+        pytest.skip("PostgreSQL is not installed (make test installs it)")
+    server = PgServer()
+    server.start()
+    yield server
+    server.remove()
+
+
+@pytest.fixture
+def pg_uri(request, backend):
+    """For the postgresql backend: a URI whose tables live in a schema of this test's own."""
+    if backend != "postgresql":
+        return None
+    return request.getfixturevalue("pg_server").schema_uri()
 
 
 @pytest.fixture(scope="session")
@@ -28,6 +66,14 @@ def restore_module_attrs(om):
 def data_dir(tmp_path, monkeypatch):
     monkeypatch.setenv("QUENTARIS_DATA_DIR", str(tmp_path))
     return tmp_path
+
+
+@pytest.fixture
+def any_data_dir(tmp_path, monkeypatch, pg_uri):
+    """QUENTARIS_DATA_DIR for either store: a directory, or a server URI."""
+    value = pg_uri or str(tmp_path)
+    monkeypatch.setenv("QUENTARIS_DATA_DIR", value)
+    return value
 
 
 @pytest.fixture

@@ -168,7 +168,7 @@ void bind_dualcache(nb::module_ &m) {
     }, nb::is_operator());
     cls.def("__repr__", [](nb::handle self) {
         Store &s = store_of(self);
-        return nb::str("DualCache(cacheName={!r}, cachePrefix={!r})").format(s.name(), s.prefix());
+        return nb::str("DualCache(cacheName={!r}, cachePrefix={!r})").format(s.name(), s.shown_prefix());
     });
     cls.def("close", [](nb::handle self) { store_of(self).close(); },
             "Close the database connection; later use raises StoreError. Closing twice is harmless.");

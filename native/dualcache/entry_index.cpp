@@ -48,6 +48,10 @@ void EntryIndex::clear() {
     gone.swap(entries_);  // released after the members are consistent again
 }
 
+void EntryIndex::forget_all() {
+    for (auto &[id, e] : entries_) e.forget();
+}
+
 nb::object EntryIndex::keys() const {
     PyObject *l = PyDict_Keys(dict_.ptr());
     if (!l) throw nb::python_error();

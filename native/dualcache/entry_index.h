@@ -42,6 +42,8 @@ public:
     Entry &add(nb::handle key, int64_t id, int64_t version);
     void remove(Entry &e);
     void clear();
+    // Drops every live value (keys stay): the next reads load from the database.
+    void forget_all();
     Py_ssize_t size() const { return PyDict_GET_SIZE(dict_.ptr()); }
     // The keys in order, as a new list.
     nb::object keys() const;

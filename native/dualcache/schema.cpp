@@ -38,7 +38,7 @@ static int64_t file_size(const std::string &path) {
     return stat(path.c_str(), &st) == 0 ? (int64_t) st.st_size : -1;
 }
 
-[[noreturn]] static void not_a_store(Db &db, const std::string &why, int rc = 0) {
+[[noreturn]] static void not_a_store(SqliteDb &db, const std::string &why, int rc = 0) {
     raise_store_error(db.path(), "not a DualCache store: " + why, rc);
 }
 
@@ -59,12 +59,12 @@ static bool is_format_error(int rc) {
     }
 }
 
-[[noreturn]] static void read_failed(Db &db, int rc) {
+[[noreturn]] static void read_failed(SqliteDb &db, int rc) {
     if (is_format_error(rc)) not_a_store(db, db.errmsg(), rc);
     raise_store_error(db.path(), "cannot read the store (the file was left as it is): " + db.errmsg(), rc);
 }
 
-static int64_t read_int(Db &db, const char *sql) {
+static int64_t read_int(SqliteDb &db, const char *sql) {
     int64_t n = 0;
     int rc = db.try_query_int(sql, n);
     if (rc != SQLITE_OK) read_failed(db, rc);
@@ -76,7 +76,7 @@ static int64_t read_int(Db &db, const char *sql) {
 struct Identity {
     int64_t app_id, tables;
 };
-static Identity identity(Db &db) {
+static Identity identity(SqliteDb &db) {
     bool own = !db.in_transaction();
     if (own) db.exec("BEGIN");
     Identity id{};
@@ -91,7 +91,7 @@ static Identity identity(Db &db) {
     return id;
 }
 
-static void create_schema(Db &db, const std::string &store_name) {
+static void create_schema(SqliteDb &db, const std::string &store_name) {
     db.exec(kCreateSchema);
     char *meta = sqlite3_mprintf(
         "INSERT INTO meta(k, v) VALUES ('format', %d), ('name', %Q);"
@@ -111,7 +111,7 @@ void create_store_file(const std::string &path, const std::string &directory, co
     std::string tmp = directory + suffix;
     if (!create_private_file(tmp, path)) raise_store_error(path, "temporary file " + tmp + " exists");
     try {
-        Db db(tmp);
+        SqliteDb db(tmp);
         db.query_text("PRAGMA journal_mode=WAL");
         db.exec("BEGIN IMMEDIATE");
         create_schema(db, store_name);
@@ -133,7 +133,7 @@ void create_store_file(const std::string &path, const std::string &directory, co
 // Decided under the write lock, so that exactly one process creates the
 // schema; changing the journal mode can meet a lock that SQLite does not
 // wait for, so this is retried for as long as the busy timeout.
-static void initialise_in_place(Db &db, const std::string &store_name) {
+static void initialise_in_place(SqliteDb &db, const std::string &store_name) {
     for (int waited = 0;; waited += 10) {
         try {
             db.query_text("PRAGMA journal_mode=WAL");
@@ -160,7 +160,7 @@ static void initialise_in_place(Db &db, const std::string &store_name) {
 // A read-only connection to a file whose WAL reader cannot make the
 // shared-memory file (read-only media) reads it as immutable, which is
 // sound only when no log holds pages that the file lacks.
-static void open_for_reading(Db &db) {
+static void open_for_reading(SqliteDb &db) {
     int64_t n;
     int rc = db.try_query_int("SELECT count(*) FROM sqlite_master", n);
     // SQLite cannot open the shared-memory file, or cannot set it up.
@@ -173,7 +173,7 @@ static void open_for_reading(Db &db) {
     db.reopen_immutable();
 }
 
-static bool has_index(Db &db, const char *name) {
+static bool has_index(SqliteDb &db, const char *name) {
     char *sql = sqlite3_mprintf("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = %Q", name);
     int64_t n = 0;
     int rc = db.try_query_int(sql, n);
@@ -185,7 +185,7 @@ static bool has_index(Db &db, const char *name) {
 // Checked first without the write lock, so that opening a current store
 // writes nothing; IF NOT EXISTS for another process adding it meanwhile. A
 // file already holding duplicates keeps them (reading it reports them).
-static void add_unique_indexes(Db &db) {
+static void add_unique_indexes(SqliteDb &db) {
     for (auto &[name, sql] : kUniqueIndexes) {
         if (has_index(db, name)) continue;
         db.exec("BEGIN IMMEDIATE");
@@ -199,7 +199,7 @@ static void add_unique_indexes(Db &db) {
     }
 }
 
-void prepare_store(Db &db, const std::string &store_name) {
+void prepare_store(SqliteDb &db, const std::string &store_name) {
     if (db.read_only()) open_for_reading(db);
     // Read-only checks first: nothing is written to a file that is not ours.
     Identity id = identity(db);

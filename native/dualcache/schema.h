@@ -15,6 +15,6 @@ void create_store_file(const std::string &path, const std::string &directory, co
 // Checks that `db` is a store of a format this code reads (StoreError
 // otherwise, the file untouched), turning an empty file into a store, and
 // sets the connection up: WAL journal, synchronous=FULL.
-void prepare_store(Db &db, const std::string &store_name);
+void prepare_store(SqliteDb &db, const std::string &store_name);
 
 }  // namespace dualcache

@@ -1,6 +1,10 @@
 #include "sqlite_db.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "file_naming.h"
 #include "format.h"
@@ -35,25 +39,22 @@ static const char *const kSql[] = {
 };
 static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
 
-Run &Run::bind(int i, int64_t v) {
+void SqliteCursor::bind(int i, int64_t v) {
     int rc = sqlite3_bind_int64(s_, i, v);
     if (rc != SQLITE_OK) db_.fail(rc);
-    return *this;
 }
 
-Run &Run::bind(int i, std::string_view blob) {
+void SqliteCursor::bind_blob(int i, std::string_view blob) {
     int rc = sqlite3_bind_blob64(s_, i, blob.data() ? blob.data() : "", blob.size(), SQLITE_STATIC);
     if (rc != SQLITE_OK) db_.fail(rc);
-    return *this;
 }
 
-Run &Run::bind_text(int i, std::string_view text) {
+void SqliteCursor::bind_text(int i, std::string_view text) {
     int rc = sqlite3_bind_text64(s_, i, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
     if (rc != SQLITE_OK) db_.fail(rc);
-    return *this;
 }
 
-bool Run::step() {
+bool SqliteCursor::step() {
     int rc = sqlite3_step(s_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
@@ -73,13 +74,13 @@ static FileId check_files(const std::string &path) {
     return id;
 }
 
-Db::Db(std::string path) : path_(std::move(path)) {
+SqliteDb::SqliteDb(std::string path) : Db(std::move(path)) {
     id_ = check_files(path_);
     open(SQLITE_OPEN_READWRITE, path_);
     read_only_ = sqlite3_db_readonly(db_, "main") == 1;
 }
 
-void Db::open(int flags, const std::string &name) {
+void SqliteDb::open(int flags, const std::string &name) {
     int rc = sqlite3_open_v2(name.c_str(), &db_, flags | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
                              nullptr);
     if (rc != SQLITE_OK) {
@@ -98,7 +99,7 @@ void Db::open(int flags, const std::string &name) {
     }
 }
 
-void Db::reopen_immutable() {
+void SqliteDb::reopen_immutable() {
     close();
     // A URI file name: '%', '?' and '#' are escaped.
     std::string uri = path_[0] == '/' ? "file://" : "file:";
@@ -115,31 +116,66 @@ void Db::reopen_immutable() {
     read_only_ = true;
 }
 
-bool Db::replaced() const {
+bool SqliteDb::replaced() const {
     struct stat st;
     return lstat(path_.c_str(), &st) == 0 && !(S_ISREG(st.st_mode) && file_id(st) == id_);
 }
 
-void Db::check_in_place() const {
+void SqliteDb::check_in_place() const {
     struct stat st;
     if (lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && file_id(st) == id_ && st.st_nlink > 0) return;
     raise_store_error(path_, "the store file is no longer at its path (it was removed or replaced while the store "
                              "was open); nothing was written");
 }
 
-Db::~Db() { close(); }
+SqliteDb::~SqliteDb() { close(); }
 
-void Db::close() {
+void SqliteDb::close() {
     if (!db_) return;
-    for (auto &s : stmts_) {
-        sqlite3_finalize(s);
-        s = nullptr;
-    }
+    for (auto &s : stmts_) s.reset();
     sqlite3_close_v2(db_);
     db_ = nullptr;
 }
 
-void Db::fail(int rc, const char *context) const {
+void SqliteDb::destroy() {
+    close();
+    std::string failed;
+    std::string files[] = {path_, path_ + "-wal", path_ + "-shm", path_ + "-journal"};
+    for (const std::string &f : files)
+        if (unlink(f.c_str()) != 0 && errno != ENOENT) failed += (failed.empty() ? "" : "; ") + f + ": " + std::strerror(errno);
+    if (!failed.empty()) raise_store_error(path_, "cannot remove the store files: " + failed);
+}
+
+int64_t SqliteDb::data_version() {
+    Run q = run(Sql::DataVersion);
+    q.step();
+    return q.int64(0);
+}
+
+void SqliteDb::add_stats(nb::dict &d) const {
+    d["wal_frames"] = wal_frames_;
+    int64_t page_size = 0;
+    if (db_) {
+        sqlite3_stmt *s = nullptr;
+        if (sqlite3_prepare_v2(db_, "PRAGMA page_size", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+            page_size = sqlite3_column_int64(s, 0);
+        sqlite3_finalize(s);
+    }
+    d["page_size"] = page_size;
+}
+
+void SqliteDb::watch_wal() { sqlite3_wal_hook(db_, &SqliteDb::wal_hook, this); }
+
+int SqliteDb::wal_hook(void *self, sqlite3 *db, const char *name, int pages) {
+    SqliteDb *s = (SqliteDb *) self;
+    s->wal_frames_ += pages > s->last_wal_pages_ ? pages - s->last_wal_pages_ : pages;
+    s->last_wal_pages_ = pages;
+    // What SQLite's default hook does: checkpoint once the log is long.
+    if (pages >= 1000) sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    return SQLITE_OK;
+}
+
+void SqliteDb::fail(int rc, const char *context) const {
     std::string msg = context ? std::string(context) + ": " : std::string();
     int code = rc;
     if (db_) {
@@ -152,17 +188,32 @@ void Db::fail(int rc, const char *context) const {
     raise_store_error(path_, msg, code);
 }
 
-Run Db::run(Sql which) {
+SqliteCursor &SqliteDb::cursor(Sql which) {
     if (!db_) raise_store_error(path_, "store is closed");
-    sqlite3_stmt *&s = stmts_[(size_t) which];
-    if (!s) {
+    std::unique_ptr<SqliteCursor> &c = stmts_[(size_t) which];
+    if (!c) {
+        sqlite3_stmt *s = nullptr;
         int rc = sqlite3_prepare_v3(db_, kSql[(size_t) which], -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
         if (rc != SQLITE_OK) fail(rc);
+        c = std::make_unique<SqliteCursor>(*this, s);
     }
-    return Run(*this, s);
+    return *c;
 }
 
-void Db::exec(const char *sql) {
+Run SqliteDb::run(Sql which) { return Run(cursor(which)); }
+
+void SqliteDb::run_blocking(Sql which) {
+    SqliteCursor &c = cursor(which);
+    Run q(c);
+    int rc;
+    {
+        nb::gil_scoped_release unlocked;
+        rc = c.step_rc();
+    }
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) fail(rc);
+}
+
+void SqliteDb::exec(const char *sql) {
     char *err = nullptr;
     int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
@@ -180,7 +231,7 @@ struct OneOff {
 };
 }  // namespace
 
-int64_t Db::query_int(const char *sql) {
+int64_t SqliteDb::query_int(const char *sql) {
     OneOff q;
     int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
     if (rc != SQLITE_OK) fail(rc);
@@ -190,7 +241,7 @@ int64_t Db::query_int(const char *sql) {
     fail(rc);
 }
 
-int Db::try_query_int(const char *sql, int64_t &out) {
+int SqliteDb::try_query_int(const char *sql, int64_t &out) {
     OneOff q;
     int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
     if (rc != SQLITE_OK) return rc;
@@ -199,7 +250,7 @@ int Db::try_query_int(const char *sql, int64_t &out) {
     return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
-std::string Db::query_text(const char *sql) {
+std::string SqliteDb::query_text(const char *sql) {
     OneOff q;
     int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
     if (rc != SQLITE_OK) fail(rc);

@@ -7,78 +7,45 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "database.h"
+
 namespace dualcache {
 
-class Db;
+class SqliteDb;
 
-// A prepared statement in use: bind, step, and reset on scope exit, so that
-// bound buffers (SQLITE_STATIC) never outlive the run.
-class Run {
+// One prepared statement of the connection.
+class SqliteCursor final : public Cursor {
 public:
-    Run(Db &db, sqlite3_stmt *s) : db_(db), s_(s) {}
-    ~Run() {
-        sqlite3_reset(s_);
-        sqlite3_clear_bindings(s_);
-    }
-    Run(const Run &) = delete;
-    Run &operator=(const Run &) = delete;
+    SqliteCursor(SqliteDb &db, sqlite3_stmt *s) : db_(db), s_(s) {}
+    ~SqliteCursor() { sqlite3_finalize(s_); }
 
-    Run &bind(int i, int64_t v);
-    Run &bind(int i, std::string_view blob);  // as a blob; must outlive the run
-    Run &bind_text(int i, std::string_view text);
-    // true while a row is available; raises on error.
-    bool step();
-    // sqlite3_step's result code, nothing raised (for steps run without the GIL).
-    int step_rc() { return sqlite3_step(s_); }
-    // Runs a statement that returns no rows.
-    void done() {
-        while (step()) {
-        }
-    }
-
-    int64_t int64(int col) const { return sqlite3_column_int64(s_, col); }
-    std::string_view blob(int col) const {
+    void bind(int i, int64_t v) override;
+    void bind_blob(int i, std::string_view blob) override;  // SQLITE_STATIC
+    void bind_text(int i, std::string_view text) override;
+    bool step() override;
+    int64_t int64(int col) const override { return sqlite3_column_int64(s_, col); }
+    std::string_view blob(int col) const override {
         const void *p = sqlite3_column_blob(s_, col);
         return {(const char *) p, (size_t) sqlite3_column_bytes(s_, col)};
     }
-    std::string_view text(int col) const {
+    std::string_view text(int col) const override {
         const unsigned char *p = sqlite3_column_text(s_, col);
         return {(const char *) p, (size_t) sqlite3_column_bytes(s_, col)};
     }
+    void reset() noexcept override {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
+    // sqlite3_step's result code, nothing raised (for steps run without the GIL).
+    int step_rc() { return sqlite3_step(s_); }
 
 private:
-    Db &db_;
+    SqliteDb &db_;
     sqlite3_stmt *s_;
-};
-
-// The statements of the store, prepared on first use.
-enum class Sql {
-    Begin,
-    BeginImmediate,
-    Commit,
-    Rollback,
-    DataVersion,
-    ScanEntries,
-    LoadEntry,
-    InsertEntry,
-    UpdateEntry,
-    DeleteEntry,
-    DeleteAllEntries,
-    LoadItems,
-    InsertItem,
-    UpdateItem,
-    DeleteItem,
-    DeleteItemsOf,
-    DeleteAllItems,
-    LoadTags,
-    InsertTag,
-    Savepoint,
-    Release,
-    RollbackTo,
-    Count_
 };
 
 // Which file a path named when it was opened.
@@ -88,21 +55,32 @@ struct FileId {
     bool operator==(const FileId &) const = default;
 };
 
-class Db {
+class SqliteDb final : public Db {
 public:
     // Opens an existing file for reading and writing, or for reading only
     // when the file or its file system cannot be written. Never follows a
     // symbolic link: the file (and any side file already there) must be a
     // regular file owned by this user, else StoreError saying why.
-    explicit Db(std::string path);
-    ~Db();
-    Db(const Db &) = delete;
-    Db &operator=(const Db &) = delete;
+    explicit SqliteDb(std::string path);
+    ~SqliteDb() override;
 
-    const std::string &path() const { return path_; }
     sqlite3 *handle() const { return db_; }
 
-    Run run(Sql which);
+    Run run(Sql which) override;
+    void run_blocking(Sql which) override;
+    int64_t last_insert_id() override { return sqlite3_last_insert_rowid(db_); }
+    bool in_transaction() const override { return db_ && !sqlite3_get_autocommit(db_); }
+    void rollback_quietly() noexcept override {
+        if (in_transaction()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    int64_t data_version() override;
+    void close() override;
+    // Forgets the connection without touching it (a copy inherited by fork()).
+    void abandon() override { db_ = nullptr; }
+    bool is_open() const override { return db_ != nullptr; }
+    void destroy() override;
+    void add_stats(nb::dict &d) const override;
+
     void exec(const char *sql);
     // First column of the first row of a one-off statement (0 when no row).
     int64_t query_int(const char *sql);
@@ -110,11 +88,12 @@ public:
     // query_int without raising: the SQLite result code.
     int try_query_int(const char *sql, int64_t &out);
     std::string errmsg() const { return db_ ? sqlite3_errmsg(db_) : std::string(); }
-    bool in_transaction() const { return db_ && !sqlite3_get_autocommit(db_); }
+    // Counts the log frames written (for _stats) and checkpoints a long log.
+    void watch_wal();
 
     // The connection can only read (the file or its file system is
     // read-only).
-    bool read_only() const { return read_only_; }
+    bool read_only() const override { return read_only_; }
     // Reopens a read-only connection as immutable: for a file on read-only
     // media that has no write-ahead log, where SQLite cannot make the
     // shared-memory file a WAL reader needs.
@@ -122,27 +101,23 @@ public:
     // StoreError unless the path still names the file that was opened (it
     // was removed, or replaced by another file): a write committed now
     // would go to a file nobody will find again.
-    void check_in_place() const;
+    void check_in_place() const override;
     // The path names a file other than the one opened (it was replaced).
-    bool replaced() const;
+    bool replaced() const override;
 
     // Raises StoreError "<path>: <context>: <SQLite message>".
     [[noreturn]] void fail(int rc, const char *context = nullptr) const;
 
-    // Finalises every statement and closes the connection.
-    void close();
-    // Forgets the connection without touching it (a copy inherited by fork()).
-    void abandon() { db_ = nullptr; }
-    bool is_open() const { return db_ != nullptr; }
-
 private:
+    SqliteCursor &cursor(Sql which);
+    static int wal_hook(void *self, sqlite3 *db, const char *name, int pages);
     void open(int flags, const std::string &name);
 
-    std::string path_;
     sqlite3 *db_ = nullptr;
     FileId id_;
     bool read_only_ = false;
-    std::array<sqlite3_stmt *, (size_t) Sql::Count_> stmts_{};
+    std::array<std::unique_ptr<SqliteCursor>, (size_t) Sql::Count_> stmts_{};
+    int64_t wal_frames_ = 0, last_wal_pages_ = 0;
 };
 
 }  // namespace dualcache

@@ -4,13 +4,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "file_naming.h"
 #include "fork_guard.h"
 #include "itemized.h"
 #include "py_import.h"
 #include "raise.h"
+#include "pg_address.h"
+#include "pg_db.h"
 #include "schema.h"
+#include "sqlite_db.h"
 #include "store_error.h"
 
 namespace dualcache {
@@ -119,10 +123,8 @@ static void raise_key_error(PyObject *key) {
 
 // --- opening and closing ------------------------------------------------
 
-Store::Store(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fork_generation()) {
+void Store::open_sqlite(nb::handle cacheName, nb::handle cachePrefix) {
     StoreFiles files = store_files(cacheName, cachePrefix);
-    name_ = nb::borrow(cacheName);
-    prefix_ = nb::borrow(cachePrefix);
     path_ = files.database;
     make_directories(files.directory, path_);
     check_directory(files.directory, path_);
@@ -135,10 +137,25 @@ Store::Store(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fo
     }
     std::string name_utf8(utf8, (size_t) n);
     create_store_file(path_, files.directory, name_utf8);
-    db_ = std::make_unique<Db>(path_);
+    auto db = std::make_unique<SqliteDb>(path_);
+    SqliteDb &sq = *db;
+    db_ = std::move(db);
     tags_ = std::make_unique<TagTable>(*db_);
-    prepare_store(*db_, name_utf8);
-    sqlite3_wal_hook(db_->handle(), &Store::wal_hook, this);
+    prepare_store(sq, name_utf8);
+    sq.watch_wal();
+}
+
+Store::Store(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fork_generation()) {
+    name_ = nb::borrow(cacheName);
+    prefix_ = nb::borrow(cachePrefix);
+    if (std::optional<PgAddress> pg = pg_address(cacheName, cachePrefix)) {
+        shown_prefix_ = pg->shown_prefix;
+        db_ = open_pg_store(*pg);
+        path_ = db_->path();
+        tags_ = std::make_unique<TagTable>(*db_);
+    } else {
+        open_sqlite(cacheName, cachePrefix);
+    }
     busy_ = true;
     try {
         corrupt_as_store_error(path_, [&] {
@@ -155,7 +172,7 @@ Store::Store(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fo
 Store::~Store() {
     if (db_ && inherited()) db_->abandon();
     if (db_ && db_->is_open()) {
-        if (db_->in_transaction()) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        db_->rollback_quietly();
         db_->close();
     }
 }
@@ -174,7 +191,7 @@ void Store::close() {
     if (busy_) raise(PyExc_RuntimeError, "DualCache.close() called while an operation on it runs");
     if (state_ != State::Open) return;
     if (inherited()) db_->abandon();
-    if (db_->in_transaction()) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    db_->rollback_quietly();
     levels_.clear();
     db_->close();
     state_ = State::Closed;
@@ -190,32 +207,24 @@ void Store::destroy() {
         if (db_->replaced())
             raise_store_error(path_, "the store file was replaced by another file while the store was open; "
                                      "nothing was removed");
+        db_->rollback_quietly();
+        levels_.clear();
+        index_.clear();
     }
-    close();
     state_ = State::Destroyed;
-    std::string failed;
-    std::string files[] = {path_, path_ + "-wal", path_ + "-shm", path_ + "-journal"};
-    for (const std::string &f : files)
-        if (unlink(f.c_str()) != 0 && errno != ENOENT) failed += (failed.empty() ? "" : "; ") + f + ": " + std::strerror(errno);
-    if (!failed.empty()) raise_store_error(path_, "cannot remove the store files: " + failed);
+    db_->destroy();
 }
 
-int Store::wal_hook(void *self, sqlite3 *db, const char *name, int pages) {
-    Store *s = (Store *) self;
-    s->wal_frames_ += pages > s->last_wal_pages_ ? pages - s->last_wal_pages_ : pages;
-    s->last_wal_pages_ = pages;
-    // What SQLite's default hook does: checkpoint once the log is long.
-    if (pages >= 1000) sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    return SQLITE_OK;
+nb::object Store::shown_prefix() const {
+    if (shown_prefix_.empty()) return nb::borrow(prefix_);
+    PyObject *s = PyUnicode_DecodeUTF8(shown_prefix_.data(), (Py_ssize_t) shown_prefix_.size(), "backslashreplace");
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
 }
 
 // --- staying in step with other connections -------------------------------
 
-int64_t Store::data_version() {
-    Run q = db_->run(Sql::DataVersion);
-    q.step();
-    return q.int64(0);
-}
+int64_t Store::data_version() { return db_->data_version(); }
 
 void Store::rebuild_index() {
     Decoder dec(*tags_);
@@ -261,8 +270,8 @@ void Store::sync_locked() {
 
 bool Store::load(Entry &e) {
     bool own = levels_.empty();
-    if (own) db_->run(Sql::Begin).done();
     try {
+        if (own) db_->run(Sql::Begin).done();
         Decoder dec(*tags_);
         nb::object value;
         std::unique_ptr<ItemState> st;
@@ -300,11 +309,11 @@ bool Store::load(Entry &e) {
         ++loads_;
         return true;
     } catch (CorruptValue &c) {
-        if (own && db_->in_transaction()) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        if (own) db_->rollback_quietly();
         c.what = "entry " + short_repr(e.key.ptr()) + ": " + c.what;
         throw;
     } catch (...) {
-        if (own && db_->in_transaction()) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        if (own) db_->rollback_quietly();
         throw;
     }
 }
@@ -387,16 +396,6 @@ bool Store::still_present(PyObject *key) {
 
 // --- transactions -----------------------------------------------------------
 
-void Store::step_blocking(Sql which) {
-    Run q = db_->run(which);
-    int rc;
-    {
-        nb::gil_scoped_release unlocked;
-        rc = q.step_rc();
-    }
-    if (rc != SQLITE_DONE && rc != SQLITE_ROW) db_->fail(rc);
-}
-
 void Store::check_writable() const {
     if (db_->read_only())
         raise_store_error(path_, "the store is read-only (its file or file system cannot be written): it cannot be "
@@ -405,11 +404,11 @@ void Store::check_writable() const {
 
 void Store::begin_outermost() {
     // A read-only store still runs transaction() blocks that only read.
-    step_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
     try {
+        db_->run_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
         sync_locked();
     } catch (...) {
-        sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        db_->rollback_quietly();
         throw;
     }
 }
@@ -467,9 +466,15 @@ void Store::commit_outermost() {
                 db_->check_in_place();
                 break;
             }
-        step_blocking(Sql::Commit);
+        db_->run_blocking(Sql::Commit);
     } catch (...) {
         rollback_outermost();
+        if (db_->take_outcome_unknown()) {
+            // Whether the server stored the transaction is unknown: nothing
+            // in memory may be trusted.
+            index_.forget_all();
+            stale_ = true;
+        }
         throw;
     }
     levels_.clear();
@@ -477,7 +482,7 @@ void Store::commit_outermost() {
 }
 
 void Store::rollback_outermost() {
-    if (db_->in_transaction()) sqlite3_exec(db_->handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    db_->rollback_quietly();
     bool wrote = false;
     for (const Level &lv : levels_) {
         forget_touched(lv);
@@ -588,7 +593,7 @@ void Store::set_locked(PyObject *key, PyObject *value) {
         std::string_view value_bytes(vw.str());
         if (!e) {
             db_->run(Sql::InsertEntry).bind(1, std::string_view(kw.str())).bind(2, value_bytes).done();
-            id = sqlite3_last_insert_rowid(db_->handle());
+            id = db_->last_insert_id();
             version = 1;
         } else {
             // Writers hold the lock and know the stored version: each write
@@ -777,11 +782,10 @@ nb::dict Store::stats() const {
     d["commits"] = commits_;
     d["loads"] = loads_;
     d["index_reloads"] = rebuilds_;
-    d["wal_frames"] = wal_frames_;
     d["rows_written"] = rows_written_;
     d["items_compared"] = items_compared_;
     d["bytes_written"] = bytes_written_;
-    d["page_size"] = db_ && db_->is_open() ? db_->query_int("PRAGMA page_size") : 0;
+    if (db_) db_->add_stats(d);
     return d;
 }
 

@@ -1,5 +1,6 @@
-// DualCache: a persistent mapping over one SQLite database file, with a
-// memory level that keeps the live object of every key read or assigned.
+// DualCache: a persistent mapping over one SQLite database file or one store
+// on a PostgreSQL server, with a memory level that keeps the live object of
+// every key read or assigned.
 //
 // Every assignment, deletion and clear() is one committed transaction,
 // unless it runs inside transaction(), which holds the write lock for
@@ -19,7 +20,7 @@
 #include "decoder.h"
 #include "encoder.h"
 #include "entry_index.h"
-#include "sqlite_db.h"
+#include "database.h"
 #include "tag_table.h"
 
 namespace dualcache {
@@ -71,6 +72,8 @@ public:
     const std::string &path() const { return path_; }
     nb::handle name() const { return name_; }
     nb::handle prefix() const { return prefix_; }
+    // The prefix as repr shows it: a server address without its password.
+    nb::object shown_prefix() const;
 
     int traverse(visitproc visit, void *arg);
     void gc_clear();
@@ -98,7 +101,6 @@ private:
     nb::object value_of(Entry &e);
     nb::object lookup(PyObject *key);
 
-    void step_blocking(Sql which);
     void begin_outermost();
     void check_not_failed() const;
     void begin_write();
@@ -109,15 +111,15 @@ private:
     void begin_level();
     void end_level(bool ok);
     void forget_touched(const Level &lv);
+    void open_sqlite(nb::handle cacheName, nb::handle cachePrefix);
     void set_locked(PyObject *key, PyObject *value);
     template <typename F>
     nb::object keyed_transaction(PyObject *key, F &&body);
     bool del_locked(PyObject *key);
 
-    static int wal_hook(void *self, sqlite3 *db, const char *name, int pages);
-
     std::string path_;
     nb::object name_, prefix_;
+    std::string shown_prefix_;  // for a server: the prefix without password
     std::unique_ptr<Db> db_;
     std::unique_ptr<TagTable> tags_;
     EntryIndex index_;
@@ -130,8 +132,7 @@ private:
     long long fail_after_ = -1;
 
     // Counters for tests and benchmarks.
-    int64_t commits_ = 0, loads_ = 0, rebuilds_ = 0, wal_frames_ = 0, last_wal_pages_ = 0, rows_written_ = 0, items_compared_ = 0,
-            bytes_written_ = 0;
+    int64_t commits_ = 0, loads_ = 0, rebuilds_ = 0, rows_written_ = 0, bytes_written_ = 0, items_compared_ = 0;
 };
 
 }  // namespace dualcache

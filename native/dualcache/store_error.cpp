@@ -36,6 +36,7 @@ class StoreError(OSError):
 
     sqlite_errorcode = None
     sqlite_errorname = None
+    sqlstate = None
 
     def __str__(self):
         return str(self.args[0]) if len(self.args) == 1 else super().__str__()

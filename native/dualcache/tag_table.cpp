@@ -33,7 +33,7 @@ int64_t TagTable::id_for(const RecordClass &rc) {
         Run ins = db_.run(Sql::InsertTag);
         ins.bind_text(1, rc.tag_utf8).done();
     }
-    int64_t id = sqlite3_last_insert_rowid(db_.handle());
+    int64_t id = db_.last_insert_id();
     by_tag_[rc.tag_utf8] = id;
     by_id_[id] = Tag{rc.tag_utf8, &rc};
     return id;

@@ -21,7 +21,7 @@ from typing import Any
 
 from ._cli import commands
 from ._cli.errors import EXIT_DATA, EXIT_USAGE, CliError, UsageError
-from ._cli.portfolio import DEFAULT_PORTFOLIO, ENV_DATA_DIR, open_portfolio, resolve_data_dir
+from ._cli.portfolio import DEFAULT_PORTFOLIO, ENV_DATA_DIR, open_portfolio, resolve_data_dir, shown_data_dir
 
 PROG = "ordermgr"
 
@@ -160,13 +160,13 @@ def run(argv: Sequence[str] | None = None) -> int:
         portfolio = open_portfolio(args.portfolio, data_dir, create)
     except (_store_error(), PermissionError) as e:
         raise CliError(
-            f"cannot open portfolio {args.portfolio!r} in {data_dir}: {e}. "
+            f"cannot open portfolio {args.portfolio!r} in {shown_data_dir(data_dir)}: {e}. "
             "Check --data-dir or QUENTARIS_DATA_DIR"
         ) from None
     try:
         return int(args.run(args, portfolio))
     except _store_error() as e:
-        raise CliError(f"the store of portfolio {portfolio.namespace} in {data_dir} failed: {e}") from None
+        raise CliError(f"the store of portfolio {portfolio.namespace} in {shown_data_dir(data_dir)} failed: {e}") from None
     except (ArithmeticError, AssertionError, LookupError, TypeError, ValueError) as e:
         # The library refused a figure of this portfolio's data.
         raise CliError(

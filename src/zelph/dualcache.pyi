@@ -9,12 +9,13 @@ _T = TypeVar("_T")
 _C = TypeVar("_C", bound=type)
 
 class StoreError(OSError):
-    """A failure of the store itself: an SQLite error, a file that is not a store,
-    or use of a store that was closed or destroyed."""
+    """A failure of the store itself: an SQLite or PostgreSQL error, a file that is
+    not a store, or use of a store that was closed or destroyed."""
 
     filename: str | None
     sqlite_errorcode: int | None
     sqlite_errorname: str | None
+    sqlstate: str | None
 
 class _Transaction:
     def __enter__(self) -> DualCache: ...

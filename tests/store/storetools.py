@@ -18,7 +18,11 @@ import zelph.dualcache as dc
 
 
 @pytest.fixture
-def prefix(tmp_path):
+def prefix(tmp_path, pg_uri):
+    """Where the test's stores go: a directory, or (postgresql backend) a
+    schema of the test's own on the test server."""
+    if pg_uri:
+        return pg_uri + "/store-"
     return str(tmp_path / "data" / "store-")
 
 

@@ -13,6 +13,8 @@ import pytest
 import zelph.dualcache as dc
 from storetools import file_bytes, open_store, prefix  # noqa: F401
 
+pytestmark = pytest.mark.sqlite_only  # edits the SQLite file directly
+
 STR, LIST, DICT, DATE, DATETIME, DECIMAL, RECORD, INT, NONE, FRACTION = 6, 9, 10, 14, 13, 17, 18, 3, 0, 21
 
 

@@ -324,6 +324,7 @@ def test_unregistered_tag_is_refused_when_read(open_store, prefix):
     assert "tests.Point" in proc.stdout and "not registered" in proc.stdout
 
 
+@pytest.mark.sqlite_only
 def test_decoding_never_runs_code_the_file_names(open_store, prefix, tmp_path):
     s = open_store("evil")
     s["p"] = Point(1, 2)
@@ -345,6 +346,7 @@ def test_decoding_never_runs_code_the_file_names(open_store, prefix, tmp_path):
     assert "os.system" in proc.stdout and not marker.exists()
 
 
+@pytest.mark.sqlite_only
 def test_damaged_value_raises_store_error(open_store):
     s = open_store("damaged")
     s["k"] = [1, 2, 3]
@@ -363,13 +365,13 @@ def test_damaged_value_raises_store_error(open_store):
     con.close()
 
 
-def test_native_records_round_trip_in_a_fresh_process(open_store, prefix):
+def test_native_records_round_trip_in_a_fresh_process(open_store, prefix, backend):
     import marlovent.ordermgr as om
 
     class MyPosition(om.Position):
         pass
 
-    dc.register(MyPosition)
+    dc.register(MyPosition, f"tests.{backend}.MyPosition")
     s = open_store("om")
     p = om.Position("AAPL")
     p.add_trade(om.Trade("o1", 101.5, 10, 1.25, dt.datetime(2024, 3, 5, 9, 30, tzinfo=UTC)))

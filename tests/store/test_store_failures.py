@@ -30,6 +30,7 @@ def foreign_db(path, wal):
     con.close()
 
 
+@pytest.mark.sqlite_only
 @pytest.mark.parametrize("kind", ["garbage", "short garbage", "sqlite header only", "foreign", "foreign wal"])
 def test_files_that_are_not_stores_are_refused_untouched(prefix, kind):
     path = store_path(prefix)
@@ -61,6 +62,7 @@ def fill(prefix, n=300):
     return store_path(prefix)
 
 
+@pytest.mark.sqlite_only
 @pytest.mark.parametrize("keep", [0.5, 0.9, 200])
 def test_truncated_store_is_refused_untouched(prefix, keep):
     path = fill(prefix)
@@ -74,6 +76,7 @@ def test_truncated_store_is_refused_untouched(prefix, keep):
     assert file_bytes(path) == before
 
 
+@pytest.mark.sqlite_only
 def test_empty_file_becomes_a_new_store(prefix):
     path = store_path(prefix)
     os.makedirs(os.path.dirname(path))
@@ -83,6 +86,7 @@ def test_empty_file_becomes_a_new_store(prefix):
     assert len(s) == 1
 
 
+@pytest.mark.sqlite_only
 def test_newer_format_is_refused(prefix):
     path = fill(prefix, 1)
     con = sqlite3.connect(path)
@@ -120,6 +124,7 @@ def readonly_dir():
     os.rmdir(d)
 
 
+@pytest.mark.sqlite_only
 def test_read_only_directory(readonly_dir):
     prefix = readonly_dir + "/s-"
     s = dc.DualCache(cacheName="old", cachePrefix=prefix)
@@ -167,6 +172,7 @@ print(done)
 """
 
 
+@pytest.mark.sqlite_only
 def test_full_disk_leaves_every_returned_write_and_nothing_else(prefix):
     out = run_py(DISK_FULL, prefix).stdout.split()
     done = int(out[-1])
@@ -353,6 +359,7 @@ def test_close_inside_a_transaction_rolls_back(open_store):
     assert dict(open_store()) == {}
 
 
+@pytest.mark.sqlite_only
 def test_a_writer_waits_for_the_lock_instead_of_failing(open_store):
     s = open_store()
     s["k"] = 0

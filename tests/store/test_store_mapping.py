@@ -165,14 +165,15 @@ def test_context_manager_closes(open_store, prefix):
         assert s["k"] == 1
 
 
-def test_destroy_removes_files_and_later_use_raises(open_store):
+def test_destroy_removes_files_and_later_use_raises(open_store, backend):
     import os
 
     s = open_store()
     s["k"] = 1
     path = s.path
     s.destroy()
-    assert not any(os.path.exists(path + x) for x in ("", "-wal", "-shm", "-journal"))
+    if backend == "sqlite":
+        assert not any(os.path.exists(path + x) for x in ("", "-wal", "-shm", "-journal"))
     for op in (lambda: s["k"], lambda: len(s), lambda: s.__setitem__("k", 2), lambda: list(s), s.destroy,
                lambda: s.transaction().__enter__()):
         with pytest.raises(dc.StoreError, match="was destroyed") as info:
@@ -214,7 +215,10 @@ def test_cycle_through_the_store_is_collected(prefix):
     assert ref() is None
 
 
-def test_repr_and_attributes(open_store, prefix):
+def test_repr_and_attributes(open_store, prefix, backend):
     s = open_store("n")
-    assert repr(s) == f"DualCache(cacheName='n', cachePrefix={prefix!r})"
+    if backend == "sqlite":
+        assert repr(s) == f"DualCache(cacheName='n', cachePrefix={prefix!r})"
+    else:  # the server and the name prefix, nothing else of the URI
+        assert repr(s) == f"DualCache(cacheName='n', cachePrefix={prefix.split('?')[0] + '/store-'!r})"
     assert s.cacheName == "n" and s.cachePrefix == prefix

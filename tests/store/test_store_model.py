@@ -6,7 +6,7 @@ import datetime as dt
 
 import pytest
 from hypothesis import settings, strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+from hypothesis.stateful import RuleBasedStateMachine, invariant, rule, run_state_machine_as_test
 
 import marlovent.ordermgr as om
 import zelph.dualcache as dc
@@ -32,12 +32,14 @@ class Abort(Exception):
 
 
 class StoreVersusDict(RuleBasedStateMachine):
-    def __init__(self):
+    def __init__(self, server_uri=None):
         super().__init__()
         import tempfile
+        import uuid
 
         self.dir = tempfile.TemporaryDirectory()
-        self.prefix = self.dir.name + "/m-"
+        # A store of its own for every run: a new file, or a new name on the server.
+        self.prefix = f"{server_uri}/m{uuid.uuid4().hex[:8]}-" if server_uri else self.dir.name + "/m-"
         self.store = dc.DualCache(cacheName="model", cachePrefix=self.prefix)
         self.other = dc.DualCache(cacheName="model", cachePrefix=self.prefix)
         self.model = {}
@@ -124,5 +126,6 @@ class StoreVersusDict(RuleBasedStateMachine):
         assert bool(self.store) == bool(self.model)
 
 
-StoreVersusDict.TestCase.settings = settings(max_examples=40, stateful_step_count=25, deadline=None)
-test_store_behaves_as_a_dict = StoreVersusDict.TestCase
+def test_store_behaves_as_a_dict(pg_uri):
+    run_state_machine_as_test(lambda: StoreVersusDict(pg_uri),
+                              settings=settings(max_examples=40, stateful_step_count=25, deadline=None))

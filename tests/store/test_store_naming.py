@@ -10,6 +10,8 @@ import pytest
 import zelph.dualcache as dc
 from storetools import open_store, prefix, store_file_mode  # noqa: F401
 
+pytestmark = pytest.mark.sqlite_only  # the files of the SQLite store
+
 HOSTILE = [
     "../../../etc/passwd",
     "/absolute/path",

@@ -14,6 +14,8 @@ import pytest
 import zelph.dualcache as dc
 from storetools import file_bytes, open_store, prefix, run_py  # noqa: F401
 
+pytestmark = pytest.mark.sqlite_only  # the files of the SQLite store
+
 ROOT = os.geteuid() == 0
 NOBODY = 65534
 

@@ -12,6 +12,7 @@ import contextlib
 import hashlib
 import os
 import string
+import urllib.parse
 from collections.abc import Callable, Hashable, Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -28,11 +29,29 @@ def default_data_dir() -> str:
     return os.path.join(base, "marlovent")
 
 
+SERVER_SCHEMES = ("postgresql://", "postgres://")
+
+
+def shown_data_dir(data_dir: str) -> str:
+    """The data directory as messages show it: a server URI without its password."""
+    if not data_dir.startswith(SERVER_SCHEMES):
+        return data_dir
+    parts = urllib.parse.urlsplit(data_dir)
+    host = parts.netloc.rpartition("@")
+    netloc = (host[0].partition(":")[0] + "@" + host[2]) if host[1] else parts.netloc
+    query = "&".join(q for q in parts.query.split("&") if q and not q.lower().startswith("password="))
+    return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, ""))
+
+
 def resolve_data_dir(option: str | None, create: bool = True) -> str:
     """The data directory for this run; also exported for the order manager.
-
-    Created when missing only if ``create`` is set (commands that record)."""
+    A PostgreSQL URI (a portfolio on a server) is passed on as it is; a
+    directory is created when missing only if ``create`` is set (commands that
+    record)."""
     chosen = option or os.environ.get(ENV_DATA_DIR) or default_data_dir()
+    if chosen.startswith(SERVER_SCHEMES):
+        os.environ[ENV_DATA_DIR] = chosen
+        return chosen
     chosen = os.path.abspath(os.path.expanduser(chosen))
     if os.path.exists(chosen) and not os.path.isdir(chosen):
         raise CliError(f"data directory {chosen} is a file; pass a directory with --data-dir")

@@ -1,0 +1,186 @@
+"""The order manager on a portfolio shared through a PostgreSQL server, beside
+the same on an SQLite file, in one run: durable add_trade latency, batched
+fills per second, 1 to 8 writer processes on one portfolio (nothing lost),
+and opening a portfolio of 100,000 positions.
+
+Starts a throwaway server of its own (initdb into a temporary directory,
+fsync on, loopback); needs PostgreSQL installed (make test installs it)."""
+
+import datetime
+import os
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+
+from pg_server import PgServer, bin_dir  # noqa: E402
+
+import marlovent.ordermgr as om  # noqa: E402
+import zelph.dualcache as dc  # noqa: E402
+
+STAMP = datetime.datetime(2024, 3, 5, 9, 30, tzinfo=datetime.timezone.utc)
+
+
+def fill(oid, qty=1):
+    return om.Trade(oid, 100.0 + (oid % 7), qty, 0.5, STAMP)
+
+
+def manager(data_dir, name):
+    os.environ["QUENTARIS_DATA_DIR"] = data_dir
+    return om.OrderMgr(name)
+
+
+def durable_latency(data_dir, n=300):
+    m = manager(data_dir, "latency")
+    times = []
+    for i in range(n):
+        t0 = time.perf_counter()
+        m.add_trade(f"K{i % 20}", fill(i))
+        times.append(time.perf_counter() - t0)
+    m.positions.destroy()
+    return statistics.median(times), sum(times) / n
+
+
+def batched_rate(data_dir, n=3000):
+    m = manager(data_dir, "batched")
+    t0 = time.perf_counter()
+    with m.positions.batch():
+        for i in range(n):
+            m.add_trade(f"K{i % 50}", fill(i))
+    rate = n / (time.perf_counter() - t0)
+    m.positions.destroy()
+    return rate
+
+
+WRITER = """
+import os, sys, datetime
+import marlovent.ordermgr as om
+worker, count = int(sys.argv[1]), int(sys.argv[2])
+m = om.OrderMgr("writers")
+stamp = datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)
+trades = [om.Trade((worker, i), 10.0, 1, 0.0, stamp) for i in range(count)]
+sys.stdout.write("ready\\n"); sys.stdout.flush()
+sys.stdin.readline()
+for i, t in enumerate(trades):
+    m.add_trade(f"K{i % 8}", t)
+"""
+
+
+def writers(data_dir, procs, count):
+    os.environ["QUENTARIS_DATA_DIR"] = data_dir
+    m = om.OrderMgr("writers")
+    m.clear()
+    children = [subprocess.Popen([sys.executable, "-c", WRITER, str(w), str(count)], stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, text=True) for w in range(procs)]
+    for c in children:
+        assert c.stdout.readline() == "ready\n"
+    t0 = time.perf_counter()
+    for c in children:
+        c.stdin.write("go\n")
+        c.stdin.flush()
+    for c in children:
+        c.communicate(timeout=600)
+        assert c.returncode == 0
+    elapsed = time.perf_counter() - t0
+    m = om.OrderMgr("writers")
+    stored = sum(len(p.trades) for p in m.positions.values())
+    m.positions.destroy()
+    return procs * count / elapsed, stored == procs * count
+
+
+# Keys "K000001"... in the store's encoding: a str of 7 UTF-8 bytes.
+KEY_SQL_PG = "'\\x0607'::bytea || convert_to('K' || lpad(g::text, 6, '0'), 'UTF8')"
+
+
+def big_portfolio_pg(server, n):
+    uri = server.schema_uri("big")
+    m = manager(uri, "big")
+    m.add_trade("template", fill(1))
+    m.add_trade("template", fill(2))
+    m.positions.close()
+    s = '"big"'
+    server.sql(f"""
+        INSERT INTO {s}.dualcache_entries(store, version, key, value)
+          SELECT e.store, 1, {KEY_SQL_PG}, e.value FROM {s}.dualcache_entries e, generate_series(1, {n}) g;
+        INSERT INTO {s}.dualcache_items(store, entry, ord, ikey, value)
+          SELECT e.store, e.id, i.ord, i.ikey, i.value FROM {s}.dualcache_entries e
+          JOIN {s}.dualcache_items i ON i.entry = (SELECT min(id) FROM {s}.dualcache_entries) WHERE e.id <> i.entry;
+        UPDATE {s}.dualcache_stores SET changes = changes + 1; ANALYZE""")
+    return uri
+
+
+def big_portfolio_sqlite(directory, n):
+    m = manager(directory, "big")
+    m.add_trade("template", fill(1))
+    m.add_trade("template", fill(2))
+    path = m.positions.path
+    m.positions.close()
+    con = sqlite3.connect(path)
+    con.executescript(f"""
+        WITH RECURSIVE g(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM g WHERE i < {n})
+        INSERT INTO entries(version, key, value)
+          SELECT 1, X'0607' || CAST('K' || printf('%06d', i) AS BLOB), (SELECT value FROM entries) FROM g;
+        INSERT INTO items(entry, ord, ikey, value)
+          SELECT e.id, i.ord, i.ikey, i.value FROM entries e JOIN items i ON i.entry = 1 WHERE e.id <> 1;""")
+    con.close()
+    return directory
+
+
+def open_big(data_dir):
+    t0 = time.perf_counter()
+    m = manager(data_dir, "big")
+    opened = time.perf_counter() - t0
+    reads = []
+    for k in range(50_000, 50_020):
+        t0 = time.perf_counter()
+        pos = m.positions[f"K{k:06d}"]
+        reads.append(time.perf_counter() - t0)
+        assert len(pos.trades) == 2
+    read = statistics.median(reads)
+    assert len(m.positions) == N_BIG + 1
+    m.positions.close()
+    return opened, read
+
+
+N_BIG = 100_000
+
+
+def main():
+    if bin_dir() is None:
+        print("PostgreSQL is not installed: nothing to measure")
+        return
+    server = PgServer(fsync=True)
+    server.start()
+    tmp = tempfile.TemporaryDirectory()
+    try:
+        pg = server.schema_uri("bench")
+        backends = [("SQLite file", tmp.name), ("PostgreSQL", pg)]
+        print(f"{'':<52} {'SQLite':>12} {'PostgreSQL':>12}")
+        lat = [durable_latency(d) for _, d in backends]
+        print(f"{'durable add_trade, median per fill':<52} {lat[0][0] * 1e6:>9.0f} µs {lat[1][0] * 1e6:>9.0f} µs")
+        print(f"{'durable add_trade, mean per fill':<52} {lat[0][1] * 1e6:>9.0f} µs {lat[1][1] * 1e6:>9.0f} µs")
+        rates = [batched_rate(d) for _, d in backends]
+        print(f"{'fills per second inside one batch()':<52} {rates[0]:>12,.0f} {rates[1]:>12,.0f}")
+        for procs in (1, 2, 4, 8):
+            got = [writers(d, procs, 150) for _, d in backends]
+            ok = "nothing lost" if all(g[1] for g in got) else "FILLS LOST"
+            print(f"{f'{procs} writer process(es), durable fills per second':<52} {got[0][0]:>12,.0f} "
+                  f"{got[1][0]:>12,.0f}   {ok}")
+        big = [big_portfolio_sqlite(os.path.join(tmp.name, "big"), N_BIG), big_portfolio_pg(server, N_BIG)]
+        opened = [open_big(d) for d in big]
+        print(f"{'open a portfolio of 100,000 positions':<52} {opened[0][0] * 1e3:>9.0f} ms {opened[1][0] * 1e3:>9.0f} ms")
+        print(f"{'then read a position (cold, median of 20)':<52} {opened[0][1] * 1e6:>9.0f} µs {opened[1][1] * 1e6:>9.0f} µs")
+        print(f"PostgreSQL-to-SQLite ratio of the durable latency: {lat[1][0] / lat[0][0]:.1f}x;"
+              f" of the batched rate: {rates[1] / rates[0]:.2f}x")
+    finally:
+        tmp.cleanup()
+        server.remove()
+
+
+if __name__ == "__main__":
+    main()

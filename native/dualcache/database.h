@@ -1,0 +1,147 @@
+// The connection of a store to the database that holds it, whichever engine
+// that is (an SQLite file, or a PostgreSQL server): the store's named
+// statements, transactions and savepoints, and the cheap check whether
+// another connection committed. Every failure becomes a StoreError naming
+// the store.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace dualcache {
+namespace nb = nanobind;
+
+// The statements of the store. Each engine has its own text for each.
+enum class Sql {
+    Begin,           // a read-only snapshot
+    BeginImmediate,  // a write transaction holding the store's write lock
+    Commit,
+    Rollback,
+    DataVersion,
+    ScanEntries,
+    LoadEntry,
+    InsertEntry,
+    UpdateEntry,
+    DeleteEntry,
+    DeleteAllEntries,
+    LoadItems,
+    InsertItem,
+    UpdateItem,
+    DeleteItem,
+    DeleteItemsOf,
+    DeleteAllItems,
+    LoadTags,
+    InsertTag,
+    Savepoint,
+    Release,
+    RollbackTo,
+    Count_
+};
+
+// One statement of an engine, prepared once per connection.
+class Cursor {
+public:
+    virtual void bind(int i, int64_t v) = 0;
+    virtual void bind_blob(int i, std::string_view blob) = 0;  // must outlive the run
+    virtual void bind_text(int i, std::string_view text) = 0;  // must outlive the run
+    // true while a row is available; raises on error.
+    virtual bool step() = 0;
+    virtual int64_t int64(int col) const = 0;
+    virtual std::string_view blob(int col) const = 0;
+    virtual std::string_view text(int col) const = 0;
+    // Forgets the bindings and the rows of the last run.
+    virtual void reset() noexcept = 0;
+
+protected:
+    ~Cursor() = default;
+};
+
+// A statement in use: bind, step, and reset on scope exit, so that bound
+// buffers never outlive the run.
+class Run {
+public:
+    explicit Run(Cursor &c) : c_(c) {}
+    ~Run() { c_.reset(); }
+    Run(const Run &) = delete;
+    Run &operator=(const Run &) = delete;
+
+    Run &bind(int i, int64_t v) {
+        c_.bind(i, v);
+        return *this;
+    }
+    Run &bind(int i, std::string_view blob) {
+        c_.bind_blob(i, blob);
+        return *this;
+    }
+    Run &bind_text(int i, std::string_view text) {
+        c_.bind_text(i, text);
+        return *this;
+    }
+    bool step() { return c_.step(); }
+    // Runs a statement that returns no rows.
+    void done() {
+        while (step()) {
+        }
+    }
+    int64_t int64(int col) const { return c_.int64(col); }
+    std::string_view blob(int col) const { return c_.blob(col); }
+    std::string_view text(int col) const { return c_.text(col); }
+
+private:
+    Cursor &c_;
+};
+
+class Db {
+public:
+    virtual ~Db() = default;
+    Db(const Db &) = delete;
+    Db &operator=(const Db &) = delete;
+
+    // What errors and DualCache.path name: the file, or the server and store
+    // name (never a password).
+    const std::string &path() const { return path_; }
+
+    virtual Run run(Sql which) = 0;
+    // Runs a statement that returns no rows, without the GIL while it waits
+    // (for another writer's lock, a sync to disk, the server).
+    virtual void run_blocking(Sql which) = 0;
+    // The id of the row the last InsertEntry or InsertTag added.
+    virtual int64_t last_insert_id() = 0;
+    virtual bool in_transaction() const = 0;
+    // Rolls back an open transaction, ignoring errors (a lost connection has
+    // rolled it back already).
+    virtual void rollback_quietly() noexcept = 0;
+    // A number that changes whenever another connection commits a change to
+    // the store (and not when this one does).
+    virtual int64_t data_version() = 0;
+    // true once after a commit whose outcome is unknown (the connection was
+    // lost after the commit was sent): the caller must forget what it holds.
+    virtual bool take_outcome_unknown() { return false; }
+
+    // Finalises every statement and closes the connection.
+    virtual void close() = 0;
+    // Forgets the connection without touching it (a copy inherited by fork()).
+    virtual void abandon() = 0;
+    virtual bool is_open() const = 0;
+    // Closes the connection and removes the store with everything it holds.
+    virtual void destroy() = 0;
+    // The connection can only read (an SQLite file or file system that
+    // cannot be written).
+    virtual bool read_only() const { return false; }
+    // StoreError unless the store is still where it was opened (an SQLite
+    // file removed or replaced meanwhile): a commit now would be lost.
+    virtual void check_in_place() const {}
+    // The path now names something else than the store opened (an SQLite
+    // file replaced by another): destroy() must not remove it.
+    virtual bool replaced() const { return false; }
+    // Engine counters for DualCache._stats().
+    virtual void add_stats(nb::dict &d) const = 0;
+
+protected:
+    explicit Db(std::string path) : path_(std::move(path)) {}
+    std::string path_;
+};
+
+}  // namespace dualcache

@@ -1,0 +1,146 @@
+// A store on a PostgreSQL server, through libpq. All stores of a schema share
+// four tables (stores, tags, entries, items), created owner-only on first use
+// in the schema first on the connection's search_path; a store is one row of
+// the stores table and its rows in the others. Names travel as parameters
+// only; the schema name is quoted as an identifier.
+//
+// The write lock is a row lock on the store's row in the stores table, held
+// from BEGIN to the end of the transaction, so writers on every host are
+// serialised per store. That row also counts the store's committed write
+// transactions: the cheap check whether anyone else committed.
+//
+// Every wait for the server is bounded (connect_timeout, lock_timeout and a
+// reply deadline) and runs without the GIL. A lost connection is opened
+// again by the next operation outside a transaction.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "database.h"
+#include "pg_address.h"
+#include "pg_api.h"
+
+namespace dualcache {
+
+class PgDb;
+
+// One prepared statement with its bound parameters and the rows of its run.
+class PgCursor final : public Cursor {
+public:
+    PgCursor(PgDb &db, Sql which) : db_(db), which_(which) {}
+    ~PgCursor() { reset(); }
+
+    void bind(int i, int64_t v) override;
+    void bind_blob(int i, std::string_view blob) override;
+    void bind_text(int i, std::string_view text) override { bind_blob(i, text); }
+    bool step() override;
+    int64_t int64(int col) const override;
+    std::string_view blob(int col) const override;
+    std::string_view text(int col) const override { return blob(col); }
+    void reset() noexcept override;
+    // Holds the rows of a run for entry `id` (a LoadEntry in use).
+    bool holds(int64_t id) const { return res_ && ran_ && first_int_ == id; }
+
+private:
+    friend class PgDb;
+    static constexpr int kMaxParams = 4;
+    PgDb &db_;
+    Sql which_;
+    const char *values_[kMaxParams] = {};
+    int lengths_[kMaxParams] = {};
+    char ints_[kMaxParams][8] = {};
+    PGresult *res_ = nullptr;
+    int row_ = -1, rows_ = 0, offset_ = 0;
+    int64_t first_int_ = 0;
+    bool ran_ = false, borrowed_ = false;
+};
+
+class PgDb final : public Db {
+public:
+    // Connects, creates the tables when the schema has none, and finds or
+    // creates the store's row.
+    explicit PgDb(const PgAddress &address);
+    ~PgDb() override;
+
+    Run run(Sql which) override;
+    void run_blocking(Sql which) override;
+    int64_t last_insert_id() override { return last_id_; }
+    bool in_transaction() const override { return tx_; }
+    void rollback_quietly() noexcept override;
+    int64_t data_version() override;
+    bool take_outcome_unknown() override {
+        bool u = outcome_unknown_;
+        outcome_unknown_ = false;
+        return u;
+    }
+    void close() override;
+    void abandon() override {
+        conn_ = nullptr;
+        closed_ = true;
+    }
+    bool is_open() const override { return !closed_; }
+    void destroy() override;
+    void add_stats(nb::dict &d) const override;
+
+    const pg::Api &pq() const { return pq_; }
+    // The LoadEntry cursor while it holds entry `id`'s rows, else null.
+    const PgCursor *loaded_entry(int64_t id) const;
+    // Runs statement `which` (binary parameters and results); null for a
+    // statement that returns nothing.
+    PGresult *execute(Sql which, const char *const *values, const int *lengths);
+
+private:
+    struct Reply {
+        PGresult *last = nullptr;   // the last result (rows, or the first error)
+        bool lost = false;          // no complete answer: the connection is gone
+        std::string lost_why;
+    };
+    void connect();
+    void set_up_schema();
+    void find_store();
+    void usable(Sql which);
+    Reply wait_reply();
+    // Reads a pipeline's results up to its sync point: the first error, or
+    // the last result.
+    Reply wait_pipeline();
+    // The savepoint commands not sent yet, as one SQL text ("" when none).
+    std::string take_pending();
+    // Sends `sql` (one or more statements, no parameters) and waits; raises
+    // on error. Returns the last result (text format), owned by the caller.
+    PGresult *simple(const std::string &sql, Sql which);
+    void lost(const std::string &why, const char *sqlstate);
+    [[noreturn]] void fail_result(PGresult *r, const char *context);
+    [[noreturn]] void raise(const std::string &message, const char *sqlstate);
+    std::string table(const char *name) const;
+    void prepare(Sql which);
+
+    const pg::Api &pq_;
+    PgAddress address_;
+    PGconn *conn_ = nullptr;
+    std::string schema_;     // quoted identifier
+    int64_t store_id_ = 0;
+    std::array<std::unique_ptr<PgCursor>, (size_t) Sql::Count_> cursors_{};
+    std::array<bool, (size_t) Sql::Count_> prepared_{};
+    bool tx_ = false;           // a transaction is open (also when the server aborted it)
+    bool lost_in_tx_ = false;   // the connection was lost with a transaction open
+    bool wrote_ = false;        // the open transaction ran a write statement
+    bool locked_ = false;       // the open transaction holds the store's row lock
+    bool outcome_unknown_ = false;
+    bool closed_ = false;
+    int64_t locked_changes_ = 0;  // the store's change count read under the lock
+    int64_t own_commits_ = 0;     // write transactions this connection committed
+    int64_t last_id_ = 0;
+    // SAVEPOINT and RELEASE commands held back to travel with the next
+    // statement (a level that runs none costs no round trip; COMMIT and
+    // ROLLBACK make pending ones moot).
+    std::vector<std::string> pending_;
+    int64_t round_trips_ = 0, reconnects_ = 0;
+};
+
+// Opens the store a PostgreSQL address names.
+std::unique_ptr<Db> open_pg_store(const PgAddress &address);
+
+}  // namespace dualcache
