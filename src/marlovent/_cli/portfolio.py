@@ -141,7 +141,7 @@ def missing_portfolio_message(name: str, data_dir: str) -> str:
         hint = f"the portfolios there are: {listed}. Pick one with --portfolio NAME"
     else:
         hint = "there is none yet; `ordermgr import FILE` creates one"
-    return f"no portfolio {namespace!r} in {data_dir} ({hint}, or check --data-dir)"
+    return f"no portfolio {namespace!r} in {shown_data_dir(data_dir)} ({hint}, or check --data-dir)"
 
 
 def batch(store: Any) -> contextlib.AbstractContextManager[Any]:
@@ -215,13 +215,15 @@ def open_portfolio(name: str, data_dir: str, create: bool = True) -> Portfolio:
     """Open a portfolio; without ``create``, one that does not exist is an
     error and nothing is written to the data directory."""
     namespace = namespace_of(name)
-    if not create and store_file(data_dir, POSITIONS_PREFIX, namespace) is None:
+    # A server keeps its portfolios in tables, not files: nothing to look for.
+    on_server = data_dir.startswith(SERVER_SCHEMES)
+    if not create and not on_server and store_file(data_dir, POSITIONS_PREFIX, namespace) is None:
         raise CliError(missing_portfolio_message(name, data_dir))
     mgr = _om.OrderMgr(name)
     prefix = os.path.join(data_dir, LEDGER_PREFIX)
 
     def open_ledger() -> Any:
-        if create or store_file(data_dir, LEDGER_PREFIX, mgr.namespace) is not None:
+        if create or on_server or store_file(data_dir, LEDGER_PREFIX, mgr.namespace) is not None:
             return _om.DualCache(cacheName=mgr.namespace, cachePrefix=prefix)
         # A portfolio the library filled: no fills were imported into it.
         return {}
