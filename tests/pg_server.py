@@ -23,6 +23,12 @@ def bin_dir():
     return None
 
 
+def server_env():
+    """The environment for the server's own tools: without the sanitizer
+    preload of a SANITIZE=1 test run, under which postgres does not start."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -51,7 +57,7 @@ class PgServer:
 
     def _run(self, tool, *args, check=True):
         return subprocess.run([*self._as_owner, os.path.join(self.bin, tool), *args], check=check,
-                              capture_output=True, text=True, timeout=120)
+                              capture_output=True, text=True, timeout=120, env=server_env())
 
     def start(self):
         self._run("pg_ctl", "-D", self.data, "-o", " ".join(self.options), "-w", "-t", "60",
@@ -71,7 +77,8 @@ class PgServer:
         """Runs SQL through psql; returns its unaligned output."""
         out = subprocess.run([os.path.join(self.bin, "psql"), "-X", "-q", "-At", "-v", "ON_ERROR_STOP=1",
                               "-h", "127.0.0.1", "-p", str(self.port), "-U", "postgres", "-d", db,
-                              "-c", statement], check=True, capture_output=True, text=True, timeout=60)
+                              "-c", statement], check=True, capture_output=True, text=True, timeout=60,
+                             env=server_env())
         return out.stdout.strip()
 
     def schema_uri(self, schema=None):
