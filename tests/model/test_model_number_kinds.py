@@ -33,7 +33,7 @@ FIGURES = ["qty", "average_price", "total_commission", "is_long", "empty"]
 
 @given(books, contexts)
 def test_position_figures(om, book, ctx):
-    p = om.Position("K", {i: trade(om, i, *spec) for i, spec in enumerate(book)})
+    p = om.Position("K", {i: trade(om, i, *fields) for i, fields in enumerate(book)})
     for name in FIGURES:
         formula = getattr(plain, "position_" + name)
         assert_same_outcome(lambda: getattr(p, name), lambda: formula(p), ctx)

@@ -44,7 +44,7 @@ def test_report(rows, ctx):
 class OwnFormat(float):
     """A float whose arithmetic keeps its type and whose format is its own."""
 
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "<own>"
 
 
