@@ -296,11 +296,7 @@ void PgDb::find_store() {
         if (!pq_.PQsendQueryParams(conn_, sql.c_str(), 1, types, values, lengths, formats, 0)) {
             lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
         }
-        Reply rep = wait_reply();
-        if (rep.lost) {
-            if (rep.last) pq_.PQclear(rep.last);
-            lost(rep.lost_why, "08006");
-        }
+        Reply rep = answer();
         ExecStatusType st = pq_.PQresultStatus(rep.last);
         if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) fail_result(rep.last, "cannot open the store");
         return rep.last;
@@ -440,15 +436,20 @@ PgDb::Reply PgDb::wait_reply() {
     return rep;
 }
 
-PGresult *PgDb::simple(const std::string &sql, Sql which) {
-    usable(which);
-    ++round_trips_;
-    if (!pq_.PQsendQuery(conn_, sql.c_str())) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
+PgDb::Reply PgDb::answer() {
     Reply rep = wait_reply();
     if (rep.lost) {
         if (rep.last) pq_.PQclear(rep.last);
         lost(rep.lost_why, "08006");
     }
+    return rep;
+}
+
+PGresult *PgDb::simple(const std::string &sql, Sql which) {
+    usable(which);
+    ++round_trips_;
+    if (!pq_.PQsendQuery(conn_, sql.c_str())) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
+    Reply rep = answer();
     ExecStatusType st = pq_.PQresultStatus(rep.last);
     if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) fail_result(rep.last, "statement failed");
     return rep.last;
@@ -461,11 +462,7 @@ void PgDb::prepare(Sql which) {
     ++round_trips_;
     if (!pq_.PQsendPrepare(conn_, name.c_str(), sql.c_str(), s.params, s.types))
         lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-    Reply rep = wait_reply();
-    if (rep.lost) {
-        if (rep.last) pq_.PQclear(rep.last);
-        lost(rep.lost_why, "08006");
-    }
+    Reply rep = answer();
     if (pq_.PQresultStatus(rep.last) != PGRES_COMMAND_OK) fail_result(rep.last, "cannot prepare a statement");
     pq_.PQclear(rep.last);
     prepared_[(size_t) which] = true;

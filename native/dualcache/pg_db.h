@@ -103,6 +103,8 @@ private:
     void find_store();
     void usable(Sql which);
     Reply wait_reply();
+    // wait_reply(), with a lost connection raised as a StoreError.
+    Reply answer();
     // Reads a pipeline's results up to its sync point: the first error, or
     // the last result.
     Reply wait_pipeline();
