@@ -9,6 +9,8 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include "pysem/record_type.h"
+
 // Type slot for a type's own vectorcall (constructor fast path). Public only
 // from 3.14 on; nanobind installs it on older hosts as well.
 #ifndef Py_tp_vectorcall
@@ -18,8 +20,16 @@
 namespace pysem {
 namespace nb = nanobind;
 
+// A record struct laid out as a plain CPython object (record_type.h) says
+// so with `static constexpr bool kPlainObject = true;`.
+template <typename T>
+concept PlainRecord = T::kPlainObject;
+
 template <typename T>
 inline T *record_of(PyObject *self) {
+    if constexpr (PlainRecord<T>) {
+        return &reinterpret_cast<record::Instance<T> *>(self)->rec;
+    }
     if (!nb::inst_ready(self)) {
         PyErr_Format(PyExc_AttributeError, "'%s' object is not initialised", Py_TYPE(self)->tp_name);
         return nullptr;

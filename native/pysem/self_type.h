@@ -5,6 +5,8 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include "pysem/record_type.h"
+
 namespace pysem {
 namespace nb = nanobind;
 
@@ -19,6 +21,9 @@ inline void require_instance(nb::handle self, PyTypeObject *type, const char *me
 template <typename T>
 T &instance(nb::handle self, PyTypeObject *type, const char *method) {
     require_instance(self, type, method);
+    if constexpr (requires { T::kPlainObject; }) {
+        return *record::rec_of<T>(self.ptr());
+    }
     if (!nb::inst_ready(self)) {
         PyErr_Format(PyExc_AttributeError, "'%s' object is not initialised", Py_TYPE(self.ptr())->tp_name);
         throw nb::python_error();

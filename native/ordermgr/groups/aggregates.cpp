@@ -1,5 +1,7 @@
 #include "groups/aggregates.h"
 
+#include "model/payload.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -101,7 +103,7 @@ static bool less(PyObject *a, PyObject *b) {
 }
 
 static Trade *exact_trade(PyObject *o) {
-    return is_exact(o, types.Trade) && nb::inst_ready(o) ? nb::inst_ptr<Trade>(o) : nullptr;
+    return Payload<Trade>::of_exact(o);
 }
 
 // Timestamps of exact trades as integer keys (see datetime_order_key); the

@@ -11,6 +11,9 @@
 #pragma once
 #include <Python.h>
 #include <nanobind/nanobind.h>
+#include <cstddef>
+
+#include "pysem/record_type.h"
 
 namespace ordermgr {
 namespace nb = nanobind;
@@ -20,6 +23,11 @@ struct Payload {
     static inline PyTypeObject *type = nullptr;
     static inline Py_ssize_t offset = 0;
 
+    // A record laid out as a plain object: the struct follows the header.
+    static void bind(PyTypeObject *cls) {
+        offset = (Py_ssize_t) offsetof(pysem::record::Instance<T>, rec);
+        type = cls;
+    }
     static void measure(nb::handle cls) {
         nb::object probe = nb::inst_alloc(cls);
         offset = (Py_ssize_t) ((char *) nb::inst_ptr<T>(probe) - (char *) probe.ptr());

@@ -87,18 +87,47 @@ PyObject *TimestampField::make() const {
     return dt;
 }
 
+// --- construction --------------------------------------------------------
+
+using TradeObject = pysem::record::Instance<Trade>;
+enum { ORDERID, PRICE, QTY, COMMISSION, TIMESTAMP };
+
+static Trade *rec(PyObject *self) { return pysem::record::rec_of<Trade>(self); }
+
+// The default timestamp, written into the record itself: the clock's
+// microseconds while the module's `datetime` is the standard module, else
+// whatever the replaced one gives.
+static int fill_default_timestamp(PyObject *self, int) {
+    return pysem::slot_call<int>(-1, [&] {
+        int64_t micros;
+        rec(self)->timestamp = utc_now_micros(micros) ? TimestampField::utc_micros(micros) : TimestampField(utc_now());
+        return 1;
+    });
+}
+
+static int post_init(PyObject *self) {
+    return pysem::slot_call<int>(-1, [&] {
+        check_price(pysem::require(rec(self)->price, "price"));
+        return 0;
+    });
+}
+
+// Kept figures that folded this trade learn of a field assignment first.
+static void fields_changing(PyObject *self, int field) {
+    KeptBook::trade_changing(self, rec(self), field == ORDERID || field < 0);
+}
+
+static void cleared(PyObject *self) { rec(self)->timestamp.take(); }
+
 static PyObject *timestamp_get(PyObject *self, void *) {
-    Trade *t = pysem::record_of<Trade>(self);
-    if (!t) return nullptr;
-    PyObject *v = t->timestamp.ptr();
+    PyObject *v = rec(self)->timestamp.ptr();
     if (!v && !PyErr_Occurred())
         PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
     return v ? Py_NewRef(v) : nullptr;
 }
 
 static int timestamp_set(PyObject *self, PyObject *value, void *) {
-    Trade *t = pysem::record_of<Trade>(self);
-    if (!t) return -1;
+    Trade *t = rec(self);
     if (!value && !t->timestamp.ptr()) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
@@ -111,179 +140,61 @@ static int timestamp_set(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-// The default timestamp: the clock's microseconds while the module's
-// `datetime` is the standard module, else whatever the replaced one gives.
-static TimestampField default_timestamp() {
-    int64_t micros;
-    if (utc_now_micros(micros)) return TimestampField::utc_micros(micros);
-    return TimestampField(utc_now());
-}
-
-// --- store codec -------------------------------------------------------
-
-static PyObject *codec_fields(PyObject *obj) {
-    Trade *t = pysem::record_of<Trade>(obj);
-    if (!t) return nullptr;
-    PyObject *f[] = {t->orderid.ptr(), t->price.ptr(), t->qty.ptr(), t->commission.ptr(), t->timestamp.ptr()};
-    for (PyObject *o : f)
-        if (!o) {
-            PyErr_SetString(PyExc_AttributeError, "Trade has an unset field");
-            return nullptr;
-        }
-    return PyTuple_Pack(5, f[0], f[1], f[2], f[3], f[4]);
-}
-
-static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
-    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != 5) {
-        PyErr_SetString(PyExc_ValueError, "stored Trade has the wrong number of fields");
-        return nullptr;
-    }
-    return pysem::slot_call<PyObject *>(nullptr, [&] {
-        nb::object inst = nb::inst_alloc(nb::handle((PyObject *) cls));
-        Trade *t = nb::inst_ptr<Trade>(inst);
-        new (t) Trade{nb::borrow(PyTuple_GET_ITEM(fields, 0)), nb::borrow(PyTuple_GET_ITEM(fields, 1)),
-                      nb::borrow(PyTuple_GET_ITEM(fields, 2)), nb::borrow(PyTuple_GET_ITEM(fields, 3)),
-                      nb::borrow(PyTuple_GET_ITEM(fields, 4))};
-        nb::inst_mark_ready(inst);
-        pysem::untrack_if_atomic(inst.ptr(), *t, types.Trade);
-        return inst.release().ptr();
-    });
-}
-
-static zelph_record_codec trade_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, -1, nullptr};
-
-// --- construction --------------------------------------------------------
-
-static const char *const trade_params[] = {"orderid", "price", "qty", "commission", "timestamp"};
-static PyObject *trade_param_names[5];
-static pysem::ArgSpec trade_signature = {"Trade.__init__", trade_params, trade_param_names, 5, 1};
-static PyObject *default_price, *default_qty, *default_commission;  // 0.0, 0, 0.0
-
-// Trade(...) on the exact class: arguments bound here, the instance built in
-// place, the price checked before it becomes visible.
-static PyObject *trade_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    PyObject *a[5];
-    if (!pysem::bind_args(trade_signature, args, nargsf, kwnames, a)) return nullptr;
-    return pysem::slot_call<PyObject *>(nullptr, [&] {
-        TimestampField ts = a[4] ? TimestampField(nb::borrow(a[4])) : default_timestamp();
-        PyObject *price = a[1] ? a[1] : default_price;
-        check_price(price);
-        nb::object inst = nb::inst_alloc(nb::handle(type));
-        Trade *t = new (nb::inst_ptr<Trade>(inst)) Trade{nb::borrow(a[0]), nb::borrow(price),
-                                                         nb::borrow(a[2] ? a[2] : default_qty),
-                                                         nb::borrow(a[3] ? a[3] : default_commission), std::move(ts)};
-        nb::inst_mark_ready(inst);
-        pysem::untrack_if_atomic(inst.ptr(), *t, types.Trade);
-        return inst.release().ptr();
-    });
+static PyObject *make_zero_float() { return PyFloat_FromDouble(0.0); }
+static PyObject *make_zero_int() { return PyLong_FromLong(0); }
+static PyObject *make_utc_now() {
+    return pysem::slot_call<PyObject *>(nullptr, [] { return utc_now().release().ptr(); });
 }
 
 static PyObject *get_average_price(PyObject *self, void *) {
     return pysem::slot_call<PyObject *>(nullptr, [&] { return average_price(self).release().ptr(); });
 }
 
-// --- type ----------------------------------------------------------------
-
-// Field assignment: kept figures that folded this trade learn of it first.
-template <nb::object Trade::*Member>
-static int trade_field_set(PyObject *self, PyObject *value, void *closure) {
-    Trade *t = pysem::record_of<Trade>(self);
-    if (!t) return -1;
-    KeptBook::trade_changing(self, t, Member == &Trade::orderid);
-    return pysem::field_set<Trade, Member>(self, value, closure);
-}
-
-static int trade_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        Trade *t = nb::inst_ptr<Trade>(self);
-        KeptBook::trade_changing(self, t, true);
-        t->clear();
-    }
-    return 0;
-}
-
-#define TRADE_FIELD(name, doc) \
-    PyGetSetDef { #name, &pysem::field_get<Trade, &Trade::name>, &trade_field_set<&Trade::name>, doc, (void *) #name }
-
-static PyGetSetDef trade_getset[] = {
-    TRADE_FIELD(orderid, "Identifier of the order that produced the fill."),
-    TRADE_FIELD(price, "Execution price; never negative at construction."),
-    TRADE_FIELD(qty, "Signed quantity: positive for a buy, negative for a sell."),
-    TRADE_FIELD(commission, "Commission paid for the fill."),
-    {"timestamp", timestamp_get, timestamp_set, "When the fill happened (timezone-aware).", (void *) "timestamp"},
+static PyGetSetDef trade_properties[] = {
     {"average_price", get_average_price, nullptr,
      "Per-unit price of this fill with the commission folded in (a float).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-static PyType_Slot trade_slots[] = {
-    {Py_tp_traverse, (void *) pysem::record_traverse<Trade>},
-    {Py_tp_clear, (void *) trade_clear},
-    {Py_tp_hash, (void *) PyObject_HashNotImplemented},
-    {Py_tp_getset, (void *) trade_getset},
-    {Py_tp_vectorcall, (void *) trade_vectorcall},
-    {0, nullptr}};
+#define SLOT(member) PYSEM_RECORD_SLOT(TradeObject, member)
+using pysem::record::Init;
+
+static const pysem::record::Field trade_fields[] = {
+    {.name = "orderid", .annotation = "OrderId", .doc = "Identifier of the order that produced the fill.",
+     .offset = SLOT(orderid)},
+    {.name = "price", .annotation = "Price", .doc = "Execution price; never negative at construction.",
+     .offset = SLOT(price), .init = Init::Default, .make = make_zero_float},
+    {.name = "qty", .annotation = "Qty", .doc = "Signed quantity: positive for a buy, negative for a sell.",
+     .offset = SLOT(qty), .init = Init::Default, .make = make_zero_int},
+    {.name = "commission", .annotation = "Price", .doc = "Commission paid for the fill.",
+     .offset = SLOT(commission), .init = Init::Default, .make = make_zero_float},
+    {.name = "timestamp", .annotation = "datetime.datetime", .doc = "When the fill happened (timezone-aware).",
+     .offset = SLOT(timestamp), .init = Init::Factory, .make = make_utc_now, .factory = "utc_now",
+     .get = timestamp_get, .set = timestamp_set},
+};
+#undef SLOT
+
+static const pysem::record::Decl trade_decl = {
+    .name = "Trade",
+    .doc = "Trade(orderid, price=0.0, qty=0, commission=0.0, timestamp=<now in UTC>)\n\n"
+           "One executed fill of one instrument. The price is never negative; the sign of\n"
+           "qty gives the side (positive buy, negative sell).",
+    .fields = trade_fields,
+    .nfields = 5,
+    .basicsize = sizeof(TradeObject),
+    .post_init = post_init,
+    .untracked_while_atomic = true,
+    .fill_default = fill_default_timestamp,
+    .changing = fields_changing,
+    .cleared = cleared,
+    .properties = trade_properties,
+};
+
+static pysem::record::Class trade_class{trade_decl};
 
 void register_trade(nb::module_ &m) {
-    // Marks an argument left out; kept for the life of the process.
-    static nb::handle missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);
-    default_price = PyFloat_FromDouble(0.0);
-    default_qty = PyLong_FromLong(0);
-    default_commission = PyFloat_FromDouble(0.0);
-    auto cls = nb::class_<Trade>(m, "Trade", nb::type_slots(trade_slots), nb::pooled(4096),
-        "Trade(orderid, price=0.0, qty=0, commission=0.0, timestamp=<now in UTC>)\n\n"
-        "One executed fill of one instrument. The price is never negative; the sign of\n"
-        "qty gives the side (positive buy, negative sell).");
-    cls.def(
-        "__init__",
-        [](Trade *self, nb::handle orderid, nb::handle price, nb::handle qty, nb::handle commission,
-           nb::handle timestamp) {
-            TimestampField ts = timestamp.is(missing) ? default_timestamp() : TimestampField(nb::borrow(timestamp));
-            check_price(price.ptr());
-            new (self) Trade{nb::borrow(orderid), nb::borrow(price), nb::borrow(qty), nb::borrow(commission),
-                             std::move(ts)};
-        },
-        nb::arg("orderid").none(), nb::arg("price").none() = nb::handle(default_price),
-        nb::arg("qty").none() = nb::handle(default_qty), nb::arg("commission").none() = nb::handle(default_commission),
-        nb::arg("timestamp").none() = missing);
-    cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
-        if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
-        if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
-        Trade &a = pysem::instance<Trade>(self, types.Trade, "__eq__"), &b = *nb::inst_ptr<Trade>(other);
-        return pysem::record_eq(self.ptr(), other.ptr(),
-                                {pysem::require(a.orderid, "orderid"), pysem::require(a.price, "price"),
-                                 pysem::require(a.qty, "qty"), pysem::require(a.commission, "commission"),
-                                 pysem::require(a.timestamp, "timestamp")},
-                                {pysem::require(b.orderid, "orderid"), pysem::require(b.price, "price"),
-                                 pysem::require(b.qty, "qty"), pysem::require(b.commission, "commission"),
-                                 pysem::require(b.timestamp, "timestamp")});
-    }, nb::is_operator());
-    cls.def("__repr__", [](nb::handle self) {
-        if (Py_TYPE(self.ptr()) != types.Trade) return pysem::record_repr_attrs(self.ptr(), {"orderid", "price", "qty", "commission", "timestamp"});
-        Trade &t = pysem::instance<Trade>(self, types.Trade, "__repr__");
-        return pysem::record_repr(self.ptr(), {{"orderid", pysem::require(t.orderid, "orderid")},
-                                               {"price", pysem::require(t.price, "price")},
-                                               {"qty", pysem::require(t.qty, "qty")},
-                                               {"commission", pysem::require(t.commission, "commission")},
-                                               {"timestamp", pysem::require(t.timestamp, "timestamp")}});
-    });
-    cls.def("__getstate__", [](nb::handle self) {
-        pysem::require_instance(self, types.Trade, "__getstate__");
-        PyObject *state = codec_fields(self.ptr());
-        if (!state) throw nb::python_error();
-        return nb::steal(state);
-    });
-    cls.def("__setstate__", [](Trade &self, nb::tuple st) {
-        if (st.size() != 5) pysem::raise(PyExc_ValueError, "Trade state must have 5 fields");
-        PyObject *t = st.ptr();
-        new (&self) Trade{nb::borrow(PyTuple_GET_ITEM(t, 0)), nb::borrow(PyTuple_GET_ITEM(t, 1)),
-                          nb::borrow(PyTuple_GET_ITEM(t, 2)), nb::borrow(PyTuple_GET_ITEM(t, 3)),
-                          nb::borrow(PyTuple_GET_ITEM(t, 4))};
-    });
-    cls.attr("__match_args__") = nb::make_tuple("orderid", "price", "qty", "commission", "timestamp");
-    cls.attr("__slots__") = nb::make_tuple("orderid", "price", "qty", "commission", "timestamp");
-    types.Trade = (PyTypeObject *) cls.ptr();
-    Payload<Trade>::measure(cls);
-    export_record_codec(cls, &trade_codec);
+    types.Trade = pysem::record::define<trade_class>(m.ptr());
+    Payload<Trade>::bind(types.Trade);
+    export_record_codec(nb::handle((PyObject *) types.Trade), &trade_class.codec);
 }
 
 }  // namespace ordermgr

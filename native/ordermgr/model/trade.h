@@ -50,6 +50,7 @@ private:
 };
 
 struct Trade {
+    static constexpr bool kPlainObject = true;
     nb::object orderid, price, qty, commission;
     TimestampField timestamp;
     // The trade dict whose kept figures folded this trade (identity only,

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "diagnostics/reads.h"
+#include "model/payload.h"
 #include "model/trade.h"
 #include "pysem/format.h"
 
@@ -54,7 +55,7 @@ PyObject *plain_book_started(PyObject *book) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(book, &pos, &k, &v)) {
-        PyObject *ts = nb::inst_ptr<Trade>(v)->timestamp.ptr();
+        PyObject *ts = Payload<Trade>::of_exact(v)->timestamp.ptr();
         if (!ts || !PyDateTime_CheckExact(ts)) return nullptr;
         auto *dt = (PyDateTime_DateTime *) ts;
         PyObject *zone = dt->hastzinfo ? dt->tzinfo : Py_None;

@@ -1,0 +1,510 @@
+#include "pysem/record_type.h"
+
+#include <structmember.h>
+
+#include <string>
+#include <vector>
+
+#include "pysem/fields.h"
+#include "pysem/format.h"
+#include "pysem/record.h"
+#include "pysem/slot_call.h"
+
+namespace pysem::record {
+
+namespace {
+
+[[noreturn]] void throw_error() { throw nb::python_error(); }
+
+PyObject *no_attribute(PyObject *self, const char *name) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
+    return nullptr;
+}
+
+// The value of field i as the record holds it (borrowed), making it first
+// when the field makes its value on first read; null with AttributeError
+// when it is unset.
+PyObject *held(Class &c, PyObject *self, int i, nb::object &keep) {
+    const Field &f = c.decl.fields[i];
+    if (f.get) {
+        keep = nb::steal(f.get(self, (void *) (intptr_t) i));
+        return keep.ptr();
+    }
+    PyObject *v = *c.slot(self, i);
+    return v ? v : no_attribute(self, f.name);
+}
+
+// The default of a parameter left out: a new reference, or null with an error.
+PyObject *default_of(Class &c, int i) {
+    const Field &f = c.decl.fields[i];
+    if (f.init == Init::Default) return Py_NewRef(c.defaults[i]);
+    return f.make();
+}
+
+// Stores the bound arguments (and defaults) into a fresh or existing
+// instance; the values replaced are released once all are in place.
+void store_arguments(Class &c, PyObject *self, PyObject *const *a) {
+    std::vector<nb::object> replaced;
+    int n = c.signature.count;
+    for (int j = 0; j < n; ++j) {
+        int i = c.param_field[j];
+        const Field &f = c.decl.fields[i];
+        if (!a[j] && f.init == Init::Factory && c.decl.fill_default) {
+            int r = c.decl.fill_default(self, i);
+            if (r < 0) throw_error();
+            if (r > 0) continue;
+        }
+        nb::object v = a[j] ? nb::borrow(a[j]) : nb::steal(default_of(c, i));
+        if (!v) throw_error();
+        if (f.set) {
+            if (f.set(self, v.ptr(), (void *) (intptr_t) i) < 0) throw_error();
+            continue;
+        }
+        PyObject **s = c.slot(self, i);
+        replaced.push_back(nb::steal(*s));
+        *s = v.release().ptr();
+    }
+}
+
+void run_post_init(Class &c, PyObject *self) {
+    if (!c.decl.post_init) return;
+    static PyObject *name = PyUnicode_InternFromString("__post_init__");
+    PyObject *found = _PyType_Lookup(Py_TYPE(self), name);
+    if (found && found == c.own_post_init) {
+        if (c.decl.post_init(self) < 0) throw_error();
+        return;
+    }
+    PyObject *r = PyObject_CallMethodNoArgs(self, name);
+    if (!r) throw_error();
+    Py_DECREF(r);
+}
+
+void settle_tracking(Class &c, PyObject *self) {
+    if (c.decl.untracked_while_atomic && c.exact(self))
+        retrack(c, self);
+    else if (!PyObject_GC_IsTracked(self))
+        PyObject_GC_Track(self);
+}
+
+nb::object fields_tuple(Class &c, PyObject *self, bool through_reads) {
+    int n = c.decl.nfields;
+    nb::object t = nb::steal(PyTuple_New(n));
+    if (!t) throw_error();
+    for (int i = 0; i < n; ++i) {
+        PyObject *v;
+        if (through_reads) {
+            v = read(c, self, i);
+        } else {
+            nb::object keep;
+            v = held(c, self, i, keep);
+            Py_XINCREF(v);
+        }
+        if (!v) throw_error();
+        PyTuple_SET_ITEM(t.ptr(), i, v);
+    }
+    return t;
+}
+
+// Replaces every field from a tuple of values (pickled state, a stored record).
+void assign_all(Class &c, PyObject *self, PyObject *values) {
+    if (c.decl.changing) c.decl.changing(self, -1);
+    std::vector<nb::object> replaced;
+    for (int i = 0; i < c.decl.nfields; ++i) {
+        PyObject *v = PyTuple_GET_ITEM(values, i);
+        const Field &f = c.decl.fields[i];
+        if (f.set) {
+            if (f.set(self, v, (void *) (intptr_t) i) < 0) throw_error();
+            continue;
+        }
+        PyObject **s = c.slot(self, i);
+        replaced.push_back(nb::steal(*s));
+        *s = Py_NewRef(v);
+    }
+}
+
+PyObject *make_tuple_of_names(Class &c, bool params_only) {
+    std::vector<PyObject *> items;
+    if (params_only)
+        for (int j = 0; j < c.signature.count; ++j) items.push_back(c.names[c.param_field[j]]);
+    else
+        for (int i = 0; i < c.decl.nfields; ++i) items.push_back(c.names[i]);
+    PyObject *t = PyTuple_New((Py_ssize_t) items.size());
+    if (!t) throw_error();
+    for (size_t k = 0; k < items.size(); ++k) PyTuple_SET_ITEM(t, k, Py_NewRef(items[k]));
+    return t;
+}
+
+const char *kind_name(Init k) {
+    switch (k) {
+    case Init::Required: return "required";
+    case Init::Default: return "default";
+    case Init::Factory: return "factory";
+    default: return "excluded";
+    }
+}
+
+// (name, annotation, kind, default or None, factory name or None, compare, repr)
+// per field: what introspection and the stubs are derived from / checked against.
+PyObject *field_description(Class &c) {
+    nb::object out = nb::steal(PyTuple_New(c.decl.nfields));
+    if (!out) throw_error();
+    for (int i = 0; i < c.decl.nfields; ++i) {
+        const Field &f = c.decl.fields[i];
+        PyObject *row = Py_BuildValue("(ssOOzOO)", f.name, f.annotation, PyUnicode_FromString(kind_name(f.init)),
+                                      f.init == Init::Default ? c.defaults[i] : Py_None, f.factory,
+                                      f.compare ? Py_True : Py_False, f.repr ? Py_True : Py_False);
+        if (!row) throw_error();
+        // The kind string was made for the call: drop the extra reference.
+        Py_DECREF(PyTuple_GET_ITEM(row, 2));
+        PyTuple_SET_ITEM(out.ptr(), i, row);
+    }
+    return out.release().ptr();
+}
+
+}  // namespace
+
+// --- construction ---------------------------------------------------------------
+
+PyObject *tp_new(Class &, PyTypeObject *type) { return type->tp_alloc(type, 0); }
+
+int tp_init(Class &c, PyObject *self, PyObject *args, PyObject *kwargs) {
+    return slot_call<int>(-1, [&] {
+        PyObject *a[kMaxFields];
+        bind_args(c.signature, args, kwargs, a);
+        if (c.decl.changing) c.decl.changing(self, -1);
+        store_arguments(c, self, a);
+        run_post_init(c, self);
+        settle_tracking(c, self);
+        return 0;
+    });
+}
+
+PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *a[kMaxFields];
+    if (!bind_args(c.signature, args, nargsf, kwnames, a)) return nullptr;
+    // Allocated untracked and zeroed; tracked (or not) once complete.
+    PyObject *self = _PyObject_GC_New(c.type);
+    if (!self) return nullptr;
+    memset(reinterpret_cast<char *>(self) + sizeof(PyObject), 0, (size_t) c.type->tp_basicsize - sizeof(PyObject));
+    return slot_call<PyObject *>(nullptr, [&] {
+        nb::object guard = nb::steal(self);
+        store_arguments(c, self, a);
+        run_post_init(c, self);
+        settle_tracking(c, self);
+        return guard.release().ptr();
+    });
+}
+
+// --- lifetime and the collector -----------------------------------------------
+
+void tp_dealloc(Class &c, PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    if (c.decl.weaklist_offset &&
+        *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + c.decl.weaklist_offset))
+        PyObject_ClearWeakRefs(self);
+    for (int i = 0; i < c.decl.nfields; ++i) Py_CLEAR(*c.slot(self, i));
+    if (PyObject **d = c.dict_ptr(self)) Py_CLEAR(*d);
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int tp_traverse(Class &c, PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (int i = 0; i < c.decl.nfields; ++i) Py_VISIT(*c.slot(self, i));
+    if (PyObject **d = c.dict_ptr(self)) Py_VISIT(*d);
+    return 0;
+}
+
+int tp_clear(Class &c, PyObject *self) {
+    if (c.decl.changing) c.decl.changing(self, -1);
+    for (int i = 0; i < c.decl.nfields; ++i) Py_CLEAR(*c.slot(self, i));
+    if (PyObject **d = c.dict_ptr(self)) Py_CLEAR(*d);
+    if (c.decl.cleared) c.decl.cleared(self);
+    return 0;
+}
+
+void retrack(Class &c, PyObject *self) {
+    bool atomic = true;
+    for (int i = 0; i < c.decl.nfields && atomic; ++i) atomic = !may_be_tracked(*c.slot(self, i));
+    if (atomic && PyObject_GC_IsTracked(self))
+        PyObject_GC_UnTrack(self);
+    else if (!atomic && !PyObject_GC_IsTracked(self))
+        PyObject_GC_Track(self);
+}
+
+// --- fields ---------------------------------------------------------------------
+
+PyObject *field_get(Class &c, PyObject *self, int i) {
+    const Field &f = c.decl.fields[i];
+    if (f.get) return f.get(self, (void *) (intptr_t) i);
+    PyObject *v = *c.slot(self, i);
+    return v ? Py_NewRef(v) : no_attribute(self, f.name);
+}
+
+int field_set(Class &c, PyObject *self, PyObject *value, int i) {
+    const Field &f = c.decl.fields[i];
+    if (f.set) return f.set(self, value, (void *) (intptr_t) i);
+    PyObject **s = c.slot(self, i);
+    if (!value && !*s) {
+        no_attribute(self, f.name);
+        return -1;
+    }
+    if (c.decl.changing) c.decl.changing(self, i);
+    // Swap first, release after: the old value's finaliser may look at us.
+    PyObject *old = *s;
+    *s = Py_XNewRef(value);
+    if (c.decl.untracked_while_atomic) track_for(self, value);
+    Py_XDECREF(old);
+    return 0;
+}
+
+PyObject *read(Class &c, PyObject *self, int i) {
+    if (c.exact(self)) return field_get(c, self, i);
+    return PyObject_GetAttr(self, c.names[i]);
+}
+
+// --- the generated methods --------------------------------------------------------
+
+PyObject *tp_repr(Class &c, PyObject *self) {
+    return slot_call<PyObject *>(nullptr, [&] {
+        // As reprlib.recursive_repr: "..." for a record met again while
+        // its own representation is being made.
+        ReprGuard guard(self);
+        if (!guard.active()) return PyUnicode_FromString("...");
+        std::string out;
+        nb::object qualname = nb::steal(PyType_GetQualName(Py_TYPE(self)));
+        if (!qualname) throw_error();
+        append_utf8(out, qualname.ptr());
+        out += '(';
+        bool first = true;
+        for (int i = 0; i < c.decl.nfields; ++i) {
+            if (!c.decl.fields[i].repr) continue;
+            nb::object v = nb::steal(read(c, self, i));
+            if (!v) throw_error();
+            if (!first) out += ", ";
+            first = false;
+            out += c.decl.fields[i].name;
+            out += '=';
+            append_repr(out, v.ptr());
+        }
+        out += ')';
+        return utf8_to_str(out).release().ptr();
+    });
+}
+
+static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
+    if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+    if (c.exact(self)) {
+        // No code of the caller's runs while the fields are read: compare
+        // them pairwise, as the tuple comparison does.
+        for (int i = 0; i < c.decl.nfields; ++i) {
+            if (!c.decl.fields[i].compare) continue;
+            nb::object ka, kb;
+            PyObject *a = held(c, self, i, ka);
+            if (!a) return nullptr;
+            PyObject *b = held(c, other, i, kb);
+            if (!b) return nullptr;
+            int r = PyObject_RichCompareBool(a, b, Py_EQ);
+            if (r < 0) return nullptr;
+            if (!r) Py_RETURN_FALSE;
+        }
+        Py_RETURN_TRUE;
+    }
+    // A subclass: (self.a, self.b, ...) == (other.a, other.b, ...).
+    int n = 0;
+    for (int i = 0; i < c.decl.nfields; ++i) n += c.decl.fields[i].compare;
+    nb::object mine = nb::steal(PyTuple_New(n)), theirs = nb::steal(PyTuple_New(n));
+    if (!mine || !theirs) return nullptr;
+    for (int side = 0; side < 2; ++side) {
+        PyObject *obj = side ? other : self, *tuple = side ? theirs.ptr() : mine.ptr();
+        for (int i = 0, k = 0; i < c.decl.nfields; ++i) {
+            if (!c.decl.fields[i].compare) continue;
+            PyObject *v = PyObject_GetAttr(obj, c.names[i]);
+            if (!v) return nullptr;
+            PyTuple_SET_ITEM(tuple, k++, v);
+        }
+    }
+    return PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ);
+}
+
+PyObject *tp_richcompare(Class &c, PyObject *self, PyObject *other, int op) {
+    if (op == Py_EQ) return equal(c, self, other);
+    if (op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    // `!=` is object's: the inverse of whatever __eq__ (perhaps a
+    // subclass's) answers.
+    PyObject *r = Py_TYPE(self)->tp_richcompare(self, other, Py_EQ);
+    if (!r || r == Py_NotImplemented) return r;
+    int truth = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    if (truth < 0) return nullptr;
+    return Py_NewRef(truth ? Py_False : Py_True);
+}
+
+PyObject *getstate(Class &c, PyObject *self) {
+    return slot_call<PyObject *>(nullptr, [&] {
+        nb::object values = fields_tuple(c, self, false);
+        PyObject **d = c.dict_ptr(self);
+        if (!c.decl.dict_offset) return values.release().ptr();
+        PyObject *extra = d && *d && PyDict_GET_SIZE(*d) ? *d : Py_None;
+        return PyTuple_Pack(2, values.ptr(), extra);
+    });
+}
+
+PyObject *setstate(Class &c, PyObject *self, PyObject *state) {
+    return slot_call<PyObject *>(nullptr, [&] {
+        PyObject *values = state, *extra = Py_None;
+        if (c.decl.dict_offset) {
+            if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2) {
+                PyErr_Format(PyExc_ValueError, "%s state must be a pair (fields, attributes)", c.decl.name);
+                throw_error();
+            }
+            values = PyTuple_GET_ITEM(state, 0);
+            extra = PyTuple_GET_ITEM(state, 1);
+        }
+        if (!PyTuple_Check(values) || PyTuple_GET_SIZE(values) != c.decl.nfields) {
+            PyErr_Format(PyExc_ValueError, "%s state must have %d fields", c.decl.name, c.decl.nfields);
+            throw_error();
+        }
+        if (extra != Py_None) {
+            nb::object dict = nb::steal(PyObject_GenericGetDict(self, nullptr));
+            if (!dict || PyDict_Update(dict.ptr(), extra) < 0) throw_error();
+        }
+        assign_all(c, self, values);
+        settle_tracking(c, self);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject *post_init_method(Class &c, PyObject *self) {
+    if (c.decl.post_init(self) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// --- store codec ------------------------------------------------------------------
+
+PyObject *codec_fields(Class &c, PyObject *self) {
+    return slot_call<PyObject *>(nullptr, [&] { return fields_tuple(c, self, false).release().ptr(); });
+}
+
+PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields) {
+    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != c.decl.nfields) {
+        PyErr_Format(PyExc_ValueError, "stored %s has the wrong number of fields", c.decl.name);
+        return nullptr;
+    }
+    PyObject *self = cls->tp_alloc(cls, 0);
+    if (!self) return nullptr;
+    return slot_call<PyObject *>(nullptr, [&] {
+        nb::object guard = nb::steal(self);
+        assign_all(c, self, fields);
+        settle_tracking(c, self);
+        return guard.release().ptr();
+    });
+}
+
+// --- the class ----------------------------------------------------------------------
+
+PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
+    const Decl &d = c.decl;
+    if (d.nfields > kMaxFields) {
+        PyErr_Format(PyExc_SystemError, "record %s has too many fields", d.name);
+        throw_error();
+    }
+    int nparams = 0, required = 0;
+    for (int i = 0; i < d.nfields; ++i) {
+        const Field &f = d.fields[i];
+        c.names[i] = intern(f.name);
+        if (f.init == Init::Default) {
+            c.defaults[i] = f.make();
+            if (!c.defaults[i]) throw_error();
+        }
+        if (f.init == Init::Excluded) continue;
+        if (f.init == Init::Required) {
+            if (required != nparams) {
+                PyErr_Format(PyExc_SystemError, "%s: field %s without a default follows one with", d.name, f.name);
+                throw_error();
+            }
+            ++required;
+        }
+        c.params[nparams] = f.name;
+        c.param_field[nparams] = i;
+        ++nparams;
+    }
+    c.init_qualname = std::string(d.name) + ".__init__";
+    c.signature = ArgSpec{c.init_qualname.c_str(), c.params, c.param_names, nparams, required};
+
+    // Kept for the life of the process, as the class is.
+    int nprops = 0, nmethods = 0;
+    if (d.properties)
+        while (d.properties[nprops].name) ++nprops;
+    if (d.methods)
+        while (d.methods[nmethods].ml_name) ++nmethods;
+    auto *getset = new PyGetSetDef[d.nfields + nprops + 2]();
+    int g = 0;
+    for (int i = 0; i < d.nfields; ++i)
+        getset[g++] = {d.fields[i].name, s.field_get, s.field_set, d.fields[i].doc, (void *) (intptr_t) i};
+    for (int k = 0; k < nprops; ++k) getset[g++] = d.properties[k];
+    if (d.dict_offset) getset[g++] = {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr};
+
+    auto *methods = new PyMethodDef[nmethods + 4]();
+    int m = 0;
+    for (int k = 0; k < nmethods; ++k) methods[m++] = d.methods[k];
+    methods[m++] = {"__getstate__", s.getstate, METH_NOARGS, "The record's fields, for pickling and copying."};
+    methods[m++] = {"__setstate__", s.setstate, METH_O, "Restores the fields from __getstate__'s value."};
+    if (d.post_init)
+        methods[m++] = {"__post_init__", s.post_init, METH_NOARGS, "The step run right after construction."};
+
+    auto *members = new PyMemberDef[3]();
+    if (d.dict_offset) {
+        members[0] = {"__dictoffset__", Py_T_PYSSIZET, d.dict_offset, Py_READONLY, nullptr};
+        members[1] = {"__weaklistoffset__", Py_T_PYSSIZET, d.weaklist_offset, Py_READONLY, nullptr};
+    }
+
+    PyType_Slot slots[] = {
+        {Py_tp_new, (void *) s.tp_new},
+        {Py_tp_init, (void *) s.tp_init},
+        {Py_tp_dealloc, (void *) s.tp_dealloc},
+        {Py_tp_traverse, (void *) s.tp_traverse},
+        {Py_tp_clear, (void *) s.tp_clear},
+        {Py_tp_repr, (void *) s.tp_repr},
+        {Py_tp_richcompare, (void *) s.tp_richcompare},
+        {Py_tp_hash, (void *) (d.hash ? d.hash : PyObject_HashNotImplemented)},
+        {Py_tp_getset, (void *) getset},
+        {Py_tp_methods, (void *) methods},
+        {Py_tp_members, (void *) members},
+        {Py_tp_doc, (void *) d.doc},
+        {0, nullptr},
+    };
+    // Made under its dotted name (which sets __module__), then named as a
+    // class statement names it, so that the host's messages say 'Trade'.
+    nb::object module_name = nb::steal(PyObject_GetAttrString(module, "__name__"));
+    if (!module_name) throw_error();
+    std::string dotted = std::string(PyUnicode_AsUTF8(module_name.ptr())) + "." + d.name;
+    PyType_Spec spec = {dotted.c_str(), (int) d.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                        slots};
+    nb::object type = nb::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    if (!type) throw_error();
+    PyTypeObject *tp = (PyTypeObject *) type.ptr();
+    // The class's own constructor path; subclasses go through __new__/__init__.
+    tp->tp_vectorcall = s.vectorcall;
+
+    auto set = [&](const char *name, PyObject *value) {
+        nb::object v = nb::steal(value);
+        if (!v || PyObject_SetAttrString(type.ptr(), name, v.ptr()) < 0) throw_error();
+    };
+    set("__name__", PyUnicode_FromString(d.name));
+    set("__match_args__", make_tuple_of_names(c, true));
+    if (!d.dict_offset) set("__slots__", make_tuple_of_names(c, false));
+    set("__record_fields__", field_description(c));
+    if (d.post_init) {
+        c.own_post_init = PyDict_GetItemString(tp->tp_dict, "__post_init__");
+        Py_XINCREF(c.own_post_init);
+    }
+    c.codec = zelph_record_codec{ZELPH_RECORD_CODEC_ABI, s.codec_fields, s.codec_build, d.itemized_field,
+                                 d.items_changed};
+    if (PyModule_AddObjectRef(module, d.name, type.ptr()) < 0) throw_error();
+    c.type = tp;
+    return (PyTypeObject *) type.release().ptr();
+}
+
+}  // namespace pysem::record
