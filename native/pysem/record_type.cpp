@@ -41,10 +41,24 @@ PyObject *default_of(Class &c, int i) {
     return f.make();
 }
 
+// Values taken out of an instance, released together once the new ones
+// are in place (their finalisers may look at the instance).
+class Replaced {
+public:
+    void add(PyObject *o) { items_[n_++] = o; }
+    ~Replaced() {
+        for (int i = 0; i < n_; ++i) Py_XDECREF(items_[i]);
+    }
+
+private:
+    PyObject *items_[kMaxFields];
+    int n_ = 0;
+};
+
 // Stores the bound arguments (and defaults) into a fresh or existing
 // instance; the values replaced are released once all are in place.
 void store_arguments(Class &c, PyObject *self, PyObject *const *a) {
-    std::vector<nb::object> replaced;
+    Replaced replaced;
     int n = c.signature.count;
     for (int j = 0; j < n; ++j) {
         int i = c.param_field[j];
@@ -61,7 +75,7 @@ void store_arguments(Class &c, PyObject *self, PyObject *const *a) {
             continue;
         }
         PyObject **s = c.slot(self, i);
-        replaced.push_back(nb::steal(*s));
+        replaced.add(*s);
         *s = v.release().ptr();
     }
 }
@@ -108,7 +122,7 @@ nb::object fields_tuple(Class &c, PyObject *self, bool through_reads) {
 // Replaces every field from a tuple of values (pickled state, a stored record).
 void assign_all(Class &c, PyObject *self, PyObject *values) {
     if (c.decl.changing) c.decl.changing(self, -1);
-    std::vector<nb::object> replaced;
+    Replaced replaced;
     for (int i = 0; i < c.decl.nfields; ++i) {
         PyObject *v = PyTuple_GET_ITEM(values, i);
         const Field &f = c.decl.fields[i];
@@ -117,7 +131,7 @@ void assign_all(Class &c, PyObject *self, PyObject *values) {
             continue;
         }
         PyObject **s = c.slot(self, i);
-        replaced.push_back(nb::steal(*s));
+        replaced.add(*s);
         *s = Py_NewRef(v);
     }
 }
