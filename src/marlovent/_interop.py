@@ -30,7 +30,7 @@ import sys
 import types
 import typing
 import weakref
-from collections.abc import Callable, MutableMapping
+from collections.abc import Callable
 from typing import Any
 
 __all__ = ["install", "native", "FACTORY"]
@@ -51,10 +51,13 @@ FACTORY = _Factory()
 
 
 def _field_specs(m: types.ModuleType) -> dict[str, list[tuple[str, Any, dataclasses.Field[Any] | None]]]:
-    """Fields of every class in declaration order: (name, type, field options)."""
-    OrderId, Key, Price, Qty, Percent = m.OrderId, m.Key, m.Price, m.Qty, m.Percent
-    f = dataclasses.field
-    when = _dt.datetime
+    """Fields of every class in declaration order: (name, type, field options).
+
+    Read from each class's own declaration (``__record_fields__``: name,
+    annotation, constructor kind, default, factory name, compare, repr), the
+    one the native type was built from; annotations are type expressions
+    read in the module's namespace.
+    """
 
     def utc_now() -> _dt.datetime:
         # The clock is read through the module namespace, as the record does.
@@ -62,86 +65,32 @@ def _field_specs(m: types.ModuleType) -> dict[str, list[tuple[str, Any, dataclas
         return d.datetime.now(d.timezone.utc)
 
     utc_now.__qualname__ = "Trade.timestamp default"
-    return {
-        "PositionSummary": [
-            ("qty", Qty, None),
-            ("average_price", Price, None),
-            ("stop", Price, None),
-            ("total_commission", Price, None),
-            ("stopPct", Percent, f(init=False)),
-            ("started", when, None),
-            ("marketPrice", Price | None, f(default=None)),
-            ("profit", Price | None, f(init=False)),
-            ("stopPts", Price, f(init=False)),
-            ("age", _dt.timedelta, f(init=False, compare=False)),
-        ],
-        "Trade": [
-            ("orderid", OrderId, None),
-            ("price", Price, f(default=0.0)),
-            ("qty", Qty, f(default=0)),
-            ("commission", Price, f(default=0.0)),
-            ("timestamp", when, f(default_factory=utc_now)),
-        ],
-        "Position": [
-            ("key", Key, None),
-            ("trades", dict[OrderId, getattr(m, "Trade", Any)], f(default_factory=dict)),
-        ],
-        "PositionGroup": [
-            ("positions", set[getattr(m, "Position", Any)], f(default_factory=set)),
-            ("key", str | None, f(default=None)),
-        ],
-        "OrderMgr": [
-            ("namespace", str, None),
-            ("positions", MutableMapping[Key, getattr(m, "Position", Any)], f(init=False)),
-        ],
-        "SystemHealthReport": [
-            ("status", typing.Literal["healthy", "warnings", "errors"], None),
-            ("total_positions", int, None),
-            ("total_trades", int, None),
-            ("warnings", list[str], None),
-            ("errors", list[str], None),
-            ("violations", list[str], None),
-        ],
-        "TradeFlowEntry": [
-            ("orderid", OrderId, None),
-            ("timestamp", when, None),
-            ("price", float, None),
-            ("qty", float, None),
-            ("commission", float, None),
-            ("running_qty", float, None),
-            ("running_cost", float, None),
-            ("running_avg", float, None),
-        ],
-        "PositionCalculations": [
-            ("final_qty", float, None),
-            ("final_cost", float, None),
-            ("final_avg_price", float, None),
-            ("position_qty", float, None),
-            ("position_avg_price", float, None),
-            ("qty_matches", bool, None),
-            ("avg_price_matches", bool, None),
-        ],
-        "PositionAnalysis": [
-            ("key", Key, None),
-            ("qty", float, None),
-            ("average_price", float, None),
-            ("is_long", bool, None),
-            ("total_commission", float, None),
-            ("empty", bool, None),
-            ("started", when, None),
-            ("trade_flow", list[getattr(m, "TradeFlowEntry", Any)], None),
-            ("calculations", getattr(m, "PositionCalculations", Any), None),
-            ("consistency_errors", list[str], None),
-        ],
-        "ValidationResult": [
-            ("position_key", str, None),
-            ("errors", list[str], None),
-            ("is_valid", bool, None),
-        ],
-        "SystemDiagnostics": [("order_mgr", getattr(m, "OrderMgr", Any), None)],
-        "SystemReporter": [("order_mgr", getattr(m, "OrderMgr", Any), None)],
-        "DataValidator": [],
-    }
+    factories: dict[str, Callable[[], Any]] = {"dict": dict, "set": set, "utc_now": utc_now}
+    namespace = dict(vars(m))
+    specs: dict[str, list[tuple[str, Any, dataclasses.Field[Any] | None]]] = {}
+    for name, cls in vars(m).items():
+        if not isinstance(cls, type) or cls.__module__ != m.__name__:
+            continue
+        declared = cls.__dict__.get("__record_fields__")
+        if declared is None:
+            continue
+        rows: list[tuple[str, Any, dataclasses.Field[Any] | None]] = []
+        for fname, annotation, kind, default, factory, compare, shown in declared:
+            options: dict[str, Any] = {}
+            if kind == "default":
+                options["default"] = default
+            elif kind == "factory":
+                options["default_factory"] = factories[factory]
+            elif kind == "excluded":
+                options["init"] = False
+            if not compare:
+                options["compare"] = False
+            if not shown:
+                options["repr"] = False
+            hint = eval(annotation, namespace)  # noqa: S307 - the module's own declarations
+            rows.append((fname, hint, dataclasses.field(**options) if options else None))
+        specs[name] = rows
+    return specs
 
 
 # ---------------------------------------------------------------- dataclass metadata

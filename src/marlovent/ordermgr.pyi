@@ -37,6 +37,7 @@ class PositionSummary:
     stopPts and age at construction."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = ("qty", "average_price", "stop", "total_commission", "started", "marketPrice")
     qty: Qty
     average_price: Price
@@ -60,7 +61,9 @@ class PositionSummary:
     @property
     def is_long(self) -> bool:
         """Whether the average price is above zero."""
-    def __eq__(self, other: object) -> bool: ...
+    def __post_init__(self) -> None:
+        """Derive stopPct, stopPts, profit and age from the fields."""
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 class Trade:
@@ -68,6 +71,7 @@ class Trade:
     sign of qty gives the side (positive buy, negative sell)."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = ("orderid", "price", "qty", "commission", "timestamp")
     orderid: OrderId
     price: Price
@@ -85,7 +89,9 @@ class Trade:
     @property
     def average_price(self) -> float:
         """Per-unit price of this fill with the commission folded in."""
-    def __eq__(self, other: object) -> bool: ...
+    def __post_init__(self) -> None:
+        """Reject a negative price."""
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 class Position:
@@ -94,6 +100,7 @@ class Position:
     quantity reaches exactly zero."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = ("key", "trades")
     key: Key
     trades: dict[OrderId, Trade]
@@ -123,13 +130,14 @@ class Position:
     @property
     def is_long(self) -> bool:
         """Whether the net quantity is positive."""
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
 
 class PositionGroup:
     """A holder for positions all trading together as a bag/spread."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = ("positions", "key")
     positions: set[Position]
     key: str | None
@@ -171,13 +179,14 @@ class PositionGroup:
         """Order line for one more group unit, limited to a cost basis stopPct beyond the current one."""
     def stop(self, stopPct: Percent = 0.1, algo: str = "LIM") -> str:
         """Order line that takes the whole group out at its stop."""
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 class OrderMgr:
     """Manage a portfolio full of instruments having multiple trades."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = ("namespace",)
     namespace: str
     positions: MutableMapping[Key, Position]
@@ -213,7 +222,9 @@ class OrderMgr:
         """Deep analysis of a specific position."""
     def debug_summary(self) -> str:
         """Generate a complete debug summary of the system."""
-    def __eq__(self, other: object) -> bool: ...
+    def __post_init__(self) -> None:
+        """Open the portfolio's store."""
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @disjoint_base
@@ -221,6 +232,7 @@ class SystemHealthReport:
     """Structured health check report with proper typing."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = ("status", "total_positions", "total_trades", "warnings", "errors", "violations")
     status: Literal["healthy", "warnings", "errors"]
     total_positions: int
@@ -237,7 +249,7 @@ class SystemHealthReport:
         errors: list[str],
         violations: list[str],
     ) -> None: ...
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @disjoint_base
@@ -245,6 +257,7 @@ class TradeFlowEntry:
     """Single entry in position trade flow analysis."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = (
         "orderid",
         "timestamp",
@@ -274,7 +287,7 @@ class TradeFlowEntry:
         running_cost: float,
         running_avg: float,
     ) -> None: ...
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @disjoint_base
@@ -282,6 +295,7 @@ class PositionCalculations:
     """Position calculation verification data."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = (
         "final_qty",
         "final_cost",
@@ -308,7 +322,7 @@ class PositionCalculations:
         qty_matches: bool,
         avg_price_matches: bool,
     ) -> None: ...
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @disjoint_base
@@ -316,6 +330,7 @@ class PositionAnalysis:
     """Complete analysis of a single position."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = (
         "key",
         "qty",
@@ -351,7 +366,7 @@ class PositionAnalysis:
         calculations: PositionCalculations,
         consistency_errors: list[str],
     ) -> None: ...
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @disjoint_base
@@ -359,6 +374,7 @@ class ValidationResult:
     """Result of data validation checks."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = ("position_key", "errors", "is_valid")
     position_key: str
     errors: list[str]
@@ -366,7 +382,7 @@ class ValidationResult:
     def __init__(self, position_key: str, errors: list[str], is_valid: bool) -> None: ...
     def __post_init__(self) -> None:
         """Recompute is_valid from errors."""
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @disjoint_base
@@ -374,6 +390,7 @@ class SystemDiagnostics:
     """Comprehensive system health checks and consistency validation."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = ("order_mgr",)
     order_mgr: OrderMgr
     def __init__(self, order_mgr: OrderMgr) -> None: ...
@@ -385,7 +402,7 @@ class SystemDiagnostics:
         """Check for mathematical anomalies that might indicate calculation errors."""
     def analyze_position(self, key: Key) -> PositionAnalysis | None:
         """Deep analysis of a specific position."""
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @disjoint_base
@@ -393,6 +410,7 @@ class SystemReporter:
     """Generate formatted reports and tables for system visualization."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = ("order_mgr",)
     order_mgr: OrderMgr
     def __init__(self, order_mgr: OrderMgr) -> None: ...
@@ -402,7 +420,7 @@ class SystemReporter:
         """Generate a summary report of all positions with stop information."""
     def spread_analysis(self) -> str:
         """Analyze and report on all position groups (spreads)."""
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
 @disjoint_base
@@ -410,6 +428,7 @@ class DataValidator:
     """Input validation and data consistency guards."""
 
     __dataclass_fields__: ClassVar[dict[str, Field[Any]]]
+    __record_fields__: ClassVar[tuple[tuple[Any, ...], ...]]
     __match_args__ = ()
     def __init__(self) -> None: ...
     @staticmethod
@@ -424,5 +443,5 @@ class DataValidator:
     @staticmethod
     def validate_system_consistency(order_mgr: OrderMgr) -> list[ValidationResult]:
         """Validate every stored position; one ValidationResult per position, in store order."""
-    def __eq__(self, other: object) -> bool: ...
+    def __eq__(self, value: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
