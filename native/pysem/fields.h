@@ -54,7 +54,8 @@ PyObject *field_get(PyObject *self, void *closure) {
 // own rule for the values of a dict): any GC object, except an exact tuple
 // the collector has already found to hold only atomic values.
 inline bool may_be_tracked(PyObject *o) {
-    if (!o || !PyObject_IS_GC(o)) return false;
+    // PyObject_IS_GC without the call (a type object counts as one that may be).
+    if (!o || !PyType_IS_GC(Py_TYPE(o))) return false;
     return !PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o);
 }
 

@@ -80,6 +80,31 @@ void store_arguments(Class &c, PyObject *self, PyObject *const *a) {
     }
 }
 
+// The same for an instance just allocated (all fields null, seen by nobody):
+// the values go straight into their slots.
+void store_fresh(Class &c, PyObject *self, PyObject *const *a) {
+    int n = c.signature.count;
+    for (int j = 0; j < n; ++j) {
+        int i = c.param_field[j];
+        const Field &f = c.decl.fields[i];
+        PyObject *v;
+        if (a[j]) {
+            v = Py_NewRef(a[j]);
+        } else if (f.init == Init::Default) {
+            v = Py_NewRef(c.defaults[i]);
+        } else {
+            if (c.decl.fill_default) {
+                int r = c.decl.fill_default(self, i);
+                if (r < 0) throw_error();
+                if (r > 0) continue;
+            }
+            v = f.make();
+            if (!v) throw_error();
+        }
+        *c.slot(self, i) = v;
+    }
+}
+
 void run_post_init(Class &c, PyObject *self) {
     if (!c.decl.post_init) return;
     static PyObject *name = PyUnicode_InternFromString("__post_init__");
@@ -202,7 +227,7 @@ PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *k
     memset(reinterpret_cast<char *>(self) + sizeof(PyObject), 0, (size_t) c.type->tp_basicsize - sizeof(PyObject));
     return slot_call<PyObject *>(nullptr, [&] {
         nb::object guard = nb::steal(self);
-        store_arguments(c, self, a);
+        store_fresh(c, self, a);
         run_post_init(c, self);
         settle_tracking(c, self);
         return guard.release().ptr();
