@@ -2,6 +2,7 @@
 
 #include "model/kept_book.h"
 #include "model/module_ns.h"
+#include "model/payload.h"
 #include "model/plain_fold.h"
 #include "model/position.h"
 #include "model/trade.h"
@@ -11,8 +12,8 @@ namespace ordermgr {
 using pysem::Num;
 
 bool plain_figures(PyObject *position, PlainFigures &out) {
-    if (!is_exact(position, types.Position) || !nb::inst_ready(position)) return false;
-    PyObject *book = nb::inst_ptr<Position>(position)->trades.ptr();
+    Position *p = Payload<Position>::of_exact(position);
+    PyObject *book = p ? p->trades.ptr() : nullptr;
     if (!book || !PyDict_CheckExact(book)) return false;
     // The book keeps this fold (extended as trades are appended).
     KeptBook *kept = KeptBook::of(book);

@@ -67,7 +67,7 @@ nb::object values_list(PyObject *mapping) {
     return nb::steal(r);
 }
 
-static bool is_exact_position(PyObject *p) { return is_exact(p, types.Position) && nb::inst_ready(p); }
+static bool is_exact_position(PyObject *p) { return is_exact(p, types.Position); }
 
 nb::object position_is_long_object(PyObject *position) {
     if (is_exact_position(position)) return nb::borrow(position_is_long(position) ? Py_True : Py_False);

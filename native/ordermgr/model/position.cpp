@@ -1,7 +1,6 @@
 #include "model/position.h"
 
 #include <cmath>
-#include <new>
 
 #include "model/kept_book.h"
 #include "model/module_ns.h"
@@ -375,56 +374,10 @@ static void add_commission(nb::handle self, nb::handle orderid, nb::handle commi
     if (PyObject_SetAttr(trade.ptr(), names.commission, commission.ptr()) < 0) throw nb::python_error();
 }
 
-// --- store codec -------------------------------------------------------
-
-static PyObject *codec_fields(PyObject *obj) {
-    Position *p = pysem::record_of<Position>(obj);
-    if (!p) return nullptr;
-    if (!p->key.ptr() || !p->trades.ptr()) {
-        PyErr_SetString(PyExc_AttributeError, "Position has an unset field");
-        return nullptr;
-    }
-    return PyTuple_Pack(2, p->key.ptr(), p->trades.ptr());
-}
-
-static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
-    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != 2) {
-        PyErr_SetString(PyExc_ValueError, "stored Position has the wrong number of fields");
-        return nullptr;
-    }
-    return pysem::slot_call<PyObject *>(nullptr, [&] {
-        nb::object inst = nb::inst_alloc(nb::handle((PyObject *) cls));
-        new (nb::inst_ptr<Position>(inst))
-            Position{nb::borrow(PyTuple_GET_ITEM(fields, 0)), nb::borrow(PyTuple_GET_ITEM(fields, 1))};
-        nb::inst_mark_ready(inst);
-        return inst.release().ptr();
-    });
-}
-
-static zelph_record_codec position_codec = {ZELPH_RECORD_CODEC_ABI, codec_fields, codec_build, 1,
-                                            &KeptBook::changes_since};
-
 // --- type ----------------------------------------------------------------
 
 static Py_hash_t position_hash(PyObject *self) {
     return pysem::slot_call<Py_hash_t>(-1, [&] { return PyObject_Hash(position_key(self).ptr()); });
-}
-
-static const char *const position_params[] = {"key", "trades"};
-static PyObject *position_param_names[2];
-static pysem::ArgSpec position_signature = {"Position.__init__", position_params, position_param_names, 2, 1};
-
-static PyObject *position_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    PyObject *a[2];
-    if (!pysem::bind_args(position_signature, args, nargsf, kwnames, a)) return nullptr;
-    return pysem::slot_call<PyObject *>(nullptr, [&] {
-        nb::object trades = a[1] ? nb::borrow(a[1]) : nb::steal(PyDict_New());
-        if (!trades) throw nb::python_error();
-        nb::object inst = nb::inst_alloc(nb::handle(type));
-        new (nb::inst_ptr<Position>(inst)) Position{nb::borrow(a[0]), std::move(trades)};
-        nb::inst_mark_ready(inst);
-        return inst.release().ptr();
-    });
 }
 
 // A read-only figure as a getset getter.
@@ -442,9 +395,7 @@ static nb::object bool_object(bool b) { return nb::borrow(b ? Py_True : Py_False
 static nb::object empty_of(PyObject *s) { return bool_object(Num::of(position_qty(s).ptr()).eq_zero()); }
 static nb::object is_long_of(PyObject *s) { return bool_object(Num::of(position_qty(s).ptr()).gt_zero()); }
 
-static PyGetSetDef position_getset[] = {
-    PYSEM_FIELD(Position, key, "Instrument identifier chosen by the caller."),
-    PYSEM_FIELD(Position, trades, "The trade book: each stored trade under its own orderid."),
+static PyGetSetDef position_properties[] = {
     {"started", figure_getter<started_of>, nullptr, "Earliest trade timestamp.", nullptr},
     {"orderids", figure_getter<orderids_of>, nullptr, "The order ids of all stored trades (a new set).", nullptr},
     {"qty", figure_getter<qty_of>, nullptr, "Net signed quantity.", nullptr},
@@ -488,62 +439,45 @@ static PyMethodDef position_methods[] = {
      "Replace the commission of the stored trade with that order id."},
     {nullptr, nullptr, 0, nullptr}};
 
-static PyType_Slot position_slots[] = {
-    {Py_tp_methods, (void *) position_methods},
-    {Py_tp_traverse, (void *) pysem::record_traverse<Position>},
-    {Py_tp_clear, (void *) pysem::record_clear<Position>},
-    {Py_tp_hash, (void *) position_hash},
-    {Py_tp_getset, (void *) position_getset},
-    {Py_tp_vectorcall, (void *) position_vectorcall},
-    {0, nullptr}};
+using PositionObject = pysem::record::Instance<Position>;
+#define SLOT(member) PYSEM_RECORD_SLOT(PositionObject, member)
+using pysem::record::Init;
+
+static PyObject *make_dict() { return PyDict_New(); }
+
+static const pysem::record::Field position_fields[] = {
+    {.name = "key", .annotation = "Key", .doc = "Instrument identifier chosen by the caller.", .offset = SLOT(key)},
+    {.name = "trades", .annotation = "dict[OrderId, Trade]",
+     .doc = "The trade book: each stored trade under its own orderid.", .offset = SLOT(trades),
+     .init = Init::Factory, .make = make_dict, .factory = "dict"},
+};
+#undef SLOT
+
+static const pysem::record::Decl position_decl = {
+    .name = "Position",
+    .doc = "Position(key, trades=<new dict>)\n\n"
+           "The trade book of one instrument: trades by order id, with the net signed\n"
+           "quantity, the commission-inclusive average price (positive for longs and\n"
+           "shorts), the total commission and the start time. Empties itself when a\n"
+           "trade brings the net quantity to exactly zero.",
+    .fields = position_fields,
+    .nfields = 2,
+    .basicsize = sizeof(PositionObject),
+    .hash = position_hash,
+    .methods = position_methods,
+    .properties = position_properties,
+    // The store keeps the book entry by entry, from the book's change record.
+    .itemized_field = 1,
+    .items_changed = &KeptBook::changes_since,
+};
+
+static pysem::record::Class position_class{position_decl};
 
 void register_position(nb::module_ &m) {
     install_book_watcher();
-    // Marks an argument left out; kept for the life of the process.
-    static nb::handle missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);
-    auto cls = nb::class_<Position>(m, "Position", nb::type_slots(position_slots), nb::pooled(1024),
-        "Position(key, trades=<new dict>)\n\n"
-        "The trade book of one instrument: trades by order id, with the net signed\n"
-        "quantity, the commission-inclusive average price (positive for longs and\n"
-        "shorts), the total commission and the start time. Empties itself when a\n"
-        "trade brings the net quantity to exactly zero.");
-    cls.def(
-        "__init__",
-        [](Position *self, nb::handle key, nb::handle trades) {
-            nb::object t = trades.is(missing) ? nb::steal(PyDict_New()) : nb::borrow(trades);
-            if (!t) throw nb::python_error();
-            new (self) Position{nb::borrow(key), std::move(t)};
-        },
-        nb::arg("key").none(), nb::arg("trades").none() = missing);
-    cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
-        if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
-        if (Py_TYPE(self.ptr()) != types.Position) return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"key", "trades"});
-        Position &a = pysem::instance<Position>(self, types.Position, "__eq__"), &b = *nb::inst_ptr<Position>(other);
-        return pysem::record_eq(self.ptr(), other.ptr(),
-                                {pysem::require(a.key, "key"), pysem::require(a.trades, "trades")},
-                                {pysem::require(b.key, "key"), pysem::require(b.trades, "trades")});
-    }, nb::is_operator());
-    cls.def("__repr__", [](nb::handle self) {
-        if (Py_TYPE(self.ptr()) != types.Position) return pysem::record_repr_attrs(self.ptr(), {"key", "trades"});
-        Position &p = pysem::instance<Position>(self, types.Position, "__repr__");
-        return pysem::record_repr(self.ptr(), {{"key", pysem::require(p.key, "key")},
-                                               {"trades", pysem::require(p.trades, "trades")}});
-    });
-    cls.def("__getstate__", [](nb::handle self) {
-        pysem::require_instance(self, types.Position, "__getstate__");
-        PyObject *state = codec_fields(self.ptr());
-        if (!state) throw nb::python_error();
-        return nb::steal(state);
-    });
-    cls.def("__setstate__", [](Position &self, nb::tuple st) {
-        if (st.size() != 2) pysem::raise(PyExc_ValueError, "Position state must have 2 fields");
-        new (&self) Position{nb::borrow(PyTuple_GET_ITEM(st.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(st.ptr(), 1))};
-    });
-    cls.attr("__match_args__") = nb::make_tuple("key", "trades");
-    cls.attr("__slots__") = nb::make_tuple("key", "trades");
-    types.Position = (PyTypeObject *) cls.ptr();
-    Payload<Position>::measure(cls);
-    export_record_codec(cls, &position_codec);
+    types.Position = pysem::record::define<position_class>(m.ptr());
+    Payload<Position>::bind(types.Position);
+    export_record_codec(nb::handle((PyObject *) types.Position), &position_class.codec);
 }
 
 }  // namespace ordermgr

@@ -10,16 +10,8 @@ namespace ordermgr {
 namespace nb = nanobind;
 
 struct Position {
+    static constexpr bool kPlainObject = true;
     nb::object key, trades;
-
-    int visit(visitproc visit, void *arg) {
-        Py_VISIT(key.ptr());
-        Py_VISIT(trades.ptr());
-        return 0;
-    }
-    void clear() { nb::object a = std::move(key), b = std::move(trades); }
-    // Leaves null fields behind (see payload.h).
-    ~Position() { clear(); }
 };
 
 // The trades of a mapping, taken as a list of owned references before any

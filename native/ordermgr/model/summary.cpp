@@ -1,7 +1,5 @@
 #include "model/summary.h"
 
-#include <new>
-
 #include "model/module_ns.h"
 #include "pysem/args.h"
 #include "pysem/fields.h"
@@ -117,155 +115,95 @@ void derive(Access &acc) {
     acc.set(AVERAGE_PRICE, round_num(num(acc.get(AVERAGE_PRICE)), 8));
 }
 
-PositionSummary derived(nb::handle qty, nb::handle average_price, nb::handle stop, nb::handle total_commission,
-                        nb::handle started, nb::handle marketPrice) {
-    PositionSummary s;
-    s.qty = nb::borrow(qty);
-    s.average_price = nb::borrow(average_price);
-    s.stop = nb::borrow(stop);
-    s.total_commission = nb::borrow(total_commission);
-    s.started = nb::borrow(started);
-    s.marketPrice = nb::borrow(marketPrice);
-    StructAccess acc{s};
-    derive(acc);
-    return s;
-}
+using SummaryObject = pysem::record::Instance<PositionSummary>;
 
-nb::object new_instance(PyTypeObject *cls, PositionSummary &&s) {
-    nb::object inst = nb::inst_alloc(nb::handle((PyObject *) cls));
-    auto *rec = new (nb::inst_ptr<PositionSummary>(inst)) PositionSummary(std::move(s));
-    nb::inst_mark_ready(inst);
-    pysem::untrack_if_atomic(inst.ptr(), *rec, types.PositionSummary);
-    return inst;
-}
+PositionSummary *rec(PyObject *self) { return pysem::record::rec_of<PositionSummary>(self); }
 
-PositionSummary *exact_summary(PyObject *o) {
-    return is_exact(o, types.PositionSummary) && nb::inst_ready(o) ? nb::inst_ptr<PositionSummary>(o) : nullptr;
-}
+PositionSummary *exact_summary(PyObject *o) { return is_exact(o, types.PositionSummary) ? rec(o) : nullptr; }
 
-PyObject *kInitInterned[kInitFields];
-pysem::ArgSpec kInitSignature{"PositionSummary.__init__", kInitNames, kInitInterned, kInitFields, 5};
-
-// Puts a record into the instance's storage: constructs it in place in a
-// fresh instance, replaces the old one when __init__ runs again.
-void install(PyObject *self, PositionSummary &&s) {
-    PositionSummary *slot = nb::inst_ptr<PositionSummary>(self);
-    if (nb::inst_ready(self)) {
-        PositionSummary old = std::move(*slot);
-        *slot = std::move(s);
-        pysem::untrack_if_atomic(self, *slot, types.PositionSummary);
-        return;
-    }
-    new (slot) PositionSummary(std::move(s));
-    nb::inst_mark_ready(self);
-    pysem::untrack_if_atomic(self, *slot, types.PositionSummary);
-}
-
-void init(nb::handle self_h, nb::args args, nb::kwargs kwargs) {
-    PyObject *a[kInitFields];
-    pysem::bind_args(kInitSignature, args.ptr(), kwargs.ptr(), a);
-    nb::handle market = a[5] ? nb::handle(a[5]) : nb::none();
-    PyObject *self = self_h.ptr();
-    pysem::require_instance(self_h, types.PositionSummary, "__init__");
-    if (Py_TYPE(self) == types.PositionSummary) {
-        install(self, derived(a[0], a[1], a[2], a[3], a[4], market));
-        return;
-    }
-    // A subclass: the fields are assigned and the figures derived through
-    // attribute access on the live instance, so its overrides take part.
-    install(self, PositionSummary());
-    AttrAccess acc{self};
-    static const Field order[kInitFields] = {QTY, AVERAGE_PRICE, STOP, TOTAL_COMMISSION, STARTED, MARKETPRICE};
-    for (int i = 0; i < kInitFields; ++i) acc.set(order[i], nb::borrow(i == 5 ? market.ptr() : a[i]));
-    derive(acc);
-}
-
-nb::object is_long(nb::handle self) {
-    pysem::require_instance(self, types.PositionSummary, "is_long");
-    nb::object avg = exact_summary(self.ptr())
-                         ? nb::borrow(pysem::require(nb::inst_ptr<PositionSummary>(self)->average_price,
-                                                     "average_price"))
-                         : pysem::getattr(self.ptr(), names.average_price);
-    return pysem::greater_than_zero(avg.ptr());
-}
-
-PyObject *field_ptr(PositionSummary &s, int i) { return pysem::require(s.*kMembers[i], kFieldNames[i]); }
-
-nb::object eq(nb::handle self, nb::handle other) {
-    pysem::require_instance(self, types.PositionSummary, "__eq__");
-    if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
-    if (self.is(other)) return nb::borrow(Py_True);
-    PositionSummary &x = pysem::instance<PositionSummary>(self, types.PositionSummary, "__eq__");
-    PositionSummary &y = pysem::instance<PositionSummary>(other, types.PositionSummary, "__eq__");
-    // Every field but the age, in field order.
-    for (int i = 0; i < AGE; ++i) {
-        int r = PyObject_RichCompareBool(field_ptr(x, i), field_ptr(y, i), Py_EQ);
-        if (r < 0) throw nb::python_error();
-        if (!r) return nb::borrow(Py_False);
-    }
-    return nb::borrow(Py_True);
-}
-
-nb::object repr(nb::handle self) {
-    PositionSummary &s = pysem::instance<PositionSummary>(self, types.PositionSummary, "__repr__");
-    return pysem::record_repr(self.ptr(), {{"qty", field_ptr(s, QTY)},
-                                           {"average_price", field_ptr(s, AVERAGE_PRICE)},
-                                           {"stop", field_ptr(s, STOP)},
-                                           {"total_commission", field_ptr(s, TOTAL_COMMISSION)},
-                                           {"stopPct", field_ptr(s, STOPPCT)},
-                                           {"started", field_ptr(s, STARTED)},
-                                           {"marketPrice", field_ptr(s, MARKETPRICE)},
-                                           {"profit", field_ptr(s, PROFIT)},
-                                           {"stopPts", field_ptr(s, STOPPTS)},
-                                           {"age", field_ptr(s, AGE)}});
-}
-
-nb::object getstate(nb::handle self) {
-    PositionSummary *s = &pysem::instance<PositionSummary>(self, types.PositionSummary, "__getstate__");
-    nb::object t = nb::steal(PyTuple_New(kFields));
-    if (!t) throw nb::python_error();
-    for (int i = 0; i < kFields; ++i) PyTuple_SET_ITEM(t.ptr(), i, Py_NewRef(field_ptr(*s, i)));
-    return t;
-}
-
-void setstate(PositionSummary &self, nb::tuple st) {
-    if (st.size() != kFields) throw nb::value_error("PositionSummary state must have 10 fields");
-    PositionSummary s;
-    for (int i = 0; i < kFields; ++i) s.*kMembers[i] = nb::borrow(PyTuple_GET_ITEM(st.ptr(), i));
-    new (&self) PositionSummary(std::move(s));
-}
-
-PyGetSetDef summary_getset[] = {
-    PYSEM_FIELD(PositionSummary, qty, "Quantity held, always positive."),
-    PYSEM_FIELD(PositionSummary, average_price, "Entry price per unit, negative for a short; rounded to 8 places."),
-    PYSEM_FIELD(PositionSummary, stop, "Stop price; rounded to 8 places."),
-    PYSEM_FIELD(PositionSummary, total_commission, "Commission paid so far."),
-    PYSEM_FIELD(PositionSummary, stopPct, "Stop distance as a fraction of the entry price, 2 places."),
-    PYSEM_FIELD(PositionSummary, started, "Start time of the position."),
-    PYSEM_FIELD(PositionSummary, marketPrice, "Market price given at construction, or None."),
-    PYSEM_FIELD(PositionSummary, profit, "Profit per unit at marketPrice, or None."),
-    PYSEM_FIELD(PositionSummary, stopPts, "Stop minus the absolute entry price, 8 places."),
-    PYSEM_FIELD(PositionSummary, age, "Time from started to the construction of this summary."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
-// PositionSummary(...) on the exact class: bound, derived and built natively.
-PyObject *summary_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    PyObject *a[kInitFields];
-    if (!pysem::bind_args(kInitSignature, args, nargsf, kwnames, a)) return nullptr;
-    return pysem::slot_call<PyObject *>(nullptr, [&] {
-        return new_instance((PyTypeObject *) type,
-                            derived(a[0], a[1], a[2], a[3], a[4], a[5] ? nb::handle(a[5]) : nb::none()))
-            .release()
-            .ptr();
+// The derivation step, run right after the constructor has set the six
+// given fields. An exact summary is derived on a copy of its fields, put in
+// place only once every figure was made; a subclass instance is derived
+// through attribute access, so that its overrides take part.
+int post_init(PyObject *self) {
+    return pysem::slot_call<int>(-1, [&] {
+        if (PositionSummary *r = exact_summary(self)) {
+            PositionSummary s;
+            for (Field f : {QTY, AVERAGE_PRICE, STOP, TOTAL_COMMISSION, STARTED, MARKETPRICE})
+                s.*kMembers[f] = nb::borrow(pysem::require(r->*kMembers[f], kFieldNames[f]));
+            StructAccess acc{s};
+            derive(acc);
+            // Swap first, release after (the old values' finalisers may look at us).
+            PositionSummary old;
+            for (int i = 0; i < kFields; ++i) {
+                old.*kMembers[i] = std::move(r->*kMembers[i]);
+                r->*kMembers[i] = std::move(s.*kMembers[i]);
+                pysem::track_for(self, (r->*kMembers[i]).ptr());
+            }
+            return 0;
+        }
+        AttrAccess acc{self};
+        derive(acc);
+        return 0;
     });
 }
 
-PyType_Slot summary_slots[] = {{Py_tp_vectorcall, (void *) summary_vectorcall},
-                               {Py_tp_traverse, (void *) pysem::record_traverse<PositionSummary>},
-                               {Py_tp_clear, (void *) pysem::record_clear<PositionSummary>},
-                               {Py_tp_hash, (void *) PyObject_HashNotImplemented},
-                               {Py_tp_getset, (void *) summary_getset},
-                               {0, nullptr}};
+PyObject *get_is_long(PyObject *self, void *) {
+    return pysem::slot_call<PyObject *>(nullptr, [&] {
+        nb::object avg = exact_summary(self) ? nb::borrow(pysem::require(rec(self)->average_price, "average_price"))
+                                             : pysem::getattr(self, names.average_price);
+        return pysem::greater_than_zero(avg.ptr()).release().ptr();
+    });
+}
+
+PyGetSetDef summary_properties[] = {
+    {"is_long", get_is_long, nullptr, "Whether the average price is above zero.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyObject *make_none() { return Py_NewRef(Py_None); }
+
+#define SLOT(member) PYSEM_RECORD_SLOT(SummaryObject, member)
+using pysem::record::Init;
+
+const pysem::record::Field summary_fields[] = {
+    {.name = "qty", .annotation = "Qty", .doc = "Quantity held, always positive.", .offset = SLOT(qty)},
+    {.name = "average_price", .annotation = "Price",
+     .doc = "Entry price per unit, negative for a short; rounded to 8 places.", .offset = SLOT(average_price)},
+    {.name = "stop", .annotation = "Price", .doc = "Stop price; rounded to 8 places.", .offset = SLOT(stop)},
+    {.name = "total_commission", .annotation = "Price", .doc = "Commission paid so far.",
+     .offset = SLOT(total_commission)},
+    {.name = "stopPct", .annotation = "Percent", .doc = "Stop distance as a fraction of the entry price, 2 places.",
+     .offset = SLOT(stopPct), .init = Init::Excluded},
+    {.name = "started", .annotation = "datetime.datetime", .doc = "Start time of the position.",
+     .offset = SLOT(started)},
+    {.name = "marketPrice", .annotation = "Price | None", .doc = "Market price given at construction, or None.",
+     .offset = SLOT(marketPrice), .init = Init::Default, .make = make_none},
+    {.name = "profit", .annotation = "Price | None", .doc = "Profit per unit at marketPrice, or None.",
+     .offset = SLOT(profit), .init = Init::Excluded},
+    {.name = "stopPts", .annotation = "Price", .doc = "Stop minus the absolute entry price, 8 places.",
+     .offset = SLOT(stopPts), .init = Init::Excluded},
+    {.name = "age", .annotation = "datetime.timedelta",
+     .doc = "Time from started to the construction of this summary.", .offset = SLOT(age),
+     .init = Init::Excluded, .compare = false},
+};
+#undef SLOT
+
+const pysem::record::Decl summary_decl = {
+    .name = "PositionSummary",
+    .doc = "PositionSummary(qty, average_price, stop, total_commission, started, marketPrice=None)\n\n"
+           "Display summary of a position or a position group: a positive quantity, an\n"
+           "average price signed by direction (negative for a short) and a stop price.\n"
+           "Construction derives stopPct, profit, stopPts and age; the stop and the\n"
+           "average price are stored rounded to 8 decimal places.",
+    .fields = summary_fields,
+    .nfields = kFields,
+    .basicsize = sizeof(SummaryObject),
+    .post_init = post_init,
+    .untracked_while_atomic = true,
+    .properties = summary_properties,
+};
+
+pysem::record::Class summary_class{summary_decl};
 
 }  // namespace
 
@@ -273,9 +211,14 @@ nb::object make_position_summary(nb::handle qty, nb::handle average_price, nb::h
                                  nb::handle total_commission, nb::handle started, nb::handle marketPrice) {
     static PyObject *const name = pysem::intern("PositionSummary");
     PyObject *cls = module_attr(name);
-    if (cls == (PyObject *) types.PositionSummary)
-        return new_instance(types.PositionSummary,
-                            derived(qty, average_price, stop, total_commission, started, marketPrice));
+    if (cls == (PyObject *) types.PositionSummary) {
+        // The class's own constructor: bound, derived and built natively.
+        PyObject *argv[] = {qty.ptr(), average_price.ptr(), stop.ptr(), total_commission.ptr(), started.ptr(),
+                            marketPrice.ptr()};
+        PyObject *r = PyObject_Vectorcall(cls, argv, kInitFields, nullptr);
+        if (!r) throw nb::python_error();
+        return nb::steal(r);
+    }
     // Keyword call of whatever the module binds to the name now.
     static PyObject *kwnames = Py_BuildValue("(ssssss)", kInitNames[0], kInitNames[1], kInitNames[2],
                                              kInitNames[3], kInitNames[4], kInitNames[5]);
@@ -294,26 +237,7 @@ nb::object summary_stop(PyObject *summary) {
 }
 
 void register_position_summary(nb::module_ &m) {
-    auto cls = nb::class_<PositionSummary>(m, "PositionSummary", nb::type_slots(summary_slots),
-        "PositionSummary(qty, average_price, stop, total_commission, started, marketPrice=None)\n\n"
-        "Display summary of a position or a position group: a positive quantity, an\n"
-        "average price signed by direction (negative for a short) and a stop price.\n"
-        "Construction derives stopPct, profit, stopPts and age; the stop and the\n"
-        "average price are stored rounded to 8 decimal places.");
-    cls.def("__init__", &init,
-            nb::sig("def __init__(self, qty, average_price, stop, total_commission, started, marketPrice=None) "
-                    "-> None"));
-    cls.def_prop_ro("is_long", &is_long, "Whether the average price is above zero.");
-    cls.def("__eq__", &eq, nb::is_operator());
-    cls.def("__repr__", &repr);
-    cls.def("__getstate__", &getstate);
-    cls.def("__setstate__", &setstate);
-    cls.attr("__match_args__") = nb::make_tuple(kInitNames[0], kInitNames[1], kInitNames[2], kInitNames[3],
-                                                kInitNames[4], kInitNames[5]);
-    nb::object slots = nb::steal(PyTuple_New(kFields));
-    for (int i = 0; i < kFields; ++i) PyTuple_SET_ITEM(slots.ptr(), i, PyUnicode_FromString(kFieldNames[i]));
-    cls.attr("__slots__") = slots;
-    types.PositionSummary = (PyTypeObject *) cls.ptr();
+    types.PositionSummary = pysem::record::define<summary_class>(m.ptr());
 }
 
 }  // namespace ordermgr

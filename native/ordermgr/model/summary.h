@@ -8,25 +8,8 @@ namespace ordermgr {
 namespace nb = nanobind;
 
 struct PositionSummary {
+    static constexpr bool kPlainObject = true;
     nb::object qty, average_price, stop, total_commission, stopPct, started, marketPrice, profit, stopPts, age;
-
-    int visit(visitproc visit, void *arg) {
-        Py_VISIT(qty.ptr());
-        Py_VISIT(average_price.ptr());
-        Py_VISIT(stop.ptr());
-        Py_VISIT(total_commission.ptr());
-        Py_VISIT(stopPct.ptr());
-        Py_VISIT(started.ptr());
-        Py_VISIT(marketPrice.ptr());
-        Py_VISIT(profit.ptr());
-        Py_VISIT(stopPts.ptr());
-        Py_VISIT(age.ptr());
-        return 0;
-    }
-    void clear() {
-        PositionSummary old = std::move(*this);
-        (void) old;
-    }
 };
 
 // PositionSummary(qty=..., average_price=..., stop=..., total_commission=...,
