@@ -1,17 +1,17 @@
 #include "groups/position_group.h"
 
-#include <new>
-
 #include "groups/aggregates.h"
 #include "groups/group_key.h"
 #include "groups/group_summary.h"
 #include "groups/order_desc.h"
 #include "model/module_ns.h"
-#include "pysem/args.h"
+#include "model/payload.h"
 #include "pysem/fields.h"
 #include "pysem/num.h"
 #include "pysem/truth.h"
 #include "pysem/record.h"
+#include "pysem/record_methods.h"
+#include "pysem/record_type.h"
 #include "pysem/self_type.h"
 
 namespace ordermgr {
@@ -28,16 +28,9 @@ static nb::object call_method(PyObject *self, const char *name, PyObject *arg = 
     return nb::steal(r);
 }
 
-static PyGetSetDef group_getset[] = {
-    PYSEM_FIELD(PositionGroup, positions, "The member positions (a set)."),
-    PYSEM_FIELD(PositionGroup, key, "Short identifier of the member set, or None before the first add."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
 // --- reads honouring overrides --------------------------------------------
 
-PositionGroup *exact_group(PyObject *o) {
-    return is_exact(o, types.PositionGroup) && nb::inst_ready(o) ? nb::inst_ptr<PositionGroup>(o) : nullptr;
-}
+PositionGroup *exact_group(PyObject *o) { return Payload<PositionGroup>::of_exact(o); }
 
 nb::object position_group_positions(PyObject *group) {
     if (PositionGroup *g = exact_group(group)) return nb::borrow(pysem::require(g->positions, "positions"));
@@ -120,19 +113,12 @@ static void add(PyObject *self, PyObject *position) {
 
 nb::object new_position_group() {
     static PyObject *const name = pysem::intern("PositionGroup");
-    PyObject *cls = module_attr(name);
-    if (cls != (PyObject *) types.PositionGroup) {
-        nb::object hold = nb::borrow(cls);
-        PyObject *r = PyObject_CallNoArgs(cls);
-        if (!r) throw nb::python_error();
-        return nb::steal(r);
-    }
-    nb::object positions = nb::steal(PySet_New(nullptr));
-    if (!positions) throw nb::python_error();
-    nb::object inst = nb::inst_alloc(nb::handle(cls));
-    new (nb::inst_ptr<PositionGroup>(inst)) PositionGroup{std::move(positions), nb::none()};
-    nb::inst_mark_ready(inst);
-    return inst;
+    // The class as the module names it now; the record's own vectorcall
+    // when that is still this class.
+    nb::object cls = nb::borrow(module_attr(name));
+    PyObject *r = PyObject_Vectorcall(cls.ptr(), nullptr, 0, nullptr);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
 }
 
 void position_group_add(PyObject *group, PyObject *position) {
@@ -146,62 +132,6 @@ nb::object position_group_summary(PyObject *group, PyObject *stop_pct) {
 }
 
 // --- type -------------------------------------------------------------------
-
-static const char *const kInitNames[] = {"positions", "key"};
-static PyObject *kInitInterned[2];
-static pysem::ArgSpec kInitSignature{"PositionGroup.__init__", kInitNames, kInitInterned, 2, 0};
-
-static PositionGroup &self_of(nb::handle self, const char *method) {
-    return pysem::instance<PositionGroup>(self, types.PositionGroup, method);
-}
-
-static void init(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    pysem::require_instance(self, types.PositionGroup, "__init__");
-    PyObject *a[2];
-    pysem::bind_args(kInitSignature, args.ptr(), kwargs.ptr(), a);
-    nb::object positions = a[0] ? nb::borrow(a[0]) : nb::steal(PySet_New(nullptr));
-    if (!positions) throw nb::python_error();
-    nb::object key = a[1] ? nb::borrow(a[1]) : nb::none();
-    PositionGroup *slot = nb::inst_ptr<PositionGroup>(self);
-    if (nb::inst_ready(self)) {
-        PositionGroup old = std::move(*slot);
-        *slot = PositionGroup{std::move(positions), std::move(key)};
-        return;
-    }
-    new (slot) PositionGroup{std::move(positions), std::move(key)};
-    nb::inst_mark_ready(self);
-}
-
-static nb::object eq(nb::handle self, nb::handle other) {
-    pysem::require_instance(self, types.PositionGroup, "__eq__");
-    if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
-    PositionGroup &a = self_of(self, "__eq__"), &b = self_of(other, "__eq__");
-    return pysem::record_eq(self.ptr(), other.ptr(),
-                            {pysem::require(a.positions, "positions"), pysem::require(a.key, "key")},
-                            {pysem::require(b.positions, "positions"), pysem::require(b.key, "key")});
-}
-
-static nb::object repr(nb::handle self) {
-    PositionGroup &g = self_of(self, "__repr__");
-    return pysem::record_repr(self.ptr(), {{"positions", pysem::require(g.positions, "positions")},
-                                           {"key", pysem::require(g.key, "key")}});
-}
-
-static nb::object getstate(nb::handle self) {
-    PositionGroup &g = self_of(self, "__getstate__");
-    return nb::make_tuple(nb::handle(pysem::require(g.positions, "positions")), nb::handle(pysem::require(g.key, "key")));
-}
-
-static void setstate(PositionGroup &self, nb::tuple st) {
-    if (st.size() != 2) throw nb::value_error("PositionGroup state must have 2 fields");
-    new (&self) PositionGroup{nb::borrow(st[0]), nb::borrow(st[1])};
-}
-
-static PyType_Slot group_slots[] = {{Py_tp_traverse, (void *) pysem::record_traverse<PositionGroup>},
-                                    {Py_tp_clear, (void *) pysem::record_clear<PositionGroup>},
-                                    {Py_tp_hash, (void *) PyObject_HashNotImplemented},
-                                    {Py_tp_getset, (void *) group_getset},
-                                    {0, nullptr}};
 
 // Methods and properties take an untyped self to reach the Python object;
 // this checks it before anything else.
@@ -221,70 +151,105 @@ static nb::object is_long_prop(nb::handle self) {
     return pysem::greater_than_zero(group_average_price(me(self, "is_long")).ptr());
 }
 
+// --- the record ---------------------------------------------------------------
+
+using GroupObject = pysem::record::Instance<PositionGroup>;
+using pysem::record::Init;
+
+static PyObject *make_set() { return PySet_New(nullptr); }
+static PyObject *make_none() { return Py_NewRef(Py_None); }
+
+#define SLOT(member) PYSEM_RECORD_SLOT(GroupObject, member)
+static const pysem::record::Field group_fields[] = {
+    {.name = "positions", .annotation = "set[Position]", .doc = "The member positions (a set).",
+     .offset = SLOT(positions), .init = Init::Factory, .make = make_set, .factory = "set"},
+    {.name = "key", .annotation = "str | None",
+     .doc = "Short identifier of the member set, or None before the first add.", .offset = SLOT(key),
+     .init = Init::Default, .make = make_none},
+};
+#undef SLOT
+
+static const pysem::record::Decl group_decl = {
+    .name = "PositionGroup",
+    .doc = "A holder for positions all trading together as a bag/spread.\n\n"
+           "PositionGroup(positions=<new set>, key=None)\n\n"
+           "Every figure is recomputed from the member positions on each read; key is\n"
+           "refreshed by add.",
+    .fields = group_fields,
+    .nfields = 2,
+    .basicsize = sizeof(GroupObject),
+};
+
+static pysem::record::Class group_class{group_decl};
+
+// A read-only property computed by a C++ callable (a `property` whose
+// getter is bound by nanobind, as a method is).
+template <typename F>
+static void def_property(PyTypeObject *type, const char *name, F &&f, const char *doc) {
+    nb::handle scope((PyObject *) type);
+    nb::object fget = nb::cpp_function((nb::detail::forward_t<F>) f, nb::scope(scope), nb::name(name), nb::is_method(),
+                                       nb::is_getter(), doc);
+    nb::object prop = nb::steal(PyObject_CallFunctionObjArgs((PyObject *) &PyProperty_Type, fget.ptr(), Py_None,
+                                                             Py_None, nb::str(doc).ptr(), nullptr));
+    if (!prop || PyObject_SetAttrString(scope.ptr(), name, prop.ptr()) < 0) throw nb::python_error();
+}
+
 void register_position_group(nb::module_ &m) {
     group_key_init();
     order_desc_init();
-    auto cls = nb::class_<PositionGroup>(m, "PositionGroup", nb::type_slots(group_slots),
-        "A holder for positions all trading together as a bag/spread.\n\n"
-        "PositionGroup(positions=<new set>, key=None)\n\n"
-        "Every figure is recomputed from the member positions on each read; key is\n"
-        "refreshed by add.");
-    cls.def("__init__", &init, nb::sig("def __init__(self, positions=..., key=None) -> None"));
-    cls.def("add", [](nb::handle s, nb::handle p) { add(me(s, "add"), p.ptr()); }, nb::arg("p").none(),
-            "Add a position to the group and refresh its key.");
-    cls.def("updatekey", [](nb::handle s) { updatekey(me(s, "updatekey")); },
-            "Create a simple way to identify this combination of orders using a short string.");
-    cls.def_prop_ro("keys", [](nb::handle s) { return members_keys(position_group_positions(me(s, "keys")).ptr()); },
-                    "Return a set of position keys for all positions in this group.");
-    cls.def_prop_ro(
-        "orderids", [](nb::handle s) { return members_orderids(position_group_positions(me(s, "orderids")).ptr()); },
+    PyTypeObject *cls = pysem::record::define<group_class>(m.ptr());
+    types.PositionGroup = cls;
+    Payload<PositionGroup>::bind(cls);
+    using pysem::def_method;
+    def_method(cls, "add", [](nb::handle s, nb::handle p) { add(me(s, "add"), p.ptr()); }, nb::arg("p").none(),
+               "Add a position to the group and refresh its key.");
+    def_method(cls, "updatekey", [](nb::handle s) { updatekey(me(s, "updatekey")); },
+               "Create a simple way to identify this combination of orders using a short string.");
+    def_property(cls, "keys", [](nb::handle s) { return members_keys(position_group_positions(me(s, "keys")).ptr()); },
+                 "Return a set of position keys for all positions in this group.");
+    def_property(
+        cls, "orderids", [](nb::handle s) { return members_orderids(position_group_positions(me(s, "orderids")).ptr()); },
         "The union of the members' order ids.");
-    cls.def_prop_ro("qty", [](nb::handle s) { return members_qty(position_group_positions(me(s, "qty")).ptr()); },
-                    "Group size: the smallest absolute member quantity.");
-    cls.def_prop_ro(
-        "started", [](nb::handle s) { return members_started(position_group_positions(me(s, "started")).ptr()); },
+    def_property(cls, "qty", [](nb::handle s) { return members_qty(position_group_positions(me(s, "qty")).ptr()); },
+                 "Group size: the smallest absolute member quantity.");
+    def_property(
+        cls, "started", [](nb::handle s) { return members_started(position_group_positions(me(s, "started")).ptr()); },
         "Earliest member start time.");
-    cls.def_prop_ro("average_price", [](nb::handle s) { return average_price_of(me(s, "average_price")); },
-                    "Generate average price across ALL members by re-running the math for each trade in each "
-                    "position.");
-    cls.def_prop_ro(
-        "total_commission",
+    def_property(cls, "average_price", [](nb::handle s) { return average_price_of(me(s, "average_price")); },
+                 "Generate average price across ALL members by re-running the math for each trade in each "
+                 "position.");
+    def_property(
+        cls, "total_commission",
         [](nb::handle s) { return members_total_commission(position_group_positions(me(s, "total_commission")).ptr()); },
         "Sum of the members' commissions.");
-    cls.def_prop_ro("is_long", &is_long_prop, "Whether the group's average price is above zero (a net debit).");
-    cls.def(
-        "summary",
+    def_property(cls, "is_long", &is_long_prop, "Whether the group's average price is above zero (a net debit).");
+    def_method(
+        cls, "summary",
         [](nb::handle s, nb::handle pct, nb::handle fetcher) {
             return summarize_group(me(s, "summary"), pct.ptr(), fetcher.ptr());
         },
         nb::arg("stopPct").none() = 0.1, nb::arg("priceFetcher").none() = nb::none(),
         "Generate collective metrics across all positions in the group as one quantity.");
-    cls.def(
-        "generateOrderDesc",
+    def_method(
+        cls, "generateOrderDesc",
         [](nb::handle s, nb::handle oc) { return generate_order_desc(me(s, "generateOrderDesc"), oc.ptr()); },
         nb::arg("openclose").none(),
         "Generate an open or close order description (assuming the position key is something you can use to order "
         "again)");
-    cls.def("open", [](nb::handle s, nb::args) { return open_close(me(s, "open"), true); },
-            "The leg list that buys more of this group; extra arguments are ignored.");
-    cls.def("close", [](nb::handle s, nb::args) { return open_close(me(s, "close"), false); },
-            "The leg list that closes this group; extra arguments are ignored.");
-    cls.def(
-        "start",
+    def_method(cls, "open", [](nb::handle s, nb::args) { return open_close(me(s, "open"), true); },
+               "The leg list that buys more of this group; extra arguments are ignored.");
+    def_method(cls, "close", [](nb::handle s, nb::args) { return open_close(me(s, "close"), false); },
+               "The leg list that closes this group; extra arguments are ignored.");
+    def_method(
+        cls, "start",
         [](nb::handle s, nb::handle pct, nb::handle algo) { return start_order(me(s, "start"), pct.ptr(), algo.ptr()); },
         nb::arg("stopPct").none() = 0.1, nb::arg("algo").none() = "LIM",
         "Order line for one more group unit, limited to a cost basis stopPct beyond the current one.");
-    cls.def(
-        "stop",
+    def_method(
+        cls, "stop",
         [](nb::handle s, nb::handle pct, nb::handle algo) { return stop_order(me(s, "stop"), pct.ptr(), algo.ptr()); },
-        nb::arg("stopPct").none() = 0.1, nb::arg("algo").none() = "LIM", "Order line that takes the whole group out at its stop.");
-    cls.def("__eq__", &eq, nb::is_operator());
-    cls.def("__repr__", &repr);
-    cls.def("__getstate__", &getstate);
-    cls.def("__setstate__", &setstate);
-    cls.attr("__match_args__") = nb::make_tuple("positions", "key");
-    cls.attr("__slots__") = nb::make_tuple("positions", "key");
-    types.PositionGroup = (PyTypeObject *) cls.ptr();
+        nb::arg("stopPct").none() = 0.1, nb::arg("algo").none() = "LIM",
+        "Order line that takes the whole group out at its stop.");
 }
 
 }  // namespace ordermgr

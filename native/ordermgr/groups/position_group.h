@@ -6,15 +6,10 @@
 namespace ordermgr {
 namespace nb = nanobind;
 
+// The record's fields (a plain object: record_type.h).
 struct PositionGroup {
+    static constexpr bool kPlainObject = true;
     nb::object positions, key;
-
-    int visit(visitproc visit, void *arg) {
-        Py_VISIT(positions.ptr());
-        Py_VISIT(key.ptr());
-        return 0;
-    }
-    void clear() { nb::object a = std::move(positions), b = std::move(key); }
 };
 
 // --- API for the order manager ------------------------------------------

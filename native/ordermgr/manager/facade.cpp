@@ -7,6 +7,7 @@
 #include "model/module_ns.h"
 #include "pysem/format.h"
 #include "pysem/record.h"
+#include "pysem/record_methods.h"
 
 namespace ordermgr {
 
@@ -88,24 +89,26 @@ static nb::object debug_summary(nb::handle self) {
     return pysem::utf8_to_str(out);
 }
 
-void define_facade(OrderMgrClass &cls) {
+void define_facade(PyTypeObject *cls) {
     static nb::handle default_pct = PyFloat_FromDouble(0.1);
-    cls.def("health_check", [](nb::handle self) { return call(service("SystemDiagnostics", self), "health_check"); },
+    pysem::def_method(cls, "health_check", [](nb::handle self) { return call(service("SystemDiagnostics", self), "health_check"); },
             "Run comprehensive health check on this OrderMgr instance.");
-    cls.def(
+    pysem::def_method(
+        cls,
         "validate_consistency",
         [](nb::handle self) {
             nb::handle validator(module_attr(pysem::intern("DataValidator")));
             return validator.attr("validate_system_consistency")(self);
         },
         "Validate data consistency across all positions.");
-    cls.def("position_table", [](nb::handle self) { return call(service("SystemReporter", self), "position_table"); },
+    pysem::def_method(cls, "position_table", [](nb::handle self) { return call(service("SystemReporter", self), "position_table"); },
             "Generate formatted table of all positions.");
-    cls.def("portfolio_report", &portfolio_report, nb::arg("stopPct").none() = default_pct,
+    pysem::def_method(cls, "portfolio_report", &portfolio_report, nb::arg("stopPct").none() = default_pct,
             "Generate comprehensive portfolio summary report.");
-    cls.def("spread_report", [](nb::handle self) { return call(service("SystemReporter", self), "spread_analysis"); },
+    pysem::def_method(cls, "spread_report", [](nb::handle self) { return call(service("SystemReporter", self), "spread_analysis"); },
             "Generate spread analysis report.");
-    cls.def(
+    pysem::def_method(
+        cls,
         "analyze_position",
         [](nb::handle self, nb::handle key) {
             nb::object diagnostics = service("SystemDiagnostics", self);
@@ -115,7 +118,7 @@ void define_facade(OrderMgrClass &cls) {
         },
         nb::arg("key").none(),
         "Deep analysis of a specific position.\n\nReturns None when the key is not in the portfolio.");
-    cls.def("debug_summary", &debug_summary, "Generate a complete debug summary of the system.");
+    pysem::def_method(cls, "debug_summary", &debug_summary, "Generate a complete debug summary of the system.");
 }
 
 }  // namespace ordermgr

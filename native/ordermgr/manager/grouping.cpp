@@ -16,6 +16,7 @@
 #include "manager/store_ops.h"
 #include "model/module_ns.h"
 #include "model/position.h"
+#include "pysem/record_methods.h"
 
 namespace ordermgr {
 
@@ -126,8 +127,9 @@ nb::object call_position_groups(PyObject *mgr, PyObject *orderid) {
     return r;
 }
 
-void define_grouping(OrderMgrClass &cls) {
-    cls.def(
+void define_grouping(PyTypeObject *cls) {
+    pysem::def_method(
+        cls,
         "position_groups", [](nb::handle self, nb::handle orderid) { return position_groups(self.ptr(), orderid.ptr()); },
         nb::arg("orderid").none() = nb::none(),
         "Combine positions having shared orderIds into PositionGroups for multi-reporting.");

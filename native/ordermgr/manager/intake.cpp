@@ -7,6 +7,7 @@
 #include "model/position.h"
 #include "model/trade.h"
 #include "pysem/record.h"
+#include "pysem/record_methods.h"
 
 namespace ordermgr {
 
@@ -118,15 +119,15 @@ static void update_commission(nb::handle self, nb::handle key, nb::handle orderi
         });
 }
 
-void define_intake(OrderMgrClass &cls) {
-    cls.def("clear", [](nb::handle self) {
+void define_intake(PyTypeObject *cls) {
+    pysem::def_method(cls, "clear", [](nb::handle self) {
         nb::object store = order_mgr_positions(self.ptr());
         nb::object r = nb::steal(PyObject_CallMethod(store.ptr(), "clear", nullptr));
         if (!r) throw nb::python_error();
     }, "Remove all positions to start fresh");
-    cls.def("add_trade", &add_trade, nb::arg("key").none(), nb::arg("trade").none(),
+    pysem::def_method(cls, "add_trade", &add_trade, nb::arg("key").none(), nb::arg("trade").none(),
             "Record a trade for an instrument key and persist the position (deleted when it goes flat).");
-    cls.def("update_commission", &update_commission, nb::arg("key").none(), nb::arg("orderid").none(), nb::arg("commission").none(),
+    pysem::def_method(cls, "update_commission", &update_commission, nb::arg("key").none(), nb::arg("orderid").none(), nb::arg("commission").none(),
             "Replace the commission of a stored trade reported after the fill, and persist it.");
 }
 

@@ -1,17 +1,15 @@
 #include "manager/order_mgr.h"
 
-#include <new>
-
 #include "model/module_ns.h"
+#include "model/payload.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
-#include "pysem/self_type.h"
+#include "pysem/record_type.h"
+#include "pysem/slot_call.h"
 
 namespace ordermgr {
 
-static OrderMgr *exact_mgr(PyObject *o) {
-    return is_exact(o, types.OrderMgr) && nb::inst_ready(o) ? nb::inst_ptr<OrderMgr>(o) : nullptr;
-}
+static OrderMgr *exact_mgr(PyObject *o) { return Payload<OrderMgr>::of_exact(o); }
 
 nb::object order_mgr_positions(PyObject *mgr) {
     if (OrderMgr *m = exact_mgr(mgr)) return nb::borrow(pysem::require(m->positions, "positions"));
@@ -42,50 +40,51 @@ static nb::object open_store(PyObject *ns) {
     return nb::steal(r);
 }
 
-static PyGetSetDef order_mgr_getset[] = {
-    {"namespace", &pysem::field_get<OrderMgr, &OrderMgr::namespace_>,
-     &pysem::field_set<OrderMgr, &OrderMgr::namespace_>, "Name of the portfolio (normalised).",
-     (void *) "namespace"},
-    PYSEM_FIELD(OrderMgr, positions, "The persistent store: instrument key -> Position."),
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+// --- the record ---------------------------------------------------------------
 
-static PyType_Slot order_mgr_slots[] = {
-    {Py_tp_traverse, (void *) pysem::record_traverse<OrderMgr>},
-    {Py_tp_clear, (void *) pysem::record_clear<OrderMgr>},
-    {Py_tp_hash, (void *) PyObject_HashNotImplemented},
-    {Py_tp_getset, (void *) order_mgr_getset},
-    {0, nullptr}};
+using OrderMgrObject = pysem::record::Instance<OrderMgr>;
+using pysem::record::Init;
+
+static OrderMgr *rec(PyObject *self) { return pysem::record::rec_of<OrderMgr>(self); }
+
+// After the constructor has set `namespace`: normalise it, then open the
+// store under the normalised name. The fields change only once both steps have succeeded.
+static int post_init(PyObject *self) {
+    return pysem::slot_call<int>(-1, [&] {
+        OrderMgr *m = rec(self);
+        nb::object normalised = normalise_namespace(pysem::require(m->namespace_, "namespace"));
+        nb::object store = open_store(normalised.ptr());
+        nb::object old_namespace = std::move(m->namespace_), old_store = std::move(m->positions);
+        m->namespace_ = std::move(normalised);
+        m->positions = std::move(store);
+        return 0;
+    });
+}
+
+#define SLOT(member) PYSEM_RECORD_SLOT(OrderMgrObject, member)
+static const pysem::record::Field order_mgr_fields[] = {
+    {.name = "namespace", .annotation = "str", .doc = "Name of the portfolio (normalised).",
+     .offset = SLOT(namespace_)},
+    {.name = "positions", .annotation = "MutableMapping[Key, Position]",
+     .doc = "The persistent store: instrument key -> Position.", .offset = SLOT(positions), .init = Init::Excluded},
+};
+#undef SLOT
+
+static const pysem::record::Decl order_mgr_decl = {
+    .name = "OrderMgr",
+    .doc = "Manage a portfolio full of instruments having multiple trades.",
+    .fields = order_mgr_fields,
+    .nfields = 2,
+    .basicsize = sizeof(OrderMgrObject),
+    .post_init = post_init,
+};
+
+static pysem::record::Class order_mgr_class{order_mgr_decl};
 
 void register_order_mgr(nb::module_ &m) {
-    OrderMgrClass cls(m, "OrderMgr", nb::type_slots(order_mgr_slots),
-                      "Manage a portfolio full of instruments having multiple trades.");
-    cls.def(
-        "__init__",
-        [](OrderMgr *self, nb::handle ns) {
-            nb::object normalised = normalise_namespace(ns.ptr());
-            nb::object store = open_store(normalised.ptr());
-            new (self) OrderMgr{std::move(normalised), std::move(store)};
-        },
-        nb::arg("namespace").none());
-    cls.def("__eq__", [](nb::handle self, nb::handle other) -> nb::object {
-        if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
-        if (Py_TYPE(self.ptr()) != types.OrderMgr)
-            return pysem::record_eq_attrs(self.ptr(), other.ptr(), {"namespace", "positions"});
-        OrderMgr &a = pysem::instance<OrderMgr>(self, types.OrderMgr, "__eq__"), &b = *nb::inst_ptr<OrderMgr>(other);
-        return pysem::record_eq(self.ptr(), other.ptr(),
-                                {pysem::require(a.namespace_, "namespace"), pysem::require(a.positions, "positions")},
-                                {pysem::require(b.namespace_, "namespace"), pysem::require(b.positions, "positions")});
-    }, nb::is_operator());
-    cls.def("__repr__", [](nb::handle self) {
-        if (Py_TYPE(self.ptr()) != types.OrderMgr)
-            return pysem::record_repr_attrs(self.ptr(), {"namespace", "positions"});
-        OrderMgr &o = pysem::instance<OrderMgr>(self, types.OrderMgr, "__repr__");
-        return pysem::record_repr(self.ptr(), {{"namespace", pysem::require(o.namespace_, "namespace")},
-                                               {"positions", pysem::require(o.positions, "positions")}});
-    });
-    cls.attr("__match_args__") = nb::make_tuple("namespace");
-    cls.attr("__slots__") = nb::make_tuple("namespace", "positions");
-    types.OrderMgr = (PyTypeObject *) cls.ptr();
+    PyTypeObject *cls = pysem::record::define<order_mgr_class>(m.ptr());
+    types.OrderMgr = cls;
+    Payload<OrderMgr>::bind(cls);
     define_intake(cls);
     define_temp(cls);
     define_summaries(cls);

@@ -13,6 +13,7 @@
 #include "pysem/collector_pause.h"
 #include "pysem/num.h"
 #include "pysem/record.h"
+#include "pysem/record_methods.h"
 
 namespace ordermgr {
 
@@ -115,14 +116,14 @@ static nb::object get_portfolio_summary(nb::handle self, nb::handle stopPct) {
     return result;
 }
 
-void define_summaries(OrderMgrClass &cls) {
+void define_summaries(PyTypeObject *cls) {
     static nb::handle default_pct = PyFloat_FromDouble(0.1);
-    cls.def("get_position_summary", &get_position_summary, nb::arg("key").none(), nb::arg("stopPct").none() = default_pct,
+    pysem::def_method(cls, "get_position_summary", &get_position_summary, nb::arg("key").none(), nb::arg("stopPct").none() = default_pct,
             "Summary of the position under a key, with a stop stopPct away from its cost basis.");
-    cls.def("get_position_summary_by_order", &get_position_summary_by_order, nb::arg("orderid").none(),
+    pysem::def_method(cls, "get_position_summary_by_order", &get_position_summary_by_order, nb::arg("orderid").none(),
             nb::arg("stopPct").none() = default_pct,
             "Summary of the group of positions that traded under an order id, or None.");
-    cls.def("get_portfolio_summary", &get_portfolio_summary, nb::arg("stopPct").none() = default_pct,
+    pysem::def_method(cls, "get_portfolio_summary", &get_portfolio_summary, nb::arg("stopPct").none() = default_pct,
             "Return all positions without matching any combined order details.");
 }
 

@@ -44,7 +44,8 @@ static nb::object scratch_name() {
     return nb::steal(PyUnicode_FromFormat("Test Instance %S", n.ptr()));
 }
 
-void define_temp(OrderMgrClass &cls) {
+void define_temp(PyTypeObject *type) {
+    nb::handle cls((PyObject *) type);
     nb::class_<TempScope>(cls, "_TempScope", nb::type_slots(temp_slots),
                           "The with-block of OrderMgr.temp.")
         .def(nb::init<>())
