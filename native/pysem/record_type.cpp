@@ -491,7 +491,8 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
     methods[m++] = {"__getstate__", s.getstate, METH_NOARGS, "The record's fields, for pickling and copying."};
     methods[m++] = {"__setstate__", s.setstate, METH_O, "Restores the fields from __getstate__'s value."};
     if (d.post_init)
-        methods[m++] = {"__post_init__", s.post_init, METH_NOARGS, "The step run right after construction."};
+        methods[m++] = {"__post_init__", s.post_init, METH_NOARGS,
+                        "__post_init__($self, /)\n--\n\nThe step run right after construction."};
 
     auto *members = new PyMemberDef[3]();
     if (d.dict_offset) {

@@ -1,85 +1,108 @@
-// Ordinary records: native types generated from a field list, whose
+// Ordinary records: plain record classes (pysem/record_type.h) whose
 // instances also carry an attribute dictionary (a caller may attach further
 // attributes) and accept weak references, as a plain dataclass does.
 //
-// A record type is a struct deriving from plain::Fields<N> that names its
-// class and fields:
+// The record struct holds the fields in declaration order:
 //
-//     struct Thing : plain::Fields<2> {
-//         static constexpr const char *kName = "Thing";
-//         static constexpr std::array<plain::FieldDef, 2> kFields{{{"a", "doc"}, {"b", "doc"}}};
-//     };
+//     struct ThingRec : plain::Fields<2> {};
+//     static const pysem::record::Field thing_fields[] = {
+//         PLAIN_FIELD(ThingRec, 0, "a", "int", "doc"), PLAIN_FIELD(ThingRec, 1, "b", "str", "doc")};
+//     static const pysem::record::Decl thing_decl = plain::ordinary<ThingRec>("Thing", doc, thing_fields, 2);
+//     static pysem::record::Class thing_class{thing_decl};
+//     ... plain::define<ThingRec, thing_class>(m);
 //
-// plain::define<Thing>(m, doc) then builds the class: one required
-// constructor parameter per field (by position or keyword), getset fields,
-// field-wise equality only within the exact class, the dataclass text form,
-// no hash, __match_args__, GC over fields and dictionary, and pickling/copying
-// of fields and extra attributes. Subclasses defined in Python are honoured:
-// their fields are read through attribute access.
+// and the engine derives constructor, equality, repr, pickling, GC and the
+// field description from that table. The helpers below let the rest of the
+// diagnostics read fields and build instances the way Python code would.
 #pragma once
 #include <Python.h>
 #include <nanobind/nanobind.h>
 #include <array>
-#include <cstdint>
-#include <new>
-#include <utility>
+#include <cstddef>
 
 #include "model/module_ns.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
+#include "pysem/record_type.h"
 
 namespace ordermgr::plain {
 namespace nb = nanobind;
 
-struct FieldDef {
-    const char *name;
-    const char *doc;
-};
-
 template <size_t N>
 struct Fields {
+    static constexpr bool kPlainObject = true;
     static constexpr size_t kSize = N;
     std::array<nb::object, N> f;
-
-    int visit(visitproc visit, void *arg) {
-        for (auto &o : f) Py_VISIT(o.ptr());
-        return 0;
-    }
-    void clear() {
-        for (auto &o : f) nb::object old = std::move(o);
-    }
 };
 
-// The Python type of record struct T and its interned field names.
 template <typename T>
-inline PyTypeObject *py_type = nullptr;
+using Object = pysem::record::InstanceWithDict<T>;
+
+// Field i of record struct T, as the declaration table lists it.
+#define PLAIN_FIELD(T, i, fname, annot, fdoc)                                                               \
+    pysem::record::Field {                                                                                  \
+        .name = fname, .annotation = annot, .doc = fdoc,                                                    \
+        .offset = (Py_ssize_t) (offsetof(::ordermgr::plain::Object<T>, rec) + offsetof(T, f) +            \
+                                (i) * sizeof(nb::object))                                                   \
+    }
+
+// The declaration of an ordinary record over struct T: every field a
+// required parameter, no hash.
 template <typename T>
-inline std::array<PyObject *, T::kSize> field_names{};
+constexpr pysem::record::Decl ordinary(const char *name, const char *doc, const pysem::record::Field *fields,
+                                       int nfields, int (*post_init)(PyObject *) = nullptr) {
+    return {.name = name,
+            .doc = doc,
+            .fields = fields,
+            .nfields = nfields,
+            .basicsize = (Py_ssize_t) sizeof(Object<T>),
+            .dict_offset = (Py_ssize_t) offsetof(Object<T>, dict),
+            .weaklist_offset = (Py_ssize_t) offsetof(Object<T>, weaklist),
+            .post_init = post_init};
+}
+
+// The live class of record struct T.
 template <typename T>
-inline PyObject *class_name = nullptr;
+inline pysem::record::Class *record_class = nullptr;
+
+template <typename T>
+inline PyTypeObject *py_type() {
+    return record_class<T>->type;
+}
+
+// Builds the class of T from its declaration and binds it in the module.
+template <typename T, pysem::record::Class &C>
+PyTypeObject *define(nb::module_ &m) {
+    static_assert(T::kPlainObject);
+    record_class<T> = &C;
+    return pysem::record::define<C>(m.ptr());
+}
 
 // --- reads ------------------------------------------------------------------
 
 template <typename T>
 inline T *exact(PyObject *o) {
-    return Py_TYPE(o) == py_type<T> && nb::inst_ready(o) ? nb::inst_ptr<T>(o) : nullptr;
+    return Py_TYPE(o) == py_type<T>() ? pysem::record::rec_of<T>(o) : nullptr;
 }
 
 // Field i of a record: the struct for the exact class, attribute access for a
 // subclass (which may override it). New reference.
 template <typename T>
 nb::object field(PyObject *self, size_t i) {
-    if (T *rec = exact<T>(self)) return nb::borrow(pysem::require(rec->f[i], T::kFields[i].name));
-    return pysem::getattr(self, field_names<T>[i]);
+    PyObject *v = pysem::record::read(*record_class<T>, self, (int) i);
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
 }
 
-// Builds an instance of the exact class from owned field values.
+// Builds an instance of the exact class from owned field values (no
+// post-construction step: the caller computed every field).
 template <typename T>
 nb::object make(std::array<nb::object, T::kSize> &&values) {
-    nb::object inst = nb::inst_alloc(nb::handle((PyObject *) py_type<T>));
-    T *rec = new (nb::inst_ptr<T>(inst)) T{};
-    rec->f = std::move(values);
-    nb::inst_mark_ready(inst);
+    PyTypeObject *tp = py_type<T>();
+    nb::object inst = nb::steal(tp->tp_alloc(tp, 0));
+    if (!inst) throw nb::python_error();
+    T *rec = pysem::record::rec_of<T>(inst.ptr());
+    for (size_t i = 0; i < T::kSize; ++i) rec->f[i] = std::move(values[i]);
     return inst;
 }
 
@@ -87,7 +110,8 @@ nb::object make(std::array<nb::object, T::kSize> &&values) {
 // replaced it (then `make` applies), or whatever the caller put there.
 template <typename T>
 PyObject *bound_class() {
-    return module_attr(class_name<T>);
+    static PyObject *name = pysem::intern(record_class<T>->decl.name);
+    return module_attr(name);
 }
 
 // Calls a replaced class with the fields as keywords.
@@ -97,7 +121,7 @@ nb::object call_with_keywords(PyObject *cls, std::array<nb::object, T::kSize> &v
     for (size_t i = 0; i < T::kSize; ++i) args[i] = values[i].ptr();
     nb::object kwnames = nb::steal(PyTuple_New((Py_ssize_t) T::kSize));
     if (!kwnames) throw nb::python_error();
-    for (size_t i = 0; i < T::kSize; ++i) PyTuple_SET_ITEM(kwnames.ptr(), i, Py_NewRef(field_names<T>[i]));
+    for (size_t i = 0; i < T::kSize; ++i) PyTuple_SET_ITEM(kwnames.ptr(), i, Py_NewRef(record_class<T>->names[i]));
     PyObject *r = PyObject_Vectorcall(cls, args.data(), 0, kwnames.ptr());
     if (!r) throw nb::python_error();
     return nb::steal(r);
@@ -116,7 +140,7 @@ nb::object call_positional(PyObject *cls, std::array<nb::object, T::kSize> &valu
 template <typename T>
 nb::object construct(std::array<nb::object, T::kSize> &&values, bool by_keyword) {
     PyObject *cls = bound_class<T>();
-    if (cls == (PyObject *) py_type<T>) return make<T>(std::move(values));
+    if (cls == (PyObject *) py_type<T>()) return make<T>(std::move(values));
     return by_keyword ? call_with_keywords<T>(cls, values) : call_positional<T>(cls, values);
 }
 
@@ -139,176 +163,5 @@ inline bool resolves_to(PyObject *self, PyObject *name, PyObject *own) {
 // checks, until the interpreter starts shutting down (then *slot becomes
 // null and every check falls back to the generic path).
 void keep_attr(nb::handle cls, const char *name, PyObject **slot);
-
-// --- slots ------------------------------------------------------------------
-
-template <typename T>
-PyObject *get_field(PyObject *self, void *closure) {
-    T *rec = pysem::record_of<T>(self);
-    if (!rec) return nullptr;
-    size_t i = (size_t) (uintptr_t) closure;
-    PyObject *v = rec->f[i].ptr();
-    if (!v) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
-                     T::kFields[i].name);
-        return nullptr;
-    }
-    return Py_NewRef(v);
-}
-
-template <typename T>
-int set_field(PyObject *self, PyObject *value, void *closure) {
-    T *rec = pysem::record_of<T>(self);
-    if (!rec) return -1;
-    size_t i = (size_t) (uintptr_t) closure;
-    if (!value && !rec->f[i].ptr()) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
-                     T::kFields[i].name);
-        return -1;
-    }
-    // Swap first, release after: the old value's finaliser may look at us.
-    nb::object old = std::move(rec->f[i]);
-    rec->f[i] = value ? nb::borrow(value) : nb::object();
-    return 0;
-}
-
-template <typename T>
-int traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    PyObject **dict = _PyObject_GetDictPtr(self);
-    if (dict) Py_VISIT(*dict);
-    if (!nb::inst_ready(self)) return 0;
-    return nb::inst_ptr<T>(self)->visit(visit, arg);
-}
-
-template <typename T>
-int clear(PyObject *self) {
-    if (nb::inst_ready(self)) nb::inst_ptr<T>(self)->clear();
-    PyObject **dict = _PyObject_GetDictPtr(self);
-    if (dict) Py_CLEAR(*dict);
-    return 0;
-}
-
-template <typename T>
-PyType_Slot *type_slots() {
-    static PyGetSetDef getset[T::kSize + 2];
-    for (size_t i = 0; i < T::kSize; ++i)
-        getset[i] = {T::kFields[i].name, &get_field<T>, &set_field<T>, T::kFields[i].doc, (void *) (uintptr_t) i};
-    getset[T::kSize] = {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr};
-    getset[T::kSize + 1] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-    static PyType_Slot slots[] = {{Py_tp_traverse, (void *) &traverse<T>},
-                                  {Py_tp_clear, (void *) &clear<T>},
-                                  {Py_tp_hash, (void *) PyObject_HashNotImplemented},
-                                  {Py_tp_getset, (void *) getset},
-                                  {0, nullptr}};
-    return slots;
-}
-
-// --- generated methods --------------------------------------------------------
-
-template <typename T>
-std::array<nb::object, T::kSize> all_fields(PyObject *self) {
-    std::array<nb::object, T::kSize> v;
-    for (size_t i = 0; i < T::kSize; ++i) v[i] = field<T>(self, i);
-    return v;
-}
-
-template <typename T>
-nb::object repr(nb::handle self) {
-    auto values = all_fields<T>(self.ptr());
-    std::array<pysem::FieldRef, T::kSize> refs;
-    for (size_t i = 0; i < T::kSize; ++i) refs[i] = {T::kFields[i].name, values[i].ptr()};
-    return pysem::record_repr_n(self.ptr(), refs.data(), T::kSize);
-}
-
-template <typename T>
-nb::object eq(nb::handle self, nb::handle other) {
-    if (Py_TYPE(self.ptr()) != Py_TYPE(other.ptr())) return pysem::not_implemented();
-    if (self.is(other)) return nb::borrow(Py_True);
-    auto a = all_fields<T>(self.ptr()), b = all_fields<T>(other.ptr());
-    std::array<PyObject *, T::kSize> pa, pb;
-    for (size_t i = 0; i < T::kSize; ++i) pa[i] = a[i].ptr(), pb[i] = b[i].ptr();
-    return nb::borrow(pysem::fields_equal_n(pa.data(), pb.data(), T::kSize) ? Py_True : Py_False);
-}
-
-// State for pickle and copy: (field tuple, extra attributes or None).
-template <typename T>
-nb::object getstate(nb::handle self) {
-    T *rec = pysem::record_of<T>(self.ptr());
-    if (!rec) throw nb::python_error();
-    nb::object values = nb::steal(PyTuple_New((Py_ssize_t) T::kSize));
-    if (!values) throw nb::python_error();
-    for (size_t i = 0; i < T::kSize; ++i)
-        PyTuple_SET_ITEM(values.ptr(), i, Py_NewRef(pysem::require(rec->f[i], T::kFields[i].name)));
-    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
-    nb::object extra = dict && *dict && PyDict_GET_SIZE(*dict) ? nb::borrow(*dict) : nb::none();
-    return nb::make_tuple(values, extra);
-}
-
-template <typename T>
-void setstate(nb::pointer_and_handle<T> v, nb::handle state) {
-    if (!PyTuple_Check(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 2 ||
-        !PyTuple_Check(PyTuple_GET_ITEM(state.ptr(), 0)) ||
-        PyTuple_GET_SIZE(PyTuple_GET_ITEM(state.ptr(), 0)) != (Py_ssize_t) T::kSize)
-        throw nb::value_error("invalid record state");
-    PyObject *values = PyTuple_GET_ITEM(state.ptr(), 0), *extra = PyTuple_GET_ITEM(state.ptr(), 1);
-    if (extra != Py_None) {
-        nb::object dict = nb::steal(PyObject_GenericGetDict(v.h.ptr(), nullptr));
-        if (!dict || PyDict_Update(dict.ptr(), extra) < 0) throw nb::python_error();
-    }
-    T *rec = new (v.p) T{};
-    for (size_t i = 0; i < T::kSize; ++i) rec->f[i] = nb::borrow(PyTuple_GET_ITEM(values, i));
-}
-
-template <size_t>
-using arg_handle = nb::handle;
-
-// After-construction hook: a record may define
-//     static void post_init(nb::pointer_and_handle<T> self);
-// which runs once the fields are set.
-template <typename T>
-concept HasPostInit = requires(nb::pointer_and_handle<T> v) { T::post_init(v); };
-
-template <typename T, size_t... I>
-void def_init(nb::class_<T> &cls, std::index_sequence<I...>) {
-    cls.def(
-        "__init__",
-        [](nb::pointer_and_handle<T> v, arg_handle<I>... args) {
-            T *rec = new (v.p) T{};
-            ((rec->f[I] = nb::borrow(args)), ...);
-            if constexpr (HasPostInit<T>) {
-                try {
-                    T::post_init(v);
-                } catch (...) {
-                    // A failed construction leaves no instance behind: unless
-                    // the hook already handed it over, undo the fields here.
-                    if (!nb::inst_ready(v.h)) rec->~T();
-                    throw;
-                }
-            }
-        },
-        nb::arg(T::kFields[I].name).none()...);
-}
-
-template <typename T, size_t... I>
-nb::object match_args(std::index_sequence<I...>) {
-    return nb::make_tuple(T::kFields[I].name...);
-}
-
-template <typename T>
-nb::class_<T> define(nb::module_ &m, const char *doc) {
-    nb::class_<T> cls(m, T::kName, nb::type_slots(type_slots<T>()), nb::dynamic_attr(), nb::is_weak_referenceable(),
-                      doc);
-    py_type<T> = (PyTypeObject *) cls.ptr();
-    class_name<T> = pysem::intern(T::kName);
-    for (size_t i = 0; i < T::kSize; ++i) field_names<T>[i] = pysem::intern(T::kFields[i].name);
-    def_init<T>(cls, std::make_index_sequence<T::kSize>());
-    cls.def("__eq__", &eq<T>, nb::is_operator());
-    cls.def("__repr__", &repr<T>);
-    cls.def("__getstate__", &getstate<T>);
-    cls.def("__setstate__", &setstate<T>);
-    cls.attr("__match_args__") = match_args<T>(std::make_index_sequence<T::kSize>());
-    return cls;
-}
 
 }  // namespace ordermgr::plain

@@ -9,12 +9,7 @@
 namespace ordermgr {
 namespace nb = nanobind;
 
-struct SystemDiagnosticsRec : plain::Fields<1> {
-    static constexpr const char *kName = "SystemDiagnostics";
-    static constexpr std::array<plain::FieldDef, 1> kFields{{
-        {"order_mgr", "The portfolio to examine; held by reference, never modified."},
-    }};
-};
+struct SystemDiagnosticsRec : plain::Fields<1> {};  // order_mgr
 
 // What the module's own SystemDiagnostics(order_mgr) computes; callers that
 // hold only the order manager use these directly.

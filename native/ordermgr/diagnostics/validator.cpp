@@ -8,15 +8,21 @@
 #include "diagnostics/records.h"
 #include "model/position.h"
 #include "model/trade.h"
+#include "pysem/record_methods.h"
 
 namespace ordermgr {
 
 using pysem::Num;
 
-struct DataValidatorRec : plain::Fields<0> {
-    static constexpr const char *kName = "DataValidator";
-    static constexpr std::array<plain::FieldDef, 0> kFields{};
-};
+struct DataValidatorRec : plain::Fields<0> {};
+
+static const pysem::record::Decl data_validator_decl = plain::ordinary<DataValidatorRec>(
+    "DataValidator",
+    "Input validation and data consistency guards.\n\n"
+    "Stateless: every function is static and returns the messages of the rules\n"
+    "that failed (validate_system_consistency: one ValidationResult per position).",
+    nullptr, 0);
+static pysem::record::Class data_validator_class{data_validator_decl};
 
 static PyObject *own_validate_trade = nullptr;
 static PyObject *own_validate_position = nullptr;
@@ -57,7 +63,7 @@ static bool wraps_own(PyObject *attr, PyObject *own) {
 // around it).
 static nb::object replaced_static(PyObject *name, PyObject *own) {
     PyObject *cls = module_attr(dnames.DataValidator);
-    if (cls == (PyObject *) plain::py_type<DataValidatorRec>) {
+    if (cls == (PyObject *) types.DataValidator) {
         PyObject *attr = _PyType_Lookup((PyTypeObject *) cls, name);
         if (attr == own || (attr && wraps_own(attr, own))) return {};
     }
@@ -191,29 +197,25 @@ nb::list validate_system_consistency(PyObject *order_mgr) {
 // --- class ----------------------------------------------------------------
 
 void register_data_validator(nb::module_ &m) {
-    auto cls = plain::define<DataValidatorRec>(
-        m,
-        "Input validation and data consistency guards.\n\n"
-        "Stateless: every function is static and returns the messages of the rules\n"
-        "that failed (validate_system_consistency: one ValidationResult per position).");
-    cls.def_static(
-        "validate_trade", [](nb::handle trade) { return validate_trade(trade.ptr()); }, nb::arg("trade").none(),
+    PyTypeObject *cls = plain::define<DataValidatorRec, data_validator_class>(m);
+    pysem::def_static(
+        cls, "validate_trade", [](nb::handle trade) { return validate_trade(trade.ptr()); }, nb::arg("trade").none(),
         "Check one trade: negative price or commission, zero quantity, empty order id.");
-    cls.def_static(
-        "validate_position_consistency",
+    pysem::def_static(
+        cls, "validate_position_consistency",
         [](nb::handle position) { return validate_position_consistency(position.ptr()); }, nb::arg("position").none(),
         "Check a position: quantity sum, direction flag, average price sign, and each of its trades.");
-    cls.def_static(
-        "validate_position_summary_consistency",
+    pysem::def_static(
+        cls, "validate_position_summary_consistency",
         [](nb::handle summary) { return validate_position_summary_consistency(summary.ptr()); },
         nb::arg("summary").none(), "Check a position summary: positive quantity and stop, direction by price sign.");
-    cls.def_static(
-        "validate_system_consistency",
+    pysem::def_static(
+        cls, "validate_system_consistency",
         [](nb::handle order_mgr) { return validate_system_consistency(order_mgr.ptr()); }, nb::arg("order_mgr").none(),
         "Validate every stored position; one ValidationResult per position, in store order.");
-    plain::keep_attr(cls, "validate_trade", &own_validate_trade);
-    plain::keep_attr(cls, "validate_position_consistency", &own_validate_position);
-    types.DataValidator = plain::py_type<DataValidatorRec>;
+    plain::keep_attr(nb::handle((PyObject *) cls), "validate_trade", &own_validate_trade);
+    plain::keep_attr(nb::handle((PyObject *) cls), "validate_position_consistency", &own_validate_position);
+    types.DataValidator = cls;
 }
 
 }  // namespace ordermgr

@@ -8,12 +8,7 @@
 namespace ordermgr {
 namespace nb = nanobind;
 
-struct SystemReporterRec : plain::Fields<1> {
-    static constexpr const char *kName = "SystemReporter";
-    static constexpr std::array<plain::FieldDef, 1> kFields{{
-        {"order_mgr", "The portfolio to report on; held by reference, never modified."},
-    }};
-};
+struct SystemReporterRec : plain::Fields<1> {};  // order_mgr
 
 // The reports of the module's own SystemReporter(order_mgr), for callers
 // that hold only the order manager. Each returns a str.
