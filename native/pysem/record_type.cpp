@@ -123,6 +123,7 @@ void settle_tracking(Class &c, PyObject *self) {
         retrack(c, self);
     else if (!PyObject_GC_IsTracked(self))
         PyObject_GC_Track(self);
+    if (c.decl.settled) c.decl.settled(self, -1);
 }
 
 nb::object fields_tuple(Class &c, PyObject *self, bool through_reads) {
@@ -146,7 +147,7 @@ nb::object fields_tuple(Class &c, PyObject *self, bool through_reads) {
 
 // Replaces every field from a tuple of values (pickled state, a stored record).
 void assign_all(Class &c, PyObject *self, PyObject *values) {
-    if (c.decl.changing) c.decl.changing(self, -1);
+    if (c.decl.changing) c.decl.changing(self, -1, self);
     Replaced replaced;
     for (int i = 0; i < c.decl.nfields; ++i) {
         PyObject *v = PyTuple_GET_ITEM(values, i);
@@ -210,7 +211,7 @@ int tp_init(Class &c, PyObject *self, PyObject *args, PyObject *kwargs) {
     return slot_call<int>(-1, [&] {
         PyObject *a[kMaxFields];
         bind_args(c.signature, args, kwargs, a);
-        if (c.decl.changing) c.decl.changing(self, -1);
+        if (c.decl.changing) c.decl.changing(self, -1, self);
         store_arguments(c, self, a);
         run_post_init(c, self);
         settle_tracking(c, self);
@@ -256,7 +257,7 @@ int tp_traverse(Class &c, PyObject *self, visitproc visit, void *arg) {
 }
 
 int tp_clear(Class &c, PyObject *self) {
-    if (c.decl.changing) c.decl.changing(self, -1);
+    if (c.decl.changing) c.decl.changing(self, -1, nullptr);
     for (int i = 0; i < c.decl.nfields; ++i) Py_CLEAR(*c.slot(self, i));
     if (PyObject **d = c.dict_ptr(self)) Py_CLEAR(*d);
     if (c.decl.cleared) c.decl.cleared(self);
@@ -289,12 +290,13 @@ int field_set(Class &c, PyObject *self, PyObject *value, int i) {
         no_attribute(self, f.name);
         return -1;
     }
-    if (c.decl.changing) c.decl.changing(self, i);
+    if (c.decl.changing) c.decl.changing(self, i, value);
     // Swap first, release after: the old value's finaliser may look at us.
     PyObject *old = *s;
     *s = Py_XNewRef(value);
     if (c.decl.untracked_while_atomic) track_for(self, value);
     Py_XDECREF(old);
+    if (c.decl.settled) c.decl.settled(self, i);
     return 0;
 }
 

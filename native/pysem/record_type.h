@@ -96,8 +96,13 @@ struct Decl {
     // Native state beside the fields:
     // a Factory field that the record fills itself (1 done, 0 not, -1 error);
     int (*fill_default)(PyObject *self, int field) = nullptr;
-    // about to reassign or drop a plain field (-1: every field at once);
-    void (*changing)(PyObject *self, int field) = nullptr;
+    // about to give a plain field `value` (null: deleted). Field -1: every
+    // field at once, `value` then null when they are being dropped by the
+    // collector and `self` (something the collector may have to see) when
+    // they are replaced by any values;
+    void (*changing)(PyObject *self, int field, PyObject *value) = nullptr;
+    // a field was assigned (-1: the record was built or restored whole);
+    void (*settled)(PyObject *self, int field) = nullptr;
     // after the fields were dropped by the collector.
     void (*cleared)(PyObject *self) = nullptr;
     PyMethodDef *methods = nullptr;

@@ -113,7 +113,7 @@ static int post_init(PyObject *self) {
 }
 
 // Kept figures that folded this trade learn of a field assignment first.
-static void fields_changing(PyObject *self, int field) {
+static void fields_changing(PyObject *self, int field, PyObject *) {
     KeptBook::trade_changing(self, rec(self), field == ORDERID || field < 0);
 }
 
