@@ -1,9 +1,7 @@
-// Building blocks for the module's record types: the dataclass-style text
-// representation and equality, and small helpers around nanobind.
+// Small helpers shared by the module's record types and services.
 #pragma once
 #include <Python.h>
 #include <nanobind/nanobind.h>
-#include <initializer_list>
 #include <string>
 
 namespace pysem {
@@ -29,30 +27,6 @@ private:
     PyObject *self_;
     bool entered_ = false;
 };
-
-struct FieldRef {
-    const char *name;
-    PyObject *value;  // borrowed
-};
-
-// "QualName(a=repr(a), b=repr(b))", or "..." for a recursive call.
-nb::object record_repr(PyObject *self, std::initializer_list<FieldRef> fields);
-nb::object record_repr_n(PyObject *self, const FieldRef *fields, size_t n);
-
-// Field-wise equality as a dataclass's generated __eq__: NotImplemented unless
-// `other` is of exactly the same class, then the fields compared in order as
-// a tuple comparison does (identity first, then ==).
-nb::object record_eq(PyObject *self, PyObject *other,
-                     std::initializer_list<PyObject *> mine,
-                     std::initializer_list<PyObject *> theirs);
-bool fields_equal(std::initializer_list<PyObject *> mine, std::initializer_list<PyObject *> theirs);
-bool fields_equal_n(PyObject *const *mine, PyObject *const *theirs, size_t n);
-
-// The same two for an instance of a subclass: every field is read by
-// attribute access, so that a subclass's property override is what is shown
-// and compared.
-nb::object record_repr_attrs(PyObject *self, std::initializer_list<const char *> names);
-nb::object record_eq_attrs(PyObject *self, PyObject *other, std::initializer_list<const char *> names);
 
 inline nb::object not_implemented() { return nb::borrow(Py_NotImplemented); }
 

@@ -5,8 +5,6 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
-#include "pysem/record_type.h"
-
 namespace pysem {
 namespace nb = nanobind;
 
@@ -15,20 +13,6 @@ inline void require_instance(nb::handle self, PyTypeObject *type, const char *me
     PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%s'", method,
                  type->tp_name, Py_TYPE(self.ptr())->tp_name);
     throw nb::python_error();
-}
-
-// The native record of an instance of `type`, once initialised.
-template <typename T>
-T &instance(nb::handle self, PyTypeObject *type, const char *method) {
-    require_instance(self, type, method);
-    if constexpr (requires { T::kPlainObject; }) {
-        return *record::rec_of<T>(self.ptr());
-    }
-    if (!nb::inst_ready(self)) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object is not initialised", Py_TYPE(self.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    return *nb::inst_ptr<T>(self);
 }
 
 }  // namespace pysem

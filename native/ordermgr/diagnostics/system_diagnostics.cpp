@@ -2,6 +2,7 @@
 
 #include "diagnostics/reads.h"
 #include "pysem/record_methods.h"
+#include "pysem/record_type.h"
 
 namespace ordermgr {
 

@@ -9,6 +9,7 @@
 #include "model/position.h"
 #include "model/trade.h"
 #include "pysem/record_methods.h"
+#include "pysem/record_type.h"
 
 namespace ordermgr {
 

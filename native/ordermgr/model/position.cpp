@@ -17,6 +17,7 @@
 #include "pysem/record.h"
 #include "pysem/slot_call.h"
 #include "pysem/self_type.h"
+#include "pysem/record_type.h"
 
 namespace ordermgr {
 

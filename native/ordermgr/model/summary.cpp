@@ -9,6 +9,7 @@
 #include "pysem/slot_call.h"
 #include "pysem/self_type.h"
 #include "pysem/truth.h"
+#include "pysem/record_type.h"
 
 namespace ordermgr {
 

@@ -49,8 +49,9 @@ private:
     mutable bool pending_ = false;
 };
 
+// The record inside a Trade object (record_type.h): zeroed at allocation,
+// its fields dropped through the class's declaration.
 struct Trade {
-    static constexpr bool kPlainObject = true;
     nb::object orderid, price, qty, commission;
     TimestampField timestamp;
     // The trade dict whose kept figures folded this trade (identity only,
@@ -58,20 +59,6 @@ struct Trade {
     PyObject *book = nullptr;
     bool shared = false;
 
-    int visit(visitproc visit, void *arg) {
-        Py_VISIT(orderid.ptr());
-        Py_VISIT(price.ptr());
-        Py_VISIT(qty.ptr());
-        Py_VISIT(commission.ptr());
-        Py_VISIT(timestamp.held());
-        return 0;
-    }
-    void clear() {
-        nb::object a = std::move(orderid), b = std::move(price), c = std::move(qty),
-                   d = std::move(commission), e = timestamp.take();
-    }
-    // Leaves null fields behind (see payload.h).
-    ~Trade() { clear(); }
 };
 
 // Field reads honouring subclass overrides: the struct directly for an exact
