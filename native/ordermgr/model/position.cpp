@@ -299,8 +299,9 @@ static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nu
     nb::object trades = position_trades(self.ptr());
     if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
     KeptBook *b = KeptBook::of(trades.ptr());
+    Position *exact = exact_position(self.ptr());
     if (b) {
-        b->append(trades.ptr(), orderid.ptr(), trade.ptr());
+        b->append(trades.ptr(), orderid.ptr(), trade.ptr(), exact != nullptr);
     } else if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade.ptr()) < 0) {
         throw nb::python_error();
     }
@@ -310,7 +311,6 @@ static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nu
         change->trade = nb::borrow(trade);
     }
     // The empty test: from the kept qty when the fold took the new trade in.
-    Position *exact = exact_position(self.ptr());
     bool empty = b && exact && exact->trades.ptr() == trades.ptr() && b->current() && b->fold().qty_ok
                      ? b->fold().qty.result().eq_zero()
                      : position_empty(self.ptr());
@@ -366,13 +366,25 @@ static void add_commission(nb::handle self, nb::handle orderid, nb::handle commi
     nb::object trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
     if (!trade) throw nb::python_error();
     if (Trade *t = Payload<Trade>::of_exact(trade.ptr()); t && t->orderid.ptr()) {
-        KeptBook::trade_changing(trade.ptr(), t, false);
+        KeptBook::trade_changing(trade.ptr(), t, false, commission.ptr());
         nb::object old = std::move(t->commission);
         t->commission = nb::borrow(commission);
         pysem::track_for(trade.ptr(), commission.ptr());
         return;
     }
     if (PyObject_SetAttr(trade.ptr(), names.commission, commission.ptr()) < 0) throw nb::python_error();
+}
+
+// The dict an exact Position holds now becomes its book, kept out of the
+// collector's way while nothing in it needs the collector (kept_book.h).
+static void adopt_book(PyObject *self) {
+    if (Position *p = exact_position(self)) KeptBook::adopt(p->trades.ptr());
+}
+
+static int trades_set(PyObject *self, PyObject *value, void *closure) {
+    int r = pysem::field_set<Position, &Position::trades>(self, value, closure);
+    if (r == 0) adopt_book(self);
+    return r;
 }
 
 // --- store codec -------------------------------------------------------
@@ -397,6 +409,7 @@ static PyObject *codec_build(PyTypeObject *cls, PyObject *fields) {
         new (nb::inst_ptr<Position>(inst))
             Position{nb::borrow(PyTuple_GET_ITEM(fields, 0)), nb::borrow(PyTuple_GET_ITEM(fields, 1))};
         nb::inst_mark_ready(inst);
+        adopt_book(inst.ptr());
         return inst.release().ptr();
     });
 }
@@ -423,6 +436,7 @@ static PyObject *position_vectorcall(PyObject *type, PyObject *const *args, size
         nb::object inst = nb::inst_alloc(nb::handle(type));
         new (nb::inst_ptr<Position>(inst)) Position{nb::borrow(a[0]), std::move(trades)};
         nb::inst_mark_ready(inst);
+        adopt_book(inst.ptr());
         return inst.release().ptr();
     });
 }
@@ -444,7 +458,8 @@ static nb::object is_long_of(PyObject *s) { return bool_object(Num::of(position_
 
 static PyGetSetDef position_getset[] = {
     PYSEM_FIELD(Position, key, "Instrument identifier chosen by the caller."),
-    PYSEM_FIELD(Position, trades, "The trade book: each stored trade under its own orderid."),
+    {"trades", &pysem::field_get<Position, &Position::trades>, trades_set,
+     "The trade book: each stored trade under its own orderid.", (void *) "trades"},
     {"started", figure_getter<started_of>, nullptr, "Earliest trade timestamp.", nullptr},
     {"orderids", figure_getter<orderids_of>, nullptr, "The order ids of all stored trades (a new set).", nullptr},
     {"qty", figure_getter<qty_of>, nullptr, "Net signed quantity.", nullptr},

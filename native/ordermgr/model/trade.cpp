@@ -104,7 +104,7 @@ static int timestamp_set(PyObject *self, PyObject *value, void *) {
             PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
         return -1;
     }
-    KeptBook::trade_changing(self, t, false);
+    KeptBook::trade_changing(self, t, false, value);
     nb::object old = t->timestamp.take();
     t->timestamp = value ? nb::borrow(value) : nb::object();
     pysem::track_for(self, value);
@@ -189,14 +189,14 @@ template <nb::object Trade::*Member>
 static int trade_field_set(PyObject *self, PyObject *value, void *closure) {
     Trade *t = pysem::record_of<Trade>(self);
     if (!t) return -1;
-    KeptBook::trade_changing(self, t, Member == &Trade::orderid);
+    KeptBook::trade_changing(self, t, Member == &Trade::orderid, value);
     return pysem::field_set<Trade, Member>(self, value, closure);
 }
 
 static int trade_clear(PyObject *self) {
     if (nb::inst_ready(self)) {
         Trade *t = nb::inst_ptr<Trade>(self);
-        KeptBook::trade_changing(self, t, true);
+        KeptBook::trade_changing(self, t, true, nullptr);
         t->clear();
     }
     return 0;
