@@ -215,15 +215,29 @@ def test_a_book_folded_again_after_its_trade_was_tracked_and_detached(om):
     assert_nothing_tracked_inside(p.trades)
 
 
-def test_a_cleared_and_refilled_book_is_tracked_until_folded(om):
-    p = untracked_book(3)
-    other = untracked_book(3)
-    saved = dict(other.trades)  # the host copies an untracked dict untracked
-    p.trades.clear()
-    p.trades.update(saved)  # a clone into the book: trades of another book
-    assert gc.is_tracked(p.trades)
-    p.qty
-    assert_nothing_tracked_inside(p.trades)
+@pytest.mark.parametrize("fold_first", [False, True])
+def test_a_book_refilled_from_another_untracked_book(om, fold_first):
+    def make(marker):
+        p, other = untracked_book(3), untracked_book(3)
+        p.trades.clear()
+        p.trades.update(other.trades)  # the host clones an untracked dict untracked
+        if fold_first:
+            p.qty
+        assert_nothing_tracked_inside(p.trades)
+        p.trades[1].orderid = [p, marker]
+        assert gc.is_tracked(p.trades)
+
+    assert collected(make)
+
+
+def test_a_position_built_from_a_copy_of_an_untracked_book(om):
+    def make(marker):
+        p = untracked_book(3)
+        q = om.Position("L", dict(p.trades))  # copied untracked, trades of p's book
+        q.trades[1].orderid = [q, marker]
+        assert gc.is_tracked(q.trades)
+
+    assert collected(make)
 
 
 def test_unpickled_and_reloaded_books(om, mgr):
@@ -424,10 +438,17 @@ class Books(RuleBasedStateMachine):
         a = pick(data, self.positions)
         b = pick(data, self.positions)
         if copy:
-            # A new dict holding the same trades, built entry by entry.
-            b.trades = {k: v for k, v in a.trades.items()}
+            b.trades = dict(a.trades)  # the host copies an untracked dict untracked
         else:
             b.trades = a.trades
+
+    @precondition(lambda self: len(self.positions) > 1)
+    @rule(data=st.data())
+    def refill(self, data):
+        a, b = pick(data, self.positions), pick(data, self.positions)
+        if a is not b:
+            a.trades.clear()
+            a.trades.update(b.trades)
 
     @precondition(lambda self: self.positions)
     @rule(data=st.data())
