@@ -155,7 +155,7 @@ void KeptBook::rebuild() {
     bool new_run = !run_alive();
     // Nothing in here runs Python code: the dict cannot change under it.
     fold_ = BookFold();
-    held_ = 0;
+    held_ = false;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(dict_, &pos, &k, &v)) fold_in(k, v);
@@ -182,15 +182,16 @@ void KeptBook::fold_in(PyObject *key, PyObject *value) {
     }
     // Left to the collector: a key it may have to see, or a value it may
     // have to see other than an untracked trade of this book alone.
-    bool ours = t && t->book == dict_ && !t->shared && !PyObject_GC_IsTracked(value);
-    if (pysem::may_be_tracked(key) || (!ours && pysem::may_be_tracked(value))) ++held_;
+    if (!held_) {
+        bool ours = t && t->book == dict_ && !t->shared && !PyObject_GC_IsTracked(value);
+        held_ = pysem::may_be_tracked(key) || (!ours && pysem::may_be_tracked(value));
+    }
 }
 
 void KeptBook::settle() {
-    bool tracked = PyObject_GC_IsTracked(dict_);
-    if (held_ == 0) {
-        if (adopted_ && tracked) PyObject_GC_UnTrack(dict_);
-    } else if (!tracked) {
+    if (!held_) {
+        if (adopted_) PyObject_GC_UnTrack(dict_);  // (a no-op when not tracked)
+    } else if (!PyObject_GC_IsTracked(dict_)) {
         // Entries that need the collector in an untracked dict: a copy the
         // host made of an untracked book (it copies the tracking as well).
         PyObject_GC_Track(dict_);
@@ -248,8 +249,8 @@ void KeptBook::append(PyObject *trades, PyObject *key, PyObject *trade, bool ado
     expected = Expected{};
     if (r < 0) throw nb::python_error();
     if (changes_ != before || !current_) return;  // something else changed too: rebuilt on the next read
-    // The host tracked the dict for the trade; untracked again if the count
-    // of entries that need the collector stays zero.
+    // The host tracked the dict for the trade; untracked again while still
+    // no entry needs the collector.
     fold_in(key, trade);
     settle();
     if (!fold_.exact_trades) run_ = 0;

@@ -34,8 +34,8 @@
 // as the dict stays untracked, because every way it could break tracks the
 // dict first:
 // - an insert of a trackable value: the host tracks the dict itself; the
-//   book's own append untracks it again when the count of entries that need
-//   the collector (kept with the fold) is still zero;
+//   book's own append untracks it again while no entry needs the collector
+//   (which the fold keeps track of);
 // - any other change to the dict (the watcher): tracked, until the next fold;
 // - a trade of the book given a trackable field value (trade_changing): its
 //   book is tracked before the assignment completes; a trade of more than
@@ -116,7 +116,7 @@ private:
     void fold_in(PyObject *key, PyObject *value);
     // Tracks or untracks the dict to match what the (current) fold found.
     void settle();
-    // A trade `book` folded changed in a way its count cannot follow: track
+    // A trade `book` folded changed in a way its fold cannot follow: track
     // that dict, when it is still alive, and leave its state stale.
     static void hold(PyObject *book);
     void log(PyObject *key, PyObject *value, int kind);
@@ -127,8 +127,8 @@ private:
     uint64_t epoch_ = 0;    // global epoch of the fold
     uint64_t changes_ = 0;  // bumped by every change the book did not make
     BookFold fold_;
-    // Entries that need the collector (see above), counted with the fold.
-    Py_ssize_t held_ = 0;
+    // Whether some entry needs the collector (see above), found by the fold.
+    bool held_ = false;
     bool adopted_ = false;  // the trades of an exact Position
 
     // Change record: run id (0: none), its global epoch, number of changes.
