@@ -6,6 +6,7 @@
 #include "model/payload.h"
 #include "model/trade.h"
 #include "pysem/datetime_key.h"
+#include "pysem/fields.h"
 #include "pysem/num.h"
 
 namespace ordermgr {
@@ -154,9 +155,10 @@ void KeptBook::rebuild() {
     bool new_run = !run_alive();
     // Nothing in here runs Python code: the dict cannot change under it.
     fold_ = BookFold();
+    held_ = false;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(dict_, &pos, &k, &v)) fold_in(v);
+    while (PyDict_Next(dict_, &pos, &k, &v)) fold_in(k, v);
     current_ = true;
     epoch_ = global_epoch;
     if (new_run || !run_alive()) {
@@ -164,15 +166,56 @@ void KeptBook::rebuild() {
         run_epoch_ = global_epoch;
         seq_ = 0;
     }
+    settle();
 }
 
-void KeptBook::fold_in(PyObject *value) {
+void KeptBook::fold_in(PyObject *key, PyObject *value) {
     fold_.add(value);
-    if (Trade *t = Payload<Trade>::of_exact(value)) {
-        if (!t->book)
+    Trade *t = Payload<Trade>::of_exact(value);
+    if (t) {
+        if (!t->book) {
             t->book = dict_;
-        else if (t->book != dict_)
+        } else if (t->book != dict_ && !t->shared) {
             t->shared = true;
+            hold(t->book);
+        }
+    }
+    // Left to the collector: a key it may have to see, or a value it may
+    // have to see other than an untracked trade of this book alone.
+    if (!held_) {
+        bool ours = t && t->book == dict_ && !t->shared && !PyObject_GC_IsTracked(value);
+        held_ = pysem::may_be_tracked(key) || (!ours && pysem::may_be_tracked(value));
+    }
+}
+
+void KeptBook::settle() {
+    if (!held_) {
+        if (adopted_) PyObject_GC_UnTrack(dict_);  // (a no-op when not tracked)
+    } else if (!PyObject_GC_IsTracked(dict_)) {
+        // Entries that need the collector in an untracked dict: a copy the
+        // host made of an untracked book (it copies the tracking as well).
+        PyObject_GC_Track(dict_);
+    }
+}
+
+void KeptBook::hold(PyObject *book) {
+    auto &m = books();
+    auto it = m.find(book);
+    if (it == m.end()) return;  // freed since: no dict to mind
+    KeptBook *b = it->second;
+    b->current_ = false;
+    if (!PyObject_GC_IsTracked(b->dict_)) PyObject_GC_Track(b->dict_);
+}
+
+void KeptBook::adopt(PyObject *trades) noexcept {
+    if (!PyDict_CheckExact(trades) || watcher_id < 0) return;
+    try {
+        KeptBook *b = of(trades);
+        b->adopted_ = true;
+        b->settle();
+    } catch (const std::exception &) {
+        // No state kept: the dict stays tracked, as any dict is.
+        PyErr_Clear();
     }
 }
 
@@ -186,6 +229,10 @@ void KeptBook::changed_outside() {
     current_ = false;
     ++changes_;
     run_ = 0;
+    // Whatever the change brought in (a clone of another untracked dict is
+    // not tracked by the host), the dict is left to the collector until the
+    // next fold has looked at it.
+    if (!PyObject_GC_IsTracked(dict_)) PyObject_GC_Track(dict_);
 }
 
 void KeptBook::log(PyObject *key, PyObject *value, int kind) {
@@ -194,22 +241,26 @@ void KeptBook::log(PyObject *key, PyObject *value, int kind) {
     ++seq_;
 }
 
-void KeptBook::append(PyObject *trades, PyObject *key, PyObject *trade) {
+void KeptBook::append(PyObject *trades, PyObject *key, PyObject *trade, bool adopt) {
+    if (adopt) adopted_ = true;
     uint64_t before = changes_;
     expected = Expected{trades, key, trade};
     int r = PyDict_SetItem(trades, key, trade);
     expected = Expected{};
     if (r < 0) throw nb::python_error();
     if (changes_ != before || !current_) return;  // something else changed too: rebuilt on the next read
-    fold_in(trade);
+    // The host tracked the dict for the trade; untracked again while still
+    // no entry needs the collector.
+    fold_in(key, trade);
+    settle();
     if (!fold_.exact_trades) run_ = 0;
     log(key, trade, ZELPH_ITEM_APPENDED);
 }
 
-void KeptBook::trade_changing(PyObject *self, Trade *t, bool orderid) {
+void KeptBook::trade_changing(PyObject *self, Trade *t, bool orderid, PyObject *value) {
     if (!t->book) return;
     if (t->shared) {
-        ++global_epoch;
+        ++global_epoch;  // (a shared trade is in no untracked book)
         return;
     }
     auto &m = books();
@@ -220,6 +271,8 @@ void KeptBook::trade_changing(PyObject *self, Trade *t, bool orderid) {
     }
     KeptBook *b = it->second;
     b->current_ = false;
+    // The trade is about to be tracked: its book must be, first.
+    if (pysem::may_be_tracked(value) && !PyObject_GC_IsTracked(b->dict_)) PyObject_GC_Track(b->dict_);
     // The change record names the trade by its orderid, borrowed: only when
     // the book holds it under that very key, which stays there as long as
     // the run lasts (a key of a kind whose lookup runs no Python code).

@@ -299,8 +299,9 @@ static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nu
     nb::object trades = position_trades(self.ptr());
     if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
     KeptBook *b = KeptBook::of(trades.ptr());
+    Position *exact = exact_position(self.ptr());
     if (b) {
-        b->append(trades.ptr(), orderid.ptr(), trade.ptr());
+        b->append(trades.ptr(), orderid.ptr(), trade.ptr(), exact != nullptr);
     } else if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade.ptr()) < 0) {
         throw nb::python_error();
     }
@@ -310,7 +311,6 @@ static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nu
         change->trade = nb::borrow(trade);
     }
     // The empty test: from the kept qty when the fold took the new trade in.
-    Position *exact = exact_position(self.ptr());
     bool empty = b && exact && exact->trades.ptr() == trades.ptr() && b->current() && b->fold().qty_ok
                      ? b->fold().qty.result().eq_zero()
                      : position_empty(self.ptr());
@@ -366,7 +366,7 @@ static void add_commission(nb::handle self, nb::handle orderid, nb::handle commi
     nb::object trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
     if (!trade) throw nb::python_error();
     if (Trade *t = Payload<Trade>::of_exact(trade.ptr()); t && t->orderid.ptr()) {
-        KeptBook::trade_changing(trade.ptr(), t, false);
+        KeptBook::trade_changing(trade.ptr(), t, false, commission.ptr());
         nb::object old = std::move(t->commission);
         t->commission = nb::borrow(commission);
         pysem::track_for(trade.ptr(), commission.ptr());
@@ -446,6 +446,14 @@ using pysem::record::Init;
 
 static PyObject *make_dict() { return PyDict_New(); }
 
+// The dict an exact Position holds once it is built, restored or given a
+// new one becomes its book, kept out of the collector's way while nothing
+// in it needs the collector (kept_book.h).
+static void adopt_book(PyObject *self, int field) {
+    if (field >= 0 && field != 1) return;
+    if (Position *p = exact_position(self)) KeptBook::adopt(p->trades.ptr());
+}
+
 static const pysem::record::Field position_fields[] = {
     {.name = "key", .annotation = "Key", .doc = "Instrument identifier chosen by the caller.", .offset = SLOT(key)},
     {.name = "trades", .annotation = "dict[OrderId, Trade]",
@@ -465,6 +473,7 @@ static const pysem::record::Decl position_decl = {
     .nfields = 2,
     .basicsize = sizeof(PositionObject),
     .hash = position_hash,
+    .settled = adopt_book,
     .methods = position_methods,
     .properties = position_properties,
     // The store keeps the book entry by entry, from the book's change record.

@@ -114,8 +114,8 @@ static int post_init(PyObject *self) {
 }
 
 // Kept figures that folded this trade learn of a field assignment first.
-static void fields_changing(PyObject *self, int field, PyObject *) {
-    KeptBook::trade_changing(self, rec(self), field == ORDERID || field < 0);
+static void fields_changing(PyObject *self, int field, PyObject *value) {
+    KeptBook::trade_changing(self, rec(self), field == ORDERID || field < 0, value);
 }
 
 static void cleared(PyObject *self) { rec(self)->timestamp.take(); }
@@ -134,7 +134,7 @@ static int timestamp_set(PyObject *self, PyObject *value, void *) {
             PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
         return -1;
     }
-    KeptBook::trade_changing(self, t, false);
+    KeptBook::trade_changing(self, t, false, value);
     nb::object old = t->timestamp.take();
     t->timestamp = value ? nb::borrow(value) : nb::object();
     pysem::track_for(self, value);
