@@ -126,21 +126,16 @@ void settle_tracking(Class &c, PyObject *self) {
     if (c.decl.settled) c.decl.settled(self, -1);
 }
 
-nb::object fields_tuple(Class &c, PyObject *self, bool through_reads) {
+// Every field as the record holds it (no subclass override consulted).
+nb::object fields_tuple(Class &c, PyObject *self) {
     int n = c.decl.nfields;
     nb::object t = nb::steal(PyTuple_New(n));
     if (!t) throw_error();
     for (int i = 0; i < n; ++i) {
-        PyObject *v;
-        if (through_reads) {
-            v = read(c, self, i);
-        } else {
-            nb::object keep;
-            v = held(c, self, i, keep);
-            Py_XINCREF(v);
-        }
+        nb::object keep;
+        PyObject *v = held(c, self, i, keep);
         if (!v) throw_error();
-        PyTuple_SET_ITEM(t.ptr(), i, v);
+        PyTuple_SET_ITEM(t.ptr(), i, Py_NewRef(v));
     }
     return t;
 }
@@ -384,7 +379,7 @@ PyObject *tp_richcompare(Class &c, PyObject *self, PyObject *other, int op) {
 
 PyObject *getstate(Class &c, PyObject *self) {
     return slot_call<PyObject *>(nullptr, [&] {
-        nb::object values = fields_tuple(c, self, false);
+        nb::object values = fields_tuple(c, self);
         PyObject **d = c.dict_ptr(self);
         if (!c.decl.dict_offset) return values.release().ptr();
         PyObject *extra = d && *d && PyDict_GET_SIZE(*d) ? *d : Py_None;
@@ -425,7 +420,7 @@ PyObject *post_init_method(Class &c, PyObject *self) {
 // --- store codec ------------------------------------------------------------------
 
 PyObject *codec_fields(Class &c, PyObject *self) {
-    return slot_call<PyObject *>(nullptr, [&] { return fields_tuple(c, self, false).release().ptr(); });
+    return slot_call<PyObject *>(nullptr, [&] { return fields_tuple(c, self).release().ptr(); });
 }
 
 PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields) {
