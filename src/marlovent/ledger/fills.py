@@ -69,7 +69,8 @@ def number_error(value: Any, field: str, whose: str) -> str | None:
 def check_number(value: Any, field: str, whose: str) -> None:
     problem = number_error(value, field, whose)
     if problem is not None:
-        raise (ValueError if isinstance(value, (int, float, Fraction)) else TypeError)(problem)
+        numeric = isinstance(value, (int, float, Fraction)) and not isinstance(value, bool)
+        raise (ValueError if numeric else TypeError)(problem)
 
 
 def nonexistent_local_time(value: _dt.datetime) -> bool:
