@@ -21,7 +21,7 @@ from .instruments import DEFAULT_CURRENCY, DEFAULT_MULTIPLIER, Instrument, check
 from .orderids import recorded_order_id, trade_fill_id, trade_order_id
 from . import projection as P
 from .projection import BOOK, BOOK_FILL, COUNT, CURRENCY, LAST, MULTIPLIER, NEWEST, TRIPS
-from .report import CurrencyTotal, PnlReport, PnlRow, RoundTrip
+from .report import PnlReport, PnlRow, RoundTrip, currency_totals
 
 METHODS = ("average", "fifo")
 
@@ -457,7 +457,7 @@ class Ledger:
                 continue
             mark = None if marks is None else marks.get(key)
             rows.append(_pnl_row(key, row, mark, method))
-        return PnlReport(method, rows, _totals(rows))
+        return PnlReport(method, rows, currency_totals(rows))
 
     def history(self, key: Hashable = None) -> list[RoundTrip]:
         """Closed round trips of ``key`` (None: of every instrument), in the
@@ -518,22 +518,6 @@ def _pnl_row(key: Hashable, row: tuple[Any, ...], mark: Any, method: str) -> Pnl
         row[COUNT],
         row[TRIPS],
     )
-
-
-def _totals(rows: list[PnlRow]) -> dict[str, CurrencyTotal]:
-    by_currency: dict[str, list[PnlRow]] = {}
-    for r in rows:
-        by_currency.setdefault(r.currency, []).append(r)
-    totals = {}
-    for currency in sorted(by_currency):
-        rs = by_currency[currency]
-        totals[currency] = CurrencyTotal(
-            currency,
-            sum(r.realized for r in rs),
-            sum(r.unrealized for r in rs if r.unrealized is not None),
-            tuple(r.key for r in rs if r.unrealized is None),
-        )
-    return totals
 
 
 __all__ = ["Ledger", "METHODS"]
