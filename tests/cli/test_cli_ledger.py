@@ -145,3 +145,31 @@ def test_marks_and_currencies_in_the_tables(tool, write):
     summaries = json.loads(tool("report", "--json", "--marks", marks).stdout)
     assert summaries["SAP"]["marketPrice"] == 181 and summaries["SAP"]["currency"] == "EUR"
     assert summaries["SPY 440P"]["multiplier"] == 100
+
+
+@requires_store
+def test_an_import_killed_midway_is_completed_by_importing_again(tool, tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    cmd = [sys.executable, "-m", "marlovent", "--data-dir", str(tool.data_dir), "import", str(FILLS_DAY)]
+    clean = tool("--portfolio", "clean", "import", str(FILLS_DAY))
+    assert clean.returncode == 0
+    want = [tool("--portfolio", "clean", *c).stdout for c in (["pnl", "--json"], ["history", "--json"], ["spreads"])]
+    for delay in (0.2, 0.6, 1.0, 1.5):
+        child = subprocess.Popen(cmd, env=tool.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(delay)
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        # Whatever the kill cut, the portfolio is whole: all of the file, or none of it.
+        seen = tool("pnl", "--json")
+        if seen.returncode:  # killed before the portfolio was made
+            assert "no portfolio 'Default'" in seen.stderr, (delay, seen.stderr)
+        else:
+            assert json.loads(seen.stdout)["rows"] == [] or seen.stdout == want[0], delay
+        r = tool("import", str(FILLS_DAY))
+        assert r.returncode == 0, r.stderr
+        assert [tool(*c).stdout for c in (["pnl", "--json"], ["history", "--json"], ["spreads"])] == want, delay
+        assert tool("clear", "--yes").returncode == 0
