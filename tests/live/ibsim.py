@@ -15,6 +15,7 @@ from __future__ import annotations
 import copy
 import datetime as dt
 import itertools
+import zlib
 
 from ib_async import IB, Bag, ComboLeg, CommissionReport, Contract, Execution, Option, Order, OrderState, Stock
 from ib_async import util as ib_util
@@ -24,7 +25,7 @@ T0 = dt.datetime(2024, 6, 3, 13, 30, tzinfo=UTC)
 
 
 def stock(symbol, currency="USD"):
-    return Stock(symbol, "SMART", currency, conId=abs(hash(symbol)) % 10**8 + 1, localSymbol=symbol)
+    return Stock(symbol, "SMART", currency, conId=zlib.crc32(symbol.encode()) % 10**8 + 1, localSymbol=symbol)
 
 
 def option(symbol, expiry, strike, right, conId):
