@@ -55,8 +55,8 @@ def show(ledger: Ledger, fill: Fill, marks: dict) -> None:
     for group in groups.values():
         if len(group.keys) > 1:
             print(f"  spread of {len(group.keys)} legs, {group.qty} units: {group.open()}")
-    for currency, (realized, unrealized) in report.totals.items():
-        print(f"  total {currency}: realized {money(realized)} unrealized {money(unrealized)}")
+    for currency, total in report.totals.items():
+        print(f"  total {currency}: realized {money(total.realized)} unrealized {money(total.unrealized)}")
 
 
 def main(argv: list[str] | None = None, *, ib=None) -> int:
