@@ -8,6 +8,7 @@ import copy
 import datetime as dt
 import logging
 import random
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -316,3 +317,11 @@ def test_without_ib_async_the_import_names_the_extra():
     code = "import sys; sys.modules['ib_async'] = None; import marlovent.live.ib"
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert r.returncode == 1 and "pip install 'marlovent[ib]'" in r.stderr
+
+
+def test_the_worked_reconciliation_in_the_docs_prints_what_it_shows(data_dir, capsys):
+    text = (ROOT / "docs" / "live.md").read_text(encoding="utf-8")
+    section = text[text.index("### A worked reconciliation") :]
+    code, shown = re.findall(r"```python\n(.*?)```", section, re.S)[0], re.findall(r"```text\n(.*?)```", section, re.S)[0]
+    exec(compile(code, "docs/live.md", "exec"), {"__name__": "__main__"})
+    assert capsys.readouterr().out == shown

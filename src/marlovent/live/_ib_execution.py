@@ -181,6 +181,8 @@ def correction_ids(exec_id: str) -> tuple[str, list[str]] | None:
     by ``...01.02``).  Gives (the id of the next correction, the ids this one
     corrects), or None for an id without such a number."""
     base, dot, serial = exec_id.rpartition(".")
+    if dot and serial == "01":  # an execution as first published: nothing earlier to correct
+        return f"{base}.02", []
     if not dot or not serial.isdigit() or not serial.isascii():
         return None
     number, width = int(serial), len(serial)

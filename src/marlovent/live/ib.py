@@ -373,7 +373,8 @@ class Feed:
             return
         self._unreported.pop(exec_id, None)
         if stored.commission != commission:
-            check_commission_currency(report, self._currency(stored.key))
+            currency = fill is not None and currency_of(fill.contract)
+            check_commission_currency(report, currency or self._currency(stored.key))
             ledger.set_commission(exec_id, commission)
             self._forget_rejected_report(exec_id)
             self._notify(exec_id)
