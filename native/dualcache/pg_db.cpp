@@ -21,8 +21,13 @@ constexpr int64_t kSchemaLockKey = 0x7a646331;
 
 constexpr Oid kInt8 = 20, kBytea = 17;
 
+// The stores-table name of the store's map named $1, and what all its
+// maps' names start with.
+#define MAP_ROW_PREFIX "decode('ff', 'hex') || int8send({K}::bigint)"
+#define MAP_ROW_NAME MAP_ROW_PREFIX " || $1"
+
 struct Statement {
-    const char *sql;  // {S}: the schema, {K}: the store's id
+    const char *sql;  // {S}: the schema, {K}: the store's id (the map's, for a statement on one map)
     int params;
     Oid types[4];
     bool simple;      // sent as a plain query (transaction control)
@@ -69,6 +74,11 @@ const Statement kStatements[] = {
     /* Savepoint */ {"SAVEPOINT level", 0, {}, true},
     /* Release */ {"RELEASE SAVEPOINT level", 0, {}, true},
     /* RollbackTo */ {"ROLLBACK TO SAVEPOINT level", 0, {}, true},
+    /* FindMap */
+    {"SELECT id FROM {S}.dualcache_stores WHERE name = " MAP_ROW_NAME, 1, {kBytea}, false},
+    /* InsertMap */
+    {"INSERT INTO {S}.dualcache_stores(name, format) VALUES (" MAP_ROW_NAME ", $2) RETURNING id", 2,
+     {kBytea, kInt8}, false},
 };
 static_assert(sizeof kStatements / sizeof *kStatements == (size_t) Sql::Count_);
 
@@ -84,6 +94,7 @@ bool writes(Sql s) {
     case Sql::DeleteItemsOf:
     case Sql::DeleteAllItems:
     case Sql::InsertTag:
+    case Sql::InsertMap:
         return true;
     default:
         return false;
@@ -139,7 +150,7 @@ bool PgCursor::step() {
         ran_ = true;
         row_ = 0;
         if (which_ == Sql::LoadItems) {
-            if (const PgCursor *entry = db_.loaded_entry(first_int_)) {
+            if (const PgCursor *entry = db_.loaded_entry(map_, first_int_)) {
                 // The items came with the entry: the columns after its own.
                 res_ = entry->res_;
                 borrowed_ = true;
@@ -149,7 +160,7 @@ bool PgCursor::step() {
                 return row_ < rows_;
             }
         }
-        res_ = db_.execute(which_, values_, lengths_);
+        res_ = db_.execute(which_, map_, values_, lengths_);
         rows_ = res_ ? db_.pq().PQntuples(res_) : 0;
     } else {
         ++row_;
@@ -227,7 +238,8 @@ void PgDb::connect() {
     closed_ = false;
     tx_ = wrote_ = locked_ = lost_in_tx_ = false;
     pending_.clear();
-    prepared_.fill(false);
+    stmts_.prepared.fill(false);
+    for (auto &[id, m] : map_stmts_) m.prepared.fill(false);
     // A lock_timeout given in the URI's options wins.
     std::string setup = "SET synchronous_commit = on; SET client_min_messages = warning; ";
     if (address_.uri.find("lock_timeout") == std::string::npos)
@@ -286,24 +298,17 @@ void PgDb::set_up_schema() {
 }
 
 void PgDb::find_store() {
-    const char *values[] = {address_.name.data()};
-    int lengths[] = {(int) address_.name.size()};
-    int formats[] = {1};
-    Oid types[] = {kBytea};
-    auto query = [&](const std::string &sql) {
-        usable(Sql::Count_);
-        ++round_trips_;
-        if (!pq_.PQsendQueryParams(conn_, sql.c_str(), 1, types, values, lengths, formats, 0)) {
-            lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-        }
-        Reply rep = answer();
-        ExecStatusType st = pq_.PQresultStatus(rep.last);
-        if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) fail_result(rep.last, "cannot open the store");
-        return rep.last;
-    };
-    pq_.PQclear(query("INSERT INTO " + table("dualcache_stores") + "(name, format) VALUES ($1, " +
-                      std::to_string(format::kVersion) + ") ON CONFLICT (name) DO NOTHING"));
-    PGresult *r = query("SELECT id, format FROM " + table("dualcache_stores") + " WHERE name = $1");
+    auto query = [&](const std::string &sql) { return one_off(sql, &address_.name, false, "cannot open the store"); };
+    // Opening a store that exists writes nothing (a role that may only read
+    // can open it); a new one gets its row.
+    std::string select = "SELECT id, format FROM " + table("dualcache_stores") + " WHERE name = $1";
+    PGresult *r = query(select);
+    if (pq_.PQntuples(r) != 1) {
+        pq_.PQclear(r);
+        pq_.PQclear(query("INSERT INTO " + table("dualcache_stores") + "(name, format) VALUES ($1, " +
+                          std::to_string(format::kVersion) + ") ON CONFLICT (name) DO NOTHING"));
+        r = query(select);
+    }
     if (pq_.PQntuples(r) != 1) {
         pq_.PQclear(r);
         raise("the store was removed while it was being opened (SQLSTATE 02000)", "02000");
@@ -317,8 +322,9 @@ void PgDb::find_store() {
 }
 
 void PgDb::close() {
-    for (auto &c : cursors_)
+    for (auto &c : stmts_.cursors)
         if (c) c->reset();
+    map_stmts_.clear();
     if (conn_) pq_.PQfinish(conn_);
     conn_ = nullptr;
     closed_ = true;
@@ -328,11 +334,14 @@ void PgDb::close() {
 void PgDb::destroy() {
     if (closed_ || !conn_) connect();
     std::string k = std::to_string(store_id_);
+    // The store's row and those of its named maps.
+    std::string rows = "SELECT id FROM " + table("dualcache_stores") + " WHERE id = " + k +
+                       " OR substring(name from 1 for 9) = " + fill(MAP_ROW_PREFIX, schema_, store_id_);
     std::string sql = "BEGIN; SELECT 1 FROM " + table("dualcache_stores") + " WHERE id = " + k + " FOR UPDATE;" +
-                      "DELETE FROM " + table("dualcache_items") + " WHERE store = " + k + ";" + "DELETE FROM " +
-                      table("dualcache_entries") + " WHERE store = " + k + ";" + "DELETE FROM " +
-                      table("dualcache_tags") + " WHERE store = " + k + ";" + "DELETE FROM " +
-                      table("dualcache_stores") + " WHERE id = " + k + "; COMMIT";
+                      "DELETE FROM " + table("dualcache_items") + " WHERE store IN (" + rows + ");" +
+                      "DELETE FROM " + table("dualcache_entries") + " WHERE store IN (" + rows + ");" +
+                      "DELETE FROM " + table("dualcache_tags") + " WHERE store = " + k + ";" + "DELETE FROM " +
+                      table("dualcache_stores") + " WHERE id IN (" + rows + "); COMMIT";
     try {
         tx_ = true;
         pq_.PQclear(simple(sql, Sql::Count_));
@@ -455,20 +464,26 @@ PGresult *PgDb::simple(const std::string &sql, Sql which) {
     return rep.last;
 }
 
-void PgDb::prepare(Sql which) {
-    const Statement &s = kStatements[(size_t) which];
-    std::string sql = fill(s.sql, schema_, store_id_);
+static std::string statement_name(Sql which, int64_t map) {
     std::string name = "dualcache_" + std::to_string((int) which);
+    if (map && per_map(which)) name += "_" + std::to_string(map);
+    return name;
+}
+
+void PgDb::prepare(Sql which, int64_t map) {
+    const Statement &s = kStatements[(size_t) which];
+    std::string sql = fill(s.sql, schema_, map && per_map(which) ? map : store_id_);
+    std::string name = statement_name(which, map);
     ++round_trips_;
     if (!pq_.PQsendPrepare(conn_, name.c_str(), sql.c_str(), s.params, s.types))
         lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
     Reply rep = answer();
     if (pq_.PQresultStatus(rep.last) != PGRES_COMMAND_OK) fail_result(rep.last, "cannot prepare a statement");
     pq_.PQclear(rep.last);
-    prepared_[(size_t) which] = true;
+    statements(which, map).prepared[(size_t) which] = true;
 }
 
-PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths) {
+PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const int *lengths) {
     const Statement &s = kStatements[(size_t) which];
     if (s.simple) {
         if (which == Sql::Rollback) {
@@ -555,10 +570,10 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
     }
 
     usable(which);
-    if (!prepared_[(size_t) which]) prepare(which);
+    if (!statements(which, map).prepared[(size_t) which]) prepare(which, map);
     if (writes(which)) wrote_ = true;
     int formats[4] = {1, 1, 1, 1};
-    std::string name = "dualcache_" + std::to_string((int) which);
+    std::string name = statement_name(which, map);
     std::string before = pending_.empty() ? std::string() : take_pending();
     bool pipeline = !before.empty() && pq_.PQenterPipelineMode && pq_.PQenterPipelineMode(conn_) == 1;
     if (!before.empty() && !pipeline) pq_.PQclear(simple(before, which));  // an older libpq: one more round trip
@@ -588,8 +603,14 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
     return rep.last;
 }
 
-const PgCursor *PgDb::loaded_entry(int64_t id) const {
-    const PgCursor *c = cursors_[(size_t) Sql::LoadEntry].get();
+const PgCursor *PgDb::loaded_entry(int64_t map, int64_t id) const {
+    const Statements *set = &stmts_;
+    if (map) {
+        auto it = map_stmts_.find(map);
+        if (it == map_stmts_.end()) return nullptr;
+        set = &it->second;
+    }
+    const PgCursor *c = set->cursors[(size_t) Sql::LoadEntry].get();
     return c && c->holds(id) ? c : nullptr;
 }
 
@@ -652,11 +673,67 @@ PgDb::Reply PgDb::wait_pipeline() {
     return rep;
 }
 
-Run PgDb::run(Sql which) {
+Run PgDb::run(Sql which, int64_t map) {
     if (closed_) raise_store_error(path_, "store is closed");
-    std::unique_ptr<PgCursor> &c = cursors_[(size_t) which];
-    if (!c) c = std::make_unique<PgCursor>(*this, which);
+    if (!per_map(which)) map = 0;
+    std::unique_ptr<PgCursor> &c = statements(which, map).cursors[(size_t) which];
+    if (!c) c = std::make_unique<PgCursor>(*this, which, map);
     return Run(*c);
+}
+
+// --- named maps -----------------------------------------------------------------
+
+int64_t PgDb::find_map(std::string_view name) {
+    Run q = run(Sql::FindMap);
+    q.bind(1, name);
+    return q.step() ? q.int64(0) : 0;
+}
+
+int64_t PgDb::create_map(std::string_view name) {
+    // The caller holds the store's lock: no other writer makes it meanwhile.
+    Run q = run(Sql::InsertMap);
+    q.bind(1, name).bind(2, (int64_t) format::kVersion);
+    if (!q.step()) raise("the map's row was not added (SQLSTATE 02000)", "02000");
+    return q.int64(0);
+}
+
+void PgDb::drop_map(int64_t id) {
+    auto it = map_stmts_.find(id);
+    if (it == map_stmts_.end()) return;
+    for (auto &c : it->second.cursors)
+        if (c) c->reset();
+    map_stmts_.erase(it);  // the server's statements name an id never given again
+}
+
+PGresult *PgDb::one_off(const std::string &sql, const std::string *param, bool binary, const char *context) {
+    const char *values[] = {param ? param->data() : ""};
+    int lengths[] = {param ? (int) param->size() : 0};
+    int formats[] = {1};
+    Oid types[] = {kBytea};
+    usable(Sql::Count_);
+    ++round_trips_;
+    if (!pq_.PQsendQueryParams(conn_, sql.c_str(), param ? 1 : 0, types, values, lengths, formats, binary ? 1 : 0))
+        lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
+    Reply rep = answer();
+    ExecStatusType st = pq_.PQresultStatus(rep.last);
+    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) fail_result(rep.last, context);
+    return rep.last;
+}
+
+std::vector<std::string> PgDb::nonempty_maps() {
+    std::string entries = table("dualcache_entries");
+    std::string sql = "SELECT ''::bytea WHERE EXISTS (SELECT 1 FROM " + entries + " WHERE store = " +
+                      std::to_string(store_id_) + ") UNION ALL SELECT substring(s.name from 10) FROM " +
+                      table("dualcache_stores") + " s WHERE substring(s.name from 1 for 9) = " +
+                      fill(MAP_ROW_PREFIX, schema_, store_id_) + " AND EXISTS (SELECT 1 FROM " + entries +
+                      " e WHERE e.store = s.id)";
+    // One statement: one snapshot, also outside a transaction.
+    PGresult *r = one_off(sql, nullptr, true, "cannot list the maps");
+    std::vector<std::string> names;
+    for (int i = 0, n = pq_.PQntuples(r); i < n; ++i)
+        names.emplace_back(pq_.PQgetvalue(r, i, 0), (size_t) pq_.PQgetlength(r, i, 0));
+    pq_.PQclear(r);
+    return names;
 }
 
 void PgDb::run_blocking(Sql which) { run(which).done(); }

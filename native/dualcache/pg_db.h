@@ -4,6 +4,12 @@
 // the stores table and its rows in the others. Names travel as parameters
 // only; the schema name is quoted as an identifier.
 //
+// A named map of a store is a row of the stores table too, named after the
+// store's row (a 0xff byte, the store's id as 8 bytes, the map's name: no
+// store name, being UTF-8, starts with 0xff); its entries and items are
+// the rows that carry its id. The store's row holds the lock, the change
+// count and the record tags for all its maps.
+//
 // The write lock is a row lock on the store's row in the stores table, held
 // from BEGIN to the end of the transaction, so writers on every host are
 // serialised per store. That row also counts the store's committed write
@@ -17,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "database.h"
@@ -30,7 +37,7 @@ class PgDb;
 // One prepared statement with its bound parameters and the rows of its run.
 class PgCursor final : public Cursor {
 public:
-    PgCursor(PgDb &db, Sql which) : db_(db), which_(which) {}
+    PgCursor(PgDb &db, Sql which, int64_t map) : db_(db), which_(which), map_(map) {}
     ~PgCursor() { reset(); }
 
     void bind(int i, int64_t v) override;
@@ -49,6 +56,7 @@ private:
     static constexpr int kMaxParams = 4;
     PgDb &db_;
     Sql which_;
+    int64_t map_;
     const char *values_[kMaxParams] = {};
     int lengths_[kMaxParams] = {};
     char ints_[kMaxParams][8] = {};
@@ -65,7 +73,7 @@ public:
     explicit PgDb(const PgAddress &address);
     ~PgDb() override;
 
-    Run run(Sql which) override;
+    Run run(Sql which, int64_t map = 0) override;
     void run_blocking(Sql which) override;
     int64_t last_insert_id() override { return last_id_; }
     bool in_transaction() const override { return tx_; }
@@ -84,13 +92,18 @@ public:
     bool is_open() const override { return !closed_; }
     void destroy() override;
     void add_stats(nb::dict &d) const override;
+    int64_t find_map(std::string_view name) override;
+    int64_t create_map(std::string_view name) override;
+    void drop_map(int64_t id) override;
+    std::vector<std::string> nonempty_maps() override;
 
     const pg::Api &pq() const { return pq_; }
-    // The LoadEntry cursor while it holds entry `id`'s rows, else null.
-    const PgCursor *loaded_entry(int64_t id) const;
-    // Runs statement `which` (binary parameters and results); null for a
-    // statement that returns nothing.
-    PGresult *execute(Sql which, const char *const *values, const int *lengths);
+    // The LoadEntry cursor of map `map` while it holds entry `id`'s rows,
+    // else null.
+    const PgCursor *loaded_entry(int64_t map, int64_t id) const;
+    // Runs statement `which` on map `map` (binary parameters and results);
+    // null for a statement that returns nothing.
+    PGresult *execute(Sql which, int64_t map, const char *const *values, const int *lengths);
 
 private:
     struct Reply {
@@ -117,15 +130,26 @@ private:
     [[noreturn]] void fail_result(PGresult *r, const char *context);
     [[noreturn]] void raise(const std::string &message, const char *sqlstate);
     std::string table(const char *name) const;
-    void prepare(Sql which);
+    void prepare(Sql which, int64_t map);
+    // A statement with no parameter or one bytea parameter, sent on its own
+    // (binary results when `binary`); raises on error.
+    PGresult *one_off(const std::string &sql, const std::string *param, bool binary, const char *context);
+
+    // The prepared statements of the database and its default map, or of
+    // one named map.
+    struct Statements {
+        std::array<std::unique_ptr<PgCursor>, (size_t) Sql::Count_> cursors{};
+        std::array<bool, (size_t) Sql::Count_> prepared{};
+    };
+    Statements &statements(Sql which, int64_t map) { return map && per_map(which) ? map_stmts_[map] : stmts_; }
 
     const pg::Api &pq_;
     PgAddress address_;
     PGconn *conn_ = nullptr;
     std::string schema_;     // quoted identifier
     int64_t store_id_ = 0;
-    std::array<std::unique_ptr<PgCursor>, (size_t) Sql::Count_> cursors_{};
-    std::array<bool, (size_t) Sql::Count_> prepared_{};
+    Statements stmts_;
+    std::unordered_map<int64_t, Statements> map_stmts_;  // by the map's id
     bool tx_ = false;           // a transaction is open (also when the server aborted it)
     bool lost_in_tx_ = false;   // the connection was lost with a transaction open
     bool wrote_ = false;        // the open transaction ran a write statement

@@ -65,7 +65,9 @@ def spread_json(groups: list[Group]) -> dict[str, Any]:
     return {"spreads": spreads, "single_positions": singles}
 
 
-def debug_text(mgr: Any, groups: list[Group]) -> str:
+def debug_text(mgr: Any, groups: list[Group], position_table: str, portfolio_report: str) -> str:
+    """The library's debug summary, with the tool's position table and risk
+    report (money in each instrument's currency, see :mod:`.tables`)."""
     health = mgr.health_check()
     lines = [
         "ORDERMGR DEBUG SUMMARY",
@@ -81,8 +83,8 @@ def debug_text(mgr: Any, groups: list[Group]) -> str:
             lines.append(title)
             lines.extend(f"  - {item}" for item in items)
             lines.append("")
-    lines += ["POSITION TABLE:", mgr.position_table(), ""]
-    lines += [mgr.portfolio_report(), ""]
+    lines += ["POSITION TABLE:", position_table, ""]
+    lines += [portfolio_report, ""]
     lines.append("\n".join(spread_lines(groups)))
     return "\n".join(lines)
 

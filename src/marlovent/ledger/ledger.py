@@ -10,7 +10,7 @@ wrote.
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Iterator, Mapping
+from collections.abc import Callable, Hashable, Iterator, Mapping
 from typing import Any
 
 from .. import ordermgr as _om
@@ -18,7 +18,7 @@ from . import layout as L
 from .exact import share
 from .fills import Fill, FillConflict, Recorded, check_number, differences, number_error
 from .instruments import DEFAULT_CURRENCY, DEFAULT_MULTIPLIER, Instrument, check_currency, check_multiplier
-from .orderids import recorded_order_id, trade_order_id
+from .orderids import recorded_order_id, trade_fill_id, trade_order_id
 from .projection import BOOK_FILL, Projection
 from .report import CurrencyTotal, PnlReport, PnlRow, RoundTrip
 
@@ -251,6 +251,37 @@ class Ledger:
             self._replay(key, state, full=True, positions=True)
             self._instruments[key] = state.to_row()
 
+    def adopt(self, key: Hashable, fill_id: Callable[[Hashable, Hashable], str] = trade_fill_id) -> list[Fill]:
+        """Make the trades of the position of ``key``, which the ledger has no
+        fills of, its fills: each trade becomes a fill with the fill id
+        ``fill_id(key, orderid)`` (by default ``KEY:ORDERID``), its order id as
+        the order id and its commission times the multiplier as money, and the
+        position is rebuilt from them in time order.  Returns the new fills."""
+        with self._positions.transaction():
+            row = self._instruments.get(key)
+            if row is not None and row[2]:
+                raise ValueError(f"the ledger already holds fills of {key!r}; adopt() takes a position it does not know")
+            position = self._positions.get(key)
+            if position is None:
+                return []
+            multiplier = DEFAULT_MULTIPLIER if row is None else row[0]
+            fills = [
+                Fill(
+                    fill_id(key, t.orderid),
+                    key,
+                    t.price,
+                    t.qty,
+                    t.commission if multiplier == 1 and type(multiplier) is int else t.commission * multiplier,
+                    t.timestamp,
+                    t.orderid,
+                )
+                for t in position.trades.values()
+            ]
+            del self._positions[key]
+            for fill in sorted(fills, key=_timestamp):
+                self.record(fill)
+        return fills
+
     def clear(self) -> None:
         """Remove every fill, instrument and round trip, and every position
         (``OrderMgr.clear``), in one transaction."""
@@ -348,6 +379,16 @@ class Ledger:
         every = [self._fill(fid, r) for fid, r in self._fills.items()]
         every.sort(key=_timestamp)
         return every
+
+    def count(self, key: Hashable) -> int:
+        """How many fills of ``key`` are recorded."""
+        row = self._instruments.get(key)
+        return 0 if row is None else row[2]
+
+    def book_size(self, key: Hashable) -> int:
+        """How many of the fills of ``key`` its position's current book should hold."""
+        row = self._instruments.get(key)
+        return 0 if row is None else Projection.from_row(row).book_size
 
     def keys(self) -> list[Hashable]:
         """The keys of every instrument with terms or fills, in the order they

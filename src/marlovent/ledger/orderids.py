@@ -44,4 +44,22 @@ def recorded_order_id(trades: Any, order_id: Hashable, fill_id: str) -> Hashable
     return second if second in trades else (fill_id if order_id is None else order_id)
 
 
-__all__ = ["trade_order_id", "recorded_order_id"]
+
+def trade_fill_id(key: Hashable, orderid: Hashable) -> str:
+    """The fill id of a trade that has none of its own: a trade a position
+    holds without the ledger (see :meth:`Ledger.adopt`), or a row of a fills
+    file that names only its key and order id.  ``KEY:ORDERID``, each a
+    string as it is (a key ``AAPL`` and order id ``1001`` give
+    ``AAPL:1001``) and anything else as ``=`` and its repr; a backslash, a
+    colon and an equals sign inside are escaped with a backslash, so two
+    different (key, order id) pairs never give the same text."""
+    return f"{_id_text(key)}:{_id_text(orderid)}"
+
+
+def _id_text(value: Hashable) -> str:
+    text = value if isinstance(value, str) else repr(value)
+    text = text.replace("\\", "\\\\").replace(":", "\\:").replace("=", "\\=")
+    return text if isinstance(value, str) else "=" + text
+
+
+__all__ = ["trade_order_id", "recorded_order_id", "trade_fill_id"]
