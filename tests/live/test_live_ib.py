@@ -95,9 +95,14 @@ def test_an_iron_condor_filled_in_parts_as_a_combo_with_reports_late_and_out_of_
 
 def test_a_stock_from_50_partial_fills_out_of_time_order_some_made_while_down(gateway, ledger, mgr):
     gw, aapl = gateway, stock("AAPL")
-    feed = attach(gw.ib, ledger)
+    feed = attach(gw.ib, ledger, account="DU123456")
     gw.connect()
     gw.place(aapl, 21, 8001, qty=5000)
+    # The same login trades another account: not this ledger's.
+    other = execution(8001, "BOT", 700, 189.0, T0, order_id=21)
+    other.acctNumber = "DU999999"
+    gw.commission(report(other.execId, 3.5))
+    gw.execute(aapl, other)
     partials = [execution(8001, "BOT", 100, round(190 + 0.01 * i, 2), T0 + i * SEC, order_id=21) for i in range(50)]
     arrival = list(range(50))
     random.Random(50).shuffle(arrival)
@@ -135,7 +140,7 @@ def test_a_stock_from_50_partial_fills_out_of_time_order_some_made_while_down(ga
     assert row.average_cost == approx(190.2485)
     (group,) = distinct_groups(mgr)
     assert group.keys == {"AAPL"} and group.qty == 3000
-    assert feed.errors == 0
+    assert ledger.get(other.execId) is None and feed.waiting_reports == {} and feed.errors == 0
 
 
 def test_a_correction_replaces_the_execution_it_corrects_and_replays_do_not_bring_it_back(gateway, ledger, mgr):

@@ -43,7 +43,7 @@ from collections.abc import Callable, Iterable
 from typing import Any, NamedTuple
 
 try:
-    import ib_async as _ib_async  # noqa: F401  (the adapter reads its objects and events)
+    import ib_async as _ib_async
 except ImportError as e:  # pragma: no cover - exercised in a subprocess without ib_async
     raise ImportError(
         "marlovent.live.ib needs ib_async, which is not installed: pip install 'marlovent[ib]'",
@@ -129,17 +129,20 @@ class Feed:
         *,
         key: KeyFunction = contract_key,
         on_fill: Callable[[Fill], object] | None = None,
+        account: str | None = None,
     ) -> None:
         self.ib = ib
         self.ledger = ledger
         self.key = key
         self.on_fill = on_fill
+        self.account = account
         self.errors = 0
         self.last_error: Exception | None = None
         self.rejected: dict[str, Rejected] = {}
         self._reports: dict[str, Any] = {}  # execId -> CommissionReport waiting for its execution
         self._unreported: dict[str, Any] = {}  # execId -> ib Fill recorded without a commission yet
         self._combos: set[str] = set()
+        self._elsewhere: set[str] = set()  # executions of other accounts than ``account``
         self._task: asyncio.Task[Any] | None = None
         self._subscriptions: tuple[tuple[Any, Callable[..., Any]], ...] = ()
 
@@ -192,13 +195,16 @@ class Feed:
         ``await feed.catch_up_async()``.  Without a connection it records what
         the IB object already holds.  A failed request raises; a fill that
         cannot be recorded is counted and listed as for a live one."""
-        fills = self.ib.reqExecutions() if self.ib.isConnected() else []
+        fills = self.ib.reqExecutions(self._filter()) if self.ib.isConnected() else []
         return self._sweep(fills)
 
     async def catch_up_async(self) -> int:
         """:meth:`catch_up` for a running event loop."""
-        fills = await self.ib.reqExecutionsAsync() if self.ib.isConnected() else []
+        fills = await self.ib.reqExecutionsAsync(self._filter()) if self.ib.isConnected() else []
         return self._sweep(fills)
+
+    def _filter(self) -> Any:
+        return None if self.account is None else _ib_async.ExecutionFilter(acctCode=self.account)
 
     def _sweep(self, fills: Iterable[Any]) -> int:
         merged: dict[str, Any] = {}
@@ -286,6 +292,11 @@ class Feed:
     def _take_execution(self, fill: Any) -> Recorded | None:
         execution = fill.execution
         exec_id = execution_id(execution)
+        if self.account is not None and execution.acctNumber != self.account:
+            self._elsewhere.add(exec_id)
+            self.rejected.pop(exec_id, None)
+            self._reports.pop(exec_id, None)
+            return None
         contract = fill.contract
         if contract.secType == COMBO:
             self._take_combo(exec_id, fill, fill.commissionReport)
@@ -362,6 +373,8 @@ class Feed:
         exec_id = report.execId
         commission = reported_commission(report, exec_id)
         if commission is None:
+            return
+        if exec_id in self._elsewhere:
             return
         if exec_id in self._combos or (fill is not None and fill.contract.secType == COMBO):
             self._take_combo(exec_id, fill, report)
@@ -444,16 +457,20 @@ def attach(
     *,
     key: KeyFunction = contract_key,
     on_fill: Callable[[Fill], object] | None = None,
+    account: str | None = None,
 ) -> Feed:
     """Record ``ib``'s executions and commission reports in ``ledger`` from now on.
 
     ``key(contract)`` gives the position key of a contract (default
     :func:`contract_key`: the local symbol).  ``on_fill(fill)`` is called with
     the ledger's fill after each new fill and each commission recorded.
+    ``account`` (an account code): record only that account's executions, for
+    a login that trades several (one ledger per account); the others are
+    skipped.
     Catches up at once (see :meth:`Feed.catch_up`; from a running event loop
     it is scheduled instead) and again after every (re)connect.  A failed
     catch-up is counted and logged, and the feed stays attached."""
-    feed = Feed(ib, ledger, key=key, on_fill=on_fill)
+    feed = Feed(ib, ledger, key=key, on_fill=on_fill, account=account)
     feed._subscribe()
     try:
         feed._catch_up_soon()
