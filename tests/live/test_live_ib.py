@@ -143,9 +143,9 @@ def test_a_stock_from_50_partial_fills_out_of_time_order_some_made_while_down(ga
     assert ledger.get(other.execId) is None and feed.waiting_reports == {} and feed.errors == 0
 
 
-def test_a_correction_replaces_the_execution_it_corrects_and_replays_do_not_bring_it_back(gateway, ledger, mgr):
+def test_a_correction_replaces_the_execution_it_corrects_and_replays_do_not_bring_it_back(gateway, ledger, mgr, loop):
     gw, msft = gateway, stock("MSFT")
-    attach(gw.ib, ledger)
+    feed = attach(gw.ib, ledger)
     gw.connect()
     gw.place(msft, 31, 9100, qty=10)
     first = execution(9100, "BOT", 10, 410.0, T0, order_id=31, exec_id="0001f4e8.57427f1b.01.01")
@@ -159,6 +159,18 @@ def test_a_correction_replaces_the_execution_it_corrects_and_replays_do_not_brin
     gw.reconnect()
     assert [f.fill_id for f in ledger.fills()] == [fixed.execId]
     assert mgr.positions["MSFT"].qty == 10
+
+    # Inside a running event loop (as in IB.connect), the catch-up on connecting is scheduled on the loop.
+    missed = execution(9101, "SLD", 4, 411.0, T0 + SEC, order_id=32, client_id=5)
+    gw.execute(msft, missed, live=False)
+
+    async def connected():
+        gw.ib.connectedEvent.emit()
+        assert ledger.get(missed.execId) is None
+        await feed._task
+
+    loop.run_until_complete(connected())
+    assert ledger.get(missed.execId).qty == -4 and mgr.positions["MSFT"].qty == 6
 
 
 def test_bad_input_is_logged_counted_kept_out_and_retried(gateway, ledger, mgr, caplog, monkeypatch):

@@ -330,6 +330,7 @@ class Feed:
                 outcome, changed = self._record(new, multiplier, currency)
                 for earlier in corrected:
                     self.ledger.cancel(earlier)
+                    self._unreported.pop(earlier, None)
                     log.info("execution %s corrects %s: the earlier one is cancelled", exec_id, earlier)
         else:
             outcome, changed = self._record(new, multiplier, currency)
@@ -380,19 +381,29 @@ class Feed:
             self._take_combo(exec_id, fill, report)
             return
         ledger = self.ledger
+        recorded = self._unreported.pop(exec_id, None)
+        if recorded is not None:
+            # Recorded by this feed without a commission: no need to read it back.
+            currency = currency_of(recorded.contract) or self._currency(ledger.get(exec_id).key)
+            check_commission_currency(report, currency)
+            try:
+                ledger.set_commission(exec_id, commission)
+            except KeyError:  # cancelled since: as for any other report
+                pass
+            else:
+                self._forget_rejected_report(exec_id)
+                self._notify(exec_id)
+                return
         stored = ledger.get(exec_id)
         if stored is None:
             self._reports[exec_id] = report  # kept until its execution arrives
             return
-        self._unreported.pop(exec_id, None)
         if stored.commission != commission:
             currency = fill is not None and currency_of(fill.contract)
             check_commission_currency(report, currency or self._currency(stored.key))
             ledger.set_commission(exec_id, commission)
-            self._forget_rejected_report(exec_id)
             self._notify(exec_id)
-        else:
-            self._forget_rejected_report(exec_id)
+        self._forget_rejected_report(exec_id)
 
     def _take_combo(self, exec_id: str, fill: Any, report: Any) -> None:
         self._combos.add(exec_id)
