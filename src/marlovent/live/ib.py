@@ -339,7 +339,7 @@ class Feed:
         self.rejected.pop(exec_id, None)
         if bad_report is not None:
             self._reject(exec_id, fill, report, bad_report)
-        elif commission is None:
+        elif commission is None and (outcome is Recorded.NEW or self.ledger.get(exec_id).commission is None):
             self._unreported[exec_id] = fill
         else:
             self._unreported.pop(exec_id, None)
@@ -387,12 +387,13 @@ class Feed:
             currency = currency_of(recorded.contract) or self._currency(ledger.get(exec_id).key)
             check_commission_currency(report, currency)
             try:
-                ledger.set_commission(exec_id, commission)
+                changed = ledger.set_commission(exec_id, commission)
             except KeyError:  # cancelled since: as for any other report
                 pass
             else:
                 self._forget_rejected_report(exec_id)
-                self._notify(exec_id)
+                if changed:
+                    self._notify(exec_id)
                 return
         stored = ledger.get(exec_id)
         if stored is None:
