@@ -400,8 +400,8 @@ class Feed:
             self._reports[exec_id] = report  # kept until its execution arrives
             return
         if stored.commission != commission:
-            currency = fill is not None and currency_of(fill.contract)
-            check_commission_currency(report, currency or self._currency(stored.key))
+            known = None if fill is None else currency_of(fill.contract)
+            check_commission_currency(report, known or self._currency(stored.key))
             ledger.set_commission(exec_id, commission)
             self._notify(exec_id)
         self._forget_rejected_report(exec_id)
