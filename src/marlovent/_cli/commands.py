@@ -28,6 +28,7 @@ from .intake import FileResult, import_fills
 from .portfolio import Portfolio
 from .progress import progress
 from ..ledger import layout as ledger_layout
+from ..ledger.report import currency_totals
 
 
 def out(text: str = "") -> None:
@@ -404,8 +405,10 @@ def cmd_pnl(args: argparse.Namespace, portfolio: Portfolio) -> int:
     ledger = portfolio.ledger
     found = _marks(portfolio, args.marks, ledger.keys())
     report = ledger.pnl(found, method=args.method)
+    # Listed, and added up, by the text of the keys: the same text for the
+    # same fills, whatever order the portfolio first saw its instruments in.
     rows = sorted(report.rows, key=lambda r: key_order(r.key))
-    report = dataclasses.replace(report, rows=rows)
+    report = dataclasses.replace(report, rows=rows, totals=currency_totals(rows))
     unmarked = [k for t in report.totals.values() for k in t.unmarked]
     if unmarked and args.marks is not None:
         names = ", ".join(identifier_text(k) for k in sorted(unmarked, key=key_order))
@@ -427,7 +430,7 @@ def cmd_pnl(args: argparse.Namespace, portfolio: Portfolio) -> int:
 
 
 def cmd_history(args: argparse.Namespace, portfolio: Portfolio) -> int:
-    trips = portfolio.ledger.history()
+    trips = sorted(portfolio.ledger.history(), key=lambda t: (t.closed, key_order(t.key)))
     if args.json:
         out(render.dumps([render.to_json(t) for t in trips]))
     elif not trips:

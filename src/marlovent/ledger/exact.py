@@ -33,6 +33,8 @@ _LONG_MAX = 2**63 - 1
 
 def share(amount: Any, part: Any, whole: Any) -> Any:
     """``amount * part / whole``: exact for int and Fraction operands."""
+    if type(amount) is float or type(part) is float or type(whole) is float:
+        return amount * part / whole
     if isinstance(amount, _EXACT) and isinstance(part, _EXACT) and isinstance(whole, _EXACT):
         value = Fraction(amount * part) / whole
         if value.denominator == 1 and not (isinstance(amount, Fraction) or isinstance(part, Fraction) or isinstance(whole, Fraction)):
@@ -58,9 +60,8 @@ def sum_add(state: tuple[int, Any, float], item: Any) -> tuple[int, Any, float]:
     phase, value, comp = state
     if phase == INT:
         if type(item) is int or type(item) is bool:
-            v = _long(item)
-            if v is not None:
-                total = value + v
+            if _LONG_MIN <= item <= _LONG_MAX:
+                total = value + item
                 if _LONG_MIN <= total <= _LONG_MAX:
                     return (INT, total, 0.0)
         result = value + item

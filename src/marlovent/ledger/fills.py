@@ -69,7 +69,8 @@ def number_error(value: Any, field: str, whose: str) -> str | None:
 def check_number(value: Any, field: str, whose: str) -> None:
     problem = number_error(value, field, whose)
     if problem is not None:
-        raise (ValueError if isinstance(value, (int, float, Fraction)) else TypeError)(problem)
+        numeric = isinstance(value, (int, float, Fraction)) and not isinstance(value, bool)
+        raise (ValueError if numeric else TypeError)(problem)
 
 
 def nonexistent_local_time(value: _dt.datetime) -> bool:
@@ -104,7 +105,39 @@ def check_identifier(value: Any, field: str, whose: str) -> None:
         raise TypeError(f"{whose} {field} {value!r} is not hashable") from None
 
 
-@dataclasses.dataclass(frozen=True, slots=True)
+# Plain values that need no closer look: a finite double in this range, and
+# ints well inside it (larger ones take the full check).
+_LARGE = 1e300
+_UTC = _dt.timezone.utc
+
+
+def _check_fill(
+    fill_id: Any, key: Any, price: Any, qty: Any, commission: Any, timestamp: Any, order_id: Any
+) -> None:
+    """Every check of a fill, with the message that names the field."""
+    if not isinstance(fill_id, str):
+        raise TypeError(f"Fill fill_id {fill_id!r} is not a string (the broker's execution id)")
+    if not fill_id.strip():
+        raise ValueError("Fill fill_id is empty: give the broker's execution id")
+    whose = f"Fill {fill_id!r}:"
+    if timestamp is REQUIRED:
+        raise TypeError("Fill() missing required argument: 'timestamp'")
+    if key is None:
+        raise ValueError(f"{whose} key is None: give the instrument's key")
+    check_identifier(key, "key", whose)
+    check_identifier(order_id, "order_id", whose)
+    check_number(price, "price", whose)
+    if price < 0:
+        raise ValueError(f"{whose} price {price!r} is negative: a sell is a negative qty at a positive price")
+    check_number(qty, "qty", whose)
+    if qty == 0:
+        raise ValueError(f"{whose} qty is zero: a fill buys (qty > 0) or sells (qty < 0)")
+    if commission is not None:
+        check_number(commission, "commission", whose)
+    check_timestamp(timestamp, whose)
+
+
+@dataclasses.dataclass(frozen=True, slots=True, init=False)
 class Fill:
     """One execution reported by a broker.
 
@@ -114,47 +147,58 @@ class Fill:
     ``qty`` is signed (negative for a sell), never zero; ``commission`` is
     money in the instrument's currency, or None while it is not reported yet
     (it counts as 0 until :meth:`Ledger.set_commission`); ``timestamp`` is an
-    aware datetime.
+    aware datetime.  Every value is checked here: a fill that exists can be
+    recorded.
     """
 
     fill_id: str
     key: Hashable
     price: Any
     qty: Any
-    commission: Any = None
-    timestamp: _dt.datetime = REQUIRED
-    order_id: Hashable = None
+    commission: Any
+    timestamp: _dt.datetime
+    order_id: Hashable
 
-    def __post_init__(self) -> None:
-        fid = self.fill_id
-        if not isinstance(fid, str):
-            raise TypeError(f"Fill fill_id {fid!r} is not a string (the broker's execution id)")
-        if not fid.strip():
-            raise ValueError("Fill fill_id is empty: give the broker's execution id")
-        whose = f"Fill {fid!r}:"
-        if self.timestamp is REQUIRED:
-            raise TypeError("Fill() missing required argument: 'timestamp'")
-        if self.key is None:
-            raise ValueError(f"{whose} key is None: give the instrument's key")
-        check_identifier(self.key, "key", whose)
-        check_identifier(self.order_id, "order_id", whose)
-        price = self.price
-        if type(price) is not float or not math.isfinite(price):
-            check_number(price, "price", whose)
-        if price < 0:
-            raise ValueError(
-                f"{whose} price {price!r} is negative: a sell is a negative qty at a positive price"
-            )
-        qty = self.qty
-        if type(qty) is not float or not math.isfinite(qty):
-            check_number(qty, "qty", whose)
-        if qty == 0:
-            raise ValueError(f"{whose} qty is zero: a fill buys (qty > 0) or sells (qty < 0)")
-        if self.commission is not None:
-            check_number(self.commission, "commission", whose)
-        ts = self.timestamp
-        if type(ts) is not _dt.datetime or ts.tzinfo is not _dt.timezone.utc:
-            check_timestamp(ts, whose)
+    def __init__(
+        self,
+        fill_id: str,
+        key: Hashable,
+        price: Any,
+        qty: Any,
+        commission: Any = None,
+        timestamp: _dt.datetime = REQUIRED,
+        order_id: Hashable = None,
+    ) -> None:
+        # The usual values pass a few cheap tests; anything else gets the
+        # full check, which names what is wrong.
+        tp, tq, tc = type(price), type(qty), type(commission)
+        if not (
+            type(fill_id) is str
+            and fill_id
+            and not fill_id.isspace()
+            and key is not None
+            and (tp is float or tp is int)
+            and 0 <= price < _LARGE
+            and (tq is float or tq is int)
+            and -_LARGE < qty < _LARGE
+            and qty != 0
+            and (commission is None or ((tc is float or tc is int) and -_LARGE < commission < _LARGE))
+            and type(timestamp) is _dt.datetime
+            and timestamp.tzinfo is _UTC
+        ):
+            _check_fill(fill_id, key, price, qty, commission, timestamp, order_id)
+        try:
+            hash(key)
+            hash(order_id)
+        except TypeError:
+            _check_fill(fill_id, key, price, qty, commission, timestamp, order_id)
+        _set_fill_id(self, fill_id)
+        _set_key(self, key)
+        _set_price(self, price)
+        _set_qty(self, qty)
+        _set_commission(self, commission)
+        _set_timestamp(self, timestamp)
+        _set_order_id(self, order_id)
 
     @classmethod
     def _trusted(
@@ -162,15 +206,24 @@ class Fill:
     ) -> Fill:
         """A fill rebuilt from what the ledger stored (checked when it was recorded)."""
         fill = object.__new__(cls)
-        setter = object.__setattr__
-        setter(fill, "fill_id", fill_id)
-        setter(fill, "key", key)
-        setter(fill, "price", price)
-        setter(fill, "qty", qty)
-        setter(fill, "commission", commission)
-        setter(fill, "timestamp", timestamp)
-        setter(fill, "order_id", order_id)
+        _set_fill_id(fill, fill_id)
+        _set_key(fill, key)
+        _set_price(fill, price)
+        _set_qty(fill, qty)
+        _set_commission(fill, commission)
+        _set_timestamp(fill, timestamp)
+        _set_order_id(fill, order_id)
         return fill
+
+
+# The slots' own setters: a frozen record is written only here.
+_set_fill_id = Fill.__dict__["fill_id"].__set__
+_set_key = Fill.__dict__["key"].__set__
+_set_price = Fill.__dict__["price"].__set__
+_set_qty = Fill.__dict__["qty"].__set__
+_set_commission = Fill.__dict__["commission"].__set__
+_set_timestamp = Fill.__dict__["timestamp"].__set__
+_set_order_id = Fill.__dict__["order_id"].__set__
 
 
 class FillConflict(ValueError):

@@ -19,8 +19,9 @@ from .exact import share
 from .fills import Fill, FillConflict, Recorded, check_number, differences, number_error
 from .instruments import DEFAULT_CURRENCY, DEFAULT_MULTIPLIER, Instrument, check_currency, check_multiplier
 from .orderids import recorded_order_id, trade_fill_id, trade_order_id
-from .projection import BOOK_FILL, Projection
-from .report import CurrencyTotal, PnlReport, PnlRow, RoundTrip
+from . import projection as P
+from .projection import BOOK, BOOK_FILL, COUNT, CURRENCY, LAST, MULTIPLIER, NEWEST, TRIPS
+from .report import PnlReport, PnlRow, RoundTrip, currency_totals
 
 METHODS = ("average", "fifo")
 
@@ -75,18 +76,18 @@ class Ledger:
         with self._positions.transaction():
             row = self._instruments.get(key)
             if row is None:
-                state = Projection.new(multiplier, currency)
+                state = P.new_row(multiplier, currency)
             else:
-                state = Projection.from_row(row)
-                if state.multiplier == multiplier and type(state.multiplier) is type(multiplier) and state.currency == currency:
+                state = list(row)
+                old = state[MULTIPLIER]
+                if old == multiplier and type(old) is type(multiplier) and state[CURRENCY] == currency:
                     return Instrument(key, multiplier, currency)
-                rebuild = state.multiplier != multiplier and state.count
-                state.multiplier = multiplier
-                state.currency = currency
+                rebuild = old != multiplier and state[COUNT]
+                state[MULTIPLIER], state[CURRENCY] = multiplier, currency
                 if rebuild:
                     self._own_position(key, state)
                     self._replay(key, state, full=True, positions=True)
-            self._instruments[key] = state.to_row()
+            self._instruments[key] = tuple(state)
         return Instrument(key, multiplier, currency)
 
     # ------------------------------------------------------------------ recording
@@ -98,81 +99,124 @@ class Ledger:
         raises :class:`FillConflict` and changes nothing.  ``multiplier`` and
         ``currency`` set the instrument's terms with its first fill and must
         agree with them later."""
-        if not isinstance(fill, Fill):
+        if type(fill) is not Fill and not isinstance(fill, Fill):
             raise TypeError(f"record() takes a Fill, not {type(fill).__name__}")
-        key = fill.key
         if multiplier is not None:
-            check_multiplier(multiplier, key)
+            check_multiplier(multiplier, fill.key)
         if currency is not None:
-            check_currency(currency, key)
+            check_currency(currency, fill.key)
+        positions = self._positions
+        if positions.in_transaction:
+            # Inside the caller's transaction (a batch): no savepoint of its
+            # own.  Everything that can refuse the fill runs before the first
+            # write, and a write that fails after it fails the whole
+            # transaction (see _append).
+            return self._record(fill, multiplier, currency)
+        with positions.transaction():
+            return self._record(fill, multiplier, currency)
+
+    def _record(self, fill: Fill, multiplier: Any, currency: str | None) -> Recorded:
         fill_id = fill.fill_id
-        with self._positions.transaction():
-            stored = self._fills.get(fill_id)
-            if stored is not None:
-                recorded = self._fill(fill_id, stored)
-                different = differences(recorded, fill)
-                if different:
-                    raise FillConflict(recorded, fill, different)
-                if multiplier is not None or currency is not None:
-                    self._agree(key, Projection.from_row(self._instruments[key]), multiplier, currency)
-                return Recorded.DUPLICATE
-            row = self._instruments.get(key)
-            if row is None:
-                state = Projection.new(
-                    DEFAULT_MULTIPLIER if multiplier is None else multiplier,
-                    DEFAULT_CURRENCY if currency is None else currency,
-                )
-            else:
-                state = Projection.from_row(row)
+        key = fill.key
+        stored = self._fills.get(fill_id)
+        if stored is not None:
+            recorded = self._fill(fill_id, stored)
+            different = differences(recorded, fill)
+            if different:
+                raise FillConflict(recorded, fill, different)
+            if multiplier is not None or currency is not None:
+                self._agree(key, list(self._instruments[key]), multiplier, currency)
+            return Recorded.DUPLICATE
+        row = self._instruments.get(key)
+        if row is None:
+            state = P.new_row(
+                DEFAULT_MULTIPLIER if multiplier is None else multiplier,
+                DEFAULT_CURRENCY if currency is None else currency,
+            )
+        else:
+            state = list(row)
+            if multiplier is not None or currency is not None:
                 self._agree(key, state, multiplier, currency)
-            arrival = state.arrivals
-            state.arrivals = arrival + 1
-            newest = state.newest
-            if newest is not None and fill.timestamp < newest:
+        arrival = state[P.ARRIVALS]
+        state[P.ARRIVALS] = arrival + 1
+        newest = state[NEWEST]
+        if newest is not None and fill.timestamp < newest:
+            with self._positions.transaction():
                 self._insert(key, state, fill, arrival)
-            else:
-                self._append(key, state, fill, arrival)
-            self._instruments[key] = state.to_row()
+                self._instruments[key] = tuple(state)
+            return Recorded.NEW
+        # A fill at least as new as every fill of its instrument: applied at
+        # once.  Reads, checks and figures first; then the writes, the fill's
+        # own row first: a value the store cannot hold is refused there, before
+        # anything is written, and the later writes hold only values of the
+        # same kinds (a failure there is the store's, which fails the
+        # transaction).
+        price, qty, commission, timestamp = fill.price, fill.qty, fill.commission, fill.timestamp
+        positions = self._positions
+        position = positions.get(key)
+        book = state[BOOK]
+        if position is None:
+            if book is not None:
+                self._foreign(key, state, None)
+            position = _om.Position(key)
+            trades = position.trades
+        else:
+            trades = position.trades
+            if book is None or len(trades) != state[COUNT] - book[0]:
+                self._foreign(key, state, trades)
+        order_id = fill.order_id
+        orderid = fill_id if order_id is None else order_id
+        if orderid in trades:
+            orderid = trade_order_id(trades, order_id, fill_id)
+        m = state[MULTIPLIER]
+        if commission is None:
+            trade = _om.Trade(orderid, price, qty, timestamp=timestamp)
+        elif m == 1 and type(m) is int:
+            trade = _om.Trade(orderid, price, qty, commission, timestamp)
+        else:
+            trade = _om.Trade(orderid, price, qty, share(commission, 1, m), timestamp)
+        previous = state[LAST]
+        trip = P.apply(state, fill_id, price, qty, commission, timestamp, arrival)
+        fills = self._fills
+        fills[fill_id] = (key, order_id, price, qty, commission, timestamp, arrival, previous)
+        try:
+            # What OrderMgr.add_trade does, inside the transaction that is
+            # already open: the position takes the trade (its book emptied
+            # when it goes flat) and is written back, or deleted when flat.
+            if position.add_trade(trade):
+                positions[key] = position
+            elif state[BOOK] is None and key in positions:
+                del positions[key]
+        except BaseException:
+            try:
+                del fills[fill_id]
+            except Exception:
+                pass  # the store failed: the whole transaction is rolled back
+            raise
+        self._instruments[key] = tuple(state)
+        if trip is not None:
+            self._trips[(key, state[TRIPS] - 1)] = trip
         return Recorded.NEW
 
-    def _agree(self, key: Hashable, state: Projection, multiplier: Any, currency: str | None) -> None:
-        if multiplier is not None and multiplier != state.multiplier:
+    def _agree(self, key: Hashable, state: list[Any], multiplier: Any, currency: str | None) -> None:
+        if multiplier is not None and multiplier != state[MULTIPLIER]:
             raise ValueError(
-                f"instrument {key!r} has multiplier {state.multiplier!r}; this fill gives {multiplier!r}. "
+                f"instrument {key!r} has multiplier {state[MULTIPLIER]!r}; this fill gives {multiplier!r}. "
                 f"set_instrument({key!r}, multiplier=...) changes it (and rebuilds the instrument)"
             )
-        if currency is not None and currency != state.currency:
+        if currency is not None and currency != state[CURRENCY]:
             raise ValueError(
-                f"instrument {key!r} is in {state.currency}; this fill gives {currency}. "
+                f"instrument {key!r} is in {state[CURRENCY]}; this fill gives {currency}. "
                 f"set_instrument({key!r}, currency=...) changes it"
             )
 
-    def _append(self, key: Hashable, state: Projection, fill: Fill, arrival: int) -> None:
-        """A fill at least as new as every fill of its instrument: applied at once."""
-        fill_id = fill.fill_id
-        price, qty, commission, timestamp = fill.price, fill.qty, fill.commission, fill.timestamp
-        self._fills[fill_id] = (key, fill.order_id, price, qty, commission, timestamp, arrival, state.last)
-        position = self._positions.get(key)
-        trades = None if position is None else position.trades
-        if (0 if trades is None else len(trades)) != state.book_size:
-            self._foreign(key, state, trades)
-        orderid = trade_order_id(trades, fill.order_id, fill_id)
-        if commission is None:
-            trade = _om.Trade(orderid, price, qty, timestamp=timestamp)
-        else:
-            trade = _om.Trade(orderid, price, qty, per_unit(commission, state.multiplier), timestamp)
-        self.mgr.add_trade(key, trade)
-        trip = state.apply(fill_id, price, qty, commission, timestamp, arrival)
-        if trip is not None:
-            self._trips[(key, state.trips - 1)] = trip
-
-    def _insert(self, key: Hashable, state: Projection, fill: Fill, arrival: int) -> None:
+    def _insert(self, key: Hashable, state: list[Any], fill: Fill, arrival: int) -> None:
         """A fill older than the newest of its instrument: linked into the
         chain at its place in time order, then the instrument is rebuilt."""
         fills = self._fills
         timestamp = fill.timestamp
         later = None  # the oldest fill that comes after the new one
-        current = state.last
+        current = state[LAST]
         while current is not None:
             row = fills[current]
             if row[L.TIMESTAMP] <= timestamp:
@@ -183,7 +227,7 @@ class Ledger:
         if later is not None:
             fills[later[0]] = later[1][: L.PREVIOUS] + (fill.fill_id,)
         self._own_position(key, state)
-        self._replay(key, state, full=not state.in_book(timestamp, arrival), positions=True)
+        self._replay(key, state, full=not P.in_book(state, timestamp, arrival), positions=True)
 
     def set_commission(self, fill_id: str, commission: Any) -> bool:
         """A commission reported after its fill, in money: replaces the fill's
@@ -199,15 +243,15 @@ class Ledger:
                 return False
             key = row[L.KEY]
             self._fills[fill_id] = row[: L.COMMISSION] + (commission,) + row[L.COMMISSION + 1 :]
-            state = Projection.from_row(self._instruments[key])
-            if state.in_book(row[L.TIMESTAMP], row[L.ARRIVAL]):
+            state = list(self._instruments[key])
+            if P.in_book(state, row[L.TIMESTAMP], row[L.ARRIVAL]):
                 trades = self._own_position(key, state)
                 orderid = recorded_order_id(trades, row[L.ORDER_ID], fill_id)
-                self.mgr.update_commission(key, orderid, per_unit(commission, state.multiplier))
+                self.mgr.update_commission(key, orderid, per_unit(commission, state[MULTIPLIER]))
                 self._replay(key, state, full=False, positions=False)
             else:
                 self._replay(key, state, full=True, positions=False)
-            self._instruments[key] = state.to_row()
+            self._instruments[key] = tuple(state)
         return True
 
     def cancel(self, fill_id: str) -> Fill:
@@ -219,25 +263,25 @@ class Ledger:
                 raise KeyError(f"no fill with id {fill_id!r} is recorded")
             fill = self._fill(fill_id, row)
             key = row[L.KEY]
-            state = Projection.from_row(self._instruments[key])
+            state = list(self._instruments[key])
             self._own_position(key, state)
             fills = self._fills
             # Unlink it from its instrument's chain.
             later = None
-            current = state.last
+            current = state[LAST]
             while current != fill_id:
                 later = current
                 current = fills[current][L.PREVIOUS]
             before = row[L.PREVIOUS]
             if later is None:
-                state.last = before
+                state[LAST] = before
             else:
                 fills[later] = fills[later][: L.PREVIOUS] + (before,)
             del fills[fill_id]
-            book = state.book
-            in_book = state.in_book(row[L.TIMESTAMP], row[L.ARRIVAL]) and book is not None and book[BOOK_FILL] != fill_id
+            book = state[BOOK]
+            in_book = P.in_book(state, row[L.TIMESTAMP], row[L.ARRIVAL]) and book[BOOK_FILL] != fill_id
             self._replay(key, state, full=not in_book, positions=True)
-            self._instruments[key] = state.to_row()
+            self._instruments[key] = tuple(state)
         return fill
 
     def rebuild(self, key: Hashable) -> None:
@@ -247,9 +291,9 @@ class Ledger:
             row = self._instruments.get(key)
             if row is None:
                 raise KeyError(f"no fills of {key!r} are recorded")
-            state = Projection.from_row(row)
+            state = list(row)
             self._replay(key, state, full=True, positions=True)
-            self._instruments[key] = state.to_row()
+            self._instruments[key] = tuple(state)
 
     def adopt(self, key: Hashable, fill_id: Callable[[Hashable, Hashable], str] = trade_fill_id) -> list[Fill]:
         """Make the trades of the position of ``key``, which the ledger has no
@@ -259,12 +303,12 @@ class Ledger:
         position is rebuilt from them in time order.  Returns the new fills."""
         with self._positions.transaction():
             row = self._instruments.get(key)
-            if row is not None and row[2]:
+            if row is not None and row[COUNT]:
                 raise ValueError(f"the ledger already holds fills of {key!r}; adopt() takes a position it does not know")
             position = self._positions.get(key)
             if position is None:
                 return []
-            multiplier = DEFAULT_MULTIPLIER if row is None else row[0]
+            multiplier = DEFAULT_MULTIPLIER if row is None else row[MULTIPLIER]
             fills = [
                 Fill(
                     fill_id(key, t.orderid),
@@ -292,28 +336,28 @@ class Ledger:
 
     # ------------------------------------------------------------------ rebuilding
 
-    def _own_position(self, key: Hashable, state: Projection) -> Any:
+    def _own_position(self, key: Hashable, state: list[Any]) -> Any:
         """The trades of the position of ``key``, which must be the ledger's
         current book of it."""
         position = self._positions.get(key)
         trades = None if position is None else position.trades
-        if (0 if trades is None else len(trades)) != state.book_size:
+        if (0 if trades is None else len(trades)) != P.book_size(state):
             self._foreign(key, state, trades)
         return trades
 
-    def _foreign(self, key: Hashable, state: Projection, trades: Any) -> None:
+    def _foreign(self, key: Hashable, state: list[Any], trades: Any) -> None:
         held = 0 if trades is None else len(trades)
         raise ValueError(
             f"the position of {key!r} holds {held} trade{'s' if held != 1 else ''} where the ledger's "
-            f"fills of it make {state.book_size}: trades were added or removed other than through the "
+            f"fills of it make {P.book_size(state)}: trades were added or removed other than through the "
             f"ledger. Ledger.rebuild({key!r}) makes the position its fills again (dropping those trades)"
         )
 
-    def _chain(self, state: Projection, stop: str | None) -> list[tuple[str, tuple[Any, ...]]]:
+    def _chain(self, state: Any, stop: str | None) -> list[tuple[str, tuple[Any, ...]]]:
         """The instrument's fills in time order, from ``stop`` (None: the first) on."""
         fills = self._fills
         out = []
-        current = state.last
+        current = state[LAST]
         while current is not None:
             row = fills[current]
             out.append((current, row))
@@ -323,17 +367,17 @@ class Ledger:
         out.reverse()
         return out
 
-    def _replay(self, key: Hashable, state: Projection, *, full: bool, positions: bool) -> None:
+    def _replay(self, key: Hashable, state: list[Any], *, full: bool, positions: bool) -> None:
         """Fold the instrument's fills again, from the start of its current
         book (or from its first fill when ``full``), rebuilding its position
         from them when ``positions`` and rewriting its round trips."""
-        book = None if full else state.book
+        book = None if full else state[BOOK]
         chain = self._chain(state, None if book is None else book[BOOK_FILL])
-        old_trips = state.trips
-        state.restart_at(book)
+        old_trips = state[TRIPS]
+        P.restart(state, book)
         store = self._positions
         mgr = self.mgr
-        multiplier = state.multiplier
+        multiplier = state[MULTIPLIER]
         if positions:
             store.pop(key, None)
         trips = self._trips
@@ -347,12 +391,12 @@ class Ledger:
                 else:
                     trade = _om.Trade(orderid, price, qty, per_unit(commission, multiplier), timestamp)
                 mgr.add_trade(key, trade)
-            trip = state.apply(fill_id, price, qty, commission, timestamp, row[L.ARRIVAL])
+            trip = P.apply(state, fill_id, price, qty, commission, timestamp, row[L.ARRIVAL])
             if trip is not None:
-                where = (key, state.trips - 1)
+                where = (key, state[TRIPS] - 1)
                 if trips.get(where) != trip:
                     trips[where] = trip
-        for n in range(state.trips, old_trips):
+        for n in range(state[TRIPS], old_trips):
             trips.pop((key, n), None)
 
     # ------------------------------------------------------------------ reading
@@ -373,7 +417,7 @@ class Ledger:
             row = self._instruments.get(key)
             if row is None:
                 return []
-            return [self._fill(fid, r) for fid, r in self._chain(Projection.from_row(row), None)]
+            return [self._fill(fid, r) for fid, r in self._chain(row, None)]
         # The fills map keeps the order fills were recorded in; a stable sort
         # by time keeps it among fills of the same time.
         every = [self._fill(fid, r) for fid, r in self._fills.items()]
@@ -383,12 +427,12 @@ class Ledger:
     def count(self, key: Hashable) -> int:
         """How many fills of ``key`` are recorded."""
         row = self._instruments.get(key)
-        return 0 if row is None else row[2]
+        return 0 if row is None else row[COUNT]
 
     def book_size(self, key: Hashable) -> int:
         """How many of the fills of ``key`` its position's current book should hold."""
         row = self._instruments.get(key)
-        return 0 if row is None else Projection.from_row(row).book_size
+        return 0 if row is None else P.book_size(row)
 
     def keys(self) -> list[Hashable]:
         """The keys of every instrument with terms or fills, in the order they
@@ -409,12 +453,11 @@ class Ledger:
             raise ValueError(f"method {method!r} is not one of 'average', 'fifo'")
         rows: list[PnlRow] = []
         for key, row in self._instruments.items():
-            state = Projection.from_row(row)
-            if state.count == 0:
+            if row[COUNT] == 0:
                 continue
             mark = None if marks is None else marks.get(key)
-            rows.append(_pnl_row(key, state, mark, method))
-        return PnlReport(method, rows, _totals(rows))
+            rows.append(_pnl_row(key, row, mark, method))
+        return PnlReport(method, rows, currency_totals(rows))
 
     def history(self, key: Hashable = None) -> list[RoundTrip]:
         """Closed round trips of ``key`` (None: of every instrument), in the
@@ -427,11 +470,11 @@ class Ledger:
         return out
 
     def _round_trips(self, key: Hashable, row: tuple[Any, ...]) -> Iterator[RoundTrip]:
-        state = Projection.from_row(row)
         trips = self._trips
-        for n in range(state.trips):
+        currency, multiplier = row[CURRENCY], row[MULTIPLIER]
+        for n in range(row[TRIPS]):
             t = trips[(key, n)]
-            yield RoundTrip(key, t[L.OPENED], t[L.CLOSED], t[L.TRIP_QTY], t[L.TRIP_AVERAGE], t[L.TRIP_FIFO], state.currency, state.multiplier)
+            yield RoundTrip(key, t[L.OPENED], t[L.CLOSED], t[L.TRIP_QTY], t[L.TRIP_AVERAGE], t[L.TRIP_FIFO], currency, multiplier)
 
 
 def _timestamp(fill: Fill) -> Any:
@@ -450,47 +493,31 @@ def _check_mark(key: Hashable, mark: Any) -> None:
         raise ValueError(f"instrument {key!r}: mark {mark!r} is negative")
 
 
-def _pnl_row(key: Hashable, state: Projection, mark: Any, method: str) -> PnlRow:
-    qty = state.qty
-    m = state.multiplier
+def _pnl_row(key: Hashable, row: tuple[Any, ...], mark: Any, method: str) -> PnlRow:
+    qty = P.open_qty(row)
+    m = row[MULTIPLIER]
     if mark is not None:
         _check_mark(key, mark)
     if qty == 0:
         unrealized: Any = 0
         average_cost = None
     else:
-        cost = state.open_cost(method)
+        cost = P.open_cost(row, method)
         unrealized = None if mark is None else mark * qty * m - cost
         average_cost = share(cost, 1, qty * m)
     return PnlRow(
         key,
-        state.currency,
+        row[CURRENCY],
         m,
         qty,
-        state.realized(method),
+        P.realized(row, method),
         unrealized,
         average_cost,
         mark,
-        state.commission,
-        state.count,
-        state.trips,
+        row[P.COMMISSION],
+        row[COUNT],
+        row[TRIPS],
     )
-
-
-def _totals(rows: list[PnlRow]) -> dict[str, CurrencyTotal]:
-    by_currency: dict[str, list[PnlRow]] = {}
-    for r in rows:
-        by_currency.setdefault(r.currency, []).append(r)
-    totals = {}
-    for currency in sorted(by_currency):
-        rs = by_currency[currency]
-        totals[currency] = CurrencyTotal(
-            currency,
-            sum(r.realized for r in rs),
-            sum(r.unrealized for r in rs if r.unrealized is not None),
-            tuple(r.key for r in rs if r.unrealized is None),
-        )
-    return totals
 
 
 __all__ = ["Ledger", "METHODS"]

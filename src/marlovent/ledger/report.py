@@ -78,4 +78,21 @@ class RoundTrip:
     multiplier: Any
 
 
-__all__ = ["PnlRow", "CurrencyTotal", "PnlReport", "RoundTrip"]
+def currency_totals(rows: list[PnlRow]) -> dict[str, CurrencyTotal]:
+    """Totals per currency (sorted by currency code) over ``rows``, in their order."""
+    by_currency: dict[str, list[PnlRow]] = {}
+    for r in rows:
+        by_currency.setdefault(r.currency, []).append(r)
+    totals = {}
+    for currency in sorted(by_currency):
+        rs = by_currency[currency]
+        totals[currency] = CurrencyTotal(
+            currency,
+            sum(r.realized for r in rs),
+            sum(r.unrealized for r in rs if r.unrealized is not None),
+            tuple(r.key for r in rs if r.unrealized is None),
+        )
+    return totals
+
+
+__all__ = ["PnlRow", "CurrencyTotal", "PnlReport", "RoundTrip", "currency_totals"]
