@@ -99,8 +99,8 @@ void Connection::detach(Store *s) {
     // A map gone while a transaction is open (only the default map's object
     // can be): nothing of it is left to undo.
     for (Level &lv : levels_) {
-        for (auto &t : lv.touched)
-            if (t.first == s) t.first = nullptr;
+        for (Touch &t : lv.touched)
+            if (t.map == s) t.map = nullptr;
         for (Store *&w : lv.wrote_maps)
             if (w == s) w = nullptr;
         for (auto &c : lv.created)
@@ -241,7 +241,7 @@ void Connection::wrote(Store &s) {
 }
 
 void Connection::write_failed(Store &s, bool implicit, bool sql, int64_t entry_id) {
-    if (entry_id) s.forget_entry(entry_id);
+    if (entry_id) s.forget_entry(entry_id, false);
     tags_->forget();  // a tag row may have been added
     if (implicit) {
         rollback_outermost();
@@ -256,8 +256,8 @@ void Connection::write_failed(Store &s, bool implicit, bool sql, int64_t entry_i
 }
 
 void Connection::undo(const Level &lv) {
-    for (auto &[s, id] : lv.touched)
-        if (s) s->forget_entry(id);
+    for (const Touch &t : lv.touched)
+        if (t.map) t.map->forget_entry(t.id, t.added);
     for (Store *s : lv.wrote_maps)
         if (s) s->mark_stale();
     for (auto &[s, id] : lv.created) {

@@ -64,6 +64,13 @@ public:
     bool read_only() const { return db_ && db_->read_only(); }
 
     // --- transactions ----------------------------------------------------------
+    // An entry written in a level: its map, row id, and whether the level
+    // added the row (whose id a rollback gives back: SQLite may use it again).
+    struct Touch {
+        Store *map;
+        int64_t id;
+        bool added;
+    };
     // One level of the open transaction: the transaction itself, a
     // savepoint of transaction() or of a composite operation, or a single
     // write outside transaction() (implicit).
@@ -72,7 +79,7 @@ public:
         bool wrote = false;   // a write operation ran in it
         bool failed = false;  // a write failed after touching the database
         std::vector<Store *> wrote_maps;                  // the maps it wrote to
-        std::vector<std::pair<Store *, int64_t>> touched;  // entries written in it, by map
+        std::vector<Touch> touched;                        // entries written in it
         std::vector<std::pair<Store *, int64_t>> created;  // named maps it created, with their ids
     };
     bool in_transaction() const { return !levels_.empty(); }
@@ -89,9 +96,10 @@ public:
     // transaction(); inside, the open level (refused when a write of the
     // transaction failed).
     void begin_write();
-    // A write of map `s` ran SQL; touched its entry `id`; created it as `id`.
+    // A write of map `s` ran SQL; wrote its entry `id` (a new row when
+    // `added`); created the map as `id`.
     void wrote(Store &s);
-    void touched(Store &s, int64_t id) { levels_.back().touched.emplace_back(&s, id); }
+    void touched(Store &s, int64_t id, bool added) { levels_.back().touched.push_back(Touch{&s, id, added}); }
     void created(Store &s, int64_t id) { levels_.back().created.emplace_back(&s, id); }
     // A write operation of map `s` left by an exception.
     void write_failed(Store &s, bool implicit, bool sql, int64_t entry_id);

@@ -65,7 +65,7 @@ public:
         c_.wrote(s_);
         if (create_ && !s_.exists()) s_.create();
     }
-    void touch(int64_t id) { c_.touched(s_, id); }
+    void touch(int64_t id, bool added) { c_.touched(s_, id, added); }
     void commit() {
         c_.injected_failure();  // test hook: fails as SQLite would, after the statements ran
         done_ = true;
@@ -341,6 +341,7 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     WriteOp op(*this, true);
     Entry *e = index_.find(key);
     op.entry(e);
+    bool added = !e;
 
     // Encode first: an unstorable value fails before anything is written.
     Encoder enc(conn_->tags());
@@ -403,7 +404,7 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     } else {
         e->items.reset();
     }
-    op.touch(id);
+    op.touch(id, added);
     op.commit();
 }
 

@@ -87,9 +87,17 @@ public:
     nb::handle prefix() const { return conn_->prefix(); }
     nb::object shown_prefix() const { return conn_->shown_prefix(); }
 
-    // What the database asks of its maps' memory levels.
-    void forget_entry(int64_t id) {
-        if (Entry *e = index_.by_id(id)) e->forget();
+    // What the database asks of its maps' memory levels. A write to entry
+    // `id` was rolled back: its value is forgotten, and a row the write
+    // added leaves the index at once (its id may come back for another
+    // key, committed by someone else before this map next reloads).
+    void forget_entry(int64_t id, bool added) {
+        Entry *e = index_.by_id(id);
+        if (!e) return;
+        if (added)
+            index_.remove(*e);
+        else
+            e->forget();
     }
     void mark_stale() { stale_ = true; }
     // Whether another connection committed is unknown: reload everything.

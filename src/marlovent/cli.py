@@ -179,7 +179,8 @@ def run(argv: Sequence[str] | None = None) -> int:
     data_dir = resolve_data_dir(args.data_dir, create)
     try:
         portfolio = open_portfolio(args.portfolio, data_dir, create)
-    except (_store_error(), PermissionError) as e:
+    except (_store_error(), PermissionError, ValueError) as e:
+        # ValueError: a ledger written by a newer version.
         raise CliError(
             f"cannot open portfolio {args.portfolio!r} in {shown_data_dir(data_dir)}: {e}. "
             "Check --data-dir or QUENTARIS_DATA_DIR"

@@ -17,7 +17,7 @@ import os
 import stat
 import sys
 import zoneinfo
-from collections.abc import Hashable, Iterator
+from collections.abc import Callable, Hashable, Iterator
 from typing import Any, TextIO
 
 from . import checks, legacy, marks, render, reports, tables
@@ -262,12 +262,19 @@ def cmd_report(args: argparse.Namespace, portfolio: Portfolio) -> int:
     return EXIT_OK
 
 
+def _currency_of(portfolio: Portfolio) -> Callable[[Hashable], str]:
+    def currency(key: Hashable) -> str:
+        return str(portfolio.ledger.instrument(key).currency)
+
+    return currency
+
+
 def cmd_spreads(args: argparse.Namespace, portfolio: Portfolio) -> int:
     groups = distinct_groups(portfolio.mgr.position_groups())
     if args.json:
         out(render.dumps(reports.spread_json(groups)))
     else:
-        out("\n".join(reports.spread_lines(groups)))
+        out("\n".join(reports.spread_lines(groups, _currency_of(portfolio))))
     return EXIT_OK
 
 
@@ -305,7 +312,11 @@ def cmd_debug(args: argparse.Namespace, portfolio: Portfolio) -> int:
         out(render.dumps(data))
     else:
         held = tables.held_positions(portfolio)
-        out(reports.debug_text(mgr, groups, tables.position_table(held, False), tables.portfolio_report(held, 0.1)))
+        out(
+            reports.debug_text(
+                mgr, groups, tables.position_table(held, False), tables.portfolio_report(held, 0.1), _currency_of(portfolio)
+            )
+        )
     return EXIT_OK
 
 

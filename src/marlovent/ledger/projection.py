@@ -220,7 +220,7 @@ def in_book(s: Any, timestamp: Any, arrival: int) -> bool:
     if book is None:
         return False
     start_time = book[BOOK_TIME]
-    return timestamp > start_time or (timestamp == start_time and arrival >= book[BOOK_ARRIVAL])
+    return bool(timestamp > start_time or (timestamp == start_time and arrival >= book[BOOK_ARRIVAL]))
 
 
 def open_cost(s: Any, method: str) -> Any:
