@@ -82,6 +82,7 @@ def plain_rows(server):
 
 
 def plain_table(con):
+    con.execute("CREATE SCHEMA IF NOT EXISTS plain")
     con.execute("DROP TABLE IF EXISTS plain.items")
     con.execute("CREATE TABLE plain.items (LIKE bench.dualcache_items INCLUDING ALL)")
     con.commit()
@@ -96,7 +97,6 @@ def plain_batches(server, rows):
 
     out = {}
     with psycopg.connect(server.uri) as con:
-        con.execute("CREATE SCHEMA IF NOT EXISTS plain")
         for how in ("pipeline", "executemany", "copy"):
             plain_table(con)
             t0 = time.perf_counter()

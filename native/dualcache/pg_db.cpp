@@ -528,20 +528,23 @@ void PgDb::rollback_quietly() noexcept {
     bool open = tx_;
     end_transaction_state();
     if (!open || !conn_ || pq_.PQstatus(conn_) != CONNECTION_OK) return;
-    // Statements sent early may still be on their way: the sync collects them.
     ++round_trips_;
     Outcome o;
-    bool sent = in_pipeline_ ? pq_.PQsendQueryParams(conn_, "ROLLBACK", 0, nullptr, nullptr, nullptr, nullptr, 0) &&
-                                   pq_.PQpipelineSync(conn_)
-                             : pq_.PQsendQuery(conn_, "ROLLBACK");
-    if (sent) {
-        if (in_pipeline_) ++in_flight_;
-        await(o, in_pipeline_);
-        leave_pipeline(o);
+    bool ok = true;
+    if (in_pipeline_) {
+        // Statements sent early may still be on their way: a sync ends them
+        // (after a failure, a ROLLBACK before it would be skipped too).
+        ok = pq_.PQpipelineSync(conn_);
+        if (ok) {
+            await(o, true);
+            leave_pipeline(o);
+        }
     }
+    ok = ok && !o.lost && pq_.PQsendQuery(conn_, "ROLLBACK");
+    if (ok) await(o, false);
     if (o.answer) pq_.PQclear(o.answer);
     if (o.error) pq_.PQclear(o.error);
-    if ((!sent || o.lost) && conn_) {
+    if ((!ok || o.lost) && conn_) {
         pq_.PQfinish(conn_);
         conn_ = nullptr;
         in_pipeline_ = false;
@@ -631,8 +634,13 @@ void PgDb::rollback_level() {
         drop_queued_from(lv.mark);
         return;
     }
-    // Everything queued belongs to this level (the levels inside it ended).
+    // The writes queued are this level's or those of levels inside it, all
+    // undone by the rollback: only the inner levels' own ends still travel.
+    std::vector<Queued> ends;
+    for (const Queued &q : queue_)
+        if (q.stmt < 0) ends.push_back(Queued{q.stmt, q.text, 0, 0, {}, 0, kNone, false});
     clear_queue();
+    queue_ = std::move(ends);
     enqueue(-1, "ROLLBACK TO SAVEPOINT level", nullptr, nullptr, 0);
 }
 

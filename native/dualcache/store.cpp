@@ -516,14 +516,16 @@ void Store::end_level(bool ok) {
     levels_.pop_back();
     Level &parent = levels_.back();
     if (ok && !lv.failed) {
+        // The parent answers for the level's writes first: if the release
+        // fails, rolling the parent back must forget them too.
+        parent.touched.insert(parent.touched.end(), lv.touched.begin(), lv.touched.end());
+        parent.wrote = parent.wrote || lv.wrote;
         try {
             db_->run(Sql::Release).done();
         } catch (...) {
             parent.failed = true;
             throw;
         }
-        parent.touched.insert(parent.touched.end(), lv.touched.begin(), lv.touched.end());
-        parent.wrote = parent.wrote || lv.wrote;
         return;
     }
     forget_touched(lv);

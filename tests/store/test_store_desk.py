@@ -202,6 +202,7 @@ def test_two_traders_on_two_hosts_share_one_portfolio_and_a_cut_link_loses_nothi
             t.say()
         for t in traders:
             t.until("written")
+        for t in traders:
             t.say()
         everything = {f"t{i}-{k}" for i in (1, 2) for k in range(150)}
         for t in traders:

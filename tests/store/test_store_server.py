@@ -278,14 +278,18 @@ def test_sqlite_stores_never_load_libpq(tmp_path, pg_server):
 
 # --- pipelined statements -------------------------------------------------------
 
-POISON = "poison"  # a value the server refuses (a check constraint the test adds)
+STAMP = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
+# A position the server refuses: a check constraint the test adds to the
+# items table turns down its trade's order id (an item write is never
+# superseded by a later one, so it always reaches the server unless its
+# level is dropped before).
+POISON = om.Position("p", {"poison": om.Trade("poison", 1.0, 1, 0.0, STAMP)})
 P_KEYS = st.sampled_from(["a", "b", "c", (2, "x")])
 
 
 def big_position(n=600):
     """A position whose write is more statements than the store keeps queued."""
-    stamp = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
-    return om.Position("big", {i: om.Trade(i, 1.0, 1, 0.0, stamp) for i in range(n)})
+    return om.Position("big", {i: om.Trade(i, 1.0, 1, 0.0, STAMP) for i in range(n)})
 
 
 P_VALUES = st.one_of(st.integers(), st.lists(st.integers(), max_size=3),
@@ -375,7 +379,7 @@ class NestedLevelsVersusModel:
         self.close(ok)
 
     def set(self, key, value):
-        if not self.levels and value == POISON:
+        if not self.levels and value is POISON:
             with pytest.raises(dc.StoreError, match="no_poison"):
                 self.store[key] = value
             return
@@ -384,7 +388,7 @@ class NestedLevelsVersusModel:
         except dc.StoreError:
             return self.failed()
         self.view()[key] = value
-        if value == POISON:
+        if value is POISON:
             self.levels[-1][2] = self.may_fail = True
 
     def delete(self, key):
@@ -421,11 +425,11 @@ class NestedLevelsVersusModel:
 
 @pytest.fixture(scope="module")
 def poison_uri(pg_server):
-    """A schema whose entries table refuses any value holding POISON."""
+    """A schema whose items table refuses the order id of POISON."""
     uri = pg_server.schema_uri()
     dc.DualCache(cacheName="setup", cachePrefix=uri + "/s-").close()
-    pg_server.sql(f"ALTER TABLE \"{schema_of(uri)}\".dualcache_entries ADD CONSTRAINT no_poison"
-                  f" CHECK (position(convert_to('{POISON}', 'UTF8') in value) = 0)")
+    pg_server.sql(f"ALTER TABLE \"{schema_of(uri)}\".dualcache_items ADD CONSTRAINT no_poison"
+                  f" CHECK (position(convert_to('poison', 'UTF8') in ikey) = 0)")
     return uri
 
 
@@ -443,6 +447,15 @@ def level(ok, *ops):
 @example(programs=[level(True, level(False, ("set", "b", POISON)), ("set", "a", 5))], elsewhere=[])
 @example(programs=[level(True, level(False, ("set", "b", POISON), ("read", "c")), ("set", "a", 5))],
          elsewhere=[("c", 1)])
+# A level whose release fails (the refused write surfaced at a read in it):
+# rolling back the transaction forgets its writes too.
+@example(programs=[level(False, level(True, ("set", "a", POISON), ("read", "b")))], elsewhere=[("b", 0)])
+# Levels that reached the server (a record's tag is looked up there) rolled
+# back one inside the other.
+@example(programs=[level(True, level(False, ("delete", "a"), level(False, ("set", "a", 0), ("set", "a", POISON))))],
+         elsewhere=[])
+# A refused write sent early (the long write after it), then a rollback.
+@example(programs=[level(False, ("set", "a", POISON), ("set", "a", big_position()))], elsewhere=[])
 # A level longer than the queue: it reaches the server in the middle.
 @example(programs=[level(True, ("set", "a", 1), level(False, ("set", "b", big_position()), ("set", "a", 2)))],
          elsewhere=[])
