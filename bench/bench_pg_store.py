@@ -41,17 +41,28 @@ def round_trips(store):
     return store._stats().get("round_trips", 0)
 
 
-def durable_latency(data_dir, n=300):
+def durable_latency(data_dir, n=300, beside=None):
+    """Seconds per durable add_trade (median, mean) and round trips per fill;
+    with `beside` (a callable doing one plain durable write), that write's
+    seconds too, measured in turn with each fill so that both meet the same
+    disk."""
     m = manager(data_dir, "latency")
-    times = []
+    times, plain = [], []
     trips = round_trips(m.positions)
     for i in range(n):
         t0 = time.perf_counter()
         m.add_trade(f"K{i % 20}", fill(i))
         times.append(time.perf_counter() - t0)
+        if beside:
+            t0 = time.perf_counter()
+            beside(i)
+            plain.append(time.perf_counter() - t0)
     trips = (round_trips(m.positions) - trips) / n
     m.positions.destroy()
-    return statistics.median(times), sum(times) / n, trips
+    summary = (statistics.median(times), sum(times) / n, trips)
+    if beside:
+        summary += (statistics.median(plain), sum(plain) / n)
+    return summary
 
 
 N_BATCH = 20_000
@@ -115,18 +126,13 @@ def plain_batches(server, rows):
     return out
 
 
-def plain_durable(server, rows, n=300):
-    """One transaction per row (autocommit): median seconds per row."""
+def plain_writer(server, rows):
+    """One plain transaction per row (autocommit): a callable writing row i."""
     import psycopg
 
-    with psycopg.connect(server.uri, autocommit=True) as con:
-        plain_table(con)
-        times = []
-        for r in rows[:n]:
-            t0 = time.perf_counter()
-            con.execute(INSERT, r)
-            times.append(time.perf_counter() - t0)
-    return statistics.median(times), sum(times) / len(times)
+    con = psycopg.connect(server.uri, autocommit=True)
+    plain_table(con)
+    return con, lambda i: con.execute(INSERT, rows[i])
 
 
 WRITER = """
@@ -233,11 +239,13 @@ def main():
         pg = server.schema_uri("bench")
         backends = [("SQLite file", tmp.name), ("PostgreSQL", pg)]
         print(f"{'':<52} {'SQLite':>12} {'PostgreSQL':>12} {'plain client':>14}")
-        lat = [durable_latency(d) for _, d in backends]
         rate, batch_trips, kept = batched_rate(pg, keep=True)
         rows = plain_rows(server)
         kept.positions.destroy()
-        plain_lat = plain_durable(server, rows)
+        con, plain_write = plain_writer(server, rows)
+        lat = [durable_latency(tmp.name), durable_latency(pg, beside=plain_write)]
+        con.close()
+        plain_lat = lat[1][3:]
         print(f"{'durable add_trade, median per fill':<52} {lat[0][0] * 1e6:>9.0f} µs {lat[1][0] * 1e6:>9.0f} µs"
               f" {plain_lat[0] * 1e6:>11.0f} µs  (one transaction per row)")
         print(f"{'durable add_trade, mean per fill':<52} {lat[0][1] * 1e6:>9.0f} µs {lat[1][1] * 1e6:>9.0f} µs"

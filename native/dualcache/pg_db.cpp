@@ -88,11 +88,17 @@ const Statement kStatements[] = {
 static_assert(sizeof kStatements / sizeof *kStatements == (size_t) Sql::Count_);
 
 // The connection's own statements, after the store's.
-enum Own : int { kLock = (int) Sql::Count_, kTakeIds, kCountCommit, kStatementCount };
+enum Own : int { kLock = (int) Sql::Count_, kScanIfChanged, kTakeIds, kCountCommit, kStatementCount };
 const Statement kOwnStatements[] = {
     // The store's lock, its change count, and the id of a first new entry.
     /* kLock */
     {"SELECT changes, nextval({Q}::regclass) FROM {S}.dualcache_stores WHERE id = {K} FOR UPDATE", 0, {}, false},
+    // Right after the lock (a snapshot of its own, taken once the lock is
+    // held): the entries, when the change count is no longer $1.
+    /* kScanIfChanged */
+    {"SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
+     " (SELECT changes FROM {S}.dualcache_stores WHERE id = {K}) <> $1 ORDER BY id",
+     1, {kInt8}, false},
     /* kTakeIds */ {"SELECT nextval({Q}::regclass) FROM generate_series(1, $1)", 1, {kInt8}, false},
     /* kCountCommit */ {"UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K}", 0, {}, false},
 };
@@ -422,7 +428,8 @@ void PgDb::prepare_all() {
             await(o, false);
             check(o, "cannot prepare a statement");
             pq_.PQclear(o.answer);
-            o.answer = nullptr;
+            if (o.prior) pq_.PQclear(o.prior);
+            o.answer = o.prior = nullptr;
         } else {
             ++in_flight_;
         }
@@ -433,6 +440,7 @@ void PgDb::prepare_all() {
         leave_pipeline(o);
         check(o, "cannot prepare a statement");
         if (o.answer) pq_.PQclear(o.answer);
+        if (o.prior) pq_.PQclear(o.prior);
     }
 }
 
@@ -485,6 +493,7 @@ void PgDb::clear_queue() {
 }
 
 void PgDb::end_transaction_state() {
+    forget_scan();
     clear_queue();
     levels_.clear();
     ids_.clear();
@@ -544,6 +553,7 @@ void PgDb::rollback_quietly() noexcept {
     if (ok) await(o, false);
     if (o.answer) pq_.PQclear(o.answer);
     if (o.error) pq_.PQclear(o.error);
+    if (o.prior) pq_.PQclear(o.prior);
     if ((!ok || o.lost) && conn_) {
         pq_.PQfinish(conn_);
         conn_ = nullptr;
@@ -553,13 +563,22 @@ void PgDb::rollback_quietly() noexcept {
 }
 
 int64_t PgDb::data_version() {
-    if (locked_) return locked_changes_ - own_commits_;
+    if (locked_) {
+        seen_changes_ = locked_changes_ - own_commits_;
+        return seen_changes_;
+    }
     Run q = run(Sql::DataVersion);
     if (!q.step()) raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
-    return q.int64(0) - own_commits_;
+    seen_changes_ = q.int64(0) - own_commits_;
+    return seen_changes_;
 }
 
 // --- the queue ----------------------------------------------------------------
+
+void PgDb::forget_scan() {
+    if (scanned_) pq_.PQclear(scanned_);
+    scanned_ = nullptr;
+}
 
 size_t PgDb::level_start() const {
     // The innermost level's statements, or the transaction's when its levels
@@ -568,6 +587,7 @@ size_t PgDb::level_start() const {
 }
 
 void PgDb::enqueue(int stmt, const char *text, const char *const *values, const int *lengths, int n) {
+    if (stmt >= 0 && stmt != kLock) forget_scan();  // a write: the entries read under the lock are out of date
     Queued q{stmt, text, arena_.size(), n, {}, 0, kNone, false};
     for (int i = 0; i < n; ++i) {
         q.lengths[i] = lengths[i];
@@ -674,7 +694,8 @@ bool PgDb::send(int stmt, const char *text, const char *const *values, const int
         if (one.answer) pq_.PQclear(one.answer);
         return false;
     }
-    if (o.answer) pq_.PQclear(o.answer);
+    if (o.prior) pq_.PQclear(o.prior);
+    o.prior = o.answer;
     o.answer = one.answer;
     return true;
 }
@@ -741,7 +762,8 @@ void PgDb::send_early() {
         take(o, r, true);
     }
     if (o.answer) pq_.PQclear(o.answer);
-    o.answer = nullptr;
+    if (o.prior) pq_.PQclear(o.prior);
+    o.answer = o.prior = nullptr;
     if (!ok) {
         if (o.error) pq_.PQclear(o.error);
         lost(o.why, "08006");
@@ -763,10 +785,12 @@ void PgDb::take(Outcome &o, PGresult *r, bool pipeline) noexcept {
         --in_flight_;
         if (failed_status(st) && !o.error) {
             o.error = r;
-        } else if (in_flight_ == 0 && !failed_status(st) && st != PGRES_PIPELINE_ABORTED) {
-            // The last statement sent is the one asked about.
-            if (o.answer) pq_.PQclear(o.answer);
-            o.answer = r;
+        } else if (in_flight_ <= 1 && !failed_status(st) && st != PGRES_PIPELINE_ABORTED) {
+            // The last statement sent is the one asked about (and the one
+            // before it kept too).
+            PGresult *&slot = in_flight_ == 0 ? o.answer : o.prior;
+            if (slot) pq_.PQclear(slot);
+            slot = r;
         } else {
             pq_.PQclear(r);
         }
@@ -869,6 +893,10 @@ void PgDb::leave_pipeline(Outcome &o) noexcept {
 }
 
 void PgDb::check(Outcome &o, const char *context) {
+    if ((o.lost || o.error) && o.prior) {
+        pq_.PQclear(o.prior);
+        o.prior = nullptr;
+    }
     if (o.lost) {
         if (o.answer) pq_.PQclear(o.answer);
         if (o.error) pq_.PQclear(o.error);
@@ -886,7 +914,7 @@ void PgDb::check(Outcome &o, const char *context) {
 }
 
 PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, const int *lengths, int n,
-                         bool commit) {
+                         bool commit, PGresult **prior) {
     ++round_trips_;
     ++statements_;
     Outcome o;
@@ -912,6 +940,7 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
         // transaction is unknown.
         if (o.answer) pq_.PQclear(o.answer);
         if (o.error) pq_.PQclear(o.error);
+        if (o.prior) pq_.PQclear(o.prior);
         outcome_unknown_ = true;
         lost_in_tx_ = false;
         if (conn_) pq_.PQfinish(conn_);
@@ -924,6 +953,8 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
               "08007");
     }
     check(o, commit ? "commit failed" : "statement failed");
+    if (prior) *prior = o.prior;
+    else if (o.prior) pq_.PQclear(o.prior);
     return o.answer;
 }
 
@@ -976,14 +1007,26 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
         // aborted block must still be rolled back.
         end_transaction_state();
         tx_ = true;
+        // The lock, and in the same round trip the entries when another
+        // connection changed them since this one last looked (the key index
+        // is then read again: see ScanEntries).
         enqueue(-1, "BEGIN", nullptr, nullptr, 0);
-        PGresult *r = exchange(kLock, nullptr);
-        bool found = pq_.PQntuples(r) == 1;
+        enqueue(kLock, nullptr, nullptr, nullptr, 0);
+        char seen[8];
+        int64_t expected = seen_changes_ + own_commits_;
+        put_big_endian(seen, expected);
+        const char *v[] = {seen};
+        const int l[] = {8};
+        PGresult *r = nullptr;
+        PGresult *scan = exchange(kScanIfChanged, nullptr, v, l, 1, false, &r);
+        bool found = r && pq_.PQntuples(r) == 1;
         if (found) {
             locked_changes_ = big_endian(pq_.PQgetvalue(r, 0, 0));
             ids_.push_back(big_endian(pq_.PQgetvalue(r, 0, 1)));
         }
-        pq_.PQclear(r);
+        if (r) pq_.PQclear(r);
+        if (found && locked_changes_ != expected) scanned_ = scan;
+        else pq_.PQclear(scan);
         if (!found) {
             rollback_quietly();
             raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
@@ -1016,6 +1059,12 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
     if (tx_ && broken_)
         raise("an earlier statement of this transaction failed; the server rolled it back (SQLSTATE 25P02)",
               "25P02");
+    if (which == Sql::ScanEntries && scanned_ && locked_ && queue_.empty()) {
+        // Read under the lock with nothing written since: still the entries.
+        PGresult *r = scanned_;
+        scanned_ = nullptr;
+        return r;
+    }
     switch (which) {
     case Sql::Savepoint:
         if (!tx_) break;

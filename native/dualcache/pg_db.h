@@ -130,6 +130,7 @@ private:
     // What an exchange brought back.
     struct Outcome {
         PGresult *answer = nullptr;  // the result asked for
+        PGresult *prior = nullptr;   // the result of the statement before it
         PGresult *error = nullptr;   // the first statement that failed
         bool lost = false;           // no complete answer: the connection is gone
         bool handed = false;         // the last statement was handed to libpq
@@ -160,7 +161,7 @@ private:
     // and waits for everything up to the sync. Returns the statement's
     // result (the caller owns it). `commit`: the statement is COMMIT.
     PGresult *exchange(int stmt, const char *text, const char *const *values = nullptr,
-                       const int *lengths = nullptr, int n = 0, bool commit = false);
+                       const int *lengths = nullptr, int n = 0, bool commit = false, PGresult **prior = nullptr);
     // Waits until the sync (pipeline) or the end of the command, without the
     // GIL. Never raises.
     void await(Outcome &o, bool until_sync) noexcept;
@@ -169,6 +170,7 @@ private:
     // Raises what an exchange found wrong, if anything.
     void check(Outcome &o, const char *context);
     int64_t take_id();
+    void forget_scan();
 
     // Sends `sql` (one or more statements, no parameters) outside pipeline
     // mode and waits; raises on error. Returns the last result (text
@@ -196,6 +198,8 @@ private:
     bool outcome_unknown_ = false;
     bool closed_ = false;
     int64_t locked_changes_ = 0;  // the store's change count read under the lock
+    int64_t seen_changes_ = 0;    // the last data_version() told (others' changes)
+    PGresult *scanned_ = nullptr; // the entries read with the lock, when they had changed
     int64_t own_commits_ = 0;     // write transactions this connection committed
     int64_t last_id_ = 0;
 
