@@ -491,12 +491,22 @@ def test_round_trips_of_a_durable_fill_and_of_a_batch(pg_server):
                 m.add_trade(f"K{i % 40}", om.Trade(i, 10.0, 1, 0.0, stamp))
         # Two, and the ids of the 40 new entries in blocks.
         assert m.positions._stats()["round_trips"] - trips <= 5
+        # Two writers taking turns: the key index read again comes with the
+        # lock; only the position the other changed costs one more.
+        other = om.OrderMgr("trips")
+        other.add_trade("K2", om.Trade(3011, 10.0, 1, 0.0, stamp))  # its tags read once
+        for i in range(3012, 3032):
+            w = (m, other)[i % 2]
+            trips = w.positions._stats()["round_trips"]
+            w.add_trade("K1", om.Trade(i, 10.0, 1, 0.0, stamp))
+            assert w.positions._stats()["round_trips"] - trips <= 3
+        other.positions.close()
         fresh = run_py("""
             import marlovent.ordermgr as om
             m = om.OrderMgr("trips")
             print(sum(len(p.trades) for p in m.positions.values()))
         """, env={**os.environ}).stdout.split()
-        assert fresh == ["3011"]
+        assert fresh == ["3032"]
         m.positions.destroy()
     finally:
         del os.environ["QUENTARIS_DATA_DIR"]
