@@ -11,7 +11,8 @@
 //
 // Statements travel in libpq's pipeline mode. A write transaction costs two
 // round trips: BEGIN with the lock and the change count (and the id of a new
-// entry, from the entries' sequence), then every write, the change count's
+// entry, from the entries' sequence, and the key index when another
+// connection committed meanwhile), then every write, the change count's
 // update and COMMIT in one pipeline. Writes wait in a queue until a
 // statement needs an answer (a read, the commit); a savepoint level whose
 // writes are all still queued is kept on this side: releasing it keeps its

@@ -16,7 +16,7 @@ import uuid
 
 import pytest
 
-from pg_server import PgServer, bin_dir, server_env
+from pg_server import PgServer, bin_dir
 
 NET = "10.77.0"
 # How long a lost link may go unreported: the store's bound is about 11 s
@@ -116,7 +116,7 @@ class Trader:
     with the time each was read."""
 
     def __init__(self, ns, data_dir, who, count):
-        env = {**server_env(), "QUENTARIS_DATA_DIR": data_dir}
+        env = {**os.environ, "QUENTARIS_DATA_DIR": data_dir}
         self.proc = subprocess.Popen(["ip", "netns", "exec", ns, sys.executable, "-c", TRADER, who, str(count)],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, env=env)
@@ -164,7 +164,7 @@ class Trader:
 
 
 def stored(data_dir):
-    env = {**server_env(), "QUENTARIS_DATA_DIR": data_dir}
+    env = {**os.environ, "QUENTARIS_DATA_DIR": data_dir}
     out = subprocess.run([sys.executable, "-c", READER], check=True, capture_output=True, text=True, timeout=120,
                          env=env)
     return set(json.loads(out.stdout))
