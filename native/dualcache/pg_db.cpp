@@ -34,8 +34,15 @@ constexpr int64_t kMaxIdBlock = 1024;
 
 constexpr Oid kInt8 = 20, kBytea = 17;
 
+// The stores-table name of the store's map named $1, and what all its
+// maps' names start with.
+#define MAP_ROW_PREFIX "decode('ff', 'hex') || int8send({K}::bigint)"
+#define MAP_ROW_NAME MAP_ROW_PREFIX " || $1"
+
 struct Statement {
-    const char *sql;  // {S}: the schema, {K}: the store's id, {Q}: the entries' id sequence
+    // {S}: the schema, {K}: the store's id (the map's, for a statement on one
+    // map), {Q}: the entries' id sequence
+    const char *sql;
     int params;
     Oid types[4];
     bool control;     // transaction control, run by the connection itself
@@ -84,6 +91,11 @@ const Statement kStatements[] = {
     /* Savepoint */ {"SAVEPOINT level", 0, {}, true},
     /* Release */ {"RELEASE SAVEPOINT level", 0, {}, true},
     /* RollbackTo */ {"ROLLBACK TO SAVEPOINT level", 0, {}, true},
+    /* FindMap */
+    {"SELECT id FROM {S}.dualcache_stores WHERE name = " MAP_ROW_NAME, 1, {kBytea}, false},
+    /* InsertMap */
+    {"INSERT INTO {S}.dualcache_stores(name, format) VALUES (" MAP_ROW_NAME ", $2) RETURNING id", 2,
+     {kBytea, kInt8}, false},
 };
 static_assert(sizeof kStatements / sizeof *kStatements == (size_t) Sql::Count_);
 
@@ -106,10 +118,18 @@ static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount 
 
 const Statement &statement(int i) { return i < kLock ? kStatements[i] : kOwnStatements[i - kLock]; }
 
+// The name of statement `i` as prepared for map `map` (those of the
+// database and its default map are kept).
+std::string statement_name(int i, int64_t map) {
+    std::string name = "dualcache_" + std::to_string(i);
+    if (map && i < kLock && per_map((Sql) i)) name += "_" + std::to_string(map);
+    return name;
+}
+
 const char *statement_name(int i) {
     static const auto names = [] {
         std::array<std::string, kStatementCount> n;
-        for (int k = 0; k < kStatementCount; ++k) n[(size_t) k] = "dualcache_" + std::to_string(k);
+        for (int k = 0; k < kStatementCount; ++k) n[(size_t) k] = statement_name(k, 0);
         return n;
     }();
     return names[(size_t) i].c_str();
@@ -127,6 +147,7 @@ bool writes(Sql s) {
     case Sql::DeleteItemsOf:
     case Sql::DeleteAllItems:
     case Sql::InsertTag:
+    case Sql::InsertMap:
         return true;
     default:
         return false;
@@ -198,7 +219,7 @@ bool PgCursor::step() {
         ran_ = true;
         row_ = 0;
         if (which_ == Sql::LoadItems) {
-            if (const PgCursor *entry = db_.loaded_entry(first_int_)) {
+            if (const PgCursor *entry = db_.loaded_entry(map_, first_int_)) {
                 // The items came with the entry: the columns after its own.
                 res_ = entry->res_;
                 borrowed_ = true;
@@ -208,7 +229,7 @@ bool PgCursor::step() {
                 return row_ < rows_;
             }
         }
-        res_ = db_.execute(which_, values_, lengths_);
+        res_ = db_.execute(which_, map_, values_, lengths_);
         rows_ = res_ ? db_.pq().PQntuples(res_) : 0;
     } else {
         ++row_;
@@ -296,6 +317,8 @@ void PgDb::connect() {
     }
     conn_ = c;
     closed_ = false;
+    stmts_.prepared = false;
+    for (auto &[id, m] : map_stmts_) m.prepared = false;
     end_transaction_state();
     lost_in_tx_ = false;
     in_pipeline_ = false;
@@ -377,26 +400,19 @@ void PgDb::set_up_schema() {
 }
 
 void PgDb::find_store() {
-    const char *values[] = {address_.name.data()};
-    int lengths[] = {(int) address_.name.size()};
-    int formats[] = {1};
-    Oid types[] = {kBytea};
-    auto query = [&](const std::string &sql) {
-        usable(Sql::Count_);
-        ++round_trips_;
-        Outcome o;
-        if (!pq_.PQsendQueryParams(conn_, sql.c_str(), 1, types, values, lengths, formats, 0)) {
-            lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-        }
-        await(o, false);
-        check(o, "cannot open the store");
-        return o.answer;
-    };
-    pq_.PQclear(query("INSERT INTO " + table("dualcache_stores") + "(name, format) VALUES ($1, " +
-                      std::to_string(format::kVersion) + ") ON CONFLICT (name) DO NOTHING"));
-    PGresult *r = query("SELECT id, format, pg_get_serial_sequence(quote_ident(current_schema()) || "
-                        "'.dualcache_entries', 'id')::regclass::oid FROM " +
-                        table("dualcache_stores") + " WHERE name = $1");
+    auto query = [&](const std::string &sql) { return one_off(sql, &address_.name, false, "cannot open the store"); };
+    // Opening a store that exists writes nothing (a role that may only read
+    // can open it); a new one gets its row.
+    std::string select = "SELECT id, format, pg_get_serial_sequence(quote_ident(current_schema()) || "
+                         "'.dualcache_entries', 'id')::regclass::oid FROM " +
+                         table("dualcache_stores") + " WHERE name = $1";
+    PGresult *r = query(select);
+    if (pq_.PQntuples(r) != 1) {
+        pq_.PQclear(r);
+        pq_.PQclear(query("INSERT INTO " + table("dualcache_stores") + "(name, format) VALUES ($1, " +
+                          std::to_string(format::kVersion) + ") ON CONFLICT (name) DO NOTHING"));
+        r = query(select);
+    }
     if (pq_.PQntuples(r) != 1) {
         pq_.PQclear(r);
         raise("the store was removed while it was being opened (SQLSTATE 02000)", "02000");
@@ -412,41 +428,60 @@ void PgDb::find_store() {
     if (!sequence) raise("the table dualcache_entries has no id sequence (SQLSTATE 42P01)", "42P01");
 }
 
-// Every statement of the store, prepared in one round trip.
-void PgDb::prepare_all() {
-    Outcome o;
+void PgDb::prepare(const std::vector<int> &stmts, int64_t map) {
     ++round_trips_;
-    if (pipeline_ && !pq_.PQenterPipelineMode(conn_)) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-    in_pipeline_ = pipeline_;
-    for (int i = 0; i < kStatementCount; ++i) {
-        const Statement &s = statement(i);
-        if (s.control) continue;
-        std::string sql = fill(s.sql, schema_, store_id_, id_sequence_);
-        if (!pq_.PQsendPrepare(conn_, statement_name(i), sql.c_str(), s.params, s.types))
-            lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-        if (!pipeline_) {
-            await(o, false);
-            check(o, "cannot prepare a statement");
-            pq_.PQclear(o.answer);
-            if (o.prior) pq_.PQclear(o.prior);
-            o.answer = o.prior = nullptr;
-        } else {
+    Outcome o;
+    bool ok = send_queue(o);  // what is queued goes first
+    for (size_t k = 0; ok && k < stmts.size(); ++k) {
+        const Statement &s = statement(stmts[k]);
+        std::string sql = fill(s.sql, schema_, map ? map : store_id_, id_sequence_);
+        if (!pq_.PQsendPrepare(conn_, statement_name(stmts[k], map).c_str(), sql.c_str(), s.params, s.types)) {
+            o.lost = true;
+            o.why = trimmed(pq_.PQerrorMessage(conn_));
+            break;
+        }
+        if (in_pipeline_) {
             ++in_flight_;
+            continue;
+        }
+        Outcome one;
+        await(one, false);
+        if (one.answer) pq_.PQclear(one.answer);
+        if (one.lost) {
+            o.lost = true;
+            o.why = one.why;
+        }
+        if (one.error && !o.error) o.error = one.error;
+        else if (one.error) pq_.PQclear(one.error);
+        ok = !one.lost && !one.error;
+    }
+    if (in_pipeline_ && !o.lost) {
+        if (!pq_.PQpipelineSync(conn_)) {
+            o.lost = true;
+            o.why = trimmed(pq_.PQerrorMessage(conn_));
+        } else {
+            await(o, true);
+            leave_pipeline(o);
         }
     }
-    if (pipeline_) {
-        if (!pq_.PQpipelineSync(conn_)) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-        await(o, true);
-        leave_pipeline(o);
-        check(o, "cannot prepare a statement");
-        if (o.answer) pq_.PQclear(o.answer);
-        if (o.prior) pq_.PQclear(o.prior);
-    }
+    check(o, "cannot prepare a statement");
+    if (o.answer) pq_.PQclear(o.answer);
+    if (o.prior) pq_.PQclear(o.prior);
+    (map ? map_stmts_[map] : stmts_).prepared = true;
+}
+
+// Every statement of the database and its default map, in one round trip.
+void PgDb::prepare_all() {
+    std::vector<int> all;
+    for (int i = 0; i < kStatementCount; ++i)
+        if (!statement(i).control) all.push_back(i);
+    prepare(all, 0);
 }
 
 void PgDb::close() {
-    for (auto &c : cursors_)
+    for (auto &c : stmts_.cursors)
         if (c) c->reset();
+    map_stmts_.clear();
     if (conn_) pq_.PQfinish(conn_);
     conn_ = nullptr;
     closed_ = true;
@@ -459,11 +494,14 @@ void PgDb::close() {
 void PgDb::destroy() {
     if (closed_ || !conn_) connect();
     std::string k = std::to_string(store_id_);
+    // The store's row and those of its named maps.
+    std::string rows = "SELECT id FROM " + table("dualcache_stores") + " WHERE id = " + k +
+                       " OR substring(name from 1 for 9) = " + fill(MAP_ROW_PREFIX, schema_, store_id_, 0);
     std::string sql = "BEGIN; SELECT 1 FROM " + table("dualcache_stores") + " WHERE id = " + k + " FOR UPDATE;" +
-                      "DELETE FROM " + table("dualcache_items") + " WHERE store = " + k + ";" + "DELETE FROM " +
-                      table("dualcache_entries") + " WHERE store = " + k + ";" + "DELETE FROM " +
-                      table("dualcache_tags") + " WHERE store = " + k + ";" + "DELETE FROM " +
-                      table("dualcache_stores") + " WHERE id = " + k + "; COMMIT";
+                      "DELETE FROM " + table("dualcache_items") + " WHERE store IN (" + rows + ");" +
+                      "DELETE FROM " + table("dualcache_entries") + " WHERE store IN (" + rows + ");" +
+                      "DELETE FROM " + table("dualcache_tags") + " WHERE store = " + k + ";" + "DELETE FROM " +
+                      table("dualcache_stores") + " WHERE id IN (" + rows + "); COMMIT";
     try {
         tx_ = true;
         pq_.PQclear(simple(sql, Sql::Count_));
@@ -586,9 +624,10 @@ size_t PgDb::level_start() const {
     return !levels_.empty() && !levels_.back().sent ? levels_.back().mark : 0;
 }
 
-void PgDb::enqueue(int stmt, const char *text, const char *const *values, const int *lengths, int n) {
+void PgDb::enqueue(int stmt, const char *text, const char *const *values, const int *lengths, int n,
+                   int64_t map) {
     if (stmt >= 0 && stmt != kLock) forget_scan();  // a write: the entries read under the lock are out of date
-    Queued q{stmt, text, arena_.size(), n, {}, 0, kNone, false};
+    Queued q{stmt, map, text, arena_.size(), n, {}, 0, kNone, false};
     for (int i = 0; i < n; ++i) {
         q.lengths[i] = lengths[i];
         arena_.append(values[i], (size_t) lengths[i]);
@@ -600,7 +639,7 @@ void PgDb::enqueue(int stmt, const char *text, const char *const *values, const 
 
 // An UpdateEntry replaces what an earlier one of the same entry in the same
 // level wrote: the earlier one need not travel.
-void PgDb::queue_update(int64_t id, const char *const *values, const int *lengths) {
+void PgDb::queue_update(int64_t id, const char *const *values, const int *lengths, int64_t map) {
     size_t before = kNone;
     if (auto it = last_update_.find(id); it != last_update_.end()) {
         before = it->second;
@@ -610,7 +649,7 @@ void PgDb::queue_update(int64_t id, const char *const *values, const int *length
         }
     }
     size_t at = queue_.size();
-    enqueue((int) Sql::UpdateEntry, nullptr, values, lengths, 3);
+    enqueue((int) Sql::UpdateEntry, nullptr, values, lengths, 3, map);
     if (queue_.size() == at + 1) {  // still queued (not sent early)
         queue_[at].entry = id;
         queue_[at].before = before;
@@ -658,16 +697,23 @@ void PgDb::rollback_level() {
     // undone by the rollback: only the inner levels' own ends still travel.
     std::vector<Queued> ends;
     for (const Queued &q : queue_)
-        if (q.stmt < 0) ends.push_back(Queued{q.stmt, q.text, 0, 0, {}, 0, kNone, false});
+        if (q.stmt < 0) ends.push_back(Queued{q.stmt, 0, q.text, 0, 0, {}, 0, kNone, false});
     clear_queue();
     queue_ = std::move(ends);
     enqueue(-1, "ROLLBACK TO SAVEPOINT level", nullptr, nullptr, 0);
 }
 
-bool PgDb::send(int stmt, const char *text, const char *const *values, const int *lengths, int n, Outcome &o) {
+bool PgDb::send(int stmt, const char *text, const char *const *values, const int *lengths, int n, Outcome &o,
+                int64_t map, int result_format) {
     static const int formats[PgCursor::kMaxParams] = {1, 1, 1, 1};
-    int ok = stmt >= 0 ? pq_.PQsendQueryPrepared(conn_, statement_name(stmt), n, values, lengths, formats, 1)
-                       : pq_.PQsendQueryParams(conn_, text, 0, nullptr, nullptr, nullptr, nullptr, 1);
+    static const Oid byteas[PgCursor::kMaxParams] = {kBytea, kBytea, kBytea, kBytea};
+    int ok;
+    if (stmt < 0)
+        ok = pq_.PQsendQueryParams(conn_, text, n, byteas, values, lengths, formats, result_format);
+    else if (map && stmt < kLock && per_map((Sql) stmt))
+        ok = pq_.PQsendQueryPrepared(conn_, statement_name(stmt, map).c_str(), n, values, lengths, formats, 1);
+    else
+        ok = pq_.PQsendQueryPrepared(conn_, statement_name(stmt), n, values, lengths, formats, 1);
     if (!ok) {
         o.lost = true;
         o.why = trimmed(pq_.PQerrorMessage(conn_));
@@ -700,7 +746,7 @@ bool PgDb::send(int stmt, const char *text, const char *const *values, const int
     return true;
 }
 
-bool PgDb::send_queue(Outcome &o) {
+bool PgDb::send_queue(Outcome &o, bool every_level) {
     if (pipeline_ && !in_pipeline_) {
         if (!pq_.PQenterPipelineMode(conn_)) {
             o.lost = true;
@@ -714,8 +760,9 @@ bool PgDb::send_queue(Outcome &o) {
     const char *values[PgCursor::kMaxParams];
     for (size_t i = 0; ok && i <= n; ++i) {
         // A level with statements queued reaches the server: its SAVEPOINT
-        // goes first. One still empty stays on this side.
-        for (; ok && level < levels_.size() && i < n; ++level) {
+        // goes first. One still empty stays on this side, unless a write
+        // of it follows.
+        for (; ok && level < levels_.size() && (i < n || every_level); ++level) {
             Level &lv = levels_[level];
             if (lv.sent) continue;
             if (lv.mark > i) break;
@@ -730,7 +777,7 @@ bool PgDb::send_queue(Outcome &o) {
             values[p] = arena_.data() + at;
             at += (size_t) q.lengths[p];
         }
-        ok = send(q.stmt, q.text, values, q.lengths, q.params, o);
+        ok = send(q.stmt, q.text, values, q.lengths, q.params, o, q.map);
     }
     for (Level &lv : levels_)
         if (!lv.sent) lv.mark = 0;
@@ -914,17 +961,19 @@ void PgDb::check(Outcome &o, const char *context) {
 }
 
 PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, const int *lengths, int n,
-                         bool commit, PGresult **prior) {
+                         bool commit, PGresult **prior, int64_t map, int result_format, const char *context) {
     ++round_trips_;
     ++statements_;
     Outcome o;
     // A connection that is known to be gone has sent nothing of this.
     if (!pq_.PQconsumeInput(conn_)) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-    bool ok = send_queue(o);
+    // A write asked for here (a new tag or map) belongs to the innermost
+    // level: every level reaches the server before it.
+    bool ok = send_queue(o, stmt >= 0 && stmt < kLock && writes((Sql) stmt));
     // The statements sent early, and these: nothing is answered until this
     // statement's answer arrives (the error of an earlier one wins).
     o.handed = false;
-    if (ok && !o.error) ok = send(stmt, text, values, lengths, n, o);
+    if (ok && !o.error) ok = send(stmt, text, values, lengths, n, o, map, result_format);
     bool commit_sent = commit && o.handed;
     if (in_pipeline_ && !o.lost) {
         if (!pq_.PQpipelineSync(conn_)) {
@@ -952,7 +1001,7 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
               "stored is unknown (" + o.why + ") (SQLSTATE 08007)",
               "08007");
     }
-    check(o, commit ? "commit failed" : "statement failed");
+    check(o, context ? context : commit ? "commit failed" : "statement failed");
     if (prior) *prior = o.prior;
     else if (o.prior) pq_.PQclear(o.prior);
     return o.answer;
@@ -992,7 +1041,7 @@ PGresult *PgDb::simple(const std::string &sql, Sql which) {
 
 // --- statements -----------------------------------------------------------------
 
-PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths) {
+PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const int *lengths) {
     const Statement &s = kStatements[(size_t) which];
     int n = s.params;
     switch (which) {
@@ -1059,7 +1108,15 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
     if (tx_ && broken_)
         raise("an earlier statement of this transaction failed; the server rolled it back (SQLSTATE 25P02)",
               "25P02");
-    if (which == Sql::ScanEntries && scanned_ && locked_ && queue_.empty()) {
+    if (!per_map(which)) map = 0;
+    if (map && !statements(which, map).prepared) {
+        // A named map's statements, the first time it is used here.
+        std::vector<int> mine;
+        for (int i = 0; i < (int) Sql::Count_; ++i)
+            if (per_map((Sql) i) && !kStatements[i].control) mine.push_back(i);
+        prepare(mine, map);
+    }
+    if (which == Sql::ScanEntries && !map && scanned_ && locked_ && queue_.empty()) {
         // Read under the lock with nothing written since: still the entries.
         PGresult *r = scanned_;
         scanned_ = nullptr;
@@ -1086,20 +1143,21 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
         put_big_endian(id, last_id_);
         const char *v[] = {values[0], values[1], id};
         const int l[] = {lengths[0], lengths[1], 8};
-        enqueue((int) which, nullptr, v, l, 3);
+        enqueue((int) which, nullptr, v, l, 3, map);
         return nullptr;
     }
     case Sql::UpdateEntry:
         if (!tx_) break;
         wrote_ = true;
-        queue_update(big_endian(values[0]), values, lengths);
+        queue_update(big_endian(values[0]), values, lengths, map);
         return nullptr;
     case Sql::InsertTag:
+    case Sql::InsertMap:
         break;  // its id comes back with the answer
     default:
         if (writes(which) && tx_) {
             wrote_ = true;
-            enqueue((int) which, nullptr, values, lengths, n);
+            enqueue((int) which, nullptr, values, lengths, n, map);
             return nullptr;
         }
         break;
@@ -1124,24 +1182,78 @@ PGresult *PgDb::execute(Sql which, const char *const *values, const int *lengths
         put_big_endian(own, last_id_);
         const char *v[] = {values[0], values[1], own};
         const int l[] = {lengths[0], lengths[1], 8};
-        r = exchange((int) which, nullptr, v, l, 3);
+        r = exchange((int) which, nullptr, v, l, 3, false, nullptr, map);
     } else {
-        r = exchange((int) which, nullptr, values, lengths, n);
+        r = exchange((int) which, nullptr, values, lengths, n, false, nullptr, map);
     }
     if (which == Sql::InsertTag && pq_.PQntuples(r) == 1) last_id_ = big_endian(pq_.PQgetvalue(r, 0, 0));
     return r;
 }
 
-const PgCursor *PgDb::loaded_entry(int64_t id) const {
-    const PgCursor *c = cursors_[(size_t) Sql::LoadEntry].get();
+const PgCursor *PgDb::loaded_entry(int64_t map, int64_t id) const {
+    const Statements *set = &stmts_;
+    if (map) {
+        auto it = map_stmts_.find(map);
+        if (it == map_stmts_.end()) return nullptr;
+        set = &it->second;
+    }
+    const PgCursor *c = set->cursors[(size_t) Sql::LoadEntry].get();
     return c && c->holds(id) ? c : nullptr;
 }
 
-Run PgDb::run(Sql which) {
+Run PgDb::run(Sql which, int64_t map) {
     if (closed_) raise_store_error(path_, "store is closed");
-    std::unique_ptr<PgCursor> &c = cursors_[(size_t) which];
-    if (!c) c = std::make_unique<PgCursor>(*this, which);
+    if (!per_map(which)) map = 0;
+    std::unique_ptr<PgCursor> &c = statements(which, map).cursors[(size_t) which];
+    if (!c) c = std::make_unique<PgCursor>(*this, which, map);
     return Run(*c);
+}
+
+// --- named maps -----------------------------------------------------------------
+
+int64_t PgDb::find_map(std::string_view name) {
+    Run q = run(Sql::FindMap);
+    q.bind(1, name);
+    return q.step() ? q.int64(0) : 0;
+}
+
+int64_t PgDb::create_map(std::string_view name) {
+    // The caller holds the store's lock: no other writer makes it meanwhile.
+    Run q = run(Sql::InsertMap);
+    q.bind(1, name).bind(2, (int64_t) format::kVersion);
+    if (!q.step()) raise("the map's row was not added (SQLSTATE 02000)", "02000");
+    return q.int64(0);
+}
+
+void PgDb::drop_map(int64_t id) {
+    auto it = map_stmts_.find(id);
+    if (it == map_stmts_.end()) return;
+    for (auto &c : it->second.cursors)
+        if (c) c->reset();
+    map_stmts_.erase(it);  // the server's statements name an id never given again
+}
+
+PGresult *PgDb::one_off(const std::string &sql, const std::string *param, bool binary, const char *context) {
+    usable(Sql::Count_);
+    const char *values[] = {param ? param->data() : ""};
+    int lengths[] = {param ? (int) param->size() : 0};
+    return exchange(-1, sql.c_str(), values, lengths, param ? 1 : 0, false, nullptr, 0, binary ? 1 : 0, context);
+}
+
+std::vector<std::string> PgDb::nonempty_maps() {
+    std::string entries = table("dualcache_entries");
+    std::string sql = "SELECT ''::bytea WHERE EXISTS (SELECT 1 FROM " + entries + " WHERE store = " +
+                      std::to_string(store_id_) + ") UNION ALL SELECT substring(s.name from 10) FROM " +
+                      table("dualcache_stores") + " s WHERE substring(s.name from 1 for 9) = " +
+                      fill(MAP_ROW_PREFIX, schema_, store_id_, 0) + " AND EXISTS (SELECT 1 FROM " + entries +
+                      " e WHERE e.store = s.id)";
+    // One statement: one snapshot, also outside a transaction.
+    PGresult *r = one_off(sql, nullptr, true, "cannot list the maps");
+    std::vector<std::string> names;
+    for (int i = 0, n = pq_.PQntuples(r); i < n; ++i)
+        names.emplace_back(pq_.PQgetvalue(r, i, 0), (size_t) pq_.PQgetlength(r, i, 0));
+    pq_.PQclear(r);
+    return names;
 }
 
 void PgDb::run_blocking(Sql which) { run(which).done(); }

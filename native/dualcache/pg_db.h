@@ -4,6 +4,12 @@
 // the stores table and its rows in the others. Names travel as parameters
 // only; the schema name is quoted as an identifier.
 //
+// A named map of a store is a row of the stores table too, named after the
+// store's row (a 0xff byte, the store's id as 8 bytes, the map's name: no
+// store name, being UTF-8, starts with 0xff); its entries and items are
+// the rows that carry its id. The store's row holds the lock, the change
+// count and the record tags for all its maps.
+//
 // The write lock is a row lock on the store's row in the stores table, held
 // from BEGIN to the end of the transaction, so writers on every host are
 // serialised per store. That row also counts the store's committed write
@@ -44,7 +50,7 @@ class PgDb;
 // One statement of the store with its bound parameters and the rows of its run.
 class PgCursor final : public Cursor {
 public:
-    PgCursor(PgDb &db, Sql which) : db_(db), which_(which) {}
+    PgCursor(PgDb &db, Sql which, int64_t map) : db_(db), which_(which), map_(map) {}
     ~PgCursor() { reset(); }
 
     void bind(int i, int64_t v) override;
@@ -64,6 +70,7 @@ private:
     friend class PgDb;
     PgDb &db_;
     Sql which_;
+    int64_t map_;
     const char *values_[kMaxParams] = {};
     int lengths_[kMaxParams] = {};
     char ints_[kMaxParams][8] = {};
@@ -80,7 +87,7 @@ public:
     explicit PgDb(const PgAddress &address);
     ~PgDb() override;
 
-    Run run(Sql which) override;
+    Run run(Sql which, int64_t map = 0) override;
     void run_blocking(Sql which) override;
     int64_t last_insert_id() override { return last_id_; }
     // False once a statement of the open transaction failed: the server
@@ -101,19 +108,25 @@ public:
     bool is_open() const override { return !closed_; }
     void destroy() override;
     void add_stats(nb::dict &d) const override;
+    int64_t find_map(std::string_view name) override;
+    int64_t create_map(std::string_view name) override;
+    void drop_map(int64_t id) override;
+    std::vector<std::string> nonempty_maps() override;
 
     const pg::Api &pq() const { return pq_; }
-    // The LoadEntry cursor while it holds entry `id`'s rows, else null.
-    const PgCursor *loaded_entry(int64_t id) const;
-    // Runs (or queues) statement `which` with binary parameters; the rows
-    // of a statement that returns some, else null.
-    PGresult *execute(Sql which, const char *const *values, const int *lengths);
+    // The LoadEntry cursor of map `map` while it holds entry `id`'s rows,
+    // else null.
+    const PgCursor *loaded_entry(int64_t map, int64_t id) const;
+    // Runs (or queues) statement `which` on map `map` with binary
+    // parameters; the rows of a statement that returns some, else null.
+    PGresult *execute(Sql which, int64_t map, const char *const *values, const int *lengths);
 
 private:
     static constexpr size_t kNone = (size_t) -1;
     // A statement waiting for the next exchange with the server.
     struct Queued {
         int stmt;              // a prepared statement, or -1 for `text`
+        int64_t map;           // the map it acts on (0: the default map, or none)
         const char *text;      // transaction control
         size_t at;             // where its parameters start in arena_
         int params;
@@ -141,28 +154,35 @@ private:
     void connect();
     void set_up_schema();
     void find_store();
+    // Prepares `stmts` for map `map` (0: the database and its default map),
+    // in one round trip.
+    void prepare(const std::vector<int> &stmts, int64_t map);
     void prepare_all();
     void usable(Sql which);
 
     // The queue.
-    void enqueue(int stmt, const char *text, const char *const *values, const int *lengths, int n);
-    void queue_update(int64_t id, const char *const *values, const int *lengths);
+    void enqueue(int stmt, const char *text, const char *const *values, const int *lengths, int n,
+                 int64_t map = 0);
+    void queue_update(int64_t id, const char *const *values, const int *lengths, int64_t map);
     size_t level_start() const;
     void drop_queued_from(size_t mark);
     void release_level();
     void rollback_level();
     void clear_queue();
     // Hands the queue to libpq, a SAVEPOINT before each level that becomes
-    // sent; false when libpq refuses (a broken connection).
-    bool send_queue(Outcome &o);
-    bool send(int stmt, const char *text, const char *const *values, const int *lengths, int n, Outcome &o);
+    // sent (every open level, with `every_level`); false when libpq refuses
+    // (a broken connection).
+    bool send_queue(Outcome &o, bool every_level = false);
+    bool send(int stmt, const char *text, const char *const *values, const int *lengths, int n, Outcome &o,
+              int64_t map = 0, int result_format = 1);
     // Sends a long queue without waiting, and takes in what has arrived.
     void send_early();
     // Sends the queue, then the statement (stmt >= 0, or text), then a sync,
     // and waits for everything up to the sync. Returns the statement's
     // result (the caller owns it). `commit`: the statement is COMMIT.
     PGresult *exchange(int stmt, const char *text, const char *const *values = nullptr,
-                       const int *lengths = nullptr, int n = 0, bool commit = false, PGresult **prior = nullptr);
+                       const int *lengths = nullptr, int n = 0, bool commit = false, PGresult **prior = nullptr,
+                       int64_t map = 0, int result_format = 1, const char *context = nullptr);
     // Waits until the sync (pipeline) or the end of the command, without the
     // GIL. Never raises.
     void await(Outcome &o, bool until_sync) noexcept;
@@ -182,6 +202,17 @@ private:
     [[noreturn]] void raise(const std::string &message, const char *sqlstate);
     std::string table(const char *name) const;
     void end_transaction_state();
+    // A statement with no parameter or one bytea parameter, sent on its own
+    // (after what is queued; binary results when `binary`); raises on error.
+    PGresult *one_off(const std::string &sql, const std::string *param, bool binary, const char *context);
+
+    // The statements of the database and its default map, or of one named
+    // map: cursors, and whether the server has them prepared.
+    struct Statements {
+        std::array<std::unique_ptr<PgCursor>, (size_t) Sql::Count_> cursors{};
+        bool prepared = false;
+    };
+    Statements &statements(Sql which, int64_t map) { return map && per_map(which) ? map_stmts_[map] : stmts_; }
 
     const pg::Api &pq_;
     PgAddress address_;
@@ -190,7 +221,8 @@ private:
     int64_t store_id_ = 0;
     uint32_t id_sequence_ = 0;  // the entries' id sequence (an oid)
     bool pipeline_ = false;     // libpq has pipeline mode
-    std::array<std::unique_ptr<PgCursor>, (size_t) Sql::Count_> cursors_{};
+    Statements stmts_;
+    std::unordered_map<int64_t, Statements> map_stmts_;  // by the map's id
     bool tx_ = false;           // a transaction is open (also when the server aborted it)
     bool broken_ = false;       // a statement of the open transaction failed
     bool lost_in_tx_ = false;   // the connection was lost with a transaction open
