@@ -34,11 +34,14 @@ sqlite-headers:
 	fi
 
 # The store's tests also run against a throwaway PostgreSQL server (started
-# and stopped by the test session itself, see tests/pg_server.py).
+# and stopped by the test session itself, see tests/pg_server.py); the desk
+# test puts it and two traders on hosts of their own (network namespaces,
+# iproute2's ip).
 postgresql:
-	@if ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || [ ! -f /usr/include/postgresql/libpq-fe.h ]; then \
-	  echo "installing PostgreSQL (postgresql, libpq-dev) for the store's tests"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq postgresql libpq-dev; \
+	@if ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1 || [ ! -f /usr/include/postgresql/libpq-fe.h ] \
+	    || ! command -v ip >/dev/null; then \
+	  echo "installing PostgreSQL (postgresql, libpq-dev) and iproute2 for the store's tests"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq postgresql libpq-dev iproute2; \
 	fi
 
 $(PY):
