@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "pysem/compat.h"
 #include "pysem/fields.h"
 #include "pysem/format.h"
 #include "pysem/record.h"
@@ -108,7 +109,7 @@ void store_fresh(Class &c, PyObject *self, PyObject *const *a) {
 void run_post_init(Class &c, PyObject *self) {
     if (!c.decl.post_init) return;
     static PyObject *name = PyUnicode_InternFromString("__post_init__");
-    PyObject *found = _PyType_Lookup(Py_TYPE(self), name);
+    PyObject *found = compat::type_lookup(Py_TYPE(self), name);
     if (found && found == c.own_post_init) {
         if (c.decl.post_init(self) < 0) throw_error();
         return;
@@ -218,7 +219,7 @@ PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *k
     PyObject *a[kMaxFields];
     if (!bind_args(c.signature, args, nargsf, kwnames, a)) return nullptr;
     // Allocated untracked and zeroed; tracked (or not) once complete.
-    PyObject *self = _PyObject_GC_New(c.type);
+    PyObject *self = PyObject_GC_New(PyObject, c.type);
     if (!self) return nullptr;
     memset(reinterpret_cast<char *>(self) + sizeof(PyObject), 0, (size_t) c.type->tp_basicsize - sizeof(PyObject));
     return slot_call<PyObject *>(nullptr, [&] {
