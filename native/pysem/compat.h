@@ -33,10 +33,16 @@ inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) {
     PyObject *mro = type->tp_mro;
     if (!mro) return nullptr;
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
-        // Static built-in types keep their dict outside tp_dict since 3.12.
-        PyObject *dict = PyType_GetDict((PyTypeObject *) PyTuple_GET_ITEM(mro, i));
-        PyObject *found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-        Py_XDECREF(dict);  // the class keeps its dict, and so `found`, alive
+        PyTypeObject *base = (PyTypeObject *) PyTuple_GET_ITEM(mro, i);
+        PyObject *found;
+        if (base->tp_dict) {
+            found = PyDict_GetItemWithError(base->tp_dict, name);
+        } else {
+            // A static built-in type keeps its dict outside tp_dict since 3.12.
+            PyObject *dict = PyType_GetDict(base);
+            found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+            Py_XDECREF(dict);  // the class keeps its dict, and so `found`, alive
+        }
         if (found) return found;
         if (PyErr_Occurred()) {
             PyErr_Clear();
@@ -45,6 +51,12 @@ inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) {
     }
     return nullptr;
 }
+
+// type_lookup for one of a module's own classes (a type that outlives every
+// caller): the answer is kept, and looked up again only after the type (or
+// a base) was modified, which the interpreter reports to a type watcher.
+// Costs a few loads where the plain lookup walks the dicts of the MRO.
+PyObject *own_type_lookup(PyTypeObject *type, PyObject *name);
 
 // The instance dict of an object whose type has one (a new reference; an
 // empty dict is made if the object has none yet), or null with an

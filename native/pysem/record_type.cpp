@@ -109,7 +109,7 @@ void store_fresh(Class &c, PyObject *self, PyObject *const *a) {
 void run_post_init(Class &c, PyObject *self) {
     if (!c.decl.post_init) return;
     static PyObject *name = PyUnicode_InternFromString("__post_init__");
-    PyObject *found = compat::type_lookup(Py_TYPE(self), name);
+    PyObject *found = c.exact(self) ? compat::own_type_lookup(c.type, name) : compat::type_lookup(Py_TYPE(self), name);
     if (found && found == c.own_post_init) {
         if (c.decl.post_init(self) < 0) throw_error();
         return;
