@@ -1,7 +1,9 @@
 // The few interpreter services whose C API differs between CPython 3.12 and
 // 3.13, each behind one helper that uses only the public (or documented
-// unstable) API of the version it is compiled for. Plain C API conventions:
-// a null or negative result comes with an exception set unless said otherwise.
+// unstable) API of the version it is compiled for (compat.cpp keeps the
+// answers of class lookups in the module's own types). Plain C API
+// conventions: a null or negative result comes with an exception set unless
+// said otherwise.
 #pragma once
 #include <Python.h>
 
