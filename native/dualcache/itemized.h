@@ -21,7 +21,8 @@ namespace nb = nanobind;
 struct ItemOp {
     enum Kind { Insert, Update, Delete } kind;
     int64_t ord;
-    std::string key, value;  // encoded (Insert, Update)
+    std::string key, value;  // encoded, the value with the row's checksum (Insert, Update)
+    uint32_t crc = 0;
 };
 
 struct ItemPlan {
@@ -43,7 +44,9 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
 void apply_items(Db &db, int64_t map, int64_t id, const ItemPlan &plan);
 
 // Reads the item rows of entry `id` of map `map` into a new dict, and the
-// state that describes them.
-nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, std::unique_ptr<ItemState> &state);
+// state that describes them; CorruptValue when they are not the rows the
+// record's head describes.
+nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
+                      std::unique_ptr<ItemState> &state);
 
 }  // namespace dualcache

@@ -319,6 +319,7 @@ void PgDb::find_store() {
     if (fmt > format::kVersion)
         raise_store_error(path_, "written in store format " + std::to_string(fmt) +
                                      ", newer than this version reads (" + std::to_string(format::kVersion) + ")");
+    format_ = (int) fmt;
 }
 
 void PgDb::close() {

@@ -96,6 +96,8 @@ public:
     int64_t create_map(std::string_view name) override;
     void drop_map(int64_t id) override;
     std::vector<std::string> nonempty_maps() override;
+    void upgrade() override;
+    void upgrade_undone() override;
 
     const pg::Api &pq() const { return pq_; }
     // The LoadEntry cursor of map `map` while it holds entry `id`'s rows,

@@ -5,6 +5,7 @@
 #include "itemized.h"
 #include "py_import.h"
 #include "raise.h"
+#include "sealed.h"
 #include "store_error.h"
 
 namespace dualcache {
@@ -30,7 +31,7 @@ static auto corrupt_as_store_error(const std::string &path, F &&body) -> decltyp
     try {
         return body();
     } catch (const CorruptValue &c) {
-        raise_store_error_from(path, "damaged stored value: " + c.what, c.cause.ptr());
+        raise_store_error_from(path, (c.damage ? "damaged stored value: " : "") + c.what, c.cause.ptr());
     }
 }
 
@@ -46,9 +47,16 @@ public:
         c_.begin_write();
         implicit_ = c_.top().implicit;
         try {
+            // The first write into a store of an older format rewrites it
+            // in the current one, in this transaction.
+            if (c_.needs_upgrade()) {
+                sql_ = true;
+                c_.wrote(s_);
+                c_.upgrade();
+            }
             s.sync();  // the index as of the lock
         } catch (...) {
-            c_.write_failed(s_, implicit_, false, 0);
+            c_.write_failed(s_, implicit_, sql_, 0);
             throw;
         }
     }
@@ -163,15 +171,29 @@ void Store::rebuild_index() {
     Decoder dec(conn_->tags());
     EntryIndex::Rebuild rb(index_);
     if (exists()) {
-        Run q = db.run(Sql::ScanEntries, map_id_);
-        while (q.step()) {
-            int64_t id = q.int64(0);
-            try {
-                rb.row(id, q.int64(1), [&] { return dec.value(q.blob(2)); });
-            } catch (CorruptValue &c) {
-                c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
-                throw;
+        // One snapshot for the scan and the engine's check of it.
+        bool own = !conn_->in_transaction();
+        try {
+            if (own) db.run(Sql::Begin).done();
+            int64_t rows = 0;
+            {
+                Run q = db.run(Sql::ScanEntries, map_id_);
+                while (q.step()) {
+                    int64_t id = q.int64(0);
+                    ++rows;
+                    try {
+                        rb.row(id, q.int64(1), [&] { return dec.key(q.blob(2)); });
+                    } catch (CorruptValue &c) {
+                        c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
+                        throw;
+                    }
+                }
             }
+            db.check_scanned(map_id_, rows);
+            if (own) db.run(Sql::Commit).done();
+        } catch (...) {
+            if (own) db.rollback_quietly();
+            throw;
         }
     }
     rb.finish();
@@ -212,18 +234,18 @@ bool Store::load(Entry &e) {
             found = q.step();
             if (found) {
                 version = q.int64(0);
-                std::string_view blob = q.blob(1);
-                if (Decoder::is_itemized_head(blob)) {
-                    std::string head(blob);
-                    Decoder::Head h = dec.head(head);
-                    nb::object mapping = load_items(db, map_id_, dec, e.id, st);
+                std::string stored(q.blob(1));  // the items' statement may reuse the row's buffer
+                std::string_view bytes = dec.entry_payload(stored);
+                if (Decoder::is_itemized_head(bytes)) {
+                    Decoder::Head h = dec.head(bytes);
+                    nb::object mapping = load_items(db, map_id_, dec, e.id, h, st);
                     if (PyList_SetItem(h.fields.ptr(), h.slot, mapping.release().ptr()) < 0) throw nb::python_error();
                     nb::object fields = nb::steal(PyList_AsTuple(h.fields.ptr()));
                     if (!fields) throw nb::python_error();
-                    value = Decoder::build(*h.rc, fields.ptr());
-                    st->head = std::move(head);
+                    value = Decoder::build(*h.shape, fields.ptr(), nullptr);
+                    st->head = std::move(stored);
                 } else {
-                    value = dec.value(blob);
+                    value = dec.value(bytes);
                 }
             }
         }
@@ -358,16 +380,20 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     std::unique_ptr<ItemState> st;
     ItemPlan plan;
     if (mapping) {
-        enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), vw);
         if (e) st = std::move(e->items);
         plan = plan_items(mapping, st, enc, rc->items_changed());
         conn_->count_compared((int64_t) plan.compared);
+        enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), st->live, st->xor_crc, vw);
     } else if (rc) {
         enc.record(*rc, fields.ptr(), vw);
     } else {
         enc.value(value, vw);
     }
-    if (!e) enc.value(key, kw);
+    sealed::value(vw.out());
+    if (!e) {
+        enc.value(key, kw);
+        sealed::key(kw.out());
+    }
 
     op.sql();
     Db &db = conn_->db();

@@ -106,5 +106,6 @@ def register(
     *,
     codec: CapsuleType | None = None,
     to_fields: Callable[[Any], tuple[Any, ...]] | None = None,
-    from_fields: Callable[[type, tuple[Any, ...]], Any] | None = None,
+    from_fields: Callable[[type, tuple[Any, ...]], Any] | Callable[[type, dict[str, Any]], Any] | None = None,
+    fields: Iterable[str] | None = None,
 ) -> _C: ...
