@@ -195,6 +195,7 @@ nb::object Connection::map_names() {
         Connection &c;
         ~Leave() { c.leave(); }
     } leave{*this};
+    if (!in_transaction()) data_version();  // follows an upgrade another connection made
     std::vector<std::string> names = db_->nonempty_maps();
     nb::object list = nb::steal(PyList_New(0));
     if (!list) throw nb::python_error();

@@ -69,7 +69,8 @@ const Statement kStatements[] = {
     /* DeleteItemsOf */ {"DELETE FROM {S}.dualcache_items WHERE store = {K} AND entry = $1", 1, {kInt8}, false},
     /* DeleteAllItems */ {"DELETE FROM {S}.dualcache_items WHERE store = {K}", 0, {}, false},
     /* LoadTags */ {"SELECT id, tag FROM {S}.dualcache_tags WHERE store = {K}", 0, {}, false},
-    /* InsertTag */ {"INSERT INTO {S}.dualcache_tags(store, tag) VALUES ({K}, $1) RETURNING id", 1, {kBytea}, false},
+    // A record shape's id is chosen by the writer (it is part of the shape's checksum).
+    /* InsertTag */ {"INSERT INTO {S}.dualcache_tags(store, id, tag) VALUES ({K}, $1, $2)", 2, {kInt8, kBytea}, false},
     // Nested levels share one name: each refers to the innermost.
     /* Savepoint */ {"SAVEPOINT level", 0, {}, true},
     /* Release */ {"RELEASE SAVEPOINT level", 0, {}, true},
@@ -561,6 +562,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             pq_.PQclear(r);
             if (!found) {
                 rollback_quietly();
+                if (format_ < format::kVersion && follow_upgrade()) return execute(which, map, values, lengths);
                 raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
             }
             locked_ = true;
@@ -758,9 +760,18 @@ void PgDb::rollback_quietly() noexcept {
 
 int64_t PgDb::data_version() {
     if (locked_) return locked_changes_ - own_commits_;
-    Run q = run(Sql::DataVersion);
-    if (!q.step()) raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
-    return q.int64(0) - own_commits_;
+    int64_t changes = 0;
+    bool found;
+    {
+        Run q = run(Sql::DataVersion);
+        found = q.step();
+        if (found) changes = q.int64(0);
+    }
+    if (!found) {
+        if (format_ < format::kVersion && follow_upgrade()) return data_version();
+        raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
+    }
+    return changes - own_commits_;
 }
 
 }  // namespace dualcache

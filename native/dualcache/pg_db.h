@@ -137,6 +137,15 @@ private:
     // (binary results when `binary`); raises on error.
     PGresult *one_off(const std::string &sql, const std::string *param, bool binary, const char *context);
 
+    // --- a store of an older format (pg_upgrade.cpp) ---
+    // Binary parameters of the given types, binary results; raises on error.
+    PGresult *with_params(const std::string &sql, const std::vector<std::pair<Oid, std::string>> &params);
+    // The store's row was moved by another connection's upgrade: follows it
+    // to its new row. False when the store is not found in a newer format.
+    bool follow_upgrade();
+    // The prepared statements name the old row: they are made again.
+    void forget_prepared() noexcept;
+
     // The prepared statements of the database and its default map, or of
     // one named map.
     struct Statements {
@@ -150,6 +159,7 @@ private:
     PGconn *conn_ = nullptr;
     std::string schema_;     // quoted identifier
     int64_t store_id_ = 0;
+    int64_t upgraded_from_ = 0;  // the store's row before this connection's upgrade (while it may be undone)
     Statements stmts_;
     std::unordered_map<int64_t, Statements> map_stmts_;  // by the map's id
     bool tx_ = false;           // a transaction is open (also when the server aborted it)
