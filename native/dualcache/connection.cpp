@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 
+#include "corrupt_value.h"
 #include "file_naming.h"
 #include "format.h"
 #include "fork_guard.h"
@@ -195,8 +196,13 @@ nb::object Connection::map_names() {
         Connection &c;
         ~Leave() { c.leave(); }
     } leave{*this};
-    if (!in_transaction()) data_version();  // follows an upgrade another connection made
-    std::vector<std::string> names = db_->nonempty_maps();
+    std::vector<std::string> names;
+    try {
+        if (!in_transaction()) data_version();  // follows an upgrade another connection made
+        names = db_->nonempty_maps();
+    } catch (const CorruptValue &c) {
+        raise_store_error_from(path_, "damaged stored value: " + c.what, c.cause.ptr());
+    }
     nb::object list = nb::steal(PyList_New(0));
     if (!list) throw nb::python_error();
     for (const std::string &n : names) {

@@ -93,16 +93,16 @@ nb::object Decoder::value_and_fields(std::string_view bytes, nb::object &fields)
     return o;
 }
 
-nb::object Decoder::key(std::string_view stored) { return value(sealed_ ? sealed::open_key(stored) : stored); }
+nb::object Decoder::key(std::string_view stored) { return value(sealed_ ? sealed::open_key(stored, map_) : stored); }
 
 std::string_view Decoder::entry_payload(std::string_view stored) {
-    return sealed_ ? sealed::open_value(stored) : stored;
+    return sealed_ ? sealed::open_value(stored, map_) : stored;
 }
 
 void Decoder::item(int64_t ord, std::string_view ikey, std::string_view stored, nb::object &key, nb::object &value,
                    nb::object &fields, uint32_t &crc) {
     crc = 0;
-    std::string_view bytes = sealed_ ? sealed::open_item(stored, ord, ikey, crc) : stored;
+    std::string_view bytes = sealed_ ? sealed::open_item(stored, map_, ord, ikey, crc) : stored;
     key = this->value(ikey);
     value = value_and_fields(bytes, fields);
 }

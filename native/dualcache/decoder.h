@@ -15,7 +15,8 @@ namespace nb = nanobind;
 
 class Decoder {
 public:
-    explicit Decoder(TagTable &tags) : tags_(tags), sealed_(tags.format() >= 2) {}
+    // For the rows of map `map` (checksums are bound to their map).
+    Decoder(TagTable &tags, int64_t map) : tags_(tags), map_(map), sealed_(tags.format() >= 2) {}
 
     // An entry's key, as its row holds it.
     nb::object key(std::string_view stored);
@@ -60,6 +61,7 @@ private:
     nb::object record(ByteReader &r, int depth, nb::object *fields_out);
 
     TagTable &tags_;
+    int64_t map_;
     bool sealed_;
 };
 

@@ -136,23 +136,23 @@ void FormatUpgrade::any(ByteReader &r, ByteWriter &w, int depth, uint64_t items,
     }
 }
 
-std::string FormatUpgrade::key(std::string_view old) {
+std::string FormatUpgrade::key(std::string_view old, int64_t map) {
     try {
         ByteReader r(old.data(), old.size());
         ByteWriter w;
         any(r, w, 0, 0, 0);
         if (!r.at_end()) throw CorruptValue{"trailing bytes after the value"};
-        sealed::key(w.out());
+        sealed::key(w.out(), map);
         return std::move(w.out());
     } catch (const CorruptValue &) {
         std::string kept(old);
-        sealed::damaged_key(kept);
+        sealed::damaged_key(kept, map);
         return kept;
     }
 }
 
-uint32_t FormatUpgrade::item(int64_t ord, std::string_view old_key, std::string_view old_value, std::string &key,
-                             std::string &value) {
+uint32_t FormatUpgrade::item(int64_t map, int64_t ord, std::string_view old_key, std::string_view old_value,
+                             std::string &key, std::string &value) {
     try {
         ByteReader rk(old_key.data(), old_key.size()), rv(old_value.data(), old_value.size());
         ByteWriter wk, wv;
@@ -161,28 +161,28 @@ uint32_t FormatUpgrade::item(int64_t ord, std::string_view old_key, std::string_
         if (!rk.at_end() || !rv.at_end()) throw CorruptValue{"trailing bytes after the value"};
         key = std::move(wk.out());
         value = std::move(wv.out());
-        return sealed::item(value, ord, key);
+        return sealed::item(value, map, ord, key);
     } catch (const CorruptValue &) {
         key.assign(old_key);
         value.assign(old_value);
-        sealed::damaged_item(value, ord, key);
+        sealed::damaged_item(value, map, ord, key);
         return 0;
     }
 }
 
 bool FormatUpgrade::is_itemized(std::string_view old) { return !old.empty() && (uint8_t) old[0] == ITEMIZED; }
 
-std::string FormatUpgrade::value(std::string_view old, uint64_t items, uint32_t items_xor) {
+std::string FormatUpgrade::value(std::string_view old, int64_t map, uint64_t items, uint32_t items_xor) {
     try {
         ByteReader r(old.data(), old.size());
         ByteWriter w;
         any(r, w, 0, items, items_xor);
         if (!r.at_end()) throw CorruptValue{"trailing bytes after the value"};
-        sealed::value(w.out());
+        sealed::value(w.out(), map);
         return std::move(w.out());
     } catch (const CorruptValue &) {
         std::string kept(old);
-        sealed::damaged_value(kept);
+        sealed::damaged_value(kept, map);
         return kept;
     }
 }

@@ -24,14 +24,15 @@ public:
     // `tags`: the old tag table, id -> tag.
     explicit FormatUpgrade(std::unordered_map<int64_t, std::string> tags) : tags_(std::move(tags)) {}
 
-    std::string key(std::string_view old);
+    // The rows of map `map` (0: the default map).
+    std::string key(std::string_view old, int64_t map);
     // An item row at `ord`: its new key and value (sealed); the checksum.
-    uint32_t item(int64_t ord, std::string_view old_key, std::string_view old_value, std::string &key,
+    uint32_t item(int64_t map, int64_t ord, std::string_view old_key, std::string_view old_value, std::string &key,
                   std::string &value);
     // Whether an entry's value is the head of a record kept item by item
     // (its items are rewritten first, for value()'s summary).
     static bool is_itemized(std::string_view old);
-    std::string value(std::string_view old, uint64_t items, uint32_t items_xor);
+    std::string value(std::string_view old, int64_t map, uint64_t items, uint32_t items_xor);
     // The shapes the rewritten rows refer to: id and stored bytes.
     std::vector<std::pair<int64_t, std::string>> shapes() const;
 

@@ -43,7 +43,7 @@ static void encode_item(Encoder &enc, PyObject *k, PyObject *v, const RecordClas
 }
 
 // Seals an encoded item once its order number is final.
-static uint32_t seal(ItemOp &op) { return op.crc = sealed::item(op.value, op.ord, op.key); }
+static uint32_t seal(ItemOp &op, int64_t map) { return op.crc = sealed::item(op.value, map, op.ord, op.key); }
 
 // Whether a compare would find this item unchanged as long as nobody
 // reassigns it (the same rule as `unchanged`).
@@ -59,7 +59,7 @@ static bool item_clean(PyObject *v, const RecordClass *rc, const nb::object &fie
 // the only ones that changed since the state was written. False (nothing
 // touched) when the record does not fit the state.
 static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObject **keys, PyObject **values,
-                         const int *kinds, Py_ssize_t n, ItemPlan &plan) {
+                         const int *kinds, Py_ssize_t n, ItemPlan &plan, int64_t map) {
     // Slot indices, not pointers: appending grows st.recs.
     static constexpr size_t kAppend = SIZE_MAX, kSkip = SIZE_MAX - 1;
     size_t steps[kMaxChanges];
@@ -103,7 +103,7 @@ static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObjec
             ItemRec &r = st.recs[steps[i]];
             ItemOp op{ItemOp::Update, r.ord, {}, {}};
             encode_item(enc, r.key.ptr(), v, last_rc, fields, op);
-            uint32_t crc = seal(op);
+            uint32_t crc = seal(op, map);
             plan.ops.push_back(std::move(op));
             st.xor_crc ^= r.crc ^ crc;
             r.crc = crc;
@@ -111,7 +111,7 @@ static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObjec
         } else {
             ItemOp op{ItemOp::Insert, st.next_ord, {}, {}};
             encode_item(enc, keys[i], v, last_rc, fields, op);
-            uint32_t crc = seal(op);
+            uint32_t crc = seal(op, map);
             plan.ops.push_back(std::move(op));
             st.add(nb::handle(keys[i]), nb::handle(v), fields, st.next_ord, crc);
         }
@@ -121,7 +121,7 @@ static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObjec
 }
 
 ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encoder &enc,
-                    decltype(zelph_record_codec::items_changed) changed) {
+                    decltype(zelph_record_codec::items_changed) changed, int64_t map) {
     ItemPlan plan;
     zelph_items_mark now{0, 0};
     if (changed) {
@@ -130,7 +130,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
         zelph_items_mark since = state ? state->mark : zelph_items_mark{0, 0};
         Py_ssize_t n = changed(mapping, &since, &now, keys, values, kinds, kMaxChanges);
         if (state && state->clean && since.run != 0 && n >= 0 &&
-            plan_changes(mapping, *state, enc, keys, values, kinds, n, plan)) {
+            plan_changes(mapping, *state, enc, keys, values, kinds, n, plan, map)) {
             state->mark = now;
             return plan;
         }
@@ -195,7 +195,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
                 op.kind = ItemOp::Insert;
                 op.ord = r->ord = st.next_ord++;
             }
-            uint32_t crc = seal(op);
+            uint32_t crc = seal(op, map);
             st.xor_crc ^= r->crc ^ crc;
             r->crc = crc;
             plan.ops.push_back(std::move(op));
@@ -207,7 +207,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
             ItemOp op{ItemOp::Insert, st.next_ord, {}, {}};
             encode_item(enc, k, v, rc, fields, op);
             clean = clean && item_clean(v, rc, fields);
-            uint32_t crc = seal(op);
+            uint32_t crc = seal(op, map);
             plan.ops.push_back(std::move(op));
             st.add(key, value, fields, st.next_ord, crc);
             st.recs.back().mark = epoch;

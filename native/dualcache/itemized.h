@@ -36,9 +36,10 @@ struct ItemPlan {
 // plan is applied; a null state means "unknown" and plans a full rewrite.
 // On an exception the state is unusable and must be dropped. With the
 // record's change record (`changed`, may be null) and a state marked by it,
-// only the entries it lists are looked at.
+// only the entries it lists are looked at. `map`: the map the rows are
+// written to (their checksums name it).
 ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encoder &enc,
-                    decltype(zelph_record_codec::items_changed) changed);
+                    decltype(zelph_record_codec::items_changed) changed, int64_t map);
 
 // Writes a plan's rows for entry `id` of map `map`.
 void apply_items(Db &db, int64_t map, int64_t id, const ItemPlan &plan);

@@ -5,6 +5,7 @@
 
 #include "bindings.h"
 #include "connection.h"
+#include "crc32c.h"
 #include "fork_guard.h"
 #include "raise.h"
 #include "registry.h"
@@ -48,5 +49,13 @@ NB_MODULE(dualcache, m) {
           "none of these, the class uses the codec of its nearest registered base class.\n"
           "The tag (default 'module.QualName') names the class in stored data. Returns\n"
           "the class.");
+    m.def(
+        "_crc32c",
+        [](nb::bytes data, bool portable) {
+            return (portable ? dualcache::crc32c_portable : dualcache::crc32c)(0, data.c_str(), data.size());
+        },
+        "data"_a, "portable"_a = false,
+        "Test hook: the CRC-32C of `data`, as the store computes it (portable: through the table).");
+    m.attr("_crc32c_in_hardware") = dualcache::crc32c_in_hardware();
     nb::module_::import_("collections.abc").attr("MutableMapping").attr("register")(m.attr("DualCache"));
 }

@@ -150,6 +150,7 @@ void PgDb::upgrade() {
 
     for (int64_t map : maps) {
         const std::string m = std::to_string(map), to = std::to_string(map == old ? moved : map);
+        const int64_t own = map == old ? 0 : map;  // the id the rows' checksums name (0: the default map)
         // The items of each itemized entry first: its head records their number and checksums.
         struct Sum {
             uint64_t count = 0;
@@ -172,7 +173,7 @@ void PgDb::upgrade() {
         for (int i = 0, n = pq_.PQntuples(r); i < n; ++i) {
             int64_t entry = int8_of(pq_.PQgetvalue(r, i, 0)), ord = int8_of(pq_.PQgetvalue(r, i, 1));
             std::string key, value;
-            uint32_t crc = up.item(ord, std::string_view(pq_.PQgetvalue(r, i, 2), (size_t) pq_.PQgetlength(r, i, 2)),
+            uint32_t crc = up.item(own, ord, std::string_view(pq_.PQgetvalue(r, i, 2), (size_t) pq_.PQgetlength(r, i, 2)),
                                    std::string_view(pq_.PQgetvalue(r, i, 3), (size_t) pq_.PQgetlength(r, i, 3)), key,
                                    value);
             Sum &s = sums[entry];
@@ -205,8 +206,8 @@ void PgDb::upgrade() {
             std::string_view old_value(pq_.PQgetvalue(r, i, 2), (size_t) pq_.PQgetlength(r, i, 2));
             Sum s = FormatUpgrade::is_itemized(old_value) ? sums[entry] : Sum{};
             id.push_back(int8_bytes(entry));
-            key.push_back(up.key(std::string_view(pq_.PQgetvalue(r, i, 1), (size_t) pq_.PQgetlength(r, i, 1))));
-            value.push_back(up.value(old_value, s.count, s.xor_crc));
+            key.push_back(up.key(std::string_view(pq_.PQgetvalue(r, i, 1), (size_t) pq_.PQgetlength(r, i, 1)), own));
+            value.push_back(up.value(old_value, own, s.count, s.xor_crc));
             if (id.size() == kChunk) flush_entries();
         }
         pq_.PQclear(r);

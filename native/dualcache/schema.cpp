@@ -14,6 +14,7 @@
 
 #include "file_naming.h"
 #include "format_upgrade.h"
+#include "sealed.h"
 #include "format.h"
 #include "store_error.h"
 
@@ -23,7 +24,8 @@ namespace nb = nanobind;
 static const char *const kCreateSchema =
     "CREATE TABLE meta(k TEXT PRIMARY KEY, v) WITHOUT ROWID;"
     "CREATE TABLE shapes(id INTEGER PRIMARY KEY, shape BLOB NOT NULL);"
-    "CREATE TABLE maps(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, format INTEGER NOT NULL);";
+    "CREATE TABLE maps(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, format INTEGER NOT NULL,"
+    " sum INTEGER NOT NULL);";
 
 std::string map_tables_sql(int64_t id) {
     std::string m = "map" + std::to_string(id);
@@ -274,7 +276,7 @@ bool has_table(SqliteDb &db, const std::string &name) {
 }
 
 // Every row of one map, rewritten in place (ids and order numbers stay).
-void rewrite_rows(SqliteDb &db, FormatUpgrade &up, const std::string &entries, const std::string &items) {
+void rewrite_rows(SqliteDb &db, FormatUpgrade &up, int64_t map, const std::string &entries, const std::string &items) {
     std::vector<int64_t> ids;
     {
         Statement q(db, "SELECT id FROM " + entries + " ORDER BY id");
@@ -302,12 +304,12 @@ void rewrite_rows(SqliteDb &db, FormatUpgrade &up, const std::string &entries, c
             while (rows.step()) old.push_back(Item{rows.int64(0), rows.blob(1), rows.blob(2)});
             for (Item &it : old) {
                 std::string k, v;
-                sum ^= up.item(it.ord, it.key, it.value, k, v);
+                sum ^= up.item(map, it.ord, it.key, it.value, k, v);
                 ++count;
                 put_item.bind(1, id).bind(2, it.ord).bind(3, k).bind(4, v).run();
             }
         }
-        put_entry.bind(1, id).bind(2, up.key(key)).bind(3, up.value(value, count, sum)).run();
+        put_entry.bind(1, id).bind(2, up.key(key, map)).bind(3, up.value(value, map, count, sum)).run();
     }
 }
 
@@ -331,16 +333,22 @@ void upgrade_file(SqliteDb &db) {
     // The maps table in its current form, which an older release cannot
     // add a map to.
     std::vector<int64_t> maps{0};
+    const char *table = "(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, format INTEGER NOT NULL, sum INTEGER NOT NULL)";
     if (has_table(db, "maps")) {
+        db.exec((std::string("CREATE TABLE maps_upgraded") + table).c_str());
         {
-            Statement q(db, "SELECT id FROM maps ORDER BY id");
-            while (q.step()) maps.push_back(q.int64(0));
+            Statement q(db, "SELECT id, name FROM maps ORDER BY id");
+            Statement put(db, "INSERT INTO maps_upgraded(id, name, format, sum) VALUES (?1, ?2, 2, ?3)");
+            while (q.step()) {
+                int64_t id = q.int64(0);
+                std::string name = q.blob(1);
+                maps.push_back(id);
+                put.bind(1, id).bind(2, name).bind(3, (int64_t) sealed::map_name(id, name)).run();
+            }
         }
-        db.exec("CREATE TABLE maps_upgraded(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, format INTEGER NOT NULL);"
-                "INSERT INTO maps_upgraded(id, name, format) SELECT id, name, 2 FROM maps;"
-                "DROP TABLE maps; ALTER TABLE maps_upgraded RENAME TO maps;");
+        db.exec("DROP TABLE maps; ALTER TABLE maps_upgraded RENAME TO maps;");
     } else {
-        db.exec("CREATE TABLE maps(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, format INTEGER NOT NULL)");
+        db.exec((std::string("CREATE TABLE maps") + table).c_str());
     }
 
     for (int64_t id : maps) {
@@ -354,7 +362,7 @@ void upgrade_file(SqliteDb &db) {
                           "_key; ALTER TABLE entries" + old + " RENAME TO " + m + "_entries; ALTER TABLE items" +
                           old + " RENAME TO " + m + "_items;";
         db.exec(sql.c_str());
-        rewrite_rows(db, up, m + "_entries", m + "_items");
+        rewrite_rows(db, up, id, m + "_entries", m + "_items");
         unique_index(db, "CREATE UNIQUE INDEX " + m + "_entries_key ON " + m + "_entries(key)");
         unique_index(db, "CREATE UNIQUE INDEX " + m + "_items_key ON " + m + "_items(entry, ikey)");
     }

@@ -10,6 +10,7 @@
 #include "file_naming.h"
 #include "format.h"
 #include "schema.h"
+#include "sealed.h"
 #include "store_error.h"
 
 namespace dualcache {
@@ -40,8 +41,8 @@ static const char *const kSql[] = {
     /* Savepoint */ "SAVEPOINT level",
     /* Release */ "RELEASE level",
     /* RollbackTo */ "ROLLBACK TO level",
-    /* FindMap */ "SELECT id FROM maps WHERE name = ?1",
-    /* InsertMap */ "INSERT INTO maps(name, format) VALUES (?1, 2)",
+    /* FindMap */ "SELECT id, name, sum FROM maps",  // format 1: see sql_text()
+    /* InsertMap */ "INSERT INTO maps(id, name, format, sum) VALUES (?1, ?2, 2, ?3)",
 };
 static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
 
@@ -252,6 +253,7 @@ std::string SqliteDb::sql_text(Sql which, int64_t map) const {
     put("{E}", map_table("entries", map));
     put("{I}", map_table("items", map));
     put("{T}", format_ >= 2 ? "shape FROM shapes" : "tag FROM tags");
+    if (which == Sql::FindMap && format_ < 2) sql = "SELECT id FROM maps WHERE name = ?1";
     return sql;
 }
 
@@ -283,18 +285,35 @@ bool SqliteDb::has_maps_table() {
     return has_maps_;
 }
 
+// A row of the maps table, checked against its checksum (format 2 on): a
+// damaged name or id must not make a map read empty, or another map's rows.
+static void check_map_row(int64_t id, std::string_view name, int64_t sum) {
+    if ((uint32_t) sum != sealed::map_name(id, name) || sum < 0 || sum > 0xffffffffLL)
+        throw CorruptValue{"the maps table row " + std::to_string(id) +
+                           ": checksum mismatch (the stored bytes are not those written)"};
+}
+
 int64_t SqliteDb::find_map(std::string_view name) {
     if (!has_maps_table()) return 0;
     Run q = run(Sql::FindMap);
-    q.bind(1, name);
-    return q.step() ? q.int64(0) : 0;
+    if (format_ < 2) {
+        q.bind(1, name);
+        return q.step() ? q.int64(0) : 0;
+    }
+    int64_t found = 0;  // every row is read, and checked
+    while (q.step()) {
+        check_map_row(q.int64(0), q.blob(1), q.int64(2));
+        if (q.blob(1) == name) found = q.int64(0);
+    }
+    return found;
 }
 
 int64_t SqliteDb::create_map(std::string_view name) {
     try {
         if (int64_t id = find_map(name)) return id;
-        run(Sql::InsertMap).bind(1, name).done();
-        int64_t id = last_insert_id();
+        // The id is chosen here: the row's checksum names it.
+        int64_t id = query_int("SELECT coalesce(max(id), 0) + 1 FROM maps");
+        run(Sql::InsertMap).bind(1, id).bind(2, name).bind(3, (int64_t) sealed::map_name(id, name)).done();
         exec(map_tables_sql(id).c_str());
         return id;
     } catch (...) {
@@ -320,12 +339,15 @@ std::vector<std::string> SqliteDb::nonempty_maps() {
             std::vector<std::pair<int64_t, std::string>> maps;
             {
                 OneOff q;
-                int rc = sqlite3_prepare_v2(db_, "SELECT id, name FROM maps", -1, &q.s, nullptr);
+                bool checked = format_ >= 2;
+                int rc = sqlite3_prepare_v2(db_, checked ? "SELECT id, name, sum FROM maps" : "SELECT id, name FROM maps",
+                                            -1, &q.s, nullptr);
                 if (rc != SQLITE_OK) fail(rc);
                 while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
                     const char *name = (const char *) sqlite3_column_blob(q.s, 1);
                     maps.emplace_back(sqlite3_column_int64(q.s, 0),
                                       std::string(name ? name : "", (size_t) sqlite3_column_bytes(q.s, 1)));
+                    if (checked) check_map_row(maps.back().first, maps.back().second, sqlite3_column_int64(q.s, 2));
                 }
                 if (rc != SQLITE_DONE) fail(rc);
             }

@@ -39,8 +39,10 @@ static auto corrupt_as_store_error(const std::string &path, F &&body) -> decltyp
 // transaction, committed by commit(); inside, it joins the open level.
 // Leaving without commit() (an exception) rolls back as far as needed and
 // makes the memory level forget the entry. With `create`, the map's first
-// write gives it its tables, just before its first statement (so that a
-// value that cannot be stored fails before anything is written).
+// write gives it its tables (and its id, which the rows' checksums name)
+// before anything is encoded; a value that then cannot be stored leaves an
+// empty map, which reads as one never written (and goes with the rollback
+// of a write outside transaction()).
 class Store::WriteOp {
 public:
     WriteOp(Store &s, bool create) : s_(s), c_(*s.conn_), create_(create) {
@@ -55,6 +57,12 @@ public:
                 c_.upgrade();
             }
             s.sync();  // the index as of the lock
+            if (create_ && !s_.exists()) {
+                c_.wrote(s_);
+                sql_ = true;  // a failure while creating it fails the transaction
+                s_.create();
+                sql_ = false;
+            }
         } catch (...) {
             c_.write_failed(s_, implicit_, sql_, 0);
             throw;
@@ -71,7 +79,6 @@ public:
     void sql() {
         sql_ = true;
         c_.wrote(s_);
-        if (create_ && !s_.exists()) s_.create();
     }
     void touch(int64_t id, bool added) { c_.touched(s_, id, added); }
     void commit() {
@@ -168,19 +175,25 @@ void Store::rebuild_index() {
     Db &db = conn_->db();
     if (!exists())
         if (int64_t id = db.find_map(map_utf8_)) map_id_ = id;
-    Decoder dec(conn_->tags());
+    Decoder dec(conn_->tags(), map_id_);
     EntryIndex::Rebuild rb(index_);
     if (exists()) {
         // One snapshot for the scan and the engine's check of it.
         bool own = !conn_->in_transaction();
         try {
             if (own) db.run(Sql::Begin).done();
-            int64_t rows = 0;
+            int64_t rows = 0, last = 0;
             {
                 Run q = db.run(Sql::ScanEntries, map_id_);
                 while (q.step()) {
                     int64_t id = q.int64(0);
                     ++rows;
+                    // Row ids ascend in a sound table (a damaged page can
+                    // give one row twice, or another in its place).
+                    if (id <= last)
+                        throw CorruptValue{"the entry rows are damaged: row " + std::to_string(id) + " comes after row " +
+                                           std::to_string(last)};
+                    last = id;
                     try {
                         rb.row(id, q.int64(1), [&] { return dec.key(q.blob(2)); });
                     } catch (CorruptValue &c) {
@@ -223,7 +236,7 @@ bool Store::load(Entry &e) {
     bool own = !conn_->in_transaction();
     try {
         if (own) db.run(Sql::Begin).done();
-        Decoder dec(conn_->tags());
+        Decoder dec(conn_->tags(), map_id_);
         nb::object value;
         std::unique_ptr<ItemState> st;
         int64_t version = 0;
@@ -381,7 +394,7 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     ItemPlan plan;
     if (mapping) {
         if (e) st = std::move(e->items);
-        plan = plan_items(mapping, st, enc, rc->items_changed());
+        plan = plan_items(mapping, st, enc, rc->items_changed(), map_id_);
         conn_->count_compared((int64_t) plan.compared);
         enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), st->live, st->xor_crc, vw);
     } else if (rc) {
@@ -389,10 +402,10 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     } else {
         enc.value(value, vw);
     }
-    sealed::value(vw.out());
+    sealed::value(vw.out(), map_id_);
     if (!e) {
         enc.value(key, kw);
-        sealed::key(kw.out());
+        sealed::key(kw.out(), map_id_);
     }
 
     op.sql();

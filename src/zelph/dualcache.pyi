@@ -109,3 +109,6 @@ def register(
     from_fields: Callable[[type, tuple[Any, ...]], Any] | Callable[[type, dict[str, Any]], Any] | None = None,
     fields: Iterable[str] | None = None,
 ) -> _C: ...
+def _crc32c(data: bytes, portable: bool = False) -> int: ...
+
+_crc32c_in_hardware: bool

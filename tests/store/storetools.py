@@ -139,18 +139,22 @@ def _seal(context, payload):
     return payload + crc32c(context + payload).to_bytes(4, "little")
 
 
-def sealed_key(payload):
-    """An entry key's column as format 2 stores it."""
-    return _seal(b"K", payload)
+def _int8(n):
+    return n.to_bytes(8, "little", signed=True)
 
 
-def sealed_value(payload):
-    return _seal(b"V", payload)
+def sealed_key(payload, map_id=0):
+    """An entry key's column as format 2 stores it (map 0: the default map)."""
+    return _seal(b"K" + _int8(map_id), payload)
 
 
-def sealed_item(ord_, ikey, payload):
+def sealed_value(payload, map_id=0):
+    return _seal(b"V" + _int8(map_id), payload)
+
+
+def sealed_item(ord_, ikey, payload, map_id=0):
     """An item row's value column (its checksum covers the order number and key)."""
-    return _seal(b"I" + ord_.to_bytes(8, "little", signed=True) + varint(len(ikey)) + ikey, payload)
+    return _seal(b"I" + _int8(map_id) + _int8(ord_) + varint(len(ikey)) + ikey, payload)
 
 
 def sealed_shape(shape_id, tag, names=None):
@@ -160,7 +164,7 @@ def sealed_shape(shape_id, tag, names=None):
     for n in names or ():
         b = n.encode()
         payload += varint(len(b)) + b
-    return _seal(b"S" + shape_id.to_bytes(8, "little", signed=True), payload)
+    return _seal(b"S" + _int8(shape_id), payload)
 
 
 def unsealed(blob):
