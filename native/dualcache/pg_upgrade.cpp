@@ -71,6 +71,8 @@ PGresult *PgDb::with_params(const std::string &sql, const std::vector<std::pair<
         formats.push_back(1);
     }
     usable(Sql::Count_);
+    // Savepoints held back go first: the upgrade belongs to the open level.
+    if (std::string before = take_pending(); !before.empty()) pq_.PQclear(simple(before, Sql::Count_));
     ++round_trips_;
     if (!pq_.PQsendQueryParams(conn_, sql.c_str(), (int) params.size(), types.data(), values.data(), lengths.data(),
                                formats.data(), 1))
