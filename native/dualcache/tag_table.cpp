@@ -56,6 +56,7 @@ void TagTable::add_row(int64_t id, std::string_view stored) {
 void TagTable::load() {
     by_id_.clear();
     by_bytes_.clear();
+    by_class_.clear();
     max_id_ = 0;
     Run q = db_.run(Sql::LoadTags);
     while (q.step()) add_row(q.int64(0), q.blob(1));
@@ -65,23 +66,33 @@ void TagTable::load() {
 void TagTable::forget() {
     by_id_.clear();
     by_bytes_.clear();
+    by_class_.clear();
     max_id_ = 0;
     loaded_ = false;
 }
 
 int64_t TagTable::id_for(const RecordClass &rc) {
     if (db_.format() < format::kVersion) raise(PyExc_RuntimeError, "records are written only into a store of the current format");
+    if (auto known = by_class_.find(&rc); known != by_class_.end() && known->second.generation == rc.generation)
+        return known->second.id;
     std::string bytes = encode_shape(rc.tag_utf8, rc.names ? &rc.names_utf8 : nullptr);
     if (!loaded_) load();
-    if (auto it = by_bytes_.find(bytes); it != by_bytes_.end()) return it->second;
+    if (auto it = by_bytes_.find(bytes); it != by_bytes_.end()) {
+        by_class_[&rc] = Known{rc.generation, it->second};
+        return it->second;
+    }
     // Another process may have added it since we looked.
     load();
-    if (auto it = by_bytes_.find(bytes); it != by_bytes_.end()) return it->second;
+    if (auto it = by_bytes_.find(bytes); it != by_bytes_.end()) {
+        by_class_[&rc] = Known{rc.generation, it->second};
+        return it->second;
+    }
     int64_t id = max_id_ + 1;
     std::string stored = bytes;
     sealed::shape(stored, id);
     db_.run(Sql::InsertTag).bind(1, id).bind(2, std::string_view(stored)).done();
     add_row(id, stored);
+    by_class_[&rc] = Known{rc.generation, id};
     return id;
 }
 

@@ -60,6 +60,13 @@ private:
     Db &db_;
     std::unordered_map<int64_t, Shape> by_id_;
     std::unordered_map<std::string, int64_t> by_bytes_;  // a shape's bytes -> id
+    // The shape id of a class as registered (its registration generation):
+    // the common case, without encoding the shape.
+    struct Known {
+        uint64_t generation;
+        int64_t id;
+    };
+    std::unordered_map<const RecordClass *, Known> by_class_;
     int64_t max_id_ = 0;
     bool loaded_ = false;
 };
