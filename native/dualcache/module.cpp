@@ -56,6 +56,7 @@ NB_MODULE(dualcache, m) {
         },
         "data"_a, "portable"_a = false,
         "Test hook: the CRC-32C of `data`, as the store computes it (portable: through the table).");
-    m.attr("_crc32c_in_hardware") = dualcache::crc32c_in_hardware();
+    m.def("_crc32c_in_hardware", &dualcache::crc32c_in_hardware,
+          "Test hook: whether the CRC-32C is computed with the CPU's own instruction.");
     nb::module_::import_("collections.abc").attr("MutableMapping").attr("register")(m.attr("DualCache"));
 }

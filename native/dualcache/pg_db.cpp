@@ -466,16 +466,19 @@ PGresult *PgDb::simple(const std::string &sql, Sql which) {
     return rep.last;
 }
 
-static std::string statement_name(Sql which, int64_t map) {
+// Named after the row the statement's text names (a named map's, or the
+// store's, which an upgrade moves): a statement made before a move is never
+// taken for one made after it.
+static std::string statement_name(Sql which, int64_t map, int64_t store) {
     std::string name = "dualcache_" + std::to_string((int) which);
-    if (map && per_map(which)) name += "_" + std::to_string(map);
+    name += map && per_map(which) ? "_m" + std::to_string(map) : "_s" + std::to_string(store);
     return name;
 }
 
 void PgDb::prepare(Sql which, int64_t map) {
     const Statement &s = kStatements[(size_t) which];
     std::string sql = fill(s.sql, schema_, map && per_map(which) ? map : store_id_);
-    std::string name = statement_name(which, map);
+    std::string name = statement_name(which, map, store_id_);
     ++round_trips_;
     if (!pq_.PQsendPrepare(conn_, name.c_str(), sql.c_str(), s.params, s.types))
         lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
@@ -576,7 +579,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     if (!statements(which, map).prepared[(size_t) which]) prepare(which, map);
     if (writes(which)) wrote_ = true;
     int formats[4] = {1, 1, 1, 1};
-    std::string name = statement_name(which, map);
+    std::string name = statement_name(which, map, store_id_);
     std::string before = pending_.empty() ? std::string() : take_pending();
     bool pipeline = !before.empty() && pq_.PQenterPipelineMode && pq_.PQenterPipelineMode(conn_) == 1;
     if (!before.empty() && !pipeline) pq_.PQclear(simple(before, which));  // an older libpq: one more round trip

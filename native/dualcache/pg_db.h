@@ -143,7 +143,7 @@ private:
     // The store's row was moved by another connection's upgrade: follows it
     // to its new row. False when the store is not found in a newer format.
     bool follow_upgrade();
-    // The prepared statements name the old row: they are made again.
+    // The store's row changed: its statements are prepared again.
     void forget_prepared() noexcept;
 
     // The prepared statements of the database and its default map, or of
@@ -159,7 +159,11 @@ private:
     PGconn *conn_ = nullptr;
     std::string schema_;     // quoted identifier
     int64_t store_id_ = 0;
-    int64_t upgraded_from_ = 0;  // the store's row before this connection's upgrade (while it may be undone)
+    // The store's row before this connection's upgrade (while it may be
+    // undone), and which of its statements were prepared in which session.
+    int64_t upgraded_from_ = 0;
+    std::array<bool, (size_t) Sql::Count_> prepared_before_{};
+    int64_t session_before_ = -1;
     Statements stmts_;
     std::unordered_map<int64_t, Statements> map_stmts_;  // by the map's id
     bool tx_ = false;           // a transaction is open (also when the server aborted it)

@@ -84,18 +84,9 @@ PGresult *PgDb::with_params(const std::string &sql, const std::vector<std::pair<
 }
 
 void PgDb::forget_prepared() noexcept {
+    // Their names carry the store's row: those of the new row are made anew
+    // (a named map's statements name the map's own row, which stays).
     stmts_.prepared.fill(false);
-    for (auto &[id, m] : map_stmts_) m.prepared.fill(false);
-    if (!conn_ || pq_.PQstatus(conn_) != CONNECTION_OK) return;
-    // Not transactional: the names are free again whatever happens next.
-    ++round_trips_;
-    if (pq_.PQsendQuery(conn_, "DEALLOCATE ALL")) {
-        Reply rep = wait_reply();
-        if (rep.last) pq_.PQclear(rep.last);
-        if (!rep.lost) return;
-    }
-    pq_.PQfinish(conn_);  // the next operation connects again, with nothing prepared
-    conn_ = nullptr;
 }
 
 bool PgDb::follow_upgrade() {
@@ -229,6 +220,8 @@ void PgDb::upgrade() {
     pq_.PQclear(run("DELETE FROM " + stores + " WHERE id = " + k));
 
     upgraded_from_ = old;
+    prepared_before_ = stmts_.prepared;
+    session_before_ = reconnects_;
     store_id_ = moved;
     format_ = format::kVersion;
     forget_prepared();
@@ -240,6 +233,9 @@ void PgDb::upgrade_undone() {
     upgraded_from_ = 0;
     format_ = format::kOldestVersion;
     forget_prepared();
+    // The old row's statements are still on the server, unless the
+    // connection was made again since.
+    if (conn_ && session_before_ == reconnects_) stmts_.prepared = prepared_before_;
 }
 
 }  // namespace dualcache

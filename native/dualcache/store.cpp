@@ -247,10 +247,11 @@ bool Store::load(Entry &e) {
             found = q.step();
             if (found) {
                 version = q.int64(0);
-                std::string stored(q.blob(1));  // the items' statement may reuse the row's buffer
-                std::string_view bytes = dec.entry_payload(stored);
+                std::string_view blob = q.blob(1);
+                std::string_view bytes = dec.entry_payload(blob);
                 if (Decoder::is_itemized_head(bytes)) {
-                    Decoder::Head h = dec.head(bytes);
+                    std::string stored(blob);  // kept as the state's head
+                    Decoder::Head h = dec.head(std::string_view(stored).substr(0, bytes.size()));
                     nb::object mapping = load_items(db, map_id_, dec, e.id, h, st);
                     if (PyList_SetItem(h.fields.ptr(), h.slot, mapping.release().ptr()) < 0) throw nb::python_error();
                     nb::object fields = nb::steal(PyList_AsTuple(h.fields.ptr()));
