@@ -53,13 +53,13 @@ void TagTable::add_row(int64_t id, std::string_view stored) {
     max_id_ = std::max(max_id_, id);
 }
 
+// Adds the rows not known yet. Rows are never changed or removed once
+// committed (ids are not reused), so the shapes known stay as they are:
+// a decoder may hold one while it reads a nested record of a new shape.
 void TagTable::load() {
-    by_id_.clear();
-    by_bytes_.clear();
-    by_class_.clear();
-    max_id_ = 0;
     Run q = db_.run(Sql::LoadTags);
-    while (q.step()) add_row(q.int64(0), q.blob(1));
+    while (q.step())
+        if (int64_t id = q.int64(0); !by_id_.count(id)) add_row(id, q.blob(1));
     loaded_ = true;
 }
 

@@ -44,12 +44,13 @@ public:
     // The id of the shape of the class as it is registered now, adding a
     // row when it is new (the caller holds the write lock).
     int64_t id_for(const RecordClass &rc);
-    // The shape stored under `id`, resolved against its registered class.
-    // TypeError when the tag is not registered in this process; CorruptValue
-    // when the id is unknown or its row is damaged.
+    // The shape stored under `id`, resolved against its registered class
+    // (the reference stays valid until forget()). TypeError when the tag is
+    // not registered in this process; CorruptValue when the id is unknown or
+    // its row is damaged.
     const Shape &shape(int64_t id);
     // Drops what is known (after a rollback that may have removed rows, or
-    // a change of format).
+    // a change of format); never while a value is being decoded.
     void forget();
     int format() const { return db_.format(); }
 
