@@ -125,7 +125,7 @@ def child():
 
     KillAt.limit = int(sys.argv[2])
     ledger = Ledger(om.OrderMgr("killed day"))
-    for name in ("_positions", "_fills", "_instruments", "_trips"):
+    for name in ("_positions", "_fills", "_instruments", "_books", "_lots", "_trips"):
         setattr(ledger, name, KillAt(getattr(ledger, name)))
     ledger.mgr = KillAt(ledger.mgr)
     run(ledger)

@@ -4,7 +4,8 @@ rolled-back and failing transactions and reopened stores.
 
 After every step each instrument's fills (in time order), P&L by both methods,
 round trips and position agree with what the plain model computes from
-scratch in exact fractions."""
+scratch in exact fractions.  The FIFO queue is kept in chunks of two lots
+here, so that its stored chunks are written, consumed and rewritten often."""
 
 import datetime as dt
 import itertools
@@ -185,6 +186,14 @@ LedgerMachine.TestCase.settings = settings(max_examples=60, stateful_step_count=
 @pytest.fixture(autouse=True)
 def _data_dir(data_dir):
     return data_dir
+
+
+@pytest.fixture(autouse=True)
+def _short_chunks(monkeypatch):
+    """Chunks of two lots: a few fills of one sign cross chunk boundaries."""
+    from marlovent.ledger import projection
+
+    monkeypatch.setattr(projection, "LOT_CHUNK", 2)
 
 
 def test_the_ledger_against_the_plain_model():
