@@ -269,7 +269,14 @@ class Ledger:
                 trades = self._own_position(key, state)
                 orderid = recorded_order_id(trades, row[L.ORDER_ID], fill_id)
                 self.mgr.update_commission(key, orderid, per_unit(commission, state[MULTIPLIER]))
-            self._replay(key, state, full=not in_book, positions=False)
+            if not P.amend_commission(state, self._lots, self._trips, key, row[L.DONE :], row[L.QTY], old, commission):
+                # Later fills took shares of what it opened: fold them again.
+                self._replay(key, state, full=not in_book, positions=False)
+            elif book is not None and not in_book:
+                # It lies before the current book, whose checkpoint holds the
+                # figures before it: all of it was realized there.
+                d = commission - (0 if old is None else old)
+                self._books[key] = book[:4] + (book[4] - d, book[5] - d, book[6], book[7] + d) + book[8:]
             self._instruments[key] = tuple(state)
         return True
 

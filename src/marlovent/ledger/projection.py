@@ -5,10 +5,12 @@ current book began.
 The figures are a fold over the instrument's fills in time order, kept in the
 instrument's row of the store (a list while it is being changed, a tuple when
 stored; the field positions below).  Each fill is applied once when it arrives
-in order; a fill that arrives late, a bust, a late commission or a new multiplier makes
-the ledger fold the instrument's fills again from the start of the current book
-(or from its first fill), and the fold gives the same figures either way
-because it is the same sequence of operations.
+in order; a fill that arrives late, a bust or a new multiplier makes the ledger
+fold the instrument's fills again from the start of the current book (or from
+its first fill), and the fold gives the same figures either way because it is
+the same sequence of operations.  A late commission is worked into the figures
+where it lands (:func:`amend_commission`) and folds again only where its effect
+spreads to later fills.
 
 Money conventions (``m`` is the contract multiplier, ``c`` a fill's commission
 in money, None counting as 0):
@@ -307,6 +309,93 @@ def _rest(
         lots, i = _next_chunk(s, chunks, key, first, ops), 0
 
 
+# ------------------------------------------------------------------ a late commission
+
+
+def amend_commission(
+    s: list[Any],
+    chunks: Any,
+    trips: Any,
+    key: Any,
+    done: tuple[Any, Any, Any],
+    qty: Any,
+    old: Any,
+    new: Any,
+) -> bool:
+    """Work a fill's new commission into the row ``s`` where it lands, given
+    what the fill did (``done``: round trip, lot, closed qty) and its ``qty``;
+    False (``s`` untouched) where the change spreads to later fills and the
+    instrument must be folded again.
+
+    The fold is affine in each commission, so a difference ``d`` lands:
+
+    * in a reduction: its realized profit only (the basis and the lots it took
+      do not depend on it), and that of its round trip;
+    * in what an opening fill opened (or a reversal's open part): the basis and
+      its lot while nothing has reduced the position since; once its round
+      trip has closed, that round trip realized all of it, by both methods;
+    * a reversal's commission is shared pro rata: the close part as a
+      reduction, the rest as an opening.
+
+    The figures are those a fold from the start gives, exactly for int and
+    Fraction money; floats may differ from it in the last bits."""
+    trip, lot, closing = done
+    d = (0 if new is None else new) - (0 if old is None else old)
+    if closing is not None:  # a reversal: the close part's share, the rest opened
+        reduced = share(0 if new is None else new, closing, qty) - share(0 if old is None else old, closing, qty)
+        opened = d - reduced
+    elif lot is None:  # a reduction
+        reduced, opened = d, None
+    else:  # an opening
+        reduced, opened = None, d
+    if lot is not None:
+        open_trip = trip if closing is None else trip + 1
+        in_open_trip = open_trip == s[TRIPS]
+        if in_open_trip and lot < s[REDUCED_AT]:
+            return False  # reduced since: later closes took shares of it
+    if reduced is not None:
+        _realize(s, trips, key, trip, reduced)
+    if lot is not None:
+        if in_open_trip:
+            s[BASIS] = s[BASIS] + opened
+            _add_to_lot(s, chunks, key, lot, opened)
+        else:  # its round trip closed: that round trip realized all it opened
+            _realize(s, trips, key, open_trip, opened)
+    s[COMMISSION] = s[COMMISSION] + d
+    return True
+
+
+def _realize(s: list[Any], trips: Any, key: Any, trip: int, more_cost: Any) -> None:
+    """``more_cost`` of commission realized in round trip ``trip``."""
+    s[REALIZED_AVERAGE] = s[REALIZED_AVERAGE] - more_cost
+    s[REALIZED_FIFO] = s[REALIZED_FIFO] - more_cost
+    if trip < s[TRIPS]:
+        opened, closed, qty, average, fifo = trips[(key, trip)]
+        trips[(key, trip)] = (opened, closed, qty, average - more_cost, fifo - more_cost)
+    else:
+        s[TRIP_AVERAGE] = s[TRIP_AVERAGE] - more_cost
+        s[TRIP_FIFO] = s[TRIP_FIFO] - more_cost
+
+
+def _add_to_lot(s: list[Any], chunks: Any, key: Any, lot: int, amount: Any) -> None:
+    first = s[LOT_FIRST]
+    n = lot // LOT_CHUNK
+    if n == first // LOT_CHUNK:
+        field, i = LOTS, 2 * (lot - first) + 1
+        lots = s[LOTS]
+    elif s[LOT_NEXT] >= (n + 1) * LOT_CHUNK:
+        field, i = None, 2 * (lot - n * LOT_CHUNK) + 1
+        lots = chunks[(key, n)]
+    else:
+        field, i = BACK, 2 * (lot - n * LOT_CHUNK) + 1
+        lots = s[BACK]
+    lots = lots[:i] + (lots[i] + amount,) + lots[i + 1 :]
+    if field is None:
+        chunks[(key, n)] = lots
+    else:
+        s[field] = lots
+
+
 # ------------------------------------------------------------------ reading a row
 
 
@@ -361,6 +450,7 @@ __all__ = [
     "new_row",
     "restart",
     "apply",
+    "amend_commission",
     "stored_chunks",
     "lot_costs",
     "open_qty",
