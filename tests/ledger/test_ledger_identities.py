@@ -69,7 +69,9 @@ def recorded(om, fills, order, late=()):
 
 def same_figures(a, b, scale):
     """Equal, floats to a relative 1e-9 of ``scale``."""
-    if type(a) is tuple or isinstance(a, tuple):
+    if dataclasses.is_dataclass(a) and type(a) is type(b):
+        a, b = [getattr(a, f.name) for f in dataclasses.fields(a)], [getattr(b, f.name) for f in dataclasses.fields(b)]
+    if isinstance(a, (tuple, list)) and isinstance(b, (tuple, list)):
         return len(a) == len(b) and all(same_figures(x, y, scale) for x, y in zip(a, b))
     if isinstance(a, float) or isinstance(b, float):
         return close(a, b, scale)
