@@ -20,10 +20,12 @@ from .fills import Fill, FillConflict, Recorded, check_number, differences, numb
 from .instruments import DEFAULT_CURRENCY, DEFAULT_MULTIPLIER, Instrument, check_currency, check_multiplier
 from .orderids import recorded_order_id, trade_fill_id, trade_order_id
 from . import projection as P
-from .projection import BOOK, BOOK_FILL, COUNT, CURRENCY, LAST, MULTIPLIER, NEWEST, TRIPS
+from .projection import ARRIVALS, BOOK, BOOK_FILL, COUNT, CURRENCY, LAST, MULTIPLIER, NEWEST, TRIPS
+from .projection import apply as _apply
 from .report import PnlReport, PnlRow, RoundTrip, currency_totals
 
 METHODS = ("average", "fifo")
+_Position, _Trade = _om.Position, _om.Trade
 
 
 def per_unit(commission: Any, multiplier: Any) -> Any:
@@ -120,7 +122,8 @@ class Ledger:
     def _record(self, fill: Fill, multiplier: Any, currency: str | None) -> Recorded:
         fill_id = fill.fill_id
         key = fill.key
-        stored = self._fills.get(fill_id)
+        fills = self._fills
+        stored = fills.get(fill_id)
         if stored is not None:
             recorded = self._fill(fill_id, stored)
             different = differences(recorded, fill)
@@ -139,10 +142,11 @@ class Ledger:
             state = list(row)
             if multiplier is not None or currency is not None:
                 self._agree(key, state, multiplier, currency)
-        arrival = state[P.ARRIVALS]
-        state[P.ARRIVALS] = arrival + 1
+        arrival = state[ARRIVALS]
+        state[ARRIVALS] = arrival + 1
+        timestamp = fill.timestamp
         newest = state[NEWEST]
-        if newest is not None and fill.timestamp < newest:
+        if newest is not None and timestamp < newest:
             with self._positions.transaction():
                 self._insert(key, state, fill, arrival)
                 self._instruments[key] = tuple(state)
@@ -153,33 +157,31 @@ class Ledger:
         # anything is written, and the later writes hold only values of the
         # same kinds (a failure there is the store's, which fails the
         # transaction).
-        price, qty, commission, timestamp = fill.price, fill.qty, fill.commission, fill.timestamp
         positions = self._positions
         position = positions.get(key)
         book = state[BOOK]
+        order_id = fill.order_id
+        orderid = fill_id if order_id is None else order_id
         if position is None:
             if book is not None:
                 self._foreign(key, state, None)
-            position = _om.Position(key)
-            trades = position.trades
+            position = _Position(key)
         else:
             trades = position.trades
             if book is None or len(trades) != state[COUNT] - book:
                 self._foreign(key, state, trades)
-        order_id = fill.order_id
-        orderid = fill_id if order_id is None else order_id
-        if orderid in trades:
-            orderid = trade_order_id(trades, order_id, fill_id)
+            if orderid in trades:
+                orderid = trade_order_id(trades, order_id, fill_id)
+        price, qty, commission = fill.price, fill.qty, fill.commission
         m = state[MULTIPLIER]
         if commission is None:
-            trade = _om.Trade(orderid, price, qty, timestamp=timestamp)
+            trade = _Trade(orderid, price, qty, timestamp=timestamp)
         elif m == 1 and type(m) is int:
-            trade = _om.Trade(orderid, price, qty, commission, timestamp)
+            trade = _Trade(orderid, price, qty, commission, timestamp)
         else:
-            trade = _om.Trade(orderid, price, qty, share(commission, 1, m), timestamp)
+            trade = _Trade(orderid, price, qty, share(commission, 1, m), timestamp)
         previous = state[LAST]
-        in_trip, lot, closing, trip, writes = P.apply(state, self._lots, key, fill_id, price, qty, commission, timestamp, arrival)
-        fills = self._fills
+        in_trip, lot, closing, trip, writes = _apply(state, self._lots, key, fill_id, price, qty, commission, timestamp, arrival)
         fills[fill_id] = (key, order_id, price, qty, commission, timestamp, arrival, previous, in_trip, lot, closing)
         try:
             # What OrderMgr.add_trade does, inside the transaction that is
