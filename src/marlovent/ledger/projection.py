@@ -340,6 +340,8 @@ def amend_commission(
     The figures are those a fold from the start gives, exactly for int and
     Fraction money; floats may differ from it in the last bits."""
     trip, lot, closing = done
+    if trip is None:
+        return False  # not folded in yet
     d = (0 if new is None else new) - (0 if old is None else old)
     if closing is not None:  # a reversal: the close part's share, the rest opened
         reduced = share(0 if new is None else new, closing, qty) - share(0 if old is None else old, closing, qty)
