@@ -16,7 +16,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, precondition, rule
 
-from marlovent.ledger import Fill, FillConflict, Ledger
+from marlovent.ledger import Fill, FillConflict, Ledger, projection
 from plain_ledger import PlainLedger
 
 T0 = dt.datetime(2024, 3, 5, 14, 30, tzinfo=dt.timezone.utc)
@@ -166,6 +166,11 @@ class LedgerMachine(RuleBasedStateMachine):
             money = MARK * f.qty * F(multiplier)
             assert avg.unrealized == (money - f.basis if f.qty else 0)
             assert fifo.unrealized == (money - sum(cost for _, cost in f.lots) if f.qty else 0)
+            # The FIFO queue: a row of bounded size, the full chunks between its ends stored, nothing else.
+            row = ledger._instruments[key]
+            assert len(row[projection.LOTS]) <= 2 * projection.LOT_CHUNK and len(row[projection.BACK]) < 2 * projection.LOT_CHUNK
+            stored = sorted(n for k, n in ledger._lots.keys() if k == key)
+            assert stored == list(projection.stored_chunks(row))
             trips = [(t.opened, t.closed, t.qty, t.realized_average, t.realized_fifo) for t in ledger.history(key)]
             assert trips == f.trips and avg.round_trips == len(f.trips)
             position = self.mgr.positions.get(key)
