@@ -4,7 +4,7 @@
 
 #include "binding/registry.h"
 #include "model/module_ns.h"
-#include "model/record_codec_export.h"
+#include "model/store_codec.h"
 #include "pysem/clock.h"
 
 namespace nb = nanobind;
@@ -77,6 +77,7 @@ static void init_module(nb::module_ m) {
     import_stdlib_names(m);
     nb::module_ store = nb::module_::import_("zelph.dualcache");
     m.attr("DualCache") = store.attr("DualCache");
+    ordermgr::types.DualCache = (PyTypeObject *) store.attr("DualCache").ptr();
     define_aliases(m);
     ordermgr::register_classes(m);
     ordermgr::register_codecs_with_store(store);

@@ -66,24 +66,26 @@ static void guarded_transaction(PyObject *store, Body &&body, Undo &&undo) {
 static void add_trade(nb::handle self, nb::handle key, nb::handle trade) {
     nb::object store = order_mgr_positions(self.ptr());
     // The undo: what this call changed in an exact book, or else a copy.
-    BookChange change;
+    BookUndo change;
     std::optional<BookSnapshot> before;
     guarded_transaction(
         store.ptr(),
         [&] {
-            nb::object pos = store_get(store.ptr(), key.ptr());
+            int present;
+            nb::object pos = store_lookup(store.ptr(), key.ptr(), present);
             if (pos.is_none()) pos = new_position(key.ptr());
-            bool was_existing = store_contains(store.ptr(), key.ptr());
-            bool open;
-            if (!position_add_trade_undoable(pos.ptr(), trade.ptr(), change)) {
+            bool was_existing = present < 0 ? store_contains(store.ptr(), key.ptr()) : present != 0;
+            bool open, empty_known = false;
+            if (position_add_trade_undoable(pos.ptr(), trade.ptr(), change)) {
+                open = change.result;
+                empty_known = change.went_flat();
+            } else {
                 before.emplace(pos.ptr());
                 open = position_add_trade(pos.ptr(), trade.ptr());
-            } else {
-                open = change.result;
             }
             if (open)
                 store_setitem(store.ptr(), key.ptr(), pos.ptr());
-            else if (was_existing && position_empty(pos.ptr()))
+            else if (was_existing && (empty_known || position_empty(pos.ptr())))
                 store_delitem(store.ptr(), key.ptr());
         },
         [&] {

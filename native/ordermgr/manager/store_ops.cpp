@@ -21,6 +21,27 @@ bool store_contains(PyObject *store, PyObject *key) {
     return r != 0;
 }
 
+nb::object store_lookup(PyObject *store, PyObject *key, int &present) {
+    if (PyDict_CheckExact(store)) {
+        PyObject *v = PyDict_GetItemWithError(store, key);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        present = v != nullptr;
+        return nb::borrow(v ? v : Py_None);
+    }
+    if (Py_TYPE(store) == types.DualCache) {
+        PyObject *r = PyObject_CallMethodObjArgs(store, names.get, key, names.absent, nullptr);
+        if (!r) throw nb::python_error();
+        present = r != names.absent;
+        if (!present) {
+            Py_DECREF(r);
+            return nb::none();
+        }
+        return nb::steal(r);
+    }
+    present = -1;
+    return store_get(store, key);
+}
+
 nb::object store_getitem(PyObject *store, PyObject *key) {
     PyObject *r = PyObject_GetItem(store, key);
     if (!r) throw nb::python_error();

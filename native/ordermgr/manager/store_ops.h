@@ -10,6 +10,11 @@ namespace nb = nanobind;
 // store.get(key): the stored value or None. New reference.
 nb::object store_get(PyObject *store, PyObject *key);
 bool store_contains(PyObject *store, PyObject *key);
+// store.get(key), and whether `key in store` where one question tells both:
+// an exact dict, or the persistent store itself (its get with a default of
+// our own). `present` is -1 for any other mapping: the caller asks
+// store_contains when it needs to. New reference.
+nb::object store_lookup(PyObject *store, PyObject *key, int &present);
 nb::object store_getitem(PyObject *store, PyObject *key);
 void store_setitem(PyObject *store, PyObject *key, PyObject *value);
 void store_delitem(PyObject *store, PyObject *key);

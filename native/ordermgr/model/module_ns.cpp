@@ -48,6 +48,8 @@ void init_names() {
     names.cachePrefix = intern("cachePrefix");
     names.namespace_ = intern("namespace");
     names.order_mgr = intern("order_mgr");
+    names.absent = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);  // kept for the process
+    if (!names.absent) throw nb::python_error();
 }
 
 void set_module(PyObject *module) { g_module = module; }

@@ -22,6 +22,7 @@ struct Types {
     PyTypeObject *SystemDiagnostics = nullptr;
     PyTypeObject *SystemReporter = nullptr;
     PyTypeObject *DataValidator = nullptr;
+    PyTypeObject *DualCache = nullptr;  // the store's own class, as imported
 };
 extern Types types;
 
@@ -33,6 +34,7 @@ struct Names {
         *items, *keys, *get, *add_trade, *add_commission, *datetime, *DualCache,
         *summary, *status, *warnings, *errors, *transaction, *cacheName, *cachePrefix,
         *namespace_, *order_mgr;
+    PyObject *absent;  // an object of our own, the default of a store lookup
 };
 extern Names names;
 void init_names();

@@ -5,7 +5,7 @@
 #include "model/kept_book.h"
 #include "model/module_ns.h"
 #include "model/payload.h"
-#include "model/record_codec_export.h"
+#include "model/store_codec.h"
 #include "model/trade.h"
 #include "pysem/args.h"
 #include "pysem/fast_method.h"
@@ -293,8 +293,8 @@ static void clear_mapping(PyObject *trades) {
     }
 }
 
-// Position.add_trade; `change` (optional) learns what it did, for an undo.
-static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nullptr) {
+// Position.add_trade; `undo` (optional) learns what it did.
+static bool add_trade(nb::handle self, nb::handle trade, BookUndo *undo = nullptr) {
     nb::object orderid = trade_orderid(trade.ptr());
     nb::object trades = position_trades(self.ptr());
     if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
@@ -305,26 +305,26 @@ static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nu
     } else if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade.ptr()) < 0) {
         throw nb::python_error();
     }
-    if (change) {
-        change->trades = trades;
-        change->appended = orderid;
-        change->trade = nb::borrow(trade);
+    if (undo) {
+        undo->trades = trades;
+        undo->appended = orderid;
+        undo->trade = nb::borrow(trade);
     }
     // The empty test: from the kept qty when the fold took the new trade in.
     bool empty = b && exact && exact->trades.ptr() == trades.ptr() && b->current() && b->fold().qty_ok
                      ? b->fold().qty.result().eq_zero()
                      : position_empty(self.ptr());
     if (!empty) return true;
-    if (change) {
+    if (undo) {
         // Going flat releases every trade anyway; keep them for the undo.
-        change->emptied = nb::steal(PyDict_Copy(trades.ptr()));
-        if (!change->emptied || PyDict_DelItem(change->emptied.ptr(), orderid.ptr()) < 0) throw nb::python_error();
+        undo->emptied = nb::steal(PyDict_Copy(trades.ptr()));
+        if (!undo->emptied || PyDict_DelItem(undo->emptied.ptr(), orderid.ptr()) < 0) throw nb::python_error();
     }
     clear_mapping(trades.ptr());
     return false;
 }
 
-void BookChange::undo() noexcept {
+void BookUndo::undo() noexcept {
     if (!trades) return;
     PyObject *exc = PyErr_GetRaisedException();
     if (emptied) {
@@ -338,11 +338,11 @@ void BookChange::undo() noexcept {
     PyErr_SetRaisedException(exc);
 }
 
-bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookChange &change) {
+bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookUndo &undo) {
     if (!exact_position(position)) return false;
     nb::object trades = position_trades(position);
     if (!PyDict_CheckExact(trades.ptr())) return false;
-    change.result = add_trade(position, trade, &change);
+    undo.result = add_trade(position, trade, &undo);
     return true;
 }
 
@@ -478,7 +478,7 @@ static const pysem::record::Decl position_decl = {
     .properties = position_properties,
     // The store keeps the book entry by entry, from the book's change record.
     .itemized_field = 1,
-    .items_changed = &KeptBook::changes_since,
+    .items_changed = &book_items_changed,
 };
 
 static pysem::record::Class position_class{position_decl};

@@ -52,18 +52,21 @@ nb::object trades_started(PyObject *trades);
 // exact Position, its add_trade method otherwise).
 bool position_add_trade(PyObject *position, PyObject *trade);
 
-// What one add_trade did to an exact dict book, to put it back when the
-// store refuses the write: the trade it appended, or (when the trade took
-// the position flat) the book it emptied.
-struct BookChange {
+// What one add_trade did to the dict book of an exact Position: its result,
+// and what to put back when the store refuses the write (the trade it
+// appended, or, when the trade took the position flat, the book it emptied).
+struct BookUndo {
     nb::object trades, appended, trade, emptied;
     bool result = false;
+    // The position's `empty` afterwards as the book knows it (a flat reset
+    // empties it), without reading any figure.
+    bool went_flat() const { return emptied.ptr() != nullptr; }
     void undo() noexcept;  // keeps the error in flight
 };
 
 // add_trade on an exact Position whose trades are an exact dict, recording
-// the change; false (nothing done) for any other position or mapping.
-bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookChange &change);
+// the undo; false (nothing done) for any other position or mapping.
+bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookUndo &undo);
 
 // Number of entries of a trade mapping.
 Py_ssize_t mapping_size(PyObject *trades);

@@ -5,7 +5,7 @@
 #include "model/kept_book.h"
 #include "model/module_ns.h"
 #include "model/payload.h"
-#include "model/record_codec_export.h"
+#include "model/store_codec.h"
 #include "pysem/args.h"
 #include "pysem/clock.h"
 #include "pysem/fields.h"
