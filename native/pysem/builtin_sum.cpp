@@ -5,25 +5,6 @@
 
 namespace pysem {
 
-bool ObjectSum::add(PyObject *item) {
-    if (PyFloat_CheckExact(item)) return sum_.add(false, 0, PyFloat_AS_DOUBLE(item));
-    if (!PyLong_CheckExact(item)) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-    return !overflow && sum_.add(true, v, 0.0);
-}
-
-nb::object host_sum(PyObject *list) {
-    ObjectSum sum;
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    bool native = true;
-    for (Py_ssize_t i = 0; i < n && native; ++i) native = sum.add(PyList_GET_ITEM(list, i));
-    if (native) return sum.result();
-    BuiltinSum generic;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) generic.add(PyList_GET_ITEM(list, i));
-    return generic.result();
-}
-
 // The float the float phase hands on: its sum with the compensation, unless
 // that is zero or not finite (which would turn an infinite sum into NaN).
 static double compensated(double sum, double compensation) {

@@ -2,7 +2,6 @@
 // and an arithmetic pass (average price recomputed from the trades), folded
 // into one SystemHealthReport.
 #include "diagnostics/message.h"
-#include "diagnostics/plain_position.h"
 #include "diagnostics/reads.h"
 #include "diagnostics/records.h"
 #include "diagnostics/system_diagnostics.h"
@@ -38,17 +37,17 @@ nb::list check_data_consistency(PyObject *order_mgr) {
     nb::object positions = store_of(order_mgr);
     for_each_item(positions.ptr(), [&](PyObject *k, PyObject *position) {
         nb::object key = nb::borrow(k);
-        PlainFigures f;
-        bool plain = plain_figures(position, f);
-        if (!plain) {
+        KeptFigures f;
+        bool kept = kept_figures(position, f);
+        if (!kept) {
             position_data_rules(violations, key, position);
         } else if (f.average_price.lt_zero()) {
-            // A plain position's direction flag is its qty > 0: only the price can fail.
+            // A kept position's direction flag is its qty > 0: only the price can fail.
             (Message() << "Position " << key << ": average_price=" << f.average_price.object()
                        << " is negative (should always be positive)")
                 .add_to(violations);
         }
-        if (plain && !f.negative_price) return;
+        if (kept && !f.negative_price) return;
         nb::object trades = position_trades(position);
         for_each_item(trades.ptr(), [&](PyObject *orderid, PyObject *trade) {
             if (num(trade_price(trade)).lt_zero())
@@ -73,11 +72,11 @@ nb::list check_mathematical_consistency(PyObject *order_mgr) {
     nb::list mismatches;
     nb::object positions = store_of(order_mgr);
     for_each_item(positions.ptr(), [&](PyObject *k, PyObject *position) {
-        PlainFigures f;
-        bool plain = plain_figures(position, f);
-        if (plain ? f.trades == 0 : !truth(position_trades(position).ptr())) return;
+        KeptFigures f;
+        bool kept = kept_figures(position, f);
+        if (kept ? f.trades == 0 : !truth(position_trades(position).ptr())) return;
         Num pq, tq;
-        if (plain) {
+        if (kept) {
             pq = f.total_cost, tq = f.qty;
         } else {
             nb::object trades = position_trades(position);
@@ -85,10 +84,10 @@ nb::list check_mathematical_consistency(PyObject *order_mgr) {
             tq = num(trades_qty(trades.ptr()));
         }
         Num expected = tq.ne_zero() ? pq / tq : pq / Num::of_int(1);
-        Num own = plain ? f.average_price : num(position_average_price(position));
+        Num own = kept ? f.average_price : num(position_average_price(position));
         if ((own - expected).abs().gt(Num::of_double(kTolerance)))
             (Message() << "Position " << nb::borrow(k) << ": average_price calculation mismatch (got "
-                       << (plain ? own.object() : position_average_price(position)) << ", expected "
+                       << (kept ? own.object() : position_average_price(position)) << ", expected "
                        << expected.object() << ")")
                 .add_to(mismatches);
     });

@@ -9,6 +9,7 @@
 #include "diagnostics/validator.h"
 #include "model/position.h"
 #include "model/trade.h"
+#include "pysem/datetime_key.h"
 
 namespace ordermgr {
 
@@ -39,11 +40,8 @@ static std::vector<nb::object> by_time(PyObject *trades) {
         stamps.push_back(trade_timestamp(t));
         items.push_back({stamps.back().ptr(), t});
     }
-    std::stable_sort(items.begin(), items.end(), [](const Item &a, const Item &b) {
-        int r = PyObject_RichCompareBool(a.timestamp, b.timestamp, Py_LT);
-        if (r < 0) raise();
-        return r != 0;
-    });
+    std::stable_sort(items.begin(), items.end(),
+                     [](const Item &a, const Item &b) { return pysem::timestamp_less(a.timestamp, b.timestamp); });
     std::vector<nb::object> sorted;
     sorted.reserve(items.size());
     for (const Item &i : items) sorted.push_back(nb::borrow(i.trade));

@@ -2,7 +2,6 @@
 #include "pysem/collector_pause.h"
 
 #include "diagnostics/message.h"
-#include "diagnostics/plain_position.h"
 #include "diagnostics/plain_record.h"
 #include "diagnostics/reads.h"
 #include "diagnostics/records.h"
@@ -125,12 +124,12 @@ static void position_rules(const nb::list &errors, PyObject *position) {
 
 nb::list validate_position_consistency(PyObject *position) {
     nb::list errors;
-    PlainFigures f;
-    bool plain = plain_figures(position, f);
-    if (!plain) {
+    KeptFigures f;
+    bool kept = kept_figures(position, f);
+    if (!kept) {
         position_rules(errors, position);
     } else if (f.average_price.lt_zero()) {
-        // A plain position's qty is the sum of its trades and its direction
+        // A kept position's qty is the sum of its trades and its direction
         // flag is qty > 0: only the price rule can fail.
         (Message() << "Position average_price " << f.average_price.object()
                    << " is negative (should always be positive in Position class)")
@@ -138,7 +137,7 @@ nb::list validate_position_consistency(PyObject *position) {
     }
 
     nb::object check_trade = replaced_static(dnames.validate_trade, own_validate_trade);
-    if (plain && !f.trade_findings && !check_trade) return errors;
+    if (kept && !f.trade_findings && !check_trade) return errors;
     nb::object trades = position_trades(position);
     for_each_item(trades.ptr(), [&](PyObject *orderid, PyObject *trade) {
         if (!check_trade) return trade_findings(errors, trade, orderid);

@@ -50,8 +50,7 @@ static nb::object summary_of(PyObject *position, PyObject *stopPct) {
         nb::object trades = position_trades(position);
         const BookFold &kept = KeptBook::of(trades.ptr())->fold();
         // Position.average_price and Position.qty, straight from the fold.
-        Num pq = Num::of_double(kept.pq), tq = Num::of_double(kept.tq);
-        Num average = tq.ne_zero() ? pq / tq : pq / Num::of_int(1);
+        Num average = kept.average_price();
         Num qty = kept.qty.result();
         bool is_long = qty.gt_zero();
         Num stop = stop_price(average, is_long, stopPct);

@@ -53,49 +53,16 @@ Py_ssize_t mapping_size(PyObject *trades) {
     return n;
 }
 
-// The exact Trade behind a dict value, for the native passes; nullptr when
-// the value is anything else (the slow path then reads it generically).
-static inline Trade *native_trade(PyObject *v) {
-    return Payload<Trade>::of_exact(v);
-}
+// --- the figures ------------------------------------------------------------
+//
+// Each figure is read from the book's kept fold (kept_book.h) when the trades
+// are an exact dict whose fold took that figure, and is otherwise computed by
+// one generic pass over a snapshot of the trades, reading each field through
+// the host's protocol where the formula reads it.
 
-// sum(trade.<field> for trade in trades.values()), the host's sum.
-template <nb::object Trade::*Field>
-static nb::object sum_field(PyObject *trades, nb::object (*read)(PyObject *)) {
-    if (PyDict_CheckExact(trades)) {
-        // Exact trades holding exact floats: the built-in sum's compensated
-        // float accumulation, inline (the first float is added to the int 0).
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        double total = 0.0, compensation = 0.0;
-        bool floats = true;
-        while (floats && PyDict_Next(trades, &pos, &k, &v)) {
-            Trade *t = native_trade(v);
-            PyObject *x = t ? (t->*Field).ptr() : nullptr;
-            if (x && PyFloat_CheckExact(x))
-                pysem::neumaier_add(total, compensation, PyFloat_AS_DOUBLE(x));
-            else
-                floats = false;
-        }
-        if (floats && PyDict_GET_SIZE(trades) > 0) {
-            if (compensation != 0.0 && std::isfinite(compensation)) total += compensation;
-            return nb::steal(PyFloat_FromDouble(total));
-        }
-    }
-    if (PyDict_CheckExact(trades)) {
-        // Native pass: exact trades with exact numbers run no Python code.
-        pysem::ObjectSum sum;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        bool native = true;
-        while (native && PyDict_Next(trades, &pos, &k, &v)) {
-            Trade *t = native_trade(v);
-            PyObject *x = t ? (t->*Field).ptr() : nullptr;
-            native = x && sum.add(x);
-        }
-        if (native) return sum.result();
-    }
-    // A generator: each value is read after the previous one was added.
+// sum(trade.<field> for trade in trades.values()), the host's sum: each value
+// read after the previous one was added.
+static nb::object generic_sum(PyObject *trades, nb::object (*read)(PyObject *)) {
     TradeSnapshot snap(trades);
     pysem::BuiltinSum sum;
     for (PyObject *t : snap.values()) sum.add(read(t).ptr());
@@ -104,91 +71,26 @@ static nb::object sum_field(PyObject *trades, nb::object (*read)(PyObject *)) {
 
 nb::object trades_qty(PyObject *trades) {
     if (KeptBook *b = KeptBook::of(trades); b && b->fold().qty_ok) return b->fold().qty.result().object();
-    return sum_field<&Trade::qty>(trades, trade_qty);
+    return generic_sum(trades, trade_qty);
 }
 
 nb::object trades_total_commission(PyObject *trades) {
     if (KeptBook *b = KeptBook::of(trades); b && b->fold().commission_ok)
         return b->fold().commission.result().object();
-    return sum_field<&Trade::commission>(trades, trade_commission);
-}
-
-// pq and tq accumulated over the trades; false when a value needs the
-// generic path (the caller then starts again on a snapshot).
-static bool accumulate_native(PyObject *trades, Num &pq, Num &tq) {
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    // While every value is an exact float, the host's float arithmetic is
-    // plain double arithmetic.
-    double pqd = 0.0, tqd = 0.0;
-    bool doubles = true;
-    while (PyDict_Next(trades, &pos, &k, &v)) {
-        Trade *t = native_trade(v);
-        if (!t || !t->price.ptr() || !t->qty.ptr() || !t->commission.ptr()) return false;
-        if (doubles) {
-            PyObject *p = t->price.ptr(), *q = t->qty.ptr(), *c = t->commission.ptr();
-            if (PyFloat_CheckExact(p) && PyFloat_CheckExact(q) && PyFloat_CheckExact(c)) {
-                double qd = PyFloat_AS_DOUBLE(q), cd = PyFloat_AS_DOUBLE(c);
-                pqd += PyFloat_AS_DOUBLE(p) * qd + (qd > 0 ? cd : -cd);
-                tqd += qd;
-                continue;
-            }
-            doubles = false;
-            pq = Num::of_double(pqd);
-            tq = Num::of_double(tqd);
-        }
-        Num price = Num::of(t->price.ptr()), qty = Num::of(t->qty.ptr()),
-            commission = Num::of(t->commission.ptr());
-        if (price.kind() == Num::Kind::Obj || qty.kind() == Num::Kind::Obj ||
-            commission.kind() == Num::Kind::Obj)
-            return false;
-        pq += signed_cost(price, qty, commission);
-        tq += qty;
-        if (pq.kind() == Num::Kind::Obj || tq.kind() == Num::Kind::Obj) return false;
-    }
-    if (doubles) {
-        pq = Num::of_double(pqd);
-        tq = Num::of_double(tqd);
-    }
-    return true;
+    return generic_sum(trades, trade_commission);
 }
 
 nb::object trades_average_price(PyObject *trades) {
+    if (KeptBook *b = KeptBook::of(trades); b && b->fold().average_ok) return b->fold().average_price().object();
+    // pq += t.price * t.qty + (t.commission if t.qty > 0 else -t.commission);
+    // tq += t.qty; then pq / tq, or pq / 1 when tq is zero.
     Num pq = Num::of_double(0.0), tq = Num::of_double(0.0);
-    if (KeptBook *b = KeptBook::of(trades); b && b->fold().average_ok) {
-        pq = Num::of_double(b->fold().pq);
-        tq = Num::of_double(b->fold().tq);
-    } else if (!PyDict_CheckExact(trades) || !accumulate_native(trades, pq, tq)) {
-        pq = Num::of_double(0.0);
-        tq = Num::of_double(0.0);
-        TradeSnapshot snap(trades);
-        for (PyObject *t : snap.values()) {
-            pq += trade_signed_cost(t);
-            tq += Num::steal(trade_qty(t).release().ptr());
-        }
+    TradeSnapshot snap(trades);
+    for (PyObject *t : snap.values()) {
+        pq += trade_signed_cost(t);
+        tq += Num::steal(trade_qty(t).release().ptr());
     }
     return (tq.ne_zero() ? pq / tq : pq / Num::of_int(1)).object();
-}
-
-// min(timestamps) natively while every trade is exact and every timestamp an
-// exact datetime sharing one tzinfo object: those compare field by field
-// without calling anything.
-static bool started_native(PyObject *trades, PyObject *&best) {
-    Py_ssize_t pos = 0;
-    PyObject *k, *v, *tz = nullptr;
-    int64_t best_key = 0;
-    best = nullptr;
-    while (PyDict_Next(trades, &pos, &k, &v)) {
-        Trade *t = native_trade(v);
-        PyObject *ts = t ? t->timestamp.ptr() : nullptr;
-        int64_t key;
-        if (!ts || !pysem::datetime_order_key(ts, &tz, &key)) return false;
-        if (!best || key < best_key) {
-            best = ts;
-            best_key = key;
-        }
-    }
-    return true;
 }
 
 nb::object trades_started(PyObject *trades) {
@@ -196,15 +98,9 @@ nb::object trades_started(PyObject *trades) {
         if (!b->fold().earliest) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
         return nb::borrow(b->fold().earliest);
     }
-    if (PyDict_CheckExact(trades)) {
-        PyObject *best = nullptr;
-        if (started_native(trades, best)) {
-            if (!best) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
-            return nb::borrow(best);
-        }
-    }
     TradeSnapshot snap(trades);
     if (snap.size() == 0) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
+    // min(t.timestamp for t in trades.values()): the first of equal ones.
     nb::object best;
     for (PyObject *t : snap.values()) {
         nb::object ts = trade_timestamp(t);
@@ -212,11 +108,28 @@ nb::object trades_started(PyObject *trades) {
             best = std::move(ts);
             continue;
         }
-        int r = PyObject_RichCompareBool(ts.ptr(), best.ptr(), Py_LT);
-        if (r < 0) throw nb::python_error();
-        if (r) best = std::move(ts);
+        if (pysem::timestamp_less(ts.ptr(), best.ptr())) best = std::move(ts);
     }
     return best;
+}
+
+bool kept_figures(PyObject *position, KeptFigures &out) {
+    Position *p = Payload<Position>::of_exact(position);
+    PyObject *book = p ? p->trades.ptr() : nullptr;
+    if (!book) return false;
+    KeptBook *kept = KeptBook::of(book);
+    if (!kept) return false;
+    const BookFold &f = kept->fold();
+    if (!f.qty_ok || !f.commission_ok || !f.average_ok || !f.cost_ok || !f.rules_ok) return false;
+    out.qty = f.qty.result();
+    out.total_commission = f.commission.result();
+    out.total_cost = f.cost.result();
+    out.average_price = f.average_price();
+    out.started = f.started_ok ? f.earliest : nullptr;
+    out.trades = f.count;
+    out.negative_price = f.negative_price;
+    out.trade_findings = f.findings;
+    return true;
 }
 
 // --- reads honouring overrides --------------------------------------------

@@ -68,6 +68,24 @@ struct BookUndo {
 // the undo; false (nothing done) for any other position or mapping.
 bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookUndo &undo);
 
+// The figures of an exact Position whose trades are an exact dict, as its
+// kept fold has them, when the fold took every one of them (every price, qty
+// and commission an exact float or an exact int within 2**53, exact
+// datetimes): each then has one value however often it is read, and reading
+// them runs no code of the caller's. False for any other position, having
+// run no code of the caller's either.
+struct KeptFigures {
+    pysem::Num qty;               // Position.qty: sum(t.qty for t in trades)
+    pysem::Num average_price;     // Position.average_price
+    pysem::Num total_commission;  // Position.total_commission
+    pysem::Num total_cost;        // sum(t.price * t.qty +/- t.commission)
+    PyObject *started = nullptr;  // Position.started (borrowed), or null when unknown
+    Py_ssize_t trades = 0;
+    bool negative_price = false;  // some trade's price < 0
+    bool trade_findings = false;  // some trade may fail a trade rule
+};
+bool kept_figures(PyObject *position, KeptFigures &out);
+
 // Number of entries of a trade mapping.
 Py_ssize_t mapping_size(PyObject *trades);
 

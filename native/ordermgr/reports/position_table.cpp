@@ -2,7 +2,6 @@
 #include <array>
 #include <vector>
 
-#include "diagnostics/plain_position.h"
 #include "diagnostics/reads.h"
 #include "model/position.h"
 #include "reports/report_text.h"
@@ -51,9 +50,8 @@ void add_row(Cells &cells, PyObject *key, PyObject *pos) {
     std::string &out = cells.text();
     pysem::append_str(out, key);
     cells.close(0);
-    PlainFigures f;
-    PyObject *started = nullptr;
-    if (plain_figures(pos, f) && (started = plain_book_started(f.book))) {
+    KeptFigures f;
+    if (kept_figures(pos, f) && f.started) {
         append_qty(out, f.qty);
         cells.close(1);
         append_money(out += '$', f.average_price);
@@ -64,7 +62,7 @@ void add_row(Cells &cells, PyObject *key, PyObject *pos) {
         cells.close(4);
         out += std::to_string(f.trades);
         cells.close(5);
-        append_minutes(out, started);
+        append_minutes(out, f.started);
         cells.close(6);
         return;
     }

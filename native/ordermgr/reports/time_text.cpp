@@ -4,11 +4,8 @@
 #include <nanobind/nanobind.h>
 
 #include <charconv>
-#include <cstring>
 
 #include "diagnostics/reads.h"
-#include "model/payload.h"
-#include "model/trade.h"
 #include "pysem/format.h"
 
 namespace ordermgr {
@@ -48,25 +45,6 @@ void append_minutes(std::string &out, PyObject *ts) {
     nb::object text = nb::steal(PyObject_CallMethodOneArg(ts, dnames.strftime, pattern.ptr()));
     if (!text) raise();
     pysem::append_default(out, text.ptr());
-}
-
-PyObject *plain_book_started(PyObject *book) {
-    PyObject *best = nullptr, *tz = nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(book, &pos, &k, &v)) {
-        PyObject *ts = Payload<Trade>::of_exact(v)->timestamp.ptr();
-        if (!ts || !PyDateTime_CheckExact(ts)) return nullptr;
-        auto *dt = (PyDateTime_DateTime *) ts;
-        PyObject *zone = dt->hastzinfo ? dt->tzinfo : Py_None;
-        if (!best) {
-            best = ts, tz = zone;
-            continue;
-        }
-        if (zone != tz) return nullptr;
-        if (std::memcmp(dt->data, ((PyDateTime_DateTime *) best)->data, _PyDateTime_DATETIME_DATASIZE) < 0) best = ts;
-    }
-    return best;
 }
 
 void append_timespan(std::string &out, PyObject *span) {
