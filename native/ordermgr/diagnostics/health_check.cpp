@@ -2,9 +2,11 @@
 // and an arithmetic pass (average price recomputed from the trades), folded
 // into one SystemHealthReport.
 #include "diagnostics/message.h"
+#include "diagnostics/overrides.h"
 #include "diagnostics/reads.h"
 #include "diagnostics/records.h"
 #include "diagnostics/system_diagnostics.h"
+#include "manager/order_mgr.h"
 #include "model/position.h"
 #include "model/trade.h"
 #include "pysem/builtin_sum.h"
@@ -16,7 +18,7 @@ using pysem::Num;
 // Averages further apart than this are reported.
 constexpr double kTolerance = 0.001;
 
-static nb::object store_of(PyObject *order_mgr) { return pysem::getattr(order_mgr, names.positions); }
+static nb::object store_of(PyObject *order_mgr) { return order_mgr_field(order_mgr, OrderMgr::field::positions); }
 
 // Direction and average-price rules of one position, read the generic way.
 static void position_data_rules(const nb::list &out, const nb::object &key, PyObject *position) {
@@ -48,11 +50,11 @@ nb::list check_data_consistency(PyObject *order_mgr) {
                 .add_to(violations);
         }
         if (kept && !f.negative_price) return;
-        nb::object trades = position_trades(position);
+        nb::object trades = position_field(position, Position::field::trades);
         for_each_item(trades.ptr(), [&](PyObject *orderid, PyObject *trade) {
-            if (num(trade_price(trade)).lt_zero())
+            if (num(trade_field(trade, Trade::field::price)).lt_zero())
                 (Message() << "Position " << key << ", Trade " << nb::borrow(orderid)
-                           << ": price=" << trade_price(trade) << " is negative (not allowed)")
+                           << ": price=" << trade_field(trade, Trade::field::price) << " is negative (not allowed)")
                     .add_to(violations);
         });
     });
@@ -74,12 +76,12 @@ nb::list check_mathematical_consistency(PyObject *order_mgr) {
     for_each_item(positions.ptr(), [&](PyObject *k, PyObject *position) {
         KeptFigures f;
         bool kept = kept_figures(position, f);
-        if (kept ? f.trades == 0 : !truth(position_trades(position).ptr())) return;
+        if (kept ? f.trades == 0 : !truth(position_field(position, Position::field::trades).ptr())) return;
         Num pq, tq;
         if (kept) {
             pq = f.total_cost, tq = f.qty;
         } else {
-            nb::object trades = position_trades(position);
+            nb::object trades = position_field(position, Position::field::trades);
             pq = num(total_cost(trades.ptr()));
             tq = num(trades_qty(trades.ptr()));
         }
@@ -116,7 +118,8 @@ static nb::object build_report(PyObject *order_mgr, RunPass &&run_pass) {
     Py_ssize_t total_positions = PyList_GET_SIZE(snapshot.ptr());
     long long total_trades = 0;
     for (Py_ssize_t i = 0; i < total_positions; ++i)
-        total_trades += mapping_size(position_trades(PyList_GET_ITEM(snapshot.ptr(), i)).ptr());
+        total_trades +=
+            mapping_size(position_field(PyList_GET_ITEM(snapshot.ptr(), i), Position::field::trades).ptr());
 
     nb::list warnings, errors;
     nb::object violations = run_pass(dnames.check_data);
@@ -125,7 +128,8 @@ static nb::object build_report(PyObject *order_mgr, RunPass &&run_pass) {
     extend(warnings, arithmetic.ptr());
 
     nb::object status = status_of(warnings, errors);
-    return plain::construct<SystemHealthReportRec>(
+    return pysem::record::construct(
+        health_report_class,
         {std::move(status), nb::steal(PyLong_FromSsize_t(total_positions)),
          nb::steal(PyLong_FromLongLong(total_trades)), std::move(warnings), std::move(errors),
          std::move(violations)},
@@ -142,12 +146,12 @@ nb::object health_check(PyObject *order_mgr) {
 }
 
 nb::object health_check_of(nb::handle self) {
-    nb::object order_mgr = plain::field<SystemDiagnosticsRec>(self.ptr(), 0);
+    nb::object order_mgr = pysem::record::get(system_diagnostics_class, self.ptr(), SystemDiagnosticsRec::field::order_mgr);
     return build_report(order_mgr.ptr(), [&](PyObject *pass) -> nb::object {
         PyObject *own = pass == dnames.check_data ? own_check_data : own_check_math;
-        if (!plain::resolves_to(self.ptr(), pass, own)) return call_method0(self.ptr(), pass);
+        if (!resolves_to(self.ptr(), pass, own)) return call_method0(self.ptr(), pass);
         // The pass reads self.order_mgr afresh, as the method would.
-        return run_own_pass(pass, plain::field<SystemDiagnosticsRec>(self.ptr(), 0).ptr());
+        return run_own_pass(pass, pysem::record::get(system_diagnostics_class, self.ptr(), SystemDiagnosticsRec::field::order_mgr).ptr());
     });
 }
 

@@ -18,7 +18,7 @@ void init_diag_names() {
     dnames.check_data = intern("_check_data_consistency");
     dnames.check_math = intern("_check_mathematical_consistency");
     dnames.strftime = intern("strftime");
-    PyObject *kw = PyTuple_Pack(1, names.stopPct);
+    PyObject *kw = PyTuple_Pack(1, intern("stopPct"));
     if (!kw) raise();
     dnames.stopPct_kw = kw;  // kept for the life of the process
 }

@@ -1,5 +1,6 @@
 #include "diagnostics/system_diagnostics.h"
 
+#include "diagnostics/overrides.h"
 #include "diagnostics/reads.h"
 #include "pysem/record_methods.h"
 #include "pysem/record_type.h"
@@ -9,23 +10,23 @@ namespace ordermgr {
 PyObject *own_check_data = nullptr;
 PyObject *own_check_math = nullptr;
 
-static const pysem::record::Field system_diagnostics_fields[] = {
-    PLAIN_FIELD(SystemDiagnosticsRec, 0, "order_mgr", "OrderMgr",
-                "The portfolio to examine; held by reference, never modified."),
+static const pysem::record::Decl system_diagnostics_decl = {
+    .name = "SystemDiagnostics",
+    .doc = "Comprehensive system health checks and consistency validation.\n\n"
+           "The portfolio is only read. Every call reads the store afresh, so two calls\n"
+           "on an unchanged portfolio give equal results.",
+    .fields = PYSEM_RECORD_TABLE(SystemDiagnosticsRec, SYSTEM_DIAGNOSTICS_FIELDS),
+    .ordinary = true,
 };
-static const pysem::record::Decl system_diagnostics_decl = plain::ordinary<SystemDiagnosticsRec>(
-    "SystemDiagnostics",
-    "Comprehensive system health checks and consistency validation.\n\n"
-    "order_mgr: OrderMgr -- the portfolio to examine; only read. Every call reads\n"
-    "the store afresh, so two calls on an unchanged portfolio give equal results.",
-    system_diagnostics_fields, 1);
-static pysem::record::Class system_diagnostics_class{system_diagnostics_decl};
+pysem::record::Class system_diagnostics_class{system_diagnostics_decl};
 
-static nb::object order_mgr_of(nb::handle self) { return plain::field<SystemDiagnosticsRec>(self.ptr(), 0); }
+static nb::object order_mgr_of(nb::handle self) {
+    return pysem::record::get(system_diagnostics_class, self.ptr(), SystemDiagnosticsRec::field::order_mgr);
+}
 
 void register_system_diagnostics(nb::module_ &m) {
     init_diag_names();
-    PyTypeObject *cls = plain::define<SystemDiagnosticsRec, system_diagnostics_class>(m);
+    PyTypeObject *cls = pysem::record::define<SystemDiagnosticsRec, system_diagnostics_class>(m.ptr());
     pysem::def_method(cls, "health_check", &health_check_of,
                       "Run comprehensive health checks on the entire system.\n\n"
                       "Returns a SystemHealthReport: status 'healthy' or 'warnings', the numbers of\n"
@@ -45,8 +46,8 @@ void register_system_diagnostics(nb::module_ &m) {
         "Deep analysis of a specific position.\n\n"
         "Replays the position's trades in time order and compares the replay with the\n"
         "position's own figures. Returns a PositionAnalysis, or None if the key is not found.");
-    plain::keep_attr(nb::handle((PyObject *) cls), "_check_data_consistency", &own_check_data);
-    plain::keep_attr(nb::handle((PyObject *) cls), "_check_mathematical_consistency", &own_check_math);
+    keep_attr(nb::handle((PyObject *) cls), "_check_data_consistency", &own_check_data);
+    keep_attr(nb::handle((PyObject *) cls), "_check_mathematical_consistency", &own_check_math);
     types.SystemDiagnostics = cls;
 }
 

@@ -4,12 +4,19 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
-#include "diagnostics/plain_record.h"
+#include "pysem/record_type.h"
 
 namespace ordermgr {
 namespace nb = nanobind;
 
-struct SystemDiagnosticsRec : plain::Fields<1> {};  // order_mgr
+#define SYSTEM_DIAGNOSTICS_FIELDS(F)                                                   \
+    F(nb::object, order_mgr, "OrderMgr", required(),                                  \
+      "The portfolio to examine; held by reference, never modified.")
+
+struct SystemDiagnosticsRec {
+    PYSEM_RECORD_FIELDS(SYSTEM_DIAGNOSTICS_FIELDS)
+};
+extern pysem::record::Class system_diagnostics_class;
 
 // What the module's own SystemDiagnostics(order_mgr) computes; callers that
 // hold only the order manager use these directly.

@@ -2,10 +2,12 @@
 #include "pysem/collector_pause.h"
 
 #include "diagnostics/message.h"
-#include "diagnostics/plain_record.h"
+#include "diagnostics/overrides.h"
 #include "diagnostics/reads.h"
 #include "diagnostics/records.h"
+#include "manager/order_mgr.h"
 #include "model/position.h"
+#include "model/summary.h"
 #include "model/trade.h"
 #include "pysem/record_methods.h"
 #include "pysem/record_type.h"
@@ -14,14 +16,20 @@ namespace ordermgr {
 
 using pysem::Num;
 
-struct DataValidatorRec : plain::Fields<0> {};
+#define DATA_VALIDATOR_FIELDS(F)
 
-static const pysem::record::Decl data_validator_decl = plain::ordinary<DataValidatorRec>(
-    "DataValidator",
-    "Input validation and data consistency guards.\n\n"
-    "Stateless: every function is static and returns the messages of the rules\n"
-    "that failed (validate_system_consistency: one ValidationResult per position).",
-    nullptr, 0);
+struct DataValidatorRec {
+    PYSEM_RECORD_FIELDS(DATA_VALIDATOR_FIELDS)
+};
+
+static const pysem::record::Decl data_validator_decl = {
+    .name = "DataValidator",
+    .doc = "Input validation and data consistency guards.\n\n"
+           "Stateless: every function is static and returns the messages of the rules\n"
+           "that failed (validate_system_consistency: one ValidationResult per position).",
+    .fields = PYSEM_RECORD_TABLE(DataValidatorRec, DATA_VALIDATOR_FIELDS),
+    .ordinary = true,
+};
 static pysem::record::Class data_validator_class{data_validator_decl};
 
 static PyObject *own_validate_trade = nullptr;
@@ -86,12 +94,12 @@ static void trade_findings(const nb::list &out, PyObject *trade, PyObject *order
         if (orderid) m << "Trade " << nb::borrow(orderid) << ": ";
         return m;
     };
-    if (num(trade_price(trade)).lt_zero())
-        (finding() << "Trade price " << trade_price(trade) << " is negative (not allowed)").add_to(out);
-    if (num(trade_commission(trade)).lt_zero())
-        (finding() << "Trade commission " << trade_commission(trade) << " is negative (unusual)").add_to(out);
-    if (num(trade_qty(trade)).eq_zero()) (finding() << "Trade quantity is zero (may indicate data error)").add_to(out);
-    if (!truth(trade_orderid(trade).ptr())) (finding() << "Trade orderid is empty/None").add_to(out);
+    if (num(trade_field(trade, Trade::field::price)).lt_zero())
+        (finding() << "Trade price " << trade_field(trade, Trade::field::price) << " is negative (not allowed)").add_to(out);
+    if (num(trade_field(trade, Trade::field::commission)).lt_zero())
+        (finding() << "Trade commission " << trade_field(trade, Trade::field::commission) << " is negative (unusual)").add_to(out);
+    if (num(trade_field(trade, Trade::field::qty)).eq_zero()) (finding() << "Trade quantity is zero (may indicate data error)").add_to(out);
+    if (!truth(trade_field(trade, Trade::field::orderid).ptr())) (finding() << "Trade orderid is empty/None").add_to(out);
 }
 
 nb::list validate_trade(PyObject *trade) {
@@ -104,7 +112,7 @@ nb::list validate_trade(PyObject *trade) {
 
 // Rules 1 to 3 read the generic way: every message reads the figures again.
 static void position_rules(const nb::list &errors, PyObject *position) {
-    nb::object calculated = trades_qty(position_trades(position).ptr());
+    nb::object calculated = trades_qty(position_field(position, Position::field::trades).ptr());
     if ((num(calculated) - num(position_qty(position))).abs().gt(Num::of_double(kTolerance)))
         (Message() << "Position qty mismatch: calculated " << calculated << ", actual " << position_qty(position))
             .add_to(errors);
@@ -138,7 +146,7 @@ nb::list validate_position_consistency(PyObject *position) {
 
     nb::object check_trade = replaced_static(dnames.validate_trade, own_validate_trade);
     if (kept && !f.trade_findings && !check_trade) return errors;
-    nb::object trades = position_trades(position);
+    nb::object trades = position_field(position, Position::field::trades);
     for_each_item(trades.ptr(), [&](PyObject *orderid, PyObject *trade) {
         if (!check_trade) return trade_findings(errors, trade, orderid);
         nb::object found = call1(check_trade, trade);
@@ -159,20 +167,21 @@ nb::object validate_position_as_bound(PyObject *position) {
 
 nb::list validate_position_summary_consistency(PyObject *summary) {
     using pysem::getattr;
+    using S = PositionSummary::field;
     nb::list errors;
-    if (num(getattr(summary, names.qty)).le(Num()))
-        (Message() << "PositionSummary qty " << getattr(summary, names.qty) << " is not positive").add_to(errors);
+    if (num(summary_field(summary, S::qty)).le(Num()))
+        (Message() << "PositionSummary qty " << summary_field(summary, S::qty) << " is not positive").add_to(errors);
 
-    bool expected_is_long = num(getattr(summary, names.average_price)).gt_zero();
+    bool expected_is_long = num(summary_field(summary, S::average_price)).gt_zero();
     nb::object expected = nb::borrow(expected_is_long ? Py_True : Py_False);
     if (objects_differ(getattr(summary, names.is_long).ptr(), expected.ptr()))
         (Message() << "PositionSummary is_long inconsistency: is_long=" << getattr(summary, names.is_long)
-                   << ", average_price=" << getattr(summary, names.average_price)
+                   << ", average_price=" << summary_field(summary, S::average_price)
                    << " (expected is_long=" << expected_is_long << ")")
             .add_to(errors);
 
-    if (num(getattr(summary, names.stop)).le(Num()))
-        (Message() << "PositionSummary stop " << getattr(summary, names.stop) << " is not positive").add_to(errors);
+    if (num(summary_field(summary, S::stop)).le(Num()))
+        (Message() << "PositionSummary stop " << summary_field(summary, S::stop) << " is not positive").add_to(errors);
     return errors;
 }
 
@@ -181,7 +190,7 @@ nb::list validate_position_summary_consistency(PyObject *summary) {
 nb::list validate_system_consistency(PyObject *order_mgr) {
     pysem::CollectorPause pause;  // one acyclic result per position
     nb::list results;
-    nb::object positions = pysem::getattr(order_mgr, names.positions);
+    nb::object positions = order_mgr_field(order_mgr, OrderMgr::field::positions);
     nb::object check_position = replaced_static(dnames.validate_position_consistency, own_validate_position);
     for_each_item(positions.ptr(), [&](PyObject *key, PyObject *position) {
         nb::object errors =
@@ -197,7 +206,7 @@ nb::list validate_system_consistency(PyObject *order_mgr) {
 // --- class ----------------------------------------------------------------
 
 void register_data_validator(nb::module_ &m) {
-    PyTypeObject *cls = plain::define<DataValidatorRec, data_validator_class>(m);
+    PyTypeObject *cls = pysem::record::define<DataValidatorRec, data_validator_class>(m.ptr());
     pysem::def_static(
         cls, "validate_trade", [](nb::handle trade) { return validate_trade(trade.ptr()); }, nb::arg("trade").none(),
         "Check one trade: negative price or commission, zero quantity, empty order id.");
@@ -213,8 +222,8 @@ void register_data_validator(nb::module_ &m) {
         cls, "validate_system_consistency",
         [](nb::handle order_mgr) { return validate_system_consistency(order_mgr.ptr()); }, nb::arg("order_mgr").none(),
         "Validate every stored position; one ValidationResult per position, in store order.");
-    plain::keep_attr(nb::handle((PyObject *) cls), "validate_trade", &own_validate_trade);
-    plain::keep_attr(nb::handle((PyObject *) cls), "validate_position_consistency", &own_validate_position);
+    keep_attr(nb::handle((PyObject *) cls), "validate_trade", &own_validate_trade);
+    keep_attr(nb::handle((PyObject *) cls), "validate_position_consistency", &own_validate_position);
     types.DataValidator = cls;
 }
 

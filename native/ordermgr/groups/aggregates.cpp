@@ -35,7 +35,7 @@ static void set_add(PyObject *set, PyObject *item) {
 nb::object members_keys(PyObject *positions) {
     Members ms(positions);
     nb::object out = new_set();
-    for (const nb::object &p : ms.items()) set_add(out.ptr(), position_key(p.ptr()).ptr());
+    for (const nb::object &p : ms.items()) set_add(out.ptr(), position_field(p.ptr(), Position::field::key).ptr());
     return out;
 }
 
@@ -133,7 +133,7 @@ static std::vector<size_t> timestamp_order(const TradeSnapshot &trades) {
     }
     std::vector<nb::object> stamps;
     stamps.reserve(ts.size());
-    for (PyObject *t : ts) stamps.push_back(trade_timestamp(t));
+    for (PyObject *t : ts) stamps.push_back(trade_field(t, Trade::field::timestamp));
     bool sorted = true;
     for (size_t i = 1; i < stamps.size() && sorted; ++i) sorted = !less(stamps[i].ptr(), stamps[i - 1].ptr());
     if (!sorted)
@@ -150,10 +150,10 @@ struct FillReader {
     PyObject *trade;
     Trade *exact;
     explicit FillReader(PyObject *t) : trade(t), exact(exact_trade(t)) {}
-    Num qty() const { return exact ? Num::of(pysem::require(exact->qty, "qty")) : num(trade_qty(trade)); }
-    Num price() const { return exact ? Num::of(pysem::require(exact->price, "price")) : num(trade_price(trade)); }
+    Num qty() const { return exact ? Num::of(pysem::require(exact->qty, "qty")) : num(trade_field(trade, Trade::field::qty)); }
+    Num price() const { return exact ? Num::of(pysem::require(exact->price, "price")) : num(trade_field(trade, Trade::field::price)); }
     Num commission() const {
-        return exact ? Num::of(pysem::require(exact->commission, "commission")) : num(trade_commission(trade));
+        return exact ? Num::of(pysem::require(exact->commission, "commission")) : num(trade_field(trade, Trade::field::commission));
     }
 };
 
@@ -190,7 +190,7 @@ nb::object members_average_price(PyObject *positions, PyObject *total_qty) {
     Members ms(positions);
     for (const nb::object &position : ms.items()) {
         Num considered = Num::of_double(0.0);
-        nb::object trades = position_trades(position.ptr());
+        nb::object trades = position_field(position.ptr(), Position::field::trades);
         TradeSnapshot snap(trades.ptr());
         std::vector<size_t> order = timestamp_order(snap);
         size_t i = 0;

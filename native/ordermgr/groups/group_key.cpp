@@ -55,7 +55,7 @@ nb::object compute_group_key(PyObject *positions) {
     std::vector<nb::object> labels;
     labels.reserve(ms.size());
     for (const nb::object &p : ms.items()) {
-        nb::object key = position_key(p.ptr());
+        nb::object key = position_field(p.ptr(), Position::field::key);
         PyObject *s = PyObject_Str(key.ptr());
         if (!s) throw nb::python_error();
         labels.push_back(nb::steal(s));

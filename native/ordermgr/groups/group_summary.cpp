@@ -20,12 +20,12 @@ using pysem::truth;
 // abs(sum(fetcher(p.key) * (1 if p.is_long else -1) for every member)),
 // every price fetched before anything is added; None for not-a-number.
 static nb::object market_price(PyObject *group, PyObject *fetcher) {
-    nb::object positions = position_group_positions(group);
+    nb::object positions = group_field(group, PositionGroup::field::positions);
     Members ms(positions.ptr());
     std::vector<Num> legs;
     legs.reserve(ms.size());
     for (const nb::object &p : ms.items()) {
-        nb::object key = position_key(p.ptr());
+        nb::object key = position_field(p.ptr(), Position::field::key);
         PyObject *price = PyObject_CallOneArg(fetcher, key.ptr());
         Num fetched = Num::steal(price);
         legs.push_back(fetched * Num::of_int(position_is_long(p.ptr()) ? 1 : -1));

@@ -83,7 +83,7 @@ nb::object generate_order_desc(PyObject *group, PyObject *openclose) {
     Num size = Num::of(selfsize.ptr());
     if (size.eq_zero()) throw nb::value_error("Cannot generate order description for position group with zero quantity");
     static PyObject *const open_word = PyUnicode_InternFromString("OPEN");
-    nb::object positions = position_group_positions(group);
+    nb::object positions = group_field(group, PositionGroup::field::positions);
     Members ms(positions.ptr());
     std::string out;
     for (const nb::object &p : ms.items()) {
@@ -99,7 +99,7 @@ nb::object generate_order_desc(PyObject *group, PyObject *openclose) {
         out += ' ';
         append_abs(out, count);
         out += ' ';
-        pysem::append_default(out, position_key(p.ptr()).ptr());
+        pysem::append_default(out, position_field(p.ptr(), Position::field::key).ptr());
     }
     return pysem::utf8_to_str(out);
 }
@@ -125,7 +125,7 @@ static nb::object order_line(PyObject *group, const nb::object &quantity, PyObje
     cmd += ' ';
     pysem::append_utf8(cmd, algo);
     cmd += " @ ";
-    pysem::append_str(cmd, summary_stop(summary).ptr());
+    pysem::append_str(cmd, summary_field(summary, PositionSummary::field::stop).ptr());
     return pysem::utf8_to_str(cmd);
 }
 

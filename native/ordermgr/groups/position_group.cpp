@@ -28,24 +28,24 @@ static nb::object call_method(PyObject *self, const char *name, PyObject *arg = 
     return nb::steal(r);
 }
 
+namespace {
+extern pysem::record::Class group_class;  // the class, declared below
+}  // namespace
+
 // --- reads honouring overrides --------------------------------------------
 
 PositionGroup *exact_group(PyObject *o) { return Payload<PositionGroup>::of_exact(o); }
 
-nb::object position_group_positions(PyObject *group) {
-    if (PositionGroup *g = exact_group(group)) return nb::borrow(pysem::require(g->positions, "positions"));
-    return pysem::getattr(group, names.positions);
-}
 
 nb::object group_qty(PyObject *group) {
-    if (exact_group(group)) return members_qty(position_group_positions(group).ptr());
+    if (exact_group(group)) return members_qty(group_field(group, PositionGroup::field::positions).ptr());
     return pysem::getattr(group, names.qty);
 }
 
 // The properties as this class computes them for `self`, whatever its class.
 static nb::object average_price_of(PyObject *self) {
     nb::object total = group_qty(self);
-    return members_average_price(position_group_positions(self).ptr(), total.ptr());
+    return members_average_price(group_field(self, PositionGroup::field::positions).ptr(), total.ptr());
 }
 
 nb::object group_average_price(PyObject *group) {
@@ -59,12 +59,12 @@ bool group_is_long(PyObject *group) {
 }
 
 nb::object group_total_commission(PyObject *group) {
-    if (exact_group(group)) return members_total_commission(position_group_positions(group).ptr());
+    if (exact_group(group)) return members_total_commission(group_field(group, PositionGroup::field::positions).ptr());
     return pysem::getattr(group, names.total_commission);
 }
 
 nb::object group_started(PyObject *group) {
-    if (exact_group(group)) return members_started(position_group_positions(group).ptr());
+    if (exact_group(group)) return members_started(group_field(group, PositionGroup::field::positions).ptr());
     return pysem::getattr(group, names.started);
 }
 
@@ -93,13 +93,14 @@ static void set_key(PyObject *self, nb::object key) {
         g->key = std::move(key);
         return;
     }
-    if (PyObject_SetAttr(self, names.key, key.ptr()) < 0) throw nb::python_error();
+    if (PyObject_SetAttr(self, group_class.names[PositionGroup::field::key], key.ptr()) < 0)
+        throw nb::python_error();
 }
 
-static void updatekey(PyObject *self) { set_key(self, compute_group_key(position_group_positions(self).ptr())); }
+static void updatekey(PyObject *self) { set_key(self, compute_group_key(group_field(self, PositionGroup::field::positions).ptr())); }
 
 static void add(PyObject *self, PyObject *position) {
-    nb::object positions = position_group_positions(self);
+    nb::object positions = group_field(self, PositionGroup::field::positions);
     if (PySet_CheckExact(positions.ptr())) {
         if (PySet_Add(positions.ptr(), position) < 0) throw nb::python_error();
     } else {
@@ -153,34 +154,26 @@ static nb::object is_long_prop(nb::handle self) {
 
 // --- the record ---------------------------------------------------------------
 
-using GroupObject = pysem::record::Instance<PositionGroup>;
-using pysem::record::Init;
-
-static PyObject *make_set() { return PySet_New(nullptr); }
-static PyObject *make_none() { return Py_NewRef(Py_None); }
-
-#define SLOT(member) PYSEM_RECORD_SLOT(GroupObject, member)
-static const pysem::record::Field group_fields[] = {
-    {.name = "positions", .annotation = "set[Position]", .doc = "The member positions (a set).",
-     .offset = SLOT(positions), .init = Init::Factory, .make = make_set, .factory = "set"},
-    {.name = "key", .annotation = "str | None",
-     .doc = "Short identifier of the member set, or None before the first add.", .offset = SLOT(key),
-     .init = Init::Default, .make = make_none},
-};
-#undef SLOT
+static PyObject *new_set() { return PySet_New(nullptr); }
+static PyObject *none() { return Py_NewRef(Py_None); }
 
 static const pysem::record::Decl group_decl = {
     .name = "PositionGroup",
     .doc = "A holder for positions all trading together as a bag/spread.\n\n"
-           "PositionGroup(positions=<new set>, key=None)\n\n"
            "Every figure is recomputed from the member positions on each read; key is\n"
            "refreshed by add.",
-    .fields = group_fields,
-    .nfields = 2,
-    .basicsize = sizeof(GroupObject),
+    .fields = PYSEM_RECORD_TABLE(PositionGroup, POSITION_GROUP_FIELDS),
 };
 
-static pysem::record::Class group_class{group_decl};
+namespace {
+pysem::record::Class group_class{group_decl};
+}  // namespace
+
+nb::object group_field(PyObject *group, int i) {
+    PyObject *v = pysem::record::read(group_class, group, i);
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
 
 // A read-only property computed by a C++ callable (a `property` whose
 // getter is bound by nanobind, as a method is).
@@ -197,7 +190,7 @@ static void def_property(PyTypeObject *type, const char *name, F &&f, const char
 void register_position_group(nb::module_ &m) {
     group_key_init();
     order_desc_init();
-    PyTypeObject *cls = pysem::record::define<group_class>(m.ptr());
+    PyTypeObject *cls = pysem::record::define<PositionGroup, group_class>(m.ptr());
     types.PositionGroup = cls;
     Payload<PositionGroup>::bind(cls);
     using pysem::def_method;
@@ -205,22 +198,22 @@ void register_position_group(nb::module_ &m) {
                "Add a position to the group and refresh its key.");
     def_method(cls, "updatekey", [](nb::handle s) { updatekey(me(s, "updatekey")); },
                "Create a simple way to identify this combination of orders using a short string.");
-    def_property(cls, "keys", [](nb::handle s) { return members_keys(position_group_positions(me(s, "keys")).ptr()); },
+    def_property(cls, "keys", [](nb::handle s) { return members_keys(group_field(me(s, "keys"), PositionGroup::field::positions).ptr()); },
                  "Return a set of position keys for all positions in this group.");
     def_property(
-        cls, "orderids", [](nb::handle s) { return members_orderids(position_group_positions(me(s, "orderids")).ptr()); },
+        cls, "orderids", [](nb::handle s) { return members_orderids(group_field(me(s, "orderids"), PositionGroup::field::positions).ptr()); },
         "The union of the members' order ids.");
-    def_property(cls, "qty", [](nb::handle s) { return members_qty(position_group_positions(me(s, "qty")).ptr()); },
+    def_property(cls, "qty", [](nb::handle s) { return members_qty(group_field(me(s, "qty"), PositionGroup::field::positions).ptr()); },
                  "Group size: the smallest absolute member quantity.");
     def_property(
-        cls, "started", [](nb::handle s) { return members_started(position_group_positions(me(s, "started")).ptr()); },
+        cls, "started", [](nb::handle s) { return members_started(group_field(me(s, "started"), PositionGroup::field::positions).ptr()); },
         "Earliest member start time.");
     def_property(cls, "average_price", [](nb::handle s) { return average_price_of(me(s, "average_price")); },
                  "Generate average price across ALL members by re-running the math for each trade in each "
                  "position.");
     def_property(
         cls, "total_commission",
-        [](nb::handle s) { return members_total_commission(position_group_positions(me(s, "total_commission")).ptr()); },
+        [](nb::handle s) { return members_total_commission(group_field(me(s, "total_commission"), PositionGroup::field::positions).ptr()); },
         "Sum of the members' commissions.");
     def_property(cls, "is_long", &is_long_prop, "Whether the group's average price is above zero (a net debit).");
     def_method(

@@ -3,13 +3,19 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include "pysem/record_type.h"
+
 namespace ordermgr {
 namespace nb = nanobind;
 
-// The record's fields (a plain object: record_type.h).
+// PositionGroup's fields, in order: (member type, name, annotation, role, doc).
+#define POSITION_GROUP_FIELDS(F)                                                                   \
+    F(nb::object, positions, "set[Position]", factory(new_set, "set"), "The member positions (a set).") \
+    F(nb::object, key, "str | None", defaults(none),                                              \
+      "Short identifier of the member set, or None before the first add.")
+
 struct PositionGroup {
-    static constexpr bool kPlainObject = true;
-    nb::object positions, key;
+    PYSEM_RECORD_FIELDS(POSITION_GROUP_FIELDS)
 };
 
 // --- API for the order manager ------------------------------------------
@@ -21,8 +27,9 @@ nb::object new_position_group();
 void position_group_add(PyObject *group, PyObject *position);
 // group.summary(stopPct): native for an exact group, the method otherwise.
 nb::object position_group_summary(PyObject *group, PyObject *stopPct);
-// group.positions, honouring a subclass override.
-nb::object position_group_positions(PyObject *group);
+// Field i (PositionGroup::field::...) of any group object, as `getattr`
+// gives it (a subclass may override it). New reference.
+nb::object group_field(PyObject *group, int i);
 
 // --- reads of a group honouring subclass overrides ---------------------
 // (native computation for an exact PositionGroup, attribute access or a

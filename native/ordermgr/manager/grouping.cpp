@@ -21,7 +21,7 @@
 namespace ordermgr {
 
 nb::object position_groups(PyObject *mgr, PyObject *orderid) {
-    nb::object store = order_mgr_positions(mgr);
+    nb::object store = order_mgr_field(mgr, OrderMgr::field::positions);
     nb::object items = store_items(store.ptr());
     const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
 

@@ -22,7 +22,7 @@ static nb::object new_position(PyObject *key) {
 // store refuses the write: memory must never show a fill that is not on disk.
 class BookSnapshot {
 public:
-    explicit BookSnapshot(PyObject *position) : trades_(position_trades(position)) {
+    explicit BookSnapshot(PyObject *position) : trades_(position_field(position, Position::field::trades)) {
         saved_ = nb::steal(PyDict_CheckExact(trades_.ptr()) ? PyDict_Copy(trades_.ptr())
                                                             : PyDict_New());
         if (!saved_) throw nb::python_error();
@@ -64,7 +64,7 @@ static void guarded_transaction(PyObject *store, Body &&body, Undo &&undo) {
 }
 
 static void add_trade(nb::handle self, nb::handle key, nb::handle trade) {
-    nb::object store = order_mgr_positions(self.ptr());
+    nb::object store = order_mgr_field(self.ptr(), OrderMgr::field::positions);
     // The undo: what this call changed in an exact book, or else a copy.
     BookUndo change;
     std::optional<BookSnapshot> before;
@@ -95,20 +95,20 @@ static void add_trade(nb::handle self, nb::handle key, nb::handle trade) {
 }
 
 static void update_commission(nb::handle self, nb::handle key, nb::handle orderid, nb::handle commission) {
-    nb::object store = order_mgr_positions(self.ptr());
+    nb::object store = order_mgr_field(self.ptr(), OrderMgr::field::positions);
     // The trade and its commission as they were, to put back if the write fails.
     nb::object trade, old;
     guarded_transaction(
         store.ptr(),
         [&] {
             nb::object pos = store_getitem(store.ptr(), key.ptr());
-            nb::object trades = position_trades(pos.ptr());
+            nb::object trades = position_field(pos.ptr(), Position::field::trades);
             int has = PySequence_Contains(trades.ptr(), orderid.ptr());
             if (has < 0) throw nb::python_error();
             if (has) {
                 trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
                 if (!trade) throw nb::python_error();
-                old = trade_commission(trade.ptr());
+                old = trade_field(trade.ptr(), Trade::field::commission);
             }
             nb::object r = nb::steal(PyObject_CallMethodObjArgs(pos.ptr(), names.add_commission, orderid.ptr(),
                                                                 commission.ptr(), nullptr));
@@ -117,13 +117,18 @@ static void update_commission(nb::handle self, nb::handle key, nb::handle orderi
             store_setitem(store.ptr(), key.ptr(), again.ptr());
         },
         [&] {
-            if (trade && old) PyObject_SetAttr(trade.ptr(), names.commission, old.ptr());
+            if (!trade || !old) return;
+            try {
+                trade_set_field(trade.ptr(), Trade::field::commission, old.ptr());
+            } catch (nb::python_error &) {
+                // best effort: the error in flight is the one reported
+            }
         });
 }
 
 void define_intake(PyTypeObject *cls) {
     pysem::def_method(cls, "clear", [](nb::handle self) {
-        nb::object store = order_mgr_positions(self.ptr());
+        nb::object store = order_mgr_field(self.ptr(), OrderMgr::field::positions);
         nb::object r = nb::steal(PyObject_CallMethod(store.ptr(), "clear", nullptr));
         if (!r) throw nb::python_error();
     }, "Remove all positions to start fresh");

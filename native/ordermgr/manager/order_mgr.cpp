@@ -9,12 +9,6 @@
 
 namespace ordermgr {
 
-static OrderMgr *exact_mgr(PyObject *o) { return Payload<OrderMgr>::of_exact(o); }
-
-nb::object order_mgr_positions(PyObject *mgr) {
-    if (OrderMgr *m = exact_mgr(mgr)) return nb::borrow(pysem::require(m->positions, "positions"));
-    return pysem::getattr(mgr, names.positions);
-}
 
 // namespace.replace(" ", "-").title(), through the object's own methods (a
 // value that is not a string fails here with the host's attribute error).
@@ -42,9 +36,6 @@ static nb::object open_store(PyObject *ns) {
 
 // --- the record ---------------------------------------------------------------
 
-using OrderMgrObject = pysem::record::Instance<OrderMgr>;
-using pysem::record::Init;
-
 static OrderMgr *rec(PyObject *self) { return pysem::record::rec_of<OrderMgr>(self); }
 
 // After the constructor has set `namespace`: normalise it, then open the
@@ -61,28 +52,23 @@ static int post_init(PyObject *self) {
     });
 }
 
-#define SLOT(member) PYSEM_RECORD_SLOT(OrderMgrObject, member)
-static const pysem::record::Field order_mgr_fields[] = {
-    {.name = "namespace", .annotation = "str", .doc = "Name of the portfolio (normalised).",
-     .offset = SLOT(namespace_)},
-    {.name = "positions", .annotation = "MutableMapping[Key, Position]",
-     .doc = "The persistent store: instrument key -> Position.", .offset = SLOT(positions), .init = Init::Excluded},
-};
-#undef SLOT
-
 static const pysem::record::Decl order_mgr_decl = {
     .name = "OrderMgr",
     .doc = "Manage a portfolio full of instruments having multiple trades.",
-    .fields = order_mgr_fields,
-    .nfields = 2,
-    .basicsize = sizeof(OrderMgrObject),
+    .fields = PYSEM_RECORD_TABLE(OrderMgr, ORDER_MGR_FIELDS),
     .post_init = post_init,
 };
 
 static pysem::record::Class order_mgr_class{order_mgr_decl};
 
+nb::object order_mgr_field(PyObject *mgr, int i) {
+    PyObject *v = pysem::record::read(order_mgr_class, mgr, i);
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
 void register_order_mgr(nb::module_ &m) {
-    PyTypeObject *cls = pysem::record::define<order_mgr_class>(m.ptr());
+    PyTypeObject *cls = pysem::record::define<OrderMgr, order_mgr_class>(m.ptr());
     types.OrderMgr = cls;
     Payload<OrderMgr>::bind(cls);
     define_intake(cls);

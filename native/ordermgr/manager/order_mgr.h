@@ -3,17 +3,24 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include "pysem/record_type.h"
+
 namespace ordermgr {
 namespace nb = nanobind;
 
-// The record's fields (a plain object: record_type.h).
+// OrderMgr's fields, in order: (member type, name, annotation, role, doc).
+#define ORDER_MGR_FIELDS(F)                                                                              \
+    F(nb::object, namespace_, "str", required(), "Name of the portfolio (normalised).")                 \
+    F(nb::object, positions, "MutableMapping[Key, Position]", excluded(),                               \
+      "The persistent store: instrument key -> Position.")
+
 struct OrderMgr {
-    static constexpr bool kPlainObject = true;
-    nb::object namespace_, positions;
+    PYSEM_RECORD_FIELDS(ORDER_MGR_FIELDS)
 };
 
-// order_mgr.positions, honouring a subclass override. New reference.
-nb::object order_mgr_positions(PyObject *mgr);
+// Field i (OrderMgr::field::...) of any manager object, as `getattr` gives
+// it (a subclass may override it). New reference.
+nb::object order_mgr_field(PyObject *mgr, int i);
 
 void register_order_mgr(nb::module_ &m);
 

@@ -38,7 +38,7 @@ static Num stop_price(const Num &average_price, bool is_long, PyObject *stopPct)
 // nothing to observe, and each is read once.
 static bool pure_figures(PyObject *position) {
     if (!is_exact(position, types.Position)) return false;
-    nb::object trades = position_trades(position);
+    nb::object trades = position_field(position, Position::field::trades);
     // The book's kept fold took every value natively (or the book is not an
     // exact dict, and then nothing is known).
     KeptBook *kept = KeptBook::of(trades.ptr());
@@ -47,7 +47,7 @@ static bool pure_figures(PyObject *position) {
 
 static nb::object summary_of(PyObject *position, PyObject *stopPct) {
     if (pure_figures(position)) {
-        nb::object trades = position_trades(position);
+        nb::object trades = position_field(position, Position::field::trades);
         const BookFold &kept = KeptBook::of(trades.ptr())->fold();
         // Position.average_price and Position.qty, straight from the fold.
         Num average = kept.average_price();
@@ -74,7 +74,7 @@ static nb::object summary_of(PyObject *position, PyObject *stopPct) {
 }
 
 static nb::object get_position_summary(nb::handle self, nb::handle key, nb::handle stopPct) {
-    nb::object store = order_mgr_positions(self.ptr());
+    nb::object store = order_mgr_field(self.ptr(), OrderMgr::field::positions);
     nb::object position = store_getitem(store.ptr(), key.ptr());
     return summary_of(position.ptr(), stopPct.ptr());
 }
@@ -94,7 +94,7 @@ static nb::object get_position_summary_by_order(nb::handle self, nb::handle orde
 
 static nb::object get_portfolio_summary(nb::handle self, nb::handle stopPct) {
     pysem::CollectorPause pause;  // one acyclic summary per position
-    nb::object store = order_mgr_positions(self.ptr());
+    nb::object store = order_mgr_field(self.ptr(), OrderMgr::field::positions);
     nb::object keys = store_keys(store.ptr());
     nb::object result = nb::steal(PyDict_New());
     if (!result) throw nb::python_error();

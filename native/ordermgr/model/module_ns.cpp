@@ -11,26 +11,13 @@ static PyObject *g_module = nullptr;
 
 void init_names() {
     using pysem::intern;
-    names.orderid = intern("orderid");
-    names.price = intern("price");
     names.qty = intern("qty");
-    names.commission = intern("commission");
-    names.timestamp = intern("timestamp");
-    names.key = intern("key");
-    names.trades = intern("trades");
     names.average_price = intern("average_price");
     names.is_long = intern("is_long");
     names.total_commission = intern("total_commission");
     names.started = intern("started");
     names.empty = intern("empty");
     names.orderids = intern("orderids");
-    names.positions = intern("positions");
-    names.stop = intern("stop");
-    names.stopPct = intern("stopPct");
-    names.marketPrice = intern("marketPrice");
-    names.profit = intern("profit");
-    names.stopPts = intern("stopPts");
-    names.age = intern("age");
     names.values = intern("values");
     names.items = intern("items");
     names.keys = intern("keys");
@@ -40,14 +27,9 @@ void init_names() {
     names.datetime = intern("datetime");
     names.DualCache = intern("DualCache");
     names.summary = intern("summary");
-    names.status = intern("status");
-    names.warnings = intern("warnings");
-    names.errors = intern("errors");
     names.transaction = intern("transaction");
     names.cacheName = intern("cacheName");
     names.cachePrefix = intern("cachePrefix");
-    names.namespace_ = intern("namespace");
-    names.order_mgr = intern("order_mgr");
     names.absent = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);  // kept for the process
     if (!names.absent) throw nb::python_error();
 }

@@ -26,14 +26,13 @@ struct Types {
 };
 extern Types types;
 
-// Interned attribute names used on the generic (non-exact-type) paths.
+// Interned names the module reads at call time: properties and methods of
+// its own classes (their fields' names are the classes' own, record_type.h),
+// mapping methods, and the names it looks up in its namespace.
 struct Names {
-    PyObject *orderid, *price, *qty, *commission, *timestamp, *key, *trades,
-        *average_price, *is_long, *total_commission, *started, *empty, *orderids,
-        *positions, *stop, *stopPct, *marketPrice, *profit, *stopPts, *age, *values,
-        *items, *keys, *get, *add_trade, *add_commission, *datetime, *DualCache,
-        *summary, *status, *warnings, *errors, *transaction, *cacheName, *cachePrefix,
-        *namespace_, *order_mgr;
+    PyObject *qty, *average_price, *is_long, *total_commission, *started, *empty, *orderids, *values, *items,
+        *keys, *get, *add_trade, *add_commission, *datetime, *DualCache, *summary, *transaction, *cacheName,
+        *cachePrefix;
     PyObject *absent;  // an object of our own, the default of a store lookup
 };
 extern Names names;

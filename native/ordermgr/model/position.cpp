@@ -62,22 +62,22 @@ Py_ssize_t mapping_size(PyObject *trades) {
 
 // sum(trade.<field> for trade in trades.values()), the host's sum: each value
 // read after the previous one was added.
-static nb::object generic_sum(PyObject *trades, nb::object (*read)(PyObject *)) {
+static nb::object generic_sum(PyObject *trades, int field) {
     TradeSnapshot snap(trades);
     pysem::BuiltinSum sum;
-    for (PyObject *t : snap.values()) sum.add(read(t).ptr());
+    for (PyObject *t : snap.values()) sum.add(trade_field(t, field).ptr());
     return sum.result();
 }
 
 nb::object trades_qty(PyObject *trades) {
     if (KeptBook *b = KeptBook::of(trades); b && b->fold().qty_ok) return b->fold().qty.result().object();
-    return generic_sum(trades, trade_qty);
+    return generic_sum(trades, Trade::field::qty);
 }
 
 nb::object trades_total_commission(PyObject *trades) {
     if (KeptBook *b = KeptBook::of(trades); b && b->fold().commission_ok)
         return b->fold().commission.result().object();
-    return generic_sum(trades, trade_commission);
+    return generic_sum(trades, Trade::field::commission);
 }
 
 nb::object trades_average_price(PyObject *trades) {
@@ -88,7 +88,7 @@ nb::object trades_average_price(PyObject *trades) {
     TradeSnapshot snap(trades);
     for (PyObject *t : snap.values()) {
         pq += trade_signed_cost(t);
-        tq += Num::steal(trade_qty(t).release().ptr());
+        tq += Num::steal(trade_field(t, Trade::field::qty).release().ptr());
     }
     return (tq.ne_zero() ? pq / tq : pq / Num::of_int(1)).object();
 }
@@ -103,7 +103,7 @@ nb::object trades_started(PyObject *trades) {
     // min(t.timestamp for t in trades.values()): the first of equal ones.
     nb::object best;
     for (PyObject *t : snap.values()) {
-        nb::object ts = trade_timestamp(t);
+        nb::object ts = trade_field(t, Trade::field::timestamp);
         if (!best.ptr()) {
             best = std::move(ts);
             continue;
@@ -139,15 +139,6 @@ static Position *exact_position(PyObject *o) {
     return p && p->key.ptr() && p->trades.ptr() ? p : nullptr;
 }
 
-nb::object position_key(PyObject *p) {
-    if (Position *pos = exact_position(p)) return nb::borrow(pysem::require(pos->key, "key"));
-    return pysem::getattr(p, names.key);
-}
-
-nb::object position_trades(PyObject *p) {
-    if (Position *pos = exact_position(p)) return nb::borrow(pysem::require(pos->trades, "trades"));
-    return pysem::getattr(p, names.trades);
-}
 
 #define POSITION_FIGURE(name, compute)                                         \
     nb::object position_##name(PyObject *p) {                                  \
@@ -208,8 +199,8 @@ static void clear_mapping(PyObject *trades) {
 
 // Position.add_trade; `undo` (optional) learns what it did.
 static bool add_trade(nb::handle self, nb::handle trade, BookUndo *undo = nullptr) {
-    nb::object orderid = trade_orderid(trade.ptr());
-    nb::object trades = position_trades(self.ptr());
+    nb::object orderid = trade_field(trade.ptr(), Trade::field::orderid);
+    nb::object trades = position_field(self.ptr(), Position::field::trades);
     if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
     KeptBook *b = KeptBook::of(trades.ptr());
     Position *exact = exact_position(self.ptr());
@@ -253,7 +244,7 @@ void BookUndo::undo() noexcept {
 
 bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookUndo &undo) {
     if (!exact_position(position)) return false;
-    nb::object trades = position_trades(position);
+    nb::object trades = position_field(position, Position::field::trades);
     if (!PyDict_CheckExact(trades.ptr())) return false;
     undo.result = add_trade(position, trade, &undo);
     return true;
@@ -267,12 +258,12 @@ bool position_add_trade(PyObject *position, PyObject *trade) {
 }
 
 static void add_commission(nb::handle self, nb::handle orderid, nb::handle commission) {
-    nb::object trades = position_trades(self.ptr());
+    nb::object trades = position_field(self.ptr(), Position::field::trades);
     if (!mapping_contains(trades.ptr(), orderid.ptr())) {
         std::string msg = "Cannot add commission for orderid ";
         pysem::append_default(msg, orderid.ptr());
         msg += " - no such trade exists in position ";
-        pysem::append_default(msg, position_key(self.ptr()).ptr());
+        pysem::append_default(msg, position_field(self.ptr(), Position::field::key).ptr());
         PyErr_SetObject(PyExc_KeyError, pysem::utf8_to_str(msg).ptr());
         throw nb::python_error();
     }
@@ -285,13 +276,13 @@ static void add_commission(nb::handle self, nb::handle orderid, nb::handle commi
         pysem::track_for(trade.ptr(), commission.ptr());
         return;
     }
-    if (PyObject_SetAttr(trade.ptr(), names.commission, commission.ptr()) < 0) throw nb::python_error();
+    trade_set_field(trade.ptr(), Trade::field::commission, commission.ptr());
 }
 
 // --- type ----------------------------------------------------------------
 
 static Py_hash_t position_hash(PyObject *self) {
-    return pysem::slot_call<Py_hash_t>(-1, [&] { return PyObject_Hash(position_key(self).ptr()); });
+    return pysem::slot_call<Py_hash_t>(-1, [&] { return PyObject_Hash(position_field(self, Position::field::key).ptr()); });
 }
 
 // A read-only figure as a getset getter.
@@ -300,11 +291,11 @@ static PyObject *figure_getter(PyObject *self, void *) {
     return pysem::slot_call<PyObject *>(nullptr, [&] { return Figure(self).release().ptr(); });
 }
 
-static nb::object started_of(PyObject *s) { return trades_started(position_trades(s).ptr()); }
-static nb::object orderids_of(PyObject *s) { return set_of_keys(position_trades(s).ptr()); }
-static nb::object qty_of(PyObject *s) { return trades_qty(position_trades(s).ptr()); }
-static nb::object average_price_of(PyObject *s) { return trades_average_price(position_trades(s).ptr()); }
-static nb::object total_commission_of(PyObject *s) { return trades_total_commission(position_trades(s).ptr()); }
+static nb::object started_of(PyObject *s) { return trades_started(position_field(s, Position::field::trades).ptr()); }
+static nb::object orderids_of(PyObject *s) { return set_of_keys(position_field(s, Position::field::trades).ptr()); }
+static nb::object qty_of(PyObject *s) { return trades_qty(position_field(s, Position::field::trades).ptr()); }
+static nb::object average_price_of(PyObject *s) { return trades_average_price(position_field(s, Position::field::trades).ptr()); }
+static nb::object total_commission_of(PyObject *s) { return trades_total_commission(position_field(s, Position::field::trades).ptr()); }
 static nb::object bool_object(bool b) { return nb::borrow(b ? Py_True : Py_False); }
 static nb::object empty_of(PyObject *s) { return bool_object(Num::of(position_qty(s).ptr()).eq_zero()); }
 static nb::object is_long_of(PyObject *s) { return bool_object(Num::of(position_qty(s).ptr()).gt_zero()); }
@@ -353,52 +344,44 @@ static PyMethodDef position_methods[] = {
      "Replace the commission of the stored trade with that order id."},
     {nullptr, nullptr, 0, nullptr}};
 
-using PositionObject = pysem::record::Instance<Position>;
-#define SLOT(member) PYSEM_RECORD_SLOT(PositionObject, member)
-using pysem::record::Init;
-
-static PyObject *make_dict() { return PyDict_New(); }
+static PyObject *new_dict() { return PyDict_New(); }
 
 // The dict an exact Position holds once it is built, restored or given a
 // new one becomes its book, kept out of the collector's way while nothing
 // in it needs the collector (kept_book.h).
 static void adopt_book(PyObject *self, int field) {
-    if (field >= 0 && field != 1) return;
+    if (field >= 0 && field != Position::field::trades) return;
     if (Position *p = exact_position(self)) KeptBook::adopt(p->trades.ptr());
 }
 
-static const pysem::record::Field position_fields[] = {
-    {.name = "key", .annotation = "Key", .doc = "Instrument identifier chosen by the caller.", .offset = SLOT(key)},
-    {.name = "trades", .annotation = "dict[OrderId, Trade]",
-     .doc = "The trade book: each stored trade under its own orderid.", .offset = SLOT(trades),
-     .init = Init::Factory, .make = make_dict, .factory = "dict"},
-};
-#undef SLOT
-
 static const pysem::record::Decl position_decl = {
     .name = "Position",
-    .doc = "Position(key, trades=<new dict>)\n\n"
-           "The trade book of one instrument: trades by order id, with the net signed\n"
+    .doc = "The trade book of one instrument.\n\n"
+           "Trades by order id, with the net signed\n"
            "quantity, the commission-inclusive average price (positive for longs and\n"
            "shorts), the total commission and the start time. Empties itself when a\n"
            "trade brings the net quantity to exactly zero.",
-    .fields = position_fields,
-    .nfields = 2,
-    .basicsize = sizeof(PositionObject),
+    .fields = PYSEM_RECORD_TABLE(Position, POSITION_FIELDS),
     .hash = position_hash,
     .settled = adopt_book,
     .methods = position_methods,
     .properties = position_properties,
     // The store keeps the book entry by entry, from the book's change record.
-    .itemized_field = 1,
+    .itemized_field = Position::field::trades,
     .items_changed = &book_items_changed,
 };
 
 static pysem::record::Class position_class{position_decl};
 
+nb::object position_field(PyObject *position, int i) {
+    PyObject *v = pysem::record::read(position_class, position, i);
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
 void register_position(nb::module_ &m) {
     install_book_watcher();
-    types.Position = pysem::record::define<position_class>(m.ptr());
+    types.Position = pysem::record::define<Position, position_class>(m.ptr());
     Payload<Position>::bind(types.Position);
     export_record_codec(nb::handle((PyObject *) types.Position), &position_class.codec);
 }

@@ -5,13 +5,19 @@
 #include <vector>
 
 #include "pysem/num.h"
+#include "pysem/record_type.h"
 
 namespace ordermgr {
 namespace nb = nanobind;
 
+// Position's fields, in order: (member type, name, annotation, role, doc).
+#define POSITION_FIELDS(F)                                                                         \
+    F(nb::object, key, "Key", required(), "Instrument identifier chosen by the caller.")          \
+    F(nb::object, trades, "dict[OrderId, Trade]", factory(new_dict, "dict"),                      \
+      "The trade book: each stored trade under its own orderid.")
+
 struct Position {
-    static constexpr bool kPlainObject = true;
-    nb::object key, trades;
+    PYSEM_RECORD_FIELDS(POSITION_FIELDS)
 };
 
 // The trades of a mapping, taken as a list of owned references before any
@@ -30,10 +36,12 @@ private:
     std::vector<PyObject *> values_;
 };
 
-// Reads honouring subclass overrides (struct for an exact Position,
-// attribute access otherwise). New references.
-nb::object position_key(PyObject *position);
-nb::object position_trades(PyObject *position);
+// Field i (Position::field::...) of any position object, as `getattr`
+// gives it (a subclass may override it). New reference.
+nb::object position_field(PyObject *position, int i);
+
+// Figures read honouring subclass overrides (computed for an exact
+// Position, attribute access otherwise). New references.
 nb::object position_qty(PyObject *position);
 nb::object position_average_price(PyObject *position);
 nb::object position_total_commission(PyObject *position);

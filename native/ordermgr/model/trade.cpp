@@ -22,19 +22,6 @@ static Trade *exact_trade(PyObject *o) {
     return Payload<Trade>::of_exact(o);
 }
 
-#define TRADE_READER(field)                                            \
-    nb::object trade_##field(PyObject *trade) {                        \
-        if (Trade *t = exact_trade(trade))                             \
-            return nb::borrow(pysem::require(t->field, #field));       \
-        return pysem::getattr(trade, names.field);                     \
-    }
-TRADE_READER(orderid)
-TRADE_READER(price)
-TRADE_READER(qty)
-TRADE_READER(commission)
-TRADE_READER(timestamp)
-#undef TRADE_READER
-
 Num signed_cost(const Num &price, const Num &qty, const Num &commission) {
     Num product = price * qty;
     return product + (qty.gt_zero() ? commission : -commission);
@@ -46,10 +33,11 @@ Num trade_signed_cost(PyObject *trade) {
                            Num::of(pysem::require(t->commission, "commission")));
     // t.price * t.qty + (t.commission if t.qty > 0 else -t.commission),
     // every attribute read where the expression reads it.
-    Num price = Num::steal(trade_price(trade).release().ptr());
-    Num product = price * Num::steal(trade_qty(trade).release().ptr());
-    bool buy = Num::steal(trade_qty(trade).release().ptr()).gt_zero();
-    Num commission = Num::steal(trade_commission(trade).release().ptr());
+    auto read = [trade](int i) { return Num::steal(trade_field(trade, i).release().ptr()); };
+    Num price = read(Trade::field::price);
+    Num product = price * read(Trade::field::qty);
+    bool buy = read(Trade::field::qty).gt_zero();
+    Num commission = read(Trade::field::commission);
     return product + (buy ? commission : -commission);
 }
 
@@ -73,9 +61,10 @@ static void check_price(PyObject *price) {
 // 0.0 for a zero quantity, else
 // (price * qty + (commission if qty > 0 else -commission)) / qty.
 static nb::object average_price(PyObject *self) {
-    if (Num::steal(trade_qty(self).release().ptr()).eq_zero()) return nb::steal(PyFloat_FromDouble(0.0));
+    auto qty = [self] { return Num::steal(trade_field(self, Trade::field::qty).release().ptr()); };
+    if (qty().eq_zero()) return nb::steal(PyFloat_FromDouble(0.0));
     Num cost = trade_signed_cost(self);
-    return (cost / Num::steal(trade_qty(self).release().ptr())).object();
+    return (cost / qty()).object();
 }
 
 // --- the timestamp field -------------------------------------------------
@@ -89,9 +78,6 @@ PyObject *TimestampField::make() const {
 }
 
 // --- construction --------------------------------------------------------
-
-using TradeObject = pysem::record::Instance<Trade>;
-enum { ORDERID, PRICE, QTY, COMMISSION, TIMESTAMP };
 
 static Trade *rec(PyObject *self) { return pysem::record::rec_of<Trade>(self); }
 
@@ -115,7 +101,7 @@ static int post_init(PyObject *self) {
 
 // Kept figures that folded this trade learn of a field assignment first.
 static void fields_changing(PyObject *self, int field, PyObject *value) {
-    KeptBook::trade_changing(self, rec(self), field == ORDERID || field < 0, value);
+    KeptBook::trade_changing(self, rec(self), field == Trade::field::orderid || field < 0, value);
 }
 
 static void cleared(PyObject *self) { rec(self)->timestamp.take(); }
@@ -141,9 +127,9 @@ static int timestamp_set(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
-static PyObject *make_zero_float() { return PyFloat_FromDouble(0.0); }
-static PyObject *make_zero_int() { return PyLong_FromLong(0); }
-static PyObject *make_utc_now() {
+static PyObject *zero_float() { return PyFloat_FromDouble(0.0); }
+static PyObject *zero_int() { return PyLong_FromLong(0); }
+static PyObject *utc_now_default() {
     return pysem::slot_call<PyObject *>(nullptr, [] { return utc_now().release().ptr(); });
 }
 
@@ -156,32 +142,12 @@ static PyGetSetDef trade_properties[] = {
      "Per-unit price of this fill with the commission folded in (a float).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-#define SLOT(member) PYSEM_RECORD_SLOT(TradeObject, member)
-using pysem::record::Init;
-
-static const pysem::record::Field trade_fields[] = {
-    {.name = "orderid", .annotation = "OrderId", .doc = "Identifier of the order that produced the fill.",
-     .offset = SLOT(orderid)},
-    {.name = "price", .annotation = "Price", .doc = "Execution price; never negative at construction.",
-     .offset = SLOT(price), .init = Init::Default, .make = make_zero_float},
-    {.name = "qty", .annotation = "Qty", .doc = "Signed quantity: positive for a buy, negative for a sell.",
-     .offset = SLOT(qty), .init = Init::Default, .make = make_zero_int},
-    {.name = "commission", .annotation = "Price", .doc = "Commission paid for the fill.",
-     .offset = SLOT(commission), .init = Init::Default, .make = make_zero_float},
-    {.name = "timestamp", .annotation = "datetime.datetime", .doc = "When the fill happened (timezone-aware).",
-     .offset = SLOT(timestamp), .init = Init::Factory, .make = make_utc_now, .factory = "utc_now",
-     .get = timestamp_get, .set = timestamp_set},
-};
-#undef SLOT
-
 static const pysem::record::Decl trade_decl = {
     .name = "Trade",
-    .doc = "Trade(orderid, price=0.0, qty=0, commission=0.0, timestamp=<now in UTC>)\n\n"
-           "One executed fill of one instrument. The price is never negative; the sign of\n"
-           "qty gives the side (positive buy, negative sell).",
-    .fields = trade_fields,
-    .nfields = 5,
-    .basicsize = sizeof(TradeObject),
+    .doc = "One executed fill of one instrument.\n\n"
+           "The price is never negative; the sign of qty gives the side (positive buy,\n"
+           "negative sell).",
+    .fields = PYSEM_RECORD_TABLE(Trade, TRADE_FIELDS),
     .post_init = post_init,
     .untracked_while_atomic = true,
     .fill_default = fill_default_timestamp,
@@ -192,8 +158,20 @@ static const pysem::record::Decl trade_decl = {
 
 static pysem::record::Class trade_class{trade_decl};
 
+nb::object trade_field(PyObject *trade, int i) {
+    PyObject *v = pysem::record::read(trade_class, trade, i);
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+}
+
+void trade_set_field(PyObject *trade, int i, PyObject *value) {
+    int r = trade_class.exact(trade) ? pysem::record::field_set(trade_class, trade, value, i)
+                                      : PyObject_SetAttr(trade, trade_class.names[i], value);
+    if (r < 0) throw nb::python_error();
+}
+
 void register_trade(nb::module_ &m) {
-    types.Trade = pysem::record::define<trade_class>(m.ptr());
+    types.Trade = pysem::record::define<Trade, trade_class>(m.ptr());
     Payload<Trade>::bind(types.Trade);
     export_record_codec(nb::handle((PyObject *) types.Trade), &trade_class.codec);
 }

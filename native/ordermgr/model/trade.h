@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "pysem/num.h"
+#include "pysem/record_type.h"
 
 namespace ordermgr {
 namespace nb = nanobind;
@@ -49,25 +50,33 @@ private:
     mutable bool pending_ = false;
 };
 
+// Trade's fields, in order: (member type, name, annotation, role, doc).
+#define TRADE_FIELDS(F)                                                                                            \
+    F(nb::object, orderid, "OrderId", required(), "Identifier of the order that produced the fill.")              \
+    F(nb::object, price, "Price", defaults(zero_float), "Execution price; never negative at construction.")       \
+    F(nb::object, qty, "Qty", defaults(zero_int), "Signed quantity: positive for a buy, negative for a sell.")     \
+    F(nb::object, commission, "Price", defaults(zero_float), "Commission paid for the fill.")                      \
+    F(TimestampField, timestamp, "datetime.datetime",                                                              \
+      factory(utc_now_default, "utc_now").through(timestamp_get, timestamp_set),                                   \
+      "When the fill happened (timezone-aware).")
+
 // The record inside a Trade object (record_type.h): zeroed at allocation,
 // its fields dropped through the class's declaration.
 struct Trade {
-    nb::object orderid, price, qty, commission;
-    TimestampField timestamp;
+    PYSEM_RECORD_FIELDS(TRADE_FIELDS)
     // The trade dict whose kept figures folded this trade (identity only,
     // never dereferenced), and whether more than one did (kept_book.h).
     PyObject *book = nullptr;
     bool shared = false;
-
 };
 
-// Field reads honouring subclass overrides: the struct directly for an exact
-// Trade, attribute access for anything else. New references.
-nb::object trade_orderid(PyObject *trade);
-nb::object trade_price(PyObject *trade);
-nb::object trade_qty(PyObject *trade);
-nb::object trade_commission(PyObject *trade);
-nb::object trade_timestamp(PyObject *trade);
+// Field i (Trade::field::...) of any trade object, as `getattr(trade, name)`
+// gives it: the struct for an exact Trade, attribute access for anything
+// else (a subclass may override it). New reference.
+nb::object trade_field(PyObject *trade, int i);
+// setattr(trade, name of field i, value), through the class's own setter for
+// an exact Trade.
+void trade_set_field(PyObject *trade, int i, PyObject *value);
 
 // The signed cost of one fill: price * qty, then plus the commission for a
 // buy (qty > 0), minus it otherwise.

@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "diagnostics/reads.h"
+#include "pysem/record.h"
+#include "manager/order_mgr.h"
 #include "model/position.h"
 #include "reports/report_text.h"
 #include "reports/system_reporter.h"
@@ -74,7 +76,7 @@ void add_row(Cells &cells, PyObject *key, PyObject *pos) {
     cells.close(3);
     append_money(out += '$', position_total_commission(pos).ptr());
     cells.close(4);
-    out += std::to_string(mapping_size(position_trades(pos).ptr()));
+    out += std::to_string(mapping_size(position_field(pos, Position::field::trades).ptr()));
     cells.close(5);
     append_minutes(out, position_started(pos).ptr());
     cells.close(6);
@@ -99,7 +101,7 @@ void text_line(ReportText &text, const Cells &cells, size_t row) {
 }  // namespace
 
 nb::object position_table(PyObject *order_mgr) {
-    nb::object positions = pysem::getattr(order_mgr, names.positions);
+    nb::object positions = order_mgr_field(order_mgr, OrderMgr::field::positions);
     if (!truth(positions.ptr())) return pysem::utf8_to_str("No positions found.");
 
     Cells cells;  // row 0 is the header

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "diagnostics/reads.h"
+#include "pysem/record.h"
+#include "groups/position_group.h"
 #include "model/position.h"
 #include "reports/report_text.h"
 #include "reports/system_reporter.h"
@@ -40,16 +42,16 @@ void spread_lines(ReportText &text, long long number, const GroupKeys &g) {
         if (i) head += ", ";
         pysem::append_str(head, g.keys[i].ptr());
     }
-    Py_ssize_t members = PyObject_Size(getattr(group, names.positions).ptr());
+    Py_ssize_t members = PyObject_Size(group_field(group, PositionGroup::field::positions).ptr());
     if (members < 0) raise();
     text.line("  Positions: ") += std::to_string(members);
     pysem::append_default(text.line("  Group Qty: "), getattr(group, names.qty).ptr());
     append_money(text.line("  Group Avg Price: $"), getattr(group, names.average_price).ptr());
     text.line("  Direction: ") += truth(getattr(group, names.is_long).ptr()) ? "LONG" : "SHORT";
-    nb::object positions = getattr(group, names.positions);
+    nb::object positions = group_field(group, PositionGroup::field::positions);
     for_each(positions.ptr(), [&](PyObject *pos) {
         std::string &out = text.line("    ");
-        pysem::append_default(out, position_key(pos).ptr());
+        pysem::append_default(out, position_field(pos, Position::field::key).ptr());
         out += ": qty=";
         pysem::append_default(out, position_qty(pos).ptr());
         out += ", price=$";

@@ -7,24 +7,24 @@
 
 namespace ordermgr {
 
-static const pysem::record::Field system_reporter_fields[] = {
-    PLAIN_FIELD(SystemReporterRec, 0, "order_mgr", "OrderMgr",
-                "The portfolio to report on; held by reference, never modified."),
+static const pysem::record::Decl system_reporter_decl = {
+    .name = "SystemReporter",
+    .doc = "Generate formatted reports and tables for system visualization.\n\n"
+           "The portfolio is only read. Every report reads the store afresh and returns\n"
+           "one str, lines joined by a line feed.",
+    .fields = PYSEM_RECORD_TABLE(SystemReporterRec, SYSTEM_REPORTER_FIELDS),
+    .ordinary = true,
 };
-static const pysem::record::Decl system_reporter_decl = plain::ordinary<SystemReporterRec>(
-    "SystemReporter",
-    "Generate formatted reports and tables for system visualization.\n\n"
-    "order_mgr: OrderMgr -- the portfolio to report on; only read. Every report\n"
-    "reads the store afresh and returns one str, lines joined by a line feed.",
-    system_reporter_fields, 1);
 static pysem::record::Class system_reporter_class{system_reporter_decl};
 
-static nb::object order_mgr_of(nb::handle self) { return plain::field<SystemReporterRec>(self.ptr(), 0); }
+static nb::object order_mgr_of(nb::handle self) {
+    return pysem::record::get(system_reporter_class, self.ptr(), SystemReporterRec::field::order_mgr);
+}
 
 void register_system_reporter(nb::module_ &m) {
     init_diag_names();
     init_time_text();
-    PyTypeObject *cls = plain::define<SystemReporterRec, system_reporter_class>(m);
+    PyTypeObject *cls = pysem::record::define<SystemReporterRec, system_reporter_class>(m.ptr());
     pysem::def_method(
         cls, "position_table", [](nb::handle self) { return position_table(order_mgr_of(self).ptr()); },
         "Generate a formatted table of all positions.");

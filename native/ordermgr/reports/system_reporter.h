@@ -3,12 +3,18 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
-#include "diagnostics/plain_record.h"
+#include "pysem/record_type.h"
 
 namespace ordermgr {
 namespace nb = nanobind;
 
-struct SystemReporterRec : plain::Fields<1> {};  // order_mgr
+#define SYSTEM_REPORTER_FIELDS(F)                                                      \
+    F(nb::object, order_mgr, "OrderMgr", required(),                                  \
+      "The portfolio to report on; held by reference, never modified.")
+
+struct SystemReporterRec {
+    PYSEM_RECORD_FIELDS(SYSTEM_REPORTER_FIELDS)
+};
 
 // The reports of the module's own SystemReporter(order_mgr), for callers
 // that hold only the order manager. Each returns a str.

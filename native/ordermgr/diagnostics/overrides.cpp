@@ -1,8 +1,10 @@
-#include "diagnostics/plain_record.h"
+#include "diagnostics/overrides.h"
 
+#include <stdexcept>
+#include <string>
 #include <vector>
 
-namespace ordermgr::plain {
+namespace ordermgr {
 
 static std::vector<PyObject **> &kept() {
     static std::vector<PyObject **> slots;
@@ -31,4 +33,4 @@ void keep_attr(nb::handle cls, const char *name, PyObject **slot) {
     kept().push_back(slot);
 }
 
-}  // namespace ordermgr::plain
+}  // namespace ordermgr

@@ -1,0 +1,33 @@
+// Whether a service's method, called by name, would run the module's own
+// function: then the native code runs it directly instead of calling through
+// the interpreter; a subclass or an instance that replaces it is called.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include "pysem/record.h"
+
+namespace ordermgr {
+namespace nb = nanobind;
+
+// True when calling method `name` on `self` would run `own`: no instance
+// attribute shadows it and the class still resolves it to the module's own
+// function object.
+inline bool resolves_to(PyObject *self, PyObject *name, PyObject *own) {
+    if (Py_TYPE(self)->tp_dictoffset) {
+        PyObject **dict = _PyObject_GetDictPtr(self);
+        if (dict && *dict && PyDict_GET_SIZE(*dict)) {
+            PyObject *v = PyDict_GetItemWithError(*dict, name);
+            if (v) return false;
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+    }
+    return _PyType_Lookup(Py_TYPE(self), name) == own;
+}
+
+// Keeps a reference to the class attribute `name` in *slot, for identity
+// checks, until the interpreter starts shutting down (then *slot becomes
+// null and every check falls back to the generic path).
+void keep_attr(nb::handle cls, const char *name, PyObject **slot);
+
+}  // namespace ordermgr
