@@ -1,12 +1,11 @@
 // The host's built-in sum(items, 0), fed one item at a time.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
 #include "pysem/native_sum.h"  // neumaier_add
 
 namespace pysem {
-namespace nb = nanobind;
 
 // sum() over a generator, fed one item at a time as the generator produces
 // them: each item is added before the next one is read, so an error is
@@ -18,16 +17,16 @@ namespace nb = nanobind;
 class BuiltinSum {
 public:
     void add(PyObject *item);  // borrowed
-    nb::object result() const;
+    Ref result() const;
 
 private:
     enum class Phase : unsigned char { Int, Float, Object };
-    void add_generic(nb::object start, PyObject *item);
+    void add_generic(Ref start, PyObject *item);
 
     Phase phase_ = Phase::Int;
     long int_sum_ = 0;
     double float_sum_ = 0.0, compensation_ = 0.0;
-    nb::object result_;
+    Ref result_;
 };
 
 }  // namespace pysem

@@ -1,7 +1,7 @@
 #include "pysem/datetime_key.h"
 
 #include <datetime.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
 namespace pysem {
 
@@ -32,7 +32,7 @@ bool timestamp_less(PyObject *a, PyObject *b) {
     int64_t ka, kb;
     if (datetime_order_key(a, &tz, &ka) && datetime_order_key(b, &tz, &kb)) return ka < kb;
     int r = PyObject_RichCompareBool(a, b, Py_LT);
-    if (r < 0) throw nanobind::python_error();
+    if (r < 0) throw Error();
     return r != 0;
 }
 

@@ -15,7 +15,7 @@ namespace pysem::record {
 
 namespace {
 
-[[noreturn]] void throw_error() { throw nb::python_error(); }
+[[noreturn]] void throw_error() { throw Error(); }
 
 PyObject *no_attribute(PyObject *self, const char *name) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
@@ -25,10 +25,10 @@ PyObject *no_attribute(PyObject *self, const char *name) {
 // The value of field i as the record holds it (borrowed), making it first
 // when the field makes its value on first read; null with AttributeError
 // when it is unset.
-PyObject *held(Class &c, PyObject *self, int i, nb::object &keep) {
+PyObject *held(Class &c, PyObject *self, int i, Ref &keep) {
     const Field &f = c.decl.fields.rows[i];
     if (f.get) {
-        keep = nb::steal(f.get(self, (void *) (intptr_t) i));
+        keep = steal(f.get(self, (void *) (intptr_t) i));
         return keep.ptr();
     }
     PyObject *v = *c.slot(self, i);
@@ -69,7 +69,7 @@ void store_arguments(Class &c, PyObject *self, PyObject *const *a) {
             if (r < 0) throw_error();
             if (r > 0) continue;
         }
-        nb::object v = a[j] ? nb::borrow(a[j]) : nb::steal(default_of(c, i));
+        Ref v = a[j] ? borrow(a[j]) : steal(default_of(c, i));
         if (!v) throw_error();
         if (f.set) {
             if (f.set(self, v.ptr(), (void *) (intptr_t) i) < 0) throw_error();
@@ -77,7 +77,7 @@ void store_arguments(Class &c, PyObject *self, PyObject *const *a) {
         }
         PyObject **s = c.slot(self, i);
         replaced.add(*s);
-        *s = v.release().ptr();
+        *s = v.release();
     }
 }
 
@@ -128,12 +128,12 @@ void settle_tracking(Class &c, PyObject *self) {
 }
 
 // Every field as the record holds it (no subclass override consulted).
-nb::object fields_tuple(Class &c, PyObject *self) {
+Ref fields_tuple(Class &c, PyObject *self) {
     int n = c.decl.fields.count;
-    nb::object t = nb::steal(PyTuple_New(n));
+    Ref t = steal(PyTuple_New(n));
     if (!t) throw_error();
     for (int i = 0; i < n; ++i) {
-        nb::object keep;
+        Ref keep;
         PyObject *v = held(c, self, i, keep);
         if (!v) throw_error();
         PyTuple_SET_ITEM(t.ptr(), i, Py_NewRef(v));
@@ -182,7 +182,7 @@ const char *kind_name(Init k) {
 // (name, annotation, kind, default or None, factory name or None, compare, repr)
 // per field: what introspection and the stubs are derived from / checked against.
 PyObject *field_description(Class &c) {
-    nb::object out = nb::steal(PyTuple_New(c.decl.fields.count));
+    Ref out = steal(PyTuple_New(c.decl.fields.count));
     if (!out) throw_error();
     for (int i = 0; i < c.decl.fields.count; ++i) {
         const Field &f = c.decl.fields.rows[i];
@@ -194,7 +194,7 @@ PyObject *field_description(Class &c) {
         Py_DECREF(PyTuple_GET_ITEM(row, 2));
         PyTuple_SET_ITEM(out.ptr(), i, row);
     }
-    return out.release().ptr();
+    return out.release();
 }
 
 // The class's documentation: the summary line of the declaration's doc,
@@ -263,11 +263,11 @@ PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *k
     if (!self) return nullptr;
     memset(reinterpret_cast<char *>(self) + sizeof(PyObject), 0, (size_t) c.type->tp_basicsize - sizeof(PyObject));
     return slot_call<PyObject *>(nullptr, [&] {
-        nb::object guard = nb::steal(self);
+        Ref guard = steal(self);
         store_fresh(c, self, a);
         run_post_init(c, self);
         settle_tracking(c, self);
-        return guard.release().ptr();
+        return guard.release();
     });
 }
 
@@ -395,14 +395,14 @@ PyObject *tp_repr(Class &c, PyObject *self) {
         ReprGuard guard(self);
         if (!guard.active()) return PyUnicode_FromString("...");
         std::string out;
-        nb::object qualname = nb::steal(PyType_GetQualName(Py_TYPE(self)));
+        Ref qualname = steal(PyType_GetQualName(Py_TYPE(self)));
         if (!qualname) throw_error();
         append_utf8(out, qualname.ptr());
         out += '(';
         bool first = true;
         for (int i = 0; i < c.decl.fields.count; ++i) {
             if (!c.decl.fields.rows[i].repr) continue;
-            nb::object v = nb::steal(read(c, self, i));
+            Ref v = steal(read(c, self, i));
             if (!v) throw_error();
             if (!first) out += ", ";
             first = false;
@@ -411,7 +411,7 @@ PyObject *tp_repr(Class &c, PyObject *self) {
             append_repr(out, v.ptr());
         }
         out += ')';
-        return utf8_to_str(out).release().ptr();
+        return utf8_to_str(out).release();
     });
 }
 
@@ -422,7 +422,7 @@ static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
         // them pairwise, as the tuple comparison does.
         for (int i = 0; i < c.decl.fields.count; ++i) {
             if (!c.decl.fields.rows[i].compare) continue;
-            nb::object ka, kb;
+            Ref ka, kb;
             PyObject *a = held(c, self, i, ka);
             if (!a) return nullptr;
             PyObject *b = held(c, other, i, kb);
@@ -436,7 +436,7 @@ static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
     // A subclass: (self.a, self.b, ...) == (other.a, other.b, ...).
     int n = 0;
     for (int i = 0; i < c.decl.fields.count; ++i) n += c.decl.fields.rows[i].compare;
-    nb::object mine = nb::steal(PyTuple_New(n)), theirs = nb::steal(PyTuple_New(n));
+    Ref mine = steal(PyTuple_New(n)), theirs = steal(PyTuple_New(n));
     if (!mine || !theirs) return nullptr;
     for (int side = 0; side < 2; ++side) {
         PyObject *obj = side ? other : self, *tuple = side ? theirs.ptr() : mine.ptr();
@@ -465,9 +465,9 @@ PyObject *tp_richcompare(Class &c, PyObject *self, PyObject *other, int op) {
 
 PyObject *getstate(Class &c, PyObject *self) {
     return slot_call<PyObject *>(nullptr, [&] {
-        nb::object values = fields_tuple(c, self);
+        Ref values = fields_tuple(c, self);
         PyObject **d = c.dict_ptr(self);
-        if (!c.dict_offset) return values.release().ptr();
+        if (!c.dict_offset) return values.release();
         PyObject *extra = d && *d && PyDict_GET_SIZE(*d) ? *d : Py_None;
         return PyTuple_Pack(2, values.ptr(), extra);
     });
@@ -489,7 +489,7 @@ PyObject *setstate(Class &c, PyObject *self, PyObject *state) {
             throw_error();
         }
         if (extra != Py_None) {
-            nb::object dict = nb::steal(PyObject_GenericGetDict(self, nullptr));
+            Ref dict = steal(PyObject_GenericGetDict(self, nullptr));
             if (!dict || PyDict_Update(dict.ptr(), extra) < 0) throw_error();
         }
         assign_all(c, self, values);
@@ -506,7 +506,7 @@ PyObject *post_init_method(Class &c, PyObject *self) {
 // --- store codec ------------------------------------------------------------------
 
 PyObject *codec_fields(Class &c, PyObject *self) {
-    return slot_call<PyObject *>(nullptr, [&] { return fields_tuple(c, self).release().ptr(); });
+    return slot_call<PyObject *>(nullptr, [&] { return fields_tuple(c, self).release(); });
 }
 
 PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields) {
@@ -517,10 +517,10 @@ PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields) {
     PyObject *self = cls->tp_alloc(cls, 0);
     if (!self) return nullptr;
     return slot_call<PyObject *>(nullptr, [&] {
-        nb::object guard = nb::steal(self);
+        Ref guard = steal(self);
         assign_all(c, self, fields);
         settle_tracking(c, self);
-        return guard.release().ptr();
+        return guard.release();
     });
 }
 
@@ -561,8 +561,9 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
     int nprops = 0, nmethods = 0;
     if (d.properties)
         while (d.properties[nprops].name) ++nprops;
-    if (d.methods)
-        while (d.methods[nmethods].ml_name) ++nmethods;
+    PyMethodDef *own_methods = d.methods ? d.methods(d.name) : nullptr;
+    if (own_methods)
+        while (own_methods[nmethods].ml_name) ++nmethods;
     auto *getset = new PyGetSetDef[d.fields.count + nprops + 2]();
     int g = 0;
     for (int i = 0; i < d.fields.count; ++i)
@@ -572,7 +573,7 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
 
     auto *methods = new PyMethodDef[nmethods + 4]();
     int m = 0;
-    for (int k = 0; k < nmethods; ++k) methods[m++] = d.methods[k];
+    for (int k = 0; k < nmethods; ++k) methods[m++] = own_methods[k];
     methods[m++] = {"__getstate__", s.getstate, METH_NOARGS, "The record's fields, for pickling and copying."};
     methods[m++] = {"__setstate__", s.setstate, METH_O, "Restores the fields from __getstate__'s value."};
     if (d.post_init)
@@ -602,19 +603,19 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
     };
     // Made under its dotted name (which sets __module__), then named as a
     // class statement names it, so that the host's messages say 'Trade'.
-    nb::object module_name = nb::steal(PyObject_GetAttrString(module, "__name__"));
+    Ref module_name = steal(PyObject_GetAttrString(module, "__name__"));
     if (!module_name) throw_error();
     std::string dotted = std::string(PyUnicode_AsUTF8(module_name.ptr())) + "." + d.name;
     PyType_Spec spec = {dotted.c_str(), (int) c.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                         slots};
-    nb::object type = nb::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    Ref type = steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
     if (!type) throw_error();
     PyTypeObject *tp = (PyTypeObject *) type.ptr();
     // The class's own constructor path; subclasses go through __new__/__init__.
     tp->tp_vectorcall = s.vectorcall;
 
     auto set = [&](const char *name, PyObject *value) {
-        nb::object v = nb::steal(value);
+        Ref v = steal(value);
         if (!v || PyObject_SetAttrString(type.ptr(), name, v.ptr()) < 0) throw_error();
     };
     set("__name__", PyUnicode_FromString(d.name));
@@ -627,9 +628,17 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
     }
     c.codec = zelph_record_codec{ZELPH_RECORD_CODEC_ABI, s.codec_fields, s.codec_build, d.itemized_field,
                                  d.items_changed};
-    if (PyModule_AddObjectRef(module, d.name, type.ptr()) < 0) throw_error();
+    if (PyMethodDef *functions = d.functions ? d.functions(d.name) : nullptr) {
+        for (PyMethodDef *f = functions; f->ml_name; ++f) {
+            Ref fn = steal(PyCFunction_NewEx(f, nullptr, module_name.ptr()));
+            if (!fn) throw_error();
+            // A function object that binds the instance, as a def in a class does.
+            set(f->ml_name, PyInstanceMethod_New(fn.ptr()));
+        }
+    }
+    if (d.module_attribute && PyModule_AddObjectRef(module, d.name, type.ptr()) < 0) throw_error();
     c.type = tp;
-    return (PyTypeObject *) type.release().ptr();
+    return (PyTypeObject *) type.release();
 }
 
 }  // namespace pysem::record

@@ -16,19 +16,18 @@
 // record's C++ struct (`Instance<T>`), or by the struct, the attribute dict
 // and the weak-reference list (`InstanceWithDict<T>`). Fresh instances are
 // zeroed: every member of a record struct must be valid when all its bytes
-// are zero (nb::object is then null), and no constructor or destructor of
+// are zero (Ref is then null), and no constructor or destructor of
 // the struct runs; the fields are dropped through the table.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 #include <cstddef>
 #include <string>
 
 #include "pysem/args.h"
-#include "pysem/record_codec.h"
+#include "dualcache/record_codec.h"
 
 namespace pysem::record {
-namespace nb = nanobind;
 
 template <typename T>
 struct Instance {
@@ -48,6 +47,17 @@ struct InstanceWithDict {
 template <typename T>
 inline T *rec_of(PyObject *self) {
     return &reinterpret_cast<Instance<T> *>(self)->rec;
+}
+
+// A field's object as an instance holds it (borrowed); the host's
+// AttributeError when the field is unset (deleted, or never set on an
+// instance made with __new__ alone).
+inline PyObject *held(PyObject *self, const Ref &member, const char *name) {
+    if (!member) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
+        throw Error();
+    }
+    return member.ptr();
 }
 
 enum class Init : unsigned char {
@@ -114,9 +124,9 @@ struct Table {
 
 // A record's fields are declared once, as an X-macro list of rows
 //
-//     #define THING_FIELDS(F)                                   \
-//         F(nb::object, a, "int", required(), "What a is.")     \
-//         F(nb::object, b, "str", defaults(make_b), "What b is.")
+//     #define THING_FIELDS(F)  (each row ending in a backslash)
+//         F(Ref, a, "int", required(), "What a is.")
+//         F(Ref, b, "str", defaults(make_b), "What b is.")
 //
 // (member type, name, annotation, role, doc). From it follow the struct's
 // members and their indices (PYSEM_RECORD_FIELDS, inside the struct:
@@ -154,7 +164,7 @@ struct FieldName {
     };
 #define PYSEM_RECORD_TABLE(T, LIST)                                         \
     [] {                                                                    \
-        using Record = T;                                                   \
+        using Record [[maybe_unused]] = T;                                  \
         using namespace ::pysem::record::roles;                             \
         static const ::pysem::record::Field rows[] = {LIST(PYSEM_RECORD_ROW_)::pysem::record::Field::end()}; \
         return ::pysem::record::Table{rows, (int) (sizeof rows / sizeof rows[0]) - 1};                    \
@@ -170,6 +180,9 @@ struct Decl {
     // Ordinary records carry an attribute dict and accept weak references;
     // the others are fixed to their fields (slots).
     bool ordinary = false;
+    // Bound in the module under its name; false for a helper class that the
+    // caller makes an attribute of another class.
+    bool module_attribute = true;
     // The post-construction step, exposed as __post_init__ and run by the
     // constructor through that name (a subclass may override it). 0 / -1.
     int (*post_init)(PyObject *self) = nullptr;
@@ -189,7 +202,12 @@ struct Decl {
     void (*settled)(PyObject *self, int field) = nullptr;
     // after the fields were dropped by the collector.
     void (*cleared)(PyObject *self) = nullptr;
-    PyMethodDef *methods = nullptr;
+    // The class's methods (pysem/method.h), made when the class is: a table
+    // ending in an empty entry. `owner` is the class's name.
+    PyMethodDef *(*methods)(const char *owner) = nullptr;
+    // Methods bound like Python functions (pysem::Method::Function): any
+    // object is taken as self. Set as class attributes.
+    PyMethodDef *(*functions)(const char *owner) = nullptr;
     PyGetSetDef *properties = nullptr;  // derived, read-only figures
     // Store codec: index of the field kept entry by entry, and its change record.
     int itemized_field = -1;
@@ -223,6 +241,12 @@ struct Class {
         return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + decl.fields.rows[i].offset);
     }
     bool exact(PyObject *o) const { return Py_TYPE(o) == type; }
+    // The record struct of an instance of exactly this class, else null:
+    // the one way native code reaches a record's fields directly.
+    template <typename T>
+    T *exact(PyObject *o) const {
+        return Py_TYPE(o) == type ? rec_of<T>(o) : nullptr;
+    }
     PyObject **dict_ptr(PyObject *self) const {
         return dict_offset ? reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + dict_offset) : nullptr;
     }
@@ -270,10 +294,10 @@ PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields);
 PyObject *read(Class &c, PyObject *self, int i);
 
 // The same as a new reference, raising the host's error.
-inline nb::object get(Class &c, PyObject *self, int i) {
+inline Ref get(Class &c, PyObject *self, int i) {
     PyObject *v = read(c, self, i);
-    if (!v) throw nb::python_error();
-    return nb::steal(v);
+    if (!v) throw Error();
+    return steal(v);
 }
 
 // An instance of exactly the class from field values (new references, one
@@ -291,12 +315,12 @@ PyObject *construct(Class &c, PyObject **values, bool by_keyword);
 
 // The same from a braced list of owned values (evaluated in order).
 template <size_t N>
-nb::object construct(Class &c, nb::object (&&values)[N], bool by_keyword) {
+Ref construct(Class &c, Ref (&&values)[N], bool by_keyword) {
     PyObject *raw[N];
-    for (size_t i = 0; i < N; ++i) raw[i] = values[i].release().ptr();
+    for (size_t i = 0; i < N; ++i) raw[i] = values[i].release();
     PyObject *r = construct(c, raw, by_keyword);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    if (!r) throw Error();
+    return steal(r);
 }
 
 // Builds the class in `module` (PyType_FromModuleAndSpec) and binds it there

@@ -3,12 +3,16 @@
 // the interpreter; a subclass or an instance that replaces it is called.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
 #include "pysem/record.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 // True when calling method `name` on `self` would run `own`: no instance
 // attribute shadows it and the class still resolves it to the module's own
@@ -19,7 +23,7 @@ inline bool resolves_to(PyObject *self, PyObject *name, PyObject *own) {
         if (dict && *dict && PyDict_GET_SIZE(*dict)) {
             PyObject *v = PyDict_GetItemWithError(*dict, name);
             if (v) return false;
-            if (PyErr_Occurred()) throw nb::python_error();
+            if (PyErr_Occurred()) throw Error();
         }
     }
     return _PyType_Lookup(Py_TYPE(self), name) == own;
@@ -28,6 +32,6 @@ inline bool resolves_to(PyObject *self, PyObject *name, PyObject *own) {
 // Keeps a reference to the class attribute `name` in *slot, for identity
 // checks, until the interpreter starts shutting down (then *slot becomes
 // null and every check falls back to the generic path).
-void keep_attr(nb::handle cls, const char *name, PyObject **slot);
+void keep_attr(PyTypeObject *cls, const char *name, PyObject **slot);
 
 }  // namespace ordermgr

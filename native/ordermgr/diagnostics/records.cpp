@@ -1,11 +1,13 @@
 #include "diagnostics/records.h"
 
-#include "diagnostics/reads.h"
+#include "pysem/protocol.h"
 #include "model/module_ns.h"
 #include "pysem/record.h"
 #include "pysem/slot_call.h"
 
 namespace ordermgr {
+
+using namespace pysem::protocol;
 
 using pysem::record::Class;
 using pysem::record::Decl;
@@ -29,22 +31,22 @@ static int recompute_is_valid(PyObject *self) {
     return pysem::slot_call<int>(-1, [&] {
         using F = ValidationResultRec::field;
         Class &c = validation_result_class;
-        nb::object errors = pysem::record::get(c, self, F::errors);
+        Ref errors = pysem::record::get(c, self, F::errors);
         Py_ssize_t n = PyObject_Size(errors.ptr());
-        if (n < 0) throw nb::python_error();
+        if (n < 0) throw Error();
         PyObject *flag = n == 0 ? Py_True : Py_False;
         int r = c.exact(self) ? pysem::record::field_set(c, self, flag, F::is_valid)
                               : PyObject_SetAttr(self, c.names[F::is_valid], flag);
-        if (r < 0) throw nb::python_error();
+        if (r < 0) throw Error();
         return 0;
     });
 }
 
-nb::object new_validation_result(nb::object position_key, nb::object errors) {
+Ref new_validation_result(Ref position_key, Ref errors) {
     Py_ssize_t n = PyObject_Size(errors.ptr());
-    if (n < 0) throw nb::python_error();
+    if (n < 0) throw Error();
     Class &c = validation_result_class;
-    PyObject *values[] = {position_key.release().ptr(), errors.release().ptr(),
+    PyObject *values[] = {position_key.release(), errors.release(),
                           Py_NewRef(n == 0 ? Py_True : Py_False)};
     static PyObject *post_init_name = pysem::intern("__post_init__");
     PyObject *cls = pysem::record::bound_class(c);
@@ -58,8 +60,8 @@ nb::object new_validation_result(nb::object position_key, nb::object errors) {
     } else {
         r = pysem::record::call_with(c, cls, values, true);
     }
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    if (!r) throw Error();
+    return steal(r);
 }
 
 // --- the other records --------------------------------------------------------
@@ -98,14 +100,13 @@ Class analysis_class{analysis_decl};
 
 // --- registration -----------------------------------------------------------
 
-void register_diagnostic_records(nb::module_ &m) {
-    init_diag_names();
+void register_diagnostic_records(PyObject *module) {
     using pysem::record::define;
-    types.SystemHealthReport = define<SystemHealthReportRec, health_report_class>(m.ptr());
-    types.TradeFlowEntry = define<TradeFlowEntryRec, trade_flow_class>(m.ptr());
-    types.PositionCalculations = define<PositionCalculationsRec, calculations_class>(m.ptr());
-    types.PositionAnalysis = define<PositionAnalysisRec, analysis_class>(m.ptr());
-    types.ValidationResult = define<ValidationResultRec, validation_result_class>(m.ptr());
+    define<SystemHealthReportRec, health_report_class>(module);
+    define<TradeFlowEntryRec, trade_flow_class>(module);
+    define<PositionCalculationsRec, calculations_class>(module);
+    define<PositionAnalysisRec, analysis_class>(module);
+    define<ValidationResultRec, validation_result_class>(module);
 }
 
 }  // namespace ordermgr

@@ -1,13 +1,16 @@
 #include "model/book_fold.h"
 
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
-#include "model/payload.h"
 #include "model/trade.h"
 #include "pysem/datetime_key.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 using pysem::Num;
 
 namespace {
@@ -45,7 +48,7 @@ bool known_truth(PyObject *o, bool &truth) {
 }  // namespace
 
 Trade *whole_trade(PyObject *v) {
-    Trade *t = Payload<Trade>::of_exact(v);
+    Trade *t = trade_class.exact<Trade>(v);
     if (!t || !t->orderid.ptr() || !t->price.ptr() || !t->qty.ptr() || !t->commission.ptr()) return nullptr;
     // Reading the timestamp makes a pending default one; should that fail,
     // the generic pass reports it when a figure reads the field.
@@ -93,7 +96,8 @@ void BookFold::add(const Trade &t) {
                 } else {
                     average_ok = false;
                 }
-            } catch (nb::python_error &) {
+            } catch (Error &) {
+                PyErr_Clear();
                 average_ok = false;
             }
         }

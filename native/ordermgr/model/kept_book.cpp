@@ -1,13 +1,17 @@
 #include "model/kept_book.h"
 
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
+#include <new>
 #include <unordered_map>
 
-#include "model/payload.h"
 #include "model/trade.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 namespace {
 
@@ -71,7 +75,7 @@ KeptBook *KeptBook::of(PyObject *trades) {
             b->changes_.end();  // a change went unseen: trust nothing kept
         }
     } else {
-        if (PyDict_Watch(book_watch.id, trades) < 0) throw nb::python_error();
+        if (PyDict_Watch(book_watch.id, trades) < 0) throw Error();
         b = new KeptBook(trades);
         book_watch.books->emplace(trades, b);
     }
@@ -111,7 +115,7 @@ bool KeptBook::claim(Trade *t) {
 }
 
 void KeptBook::fold_in(PyObject *key, PyObject *value) {
-    Trade *t = Payload<Trade>::of_exact(value);
+    Trade *t = trade_class.exact<Trade>(value);
     bool own = t && claim(t);
     if (Trade *whole = own ? whole_trade(value) : nullptr)
         fold_.add(*whole);
@@ -132,9 +136,10 @@ void KeptBook::adopt(PyObject *trades) noexcept {
         KeptBook *b = of(trades);
         b->tracking_.adopt();
         b->tracking_.settle(trades);
-    } catch (const std::exception &) {
+    } catch (Error &) {
         // No state kept: the dict stays tracked, as any dict is.
         PyErr_Clear();
+    } catch (const std::bad_alloc &) {
     }
 }
 
@@ -155,7 +160,7 @@ void KeptBook::append(PyObject *trades, PyObject *key, PyObject *trade, bool ado
     appending_value_ = trade;
     int r = PyDict_SetItem(trades, key, trade);
     appending_key_ = appending_value_ = nullptr;
-    if (r < 0) throw nb::python_error();
+    if (r < 0) throw Error();
     if (outside_ != before || !current_) return;  // something else changed too: refolded on the next read
     // The host tracked the dict for the trade; untracked again while still
     // no entry needs the collector.

@@ -1,19 +1,23 @@
 // Position: the trade book of one instrument.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 #include <vector>
 
 #include "pysem/num.h"
 #include "pysem/record_type.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 // Position's fields, in order: (member type, name, annotation, role, doc).
 #define POSITION_FIELDS(F)                                                                         \
-    F(nb::object, key, "Key", required(), "Instrument identifier chosen by the caller.")          \
-    F(nb::object, trades, "dict[OrderId, Trade]", factory(new_dict, "dict"),                      \
+    F(Ref, key, "Key", required(), "Instrument identifier chosen by the caller.")          \
+    F(Ref, trades, "dict[OrderId, Trade]", factory(new_dict, "dict"),                      \
       "The trade book: each stored trade under its own orderid.")
 
 struct Position {
@@ -38,23 +42,27 @@ private:
 
 // Field i (Position::field::...) of any position object, as `getattr`
 // gives it (a subclass may override it). New reference.
-nb::object position_field(PyObject *position, int i);
+Ref position_field(PyObject *position, int i);
 
 // Figures read honouring subclass overrides (computed for an exact
 // Position, attribute access otherwise). New references.
-nb::object position_qty(PyObject *position);
-nb::object position_average_price(PyObject *position);
-nb::object position_total_commission(PyObject *position);
-nb::object position_started(PyObject *position);
-nb::object position_orderids(PyObject *position);
+Ref position_qty(PyObject *position);
+Ref position_average_price(PyObject *position);
+Ref position_total_commission(PyObject *position);
+Ref position_started(PyObject *position);
+Ref position_orderids(PyObject *position);
 bool position_is_long(PyObject *position);
 bool position_empty(PyObject *position);
+// `is_long` and `empty` as the objects a read gives (a bool for an exact
+// Position, whatever a subclass or a duck-typed object returns).
+Ref position_is_long_object(PyObject *position);
+Ref position_empty_object(PyObject *position);
 
 // The figures computed from a trade mapping (no overrides involved).
-nb::object trades_qty(PyObject *trades);
-nb::object trades_average_price(PyObject *trades);
-nb::object trades_total_commission(PyObject *trades);
-nb::object trades_started(PyObject *trades);
+Ref trades_qty(PyObject *trades);
+Ref trades_average_price(PyObject *trades);
+Ref trades_total_commission(PyObject *trades);
+Ref trades_started(PyObject *trades);
 
 // Position.add_trade on any position object (the native algorithm for an
 // exact Position, its add_trade method otherwise).
@@ -64,7 +72,7 @@ bool position_add_trade(PyObject *position, PyObject *trade);
 // and what to put back when the store refuses the write (the trade it
 // appended, or, when the trade took the position flat, the book it emptied).
 struct BookUndo {
-    nb::object trades, appended, trade, emptied;
+    Ref trades, appended, trade, emptied;
     bool result = false;
     // The position's `empty` afterwards as the book knows it (a flat reset
     // empties it), without reading any figure.
@@ -97,6 +105,8 @@ bool kept_figures(PyObject *position, KeptFigures &out);
 // Number of entries of a trade mapping.
 Py_ssize_t mapping_size(PyObject *trades);
 
-void register_position(nb::module_ &m);
+extern pysem::record::Class position_class;
+
+void register_position(PyObject *module);
 
 }  // namespace ordermgr

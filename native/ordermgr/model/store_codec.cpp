@@ -5,25 +5,29 @@
 #include <vector>
 
 #include "model/kept_book.h"
+#include "pysem/ref.h"
 
 namespace ordermgr {
 
-static std::vector<std::pair<nb::handle, zelph_record_codec *>> &exported() {
-    static std::vector<std::pair<nb::handle, zelph_record_codec *>> v;
+using pysem::check;
+using pysem::Ref;
+
+static std::vector<std::pair<PyTypeObject *, zelph_record_codec *>> &exported() {
+    static std::vector<std::pair<PyTypeObject *, zelph_record_codec *>> v;
     return v;
 }
 
-void export_record_codec(nb::handle cls, zelph_record_codec *codec) { exported().emplace_back(cls, codec); }
+void export_record_codec(PyTypeObject *cls, zelph_record_codec *codec) { exported().emplace_back(cls, codec); }
 
-void register_codecs_with_store(nb::handle store_module) {
-    nb::object reg = store_module.attr("register");
+void register_codecs_with_store(PyObject *store_module) {
+    Ref reg = check(PyObject_GetAttrString(store_module, "register"));
+    Ref kwnames = check(Py_BuildValue("(s)", "codec"));
     for (auto &[cls, codec] : exported()) {
-        nb::object name = cls.attr("__name__");
-        nb::object tag = nb::steal(PyUnicode_FromFormat("marlovent.ordermgr.%U", name.ptr()));
-        if (!tag) throw nb::python_error();
-        nb::object capsule = nb::steal(PyCapsule_New(codec, ZELPH_RECORD_CODEC_CAPSULE, nullptr));
-        if (!capsule) throw nb::python_error();
-        reg(cls, tag, nb::arg("codec") = capsule);
+        Ref name = check(PyType_GetName(cls));
+        Ref tag = check(PyUnicode_FromFormat("marlovent.ordermgr.%U", name.ptr()));
+        Ref capsule = check(PyCapsule_New(codec, ZELPH_RECORD_CODEC_CAPSULE, nullptr));
+        PyObject *args[] = {(PyObject *) cls, tag.ptr(), capsule.ptr()};
+        check(PyObject_Vectorcall(reg.ptr(), args, 2, kwnames.ptr()));
     }
 }
 

@@ -4,16 +4,15 @@
 // registered; the module initialisation passes them all to the store once
 // the classes exist.
 #pragma once
-#include <nanobind/nanobind.h>
+#include <Python.h>
 
-#include "pysem/record_codec.h"
+#include "dualcache/record_codec.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
 
-void export_record_codec(nb::handle cls, zelph_record_codec *codec);
+void export_record_codec(PyTypeObject *cls, zelph_record_codec *codec);
 // Registers every exported class with zelph.dualcache.register(cls, tag, codec=capsule).
-void register_codecs_with_store(nb::handle store_module);
+void register_codecs_with_store(PyObject *store_module);
 
 // The codec's items_changed for a Position's trade book: its change record
 // (book_changes.h) since the store's mark, as the store's change feed.

@@ -7,7 +7,6 @@
 #include "pysem/record.h"
 #include "pysem/round.h"
 #include "pysem/slot_call.h"
-#include "pysem/self_type.h"
 #include "pysem/truth.h"
 #include "pysem/record_type.h"
 
@@ -19,23 +18,20 @@ namespace {
 
 using F = PositionSummary::field;
 
-// The class, declared at the end of this file.
-extern pysem::record::Class summary_class;
-
 using pysem::truth;
 
-nb::object round_num(const Num &x, int ndigits) {
-    if (x.is_float()) return nb::steal(PyFloat_FromDouble(pysem::round_double(x.as_double(), ndigits)));
-    nb::object o = x.object();
+Ref round_num(const Num &x, int ndigits) {
+    if (x.is_float()) return steal(PyFloat_FromDouble(pysem::round_double(x.as_double(), ndigits)));
+    Ref o = x.object();
     return pysem::round_ndigits(o.ptr(), ndigits);
 }
 
 // The values of an exact PositionSummary under construction, by field:
 // no override can intervene.
 struct StructAccess {
-    nb::object (&v)[F::count];
-    nb::object get(int f) { return v[f]; }
-    void set(int f, nb::object x) { v[f] = std::move(x); }
+    Ref (&v)[F::count];
+    Ref get(int f) { return v[f]; }
+    void set(int f, Ref x) { v[f] = std::move(x); }
     bool is_long() { return Num::of(get(F::average_price).ptr()).gt_zero(); }
 };
 
@@ -43,27 +39,27 @@ struct StructAccess {
 // so properties it overrides (is_long in particular) take part.
 struct AttrAccess {
     PyObject *self;
-    nb::object get(int f) { return pysem::getattr(self, summary_class.names[f]); }
-    void set(int f, nb::object x) {
-        if (PyObject_SetAttr(self, summary_class.names[f], x.ptr()) < 0) throw nb::python_error();
+    Ref get(int f) { return pysem::getattr(self, summary_class.names[f]); }
+    void set(int f, Ref x) {
+        if (PyObject_SetAttr(self, summary_class.names[f], x.ptr()) < 0) throw Error();
     }
-    bool is_long() { return truth(pysem::getattr(self, names.is_long).ptr()); }
+    bool is_long() { return truth(pysem::getattr(self, names().is_long).ptr()); }
 };
 
-Num num(nb::object o) { return Num::steal(o.release().ptr()); }
+Num num(Ref o) { return Num::steal(o.release()); }
 
 // The derived figures, computed right after the six given fields are set,
 // in this order: age, profit, stop percentage, stop points, then the stop
 // and the average price rounded (the direction is read before that).
 template <typename Access>
 void derive(Access &acc) {
-    nb::object now = utc_now();
-    nb::object started = acc.get(F::started);
+    Ref now = utc_now();
+    Ref started = acc.get(F::started);
     PyObject *age = PyNumber_Subtract(now.ptr(), started.ptr());
-    if (!age) throw nb::python_error();
-    acc.set(F::age, nb::steal(age));
+    if (!age) throw Error();
+    acc.set(F::age, steal(age));
 
-    nb::object market = acc.get(F::marketPrice);
+    Ref market = acc.get(F::marketPrice);
     if (truth(market.ptr())) {
         if (acc.is_long()) {
             Num m = num(acc.get(F::marketPrice));
@@ -73,12 +69,12 @@ void derive(Access &acc) {
             acc.set(F::profit, (a - num(acc.get(F::marketPrice))).object());
         }
     } else {
-        acc.set(F::profit, nb::none());
+        acc.set(F::profit, none());
     }
 
     Num a = num(acc.get(F::average_price)).abs();
     if (a.eq_zero()) {
-        acc.set(F::stopPct, nb::steal(PyFloat_FromDouble(0.0)));
+        acc.set(F::stopPct, steal(PyFloat_FromDouble(0.0)));
     } else if (acc.is_long()) {
         acc.set(F::stopPct, round_num((a - num(acc.get(F::stop))) / a, 2));
     } else {
@@ -93,7 +89,7 @@ void derive(Access &acc) {
 
 PositionSummary *rec(PyObject *self) { return pysem::record::rec_of<PositionSummary>(self); }
 
-PositionSummary *exact_summary(PyObject *o) { return is_exact(o, types.PositionSummary) ? rec(o) : nullptr; }
+PositionSummary *exact_summary(PyObject *o) { return summary_class.exact<PositionSummary>(o); }
 
 // The derivation step, run right after the constructor has set the six
 // given fields. An exact summary is derived on a copy of its fields, put in
@@ -103,23 +99,23 @@ int post_init(PyObject *self) {
     return pysem::slot_call<int>(-1, [&] {
         if (exact_summary(self)) {
             pysem::record::Class &c = summary_class;
-            nb::object values[F::count];
+            Ref values[F::count];
             for (int j = 0; j < c.signature.count; ++j) {
                 int f = c.param_field[j];
                 if (!*c.slot(self, f)) {
                     PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
                                  c.decl.fields.rows[f].name);
-                    throw nb::python_error();
+                    throw Error();
                 }
-                values[f] = nb::borrow(*c.slot(self, f));
+                values[f] = borrow(*c.slot(self, f));
             }
             StructAccess acc{values};
             derive(acc);
             // Swap first, release after (the old values' finalisers may look at us).
-            nb::object old[F::count];
+            Ref old[F::count];
             for (int f = 0; f < F::count; ++f) {
-                old[f] = nb::steal(*c.slot(self, f));
-                *c.slot(self, f) = values[f].release().ptr();
+                old[f] = steal(*c.slot(self, f));
+                *c.slot(self, f) = values[f].release();
                 pysem::track_for(self, *c.slot(self, f));
             }
             return 0;
@@ -132,9 +128,9 @@ int post_init(PyObject *self) {
 
 PyObject *get_is_long(PyObject *self, void *) {
     return pysem::slot_call<PyObject *>(nullptr, [&] {
-        nb::object avg = exact_summary(self) ? nb::borrow(pysem::require(rec(self)->average_price, "average_price"))
-                                             : pysem::getattr(self, names.average_price);
-        return pysem::greater_than_zero(avg.ptr()).release().ptr();
+        Ref avg = exact_summary(self) ? borrow(pysem::record::held(self, rec(self)->average_price, "average_price"))
+                                             : pysem::getattr(self, names().average_price);
+        return pysem::greater_than_zero(avg.ptr()).release();
     });
 }
 
@@ -142,7 +138,7 @@ PyGetSetDef summary_properties[] = {
     {"is_long", get_is_long, nullptr, "Whether the average price is above zero.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyObject *none() { return Py_NewRef(Py_None); }
+PyObject *none_value() { return Py_NewRef(Py_None); }
 
 const pysem::record::Decl summary_decl = {
     .name = "PositionSummary",
@@ -156,12 +152,12 @@ const pysem::record::Decl summary_decl = {
     .properties = summary_properties,
 };
 
-pysem::record::Class summary_class{summary_decl};
-
 }  // namespace
 
-nb::object make_position_summary(nb::handle qty, nb::handle average_price, nb::handle stop,
-                                 nb::handle total_commission, nb::handle started, nb::handle marketPrice) {
+pysem::record::Class summary_class{summary_decl};
+
+Ref make_position_summary(PyObject *qty, PyObject *average_price, PyObject *stop, PyObject *total_commission,
+                          PyObject *started, PyObject *marketPrice) {
     pysem::record::Class &c = summary_class;
     // The constructor's parameter names, for a class the caller put in its place.
     static PyObject *kwnames = [&c] {
@@ -169,28 +165,27 @@ nb::object make_position_summary(nb::handle qty, nb::handle average_price, nb::h
         for (int j = 0; t && j < c.signature.count; ++j) PyTuple_SET_ITEM(t, j, Py_NewRef(c.names[c.param_field[j]]));
         return t;
     }();
-    if (!kwnames) throw nb::python_error();
+    if (!kwnames) throw Error();
     PyObject *cls = pysem::record::bound_class(c);
-    if (!cls) throw nb::python_error();
-    nb::object hold = nb::borrow(cls);
-    PyObject *argv[] = {qty.ptr(), average_price.ptr(), stop.ptr(), total_commission.ptr(), started.ptr(),
-                        marketPrice.ptr()};
+    if (!cls) throw Error();
+    Ref hold = borrow(cls);
+    PyObject *argv[] = {qty, average_price, stop, total_commission, started, marketPrice};
     // The class's own constructor (bound, derived and built natively) by
     // position; whatever the module binds to the name now, by keyword.
     PyObject *r = cls == (PyObject *) c.type ? PyObject_Vectorcall(cls, argv, (size_t) c.signature.count, nullptr)
                                              : PyObject_Vectorcall(cls, argv, 0, kwnames);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    if (!r) throw Error();
+    return steal(r);
 }
 
-nb::object summary_field(PyObject *summary, int i) {
+Ref summary_field(PyObject *summary, int i) {
     PyObject *v = pysem::record::read(summary_class, summary, i);
-    if (!v) throw nb::python_error();
-    return nb::steal(v);
+    if (!v) throw Error();
+    return steal(v);
 }
 
-void register_position_summary(nb::module_ &m) {
-    types.PositionSummary = pysem::record::define<PositionSummary, summary_class>(m.ptr());
+void register_position_summary(PyObject *module) {
+    pysem::record::define<PositionSummary, summary_class>(module);
 }
 
 }  // namespace ordermgr

@@ -4,23 +4,19 @@
 
 #include "model/kept_book.h"
 #include "model/module_ns.h"
-#include "model/payload.h"
 #include "model/store_codec.h"
 #include "pysem/args.h"
 #include "pysem/clock.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
 #include "pysem/slot_call.h"
-#include "pysem/self_type.h"
 #include "pysem/record_type.h"
 
 namespace ordermgr {
 
 using pysem::Num;
 
-static Trade *exact_trade(PyObject *o) {
-    return Payload<Trade>::of_exact(o);
-}
+static Trade *exact_trade(PyObject *o) { return trade_class.exact<Trade>(o); }
 
 Num signed_cost(const Num &price, const Num &qty, const Num &commission) {
     Num product = price * qty;
@@ -28,12 +24,13 @@ Num signed_cost(const Num &price, const Num &qty, const Num &commission) {
 }
 
 Num trade_signed_cost(PyObject *trade) {
+    using pysem::record::held;
     if (Trade *t = exact_trade(trade))
-        return signed_cost(Num::of(pysem::require(t->price, "price")), Num::of(pysem::require(t->qty, "qty")),
-                           Num::of(pysem::require(t->commission, "commission")));
+        return signed_cost(Num::of(held(trade, t->price, "price")), Num::of(held(trade, t->qty, "qty")),
+                           Num::of(held(trade, t->commission, "commission")));
     // t.price * t.qty + (t.commission if t.qty > 0 else -t.commission),
     // every attribute read where the expression reads it.
-    auto read = [trade](int i) { return Num::steal(trade_field(trade, i).release().ptr()); };
+    auto read = [trade](int i) { return Num::steal(trade_field(trade, i).release()); };
     Num price = read(Trade::field::price);
     Num product = price * read(Trade::field::qty);
     bool buy = read(Trade::field::qty).gt_zero();
@@ -48,21 +45,20 @@ static void check_price(PyObject *price) {
     } else if (PyLong_CheckExact(price)) {
         negative = _PyLong_Sign(price) < 0;
     } else {
-        nb::object zero = nb::steal(PyLong_FromLong(0));
+        Ref zero = steal(PyLong_FromLong(0));
         int r = PyObject_RichCompareBool(price, zero.ptr(), Py_LT);
-        if (r < 0) throw nb::python_error();
+        if (r < 0) throw Error();
         negative = r != 0;
     }
     if (negative)
-        pysem::raise(PyExc_ValueError, 
-            "Negative prices are not allowed. Use negative quantities to indicate a short sale.");
+        pysem::raise(PyExc_ValueError, "Negative prices are not allowed. Use negative quantities to indicate a short sale.");
 }
 
 // 0.0 for a zero quantity, else
 // (price * qty + (commission if qty > 0 else -commission)) / qty.
-static nb::object average_price(PyObject *self) {
-    auto qty = [self] { return Num::steal(trade_field(self, Trade::field::qty).release().ptr()); };
-    if (qty().eq_zero()) return nb::steal(PyFloat_FromDouble(0.0));
+static Ref average_price(PyObject *self) {
+    auto qty = [self] { return Num::steal(trade_field(self, Trade::field::qty).release()); };
+    if (qty().eq_zero()) return steal(PyFloat_FromDouble(0.0));
     Num cost = trade_signed_cost(self);
     return (cost / qty()).object();
 }
@@ -72,7 +68,7 @@ static nb::object average_price(PyObject *self) {
 PyObject *TimestampField::make() const {
     PyObject *dt = pysem::utc_datetime_from_micros(micros_);
     if (!dt) return nullptr;
-    obj_ = nb::steal(dt);
+    obj_ = steal(dt);
     pending_ = false;
     return dt;
 }
@@ -94,7 +90,7 @@ static int fill_default_timestamp(PyObject *self, int) {
 
 static int post_init(PyObject *self) {
     return pysem::slot_call<int>(-1, [&] {
-        check_price(pysem::require(rec(self)->price, "price"));
+        check_price(pysem::record::held(self, rec(self)->price, "price"));
         return 0;
     });
 }
@@ -121,8 +117,8 @@ static int timestamp_set(PyObject *self, PyObject *value, void *) {
         return -1;
     }
     KeptBook::trade_changing(self, t, false, value);
-    nb::object old = t->timestamp.take();
-    t->timestamp = value ? nb::borrow(value) : nb::object();
+    Ref old = t->timestamp.take();
+    t->timestamp = value ? borrow(value) : Ref();
     pysem::track_for(self, value);
     return 0;
 }
@@ -130,11 +126,11 @@ static int timestamp_set(PyObject *self, PyObject *value, void *) {
 static PyObject *zero_float() { return PyFloat_FromDouble(0.0); }
 static PyObject *zero_int() { return PyLong_FromLong(0); }
 static PyObject *utc_now_default() {
-    return pysem::slot_call<PyObject *>(nullptr, [] { return utc_now().release().ptr(); });
+    return pysem::slot_call<PyObject *>(nullptr, [] { return utc_now().release(); });
 }
 
 static PyObject *get_average_price(PyObject *self, void *) {
-    return pysem::slot_call<PyObject *>(nullptr, [&] { return average_price(self).release().ptr(); });
+    return pysem::slot_call<PyObject *>(nullptr, [&] { return average_price(self).release(); });
 }
 
 static PyGetSetDef trade_properties[] = {
@@ -156,24 +152,23 @@ static const pysem::record::Decl trade_decl = {
     .properties = trade_properties,
 };
 
-static pysem::record::Class trade_class{trade_decl};
+pysem::record::Class trade_class{trade_decl};
 
-nb::object trade_field(PyObject *trade, int i) {
+Ref trade_field(PyObject *trade, int i) {
     PyObject *v = pysem::record::read(trade_class, trade, i);
-    if (!v) throw nb::python_error();
-    return nb::steal(v);
+    if (!v) throw Error();
+    return steal(v);
 }
 
 void trade_set_field(PyObject *trade, int i, PyObject *value) {
     int r = trade_class.exact(trade) ? pysem::record::field_set(trade_class, trade, value, i)
                                       : PyObject_SetAttr(trade, trade_class.names[i], value);
-    if (r < 0) throw nb::python_error();
+    if (r < 0) throw Error();
 }
 
-void register_trade(nb::module_ &m) {
-    types.Trade = pysem::record::define<Trade, trade_class>(m.ptr());
-    Payload<Trade>::bind(types.Trade);
-    export_record_codec(nb::handle((PyObject *) types.Trade), &trade_class.codec);
+void register_trade(PyObject *module) {
+    pysem::record::define<Trade, trade_class>(module);
+    export_record_codec(trade_class.type, &trade_class.codec);
 }
 
 }  // namespace ordermgr

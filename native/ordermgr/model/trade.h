@@ -1,14 +1,19 @@
 // Trade: one executed fill.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
 #include <cstdint>
+
+#include "pysem/ref.h"
 
 #include "pysem/num.h"
 #include "pysem/record_type.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 // The timestamp field. A default timestamp read from the host's own UTC
 // clock is kept as its microseconds; the datetime is made the first time
@@ -17,14 +22,14 @@ namespace nb = nanobind;
 class TimestampField {
 public:
     TimestampField() = default;
-    TimestampField(nb::object o) : obj_(std::move(o)) {}
+    TimestampField(Ref o) : obj_(std::move(o)) {}
     static TimestampField utc_micros(int64_t micros) {
         TimestampField f;
         f.micros_ = micros;
         f.pending_ = true;
         return f;
     }
-    TimestampField &operator=(nb::object o) {
+    TimestampField &operator=(Ref o) {
         obj_ = std::move(o);
         pending_ = false;
         return *this;
@@ -32,30 +37,30 @@ public:
     // The datetime (borrowed), made now if still pending; nullptr when the
     // field is unset, or with the host's error set when making it failed.
     PyObject *ptr() const { return obj_.ptr() || !pending_ ? obj_.ptr() : make(); }
-    operator const nb::object &() const {
+    operator const Ref &() const {
         ptr();
         return obj_;
     }
     // The object as it stands, never making one (for the collector).
     PyObject *held() const { return obj_.ptr(); }
-    nb::object take() {
+    Ref take() {
         pending_ = false;
         return std::move(obj_);
     }
 
 private:
     PyObject *make() const;
-    mutable nb::object obj_;
+    mutable Ref obj_;
     int64_t micros_ = 0;
     mutable bool pending_ = false;
 };
 
 // Trade's fields, in order: (member type, name, annotation, role, doc).
 #define TRADE_FIELDS(F)                                                                                            \
-    F(nb::object, orderid, "OrderId", required(), "Identifier of the order that produced the fill.")              \
-    F(nb::object, price, "Price", defaults(zero_float), "Execution price; never negative at construction.")       \
-    F(nb::object, qty, "Qty", defaults(zero_int), "Signed quantity: positive for a buy, negative for a sell.")     \
-    F(nb::object, commission, "Price", defaults(zero_float), "Commission paid for the fill.")                      \
+    F(Ref, orderid, "OrderId", required(), "Identifier of the order that produced the fill.")              \
+    F(Ref, price, "Price", defaults(zero_float), "Execution price; never negative at construction.")       \
+    F(Ref, qty, "Qty", defaults(zero_int), "Signed quantity: positive for a buy, negative for a sell.")     \
+    F(Ref, commission, "Price", defaults(zero_float), "Commission paid for the fill.")                      \
     F(TimestampField, timestamp, "datetime.datetime",                                                              \
       factory(utc_now_default, "utc_now").through(timestamp_get, timestamp_set),                                   \
       "When the fill happened (timezone-aware).")
@@ -73,7 +78,7 @@ struct Trade {
 // Field i (Trade::field::...) of any trade object, as `getattr(trade, name)`
 // gives it: the struct for an exact Trade, attribute access for anything
 // else (a subclass may override it). New reference.
-nb::object trade_field(PyObject *trade, int i);
+Ref trade_field(PyObject *trade, int i);
 // setattr(trade, name of field i, value), through the class's own setter for
 // an exact Trade.
 void trade_set_field(PyObject *trade, int i, PyObject *value);
@@ -85,6 +90,9 @@ pysem::Num signed_cost(const pysem::Num &price, const pysem::Num &qty, const pys
 // `t.price * t.qty + (t.commission if t.qty > 0 else -t.commission)` reads them.
 pysem::Num trade_signed_cost(PyObject *trade);
 
-void register_trade(nb::module_ &m);
+// The class (pysem/record_type.h): its type, names and declaration.
+extern pysem::record::Class trade_class;
+
+void register_trade(PyObject *module);
 
 }  // namespace ordermgr

@@ -1,7 +1,8 @@
 // The portfolio risk report: one block per position summary, then totals.
 #include <cmath>
 
-#include "diagnostics/reads.h"
+#include "model/module_ns.h"
+#include "pysem/protocol.h"
 #include "pysem/record.h"
 #include "model/summary.h"
 #include "reports/report_text.h"
@@ -11,21 +12,23 @@
 
 namespace ordermgr {
 
+using namespace pysem::protocol;
+
 using pysem::getattr;
 using pysem::Num;
 
-static nb::object portfolio_summaries(PyObject *order_mgr, double stopPct) {
-    nb::object pct = float_object(stopPct);
+static Ref portfolio_summaries(PyObject *order_mgr, double stopPct) {
+    Ref pct = float_object(stopPct);
     PyObject *args[] = {order_mgr, pct.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(dnames.get_portfolio_summary, args,
-                                            1 | PY_VECTORCALL_ARGUMENTS_OFFSET, dnames.stopPct_kw);
+    PyObject *r = PyObject_VectorcallMethod(names().get_portfolio_summary, args,
+                                            1 | PY_VECTORCALL_ARGUMENTS_OFFSET, state().stopPct_keyword);
     if (!r) raise();
-    return nb::steal(r);
+    return steal(r);
 }
 
-nb::object portfolio_report(PyObject *order_mgr, double stopPct) {
+Ref portfolio_report(PyObject *order_mgr, double stopPct) {
     pysem::CollectorPause pause;  // the summaries and the text: acyclic
-    nb::object summaries = portfolio_summaries(order_mgr, stopPct);
+    Ref summaries = portfolio_summaries(order_mgr, stopPct);
     if (!truth(summaries.ptr())) return pysem::utf8_to_str("No positions found.");
 
     ReportText text;
@@ -44,11 +47,11 @@ nb::object portfolio_report(PyObject *order_mgr, double stopPct) {
         Num value = qty * num(summary_field(s, S::average_price)).abs();
         Num risk = value * num(summary_field(s, S::stopPct)).abs();
         Num net = Num::of_double(net_value);
-        net_value = as_double(truth(getattr(s, names.is_long).ptr()) ? net + value : net - value);
+        net_value = as_double(truth(getattr(s, names().is_long).ptr()) ? net + value : net - value);
         total_risk = as_double(Num::of_double(total_risk) + risk);
 
         pysem::append_default(text.line("Position: "), key);
-        text.line("  Direction: ") += truth(getattr(s, names.is_long).ptr()) ? "LONG" : "SHORT";
+        text.line("  Direction: ") += truth(getattr(s, names().is_long).ptr()) ? "LONG" : "SHORT";
         append_qty(text.line("  Quantity: "), summary_field(s, S::qty).ptr());
         append_money(text.line("  Avg Price: $"), num(summary_field(s, S::average_price)).abs());
         append_money(text.line("  Stop Price: $"), summary_field(s, S::stop).ptr());

@@ -2,7 +2,8 @@
 #include <array>
 #include <vector>
 
-#include "diagnostics/reads.h"
+#include "model/module_ns.h"
+#include "pysem/protocol.h"
 #include "pysem/record.h"
 #include "manager/order_mgr.h"
 #include "model/position.h"
@@ -11,6 +12,8 @@
 #include "reports/time_text.h"
 
 namespace ordermgr {
+
+using namespace pysem::protocol;
 
 namespace {
 
@@ -100,8 +103,8 @@ void text_line(ReportText &text, const Cells &cells, size_t row) {
 
 }  // namespace
 
-nb::object position_table(PyObject *order_mgr) {
-    nb::object positions = order_mgr_field(order_mgr, OrderMgr::field::positions);
+Ref position_table(PyObject *order_mgr) {
+    Ref positions = order_mgr_field(order_mgr, OrderMgr::field::positions);
     if (!truth(positions.ptr())) return pysem::utf8_to_str("No positions found.");
 
     Cells cells;  // row 0 is the header

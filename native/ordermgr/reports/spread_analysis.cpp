@@ -3,7 +3,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "diagnostics/reads.h"
+#include "model/module_ns.h"
+#include "pysem/protocol.h"
 #include "pysem/record.h"
 #include "groups/position_group.h"
 #include "model/position.h"
@@ -12,14 +13,16 @@
 
 namespace ordermgr {
 
+using namespace pysem::protocol;
+
 using pysem::getattr;
 
 namespace {
 
 // A distinct group object and the keys that map to it, in mapping order.
 struct GroupKeys {
-    nb::object group;
-    std::vector<nb::object> keys;
+    Ref group;
+    std::vector<Ref> keys;
 };
 
 std::vector<GroupKeys> by_identity(PyObject *groups) {
@@ -27,8 +30,8 @@ std::vector<GroupKeys> by_identity(PyObject *groups) {
     std::unordered_map<PyObject *, size_t> index;
     for_each_item(groups, [&](PyObject *key, PyObject *group) {
         auto [it, added] = index.try_emplace(group, unique.size());
-        if (added) unique.push_back({nb::borrow(group), {}});
-        unique[it->second].keys.push_back(nb::borrow(key));
+        if (added) unique.push_back({borrow(group), {}});
+        unique[it->second].keys.push_back(borrow(key));
     });
     return unique;
 }
@@ -45,10 +48,10 @@ void spread_lines(ReportText &text, long long number, const GroupKeys &g) {
     Py_ssize_t members = PyObject_Size(group_field(group, PositionGroup::field::positions).ptr());
     if (members < 0) raise();
     text.line("  Positions: ") += std::to_string(members);
-    pysem::append_default(text.line("  Group Qty: "), getattr(group, names.qty).ptr());
-    append_money(text.line("  Group Avg Price: $"), getattr(group, names.average_price).ptr());
-    text.line("  Direction: ") += truth(getattr(group, names.is_long).ptr()) ? "LONG" : "SHORT";
-    nb::object positions = group_field(group, PositionGroup::field::positions);
+    pysem::append_default(text.line("  Group Qty: "), getattr(group, names().qty).ptr());
+    append_money(text.line("  Group Avg Price: $"), getattr(group, names().average_price).ptr());
+    text.line("  Direction: ") += truth(getattr(group, names().is_long).ptr()) ? "LONG" : "SHORT";
+    Ref positions = group_field(group, PositionGroup::field::positions);
     for_each(positions.ptr(), [&](PyObject *pos) {
         std::string &out = text.line("    ");
         pysem::append_default(out, position_field(pos, Position::field::key).ptr());
@@ -62,8 +65,8 @@ void spread_lines(ReportText &text, long long number, const GroupKeys &g) {
 
 }  // namespace
 
-nb::object spread_analysis(PyObject *order_mgr) {
-    nb::object groups = call_method0(order_mgr, dnames.position_groups);
+Ref spread_analysis(PyObject *order_mgr) {
+    Ref groups = call_method0(order_mgr, names().position_groups);
     if (!truth(groups.ptr())) return pysem::utf8_to_str("No position groups found.");
 
     ReportText text;

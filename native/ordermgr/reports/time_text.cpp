@@ -1,14 +1,17 @@
 #include "reports/time_text.h"
 
 #include <datetime.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
 #include <charconv>
 
-#include "diagnostics/reads.h"
+#include "model/module_ns.h"
+#include "pysem/protocol.h"
 #include "pysem/format.h"
 
 namespace ordermgr {
+
+using namespace pysem::protocol;
 
 void init_time_text() {
     if (!PyDateTimeAPI) PyDateTime_IMPORT;
@@ -40,9 +43,9 @@ void append_minutes(std::string &out, PyObject *ts) {
         append_2(out, PyDateTime_DATE_GET_MINUTE(ts));
         return;
     }
-    nb::object pattern = nb::steal(PyUnicode_FromString("%Y-%m-%d %H:%M"));
+    Ref pattern = steal(PyUnicode_FromString("%Y-%m-%d %H:%M"));
     if (!pattern) raise();
-    nb::object text = nb::steal(PyObject_CallMethodOneArg(ts, dnames.strftime, pattern.ptr()));
+    Ref text = steal(PyObject_CallMethodOneArg(ts, names().strftime, pattern.ptr()));
     if (!text) raise();
     pysem::append_default(out, text.ptr());
 }
