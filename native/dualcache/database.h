@@ -3,12 +3,19 @@
 // statements, transactions and savepoints, and the cheap check whether
 // another connection committed. Every failure becomes a StoreError naming
 // the store.
+//
+// One database holds several named maps, each with its own entries and
+// items; they share the connection, the write lock, the transaction and the
+// record tags. A map is addressed by its id: 0 is the default map, which
+// every database has; a named map gets its id when its first write creates
+// it, and has none (it reads empty) before.
 #pragma once
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace dualcache {
 namespace nb = nanobind;
@@ -37,8 +44,32 @@ enum class Sql {
     Savepoint,
     Release,
     RollbackTo,
+    FindMap,     // the id of a named map
+    InsertMap,   // registers a named map (its tables are the engine's business)
     Count_
 };
+
+// The statements that act on one map's entries and items: run with the
+// map's id. All others act on the database as a whole.
+constexpr bool per_map(Sql s) {
+    switch (s) {
+    case Sql::ScanEntries:
+    case Sql::LoadEntry:
+    case Sql::InsertEntry:
+    case Sql::UpdateEntry:
+    case Sql::DeleteEntry:
+    case Sql::DeleteAllEntries:
+    case Sql::LoadItems:
+    case Sql::InsertItem:
+    case Sql::UpdateItem:
+    case Sql::DeleteItem:
+    case Sql::DeleteItemsOf:
+    case Sql::DeleteAllItems:
+        return true;
+    default:
+        return false;
+    }
+}
 
 // One statement of an engine, prepared once per connection.
 class Cursor {
@@ -103,7 +134,8 @@ public:
     // name (never a password).
     const std::string &path() const { return path_; }
 
-    virtual Run run(Sql which) = 0;
+    // Statement `which`, on map `map` when it acts on one (0: the default map).
+    virtual Run run(Sql which, int64_t map = 0) = 0;
     // Runs a statement that returns no rows, without the GIL while it waits
     // (for another writer's lock, a sync to disk, the server).
     virtual void run_blocking(Sql which) = 0;
@@ -136,6 +168,17 @@ public:
     // The path now names something else than the store opened (an SQLite
     // file replaced by another): destroy() must not remove it.
     virtual bool replaced() const { return false; }
+    // The id of the named map `name` (UTF-8), or 0 while it has none (it
+    // was never written). Reads only.
+    virtual int64_t find_map(std::string_view name) = 0;
+    // Creates the named map inside the open write transaction (the caller
+    // holds the write lock and found no id); its id.
+    virtual int64_t create_map(std::string_view name) = 0;
+    // Forgets what is kept for map `id`, whose creation was rolled back.
+    virtual void drop_map(int64_t id) = 0;
+    // The names (UTF-8) of the maps that hold at least one entry, "" for
+    // the default map, in no particular order; in one snapshot.
+    virtual std::vector<std::string> nonempty_maps() = 0;
     // Engine counters for DualCache._stats().
     virtual void add_stats(nb::dict &d) const = 0;
 

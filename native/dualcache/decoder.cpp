@@ -3,6 +3,7 @@
 #include "datetime_codec.h"
 #include "format.h"
 #include "value_kinds.h"
+#include "pysem/compat.h"
 
 namespace dualcache {
 using namespace format;
@@ -40,7 +41,7 @@ static nb::object integer(ByteReader &r) {
     if (code != BIGINT) throw CorruptValue{"an integer expected"};
     size_t n = r.length();
     const uint8_t *p = r.take(n);
-    return checked(_PyLong_FromByteArray(p, n, 1, 1));
+    return checked(pysem::compat::long_from_le_bytes(p, n));
 }
 
 nb::object Decoder::value(std::string_view bytes) {
@@ -110,7 +111,7 @@ nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {
     case BIGINT: {
         size_t n = r.length();
         const uint8_t *p = r.take(n);
-        return checked(_PyLong_FromByteArray(p, n, 1, 1));
+        return checked(pysem::compat::long_from_le_bytes(p, n));
     }
     case FLOAT:
         return checked(PyFloat_FromDouble(r.f64()));
@@ -174,7 +175,7 @@ nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {
     }
     case FRACTION: {
         nb::object num = integer(r), den = integer(r);
-        if (_PyLong_Sign(den.ptr()) <= 0) throw CorruptValue{"a Fraction whose denominator is not positive"};
+        if (pysem::compat::long_sign(den.ptr()) <= 0) throw CorruptValue{"a Fraction whose denominator is not positive"};
         return valid(PyObject_CallFunctionObjArgs((PyObject *) fraction_type(), num.ptr(), den.ptr(), nullptr),
                      "invalid Fraction");
     }

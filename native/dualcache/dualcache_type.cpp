@@ -129,7 +129,8 @@ void bind_dualcache(nb::module_ &m) {
         "read of a key keeps the decoded object: later reads return that same object\n"
         "until the key is written or deleted, here or by another process. Every\n"
         "assignment, deletion and clear() is one durable transaction; transaction()\n"
-        "(alias batch()) groups several.");
+        "(alias batch()) groups several. map(name) reaches the other maps of the same\n"
+        "database, which share its transactions.");
     cls.def(
         "__init__", [](Store *self, nb::handle cacheName, nb::handle cachePrefix) { new (self) Store(cacheName, cachePrefix); },
         nb::kw_only(), "cacheName"_a, "cachePrefix"_a);
@@ -168,12 +169,26 @@ void bind_dualcache(nb::module_ &m) {
     }, nb::is_operator());
     cls.def("__repr__", [](nb::handle self) {
         Store &s = store_of(self);
-        return nb::str("DualCache(cacheName={!r}, cachePrefix={!r})").format(s.name(), s.shown_prefix());
+        nb::str r = nb::str("DualCache(cacheName={!r}, cachePrefix={!r})").format(s.name(), s.shown_prefix());
+        if (s.is_default_map()) return r;
+        return nb::str("{}.map({!r})").format(r, s.map_name());
     });
+    cls.def("map", [](nb::handle self, nb::handle name) { return store_of(self).map(name); }, "name"_a.none(),
+            "The map called `name` in this store's database: a DualCache of its own keys and values that\n"
+            "shares the connection, the write lock and transaction()/batch() with every map of the\n"
+            "database. map('') is the default map (the one DualCache(...) opens). The same object is\n"
+            "returned for a name while the database is open. Getting a map and reading it writes\n"
+            "nothing; its first write creates it.");
+    cls.def("map_names", [](nb::handle self) { return store_of(self).map_names(); },
+            "The sorted names of the database's maps that hold at least one entry ('' for the default map).");
+    cls.def_prop_ro("mapName", [](nb::handle self) { return nb::borrow(store_of(self).map_name()); },
+                    "The name of this map ('' for the default map).");
     cls.def("close", [](nb::handle self) { store_of(self).close(); },
-            "Close the database connection; later use raises StoreError. Closing twice is harmless.");
+            "Close the database connection, for every map of the database; later use of any of them\n"
+            "raises StoreError. Closing twice is harmless.");
     cls.def("destroy", [](nb::handle self) { store_of(self).destroy(); },
-            "Close the store and delete its database file and side files; later use raises StoreError.");
+            "Close the store and delete its database with every map in it (the file and its side files);\n"
+            "later use of any of its maps raises StoreError.");
     cls.def("__enter__", [](nb::handle self) {
         store_of(self).length();  // raises when closed
         return nb::borrow(self);
@@ -190,6 +205,8 @@ void bind_dualcache(nb::module_ &m) {
         return nb::steal(s);
     },
                     "The database file.");
+    cls.def_prop_ro("in_transaction", [](nb::handle self) { return store_of(self).transaction_depth() > 0; },
+                    "Whether a transaction() or batch() block of this database (on any of its maps) is open.");
     cls.def_prop_ro("read_only", [](nb::handle self) { return store_of(self).read_only(); },
                     "Whether the store was opened read-only (its file or file system cannot be written).");
     cls.def_prop_ro("cacheName", [](nb::handle self) { return nb::borrow(store_of(self).name()); });

@@ -4,6 +4,7 @@
 #include "format.h"
 #include "raise.h"
 #include "value_kinds.h"
+#include "pysem/compat.h"
 
 namespace dualcache {
 using namespace format;
@@ -40,11 +41,11 @@ void Encoder::integer(PyObject *o, ByteWriter &w) {
         w.svarint(v);
         return;
     }
-    size_t bits = _PyLong_NumBits(o);
+    size_t bits = pysem::compat::long_bit_length(o);
     if (bits == (size_t) -1 && PyErr_Occurred()) throw nb::python_error();
     size_t n = bits / 8 + 1;  // room for the sign bit
     std::string buf(n, '\0');
-    if (_PyLong_AsByteArray((PyLongObject *) o, (unsigned char *) buf.data(), n, 1, 1) < 0)
+    if (pysem::compat::long_to_le_bytes(o, (unsigned char *) buf.data(), n) < 0)
         throw nb::python_error();
     w.byte(BIGINT);
     w.sized(buf.data(), n);
@@ -154,7 +155,7 @@ void Encoder::fraction(PyObject *o, ByteWriter &w) {
         }
         if (!PyLong_Check(parts[i].ptr())) raise(PyExc_TypeError, "a Fraction whose numerator or denominator is not an int");
     }
-    if (_PyLong_Sign(parts[1].ptr()) <= 0) raise(PyExc_ValueError, "a Fraction whose denominator is not positive");
+    if (pysem::compat::long_sign(parts[1].ptr()) <= 0) raise(PyExc_ValueError, "a Fraction whose denominator is not positive");
     w.byte(FRACTION);
     integer(parts[0].ptr(), w);
     integer(parts[1].ptr(), w);

@@ -238,21 +238,21 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
     return plan;
 }
 
-void apply_items(Db &db, int64_t id, const ItemPlan &plan) {
+void apply_items(Db &db, int64_t map, int64_t id, const ItemPlan &plan) {
     for (const ItemOp &op : plan.ops) {
         switch (op.kind) {
         case ItemOp::Insert: {
-            Run q = db.run(Sql::InsertItem);
+            Run q = db.run(Sql::InsertItem, map);
             q.bind(1, id).bind(2, op.ord).bind(3, std::string_view(op.key)).bind(4, std::string_view(op.value)).done();
             break;
         }
         case ItemOp::Update: {
-            Run q = db.run(Sql::UpdateItem);
+            Run q = db.run(Sql::UpdateItem, map);
             q.bind(1, id).bind(2, op.ord).bind(3, std::string_view(op.key)).bind(4, std::string_view(op.value)).done();
             break;
         }
         case ItemOp::Delete: {
-            Run q = db.run(Sql::DeleteItem);
+            Run q = db.run(Sql::DeleteItem, map);
             q.bind(1, id).bind(2, op.ord).done();
             break;
         }
@@ -260,11 +260,11 @@ void apply_items(Db &db, int64_t id, const ItemPlan &plan) {
     }
 }
 
-nb::object load_items(Db &db, Decoder &dec, int64_t id, std::unique_ptr<ItemState> &state) {
+nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, std::unique_ptr<ItemState> &state) {
     nb::object mapping = nb::steal(PyDict_New());
     if (!mapping) throw nb::python_error();
     auto st = std::make_unique<ItemState>();
-    Run q = db.run(Sql::LoadItems);
+    Run q = db.run(Sql::LoadItems, map);
     q.bind(1, id);
     while (q.step()) {
         int64_t ord = q.int64(0);

@@ -39,11 +39,11 @@ struct ItemPlan {
 ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encoder &enc,
                     decltype(zelph_record_codec::items_changed) changed);
 
-// Writes a plan's rows for entry `id`.
-void apply_items(Db &db, int64_t id, const ItemPlan &plan);
+// Writes a plan's rows for entry `id` of map `map`.
+void apply_items(Db &db, int64_t map, int64_t id, const ItemPlan &plan);
 
-// Reads the item rows of entry `id` into a new dict, and the state that
-// describes them.
-nb::object load_items(Db &db, Decoder &dec, int64_t id, std::unique_ptr<ItemState> &state);
+// Reads the item rows of entry `id` of map `map` into a new dict, and the
+// state that describes them.
+nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, std::unique_ptr<ItemState> &state);
 
 }  // namespace dualcache

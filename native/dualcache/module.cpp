@@ -4,6 +4,7 @@
 #include <nanobind/eval.h>
 
 #include "bindings.h"
+#include "connection.h"
 #include "fork_guard.h"
 #include "raise.h"
 #include "registry.h"
@@ -30,6 +31,7 @@ NB_MODULE(dualcache, m) {
     dualcache::value_kinds_init();
     dualcache::install_fork_handler();
     m.attr("StoreError") = nb::borrow(dualcache::store_error_type());
+    dualcache::bind_connection(m);
     dualcache::bind_dualcache(m);
     dualcache::bind_transaction(m);
     dualcache::bind_iteration(m);

@@ -230,6 +230,10 @@ void prepare_store(SqliteDb &db, const std::string &store_name) {
     }
     db.exec("PRAGMA synchronous=FULL");
     db.exec("PRAGMA cache_size=-16384");
+    // A savepoint (each write inside batch() of an operation that runs its own
+    // transaction(), as OrderMgr.add_trade does) keeps the page images it may
+    // have to restore; in memory, not in a temporary file.
+    db.exec("PRAGMA temp_store=MEMORY");
 }
 
 }  // namespace dualcache

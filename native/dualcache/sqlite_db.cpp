@@ -12,30 +12,34 @@
 
 namespace dualcache {
 
+// {M} stands for the map's table suffix: "" for the default map's tables
+// (entries, items), "_<id>" for a named map's (entries_3, items_3).
 static const char *const kSql[] = {
     /* Begin */ "BEGIN",
     /* BeginImmediate */ "BEGIN IMMEDIATE",
     /* Commit */ "COMMIT",
     /* Rollback */ "ROLLBACK",
     /* DataVersion */ "PRAGMA data_version",
-    /* ScanEntries */ "SELECT id, version, key FROM entries ORDER BY id",
-    /* LoadEntry */ "SELECT version, value FROM entries WHERE id = ?1",
-    /* InsertEntry */ "INSERT INTO entries(version, key, value) VALUES (1, ?1, ?2)",
-    /* UpdateEntry */ "UPDATE entries SET version = ?2, value = ?3 WHERE id = ?1",
-    /* DeleteEntry */ "DELETE FROM entries WHERE id = ?1",
-    /* DeleteAllEntries */ "DELETE FROM entries",
-    /* LoadItems */ "SELECT ord, ikey, value FROM items WHERE entry = ?1 ORDER BY ord",
-    /* InsertItem */ "INSERT INTO items(entry, ord, ikey, value) VALUES (?1, ?2, ?3, ?4)",
-    /* UpdateItem */ "UPDATE items SET ikey = ?3, value = ?4 WHERE entry = ?1 AND ord = ?2",
-    /* DeleteItem */ "DELETE FROM items WHERE entry = ?1 AND ord = ?2",
-    /* DeleteItemsOf */ "DELETE FROM items WHERE entry = ?1",
-    /* DeleteAllItems */ "DELETE FROM items",
+    /* ScanEntries */ "SELECT id, version, key FROM entries{M} ORDER BY id",
+    /* LoadEntry */ "SELECT version, value FROM entries{M} WHERE id = ?1",
+    /* InsertEntry */ "INSERT INTO entries{M}(version, key, value) VALUES (1, ?1, ?2)",
+    /* UpdateEntry */ "UPDATE entries{M} SET version = ?2, value = ?3 WHERE id = ?1",
+    /* DeleteEntry */ "DELETE FROM entries{M} WHERE id = ?1",
+    /* DeleteAllEntries */ "DELETE FROM entries{M}",
+    /* LoadItems */ "SELECT ord, ikey, value FROM items{M} WHERE entry = ?1 ORDER BY ord",
+    /* InsertItem */ "INSERT INTO items{M}(entry, ord, ikey, value) VALUES (?1, ?2, ?3, ?4)",
+    /* UpdateItem */ "UPDATE items{M} SET ikey = ?3, value = ?4 WHERE entry = ?1 AND ord = ?2",
+    /* DeleteItem */ "DELETE FROM items{M} WHERE entry = ?1 AND ord = ?2",
+    /* DeleteItemsOf */ "DELETE FROM items{M} WHERE entry = ?1",
+    /* DeleteAllItems */ "DELETE FROM items{M}",
     /* LoadTags */ "SELECT id, tag FROM tags",
     /* InsertTag */ "INSERT INTO tags(tag) VALUES (?1)",
     // Nested levels share one name: each refers to the innermost.
     /* Savepoint */ "SAVEPOINT level",
     /* Release */ "RELEASE level",
     /* RollbackTo */ "ROLLBACK TO level",
+    /* FindMap */ "SELECT id FROM maps WHERE name = ?1",
+    /* InsertMap */ "INSERT INTO maps(name) VALUES (?1)",
 };
 static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
 
@@ -60,6 +64,14 @@ bool SqliteCursor::step() {
     if (rc == SQLITE_DONE) return false;
     db_.fail(rc);
 }
+
+// One-off statements, finalised on every path.
+namespace {
+struct OneOff {
+    sqlite3_stmt *s = nullptr;
+    ~OneOff() { sqlite3_finalize(s); }
+};
+}  // namespace
 
 static FileId file_id(const struct stat &st) { return FileId{st.st_dev, st.st_ino}; }
 
@@ -133,6 +145,7 @@ SqliteDb::~SqliteDb() { close(); }
 void SqliteDb::close() {
     if (!db_) return;
     for (auto &s : stmts_) s.reset();
+    map_stmts_.clear();
     sqlite3_close_v2(db_);
     db_ = nullptr;
 }
@@ -188,22 +201,113 @@ void SqliteDb::fail(int rc, const char *context) const {
     raise_store_error(path_, msg, code);
 }
 
-SqliteCursor &SqliteDb::cursor(Sql which) {
+// A statement's text for map `map`.
+static std::string sql_text(Sql which, int64_t map) {
+    std::string sql = kSql[(size_t) which];
+    if (size_t at = sql.find("{M}"); at != std::string::npos)
+        sql.replace(at, 3, map ? "_" + std::to_string(map) : std::string());
+    return sql;
+}
+
+SqliteCursor &SqliteDb::cursor(Sql which, int64_t map) {
     if (!db_) raise_store_error(path_, "store is closed");
-    std::unique_ptr<SqliteCursor> &c = stmts_[(size_t) which];
+    Statements &set = map && per_map(which) ? map_stmts_[map] : stmts_;
+    std::unique_ptr<SqliteCursor> &c = set[(size_t) which];
     if (!c) {
         sqlite3_stmt *s = nullptr;
-        int rc = sqlite3_prepare_v3(db_, kSql[(size_t) which], -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
+        std::string sql = sql_text(which, per_map(which) ? map : 0);
+        int rc = sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
         if (rc != SQLITE_OK) fail(rc);
         c = std::make_unique<SqliteCursor>(*this, s);
     }
     return *c;
 }
 
-Run SqliteDb::run(Sql which) { return Run(cursor(which)); }
+Run SqliteDb::run(Sql which, int64_t map) { return Run(cursor(which, map)); }
+
+// --- named maps -----------------------------------------------------------------
+//
+// A named map keeps its entries and items in tables of its own, made like
+// the default map's and named after its row in the maps table: the default
+// map's tables are those of a store made before there were named maps, so
+// such a file needs nothing new until a named map is first written.
+
+bool SqliteDb::has_maps_table() {
+    if (!has_maps_) has_maps_ = query_int("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'maps'") != 0;
+    return has_maps_;
+}
+
+int64_t SqliteDb::find_map(std::string_view name) {
+    if (!has_maps_table()) return 0;
+    Run q = run(Sql::FindMap);
+    q.bind(1, name);
+    return q.step() ? q.int64(0) : 0;
+}
+
+int64_t SqliteDb::create_map(std::string_view name) {
+    try {
+        exec("CREATE TABLE IF NOT EXISTS maps(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE)");
+        has_maps_ = true;
+        if (int64_t id = find_map(name)) return id;
+        run(Sql::InsertMap).bind(1, name).done();
+        int64_t id = last_insert_id();
+        std::string m = std::to_string(id);
+        std::string sql = "CREATE TABLE entries_" + m +
+                          "(id INTEGER PRIMARY KEY AUTOINCREMENT, version INTEGER NOT NULL, key BLOB NOT NULL,"
+                          " value BLOB NOT NULL);"
+                          "CREATE TABLE items_" + m +
+                          "(entry INTEGER NOT NULL, ord INTEGER NOT NULL, ikey BLOB NOT NULL,"
+                          " value BLOB NOT NULL, PRIMARY KEY(entry, ord)) WITHOUT ROWID;"
+                          "CREATE UNIQUE INDEX entries_" + m + "_key ON entries_" + m + "(key);"
+                          "CREATE UNIQUE INDEX items_" + m + "_key ON items_" + m + "(entry, ikey);";
+        exec(sql.c_str());
+        return id;
+    } catch (...) {
+        has_maps_ = false;  // the transaction that made the table is rolled back
+        throw;
+    }
+}
+
+void SqliteDb::drop_map(int64_t id) {
+    map_stmts_.erase(id);
+    for (Sql s : {Sql::FindMap, Sql::InsertMap}) stmts_[(size_t) s].reset();
+    has_maps_ = false;  // the rollback may have removed the table itself
+}
+
+std::vector<std::string> SqliteDb::nonempty_maps() {
+    bool own = !in_transaction();
+    if (own) exec("BEGIN");
+    std::vector<std::string> names;
+    try {
+        if (query_int("SELECT EXISTS (SELECT 1 FROM entries)")) names.emplace_back();
+        if (has_maps_table()) {
+            std::vector<std::pair<int64_t, std::string>> maps;
+            {
+                OneOff q;
+                int rc = sqlite3_prepare_v2(db_, "SELECT id, name FROM maps", -1, &q.s, nullptr);
+                if (rc != SQLITE_OK) fail(rc);
+                while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
+                    const char *name = (const char *) sqlite3_column_blob(q.s, 1);
+                    maps.emplace_back(sqlite3_column_int64(q.s, 0),
+                                      std::string(name ? name : "", (size_t) sqlite3_column_bytes(q.s, 1)));
+                }
+                if (rc != SQLITE_DONE) fail(rc);
+            }
+            for (auto &[id, name] : maps) {
+                std::string sql = "SELECT EXISTS (SELECT 1 FROM entries_" + std::to_string(id) + ")";
+                if (query_int(sql.c_str())) names.push_back(std::move(name));
+            }
+        }
+    } catch (...) {
+        if (own) rollback_quietly();
+        throw;
+    }
+    if (own) exec("COMMIT");
+    return names;
+}
 
 void SqliteDb::run_blocking(Sql which) {
-    SqliteCursor &c = cursor(which);
+    SqliteCursor &c = cursor(which, 0);
     Run q(c);
     int rc;
     {
@@ -222,14 +326,6 @@ void SqliteDb::exec(const char *sql) {
         raise_store_error(path_, msg, sqlite3_extended_errcode(db_));
     }
 }
-
-// One-off statements, finalised on every path.
-namespace {
-struct OneOff {
-    sqlite3_stmt *s = nullptr;
-    ~OneOff() { sqlite3_finalize(s); }
-};
-}  // namespace
 
 int64_t SqliteDb::query_int(const char *sql) {
     OneOff q;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "database.h"
 
@@ -66,7 +67,7 @@ public:
 
     sqlite3 *handle() const { return db_; }
 
-    Run run(Sql which) override;
+    Run run(Sql which, int64_t map = 0) override;
     void run_blocking(Sql which) override;
     int64_t last_insert_id() override { return sqlite3_last_insert_rowid(db_); }
     bool in_transaction() const override { return db_ && !sqlite3_get_autocommit(db_); }
@@ -80,6 +81,10 @@ public:
     bool is_open() const override { return db_ != nullptr; }
     void destroy() override;
     void add_stats(nb::dict &d) const override;
+    int64_t find_map(std::string_view name) override;
+    int64_t create_map(std::string_view name) override;
+    void drop_map(int64_t id) override;
+    std::vector<std::string> nonempty_maps() override;
 
     void exec(const char *sql);
     // First column of the first row of a one-off statement (0 when no row).
@@ -109,14 +114,18 @@ public:
     [[noreturn]] void fail(int rc, const char *context = nullptr) const;
 
 private:
-    SqliteCursor &cursor(Sql which);
+    using Statements = std::array<std::unique_ptr<SqliteCursor>, (size_t) Sql::Count_>;
+    SqliteCursor &cursor(Sql which, int64_t map);
+    bool has_maps_table();
     static int wal_hook(void *self, sqlite3 *db, const char *name, int pages);
     void open(int flags, const std::string &name);
 
     sqlite3 *db_ = nullptr;
     FileId id_;
     bool read_only_ = false;
-    std::array<std::unique_ptr<SqliteCursor>, (size_t) Sql::Count_> stmts_{};
+    Statements stmts_{};  // the database's and the default map's
+    std::unordered_map<int64_t, Statements> map_stmts_;  // a named map's, by its id
+    bool has_maps_ = false;  // the maps table was seen (it is never dropped)
     int64_t wal_frames_ = 0, last_wal_pages_ = 0;
 };
 

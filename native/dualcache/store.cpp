@@ -1,44 +1,27 @@
 #include "store.h"
 
-#include <unistd.h>
+#include <new>
 
-#include <cerrno>
-#include <cstring>
-#include <optional>
-
-#include "file_naming.h"
-#include "fork_guard.h"
 #include "itemized.h"
 #include "py_import.h"
 #include "raise.h"
-#include "pg_address.h"
-#include "pg_db.h"
-#include "schema.h"
-#include "sqlite_db.h"
 #include "store_error.h"
 
 namespace dualcache {
 
 // --- guards ---------------------------------------------------------------
 
-// One public operation: the store must be open and not already inside an
-// operation (re-entered from a codec or a key's __eq__, or used by another
-// thread while this one waits for SQLite without the GIL). Damaged stored
-// data surfaces as StoreError.
+// One public operation: the database must be open and not already inside an
+// operation on any of its maps (re-entered from a codec or a key's __eq__,
+// or used by another thread while this one waits for SQLite without the
+// GIL). Damaged stored data surfaces as StoreError.
 class Store::OpGuard {
 public:
-    explicit OpGuard(Store &s) : s_(s) {
-        if (s.busy_)
-            raise(PyExc_RuntimeError, 
-                "DualCache is in use by another operation (re-entered from a codec, a key's "
-                "__eq__/__hash__, or another thread)");
-        s.check_usable();
-        s.busy_ = true;
-    }
-    ~OpGuard() { s_.busy_ = false; }
+    explicit OpGuard(Store &s) : c_(*s.conn_) { c_.enter(); }
+    ~OpGuard() { c_.leave(); }
 
 private:
-    Store &s_;
+    Connection &c_;
 };
 
 // Runs an operation body, turning damaged stored data into StoreError.
@@ -51,18 +34,26 @@ static auto corrupt_as_store_error(const std::string &path, F &&body) -> decltyp
     }
 }
 
-// One write operation. Outside transaction() it is its own transaction,
-// committed by commit(); inside, it joins the open level. Leaving without
-// commit() (an exception) rolls back as far as needed and makes the memory
-// level forget the entry.
+// One write operation of a map. Outside transaction() it is its own
+// transaction, committed by commit(); inside, it joins the open level.
+// Leaving without commit() (an exception) rolls back as far as needed and
+// makes the memory level forget the entry. With `create`, the map's first
+// write gives it its tables, just before its first statement (so that a
+// value that cannot be stored fails before anything is written).
 class Store::WriteOp {
 public:
-    explicit WriteOp(Store &s) : s_(s) {
-        s.begin_write();
-        implicit_ = s.levels_.back().implicit;
+    WriteOp(Store &s, bool create) : s_(s), c_(*s.conn_), create_(create) {
+        c_.begin_write();
+        implicit_ = c_.top().implicit;
+        try {
+            s.sync();  // the index as of the lock
+        } catch (...) {
+            c_.write_failed(s_, implicit_, false, 0);
+            throw;
+        }
     }
     ~WriteOp() {
-        if (!done_) s_.write_failed(implicit_, sql_, entry_);
+        if (!done_) c_.write_failed(s_, implicit_, sql_, entry_);
     }
     WriteOp(const WriteOp &) = delete;
     WriteOp &operator=(const WriteOp &) = delete;
@@ -71,44 +62,46 @@ public:
     // From here on the database may have changed.
     void sql() {
         sql_ = true;
-        s_.levels_.back().wrote = true;
+        c_.wrote(s_);
+        if (create_ && !s_.exists()) s_.create();
     }
-    void touch(int64_t id) { s_.levels_.back().touched.push_back(id); }
+    void touch(int64_t id, bool added) { c_.touched(s_, id, added); }
     void commit() {
-        s_.injected_failure();  // test hook: fails as SQLite would, after the statements ran
+        c_.injected_failure();  // test hook: fails as SQLite would, after the statements ran
         done_ = true;
-        if (implicit_) s_.commit_outermost();
+        if (implicit_) c_.commit_outermost();
     }
     // Nothing was written (the key was missing).
     void nothing() {
         done_ = true;
-        if (implicit_) s_.rollback_outermost();
+        if (implicit_) c_.rollback_outermost();
     }
 
 private:
     Store &s_;
-    bool implicit_ = false, sql_ = false, done_ = false;
+    Connection &c_;
+    bool create_, implicit_ = false, sql_ = false, done_ = false;
     int64_t entry_ = 0;
 };
 
 // A transaction level around a composite operation (pop, update, ...).
 class Store::Scope {
 public:
-    explicit Scope(Store &s) : s_(s) { s.begin_level(); }
+    explicit Scope(Store &s) : c_(*s.conn_) { c_.begin_level(); }
     ~Scope() {
         if (done_) return;
         try {
-            s_.end_level(false);
+            c_.end_level(false);
         } catch (nb::python_error &) {
         }
     }
     void commit() {
         done_ = true;
-        s_.end_level(true);
+        c_.end_level(true);
     }
 
 private:
-    Store &s_;
+    Connection &c_;
     bool done_ = false;
 };
 
@@ -123,114 +116,54 @@ static void raise_key_error(PyObject *key) {
 
 // --- opening and closing ------------------------------------------------
 
-void Store::open_sqlite(nb::handle cacheName, nb::handle cachePrefix) {
-    StoreFiles files = store_files(cacheName, cachePrefix);
-    path_ = files.database;
-    make_directories(files.directory, path_);
-    check_directory(files.directory, path_);
-    Py_ssize_t n;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(cacheName.ptr(), &n);
-    if (!utf8) {
-        PyErr_Clear();
-        utf8 = "";
-        n = 0;
-    }
-    std::string name_utf8(utf8, (size_t) n);
-    create_store_file(path_, files.directory, name_utf8);
-    auto db = std::make_unique<SqliteDb>(path_);
-    SqliteDb &sq = *db;
-    db_ = std::move(db);
-    tags_ = std::make_unique<TagTable>(*db_);
-    prepare_store(sq, name_utf8);
-    sq.watch_wal();
-}
-
-Store::Store(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fork_generation()) {
-    name_ = nb::borrow(cacheName);
-    prefix_ = nb::borrow(cachePrefix);
-    if (std::optional<PgAddress> pg = pg_address(cacheName, cachePrefix)) {
-        shown_prefix_ = pg->shown_prefix;
-        db_ = open_pg_store(*pg);
-        path_ = db_->path();
-        tags_ = std::make_unique<TagTable>(*db_);
-    } else {
-        open_sqlite(cacheName, cachePrefix);
-    }
-    busy_ = true;
+Store::Store(nb::handle cacheName, nb::handle cachePrefix) {
+    nb::object c = nb::inst_alloc(nb::type<Connection>());
+    new (nb::inst_ptr<Connection>(c)) Connection(cacheName, cachePrefix);
+    nb::inst_mark_ready(c);
+    conn_obj_ = std::move(c);
+    conn_ = nb::inst_ptr<Connection>(conn_obj_);
+    map_name_ = nb::steal(PyUnicode_FromStringAndSize("", 0));
+    if (!map_name_) throw nb::python_error();
+    conn_->attach(this);
     try {
-        corrupt_as_store_error(path_, [&] {
-            data_version_ = data_version();
+        OpGuard g(*this);
+        corrupt_as_store_error(path(), [&] {
+            data_version_ = conn_->data_version();
             rebuild_index();
         });
     } catch (...) {
-        busy_ = false;
+        conn_->detach(this);
         throw;
     }
-    busy_ = false;
 }
 
-Store::~Store() {
-    if (db_ && inherited()) db_->abandon();
-    if (db_ && db_->is_open()) {
-        db_->rollback_quietly();
-        db_->close();
-    }
+Store::Store(nb::handle connection, nb::handle name, std::string name_utf8)
+    : conn_obj_(nb::borrow(connection)),
+      conn_(&connection_of(connection)),
+      map_name_(nb::borrow(name)),
+      map_utf8_(std::move(name_utf8)) {
+    // Nothing is read until the map is first used.
+    map_id_ = map_utf8_.empty() ? 0 : kAbsent;
+    stale_ = true;
+    conn_->attach(this);
 }
 
-bool Store::inherited() const { return fork_generation() != fork_generation_; }
+Store::~Store() { conn_->detach(this); }
 
-void Store::check_usable() const {
-    if (state_ == State::Open && inherited())
-        raise_store_error(path_, "this store was opened before os.fork(); open it again in this process");
-    if (state_ == State::Open) return;
-    std::string n = name_ ? nb::str(nb::repr(name_)).c_str() : "";
-    raise_store_error(path_, "store " + n + (state_ == State::Destroyed ? " was destroyed" : " was closed"));
-}
+void Store::close() { conn_->close(); }
 
-void Store::close() {
-    if (busy_) raise(PyExc_RuntimeError, "DualCache.close() called while an operation on it runs");
-    if (state_ != State::Open) return;
-    if (inherited()) db_->abandon();
-    db_->rollback_quietly();
-    levels_.clear();
-    db_->close();
-    state_ = State::Closed;
-    index_.clear();
-}
-
-void Store::destroy() {
-    if (busy_) raise(PyExc_RuntimeError, "DualCache.destroy() called while an operation on it runs");
-    if (state_ == State::Destroyed || inherited()) check_usable();
-    if (state_ == State::Open) {
-        check_writable();
-        // Another file now at the path is not this store's to delete.
-        if (db_->replaced())
-            raise_store_error(path_, "the store file was replaced by another file while the store was open; "
-                                     "nothing was removed");
-        db_->rollback_quietly();
-        levels_.clear();
-        index_.clear();
-    }
-    state_ = State::Destroyed;
-    db_->destroy();
-}
-
-nb::object Store::shown_prefix() const {
-    if (shown_prefix_.empty()) return nb::borrow(prefix_);
-    PyObject *s = PyUnicode_DecodeUTF8(shown_prefix_.data(), (Py_ssize_t) shown_prefix_.size(), "backslashreplace");
-    if (!s) throw nb::python_error();
-    return nb::steal(s);
-}
+void Store::destroy() { conn_->destroy(); }
 
 // --- staying in step with other connections -------------------------------
 
-int64_t Store::data_version() { return db_->data_version(); }
-
 void Store::rebuild_index() {
-    Decoder dec(*tags_);
+    Db &db = conn_->db();
+    if (!exists())
+        if (int64_t id = db.find_map(map_utf8_)) map_id_ = id;
+    Decoder dec(conn_->tags());
     EntryIndex::Rebuild rb(index_);
-    {
-        Run q = db_->run(Sql::ScanEntries);
+    if (exists()) {
+        Run q = db.run(Sql::ScanEntries, map_id_);
         while (q.step()) {
             int64_t id = q.int64(0);
             try {
@@ -247,38 +180,34 @@ void Store::rebuild_index() {
 }
 
 void Store::sync() {
-    if (!levels_.empty()) {  // we hold the write lock: nobody else commits
-        if (stale_) rebuild_index();
-        return;
-    }
-    int64_t dv = data_version();
+    // Under the write lock nobody else commits: the version read when it
+    // was taken holds for the whole transaction.
+    int64_t dv = conn_->in_transaction() ? conn_->locked_version() : conn_->data_version();
     if (dv != data_version_ || stale_) {
         rebuild_index();
         data_version_ = dv;
     }
 }
 
-void Store::sync_locked() {
-    int64_t dv = data_version();
-    if (dv != data_version_ || stale_) {
-        rebuild_index();
-        data_version_ = dv;
-    }
+void Store::create() {
+    map_id_ = conn_->db().create_map(map_utf8_);
+    conn_->created(*this, map_id_);
 }
 
 // --- reading ----------------------------------------------------------------
 
 bool Store::load(Entry &e) {
-    bool own = levels_.empty();
+    Db &db = conn_->db();
+    bool own = !conn_->in_transaction();
     try {
-        if (own) db_->run(Sql::Begin).done();
-        Decoder dec(*tags_);
+        if (own) db.run(Sql::Begin).done();
+        Decoder dec(conn_->tags());
         nb::object value;
         std::unique_ptr<ItemState> st;
         int64_t version = 0;
         bool found;
         {
-            Run q = db_->run(Sql::LoadEntry);
+            Run q = db.run(Sql::LoadEntry, map_id_);
             q.bind(1, e.id);
             found = q.step();
             if (found) {
@@ -287,7 +216,7 @@ bool Store::load(Entry &e) {
                 if (Decoder::is_itemized_head(blob)) {
                     std::string head(blob);
                     Decoder::Head h = dec.head(head);
-                    nb::object mapping = load_items(*db_, dec, e.id, st);
+                    nb::object mapping = load_items(db, map_id_, dec, e.id, st);
                     if (PyList_SetItem(h.fields.ptr(), h.slot, mapping.release().ptr()) < 0) throw nb::python_error();
                     nb::object fields = nb::steal(PyList_AsTuple(h.fields.ptr()));
                     if (!fields) throw nb::python_error();
@@ -298,7 +227,7 @@ bool Store::load(Entry &e) {
                 }
             }
         }
-        if (own) db_->run(Sql::Commit).done();
+        if (own) db.run(Sql::Commit).done();
         if (!found) {
             stale_ = true;  // deleted by another connection since the index was read
             return false;
@@ -309,11 +238,11 @@ bool Store::load(Entry &e) {
         ++loads_;
         return true;
     } catch (CorruptValue &c) {
-        if (own) db_->rollback_quietly();
+        if (own) db.rollback_quietly();
         c.what = "entry " + short_repr(e.key.ptr()) + ": " + c.what;
         throw;
     } catch (...) {
-        if (own) db_->rollback_quietly();
+        if (own) db.rollback_quietly();
         throw;
     }
 }
@@ -329,7 +258,7 @@ nb::object Store::lookup(PyObject *key) {
     Entry *e = index_.find(key);
     if (!e) return nb::object();
     nb::object v = value_of(*e);
-    if (v || levels_.size()) return v;
+    if (v || conn_->in_transaction()) return v;
     rebuild_index();
     e = index_.find(key);
     return e ? value_of(*e) : nb::object();
@@ -337,7 +266,7 @@ nb::object Store::lookup(PyObject *key) {
 
 nb::object Store::getitem(PyObject *key) {
     OpGuard g(*this);
-    return corrupt_as_store_error(path_, [&] {
+    return corrupt_as_store_error(path(), [&] {
         sync();
         nb::object v = lookup(key);
         if (!v) raise_key_error(key);
@@ -347,7 +276,7 @@ nb::object Store::getitem(PyObject *key) {
 
 nb::object Store::get(PyObject *key, PyObject *dflt) {
     OpGuard g(*this);
-    return corrupt_as_store_error(path_, [&] {
+    return corrupt_as_store_error(path(), [&] {
         sync();
         nb::object v = lookup(key);
         return v ? v : nb::borrow(dflt);
@@ -356,7 +285,7 @@ nb::object Store::get(PyObject *key, PyObject *dflt) {
 
 bool Store::contains(PyObject *key) {
     OpGuard g(*this);
-    return corrupt_as_store_error(path_, [&] {
+    return corrupt_as_store_error(path(), [&] {
         sync();
         return index_.find(key) != nullptr;
     });
@@ -364,7 +293,7 @@ bool Store::contains(PyObject *key) {
 
 Py_ssize_t Store::length() {
     OpGuard g(*this);
-    return corrupt_as_store_error(path_, [&] {
+    return corrupt_as_store_error(path(), [&] {
         sync();
         return index_.size();
     });
@@ -372,7 +301,7 @@ Py_ssize_t Store::length() {
 
 nb::object Store::keys_snapshot() {
     OpGuard g(*this);
-    return corrupt_as_store_error(path_, [&] {
+    return corrupt_as_store_error(path(), [&] {
         sync();
         return index_.keys();
     });
@@ -380,7 +309,7 @@ nb::object Store::keys_snapshot() {
 
 bool Store::value_for_iteration(PyObject *key, nb::object &value) {
     OpGuard g(*this);
-    return corrupt_as_store_error(path_, [&] {
+    return corrupt_as_store_error(path(), [&] {
         if (stale_) sync();
         Entry *e = index_.find(key);
         if (!e) return false;
@@ -396,172 +325,26 @@ bool Store::still_present(PyObject *key) {
 
 // --- transactions -----------------------------------------------------------
 
-void Store::check_writable() const {
-    if (db_->read_only())
-        raise_store_error(path_, "the store is read-only (its file or file system cannot be written): it cannot be "
-                                 "changed");
-}
-
-void Store::begin_outermost() {
-    // A read-only store still runs transaction() blocks that only read.
-    try {
-        db_->run_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
-        sync_locked();
-    } catch (...) {
-        db_->rollback_quietly();
-        throw;
-    }
-}
-
-void Store::check_not_failed() const {
-    for (const Level &lv : levels_)
-        if (lv.failed)
-            raise_store_error(path_,
-                              "an operation of this transaction failed; leave the transaction block so that it "
-                              "is rolled back");
-}
-
-void Store::begin_write() {
-    check_writable();
-    if (levels_.empty()) {
-        begin_outermost();
-        levels_.push_back(Level{true, false, false, {}});
-        return;
-    }
-    check_not_failed();
-    if (stale_) rebuild_index();
-}
-
-void Store::write_failed(bool implicit, bool sql, int64_t entry_id) {
-    if (entry_id)
-        if (Entry *e = index_.by_id(entry_id)) e->forget();
-    tags_->forget();  // a tag row may have been added
-    if (implicit) {
-        rollback_outermost();
-        return;
-    }
-    if (sql) {
-        levels_.back().failed = true;
-        if (!db_->in_transaction())  // SQLite gave up the whole transaction
-            for (Level &lv : levels_) lv.failed = true;
-        stale_ = true;
-    }
-}
-
-void Store::forget_touched(const Level &lv) {
-    for (int64_t id : lv.touched)
-        if (Entry *e = index_.by_id(id)) e->forget();
-}
-
-void Store::injected_failure() {
-    if (fail_after_ < 0) return;
-    if (fail_after_-- == 0) raise_store_error(path_, "write failed (injected by _fail_writes)");
-}
-
-void Store::commit_outermost() {
-    try {
-        // A write into a file that was removed or replaced would be lost.
-        for (const Level &lv : levels_)
-            if (lv.wrote) {
-                db_->check_in_place();
-                break;
-            }
-        db_->run_blocking(Sql::Commit);
-    } catch (...) {
-        rollback_outermost();
-        if (db_->take_outcome_unknown()) {
-            // Whether the server stored the transaction is unknown: nothing
-            // in memory may be trusted.
-            index_.forget_all();
-            stale_ = true;
-        }
-        throw;
-    }
-    levels_.clear();
-    ++commits_;
-}
-
-void Store::rollback_outermost() {
-    db_->rollback_quietly();
-    bool wrote = false;
-    for (const Level &lv : levels_) {
-        forget_touched(lv);
-        wrote = wrote || lv.wrote;
-    }
-    levels_.clear();
-    tags_->forget();
-    if (wrote) stale_ = true;
-}
-
-void Store::begin_level() {
-    if (levels_.empty()) {
-        begin_outermost();
-    } else {
-        check_not_failed();
-        db_->run(Sql::Savepoint).done();
-    }
-    levels_.push_back(Level{false, false, false, {}});
-}
-
-void Store::end_level(bool ok) {
-    if (levels_.empty() || levels_.back().implicit) raise(PyExc_RuntimeError, "DualCache transaction exit without entry");
-    const char *failed_msg = "transaction rolled back: an operation in it failed";
-    if (levels_.size() == 1) {
-        if (ok && !levels_.back().failed) return commit_outermost();
-        rollback_outermost();
-        if (ok) raise_store_error(path_, failed_msg);
-        return;
-    }
-    Level lv = std::move(levels_.back());
-    levels_.pop_back();
-    Level &parent = levels_.back();
-    if (ok && !lv.failed) {
-        try {
-            db_->run(Sql::Release).done();
-        } catch (...) {
-            parent.failed = true;
-            throw;
-        }
-        parent.touched.insert(parent.touched.end(), lv.touched.begin(), lv.touched.end());
-        parent.wrote = parent.wrote || lv.wrote;
-        return;
-    }
-    forget_touched(lv);
-    tags_->forget();
-    if (lv.wrote) stale_ = true;
-    if (db_->in_transaction()) {
-        try {
-            db_->run(Sql::RollbackTo).done();
-            db_->run(Sql::Release).done();
-        } catch (...) {
-            for (Level &l : levels_) l.failed = true;
-            throw;
-        }
-    } else {
-        for (Level &l : levels_) l.failed = true;
-    }
-    if (ok) raise_store_error(path_, failed_msg);
-}
-
 void Store::begin_transaction() {
     OpGuard g(*this);
-    corrupt_as_store_error(path_, [&] { begin_level(); });
+    corrupt_as_store_error(path(), [&] { conn_->begin_level(); });
 }
 
 void Store::end_transaction(bool ok) {
     OpGuard g(*this);
-    corrupt_as_store_error(path_, [&] { end_level(ok); });
+    corrupt_as_store_error(path(), [&] { conn_->end_level(ok); });
 }
 
 // --- writing ------------------------------------------------------------------
 
 void Store::set_locked(PyObject *key, PyObject *value) {
-    WriteOp op(*this);
+    WriteOp op(*this, true);
     Entry *e = index_.find(key);
     op.entry(e);
+    bool added = !e;
 
     // Encode first: an unstorable value fails before anything is written.
-    Encoder enc(*tags_);
+    Encoder enc(conn_->tags());
     const RecordClass *rc = record_class_of(Py_TYPE(value));
     nb::object fields;
     PyObject *mapping = nullptr;
@@ -578,7 +361,7 @@ void Store::set_locked(PyObject *key, PyObject *value) {
         enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), vw);
         if (e) st = std::move(e->items);
         plan = plan_items(mapping, st, enc, rc->items_changed());
-        items_compared_ += (int64_t) plan.compared;
+        conn_->count_compared((int64_t) plan.compared);
     } else if (rc) {
         enc.record(*rc, fields.ptr(), vw);
     } else {
@@ -587,27 +370,28 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     if (!e) enc.value(key, kw);
 
     op.sql();
+    Db &db = conn_->db();
     bool changed = !e || !mapping || plan.rewrite_all || !plan.ops.empty() || st->head != vw.str();
     int64_t id = e ? e->id : 0, version = e ? e->version : 0;
     if (changed) {
         std::string_view value_bytes(vw.str());
         if (!e) {
-            db_->run(Sql::InsertEntry).bind(1, std::string_view(kw.str())).bind(2, value_bytes).done();
-            id = db_->last_insert_id();
+            db.run(Sql::InsertEntry, map_id_).bind(1, std::string_view(kw.str())).bind(2, value_bytes).done();
+            id = db.last_insert_id();
             version = 1;
         } else {
             // Writers hold the lock and know the stored version: each write
             // of an entry gives it a new one.
             version = e->version + 1;
-            db_->run(Sql::UpdateEntry).bind(1, id).bind(2, version).bind(3, value_bytes).done();
-            if (!mapping || plan.rewrite_all) db_->run(Sql::DeleteItemsOf).bind(1, id).done();
+            db.run(Sql::UpdateEntry, map_id_).bind(1, id).bind(2, version).bind(3, value_bytes).done();
+            if (!mapping || plan.rewrite_all) db.run(Sql::DeleteItemsOf, map_id_).bind(1, id).done();
         }
-        ++rows_written_;
-        bytes_written_ += (int64_t) (kw.size() + vw.size());
+        conn_->count_written(1, (int64_t) (kw.size() + vw.size()));
         if (mapping) {
-            apply_items(*db_, id, plan);
-            rows_written_ += (int64_t) plan.ops.size();
-            for (const ItemOp &o : plan.ops) bytes_written_ += (int64_t) (o.key.size() + o.value.size());
+            apply_items(db, map_id_, id, plan);
+            int64_t bytes = 0;
+            for (const ItemOp &o : plan.ops) bytes += (int64_t) (o.key.size() + o.value.size());
+            conn_->count_written((int64_t) plan.ops.size(), bytes);
         }
     }
 
@@ -620,12 +404,12 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     } else {
         e->items.reset();
     }
-    op.touch(id);
+    op.touch(id, added);
     op.commit();
 }
 
 bool Store::del_locked(PyObject *key) {
-    WriteOp op(*this);
+    WriteOp op(*this, false);
     Entry *e = index_.find(key);
     if (!e) {
         op.nothing();
@@ -633,8 +417,8 @@ bool Store::del_locked(PyObject *key) {
     }
     op.sql();
     int64_t id = e->id;
-    db_->run(Sql::DeleteEntry).bind(1, id).done();
-    db_->run(Sql::DeleteItemsOf).bind(1, id).done();
+    conn_->db().run(Sql::DeleteEntry, map_id_).bind(1, id).done();
+    conn_->db().run(Sql::DeleteItemsOf, map_id_).bind(1, id).done();
     index_.remove(*e);
     op.commit();
     return true;
@@ -643,23 +427,27 @@ bool Store::del_locked(PyObject *key) {
 void Store::setitem(PyObject *key, PyObject *value) {
     OpGuard g(*this);
     if (PyObject_Hash(key) == -1) throw nb::python_error();
-    corrupt_as_store_error(path_, [&] { set_locked(key, value); });
+    corrupt_as_store_error(path(), [&] { set_locked(key, value); });
 }
 
 void Store::delitem(PyObject *key) {
     OpGuard g(*this);
     if (PyObject_Hash(key) == -1) throw nb::python_error();
-    bool found = corrupt_as_store_error(path_, [&] { return del_locked(key); });
+    bool found = corrupt_as_store_error(path(), [&] { return del_locked(key); });
     if (!found) raise_key_error(key);
 }
 
 void Store::clear() {
     OpGuard g(*this);
-    corrupt_as_store_error(path_, [&] {
-        WriteOp op(*this);
+    corrupt_as_store_error(path(), [&] {
+        WriteOp op(*this, false);
+        if (!exists()) {  // a map never written: nothing to remove
+            op.nothing();
+            return;
+        }
         op.sql();
-        db_->run(Sql::DeleteAllEntries).done();
-        db_->run(Sql::DeleteAllItems).done();
+        conn_->db().run(Sql::DeleteAllEntries, map_id_).done();
+        conn_->db().run(Sql::DeleteAllItems, map_id_).done();
         index_.clear();
         op.commit();
     });
@@ -671,7 +459,7 @@ template <typename F>
 nb::object Store::keyed_transaction(PyObject *key, F &&body) {
     OpGuard g(*this);
     if (PyObject_Hash(key) == -1) throw nb::python_error();
-    return corrupt_as_store_error(path_, [&] {
+    return corrupt_as_store_error(path(), [&] {
         Scope scope(*this);
         sync();
         nb::object result = body(lookup(key));
@@ -693,7 +481,7 @@ nb::object Store::pop(PyObject *key, PyObject *dflt) {
 
 nb::object Store::popitem() {
     OpGuard g(*this);
-    return corrupt_as_store_error(path_, [&] {
+    return corrupt_as_store_error(path(), [&] {
         Scope scope(*this);
         sync();
         Entry *e = index_.last();
@@ -768,7 +556,7 @@ void Store::update(PyObject *other, PyObject *kwargs) {
     OpGuard g(*this);
     for (nb::handle t : pairs)
         if (PyObject_Hash(PyTuple_GET_ITEM(t.ptr(), 0)) == -1) throw nb::python_error();
-    corrupt_as_store_error(path_, [&] {
+    corrupt_as_store_error(path(), [&] {
         Scope scope(*this);
         for (nb::handle t : pairs) set_locked(PyTuple_GET_ITEM(t.ptr(), 0), PyTuple_GET_ITEM(t.ptr(), 1));
         scope.commit();
@@ -779,25 +567,18 @@ void Store::update(PyObject *other, PyObject *kwargs) {
 
 nb::dict Store::stats() const {
     nb::dict d;
-    d["commits"] = commits_;
     d["loads"] = loads_;
     d["index_reloads"] = rebuilds_;
-    d["rows_written"] = rows_written_;
-    d["items_compared"] = items_compared_;
-    d["bytes_written"] = bytes_written_;
-    if (db_) db_->add_stats(d);
+    conn_->add_stats(d);
     return d;
 }
 
 int Store::traverse(visitproc visit, void *arg) {
-    Py_VISIT(name_.ptr());
-    Py_VISIT(prefix_.ptr());
+    Py_VISIT(conn_obj_.ptr());
+    Py_VISIT(map_name_.ptr());
     return index_.traverse(visit, arg);
 }
 
-void Store::gc_clear() {
-    nb::object a = std::move(name_), b = std::move(prefix_);
-    index_.gc_clear();
-}
+void Store::gc_clear() { index_.gc_clear(); }
 
 }  // namespace dualcache

@@ -1,6 +1,7 @@
 // DualCache: a persistent mapping over one SQLite database file or one store
 // on a PostgreSQL server, with a memory level that keeps the live object of
-// every key read or assigned.
+// every key read or assigned. A database holds several named maps; each
+// DualCache is one of them (see connection.h for what they share).
 //
 // Every assignment, deletion and clear() is one committed transaction,
 // unless it runs inside transaction(), which holds the write lock for
@@ -17,18 +18,23 @@
 #include <string>
 #include <vector>
 
+#include "connection.h"
 #include "decoder.h"
 #include "encoder.h"
 #include "entry_index.h"
 #include "database.h"
-#include "tag_table.h"
 
 namespace dualcache {
 namespace nb = nanobind;
 
 class Store {
 public:
+    // Opens the database that cacheName and cachePrefix name; this is its
+    // default map.
     Store(nb::handle cacheName, nb::handle cachePrefix);
+    // The map `name` (an exact str; "" for the default map) of the database
+    // that `connection` (a _Connection object) holds.
+    Store(nb::handle connection, nb::handle name, std::string name_utf8);
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -52,87 +58,98 @@ public:
     bool value_for_iteration(PyObject *key, nb::object &value);
     bool still_present(PyObject *key);
 
-    // transaction(): enter and leave one level.
+    // The maps of the database.
+    nb::object map(nb::handle name) { return conn_->map(conn_obj_, name); }
+    nb::object map_names() { return conn_->map_names(); }
+    nb::handle map_name() const { return map_name_; }
+    bool is_default_map() const { return map_utf8_.empty(); }
+    const std::string &map_utf8() const { return map_utf8_; }
+
+    // transaction(): enter and leave one level (of the whole database).
     void begin_transaction();
     void end_transaction(bool ok);
-    size_t transaction_depth() const { return levels_.size(); }
+    size_t transaction_depth() const { return conn_->depth(); }
 
     void close();
     void destroy();
-    bool is_open() const { return state_ == State::Open && !inherited(); }
+    bool is_open() const { return conn_->is_open(); }
     // Opened from a file or file system that cannot be written: reads work,
     // every write raises StoreError.
-    bool read_only() const { return db_ && db_->read_only(); }
+    bool read_only() const { return conn_->read_only(); }
 
     // Test hooks. The write operation (assignment, deletion, clear) that
     // follows `after` successful ones fails as a failing SQLite write would.
-    void fail_writes(long long after) { fail_after_ = after < 0 ? -1 : after; }
+    void fail_writes(long long after) { conn_->fail_writes(after); }
     nb::dict stats() const;
 
-    const std::string &path() const { return path_; }
-    nb::handle name() const { return name_; }
-    nb::handle prefix() const { return prefix_; }
-    // The prefix as repr shows it: a server address without its password.
-    nb::object shown_prefix() const;
+    const std::string &path() const { return conn_->path(); }
+    nb::handle name() const { return conn_->name(); }
+    nb::handle prefix() const { return conn_->prefix(); }
+    nb::object shown_prefix() const { return conn_->shown_prefix(); }
+
+    // What the database asks of its maps' memory levels. A write to entry
+    // `id` was rolled back: its value is forgotten, and a row the write
+    // added leaves the index at once (its id may come back for another
+    // key, committed by someone else before this map next reloads).
+    void forget_entry(int64_t id, bool added) {
+        Entry *e = index_.by_id(id);
+        if (!e) return;
+        if (added)
+            index_.remove(*e);
+        else
+            e->forget();
+    }
+    void mark_stale() { stale_ = true; }
+    // Whether another connection committed is unknown: reload everything.
+    void forget_all() {
+        index_.forget_all();
+        stale_ = true;
+    }
+    // The transaction that created this map's tables was rolled back.
+    void uncreate() {
+        map_id_ = kAbsent;
+        stale_ = true;
+    }
+    // The database was closed or destroyed.
+    void drop_index() { index_.clear(); }
 
     int traverse(visitproc visit, void *arg);
     void gc_clear();
 
 private:
-    enum class State { Open, Closed, Destroyed };
-    struct Level {
-        bool implicit;               // a single write operation outside transaction()
-        bool wrote = false;          // a write operation ran in it
-        bool failed = false;         // a write failed after touching the database
-        std::vector<int64_t> touched;  // entries written in it
-    };
+    static constexpr int64_t kAbsent = -1;  // a named map that was never written
     class OpGuard;
     class WriteOp;
     class Scope;
 
-    void check_usable() const;
-    void check_writable() const;
-    bool inherited() const;
+    bool exists() const { return map_id_ != kAbsent; }
+    // Brings the key index up to date: outside a transaction when another
+    // connection committed since, inside when the lock's snapshot is newer
+    // than what the index shows.
     void sync();
-    void sync_locked();
-    int64_t data_version();
     void rebuild_index();
     bool load(Entry &e);
     nb::object value_of(Entry &e);
     nb::object lookup(PyObject *key);
+    // Gives a named map its tables at its first write.
+    void create();
 
-    void begin_outermost();
-    void check_not_failed() const;
-    void begin_write();
-    void write_failed(bool implicit, bool sql, int64_t entry_id);
-    void commit_outermost();
-    void injected_failure();
-    void rollback_outermost();
-    void begin_level();
-    void end_level(bool ok);
-    void forget_touched(const Level &lv);
-    void open_sqlite(nb::handle cacheName, nb::handle cachePrefix);
     void set_locked(PyObject *key, PyObject *value);
     template <typename F>
     nb::object keyed_transaction(PyObject *key, F &&body);
     bool del_locked(PyObject *key);
 
-    std::string path_;
-    nb::object name_, prefix_;
-    std::string shown_prefix_;  // for a server: the prefix without password
-    std::unique_ptr<Db> db_;
-    std::unique_ptr<TagTable> tags_;
+    nb::object conn_obj_;  // the _Connection (declared first: released last)
+    Connection *conn_;
+    nb::object map_name_;
+    std::string map_utf8_;
+    int64_t map_id_ = 0;  // the engine's id of the map (0: the default map)
     EntryIndex index_;
-    State state_ = State::Open;
-    bool busy_ = false;       // inside an operation (no re-entry, no use from a second thread)
-    bool stale_ = false;      // the key index must be reloaded before use
+    bool stale_ = false;  // the key index must be reloaded before use
     int64_t data_version_ = 0;
-    std::vector<Level> levels_;
-    uint64_t fork_generation_;  // when opened
-    long long fail_after_ = -1;
 
     // Counters for tests and benchmarks.
-    int64_t commits_ = 0, loads_ = 0, rebuilds_ = 0, rows_written_ = 0, bytes_written_ = 0, items_compared_ = 0;
+    int64_t loads_ = 0, rebuilds_ = 0;
 };
 
 }  // namespace dualcache

@@ -1,8 +1,13 @@
-"""A DualCache driven by random operations behaves exactly as a plain dict,
-through reopening, a second connection writing too, transactions that
-commit or roll back, and writes that fail."""
+"""The maps of one DualCache database, driven by random operations, behave
+exactly as a dict of plain dicts: through reopening, a second connection
+writing too, transactions that span maps and commit or roll back (nested),
+writes that fail, and finally a fresh process reading every store back."""
 
 import datetime as dt
+import json
+import subprocess
+import sys
+import uuid
 
 import pytest
 from hypothesis import settings, strategies as st
@@ -14,6 +19,8 @@ from storetools import same
 
 UTC = dt.timezone.utc
 KEYS = st.sampled_from([1, 1.0, True, 0, "a", "b", (1, "x"), b"k", None, 2.5, dt.date(2024, 1, 1)])
+MAPS = ["", "fills", "ü \udc80;'"]  # the default map and two named ones
+MAP = st.sampled_from(MAPS)
 
 
 def positions():
@@ -24,108 +31,156 @@ def positions():
 
 
 VALUES = st.one_of(st.integers(), st.lists(st.integers(), max_size=3), st.text(max_size=5), positions())
-OPS = st.lists(st.tuples(st.sampled_from(["set", "del"]), KEYS, VALUES), max_size=5)
+OPS = st.lists(st.tuples(MAP, st.sampled_from(["set", "del", "clear"]), KEYS, VALUES), max_size=6)
 
 
 class Abort(Exception):
     pass
 
 
-class StoreVersusDict(RuleBasedStateMachine):
-    def __init__(self, server_uri=None):
-        super().__init__()
-        import tempfile
-        import uuid
+class MapsVersusDicts(RuleBasedStateMachine):
+    # Every run's stores, read back by one fresh process after the runs.
+    finished = []
 
-        self.dir = tempfile.TemporaryDirectory()
-        # A store of its own for every run: a new file, or a new name on the server.
-        self.prefix = f"{server_uri}/m{uuid.uuid4().hex[:8]}-" if server_uri else self.dir.name + "/m-"
+    def __init__(self, base):
+        super().__init__()
+        # A database of its own for every run: a new file, or a new name on the server.
+        self.prefix = f"{base}/m{uuid.uuid4().hex[:8]}-"
         self.store = dc.DualCache(cacheName="model", cachePrefix=self.prefix)
-        self.other = dc.DualCache(cacheName="model", cachePrefix=self.prefix)
-        self.model = {}
+        self.other = dc.DualCache(cacheName="model", cachePrefix=self.prefix)  # a second connection
+        self.model = {m: {} for m in MAPS}
 
     def teardown(self):
         self.store.close()
         self.other.close()
-        self.dir.cleanup()
+        self.finished.append((self.prefix, {m: repr(list(d.items())) for m, d in self.model.items()}))
 
-    def apply(self, target, op, key, value):
-        if op == "set":
-            target[key] = value
-        elif key in target:
-            del target[key]
+    @staticmethod
+    def apply(maps, ops):
+        """Runs `ops` on `maps` (name -> mapping): a DualCache's maps or the model."""
+        for m, op, key, value in ops:
+            target = maps(m)
+            if op == "set":
+                target[key] = value
+            elif op == "clear":
+                target.clear()
+            elif key in target:
+                del target[key]
 
-    @rule(key=KEYS, value=VALUES)
-    def set(self, key, value):
-        self.store[key] = value
-        self.model[key] = value
-        assert self.store[key] is value
+    @rule(m=MAP, key=KEYS, value=VALUES)
+    def set(self, m, key, value):
+        target = self.store.map(m)
+        target[key] = value
+        self.model[m][key] = value
+        assert self.store.map(m) is target and target.map("") is self.store and target.mapName == m
+        assert target[key] is value
 
-    @rule(key=KEYS, value=VALUES)
-    def set_elsewhere(self, key, value):
-        self.other[key] = value
-        self.model[key] = value
+    @rule(m=MAP, key=KEYS, value=VALUES)
+    def set_elsewhere(self, m, key, value):
+        self.other.map(m)[key] = value
+        self.model[m][key] = value
 
-    @rule(key=KEYS)
-    def delete(self, key):
-        if key in self.model:
-            del self.store[key]
-            del self.model[key]
+    @rule(m=MAP, key=KEYS)
+    def delete(self, m, key):
+        if key in self.model[m]:
+            del self.store.map(m)[key]
+            del self.model[m][key]
         else:
             with pytest.raises(KeyError):
-                del self.store[key]
+                del self.store.map(m)[key]
 
-    @rule(key=KEYS)
-    def pop_elsewhere(self, key):
-        assert same(self.other.pop(key, "missing"), self.model.pop(key, "missing"))
+    @rule(m=MAP, key=KEYS)
+    def pop_elsewhere(self, m, key):
+        assert same(self.other.map(m).pop(key, "missing"), self.model[m].pop(key, "missing"))
 
-    @rule()
-    def clear(self):
-        self.store.clear()
-        self.model.clear()
+    @rule(m=MAP)
+    def clear(self, m):
+        self.store.map(m).clear()
+        self.model[m].clear()
 
-    @rule(ops=OPS)
-    def transaction_commits(self, ops):
-        with self.store.transaction():
-            for op in ops:
-                self.apply(self.store, *op)
-        for op in ops:
-            self.apply(self.model, *op)
+    @rule(on=MAP, elsewhere=st.booleans(), ops=OPS, inner=OPS, inner_fails=st.booleans(), outer_fails=st.booleans())
+    def transaction(self, on, elsewhere, ops, inner, inner_fails, outer_fails):
+        """A block entered on any map, by either connection, writing to
+        every map, with a nested block; either level may roll back."""
+        conn = self.other if elsewhere else self.store
+        with pytest.raises(Abort) if outer_fails else _nothing():
+            with conn.map(on).batch():
+                self.apply(conn.map, ops)
+                with pytest.raises(Abort) if inner_fails else _nothing():
+                    with conn.map(on).transaction():
+                        self.apply(conn.map, inner)
+                        if inner_fails:
+                            raise Abort
+                if outer_fails:
+                    raise Abort
+        if not outer_fails:
+            self.apply(self.model.__getitem__, ops + ([] if inner_fails else inner))
 
-    @rule(ops=OPS, inner=OPS)
-    def transaction_rolls_back(self, ops, inner):
-        with pytest.raises(Abort):
-            with self.store.batch():
-                for op in ops:
-                    self.apply(self.store, *op)
-                with pytest.raises(Abort):
-                    with self.store.transaction():
-                        for op in inner:
-                            self.apply(self.store, *op)
-                        raise Abort
-                raise Abort
+    @rule(ops=OPS, m=MAP, key=KEYS, value=VALUES)
+    def write_fails_in_a_transaction(self, ops, m, key, value):
+        with pytest.raises(dc.StoreError, match="transaction rolled back"):
+            with self.store.transaction():
+                self.apply(self.store.map, ops)
+                self.store._fail_writes(0)
+                with pytest.raises(dc.StoreError, match="injected"):
+                    self.store.map(m)[key] = value
 
-    @rule(key=KEYS, value=VALUES)
-    def failing_write(self, key, value):
+    @rule(m=MAP, key=KEYS, value=VALUES)
+    def failing_write(self, m, key, value):
         self.store._fail_writes(0)
         with pytest.raises(dc.StoreError):
-            self.store[key] = value
+            self.store.map(m)[key] = value
 
-    @rule()
-    def reopen(self):
-        self.store.close()
+    @rule(m=MAP)
+    def reopen(self, m):
+        held = self.store.map(m)
+        held.close()  # closes the database with all its maps
+        for closed in (held, self.store):
+            with pytest.raises(dc.StoreError, match="was closed"):
+                len(closed)
         self.store = dc.DualCache(cacheName="model", cachePrefix=self.prefix)
 
     @invariant()
-    def same_content_in_the_same_order(self):
-        items = list(self.store.items())
-        expected = list(self.model.items())
-        assert len(items) == len(expected) == len(self.store)
-        for (k1, v1), (k2, v2) in zip(items, expected):
-            assert k1 == k2 and v1 == v2
-        assert bool(self.store) == bool(self.model)
+    def every_map_holds_what_its_dict_holds_in_order(self):
+        for m, expected in self.model.items():
+            target = self.store.map(m)
+            items = list(target.items())
+            assert len(items) == len(expected) == len(target)
+            for (k1, v1), (k2, v2) in zip(items, expected.items()):
+                assert k1 == k2 and v1 == v2
+            assert bool(target) == bool(expected)
+        assert self.store.map_names() == sorted(m for m, d in self.model.items() if d)
 
 
-def test_store_behaves_as_a_dict(pg_uri):
-    run_state_machine_as_test(lambda: StoreVersusDict(pg_uri),
+class _nothing:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
+READ_BACK = """
+import json, sys
+import marlovent.ordermgr, zelph.dualcache as dc
+out = []
+for prefix, names in json.loads(sys.stdin.read()):
+    with dc.DualCache(cacheName="model", cachePrefix=prefix) as s:
+        out.append(({m: repr(list(s.map(m).items())) for m in names}, s.map_names()))
+print(json.dumps(out))
+"""
+
+
+def test_maps_behave_as_dicts(pg_uri, tmp_path):
+    MapsVersusDicts.finished = []
+    base = pg_uri or str(tmp_path)
+    run_state_machine_as_test(lambda: MapsVersusDicts(base),
                               settings=settings(max_examples=40, stateful_step_count=25, deadline=None))
+    # A fresh process reads every run's database back.
+    runs = MapsVersusDicts.finished
+    child = subprocess.run([sys.executable, "-c", READ_BACK], input=json.dumps([(p, MAPS) for p, _ in runs]),
+                           capture_output=True, text=True, timeout=600)
+    assert child.returncode == 0, child.stderr
+    for (prefix, expected), (seen, names) in zip(runs, json.loads(child.stdout), strict=True):
+        assert seen == expected, prefix
+        assert names == sorted(m for m in MAPS if expected[m] != "[]")

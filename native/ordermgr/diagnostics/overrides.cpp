@@ -22,7 +22,7 @@ static PyObject *release_kept(PyObject *, PyObject *) {
 static PyMethodDef release_def = {"_release_kept_attributes", release_kept, METH_NOARGS, nullptr};
 
 void keep_attr(PyTypeObject *cls, const char *name, PyObject **slot) {
-    PyObject *v = _PyType_Lookup(cls, pysem::intern(name));
+    PyObject *v = pysem::compat::type_lookup(cls, pysem::intern(name));
     if (!v) throw std::runtime_error(std::string("missing class attribute ") + name);
     if (kept().empty()) {
         Ref fn = pysem::check(PyCFunction_New(&release_def, nullptr));

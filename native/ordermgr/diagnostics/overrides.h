@@ -3,9 +3,9 @@
 // the interpreter; a subclass or an instance that replaces it is called.
 #pragma once
 #include <Python.h>
-#include "pysem/ref.h"
-
+#include "pysem/compat.h"
 #include "pysem/record.h"
+#include "pysem/ref.h"
 
 namespace ordermgr {
 using pysem::borrow;
@@ -19,14 +19,15 @@ using pysem::steal;
 // function object.
 inline bool resolves_to(PyObject *self, PyObject *name, PyObject *own) {
     if (Py_TYPE(self)->tp_dictoffset) {
-        PyObject **dict = _PyObject_GetDictPtr(self);
-        if (dict && *dict && PyDict_GET_SIZE(*dict)) {
-            PyObject *v = PyDict_GetItemWithError(*dict, name);
+        Ref dict = steal(pysem::compat::instance_dict(self));
+        if (!dict) throw Error();
+        if (PyDict_GET_SIZE(dict.ptr())) {
+            PyObject *v = PyDict_GetItemWithError(dict.ptr(), name);
             if (v) return false;
             if (PyErr_Occurred()) throw Error();
         }
     }
-    return _PyType_Lookup(Py_TYPE(self), name) == own;
+    return pysem::compat::type_lookup(Py_TYPE(self), name) == own;
 }
 
 // Keeps a reference to the class attribute `name` in *slot, for identity

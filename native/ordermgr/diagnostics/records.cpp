@@ -3,6 +3,7 @@
 #include "pysem/protocol.h"
 #include "model/module_ns.h"
 #include "pysem/record.h"
+#include "pysem/compat.h"
 #include "pysem/slot_call.h"
 
 namespace ordermgr {
@@ -54,7 +55,7 @@ Ref new_validation_result(Ref position_key, Ref errors) {
     if (!cls) {
         for (PyObject *v : values) Py_DECREF(v);
         r = nullptr;
-    } else if (cls == (PyObject *) c.type && _PyType_Lookup(c.type, post_init_name) == c.own_post_init) {
+    } else if (cls == (PyObject *) c.type && pysem::compat::own_type_lookup(c.type, post_init_name) == c.own_post_init) {
         // The own class running its own step: is_valid is what it would compute.
         r = pysem::record::make(c, values);
     } else {

@@ -10,6 +10,7 @@
 #include "model/position.h"
 #include "model/summary.h"
 #include "model/trade.h"
+#include "pysem/compat.h"
 #include "pysem/method.h"
 #include "pysem/record_type.h"
 
@@ -78,7 +79,7 @@ static bool wraps_own(PyObject *attr, PyObject *own) {
 static Ref replaced_static(PyObject *name, PyObject *own) {
     PyObject *cls = module_attr(names().DataValidator);
     if (cls == (PyObject *) data_validator_class.type) {
-        PyObject *attr = _PyType_Lookup((PyTypeObject *) cls, name);
+        PyObject *attr = pysem::compat::own_type_lookup((PyTypeObject *) cls, name);
         if (attr == own || (attr && wraps_own(attr, own))) return {};
     }
     return pysem::getattr(cls, name);

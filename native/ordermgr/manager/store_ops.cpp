@@ -1,6 +1,7 @@
 #include "manager/store_ops.h"
 
 #include "model/module_ns.h"
+#include "pysem/compat.h"
 
 namespace ordermgr {
 
@@ -70,7 +71,7 @@ Ref store_keys(PyObject *store) { return listed(store, names().keys); }
 StoreTransaction::StoreTransaction(PyObject *store) {
     if (PyDict_CheckExact(store)) return;
     PyObject *factory = nullptr;
-    if (_PyObject_LookupAttr(store, names().transaction, &factory) < 0) throw Error();
+    if (pysem::compat::optional_attr(store, names().transaction, &factory) < 0) throw Error();
     if (!factory) return;
     Ref f = steal(factory);
     manager_ = steal(PyObject_CallNoArgs(factory));

@@ -7,6 +7,7 @@
 #include "model/store_codec.h"
 #include "pysem/args.h"
 #include "pysem/clock.h"
+#include "pysem/compat.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
 #include "pysem/slot_call.h"
@@ -43,7 +44,7 @@ static void check_price(PyObject *price) {
     if (PyFloat_CheckExact(price)) {
         negative = PyFloat_AS_DOUBLE(price) < 0.0;
     } else if (PyLong_CheckExact(price)) {
-        negative = _PyLong_Sign(price) < 0;
+        negative = pysem::compat::long_sign(price) < 0;
     } else {
         Ref zero = steal(PyLong_FromLong(0));
         int r = PyObject_RichCompareBool(price, zero.ptr(), Py_LT);

@@ -1,0 +1,410 @@
+#include "connection.h"
+
+#include <algorithm>
+#include <new>
+#include <optional>
+
+#include "file_naming.h"
+#include "fork_guard.h"
+#include "pg_address.h"
+#include "pg_db.h"
+#include "pysem/fields.h"
+#include "raise.h"
+#include "schema.h"
+#include "sqlite_db.h"
+#include "store.h"
+#include "store_error.h"
+
+namespace dualcache {
+
+// --- opening and closing ------------------------------------------------
+
+void Connection::open_sqlite(nb::handle cacheName, nb::handle cachePrefix) {
+    StoreFiles files = store_files(cacheName, cachePrefix);
+    path_ = files.database;
+    make_directories(files.directory, path_);
+    check_directory(files.directory, path_);
+    Py_ssize_t n;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(cacheName.ptr(), &n);
+    if (!utf8) {
+        PyErr_Clear();
+        utf8 = "";
+        n = 0;
+    }
+    std::string name_utf8(utf8, (size_t) n);
+    create_store_file(path_, files.directory, name_utf8);
+    auto db = std::make_unique<SqliteDb>(path_);
+    SqliteDb &sq = *db;
+    db_ = std::move(db);
+    tags_ = std::make_unique<TagTable>(*db_);
+    prepare_store(sq, name_utf8);
+    sq.watch_wal();
+}
+
+Connection::Connection(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fork_generation()) {
+    name_ = nb::borrow(cacheName);
+    prefix_ = nb::borrow(cachePrefix);
+    named_ = nb::steal(PyDict_New());
+    if (!named_) throw nb::python_error();
+    if (std::optional<PgAddress> pg = pg_address(cacheName, cachePrefix)) {
+        shown_prefix_ = pg->shown_prefix;
+        db_ = open_pg_store(*pg);
+        path_ = db_->path();
+        tags_ = std::make_unique<TagTable>(*db_);
+    } else {
+        open_sqlite(cacheName, cachePrefix);
+    }
+}
+
+Connection::~Connection() {
+    if (db_ && inherited()) db_->abandon();
+    if (db_ && db_->is_open()) {
+        db_->rollback_quietly();
+        db_->close();
+    }
+}
+
+bool Connection::inherited() const { return fork_generation() != fork_generation_; }
+
+void Connection::check_usable() const {
+    if (state_ == State::Open && inherited())
+        raise_store_error(path_, "this store was opened before os.fork(); open it again in this process");
+    if (state_ == State::Open) return;
+    std::string n = name_ ? nb::str(nb::repr(name_)).c_str() : "";
+    raise_store_error(path_, "store " + n + (state_ == State::Destroyed ? " was destroyed" : " was closed"));
+}
+
+void Connection::check_writable() const {
+    if (db_->read_only())
+        raise_store_error(path_, "the store is read-only (its file or file system cannot be written): it cannot be "
+                                 "changed");
+}
+
+void Connection::enter() {
+    if (busy_)
+        raise(PyExc_RuntimeError,
+              "DualCache is in use by another operation (re-entered from a codec, a key's "
+              "__eq__/__hash__, or another thread)");
+    check_usable();
+    busy_ = true;
+}
+
+void Connection::for_each_store(void (Store::*what)()) {
+    std::vector<Store *> all = stores_;  // what runs may release objects
+    for (Store *s : all) (s->*what)();
+}
+
+void Connection::detach(Store *s) {
+    stores_.erase(std::remove(stores_.begin(), stores_.end(), s), stores_.end());
+    // A map gone while a transaction is open (only the default map's object
+    // can be): nothing of it is left to undo.
+    for (Level &lv : levels_) {
+        for (Touch &t : lv.touched)
+            if (t.map == s) t.map = nullptr;
+        for (Store *&w : lv.wrote_maps)
+            if (w == s) w = nullptr;
+        for (auto &c : lv.created)
+            if (c.first == s) c.first = nullptr;
+    }
+}
+
+void Connection::close() {
+    if (busy_) raise(PyExc_RuntimeError, "DualCache.close() called while an operation on it runs");
+    if (state_ != State::Open) return;
+    if (inherited()) db_->abandon();
+    db_->rollback_quietly();
+    levels_.clear();
+    db_->close();
+    state_ = State::Closed;
+    for_each_store(&Store::drop_index);
+    nb::object held = std::move(named_);  // the maps' objects go unless the caller holds them
+    named_ = nb::steal(PyDict_New());
+}
+
+void Connection::destroy() {
+    if (busy_) raise(PyExc_RuntimeError, "DualCache.destroy() called while an operation on it runs");
+    if (state_ == State::Destroyed || inherited()) check_usable();
+    if (state_ == State::Open) {
+        check_writable();
+        // Another file now at the path is not this store's to delete.
+        if (db_->replaced())
+            raise_store_error(path_, "the store file was replaced by another file while the store was open; "
+                                     "nothing was removed");
+        db_->rollback_quietly();
+        levels_.clear();
+        for_each_store(&Store::drop_index);
+    }
+    state_ = State::Destroyed;
+    nb::object held = std::move(named_);
+    named_ = nb::steal(PyDict_New());
+    db_->destroy();
+}
+
+nb::object Connection::shown_prefix() const {
+    if (shown_prefix_.empty()) return nb::borrow(prefix_);
+    PyObject *s = PyUnicode_DecodeUTF8(shown_prefix_.data(), (Py_ssize_t) shown_prefix_.size(), "backslashreplace");
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+
+// --- the maps -----------------------------------------------------------------
+
+static std::string utf8_of(PyObject *s) {
+    nb::object b = nb::steal(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+    if (!b) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(b.ptr()), (size_t) PyBytes_GET_SIZE(b.ptr()));
+}
+
+nb::object Connection::map(nb::handle self, nb::handle name) {
+    check_usable();
+    if (!PyUnicode_Check(name.ptr())) {
+        PyErr_Format(PyExc_TypeError, "map name must be str, not %.200s", Py_TYPE(name.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    std::string utf8 = utf8_of(name.ptr());
+    if (utf8.find('\0') != std::string::npos) {
+        PyErr_Format(PyExc_ValueError, "map name must not contain NUL: %R", name.ptr());
+        throw nb::python_error();
+    }
+    nb::object key = nb::steal(PyUnicode_FromObject(name.ptr()));  // an exact str
+    if (!key) throw nb::python_error();
+    if (!named_) named_ = nb::steal(PyDict_New());  // after the collector cleared it
+    if (!named_) throw nb::python_error();
+    if (utf8.empty()) {
+        for (Store *s : stores_)
+            if (s->is_default_map())
+                if (nb::object h = nb::find(s); h.is_valid()) return h;
+    } else if (PyObject *h = PyDict_GetItemWithError(named_.ptr(), key.ptr())) {
+        return nb::borrow(h);
+    } else if (PyErr_Occurred()) {
+        throw nb::python_error();
+    }
+    nb::object h = nb::inst_alloc(nb::type<Store>());
+    new (nb::inst_ptr<Store>(h)) Store(self, key, std::move(utf8));
+    nb::inst_mark_ready(h);
+    if (PyDict_SetItem(named_.ptr(), key.ptr(), h.ptr()) < 0) throw nb::python_error();
+    return h;
+}
+
+nb::object Connection::map_names() {
+    enter();
+    struct Leave {
+        Connection &c;
+        ~Leave() { c.leave(); }
+    } leave{*this};
+    std::vector<std::string> names = db_->nonempty_maps();
+    nb::object list = nb::steal(PyList_New(0));
+    if (!list) throw nb::python_error();
+    for (const std::string &n : names) {
+        nb::object s = nb::steal(PyUnicode_DecodeUTF8(n.data(), (Py_ssize_t) n.size(), "surrogatepass"));
+        if (!s || PyList_Append(list.ptr(), s.ptr()) < 0) throw nb::python_error();
+    }
+    if (PyList_Sort(list.ptr()) < 0) throw nb::python_error();
+    return list;
+}
+
+// --- transactions -----------------------------------------------------------
+
+void Connection::begin_outermost() {
+    // A read-only store still runs transaction() blocks that only read.
+    try {
+        db_->run_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
+        locked_version_ = db_->data_version();
+    } catch (...) {
+        db_->rollback_quietly();
+        throw;
+    }
+}
+
+void Connection::check_not_failed() const {
+    for (const Level &lv : levels_)
+        if (lv.failed)
+            raise_store_error(path_,
+                              "an operation of this transaction failed; leave the transaction block so that it "
+                              "is rolled back");
+}
+
+void Connection::begin_write() {
+    check_writable();
+    if (levels_.empty()) {
+        begin_outermost();
+        levels_.push_back(Level{true});
+        return;
+    }
+    check_not_failed();
+}
+
+void Connection::wrote(Store &s) {
+    Level &lv = levels_.back();
+    lv.wrote = true;
+    if (std::find(lv.wrote_maps.begin(), lv.wrote_maps.end(), &s) == lv.wrote_maps.end()) lv.wrote_maps.push_back(&s);
+}
+
+void Connection::write_failed(Store &s, bool implicit, bool sql, int64_t entry_id) {
+    if (entry_id) s.forget_entry(entry_id, false);
+    tags_->forget();  // a tag row may have been added
+    if (implicit) {
+        rollback_outermost();
+        return;
+    }
+    if (sql) {
+        levels_.back().failed = true;
+        if (!db_->in_transaction())  // SQLite gave up the whole transaction
+            for (Level &lv : levels_) lv.failed = true;
+        s.mark_stale();
+    }
+}
+
+void Connection::undo(const Level &lv) {
+    for (const Touch &t : lv.touched)
+        if (t.map) t.map->forget_entry(t.id, t.added);
+    for (Store *s : lv.wrote_maps)
+        if (s) s->mark_stale();
+    for (auto &[s, id] : lv.created) {
+        if (s) s->uncreate();
+        db_->drop_map(id);
+    }
+}
+
+void Connection::injected_failure() {
+    if (fail_after_ < 0) return;
+    if (fail_after_-- == 0) raise_store_error(path_, "write failed (injected by _fail_writes)");
+}
+
+void Connection::commit_outermost() {
+    try {
+        // A write into a file that was removed or replaced would be lost.
+        for (const Level &lv : levels_)
+            if (lv.wrote) {
+                db_->check_in_place();
+                break;
+            }
+        db_->run_blocking(Sql::Commit);
+    } catch (...) {
+        rollback_outermost();
+        if (db_->take_outcome_unknown()) {
+            // Whether the server stored the transaction is unknown: nothing
+            // in memory may be trusted.
+            for_each_store(&Store::forget_all);
+        }
+        throw;
+    }
+    levels_.clear();
+    ++commits_;
+}
+
+void Connection::rollback_outermost() {
+    db_->rollback_quietly();
+    std::vector<Level> undone = std::move(levels_);
+    levels_.clear();
+    for (const Level &lv : undone) undo(lv);
+    tags_->forget();
+}
+
+void Connection::begin_level() {
+    if (levels_.empty()) {
+        begin_outermost();
+    } else {
+        check_not_failed();
+        db_->run(Sql::Savepoint).done();
+    }
+    levels_.push_back(Level{false});
+}
+
+template <typename T>
+static void append(std::vector<T> &to, const std::vector<T> &from) {
+    to.insert(to.end(), from.begin(), from.end());
+}
+
+void Connection::end_level(bool ok) {
+    if (levels_.empty() || levels_.back().implicit)
+        raise(PyExc_RuntimeError, "DualCache transaction exit without entry");
+    const char *failed_msg = "transaction rolled back: an operation in it failed";
+    if (levels_.size() == 1) {
+        if (ok && !levels_.back().failed) return commit_outermost();
+        rollback_outermost();
+        if (ok) raise_store_error(path_, failed_msg);
+        return;
+    }
+    Level lv = std::move(levels_.back());
+    levels_.pop_back();
+    Level &parent = levels_.back();
+    if (ok && !lv.failed) {
+        // The parent answers for what the level wrote from here on, also
+        // when the release fails.
+        append(parent.touched, lv.touched);
+        append(parent.created, lv.created);
+        for (Store *s : lv.wrote_maps)
+            if (std::find(parent.wrote_maps.begin(), parent.wrote_maps.end(), s) == parent.wrote_maps.end())
+                parent.wrote_maps.push_back(s);
+        parent.wrote = parent.wrote || lv.wrote;
+        try {
+            db_->run(Sql::Release).done();
+        } catch (...) {
+            parent.failed = true;
+            throw;
+        }
+        return;
+    }
+    undo(lv);
+    tags_->forget();
+    if (db_->in_transaction()) {
+        try {
+            db_->run(Sql::RollbackTo).done();
+            db_->run(Sql::Release).done();
+        } catch (...) {
+            for (Level &l : levels_) l.failed = true;
+            throw;
+        }
+    } else {
+        for (Level &l : levels_) l.failed = true;
+    }
+    if (ok) raise_store_error(path_, failed_msg);
+}
+
+// --- counters and GC -----------------------------------------------------------
+
+void Connection::add_stats(nb::dict &d) const {
+    d["commits"] = commits_;
+    d["rows_written"] = rows_written_;
+    d["items_compared"] = items_compared_;
+    d["bytes_written"] = bytes_written_;
+    if (db_) db_->add_stats(d);
+}
+
+int Connection::traverse(visitproc visit, void *arg) {
+    Py_VISIT(name_.ptr());
+    Py_VISIT(prefix_.ptr());
+    Py_VISIT(named_.ptr());
+    return 0;
+}
+
+void Connection::gc_clear() {
+    nb::object a = std::move(named_), b = std::move(name_), c = std::move(prefix_);
+}
+
+// --- the Python type --------------------------------------------------------------
+
+Connection &connection_of(nb::handle self) { return *nb::inst_ptr<Connection>(self); }
+
+static int conn_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    return nb::inst_ptr<Connection>(self)->traverse(visit, arg);
+}
+
+static int conn_clear(PyObject *self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<Connection>(self)->gc_clear();
+    return 0;
+}
+
+static PyType_Slot connection_slots[] = {{Py_tp_traverse, (void *) conn_traverse},
+                                         {Py_tp_clear, (void *) conn_clear},
+                                         {0, nullptr}};
+
+void bind_connection(nb::module_ &m) {
+    nb::class_<Connection>(m, "_Connection", nb::type_slots(connection_slots),
+                           "The database behind a DualCache and its named maps (internal).");
+}
+
+}  // namespace dualcache

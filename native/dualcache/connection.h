@@ -1,0 +1,161 @@
+// The database behind a DualCache and every map it holds: one connection to
+// an SQLite file or a store on a PostgreSQL server, the write transaction
+// with its levels, the record tags, and the DualCache objects of its maps.
+//
+// A Python object of its own (zelph.dualcache._Connection) owns it. Every
+// map's DualCache holds that object; it holds the DualCache objects of the
+// named maps while the database is open, so that map(name) gives back the
+// same object (with its memory level) each time. The default map's object is
+// the one the caller constructed and is not held: dropping a store that
+// never reached a named map closes the connection at once, as it always did.
+#pragma once
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "database.h"
+#include "tag_table.h"
+
+namespace dualcache {
+namespace nb = nanobind;
+
+class Store;
+
+class Connection {
+public:
+    // Opens the database that cacheName and cachePrefix name.
+    Connection(nb::handle cacheName, nb::handle cachePrefix);
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    Db &db() { return *db_; }
+    TagTable &tags() { return *tags_; }
+    const std::string &path() const { return path_; }
+    nb::handle name() const { return name_; }
+    nb::handle prefix() const { return prefix_; }
+    // The prefix as repr shows it: a server address without its password.
+    nb::object shown_prefix() const;
+
+    // --- the maps -------------------------------------------------------------
+    // The DualCache of the map called `name` (a str); `self` is this
+    // connection's Python object.
+    nb::object map(nb::handle self, nb::handle name);
+    // Every map's Store registers while it lives.
+    void attach(Store *s) { stores_.push_back(s); }
+    void detach(Store *s);
+    // The sorted names of the maps holding at least one entry.
+    nb::object map_names();
+
+    // --- one operation at a time ------------------------------------------------
+    // An operation on any map of the database starts (raises when the
+    // database is closed, or an operation on it already runs) and ends.
+    void enter();
+    void leave() { busy_ = false; }
+    bool busy() const { return busy_; }
+    void check_usable() const;
+    void check_writable() const;
+    bool is_open() const { return state_ == State::Open && !inherited(); }
+    bool read_only() const { return db_ && db_->read_only(); }
+
+    // --- transactions ----------------------------------------------------------
+    // An entry written in a level: its map, row id, and whether the level
+    // added the row (whose id a rollback gives back: SQLite may use it again).
+    struct Touch {
+        Store *map;
+        int64_t id;
+        bool added;
+    };
+    // One level of the open transaction: the transaction itself, a
+    // savepoint of transaction() or of a composite operation, or a single
+    // write outside transaction() (implicit).
+    struct Level {
+        bool implicit;
+        bool wrote = false;   // a write operation ran in it
+        bool failed = false;  // a write failed after touching the database
+        std::vector<Store *> wrote_maps;                  // the maps it wrote to
+        std::vector<Touch> touched;                        // entries written in it
+        std::vector<std::pair<Store *, int64_t>> created;  // named maps it created, with their ids
+    };
+    bool in_transaction() const { return !levels_.empty(); }
+    size_t depth() const { return levels_.size(); }
+    Level &top() { return levels_.back(); }
+    // The data version read when the write lock was taken (valid while a
+    // transaction is open).
+    int64_t locked_version() const { return locked_version_; }
+    int64_t data_version() { return db_->data_version(); }
+
+    void begin_level();
+    void end_level(bool ok);
+    // The write lock for one write operation: an implicit level outside
+    // transaction(); inside, the open level (refused when a write of the
+    // transaction failed).
+    void begin_write();
+    // A write of map `s` ran SQL; wrote its entry `id` (a new row when
+    // `added`); created the map as `id`.
+    void wrote(Store &s);
+    void touched(Store &s, int64_t id, bool added) { levels_.back().touched.push_back(Touch{&s, id, added}); }
+    void created(Store &s, int64_t id) { levels_.back().created.emplace_back(&s, id); }
+    // A write operation of map `s` left by an exception.
+    void write_failed(Store &s, bool implicit, bool sql, int64_t entry_id);
+    void commit_outermost();
+    void rollback_outermost();
+    // Test hook: fails as SQLite would, after the statements ran.
+    void injected_failure();
+    void fail_writes(long long after) { fail_after_ = after < 0 ? -1 : after; }
+
+    void close();
+    void destroy();
+
+    // Counters for _stats().
+    void count_written(int64_t rows, int64_t bytes) {
+        rows_written_ += rows;
+        bytes_written_ += bytes;
+    }
+    void count_compared(int64_t items) { items_compared_ += items; }
+    void add_stats(nb::dict &d) const;
+
+    int traverse(visitproc visit, void *arg);
+    void gc_clear();
+
+private:
+    enum class State { Open, Closed, Destroyed };
+    bool inherited() const;
+    void open_sqlite(nb::handle cacheName, nb::handle cachePrefix);
+    void begin_outermost();
+    void check_not_failed() const;
+    // Undoes a level in memory: forgets the entries it wrote, marks the
+    // maps it wrote stale, and the maps it created as never written.
+    void undo(const Level &lv);
+    // Every map's memory level, after the database was closed or its
+    // contents became unknown.
+    void for_each_store(void (Store::*what)());
+
+    std::string path_;
+    nb::object name_, prefix_;
+    std::string shown_prefix_;  // for a server: the prefix without password
+    std::unique_ptr<Db> db_;
+    std::unique_ptr<TagTable> tags_;
+    State state_ = State::Open;
+    bool busy_ = false;  // inside an operation (no re-entry, no use from a second thread)
+    std::vector<Level> levels_;
+    int64_t locked_version_ = 0;
+    uint64_t fork_generation_;  // when opened
+    long long fail_after_ = -1;
+    std::vector<Store *> stores_;  // the maps' Stores alive now
+    nb::object named_;             // dict: name -> DualCache of the maps this holds
+
+    int64_t commits_ = 0, rows_written_ = 0, bytes_written_ = 0, items_compared_ = 0;
+};
+
+// The Connection inside a _Connection object.
+Connection &connection_of(nb::handle self);
+
+void bind_connection(nb::module_ &m);
+
+}  // namespace dualcache
