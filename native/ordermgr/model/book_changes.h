@@ -34,7 +34,9 @@ struct BookEntryChange {
 
 class BookChanges {
 public:
-    static constexpr int kCapacity = 16;
+    // The store writes a book back after every change it makes: a change or
+    // two is what a run has to tell; more, and the reader compares.
+    static constexpr int kCapacity = 2;
 
     bool running() const { return run_ != 0; }
     BookMark now() const { return {run_, seq_}; }
