@@ -112,7 +112,10 @@ static bool native_time_keys(const std::vector<PyObject *> &trades, std::vector<
     keys.resize(trades.size());
     for (size_t i = 0; i < trades.size(); ++i) {
         Trade *t = exact_trade(trades[i]);
-        if (!t || !pysem::datetime_order_key(t->timestamp.ptr(), &tz, &keys[i])) return false;
+        if (!t || !pysem::datetime_order_key(trade_timestamp(*t), &tz, &keys[i])) {
+            PyErr_Clear();  // a default timestamp that could not be made: the generic path reports it
+            return false;
+        }
     }
     return true;
 }

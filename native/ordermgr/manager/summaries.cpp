@@ -40,21 +40,21 @@ static bool pure_figures(PyObject *position) {
     Ref trades = position_field(position, Position::field::trades);
     // The book's kept fold took every value natively (or the book is not an
     // exact dict, and then nothing is known).
-    KeptBook *kept = KeptBook::of(trades.ptr());
+    KeptBook *kept = KeptBook::of(trades.ptr(), true);
     return kept && kept->fold().qty_ok && kept->fold().average_ok && kept->fold().commission_ok;
 }
 
 static Ref summary_of(PyObject *position, PyObject *stopPct) {
     if (pure_figures(position)) {
         Ref trades = position_field(position, Position::field::trades);
-        const BookFold &kept = KeptBook::of(trades.ptr())->fold();
+        const BookFold &kept = KeptBook::of(trades.ptr(), true)->fold();
         // Position.average_price and Position.qty, straight from the fold.
         Num average = kept.average_price();
         Num qty = kept.qty.result();
         bool is_long = qty.gt_zero();
         Num stop = stop_price(average, is_long, stopPct);
         Ref total_commission = kept.commission.result().object();
-        Ref started = kept.started_ok && kept.earliest ? borrow(kept.earliest) : trades_started(trades.ptr());
+        Ref started = kept.started_ok && kept.earliest ? borrow(kept.earliest) : trades_started(trades.ptr(), true);
         return make_position_summary(qty.abs().object().ptr(), (is_long ? average : -average).object().ptr(),
                                      stop.object().ptr(), total_commission.ptr(), started.ptr(), Py_None);
     }

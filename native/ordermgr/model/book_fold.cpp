@@ -53,7 +53,7 @@ Trade *whole_trade(PyObject *v) {
     if (!t || !t->orderid.ptr() || !t->price.ptr() || !t->qty.ptr() || !t->commission.ptr()) return nullptr;
     // Reading the timestamp makes a pending default one; should that fail,
     // the generic pass reports it when a figure reads the field.
-    if (!t->timestamp.ptr()) {
+    if (!trade_timestamp(*t)) {
         PyErr_Clear();
         return nullptr;
     }

@@ -24,6 +24,7 @@ class BookTracking {
 public:
     // The dict is the book of an exact Position: it may be untracked.
     void adopt() { adopted_ = true; }
+    bool adopted() const { return adopted_; }
 
     // A pass over the entries starts; then each entry is seen. `own_trade`:
     // the value is an exact Trade that belongs to this book alone.

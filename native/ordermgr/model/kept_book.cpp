@@ -41,8 +41,9 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObje
         book_watch.books->erase(it);
         return 0;
     }
-    if (event == PyDict_EVENT_ADDED && key == b->appending_key_ && value == b->appending_value_) {
-        b->appending_key_ = b->appending_value_ = nullptr;  // the book's own append
+    if (event == PyDict_EVENT_ADDED && b->kept_ && key == b->kept_->appending_key &&
+        value == b->kept_->appending_value) {
+        b->kept_->appending_key = b->kept_->appending_value = nullptr;  // the book's own append
         return 0;
     }
     b->changed_outside();
@@ -66,76 +67,99 @@ const KeptBook *KeptBook::find(PyObject *trades) {
     return book_watch.find(trades);
 }
 
-KeptBook *KeptBook::of(PyObject *trades) {
+KeptBook *KeptBook::watch(PyObject *trades) {
     if (!PyDict_CheckExact(trades) || book_watch.id < 0) return nullptr;
-    KeptBook *b = book_watch.find(trades);
-    if (b) {
-        if (b->current_) {
-            if (b->fold_.count == PyDict_GET_SIZE(trades)) return b;
-            b->changes_.end();  // a change went unseen: trust nothing kept
-        }
-    } else {
-        if (PyDict_Watch(book_watch.id, trades) < 0) throw Error();
-        b = new KeptBook(trades);
-        book_watch.books->emplace(trades, b);
+    if (KeptBook *b = book_watch.find(trades)) return b;
+    if (PyDict_Watch(book_watch.id, trades) < 0) throw Error();
+    auto *b = new KeptBook(trades);
+    book_watch.books->emplace(trades, b);
+    return b;
+}
+
+KeptBook *KeptBook::of(PyObject *trades, bool own) {
+    KeptBook *b = watch(trades);
+    if (!b) return nullptr;
+    if (own && !b->tracking_.adopted()) {
+        b->tracking_.adopt();
+        if (b->current_) b->tracking_.settle(trades);
+    }
+    if (b->current_) {
+        if (b->kept_->fold.count == PyDict_GET_SIZE(trades)) return b;
+        b->kept_->changes.end();  // a change went unseen: trust nothing kept
     }
     b->refold();
     return b;
 }
 
 void KeptBook::refold() {
-    bool keep_run = changes_.running();
+    if (!kept_) kept_ = new Kept();
+    bool keep_run = kept_->changes.running();
+    pass(true);
+    current_ = true;
+    BookChanges &changes = kept_->changes;
+    if (!kept_->fold.exact_trades)
+        changes.end();
+    else if (!keep_run || !changes.running())
+        changes.start(book_watch.next_run++);
+}
+
+void KeptBook::pass(bool fold) {
     // Nothing in here runs Python code: the dict cannot change under it.
-    fold_ = BookFold();
+    if (fold) kept_->fold = BookFold();
     tracking_.restart();
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(dict_, &pos, &k, &v)) fold_in(k, v);
-    current_ = true;
-    if (!fold_.exact_trades)
-        changes_.end();
-    else if (!keep_run || !changes_.running())
-        changes_.start(book_watch.next_run++);
+    while (PyDict_Next(dict_, &pos, &k, &v)) {
+        // A default timestamp is made before the trade is claimed (its word
+        // then names the book).
+        Trade *whole = whole_trade(v);
+        Trade *t = whole ? whole : trade_class.exact<Trade>(v);
+        bool own = t && !t->word.pending() && claim(t);
+        if (fold) {
+            if (own && whole)
+                kept_->fold.add(*whole);
+            else
+                kept_->fold.add_other();
+        }
+        tracking_.saw(k, v, own);
+    }
     tracking_.settle(dict_);
 }
 
 bool KeptBook::claim(Trade *t) {
-    if (t->shared) return false;
-    if (!t->book || t->book == dict_) {
-        t->book = dict_;
+    TradeWord &w = t->word;
+    if (w.shared()) return false;
+    if (!w.book() || w.book() == dict_) {
+        w.link(dict_);
         return true;
     }
-    if (KeptBook *first = book_watch.find(t->book)) {
-        t->shared = true;
+    if (KeptBook *first = book_watch.find(w.book())) {
+        w.share();
         first->lose_trade();
         return false;
     }
-    t->book = dict_;  // its first book is gone
+    w.link(dict_);  // its first book is gone
     return true;
-}
-
-void KeptBook::fold_in(PyObject *key, PyObject *value) {
-    Trade *t = trade_class.exact<Trade>(value);
-    bool own = t && claim(t);
-    if (Trade *whole = own ? whole_trade(value) : nullptr)
-        fold_.add(*whole);
-    else
-        fold_.add_other();
-    tracking_.saw(key, value, own);
 }
 
 void KeptBook::lose_trade() {
     current_ = false;
-    changes_.end();
+    if (kept_) kept_->changes.end();
     BookTracking::release(dict_);
 }
 
 void KeptBook::adopt(PyObject *trades) noexcept {
-    if (!PyDict_CheckExact(trades) || book_watch.id < 0) return;
+    // An empty dict is untracked anyway, and a book made without its figures
+    // read keeps nothing: it is watched from its first fold or append.
+    if (!PyDict_CheckExact(trades) || book_watch.id < 0 || PyDict_GET_SIZE(trades) == 0) return;
     try {
-        KeptBook *b = of(trades);
+        // The collector's part only: the figures are folded when first read.
+        KeptBook *b = watch(trades);
         b->tracking_.adopt();
-        b->tracking_.settle(trades);
+        if (b->current_)
+            b->tracking_.settle(trades);
+        else
+            b->pass(false);
     } catch (Error &) {
         // No state kept: the dict stays tracked, as any dict is.
         PyErr_Clear();
@@ -146,7 +170,7 @@ void KeptBook::adopt(PyObject *trades) noexcept {
 void KeptBook::changed_outside() {
     current_ = false;
     ++outside_;
-    changes_.end();
+    if (kept_) kept_->changes.end();
     // Whatever the change brought in (a clone of another untracked dict is
     // not tracked by the host), the dict is left to the collector until the
     // next fold has looked at it.
@@ -155,27 +179,35 @@ void KeptBook::changed_outside() {
 
 void KeptBook::append(PyObject *trades, PyObject *key, PyObject *trade, bool adopt) {
     if (adopt) tracking_.adopt();
-    uint64_t before = outside_;
-    appending_key_ = key;
-    appending_value_ = trade;
+    uint32_t before = outside_;
+    kept_->appending_key = key;
+    kept_->appending_value = trade;
     int r = PyDict_SetItem(trades, key, trade);
-    appending_key_ = appending_value_ = nullptr;
+    kept_->appending_key = kept_->appending_value = nullptr;
     if (r < 0) throw Error();
     if (outside_ != before || !current_) return;  // something else changed too: refolded on the next read
     // The host tracked the dict for the trade; untracked again while still
     // no entry needs the collector.
-    fold_in(key, trade);
+    Trade *whole = whole_trade(trade);
+    Trade *t = whole ? whole : trade_class.exact<Trade>(trade);
+    bool own = t && !t->word.pending() && claim(t);
+    if (own && whole)
+        kept_->fold.add(*whole);
+    else
+        kept_->fold.add_other();
+    tracking_.saw(key, trade, own);
     tracking_.settle(dict_);
-    if (!fold_.exact_trades) changes_.end();
-    changes_.note(BookEdit::Appended, key, trade);
+    if (!kept_->fold.exact_trades) kept_->changes.end();
+    kept_->changes.note(BookEdit::Appended, key, trade);
 }
 
 void KeptBook::trade_changing(PyObject *self, Trade *t, bool orderid, PyObject *value) {
-    // No fold and no run depends on a shared trade.
-    if (!t->book || t->shared) return;
-    KeptBook *b = book_watch.id >= 0 ? book_watch.find(t->book) : nullptr;
+    // No fold and no run depends on a shared trade (nor on one in no book).
+    TradeWord &w = t->word;
+    if (!w.book() || w.shared()) return;
+    KeptBook *b = book_watch.id >= 0 ? book_watch.find(w.book()) : nullptr;
     if (!b) {
-        t->book = nullptr;
+        w.clear();
         return;
     }
     b->current_ = false;
@@ -191,10 +223,11 @@ void KeptBook::trade_changing(PyObject *self, Trade *t, bool orderid, PyObject *
         if (!held) PyErr_Clear();
         listed = held == self;
     }
+    if (!b->kept_) return;
     if (listed)
-        b->changes_.note(BookEdit::Reassigned, key, self);
+        b->kept_->changes.note(BookEdit::Reassigned, key, self);
     else
-        b->changes_.end();
+        b->kept_->changes.end();
 }
 
 }  // namespace ordermgr

@@ -2,10 +2,12 @@
 //
 // For an exact dict that serves as a trade book, three things are kept
 // beside it (keyed by its identity, so that positions sharing one dict share
-// them): its fold (book_fold.h), its change record (book_changes.h) and
-// whether the collector must see it (book_tracking.h). The book's own append
-// extends all three in O(1); a figure read from a current fold is exactly what
-// a fresh pass gives.
+// them): whether the collector must see it (book_tracking.h), and, once a
+// figure has been read or a trade appended, its fold (book_fold.h) and its
+// change record (book_changes.h). The book's own append extends them in
+// O(1); a figure read from a current fold is exactly what a fresh pass
+// gives. A book that is only held (a portfolio loaded and not yet read)
+// keeps a few words, not its figures.
 //
 // A fold is current only while nothing it depends on has changed:
 // - the dict is watched (a dict watcher): any change the book did not make
@@ -40,15 +42,18 @@ class KeptBook {
 public:
     // The kept state of an exact dict, current (refolded when stale);
     // nullptr for anything else, or when no dict watcher is available.
-    static KeptBook *of(PyObject *trades);
+    // `own`: the dict is the book of an exact Position (see adopt()).
+    static KeptBook *of(PyObject *trades, bool own = false);
     // The state as it stands, never refolded (nullptr when there is none).
     // Runs no Python code, raises nothing.
     static const KeptBook *find(PyObject *trades);
 
-    const BookFold &fold() const { return fold_; }
-    const BookChanges &changes() const { return changes_; }
+    // Only for a book that of() returned.
+    const BookFold &fold() const { return kept_->fold; }
+    // The change record; null before the first fold.
+    const BookChanges *changes() const { return kept_ ? &kept_->changes : nullptr; }
     // Whether the fold still describes the dict.
-    bool current() const { return current_ && fold_.count == PyDict_GET_SIZE(dict_); }
+    bool current() const { return current_ && kept_ && kept_->fold.count == PyDict_GET_SIZE(dict_); }
 
     // Stores trades[key] = trade (key not present) and folds the trade in.
     // Any other change that happens meanwhile (code run by the key's hash or
@@ -68,9 +73,21 @@ public:
     static void adopt(PyObject *trades) noexcept;
 
 private:
+    // What a book keeps once it has been folded.
+    struct Kept {
+        BookFold fold;
+        BookChanges changes;
+        // The insertion the book is making right now (its own append).
+        PyObject *appending_key = nullptr, *appending_value = nullptr;
+    };
+
     explicit KeptBook(PyObject *dict) : dict_(dict) {}
+    // The book of `trades`, watched from now on; nullptr without a watcher.
+    static KeptBook *watch(PyObject *trades);
     void refold();
-    void fold_in(PyObject *key, PyObject *value);
+    // One pass over the entries: their trades claimed and the collector's
+    // part decided; folded as well when `fold`.
+    void pass(bool fold);
     // Whether `t` belongs to this book alone, linking it when it belongs to none.
     bool claim(Trade *t);
     // A trade this book folded turned up in another book.
@@ -78,13 +95,15 @@ private:
     void changed_outside();
 
     PyObject *dict_;
+    uint32_t outside_ = 0;  // changes the book did not make itself (counted modulo 2**32)
     bool current_ = false;
-    uint64_t outside_ = 0;  // changes the book did not make itself
-    // The insertion the book is making right now (its own append).
-    PyObject *appending_key_ = nullptr, *appending_value_ = nullptr;
-    BookFold fold_;
-    BookChanges changes_;
     BookTracking tracking_;
+    Kept *kept_ = nullptr;  // owned; made by the first fold
+
+public:
+    ~KeptBook() { delete kept_; }
+    KeptBook(const KeptBook &) = delete;
+    KeptBook &operator=(const KeptBook &) = delete;
 
     friend int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *);
 };

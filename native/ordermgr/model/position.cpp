@@ -67,19 +67,19 @@ static Ref generic_sum(PyObject *trades, int field) {
     return sum.result();
 }
 
-Ref trades_qty(PyObject *trades) {
-    if (KeptBook *b = KeptBook::of(trades); b && b->fold().qty_ok) return b->fold().qty.result().object();
+Ref trades_qty(PyObject *trades, bool own) {
+    if (KeptBook *b = KeptBook::of(trades, own); b && b->fold().qty_ok) return b->fold().qty.result().object();
     return generic_sum(trades, Trade::field::qty);
 }
 
-Ref trades_total_commission(PyObject *trades) {
-    if (KeptBook *b = KeptBook::of(trades); b && b->fold().commission_ok)
+Ref trades_total_commission(PyObject *trades, bool own) {
+    if (KeptBook *b = KeptBook::of(trades, own); b && b->fold().commission_ok)
         return b->fold().commission.result().object();
     return generic_sum(trades, Trade::field::commission);
 }
 
-Ref trades_average_price(PyObject *trades) {
-    if (KeptBook *b = KeptBook::of(trades); b && b->fold().average_ok) return b->fold().average_price().object();
+Ref trades_average_price(PyObject *trades, bool own) {
+    if (KeptBook *b = KeptBook::of(trades, own); b && b->fold().average_ok) return b->fold().average_price().object();
     // pq += t.price * t.qty + (t.commission if t.qty > 0 else -t.commission);
     // tq += t.qty; then pq / tq, or pq / 1 when tq is zero.
     Num pq = Num::of_double(0.0), tq = Num::of_double(0.0);
@@ -91,8 +91,8 @@ Ref trades_average_price(PyObject *trades) {
     return (tq.ne_zero() ? pq / tq : pq / Num::of_int(1)).object();
 }
 
-Ref trades_started(PyObject *trades) {
-    if (KeptBook *b = KeptBook::of(trades); b && b->fold().started_ok) {
+Ref trades_started(PyObject *trades, bool own) {
+    if (KeptBook *b = KeptBook::of(trades, own); b && b->fold().started_ok) {
         if (!b->fold().earliest) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
         return borrow(b->fold().earliest);
     }
@@ -115,7 +115,7 @@ bool kept_figures(PyObject *position, KeptFigures &out) {
     Position *p = position_class.exact<Position>(position);
     PyObject *book = p ? p->trades.ptr() : nullptr;
     if (!book) return false;
-    KeptBook *kept = KeptBook::of(book);
+    KeptBook *kept = KeptBook::of(book, true);
     if (!kept) return false;
     const BookFold &f = kept->fold();
     if (!f.qty_ok || !f.commission_ok || !f.average_ok || !f.cost_ok || !f.rules_ok) return false;
@@ -142,7 +142,7 @@ static Position *exact_position(PyObject *o) {
 #define POSITION_FIGURE(name, compute)                            \
     Ref position_##name(PyObject *p) {                            \
         if (Position *pos = exact_position(p))                    \
-            return compute(pos->trades.ptr());                    \
+            return compute(pos->trades.ptr(), true);              \
         return pysem::getattr(p, names().name);                   \
     }
 POSITION_FIGURE(qty, trades_qty)
@@ -169,12 +169,12 @@ static bool truth(const Ref &o) {
 }
 
 bool position_is_long(PyObject *p) {
-    if (Position *pos = exact_position(p)) return Num::of(trades_qty(pos->trades.ptr()).ptr()).gt_zero();
+    if (Position *pos = exact_position(p)) return Num::of(trades_qty(pos->trades.ptr(), true).ptr()).gt_zero();
     return truth(pysem::getattr(p, names().is_long));
 }
 
 bool position_empty(PyObject *p) {
-    if (Position *pos = exact_position(p)) return Num::of(trades_qty(pos->trades.ptr()).ptr()).eq_zero();
+    if (Position *pos = exact_position(p)) return Num::of(trades_qty(pos->trades.ptr(), true).ptr()).eq_zero();
     return truth(pysem::getattr(p, names().empty));
 }
 
@@ -211,8 +211,8 @@ static bool add_trade(PyObject *self, PyObject *trade, BookUndo *undo = nullptr)
     Ref orderid = trade_field(trade, Trade::field::orderid);
     Ref trades = position_field(self, Position::field::trades);
     if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
-    KeptBook *b = KeptBook::of(trades.ptr());
     Position *exact = exact_position(self);
+    KeptBook *b = KeptBook::of(trades.ptr(), exact != nullptr);
     if (b) {
         b->append(trades.ptr(), orderid.ptr(), trade, exact != nullptr);
     } else if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade) < 0) {
@@ -296,14 +296,19 @@ static Py_hash_t position_hash(PyObject *self) {
     });
 }
 
-static Ref started_of(PyObject *s) { return trades_started(position_field(s, Position::field::trades).ptr()); }
+// The figures of `s` as Position computes them (an exact Position's book is its own).
+static Ref started_of(PyObject *s) {
+    return trades_started(position_field(s, Position::field::trades).ptr(), position_class.exact(s));
+}
 static Ref orderids_of(PyObject *s) { return set_of_keys(position_field(s, Position::field::trades).ptr()); }
-static Ref qty_of(PyObject *s) { return trades_qty(position_field(s, Position::field::trades).ptr()); }
+static Ref qty_of(PyObject *s) {
+    return trades_qty(position_field(s, Position::field::trades).ptr(), position_class.exact(s));
+}
 static Ref average_price_of(PyObject *s) {
-    return trades_average_price(position_field(s, Position::field::trades).ptr());
+    return trades_average_price(position_field(s, Position::field::trades).ptr(), position_class.exact(s));
 }
 static Ref total_commission_of(PyObject *s) {
-    return trades_total_commission(position_field(s, Position::field::trades).ptr());
+    return trades_total_commission(position_field(s, Position::field::trades).ptr(), position_class.exact(s));
 }
 static Ref empty_of(PyObject *s) { return pysem::boolean(Num::of(position_qty(s).ptr()).eq_zero()); }
 static Ref is_long_of(PyObject *s) { return pysem::boolean(Num::of(position_qty(s).ptr()).gt_zero()); }

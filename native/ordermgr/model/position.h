@@ -59,10 +59,11 @@ Ref position_is_long_object(PyObject *position);
 Ref position_empty_object(PyObject *position);
 
 // The figures computed from a trade mapping (no overrides involved).
-Ref trades_qty(PyObject *trades);
-Ref trades_average_price(PyObject *trades);
-Ref trades_total_commission(PyObject *trades);
-Ref trades_started(PyObject *trades);
+// `own`: the mapping is the book of an exact Position (kept_book.h).
+Ref trades_qty(PyObject *trades, bool own = false);
+Ref trades_average_price(PyObject *trades, bool own = false);
+Ref trades_total_commission(PyObject *trades, bool own = false);
+Ref trades_started(PyObject *trades, bool own = false);
 
 // Position.add_trade on any position object (the native algorithm for an
 // exact Position, its add_trade method otherwise).

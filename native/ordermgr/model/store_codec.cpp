@@ -35,12 +35,13 @@ Py_ssize_t book_items_changed(PyObject *mapping, const zelph_items_mark *since, 
                               PyObject **keys, PyObject **values, int *kinds, Py_ssize_t max) {
     *now = zelph_items_mark{0, 0};
     const KeptBook *book = KeptBook::find(mapping);
-    if (!book || !book->changes().running()) return -1;
-    BookMark mark = book->changes().now();
+    const BookChanges *record = book ? book->changes() : nullptr;
+    if (!record || !record->running()) return -1;
+    BookMark mark = record->now();
     *now = zelph_items_mark{mark.run, mark.seq};
     BookEntryChange changes[BookChanges::kCapacity];
-    Py_ssize_t n = book->changes().since(BookMark{since->run, since->seq}, changes,
-                                         std::min<Py_ssize_t>(max, BookChanges::kCapacity));
+    Py_ssize_t n = record->since(BookMark{since->run, since->seq}, changes,
+                                 std::min<Py_ssize_t>(max, BookChanges::kCapacity));
     for (Py_ssize_t i = 0; i < n; ++i) {
         keys[i] = changes[i].key;
         values[i] = changes[i].trade;

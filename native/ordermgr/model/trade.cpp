@@ -66,11 +66,12 @@ static Ref average_price(PyObject *self) {
 
 // --- the timestamp field -------------------------------------------------
 
-PyObject *TimestampField::make() const {
-    PyObject *dt = pysem::utc_datetime_from_micros(micros_);
+PyObject *trade_timestamp(Trade &t) {
+    if (t.timestamp || !t.word.pending()) return t.timestamp.ptr();
+    PyObject *dt = pysem::utc_datetime_from_micros(t.word.micros());
     if (!dt) return nullptr;
-    obj_ = steal(dt);
-    pending_ = false;
+    t.timestamp = steal(dt);
+    t.word.clear();
     return dt;
 }
 
@@ -84,7 +85,11 @@ static Trade *rec(PyObject *self) { return pysem::record::rec_of<Trade>(self); }
 static int fill_default_timestamp(PyObject *self, int) {
     return pysem::slot_call<int>(-1, [&] {
         int64_t micros;
-        rec(self)->timestamp = utc_now_micros(micros) ? TimestampField::utc_micros(micros) : TimestampField(utc_now());
+        Trade *t = rec(self);
+        if (utc_now_micros(micros))
+            t->word.set_pending(micros);
+        else
+            t->timestamp = utc_now();
         return 1;
     });
 }
@@ -101,10 +106,12 @@ static void fields_changing(PyObject *self, int field, PyObject *value) {
     KeptBook::trade_changing(self, rec(self), field == Trade::field::orderid || field < 0, value);
 }
 
-static void cleared(PyObject *self) { rec(self)->timestamp.take(); }
+// The collector broke a cycle through the trade: a pending default goes
+// with the fields (the books it was in were told by `changing`).
+static void cleared(PyObject *self) { rec(self)->word.clear(); }
 
 static PyObject *timestamp_get(PyObject *self, void *) {
-    PyObject *v = rec(self)->timestamp.ptr();
+    PyObject *v = trade_timestamp(*rec(self));
     if (!v && !PyErr_Occurred())
         PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
     return v ? Py_NewRef(v) : nullptr;
@@ -112,14 +119,13 @@ static PyObject *timestamp_get(PyObject *self, void *) {
 
 static int timestamp_set(PyObject *self, PyObject *value, void *) {
     Trade *t = rec(self);
-    if (!value && !t->timestamp.ptr()) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
+    if (!value && !t->timestamp && !t->word.pending()) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'timestamp'", Py_TYPE(self)->tp_name);
         return -1;
     }
     KeptBook::trade_changing(self, t, false, value);
-    Ref old = t->timestamp.take();
-    t->timestamp = value ? borrow(value) : Ref();
+    if (t->word.pending()) t->word.clear();  // the value given replaces the default
+    t->timestamp = borrow(value);
     pysem::track_for(self, value);
     return 0;
 }

@@ -15,44 +15,29 @@ using pysem::none;
 using pysem::Ref;
 using pysem::steal;
 
-// The timestamp field. A default timestamp read from the host's own UTC
-// clock is kept as its microseconds; the datetime is made the first time
-// anything reads the field and then kept, so every reader (attribute,
-// equality, repr, pickle, the store) sees one and the same object.
-class TimestampField {
+// One word beside a trade's fields, for one of two things at a time. While a
+// default timestamp read from the host's own UTC clock has not been made into
+// a datetime, its microseconds: the datetime is made the first time anything
+// reads the field and then kept, so every reader (attribute, equality, repr,
+// pickle, the store) sees one and the same object. Once the timestamp is an
+// object, the trade book that folded the trade (identity only, never
+// dereferenced: kept_book.h) and whether another book did too.
+class TradeWord {
 public:
-    TimestampField() = default;
-    TimestampField(Ref o) : obj_(std::move(o)) {}
-    static TimestampField utc_micros(int64_t micros) {
-        TimestampField f;
-        f.micros_ = micros;
-        f.pending_ = true;
-        return f;
-    }
-    TimestampField &operator=(Ref o) {
-        obj_ = std::move(o);
-        pending_ = false;
-        return *this;
-    }
-    // The datetime (borrowed), made now if still pending; nullptr when the
-    // field is unset, or with the host's error set when making it failed.
-    PyObject *ptr() const { return obj_.ptr() || !pending_ ? obj_.ptr() : make(); }
-    operator const Ref &() const {
-        ptr();
-        return obj_;
-    }
-    // The object as it stands, never making one (for the collector).
-    PyObject *held() const { return obj_.ptr(); }
-    Ref take() {
-        pending_ = false;
-        return std::move(obj_);
-    }
+    bool pending() const { return (w_ & kPending) != 0; }
+    int64_t micros() const { return (int64_t) w_ >> 2; }  // arithmetic shift (C++20)
+    void set_pending(int64_t micros) { w_ = (uintptr_t) (micros * 4) | kPending; }
+
+    PyObject *book() const { return pending() ? nullptr : (PyObject *) (w_ & ~kFlags); }
+    bool shared() const { return !pending() && (w_ & kShared) != 0; }
+    void link(PyObject *book) { w_ = (uintptr_t) book; }
+    void share() { w_ |= kShared; }
+    void clear() { w_ = 0; }
 
 private:
-    PyObject *make() const;
-    mutable Ref obj_;
-    int64_t micros_ = 0;
-    mutable bool pending_ = false;
+    // Objects are aligned to at least 8 bytes: the two low bits are free.
+    static constexpr uintptr_t kPending = 1, kShared = 2, kFlags = 3;
+    uintptr_t w_ = 0;
 };
 
 // Trade's fields, in order: (member type, name, annotation, role, doc).
@@ -61,7 +46,7 @@ private:
     F(Ref, price, "Price", defaults(zero_float), "Execution price; never negative at construction.")       \
     F(Ref, qty, "Qty", defaults(zero_int), "Signed quantity: positive for a buy, negative for a sell.")     \
     F(Ref, commission, "Price", defaults(zero_float), "Commission paid for the fill.")                      \
-    F(TimestampField, timestamp, "datetime.datetime",                                                              \
+    F(Ref, timestamp, "datetime.datetime",                                                                         \
       factory(utc_now_default, "utc_now").through(timestamp_get, timestamp_set),                                   \
       "When the fill happened (timezone-aware).")
 
@@ -69,11 +54,12 @@ private:
 // its fields dropped through the class's declaration.
 struct Trade {
     PYSEM_RECORD_FIELDS(TRADE_FIELDS)
-    // The trade dict whose kept figures folded this trade (identity only,
-    // never dereferenced), and whether more than one did (kept_book.h).
-    PyObject *book = nullptr;
-    bool shared = false;
+    TradeWord word;
 };
+
+// The timestamp (borrowed), made now from a pending default; null when the
+// field is unset, or with the host's error set when making it failed.
+PyObject *trade_timestamp(Trade &t);
 
 // Field i (Trade::field::...) of any trade object, as `getattr(trade, name)`
 // gives it: the struct for an exact Trade, attribute access for anything
