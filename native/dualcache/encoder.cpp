@@ -161,24 +161,30 @@ void Encoder::fraction(PyObject *o, ByteWriter &w) {
     integer(parts[1].ptr(), w);
 }
 
-void Encoder::fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, int slot, ByteWriter &w) {
+void Encoder::fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, int slot, uint64_t items,
+                        uint32_t items_xor, ByteWriter &w) {
     Depth guard(depth_);
     Py_ssize_t n = PyTuple_GET_SIZE(fields);
     w.byte(code);
     w.varint((uint64_t) tags_.id_for(rc));
     w.varint((uint64_t) n);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i == slot)
+        if (i == slot) {
             w.byte(ITEMS);
-        else
+            w.varint(items);
+            for (int b = 0; b < 4; ++b) w.byte((uint8_t) (items_xor >> (8 * b)));
+        } else
             any(PyTuple_GET_ITEM(fields, i), w);
     }
 }
 
-void Encoder::record(const RecordClass &rc, PyObject *fields, ByteWriter &w) { fields_of(rc, RECORD, fields, -1, w); }
+void Encoder::record(const RecordClass &rc, PyObject *fields, ByteWriter &w) {
+    fields_of(rc, RECORD, fields, -1, 0, 0, w);
+}
 
-void Encoder::itemized_head(const RecordClass &rc, PyObject *fields, int slot, ByteWriter &w) {
-    fields_of(rc, ITEMIZED, fields, slot, w);
+void Encoder::itemized_head(const RecordClass &rc, PyObject *fields, int slot, uint64_t items, uint32_t items_xor,
+                            ByteWriter &w) {
+    fields_of(rc, ITEMIZED, fields, slot, items, items_xor, w);
 }
 
 void Encoder::any(PyObject *o, ByteWriter &w) {

@@ -86,7 +86,8 @@ const Statement kStatements[] = {
     /* DeleteItemsOf */ {"DELETE FROM {S}.dualcache_items WHERE store = {K} AND entry = $1", 1, {kInt8}, false},
     /* DeleteAllItems */ {"DELETE FROM {S}.dualcache_items WHERE store = {K}", 0, {}, false},
     /* LoadTags */ {"SELECT id, tag FROM {S}.dualcache_tags WHERE store = {K}", 0, {}, false},
-    /* InsertTag */ {"INSERT INTO {S}.dualcache_tags(store, tag) VALUES ({K}, $1) RETURNING id", 1, {kBytea}, false},
+    // A record shape's id is chosen by the writer (it is part of the shape's checksum).
+    /* InsertTag */ {"INSERT INTO {S}.dualcache_tags(store, id, tag) VALUES ({K}, $1, $2)", 2, {kInt8, kBytea}, false},
     // Nested levels share one name: each refers to the innermost.
     /* Savepoint */ {"SAVEPOINT level", 0, {}, true},
     /* Release */ {"RELEASE SAVEPOINT level", 0, {}, true},
@@ -118,21 +119,15 @@ static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount 
 
 const Statement &statement(int i) { return i < kLock ? kStatements[i] : kOwnStatements[i - kLock]; }
 
-// The name of statement `i` as prepared for map `map` (those of the
-// database and its default map are kept).
-std::string statement_name(int i, int64_t map) {
+// The name of statement `i` as prepared for map `map`, or for the database
+// and its default map (map 0) of the store's row `store`. Named after the
+// row the statement's text names (a named map's, or the store's, which an
+// upgrade moves): a statement made before a move is never taken for one
+// made after it.
+std::string statement_name(int i, int64_t map, int64_t store) {
     std::string name = "dualcache_" + std::to_string(i);
-    if (map && i < kLock && per_map((Sql) i)) name += "_" + std::to_string(map);
+    name += map && i < kLock && per_map((Sql) i) ? "_m" + std::to_string(map) : "_s" + std::to_string(store);
     return name;
-}
-
-const char *statement_name(int i) {
-    static const auto names = [] {
-        std::array<std::string, kStatementCount> n;
-        for (int k = 0; k < kStatementCount; ++k) n[(size_t) k] = statement_name(k, 0);
-        return n;
-    }();
-    return names[(size_t) i].c_str();
 }
 
 bool writes(Sql s) {
@@ -426,6 +421,8 @@ void PgDb::find_store() {
         raise_store_error(path_, "written in store format " + std::to_string(fmt) +
                                      ", newer than this version reads (" + std::to_string(format::kVersion) + ")");
     if (!sequence) raise("the table dualcache_entries has no id sequence (SQLSTATE 42P01)", "42P01");
+    format_ = (int) fmt;
+    forget_prepared();
 }
 
 void PgDb::prepare(const std::vector<int> &stmts, int64_t map) {
@@ -435,7 +432,8 @@ void PgDb::prepare(const std::vector<int> &stmts, int64_t map) {
     for (size_t k = 0; ok && k < stmts.size(); ++k) {
         const Statement &s = statement(stmts[k]);
         std::string sql = fill(s.sql, schema_, map ? map : store_id_, id_sequence_);
-        if (!pq_.PQsendPrepare(conn_, statement_name(stmts[k], map).c_str(), sql.c_str(), s.params, s.types)) {
+        const std::string name = map ? statement_name(stmts[k], map, store_id_) : names_[(size_t) stmts[k]];
+        if (!pq_.PQsendPrepare(conn_, name.c_str(), sql.c_str(), s.params, s.types)) {
             o.lost = true;
             o.why = trimmed(pq_.PQerrorMessage(conn_));
             break;
@@ -468,6 +466,14 @@ void PgDb::prepare(const std::vector<int> &stmts, int64_t map) {
     if (o.answer) pq_.PQclear(o.answer);
     if (o.prior) pq_.PQclear(o.prior);
     (map ? map_stmts_[map] : stmts_).prepared = true;
+}
+
+void PgDb::forget_prepared() {
+    // Their names carry the store's row: those of a new row are made anew
+    // (a named map's statements name the map's own row, which stays).
+    names_.clear();
+    for (int i = 0; i < kStatementCount; ++i) names_.push_back(statement_name(i, 0, store_id_));
+    stmts_.prepared = false;
 }
 
 // Every statement of the database and its default map, in one round trip.
@@ -554,7 +560,12 @@ void PgDb::lost(const std::string &why, const char *sqlstate) {
 // transaction only: one lost with the connection cannot be continued).
 void PgDb::usable(Sql which) {
     if (closed_) raise_store_error(path_, "store is closed");
-    if (conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) return;
+    if (conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) {
+        // The store's row moved (an upgrade, made or followed): its
+        // statements under their new names.
+        if (!stmts_.prepared && store_id_ && !(tx_ && broken_)) prepare_all();
+        return;
+    }
     if (conn_) {
         pq_.PQfinish(conn_);
         conn_ = nullptr;
@@ -566,7 +577,7 @@ void PgDb::usable(Sql which) {
               "08006");
     lost_in_tx_ = false;
     connect();
-    if (store_id_) prepare_all();
+    if (store_id_ && !stmts_.prepared) prepare_all();  // (connecting may have made them)
     ++reconnects_;
 }
 
@@ -605,9 +616,18 @@ int64_t PgDb::data_version() {
         seen_changes_ = locked_changes_ - own_commits_;
         return seen_changes_;
     }
-    Run q = run(Sql::DataVersion);
-    if (!q.step()) raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
-    seen_changes_ = q.int64(0) - own_commits_;
+    int64_t changes = 0;
+    bool found;
+    {
+        Run q = run(Sql::DataVersion);
+        found = q.step();
+        if (found) changes = q.int64(0);
+    }
+    if (!found) {
+        if (format_ < format::kVersion && follow_upgrade()) return data_version();
+        raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
+    }
+    seen_changes_ = changes - own_commits_;
     return seen_changes_;
 }
 
@@ -704,16 +724,17 @@ void PgDb::rollback_level() {
 }
 
 bool PgDb::send(int stmt, const char *text, const char *const *values, const int *lengths, int n, Outcome &o,
-                int64_t map, int result_format) {
+                int64_t map, int result_format, const Oid *types) {
     static const int formats[PgCursor::kMaxParams] = {1, 1, 1, 1};
     static const Oid byteas[PgCursor::kMaxParams] = {kBytea, kBytea, kBytea, kBytea};
     int ok;
     if (stmt < 0)
-        ok = pq_.PQsendQueryParams(conn_, text, n, byteas, values, lengths, formats, result_format);
+        ok = pq_.PQsendQueryParams(conn_, text, n, types ? types : byteas, values, lengths, formats, result_format);
     else if (map && stmt < kLock && per_map((Sql) stmt))
-        ok = pq_.PQsendQueryPrepared(conn_, statement_name(stmt, map).c_str(), n, values, lengths, formats, 1);
+        ok = pq_.PQsendQueryPrepared(conn_, statement_name(stmt, map, store_id_).c_str(), n, values, lengths, formats,
+                                     1);
     else
-        ok = pq_.PQsendQueryPrepared(conn_, statement_name(stmt), n, values, lengths, formats, 1);
+        ok = pq_.PQsendQueryPrepared(conn_, names_[(size_t) stmt].c_str(), n, values, lengths, formats, 1);
     if (!ok) {
         o.lost = true;
         o.why = trimmed(pq_.PQerrorMessage(conn_));
@@ -961,7 +982,8 @@ void PgDb::check(Outcome &o, const char *context) {
 }
 
 PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, const int *lengths, int n,
-                         bool commit, PGresult **prior, int64_t map, int result_format, const char *context) {
+                         bool commit, PGresult **prior, int64_t map, int result_format, const char *context,
+                         const Oid *types, bool writes_text) {
     ++round_trips_;
     ++statements_;
     Outcome o;
@@ -969,11 +991,11 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
     if (!pq_.PQconsumeInput(conn_)) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
     // A write asked for here (a new tag or map) belongs to the innermost
     // level: every level reaches the server before it.
-    bool ok = send_queue(o, stmt >= 0 && stmt < kLock && writes((Sql) stmt));
+    bool ok = send_queue(o, stmt < 0 ? writes_text : stmt < kLock && writes((Sql) stmt));
     // The statements sent early, and these: nothing is answered until this
     // statement's answer arrives (the error of an earlier one wins).
     o.handed = false;
-    if (ok && !o.error) ok = send(stmt, text, values, lengths, n, o, map, result_format);
+    if (ok && !o.error) ok = send(stmt, text, values, lengths, n, o, map, result_format, types);
     bool commit_sent = commit && o.handed;
     if (in_pipeline_ && !o.lost) {
         if (!pq_.PQpipelineSync(conn_)) {
@@ -1078,6 +1100,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         else pq_.PQclear(scan);
         if (!found) {
             rollback_quietly();
+            if (format_ < format::kVersion && follow_upgrade()) return execute(which, map, values, lengths);
             raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
         }
         locked_ = true;
@@ -1151,7 +1174,6 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         wrote_ = true;
         queue_update(big_endian(values[0]), values, lengths, map);
         return nullptr;
-    case Sql::InsertTag:
     case Sql::InsertMap:
         break;  // its id comes back with the answer
     default:
@@ -1186,7 +1208,6 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     } else {
         r = exchange((int) which, nullptr, values, lengths, n, false, nullptr, map);
     }
-    if (which == Sql::InsertTag && pq_.PQntuples(r) == 1) last_id_ = big_endian(pq_.PQgetvalue(r, 0, 0));
     return r;
 }
 

@@ -112,6 +112,8 @@ public:
     int64_t create_map(std::string_view name) override;
     void drop_map(int64_t id) override;
     std::vector<std::string> nonempty_maps() override;
+    void upgrade() override;
+    void upgrade_undone() override;
 
     const pg::Api &pq() const { return pq_; }
     // The LoadEntry cursor of map `map` while it holds entry `id`'s rows,
@@ -173,16 +175,20 @@ private:
     // sent (every open level, with `every_level`); false when libpq refuses
     // (a broken connection).
     bool send_queue(Outcome &o, bool every_level = false);
+    // `types`: the parameters' types of a text statement (all bytea when null).
     bool send(int stmt, const char *text, const char *const *values, const int *lengths, int n, Outcome &o,
-              int64_t map = 0, int result_format = 1);
+              int64_t map = 0, int result_format = 1, const Oid *types = nullptr);
     // Sends a long queue without waiting, and takes in what has arrived.
     void send_early();
     // Sends the queue, then the statement (stmt >= 0, or text), then a sync,
     // and waits for everything up to the sync. Returns the statement's
     // result (the caller owns it). `commit`: the statement is COMMIT.
+    // `writes_text`: the text statement writes (it belongs to the innermost
+    // level, which reaches the server before it).
     PGresult *exchange(int stmt, const char *text, const char *const *values = nullptr,
                        const int *lengths = nullptr, int n = 0, bool commit = false, PGresult **prior = nullptr,
-                       int64_t map = 0, int result_format = 1, const char *context = nullptr);
+                       int64_t map = 0, int result_format = 1, const char *context = nullptr,
+                       const Oid *types = nullptr, bool writes_text = false);
     // Waits until the sync (pipeline) or the end of the command, without the
     // GIL. Never raises.
     void await(Outcome &o, bool until_sync) noexcept;
@@ -206,6 +212,15 @@ private:
     // (after what is queued; binary results when `binary`); raises on error.
     PGresult *one_off(const std::string &sql, const std::string *param, bool binary, const char *context);
 
+    // --- a store of an older format (pg_upgrade.cpp) ---
+    // Binary parameters of the given types, binary results; raises on error.
+    PGresult *with_params(const std::string &sql, const std::vector<std::pair<Oid, std::string>> &params);
+    // The store's row was moved by another connection's upgrade: follows it
+    // to its new row. False when the store is not found in a newer format.
+    bool follow_upgrade();
+    // The store's row changed: its statements are named and prepared again.
+    void forget_prepared();
+
     // The statements of the database and its default map, or of one named
     // map: cursors, and whether the server has them prepared.
     struct Statements {
@@ -221,6 +236,14 @@ private:
     int64_t store_id_ = 0;
     uint32_t id_sequence_ = 0;  // the entries' id sequence (an oid)
     bool pipeline_ = false;     // libpq has pipeline mode
+    // The names the database's and default map's statements are prepared
+    // under: they carry the store's row, which an upgrade moves.
+    std::vector<std::string> names_;
+    // The store's row before this connection's upgrade (while it may be
+    // undone), and whether its statements were prepared in which session.
+    int64_t upgraded_from_ = 0;
+    bool prepared_before_ = false;
+    int64_t session_before_ = -1;
     Statements stmts_;
     std::unordered_map<int64_t, Statements> map_stmts_;  // by the map's id
     bool tx_ = false;           // a transaction is open (also when the server aborted it)

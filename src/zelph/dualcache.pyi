@@ -108,5 +108,9 @@ def register(
     *,
     codec: CapsuleType | None = None,
     to_fields: Callable[[Any], tuple[Any, ...]] | None = None,
-    from_fields: Callable[[type, tuple[Any, ...]], Any] | None = None,
+    from_fields: Callable[[type, tuple[Any, ...]], Any] | Callable[[type, dict[str, Any]], Any] | None = None,
+    fields: Iterable[str] | None = None,
 ) -> _C: ...
+def _crc32c(data: bytes, portable: bool = False) -> int: ...
+
+def _crc32c_in_hardware() -> bool: ...

@@ -18,7 +18,7 @@ from hypothesis import example, given, settings, strategies as st
 import marlovent.ordermgr as om
 import zelph.dualcache as dc
 from pg_server import PgServer, bin_dir, free_port
-from storetools import run_py
+from storetools import run_py, sealed_key
 
 pytestmark = pytest.mark.skipif(bin_dir() is None, reason="PostgreSQL is not installed (make test installs it)")
 
@@ -96,7 +96,8 @@ def test_damaged_value_is_a_store_error(pg_server):
     with dc.DualCache(cacheName="d", cachePrefix=uri + "/p-") as s:
         s["k"] = [1, 2]
         s["ok"] = 1
-    pg_server.sql(f"UPDATE \"{schema_of(uri)}\".dualcache_entries SET value = '\\xfe01' WHERE key = '\\x06016b'")
+    key = sealed_key(b"\x06\x01k").hex()
+    pg_server.sql(f"UPDATE \"{schema_of(uri)}\".dualcache_entries SET value = '\\xfe01' WHERE key = '\\x{key}'")
     with dc.DualCache(cacheName="d", cachePrefix=uri + "/p-") as s:
         with pytest.raises(dc.StoreError, match="damaged stored value"):
             s["k"]
