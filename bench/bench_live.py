@@ -17,8 +17,9 @@ everything it does (reading the contract and execution, the checks, the
 join by execution id) and the ledger's does not.  Durable: every operation
 is its own committed transaction; batch: all inside one
 ``positions.batch()``.  300 fills make books of 30 fills per instrument,
-3,000 of 300 (the ledger's ``set_commission`` costs more on a longer book,
-whoever calls it).  Best of interleaved runs (the machine is shared: the
+3,000 of 300 (a commission reported late costs more on a longer book,
+whoever reports it: the position writes its whole book again when a trade's
+commission changes).  Best of interleaved runs (the machine is shared: the
 fastest run is the one least disturbed).
 """
 

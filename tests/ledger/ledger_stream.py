@@ -6,6 +6,7 @@ and kills itself (SIGKILL) at the n-th write to the store."""
 
 import datetime as dt
 import os
+import re
 import signal
 import sys
 
@@ -58,10 +59,13 @@ def run(ledger, ops=OPS, tolerant=False):
             ledger.set_instrument(args[0], multiplier=args[1])
 
 
-def digest(ledger):
-    """Everything the ledger and the positions say, comparable across processes."""
+def digest(ledger, digits=None):
+    """Everything the ledger and the positions say, comparable across
+    processes; ``digits``: every float to that many significant digits (a late
+    commission worked into float figures may differ from a refold in the last
+    bits)."""
     mgr = ledger.mgr
-    return repr(
+    text = repr(
         (
             sorted((repr(k), repr(p)) for k, p in mgr.positions.items()),
             [f for f in ledger.fills()],
@@ -71,6 +75,9 @@ def digest(ledger):
             [ledger.instrument(k) for k in ledger.keys()],
         )
     )
+    if digits is None:
+        return text
+    return re.sub(r"-?\d+\.\d*(?:e[-+]?\d+)?", lambda m: f"{float(m.group()):.{digits}g}", text)
 
 
 class KillAt:
@@ -125,7 +132,7 @@ def child():
 
     KillAt.limit = int(sys.argv[2])
     ledger = Ledger(om.OrderMgr("killed day"))
-    for name in ("_positions", "_fills", "_instruments", "_trips"):
+    for name in ("_positions", "_fills", "_instruments", "_books", "_lots", "_trips"):
         setattr(ledger, name, KillAt(getattr(ledger, name)))
     ledger.mgr = KillAt(ledger.mgr)
     run(ledger)

@@ -4,7 +4,8 @@ rolled-back and failing transactions and reopened stores.
 
 After every step each instrument's fills (in time order), P&L by both methods,
 round trips and position agree with what the plain model computes from
-scratch in exact fractions."""
+scratch in exact fractions.  The FIFO queue is kept in chunks of two lots
+here, so that its stored chunks are written, consumed and rewritten often."""
 
 import datetime as dt
 import itertools
@@ -15,7 +16,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, precondition, rule
 
-from marlovent.ledger import Fill, FillConflict, Ledger
+from marlovent.ledger import Fill, FillConflict, Ledger, projection
 from plain_ledger import PlainLedger
 
 T0 = dt.datetime(2024, 3, 5, 14, 30, tzinfo=dt.timezone.utc)
@@ -165,6 +166,11 @@ class LedgerMachine(RuleBasedStateMachine):
             money = MARK * f.qty * F(multiplier)
             assert avg.unrealized == (money - f.basis if f.qty else 0)
             assert fifo.unrealized == (money - sum(cost for _, cost in f.lots) if f.qty else 0)
+            # The FIFO queue: a row of bounded size, the full chunks between its ends stored, nothing else.
+            row = ledger._instruments[key]
+            assert len(row[projection.LOTS]) <= 2 * projection.LOT_CHUNK and len(row[projection.BACK]) < 2 * projection.LOT_CHUNK
+            stored = sorted(n for k, n in ledger._lots.keys() if k == key)
+            assert stored == list(projection.stored_chunks(row))
             trips = [(t.opened, t.closed, t.qty, t.realized_average, t.realized_fifo) for t in ledger.history(key)]
             assert trips == f.trips and avg.round_trips == len(f.trips)
             position = self.mgr.positions.get(key)
@@ -185,6 +191,14 @@ LedgerMachine.TestCase.settings = settings(max_examples=60, stateful_step_count=
 @pytest.fixture(autouse=True)
 def _data_dir(data_dir):
     return data_dir
+
+
+@pytest.fixture(autouse=True)
+def _short_chunks(monkeypatch):
+    """Chunks of two lots: a few fills of one sign cross chunk boundaries."""
+    from marlovent.ledger import projection
+
+    monkeypatch.setattr(projection, "LOT_CHUNK", 2)
 
 
 def test_the_ledger_against_the_plain_model():

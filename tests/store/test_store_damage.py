@@ -30,10 +30,21 @@ def k_(text):
     return sealed_key(s_(text))
 
 
+_connections = []
+
+
 def db(path):
     con = sqlite3.connect(path)
     con.isolation_level = None
+    _connections.append(con)
     return con
+
+
+@pytest.fixture(autouse=True)
+def _close_connections():
+    yield
+    while _connections:
+        _connections.pop().close()
 
 
 def blob_of(con, key):

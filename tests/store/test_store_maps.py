@@ -3,6 +3,7 @@ names, close() and destroy() acting on the whole database, readers that may
 not write reading every map, files made before there were maps, and the
 documented example."""
 
+import contextlib
 import gc
 import json
 import os
@@ -48,7 +49,8 @@ def test_one_object_per_map_and_the_database_they_share(open_store, prefix, back
     fills.clear()
     if backend == "sqlite":
         book["IBM"] = 1
-        tables = {n for n, in sqlite3.connect(book.path).execute("SELECT name FROM sqlite_master WHERE type='table'")}
+        with contextlib.closing(sqlite3.connect(book.path)) as con:
+            tables = {n for n, in con.execute("SELECT name FROM sqlite_master WHERE type='table'")}
         assert not any(t.startswith("map1_") for t in tables)  # a named map's tables come with its first write
     fills.update({"F-1": (1, 2.5)}, **{"F-2": None})
     book["IBM"] = 2

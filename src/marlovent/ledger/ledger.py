@@ -20,10 +20,12 @@ from .fills import Fill, FillConflict, Recorded, check_number, differences, numb
 from .instruments import DEFAULT_CURRENCY, DEFAULT_MULTIPLIER, Instrument, check_currency, check_multiplier
 from .orderids import recorded_order_id, trade_fill_id, trade_order_id
 from . import projection as P
-from .projection import BOOK, BOOK_FILL, COUNT, CURRENCY, LAST, MULTIPLIER, NEWEST, TRIPS
+from .projection import ARRIVALS, BOOK, BOOK_FILL, COUNT, CURRENCY, LAST, MULTIPLIER, NEWEST, TRIPS
+from .projection import apply as _apply
 from .report import PnlReport, PnlRow, RoundTrip, currency_totals
 
 METHODS = ("average", "fifo")
+_Position, _Trade = _om.Position, _om.Trade
 
 
 def per_unit(commission: Any, multiplier: Any) -> Any:
@@ -37,7 +39,7 @@ class Ledger:
     """Fills, instruments, profit and loss and round trips of the portfolio of
     ``mgr`` (an ``OrderMgr``), kept in its own database beside the positions."""
 
-    __slots__ = ("mgr", "_positions", "_fills", "_instruments", "_trips", "_meta")
+    __slots__ = ("mgr", "_positions", "_fills", "_instruments", "_books", "_lots", "_trips", "_meta")
 
     def __init__(self, mgr: Any) -> None:
         self.mgr = mgr
@@ -45,6 +47,8 @@ class Ledger:
         self._positions = store
         self._fills = store.map(L.FILLS)
         self._instruments = store.map(L.INSTRUMENTS)
+        self._books = store.map(L.BOOKS)
+        self._lots = store.map(L.LOTS)
         self._trips = store.map(L.TRIPS)
         self._meta = store.map(L.META)
         version = self._meta.get("layout", L.LAYOUT)
@@ -118,7 +122,8 @@ class Ledger:
     def _record(self, fill: Fill, multiplier: Any, currency: str | None) -> Recorded:
         fill_id = fill.fill_id
         key = fill.key
-        stored = self._fills.get(fill_id)
+        fills = self._fills
+        stored = fills.get(fill_id)
         if stored is not None:
             recorded = self._fill(fill_id, stored)
             different = differences(recorded, fill)
@@ -137,10 +142,11 @@ class Ledger:
             state = list(row)
             if multiplier is not None or currency is not None:
                 self._agree(key, state, multiplier, currency)
-        arrival = state[P.ARRIVALS]
-        state[P.ARRIVALS] = arrival + 1
+        arrival = state[ARRIVALS]
+        state[ARRIVALS] = arrival + 1
+        timestamp = fill.timestamp
         newest = state[NEWEST]
-        if newest is not None and fill.timestamp < newest:
+        if newest is not None and timestamp < newest:
             with self._positions.transaction():
                 self._insert(key, state, fill, arrival)
                 self._instruments[key] = tuple(state)
@@ -151,34 +157,32 @@ class Ledger:
         # anything is written, and the later writes hold only values of the
         # same kinds (a failure there is the store's, which fails the
         # transaction).
-        price, qty, commission, timestamp = fill.price, fill.qty, fill.commission, fill.timestamp
         positions = self._positions
         position = positions.get(key)
         book = state[BOOK]
+        order_id = fill.order_id
+        orderid = fill_id if order_id is None else order_id
         if position is None:
             if book is not None:
                 self._foreign(key, state, None)
-            position = _om.Position(key)
-            trades = position.trades
+            position = _Position(key)
         else:
             trades = position.trades
-            if book is None or len(trades) != state[COUNT] - book[0]:
+            if book is None or len(trades) != state[COUNT] - book:
                 self._foreign(key, state, trades)
-        order_id = fill.order_id
-        orderid = fill_id if order_id is None else order_id
-        if orderid in trades:
-            orderid = trade_order_id(trades, order_id, fill_id)
+            if orderid in trades:
+                orderid = trade_order_id(trades, order_id, fill_id)
+        price, qty, commission = fill.price, fill.qty, fill.commission
         m = state[MULTIPLIER]
         if commission is None:
-            trade = _om.Trade(orderid, price, qty, timestamp=timestamp)
+            trade = _Trade(orderid, price, qty, timestamp=timestamp)
         elif m == 1 and type(m) is int:
-            trade = _om.Trade(orderid, price, qty, commission, timestamp)
+            trade = _Trade(orderid, price, qty, commission, timestamp)
         else:
-            trade = _om.Trade(orderid, price, qty, share(commission, 1, m), timestamp)
+            trade = _Trade(orderid, price, qty, share(commission, 1, m), timestamp)
         previous = state[LAST]
-        trip = P.apply(state, fill_id, price, qty, commission, timestamp, arrival)
-        fills = self._fills
-        fills[fill_id] = (key, order_id, price, qty, commission, timestamp, arrival, previous)
+        in_trip, lot, closing, trip, writes = _apply(state, self._lots, key, fill_id, price, qty, commission, timestamp, arrival)
+        fills[fill_id] = (key, order_id, price, qty, commission, timestamp, arrival, previous, in_trip, lot, closing)
         try:
             # What OrderMgr.add_trade does, inside the transaction that is
             # already open: the position takes the trade (its book emptied
@@ -195,8 +199,25 @@ class Ledger:
             raise
         self._instruments[key] = tuple(state)
         if trip is not None:
-            self._trips[(key, state[TRIPS] - 1)] = trip
+            self._trips[(key, in_trip)] = trip
+        if writes is not None:
+            self._write(key, writes)
         return Recorded.NEW
+
+    def _write(self, key: Hashable, writes: list[Any]) -> None:
+        """The writes a fold asked for beyond the instrument's row."""
+        lots = self._lots
+        for kind, what, lots_of_chunk in writes:
+            if kind == P.STORE_CHUNK:
+                lots[(key, what)] = lots_of_chunk
+            elif kind == P.DROP_CHUNK:
+                del lots[(key, what)]
+            else:
+                self._books[key] = what
+
+    def _book(self, key: Hashable, state: Any) -> tuple[Any, ...] | None:
+        """The checkpoint of the instrument's current book, None while flat."""
+        return None if state[BOOK] is None else self._books[key]  # type: ignore[no-any-return]
 
     def _agree(self, key: Hashable, state: list[Any], multiplier: Any, currency: str | None) -> None:
         if multiplier is not None and multiplier != state[MULTIPLIER]:
@@ -223,11 +244,11 @@ class Ledger:
                 break
             later = (current, row)
             current = row[L.PREVIOUS]
-        fills[fill.fill_id] = (key, fill.order_id, fill.price, fill.qty, fill.commission, timestamp, arrival, current)
+        fills[fill.fill_id] = (key, fill.order_id, fill.price, fill.qty, fill.commission, timestamp, arrival, current) + L.UNDONE
         if later is not None:
-            fills[later[0]] = later[1][: L.PREVIOUS] + (fill.fill_id,)
+            fills[later[0]] = later[1][: L.PREVIOUS] + (fill.fill_id,) + later[1][L.DONE :]
         self._own_position(key, state)
-        self._replay(key, state, full=not P.in_book(state, timestamp, arrival), positions=True)
+        self._replay(key, state, full=not P.in_book(self._book(key, state), timestamp, arrival), positions=True)
 
     def set_commission(self, fill_id: str, commission: Any) -> bool:
         """A commission reported after its fill, in money: replaces the fill's
@@ -244,13 +265,20 @@ class Ledger:
             key = row[L.KEY]
             self._fills[fill_id] = row[: L.COMMISSION] + (commission,) + row[L.COMMISSION + 1 :]
             state = list(self._instruments[key])
-            if P.in_book(state, row[L.TIMESTAMP], row[L.ARRIVAL]):
+            book = self._book(key, state)
+            in_book = P.in_book(book, row[L.TIMESTAMP], row[L.ARRIVAL])
+            if in_book:
                 trades = self._own_position(key, state)
                 orderid = recorded_order_id(trades, row[L.ORDER_ID], fill_id)
                 self.mgr.update_commission(key, orderid, per_unit(commission, state[MULTIPLIER]))
-                self._replay(key, state, full=False, positions=False)
-            else:
-                self._replay(key, state, full=True, positions=False)
+            if not P.amend_commission(state, self._lots, self._trips, key, row[L.DONE :], row[L.QTY], old, commission):
+                # Later fills took shares of what it opened: fold them again.
+                self._replay(key, state, full=not in_book, positions=False)
+            elif book is not None and not in_book:
+                # It lies before the current book, whose checkpoint holds the
+                # figures before it: all of it was realized there.
+                d = commission - (0 if old is None else old)
+                self._books[key] = book[:4] + (book[4] - d, book[5] - d, book[6], book[7] + d) + book[8:]
             self._instruments[key] = tuple(state)
         return True
 
@@ -276,10 +304,11 @@ class Ledger:
             if later is None:
                 state[LAST] = before
             else:
-                fills[later] = fills[later][: L.PREVIOUS] + (before,)
+                row_later = fills[later]
+                fills[later] = row_later[: L.PREVIOUS] + (before,) + row_later[L.DONE :]
             del fills[fill_id]
-            book = state[BOOK]
-            in_book = P.in_book(state, row[L.TIMESTAMP], row[L.ARRIVAL]) and book[BOOK_FILL] != fill_id
+            book = self._book(key, state)
+            in_book = P.in_book(book, row[L.TIMESTAMP], row[L.ARRIVAL]) and book[BOOK_FILL] != fill_id
             self._replay(key, state, full=not in_book, positions=True)
             self._instruments[key] = tuple(state)
         return fill
@@ -330,7 +359,7 @@ class Ledger:
         """Remove every fill, instrument and round trip, and every position
         (``OrderMgr.clear``), in one transaction."""
         with self._positions.transaction():
-            for store in (self._fills, self._instruments, self._trips):
+            for store in (self._fills, self._instruments, self._books, self._lots, self._trips):
                 store.clear()
             self.mgr.clear()
 
@@ -370,17 +399,22 @@ class Ledger:
     def _replay(self, key: Hashable, state: list[Any], *, full: bool, positions: bool) -> None:
         """Fold the instrument's fills again, from the start of its current
         book (or from its first fill when ``full``), rebuilding its position
-        from them when ``positions`` and rewriting its round trips."""
-        book = None if full else state[BOOK]
+        from them when ``positions``, and rewrite what changed: its round
+        trips, its stored lots, its book's checkpoint and what each fill did."""
+        book = None if full else self._book(key, state)
         chain = self._chain(state, None if book is None else book[BOOK_FILL])
         old_trips = state[TRIPS]
+        old_chunks = P.stored_chunks(state)
         P.restart(state, book)
         store = self._positions
         mgr = self.mgr
         multiplier = state[MULTIPLIER]
         if positions:
             store.pop(key, None)
+        fills = self._fills
         trips = self._trips
+        chunks: dict[Any, Any] = {}  # the stored chunks of lots, as the fold goes
+        done_at = L.DONE
         for fill_id, row in chain:
             price, qty, commission, timestamp = row[L.PRICE], row[L.QTY], row[L.COMMISSION], row[L.TIMESTAMP]
             if positions:
@@ -391,13 +425,33 @@ class Ledger:
                 else:
                     trade = _om.Trade(orderid, price, qty, per_unit(commission, multiplier), timestamp)
                 mgr.add_trade(key, trade)
-            trip = P.apply(state, fill_id, price, qty, commission, timestamp, row[L.ARRIVAL])
+            in_trip, lot, closing, trip, writes = P.apply(state, chunks, key, fill_id, price, qty, commission, timestamp, row[L.ARRIVAL])
+            if writes is not None:
+                for kind, what, lots_of_chunk in writes:
+                    if kind == P.STORE_CHUNK:
+                        chunks[(key, what)] = lots_of_chunk
+                    elif kind == P.DROP_CHUNK:
+                        del chunks[(key, what)]
+                    else:
+                        book = what
+            done = (in_trip, lot, closing)
+            if not same(row[done_at:], done):
+                fills[fill_id] = row[:done_at] + done
             if trip is not None:
-                where = (key, state[TRIPS] - 1)
-                if trips.get(where) != trip:
+                where = (key, in_trip)
+                if not same(trips.get(where), trip):
                     trips[where] = trip
         for n in range(state[TRIPS], old_trips):
             trips.pop((key, n), None)
+        lots = self._lots
+        for where, lots_of_chunk in chunks.items():
+            if not same(lots.get(where), lots_of_chunk):
+                lots[where] = lots_of_chunk
+        for n in old_chunks:
+            if (key, n) not in chunks:
+                lots.pop((key, n), None)
+        if state[BOOK] is not None and not same(self._books.get(key), book):
+            self._books[key] = book
 
     # ------------------------------------------------------------------ reading
 
@@ -456,7 +510,7 @@ class Ledger:
             if row[COUNT] == 0:
                 continue
             mark = None if marks is None else marks.get(key)
-            rows.append(_pnl_row(key, row, mark, method))
+            rows.append(_pnl_row(key, row, mark, method, self._lots))
         return PnlReport(method, rows, currency_totals(rows))
 
     def history(self, key: Hashable = None) -> list[RoundTrip]:
@@ -477,6 +531,17 @@ class Ledger:
             yield RoundTrip(key, t[L.OPENED], t[L.CLOSED], t[L.TRIP_QTY], t[L.TRIP_AVERAGE], t[L.TRIP_FIFO], currency, multiplier)
 
 
+def same(a: Any, b: Any) -> bool:
+    """Equal values of the same kinds, element by element (a stored value is
+    rewritten when a refold gives an equal value of another kind, such as
+    Fraction(2) for 2)."""
+    if type(a) is not type(b):
+        return False
+    if type(a) is tuple:
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return bool(a == b)
+
+
 def _timestamp(fill: Fill) -> Any:
     return fill.timestamp
 
@@ -493,7 +558,7 @@ def _check_mark(key: Hashable, mark: Any) -> None:
         raise ValueError(f"instrument {key!r}: mark {mark!r} is negative")
 
 
-def _pnl_row(key: Hashable, row: tuple[Any, ...], mark: Any, method: str) -> PnlRow:
+def _pnl_row(key: Hashable, row: tuple[Any, ...], mark: Any, method: str, lots: Any) -> PnlRow:
     qty = P.open_qty(row)
     m = row[MULTIPLIER]
     if mark is not None:
@@ -502,7 +567,7 @@ def _pnl_row(key: Hashable, row: tuple[Any, ...], mark: Any, method: str) -> Pnl
         unrealized: Any = 0
         average_cost = None
     else:
-        cost = P.open_cost(row, method)
+        cost = P.open_cost(row, method, lots, key)
         unrealized = None if mark is None else mark * qty * m - cost
         average_cost = share(cost, 1, qty * m)
     return PnlRow(
