@@ -43,12 +43,15 @@ bool bind_args(ArgSpec &sig, PyObject *const *args, size_t nargsf, PyObject *kwn
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
     if (nargs > sig.count) {
+        int self = sig.counts_self ? 1 : 0;
+        Py_ssize_t given = nargs + self;
+        const char *verb = given == 1 ? "was" : "were";
         if (sig.required == sig.count)
-            PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd were given", sig.qualname,
-                         sig.count + 1, sig.count ? "s" : "", nargs + 1);
+            PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", sig.qualname,
+                         sig.count + self, sig.count + self == 1 ? "" : "s", given, verb);
         else
-            PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd were given",
-                         sig.qualname, sig.required + 1, sig.count + 1, nargs + 1);
+            PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd %s given",
+                         sig.qualname, sig.required + self, sig.count + self, given, verb);
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -80,10 +83,10 @@ bool bind_args(ArgSpec &sig, PyObject *const *args, size_t nargsf, PyObject *kwn
 void bind_args(ArgSpec &sig, PyObject *args, PyObject *kwargs, PyObject **out) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     std::vector<PyObject *> all(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
-    nanobind::object kwnames;
+    Ref kwnames;
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-        kwnames = nanobind::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-        if (!kwnames) throw nanobind::python_error();
+        kwnames = steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        if (!kwnames) throw Error();
         Py_ssize_t pos = 0, i = 0;
         PyObject *k, *v;
         while (PyDict_Next(kwargs, &pos, &k, &v)) {
@@ -91,7 +94,7 @@ void bind_args(ArgSpec &sig, PyObject *args, PyObject *kwargs, PyObject **out) {
             all.push_back(v);
         }
     }
-    if (!bind_args(sig, all.data(), (size_t) nargs, kwnames.ptr(), out)) throw nanobind::python_error();
+    if (!bind_args(sig, all.data(), (size_t) nargs, kwnames.ptr(), out)) throw Error();
 }
 
 }  // namespace pysem

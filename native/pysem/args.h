@@ -1,9 +1,9 @@
 // Binding of vectorcall arguments to named parameters, with the host's
-// messages for a generated __init__ (missing, surplus, unknown and repeated
-// arguments).
+// messages for a Python function of the same parameters (missing, surplus,
+// unknown and repeated arguments).
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
 namespace pysem {
 
@@ -13,6 +13,7 @@ struct ArgSpec {
     PyObject **interned;         // the same names as interned str (filled lazily)
     int count;                   // number of parameters
     int required;                // the first `required` have no default
+    bool counts_self = true;     // messages count a self (or cls) argument
 };
 
 // Fills out[0..count) with borrowed references (NULL where not given).

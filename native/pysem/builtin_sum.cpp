@@ -5,35 +5,16 @@
 
 namespace pysem {
 
-bool ObjectSum::add(PyObject *item) {
-    if (PyFloat_CheckExact(item)) return sum_.add(false, 0, PyFloat_AS_DOUBLE(item));
-    if (!PyLong_CheckExact(item)) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-    return !overflow && sum_.add(true, v, 0.0);
-}
-
-nb::object host_sum(PyObject *list) {
-    ObjectSum sum;
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    bool native = true;
-    for (Py_ssize_t i = 0; i < n && native; ++i) native = sum.add(PyList_GET_ITEM(list, i));
-    if (native) return sum.result();
-    BuiltinSum generic;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) generic.add(PyList_GET_ITEM(list, i));
-    return generic.result();
-}
-
 // The float the float phase hands on: its sum with the compensation, unless
 // that is zero or not finite (which would turn an infinite sum into NaN).
 static double compensated(double sum, double compensation) {
     return compensation != 0.0 && std::isfinite(compensation) ? sum + compensation : sum;
 }
 
-void BuiltinSum::add_generic(nb::object start, PyObject *item) {
+void BuiltinSum::add_generic(Ref start, PyObject *item) {
     PyObject *r = PyNumber_Add(start.ptr(), item);
-    if (!r) throw nb::python_error();
-    result_ = nb::steal(r);
+    if (!r) throw Error();
+    result_ = steal(r);
 }
 
 void BuiltinSum::add(PyObject *item) {
@@ -48,8 +29,8 @@ void BuiltinSum::add(PyObject *item) {
             }
         }
         PyObject *start = PyLong_FromLong(int_sum_);
-        if (!start) throw nb::python_error();
-        add_generic(nb::steal(start), item);
+        if (!start) throw Error();
+        add_generic(steal(start), item);
         if (PyFloat_CheckExact(result_.ptr())) {
             // An exact float result continues in the float phase.
             phase_ = Phase::Float;
@@ -75,8 +56,8 @@ void BuiltinSum::add(PyObject *item) {
             }
         }
         PyObject *start = PyFloat_FromDouble(compensated(float_sum_, compensation_));
-        if (!start) throw nb::python_error();
-        add_generic(nb::steal(start), item);
+        if (!start) throw Error();
+        add_generic(steal(start), item);
         phase_ = Phase::Object;
         return;
     }
@@ -86,15 +67,15 @@ void BuiltinSum::add(PyObject *item) {
     }
 }
 
-nb::object BuiltinSum::result() const {
+Ref BuiltinSum::result() const {
     PyObject *r = nullptr;
     switch (phase_) {
     case Phase::Int: r = PyLong_FromLong(int_sum_); break;
     case Phase::Float: r = PyFloat_FromDouble(compensated(float_sum_, compensation_)); break;
     case Phase::Object: return result_;
     }
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    if (!r) throw Error();
+    return steal(r);
 }
 
 }  // namespace pysem

@@ -1,29 +1,11 @@
-// The host's built-in sum(items, 0).
-//
-// ObjectSum reproduces CPython 3.12's own fast paths for exact ints and exact
-// floats (exact int accumulation, then Neumaier-compensated float
-// accumulation from the first float on) without touching Python objects. It
-// refuses (add() returns false) any other item, or an int sum that leaves the
-// 64-bit range; the caller then hands the whole sequence to host_sum, which
-// falls back to the real built-in sum, so the result is the host's in every
-// case.
+// The host's built-in sum(items, 0), fed one item at a time.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
-#include "pysem/native_sum.h"
+#include "pysem/native_sum.h"  // neumaier_add
 
 namespace pysem {
-namespace nb = nanobind;
-
-class ObjectSum {
-public:
-    bool add(PyObject *item);  // borrowed; false: this item needs the host
-    nb::object result() const { return sum_.result().object(); }
-
-private:
-    NativeSum sum_;
-};
 
 // sum() over a generator, fed one item at a time as the generator produces
 // them: each item is added before the next one is read, so an error is
@@ -35,20 +17,16 @@ private:
 class BuiltinSum {
 public:
     void add(PyObject *item);  // borrowed
-    nb::object result() const;
+    Ref result() const;
 
 private:
     enum class Phase : unsigned char { Int, Float, Object };
-    void add_generic(nb::object start, PyObject *item);
+    void add_generic(Ref start, PyObject *item);
 
     Phase phase_ = Phase::Int;
     long int_sum_ = 0;
     double float_sum_ = 0.0, compensation_ = 0.0;
-    nb::object result_;
+    Ref result_;
 };
-
-// sum(list) for a list object: natively when ObjectSum accepts every item,
-// otherwise the host's built-in sum.
-nb::object host_sum(PyObject *list);
 
 }  // namespace pysem

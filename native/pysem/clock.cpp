@@ -11,11 +11,11 @@ static PyObject *g_datetime_module = nullptr;
 void clock_init() {
     if (!PyDateTimeAPI) {
         PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) throw nb::python_error();
+        if (!PyDateTimeAPI) throw Error();
     }
     if (!g_datetime_module) {
         g_datetime_module = PyImport_ImportModule("datetime");
-        if (!g_datetime_module) throw nb::python_error();
+        if (!g_datetime_module) throw Error();
     }
 }
 
@@ -62,15 +62,20 @@ PyObject *utc_datetime_from_micros(int64_t micros) {
                                                    PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
 }
 
-nb::object utc_now(PyObject *datetime_module) {
+Ref utc_now(PyObject *datetime_module) {
     int64_t micros;
     if (utc_now_micros(datetime_module, micros)) {
         PyObject *r = utc_datetime_from_micros(micros);
-        if (!r) throw nb::python_error();
-        return nb::steal(r);
+        if (!r) throw Error();
+        return steal(r);
     }
-    nb::handle mod(datetime_module);
-    return mod.attr("datetime").attr("now")(mod.attr("timezone").attr("utc"));
+    // datetime_module.datetime.now(datetime_module.timezone.utc), each name
+    // read where the expression reads it.
+    Ref cls = check(PyObject_GetAttrString(datetime_module, "datetime"));
+    Ref now = check(PyObject_GetAttrString(cls.ptr(), "now"));
+    Ref zone = check(PyObject_GetAttrString(datetime_module, "timezone"));
+    Ref utc = check(PyObject_GetAttrString(zone.ptr(), "utc"));
+    return check(PyObject_CallOneArg(now.ptr(), utc.ptr()));
 }
 
 }  // namespace pysem

@@ -1,11 +1,10 @@
 // The current time in UTC, as datetime.datetime.now(datetime.timezone.utc).
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 #include <cstdint>
 
 namespace pysem {
-namespace nb = nanobind;
 
 // Must be called once (module initialisation) before utc_now.
 void clock_init();
@@ -14,7 +13,7 @@ void clock_init();
 // "datetime" right now. While it is the standard module the time is read
 // natively; otherwise datetime_module.datetime.now(datetime_module.timezone.utc)
 // is called, so a replaced clock takes effect.
-nb::object utc_now(PyObject *datetime_module);
+Ref utc_now(PyObject *datetime_module);
 
 // The host's UTC clock in whole microseconds since 1970-01-01, when
 // `datetime_module` is the standard module (the time utc_now would give);

@@ -1,6 +1,7 @@
 #include "pysem/datetime_key.h"
 
 #include <datetime.h>
+#include "pysem/ref.h"
 
 namespace pysem {
 
@@ -24,6 +25,15 @@ bool datetime_order_key(PyObject *o, PyObject **tzinfo, int64_t *key) {
     k = k * 60 + PyDateTime_DATE_GET_SECOND(o);
     *key = k * 1000000 + PyDateTime_DATE_GET_MICROSECOND(o);
     return true;
+}
+
+bool timestamp_less(PyObject *a, PyObject *b) {
+    PyObject *tz = nullptr;
+    int64_t ka, kb;
+    if (datetime_order_key(a, &tz, &ka) && datetime_order_key(b, &tz, &kb)) return ka < kb;
+    int r = PyObject_RichCompareBool(a, b, Py_LT);
+    if (r < 0) throw Error();
+    return r != 0;
 }
 
 }  // namespace pysem

@@ -12,4 +12,9 @@ namespace pysem {
 // caller to the generic comparison, for any other object or another tzinfo.
 bool datetime_order_key(PyObject *value, PyObject **tzinfo, int64_t *key);
 
+// a < b as the host compares two timestamps: natively for exact datetimes
+// sharing one tzinfo object (or both naive), the host's comparison
+// otherwise. Raises the host's error.
+bool timestamp_less(PyObject *a, PyObject *b);
+
 }  // namespace pysem

@@ -7,10 +7,12 @@
 // may have to see.
 #pragma once
 #include <Python.h>
+
+#ifdef PYSEM_NANOBIND
 #include <nanobind/nanobind.h>
+#endif
 
 namespace pysem {
-namespace nb = nanobind;
 
 // Whether the collector may ever have to traverse through `o` (CPython's
 // own rule for the values of a dict): any GC object, except an exact tuple
@@ -25,30 +27,22 @@ inline void track_for(PyObject *self, PyObject *value) {
     if (may_be_tracked(value) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
 }
 
-// Reads a member for internal use: the field's value, or AttributeError when
-// it was deleted.
-inline PyObject *require(const nb::object &o, const char *name) {
-    if (!o.ptr()) {
-        PyErr_Format(PyExc_AttributeError, "record has no attribute '%s'", name);
-        throw nb::python_error();
-    }
-    return o.ptr();
-}
-
+#ifdef PYSEM_NANOBIND
 // GC slots for a C++ struct bound with nb::class_ (the store's helper
 // types): T::visit(visitproc, void*) visits every object member; T::clear()
 // drops them.
 template <typename T>
 int record_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    return nb::inst_ptr<T>(self)->visit(visit, arg);
+    if (!nanobind::inst_ready(self)) return 0;
+    return nanobind::inst_ptr<T>(self)->visit(visit, arg);
 }
 
 template <typename T>
 int record_clear(PyObject *self) {
-    if (nb::inst_ready(self)) nb::inst_ptr<T>(self)->clear();
+    if (nanobind::inst_ready(self)) nanobind::inst_ptr<T>(self)->clear();
     return 0;
 }
+#endif
 
 }  // namespace pysem

@@ -17,33 +17,33 @@ void append_utf8(std::string &out, PyObject *str) {
     // Lone surrogates (text decoded with surrogateescape, for instance) have
     // no UTF-8 form: carry them as their surrogatepass bytes, which
     // utf8_to_str turns back into the same code points.
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw Error();
     PyErr_Clear();
     PyObject *b = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
-    if (!b) throw nb::python_error();
+    if (!b) throw Error();
     out.append(PyBytes_AS_STRING(b), (size_t) PyBytes_GET_SIZE(b));
     Py_DECREF(b);
 }
 
-nb::object utf8_to_str(const std::string &s) {
+Ref utf8_to_str(const std::string &s) {
     PyObject *r = PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t) s.size(), "surrogatepass");
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    if (!r) throw Error();
+    return steal(r);
 }
 
 static void append_float_repr(std::string &out, double d) {
     char *s = PyOS_double_to_string(d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (!s) throw nb::python_error();
+    if (!s) throw Error();
     out.append(s);
     PyMem_Free(s);
 }
 
-nb::object default_format(PyObject *x) {
-    if (PyUnicode_CheckExact(x)) return nb::borrow(x);
-    nb::object empty = nb::steal(PyUnicode_FromStringAndSize("", 0));
+Ref default_format(PyObject *x) {
+    if (PyUnicode_CheckExact(x)) return borrow(x);
+    Ref empty = steal(PyUnicode_FromStringAndSize("", 0));
     PyObject *r = PyObject_Format(x, empty.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    if (!r) throw Error();
+    return steal(r);
 }
 
 void append_default(std::string &out, PyObject *x) {
@@ -57,7 +57,7 @@ void append_default(std::string &out, PyObject *x) {
             return;
         }
     }
-    nb::object s = default_format(x);
+    Ref s = default_format(x);
     append_utf8(out, s.ptr());
 }
 
@@ -65,16 +65,16 @@ void append_str(std::string &out, PyObject *x) {
     if (PyUnicode_CheckExact(x)) return append_utf8(out, x);
     if (PyFloat_CheckExact(x) || PyLong_CheckExact(x)) return append_default(out, x);
     PyObject *s = PyObject_Str(x);
-    if (!s) throw nb::python_error();
-    nb::object guard = nb::steal(s);
+    if (!s) throw Error();
+    Ref guard = steal(s);
     append_utf8(out, s);
 }
 
 void append_repr(std::string &out, PyObject *x) {
     if (PyFloat_CheckExact(x)) return append_float_repr(out, PyFloat_AS_DOUBLE(x));
     PyObject *s = PyObject_Repr(x);
-    if (!s) throw nb::python_error();
-    nb::object guard = nb::steal(s);
+    if (!s) throw Error();
+    Ref guard = steal(s);
     append_utf8(out, s);
 }
 
@@ -133,7 +133,7 @@ void append_fixed_double(std::string &out, double d, int precision, bool groupin
             out.append(small, n);
     } else {
         char *s = PyOS_double_to_string(d, 'f', precision, 0, nullptr);
-        if (!s) throw nb::python_error();
+        if (!s) throw Error();
         if (grouping && std::isfinite(d))
             group_thousands(out, s);
         else
@@ -153,10 +153,10 @@ void append_fixed(std::string &out, PyObject *x, int precision, bool grouping, b
     }
     char format_spec[16];
     std::snprintf(format_spec, sizeof format_spec, "%s.%d%c", grouping ? "," : "", precision, percent ? '%' : 'f');
-    nb::object s = nb::steal(PyUnicode_FromString(format_spec));
+    Ref s = steal(PyUnicode_FromString(format_spec));
     PyObject *r = PyObject_Format(x, s.ptr());
-    if (!r) throw nb::python_error();
-    nb::object guard = nb::steal(r);
+    if (!r) throw Error();
+    Ref guard = steal(r);
     append_utf8(out, r);
 }
 

@@ -2,15 +2,14 @@
 // used by the reports (",.1f", ",.2f", ".1%").
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 #include <string>
 #include <string_view>
 
 namespace pysem {
-namespace nb = nanobind;
 
 // format(x, "") as a new str (a str is returned unchanged).
-nb::object default_format(PyObject *x);
+Ref default_format(PyObject *x);
 // Append format(x, "") to out as UTF-8.
 void append_default(std::string &out, PyObject *x);
 // str(x), appended as UTF-8.
@@ -26,7 +25,7 @@ void append_fixed_double(std::string &out, double d, int precision, bool groupin
 
 // UTF-8 of a str object; raises if it is not a str.
 void append_utf8(std::string &out, PyObject *str);
-nb::object utf8_to_str(const std::string &s);
+Ref utf8_to_str(const std::string &s);
 
 // Number of code points in a UTF-8 string.
 size_t codepoints(std::string_view s);

@@ -32,6 +32,7 @@ public:
             // int + float: the int is converted to the nearest double first.
             is_float_ = true;
             float_sum_ = (double) int_sum_ + d;
+            compensation_ = 0.0;
             return true;
         }
         if (is_int) {
@@ -50,9 +51,13 @@ public:
     }
 
 private:
+    // The int phase's sum until the first float, the float phase's after.
+    union {
+        int64_t int_sum_ = 0;
+        double float_sum_;
+    };
+    double compensation_ = 0.0;
     bool is_float_ = false;
-    int64_t int_sum_ = 0;
-    double float_sum_ = 0.0, compensation_ = 0.0;
 };
 
 }  // namespace pysem

@@ -7,7 +7,7 @@ namespace pysem {
 Num Num::of_int(int64_t v) {
     if (v > kExactIntLimit || v < -kExactIntLimit) {
         PyObject *o = PyLong_FromLongLong(v);
-        if (!o) throw nb::python_error();
+        if (!o) throw Error();
         return steal(o);
     }
     Num n;
@@ -30,12 +30,12 @@ Num Num::of(PyObject *o) {
     }
     Num n;
     n.kind_ = Kind::Obj;
-    n.o_ = nb::borrow(o);
+    n.o_ = borrow(o);
     return n;
 }
 
 Num Num::steal(PyObject *o) {
-    if (!o) throw nb::python_error();
+    if (!o) throw Error();
     if (PyFloat_CheckExact(o) || PyLong_CheckExact(o)) {
         Num n = of(o);
         Py_DECREF(o);
@@ -43,20 +43,20 @@ Num Num::steal(PyObject *o) {
     }
     Num n;
     n.kind_ = Kind::Obj;
-    n.o_ = nb::steal(o);
+    n.o_ = pysem::steal(o);
     return n;
 }
 
-nb::object Num::object() const {
+Ref Num::object() const {
     switch (kind_) {
-    case Kind::Float: return nb::steal(PyFloat_FromDouble(d_));
-    case Kind::Int: return nb::steal(PyLong_FromLongLong(i_));
+    case Kind::Float: return pysem::check(PyFloat_FromDouble(d_));
+    case Kind::Int: return pysem::check(PyLong_FromLongLong(i_));
     default: return o_;
     }
 }
 
 Num Num::generic_binary(const Num &a, const Num &b, binaryfunc op) {
-    nb::object x = a.object(), y = b.object();
+    Ref x = a.object(), y = b.object();
     return steal(op(x.ptr(), y.ptr()));
 }
 
@@ -99,7 +99,7 @@ Num operator/(const Num &a, const Num &b) {
 
 Num &Num::operator+=(const Num &b) {
     if (is_native(*this) && is_native(b)) return *this = *this + b;
-    nb::object x = object(), y = b.object();
+    Ref x = object(), y = b.object();
     // Drop our reference first, so that an __iadd__ may update x in place.
     o_.reset();
     kind_ = Kind::Int;
@@ -121,9 +121,9 @@ Num Num::abs() const {
 }
 
 bool Num::generic_compare(const Num &b, int op) const {
-    nb::object x = object(), y = b.object();
+    Ref x = object(), y = b.object();
     int r = PyObject_RichCompareBool(x.ptr(), y.ptr(), op);
-    if (r < 0) throw nb::python_error();
+    if (r < 0) throw Error();
     return r != 0;
 }
 
@@ -147,7 +147,7 @@ bool Num::truthy() const {
     if (kind_ == Kind::Float) return d_ != 0.0;
     if (kind_ == Kind::Int) return i_ != 0;
     int r = PyObject_IsTrue(o_.ptr());
-    if (r < 0) throw nb::python_error();
+    if (r < 0) throw Error();
     return r != 0;
 }
 

@@ -10,10 +10,9 @@
 #pragma once
 #include <Python.h>
 #include <cstdint>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
 namespace pysem {
-namespace nb = nanobind;
 
 class Num {
 public:
@@ -24,7 +23,7 @@ public:
     static Num of_int(int64_t v);  // falls back to an object beyond 2**53
     // Borrowed reference; exact float and small exact int become native.
     static Num of(PyObject *o);
-    static Num steal(PyObject *o);  // new reference, NULL raises python_error
+    static Num steal(PyObject *o);  // new reference; NULL raises the error set
 
     Kind kind() const { return kind_; }
     bool is_float() const { return kind_ == Kind::Float; }
@@ -33,7 +32,7 @@ public:
     int64_t as_int() const { return i_; }
 
     // A new reference to the Python object for this value.
-    nb::object object() const;
+    Ref object() const;
 
     friend Num operator+(const Num &a, const Num &b);
     friend Num operator-(const Num &a, const Num &b);
@@ -69,7 +68,7 @@ private:
         double d_;
         int64_t i_;
     };
-    nb::object o_;
+    Ref o_;
 };
 
 constexpr int64_t kExactIntLimit = int64_t(1) << 53;

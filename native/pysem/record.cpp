@@ -6,7 +6,7 @@ namespace pysem {
 
 PyObject *intern(const char *s) {
     PyObject *r = PyUnicode_InternFromString(s);
-    if (!r) throw nb::python_error();
+    if (!r) throw Error();
     return r;  // deliberately kept alive for the process
 }
 

@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pysem/compat.h"
@@ -15,7 +16,7 @@ namespace pysem::record {
 
 namespace {
 
-[[noreturn]] void throw_error() { throw nb::python_error(); }
+[[noreturn]] void throw_error() { throw Error(); }
 
 PyObject *no_attribute(PyObject *self, const char *name) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
@@ -25,10 +26,10 @@ PyObject *no_attribute(PyObject *self, const char *name) {
 // The value of field i as the record holds it (borrowed), making it first
 // when the field makes its value on first read; null with AttributeError
 // when it is unset.
-PyObject *held(Class &c, PyObject *self, int i, nb::object &keep) {
-    const Field &f = c.decl.fields[i];
+PyObject *held(Class &c, PyObject *self, int i, Ref &keep) {
+    const Field &f = c.decl.fields.rows[i];
     if (f.get) {
-        keep = nb::steal(f.get(self, (void *) (intptr_t) i));
+        keep = steal(f.get(self, (void *) (intptr_t) i));
         return keep.ptr();
     }
     PyObject *v = *c.slot(self, i);
@@ -37,7 +38,7 @@ PyObject *held(Class &c, PyObject *self, int i, nb::object &keep) {
 
 // The default of a parameter left out: a new reference, or null with an error.
 PyObject *default_of(Class &c, int i) {
-    const Field &f = c.decl.fields[i];
+    const Field &f = c.decl.fields.rows[i];
     if (f.init == Init::Default) return Py_NewRef(c.defaults[i]);
     return f.make();
 }
@@ -63,13 +64,13 @@ void store_arguments(Class &c, PyObject *self, PyObject *const *a) {
     int n = c.signature.count;
     for (int j = 0; j < n; ++j) {
         int i = c.param_field[j];
-        const Field &f = c.decl.fields[i];
+        const Field &f = c.decl.fields.rows[i];
         if (!a[j] && f.init == Init::Factory && c.decl.fill_default) {
             int r = c.decl.fill_default(self, i);
             if (r < 0) throw_error();
             if (r > 0) continue;
         }
-        nb::object v = a[j] ? nb::borrow(a[j]) : nb::steal(default_of(c, i));
+        Ref v = a[j] ? borrow(a[j]) : steal(default_of(c, i));
         if (!v) throw_error();
         if (f.set) {
             if (f.set(self, v.ptr(), (void *) (intptr_t) i) < 0) throw_error();
@@ -77,7 +78,7 @@ void store_arguments(Class &c, PyObject *self, PyObject *const *a) {
         }
         PyObject **s = c.slot(self, i);
         replaced.add(*s);
-        *s = v.release().ptr();
+        *s = v.release();
     }
 }
 
@@ -87,7 +88,7 @@ void store_fresh(Class &c, PyObject *self, PyObject *const *a) {
     int n = c.signature.count;
     for (int j = 0; j < n; ++j) {
         int i = c.param_field[j];
-        const Field &f = c.decl.fields[i];
+        const Field &f = c.decl.fields.rows[i];
         PyObject *v;
         if (a[j]) {
             v = Py_NewRef(a[j]);
@@ -128,12 +129,12 @@ void settle_tracking(Class &c, PyObject *self) {
 }
 
 // Every field as the record holds it (no subclass override consulted).
-nb::object fields_tuple(Class &c, PyObject *self) {
-    int n = c.decl.nfields;
-    nb::object t = nb::steal(PyTuple_New(n));
+Ref fields_tuple(Class &c, PyObject *self) {
+    int n = c.decl.fields.count;
+    Ref t = steal(PyTuple_New(n));
     if (!t) throw_error();
     for (int i = 0; i < n; ++i) {
-        nb::object keep;
+        Ref keep;
         PyObject *v = held(c, self, i, keep);
         if (!v) throw_error();
         PyTuple_SET_ITEM(t.ptr(), i, Py_NewRef(v));
@@ -145,9 +146,9 @@ nb::object fields_tuple(Class &c, PyObject *self) {
 void assign_all(Class &c, PyObject *self, PyObject *values) {
     if (c.decl.changing) c.decl.changing(self, -1, self);
     Replaced replaced;
-    for (int i = 0; i < c.decl.nfields; ++i) {
+    for (int i = 0; i < c.decl.fields.count; ++i) {
         PyObject *v = PyTuple_GET_ITEM(values, i);
-        const Field &f = c.decl.fields[i];
+        const Field &f = c.decl.fields.rows[i];
         if (f.set) {
             if (f.set(self, v, (void *) (intptr_t) i) < 0) throw_error();
             continue;
@@ -163,7 +164,7 @@ PyObject *make_tuple_of_names(Class &c, bool params_only) {
     if (params_only)
         for (int j = 0; j < c.signature.count; ++j) items.push_back(c.names[c.param_field[j]]);
     else
-        for (int i = 0; i < c.decl.nfields; ++i) items.push_back(c.names[i]);
+        for (int i = 0; i < c.decl.fields.count; ++i) items.push_back(c.names[i]);
     PyObject *t = PyTuple_New((Py_ssize_t) items.size());
     if (!t) throw_error();
     for (size_t k = 0; k < items.size(); ++k) PyTuple_SET_ITEM(t, k, Py_NewRef(items[k]));
@@ -182,10 +183,10 @@ const char *kind_name(Init k) {
 // (name, annotation, kind, default or None, factory name or None, compare, repr)
 // per field: what introspection and the stubs are derived from / checked against.
 PyObject *field_description(Class &c) {
-    nb::object out = nb::steal(PyTuple_New(c.decl.nfields));
+    Ref out = steal(PyTuple_New(c.decl.fields.count));
     if (!out) throw_error();
-    for (int i = 0; i < c.decl.nfields; ++i) {
-        const Field &f = c.decl.fields[i];
+    for (int i = 0; i < c.decl.fields.count; ++i) {
+        const Field &f = c.decl.fields.rows[i];
         PyObject *row = Py_BuildValue("(ssOOzOO)", f.name, f.annotation, PyUnicode_FromString(kind_name(f.init)),
                                       f.init == Init::Default ? c.defaults[i] : Py_None, f.factory,
                                       f.compare ? Py_True : Py_False, f.repr ? Py_True : Py_False);
@@ -194,7 +195,47 @@ PyObject *field_description(Class &c) {
         Py_DECREF(PyTuple_GET_ITEM(row, 2));
         PyTuple_SET_ITEM(out.ptr(), i, row);
     }
-    return out.release().ptr();
+    return out.release();
+}
+
+// The class's documentation: the summary line of the declaration's doc,
+// the constructor's signature, one line per field, then the rest.
+std::string class_doc(Class &c) {
+    std::string_view all(c.decl.doc ? c.decl.doc : "");
+    size_t cut = all.find("\n\n");
+    std::string out(all.substr(0, cut));
+    out += "\n\n";
+    out += c.decl.name;
+    out += '(';
+    bool first = true;
+    for (int i = 0; i < c.decl.fields.count; ++i) {
+        const Field &f = c.decl.fields.rows[i];
+        if (f.init == Init::Excluded) continue;
+        if (!first) out += ", ";
+        first = false;
+        out += f.name;
+        if (f.init == Init::Factory) {
+            out += "=<factory>";
+        } else if (f.init == Init::Default) {
+            out += '=';
+            append_repr(out, c.defaults[i]);
+        }
+    }
+    out += ')';
+    for (int i = 0; i < c.decl.fields.count; ++i) {
+        const Field &f = c.decl.fields.rows[i];
+        out += i ? "\n" : "\n\n";
+        out += f.name;
+        out += ": ";
+        out += f.annotation;
+        out += " -- ";
+        out += f.doc;
+    }
+    if (cut != std::string_view::npos) {
+        out += "\n\n";
+        out += all.substr(cut + 2);
+    }
+    return out;
 }
 
 }  // namespace
@@ -223,11 +264,11 @@ PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *k
     if (!self) return nullptr;
     memset(reinterpret_cast<char *>(self) + sizeof(PyObject), 0, (size_t) c.type->tp_basicsize - sizeof(PyObject));
     return slot_call<PyObject *>(nullptr, [&] {
-        nb::object guard = nb::steal(self);
+        Ref guard = steal(self);
         store_fresh(c, self, a);
         run_post_init(c, self);
         settle_tracking(c, self);
-        return guard.release().ptr();
+        return guard.release();
     });
 }
 
@@ -235,10 +276,10 @@ PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *k
 
 void tp_dealloc(Class &c, PyObject *self) {
     PyObject_GC_UnTrack(self);
-    if (c.decl.weaklist_offset &&
-        *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + c.decl.weaklist_offset))
+    if (c.weaklist_offset &&
+        *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + c.weaklist_offset))
         PyObject_ClearWeakRefs(self);
-    for (int i = 0; i < c.decl.nfields; ++i) Py_CLEAR(*c.slot(self, i));
+    for (int i = 0; i < c.decl.fields.count; ++i) Py_CLEAR(*c.slot(self, i));
     if (PyObject **d = c.dict_ptr(self)) Py_CLEAR(*d);
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
@@ -247,14 +288,14 @@ void tp_dealloc(Class &c, PyObject *self) {
 
 int tp_traverse(Class &c, PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
-    for (int i = 0; i < c.decl.nfields; ++i) Py_VISIT(*c.slot(self, i));
+    for (int i = 0; i < c.decl.fields.count; ++i) Py_VISIT(*c.slot(self, i));
     if (PyObject **d = c.dict_ptr(self)) Py_VISIT(*d);
     return 0;
 }
 
 int tp_clear(Class &c, PyObject *self) {
     if (c.decl.changing) c.decl.changing(self, -1, nullptr);
-    for (int i = 0; i < c.decl.nfields; ++i) Py_CLEAR(*c.slot(self, i));
+    for (int i = 0; i < c.decl.fields.count; ++i) Py_CLEAR(*c.slot(self, i));
     if (PyObject **d = c.dict_ptr(self)) Py_CLEAR(*d);
     if (c.decl.cleared) c.decl.cleared(self);
     return 0;
@@ -262,7 +303,7 @@ int tp_clear(Class &c, PyObject *self) {
 
 void retrack(Class &c, PyObject *self) {
     bool atomic = true;
-    for (int i = 0; i < c.decl.nfields && atomic; ++i) atomic = !may_be_tracked(*c.slot(self, i));
+    for (int i = 0; i < c.decl.fields.count && atomic; ++i) atomic = !may_be_tracked(*c.slot(self, i));
     if (atomic && PyObject_GC_IsTracked(self))
         PyObject_GC_UnTrack(self);
     else if (!atomic && !PyObject_GC_IsTracked(self))
@@ -272,14 +313,14 @@ void retrack(Class &c, PyObject *self) {
 // --- fields ---------------------------------------------------------------------
 
 PyObject *field_get(Class &c, PyObject *self, int i) {
-    const Field &f = c.decl.fields[i];
+    const Field &f = c.decl.fields.rows[i];
     if (f.get) return f.get(self, (void *) (intptr_t) i);
     PyObject *v = *c.slot(self, i);
     return v ? Py_NewRef(v) : no_attribute(self, f.name);
 }
 
 int field_set(Class &c, PyObject *self, PyObject *value, int i) {
-    const Field &f = c.decl.fields[i];
+    const Field &f = c.decl.fields.rows[i];
     if (f.set) return f.set(self, value, (void *) (intptr_t) i);
     PyObject **s = c.slot(self, i);
     if (!value && !*s) {
@@ -301,6 +342,51 @@ PyObject *read(Class &c, PyObject *self, int i) {
     return PyObject_GetAttr(self, c.names[i]);
 }
 
+// --- instances made for the module's own results ----------------------------------
+
+PyObject *make(Class &c, PyObject **values) {
+    PyObject *self = c.type->tp_alloc(c.type, 0);
+    if (!self) {
+        for (int i = 0; i < c.decl.fields.count; ++i) Py_XDECREF(values[i]);
+        return nullptr;
+    }
+    for (int i = 0; i < c.decl.fields.count; ++i) *c.slot(self, i) = values[i];
+    return self;
+}
+
+PyObject *bound_class(Class &c) {
+    PyObject *module = PyType_GetModule(c.type);
+    PyObject *cls = module ? PyDict_GetItemWithError(PyModule_GetDict(module), c.type_name) : nullptr;
+    if (!cls && !PyErr_Occurred())
+        PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", PyModule_GetName(module),
+                     c.type_name);
+    return cls;
+}
+
+PyObject *call_with(Class &c, PyObject *cls, PyObject **values, bool by_keyword) {
+    int n = c.decl.fields.count;
+    PyObject *r = nullptr;
+    Py_INCREF(cls);
+    PyObject *kwnames = by_keyword ? PyTuple_New(n) : nullptr;
+    if (kwnames)
+        for (int i = 0; i < n; ++i) PyTuple_SET_ITEM(kwnames, i, Py_NewRef(c.names[i]));
+    if (kwnames || !by_keyword) r = PyObject_Vectorcall(cls, values, by_keyword ? 0 : (size_t) n, kwnames);
+    Py_XDECREF(kwnames);
+    Py_DECREF(cls);
+    for (int i = 0; i < n; ++i) Py_XDECREF(values[i]);
+    return r;
+}
+
+PyObject *construct(Class &c, PyObject **values, bool by_keyword) {
+    PyObject *cls = bound_class(c);
+    if (cls == (PyObject *) c.type) return make(c, values);
+    if (!cls) {
+        for (int i = 0; i < c.decl.fields.count; ++i) Py_XDECREF(values[i]);
+        return nullptr;
+    }
+    return call_with(c, cls, values, by_keyword);
+}
+
 // --- the generated methods --------------------------------------------------------
 
 PyObject *tp_repr(Class &c, PyObject *self) {
@@ -310,23 +396,23 @@ PyObject *tp_repr(Class &c, PyObject *self) {
         ReprGuard guard(self);
         if (!guard.active()) return PyUnicode_FromString("...");
         std::string out;
-        nb::object qualname = nb::steal(PyType_GetQualName(Py_TYPE(self)));
+        Ref qualname = steal(PyType_GetQualName(Py_TYPE(self)));
         if (!qualname) throw_error();
         append_utf8(out, qualname.ptr());
         out += '(';
         bool first = true;
-        for (int i = 0; i < c.decl.nfields; ++i) {
-            if (!c.decl.fields[i].repr) continue;
-            nb::object v = nb::steal(read(c, self, i));
+        for (int i = 0; i < c.decl.fields.count; ++i) {
+            if (!c.decl.fields.rows[i].repr) continue;
+            Ref v = steal(read(c, self, i));
             if (!v) throw_error();
             if (!first) out += ", ";
             first = false;
-            out += c.decl.fields[i].name;
+            out += c.decl.fields.rows[i].name;
             out += '=';
             append_repr(out, v.ptr());
         }
         out += ')';
-        return utf8_to_str(out).release().ptr();
+        return utf8_to_str(out).release();
     });
 }
 
@@ -339,25 +425,25 @@ static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
     if (self == other) Py_RETURN_TRUE;
     if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
     const bool exact = c.exact(self);  // no code of the caller's runs while the fields are read
-    nb::object result = nb::borrow(Py_True);
+    Ref result = borrow(Py_True);
     bool first = true;
-    for (int i = 0; i < c.decl.nfields; ++i) {
-        if (!c.decl.fields[i].compare) continue;
+    for (int i = 0; i < c.decl.fields.count; ++i) {
+        if (!c.decl.fields.rows[i].compare) continue;
         if (!first) {
             int truth = PyObject_IsTrue(result.ptr());
             if (truth < 0) return nullptr;
-            if (!truth) return result.release().ptr();
+            if (!truth) return result.release();
         }
         first = false;
-        nb::object ka, kb;
-        PyObject *a = exact ? held(c, self, i, ka) : (ka = nb::steal(PyObject_GetAttr(self, c.names[i]))).ptr();
+        Ref ka, kb;
+        PyObject *a = exact ? held(c, self, i, ka) : (ka = steal(PyObject_GetAttr(self, c.names[i]))).ptr();
         if (!a) return nullptr;
-        PyObject *b = exact ? held(c, other, i, kb) : (kb = nb::steal(PyObject_GetAttr(other, c.names[i]))).ptr();
+        PyObject *b = exact ? held(c, other, i, kb) : (kb = steal(PyObject_GetAttr(other, c.names[i]))).ptr();
         if (!b) return nullptr;
-        result = nb::steal(PyObject_RichCompare(a, b, Py_EQ));
+        result = steal(PyObject_RichCompare(a, b, Py_EQ));
         if (!result) return nullptr;
     }
-    return result.release().ptr();
+    return result.release();
 }
 #else
 // A dataclass's __eq__ as CPython 3.12 makes it: the tuples of the compared
@@ -367,9 +453,9 @@ static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
     if (c.exact(self)) {
         // No code of the caller's runs while the fields are read: compare
         // them pairwise, as the tuple comparison does.
-        for (int i = 0; i < c.decl.nfields; ++i) {
-            if (!c.decl.fields[i].compare) continue;
-            nb::object ka, kb;
+        for (int i = 0; i < c.decl.fields.count; ++i) {
+            if (!c.decl.fields.rows[i].compare) continue;
+            Ref ka, kb;
             PyObject *a = held(c, self, i, ka);
             if (!a) return nullptr;
             PyObject *b = held(c, other, i, kb);
@@ -382,13 +468,13 @@ static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
     }
     // A subclass: (self.a, self.b, ...) == (other.a, other.b, ...).
     int n = 0;
-    for (int i = 0; i < c.decl.nfields; ++i) n += c.decl.fields[i].compare;
-    nb::object mine = nb::steal(PyTuple_New(n)), theirs = nb::steal(PyTuple_New(n));
+    for (int i = 0; i < c.decl.fields.count; ++i) n += c.decl.fields.rows[i].compare;
+    Ref mine = steal(PyTuple_New(n)), theirs = steal(PyTuple_New(n));
     if (!mine || !theirs) return nullptr;
     for (int side = 0; side < 2; ++side) {
         PyObject *obj = side ? other : self, *tuple = side ? theirs.ptr() : mine.ptr();
-        for (int i = 0, k = 0; i < c.decl.nfields; ++i) {
-            if (!c.decl.fields[i].compare) continue;
+        for (int i = 0, k = 0; i < c.decl.fields.count; ++i) {
+            if (!c.decl.fields.rows[i].compare) continue;
             PyObject *v = PyObject_GetAttr(obj, c.names[i]);
             if (!v) return nullptr;
             PyTuple_SET_ITEM(tuple, k++, v);
@@ -413,9 +499,9 @@ PyObject *tp_richcompare(Class &c, PyObject *self, PyObject *other, int op) {
 
 PyObject *getstate(Class &c, PyObject *self) {
     return slot_call<PyObject *>(nullptr, [&] {
-        nb::object values = fields_tuple(c, self);
+        Ref values = fields_tuple(c, self);
         PyObject **d = c.dict_ptr(self);
-        if (!c.decl.dict_offset) return values.release().ptr();
+        if (!c.dict_offset) return values.release();
         PyObject *extra = d && *d && PyDict_GET_SIZE(*d) ? *d : Py_None;
         return PyTuple_Pack(2, values.ptr(), extra);
     });
@@ -424,7 +510,7 @@ PyObject *getstate(Class &c, PyObject *self) {
 PyObject *setstate(Class &c, PyObject *self, PyObject *state) {
     return slot_call<PyObject *>(nullptr, [&] {
         PyObject *values = state, *extra = Py_None;
-        if (c.decl.dict_offset) {
+        if (c.dict_offset) {
             if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2) {
                 PyErr_Format(PyExc_ValueError, "%s state must be a pair (fields, attributes)", c.decl.name);
                 throw_error();
@@ -432,12 +518,12 @@ PyObject *setstate(Class &c, PyObject *self, PyObject *state) {
             values = PyTuple_GET_ITEM(state, 0);
             extra = PyTuple_GET_ITEM(state, 1);
         }
-        if (!PyTuple_Check(values) || PyTuple_GET_SIZE(values) != c.decl.nfields) {
-            PyErr_Format(PyExc_ValueError, "%s state must have %d fields", c.decl.name, c.decl.nfields);
+        if (!PyTuple_Check(values) || PyTuple_GET_SIZE(values) != c.decl.fields.count) {
+            PyErr_Format(PyExc_ValueError, "%s state must have %d fields", c.decl.name, c.decl.fields.count);
             throw_error();
         }
         if (extra != Py_None) {
-            nb::object dict = nb::steal(PyObject_GenericGetDict(self, nullptr));
+            Ref dict = steal(PyObject_GenericGetDict(self, nullptr));
             if (!dict || PyDict_Update(dict.ptr(), extra) < 0) throw_error();
         }
         assign_all(c, self, values);
@@ -454,21 +540,21 @@ PyObject *post_init_method(Class &c, PyObject *self) {
 // --- store codec ------------------------------------------------------------------
 
 PyObject *codec_fields(Class &c, PyObject *self) {
-    return slot_call<PyObject *>(nullptr, [&] { return fields_tuple(c, self).release().ptr(); });
+    return slot_call<PyObject *>(nullptr, [&] { return fields_tuple(c, self).release(); });
 }
 
 PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields) {
-    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != c.decl.nfields) {
+    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != c.decl.fields.count) {
         PyErr_Format(PyExc_ValueError, "stored %s has the wrong number of fields", c.decl.name);
         return nullptr;
     }
     PyObject *self = cls->tp_alloc(cls, 0);
     if (!self) return nullptr;
     return slot_call<PyObject *>(nullptr, [&] {
-        nb::object guard = nb::steal(self);
+        Ref guard = steal(self);
         assign_all(c, self, fields);
         settle_tracking(c, self);
-        return guard.release().ptr();
+        return guard.release();
     });
 }
 
@@ -476,13 +562,13 @@ PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields) {
 
 PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
     const Decl &d = c.decl;
-    if (d.nfields > kMaxFields) {
+    if (d.fields.count > kMaxFields) {
         PyErr_Format(PyExc_SystemError, "record %s has too many fields", d.name);
         throw_error();
     }
     int nparams = 0, required = 0;
-    for (int i = 0; i < d.nfields; ++i) {
-        const Field &f = d.fields[i];
+    for (int i = 0; i < d.fields.count; ++i) {
+        const Field &f = d.fields.rows[i];
         c.names[i] = intern(f.name);
         if (f.init == Init::Default) {
             c.defaults[i] = f.make();
@@ -501,24 +587,27 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
         ++nparams;
     }
     c.init_qualname = std::string(d.name) + ".__init__";
+    c.type_name = intern(d.name);
+    c.doc = class_doc(c);
     c.signature = ArgSpec{c.init_qualname.c_str(), c.params, c.param_names, nparams, required};
 
     // Kept for the life of the process, as the class is.
     int nprops = 0, nmethods = 0;
     if (d.properties)
         while (d.properties[nprops].name) ++nprops;
-    if (d.methods)
-        while (d.methods[nmethods].ml_name) ++nmethods;
-    auto *getset = new PyGetSetDef[d.nfields + nprops + 2]();
+    PyMethodDef *own_methods = d.methods ? d.methods(d.name) : nullptr;
+    if (own_methods)
+        while (own_methods[nmethods].ml_name) ++nmethods;
+    auto *getset = new PyGetSetDef[d.fields.count + nprops + 2]();
     int g = 0;
-    for (int i = 0; i < d.nfields; ++i)
-        getset[g++] = {d.fields[i].name, s.field_get, s.field_set, d.fields[i].doc, (void *) (intptr_t) i};
+    for (int i = 0; i < d.fields.count; ++i)
+        getset[g++] = {d.fields.rows[i].name, s.field_get, s.field_set, d.fields.rows[i].doc, (void *) (intptr_t) i};
     for (int k = 0; k < nprops; ++k) getset[g++] = d.properties[k];
-    if (d.dict_offset) getset[g++] = {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr};
+    if (c.dict_offset) getset[g++] = {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr};
 
     auto *methods = new PyMethodDef[nmethods + 4]();
     int m = 0;
-    for (int k = 0; k < nmethods; ++k) methods[m++] = d.methods[k];
+    for (int k = 0; k < nmethods; ++k) methods[m++] = own_methods[k];
     methods[m++] = {"__getstate__", s.getstate, METH_NOARGS, "The record's fields, for pickling and copying."};
     methods[m++] = {"__setstate__", s.setstate, METH_O, "Restores the fields from __getstate__'s value."};
     if (d.post_init)
@@ -526,9 +615,9 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
                         "__post_init__($self, /)\n--\n\nThe step run right after construction."};
 
     auto *members = new PyMemberDef[3]();
-    if (d.dict_offset) {
-        members[0] = {"__dictoffset__", Py_T_PYSSIZET, d.dict_offset, Py_READONLY, nullptr};
-        members[1] = {"__weaklistoffset__", Py_T_PYSSIZET, d.weaklist_offset, Py_READONLY, nullptr};
+    if (c.dict_offset) {
+        members[0] = {"__dictoffset__", Py_T_PYSSIZET, c.dict_offset, Py_READONLY, nullptr};
+        members[1] = {"__weaklistoffset__", Py_T_PYSSIZET, c.weaklist_offset, Py_READONLY, nullptr};
     }
 
     PyType_Slot slots[] = {
@@ -543,29 +632,29 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
         {Py_tp_getset, (void *) getset},
         {Py_tp_methods, (void *) methods},
         {Py_tp_members, (void *) members},
-        {Py_tp_doc, (void *) d.doc},
+        {Py_tp_doc, (void *) c.doc.c_str()},
         {0, nullptr},
     };
     // Made under its dotted name (which sets __module__), then named as a
     // class statement names it, so that the host's messages say 'Trade'.
-    nb::object module_name = nb::steal(PyObject_GetAttrString(module, "__name__"));
+    Ref module_name = steal(PyObject_GetAttrString(module, "__name__"));
     if (!module_name) throw_error();
     std::string dotted = std::string(PyUnicode_AsUTF8(module_name.ptr())) + "." + d.name;
-    PyType_Spec spec = {dotted.c_str(), (int) d.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    PyType_Spec spec = {dotted.c_str(), (int) c.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                         slots};
-    nb::object type = nb::steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    Ref type = steal(PyType_FromModuleAndSpec(module, &spec, nullptr));
     if (!type) throw_error();
     PyTypeObject *tp = (PyTypeObject *) type.ptr();
     // The class's own constructor path; subclasses go through __new__/__init__.
     tp->tp_vectorcall = s.vectorcall;
 
     auto set = [&](const char *name, PyObject *value) {
-        nb::object v = nb::steal(value);
+        Ref v = steal(value);
         if (!v || PyObject_SetAttrString(type.ptr(), name, v.ptr()) < 0) throw_error();
     };
     set("__name__", PyUnicode_FromString(d.name));
     set("__match_args__", make_tuple_of_names(c, true));
-    if (!d.dict_offset) set("__slots__", make_tuple_of_names(c, false));
+    if (!c.dict_offset) set("__slots__", make_tuple_of_names(c, false));
     set("__record_fields__", field_description(c));
     if (d.post_init) {
         c.own_post_init = PyDict_GetItemString(tp->tp_dict, "__post_init__");
@@ -573,9 +662,17 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
     }
     c.codec = zelph_record_codec{ZELPH_RECORD_CODEC_ABI, s.codec_fields, s.codec_build, d.itemized_field,
                                  d.items_changed};
-    if (PyModule_AddObjectRef(module, d.name, type.ptr()) < 0) throw_error();
+    if (PyMethodDef *functions = d.functions ? d.functions(d.name) : nullptr) {
+        for (PyMethodDef *f = functions; f->ml_name; ++f) {
+            Ref fn = steal(PyCFunction_NewEx(f, nullptr, module_name.ptr()));
+            if (!fn) throw_error();
+            // A function object that binds the instance, as a def in a class does.
+            set(f->ml_name, PyInstanceMethod_New(fn.ptr()));
+        }
+    }
+    if (d.module_attribute && PyModule_AddObjectRef(module, d.name, type.ptr()) < 0) throw_error();
     c.type = tp;
-    return (PyTypeObject *) type.release().ptr();
+    return (PyTypeObject *) type.release();
 }
 
 }  // namespace pysem::record

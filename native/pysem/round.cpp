@@ -41,19 +41,19 @@ double round_double(double x, int ndigits) {
     return std::strtod(buf, nullptr);
 }
 
-nb::object round_ndigits(PyObject *x, int ndigits) {
+Ref round_ndigits(PyObject *x, int ndigits) {
     if (PyFloat_CheckExact(x) && ndigits >= 0 && ndigits <= 20) {
-        return nb::steal(PyFloat_FromDouble(round_double(PyFloat_AS_DOUBLE(x), ndigits)));
+        return steal(PyFloat_FromDouble(round_double(PyFloat_AS_DOUBLE(x), ndigits)));
     }
-    if (PyLong_CheckExact(x) && ndigits >= 0) return nb::borrow(x);
+    if (PyLong_CheckExact(x) && ndigits >= 0) return borrow(x);
     PyObject *builtins = PyEval_GetBuiltins();
     PyObject *round = PyDict_GetItemString(builtins, "round");
-    if (!round) throw nb::python_error();
-    nb::object nd = nb::steal(PyLong_FromLong(ndigits));
+    if (!round) throw Error();
+    Ref nd = steal(PyLong_FromLong(ndigits));
     PyObject *args[] = {x, nd.ptr()};
     PyObject *r = PyObject_Vectorcall(round, args, 2, nullptr);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    if (!r) throw Error();
+    return steal(r);
 }
 
 }  // namespace pysem

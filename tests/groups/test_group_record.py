@@ -139,7 +139,7 @@ def test_calling_methods_with_a_foreign_self():
     with pytest.raises(TypeError):
         om.PositionGroup.__eq__(1, 1)
     with pytest.raises(TypeError):
-        om.PositionGroup.qty.fget("x")
+        om.PositionGroup.qty.__get__("x")
 
 
 class TestSubclassOverrides:

@@ -1,6 +1,8 @@
-"""The shipped stub against the records' own declarations: every class's
-fields (names, order, annotations), its constructor (parameters, defaults)
-and __match_args__ are what the native class was built from."""
+"""The shipped stub and the tools against the records' own declarations:
+every class's fields (names, order, annotations), its constructor
+(parameters, defaults) and __match_args__ are what the native class was built
+from, and the field lists of the command-line tool and the pandas bridge are
+Trade's."""
 
 import ast
 import importlib.util
@@ -69,3 +71,22 @@ def test_declarations_drive_the_dataclass_view(om):
         assert [f.name for f in fields] == [d[0] for d in cls.__record_fields__], name
         for f, d in zip(fields, cls.__record_fields__):
             assert f.init == (d[2] != "excluded") and f.compare == d[5] and f.repr == d[6], (name, f.name)
+
+
+def test_tools_name_the_trade_fields_as_declared(om):
+    """The command-line tool and the pandas bridge list a trade's fields
+    (columns read and written, JSON keys); each list holds Trade's own
+    declaration, in its order, with the position key in front (the tool's
+    fill files carry the ledger's columns beside them; its export lists the
+    ledger's fills)."""
+    from marlovent import frames
+    from marlovent._cli import fills, render
+
+    fields = tuple(row[0] for row in om.Trade.__record_fields__)
+    assert frames.TRADE_COLUMNS == ("key", *fields)
+
+    def trade_fields_of(columns):
+        return tuple(c for c in columns if c in fields)
+
+    assert fills.COLUMNS[0] == "key" and trade_fields_of(fills.COLUMNS) == fields
+    assert tuple(render.trade_json(om.Trade(1, 2.0, 3))) == fields

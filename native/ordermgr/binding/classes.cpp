@@ -13,7 +13,7 @@
 namespace ordermgr {
 
 // One line per class, in the order the module defines them.
-void register_classes(nanobind::module_ &m) {
+void register_classes(PyObject *m) {
     register_position_summary(m);
     register_trade(m);
     register_position(m);

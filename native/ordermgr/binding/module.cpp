@@ -1,15 +1,20 @@
-// marlovent.ordermgr: module initialisation. Registration only; the records
-// and services live in the subsystem folders.
-#include <nanobind/nanobind.h>
+// marlovent.ordermgr: module initialisation (multi-phase, with module
+// state). Registration only; the records and services live in the
+// subsystem folders.
+#include <Python.h>
 
 #include "binding/registry.h"
 #include "model/module_ns.h"
-#include "model/record_codec_export.h"
+#include "model/store_codec.h"
 #include "pysem/clock.h"
+#include "pysem/slot_call.h"
 
-namespace nb = nanobind;
+namespace {
 
-static const char *const kModuleDoc =
+using ordermgr::Ref;
+using pysem::check;
+
+const char *const kModuleDoc =
     "Cost-basis tracking of a trading portfolio.\n\n"
     "A Trade is one executed fill (order id, non-negative price, signed quantity,\n"
     "commission, UTC timestamp). A Position is the trade book of one instrument\n"
@@ -20,93 +25,117 @@ static const char *const kModuleDoc =
     "writes the order lines that re-trade it. OrderMgr keeps the positions of a\n"
     "portfolio in a persistent DualCache store.";
 
-static void import_stdlib_names(nb::module_ &m) {
-    m.attr("base64") = nb::module_::import_("base64");
-    m.attr("datetime") = nb::module_::import_("datetime");
-    m.attr("os") = nb::module_::import_("os");
-    nb::module_ abc = nb::module_::import_("collections.abc");
-    m.attr("Callable") = abc.attr("Callable");
-    m.attr("Hashable") = abc.attr("Hashable");
-    m.attr("MutableMapping") = abc.attr("MutableMapping");
-    m.attr("contextmanager") = nb::module_::import_("contextlib").attr("contextmanager");
-    nb::module_ dc = nb::module_::import_("dataclasses");
-    m.attr("dataclass") = dc.attr("dataclass");
-    m.attr("field") = dc.attr("field");
-    nb::module_ typing = nb::module_::import_("typing");
-    m.attr("Any") = typing.attr("Any");
-    m.attr("Literal") = typing.attr("Literal");
-    m.attr("TypeAlias") = typing.attr("TypeAlias");
+void bind(PyObject *m, const char *name, Ref value) {
+    if (PyModule_AddObjectRef(m, name, value.ptr()) < 0) throw pysem::Error();
 }
 
-static void define_aliases(nb::module_ &m) {
-    nb::object hashable = m.attr("Hashable");
-    nb::handle float_t((PyObject *) &PyFloat_Type), int_t((PyObject *) &PyLong_Type);
-    m.attr("OrderId") = hashable;
-    m.attr("Key") = hashable;
-    m.attr("Price") = float_t;
-    PyObject *qty = PyNumber_Or(float_t.ptr(), int_t.ptr());
-    if (!qty) throw nb::python_error();
-    m.attr("Qty") = nb::steal(qty);
-    m.attr("Percent") = float_t;
+Ref import(const char *name) { return check(PyImport_ImportModule(name)); }
+Ref attr(const Ref &o, const char *name) { return check(PyObject_GetAttrString(o.ptr(), name)); }
+
+void import_stdlib_names(PyObject *m) {
+    bind(m, "base64", import("base64"));
+    bind(m, "datetime", import("datetime"));
+    bind(m, "os", import("os"));
+    Ref abc = import("collections.abc");
+    bind(m, "Callable", attr(abc, "Callable"));
+    bind(m, "Hashable", attr(abc, "Hashable"));
+    bind(m, "MutableMapping", attr(abc, "MutableMapping"));
+    bind(m, "contextmanager", attr(import("contextlib"), "contextmanager"));
+    Ref dc = import("dataclasses");
+    bind(m, "dataclass", attr(dc, "dataclass"));
+    bind(m, "field", attr(dc, "field"));
+    Ref typing = import("typing");
+    bind(m, "Any", attr(typing, "Any"));
+    bind(m, "Literal", attr(typing, "Literal"));
+    bind(m, "TypeAlias", attr(typing, "TypeAlias"));
 }
 
-static void init_module(nb::module_ m) {
-    static PyInterpreterState *first_interpreter = nullptr;
-    static PyObject *first_module = nullptr;
+void define_aliases(PyObject *m) {
+    Ref hashable = check(PyObject_GetAttrString(m, "Hashable"));
+    PyObject *float_t = (PyObject *) &PyFloat_Type, *int_t = (PyObject *) &PyLong_Type;
+    bind(m, "OrderId", hashable);
+    bind(m, "Key", hashable);
+    bind(m, "Price", pysem::borrow(float_t));
+    bind(m, "Qty", check(PyNumber_Or(float_t, int_t)));
+    bind(m, "Percent", pysem::borrow(float_t));
+}
+
+// The module may be initialised once per process, in one interpreter.
+PyInterpreterState *first_interpreter = nullptr;
+PyObject *first_module = nullptr;
+
+int exec_module(PyObject *m) {
     PyInterpreterState *interp = PyInterpreterState_Get();
     if (first_interpreter && first_interpreter != interp) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
-        throw nb::python_error();
+        return -1;
     }
     if (first_module) {
-        if (first_module == m.ptr()) return;
+        if (first_module == m) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'ordermgr' has already been imported. Re-initialisation is not supported.");
-        throw nb::python_error();
+        return -1;
     }
     first_interpreter = interp;
-    first_module = m.ptr();
-
-    ordermgr::set_module(m.ptr());
-    ordermgr::init_names();
-    pysem::clock_init();
-    m.attr("__doc__") = kModuleDoc;
-
-    import_stdlib_names(m);
-    nb::module_ store = nb::module_::import_("zelph.dualcache");
-    m.attr("DualCache") = store.attr("DualCache");
-    define_aliases(m);
-    ordermgr::register_classes(m);
-    ordermgr::register_codecs_with_store(store);
-}
-
-// The module definition: as nanobind's NB_MODULE, except that an error
-// raised while initialising propagates as it is (not wrapped in another
-// ImportError), and an initialisation that fails without an error set
-// raises ImportError("init marlovent.ordermgr").
-static int ordermgr_exec(PyObject *m) {
-    nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);
-    if (!nanobind::detail::internals) return -1;
-    try {
-        init_module(nanobind::borrow<nanobind::module_>(m));
+    first_module = m;
+    int r = pysem::slot_call<int>(-1, [&] {
+        auto *st = static_cast<ordermgr::ModuleState *>(PyModule_GetState(m));
+        ordermgr::init_state(m, st);
+        pysem::clock_init();
+        bind(m, "__doc__", check(PyUnicode_FromString(kModuleDoc)));
+        import_stdlib_names(m);
+        Ref store = import("zelph.dualcache");
+        Ref store_class = attr(store, "DualCache");
+        if (!PyType_Check(store_class.ptr())) pysem::raise(PyExc_ImportError, "zelph.dualcache.DualCache is not a class");
+        st->store_type = (PyTypeObject *) Py_NewRef(store_class.ptr());
+        bind(m, "DualCache", store_class);
+        define_aliases(m);
+        ordermgr::register_classes(m);
+        ordermgr::register_codecs_with_store(store.ptr());
         return 0;
-    } catch (nanobind::python_error &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-    }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init marlovent.ordermgr");
-    return -1;
+    });
+    // A failure while the classes are defined that set no error of its own.
+    if (r < 0 && !PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init marlovent.ordermgr");
+    return r;
 }
 
-static PyObject *ordermgr_def = nullptr;
-extern "C" NB_EXPORT PyObject *PyInit_ordermgr(void);
-extern "C" PyObject *PyInit_ordermgr(void) {
-    nanobind::detail::init_singletons();
-    if (!nanobind::detail::nb_backend_init("ordermgr")) return nullptr;
-    if (!ordermgr_def)
-        ordermgr_def = NB_CALL(module_new)("ordermgr", nullptr, (void *) ordermgr_exec, NB_ABI_MINOR_TAG);
-    return ordermgr_def;
+ordermgr::ModuleState *state_of(PyObject *m) { return static_cast<ordermgr::ModuleState *>(PyModule_GetState(m)); }
+
+int traverse_module(PyObject *m, visitproc visit, void *arg) {
+    ordermgr::ModuleState *st = state_of(m);
+    return st && st->module ? ordermgr::traverse_state(st, visit, arg) : 0;
 }
+
+int clear_module(PyObject *m) {
+    ordermgr::ModuleState *st = state_of(m);
+    if (st && st->module) ordermgr::clear_state(st);
+    return 0;
+}
+
+void free_module(void *m) {
+    ordermgr::ModuleState *st = state_of((PyObject *) m);
+    if (st && st->module) ordermgr::free_state(st);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, (void *) exec_module},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "ordermgr",
+    .m_doc = nullptr,
+    .m_size = sizeof(ordermgr::ModuleState),
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = traverse_module,
+    .m_clear = clear_module,
+    .m_free = free_module,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_ordermgr(void) { return PyModuleDef_Init(&module_def); }

@@ -1,7 +1,7 @@
 // The module's classes, registered in the module's documented order.
 #pragma once
-#include <nanobind/nanobind.h>
+#include <Python.h>
 
 namespace ordermgr {
-void register_classes(nanobind::module_ &m);
+void register_classes(PyObject *module);
 }

@@ -2,27 +2,31 @@
 // and an arithmetic pass (average price recomputed from the trades), folded
 // into one SystemHealthReport.
 #include "diagnostics/message.h"
-#include "diagnostics/plain_position.h"
-#include "diagnostics/reads.h"
+#include "diagnostics/overrides.h"
+#include "model/module_ns.h"
+#include "pysem/protocol.h"
 #include "diagnostics/records.h"
 #include "diagnostics/system_diagnostics.h"
+#include "manager/order_mgr.h"
 #include "model/position.h"
 #include "model/trade.h"
 #include "pysem/builtin_sum.h"
 
 namespace ordermgr {
 
+using namespace pysem::protocol;
+
 using pysem::Num;
 
 // Averages further apart than this are reported.
 constexpr double kTolerance = 0.001;
 
-static nb::object store_of(PyObject *order_mgr) { return pysem::getattr(order_mgr, names.positions); }
+static Ref store_of(PyObject *order_mgr) { return order_mgr_field(order_mgr, OrderMgr::field::positions); }
 
 // Direction and average-price rules of one position, read the generic way.
-static void position_data_rules(const nb::list &out, const nb::object &key, PyObject *position) {
+static void position_data_rules(PyObject *out, const Ref &key, PyObject *position) {
     bool expected_is_long = num(position_qty(position)).gt_zero();
-    nb::object actual = position_is_long_object(position);
+    Ref actual = position_is_long_object(position);
     if (objects_differ(expected_is_long ? Py_True : Py_False, actual.ptr()))
         (Message() << "Position " << key << ": is_long=" << actual << " but qty=" << position_qty(position)
                    << " (expected is_long=" << expected_is_long << ")")
@@ -33,27 +37,27 @@ static void position_data_rules(const nb::list &out, const nb::object &key, PyOb
             .add_to(out);
 }
 
-nb::list check_data_consistency(PyObject *order_mgr) {
-    nb::list violations;
-    nb::object positions = store_of(order_mgr);
+Ref check_data_consistency(PyObject *order_mgr) {
+    Ref violations = pysem::new_list();
+    Ref positions = store_of(order_mgr);
     for_each_item(positions.ptr(), [&](PyObject *k, PyObject *position) {
-        nb::object key = nb::borrow(k);
-        PlainFigures f;
-        bool plain = plain_figures(position, f);
-        if (!plain) {
-            position_data_rules(violations, key, position);
+        Ref key = borrow(k);
+        KeptFigures f;
+        bool kept = kept_figures(position, f);
+        if (!kept) {
+            position_data_rules(violations.ptr(), key, position);
         } else if (f.average_price.lt_zero()) {
-            // A plain position's direction flag is its qty > 0: only the price can fail.
+            // A kept position's direction flag is its qty > 0: only the price can fail.
             (Message() << "Position " << key << ": average_price=" << f.average_price.object()
                        << " is negative (should always be positive)")
                 .add_to(violations);
         }
-        if (plain && !f.negative_price) return;
-        nb::object trades = position_trades(position);
+        if (kept && !f.negative_price) return;
+        Ref trades = position_field(position, Position::field::trades);
         for_each_item(trades.ptr(), [&](PyObject *orderid, PyObject *trade) {
-            if (num(trade_price(trade)).lt_zero())
-                (Message() << "Position " << key << ", Trade " << nb::borrow(orderid)
-                           << ": price=" << trade_price(trade) << " is negative (not allowed)")
+            if (num(trade_field(trade, Trade::field::price)).lt_zero())
+                (Message() << "Position " << key << ", Trade " << borrow(orderid)
+                           << ": price=" << trade_field(trade, Trade::field::price) << " is negative (not allowed)")
                     .add_to(violations);
         });
     });
@@ -62,93 +66,95 @@ nb::list check_data_consistency(PyObject *order_mgr) {
 
 // Total cost of a trade book by the host's built-in sum over a generator:
 // each trade's term is formed and added before the next trade is read.
-static nb::object total_cost(PyObject *trades) {
+static Ref total_cost(PyObject *trades) {
     TradeSnapshot snap(trades);
     pysem::BuiltinSum sum;
     for (PyObject *t : snap.values()) sum.add(trade_signed_cost(t).object().ptr());
     return sum.result();
 }
 
-nb::list check_mathematical_consistency(PyObject *order_mgr) {
-    nb::list mismatches;
-    nb::object positions = store_of(order_mgr);
+Ref check_mathematical_consistency(PyObject *order_mgr) {
+    Ref mismatches = pysem::new_list();
+    Ref positions = store_of(order_mgr);
     for_each_item(positions.ptr(), [&](PyObject *k, PyObject *position) {
-        PlainFigures f;
-        bool plain = plain_figures(position, f);
-        if (plain ? f.trades == 0 : !truth(position_trades(position).ptr())) return;
+        KeptFigures f;
+        bool kept = kept_figures(position, f);
+        if (kept ? f.trades == 0 : !truth(position_field(position, Position::field::trades).ptr())) return;
         Num pq, tq;
-        if (plain) {
+        if (kept) {
             pq = f.total_cost, tq = f.qty;
         } else {
-            nb::object trades = position_trades(position);
+            Ref trades = position_field(position, Position::field::trades);
             pq = num(total_cost(trades.ptr()));
             tq = num(trades_qty(trades.ptr()));
         }
         Num expected = tq.ne_zero() ? pq / tq : pq / Num::of_int(1);
-        Num own = plain ? f.average_price : num(position_average_price(position));
+        Num own = kept ? f.average_price : num(position_average_price(position));
         if ((own - expected).abs().gt(Num::of_double(kTolerance)))
-            (Message() << "Position " << nb::borrow(k) << ": average_price calculation mismatch (got "
-                       << (plain ? own.object() : position_average_price(position)) << ", expected "
+            (Message() << "Position " << borrow(k) << ": average_price calculation mismatch (got "
+                       << (kept ? own.object() : position_average_price(position)) << ", expected "
                        << expected.object() << ")")
                 .add_to(mismatches);
     });
     return mismatches;
 }
 
-static void extend(const nb::list &into, PyObject *messages) {
+static void extend(PyObject *into, PyObject *messages) {
     for_each(messages, [&](PyObject *m) {
-        if (PyList_Append(into.ptr(), m) < 0) raise();
+        if (PyList_Append(into, m) < 0) raise();
     });
 }
 
 // "errors" when there are errors, else "warnings" when there are warnings,
 // else "healthy".
-static nb::object status_of(const nb::list &warnings, const nb::list &errors) {
+static Ref status_of(PyObject *warnings, PyObject *errors) {
     static PyObject *healthy = pysem::intern("healthy"), *some_warnings = pysem::intern("warnings"),
                     *some_errors = pysem::intern("errors");
-    if (PyList_GET_SIZE(errors.ptr())) return nb::borrow(some_errors);
-    return nb::borrow(PyList_GET_SIZE(warnings.ptr()) ? some_warnings : healthy);
+    if (PyList_GET_SIZE(errors)) return borrow(some_errors);
+    return borrow(PyList_GET_SIZE(warnings) ? some_warnings : healthy);
 }
 
 // Steps shared by both entry points; `run_pass` runs one named pass.
 template <typename RunPass>
-static nb::object build_report(PyObject *order_mgr, RunPass &&run_pass) {
-    nb::object snapshot = values_list(store_of(order_mgr).ptr());
+static Ref build_report(PyObject *order_mgr, RunPass &&run_pass) {
+    Ref snapshot = values_list(store_of(order_mgr).ptr());
     Py_ssize_t total_positions = PyList_GET_SIZE(snapshot.ptr());
     long long total_trades = 0;
     for (Py_ssize_t i = 0; i < total_positions; ++i)
-        total_trades += mapping_size(position_trades(PyList_GET_ITEM(snapshot.ptr(), i)).ptr());
+        total_trades +=
+            mapping_size(position_field(PyList_GET_ITEM(snapshot.ptr(), i), Position::field::trades).ptr());
 
-    nb::list warnings, errors;
-    nb::object violations = run_pass(dnames.check_data);
-    extend(warnings, violations.ptr());
-    nb::object arithmetic = run_pass(dnames.check_math);
-    extend(warnings, arithmetic.ptr());
+    Ref warnings = pysem::new_list(), errors = pysem::new_list();
+    Ref violations = run_pass(names()._check_data_consistency);
+    extend(warnings.ptr(), violations.ptr());
+    Ref arithmetic = run_pass(names()._check_mathematical_consistency);
+    extend(warnings.ptr(), arithmetic.ptr());
 
-    nb::object status = status_of(warnings, errors);
-    return plain::construct<SystemHealthReportRec>(
-        {std::move(status), nb::steal(PyLong_FromSsize_t(total_positions)),
-         nb::steal(PyLong_FromLongLong(total_trades)), std::move(warnings), std::move(errors),
+    Ref status = status_of(warnings.ptr(), errors.ptr());
+    return pysem::record::construct(
+        health_report_class,
+        {std::move(status), steal(PyLong_FromSsize_t(total_positions)),
+         steal(PyLong_FromLongLong(total_trades)), std::move(warnings), std::move(errors),
          std::move(violations)},
         false);
 }
 
-static nb::object run_own_pass(PyObject *pass, PyObject *order_mgr) {
-    return pass == dnames.check_data ? nb::object(check_data_consistency(order_mgr))
-                                     : nb::object(check_mathematical_consistency(order_mgr));
+static Ref run_own_pass(PyObject *pass, PyObject *order_mgr) {
+    return pass == names()._check_data_consistency ? Ref(check_data_consistency(order_mgr))
+                                     : Ref(check_mathematical_consistency(order_mgr));
 }
 
-nb::object health_check(PyObject *order_mgr) {
+Ref health_check(PyObject *order_mgr) {
     return build_report(order_mgr, [&](PyObject *pass) { return run_own_pass(pass, order_mgr); });
 }
 
-nb::object health_check_of(nb::handle self) {
-    nb::object order_mgr = plain::field<SystemDiagnosticsRec>(self.ptr(), 0);
-    return build_report(order_mgr.ptr(), [&](PyObject *pass) -> nb::object {
-        PyObject *own = pass == dnames.check_data ? own_check_data : own_check_math;
-        if (!plain::resolves_to(self.ptr(), pass, own)) return call_method0(self.ptr(), pass);
+Ref health_check_of(PyObject *self) {
+    Ref order_mgr = pysem::record::get(system_diagnostics_class, self, SystemDiagnosticsRec::field::order_mgr);
+    return build_report(order_mgr.ptr(), [&](PyObject *pass) -> Ref {
+        PyObject *own = pass == names()._check_data_consistency ? own_check_data : own_check_math;
+        if (!resolves_to(self, pass, own)) return call_method0(self, pass);
         // The pass reads self.order_mgr afresh, as the method would.
-        return run_own_pass(pass, plain::field<SystemDiagnosticsRec>(self.ptr(), 0).ptr());
+        return run_own_pass(pass, pysem::record::get(system_diagnostics_class, self, SystemDiagnosticsRec::field::order_mgr).ptr());
     });
 }
 

@@ -2,13 +2,17 @@
 // formatting (format(value, "")), collected into a list of str.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 #include <string>
 
 #include "pysem/format.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 class Message {
 public:
@@ -16,7 +20,7 @@ public:
         text_ += text;
         return *this;
     }
-    Message &operator<<(const nb::object &value) {
+    Message &operator<<(const Ref &value) {
         pysem::append_default(text_, value.ptr());
         return *this;
     }
@@ -25,16 +29,17 @@ public:
         return *this;
     }
     // Appends the text as a new str to `list`.
-    void add_to(const nb::list &list) const {
-        nb::object s = pysem::utf8_to_str(text_);
-        if (PyList_Append(list.ptr(), s.ptr()) < 0) throw nb::python_error();
+    void add_to(PyObject *list) const {
+        Ref s = pysem::utf8_to_str(text_);
+        if (PyList_Append(list, s.ptr()) < 0) throw Error();
     }
+    void add_to(const Ref &list) const { add_to(list.ptr()); }
 
 private:
     std::string text_;
 };
 
-inline void add_text(const nb::list &list, const char *text) {
+inline void add_text(PyObject *list, const char *text) {
     Message m;
     m << text;
     m.add_to(list);

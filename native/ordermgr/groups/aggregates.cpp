@@ -1,6 +1,5 @@
 #include "groups/aggregates.h"
 
-#include "model/payload.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,88 +21,87 @@ namespace ordermgr {
 
 using pysem::Num;
 
-static nb::object new_set() {
+static Ref new_set() {
     PyObject *s = PySet_New(nullptr);
-    if (!s) throw nb::python_error();
-    return nb::steal(s);
+    if (!s) throw Error();
+    return steal(s);
 }
 
 static void set_add(PyObject *set, PyObject *item) {
-    if (PySet_Add(set, item) < 0) throw nb::python_error();
+    if (PySet_Add(set, item) < 0) throw Error();
 }
 
-nb::object members_keys(PyObject *positions) {
+Ref members_keys(PyObject *positions) {
     Members ms(positions);
-    nb::object out = new_set();
-    for (const nb::object &p : ms.items()) set_add(out.ptr(), position_key(p.ptr()).ptr());
+    Ref out = new_set();
+    for (const Ref &p : ms.items()) set_add(out.ptr(), position_field(p.ptr(), Position::field::key).ptr());
     return out;
 }
 
-nb::object members_orderids(PyObject *positions) {
-    static PyObject *const union_name = pysem::intern("union");
+Ref members_orderids(PyObject *positions) {
     Members ms(positions);
-    nb::object acc = new_set();
-    for (const nb::object &p : ms.items()) {
-        nb::object ids = position_orderids(p.ptr());
+    Ref acc = new_set();
+    for (const Ref &p : ms.items()) {
+        Ref ids = position_orderids(p.ptr());
         // acc = acc.union(ids): a new set per member, built as the host
         // builds it (a copy of acc, then ids added), so the iteration order
         // is the host's. `|` is the same operation for an exact set or
         // frozenset and skips the method lookup.
         PyObject *r = PyAnySet_CheckExact(ids.ptr()) ? PyNumber_Or(acc.ptr(), ids.ptr())
-                                                     : PyObject_CallMethodOneArg(acc.ptr(), union_name, ids.ptr());
-        if (!r) throw nb::python_error();
-        acc = nb::steal(r);
+                                                     : PyObject_CallMethodOneArg(acc.ptr(), names().union_, ids.ptr());
+        if (!r) throw Error();
+        acc = steal(r);
     }
     return acc;
 }
 
 // min() over values already collected: the first of equal values wins.
 static Num minimum(const std::vector<Num> &values) {
-    if (values.empty()) throw nb::value_error("min() iterable argument is empty");
+    if (values.empty()) pysem::raise(PyExc_ValueError, "min() iterable argument is empty");
     Num best = values.front();
     for (size_t i = 1; i < values.size(); ++i)
         if (values[i].lt(best)) best = values[i];
     return best;
 }
 
-nb::object members_qty(PyObject *positions) {
+Ref members_qty(PyObject *positions) {
     Members ms(positions);
     std::vector<Num> sizes;
     sizes.reserve(ms.size());
-    for (const nb::object &p : ms.items()) sizes.push_back(Num::steal(position_qty(p.ptr()).release().ptr()).abs());
+    for (const Ref &p : ms.items()) sizes.push_back(Num::steal(position_qty(p.ptr()).release()).abs());
     return minimum(sizes).object();
 }
 
-nb::object members_started(PyObject *positions) {
+Ref members_started(PyObject *positions) {
     Members ms(positions);
-    std::vector<nb::object> starts;
+    std::vector<Ref> starts;
     starts.reserve(ms.size());
-    for (const nb::object &p : ms.items()) starts.push_back(position_started(p.ptr()));
-    if (starts.empty()) throw nb::value_error("min() iterable argument is empty");
-    nb::object best = starts.front();
+    for (const Ref &p : ms.items()) starts.push_back(position_started(p.ptr()));
+    if (starts.empty()) pysem::raise(PyExc_ValueError, "min() iterable argument is empty");
+    Ref best = starts.front();
     for (size_t i = 1; i < starts.size(); ++i) {
         int r = PyObject_RichCompareBool(starts[i].ptr(), best.ptr(), Py_LT);
-        if (r < 0) throw nb::python_error();
+        if (r < 0) throw Error();
         if (r) best = starts[i];
     }
     return best;
 }
 
-nb::object members_total_commission(PyObject *positions) {
+Ref members_total_commission(PyObject *positions) {
     Members ms(positions);
     pysem::BuiltinSum sum;
-    for (const nb::object &p : ms.items()) sum.add(position_total_commission(p.ptr()).ptr());
+    for (const Ref &p : ms.items()) sum.add(position_total_commission(p.ptr()).ptr());
     return sum.result();
 }
 
 static bool less(PyObject *a, PyObject *b) {
     int r = PyObject_RichCompareBool(a, b, Py_LT);
-    if (r < 0) throw nb::python_error();
+    if (r < 0) throw Error();
     return r != 0;
 }
 
 static Trade *exact_trade(PyObject *o) {
-    return Payload<Trade>::of_exact(o);
+    return trade_class.exact<Trade>(o);
 }
 
 // Timestamps of exact trades as integer keys (see datetime_order_key); the
@@ -114,7 +112,10 @@ static bool native_time_keys(const std::vector<PyObject *> &trades, std::vector<
     keys.resize(trades.size());
     for (size_t i = 0; i < trades.size(); ++i) {
         Trade *t = exact_trade(trades[i]);
-        if (!t || !pysem::datetime_order_key(t->timestamp.ptr(), &tz, &keys[i])) return false;
+        if (!t || !pysem::datetime_order_key(trade_timestamp(*t), &tz, &keys[i])) {
+            PyErr_Clear();  // a default timestamp that could not be made: the generic path reports it
+            return false;
+        }
     }
     return true;
 }
@@ -131,9 +132,9 @@ static std::vector<size_t> timestamp_order(const TradeSnapshot &trades) {
             std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keys[a] < keys[b]; });
         return order;
     }
-    std::vector<nb::object> stamps;
+    std::vector<Ref> stamps;
     stamps.reserve(ts.size());
-    for (PyObject *t : ts) stamps.push_back(trade_timestamp(t));
+    for (PyObject *t : ts) stamps.push_back(trade_field(t, Trade::field::timestamp));
     bool sorted = true;
     for (size_t i = 1; i < stamps.size() && sorted; ++i) sorted = !less(stamps[i].ptr(), stamps[i - 1].ptr());
     if (!sorted)
@@ -142,7 +143,7 @@ static std::vector<size_t> timestamp_order(const TradeSnapshot &trades) {
     return order;
 }
 
-static Num num(nb::object o) { return Num::steal(o.release().ptr()); }
+static Num num(Ref o) { return Num::steal(o.release()); }
 
 // Field reads of one trade: in place for an exact Trade, through the
 // override-honouring accessors otherwise (every read is a fresh read).
@@ -150,11 +151,13 @@ struct FillReader {
     PyObject *trade;
     Trade *exact;
     explicit FillReader(PyObject *t) : trade(t), exact(exact_trade(t)) {}
-    Num qty() const { return exact ? Num::of(pysem::require(exact->qty, "qty")) : num(trade_qty(trade)); }
-    Num price() const { return exact ? Num::of(pysem::require(exact->price, "price")) : num(trade_price(trade)); }
-    Num commission() const {
-        return exact ? Num::of(pysem::require(exact->commission, "commission")) : num(trade_commission(trade));
+    Num read(const Ref &member, int i) const {
+        if (exact) return Num::of(pysem::record::held(trade, member, trade_class.decl.fields.rows[i].name));
+        return num(trade_field(trade, i));
     }
+    Num qty() const { return read(exact ? exact->qty : Ref(), Trade::field::qty); }
+    Num price() const { return read(exact ? exact->price : Ref(), Trade::field::price); }
+    Num commission() const { return read(exact ? exact->commission : Ref(), Trade::field::commission); }
 };
 
 // The trade step of the average price on plain doubles: every input an exact
@@ -184,13 +187,13 @@ static bool run_native(const TradeSnapshot &snap, const std::vector<size_t> &ord
     return true;
 }
 
-nb::object members_average_price(PyObject *positions, PyObject *total_qty) {
+Ref members_average_price(PyObject *positions, PyObject *total_qty) {
     Num total = Num::of(total_qty);
     Num total_value = Num::of_double(0.0);
     Members ms(positions);
-    for (const nb::object &position : ms.items()) {
+    for (const Ref &position : ms.items()) {
         Num considered = Num::of_double(0.0);
-        nb::object trades = position_trades(position.ptr());
+        Ref trades = position_field(position.ptr(), Position::field::trades);
         TradeSnapshot snap(trades.ptr());
         std::vector<size_t> order = timestamp_order(snap);
         size_t i = 0;

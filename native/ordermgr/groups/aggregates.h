@@ -3,23 +3,27 @@
 // overrides of Position take part.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 // {p.key for p in positions}
-nb::object members_keys(PyObject *positions);
+Ref members_keys(PyObject *positions);
 // The union of every member's orderids, as a new set.
-nb::object members_orderids(PyObject *positions);
+Ref members_orderids(PyObject *positions);
 // The smallest absolute member quantity (the first of equal ones).
-nb::object members_qty(PyObject *positions);
+Ref members_qty(PyObject *positions);
 // The earliest member start time.
-nb::object members_started(PyObject *positions);
+Ref members_started(PyObject *positions);
 // sum(p.total_commission for p in positions), starting from int 0.
-nb::object members_total_commission(PyObject *positions);
+Ref members_total_commission(PyObject *positions);
 // The signed cost of one group unit: each member's earliest `total_qty`
 // absolute units, in timestamp order, commissions included.
-nb::object members_average_price(PyObject *positions, PyObject *total_qty);
+Ref members_average_price(PyObject *positions, PyObject *total_qty);
 
 }  // namespace ordermgr

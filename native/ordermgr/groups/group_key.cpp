@@ -12,65 +12,56 @@
 
 namespace ordermgr {
 
-static PyObject *g_stdlib_base64 = nullptr;  // kept for the life of the process
-
-void group_key_init() {
-    if (g_stdlib_base64) return;
-    g_stdlib_base64 = PyImport_ImportModule("base64");
-    if (!g_stdlib_base64) throw nb::python_error();
-}
-
 static bool str_less(PyObject *a, PyObject *b) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
         int c = PyUnicode_Compare(a, b);
-        if (c == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (c == -1 && PyErr_Occurred()) throw Error();
         return c < 0;
     }
     int r = PyObject_RichCompareBool(a, b, Py_LT);
-    if (r < 0) throw nb::python_error();
+    if (r < 0) throw Error();
     return r != 0;
 }
 
-static nb::object urlsafe_b64(const unsigned char bytes[3]) {
-    static PyObject *const name = pysem::intern("base64");
-    PyObject *b64 = module_attr(name);
-    if (b64 == g_stdlib_base64) {
+static Ref urlsafe_b64(const unsigned char bytes[3]) {
+    PyObject *b64 = module_attr(names().base64);
+    if (b64 == state().stdlib_base64) {
         static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
         uint32_t v = (uint32_t(bytes[0]) << 16) | (uint32_t(bytes[1]) << 8) | bytes[2];
         char out[4] = {alphabet[(v >> 18) & 63], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], alphabet[v & 63]};
-        return nb::steal(PyUnicode_FromStringAndSize(out, 4));
+        return steal(PyUnicode_FromStringAndSize(out, 4));
     }
-    nb::object hold = nb::borrow(b64);
-    nb::object raw = nb::steal(PyBytes_FromStringAndSize((const char *) bytes, 3));
-    if (!raw) throw nb::python_error();
-    nb::object encoded = nb::steal(PyObject_CallMethod(b64, "urlsafe_b64encode", "O", raw.ptr()));
-    if (!encoded) throw nb::python_error();
+    Ref hold = borrow(b64);
+    Ref raw = steal(PyBytes_FromStringAndSize((const char *) bytes, 3));
+    if (!raw) throw Error();
+    Ref encoded = steal(PyObject_CallMethod(b64, "urlsafe_b64encode", "O", raw.ptr()));
+    if (!encoded) throw Error();
     PyObject *text = PyObject_CallMethod(encoded.ptr(), "decode", nullptr);
-    if (!text) throw nb::python_error();
-    return nb::steal(text);
+    if (!text) throw Error();
+    return steal(text);
 }
 
-nb::object compute_group_key(PyObject *positions) {
+Ref compute_group_key(PyObject *positions) {
     Members ms(positions);
-    std::vector<nb::object> labels;
+    std::vector<Ref> labels;
     labels.reserve(ms.size());
-    for (const nb::object &p : ms.items()) {
-        nb::object key = position_key(p.ptr());
+    for (const Ref &p : ms.items()) {
+        Ref key = position_field(p.ptr(), Position::field::key);
         PyObject *s = PyObject_Str(key.ptr());
-        if (!s) throw nb::python_error();
-        labels.push_back(nb::steal(s));
+        if (!s) throw Error();
+        labels.push_back(steal(s));
     }
     std::vector<size_t> order(ms.size());
     std::iota(order.begin(), order.end(), size_t(0));
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return str_less(labels[a].ptr(), labels[b].ptr()); });
 
-    nb::object symbols = nb::steal(PyTuple_New((Py_ssize_t) order.size()));
-    if (!symbols) throw nb::python_error();
+    Ref symbols = steal(PyTuple_New((Py_ssize_t) order.size()));
+    if (!symbols) throw Error();
     for (size_t i = 0; i < order.size(); ++i)
         PyTuple_SET_ITEM(symbols.ptr(), (Py_ssize_t) i, Py_NewRef(ms.items()[order[i]].ptr()));
     Py_hash_t h = PyObject_Hash(symbols.ptr());
-    if (h == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (h == -1 && PyErr_Occurred()) throw Error();
 
     // |h| as an unsigned magnitude: exact for the most negative value too.
     uint64_t composite = h < 0 ? uint64_t(0) - uint64_t(h) : uint64_t(h);

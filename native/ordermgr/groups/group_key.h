@@ -1,18 +1,19 @@
 // The short informational key of a position group.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 // Four URL-safe Base64 characters from the host hash of the members sorted
 // (stably) by the string form of their keys: the top bits of the hash's
-// magnitude, |hash| >> 40 as three big-endian bytes.
-nb::object compute_group_key(PyObject *positions);
-
-// Remembers the standard base64 module (at module initialisation); while the
-// module's `base64` attribute is that module the encoding is done natively.
-void group_key_init();
+// magnitude, |hash| >> 40 as three big-endian bytes. Encoded natively while
+// the module's `base64` is the standard module it imported.
+Ref compute_group_key(PyObject *positions);
 
 }  // namespace ordermgr

@@ -19,37 +19,37 @@ using pysem::truth;
 
 // abs(sum(fetcher(p.key) * (1 if p.is_long else -1) for every member)),
 // every price fetched before anything is added; None for not-a-number.
-static nb::object market_price(PyObject *group, PyObject *fetcher) {
-    nb::object positions = position_group_positions(group);
+static Ref market_price(PyObject *group, PyObject *fetcher) {
+    Ref positions = group_field(group, PositionGroup::field::positions);
     Members ms(positions.ptr());
     std::vector<Num> legs;
     legs.reserve(ms.size());
-    for (const nb::object &p : ms.items()) {
-        nb::object key = position_key(p.ptr());
+    for (const Ref &p : ms.items()) {
+        Ref key = position_field(p.ptr(), Position::field::key);
         PyObject *price = PyObject_CallOneArg(fetcher, key.ptr());
         Num fetched = Num::steal(price);
         legs.push_back(fetched * Num::of_int(position_is_long(p.ptr()) ? 1 : -1));
     }
     pysem::BuiltinSum sum;
     for (const Num &leg : legs) sum.add(leg.object().ptr());
-    Num market = Num::steal(sum.result().release().ptr()).abs();
+    Num market = Num::steal(sum.result().release()).abs();
     if (market.is_float()) {
         double d = market.as_double();
-        if (d != d) return nb::none();
+        if (d != d) return none();
         return market.object();
     }
     // x != x itself, not the identity-first comparison.
-    nb::object m = market.object();
-    nb::object ne = nb::steal(PyObject_RichCompare(m.ptr(), m.ptr(), Py_NE));
-    if (!ne) throw nb::python_error();
-    return truth(ne.ptr()) ? nb::none() : m;
+    Ref m = market.object();
+    Ref ne = steal(PyObject_RichCompare(m.ptr(), m.ptr(), Py_NE));
+    if (!ne) throw Error();
+    return truth(ne.ptr()) ? none() : m;
 }
 
-nb::object summarize_group(PyObject *group, PyObject *stop_pct, PyObject *price_fetcher) {
-    nb::object avgprice = group_average_price(group);
+Ref summarize_group(PyObject *group, PyObject *stop_pct, PyObject *price_fetcher) {
+    Ref avgprice = group_average_price(group);
     Num avg = Num::of(avgprice.ptr());
     bool is_long = avg.gt_zero();
-    nb::object market = nb::none();
+    Ref market = none();
     if (truth(price_fetcher)) market = market_price(group, price_fetcher);
 
     Num pct = Num::of(stop_pct);
@@ -66,11 +66,11 @@ nb::object summarize_group(PyObject *group, PyObject *stop_pct, PyObject *price_
         Num useprice = other.lt(a) ? other : a;
         stop = useprice * (Num::of_int(1) + pct);
     }
-    nb::object stop_obj = stop.object();
-    nb::object qty = group_qty(group);
-    nb::object commission = group_total_commission(group);
-    nb::object started = group_started(group);
-    return make_position_summary(qty, avgprice, stop_obj, commission, started, market);
+    Ref stop_obj = stop.object();
+    Ref qty = group_qty(group);
+    Ref commission = group_total_commission(group);
+    Ref started = group_started(group);
+    return make_position_summary(qty.ptr(), avgprice.ptr(), stop_obj.ptr(), commission.ptr(), started.ptr(), market.ptr());
 }
 
 }  // namespace ordermgr

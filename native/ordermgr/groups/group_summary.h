@@ -2,13 +2,17 @@
 // favourable market price.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 // PositionGroup.summary(stopPct, priceFetcher) for `group` (its other figures
 // are read honouring overrides); `price_fetcher` may be None.
-nb::object summarize_group(PyObject *group, PyObject *stop_pct, PyObject *price_fetcher);
+Ref summarize_group(PyObject *group, PyObject *stop_pct, PyObject *price_fetcher);
 
 }  // namespace ordermgr

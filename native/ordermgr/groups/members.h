@@ -3,22 +3,26 @@
 // subclass property, a price fetcher) cannot disturb the iteration.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 #include <vector>
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 class Members {
 public:
     // Iterates `positions` (a set, or any iterable) in its own order.
     explicit Members(PyObject *positions);
-    const std::vector<nb::object> &items() const { return items_; }
+    const std::vector<Ref> &items() const { return items_; }
     size_t size() const { return items_.size(); }
     bool empty() const { return items_.empty(); }
 
 private:
-    std::vector<nb::object> items_;
+    std::vector<Ref> items_;
 };
 
 }  // namespace ordermgr

@@ -6,6 +6,7 @@
 
 #include "groups/members.h"
 #include "groups/position_group.h"
+#include "model/module_ns.h"
 #include "model/position.h"
 #include "model/summary.h"
 #include "pysem/format.h"
@@ -16,19 +17,12 @@ namespace ordermgr {
 
 using pysem::Num;
 
-static bool g_assertions = true;
-
-void order_desc_init() {
-    nb::object flags = nb::module_::import_("sys").attr("flags");
-    g_assertions = nb::cast<long>(flags.attr("optimize")) == 0;
-}
-
 using pysem::truth;
 
 // int(ratio), and whether that integer equals the ratio; written out as
 // the decimal digits of its absolute value.
 struct LegCount {
-    nb::object value;  // only when the ratio is not a native double
+    Ref value;  // only when the ratio is not a native double
     int64_t whole = 0;
     bool exact = false;
 };
@@ -48,11 +42,11 @@ static LegCount truncate(const Num &ratio) {
             return c;
         }
     }
-    nb::object r = ratio.object();
+    Ref r = ratio.object();
     PyObject *i = ratio.is_float() ? PyLong_FromDouble(ratio.as_double()) : PyNumber_Long(r.ptr());
-    if (!i) throw nb::python_error();
-    c.value = nb::steal(i);
-    c.exact = truth(nb::steal(PyObject_RichCompare(c.value.ptr(), r.ptr(), Py_EQ)).ptr());
+    if (!i) throw Error();
+    c.value = steal(i);
+    c.exact = truth(steal(PyObject_RichCompare(c.value.ptr(), r.ptr(), Py_EQ)).ptr());
     return c;
 }
 
@@ -62,8 +56,8 @@ static void append_abs(std::string &out, const LegCount &c) {
         out += std::to_string(mag);
         return;
     }
-    nb::object a = nb::steal(PyNumber_Absolute(c.value.ptr()));
-    if (!a) throw nb::python_error();
+    Ref a = steal(PyNumber_Absolute(c.value.ptr()));
+    if (!a) throw Error();
     pysem::append_default(out, a.ptr());
 }
 
@@ -75,31 +69,31 @@ static void append_abs(std::string &out, const LegCount &c) {
     msg += " / selfsize=";
     pysem::append_repr(msg, selfsize);
     PyErr_SetObject(PyExc_AssertionError, pysem::utf8_to_str(msg).ptr());
-    throw nb::python_error();
+    throw Error();
 }
 
-nb::object generate_order_desc(PyObject *group, PyObject *openclose) {
-    nb::object selfsize = group_qty(group);
+Ref generate_order_desc(PyObject *group, PyObject *openclose) {
+    Ref selfsize = group_qty(group);
     Num size = Num::of(selfsize.ptr());
-    if (size.eq_zero()) throw nb::value_error("Cannot generate order description for position group with zero quantity");
+    if (size.eq_zero()) pysem::raise(PyExc_ValueError, "Cannot generate order description for position group with zero quantity");
     static PyObject *const open_word = PyUnicode_InternFromString("OPEN");
-    nb::object positions = position_group_positions(group);
+    Ref positions = group_field(group, PositionGroup::field::positions);
     Members ms(positions.ptr());
     std::string out;
-    for (const nb::object &p : ms.items()) {
+    for (const Ref &p : ms.items()) {
         int opening = PyObject_RichCompareBool(openclose, open_word, Py_EQ);
-        if (opening < 0) throw nb::python_error();
+        if (opening < 0) throw Error();
         bool is_long = position_is_long(p.ptr());
         const char *side = (opening != 0) == is_long ? "BUY" : "SELL";
-        Num ratio = Num::steal(position_qty(p.ptr()).release().ptr()) / size;
+        Num ratio = Num::steal(position_qty(p.ptr()).release()) / size;
         LegCount count = truncate(ratio);
-        if (g_assertions && !count.exact) fractional_ratio(ratio, p.ptr(), selfsize.ptr());
+        if (state().assertions && !count.exact) fractional_ratio(ratio, p.ptr(), selfsize.ptr());
         if (!out.empty()) out += ' ';
         out += side;
         out += ' ';
         append_abs(out, count);
         out += ' ';
-        pysem::append_default(out, position_key(p.ptr()).ptr());
+        pysem::append_default(out, position_field(p.ptr(), Position::field::key).ptr());
     }
     return pysem::utf8_to_str(out);
 }
@@ -108,16 +102,16 @@ nb::object generate_order_desc(PyObject *group, PyObject *openclose) {
 // converted to a double, algo exactly a str.
 static double order_args(PyObject *stop_pct, PyObject *algo) {
     double pct = PyFloat_CheckExact(stop_pct) ? PyFloat_AS_DOUBLE(stop_pct) : PyFloat_AsDouble(stop_pct);
-    if (pct == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    if (pct == -1.0 && PyErr_Occurred()) throw Error();
     if (!PyUnicode_CheckExact(algo)) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "algo",
                      "str", Py_TYPE(algo)->tp_name);
-        throw nb::python_error();
+        throw Error();
     }
     return pct;
 }
 
-static nb::object order_line(PyObject *group, const nb::object &quantity, PyObject *algo, PyObject *summary) {
+static Ref order_line(PyObject *group, const Ref &quantity, PyObject *algo, PyObject *summary) {
     std::string cmd = "buy '";
     pysem::append_str(cmd, group_open(group).ptr());
     cmd += "' ";
@@ -125,33 +119,33 @@ static nb::object order_line(PyObject *group, const nb::object &quantity, PyObje
     cmd += ' ';
     pysem::append_utf8(cmd, algo);
     cmd += " @ ";
-    pysem::append_str(cmd, summary_stop(summary).ptr());
+    pysem::append_str(cmd, summary_field(summary, PositionSummary::field::stop).ptr());
     return pysem::utf8_to_str(cmd);
 }
 
-static nb::object float_object(double d) {
+static Ref float_object(double d) {
     PyObject *o = PyFloat_FromDouble(d);
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
+    if (!o) throw Error();
+    return steal(o);
 }
 
-nb::object start_order(PyObject *group, PyObject *stop_pct, PyObject *algo) {
+Ref start_order(PyObject *group, PyObject *stop_pct, PyObject *algo) {
     double pct = order_args(stop_pct, algo);
-    nb::object summary = group_summary_with(group, float_object(-pct).ptr());
-    nb::object buysell = nb::steal(PyLong_FromLong(group_is_long(group) ? 1 : -1));
+    Ref summary = group_summary_with(group, float_object(-pct).ptr());
+    Ref buysell = steal(PyLong_FromLong(group_is_long(group) ? 1 : -1));
     return order_line(group, buysell, algo, summary.ptr());
 }
 
-nb::object stop_order(PyObject *group, PyObject *stop_pct, PyObject *algo) {
+Ref stop_order(PyObject *group, PyObject *stop_pct, PyObject *algo) {
     double pct = order_args(stop_pct, algo);
-    nb::object summary = group_summary_with(group, float_object(pct).ptr());
-    Num qty = Num::steal(group_qty(group).release().ptr());
+    Ref summary = group_summary_with(group, float_object(pct).ptr());
+    Num qty = Num::steal(group_qty(group).release());
     Num buysell = group_is_long(group) ? -qty : qty;
     // A whole quantity is written without a decimal part.
-    nb::object quantity;
+    Ref quantity;
     LegCount whole = truncate(buysell);
     if (whole.exact)
-        quantity = whole.value.ptr() ? whole.value : nb::steal(PyLong_FromLongLong(whole.whole));
+        quantity = whole.value.ptr() ? whole.value : steal(PyLong_FromLongLong(whole.whole));
     else
         quantity = buysell.object();
     return order_line(group, quantity, algo, summary.ptr());

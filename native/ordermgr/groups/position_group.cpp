@@ -5,14 +5,11 @@
 #include "groups/group_summary.h"
 #include "groups/order_desc.h"
 #include "model/module_ns.h"
-#include "model/payload.h"
-#include "pysem/fields.h"
+#include "pysem/method.h"
 #include "pysem/num.h"
-#include "pysem/truth.h"
 #include "pysem/record.h"
-#include "pysem/record_methods.h"
 #include "pysem/record_type.h"
-#include "pysem/self_type.h"
+#include "pysem/truth.h"
 
 namespace ordermgr {
 
@@ -20,236 +17,227 @@ using pysem::Num;
 
 using pysem::truth;
 
-static nb::object call_method(PyObject *self, const char *name, PyObject *arg = nullptr) {
-    nb::object meth = nb::steal(PyUnicode_InternFromString(name));
-    if (!meth) throw nb::python_error();
-    PyObject *r = arg ? PyObject_CallMethodOneArg(self, meth.ptr(), arg) : PyObject_CallMethodNoArgs(self, meth.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+// self.<name>() or self.<name>(arg), the method as the object resolves it.
+static Ref call_method(PyObject *self, PyObject *name, PyObject *arg = nullptr) {
+    return pysem::check(arg ? PyObject_CallMethodOneArg(self, name, arg) : PyObject_CallMethodNoArgs(self, name));
 }
+
+static Ref members(PyObject *group) { return group_field(group, PositionGroup::field::positions); }
 
 // --- reads honouring overrides --------------------------------------------
 
-PositionGroup *exact_group(PyObject *o) { return Payload<PositionGroup>::of_exact(o); }
+PositionGroup *exact_group(PyObject *o) { return group_class.exact<PositionGroup>(o); }
 
-nb::object position_group_positions(PyObject *group) {
-    if (PositionGroup *g = exact_group(group)) return nb::borrow(pysem::require(g->positions, "positions"));
-    return pysem::getattr(group, names.positions);
-}
-
-nb::object group_qty(PyObject *group) {
-    if (exact_group(group)) return members_qty(position_group_positions(group).ptr());
-    return pysem::getattr(group, names.qty);
+Ref group_qty(PyObject *group) {
+    if (exact_group(group)) return members_qty(members(group).ptr());
+    return pysem::getattr(group, names().qty);
 }
 
 // The properties as this class computes them for `self`, whatever its class.
-static nb::object average_price_of(PyObject *self) {
-    nb::object total = group_qty(self);
-    return members_average_price(position_group_positions(self).ptr(), total.ptr());
+static Ref average_price_of(PyObject *self) {
+    Ref total = group_qty(self);
+    return members_average_price(members(self).ptr(), total.ptr());
 }
 
-nb::object group_average_price(PyObject *group) {
+Ref group_average_price(PyObject *group) {
     if (exact_group(group)) return average_price_of(group);
-    return pysem::getattr(group, names.average_price);
+    return pysem::getattr(group, names().average_price);
 }
 
 bool group_is_long(PyObject *group) {
     if (exact_group(group)) return Num::of(average_price_of(group).ptr()).gt_zero();
-    return truth(pysem::getattr(group, names.is_long).ptr());
+    return truth(pysem::getattr(group, names().is_long).ptr());
 }
 
-nb::object group_total_commission(PyObject *group) {
-    if (exact_group(group)) return members_total_commission(position_group_positions(group).ptr());
-    return pysem::getattr(group, names.total_commission);
+Ref group_total_commission(PyObject *group) {
+    if (exact_group(group)) return members_total_commission(members(group).ptr());
+    return pysem::getattr(group, names().total_commission);
 }
 
-nb::object group_started(PyObject *group) {
-    if (exact_group(group)) return members_started(position_group_positions(group).ptr());
-    return pysem::getattr(group, names.started);
+Ref group_started(PyObject *group) {
+    if (exact_group(group)) return members_started(members(group).ptr());
+    return pysem::getattr(group, names().started);
 }
 
-nb::object group_summary_with(PyObject *group, PyObject *stop_pct) {
+Ref group_summary_with(PyObject *group, PyObject *stop_pct) {
     if (exact_group(group)) return summarize_group(group, stop_pct, Py_None);
-    static PyObject *kwnames = Py_BuildValue("(s)", "stopPct");
-    if (!kwnames) throw nb::python_error();
     PyObject *argv[] = {group, stop_pct};
-    PyObject *r = PyObject_VectorcallMethod(names.summary, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return pysem::check(PyObject_VectorcallMethod(names().summary, argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                  state().stopPct_keyword));
 }
 
-static nb::object open_close(PyObject *self, bool opening);
+static Ref open_close(PyObject *self, bool opening);
 
-nb::object group_open(PyObject *group) {
+Ref group_open(PyObject *group) {
     if (exact_group(group)) return open_close(group, true);
-    return call_method(group, "open");
+    return call_method(group, names().open);
 }
 
 // --- operations -------------------------------------------------------------
 
-static void set_key(PyObject *self, nb::object key) {
+static void set_key(PyObject *self, Ref key) {
     if (PositionGroup *g = exact_group(self)) {
-        nb::object old = std::move(g->key);
         g->key = std::move(key);
         return;
     }
-    if (PyObject_SetAttr(self, names.key, key.ptr()) < 0) throw nb::python_error();
+    if (PyObject_SetAttr(self, group_class.names[PositionGroup::field::key], key.ptr()) < 0)
+        throw Error();
 }
 
-static void updatekey(PyObject *self) { set_key(self, compute_group_key(position_group_positions(self).ptr())); }
+static void updatekey(PyObject *self) { set_key(self, compute_group_key(members(self).ptr())); }
 
 static void add(PyObject *self, PyObject *position) {
-    nb::object positions = position_group_positions(self);
+    Ref positions = members(self);
     if (PySet_CheckExact(positions.ptr())) {
-        if (PySet_Add(positions.ptr(), position) < 0) throw nb::python_error();
+        if (PySet_Add(positions.ptr(), position) < 0) throw Error();
     } else {
-        call_method(positions.ptr(), "add", position);
+        static PyObject *const add_name = pysem::intern("add");
+        call_method(positions.ptr(), add_name, position);
     }
     if (exact_group(self))
         updatekey(self);
     else
-        call_method(self, "updatekey");
+        call_method(self, names().updatekey);
 }
 
-nb::object new_position_group() {
-    static PyObject *const name = pysem::intern("PositionGroup");
+Ref new_position_group() {
     // The class as the module names it now; the record's own vectorcall
     // when that is still this class.
-    nb::object cls = nb::borrow(module_attr(name));
-    PyObject *r = PyObject_Vectorcall(cls.ptr(), nullptr, 0, nullptr);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    Ref cls = borrow(module_attr(names().PositionGroup));
+    return pysem::check(PyObject_Vectorcall(cls.ptr(), nullptr, 0, nullptr));
 }
 
 void position_group_add(PyObject *group, PyObject *position) {
     if (exact_group(group)) return add(group, position);
-    call_method(group, "add", position);
+    static PyObject *const add_name = pysem::intern("add");
+    call_method(group, add_name, position);
 }
 
-nb::object position_group_summary(PyObject *group, PyObject *stop_pct) {
+Ref position_group_summary(PyObject *group, PyObject *stop_pct) {
     if (exact_group(group)) return summarize_group(group, stop_pct, Py_None);
-    return call_method(group, "summary", stop_pct);
+    return call_method(group, names().summary, stop_pct);
 }
 
-// --- type -------------------------------------------------------------------
+// --- the class ----------------------------------------------------------------
 
-// Methods and properties take an untyped self to reach the Python object;
-// this checks it before anything else.
-static PyObject *me(nb::handle self, const char *method) {
-    pysem::require_instance(self, types.PositionGroup, method);
-    return self.ptr();
-}
-
-static nb::object open_close(PyObject *self, bool opening) {
+static Ref open_close(PyObject *self, bool opening) {
     static PyObject *const open_word = pysem::intern("OPEN"), *const close_word = pysem::intern("CLOSE");
     PyObject *word = opening ? open_word : close_word;
     if (exact_group(self)) return generate_order_desc(self, word);
-    return call_method(self, "generateOrderDesc", word);
+    return call_method(self, names().generateOrderDesc, word);
 }
 
-static nb::object is_long_prop(nb::handle self) {
-    return pysem::greater_than_zero(group_average_price(me(self, "is_long")).ptr());
+static PyObject *arg_or(PyObject *given, PyObject *fallback) { return given ? given : fallback; }
+
+static PyObject *default_pct() {
+    static PyObject *const pct = PyFloat_FromDouble(0.1);  // kept for the process
+    return pct;
+}
+static PyObject *default_algo() {
+    static PyObject *const algo = pysem::intern("LIM");
+    return algo;
 }
 
-// --- the record ---------------------------------------------------------------
+constexpr pysem::Method add_method = {
+    "add", "add($self, p)\n--\n\nAdd a position to the group and refresh its key.",
+    [](PyObject *self, PyObject *const *a) {
+        add(self, a[0]);
+        return none();
+    }};
+constexpr pysem::Method updatekey_method = {
+    "updatekey",
+    "updatekey($self)\n--\n\nCreate a simple way to identify this combination of orders using a short string.",
+    [](PyObject *self, PyObject *const *) {
+        updatekey(self);
+        return none();
+    }};
+constexpr pysem::Method summary_method = {
+    "summary",
+    "summary($self, stopPct=0.1, priceFetcher=None)\n--\n\n"
+    "Generate collective metrics across all positions in the group as one quantity.",
+    [](PyObject *self, PyObject *const *a) {
+        return summarize_group(self, arg_or(a[0], default_pct()), arg_or(a[1], Py_None));
+    }};
+constexpr pysem::Method generate_order_desc_method = {
+    "generateOrderDesc",
+    "generateOrderDesc($self, openclose)\n--\n\n"
+    "Generate an open or close order description (assuming the position key is something you can use to order "
+    "again)",
+    [](PyObject *self, PyObject *const *a) { return generate_order_desc(self, a[0]); }};
+constexpr pysem::Method open_method = {
+    "open", "open($self, *args)\n--\n\nThe leg list that buys more of this group; extra arguments are ignored.",
+    [](PyObject *self, PyObject *const *) { return open_close(self, true); }};
+constexpr pysem::Method close_method = {
+    "close", "close($self, *args)\n--\n\nThe leg list that closes this group; extra arguments are ignored.",
+    [](PyObject *self, PyObject *const *) { return open_close(self, false); }};
+constexpr pysem::Method start_method = {
+    "start",
+    "start($self, stopPct=0.1, algo='LIM')\n--\n\n"
+    "Order line for one more group unit, limited to a cost basis stopPct beyond the current one.",
+    [](PyObject *self, PyObject *const *a) {
+        return start_order(self, arg_or(a[0], default_pct()), arg_or(a[1], default_algo()));
+    }};
+constexpr pysem::Method stop_method = {
+    "stop", "stop($self, stopPct=0.1, algo='LIM')\n--\n\nOrder line that takes the whole group out at its stop.",
+    [](PyObject *self, PyObject *const *a) {
+        return stop_order(self, arg_or(a[0], default_pct()), arg_or(a[1], default_algo()));
+    }};
 
-using GroupObject = pysem::record::Instance<PositionGroup>;
-using pysem::record::Init;
+static PyMethodDef *group_methods(const char *owner) {
+    using pysem::method_def;
+    static PyMethodDef methods[] = {
+        method_def<add_method>(owner),
+        method_def<updatekey_method>(owner),
+        method_def<summary_method>(owner),
+        method_def<generate_order_desc_method>(owner),
+        method_def<open_method>(owner),
+        method_def<close_method>(owner),
+        method_def<start_method>(owner),
+        method_def<stop_method>(owner),
+        {},
+    };
+    return methods;
+}
 
-static PyObject *make_set() { return PySet_New(nullptr); }
-static PyObject *make_none() { return Py_NewRef(Py_None); }
+static Ref keys_of(PyObject *self) { return members_keys(members(self).ptr()); }
+static Ref orderids_of(PyObject *self) { return members_orderids(members(self).ptr()); }
+static Ref qty_of(PyObject *self) { return members_qty(members(self).ptr()); }
+static Ref started_of(PyObject *self) { return members_started(members(self).ptr()); }
+static Ref total_commission_of(PyObject *self) { return members_total_commission(members(self).ptr()); }
+static Ref is_long_of(PyObject *self) { return pysem::greater_than_zero(group_average_price(self).ptr()); }
 
-#define SLOT(member) PYSEM_RECORD_SLOT(GroupObject, member)
-static const pysem::record::Field group_fields[] = {
-    {.name = "positions", .annotation = "set[Position]", .doc = "The member positions (a set).",
-     .offset = SLOT(positions), .init = Init::Factory, .make = make_set, .factory = "set"},
-    {.name = "key", .annotation = "str | None",
-     .doc = "Short identifier of the member set, or None before the first add.", .offset = SLOT(key),
-     .init = Init::Default, .make = make_none},
+static PyGetSetDef group_properties[] = {
+    {"keys", pysem::figure_getter<keys_of>, nullptr, "Return a set of position keys for all positions in this group.",
+     nullptr},
+    {"orderids", pysem::figure_getter<orderids_of>, nullptr, "The union of the members' order ids.", nullptr},
+    {"qty", pysem::figure_getter<qty_of>, nullptr, "Group size: the smallest absolute member quantity.", nullptr},
+    {"started", pysem::figure_getter<started_of>, nullptr, "Earliest member start time.", nullptr},
+    {"average_price", pysem::figure_getter<average_price_of>, nullptr,
+     "Generate average price across ALL members by re-running the math for each trade in each position.", nullptr},
+    {"total_commission", pysem::figure_getter<total_commission_of>, nullptr, "Sum of the members' commissions.",
+     nullptr},
+    {"is_long", pysem::figure_getter<is_long_of>, nullptr,
+     "Whether the group's average price is above zero (a net debit).", nullptr},
+    {},
 };
-#undef SLOT
+
+static PyObject *new_set() { return PySet_New(nullptr); }
+static PyObject *none_value() { return Py_NewRef(Py_None); }
 
 static const pysem::record::Decl group_decl = {
     .name = "PositionGroup",
     .doc = "A holder for positions all trading together as a bag/spread.\n\n"
-           "PositionGroup(positions=<new set>, key=None)\n\n"
            "Every figure is recomputed from the member positions on each read; key is\n"
            "refreshed by add.",
-    .fields = group_fields,
-    .nfields = 2,
-    .basicsize = sizeof(GroupObject),
+    .fields = PYSEM_RECORD_TABLE(PositionGroup, POSITION_GROUP_FIELDS),
+    .methods = group_methods,
+    .properties = group_properties,
 };
 
-static pysem::record::Class group_class{group_decl};
+pysem::record::Class group_class{group_decl};
 
-// A read-only property computed by a C++ callable (a `property` whose
-// getter is bound by nanobind, as a method is).
-template <typename F>
-static void def_property(PyTypeObject *type, const char *name, F &&f, const char *doc) {
-    nb::handle scope((PyObject *) type);
-    nb::object fget = nb::cpp_function((nb::detail::forward_t<F>) f, nb::scope(scope), nb::name(name), nb::is_method(),
-                                       nb::is_getter(), doc);
-    nb::object prop = nb::steal(PyObject_CallFunctionObjArgs((PyObject *) &PyProperty_Type, fget.ptr(), Py_None,
-                                                             Py_None, nb::str(doc).ptr(), nullptr));
-    if (!prop || PyObject_SetAttrString(scope.ptr(), name, prop.ptr()) < 0) throw nb::python_error();
-}
+Ref group_field(PyObject *group, int i) { return pysem::record::get(group_class, group, i); }
 
-void register_position_group(nb::module_ &m) {
-    group_key_init();
-    order_desc_init();
-    PyTypeObject *cls = pysem::record::define<group_class>(m.ptr());
-    types.PositionGroup = cls;
-    Payload<PositionGroup>::bind(cls);
-    using pysem::def_method;
-    def_method(cls, "add", [](nb::handle s, nb::handle p) { add(me(s, "add"), p.ptr()); }, nb::arg("p").none(),
-               "Add a position to the group and refresh its key.");
-    def_method(cls, "updatekey", [](nb::handle s) { updatekey(me(s, "updatekey")); },
-               "Create a simple way to identify this combination of orders using a short string.");
-    def_property(cls, "keys", [](nb::handle s) { return members_keys(position_group_positions(me(s, "keys")).ptr()); },
-                 "Return a set of position keys for all positions in this group.");
-    def_property(
-        cls, "orderids", [](nb::handle s) { return members_orderids(position_group_positions(me(s, "orderids")).ptr()); },
-        "The union of the members' order ids.");
-    def_property(cls, "qty", [](nb::handle s) { return members_qty(position_group_positions(me(s, "qty")).ptr()); },
-                 "Group size: the smallest absolute member quantity.");
-    def_property(
-        cls, "started", [](nb::handle s) { return members_started(position_group_positions(me(s, "started")).ptr()); },
-        "Earliest member start time.");
-    def_property(cls, "average_price", [](nb::handle s) { return average_price_of(me(s, "average_price")); },
-                 "Generate average price across ALL members by re-running the math for each trade in each "
-                 "position.");
-    def_property(
-        cls, "total_commission",
-        [](nb::handle s) { return members_total_commission(position_group_positions(me(s, "total_commission")).ptr()); },
-        "Sum of the members' commissions.");
-    def_property(cls, "is_long", &is_long_prop, "Whether the group's average price is above zero (a net debit).");
-    def_method(
-        cls, "summary",
-        [](nb::handle s, nb::handle pct, nb::handle fetcher) {
-            return summarize_group(me(s, "summary"), pct.ptr(), fetcher.ptr());
-        },
-        nb::arg("stopPct").none() = 0.1, nb::arg("priceFetcher").none() = nb::none(),
-        "Generate collective metrics across all positions in the group as one quantity.");
-    def_method(
-        cls, "generateOrderDesc",
-        [](nb::handle s, nb::handle oc) { return generate_order_desc(me(s, "generateOrderDesc"), oc.ptr()); },
-        nb::arg("openclose").none(),
-        "Generate an open or close order description (assuming the position key is something you can use to order "
-        "again)");
-    def_method(cls, "open", [](nb::handle s, nb::args) { return open_close(me(s, "open"), true); },
-               "The leg list that buys more of this group; extra arguments are ignored.");
-    def_method(cls, "close", [](nb::handle s, nb::args) { return open_close(me(s, "close"), false); },
-               "The leg list that closes this group; extra arguments are ignored.");
-    def_method(
-        cls, "start",
-        [](nb::handle s, nb::handle pct, nb::handle algo) { return start_order(me(s, "start"), pct.ptr(), algo.ptr()); },
-        nb::arg("stopPct").none() = 0.1, nb::arg("algo").none() = "LIM",
-        "Order line for one more group unit, limited to a cost basis stopPct beyond the current one.");
-    def_method(
-        cls, "stop",
-        [](nb::handle s, nb::handle pct, nb::handle algo) { return stop_order(me(s, "stop"), pct.ptr(), algo.ptr()); },
-        nb::arg("stopPct").none() = 0.1, nb::arg("algo").none() = "LIM",
-        "Order line that takes the whole group out at its stop.");
-}
+void register_position_group(PyObject *module) { pysem::record::define<PositionGroup, group_class>(module); }
 
 }  // namespace ordermgr

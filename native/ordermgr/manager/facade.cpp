@@ -6,119 +6,135 @@
 #include "manager/order_mgr.h"
 #include "model/module_ns.h"
 #include "pysem/format.h"
+#include "pysem/method.h"
 #include "pysem/record.h"
-#include "pysem/record_methods.h"
 
 namespace ordermgr {
 
-static nb::object service(const char *class_name, nb::handle mgr) {
-    PyObject *cls = module_attr(pysem::intern(class_name));
-    PyObject *r = PyObject_CallOneArg(cls, mgr.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+using pysem::check;
+
+// <class as the module names it now>(mgr)
+static Ref service(PyObject *class_name, PyObject *mgr) {
+    Ref cls = borrow(module_attr(class_name));
+    return check(PyObject_CallOneArg(cls.ptr(), mgr));
 }
 
-static nb::object call(nb::handle obj, const char *method) {
-    PyObject *r = PyObject_CallMethod(obj.ptr(), method, nullptr);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+static Ref call(PyObject *obj, PyObject *method) { return check(PyObject_CallMethodNoArgs(obj, method)); }
+
+static Ref read(PyObject *obj, PyObject *name) { return check(PyObject_GetAttr(obj, name)); }
+
+static Ref as_float(PyObject *value) {
+    double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) throw Error();
+    return check(PyFloat_FromDouble(d));
 }
 
-static nb::object as_float(nb::handle value) {
-    double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return nb::steal(PyFloat_FromDouble(d));
-}
-
-static nb::object portfolio_report(nb::handle self, nb::handle stopPct) {
-    nb::object pct = as_float(stopPct);
-    nb::object reporter = service("SystemReporter", self);
-    nb::object method = reporter.attr("position_summary");
-    nb::object kwnames = nb::make_tuple("stopPct");
+static Ref portfolio_report(PyObject *self, PyObject *stopPct) {
+    Ref pct = as_float(stopPct);
+    Ref reporter = service(names().SystemReporter, self);
+    Ref method = read(reporter.ptr(), names().position_summary);
     PyObject *args[] = {pct.ptr()};
-    PyObject *r = PyObject_Vectorcall(method.ptr(), args, 0, kwnames.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return check(PyObject_Vectorcall(method.ptr(), args, 0, state().stopPct_keyword));
 }
-
-// The facade methods of this manager object (a subclass's overrides count).
-static nb::object own(nb::handle self, const char *method) { return call(self, method); }
 
 static void append_list_section(std::string &out, const char *title, PyObject *items) {
     int present = PyObject_IsTrue(items);
-    if (present < 0) throw nb::python_error();
+    if (present < 0) throw Error();
     if (!present) return;
     out += title;
     out += '\n';
-    nb::object it = nb::steal(PyObject_GetIter(items));
-    if (!it) throw nb::python_error();
+    Ref it = check(PyObject_GetIter(items));
     while (PyObject *item = PyIter_Next(it.ptr())) {
-        nb::object guard = nb::steal(item);
+        Ref guard = steal(item);
         out += "  - ";
         pysem::append_default(out, item);
         out += '\n';
     }
-    if (PyErr_Occurred()) throw nb::python_error();
+    if (PyErr_Occurred()) throw Error();
     out += '\n';
 }
 
-static nb::object debug_summary(nb::handle self) {
+// The facade methods of this manager object (a subclass's overrides count).
+static Ref debug_summary(PyObject *self) {
+    const Names &n = names();
     std::string out = "ORDERMGR DEBUG SUMMARY\n";
     out += std::string(80, '=');
     out += "\n\n";
-    nb::object health = own(self, "health_check");
-    nb::object status = call(health.attr("status"), "upper");
+    Ref health = call(self, n.health_check);
+    Ref status = call(read(health.ptr(), n.status).ptr(), n.upper);
     out += "SYSTEM HEALTH: ";
     pysem::append_default(out, status.ptr());
     out += "\nTotal Positions: ";
-    pysem::append_default(out, health.attr("total_positions").ptr());
+    pysem::append_default(out, read(health.ptr(), n.total_positions).ptr());
     out += "\nTotal Trades: ";
-    pysem::append_default(out, health.attr("total_trades").ptr());
+    pysem::append_default(out, read(health.ptr(), n.total_trades).ptr());
     out += "\n\n";
-    append_list_section(out, "WARNINGS:", health.attr("warnings").ptr());
-    append_list_section(out, "ERRORS:", health.attr("errors").ptr());
-    nb::object table = own(self, "position_table");
+    append_list_section(out, "WARNINGS:", read(health.ptr(), n.warnings).ptr());
+    append_list_section(out, "ERRORS:", read(health.ptr(), n.errors).ptr());
+    Ref table = call(self, n.position_table);
     out += "POSITION TABLE:\n";
     pysem::append_default(out, table.ptr());
     out += "\n\n";
-    nb::object report = own(self, "portfolio_report");
+    Ref report = call(self, n.portfolio_report);
     pysem::append_default(out, report.ptr());
     out += "\n\n";
-    nb::object spreads = own(self, "spread_report");
+    Ref spreads = call(self, n.spread_report);
     pysem::append_default(out, spreads.ptr());
     return pysem::utf8_to_str(out);
 }
 
-void define_facade(PyTypeObject *cls) {
-    static nb::handle default_pct = PyFloat_FromDouble(0.1);
-    pysem::def_method(cls, "health_check", [](nb::handle self) { return call(service("SystemDiagnostics", self), "health_check"); },
-            "Run comprehensive health check on this OrderMgr instance.");
-    pysem::def_method(
-        cls,
-        "validate_consistency",
-        [](nb::handle self) {
-            nb::handle validator(module_attr(pysem::intern("DataValidator")));
-            return validator.attr("validate_system_consistency")(self);
-        },
-        "Validate data consistency across all positions.");
-    pysem::def_method(cls, "position_table", [](nb::handle self) { return call(service("SystemReporter", self), "position_table"); },
-            "Generate formatted table of all positions.");
-    pysem::def_method(cls, "portfolio_report", &portfolio_report, nb::arg("stopPct").none() = default_pct,
-            "Generate comprehensive portfolio summary report.");
-    pysem::def_method(cls, "spread_report", [](nb::handle self) { return call(service("SystemReporter", self), "spread_analysis"); },
-            "Generate spread analysis report.");
-    pysem::def_method(
-        cls,
-        "analyze_position",
-        [](nb::handle self, nb::handle key) {
-            nb::object diagnostics = service("SystemDiagnostics", self);
-            PyObject *r = PyObject_CallMethodOneArg(diagnostics.ptr(), pysem::intern("analyze_position"), key.ptr());
-            if (!r) throw nb::python_error();
-            return nb::steal(r);
-        },
-        nb::arg("key").none(),
-        "Deep analysis of a specific position.\n\nReturns None when the key is not in the portfolio.");
-    pysem::def_method(cls, "debug_summary", &debug_summary, "Generate a complete debug summary of the system.");
-}
+const pysem::Method health_check_method = {
+    "health_check", "health_check($self)\n--\n\nRun comprehensive health check on this OrderMgr instance.",
+    [](PyObject *self, PyObject *const *) {
+        return call(service(names().SystemDiagnostics, self).ptr(), names().health_check);
+    },
+    pysem::Method::Function};
+
+const pysem::Method validate_consistency_method = {
+    "validate_consistency", "validate_consistency($self)\n--\n\nValidate data consistency across all positions.",
+    [](PyObject *self, PyObject *const *) {
+        Ref validator = borrow(module_attr(names().DataValidator));
+        Ref check_all = read(validator.ptr(), pysem::intern("validate_system_consistency"));
+        return check(PyObject_CallOneArg(check_all.ptr(), self));
+    },
+    pysem::Method::Function};
+
+const pysem::Method position_table_method = {
+    "position_table", "position_table($self)\n--\n\nGenerate formatted table of all positions.",
+    [](PyObject *self, PyObject *const *) {
+        return call(service(names().SystemReporter, self).ptr(), names().position_table);
+    },
+    pysem::Method::Function};
+
+const pysem::Method portfolio_report_method = {
+    "portfolio_report",
+    "portfolio_report($self, stopPct=0.1)\n--\n\nGenerate comprehensive portfolio summary report.",
+    [](PyObject *self, PyObject *const *a) {
+        static PyObject *const default_pct = PyFloat_FromDouble(0.1);  // kept for the process
+        return portfolio_report(self, a[0] ? a[0] : default_pct);
+    },
+    pysem::Method::Function};
+
+const pysem::Method spread_report_method = {
+    "spread_report", "spread_report($self)\n--\n\nGenerate spread analysis report.",
+    [](PyObject *self, PyObject *const *) {
+        return call(service(names().SystemReporter, self).ptr(), names().spread_analysis);
+    },
+    pysem::Method::Function};
+
+const pysem::Method analyze_position_method = {
+    "analyze_position",
+    "analyze_position($self, key)\n--\n\nDeep analysis of a specific position.\n\n"
+    "Returns None when the key is not in the portfolio.",
+    [](PyObject *self, PyObject *const *a) {
+        Ref diagnostics = service(names().SystemDiagnostics, self);
+        return check(PyObject_CallMethodOneArg(diagnostics.ptr(), names().analyze_position, a[0]));
+    },
+    pysem::Method::Function};
+
+const pysem::Method debug_summary_method = {
+    "debug_summary", "debug_summary($self)\n--\n\nGenerate a complete debug summary of the system.",
+    [](PyObject *self, PyObject *const *) { return debug_summary(self); },
+    pysem::Method::Function};
 
 }  // namespace ordermgr

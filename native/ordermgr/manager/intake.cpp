@@ -7,27 +7,25 @@
 #include "model/position.h"
 #include "model/trade.h"
 #include "pysem/record.h"
-#include "pysem/record_methods.h"
 
 namespace ordermgr {
 
 // Position(key) through the module namespace, as the class is named now.
-static nb::object new_position(PyObject *key) {
-    PyObject *r = PyObject_CallOneArg(module_attr(pysem::intern("Position")), key);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+static Ref new_position(PyObject *key) {
+    Ref cls = borrow(module_attr(names().Position));
+    return pysem::check(PyObject_CallOneArg(cls.ptr(), key));
 }
 
 // What a position's trade book held before a change, to put it back when the
 // store refuses the write: memory must never show a fill that is not on disk.
 class BookSnapshot {
 public:
-    explicit BookSnapshot(PyObject *position) : trades_(position_trades(position)) {
-        saved_ = nb::steal(PyDict_CheckExact(trades_.ptr()) ? PyDict_Copy(trades_.ptr())
+    explicit BookSnapshot(PyObject *position) : trades_(position_field(position, Position::field::trades)) {
+        saved_ = steal(PyDict_CheckExact(trades_.ptr()) ? PyDict_Copy(trades_.ptr())
                                                             : PyDict_New());
-        if (!saved_) throw nb::python_error();
+        if (!saved_) throw Error();
         if (!PyDict_CheckExact(trades_.ptr()) && PyDict_Merge(saved_.ptr(), trades_.ptr(), 1) < 0)
-            throw nb::python_error();
+            throw Error();
     }
     // Best effort, while another error is already on its way out.
     void restore() noexcept {
@@ -35,16 +33,16 @@ public:
             PyDict_Clear(trades_.ptr());
             if (PyDict_Update(trades_.ptr(), saved_.ptr()) < 0) PyErr_Clear();
         } else {
-            PyObject *r = PyObject_CallMethod(trades_.ptr(), "clear", nullptr);
+            PyObject *r = PyObject_CallMethodNoArgs(trades_.ptr(), names().clear);
             Py_XDECREF(r);
-            r = r ? PyObject_CallMethod(trades_.ptr(), "update", "O", saved_.ptr()) : nullptr;
+            r = r ? PyObject_CallMethodOneArg(trades_.ptr(), names().update, saved_.ptr()) : nullptr;
             Py_XDECREF(r);
         }
         PyErr_Clear();
     }
 
 private:
-    nb::object trades_, saved_;
+    Ref trades_, saved_;
 };
 
 // Runs `body` in one store transaction; when the body or the commit fails,
@@ -53,38 +51,39 @@ template <typename Body, typename Undo>
 static void guarded_transaction(PyObject *store, Body &&body, Undo &&undo) {
     try {
         in_transaction(store, body);
-    } catch (nb::python_error &e) {
-        e.restore();
+    } catch (Error &) {
         PyObject *exc = PyErr_GetRaisedException();
         undo();
         PyErr_Clear();
         PyErr_SetRaisedException(exc);
-        throw nb::python_error();
+        throw;
     }
 }
 
-static void add_trade(nb::handle self, nb::handle key, nb::handle trade) {
-    nb::object store = order_mgr_positions(self.ptr());
+static void add_trade(PyObject *self, PyObject *key, PyObject *trade) {
+    Ref store = order_mgr_field(self, OrderMgr::field::positions);
     // The undo: what this call changed in an exact book, or else a copy.
-    BookChange change;
+    BookUndo change;
     std::optional<BookSnapshot> before;
     guarded_transaction(
         store.ptr(),
         [&] {
-            nb::object pos = store_get(store.ptr(), key.ptr());
-            if (pos.is_none()) pos = new_position(key.ptr());
-            bool was_existing = store_contains(store.ptr(), key.ptr());
-            bool open;
-            if (!position_add_trade_undoable(pos.ptr(), trade.ptr(), change)) {
-                before.emplace(pos.ptr());
-                open = position_add_trade(pos.ptr(), trade.ptr());
-            } else {
+            int present;
+            Ref pos = store_lookup(store.ptr(), key, present);
+            if (pos.is_none()) pos = new_position(key);
+            bool was_existing = present < 0 ? store_contains(store.ptr(), key) : present != 0;
+            bool open, empty_known = false;
+            if (position_add_trade_undoable(pos.ptr(), trade, change)) {
                 open = change.result;
+                empty_known = change.went_flat();
+            } else {
+                before.emplace(pos.ptr());
+                open = position_add_trade(pos.ptr(), trade);
             }
             if (open)
-                store_setitem(store.ptr(), key.ptr(), pos.ptr());
-            else if (was_existing && position_empty(pos.ptr()))
-                store_delitem(store.ptr(), key.ptr());
+                store_setitem(store.ptr(), key, pos.ptr());
+            else if (was_existing && (empty_known || position_empty(pos.ptr())))
+                store_delitem(store.ptr(), key);
         },
         [&] {
             change.undo();
@@ -92,43 +91,62 @@ static void add_trade(nb::handle self, nb::handle key, nb::handle trade) {
         });
 }
 
-static void update_commission(nb::handle self, nb::handle key, nb::handle orderid, nb::handle commission) {
-    nb::object store = order_mgr_positions(self.ptr());
+static void update_commission(PyObject *self, PyObject *key, PyObject *orderid, PyObject *commission) {
+    Ref store = order_mgr_field(self, OrderMgr::field::positions);
     // The trade and its commission as they were, to put back if the write fails.
-    nb::object trade, old;
+    Ref trade, old;
     guarded_transaction(
         store.ptr(),
         [&] {
-            nb::object pos = store_getitem(store.ptr(), key.ptr());
-            nb::object trades = position_trades(pos.ptr());
-            int has = PySequence_Contains(trades.ptr(), orderid.ptr());
-            if (has < 0) throw nb::python_error();
+            Ref pos = store_getitem(store.ptr(), key);
+            Ref trades = position_field(pos.ptr(), Position::field::trades);
+            int has = PySequence_Contains(trades.ptr(), orderid);
+            if (has < 0) throw Error();
             if (has) {
-                trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
-                if (!trade) throw nb::python_error();
-                old = trade_commission(trade.ptr());
+                trade = pysem::check(PyObject_GetItem(trades.ptr(), orderid));
+                old = trade_field(trade.ptr(), Trade::field::commission);
             }
-            nb::object r = nb::steal(PyObject_CallMethodObjArgs(pos.ptr(), names.add_commission, orderid.ptr(),
-                                                                commission.ptr(), nullptr));
-            if (!r) throw nb::python_error();
-            nb::object again = store_getitem(store.ptr(), key.ptr());
-            store_setitem(store.ptr(), key.ptr(), again.ptr());
+            pysem::check(PyObject_CallMethodObjArgs(pos.ptr(), names().add_commission, orderid, commission, nullptr));
+            Ref again = store_getitem(store.ptr(), key);
+            store_setitem(store.ptr(), key, again.ptr());
         },
         [&] {
-            if (trade && old) PyObject_SetAttr(trade.ptr(), names.commission, old.ptr());
+            if (!trade || !old) return;
+            try {
+                trade_set_field(trade.ptr(), Trade::field::commission, old.ptr());
+            } catch (Error &) {
+                PyErr_Clear();  // best effort: the error in flight is the one reported
+            }
         });
 }
 
-void define_intake(PyTypeObject *cls) {
-    pysem::def_method(cls, "clear", [](nb::handle self) {
-        nb::object store = order_mgr_positions(self.ptr());
-        nb::object r = nb::steal(PyObject_CallMethod(store.ptr(), "clear", nullptr));
-        if (!r) throw nb::python_error();
-    }, "Remove all positions to start fresh");
-    pysem::def_method(cls, "add_trade", &add_trade, nb::arg("key").none(), nb::arg("trade").none(),
-            "Record a trade for an instrument key and persist the position (deleted when it goes flat).");
-    pysem::def_method(cls, "update_commission", &update_commission, nb::arg("key").none(), nb::arg("orderid").none(), nb::arg("commission").none(),
-            "Replace the commission of a stored trade reported after the fill, and persist it.");
-}
+const pysem::Method clear_method = {
+    "clear", "clear($self)\n--\n\nRemove all positions to start fresh",
+    [](PyObject *self, PyObject *const *) {
+        Ref store = order_mgr_field(self, OrderMgr::field::positions);
+        pysem::check(PyObject_CallMethodNoArgs(store.ptr(), names().clear));
+        return none();
+    },
+    pysem::Method::Function};
+
+const pysem::Method add_trade_method = {
+    "add_trade",
+    "add_trade($self, key, trade)\n--\n\n"
+    "Record a trade for an instrument key and persist the position (deleted when it goes flat).",
+    [](PyObject *self, PyObject *const *a) {
+        add_trade(self, a[0], a[1]);
+        return none();
+    },
+    pysem::Method::Function};
+
+const pysem::Method update_commission_method = {
+    "update_commission",
+    "update_commission($self, key, orderid, commission)\n--\n\n"
+    "Replace the commission of a stored trade reported after the fill, and persist it.",
+    [](PyObject *self, PyObject *const *a) {
+        update_commission(self, a[0], a[1], a[2]);
+        return none();
+    },
+    pysem::Method::Function};
 
 }  // namespace ordermgr

@@ -1,49 +1,40 @@
 #include "manager/order_mgr.h"
 
 #include "model/module_ns.h"
-#include "model/payload.h"
-#include "pysem/fields.h"
+#include "pysem/method.h"
 #include "pysem/record.h"
 #include "pysem/record_type.h"
 #include "pysem/slot_call.h"
 
 namespace ordermgr {
 
-static OrderMgr *exact_mgr(PyObject *o) { return Payload<OrderMgr>::of_exact(o); }
-
-nb::object order_mgr_positions(PyObject *mgr) {
-    if (OrderMgr *m = exact_mgr(mgr)) return nb::borrow(pysem::require(m->positions, "positions"));
-    return pysem::getattr(mgr, names.positions);
-}
 
 // namespace.replace(" ", "-").title(), through the object's own methods (a
 // value that is not a string fails here with the host's attribute error).
-static nb::object normalise_namespace(PyObject *ns) {
-    nb::object replaced = nb::steal(PyObject_CallMethod(ns, "replace", "ss", " ", "-"));
-    if (!replaced) throw nb::python_error();
-    nb::object titled = nb::steal(PyObject_CallMethod(replaced.ptr(), "title", nullptr));
-    if (!titled) throw nb::python_error();
-    return titled;
+static Ref normalise_namespace(PyObject *ns) {
+    Ref replaced = pysem::check(PyObject_CallMethod(ns, "replace", "ss", " ", "-"));
+    return pysem::check(PyObject_CallMethod(replaced.ptr(), "title", nullptr));
 }
 
 // DualCache(cacheName=namespace, cachePrefix=os.path.join($QUENTARIS_DATA_DIR, "positions-")),
 // with os and DualCache read from the module namespace now.
-static nb::object open_store(PyObject *ns) {
-    nb::handle os(module_attr(pysem::intern("os")));
-    nb::object data_dir = os.attr("environ")["QUENTARIS_DATA_DIR"];
-    nb::object prefix = os.attr("path").attr("join")(data_dir, "positions-");
-    nb::handle factory(module_attr(names.DualCache));
-    nb::object kwnames = nb::make_tuple(nb::handle(names.cacheName), nb::handle(names.cachePrefix));
+static Ref open_store(PyObject *ns) {
+    using pysem::check;
+    Ref os = borrow(module_attr(names().os));
+    Ref environ = check(PyObject_GetAttrString(os.ptr(), "environ"));
+    Ref data_dir = check(PyObject_GetItem(environ.ptr(), check(PyUnicode_FromString("QUENTARIS_DATA_DIR")).ptr()));
+    Ref path = check(PyObject_GetAttrString(os.ptr(), "path"));
+    Ref join = check(PyObject_GetAttrString(path.ptr(), "join"));
+    Ref tail = check(PyUnicode_FromString("positions-"));
+    PyObject *join_args[] = {data_dir.ptr(), tail.ptr()};
+    Ref prefix = check(PyObject_Vectorcall(join.ptr(), join_args, 2, nullptr));
+    Ref factory = borrow(module_attr(names().DualCache));
+    Ref kwnames = check(PyTuple_Pack(2, names().cacheName, names().cachePrefix));
     PyObject *args[] = {ns, prefix.ptr()};
-    PyObject *r = PyObject_Vectorcall(factory.ptr(), args, 0, kwnames.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    return check(PyObject_Vectorcall(factory.ptr(), args, 0, kwnames.ptr()));
 }
 
 // --- the record ---------------------------------------------------------------
-
-using OrderMgrObject = pysem::record::Instance<OrderMgr>;
-using pysem::record::Init;
 
 static OrderMgr *rec(PyObject *self) { return pysem::record::rec_of<OrderMgr>(self); }
 
@@ -52,44 +43,58 @@ static OrderMgr *rec(PyObject *self) { return pysem::record::rec_of<OrderMgr>(se
 static int post_init(PyObject *self) {
     return pysem::slot_call<int>(-1, [&] {
         OrderMgr *m = rec(self);
-        nb::object normalised = normalise_namespace(pysem::require(m->namespace_, "namespace"));
-        nb::object store = open_store(normalised.ptr());
-        nb::object old_namespace = std::move(m->namespace_), old_store = std::move(m->positions);
+        Ref normalised = normalise_namespace(pysem::record::held(self, m->namespace_, "namespace"));
+        Ref store = open_store(normalised.ptr());
         m->namespace_ = std::move(normalised);
         m->positions = std::move(store);
         return 0;
     });
 }
 
-#define SLOT(member) PYSEM_RECORD_SLOT(OrderMgrObject, member)
-static const pysem::record::Field order_mgr_fields[] = {
-    {.name = "namespace", .annotation = "str", .doc = "Name of the portfolio (normalised).",
-     .offset = SLOT(namespace_)},
-    {.name = "positions", .annotation = "MutableMapping[Key, Position]",
-     .doc = "The persistent store: instrument key -> Position.", .offset = SLOT(positions), .init = Init::Excluded},
-};
-#undef SLOT
+static PyMethodDef *order_mgr_methods(const char *owner) {
+    static PyMethodDef methods[] = {pysem::method_def<temp_method>(owner), {}};
+    return methods;
+}
+
+// Bound like the methods of a Python class: any object is taken as self.
+static PyMethodDef *order_mgr_functions(const char *owner) {
+    using pysem::method_def;
+    static PyMethodDef methods[] = {
+        method_def<clear_method>(owner),
+        method_def<add_trade_method>(owner),
+        method_def<update_commission_method>(owner),
+        method_def<get_position_summary_method>(owner),
+        method_def<get_position_summary_by_order_method>(owner),
+        method_def<get_portfolio_summary_method>(owner),
+        method_def<position_groups_method>(owner),
+        method_def<health_check_method>(owner),
+        method_def<validate_consistency_method>(owner),
+        method_def<position_table_method>(owner),
+        method_def<portfolio_report_method>(owner),
+        method_def<spread_report_method>(owner),
+        method_def<analyze_position_method>(owner),
+        method_def<debug_summary_method>(owner),
+        {},
+    };
+    return methods;
+}
 
 static const pysem::record::Decl order_mgr_decl = {
     .name = "OrderMgr",
     .doc = "Manage a portfolio full of instruments having multiple trades.",
-    .fields = order_mgr_fields,
-    .nfields = 2,
-    .basicsize = sizeof(OrderMgrObject),
+    .fields = PYSEM_RECORD_TABLE(OrderMgr, ORDER_MGR_FIELDS),
     .post_init = post_init,
+    .methods = order_mgr_methods,
+    .functions = order_mgr_functions,
 };
 
-static pysem::record::Class order_mgr_class{order_mgr_decl};
+pysem::record::Class order_mgr_class{order_mgr_decl};
 
-void register_order_mgr(nb::module_ &m) {
-    PyTypeObject *cls = pysem::record::define<order_mgr_class>(m.ptr());
-    types.OrderMgr = cls;
-    Payload<OrderMgr>::bind(cls);
-    define_intake(cls);
-    define_temp(cls);
-    define_summaries(cls);
-    define_grouping(cls);
-    define_facade(cls);
+Ref order_mgr_field(PyObject *mgr, int i) { return pysem::record::get(order_mgr_class, mgr, i); }
+
+void register_order_mgr(PyObject *module) {
+    PyTypeObject *cls = pysem::record::define<OrderMgr, order_mgr_class>(module);
+    define_temp_scope(cls);
 }
 
 }  // namespace ordermgr

@@ -5,82 +5,104 @@
 
 namespace ordermgr {
 
-nb::object store_get(PyObject *store, PyObject *key) {
+Ref store_get(PyObject *store, PyObject *key) {
     if (PyDict_CheckExact(store)) {
         PyObject *v = PyDict_GetItemWithError(store, key);
-        if (!v && PyErr_Occurred()) throw nb::python_error();
-        return nb::borrow(v ? v : Py_None);
+        if (!v && PyErr_Occurred()) throw Error();
+        return borrow(v ? v : Py_None);
     }
-    PyObject *r = PyObject_CallMethodOneArg(store, names.get, key);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    PyObject *r = PyObject_CallMethodOneArg(store, names().get, key);
+    if (!r) throw Error();
+    return steal(r);
 }
 
 bool store_contains(PyObject *store, PyObject *key) {
     int r = PySequence_Contains(store, key);
-    if (r < 0) throw nb::python_error();
+    if (r < 0) throw Error();
     return r != 0;
 }
 
-nb::object store_getitem(PyObject *store, PyObject *key) {
+Ref store_lookup(PyObject *store, PyObject *key, int &present) {
+    if (PyDict_CheckExact(store)) {
+        PyObject *v = PyDict_GetItemWithError(store, key);
+        if (!v && PyErr_Occurred()) throw Error();
+        present = v != nullptr;
+        return borrow(v ? v : Py_None);
+    }
+    if (Py_TYPE(store) == state().store_type) {
+        PyObject *r = PyObject_CallMethodObjArgs(store, names().get, key, state().absent, nullptr);
+        if (!r) throw Error();
+        present = r != state().absent;
+        if (!present) {
+            Py_DECREF(r);
+            return none();
+        }
+        return steal(r);
+    }
+    present = -1;
+    return store_get(store, key);
+}
+
+Ref store_getitem(PyObject *store, PyObject *key) {
     PyObject *r = PyObject_GetItem(store, key);
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
+    if (!r) throw Error();
+    return steal(r);
 }
 
 void store_setitem(PyObject *store, PyObject *key, PyObject *value) {
-    if (PyObject_SetItem(store, key, value) < 0) throw nb::python_error();
+    if (PyObject_SetItem(store, key, value) < 0) throw Error();
 }
 
 void store_delitem(PyObject *store, PyObject *key) {
-    if (PyObject_DelItem(store, key) < 0) throw nb::python_error();
+    if (PyObject_DelItem(store, key) < 0) throw Error();
 }
 
-static nb::object listed(PyObject *store, PyObject *method) {
-    nb::object view = nb::steal(PyObject_CallMethodNoArgs(store, method));
-    if (!view) throw nb::python_error();
+static Ref listed(PyObject *store, PyObject *method) {
+    Ref view = steal(PyObject_CallMethodNoArgs(store, method));
+    if (!view) throw Error();
     PyObject *l = PySequence_List(view.ptr());
-    if (!l) throw nb::python_error();
-    return nb::steal(l);
+    if (!l) throw Error();
+    return steal(l);
 }
 
-nb::object store_items(PyObject *store) { return listed(store, names.items); }
-nb::object store_keys(PyObject *store) { return listed(store, names.keys); }
+Ref store_items(PyObject *store) { return listed(store, names().items); }
+Ref store_keys(PyObject *store) { return listed(store, names().keys); }
 
 StoreTransaction::StoreTransaction(PyObject *store) {
     if (PyDict_CheckExact(store)) return;
     PyObject *factory = nullptr;
-    if (pysem::compat::optional_attr(store, names.transaction, &factory) < 0) throw nb::python_error();
+    if (pysem::compat::optional_attr(store, names().transaction, &factory) < 0) throw Error();
     if (!factory) return;
-    nb::object f = nb::steal(factory);
-    manager_ = nb::steal(PyObject_CallNoArgs(factory));
-    if (!manager_) throw nb::python_error();
-    nb::object entered = nb::steal(PyObject_CallMethod(manager_.ptr(), "__enter__", nullptr));
-    if (!entered) throw nb::python_error();
+    Ref f = steal(factory);
+    manager_ = steal(PyObject_CallNoArgs(factory));
+    if (!manager_) throw Error();
+    Ref entered = steal(PyObject_CallMethod(manager_.ptr(), "__enter__", nullptr));
+    if (!entered) throw Error();
 }
 
 void StoreTransaction::commit() {
     if (!manager_) return;
-    nb::object m = std::move(manager_);
-    nb::object r = nb::steal(PyObject_CallMethod(m.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-    if (!r) throw nb::python_error();
+    Ref m = std::move(manager_);
+    Ref r = steal(PyObject_CallMethod(m.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+    if (!r) throw Error();
 }
 
-void StoreTransaction::abort(nb::python_error &error) {
-    if (!manager_) throw;
-    nb::object m = std::move(manager_);
-    nb::handle value = error.value();
-    nb::object tb = nb::steal(PyException_GetTraceback(value.ptr()));
-    nb::object r = nb::steal(PyObject_CallMethod(m.ptr(), "__exit__", "OOO", (PyObject *) Py_TYPE(value.ptr()),
-                                                 value.ptr(), tb ? tb.ptr() : Py_None));
+void StoreTransaction::abort() {
+    if (!manager_) throw Error();
+    Ref m = std::move(manager_);
+    PyObject *exc = PyErr_GetRaisedException();
+    Ref tb = steal(PyException_GetTraceback(exc));
+    Ref r = steal(PyObject_CallMethod(m.ptr(), "__exit__", "OOO", (PyObject *) Py_TYPE(exc), exc,
+                                      tb ? tb.ptr() : Py_None));
     if (!r) {
         // The rollback failed as well: raise that, with the original as context.
         PyObject *rollback_error = PyErr_GetRaisedException();
-        PyException_SetContext(rollback_error, Py_NewRef(value.ptr()));
+        PyException_SetContext(rollback_error, exc);
         PyErr_SetRaisedException(rollback_error);
-        throw nb::python_error();
+        throw Error();
     }
-    throw;
+    PyErr_SetRaisedException(exc);
+    throw Error();
 }
 
 }  // namespace ordermgr

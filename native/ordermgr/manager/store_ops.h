@@ -2,20 +2,32 @@
 // for an exact dict, and the store's write transaction when it has one.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include <exception>
+#include <new>
+
+#include "pysem/ref.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 // store.get(key): the stored value or None. New reference.
-nb::object store_get(PyObject *store, PyObject *key);
+Ref store_get(PyObject *store, PyObject *key);
 bool store_contains(PyObject *store, PyObject *key);
-nb::object store_getitem(PyObject *store, PyObject *key);
+// store.get(key), and whether `key in store` where one question tells both:
+// an exact dict, or the persistent store itself (its get with a default of
+// our own). `present` is -1 for any other mapping: the caller asks
+// store_contains when it needs to. New reference.
+Ref store_lookup(PyObject *store, PyObject *key, int &present);
+Ref store_getitem(PyObject *store, PyObject *key);
 void store_setitem(PyObject *store, PyObject *key, PyObject *value);
 void store_delitem(PyObject *store, PyObject *key);
 // list(store.items()) as a list of (key, value) tuples.
-nb::object store_items(PyObject *store);
-nb::object store_keys(PyObject *store);
+Ref store_items(PyObject *store);
+Ref store_keys(PyObject *store);
 
 // Runs `body` as `with store.transaction(): body()` for stores that offer a
 // transaction (the persistent store does; a plain mapping put in its place
@@ -25,12 +37,13 @@ class StoreTransaction {
 public:
     explicit StoreTransaction(PyObject *store);
     void commit();
-    [[noreturn]] void abort(nb::python_error &error);
+    // Rolls back for the Python error that is set, then raises it.
+    [[noreturn]] void abort();
     StoreTransaction(const StoreTransaction &) = delete;
     StoreTransaction &operator=(const StoreTransaction &) = delete;
 
 private:
-    nb::object manager_;
+    Ref manager_;
 };
 
 template <typename Body>
@@ -38,12 +51,14 @@ void in_transaction(PyObject *store, Body &&body) {
     StoreTransaction txn(store);
     try {
         body();
-    } catch (nb::python_error &e) {
-        txn.abort(e);
+    } catch (Error &) {
+        txn.abort();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        txn.abort();
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-        nb::python_error wrapped;
-        txn.abort(wrapped);
+        txn.abort();
     }
     txn.commit();
 }

@@ -7,13 +7,12 @@
 #include "model/kept_book.h"
 #include "model/module_ns.h"
 #include "model/position.h"
-#include "model/payload.h"
 #include "model/summary.h"
 #include "model/trade.h"
 #include "pysem/collector_pause.h"
 #include "pysem/num.h"
 #include "pysem/record.h"
-#include "pysem/record_methods.h"
+#include "pysem/method.h"
 
 namespace ordermgr {
 
@@ -21,7 +20,7 @@ using pysem::Num;
 
 static bool truth(PyObject *o) {
     int r = PyObject_IsTrue(o);
-    if (r < 0) throw nb::python_error();
+    if (r < 0) throw Error();
     return r != 0;
 }
 
@@ -37,94 +36,108 @@ static Num stop_price(const Num &average_price, bool is_long, PyObject *stopPct)
 // exact floats or ints. Then a figure read twice gives the same value with
 // nothing to observe, and each is read once.
 static bool pure_figures(PyObject *position) {
-    if (!is_exact(position, types.Position)) return false;
-    nb::object trades = position_trades(position);
+    if (!position_class.exact(position)) return false;
+    Ref trades = position_field(position, Position::field::trades);
     // The book's kept fold took every value natively (or the book is not an
     // exact dict, and then nothing is known).
-    KeptBook *kept = KeptBook::of(trades.ptr());
+    KeptBook *kept = KeptBook::of(trades.ptr(), true);
     return kept && kept->fold().qty_ok && kept->fold().average_ok && kept->fold().commission_ok;
 }
 
-static nb::object summary_of(PyObject *position, PyObject *stopPct) {
+static Ref summary_of(PyObject *position, PyObject *stopPct) {
     if (pure_figures(position)) {
-        nb::object trades = position_trades(position);
-        const BookFold &kept = KeptBook::of(trades.ptr())->fold();
+        Ref trades = position_field(position, Position::field::trades);
+        const BookFold &kept = KeptBook::of(trades.ptr(), true)->fold();
         // Position.average_price and Position.qty, straight from the fold.
-        Num pq = Num::of_double(kept.pq), tq = Num::of_double(kept.tq);
-        Num average = tq.ne_zero() ? pq / tq : pq / Num::of_int(1);
+        Num average = kept.average_price();
         Num qty = kept.qty.result();
         bool is_long = qty.gt_zero();
         Num stop = stop_price(average, is_long, stopPct);
-        nb::object total_commission = kept.commission.result().object();
-        nb::object started = kept.started_ok && kept.earliest ? nb::borrow(kept.earliest) : trades_started(trades.ptr());
-        return make_position_summary(qty.abs().object(), (is_long ? average : -average).object(), stop.object(),
-                                     total_commission, started, nb::none());
+        Ref total_commission = kept.commission.result().object();
+        Ref started = kept.started_ok && kept.earliest ? borrow(kept.earliest) : trades_started(trades.ptr(), true);
+        return make_position_summary(qty.abs().object().ptr(), (is_long ? average : -average).object().ptr(),
+                                     stop.object().ptr(), total_commission.ptr(), started.ptr(), Py_None);
     }
     // Any other position: every property read where the summary reads it,
     // average_price and is_long again for each field.
-    Num average = Num::steal(position_average_price(position).release().ptr());
+    Num average = Num::steal(position_average_price(position).release());
     Num stop = stop_price(average, position_is_long(position), stopPct);
-    Num qty = Num::steal(position_qty(position).release().ptr()).abs();
+    Num qty = Num::steal(position_qty(position).release()).abs();
     bool is_long = position_is_long(position);
-    Num price = Num::steal(position_average_price(position).release().ptr());
+    Num price = Num::steal(position_average_price(position).release());
     if (!is_long) price = -price;
-    nb::object total_commission = position_total_commission(position);
-    nb::object started = position_started(position);
-    return make_position_summary(qty.object(), price.object(), stop.object(), total_commission, started,
-                                 nb::none());
+    Ref total_commission = position_total_commission(position);
+    Ref started = position_started(position);
+    return make_position_summary(qty.object().ptr(), price.object().ptr(), stop.object().ptr(),
+                                 total_commission.ptr(), started.ptr(), Py_None);
 }
 
-static nb::object get_position_summary(nb::handle self, nb::handle key, nb::handle stopPct) {
-    nb::object store = order_mgr_positions(self.ptr());
-    nb::object position = store_getitem(store.ptr(), key.ptr());
-    return summary_of(position.ptr(), stopPct.ptr());
+static Ref get_position_summary(PyObject *self, PyObject *key, PyObject *stopPct) {
+    Ref store = order_mgr_field(self, OrderMgr::field::positions);
+    Ref position = store_getitem(store.ptr(), key);
+    return summary_of(position.ptr(), stopPct);
 }
 
-static nb::object get_position_summary_by_order(nb::handle self, nb::handle orderid, nb::handle stopPct) {
-    nb::object groups = call_position_groups(self.ptr(), orderid.ptr());
-    if (!truth(groups.ptr())) return nb::none();
+static Ref get_position_summary_by_order(PyObject *self, PyObject *orderid, PyObject *stopPct) {
+    Ref groups = call_position_groups(self, orderid);
+    if (!truth(groups.ptr())) return none();
     // The first key's group, whether or not other keys map to other groups.
-    nb::object it = nb::steal(PyObject_GetIter(groups.ptr()));
-    if (!it) throw nb::python_error();
-    nb::object first_key = nb::steal(PyIter_Next(it.ptr()));
-    if (!first_key) throw nb::python_error();
-    nb::object group = nb::steal(PyObject_GetItem(groups.ptr(), first_key.ptr()));
-    if (!group) throw nb::python_error();
-    return position_group_summary(group.ptr(), stopPct.ptr());
+    Ref it = steal(PyObject_GetIter(groups.ptr()));
+    if (!it) throw Error();
+    Ref first_key = steal(PyIter_Next(it.ptr()));
+    if (!first_key) throw Error();
+    Ref group = steal(PyObject_GetItem(groups.ptr(), first_key.ptr()));
+    if (!group) throw Error();
+    return position_group_summary(group.ptr(), stopPct);
 }
 
-static nb::object get_portfolio_summary(nb::handle self, nb::handle stopPct) {
+static Ref get_portfolio_summary(PyObject *self, PyObject *stopPct) {
     pysem::CollectorPause pause;  // one acyclic summary per position
-    nb::object store = order_mgr_positions(self.ptr());
-    nb::object keys = store_keys(store.ptr());
-    nb::object result = nb::steal(PyDict_New());
-    if (!result) throw nb::python_error();
-    const bool exact = is_exact(self.ptr(), types.OrderMgr);
+    Ref store = order_mgr_field(self, OrderMgr::field::positions);
+    Ref keys = store_keys(store.ptr());
+    Ref result = steal(PyDict_New());
+    if (!result) throw Error();
+    const bool exact = order_mgr_class.exact(self);
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.ptr()); i < n; ++i) {
         PyObject *key = PyList_GET_ITEM(keys.ptr(), i);
-        nb::object text = nb::steal(PyObject_Str(key));
-        if (!text) throw nb::python_error();
-        nb::object summary;
+        Ref text = steal(PyObject_Str(key));
+        if (!text) throw Error();
+        Ref summary;
         if (exact) {
             summary = get_position_summary(self, key, stopPct);
         } else {
-            summary = nb::steal(PyObject_CallMethod(self.ptr(), "get_position_summary", "OO", key, stopPct.ptr()));
-            if (!summary) throw nb::python_error();
+            summary = pysem::check(
+                PyObject_CallMethodObjArgs(self, names().get_position_summary, key, stopPct, nullptr));
         }
-        if (PyDict_SetItem(result.ptr(), text.ptr(), summary.ptr()) < 0) throw nb::python_error();
+        if (PyDict_SetItem(result.ptr(), text.ptr(), summary.ptr()) < 0) throw Error();
     }
     return result;
 }
 
-void define_summaries(PyTypeObject *cls) {
-    static nb::handle default_pct = PyFloat_FromDouble(0.1);
-    pysem::def_method(cls, "get_position_summary", &get_position_summary, nb::arg("key").none(), nb::arg("stopPct").none() = default_pct,
-            "Summary of the position under a key, with a stop stopPct away from its cost basis.");
-    pysem::def_method(cls, "get_position_summary_by_order", &get_position_summary_by_order, nb::arg("orderid").none(),
-            nb::arg("stopPct").none() = default_pct,
-            "Summary of the group of positions that traded under an order id, or None.");
-    pysem::def_method(cls, "get_portfolio_summary", &get_portfolio_summary, nb::arg("stopPct").none() = default_pct,
-            "Return all positions without matching any combined order details.");
+static PyObject *pct_or_default(PyObject *given) {
+    static PyObject *const pct = PyFloat_FromDouble(0.1);  // kept for the process
+    return given ? given : pct;
 }
+
+const pysem::Method get_position_summary_method = {
+    "get_position_summary",
+    "get_position_summary($self, key, stopPct=0.1)\n--\n\n"
+    "Summary of the position under a key, with a stop stopPct away from its cost basis.",
+    [](PyObject *self, PyObject *const *a) { return get_position_summary(self, a[0], pct_or_default(a[1])); },
+    pysem::Method::Function};
+
+const pysem::Method get_position_summary_by_order_method = {
+    "get_position_summary_by_order",
+    "get_position_summary_by_order($self, orderid, stopPct=0.1)\n--\n\n"
+    "Summary of the group of positions that traded under an order id, or None.",
+    [](PyObject *self, PyObject *const *a) { return get_position_summary_by_order(self, a[0], pct_or_default(a[1])); },
+    pysem::Method::Function};
+
+const pysem::Method get_portfolio_summary_method = {
+    "get_portfolio_summary",
+    "get_portfolio_summary($self, stopPct=0.1)\n--\n\n"
+    "Return all positions without matching any combined order details.",
+    [](PyObject *self, PyObject *const *a) { return get_portfolio_summary(self, pct_or_default(a[0])); },
+    pysem::Method::Function};
 
 }  // namespace ordermgr

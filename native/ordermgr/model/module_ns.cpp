@@ -1,71 +1,69 @@
 #include "model/module_ns.h"
 
 #include "pysem/clock.h"
-#include "pysem/record.h"
 
 namespace ordermgr {
 
-Types types;
-Names names;
-static PyObject *g_module = nullptr;
+static ModuleState *the_state = nullptr;
 
-void init_names() {
-    using pysem::intern;
-    names.orderid = intern("orderid");
-    names.price = intern("price");
-    names.qty = intern("qty");
-    names.commission = intern("commission");
-    names.timestamp = intern("timestamp");
-    names.key = intern("key");
-    names.trades = intern("trades");
-    names.average_price = intern("average_price");
-    names.is_long = intern("is_long");
-    names.total_commission = intern("total_commission");
-    names.started = intern("started");
-    names.empty = intern("empty");
-    names.orderids = intern("orderids");
-    names.positions = intern("positions");
-    names.stop = intern("stop");
-    names.stopPct = intern("stopPct");
-    names.marketPrice = intern("marketPrice");
-    names.profit = intern("profit");
-    names.stopPts = intern("stopPts");
-    names.age = intern("age");
-    names.values = intern("values");
-    names.items = intern("items");
-    names.keys = intern("keys");
-    names.get = intern("get");
-    names.add_trade = intern("add_trade");
-    names.add_commission = intern("add_commission");
-    names.datetime = intern("datetime");
-    names.DualCache = intern("DualCache");
-    names.summary = intern("summary");
-    names.status = intern("status");
-    names.warnings = intern("warnings");
-    names.errors = intern("errors");
-    names.transaction = intern("transaction");
-    names.cacheName = intern("cacheName");
-    names.cachePrefix = intern("cachePrefix");
-    names.namespace_ = intern("namespace");
-    names.order_mgr = intern("order_mgr");
+ModuleState &state() { return *the_state; }
+
+void init_state(PyObject *module, ModuleState *st) {
+    new (st) ModuleState();
+    st->module = module;
+    the_state = st;
+    // `union` is a C++ keyword: its member is union_.
+#define ORDERMGR_INTERN_(n) st->names.n = pysem::check(PyUnicode_InternFromString(#n)).release();
+    ORDERMGR_NAMES(ORDERMGR_INTERN_)
+#undef ORDERMGR_INTERN_
+    Py_SETREF(st->names.union_, pysem::check(PyUnicode_InternFromString("union")).release());
+    st->absent = pysem::check(PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type)).release();
+    st->stopPct_keyword = pysem::check(PyTuple_Pack(1, st->names.stopPct)).release();
+    st->stdlib_base64 = pysem::check(PyImport_ImportModule("base64")).release();
+    PyObject *flags = PySys_GetObject("flags");  // borrowed
+    if (!flags) pysem::raise(PyExc_RuntimeError, "sys.flags is missing");
+    Ref optimize = pysem::check(PyObject_GetAttrString(flags, "optimize"));
+    int level = PyObject_IsTrue(optimize.ptr());
+    if (level < 0) throw Error();
+    st->assertions = level == 0;
 }
 
-void set_module(PyObject *module) { g_module = module; }
-PyObject *module_object() { return g_module; }
+int traverse_state(ModuleState *st, visitproc visit, void *arg) {
+    Py_VISIT(st->stdlib_base64);
+    Py_VISIT(st->store_type);
+    return 0;
+}
+
+void clear_state(ModuleState *st) {
+    // What the collector may have to break; each use of these falls back to
+    // the generic path once they are gone.
+    Py_CLEAR(st->stdlib_base64);
+    Py_CLEAR(st->store_type);
+}
+
+void free_state(ModuleState *st) {
+    clear_state(st);
+#define ORDERMGR_RELEASE_(n) Py_CLEAR(st->names.n);
+    ORDERMGR_NAMES(ORDERMGR_RELEASE_)
+#undef ORDERMGR_RELEASE_
+    Py_CLEAR(st->absent);
+    Py_CLEAR(st->stopPct_keyword);
+    if (the_state == st) the_state = nullptr;
+}
 
 PyObject *module_attr(PyObject *name) {
-    PyObject *dict = PyModule_GetDict(g_module);
+    PyObject *dict = PyModule_GetDict(state().module);
     PyObject *v = PyDict_GetItemWithError(dict, name);
     if (!v) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_AttributeError, "module 'marlovent.ordermgr' has no attribute '%U'", name);
-        throw nb::python_error();
+        throw Error();
     }
     return v;
 }
 
-nb::object utc_now() { return pysem::utc_now(module_attr(names.datetime)); }
+Ref utc_now() { return pysem::utc_now(module_attr(names().datetime)); }
 
-bool utc_now_micros(int64_t &micros) { return pysem::utc_now_micros(module_attr(names.datetime), micros); }
+bool utc_now_micros(int64_t &micros) { return pysem::utc_now_micros(module_attr(names().datetime), micros); }
 
 }  // namespace ordermgr

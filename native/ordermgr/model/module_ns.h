@@ -1,55 +1,76 @@
-// The module's namespace as the records see it at call time, the module's
-// record types for exact-type fast paths, and the interned attribute names.
+// The module's state, and its namespace as the classes see it at call time.
+//
+// The state (module state, allocated with the module object) holds the
+// interned names the classes read, the standard-library modules and the
+// store's class as imported at initialisation, and an object of the module's
+// own for lookups that must tell "absent" from any stored value. The module
+// can be initialised once per process only, so the state is reached through
+// state() from anywhere in the module; the record classes themselves are
+// registered with their declarations (each class's own file).
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+
 #include <cstdint>
 
+#include "pysem/ref.h"
+
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::raise;
+using pysem::Ref;
+using pysem::steal;
 
-struct Types {
-    PyTypeObject *PositionSummary = nullptr;
-    PyTypeObject *Trade = nullptr;
-    PyTypeObject *Position = nullptr;
-    PyTypeObject *PositionGroup = nullptr;
-    PyTypeObject *OrderMgr = nullptr;
-    PyTypeObject *SystemHealthReport = nullptr;
-    PyTypeObject *TradeFlowEntry = nullptr;
-    PyTypeObject *PositionCalculations = nullptr;
-    PyTypeObject *PositionAnalysis = nullptr;
-    PyTypeObject *ValidationResult = nullptr;
-    PyTypeObject *SystemDiagnostics = nullptr;
-    PyTypeObject *SystemReporter = nullptr;
-    PyTypeObject *DataValidator = nullptr;
-};
-extern Types types;
+// Interned names: properties and methods of the module's own classes (their
+// fields' names are the classes' own, pysem/record_type.h), mapping methods,
+// and the names looked up in the module's namespace.
+#define ORDERMGR_NAMES(N)                                                                                   \
+    N(qty) N(average_price) N(is_long) N(total_commission) N(started) N(empty) N(orderids) N(values) N(items) \
+    N(keys) N(get) N(add_trade) N(add_commission) N(datetime) N(DualCache) N(summary) N(transaction)       \
+    N(cacheName) N(cachePrefix) N(get_portfolio_summary) N(position_groups) N(validate_trade)              \
+    N(validate_position_consistency) N(DataValidator) N(_check_data_consistency)                            \
+    N(_check_mathematical_consistency) N(strftime) N(stopPct) N(Position) N(PositionGroup) N(os)           \
+    N(SystemDiagnostics) N(SystemReporter) N(base64) N(update) N(clear) N(destroy) N(positions) N(union_)   \
+    N(position_summary) N(health_check) N(analyze_position)      \
+    N(position_table) N(portfolio_report) N(spread_report) N(spread_analysis) N(upper) N(status)           \
+    N(total_positions) N(total_trades) N(warnings) N(errors) N(open) N(updatekey) N(generateOrderDesc)    \
+    N(get_position_summary)
 
-// Interned attribute names used on the generic (non-exact-type) paths.
+#define ORDERMGR_NAME_MEMBER_(n) PyObject *n = nullptr;
 struct Names {
-    PyObject *orderid, *price, *qty, *commission, *timestamp, *key, *trades,
-        *average_price, *is_long, *total_commission, *started, *empty, *orderids,
-        *positions, *stop, *stopPct, *marketPrice, *profit, *stopPts, *age, *values,
-        *items, *keys, *get, *add_trade, *add_commission, *datetime, *DualCache,
-        *summary, *status, *warnings, *errors, *transaction, *cacheName, *cachePrefix,
-        *namespace_, *order_mgr;
+    ORDERMGR_NAMES(ORDERMGR_NAME_MEMBER_)
 };
-extern Names names;
-void init_names();
+#undef ORDERMGR_NAME_MEMBER_
 
-// The module object (set once at initialisation) and lookups in its dict.
-void set_module(PyObject *module);
-PyObject *module_object();
+struct ModuleState {
+    PyObject *module = nullptr;  // borrowed: the state lives inside it
+    Names names;
+    PyObject *stdlib_base64 = nullptr;   // the standard module, as imported
+    PyTypeObject *store_type = nullptr;  // zelph.dualcache.DualCache
+    PyObject *absent = nullptr;          // an object of our own
+    PyObject *stopPct_keyword = nullptr;  // ("stopPct",)
+    bool assertions = true;  // the interpreter's debug flag (not -O)
+};
+
+ModuleState &state();
+inline const Names &names() { return state().names; }
+
+// Set up in the module's state at initialisation; released with it (the
+// module object goes only once no instance of its classes is left).
+void init_state(PyObject *module, ModuleState *st);
+int traverse_state(ModuleState *st, visitproc visit, void *arg);
+void clear_state(ModuleState *st);
+void free_state(ModuleState *st);
+
 // Borrowed value of a module attribute, or raises AttributeError.
 PyObject *module_attr(PyObject *name);
 
 // datetime.datetime.now(datetime.timezone.utc), read through the module's
 // `datetime` attribute at call time.
-nb::object utc_now();
+Ref utc_now();
 // The same instant as microseconds, while `datetime` is the standard module;
 // false otherwise (then utc_now() must be called).
 bool utc_now_micros(int64_t &micros);
-
-inline bool is_exact(PyObject *o, PyTypeObject *t) { return Py_TYPE(o) == t; }
 
 }  // namespace ordermgr

@@ -4,11 +4,10 @@
 
 #include "model/kept_book.h"
 #include "model/module_ns.h"
-#include "model/payload.h"
-#include "model/record_codec_export.h"
+#include "model/store_codec.h"
 #include "model/trade.h"
 #include "pysem/args.h"
-#include "pysem/fast_method.h"
+#include "pysem/method.h"
 #include "pysem/builtin_sum.h"
 #include "pysem/clock.h"
 #include "pysem/datetime_key.h"
@@ -16,7 +15,6 @@
 #include "pysem/format.h"
 #include "pysem/record.h"
 #include "pysem/slot_call.h"
-#include "pysem/self_type.h"
 #include "pysem/record_type.h"
 
 namespace ordermgr {
@@ -33,10 +31,10 @@ TradeSnapshot::TradeSnapshot(PyObject *trades) {
         while (PyDict_Next(trades, &pos, &k, &v)) values_.push_back(Py_NewRef(v));
         return;
     }
-    nb::object vals = nb::steal(PyObject_CallMethodNoArgs(trades, names.values));
-    if (!vals) throw nb::python_error();
-    nb::object seq = nb::steal(PySequence_List(vals.ptr()));
-    if (!seq) throw nb::python_error();
+    Ref vals = steal(PyObject_CallMethodNoArgs(trades, names().values));
+    if (!vals) throw Error();
+    Ref seq = steal(PySequence_List(vals.ptr()));
+    if (!seq) throw Error();
     Py_ssize_t n = PyList_GET_SIZE(seq.ptr());
     values_.reserve((size_t) n);
     for (Py_ssize_t i = 0; i < n; ++i) values_.push_back(Py_NewRef(PyList_GET_ITEM(seq.ptr(), i)));
@@ -49,198 +47,103 @@ TradeSnapshot::~TradeSnapshot() {
 Py_ssize_t mapping_size(PyObject *trades) {
     if (PyDict_CheckExact(trades)) return PyDict_GET_SIZE(trades);
     Py_ssize_t n = PyObject_Size(trades);
-    if (n < 0) throw nb::python_error();
+    if (n < 0) throw Error();
     return n;
 }
 
-// The exact Trade behind a dict value, for the native passes; nullptr when
-// the value is anything else (the slow path then reads it generically).
-static inline Trade *native_trade(PyObject *v) {
-    return Payload<Trade>::of_exact(v);
-}
+// --- the figures ------------------------------------------------------------
+//
+// Each figure is read from the book's kept fold (kept_book.h) when the trades
+// are an exact dict whose fold took that figure, and is otherwise computed by
+// one generic pass over a snapshot of the trades, reading each field through
+// the host's protocol where the formula reads it.
 
-// sum(trade.<field> for trade in trades.values()), the host's sum.
-template <nb::object Trade::*Field>
-static nb::object sum_field(PyObject *trades, nb::object (*read)(PyObject *)) {
-    if (PyDict_CheckExact(trades)) {
-        // Exact trades holding exact floats: the built-in sum's compensated
-        // float accumulation, inline (the first float is added to the int 0).
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        double total = 0.0, compensation = 0.0;
-        bool floats = true;
-        while (floats && PyDict_Next(trades, &pos, &k, &v)) {
-            Trade *t = native_trade(v);
-            PyObject *x = t ? (t->*Field).ptr() : nullptr;
-            if (x && PyFloat_CheckExact(x))
-                pysem::neumaier_add(total, compensation, PyFloat_AS_DOUBLE(x));
-            else
-                floats = false;
-        }
-        if (floats && PyDict_GET_SIZE(trades) > 0) {
-            if (compensation != 0.0 && std::isfinite(compensation)) total += compensation;
-            return nb::steal(PyFloat_FromDouble(total));
-        }
-    }
-    if (PyDict_CheckExact(trades)) {
-        // Native pass: exact trades with exact numbers run no Python code.
-        pysem::ObjectSum sum;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        bool native = true;
-        while (native && PyDict_Next(trades, &pos, &k, &v)) {
-            Trade *t = native_trade(v);
-            PyObject *x = t ? (t->*Field).ptr() : nullptr;
-            native = x && sum.add(x);
-        }
-        if (native) return sum.result();
-    }
-    // A generator: each value is read after the previous one was added.
+// sum(trade.<field> for trade in trades.values()), the host's sum: each value
+// read after the previous one was added.
+static Ref generic_sum(PyObject *trades, int field) {
     TradeSnapshot snap(trades);
     pysem::BuiltinSum sum;
-    for (PyObject *t : snap.values()) sum.add(read(t).ptr());
+    for (PyObject *t : snap.values()) sum.add(trade_field(t, field).ptr());
     return sum.result();
 }
 
-nb::object trades_qty(PyObject *trades) {
-    if (KeptBook *b = KeptBook::of(trades); b && b->fold().qty_ok) return b->fold().qty.result().object();
-    return sum_field<&Trade::qty>(trades, trade_qty);
+Ref trades_qty(PyObject *trades, bool own) {
+    if (KeptBook *b = KeptBook::of(trades, own); b && b->fold().qty_ok) return b->fold().qty.result().object();
+    return generic_sum(trades, Trade::field::qty);
 }
 
-nb::object trades_total_commission(PyObject *trades) {
-    if (KeptBook *b = KeptBook::of(trades); b && b->fold().commission_ok)
+Ref trades_total_commission(PyObject *trades, bool own) {
+    if (KeptBook *b = KeptBook::of(trades, own); b && b->fold().commission_ok)
         return b->fold().commission.result().object();
-    return sum_field<&Trade::commission>(trades, trade_commission);
+    return generic_sum(trades, Trade::field::commission);
 }
 
-// pq and tq accumulated over the trades; false when a value needs the
-// generic path (the caller then starts again on a snapshot).
-static bool accumulate_native(PyObject *trades, Num &pq, Num &tq) {
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    // While every value is an exact float, the host's float arithmetic is
-    // plain double arithmetic.
-    double pqd = 0.0, tqd = 0.0;
-    bool doubles = true;
-    while (PyDict_Next(trades, &pos, &k, &v)) {
-        Trade *t = native_trade(v);
-        if (!t || !t->price.ptr() || !t->qty.ptr() || !t->commission.ptr()) return false;
-        if (doubles) {
-            PyObject *p = t->price.ptr(), *q = t->qty.ptr(), *c = t->commission.ptr();
-            if (PyFloat_CheckExact(p) && PyFloat_CheckExact(q) && PyFloat_CheckExact(c)) {
-                double qd = PyFloat_AS_DOUBLE(q), cd = PyFloat_AS_DOUBLE(c);
-                pqd += PyFloat_AS_DOUBLE(p) * qd + (qd > 0 ? cd : -cd);
-                tqd += qd;
-                continue;
-            }
-            doubles = false;
-            pq = Num::of_double(pqd);
-            tq = Num::of_double(tqd);
-        }
-        Num price = Num::of(t->price.ptr()), qty = Num::of(t->qty.ptr()),
-            commission = Num::of(t->commission.ptr());
-        if (price.kind() == Num::Kind::Obj || qty.kind() == Num::Kind::Obj ||
-            commission.kind() == Num::Kind::Obj)
-            return false;
-        pq += signed_cost(price, qty, commission);
-        tq += qty;
-        if (pq.kind() == Num::Kind::Obj || tq.kind() == Num::Kind::Obj) return false;
-    }
-    if (doubles) {
-        pq = Num::of_double(pqd);
-        tq = Num::of_double(tqd);
-    }
-    return true;
-}
-
-nb::object trades_average_price(PyObject *trades) {
+Ref trades_average_price(PyObject *trades, bool own) {
+    if (KeptBook *b = KeptBook::of(trades, own); b && b->fold().average_ok) return b->fold().average_price().object();
+    // pq += t.price * t.qty + (t.commission if t.qty > 0 else -t.commission);
+    // tq += t.qty; then pq / tq, or pq / 1 when tq is zero.
     Num pq = Num::of_double(0.0), tq = Num::of_double(0.0);
-    if (KeptBook *b = KeptBook::of(trades); b && b->fold().average_ok) {
-        pq = Num::of_double(b->fold().pq);
-        tq = Num::of_double(b->fold().tq);
-    } else if (!PyDict_CheckExact(trades) || !accumulate_native(trades, pq, tq)) {
-        pq = Num::of_double(0.0);
-        tq = Num::of_double(0.0);
-        TradeSnapshot snap(trades);
-        for (PyObject *t : snap.values()) {
-            pq += trade_signed_cost(t);
-            tq += Num::steal(trade_qty(t).release().ptr());
-        }
+    TradeSnapshot snap(trades);
+    for (PyObject *t : snap.values()) {
+        pq += trade_signed_cost(t);
+        tq += Num::steal(trade_field(t, Trade::field::qty).release());
     }
     return (tq.ne_zero() ? pq / tq : pq / Num::of_int(1)).object();
 }
 
-// min(timestamps) natively while every trade is exact and every timestamp an
-// exact datetime sharing one tzinfo object: those compare field by field
-// without calling anything.
-static bool started_native(PyObject *trades, PyObject *&best) {
-    Py_ssize_t pos = 0;
-    PyObject *k, *v, *tz = nullptr;
-    int64_t best_key = 0;
-    best = nullptr;
-    while (PyDict_Next(trades, &pos, &k, &v)) {
-        Trade *t = native_trade(v);
-        PyObject *ts = t ? t->timestamp.ptr() : nullptr;
-        int64_t key;
-        if (!ts || !pysem::datetime_order_key(ts, &tz, &key)) return false;
-        if (!best || key < best_key) {
-            best = ts;
-            best_key = key;
-        }
-    }
-    return true;
-}
-
-nb::object trades_started(PyObject *trades) {
-    if (KeptBook *b = KeptBook::of(trades); b && b->fold().started_ok) {
+Ref trades_started(PyObject *trades, bool own) {
+    if (KeptBook *b = KeptBook::of(trades, own); b && b->fold().started_ok) {
         if (!b->fold().earliest) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
-        return nb::borrow(b->fold().earliest);
-    }
-    if (PyDict_CheckExact(trades)) {
-        PyObject *best = nullptr;
-        if (started_native(trades, best)) {
-            if (!best) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
-            return nb::borrow(best);
-        }
+        return borrow(b->fold().earliest);
     }
     TradeSnapshot snap(trades);
     if (snap.size() == 0) pysem::raise(PyExc_ValueError, "Cannot get start time for position with no trades");
-    nb::object best;
+    // min(t.timestamp for t in trades.values()): the first of equal ones.
+    Ref best;
     for (PyObject *t : snap.values()) {
-        nb::object ts = trade_timestamp(t);
+        Ref ts = trade_field(t, Trade::field::timestamp);
         if (!best.ptr()) {
             best = std::move(ts);
             continue;
         }
-        int r = PyObject_RichCompareBool(ts.ptr(), best.ptr(), Py_LT);
-        if (r < 0) throw nb::python_error();
-        if (r) best = std::move(ts);
+        if (pysem::timestamp_less(ts.ptr(), best.ptr())) best = std::move(ts);
     }
     return best;
 }
 
+bool kept_figures(PyObject *position, KeptFigures &out) {
+    Position *p = position_class.exact<Position>(position);
+    PyObject *book = p ? p->trades.ptr() : nullptr;
+    if (!book) return false;
+    KeptBook *kept = KeptBook::of(book, true);
+    if (!kept) return false;
+    const BookFold &f = kept->fold();
+    if (!f.qty_ok || !f.commission_ok || !f.average_ok || !f.cost_ok || !f.rules_ok) return false;
+    out.qty = f.qty.result();
+    out.total_commission = f.commission.result();
+    out.total_cost = f.cost.result();
+    out.average_price = f.average_price();
+    out.started = f.started_ok ? f.earliest : nullptr;
+    out.trades = f.count;
+    out.negative_price = f.negative_price;
+    out.trade_findings = f.findings;
+    return true;
+}
+
 // --- reads honouring overrides --------------------------------------------
 
+// An exact Position whose fields are set, else null.
 static Position *exact_position(PyObject *o) {
-    Position *p = Payload<Position>::of_exact(o);
+    Position *p = position_class.exact<Position>(o);
     return p && p->key.ptr() && p->trades.ptr() ? p : nullptr;
 }
 
-nb::object position_key(PyObject *p) {
-    if (Position *pos = exact_position(p)) return nb::borrow(pysem::require(pos->key, "key"));
-    return pysem::getattr(p, names.key);
-}
 
-nb::object position_trades(PyObject *p) {
-    if (Position *pos = exact_position(p)) return nb::borrow(pysem::require(pos->trades, "trades"));
-    return pysem::getattr(p, names.trades);
-}
-
-#define POSITION_FIGURE(name, compute)                                         \
-    nb::object position_##name(PyObject *p) {                                  \
-        if (Position *pos = exact_position(p))                                 \
-            return compute(pysem::require(pos->trades, "trades"));             \
-        return pysem::getattr(p, names.name);                                  \
+#define POSITION_FIGURE(name, compute)                            \
+    Ref position_##name(PyObject *p) {                            \
+        if (Position *pos = exact_position(p))                    \
+            return compute(pos->trades.ptr(), true);              \
+        return pysem::getattr(p, names().name);                   \
     }
 POSITION_FIGURE(qty, trades_qty)
 POSITION_FIGURE(average_price, trades_average_price)
@@ -248,38 +151,48 @@ POSITION_FIGURE(total_commission, trades_total_commission)
 POSITION_FIGURE(started, trades_started)
 #undef POSITION_FIGURE
 
-static nb::object set_of_keys(PyObject *trades) {
+static Ref set_of_keys(PyObject *trades) {
     PyObject *s = PySet_New(trades);
-    if (!s) throw nb::python_error();
-    return nb::steal(s);
+    if (!s) throw Error();
+    return steal(s);
 }
 
-nb::object position_orderids(PyObject *p) {
-    if (Position *pos = exact_position(p)) return set_of_keys(pysem::require(pos->trades, "trades"));
-    return pysem::getattr(p, names.orderids);
+Ref position_orderids(PyObject *p) {
+    if (Position *pos = exact_position(p)) return set_of_keys(pos->trades.ptr());
+    return pysem::getattr(p, names().orderids);
 }
 
-static bool truth(const nb::object &o) {
+static bool truth(const Ref &o) {
     int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) throw nb::python_error();
+    if (r < 0) throw Error();
     return r != 0;
 }
 
 bool position_is_long(PyObject *p) {
-    if (Position *pos = exact_position(p)) return Num::of(trades_qty(pos->trades.ptr()).ptr()).gt_zero();
-    return truth(pysem::getattr(p, names.is_long));
+    if (Position *pos = exact_position(p)) return Num::of(trades_qty(pos->trades.ptr(), true).ptr()).gt_zero();
+    return truth(pysem::getattr(p, names().is_long));
 }
 
 bool position_empty(PyObject *p) {
-    if (Position *pos = exact_position(p)) return Num::of(trades_qty(pos->trades.ptr()).ptr()).eq_zero();
-    return truth(pysem::getattr(p, names.empty));
+    if (Position *pos = exact_position(p)) return Num::of(trades_qty(pos->trades.ptr(), true).ptr()).eq_zero();
+    return truth(pysem::getattr(p, names().empty));
+}
+
+Ref position_is_long_object(PyObject *p) {
+    if (exact_position(p)) return pysem::boolean(position_is_long(p));
+    return pysem::getattr(p, names().is_long);
+}
+
+Ref position_empty_object(PyObject *p) {
+    if (exact_position(p)) return pysem::boolean(position_empty(p));
+    return pysem::getattr(p, names().empty);
 }
 
 // --- operations -----------------------------------------------------------
 
 static bool mapping_contains(PyObject *mapping, PyObject *key) {
     int r = PyDict_CheckExact(mapping) ? PyDict_Contains(mapping, key) : PySequence_Contains(mapping, key);
-    if (r < 0) throw nb::python_error();
+    if (r < 0) throw Error();
     return r != 0;
 }
 
@@ -288,43 +201,43 @@ static void clear_mapping(PyObject *trades) {
         PyDict_Clear(trades);
     } else {
         PyObject *r = PyObject_CallMethod(trades, "clear", nullptr);
-        if (!r) throw nb::python_error();
+        if (!r) throw Error();
         Py_DECREF(r);
     }
 }
 
-// Position.add_trade; `change` (optional) learns what it did, for an undo.
-static bool add_trade(nb::handle self, nb::handle trade, BookChange *change = nullptr) {
-    nb::object orderid = trade_orderid(trade.ptr());
-    nb::object trades = position_trades(self.ptr());
+// Position.add_trade; `undo` (optional) learns what it did.
+static bool add_trade(PyObject *self, PyObject *trade, BookUndo *undo = nullptr) {
+    Ref orderid = trade_field(trade, Trade::field::orderid);
+    Ref trades = position_field(self, Position::field::trades);
     if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
-    KeptBook *b = KeptBook::of(trades.ptr());
-    Position *exact = exact_position(self.ptr());
+    Position *exact = exact_position(self);
+    KeptBook *b = KeptBook::of(trades.ptr(), exact != nullptr);
     if (b) {
-        b->append(trades.ptr(), orderid.ptr(), trade.ptr(), exact != nullptr);
-    } else if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade.ptr()) < 0) {
-        throw nb::python_error();
+        b->append(trades.ptr(), orderid.ptr(), trade, exact != nullptr);
+    } else if (PyObject_SetItem(trades.ptr(), orderid.ptr(), trade) < 0) {
+        throw Error();
     }
-    if (change) {
-        change->trades = trades;
-        change->appended = orderid;
-        change->trade = nb::borrow(trade);
+    if (undo) {
+        undo->trades = trades;
+        undo->appended = orderid;
+        undo->trade = borrow(trade);
     }
     // The empty test: from the kept qty when the fold took the new trade in.
     bool empty = b && exact && exact->trades.ptr() == trades.ptr() && b->current() && b->fold().qty_ok
                      ? b->fold().qty.result().eq_zero()
-                     : position_empty(self.ptr());
+                     : position_empty(self);
     if (!empty) return true;
-    if (change) {
+    if (undo) {
         // Going flat releases every trade anyway; keep them for the undo.
-        change->emptied = nb::steal(PyDict_Copy(trades.ptr()));
-        if (!change->emptied || PyDict_DelItem(change->emptied.ptr(), orderid.ptr()) < 0) throw nb::python_error();
+        undo->emptied = steal(PyDict_Copy(trades.ptr()));
+        if (!undo->emptied || PyDict_DelItem(undo->emptied.ptr(), orderid.ptr()) < 0) throw Error();
     }
     clear_mapping(trades.ptr());
     return false;
 }
 
-void BookChange::undo() noexcept {
+void BookUndo::undo() noexcept {
     if (!trades) return;
     PyObject *exc = PyErr_GetRaisedException();
     if (emptied) {
@@ -338,156 +251,146 @@ void BookChange::undo() noexcept {
     PyErr_SetRaisedException(exc);
 }
 
-bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookChange &change) {
+bool position_add_trade_undoable(PyObject *position, PyObject *trade, BookUndo &undo) {
     if (!exact_position(position)) return false;
-    nb::object trades = position_trades(position);
+    Ref trades = position_field(position, Position::field::trades);
     if (!PyDict_CheckExact(trades.ptr())) return false;
-    change.result = add_trade(position, trade, &change);
+    undo.result = add_trade(position, trade, &undo);
     return true;
 }
 
 bool position_add_trade(PyObject *position, PyObject *trade) {
     if (exact_position(position)) return add_trade(position, trade);
-    nb::object r = nb::steal(PyObject_CallMethodOneArg(position, names.add_trade, trade));
-    if (!r) throw nb::python_error();
+    Ref r = steal(PyObject_CallMethodOneArg(position, names().add_trade, trade));
+    if (!r) throw Error();
     return truth(r);
 }
 
-static void add_commission(nb::handle self, nb::handle orderid, nb::handle commission) {
-    nb::object trades = position_trades(self.ptr());
-    if (!mapping_contains(trades.ptr(), orderid.ptr())) {
+static void add_commission(PyObject *self, PyObject *orderid, PyObject *commission) {
+    Ref trades = position_field(self, Position::field::trades);
+    if (!mapping_contains(trades.ptr(), orderid)) {
         std::string msg = "Cannot add commission for orderid ";
-        pysem::append_default(msg, orderid.ptr());
+        pysem::append_default(msg, orderid);
         msg += " - no such trade exists in position ";
-        pysem::append_default(msg, position_key(self.ptr()).ptr());
+        pysem::append_default(msg, position_field(self, Position::field::key).ptr());
         PyErr_SetObject(PyExc_KeyError, pysem::utf8_to_str(msg).ptr());
-        throw nb::python_error();
+        throw Error();
     }
-    nb::object trade = nb::steal(PyObject_GetItem(trades.ptr(), orderid.ptr()));
-    if (!trade) throw nb::python_error();
-    if (Trade *t = Payload<Trade>::of_exact(trade.ptr()); t && t->orderid.ptr()) {
-        KeptBook::trade_changing(trade.ptr(), t, false, commission.ptr());
-        nb::object old = std::move(t->commission);
-        t->commission = nb::borrow(commission);
-        pysem::track_for(trade.ptr(), commission.ptr());
+    Ref trade = pysem::check(PyObject_GetItem(trades.ptr(), orderid));
+    if (Trade *t = trade_class.exact<Trade>(trade.ptr()); t && t->orderid.ptr()) {
+        KeptBook::trade_changing(trade.ptr(), t, false, commission);
+        t->commission = borrow(commission);
+        pysem::track_for(trade.ptr(), commission);
         return;
     }
-    if (PyObject_SetAttr(trade.ptr(), names.commission, commission.ptr()) < 0) throw nb::python_error();
+    trade_set_field(trade.ptr(), Trade::field::commission, commission);
 }
 
 // --- type ----------------------------------------------------------------
 
 static Py_hash_t position_hash(PyObject *self) {
-    return pysem::slot_call<Py_hash_t>(-1, [&] { return PyObject_Hash(position_key(self).ptr()); });
+    return pysem::slot_call<Py_hash_t>(-1, [&] {
+        Py_hash_t h = PyObject_Hash(position_field(self, Position::field::key).ptr());
+        if (h == -1 && PyErr_Occurred()) throw Error();
+        return h;
+    });
 }
 
-// A read-only figure as a getset getter.
-template <nb::object (*Figure)(PyObject *)>
-static PyObject *figure_getter(PyObject *self, void *) {
-    return pysem::slot_call<PyObject *>(nullptr, [&] { return Figure(self).release().ptr(); });
+// The figures of `s` as Position computes them (an exact Position's book is its own).
+static Ref started_of(PyObject *s) {
+    return trades_started(position_field(s, Position::field::trades).ptr(), position_class.exact(s));
 }
-
-static nb::object started_of(PyObject *s) { return trades_started(position_trades(s).ptr()); }
-static nb::object orderids_of(PyObject *s) { return set_of_keys(position_trades(s).ptr()); }
-static nb::object qty_of(PyObject *s) { return trades_qty(position_trades(s).ptr()); }
-static nb::object average_price_of(PyObject *s) { return trades_average_price(position_trades(s).ptr()); }
-static nb::object total_commission_of(PyObject *s) { return trades_total_commission(position_trades(s).ptr()); }
-static nb::object bool_object(bool b) { return nb::borrow(b ? Py_True : Py_False); }
-static nb::object empty_of(PyObject *s) { return bool_object(Num::of(position_qty(s).ptr()).eq_zero()); }
-static nb::object is_long_of(PyObject *s) { return bool_object(Num::of(position_qty(s).ptr()).gt_zero()); }
+static Ref orderids_of(PyObject *s) { return set_of_keys(position_field(s, Position::field::trades).ptr()); }
+static Ref qty_of(PyObject *s) {
+    return trades_qty(position_field(s, Position::field::trades).ptr(), position_class.exact(s));
+}
+static Ref average_price_of(PyObject *s) {
+    return trades_average_price(position_field(s, Position::field::trades).ptr(), position_class.exact(s));
+}
+static Ref total_commission_of(PyObject *s) {
+    return trades_total_commission(position_field(s, Position::field::trades).ptr(), position_class.exact(s));
+}
+static Ref empty_of(PyObject *s) { return pysem::boolean(Num::of(position_qty(s).ptr()).eq_zero()); }
+static Ref is_long_of(PyObject *s) { return pysem::boolean(Num::of(position_qty(s).ptr()).gt_zero()); }
 
 static PyGetSetDef position_properties[] = {
-    {"started", figure_getter<started_of>, nullptr, "Earliest trade timestamp.", nullptr},
-    {"orderids", figure_getter<orderids_of>, nullptr, "The order ids of all stored trades (a new set).", nullptr},
-    {"qty", figure_getter<qty_of>, nullptr, "Net signed quantity.", nullptr},
-    {"empty", figure_getter<empty_of>, nullptr, "Whether the net quantity is zero.", nullptr},
-    {"average_price", figure_getter<average_price_of>, nullptr, "Cost basis per unit, commissions included.",
+    {"started", pysem::figure_getter<started_of>, nullptr, "Earliest trade timestamp.", nullptr},
+    {"orderids", pysem::figure_getter<orderids_of>, nullptr, "The order ids of all stored trades (a new set).", nullptr},
+    {"qty", pysem::figure_getter<qty_of>, nullptr, "Net signed quantity.", nullptr},
+    {"empty", pysem::figure_getter<empty_of>, nullptr, "Whether the net quantity is zero.", nullptr},
+    {"average_price", pysem::figure_getter<average_price_of>, nullptr, "Cost basis per unit, commissions included.",
      nullptr},
-    {"total_commission", figure_getter<total_commission_of>, nullptr, "Sum of the stored trades' commissions.",
+    {"total_commission", pysem::figure_getter<total_commission_of>, nullptr, "Sum of the stored trades' commissions.",
      nullptr},
-    {"is_long", figure_getter<is_long_of>, nullptr, "Whether the net quantity is positive.", nullptr},
+    {"is_long", pysem::figure_getter<is_long_of>, nullptr, "Whether the net quantity is positive.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-static const char *const add_trade_params[] = {"trade"};
-static PyObject *add_trade_names[1];
-static pysem::ArgSpec add_trade_spec = {"Position.add_trade", add_trade_params, add_trade_names, 1, 1};
-static const char *const add_commission_params[] = {"orderid", "commission"};
-static PyObject *add_commission_names[2];
-static pysem::ArgSpec add_commission_spec = {"Position.add_commission", add_commission_params, add_commission_names,
-                                             2, 2};
+constexpr pysem::Method add_trade_method = {
+    "add_trade",
+    "add_trade($self, trade)\n--\n\n"
+    "Record a trade unless its order id is already present; empty the book when it goes flat.\n\n"
+    "True when the trade was recorded and the position stays open; False when the order id was\n"
+    "already known (nothing changed) or the trade brought the net quantity to exactly zero.",
+    [](PyObject *self, PyObject *const *a) { return pysem::boolean(add_trade(self, a[0])); },
+};
+constexpr pysem::Method add_commission_method = {
+    "add_commission",
+    "add_commission($self, orderid, commission)\n--\n\n"
+    "Replace the commission of the stored trade with that order id.",
+    [](PyObject *self, PyObject *const *a) {
+        add_commission(self, a[0], a[1]);
+        return none();
+    },
+};
 
-static PyObject *add_trade_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return pysem::fast_method(add_trade_spec, self, args, nargs, kwnames, [](PyObject *s, PyObject **a) {
-        return nb::borrow(add_trade(s, a[0]) ? Py_True : Py_False);
-    });
+static PyMethodDef *position_methods(const char *owner) {
+    static PyMethodDef methods[] = {
+        pysem::method_def<add_trade_method>(owner),
+        pysem::method_def<add_commission_method>(owner),
+        {},
+    };
+    return methods;
 }
 
-static PyObject *add_commission_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return pysem::fast_method(add_commission_spec, self, args, nargs, kwnames, [](PyObject *s, PyObject **a) {
-        add_commission(s, a[0], a[1]);
-        return nb::none();
-    });
-}
-
-static PyMethodDef position_methods[] = {
-    {"add_trade", PYSEM_FASTCALL(add_trade_method),
-     "add_trade($self, trade)\n--\n\n"
-     "Record a trade unless its order id is already present; empty the book when it goes flat.\n\n"
-     "True when the trade was recorded and the position stays open; False when the order id was\n"
-     "already known (nothing changed) or the trade brought the net quantity to exactly zero."},
-    {"add_commission", PYSEM_FASTCALL(add_commission_method),
-     "add_commission($self, orderid, commission)\n--\n\n"
-     "Replace the commission of the stored trade with that order id."},
-    {nullptr, nullptr, 0, nullptr}};
-
-using PositionObject = pysem::record::Instance<Position>;
-#define SLOT(member) PYSEM_RECORD_SLOT(PositionObject, member)
-using pysem::record::Init;
-
-static PyObject *make_dict() { return PyDict_New(); }
+static PyObject *new_dict() { return PyDict_New(); }
 
 // The dict an exact Position holds once it is built, restored or given a
 // new one becomes its book, kept out of the collector's way while nothing
 // in it needs the collector (kept_book.h).
 static void adopt_book(PyObject *self, int field) {
-    if (field >= 0 && field != 1) return;
+    if (field >= 0 && field != Position::field::trades) return;
     if (Position *p = exact_position(self)) KeptBook::adopt(p->trades.ptr());
 }
 
-static const pysem::record::Field position_fields[] = {
-    {.name = "key", .annotation = "Key", .doc = "Instrument identifier chosen by the caller.", .offset = SLOT(key)},
-    {.name = "trades", .annotation = "dict[OrderId, Trade]",
-     .doc = "The trade book: each stored trade under its own orderid.", .offset = SLOT(trades),
-     .init = Init::Factory, .make = make_dict, .factory = "dict"},
-};
-#undef SLOT
-
 static const pysem::record::Decl position_decl = {
     .name = "Position",
-    .doc = "Position(key, trades=<new dict>)\n\n"
-           "The trade book of one instrument: trades by order id, with the net signed\n"
+    .doc = "The trade book of one instrument.\n\n"
+           "Trades by order id, with the net signed\n"
            "quantity, the commission-inclusive average price (positive for longs and\n"
            "shorts), the total commission and the start time. Empties itself when a\n"
            "trade brings the net quantity to exactly zero.",
-    .fields = position_fields,
-    .nfields = 2,
-    .basicsize = sizeof(PositionObject),
+    .fields = PYSEM_RECORD_TABLE(Position, POSITION_FIELDS),
     .hash = position_hash,
     .settled = adopt_book,
     .methods = position_methods,
     .properties = position_properties,
     // The store keeps the book entry by entry, from the book's change record.
-    .itemized_field = 1,
-    .items_changed = &KeptBook::changes_since,
+    .itemized_field = Position::field::trades,
+    .items_changed = &book_items_changed,
 };
 
-static pysem::record::Class position_class{position_decl};
+pysem::record::Class position_class{position_decl};
 
-void register_position(nb::module_ &m) {
+Ref position_field(PyObject *position, int i) {
+    PyObject *v = pysem::record::read(position_class, position, i);
+    if (!v) throw Error();
+    return steal(v);
+}
+
+void register_position(PyObject *module) {
     install_book_watcher();
-    types.Position = pysem::record::define<position_class>(m.ptr());
-    Payload<Position>::bind(types.Position);
-    export_record_codec(nb::handle((PyObject *) types.Position), &position_class.codec);
+    pysem::record::define<Position, position_class>(module);
+    export_record_codec(position_class.type, &position_class.codec);
 }
 
 }  // namespace ordermgr

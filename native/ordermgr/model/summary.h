@@ -2,26 +2,48 @@
 // with its stop, stop distance, profit and age derived at construction.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
+
+#include "pysem/record_type.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
+
+// PositionSummary's fields, in order: (member type, name, annotation, role, doc).
+#define POSITION_SUMMARY_FIELDS(F)                                                                                 \
+    F(Ref, qty, "Qty", required(), "Quantity held, always positive.")                                      \
+    F(Ref, average_price, "Price", required(),                                                             \
+      "Entry price per unit, negative for a short; rounded to 8 places.")                                         \
+    F(Ref, stop, "Price", required(), "Stop price; rounded to 8 places.")                                  \
+    F(Ref, total_commission, "Price", required(), "Commission paid so far.")                               \
+    F(Ref, stopPct, "Percent", excluded(), "Stop distance as a fraction of the entry price, 2 places.")   \
+    F(Ref, started, "datetime.datetime", required(), "Start time of the position.")                       \
+    F(Ref, marketPrice, "Price | None", defaults(none_value), "Market price given at construction, or None.")    \
+    F(Ref, profit, "Price | None", excluded(), "Profit per unit at marketPrice, or None.")                 \
+    F(Ref, stopPts, "Price", excluded(), "Stop minus the absolute entry price, 8 places.")                 \
+    F(Ref, age, "datetime.timedelta", excluded().uncompared(),                                             \
+      "Time from started to the construction of this summary.")
 
 struct PositionSummary {
-    static constexpr bool kPlainObject = true;
-    nb::object qty, average_price, stop, total_commission, stopPct, started, marketPrice, profit, stopPts, age;
+    PYSEM_RECORD_FIELDS(POSITION_SUMMARY_FIELDS)
 };
 
 // PositionSummary(qty=..., average_price=..., stop=..., total_commission=...,
 // started=..., marketPrice=...) through the module namespace: built natively
 // while the module attribute is the original class, called otherwise.
-nb::object make_position_summary(nb::handle qty, nb::handle average_price, nb::handle stop,
-                                 nb::handle total_commission, nb::handle started, nb::handle marketPrice);
+Ref make_position_summary(PyObject *qty, PyObject *average_price, PyObject *stop, PyObject *total_commission,
+                          PyObject *started, PyObject *marketPrice);
 
-// Field read honouring subclass overrides (the struct for an exact summary,
-// attribute access otherwise). New reference.
-nb::object summary_stop(PyObject *summary);
+// Field i (PositionSummary::field::...) of any summary object, as `getattr`
+// gives it (a subclass may override it). New reference.
+Ref summary_field(PyObject *summary, int i);
 
-void register_position_summary(nb::module_ &m);
+extern pysem::record::Class summary_class;
+
+void register_position_summary(PyObject *module);
 
 }  // namespace ordermgr

@@ -1,73 +1,73 @@
 // Trade: one executed fill.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
 #include <cstdint>
 
+#include "pysem/ref.h"
+
 #include "pysem/num.h"
+#include "pysem/record_type.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
-// The timestamp field. A default timestamp read from the host's own UTC
-// clock is kept as its microseconds; the datetime is made the first time
-// anything reads the field and then kept, so every reader (attribute,
-// equality, repr, pickle, the store) sees one and the same object.
-class TimestampField {
+// One word beside a trade's fields, for one of two things at a time. While a
+// default timestamp read from the host's own UTC clock has not been made into
+// a datetime, its microseconds: the datetime is made the first time anything
+// reads the field and then kept, so every reader (attribute, equality, repr,
+// pickle, the store) sees one and the same object. Once the timestamp is an
+// object, the trade book that folded the trade (identity only, never
+// dereferenced: kept_book.h) and whether another book did too.
+class TradeWord {
 public:
-    TimestampField() = default;
-    TimestampField(nb::object o) : obj_(std::move(o)) {}
-    static TimestampField utc_micros(int64_t micros) {
-        TimestampField f;
-        f.micros_ = micros;
-        f.pending_ = true;
-        return f;
-    }
-    TimestampField &operator=(nb::object o) {
-        obj_ = std::move(o);
-        pending_ = false;
-        return *this;
-    }
-    // The datetime (borrowed), made now if still pending; nullptr when the
-    // field is unset, or with the host's error set when making it failed.
-    PyObject *ptr() const { return obj_.ptr() || !pending_ ? obj_.ptr() : make(); }
-    operator const nb::object &() const {
-        ptr();
-        return obj_;
-    }
-    // The object as it stands, never making one (for the collector).
-    PyObject *held() const { return obj_.ptr(); }
-    nb::object take() {
-        pending_ = false;
-        return std::move(obj_);
-    }
+    bool pending() const { return (w_ & kPending) != 0; }
+    int64_t micros() const { return (int64_t) w_ >> 2; }  // arithmetic shift (C++20)
+    void set_pending(int64_t micros) { w_ = (uintptr_t) (micros * 4) | kPending; }
+
+    PyObject *book() const { return pending() ? nullptr : (PyObject *) (w_ & ~kFlags); }
+    bool shared() const { return !pending() && (w_ & kShared) != 0; }
+    void link(PyObject *book) { w_ = (uintptr_t) book; }
+    void share() { w_ |= kShared; }
+    void clear() { w_ = 0; }
 
 private:
-    PyObject *make() const;
-    mutable nb::object obj_;
-    int64_t micros_ = 0;
-    mutable bool pending_ = false;
+    // Objects are aligned to at least 8 bytes: the two low bits are free.
+    static constexpr uintptr_t kPending = 1, kShared = 2, kFlags = 3;
+    uintptr_t w_ = 0;
 };
+
+// Trade's fields, in order: (member type, name, annotation, role, doc).
+#define TRADE_FIELDS(F)                                                                                            \
+    F(Ref, orderid, "OrderId", required(), "Identifier of the order that produced the fill.")              \
+    F(Ref, price, "Price", defaults(zero_float), "Execution price; never negative at construction.")       \
+    F(Ref, qty, "Qty", defaults(zero_int), "Signed quantity: positive for a buy, negative for a sell.")     \
+    F(Ref, commission, "Price", defaults(zero_float), "Commission paid for the fill.")                      \
+    F(Ref, timestamp, "datetime.datetime",                                                                         \
+      factory(utc_now_default, "utc_now").through(timestamp_get, timestamp_set),                                   \
+      "When the fill happened (timezone-aware).")
 
 // The record inside a Trade object (record_type.h): zeroed at allocation,
 // its fields dropped through the class's declaration.
 struct Trade {
-    nb::object orderid, price, qty, commission;
-    TimestampField timestamp;
-    // The trade dict whose kept figures folded this trade (identity only,
-    // never dereferenced), and whether more than one did (kept_book.h).
-    PyObject *book = nullptr;
-    bool shared = false;
-
+    PYSEM_RECORD_FIELDS(TRADE_FIELDS)
+    TradeWord word;
 };
 
-// Field reads honouring subclass overrides: the struct directly for an exact
-// Trade, attribute access for anything else. New references.
-nb::object trade_orderid(PyObject *trade);
-nb::object trade_price(PyObject *trade);
-nb::object trade_qty(PyObject *trade);
-nb::object trade_commission(PyObject *trade);
-nb::object trade_timestamp(PyObject *trade);
+// The timestamp (borrowed), made now from a pending default; null when the
+// field is unset, or with the host's error set when making it failed.
+PyObject *trade_timestamp(Trade &t);
+
+// Field i (Trade::field::...) of any trade object, as `getattr(trade, name)`
+// gives it: the struct for an exact Trade, attribute access for anything
+// else (a subclass may override it). New reference.
+Ref trade_field(PyObject *trade, int i);
+// setattr(trade, name of field i, value), through the class's own setter for
+// an exact Trade.
+void trade_set_field(PyObject *trade, int i, PyObject *value);
 
 // The signed cost of one fill: price * qty, then plus the commission for a
 // buy (qty > 0), minus it otherwise.
@@ -76,6 +76,9 @@ pysem::Num signed_cost(const pysem::Num &price, const pysem::Num &qty, const pys
 // `t.price * t.qty + (t.commission if t.qty > 0 else -t.commission)` reads them.
 pysem::Num trade_signed_cost(PyObject *trade);
 
-void register_trade(nb::module_ &m);
+// The class (pysem/record_type.h): its type, names and declaration.
+extern pysem::record::Class trade_class;
+
+void register_trade(PyObject *module);
 
 }  // namespace ordermgr

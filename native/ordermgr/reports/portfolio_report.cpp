@@ -1,7 +1,10 @@
 // The portfolio risk report: one block per position summary, then totals.
 #include <cmath>
 
-#include "diagnostics/reads.h"
+#include "model/module_ns.h"
+#include "pysem/protocol.h"
+#include "pysem/record.h"
+#include "model/summary.h"
 #include "reports/report_text.h"
 #include "reports/system_reporter.h"
 #include "reports/time_text.h"
@@ -9,21 +12,23 @@
 
 namespace ordermgr {
 
+using namespace pysem::protocol;
+
 using pysem::getattr;
 using pysem::Num;
 
-static nb::object portfolio_summaries(PyObject *order_mgr, double stopPct) {
-    nb::object pct = float_object(stopPct);
+static Ref portfolio_summaries(PyObject *order_mgr, double stopPct) {
+    Ref pct = float_object(stopPct);
     PyObject *args[] = {order_mgr, pct.ptr()};
-    PyObject *r = PyObject_VectorcallMethod(dnames.get_portfolio_summary, args,
-                                            1 | PY_VECTORCALL_ARGUMENTS_OFFSET, dnames.stopPct_kw);
+    PyObject *r = PyObject_VectorcallMethod(names().get_portfolio_summary, args,
+                                            1 | PY_VECTORCALL_ARGUMENTS_OFFSET, state().stopPct_keyword);
     if (!r) raise();
-    return nb::steal(r);
+    return steal(r);
 }
 
-nb::object portfolio_report(PyObject *order_mgr, double stopPct) {
+Ref portfolio_report(PyObject *order_mgr, double stopPct) {
     pysem::CollectorPause pause;  // the summaries and the text: acyclic
-    nb::object summaries = portfolio_summaries(order_mgr, stopPct);
+    Ref summaries = portfolio_summaries(order_mgr, stopPct);
     if (!truth(summaries.ptr())) return pysem::utf8_to_str("No positions found.");
 
     ReportText text;
@@ -34,25 +39,26 @@ nb::object portfolio_report(PyObject *order_mgr, double stopPct) {
     // The two accumulators are doubles: each step is the host's float +/-
     // value, stored back as a double.
     double net_value = 0.0, total_risk = 0.0;
+    using S = PositionSummary::field;
     for_each_item(summaries.ptr(), [&](PyObject *key, PyObject *s) {
         // Every figure is read where the report's expressions read it: the
         // summary's properties (and abs) may run code of the caller's.
-        Num qty = num(getattr(s, names.qty));
-        Num value = qty * num(getattr(s, names.average_price)).abs();
-        Num risk = value * num(getattr(s, names.stopPct)).abs();
+        Num qty = num(summary_field(s, S::qty));
+        Num value = qty * num(summary_field(s, S::average_price)).abs();
+        Num risk = value * num(summary_field(s, S::stopPct)).abs();
         Num net = Num::of_double(net_value);
-        net_value = as_double(truth(getattr(s, names.is_long).ptr()) ? net + value : net - value);
+        net_value = as_double(truth(getattr(s, names().is_long).ptr()) ? net + value : net - value);
         total_risk = as_double(Num::of_double(total_risk) + risk);
 
         pysem::append_default(text.line("Position: "), key);
-        text.line("  Direction: ") += truth(getattr(s, names.is_long).ptr()) ? "LONG" : "SHORT";
-        append_qty(text.line("  Quantity: "), getattr(s, names.qty).ptr());
-        append_money(text.line("  Avg Price: $"), num(getattr(s, names.average_price)).abs());
-        append_money(text.line("  Stop Price: $"), getattr(s, names.stop).ptr());
-        append_percent(text.line("  Stop %: "), getattr(s, names.stopPct).ptr());
+        text.line("  Direction: ") += truth(getattr(s, names().is_long).ptr()) ? "LONG" : "SHORT";
+        append_qty(text.line("  Quantity: "), summary_field(s, S::qty).ptr());
+        append_money(text.line("  Avg Price: $"), num(summary_field(s, S::average_price)).abs());
+        append_money(text.line("  Stop Price: $"), summary_field(s, S::stop).ptr());
+        append_percent(text.line("  Stop %: "), summary_field(s, S::stopPct).ptr());
         append_money(text.line("  Position Value: $"), value);
         append_money(text.line("  Risk Amount: $"), risk);
-        append_timespan(text.line("  Age: "), getattr(s, names.age).ptr());
+        append_timespan(text.line("  Age: "), summary_field(s, S::age).ptr());
         text.line();
     });
 

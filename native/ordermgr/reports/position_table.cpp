@@ -2,14 +2,18 @@
 #include <array>
 #include <vector>
 
-#include "diagnostics/plain_position.h"
-#include "diagnostics/reads.h"
+#include "model/module_ns.h"
+#include "pysem/protocol.h"
+#include "pysem/record.h"
+#include "manager/order_mgr.h"
 #include "model/position.h"
 #include "reports/report_text.h"
 #include "reports/system_reporter.h"
 #include "reports/time_text.h"
 
 namespace ordermgr {
+
+using namespace pysem::protocol;
 
 namespace {
 
@@ -51,9 +55,8 @@ void add_row(Cells &cells, PyObject *key, PyObject *pos) {
     std::string &out = cells.text();
     pysem::append_str(out, key);
     cells.close(0);
-    PlainFigures f;
-    PyObject *started = nullptr;
-    if (plain_figures(pos, f) && (started = plain_book_started(f.book))) {
+    KeptFigures f;
+    if (kept_figures(pos, f) && f.started) {
         append_qty(out, f.qty);
         cells.close(1);
         append_money(out += '$', f.average_price);
@@ -64,7 +67,7 @@ void add_row(Cells &cells, PyObject *key, PyObject *pos) {
         cells.close(4);
         out += std::to_string(f.trades);
         cells.close(5);
-        append_minutes(out, started);
+        append_minutes(out, f.started);
         cells.close(6);
         return;
     }
@@ -76,7 +79,7 @@ void add_row(Cells &cells, PyObject *key, PyObject *pos) {
     cells.close(3);
     append_money(out += '$', position_total_commission(pos).ptr());
     cells.close(4);
-    out += std::to_string(mapping_size(position_trades(pos).ptr()));
+    out += std::to_string(mapping_size(position_field(pos, Position::field::trades).ptr()));
     cells.close(5);
     append_minutes(out, position_started(pos).ptr());
     cells.close(6);
@@ -100,8 +103,8 @@ void text_line(ReportText &text, const Cells &cells, size_t row) {
 
 }  // namespace
 
-nb::object position_table(PyObject *order_mgr) {
-    nb::object positions = pysem::getattr(order_mgr, names.positions);
+Ref position_table(PyObject *order_mgr) {
+    Ref positions = order_mgr_field(order_mgr, OrderMgr::field::positions);
     if (!truth(positions.ptr())) return pysem::utf8_to_str("No positions found.");
 
     Cells cells;  // row 0 is the header

@@ -2,14 +2,18 @@
 // with none after the last, and the number formats the reports use.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 #include <string>
 
 #include "pysem/format.h"
 #include "pysem/num.h"
 
 namespace ordermgr {
-namespace nb = nanobind;
+using pysem::borrow;
+using pysem::Error;
+using pysem::none;
+using pysem::Ref;
+using pysem::steal;
 
 class ReportText {
 public:
@@ -20,7 +24,7 @@ public:
         return text_;
     }
     std::string &line(const char *fixed) { return line() += fixed; }
-    nb::object str() const { return pysem::utf8_to_str(text_); }
+    Ref str() const { return pysem::utf8_to_str(text_); }
 
 private:
     std::string text_;

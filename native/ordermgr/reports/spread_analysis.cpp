@@ -3,12 +3,17 @@
 #include <unordered_map>
 #include <vector>
 
-#include "diagnostics/reads.h"
+#include "model/module_ns.h"
+#include "pysem/protocol.h"
+#include "pysem/record.h"
+#include "groups/position_group.h"
 #include "model/position.h"
 #include "reports/report_text.h"
 #include "reports/system_reporter.h"
 
 namespace ordermgr {
+
+using namespace pysem::protocol;
 
 using pysem::getattr;
 
@@ -16,8 +21,8 @@ namespace {
 
 // A distinct group object and the keys that map to it, in mapping order.
 struct GroupKeys {
-    nb::object group;
-    std::vector<nb::object> keys;
+    Ref group;
+    std::vector<Ref> keys;
 };
 
 std::vector<GroupKeys> by_identity(PyObject *groups) {
@@ -25,8 +30,8 @@ std::vector<GroupKeys> by_identity(PyObject *groups) {
     std::unordered_map<PyObject *, size_t> index;
     for_each_item(groups, [&](PyObject *key, PyObject *group) {
         auto [it, added] = index.try_emplace(group, unique.size());
-        if (added) unique.push_back({nb::borrow(group), {}});
-        unique[it->second].keys.push_back(nb::borrow(key));
+        if (added) unique.push_back({borrow(group), {}});
+        unique[it->second].keys.push_back(borrow(key));
     });
     return unique;
 }
@@ -40,16 +45,16 @@ void spread_lines(ReportText &text, long long number, const GroupKeys &g) {
         if (i) head += ", ";
         pysem::append_str(head, g.keys[i].ptr());
     }
-    Py_ssize_t members = PyObject_Size(getattr(group, names.positions).ptr());
+    Py_ssize_t members = PyObject_Size(group_field(group, PositionGroup::field::positions).ptr());
     if (members < 0) raise();
     text.line("  Positions: ") += std::to_string(members);
-    pysem::append_default(text.line("  Group Qty: "), getattr(group, names.qty).ptr());
-    append_money(text.line("  Group Avg Price: $"), getattr(group, names.average_price).ptr());
-    text.line("  Direction: ") += truth(getattr(group, names.is_long).ptr()) ? "LONG" : "SHORT";
-    nb::object positions = getattr(group, names.positions);
+    pysem::append_default(text.line("  Group Qty: "), getattr(group, names().qty).ptr());
+    append_money(text.line("  Group Avg Price: $"), getattr(group, names().average_price).ptr());
+    text.line("  Direction: ") += truth(getattr(group, names().is_long).ptr()) ? "LONG" : "SHORT";
+    Ref positions = group_field(group, PositionGroup::field::positions);
     for_each(positions.ptr(), [&](PyObject *pos) {
         std::string &out = text.line("    ");
-        pysem::append_default(out, position_key(pos).ptr());
+        pysem::append_default(out, position_field(pos, Position::field::key).ptr());
         out += ": qty=";
         pysem::append_default(out, position_qty(pos).ptr());
         out += ", price=$";
@@ -60,8 +65,8 @@ void spread_lines(ReportText &text, long long number, const GroupKeys &g) {
 
 }  // namespace
 
-nb::object spread_analysis(PyObject *order_mgr) {
-    nb::object groups = call_method0(order_mgr, dnames.position_groups);
+Ref spread_analysis(PyObject *order_mgr) {
+    Ref groups = call_method0(order_mgr, names().position_groups);
     if (!truth(groups.ptr())) return pysem::utf8_to_str("No position groups found.");
 
     ReportText text;

@@ -1,44 +1,64 @@
 #include "reports/system_reporter.h"
 
-#include "diagnostics/reads.h"
-#include "pysem/record_methods.h"
+#include "model/module_ns.h"
+#include "pysem/protocol.h"
+#include "pysem/method.h"
 #include "pysem/record_type.h"
 #include "reports/time_text.h"
 
 namespace ordermgr {
 
-static const pysem::record::Field system_reporter_fields[] = {
-    PLAIN_FIELD(SystemReporterRec, 0, "order_mgr", "OrderMgr",
-                "The portfolio to report on; held by reference, never modified."),
+using namespace pysem::protocol;
+
+PyMethodDef *system_reporter_methods(const char *owner);
+
+static const pysem::record::Decl system_reporter_decl = {
+    .name = "SystemReporter",
+    .doc = "Generate formatted reports and tables for system visualization.\n\n"
+           "The portfolio is only read. Every report reads the store afresh and returns\n"
+           "one str, lines joined by a line feed.",
+    .fields = PYSEM_RECORD_TABLE(SystemReporterRec, SYSTEM_REPORTER_FIELDS),
+    .ordinary = true,
+    .functions = system_reporter_methods,
 };
-static const pysem::record::Decl system_reporter_decl = plain::ordinary<SystemReporterRec>(
-    "SystemReporter",
-    "Generate formatted reports and tables for system visualization.\n\n"
-    "order_mgr: OrderMgr -- the portfolio to report on; only read. Every report\n"
-    "reads the store afresh and returns one str, lines joined by a line feed.",
-    system_reporter_fields, 1);
 static pysem::record::Class system_reporter_class{system_reporter_decl};
 
-static nb::object order_mgr_of(nb::handle self) { return plain::field<SystemReporterRec>(self.ptr(), 0); }
+static Ref order_mgr_of(PyObject *self) {
+    return pysem::record::get(system_reporter_class, self, SystemReporterRec::field::order_mgr);
+}
 
-void register_system_reporter(nb::module_ &m) {
-    init_diag_names();
+constexpr pysem::Method position_table_method = {
+    "position_table", "position_table($self)\n--\n\nGenerate a formatted table of all positions.",
+    [](PyObject *self, PyObject *const *) { return position_table(order_mgr_of(self).ptr()); },
+    pysem::Method::Function};
+constexpr pysem::Method position_summary_method = {
+    "position_summary",
+    "position_summary($self, stopPct=0.1)\n--\n\n"
+    "Generate a summary report of all positions with stop information.",
+    [](PyObject *self, PyObject *const *a) {
+        double pct = a[0] ? to_double(a[0]) : 0.1;
+        return portfolio_report(order_mgr_of(self).ptr(), pct);
+    },
+    pysem::Method::Function};
+constexpr pysem::Method spread_analysis_method = {
+    "spread_analysis", "spread_analysis($self)\n--\n\nAnalyze and report on all position groups (spreads).",
+    [](PyObject *self, PyObject *const *) { return spread_analysis(order_mgr_of(self).ptr()); },
+    pysem::Method::Function};
+
+PyMethodDef *system_reporter_methods(const char *owner) {
+    using pysem::method_def;
+    static PyMethodDef methods[] = {
+        method_def<position_table_method>(owner),
+        method_def<position_summary_method>(owner),
+        method_def<spread_analysis_method>(owner),
+        {},
+    };
+    return methods;
+}
+
+void register_system_reporter(PyObject *module) {
     init_time_text();
-    PyTypeObject *cls = plain::define<SystemReporterRec, system_reporter_class>(m);
-    pysem::def_method(
-        cls, "position_table", [](nb::handle self) { return position_table(order_mgr_of(self).ptr()); },
-        "Generate a formatted table of all positions.");
-    pysem::def_method(
-        cls, "position_summary",
-        [](nb::handle self, nb::handle stopPct) {
-            double pct = to_double(stopPct.ptr());
-            return portfolio_report(order_mgr_of(self).ptr(), pct);
-        },
-        nb::arg("stopPct").none() = 0.1, "Generate a summary report of all positions with stop information.");
-    pysem::def_method(
-        cls, "spread_analysis", [](nb::handle self) { return spread_analysis(order_mgr_of(self).ptr()); },
-        "Analyze and report on all position groups (spreads).");
-    types.SystemReporter = cls;
+    pysem::record::define<SystemReporterRec, system_reporter_class>(module);
 }
 
 }  // namespace ordermgr

@@ -1,17 +1,17 @@
 #include "reports/time_text.h"
 
 #include <datetime.h>
-#include <nanobind/nanobind.h>
+#include "pysem/ref.h"
 
 #include <charconv>
-#include <cstring>
 
-#include "diagnostics/reads.h"
-#include "model/payload.h"
-#include "model/trade.h"
+#include "model/module_ns.h"
+#include "pysem/protocol.h"
 #include "pysem/format.h"
 
 namespace ordermgr {
+
+using namespace pysem::protocol;
 
 void init_time_text() {
     if (!PyDateTimeAPI) PyDateTime_IMPORT;
@@ -43,30 +43,11 @@ void append_minutes(std::string &out, PyObject *ts) {
         append_2(out, PyDateTime_DATE_GET_MINUTE(ts));
         return;
     }
-    nb::object pattern = nb::steal(PyUnicode_FromString("%Y-%m-%d %H:%M"));
+    Ref pattern = steal(PyUnicode_FromString("%Y-%m-%d %H:%M"));
     if (!pattern) raise();
-    nb::object text = nb::steal(PyObject_CallMethodOneArg(ts, dnames.strftime, pattern.ptr()));
+    Ref text = steal(PyObject_CallMethodOneArg(ts, names().strftime, pattern.ptr()));
     if (!text) raise();
     pysem::append_default(out, text.ptr());
-}
-
-PyObject *plain_book_started(PyObject *book) {
-    PyObject *best = nullptr, *tz = nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(book, &pos, &k, &v)) {
-        PyObject *ts = Payload<Trade>::of_exact(v)->timestamp.ptr();
-        if (!ts || !PyDateTime_CheckExact(ts)) return nullptr;
-        auto *dt = (PyDateTime_DateTime *) ts;
-        PyObject *zone = dt->hastzinfo ? dt->tzinfo : Py_None;
-        if (!best) {
-            best = ts, tz = zone;
-            continue;
-        }
-        if (zone != tz) return nullptr;
-        if (std::memcmp(dt->data, ((PyDateTime_DateTime *) best)->data, sizeof dt->data) < 0) best = ts;
-    }
-    return best;
 }
 
 void append_timespan(std::string &out, PyObject *span) {

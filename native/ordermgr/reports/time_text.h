@@ -11,12 +11,6 @@ void init_time_text();
 // ts.strftime("%Y-%m-%d %H:%M"): the timestamp's own clock, no conversion.
 void append_minutes(std::string &out, PyObject *ts);
 
-// The earliest timestamp of a plain trade book (an exact dict of exact
-// Trades, see diagnostics/plain_position.h) when every timestamp is an exact
-// datetime and all share one tzinfo object (or none): such datetimes order by
-// their fields alone, as the host compares them. Null (no error) otherwise.
-PyObject *plain_book_started(PyObject *book);
-
 // format(span, ""): for a timedelta its str() form, e.g. "1 day, 1:02:03",
 // "-1 day, 23:55:00" or "0:00:00.000007".
 void append_timespan(std::string &out, PyObject *span);

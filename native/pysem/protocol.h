@@ -1,26 +1,17 @@
-// How the diagnostics and the reports read what they examine: mappings
-// iterated as `for k, v in m.items()` would, position flags as objects,
-// numbers as the host's arithmetic sees them. Exact dicts and exact model
-// types take native paths; anything else goes through attribute access.
+// Python statements over objects the caller hands in, written natively:
+// `for key, value in mapping.items()`, `for x in iterable`, `k, v = item`,
+// `list(mapping.values())`, `a != b`, truth, and the conversions of the
+// host's float arithmetic. Exact dicts take native paths; anything else goes
+// through the protocol the statement uses.
 #pragma once
 #include <Python.h>
-#include <nanobind/nanobind.h>
 
-#include "model/module_ns.h"
 #include "pysem/num.h"
+#include "pysem/ref.h"
 
-namespace ordermgr {
-namespace nb = nanobind;
+namespace pysem::protocol {
 
-// Interned names read on the generic paths of diagnostics and reports.
-struct DiagNames {
-    PyObject *get_portfolio_summary, *position_groups, *validate_trade, *validate_position_consistency,
-        *DataValidator, *check_data, *check_math, *strftime, *stopPct_kw;
-};
-extern DiagNames dnames;
-void init_diag_names();
-
-[[noreturn]] inline void raise() { throw nb::python_error(); }
+PyObject *items_name();  // interned "items"
 
 inline bool truth(PyObject *o) {
     int r = PyObject_IsTrue(o);
@@ -28,7 +19,7 @@ inline bool truth(PyObject *o) {
     return r != 0;
 }
 
-inline pysem::Num num(nb::object o) { return pysem::Num::steal(o.release().ptr()); }
+inline pysem::Num num(Ref o) { return pysem::Num::steal(o.release()); }
 
 // float(x) as the host's float arithmetic converts an operand: exact floats
 // as they are, ints exactly or OverflowError, others through __float__.
@@ -48,20 +39,20 @@ inline double as_double(const pysem::Num &n) {
     return to_double(n.object().ptr());
 }
 
-inline nb::object float_object(double d) {
+inline Ref float_object(double d) {
     PyObject *r = PyFloat_FromDouble(d);
     if (!r) raise();
-    return nb::steal(r);
+    return steal(r);
 }
 
-inline nb::object call_method0(PyObject *obj, PyObject *name) {
+inline Ref call_method0(PyObject *obj, PyObject *name) {
     PyObject *r = PyObject_CallMethodNoArgs(obj, name);
     if (!r) raise();
-    return nb::steal(r);
+    return steal(r);
 }
 
 // Splits one item of an items() view into key and value, as `k, v = item`.
-void unpack_pair(PyObject *item, nb::object &key, nb::object &value);
+void unpack_pair(PyObject *item, Ref &key, Ref &value);
 
 // `for key, value in mapping.items(): fn(key, value)`: an exact dict is
 // walked natively (a change of its size during the walk raises the host's
@@ -73,7 +64,7 @@ void for_each_item(PyObject *mapping, F &&fn) {
         Py_ssize_t pos = 0, size = PyDict_GET_SIZE(mapping);
         PyObject *k, *v;
         while (PyDict_Next(mapping, &pos, &k, &v)) {
-            nb::object key = nb::borrow(k), value = nb::borrow(v);
+            Ref key = borrow(k), value = borrow(v);
             fn(key.ptr(), value.ptr());
             if (PyDict_GET_SIZE(mapping) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -82,11 +73,11 @@ void for_each_item(PyObject *mapping, F &&fn) {
         }
         return;
     }
-    nb::object items = call_method0(mapping, names.items);
-    nb::object it = nb::steal(PyObject_GetIter(items.ptr()));
+    Ref items = call_method0(mapping, items_name());
+    Ref it = steal(PyObject_GetIter(items.ptr()));
     if (!it) raise();
     while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object item = nb::steal(raw), key, value;
+        Ref item = steal(raw), key, value;
         unpack_pair(item.ptr(), key, value);
         fn(key.ptr(), value.ptr());
     }
@@ -96,24 +87,19 @@ void for_each_item(PyObject *mapping, F &&fn) {
 // `for x in iterable: fn(x)`.
 template <typename F>
 void for_each(PyObject *iterable, F &&fn) {
-    nb::object it = nb::steal(PyObject_GetIter(iterable));
+    Ref it = steal(PyObject_GetIter(iterable));
     if (!it) raise();
     while (PyObject *raw = PyIter_Next(it.ptr())) {
-        nb::object x = nb::steal(raw);
+        Ref x = steal(raw);
         fn(x.ptr());
     }
     if (PyErr_Occurred()) raise();
 }
 
 // list(mapping.values()).
-nb::object values_list(PyObject *mapping);
-
-// A position's `is_long` and `empty` as the objects a read gives (a bool for
-// an exact Position, whatever a subclass or a duck-typed object returns).
-nb::object position_is_long_object(PyObject *position);
-nb::object position_empty_object(PyObject *position);
+Ref values_list(PyObject *mapping);
 
 // Python's `a != b` on two objects.
 bool objects_differ(PyObject *a, PyObject *b);
 
-}  // namespace ordermgr
+}  // namespace pysem::protocol

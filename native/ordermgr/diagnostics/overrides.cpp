@@ -1,8 +1,10 @@
-#include "diagnostics/plain_record.h"
+#include "diagnostics/overrides.h"
 
+#include <stdexcept>
+#include <string>
 #include <vector>
 
-namespace ordermgr::plain {
+namespace ordermgr {
 
 static std::vector<PyObject **> &kept() {
     static std::vector<PyObject **> slots;
@@ -19,16 +21,16 @@ static PyObject *release_kept(PyObject *, PyObject *) {
 
 static PyMethodDef release_def = {"_release_kept_attributes", release_kept, METH_NOARGS, nullptr};
 
-void keep_attr(nb::handle cls, const char *name, PyObject **slot) {
-    PyObject *v = pysem::compat::type_lookup((PyTypeObject *) cls.ptr(), pysem::intern(name));
+void keep_attr(PyTypeObject *cls, const char *name, PyObject **slot) {
+    PyObject *v = pysem::compat::type_lookup(cls, pysem::intern(name));
     if (!v) throw std::runtime_error(std::string("missing class attribute ") + name);
     if (kept().empty()) {
-        nb::object fn = nb::steal(PyCFunction_New(&release_def, nullptr));
-        if (!fn) throw nb::python_error();
-        nb::module_::import_("atexit").attr("register")(fn);
+        Ref fn = pysem::check(PyCFunction_New(&release_def, nullptr));
+        Ref atexit = pysem::check(PyImport_ImportModule("atexit"));
+        pysem::check(PyObject_CallMethod(atexit.ptr(), "register", "O", fn.ptr()));
     }
     *slot = Py_NewRef(v);
     kept().push_back(slot);
 }
 
-}  // namespace ordermgr::plain
+}  // namespace ordermgr
