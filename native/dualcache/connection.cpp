@@ -20,9 +20,10 @@ namespace dualcache {
 // --- opening and closing ------------------------------------------------
 
 void Connection::open_sqlite(nb::handle cacheName, nb::handle cachePrefix) {
-    StoreFiles files = store_files(cacheName, cachePrefix);
+    StoreFiles named = store_files(cacheName, cachePrefix);
+    make_directories(named.directory, named.database);
+    StoreFiles files = resolve_directory(named);
     path_ = files.database;
-    make_directories(files.directory, path_);
     check_directory(files.directory, path_);
     Py_ssize_t n;
     const char *utf8 = PyUnicode_AsUTF8AndSize(cacheName.ptr(), &n);
