@@ -49,6 +49,7 @@ Connection::Connection(nb::handle cacheName, nb::handle cachePrefix) : fork_gene
     if (!named_) throw nb::python_error();
     if (std::optional<PgAddress> pg = pg_address(cacheName, cachePrefix)) {
         shown_prefix_ = pg->shown_prefix;
+        given_prefix_ = pg->given_prefix;
         db_ = open_pg_store(*pg);
         path_ = db_->path();
         tags_ = std::make_unique<TagTable>(*db_);
@@ -141,9 +142,9 @@ void Connection::destroy() {
     db_->destroy();
 }
 
-nb::object Connection::shown_prefix() const {
-    if (shown_prefix_.empty()) return nb::borrow(prefix_);
-    PyObject *s = PyUnicode_DecodeUTF8(shown_prefix_.data(), (Py_ssize_t) shown_prefix_.size(), "backslashreplace");
+nb::object Connection::prefix_text(const std::string &server_form, const char *errors) const {
+    if (server_form.empty()) return nb::borrow(prefix_);
+    PyObject *s = PyUnicode_DecodeUTF8(server_form.data(), (Py_ssize_t) server_form.size(), errors);
     if (!s) throw nb::python_error();
     return nb::steal(s);
 }

@@ -39,8 +39,11 @@ public:
     const std::string &path() const { return path_; }
     nb::handle name() const { return name_; }
     nb::handle prefix() const { return prefix_; }
-    // The prefix as repr shows it: a server address without its password.
-    nb::object shown_prefix() const;
+    // The prefix as repr shows it: for a server, its address and the name
+    // prefix (nothing else of the URI).
+    nb::object shown_prefix() const { return prefix_text(shown_prefix_, "backslashreplace"); }
+    // The prefix as given, for a server without its password.
+    nb::object given_prefix() const { return prefix_text(given_prefix_, "surrogatepass"); }
 
     // --- the maps -------------------------------------------------------------
     // The DualCache of the map called `name` (a str); `self` is this
@@ -132,13 +135,20 @@ private:
     // Undoes a level in memory: forgets the entries it wrote, marks the
     // maps it wrote stale, and the maps it created as never written.
     void undo(const Level &lv);
+    // Calls a level's on_rollback() callables, newest first. Their errors
+    // are reported as unraisable: the rollback goes on.
+    static void run_undos(std::vector<nb::object> &undos) noexcept;
+    // Ends every level without a commit (close, destroy): the memory level
+    // is dropped by the caller; the callables run.
+    void discard_levels();
     // Every map's memory level, after the database was closed or its
     // contents became unknown.
     void for_each_store(void (Store::*what)());
 
     std::string path_;
     nb::object name_, prefix_;
-    std::string shown_prefix_;  // for a server: the prefix without password
+    std::string shown_prefix_, given_prefix_;  // for a server (empty for a file)
+    nb::object prefix_text(const std::string &server_form, const char *errors) const;
     std::unique_ptr<Db> db_;
     std::unique_ptr<TagTable> tags_;
     State state_ = State::Open;

@@ -208,7 +208,8 @@ void bind_dualcache(nb::module_ &m) {
     cls.def_prop_ro("read_only", [](nb::handle self) { return store_of(self).read_only(); },
                     "Whether the store was opened read-only (its file or file system cannot be written).");
     cls.def_prop_ro("cacheName", [](nb::handle self) { return nb::borrow(store_of(self).name()); });
-    cls.def_prop_ro("cachePrefix", [](nb::handle self) { return nb::borrow(store_of(self).prefix()); });
+    cls.def_prop_ro("cachePrefix", [](nb::handle self) { return store_of(self).given_prefix(); },
+                    "The prefix the store was opened with (a server URI without its password).");
     cls.def(
         "_fail_writes", [](nb::handle self, long long after) { store_of(self).fail_writes(after); }, "after"_a,
         "Test hook: the write operation that follows `after` further successful ones fails once as\n"

@@ -86,6 +86,7 @@ public:
     nb::handle name() const { return conn_->name(); }
     nb::handle prefix() const { return conn_->prefix(); }
     nb::object shown_prefix() const { return conn_->shown_prefix(); }
+    nb::object given_prefix() const { return conn_->given_prefix(); }
 
     // What the database asks of its maps' memory levels. A write to entry
     // `id` was rolled back: its value is forgotten, and a row the write

@@ -12,7 +12,6 @@ import contextlib
 import hashlib
 import os
 import string
-import urllib.parse
 from collections.abc import Callable, Hashable, Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -33,14 +32,13 @@ SERVER_SCHEMES = ("postgresql://", "postgres://")
 
 
 def shown_data_dir(data_dir: str) -> str:
-    """The data directory as messages show it: a server URI without its password."""
+    """The data directory as messages show it: a server URI without its password
+    (as the store shows it, also when the password is not percent-encoded)."""
     if not data_dir.startswith(SERVER_SCHEMES):
         return data_dir
-    parts = urllib.parse.urlsplit(data_dir)
-    host = parts.netloc.rpartition("@")
-    netloc = (host[0].partition(":")[0] + "@" + host[2]) if host[1] else parts.netloc
-    query = "&".join(q for q in parts.query.split("&") if q and not q.lower().startswith("password="))
-    return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, ""))
+    from zelph.dualcache import _shown_prefix
+
+    return str(_shown_prefix(data_dir + "/"))[:-1]
 
 
 def resolve_data_dir(option: str | None, create: bool = True) -> str:
