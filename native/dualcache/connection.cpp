@@ -1,5 +1,7 @@
 #include "connection.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <new>
 #include <optional>
@@ -58,6 +60,18 @@ Connection::Connection(nb::handle cacheName, nb::handle cachePrefix) : fork_gene
     }
 }
 
+bool Connection::exists(nb::handle cacheName, nb::handle cachePrefix) {
+    if (std::optional<PgAddress> pg = pg_address(cacheName, cachePrefix)) {
+        std::unique_ptr<Db> db = open_pg_store(*pg);
+        bool there = db->exists();
+        db->close();
+        return there;
+    }
+    StoreFiles files = store_files(cacheName, cachePrefix);
+    struct stat st;
+    return lstat(files.database.c_str(), &st) == 0;
+}
+
 Connection::~Connection() {
     if (db_ && inherited()) db_->abandon();
     if (db_ && db_->is_open()) {
@@ -78,8 +92,8 @@ void Connection::check_usable() const {
 
 void Connection::check_writable() const {
     if (db_->read_only())
-        raise_store_error(path_, "the store is read-only (its file or file system cannot be written): it cannot be "
-                                 "changed");
+        raise_store_error(path_, std::string("the store is read-only (") + db_->read_only_reason() +
+                                     "): it cannot be changed");
 }
 
 void Connection::enter() {

@@ -108,12 +108,21 @@ public:
     void write_failed(Store &s, bool implicit, bool sql, int64_t entry_id);
     void commit_outermost();
     void rollback_outermost();
+    // Registers `undo` (a callable without arguments) with the innermost
+    // open level: called if that level rolls back (after the memory level
+    // forgot what it wrote; newest first across levels), handed to the
+    // enclosing level when the level ends normally, dropped when the
+    // outermost commits. RuntimeError outside a transaction.
+    void on_rollback(nb::handle undo);
     // Test hook: fails as SQLite would, after the statements ran.
     void injected_failure();
     void fail_writes(long long after) { fail_after_ = after < 0 ? -1 : after; }
 
     void close();
     void destroy();
+    // Whether the store that cacheName and cachePrefix name is there
+    // (creating and writing nothing).
+    static bool exists(nb::handle cacheName, nb::handle cachePrefix);
 
     // Counters for _stats().
     void count_written(int64_t rows, int64_t bytes) {

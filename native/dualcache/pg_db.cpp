@@ -189,8 +189,7 @@ void PgCursor::reset() noexcept {
 PgDb::PgDb(const PgAddress &address)
     : Db(address.shown_uri + "/" + address.name), pq_(pg::api(address.shown_uri.c_str())), address_(address) {
     connect();
-    set_up_schema();
-    find_store();
+    look_up_store();
 }
 
 PgDb::~PgDb() { close(); }
@@ -259,66 +258,158 @@ void PgDb::connect() {
 
 std::string PgDb::table(const char *name) const { return schema_ + "." + name; }
 
-void PgDb::set_up_schema() {
-    PGresult *r = simple(
-        "SELECT count(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename IN "
-        "('dualcache_stores', 'dualcache_tags', 'dualcache_entries', 'dualcache_items')",
-        Sql::Count_);
-    long have = std::strtol(pq_.PQgetvalue(r, 0, 0), nullptr, 10);
-    pq_.PQclear(r);
-    if (have == 4) return;
-    std::string stores = table("dualcache_stores"), tags = table("dualcache_tags"),
-                entries = table("dualcache_entries"), items = table("dualcache_items");
-    // One creator at a time; the others find the tables made.
-    std::string sql = "BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + ");";
-    sql += "CREATE TABLE IF NOT EXISTS " + stores +
-           "(id bigserial PRIMARY KEY, name bytea NOT NULL UNIQUE, format integer NOT NULL,"
-           " changes bigint NOT NULL DEFAULT 0);";
-    sql += "CREATE TABLE IF NOT EXISTS " + tags +
-           "(store bigint NOT NULL, id bigserial, tag bytea NOT NULL, PRIMARY KEY (store, id), UNIQUE (store, tag));";
-    sql += "CREATE TABLE IF NOT EXISTS " + entries +
-           "(store bigint NOT NULL, id bigserial, version bigint NOT NULL, key bytea NOT NULL,"
-           " value bytea NOT NULL, PRIMARY KEY (store, id));";
-    sql += "CREATE TABLE IF NOT EXISTS " + items +
-           "(store bigint NOT NULL, entry bigint NOT NULL, ord bigint NOT NULL, ikey bytea NOT NULL,"
-           " value bytea NOT NULL, PRIMARY KEY (store, entry, ord));";
-    // One entry per key, one item per item key (by digest: keys of any size).
-    sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_entries_key ON " + entries + "(store, md5(key));";
-    sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_items_key ON " + items + "(store, entry, md5(ikey));";
-    sql += "REVOKE ALL ON " + stores + ", " + tags + ", " + entries + ", " + items + " FROM PUBLIC;";
-    sql += "COMMIT";
-    try {
-        tx_ = true;
-        pq_.PQclear(simple(sql, Sql::Count_));
-        tx_ = false;
-    } catch (...) {
-        rollback_quietly();
-        throw;
+// --- finding and creating the store -----------------------------------------
+//
+// Opening writes nothing, so that a role that may only read can open any
+// store: it looks for the tables and the store's row, and tells whether
+// this role may write them. A store that is not there yet reads as empty;
+// its first write transaction creates the tables (when the schema has none)
+// and the row, so a rollback takes them back.
+
+static const char *const kTables[] = {"dualcache_stores", "dualcache_tags", "dualcache_entries", "dualcache_items"};
+
+// A string as an SQL literal (any bytes but NUL).
+static std::string literal(const std::string &s) {
+    std::string out = "E'";
+    for (char c : s) {
+        if (c == '\'' || c == '\\') out += c;
+        out += c;
     }
+    return out + "'";
 }
 
-void PgDb::find_store() {
-    auto query = [&](const std::string &sql) { return one_off(sql, &address_.name, false, "cannot open the store"); };
-    // Opening a store that exists writes nothing (a role that may only read
-    // can open it); a new one gets its row.
-    std::string select = "SELECT id, format FROM " + table("dualcache_stores") + " WHERE name = $1";
-    PGresult *r = query(select);
-    if (pq_.PQntuples(r) != 1) {
-        pq_.PQclear(r);
-        pq_.PQclear(query("INSERT INTO " + table("dualcache_stores") + "(name, format) VALUES ($1, " +
-                          std::to_string(format::kVersion) + ") ON CONFLICT (name) DO NOTHING"));
-        r = query(select);
+// Which of the tables the schema has (their names, sorted, joined by ","),
+// and whether this role may create tables there.
+static std::string tables_query() {
+    std::string sql = "SELECT coalesce(string_agg(tablename, ',' ORDER BY tablename), ''), "
+                      "has_schema_privilege(current_schema(), 'CREATE') FROM pg_catalog.pg_tables "
+                      "WHERE schemaname = current_schema() AND tablename IN (";
+    for (const char *t : kTables) sql += std::string(t == kTables[0] ? "'" : ", '") + t + "'";
+    return sql + ")";
+}
+static const char kAllTables[] = "dualcache_entries,dualcache_items,dualcache_stores,dualcache_tags";
+
+void PgDb::look_up_store() {
+    PGresult *r = one_off(tables_query(), nullptr, false, "cannot open the store");
+    std::string have = pq_.PQgetvalue(r, 0, 0);
+    bool may_create = *pq_.PQgetvalue(r, 0, 1) == 't';
+    pq_.PQclear(r);
+    if (have.empty()) {
+        tables_ = false;
+        absent_ = true;
+        read_only_ = !may_create;
+        return;
     }
-    if (pq_.PQntuples(r) != 1) {
-        pq_.PQclear(r);
-        raise("the store was removed while it was being opened (SQLSTATE 02000)", "02000");
-    }
-    store_id_ = std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10);
-    long fmt = std::strtol(pq_.PQgetvalue(r, 0, 1), nullptr, 10);
+    std::string missing;
+    for (const char *t : kTables)
+        if ((',' + have + ',').find(std::string(",") + t + ",") == std::string::npos)
+            missing += (missing.empty() ? "" : " and ") + std::string(t);
+    if (!missing.empty())
+        raise("the schema " + schema_ + " has the store's tables but no " + missing +
+                  (missing.find(" and ") == std::string::npos ? " table" : " tables") +
+                  "; it was left as it is (SQLSTATE 42P01)",
+              "42P01");
+    tables_ = true;
+    // The store's row (if any) and whether this role may write every table.
+    std::string can_write = "has_table_privilege(" + literal(table("dualcache_stores")) + ", 'INSERT, UPDATE, DELETE')";
+    for (const char *t : {"dualcache_tags", "dualcache_entries", "dualcache_items"})
+        can_write += " AND has_table_privilege(" + literal(table(t)) + ", 'INSERT, UPDATE, DELETE')";
+    r = one_off("SELECT s.id, s.format, " + can_write + " FROM (SELECT 1) AS one LEFT JOIN " +
+                    table("dualcache_stores") + " AS s ON s.name = $1",
+                &address_.name, false, "cannot open the store");
+    absent_ = pq_.PQgetisnull(r, 0, 0);
+    read_only_ = *pq_.PQgetvalue(r, 0, 2) != 't';
+    long fmt = absent_ ? 0 : std::strtol(pq_.PQgetvalue(r, 0, 1), nullptr, 10);
+    if (!absent_) store_id_ = std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10);
     pq_.PQclear(r);
     if (fmt > format::kVersion)
         raise_store_error(path_, "written in store format " + std::to_string(fmt) +
                                      ", newer than this version reads (" + std::to_string(format::kVersion) + ")");
+}
+
+// BEGIN, then (for a store not there yet) the tables and the store's row,
+// then the lock on that row: one round trip, or two when the schema had no
+// tables at open.
+std::string PgDb::begin_creating_sql() {
+    std::string name;
+    static const char hex[] = "0123456789abcdef";
+    for (unsigned char c : address_.name) name += {hex[c >> 4], hex[c & 15]};
+    std::string row = "E'\\\\x" + name + "'::bytea";
+    std::string stores = table("dualcache_stores"), tags = table("dualcache_tags"),
+                entries = table("dualcache_entries"), items = table("dualcache_items");
+    std::string sql = "BEGIN;";
+    if (!tables_) {
+        // One creator of the tables at a time. One that finds them made
+        // meanwhile runs no DDL: an index made again would wait for the
+        // writers of the tables while they wait for its lock on the row.
+        PGresult *r = simple("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + "); " +
+                                 tables_query(),
+                             Sql::Count_);
+        bool made = std::string(pq_.PQgetvalue(r, 0, 0)) == kAllTables;
+        pq_.PQclear(r);
+        sql.clear();  // the transaction is open
+        if (made) tables_ = true;
+    }
+    if (!tables_) {
+        sql += "CREATE TABLE IF NOT EXISTS " + stores +
+               "(id bigserial PRIMARY KEY, name bytea NOT NULL UNIQUE, format integer NOT NULL,"
+               " changes bigint NOT NULL DEFAULT 0);";
+        sql += "CREATE TABLE IF NOT EXISTS " + tags +
+               "(store bigint NOT NULL, id bigserial, tag bytea NOT NULL, PRIMARY KEY (store, id), UNIQUE (store, tag));";
+        sql += "CREATE TABLE IF NOT EXISTS " + entries +
+               "(store bigint NOT NULL, id bigserial, version bigint NOT NULL, key bytea NOT NULL,"
+               " value bytea NOT NULL, PRIMARY KEY (store, id));";
+        sql += "CREATE TABLE IF NOT EXISTS " + items +
+               "(store bigint NOT NULL, entry bigint NOT NULL, ord bigint NOT NULL, ikey bytea NOT NULL,"
+               " value bytea NOT NULL, PRIMARY KEY (store, entry, ord));";
+        // One entry per key, one item per item key (by digest: keys of any size).
+        sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_entries_key ON " + entries + "(store, md5(key));";
+        sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_items_key ON " + items + "(store, entry, md5(ikey));";
+        sql += "REVOKE ALL ON " + stores + ", " + tags + ", " + entries + ", " + items + " FROM PUBLIC;";
+    }
+    sql += "INSERT INTO " + stores + "(name, format) VALUES (" + row + ", " + std::to_string(format::kVersion) +
+           ") ON CONFLICT (name) DO NOTHING;";
+    return sql + "SELECT changes, id FROM " + stores + " WHERE name = " + row + " FOR UPDATE";
+}
+
+void PgDb::created(PGresult *r) {
+    store_id_ = std::strtoll(pq_.PQgetvalue(r, 0, 1), nullptr, 10);
+    tables_before_ = tables_;
+    tables_ = true;
+    absent_ = false;
+    creating_ = true;
+    only_created_ = true;
+    wrote_ = true;  // the commit counts a change: other connections look again
+}
+
+void PgDb::settle() {
+    if (!creating_ || tx_) return;
+    // The transaction that created the store did not commit: it is not
+    // there, and the statements prepared for its row are void.
+    creating_ = false;
+    absent_ = true;
+    tables_ = tables_before_;
+    store_id_ = 0;
+    for (auto &c : stmts_.cursors)
+        if (c) c->reset();
+    stmts_.prepared.fill(false);
+    map_stmts_.clear();
+    if (conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) pq_.PQclear(simple("DEALLOCATE ALL", Sql::Count_));
+}
+
+bool PgDb::reads_nothing_yet(Sql which) {
+    settle();
+    if (!absent_) return false;
+    switch (which) {
+    case Sql::ScanEntries:
+    case Sql::LoadEntry:
+    case Sql::LoadItems:
+    case Sql::LoadTags:
+    case Sql::FindMap:
+        return true;
+    default:
+        return false;
+    }
 }
 
 void PgDb::close() {
@@ -332,6 +423,8 @@ void PgDb::close() {
 }
 
 void PgDb::destroy() {
+    settle();
+    if (absent_) return close();  // nothing of it on the server
     if (closed_ || !conn_) connect();
     std::string k = std::to_string(store_id_);
     // The store's row and those of its named maps.
@@ -484,6 +577,7 @@ void PgDb::prepare(Sql which, int64_t map) {
 }
 
 PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const int *lengths) {
+    if (reads_nothing_yet(which)) return nullptr;  // a store not there yet has no rows
     const Statement &s = kStatements[(size_t) which];
     if (s.simple) {
         if (which == Sql::Rollback) {
@@ -508,6 +602,11 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         if (which == Sql::Commit) {
             pending_.clear();  // COMMIT releases every savepoint
             if (!tx_ && !lost_in_tx_) return nullptr;  // after a Begin that needed no statement
+            if (creating_ && only_created_ && tx_) {
+                // A block that only read a store not there yet: it stays not there.
+                rollback_quietly();
+                return nullptr;
+            }
             usable(which);
             if (pq_.PQtransactionStatus(conn_) == PQTRANS_INERROR) {
                 rollback_quietly();
@@ -541,6 +640,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             pq_.PQclear(rep.last);
             if (!committed)
                 raise("the server rolled the transaction back (SQLSTATE 40000)", "40000");
+            creating_ = false;
             if (wrote) ++own_commits_;
             return nullptr;
         }
@@ -552,10 +652,12 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             // lock timeout), the aborted block must still be rolled back.
             tx_ = true;
             wrote_ = false;
+            if (absent_) sql = begin_creating_sql();
         }
         PGresult *r = simple(sql, which);
         if (which == Sql::BeginImmediate) {
             bool found = pq_.PQntuples(r) == 1;
+            if (found && absent_) created(r);
             locked_changes_ = found ? std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10) : 0;
             pq_.PQclear(r);
             if (!found) {
@@ -571,7 +673,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
 
     usable(which);
     if (!statements(which, map).prepared[(size_t) which]) prepare(which, map);
-    if (writes(which)) wrote_ = true;
+    if (writes(which)) wrote_ = true, only_created_ = false;
     int formats[4] = {1, 1, 1, 1};
     std::string name = statement_name(which, map);
     std::string before = pending_.empty() ? std::string() : take_pending();
@@ -721,6 +823,8 @@ PGresult *PgDb::one_off(const std::string &sql, const std::string *param, bool b
 }
 
 std::vector<std::string> PgDb::nonempty_maps() {
+    settle();
+    if (absent_) return {};
     std::string entries = table("dualcache_entries");
     std::string sql = "SELECT ''::bytea WHERE EXISTS (SELECT 1 FROM " + entries + " WHERE store = " +
                       std::to_string(store_id_) + ") UNION ALL SELECT substring(s.name from 10) FROM " +
@@ -756,6 +860,12 @@ void PgDb::rollback_quietly() noexcept {
 }
 
 int64_t PgDb::data_version() {
+    settle();
+    if (absent_) {
+        // Created by another connection since?
+        look_up_store();
+        if (absent_) return 0;
+    }
     if (locked_) return locked_changes_ - own_commits_;
     Run q = run(Sql::DataVersion);
     if (!q.step()) raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");

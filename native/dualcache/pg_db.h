@@ -1,7 +1,8 @@
 // A store on a PostgreSQL server, through libpq. All stores of a schema share
-// four tables (stores, tags, entries, items), created owner-only on first use
-// in the schema first on the connection's search_path; a store is one row of
-// the stores table and its rows in the others. Names travel as parameters
+// four tables (stores, tags, entries, items), created owner-only by the first
+// write in the schema first on the connection's search_path; a store is one
+// row of the stores table (added by its first write) and its rows in the
+// others. Opening writes nothing. Names travel as parameters
 // only; the schema name is quoted as an identifier.
 //
 // A named map of a store is a row of the stores table too, named after the
@@ -68,8 +69,8 @@ private:
 
 class PgDb final : public Db {
 public:
-    // Connects, creates the tables when the schema has none, and finds or
-    // creates the store's row.
+    // Connects and finds the store; writes nothing (a store not there yet
+    // reads as empty and is created by its first write transaction).
     explicit PgDb(const PgAddress &address);
     ~PgDb() override;
 
@@ -91,6 +92,9 @@ public:
     }
     bool is_open() const override { return !closed_; }
     void destroy() override;
+    bool read_only() const override { return read_only_; }
+    const char *read_only_reason() const override { return "this role may only read its tables"; }
+    bool exists() const override { return !absent_; }
     void add_stats(nb::dict &d) const override;
     int64_t find_map(std::string_view name) override;
     int64_t create_map(std::string_view name) override;
@@ -112,8 +116,19 @@ private:
         std::string lost_why;
     };
     void connect();
-    void set_up_schema();
-    void find_store();
+    // Finds the tables and the store's row, and whether this role may write
+    // them; writes nothing.
+    void look_up_store();
+    // The SQL that begins the first write transaction of a store not there
+    // yet: creates what it needs and locks its row.
+    std::string begin_creating_sql();
+    // That transaction made the store: its row (changes, id) in `r`.
+    void created(PGresult *r);
+    // After the transaction that created the store ended without a commit:
+    // the store is not there again.
+    void settle();
+    // `which` reads a store that is not there: no rows, nothing sent.
+    bool reads_nothing_yet(Sql which);
     void usable(Sql which);
     Reply wait_reply();
     // wait_reply(), with a lost connection raised as a StoreError.
@@ -148,6 +163,12 @@ private:
     PGconn *conn_ = nullptr;
     std::string schema_;     // quoted identifier
     int64_t store_id_ = 0;
+    bool tables_ = false;         // the schema has the four tables
+    bool absent_ = false;         // the store has no row yet (it reads as empty)
+    bool creating_ = false;       // the open transaction created the row (and maybe the tables)
+    bool only_created_ = false;   // ... and wrote nothing else: it commits nothing
+    bool tables_before_ = false;  // tables_ before it did
+    bool read_only_ = false;      // this role may not write the tables (or create them)
     Statements stmts_;
     std::unordered_map<int64_t, Statements> map_stmts_;  // by the map's id
     bool tx_ = false;           // a transaction is open (also when the server aborted it)

@@ -76,7 +76,8 @@ def test_passwords_never_shown(pg_server):
 
 def test_tables_are_owner_only(pg_server):
     uri = pg_server.schema_uri()
-    dc.DualCache(cacheName="x", cachePrefix=uri + "/p-").close()
+    with dc.DualCache(cacheName="x", cachePrefix=uri + "/p-") as s:
+        s["k"] = 1  # the first write makes the tables
     schema = schema_of(uri)
     pg_server.sql("DO $$BEGIN CREATE ROLE someone_else LOGIN; EXCEPTION WHEN duplicate_object THEN NULL; END$$")
     pg_server.sql(f'GRANT USAGE ON SCHEMA "{schema}" TO someone_else')

@@ -217,6 +217,9 @@ def open_portfolio(name: str, data_dir: str, create: bool = True) -> Portfolio:
     on_server = data_dir.startswith(SERVER_SCHEMES)
     if not create and not on_server and store_file(data_dir, POSITIONS_PREFIX, namespace) is None:
         raise CliError(missing_portfolio_message(name, data_dir))
+    if not create and on_server:  # a server store is made by its first write: look for its row
+        if not _om.DualCache.exists(cacheName=namespace, cachePrefix=os.path.join(data_dir, POSITIONS_PREFIX)):
+            raise CliError(missing_portfolio_message(name, data_dir))
     mgr = _om.OrderMgr(name)
     prefix = os.path.join(data_dir, LEDGER_PREFIX)
 
