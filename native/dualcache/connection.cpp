@@ -129,7 +129,7 @@ void Connection::close() {
     if (state_ != State::Open) return;
     if (inherited()) db_->abandon();
     db_->rollback_quietly();
-    levels_.clear();
+    discard_levels();
     db_->close();
     state_ = State::Closed;
     for_each_store(&Store::drop_index);
@@ -147,7 +147,7 @@ void Connection::destroy() {
             raise_store_error(path_, "the store file was replaced by another file while the store was open; "
                                      "nothing was removed");
         db_->rollback_quietly();
-        levels_.clear();
+        discard_levels();
         for_each_store(&Store::drop_index);
     }
     state_ = State::Destroyed;
@@ -282,6 +282,35 @@ void Connection::undo(const Level &lv) {
     }
 }
 
+void Connection::run_undos(std::vector<nb::object> &undos) noexcept {
+    std::vector<nb::object> run = std::move(undos);
+    undos.clear();
+    for (auto it = run.rbegin(); it != run.rend(); ++it) {
+        PyObject *pending = PyErr_GetRaisedException();
+        PyObject *r = PyObject_CallNoArgs(it->ptr());
+        if (!r) PyErr_WriteUnraisable(it->ptr());
+        Py_XDECREF(r);
+        PyErr_SetRaisedException(pending);
+    }
+}
+
+void Connection::discard_levels() {
+    std::vector<Level> undone = std::move(levels_);
+    levels_.clear();
+    for (auto it = undone.rbegin(); it != undone.rend(); ++it) run_undos(it->undos);
+}
+
+void Connection::on_rollback(nb::handle undo) {
+    if (!PyCallable_Check(undo.ptr())) {
+        PyErr_Format(PyExc_TypeError, "on_rollback() needs a callable, not %.200s", Py_TYPE(undo.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    if (levels_.empty())
+        raise(PyExc_RuntimeError, "on_rollback() needs an open transaction() or batch() block: outside one "
+                                  "nothing is rolled back later");
+    levels_.back().undos.push_back(nb::borrow(undo));
+}
+
 void Connection::injected_failure() {
     if (fail_after_ < 0) return;
     if (fail_after_-- == 0) raise_store_error(path_, "write failed (injected by _fail_writes)");
@@ -315,6 +344,7 @@ void Connection::rollback_outermost() {
     levels_.clear();
     for (const Level &lv : undone) undo(lv);
     tags_->forget();
+    for (auto it = undone.rbegin(); it != undone.rend(); ++it) run_undos(it->undos);
 }
 
 void Connection::begin_level() {
@@ -350,6 +380,7 @@ void Connection::end_level(bool ok) {
         // when the release fails.
         append(parent.touched, lv.touched);
         append(parent.created, lv.created);
+        append(parent.undos, lv.undos);
         for (Store *s : lv.wrote_maps)
             if (std::find(parent.wrote_maps.begin(), parent.wrote_maps.end(), s) == parent.wrote_maps.end())
                 parent.wrote_maps.push_back(s);
@@ -364,6 +395,7 @@ void Connection::end_level(bool ok) {
     }
     undo(lv);
     tags_->forget();
+    run_undos(lv.undos);
     if (db_->in_transaction()) {
         try {
             db_->run(Sql::RollbackTo).done();
@@ -392,11 +424,15 @@ int Connection::traverse(visitproc visit, void *arg) {
     Py_VISIT(name_.ptr());
     Py_VISIT(prefix_.ptr());
     Py_VISIT(named_.ptr());
+    for (const Level &lv : levels_)
+        for (const nb::object &u : lv.undos) Py_VISIT(u.ptr());
     return 0;
 }
 
 void Connection::gc_clear() {
     nb::object a = std::move(named_), b = std::move(name_), c = std::move(prefix_);
+    std::vector<nb::object> undos;
+    for (Level &lv : levels_) append(undos, lv.undos), lv.undos.clear();
 }
 
 // --- the Python type --------------------------------------------------------------

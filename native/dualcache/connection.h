@@ -84,6 +84,7 @@ public:
         std::vector<Store *> wrote_maps;                  // the maps it wrote to
         std::vector<Touch> touched;                        // entries written in it
         std::vector<std::pair<Store *, int64_t>> created;  // named maps it created, with their ids
+        std::vector<nb::object> undos;                     // on_rollback() callables, oldest first
     };
     bool in_transaction() const { return !levels_.empty(); }
     size_t depth() const { return levels_.size(); }

@@ -69,6 +69,11 @@ public:
     void begin_transaction();
     void end_transaction(bool ok);
     size_t transaction_depth() const { return conn_->depth(); }
+    // Registers an undo with the innermost open level (see Connection).
+    void on_rollback(nb::handle undo) {
+        conn_->check_usable();
+        conn_->on_rollback(undo);
+    }
 
     void close();
     void destroy();
