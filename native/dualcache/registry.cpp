@@ -1,14 +1,20 @@
 #include "registry.h"
 
 #include <unordered_map>
+#include <vector>
 
 #include "raise.h"
 #include "value_kinds.h"
 
 namespace dualcache {
 
-// Registrations live as long as the process: they are referenced from stored
-// data decoded at any time, and classes are long-lived anyway.
+// Registrations live until the interpreter exits: they are referenced from
+// stored data decoded at any time. Their Python objects (the class, its
+// hooks) are released when the interpreter's exit handlers run, before the
+// modules are torn down: a hook or class kept past that would keep the
+// globals of the module that defined it (and every store they hold) alive
+// through finalization. The records themselves stay (a tag table may point
+// at one) and refuse to build or take apart anything after that.
 static std::unordered_map<PyTypeObject *, RecordClass *> &by_type() {
     static auto *m = new std::unordered_map<PyTypeObject *, RecordClass *>();
     return *m;
@@ -38,13 +44,19 @@ static nb::object as_tuple(PyObject *r) {
     return nb::steal(t);
 }
 
+static void check_not_released(const RecordClass &rc) {
+    if (!rc.cls) raise(PyExc_RuntimeError, "the store's class registrations were released: the interpreter is exiting");
+}
+
 nb::object RecordClass::fields(PyObject *obj) const {
+    check_not_released(*this);
     PyObject *r = codec ? codec->fields(obj) : PyObject_CallOneArg(to_fields, obj);
     if (!r) throw nb::python_error();
     return as_tuple(r);
 }
 
 nb::object RecordClass::build(PyObject *fields) const {
+    check_not_released(*this);
     PyObject *r = codec ? codec->build(cls, fields) : PyObject_CallFunctionObjArgs(from_fields, (PyObject *) cls, fields, nullptr);
     if (!r) throw nb::python_error();
     return nb::steal(r);
@@ -102,8 +114,32 @@ static const RecordClass *registered_base(PyTypeObject *type) {
     return nullptr;
 }
 
+// Run by the interpreter's exit handlers: releases every registration's
+// Python objects and forgets the lookups (reads after this find no class).
+static void release_registrations() {
+    std::vector<RecordClass *> all;
+    for (auto &[tag, rc] : by_tag()) all.push_back(rc);
+    by_type().clear();
+    by_tag().clear();
+    for (RecordClass *rc : all) {
+        PyObject *refs[] = {(PyObject *) rc->cls, rc->tag, rc->capsule, rc->to_fields, rc->from_fields};
+        rc->cls = nullptr;
+        rc->tag = rc->capsule = rc->to_fields = rc->from_fields = nullptr;
+        rc->codec = nullptr;
+        for (PyObject *o : refs) Py_XDECREF(o);
+    }
+}
+
+static void release_at_exit() {
+    static bool installed = false;
+    if (installed) return;
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function(&release_registrations));
+    installed = true;
+}
+
 nb::object register_class(nb::handle cls, nb::handle tag, nb::handle codec, nb::handle to_fields,
                           nb::handle from_fields) {
+    release_at_exit();
     if (!PyType_Check(cls.ptr())) raise(PyExc_TypeError, "register() needs a class");
     PyTypeObject *type = (PyTypeObject *) cls.ptr();
     if (is_builtin_kind(type))
