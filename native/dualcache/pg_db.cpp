@@ -327,9 +327,13 @@ void PgDb::look_up_store() {
                                      ", newer than this version reads (" + std::to_string(format::kVersion) + ")");
 }
 
-// BEGIN, then (for a store not there yet) the tables and the store's row,
-// then the lock on that row: one round trip, or two when the schema had no
-// tables at open.
+// The first write transaction of a store not there yet: BEGIN, its row,
+// and the lock on that row, in one round trip. When the schema had no tables
+// at open, they are made first in a transaction of their own, in the same
+// round trip but one: made inside the write's transaction, they would be
+// invisible to every other connection until it ends, and the first write of
+// another store of the schema (the tool's ledger beside its positions, in
+// one process) would wait for that forever.
 std::string PgDb::begin_creating_sql() {
     std::string name;
     static const char hex[] = "0123456789abcdef";
@@ -337,49 +341,65 @@ std::string PgDb::begin_creating_sql() {
     std::string row = "E'\\\\x" + name + "'::bytea";
     std::string stores = table("dualcache_stores"), tags = table("dualcache_tags"),
                 entries = table("dualcache_entries"), items = table("dualcache_items");
-    std::string sql = "BEGIN;";
+    std::string sql;
     if (!tables_) {
         // One creator of the tables at a time. One that finds them made
         // meanwhile runs no DDL: an index made again would wait for the
-        // writers of the tables while they wait for its lock on the row.
+        // writers of the tables.
         PGresult *r = simple("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + "); " +
                                  tables_query(),
                              Sql::Count_);
         bool made = std::string(pq_.PQgetvalue(r, 0, 0)) == kAllTables;
         pq_.PQclear(r);
-        sql.clear();  // the transaction is open
-        if (made) tables_ = true;
+        if (!made) {
+            sql += "CREATE TABLE IF NOT EXISTS " + stores +
+                   "(id bigserial PRIMARY KEY, name bytea NOT NULL UNIQUE, format integer NOT NULL,"
+                   " changes bigint NOT NULL DEFAULT 0);";
+            sql += "CREATE TABLE IF NOT EXISTS " + tags +
+                   "(store bigint NOT NULL, id bigserial, tag bytea NOT NULL, PRIMARY KEY (store, id),"
+                   " UNIQUE (store, tag));";
+            sql += "CREATE TABLE IF NOT EXISTS " + entries +
+                   "(store bigint NOT NULL, id bigserial, version bigint NOT NULL, key bytea NOT NULL,"
+                   " value bytea NOT NULL, PRIMARY KEY (store, id));";
+            sql += "CREATE TABLE IF NOT EXISTS " + items +
+                   "(store bigint NOT NULL, entry bigint NOT NULL, ord bigint NOT NULL, ikey bytea NOT NULL,"
+                   " value bytea NOT NULL, PRIMARY KEY (store, entry, ord));";
+            // One entry per key, one item per item key (by digest: keys of any size).
+            sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_entries_key ON " + entries + "(store, md5(key));";
+            sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_items_key ON " + items + "(store, entry, md5(ikey));";
+            sql += "REVOKE ALL ON " + stores + ", " + tags + ", " + entries + ", " + items + " FROM PUBLIC;";
+        }
+        sql += "COMMIT;";
     }
-    if (!tables_) {
-        sql += "CREATE TABLE IF NOT EXISTS " + stores +
-               "(id bigserial PRIMARY KEY, name bytea NOT NULL UNIQUE, format integer NOT NULL,"
-               " changes bigint NOT NULL DEFAULT 0);";
-        sql += "CREATE TABLE IF NOT EXISTS " + tags +
-               "(store bigint NOT NULL, id bigserial, tag bytea NOT NULL, PRIMARY KEY (store, id), UNIQUE (store, tag));";
-        sql += "CREATE TABLE IF NOT EXISTS " + entries +
-               "(store bigint NOT NULL, id bigserial, version bigint NOT NULL, key bytea NOT NULL,"
-               " value bytea NOT NULL, PRIMARY KEY (store, id));";
-        sql += "CREATE TABLE IF NOT EXISTS " + items +
-               "(store bigint NOT NULL, entry bigint NOT NULL, ord bigint NOT NULL, ikey bytea NOT NULL,"
-               " value bytea NOT NULL, PRIMARY KEY (store, entry, ord));";
-        // One entry per key, one item per item key (by digest: keys of any size).
-        sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_entries_key ON " + entries + "(store, md5(key));";
-        sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_items_key ON " + items + "(store, entry, md5(ikey));";
-        sql += "REVOKE ALL ON " + stores + ", " + tags + ", " + entries + ", " + items + " FROM PUBLIC;";
-    }
-    sql += "INSERT INTO " + stores + "(name, format) VALUES (" + row + ", " + std::to_string(format::kVersion) +
+    sql += "BEGIN; INSERT INTO " + stores + "(name, format) VALUES (" + row + ", " + std::to_string(format::kVersion) +
            ") ON CONFLICT (name) DO NOTHING;";
     return sql + "SELECT changes, id FROM " + stores + " WHERE name = " + row + " FOR UPDATE";
 }
 
 void PgDb::created(PGresult *r) {
     store_id_ = std::strtoll(pq_.PQgetvalue(r, 0, 1), nullptr, 10);
-    tables_before_ = tables_;
-    tables_ = true;
+    tables_ = true;  // committed before the write's transaction began
     absent_ = false;
     creating_ = true;
     only_created_ = true;
     wrote_ = true;  // the commit counts a change: other connections look again
+}
+
+void PgDb::create_for_first_write() {
+    deferred_ = false;
+    PGresult *r = simple(begin_creating_sql(), Sql::BeginImmediate);
+    bool found = pq_.PQntuples(r) == 1;
+    if (found) created(r);
+    locked_changes_ = found ? std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10) : 0;
+    pq_.PQclear(r);
+    if (!found) raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
+    locked_ = true;
+    // The block began reading the store as not there: another connection
+    // that made it and wrote meanwhile would be overwritten unseen.
+    if (locked_changes_ != 0)
+        raise("another connection made this store and wrote to it after this transaction began, reading it as "
+              "empty; the transaction is rolled back: run it again (SQLSTATE 40001)",
+              "40001");
 }
 
 void PgDb::settle() {
@@ -388,7 +408,6 @@ void PgDb::settle() {
     // there, and the statements prepared for its row are void.
     creating_ = false;
     absent_ = true;
-    tables_ = tables_before_;
     store_id_ = 0;
     for (auto &c : stmts_.cursors)
         if (c) c->reset();
@@ -602,6 +621,11 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         if (which == Sql::Commit) {
             pending_.clear();  // COMMIT releases every savepoint
             if (!tx_ && !lost_in_tx_) return nullptr;  // after a Begin that needed no statement
+            if (deferred_) {  // a block that only read a store not there: nothing was sent
+                deferred_ = false;
+                tx_ = wrote_ = locked_ = false;
+                return nullptr;
+            }
             if (creating_ && only_created_ && tx_) {
                 // A block that only read a store not there yet: it stays not there.
                 rollback_quietly();
@@ -652,6 +676,13 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             // lock timeout), the aborted block must still be rolled back.
             tx_ = true;
             wrote_ = false;
+            if (absent_ && !tables_) {
+                // Nothing to lock yet, and a block that only reads must make
+                // no tables: they are made by its first write.
+                deferred_ = true;
+                locked_changes_ = 0;
+                return nullptr;
+            }
             if (absent_) sql = begin_creating_sql();
         }
         PGresult *r = simple(sql, which);
@@ -671,6 +702,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         return nullptr;
     }
 
+    if (deferred_ && writes(which)) create_for_first_write();
     usable(which);
     if (!statements(which, map).prepared[(size_t) which]) prepare(which, map);
     if (writes(which)) wrote_ = true, only_created_ = false;
@@ -845,6 +877,11 @@ void PgDb::run_blocking(Sql which) { run(which).done(); }
 void PgDb::rollback_quietly() noexcept {
     lost_in_tx_ = false;
     pending_.clear();
+    if (deferred_) {  // nothing was sent
+        deferred_ = false;
+        tx_ = wrote_ = locked_ = false;
+        return;
+    }
     if (tx_ && conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) {
         ++round_trips_;
         if (pq_.PQsendQuery(conn_, "ROLLBACK")) {
@@ -860,6 +897,7 @@ void PgDb::rollback_quietly() noexcept {
 }
 
 int64_t PgDb::data_version() {
+    if (deferred_) return 0;  // the block reads the store as not there
     settle();
     if (absent_) {
         // Created by another connection since?
