@@ -333,7 +333,9 @@ void PgDb::look_up_store() {
 // round trip but one: made inside the write's transaction, they would be
 // invisible to every other connection until it ends, and the first write of
 // another store of the schema (the tool's ledger beside its positions, in
-// one process) would wait for that forever.
+// one process) would wait for that forever. (A block that only reads, of a
+// role that may write, so leaves the tables made: the lock it takes is on
+// the row.)
 std::string PgDb::begin_creating_sql() {
     std::string name;
     static const char hex[] = "0123456789abcdef";
@@ -383,23 +385,6 @@ void PgDb::created(PGresult *r) {
     creating_ = true;
     only_created_ = true;
     wrote_ = true;  // the commit counts a change: other connections look again
-}
-
-void PgDb::create_for_first_write() {
-    deferred_ = false;
-    PGresult *r = simple(begin_creating_sql(), Sql::BeginImmediate);
-    bool found = pq_.PQntuples(r) == 1;
-    if (found) created(r);
-    locked_changes_ = found ? std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10) : 0;
-    pq_.PQclear(r);
-    if (!found) raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
-    locked_ = true;
-    // The block began reading the store as not there: another connection
-    // that made it and wrote meanwhile would be overwritten unseen.
-    if (locked_changes_ != 0)
-        raise("another connection made this store and wrote to it after this transaction began, reading it as "
-              "empty; the transaction is rolled back: run it again (SQLSTATE 40001)",
-              "40001");
 }
 
 void PgDb::settle() {
@@ -621,11 +606,6 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         if (which == Sql::Commit) {
             pending_.clear();  // COMMIT releases every savepoint
             if (!tx_ && !lost_in_tx_) return nullptr;  // after a Begin that needed no statement
-            if (deferred_) {  // a block that only read a store not there: nothing was sent
-                deferred_ = false;
-                tx_ = wrote_ = locked_ = false;
-                return nullptr;
-            }
             if (creating_ && only_created_ && tx_) {
                 // A block that only read a store not there yet: it stays not there.
                 rollback_quietly();
@@ -676,13 +656,6 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             // lock timeout), the aborted block must still be rolled back.
             tx_ = true;
             wrote_ = false;
-            if (absent_ && !tables_) {
-                // Nothing to lock yet, and a block that only reads must make
-                // no tables: they are made by its first write.
-                deferred_ = true;
-                locked_changes_ = 0;
-                return nullptr;
-            }
             if (absent_) sql = begin_creating_sql();
         }
         PGresult *r = simple(sql, which);
@@ -702,7 +675,6 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         return nullptr;
     }
 
-    if (deferred_ && writes(which)) create_for_first_write();
     usable(which);
     if (!statements(which, map).prepared[(size_t) which]) prepare(which, map);
     if (writes(which)) wrote_ = true, only_created_ = false;
@@ -877,11 +849,6 @@ void PgDb::run_blocking(Sql which) { run(which).done(); }
 void PgDb::rollback_quietly() noexcept {
     lost_in_tx_ = false;
     pending_.clear();
-    if (deferred_) {  // nothing was sent
-        deferred_ = false;
-        tx_ = wrote_ = locked_ = false;
-        return;
-    }
     if (tx_ && conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) {
         ++round_trips_;
         if (pq_.PQsendQuery(conn_, "ROLLBACK")) {
@@ -897,7 +864,6 @@ void PgDb::rollback_quietly() noexcept {
 }
 
 int64_t PgDb::data_version() {
-    if (deferred_) return 0;  // the block reads the store as not there
     settle();
     if (absent_) {
         // Created by another connection since?

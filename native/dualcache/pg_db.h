@@ -123,9 +123,6 @@ private:
     // yet: makes the tables if the schema has none (committed on their
     // own), then begins, adds the store's row and locks it.
     std::string begin_creating_sql();
-    // The first write of a transaction begun on a store not there in a
-    // schema without tables (nothing was sent at BEGIN): makes them.
-    void create_for_first_write();
     // That transaction made the store: its row (changes, id) in `r`.
     void created(PGresult *r);
     // After the transaction that created the store ended without a commit:
@@ -171,7 +168,6 @@ private:
     bool absent_ = false;         // the store has no row yet (it reads as empty)
     bool creating_ = false;       // the open transaction created the store's row
     bool only_created_ = false;   // ... and wrote nothing else: it commits nothing
-    bool deferred_ = false;       // a transaction begun without a statement, until its first write
     bool read_only_ = false;      // this role may not write the tables (or create them)
     Statements stmts_;
     std::unordered_map<int64_t, Statements> map_stmts_;  // by the map's id
