@@ -1,10 +1,12 @@
 """The order manager on a portfolio shared through a PostgreSQL server, beside
-the same on an SQLite file, in one run: durable add_trade latency, batched
+the same on an SQLite file and beside a plain client (psycopg) writing the
+same rows to the same server, in one run: durable add_trade latency, batched
 fills per second, 1 to 8 writer processes on one portfolio (nothing lost),
-and opening a portfolio of 100,000 positions.
+round trips per fill, and opening a portfolio of 100,000 positions.
 
 Starts a throwaway server of its own (initdb into a temporary directory,
-fsync on, loopback); needs PostgreSQL installed (make test installs it)."""
+fsync on, loopback); needs PostgreSQL installed (make test installs it) and
+psycopg (requirements-dev.txt) for the plain client's rows."""
 
 import datetime
 import os
@@ -35,26 +37,102 @@ def manager(data_dir, name):
     return om.OrderMgr(name)
 
 
-def durable_latency(data_dir, n=300):
+def round_trips(store):
+    return store._stats().get("round_trips", 0)
+
+
+def durable_latency(data_dir, n=300, beside=None):
+    """Seconds per durable add_trade (median, mean) and round trips per fill;
+    with `beside` (a callable doing one plain durable write), that write's
+    seconds too, measured in turn with each fill so that both meet the same
+    disk."""
     m = manager(data_dir, "latency")
-    times = []
+    times, plain = [], []
+    trips = round_trips(m.positions)
     for i in range(n):
         t0 = time.perf_counter()
         m.add_trade(f"K{i % 20}", fill(i))
         times.append(time.perf_counter() - t0)
+        if beside:
+            t0 = time.perf_counter()
+            beside(i)
+            plain.append(time.perf_counter() - t0)
+    trips = (round_trips(m.positions) - trips) / n
     m.positions.destroy()
-    return statistics.median(times), sum(times) / n
+    summary = (statistics.median(times), sum(times) / n, trips)
+    if beside:
+        summary += (statistics.median(plain), sum(plain) / n)
+    return summary
 
 
-def batched_rate(data_dir, n=3000):
+N_BATCH = 20_000
+
+
+def batched_rate(data_dir, n=N_BATCH, keep=False):
     m = manager(data_dir, "batched")
+    trips = round_trips(m.positions)
     t0 = time.perf_counter()
     with m.positions.batch():
         for i in range(n):
             m.add_trade(f"K{i % 50}", fill(i))
     rate = n / (time.perf_counter() - t0)
-    m.positions.destroy()
-    return rate
+    trips = round_trips(m.positions) - trips
+    if not keep:
+        m.positions.destroy()
+    return rate, trips, m
+
+
+# --- the plain client: the same item rows, the same server -------------------
+
+def plain_rows(server):
+    """The item rows the batch above stored (one per fill)."""
+    import psycopg
+
+    with psycopg.connect(server.uri) as con:
+        return con.execute("SELECT entry, ord, ikey, value FROM bench.dualcache_items ORDER BY entry, ord").fetchall()
+
+
+def plain_table(con):
+    con.execute("CREATE SCHEMA IF NOT EXISTS plain")
+    con.execute("DROP TABLE IF EXISTS plain.items")
+    con.execute("CREATE TABLE plain.items (LIKE bench.dualcache_items INCLUDING ALL)")
+    con.commit()
+
+
+INSERT = "INSERT INTO plain.items(store, entry, ord, ikey, value) VALUES (1, %s, %s, %s, %s)"
+
+
+def plain_batches(server, rows):
+    """Rows per second into one transaction: pipelined, executemany, COPY."""
+    import psycopg
+
+    out = {}
+    with psycopg.connect(server.uri) as con:
+        for how in ("pipeline", "executemany", "copy"):
+            plain_table(con)
+            t0 = time.perf_counter()
+            with con.transaction():
+                if how == "pipeline":
+                    with con.pipeline():
+                        for r in rows:
+                            con.execute(INSERT, r)
+                elif how == "executemany":
+                    con.cursor().executemany(INSERT, rows)
+                else:
+                    with con.cursor().copy("COPY plain.items(store, entry, ord, ikey, value) FROM STDIN") as cp:
+                        for r in rows:
+                            cp.write_row((1, *r))
+            out[how] = len(rows) / (time.perf_counter() - t0)
+    return out
+
+
+def plain_writer(server, rows):
+    """One plain transaction per row (autocommit): a callable writing row i."""
+    import psycopg
+
+    con = psycopg.connect(server.uri, autocommit=True)
+    plain_table(con)
+    return con, lambda i: con.execute(INSERT, rows[i])
 
 
 WRITER = """
@@ -160,12 +238,30 @@ def main():
     try:
         pg = server.schema_uri("bench")
         backends = [("SQLite file", tmp.name), ("PostgreSQL", pg)]
-        print(f"{'':<52} {'SQLite':>12} {'PostgreSQL':>12}")
-        lat = [durable_latency(d) for _, d in backends]
-        print(f"{'durable add_trade, median per fill':<52} {lat[0][0] * 1e6:>9.0f} µs {lat[1][0] * 1e6:>9.0f} µs")
-        print(f"{'durable add_trade, mean per fill':<52} {lat[0][1] * 1e6:>9.0f} µs {lat[1][1] * 1e6:>9.0f} µs")
-        rates = [batched_rate(d) for _, d in backends]
-        print(f"{'fills per second inside one batch()':<52} {rates[0]:>12,.0f} {rates[1]:>12,.0f}")
+        print(f"{'':<52} {'SQLite':>12} {'PostgreSQL':>12} {'plain client':>14}")
+        rate, batch_trips, kept = batched_rate(pg, keep=True)
+        rows = plain_rows(server)
+        kept.positions.destroy()
+        con, plain_write = plain_writer(server, rows)
+        lat = [durable_latency(tmp.name), durable_latency(pg, beside=plain_write)]
+        con.close()
+        plain_lat = lat[1][3:]
+        print(f"{'durable add_trade, median per fill':<52} {lat[0][0] * 1e6:>9.0f} µs {lat[1][0] * 1e6:>9.0f} µs"
+              f" {plain_lat[0] * 1e6:>11.0f} µs  (one transaction per row)")
+        print(f"{'durable add_trade, mean per fill':<52} {lat[0][1] * 1e6:>9.0f} µs {lat[1][1] * 1e6:>9.0f} µs"
+              f" {plain_lat[1] * 1e6:>11.0f} µs")
+        print(f"{'durable fills per second (from the mean)':<52} {1 / lat[0][1]:>12,.0f} {1 / lat[1][1]:>12,.0f}"
+              f" {1 / plain_lat[1]:>14,.0f}")
+        print(f"{'round trips per durable fill':<52} {'':>12} {lat[1][2]:>12.2f}")
+        rates = [batched_rate(tmp.name)[0], rate]
+        plain = plain_batches(server, rows)
+        print(f"{f'fills per second inside one batch() ({N_BATCH:,} fills)':<52} {rates[0]:>12,.0f} {rates[1]:>12,.0f}"
+              f" {plain['pipeline']:>14,.0f}  (pipelined)")
+        print(f"{'':<52} {'':>12} {'':>12} {plain['executemany']:>14,.0f}  (executemany)")
+        print(f"{'':<52} {'':>12} {'':>12} {plain['copy']:>14,.0f}  (COPY)")
+        print(f"{'round trips for that batch':<52} {'':>12} {batch_trips:>12}")
+        print(f"batch rate against the pipelined plain client: {rates[1] / plain['pipeline']:.2f}x;"
+              f" durable fill against one plain transaction per row: {plain_lat[1] / lat[1][1]:.2f}x (mean)")
         for procs in (1, 2, 4, 8):
             got = [writers(d, procs, 150) for _, d in backends]
             ok = "nothing lost" if all(g[1] for g in got) else "FILLS LOST"

@@ -8,6 +8,10 @@ write).
 2. Opening a store of 100,000 positions of 10 trades each and reading one:
    time and peak memory (each in a fresh process).
 3. Many small writes: one transaction each versus one batch().
+4. With BENCH_BASELINE set to the site-packages directory of an earlier
+   build: what the stored format costs, both builds measured in the same
+   run (alternating, fresh processes): batched intake, file size and open
+   time of 100,000 positions.
 """
 
 import dataclasses
@@ -278,11 +282,80 @@ def many_writes(tmp, n=2_000):
           f"plain {median_us(each[1]) / median_us(batch[1]):.0f}x")
 
 
+# --- 4. the stored format beside an earlier build ------------------------------------
+
+FORMAT_CHILD = """
+import os, sys, time, random, datetime as dt
+import marlovent.ordermgr as om, zelph.dualcache as dc
+what, tmp, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+T0 = dt.datetime(2024, 3, 5, 9, 30, tzinfo=dt.timezone.utc)
+if what == "intake":
+    os.environ["QUENTARIS_DATA_DIR"] = tmp
+    rng = random.Random(n)
+    fills = [(f"K{rng.randrange(1000)}", om.Trade(i, rng.uniform(10, 20), rng.choice([1, 2, 3]), 0.1, T0))
+             for i in range(n)]
+    mgr = om.OrderMgr("intake")
+    t = time.perf_counter()
+    with mgr.positions.batch():
+        for key, trade in fills:
+            mgr.add_trade(key, trade)
+    print(n / (time.perf_counter() - t))
+elif what == "build":
+    s = dc.DualCache(cacheName="big", cachePrefix=tmp + "/")
+    with s.batch():
+        for i in range(n):
+            s[f"K{i}"] = om.Position(f"K{i}", {f"o{i}-{j}": om.Trade(f"o{i}-{j}", 100.0 + j, 1, 0.5, T0)
+                                                for j in range(10)})
+    path = s.path
+    s.close()
+    print(os.path.getsize(path))
+else:
+    t = time.perf_counter()
+    s = dc.DualCache(cacheName="big", cachePrefix=tmp + "/")
+    v = s["K77777" if n > 77777 else "K7"]
+    print(time.perf_counter() - t)
+"""
+
+
+def format_cost(tmp, baseline, n=100_000, fills=50_000, runs=3):
+    print(f"4. The stored format beside the build in {baseline} (same run, alternating; medians of {runs})")
+    builds = {"earlier": dict(os.environ, PYTHONPATH=baseline), "this": dict(os.environ)}
+    builds["this"].pop("PYTHONPATH", None)
+
+    def child(build, *args):
+        out = subprocess.run([sys.executable, "-c", FORMAT_CHILD, *map(str, args)], env=builds[build],
+                             check=True, capture_output=True, text=True).stdout
+        return float(out.split()[-1])
+
+    figures = {b: {"intake": [], "open": [], "size": []} for b in builds}
+    for run in range(runs):
+        for b in builds:
+            d = tempfile.mkdtemp(dir=tmp)
+            figures[b]["intake"].append(child(b, "intake", d, fills))
+    for b in builds:
+        d = os.path.join(tmp, f"format-{b}")
+        os.mkdir(d)
+        figures[b]["size"].append(child(b, "build", d, n))
+    for run in range(runs):
+        for b in builds:
+            figures[b]["open"].append(child(b, "open", os.path.join(tmp, f"format-{b}"), n))
+    m = {b: {k: statistics.median(v) for k, v in f.items()} for b, f in figures.items()}
+    e, t = m["earlier"], m["this"]
+    print(f"  {fills:,} fills inside one batch(): earlier {e['intake']:,.0f} fills/s, this {t['intake']:,.0f} "
+          f"fills/s ({(e['intake'] / t['intake'] - 1) * 100:+.1f} % time per fill)")
+    print(f"  file of {n:,} positions x 10 trades: earlier {e['size'] / 2**20:.1f} MiB, this "
+          f"{t['size'] / 2**20:.1f} MiB ({(t['size'] / e['size'] - 1) * 100:+.1f} %)")
+    print(f"  open it and read one position: earlier {e['open'] * 1e3:.1f} ms, this {t['open'] * 1e3:.1f} ms")
+
+
 def main():
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as tmp:
-        write_back(tmp)
-        many_writes(tmp)
-        open_large(tmp, int(os.environ.get("BENCH_STORE_KEYS", "100000")))
+        if os.environ.get("BENCH_ONLY") != "format":
+            write_back(tmp)
+            many_writes(tmp)
+            open_large(tmp, int(os.environ.get("BENCH_STORE_KEYS", "100000")))
+        if os.environ.get("BENCH_BASELINE"):
+            format_cost(tmp, os.environ["BENCH_BASELINE"], int(os.environ.get("BENCH_STORE_KEYS", "100000")))
 
 
 if __name__ == "__main__":

@@ -4,8 +4,11 @@
 
 Imports ``examples/fills-day.csv`` into a fresh demo data directory (a new
 temporary one unless DATA_DIR is given), then prints the debug summary, the
-order lines of every group, the profit and loss and the replay of one
-position, exactly as the commands shown print them.
+order lines of every group, the profit and loss, the closed round trips and the
+replay of one position, exactly as the commands shown print them.  Then the
+option spread of the README's worked example (partial fills under one order,
+multiplier 100, commissions reported later) goes into a second portfolio, and
+its P&L is printed at the marks by both methods.
 """
 
 from __future__ import annotations
@@ -19,6 +22,8 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FILLS = os.path.join(HERE, "fills-day.csv")
+SPREAD = [os.path.join(HERE, name) for name in ("spread-fills.csv", "spread-commissions.csv")]
+SPREAD_MARKS = os.path.join(HERE, "spread-marks.csv")
 
 
 def tool_name() -> str:
@@ -53,8 +58,13 @@ def main(argv: list[str]) -> int:
     failed |= ordermgr(data_dir, "debug") != 0
     failed |= ordermgr(data_dir, "orders") != 0
     failed |= ordermgr(data_dir, "pnl") != 0
+    failed |= ordermgr(data_dir, "history") != 0
     # Each command above ran in a new process: the portfolio came back from the store every time.
     failed |= ordermgr(data_dir, "analyze", "AAPL") != 0
+    spread = ["--portfolio", "spread"]
+    failed |= ordermgr(data_dir, *spread, "import", *map(os.path.relpath, SPREAD)) != 0
+    for method in ("average", "fifo"):
+        failed |= ordermgr(data_dir, *spread, "pnl", "--method", method, "--marks", os.path.relpath(SPREAD_MARKS)) != 0
     tool = f"{tool_name()} --data-dir {shlex.quote(data_dir)}"
     print("# explore further, e.g.:")
     print(f"#   {tool} positions --json")

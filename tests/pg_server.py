@@ -36,9 +36,13 @@ def free_port():
 
 
 class PgServer:
-    """start() / stop() / restart(); uri is the superuser's URI of database `postgres`."""
+    """start() / stop() / restart(); uri is the superuser's URI of database `postgres`.
 
-    def __init__(self, *, fsync=False, extra=()):
+    `netns` runs the server inside that network namespace, listening on
+    `host` (which `trusted` networks may reach); the tools and `sql()` reach
+    it through its Unix socket, which every namespace shares."""
+
+    def __init__(self, *, fsync=False, extra=(), netns=None, host="127.0.0.1", trusted=()):
         self.bin = bin_dir()
         if self.bin is None:
             raise RuntimeError("PostgreSQL is not installed (initdb not found)")
@@ -46,17 +50,24 @@ class PgServer:
         os.chmod(self.root, 0o755)
         self.data = os.path.join(self.root, "data")
         self.port = free_port()
-        self.options = [f"-k {self.root}", f"-p {self.port}", "-c listen_addresses=127.0.0.1",
+        self.host = host
+        self.options = [f"-k {self.root}", f"-p {self.port}", f"-c listen_addresses={host}",
                         "-c max_connections=60", *([] if fsync else ["-c fsync=off"]), *extra]
         self._as_owner = ["runuser", "-u", "postgres", "--"] if os.geteuid() == 0 else []
+        self._netns = ["ip", "netns", "exec", netns] if netns else []
         if self._as_owner:
             shutil.chown(self.root, "postgres")
         self._run("initdb", "-D", self.data, "-A", "trust", "-U", "postgres", "--no-sync", "-E", "UTF8")
-        self.uri = f"postgresql://postgres@127.0.0.1:{self.port}/postgres"
+        if trusted:
+            with open(os.path.join(self.data, "pg_hba.conf"), "a") as hba:
+                hba.writelines(f"host all all {net} trust\n" for net in trusted)
+        self.uri = f"postgresql://postgres@{host}:{self.port}/postgres"
+        # The same server through its Unix socket, from any namespace.
+        self.socket_uri = f"postgresql://postgres@{urllib.parse.quote(self.root, safe='')}:{self.port}/postgres"
         self.running = False
 
     def _run(self, tool, *args, check=True):
-        return subprocess.run([*self._as_owner, os.path.join(self.bin, tool), *args], check=check,
+        return subprocess.run([*self._netns, *self._as_owner, os.path.join(self.bin, tool), *args], check=check,
                               capture_output=True, text=True, timeout=120, env=server_env())
 
     def start(self):
@@ -76,7 +87,7 @@ class PgServer:
     def sql(self, statement, db="postgres"):
         """Runs SQL through psql; returns its unaligned output."""
         out = subprocess.run([os.path.join(self.bin, "psql"), "-X", "-q", "-At", "-v", "ON_ERROR_STOP=1",
-                              "-h", "127.0.0.1", "-p", str(self.port), "-U", "postgres", "-d", db,
+                              "-h", self.root, "-p", str(self.port), "-U", "postgres", "-d", db,
                               "-c", statement], check=True, capture_output=True, text=True, timeout=60,
                              env=server_env())
         return out.stdout.strip()

@@ -43,6 +43,8 @@ class ByteReader {
 public:
     ByteReader(const void *p, size_t n) : p_((const uint8_t *) p), end_(p_ + n) {}
     bool at_end() const { return p_ == end_; }
+    // The next byte, not consumed (at least one must remain).
+    const uint8_t *peek() const { return p_; }
     size_t remaining() const { return (size_t) (end_ - p_); }
 
     uint8_t byte() {

@@ -6,7 +6,9 @@
 #include <new>
 #include <optional>
 
+#include "corrupt_value.h"
 #include "file_naming.h"
+#include "format.h"
 #include "fork_guard.h"
 #include "pg_address.h"
 #include "pg_db.h"
@@ -42,6 +44,7 @@ void Connection::open_sqlite(nb::handle cacheName, nb::handle cachePrefix) {
     tags_ = std::make_unique<TagTable>(*db_);
     prepare_store(sq, name_utf8);
     sq.watch_wal();
+    seen_format_ = sq.format();
 }
 
 Connection::Connection(nb::handle cacheName, nb::handle cachePrefix) : fork_generation_(fork_generation()) {
@@ -55,6 +58,7 @@ Connection::Connection(nb::handle cacheName, nb::handle cachePrefix) : fork_gene
         db_ = open_pg_store(*pg);
         path_ = db_->path();
         tags_ = std::make_unique<TagTable>(*db_);
+        seen_format_ = db_->format();
     } else {
         open_sqlite(cacheName, cachePrefix);
     }
@@ -208,7 +212,13 @@ nb::object Connection::map_names() {
         Connection &c;
         ~Leave() { c.leave(); }
     } leave{*this};
-    std::vector<std::string> names = db_->nonempty_maps();
+    std::vector<std::string> names;
+    try {
+        if (!in_transaction()) data_version();  // follows an upgrade another connection made
+        names = db_->nonempty_maps();
+    } catch (const CorruptValue &c) {
+        raise_store_error_from(path_, "damaged stored value: " + c.what, c.cause.ptr());
+    }
     nb::object list = nb::steal(PyList_New(0));
     if (!list) throw nb::python_error();
     for (const std::string &n : names) {
@@ -225,7 +235,7 @@ void Connection::begin_outermost() {
     // A read-only store still runs transaction() blocks that only read.
     try {
         db_->run_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
-        locked_version_ = db_->data_version();
+        locked_version_ = data_version();
     } catch (...) {
         db_->rollback_quietly();
         throw;
@@ -271,7 +281,33 @@ void Connection::write_failed(Store &s, bool implicit, bool sql, int64_t entry_i
     }
 }
 
+// --- the stored format ---------------------------------------------------------
+
+int64_t Connection::data_version() {
+    int64_t v = db_->data_version();
+    if (db_->format() != seen_format_) format_changed();
+    return v;
+}
+
+bool Connection::needs_upgrade() const { return db_->format() < format::kVersion; }
+
+void Connection::upgrade() {
+    db_->upgrade();
+    levels_.back().upgraded = true;
+    format_changed();
+}
+
+void Connection::format_changed() {
+    seen_format_ = db_->format();
+    tags_->forget();
+    for_each_store(&Store::forget_item_states);
+}
+
 void Connection::undo(const Level &lv) {
+    if (lv.upgraded) {
+        db_->upgrade_undone();
+        format_changed();
+    }
     for (const Touch &t : lv.touched)
         if (t.map) t.map->forget_entry(t.id, t.added);
     for (Store *s : lv.wrote_maps)
@@ -381,6 +417,7 @@ void Connection::end_level(bool ok) {
         append(parent.touched, lv.touched);
         append(parent.created, lv.created);
         append(parent.undos, lv.undos);
+        parent.upgraded = parent.upgraded || lv.upgraded;
         for (Store *s : lv.wrote_maps)
             if (std::find(parent.wrote_maps.begin(), parent.wrote_maps.end(), s) == parent.wrote_maps.end())
                 parent.wrote_maps.push_back(s);

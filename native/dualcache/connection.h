@@ -85,6 +85,7 @@ public:
         std::vector<Touch> touched;                        // entries written in it
         std::vector<std::pair<Store *, int64_t>> created;  // named maps it created, with their ids
         std::vector<nb::object> undos;                     // on_rollback() callables, oldest first
+        bool upgraded = false;                             // it rewrote the store in the current format
     };
     bool in_transaction() const { return !levels_.empty(); }
     size_t depth() const { return levels_.size(); }
@@ -92,7 +93,15 @@ public:
     // The data version read when the write lock was taken (valid while a
     // transaction is open).
     int64_t locked_version() const { return locked_version_; }
-    int64_t data_version() { return db_->data_version(); }
+    // The engine's data version; notices an upgrade another connection
+    // committed.
+    int64_t data_version();
+
+    // The store is in an older format: its first write upgrades it.
+    bool needs_upgrade() const;
+    // Rewrites the store in the current format inside the open write
+    // transaction (undone with it).
+    void upgrade();
 
     void begin_level();
     void end_level(bool ok);
@@ -154,6 +163,9 @@ private:
     // Every map's memory level, after the database was closed or its
     // contents became unknown.
     void for_each_store(void (Store::*what)());
+    // The rows are in another format than before: drops what was kept of
+    // the old one.
+    void format_changed();
 
     std::string path_;
     nb::object name_, prefix_;
@@ -161,6 +173,7 @@ private:
     nb::object prefix_text(const std::string &server_form, const char *errors) const;
     std::unique_ptr<Db> db_;
     std::unique_ptr<TagTable> tags_;
+    int seen_format_ = 0;  // the rows' format as the memory levels know it
     State state_ = State::Open;
     bool busy_ = false;  // inside an operation (no re-entry, no use from a second thread)
     std::vector<Level> levels_;

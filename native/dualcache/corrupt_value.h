@@ -14,7 +14,8 @@ namespace nb = nanobind;
 
 struct CorruptValue {
     std::string what;
-    nb::object cause;  // a Python exception, or null
+    nb::object cause;    // a Python exception, or null
+    bool damage = true;  // false: sound data this process cannot read as it is (a class that lost a field)
 };
 
 // Throws CorruptValue "<what> (<the pending Python error>)", taking that

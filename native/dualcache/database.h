@@ -187,9 +187,26 @@ public:
     // Engine counters for DualCache._stats().
     virtual void add_stats(nb::dict &d) const = 0;
 
+    // The format the database's rows are in (format.h). A store of an older
+    // format is read as it is; its first write upgrades it. The engine
+    // follows an upgrade another connection committed when it sees it (at
+    // data_version(), or when taking the write lock).
+    int format() const { return format_; }
+    // Rewrites every row of every map into the current format, inside the
+    // open write transaction (the caller holds the write lock).
+    virtual void upgrade() = 0;
+    // The transaction that upgraded was rolled back: what the engine keeps
+    // goes back to the older format.
+    virtual void upgrade_undone() = 0;
+    // After a scan of map `map`'s entries that found `rows` rows, in the
+    // same snapshot: raises CorruptValue when the engine can tell that rows
+    // are missing (an SQLite file whose table and key index disagree).
+    virtual void check_scanned(int64_t, int64_t) {}
+
 protected:
     explicit Db(std::string path) : path_(std::move(path)) {}
     std::string path_;
+    int format_ = 0;  // set once the store is opened
 };
 
 }  // namespace dualcache

@@ -2,7 +2,9 @@
 
 #include "datetime_codec.h"
 #include "format.h"
+#include "sealed.h"
 #include "value_kinds.h"
+#include "pysem/compat.h"
 
 namespace dualcache {
 using namespace format;
@@ -28,9 +30,44 @@ static void add_unique(PyObject *container, PyObject *key, PyObject *value, cons
         throw CorruptValue{std::string("two equal keys in one ") + kind};
 }
 
-nb::object Decoder::build(const RecordClass &rc, PyObject *fields) {
-    return corrupt_if_raises("cannot rebuild a stored " + rc.tag_utf8 + " from its fields",
-                             [&] { return rc.build(fields); });
+nb::object Decoder::build(const Shape &s, PyObject *stored, nb::object *fields_out) {
+    const RecordClass &rc = *s.rc;
+    std::string what = "cannot rebuild a stored " + rc.tag_utf8 + " from its fields";
+    if (!s.lost.empty())
+        throw CorruptValue{"stored " + rc.tag_utf8 + " records have the field '" + s.lost +
+                               "', which the class as registered now does not have",
+                           nb::object(), false};
+    if (s.same) {
+        nb::object obj = corrupt_if_raises(what, [&] { return rc.build(stored); });
+        if (fields_out) *fields_out = nb::borrow(stored);
+        return obj;
+    }
+    if ((size_t) PyTuple_GET_SIZE(stored) != s.names.size())
+        throw CorruptValue{"a record of " + std::to_string(PyTuple_GET_SIZE(stored)) + " fields under a shape of " +
+                           std::to_string(s.names.size())};
+    Py_ssize_t n = PyTuple_GET_SIZE(rc.names);
+    if (rc.by_name) {
+        nb::object mapping = checked(PyDict_New());
+        for (Py_ssize_t j = 0; j < n; ++j)
+            if (int from = s.source[(size_t) j]; from >= 0)
+                if (PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(rc.names, j), PyTuple_GET_ITEM(stored, from)) < 0)
+                    throw nb::python_error();
+        return corrupt_if_raises(what, [&] { return rc.build_from(mapping.ptr()); });
+    }
+    nb::object fields = checked(PyTuple_New(n));
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        int from = s.source[(size_t) j];
+        nb::object v = from >= 0 ? nb::borrow(PyTuple_GET_ITEM(stored, from))
+                                 : corrupt_if_raises(what, [&] { return rc.default_for(j); });
+        if (!v)
+            throw CorruptValue{"stored " + rc.tag_utf8 + " records lack the field '" + rc.names_utf8[(size_t) j] +
+                                   "', which has no default",
+                               nb::object(), false};
+        PyTuple_SET_ITEM(fields.ptr(), j, v.release().ptr());
+    }
+    nb::object obj = corrupt_if_raises(what, [&] { return rc.build(fields.ptr()); });
+    if (fields_out) *fields_out = std::move(fields);
+    return obj;
 }
 
 // An integer item (INT or BIGINT), as a part of another value.
@@ -40,7 +77,7 @@ static nb::object integer(ByteReader &r) {
     if (code != BIGINT) throw CorruptValue{"an integer expected"};
     size_t n = r.length();
     const uint8_t *p = r.take(n);
-    return checked(_PyLong_FromByteArray(p, n, 1, 1));
+    return checked(pysem::compat::long_from_le_bytes(p, n));
 }
 
 nb::object Decoder::value(std::string_view bytes) {
@@ -57,22 +94,41 @@ nb::object Decoder::value_and_fields(std::string_view bytes, nb::object &fields)
     return o;
 }
 
+nb::object Decoder::key(std::string_view stored) { return value(sealed_ ? sealed::open_key(stored, map_) : stored); }
+
+std::string_view Decoder::entry_payload(std::string_view stored) {
+    return sealed_ ? sealed::open_value(stored, map_) : stored;
+}
+
+void Decoder::item(int64_t ord, std::string_view ikey, std::string_view stored, nb::object &key, nb::object &value,
+                   nb::object &fields, uint32_t &crc) {
+    crc = 0;
+    std::string_view bytes = sealed_ ? sealed::open_item(stored, map_, ord, ikey, crc) : stored;
+    key = this->value(ikey);
+    value = value_and_fields(bytes, fields);
+}
+
 bool Decoder::is_itemized_head(std::string_view bytes) { return !bytes.empty() && (uint8_t) bytes[0] == ITEMIZED; }
 
 Decoder::Head Decoder::head(std::string_view bytes) {
     ByteReader r(bytes.data(), bytes.size());
     if (r.byte() != ITEMIZED) throw CorruptValue{"not an itemized record"};
-    const RecordClass &rc = tags_.class_for((int64_t) r.varint());
-    if (rc.itemized_field() < 0) throw CorruptValue{"itemized record of a class without an itemized field"};
+    const Shape &shape = tags_.shape((int64_t) r.varint());
+    if (shape.rc->itemized_field() < 0) throw CorruptValue{"itemized record of a class without an itemized field"};
     size_t n = r.count();
     nb::object list = checked(PyList_New((Py_ssize_t) n));
-    int slot = -1;
+    Head h{&shape, nb::object(), -1, sealed_, 0, 0};
     for (size_t i = 0; i < n; ++i) {
         PyObject *item;
         if (r.remaining() && (uint8_t) bytes[bytes.size() - r.remaining()] == ITEMS) {
             r.byte();
-            if (slot >= 0) throw CorruptValue{"two item markers in one record"};
-            slot = (int) i;
+            if (h.slot >= 0) throw CorruptValue{"two item markers in one record"};
+            h.slot = (int) i;
+            if (sealed_) {
+                h.count = r.varint();
+                const uint8_t *x = r.take(4);
+                h.xor_crc = (uint32_t) x[0] | (uint32_t) x[1] << 8 | (uint32_t) x[2] << 16 | (uint32_t) x[3] << 24;
+            }
             item = Py_NewRef(Py_None);
         } else {
             item = any(r, 1, nullptr).release().ptr();
@@ -80,19 +136,18 @@ Decoder::Head Decoder::head(std::string_view bytes) {
         PyList_SET_ITEM(list.ptr(), (Py_ssize_t) i, item);
     }
     if (!r.at_end()) throw CorruptValue{"trailing bytes after the record head"};
-    if (slot != rc.itemized_field()) throw CorruptValue{"item marker in the wrong field"};
-    return Head{&rc, std::move(list), slot};
+    if (h.slot < 0 || h.slot != shape.itemized) throw CorruptValue{"item marker in the wrong field"};
+    h.fields = std::move(list);
+    return h;
 }
 
 nb::object Decoder::record(ByteReader &r, int depth, nb::object *fields_out) {
-    const RecordClass &rc = tags_.class_for((int64_t) r.varint());
+    const Shape &shape = tags_.shape((int64_t) r.varint());
     size_t n = r.count();
     nb::object fields = checked(PyTuple_New((Py_ssize_t) n));
     for (size_t i = 0; i < n; ++i)
         PyTuple_SET_ITEM(fields.ptr(), (Py_ssize_t) i, any(r, depth + 1, nullptr).release().ptr());
-    nb::object obj = build(rc, fields.ptr());
-    if (fields_out) *fields_out = std::move(fields);
-    return obj;
+    return build(shape, fields.ptr(), fields_out);
 }
 
 nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {
@@ -110,7 +165,7 @@ nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {
     case BIGINT: {
         size_t n = r.length();
         const uint8_t *p = r.take(n);
-        return checked(_PyLong_FromByteArray(p, n, 1, 1));
+        return checked(pysem::compat::long_from_le_bytes(p, n));
     }
     case FLOAT:
         return checked(PyFloat_FromDouble(r.f64()));
@@ -174,7 +229,7 @@ nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {
     }
     case FRACTION: {
         nb::object num = integer(r), den = integer(r);
-        if (_PyLong_Sign(den.ptr()) <= 0) throw CorruptValue{"a Fraction whose denominator is not positive"};
+        if (pysem::compat::long_sign(den.ptr()) <= 0) throw CorruptValue{"a Fraction whose denominator is not positive"};
         return valid(PyObject_CallFunctionObjArgs((PyObject *) fraction_type(), num.ptr(), den.ptr(), nullptr),
                      "invalid Fraction");
     }

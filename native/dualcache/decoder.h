@@ -1,6 +1,7 @@
 // Stored bytes -> Python value. Only the built-in kinds of the format and
-// classes registered in this process come back; malformed input raises
-// CorruptValue (turned into StoreError by the store).
+// classes registered in this process come back; malformed input, and bytes
+// whose checksum does not match, raise CorruptValue (turned into StoreError
+// by the store). A decoder reads the format its database is in.
 #pragma once
 #include <Python.h>
 #include <nanobind/nanobind.h>
@@ -14,7 +15,13 @@ namespace nb = nanobind;
 
 class Decoder {
 public:
-    explicit Decoder(TagTable &tags) : tags_(tags) {}
+    // For the rows of map `map` (checksums are bound to their map).
+    Decoder(TagTable &tags, int64_t map) : tags_(tags), map_(map), sealed_(tags.format() >= 2) {}
+
+    // An entry's key, as its row holds it.
+    nb::object key(std::string_view stored);
+    // An entry's value as its row holds it, checked: the bytes to decode.
+    std::string_view entry_payload(std::string_view stored);
 
     // One whole value: nothing may follow it.
     nb::object value(std::string_view bytes);
@@ -23,24 +30,39 @@ public:
     nb::object value_and_fields(std::string_view bytes, nb::object &fields);
 
     static bool is_itemized_head(std::string_view bytes);
-    // An itemized head: the class, its fields as a list with None at the
-    // items slot, and the slot.
+    // An itemized head: the shape, its fields as a list in the stored order
+    // with None at the items slot, the slot, and what the head says of its
+    // item rows (their number and the XOR of their checksums).
     struct Head {
-        const RecordClass *rc;
+        const Shape *shape;
         nb::object fields;
         int slot;
+        bool summary;  // count and xor are known (format 2 on)
+        uint64_t count;
+        uint32_t xor_crc;
     };
     Head head(std::string_view bytes);
 
-    // A registered class's instance from stored fields; CorruptValue when
-    // the class refuses them (the wrong number of fields, a bad value).
-    static nb::object build(const RecordClass &rc, PyObject *fields);
+    // One item row (its order number, key and value as stored): the key,
+    // the value and, for a record, its fields tuple; `crc` receives the
+    // row's checksum (0 in a store without them).
+    void item(int64_t ord, std::string_view ikey, std::string_view stored, nb::object &key, nb::object &value,
+              nb::object &fields, uint32_t &crc);
+
+    // An instance of the shape's class from fields in the stored order (a
+    // tuple): by name when the class's fields are not those stored, missing
+    // ones taking their defaults. CorruptValue when the class refuses them
+    // or lacks a stored field. `fields_out`, when given, receives the
+    // fields tuple the class was built from (left null when built by name).
+    static nb::object build(const Shape &shape, PyObject *stored, nb::object *fields_out);
 
 private:
     nb::object any(ByteReader &r, int depth, nb::object *fields_out);
     nb::object record(ByteReader &r, int depth, nb::object *fields_out);
 
     TagTable &tags_;
+    int64_t map_;
+    bool sealed_;
 };
 
 }  // namespace dualcache

@@ -217,6 +217,8 @@ void bind_dualcache(nb::module_ &m) {
         return nb::steal(s);
     },
                     "The database file.");
+    cls.def_prop_ro("in_transaction", [](nb::handle self) { return store_of(self).transaction_depth() > 0; },
+                    "Whether a transaction() or batch() block of this database (on any of its maps) is open.");
     cls.def_prop_ro("read_only", [](nb::handle self) { return store_of(self).read_only(); },
                     "Whether the store was opened read-only (its file or file system cannot be written).");
     cls.def_prop_ro("cacheName", [](nb::handle self) { return nb::borrow(store_of(self).name()); });

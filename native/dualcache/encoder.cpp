@@ -4,6 +4,7 @@
 #include "format.h"
 #include "raise.h"
 #include "value_kinds.h"
+#include "pysem/compat.h"
 
 namespace dualcache {
 using namespace format;
@@ -40,11 +41,11 @@ void Encoder::integer(PyObject *o, ByteWriter &w) {
         w.svarint(v);
         return;
     }
-    size_t bits = _PyLong_NumBits(o);
+    size_t bits = pysem::compat::long_bit_length(o);
     if (bits == (size_t) -1 && PyErr_Occurred()) throw nb::python_error();
     size_t n = bits / 8 + 1;  // room for the sign bit
     std::string buf(n, '\0');
-    if (_PyLong_AsByteArray((PyLongObject *) o, (unsigned char *) buf.data(), n, 1, 1) < 0)
+    if (pysem::compat::long_to_le_bytes(o, (unsigned char *) buf.data(), n) < 0)
         throw nb::python_error();
     w.byte(BIGINT);
     w.sized(buf.data(), n);
@@ -154,30 +155,36 @@ void Encoder::fraction(PyObject *o, ByteWriter &w) {
         }
         if (!PyLong_Check(parts[i].ptr())) raise(PyExc_TypeError, "a Fraction whose numerator or denominator is not an int");
     }
-    if (_PyLong_Sign(parts[1].ptr()) <= 0) raise(PyExc_ValueError, "a Fraction whose denominator is not positive");
+    if (pysem::compat::long_sign(parts[1].ptr()) <= 0) raise(PyExc_ValueError, "a Fraction whose denominator is not positive");
     w.byte(FRACTION);
     integer(parts[0].ptr(), w);
     integer(parts[1].ptr(), w);
 }
 
-void Encoder::fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, int slot, ByteWriter &w) {
+void Encoder::fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, int slot, uint64_t items,
+                        uint32_t items_xor, ByteWriter &w) {
     Depth guard(depth_);
     Py_ssize_t n = PyTuple_GET_SIZE(fields);
     w.byte(code);
     w.varint((uint64_t) tags_.id_for(rc));
     w.varint((uint64_t) n);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i == slot)
+        if (i == slot) {
             w.byte(ITEMS);
-        else
+            w.varint(items);
+            for (int b = 0; b < 4; ++b) w.byte((uint8_t) (items_xor >> (8 * b)));
+        } else
             any(PyTuple_GET_ITEM(fields, i), w);
     }
 }
 
-void Encoder::record(const RecordClass &rc, PyObject *fields, ByteWriter &w) { fields_of(rc, RECORD, fields, -1, w); }
+void Encoder::record(const RecordClass &rc, PyObject *fields, ByteWriter &w) {
+    fields_of(rc, RECORD, fields, -1, 0, 0, w);
+}
 
-void Encoder::itemized_head(const RecordClass &rc, PyObject *fields, int slot, ByteWriter &w) {
-    fields_of(rc, ITEMIZED, fields, slot, w);
+void Encoder::itemized_head(const RecordClass &rc, PyObject *fields, int slot, uint64_t items, uint32_t items_xor,
+                            ByteWriter &w) {
+    fields_of(rc, ITEMIZED, fields, slot, items, items_xor, w);
 }
 
 void Encoder::any(PyObject *o, ByteWriter &w) {

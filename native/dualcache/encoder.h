@@ -19,8 +19,10 @@ public:
     // A record from its fields tuple (already taken apart).
     void record(const RecordClass &rc, PyObject *fields, ByteWriter &w);
     // The head of an itemized record: as a record, the mapping field at
-    // `slot` replaced by the ITEMS marker.
-    void itemized_head(const RecordClass &rc, PyObject *fields, int slot, ByteWriter &w);
+    // `slot` replaced by the ITEMS marker with the number of item rows and
+    // the XOR of their checksums.
+    void itemized_head(const RecordClass &rc, PyObject *fields, int slot, uint64_t items, uint32_t items_xor,
+                       ByteWriter &w);
 
 private:
     void any(PyObject *o, ByteWriter &w);
@@ -32,7 +34,8 @@ private:
     void iterable(uint8_t code, PyObject *o, ByteWriter &w);
     void decimal(PyObject *o, ByteWriter &w);
     void fraction(PyObject *o, ByteWriter &w);
-    void fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, int slot, ByteWriter &w);
+    void fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, int slot, uint64_t items,
+                   uint32_t items_xor, ByteWriter &w);
 
     TagTable &tags_;
     int depth_ = 0;

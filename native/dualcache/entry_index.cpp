@@ -52,6 +52,10 @@ void EntryIndex::forget_all() {
     for (auto &[id, e] : entries_) e.forget();
 }
 
+void EntryIndex::forget_item_states() {
+    for (auto &[id, e] : entries_) e.items.reset();
+}
+
 nb::object EntryIndex::keys() const {
     PyObject *l = PyDict_Keys(dict_.ptr());
     if (!l) throw nb::python_error();

@@ -44,6 +44,9 @@ public:
     void clear();
     // Drops every live value (keys stay): the next reads load from the database.
     void forget_all();
+    // Drops what is known of the item rows of every entry (live values
+    // stay): the next write of each writes all its items.
+    void forget_item_states();
     Py_ssize_t size() const { return PyDict_GET_SIZE(dict_.ptr()); }
     // The keys in order, as a new list.
     nb::object keys() const;

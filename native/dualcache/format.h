@@ -19,20 +19,40 @@
 //   DECIMAL  str form
 //   FRACTION numerator, denominator (each an INT or BIGINT item), in
 //            lowest terms with a positive denominator
-//   RECORD   tag id (row of the store's tag table), field count, fields
+//   RECORD   shape id (row of the store's shape table), field count, fields
 //   ITEMIZED the top-level head of a record whose mapping field lives in
 //            the item table: as RECORD, the mapping's place holding ITEMS
+//   ITEMS    the number of the record's item rows, then the XOR of their
+//            checksums (4 bytes, little-endian)
 //
 // flags: bit 0 = fold, bits 1-3 = tz kind (0 naive, 1 UTC, 2 fixed offset,
 // 3 zoneinfo key). Fixed offset: svarint days, seconds, microseconds, then
 // 0 or 1 and a name. Zoneinfo: the key.
+//
+// A shape is a record class's tag with the names of its stored fields:
+// length and UTF-8 of the tag, then k (varint) and k - 1 field names (each
+// length and UTF-8); k = 0 marks records stored by position, with names
+// unknown (what format 1 wrote, and classes registered without names). A
+// class that gains or loses a field writes under a new shape; rows under
+// the old one are read by name.
+//
+// Every stored value (entry keys and values, items, shapes) ends in a
+// checksum: see sealed.h.
+//
+// Format 1 (read as it is, upgraded by the first write): no checksums, no
+// item count in ITEMS, and a tag table (id, tag) in place of the shapes:
+// records are stored by position. Its tables: tags, entries, items, and for
+// named maps maps(id, name), entries_<id>, items_<id>. Format 2's: shapes,
+// maps(id, name, format) always present, and map<id>_entries,
+// map<id>_items for every map, the default map being map 0.
 #pragma once
 #include <cstdint>
 
 namespace dualcache::format {
 
 constexpr int32_t kApplicationId = 0x7a646331;  // "zdc1"
-constexpr int kVersion = 1;
+constexpr int kVersion = 2;        // what this code writes
+constexpr int kOldestVersion = 1;  // what it still reads (and upgrades)
 constexpr const char *kSuffix = ".sqlite";
 constexpr int kBusyTimeoutMs = 30000;
 constexpr int kMaxDepth = 500;  // nesting limit of a decoded value

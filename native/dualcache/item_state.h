@@ -21,6 +21,7 @@ struct ItemRec {
     nb::object fields;  // the record's fields tuple, or null for other values
     int64_t ord = 0;
     uint32_t mark = 0;
+    uint32_t crc = 0;   // the row's checksum
 };
 
 struct ItemState {
@@ -28,6 +29,7 @@ struct ItemState {
     nb::object pos;     // dict: item key -> index in recs
     std::vector<ItemRec> recs;
     size_t live = 0;    // slots in use
+    uint32_t xor_crc = 0;  // of the rows' checksums: what the head records with their number
     int64_t next_ord = 0;
     uint32_t epoch = 0;
     // The owning module's mark of the mapping these rows describe (run 0:
@@ -39,8 +41,8 @@ struct ItemState {
     ItemState() : pos(nb::steal(PyDict_New())) {
         if (!pos) throw nb::python_error();
     }
-    // Adds an item known to be on disk at `ord`.
-    void add(nb::handle key, nb::handle value, nb::handle fields, int64_t ord);
+    // Adds an item known to be on disk at `ord` with checksum `crc`.
+    void add(nb::handle key, nb::handle value, nb::handle fields, int64_t ord, uint32_t crc);
     int traverse(visitproc visit, void *arg) const;
 };
 

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "raise.h"
+#include "sealed.h"
 #include "value_kinds.h"
 
 namespace dualcache {
@@ -41,6 +42,9 @@ static void encode_item(Encoder &enc, PyObject *k, PyObject *v, const RecordClas
     op.value = std::move(vw.out());
 }
 
+// Seals an encoded item once its order number is final.
+static uint32_t seal(ItemOp &op, int64_t map) { return op.crc = sealed::item(op.value, map, op.ord, op.key); }
+
 // Whether a compare would find this item unchanged as long as nobody
 // reassigns it (the same rule as `unchanged`).
 static bool item_clean(PyObject *v, const RecordClass *rc, const nb::object &fields) {
@@ -55,7 +59,7 @@ static bool item_clean(PyObject *v, const RecordClass *rc, const nb::object &fie
 // the only ones that changed since the state was written. False (nothing
 // touched) when the record does not fit the state.
 static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObject **keys, PyObject **values,
-                         const int *kinds, Py_ssize_t n, ItemPlan &plan) {
+                         const int *kinds, Py_ssize_t n, ItemPlan &plan, int64_t map) {
     // Slot indices, not pointers: appending grows st.recs.
     static constexpr size_t kAppend = SIZE_MAX, kSkip = SIZE_MAX - 1;
     size_t steps[kMaxChanges];
@@ -99,13 +103,17 @@ static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObjec
             ItemRec &r = st.recs[steps[i]];
             ItemOp op{ItemOp::Update, r.ord, {}, {}};
             encode_item(enc, r.key.ptr(), v, last_rc, fields, op);
+            uint32_t crc = seal(op, map);
             plan.ops.push_back(std::move(op));
+            st.xor_crc ^= r.crc ^ crc;
+            r.crc = crc;
             r.fields = fields;
         } else {
             ItemOp op{ItemOp::Insert, st.next_ord, {}, {}};
             encode_item(enc, keys[i], v, last_rc, fields, op);
+            uint32_t crc = seal(op, map);
             plan.ops.push_back(std::move(op));
-            st.add(nb::handle(keys[i]), nb::handle(v), fields, st.next_ord);
+            st.add(nb::handle(keys[i]), nb::handle(v), fields, st.next_ord, crc);
         }
         if (!item_clean(v, last_rc, fields)) st.clean = false;
     }
@@ -113,7 +121,7 @@ static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObjec
 }
 
 ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encoder &enc,
-                    decltype(zelph_record_codec::items_changed) changed) {
+                    decltype(zelph_record_codec::items_changed) changed, int64_t map) {
     ItemPlan plan;
     zelph_items_mark now{0, 0};
     if (changed) {
@@ -122,7 +130,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
         zelph_items_mark since = state ? state->mark : zelph_items_mark{0, 0};
         Py_ssize_t n = changed(mapping, &since, &now, keys, values, kinds, kMaxChanges);
         if (state && state->clean && since.run != 0 && n >= 0 &&
-            plan_changes(mapping, *state, enc, keys, values, kinds, n, plan)) {
+            plan_changes(mapping, *state, enc, keys, values, kinds, n, plan, map)) {
             state->mark = now;
             return plan;
         }
@@ -187,6 +195,9 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
                 op.kind = ItemOp::Insert;
                 op.ord = r->ord = st.next_ord++;
             }
+            uint32_t crc = seal(op, map);
+            st.xor_crc ^= r->crc ^ crc;
+            r->crc = crc;
             plan.ops.push_back(std::move(op));
             r->key = key;
             r->value = value;
@@ -196,8 +207,9 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
             ItemOp op{ItemOp::Insert, st.next_ord, {}, {}};
             encode_item(enc, k, v, rc, fields, op);
             clean = clean && item_clean(v, rc, fields);
+            uint32_t crc = seal(op, map);
             plan.ops.push_back(std::move(op));
-            st.add(key, value, fields, st.next_ord);
+            st.add(key, value, fields, st.next_ord, crc);
             st.recs.back().mark = epoch;
             last = st.recs.back().ord;
         }
@@ -209,6 +221,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
             ItemRec &r = st.recs[i];
             if (!r.key || r.mark == epoch) continue;
             plan.ops.push_back(ItemOp{ItemOp::Delete, r.ord, {}, {}});
+            st.xor_crc ^= r.crc;
             nb::object key = std::move(r.key);
             PyObject *at = PyDict_GetItemWithError(st.pos.ptr(), key.ptr());
             if (!at && PyErr_Occurred()) throw nb::python_error();
@@ -231,7 +244,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
         fresh->mark = st.mark;
         fresh->clean = st.clean;
         for (ItemRec &r : st.recs)
-            if (r.key) fresh->add(r.key, r.value, r.fields, r.ord);
+            if (r.key) fresh->add(r.key, r.value, r.fields, r.ord, r.crc);
         fresh->next_ord = st.next_ord;
         state = std::move(fresh);
     }
@@ -260,7 +273,8 @@ void apply_items(Db &db, int64_t map, int64_t id, const ItemPlan &plan) {
     }
 }
 
-nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, std::unique_ptr<ItemState> &state) {
+nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
+                      std::unique_ptr<ItemState> &state) {
     nb::object mapping = nb::steal(PyDict_New());
     if (!mapping) throw nb::python_error();
     auto st = std::make_unique<ItemState>();
@@ -268,17 +282,23 @@ nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, std::unique
     q.bind(1, id);
     while (q.step()) {
         int64_t ord = q.int64(0);
-        nb::object key = dec.value(q.blob(1));
-        nb::object fields;
-        nb::object value = dec.value_and_fields(q.blob(2), fields);
+        nb::object key, value, fields;
+        uint32_t crc;
+        dec.item(ord, q.blob(1), q.blob(2), key, value, fields, crc);
         Py_ssize_t before = PyDict_GET_SIZE(mapping.ptr());
         if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0)
             corrupt_from_python_error("an item key that cannot be hashed or compared");
         // Two rows for one item key cannot be written by this store.
         if (PyDict_GET_SIZE(mapping.ptr()) == before)
             throw CorruptValue{"two items with the key " + short_repr(key.ptr())};
-        st->add(key, value, fields, ord);
+        st->add(key, value, fields, ord, crc);
     }
+    // Rows lost, added or carried over from elsewhere show in their number
+    // or in the sum of their checksums.
+    if (head.summary && (st->live != head.count || st->xor_crc != head.xor_crc))
+        throw CorruptValue{"its item rows are not those written (" + std::to_string(st->live) + " found, " +
+                           std::to_string(head.count) + " written" +
+                           (st->live == head.count ? ", with other checksums)" : ")")};
     state = std::move(st);
     return mapping;
 }

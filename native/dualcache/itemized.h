@@ -21,7 +21,8 @@ namespace nb = nanobind;
 struct ItemOp {
     enum Kind { Insert, Update, Delete } kind;
     int64_t ord;
-    std::string key, value;  // encoded (Insert, Update)
+    std::string key, value;  // encoded, the value with the row's checksum (Insert, Update)
+    uint32_t crc = 0;
 };
 
 struct ItemPlan {
@@ -35,15 +36,18 @@ struct ItemPlan {
 // plan is applied; a null state means "unknown" and plans a full rewrite.
 // On an exception the state is unusable and must be dropped. With the
 // record's change record (`changed`, may be null) and a state marked by it,
-// only the entries it lists are looked at.
+// only the entries it lists are looked at. `map`: the map the rows are
+// written to (their checksums name it).
 ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encoder &enc,
-                    decltype(zelph_record_codec::items_changed) changed);
+                    decltype(zelph_record_codec::items_changed) changed, int64_t map);
 
 // Writes a plan's rows for entry `id` of map `map`.
 void apply_items(Db &db, int64_t map, int64_t id, const ItemPlan &plan);
 
 // Reads the item rows of entry `id` of map `map` into a new dict, and the
-// state that describes them.
-nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, std::unique_ptr<ItemState> &state);
+// state that describes them; CorruptValue when they are not the rows the
+// record's head describes.
+nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
+                      std::unique_ptr<ItemState> &state);
 
 }  // namespace dualcache

@@ -5,6 +5,7 @@
 
 #include "bindings.h"
 #include "connection.h"
+#include "crc32c.h"
 #include "fork_guard.h"
 #include "pg_address.h"
 #include "raise.h"
@@ -38,12 +39,17 @@ NB_MODULE(dualcache, m) {
     dualcache::bind_iteration(m);
     m.def("register", &dualcache::register_class, "cls"_a, "tag"_a = nb::none(), nb::kw_only(),
           "codec"_a = nb::none(), "to_fields"_a = nb::none(), "from_fields"_a = nb::none(),
+          "fields"_a = nb::none(),
           "Register a class so that its instances can be stored.\n\n"
           "codec: a capsule named 'zelph.dualcache.RecordCodec' holding a native\n"
           "zelph_record_codec table. to_fields(obj) -> tuple and from_fields(cls, fields)\n"
-          "-> instance: the same from Python. With neither, the class uses the codec of\n"
-          "its nearest registered base class. The tag (default 'module.QualName') names\n"
-          "the class in stored data. Returns the class.");
+          "-> instance: the same from Python. fields: the names of the fields, stored\n"
+          "with them; then from_fields(cls, mapping) receives the stored fields by name\n"
+          "(default: cls(**mapping)) and to_fields defaults to reading those attributes,\n"
+          "so that a class that gains a field with a default reads older records. With\n"
+          "none of these, the class uses the codec of its nearest registered base class.\n"
+          "The tag (default 'module.QualName') names the class in stored data. Returns\n"
+          "the class.");
     m.def(
         "_shown_prefix",
         [](nb::handle prefix) {
@@ -57,5 +63,14 @@ NB_MODULE(dualcache, m) {
             return nb::steal(s);
         },
         "prefix"_a, "A cachePrefix as messages show it: a server URI without its password (for tools).");
+    m.def(
+        "_crc32c",
+        [](nb::bytes data, bool portable) {
+            return (portable ? dualcache::crc32c_portable : dualcache::crc32c)(0, data.c_str(), data.size());
+        },
+        "data"_a, "portable"_a = false,
+        "Test hook: the CRC-32C of `data`, as the store computes it (portable: through the table).");
+    m.def("_crc32c_in_hardware", &dualcache::crc32c_in_hardware,
+          "Test hook: whether the CRC-32C is computed with the CPU's own instruction.");
     nb::module_::import_("collections.abc").attr("MutableMapping").attr("register")(m.attr("DualCache"));
 }

@@ -69,6 +69,9 @@ PQnoticeProcessor PQsetNoticeProcessor(PGconn *conn, PQnoticeProcessor proc, voi
 int PQenterPipelineMode(PGconn *conn);
 int PQexitPipelineMode(PGconn *conn);
 int PQpipelineSync(PGconn *conn);
+int PQsetnonblocking(PGconn *conn, int arg);
+int PQflush(PGconn *conn);
+PQconninfoOption *PQconninfo(PGconn *conn);
 }
 #endif
 
@@ -81,7 +84,7 @@ struct Api {
     X(PQsendQueryPrepared) X(PQconsumeInput) X(PQisBusy) X(PQgetResult) X(PQresultStatus) X(PQresultErrorField) \
     X(PQresultErrorMessage) X(PQclear) X(PQntuples) X(PQgetvalue) X(PQgetlength) X(PQgetisnull) X(PQcmdStatus) \
     X(PQtransactionStatus) X(PQescapeIdentifier) X(PQfreemem) X(PQconninfoParse) X(PQconninfoFree)           \
-    X(PQsetNoticeProcessor)
+    X(PQsetNoticeProcessor) X(PQsetnonblocking) X(PQflush) X(PQconninfo)
 // Pipeline mode (libpq 14 and later): null when the libpq found is older.
 #define DUALCACHE_PQ_OPTIONAL(X) X(PQenterPipelineMode) X(PQexitPipelineMode) X(PQpipelineSync)
 #define DUALCACHE_PQ_MEMBER(f) decltype(&::f) f;

@@ -18,6 +18,19 @@ constexpr int kConnectTimeoutS = 10;     // unless the URI sets connect_timeout
 constexpr int kLockTimeoutMs = format::kBusyTimeoutMs;
 constexpr int kReplyTimeoutMs = 60000;   // a server silent for longer counts as lost
 constexpr int64_t kSchemaLockKey = 0x7a646331;
+// A link that stops answering is given up after about 11 s: probes after
+// 5 s of silence, every 2 s, and no more than 10 s of unacknowledged data
+// (unless the URI says otherwise). The server is told the same, so that a
+// trader whose link is gone does not keep the store's lock.
+constexpr const char *kKeepalives[][2] = {{"keepalives", "1"},
+                                          {"keepalives_idle", "5"},
+                                          {"keepalives_interval", "2"},
+                                          {"keepalives_count", "3"},
+                                          {"tcp_user_timeout", "10000"}};
+// Queued statements sent early, without waiting, past these.
+constexpr size_t kSendEarlyStatements = 512;
+constexpr size_t kSendEarlyBytes = 1 << 20;
+constexpr int64_t kMaxIdBlock = 1024;
 
 constexpr Oid kInt8 = 20, kBytea = 17;
 
@@ -27,16 +40,18 @@ constexpr Oid kInt8 = 20, kBytea = 17;
 #define MAP_ROW_NAME MAP_ROW_PREFIX " || $1"
 
 struct Statement {
-    const char *sql;  // {S}: the schema, {K}: the store's id (the map's, for a statement on one map)
+    // {S}: the schema, {K}: the store's id (the map's, for a statement on one
+    // map), {Q}: the entries' id sequence
+    const char *sql;
     int params;
     Oid types[4];
-    bool simple;      // sent as a plain query (transaction control)
+    bool control;     // transaction control, run by the connection itself
 };
 
 const Statement kStatements[] = {
     // Loads need no snapshot of their own here (see LoadEntry): no statement.
     /* Begin */ {"", 0, {}, true},
-    /* BeginImmediate */ {"BEGIN; SELECT changes FROM {S}.dualcache_stores WHERE id = {K} FOR UPDATE", 0, {}, true},
+    /* BeginImmediate */ {"BEGIN", 0, {}, true},
     /* Commit */ {"COMMIT", 0, {}, true},
     /* Rollback */ {"ROLLBACK", 0, {}, true},
     /* DataVersion */ {"SELECT changes FROM {S}.dualcache_stores WHERE id = {K}", 0, {}, false},
@@ -47,9 +62,11 @@ const Statement kStatements[] = {
     {"SELECT e.version, e.value, i.ord, i.ikey, i.value FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i"
      " ON i.store = e.store AND i.entry = e.id WHERE e.store = {K} AND e.id = $1 ORDER BY i.ord",
      1, {kInt8}, false},
+    // The id ($3) is taken from the sequence beforehand, so that the insert
+    // needs no answer.
     /* InsertEntry */
-    {"INSERT INTO {S}.dualcache_entries(store, version, key, value) VALUES ({K}, 1, $1, $2) RETURNING id", 2,
-     {kBytea, kBytea}, false},
+    {"INSERT INTO {S}.dualcache_entries(store, id, version, key, value) VALUES ({K}, $3, 1, $1, $2)", 3,
+     {kBytea, kBytea, kInt8}, false},
     /* UpdateEntry */
     {"UPDATE {S}.dualcache_entries SET version = $2, value = $3 WHERE store = {K} AND id = $1", 3,
      {kInt8, kInt8, kBytea}, false},
@@ -69,7 +86,8 @@ const Statement kStatements[] = {
     /* DeleteItemsOf */ {"DELETE FROM {S}.dualcache_items WHERE store = {K} AND entry = $1", 1, {kInt8}, false},
     /* DeleteAllItems */ {"DELETE FROM {S}.dualcache_items WHERE store = {K}", 0, {}, false},
     /* LoadTags */ {"SELECT id, tag FROM {S}.dualcache_tags WHERE store = {K}", 0, {}, false},
-    /* InsertTag */ {"INSERT INTO {S}.dualcache_tags(store, tag) VALUES ({K}, $1) RETURNING id", 1, {kBytea}, false},
+    // A record shape's id is chosen by the writer (it is part of the shape's checksum).
+    /* InsertTag */ {"INSERT INTO {S}.dualcache_tags(store, id, tag) VALUES ({K}, $1, $2)", 2, {kInt8, kBytea}, false},
     // Nested levels share one name: each refers to the innermost.
     /* Savepoint */ {"SAVEPOINT level", 0, {}, true},
     /* Release */ {"RELEASE SAVEPOINT level", 0, {}, true},
@@ -81,6 +99,36 @@ const Statement kStatements[] = {
      {kBytea, kInt8}, false},
 };
 static_assert(sizeof kStatements / sizeof *kStatements == (size_t) Sql::Count_);
+
+// The connection's own statements, after the store's.
+enum Own : int { kLock = (int) Sql::Count_, kScanIfChanged, kTakeIds, kCountCommit, kStatementCount };
+const Statement kOwnStatements[] = {
+    // The store's lock, its change count, and the id of a first new entry.
+    /* kLock */
+    {"SELECT changes, nextval({Q}::regclass) FROM {S}.dualcache_stores WHERE id = {K} FOR UPDATE", 0, {}, false},
+    // Right after the lock (a snapshot of its own, taken once the lock is
+    // held): the entries, when the change count is no longer $1.
+    /* kScanIfChanged */
+    {"SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
+     " (SELECT changes FROM {S}.dualcache_stores WHERE id = {K}) <> $1 ORDER BY id",
+     1, {kInt8}, false},
+    /* kTakeIds */ {"SELECT nextval({Q}::regclass) FROM generate_series(1, $1)", 1, {kInt8}, false},
+    /* kCountCommit */ {"UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K}", 0, {}, false},
+};
+static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
+
+const Statement &statement(int i) { return i < kLock ? kStatements[i] : kOwnStatements[i - kLock]; }
+
+// The name of statement `i` as prepared for map `map`, or for the database
+// and its default map (map 0) of the store's row `store`. Named after the
+// row the statement's text names (a named map's, or the store's, which an
+// upgrade moves): a statement made before a move is never taken for one
+// made after it.
+std::string statement_name(int i, int64_t map, int64_t store) {
+    std::string name = "dualcache_" + std::to_string(i);
+    name += map && i < kLock && per_map((Sql) i) ? "_m" + std::to_string(map) : "_s" + std::to_string(store);
+    return name;
+}
 
 bool writes(Sql s) {
     switch (s) {
@@ -101,11 +149,11 @@ bool writes(Sql s) {
     }
 }
 
-std::string fill(const char *sql, const std::string &schema, int64_t store) {
+std::string fill(const char *sql, const std::string &schema, int64_t store, uint32_t sequence) {
     std::string out;
     for (const char *p = sql; *p; ++p) {
         if (p[0] == '{' && p[1] && p[2] == '}') {
-            out += p[1] == 'S' ? schema : std::to_string(store);
+            out += p[1] == 'S' ? schema : p[1] == 'Q' ? std::to_string(sequence) : std::to_string(store);
             p += 2;
         } else {
             out += *p;
@@ -120,6 +168,11 @@ int64_t big_endian(const char *p) {
     return (int64_t) v;
 }
 
+void put_big_endian(char *p, int64_t v) {
+    uint64_t u = (uint64_t) v;
+    for (int b = 7; b >= 0; --b, u >>= 8) p[b] = (char) (u & 0xff);
+}
+
 void quiet(void *, const char *) {}  // the store writes no log
 
 std::string trimmed(const char *s) {
@@ -128,14 +181,25 @@ std::string trimmed(const char *s) {
     return t;
 }
 
+bool all_digits(const char *s) {
+    if (!s || !*s) return false;
+    for (; *s; ++s)
+        if (*s < '0' || *s > '9') return false;
+    return true;
+}
+
+bool failed_status(ExecStatusType st) {
+    return st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_EMPTY_QUERY &&
+           st != PGRES_PIPELINE_ABORTED && st != PGRES_PIPELINE_SYNC;
+}
+
 }  // namespace
 
 // --- cursor -----------------------------------------------------------------
 
 void PgCursor::bind(int i, int64_t v) {
     if (i == 1) first_int_ = v;
-    uint64_t u = (uint64_t) v;
-    for (int b = 7; b >= 0; --b, u >>= 8) ints_[i - 1][b] = (char) (u & 0xff);
+    put_big_endian(ints_[i - 1], v);
     values_[i - 1] = ints_[i - 1];
     lengths_[i - 1] = 8;
 }
@@ -188,8 +252,10 @@ void PgCursor::reset() noexcept {
 
 PgDb::PgDb(const PgAddress &address)
     : Db(address.shown_uri + "/" + address.name), pq_(pg::api(address.shown_uri.c_str())), address_(address) {
+    pipeline_ = pq_.PQenterPipelineMode && pq_.PQexitPipelineMode && pq_.PQpipelineSync;
     connect();
     look_up_store();
+    if (!absent_) prepare_all();
 }
 
 PgDb::~PgDb() { close(); }
@@ -220,12 +286,17 @@ void PgDb::fail_result(PGresult *r, const char *context) {
 void PgDb::connect() {
     std::string timeout = std::to_string(kConnectTimeoutS);
     // Later keywords override earlier ones: what the URI says wins.
-    const char *keys[] = {"connect_timeout", "application_name", "dbname", nullptr};
-    const char *vals[] = {timeout.c_str(), "zelph.dualcache", address_.uri.c_str(), nullptr};
+    std::vector<const char *> keys{"connect_timeout"}, vals{timeout.c_str()};
+    for (const auto &kv : kKeepalives) {
+        keys.push_back(kv[0]);
+        vals.push_back(kv[1]);
+    }
+    keys.insert(keys.end(), {"application_name", "dbname", nullptr});
+    vals.insert(vals.end(), {"zelph.dualcache", address_.uri.c_str(), nullptr});
     PGconn *c;
     {
         nb::gil_scoped_release unlocked;
-        c = pq_.PQconnectdbParams(keys, vals, 1);
+        c = pq_.PQconnectdbParams(keys.data(), vals.data(), 1);
     }
     if (!c || pq_.PQstatus(c) != CONNECTION_OK) {
         std::string why = c ? trimmed(pq_.PQerrorMessage(c)) : "out of memory";
@@ -233,16 +304,42 @@ void PgDb::connect() {
         raise("cannot connect to the server: " + why + " (SQLSTATE 08001)", "08001");
     }
     pq_.PQsetNoticeProcessor(c, &quiet, nullptr);
+    if (pq_.PQsetnonblocking(c, 1) != 0) {
+        std::string why = trimmed(pq_.PQerrorMessage(c));
+        pq_.PQfinish(c);
+        raise("cannot connect to the server: " + why + " (SQLSTATE 08001)", "08001");
+    }
     conn_ = c;
     closed_ = false;
-    tx_ = wrote_ = locked_ = lost_in_tx_ = false;
-    pending_.clear();
-    stmts_.prepared.fill(false);
-    for (auto &[id, m] : map_stmts_) m.prepared.fill(false);
-    // A lock_timeout given in the URI's options wins.
+    stmts_.prepared = false;
+    for (auto &[id, m] : map_stmts_) m.prepared = false;
+    end_transaction_state();
+    lost_in_tx_ = false;
+    in_pipeline_ = false;
+    in_flight_ = 0;
+
+    // The settings the URI's options (-c name=value) leave to the store, and
+    // the server's ends of the keepalives, as this end has them.
+    std::string options, setting[5];
+    if (PQconninfoOption *info = pq_.PQconninfo(c)) {
+        for (PQconninfoOption *o = info; o->keyword; ++o) {
+            if (!o->val) continue;
+            if (!std::strcmp(o->keyword, "options")) options = o->val;
+            for (size_t k = 0; k < 5; ++k)
+                if (!std::strcmp(o->keyword, kKeepalives[k][0])) setting[k] = o->val;
+        }
+        pq_.PQconninfoFree(info);
+    }
     std::string setup = "SET synchronous_commit = on; SET client_min_messages = warning; ";
     if (address_.uri.find("lock_timeout") == std::string::npos)
         setup += "SET lock_timeout = " + std::to_string(kLockTimeoutMs) + "; ";
+    if (setting[0] != "0") {
+        const char *server[] = {nullptr, "tcp_keepalives_idle", "tcp_keepalives_interval", "tcp_keepalives_count",
+                                "tcp_user_timeout"};
+        for (size_t k = 1; k < 5; ++k)
+            if (all_digits(setting[k].c_str()) && options.find(server[k]) == std::string::npos)
+                setup += std::string("SET ") + server[k] + " = " + setting[k] + "; ";
+    }
     setup += "SELECT current_schema()";
     PGresult *r = simple(setup, Sql::Count_);
     std::string schema = pq_.PQntuples(r) == 1 && !pq_.PQgetisnull(r, 0, 0) ? pq_.PQgetvalue(r, 0, 0) : "";
@@ -263,8 +360,8 @@ std::string PgDb::table(const char *name) const { return schema_ + "." + name; }
 // Opening writes nothing, so that a role that may only read can open any
 // store: it looks for the tables and the store's row, and tells whether
 // this role may write them. A store that is not there yet reads as empty;
-// its first write transaction creates the tables (when the schema has none)
-// and the row, so a rollback takes them back.
+// its first write transaction adds the row (and the tables, when the schema
+// has none), so a rollback takes the row back.
 
 static const char *const kTables[] = {"dualcache_stores", "dualcache_tags", "dualcache_entries", "dualcache_items"};
 
@@ -294,6 +391,8 @@ void PgDb::look_up_store() {
     std::string have = pq_.PQgetvalue(r, 0, 0);
     bool may_create = *pq_.PQgetvalue(r, 0, 1) == 't';
     pq_.PQclear(r);
+    store_id_ = 0;
+    format_ = format::kVersion;  // a store this release makes is in its format from its first row
     if (have.empty()) {
         tables_ = false;
         absent_ = true;
@@ -310,101 +409,141 @@ void PgDb::look_up_store() {
                   "; it was left as it is (SQLSTATE 42P01)",
               "42P01");
     tables_ = true;
-    // The store's row (if any) and whether this role may write every table.
+    // The store's row (if any), the entries' id sequence, and whether this
+    // role may write every table.
     std::string can_write = "has_table_privilege(" + literal(table("dualcache_stores")) + ", 'INSERT, UPDATE, DELETE')";
     for (const char *t : {"dualcache_tags", "dualcache_entries", "dualcache_items"})
         can_write += " AND has_table_privilege(" + literal(table(t)) + ", 'INSERT, UPDATE, DELETE')";
-    r = one_off("SELECT s.id, s.format, " + can_write + " FROM (SELECT 1) AS one LEFT JOIN " +
+    r = one_off("SELECT s.id, s.format, pg_get_serial_sequence(quote_ident(current_schema()) || "
+                "'.dualcache_entries', 'id')::regclass::oid, " + can_write + " FROM (SELECT 1) AS one LEFT JOIN " +
                     table("dualcache_stores") + " AS s ON s.name = $1",
                 &address_.name, false, "cannot open the store");
     absent_ = pq_.PQgetisnull(r, 0, 0);
-    read_only_ = *pq_.PQgetvalue(r, 0, 2) != 't';
-    long fmt = absent_ ? 0 : std::strtol(pq_.PQgetvalue(r, 0, 1), nullptr, 10);
+    bool sequence = !pq_.PQgetisnull(r, 0, 2);
+    id_sequence_ = (uint32_t) std::strtoul(pq_.PQgetvalue(r, 0, 2), nullptr, 10);
+    read_only_ = *pq_.PQgetvalue(r, 0, 3) != 't';
+    long fmt = absent_ ? format::kVersion : std::strtol(pq_.PQgetvalue(r, 0, 1), nullptr, 10);
     if (!absent_) store_id_ = std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10);
     pq_.PQclear(r);
     if (fmt > format::kVersion)
         raise_store_error(path_, "written in store format " + std::to_string(fmt) +
                                      ", newer than this version reads (" + std::to_string(format::kVersion) + ")");
+    if (!sequence) raise("the table dualcache_entries has no id sequence (SQLSTATE 42P01)", "42P01");
+    format_ = (int) fmt;
+    forget_prepared();
 }
 
-// The first write transaction of a store not there yet: BEGIN, its row,
-// and the lock on that row, in one round trip. When the schema had no tables
-// at open, they are made first in a transaction of their own, in the same
-// round trip but one: made inside the write's transaction, they would be
-// invisible to every other connection until it ends, and the first write of
-// another store of the schema (the tool's ledger beside its positions, in
-// one process) would wait for that forever. (A block that only reads, of a
-// role that may write, so leaves the tables made: the lock it takes is on
-// the row.)
-std::string PgDb::begin_creating_sql() {
-    std::string name;
-    static const char hex[] = "0123456789abcdef";
-    for (unsigned char c : address_.name) name += {hex[c >> 4], hex[c & 15]};
-    std::string row = "E'\\\\x" + name + "'::bytea";
+// Queued before the lock of a store not there yet, so that its first write
+// costs the round trips of any other. When the schema has no tables, they are
+// made first in a transaction of their own (one round trip more, once per
+// schema): made inside the write's transaction, they would be invisible to
+// every other connection until it ends, and the first write of another
+// store of the schema (the tool's ledger beside its positions, in one
+// process) would wait for that forever. One creator of the tables at a time;
+// one that finds them made meanwhile runs no DDL (an index made again would
+// wait for the tables' writers).
+void PgDb::queue_creation() {
+    auto queue_text = [&](std::string sql, bool named = false) {
+        texts_.push_back(std::move(sql));
+        const char *v[] = {address_.name.data()};
+        const int l[] = {(int) address_.name.size()};
+        enqueue(-1, texts_.back().c_str(), v, l, named ? 1 : 0);
+    };
     std::string stores = table("dualcache_stores"), tags = table("dualcache_tags"),
                 entries = table("dualcache_entries"), items = table("dualcache_items");
-    std::string sql;
     if (!tables_) {
-        // One creator of the tables at a time. One that finds them made
-        // meanwhile runs no DDL: an index made again would wait for the
-        // writers of the tables.
         PGresult *r = simple("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + "); " +
                                  tables_query(),
                              Sql::Count_);
         bool made = std::string(pq_.PQgetvalue(r, 0, 0)) == kAllTables;
         pq_.PQclear(r);
         if (!made) {
-            sql += "CREATE TABLE IF NOT EXISTS " + stores +
-                   "(id bigserial PRIMARY KEY, name bytea NOT NULL UNIQUE, format integer NOT NULL,"
-                   " changes bigint NOT NULL DEFAULT 0);";
-            sql += "CREATE TABLE IF NOT EXISTS " + tags +
-                   "(store bigint NOT NULL, id bigserial, tag bytea NOT NULL, PRIMARY KEY (store, id),"
-                   " UNIQUE (store, tag));";
-            sql += "CREATE TABLE IF NOT EXISTS " + entries +
-                   "(store bigint NOT NULL, id bigserial, version bigint NOT NULL, key bytea NOT NULL,"
-                   " value bytea NOT NULL, PRIMARY KEY (store, id));";
-            sql += "CREATE TABLE IF NOT EXISTS " + items +
-                   "(store bigint NOT NULL, entry bigint NOT NULL, ord bigint NOT NULL, ikey bytea NOT NULL,"
-                   " value bytea NOT NULL, PRIMARY KEY (store, entry, ord));";
+            queue_text("CREATE TABLE IF NOT EXISTS " + stores +
+                       "(id bigserial PRIMARY KEY, name bytea NOT NULL UNIQUE, format integer NOT NULL,"
+                       " changes bigint NOT NULL DEFAULT 0)");
+            queue_text("CREATE TABLE IF NOT EXISTS " + tags +
+                       "(store bigint NOT NULL, id bigserial, tag bytea NOT NULL, PRIMARY KEY (store, id),"
+                       " UNIQUE (store, tag))");
+            queue_text("CREATE TABLE IF NOT EXISTS " + entries +
+                       "(store bigint NOT NULL, id bigserial, version bigint NOT NULL, key bytea NOT NULL,"
+                       " value bytea NOT NULL, PRIMARY KEY (store, id))");
+            queue_text("CREATE TABLE IF NOT EXISTS " + items +
+                       "(store bigint NOT NULL, entry bigint NOT NULL, ord bigint NOT NULL, ikey bytea NOT NULL,"
+                       " value bytea NOT NULL, PRIMARY KEY (store, entry, ord))");
             // One entry per key, one item per item key (by digest: keys of any size).
-            sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_entries_key ON " + entries + "(store, md5(key));";
-            sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_items_key ON " + items + "(store, entry, md5(ikey));";
-            sql += "REVOKE ALL ON " + stores + ", " + tags + ", " + entries + ", " + items + " FROM PUBLIC;";
+            queue_text("CREATE UNIQUE INDEX IF NOT EXISTS dualcache_entries_key ON " + entries + "(store, md5(key))");
+            queue_text("CREATE UNIQUE INDEX IF NOT EXISTS dualcache_items_key ON " + items +
+                       "(store, entry, md5(ikey))");
+            queue_text("REVOKE ALL ON " + stores + ", " + tags + ", " + entries + ", " + items + " FROM PUBLIC");
         }
-        sql += "COMMIT;";
+        queue_text("COMMIT");
     }
-    sql += "BEGIN; INSERT INTO " + stores + "(name, format) VALUES (" + row + ", " + std::to_string(format::kVersion) +
-           ") ON CONFLICT (name) DO NOTHING;";
-    return sql + "SELECT changes, id FROM " + stores + " WHERE name = " + row + " FOR UPDATE";
+    queue_text("BEGIN");
+    queue_text("INSERT INTO " + stores + "(name, format) VALUES ($1, " + std::to_string(format::kVersion) +
+                   ") ON CONFLICT (name) DO NOTHING",
+               true);
+    // The lock, the change count and a first entry id, as kLock gives them;
+    // then the row's id and format, the sequence, and whether this
+    // transaction added the row (another connection may have meanwhile).
+    std::string sequence = "pg_get_serial_sequence(" + literal(entries) + ", 'id')";
+    queue_text("SELECT changes, nextval(" + sequence + "), id, format::int8, " + sequence +
+                   "::regclass::oid::int8, xmin::text::int8 = txid_current() % 4294967296 FROM " + stores +
+                   " WHERE name = $1 FOR UPDATE",
+               true);
+    // The entries: none, unless another connection made the store.
+    texts_.push_back("SELECT id, version, key FROM " + entries + " WHERE store = (SELECT id FROM " + stores +
+                     " WHERE name = $1) ORDER BY id");
 }
 
 void PgDb::created(PGresult *r) {
-    store_id_ = std::strtoll(pq_.PQgetvalue(r, 0, 1), nullptr, 10);
+    locked_changes_ = big_endian(pq_.PQgetvalue(r, 0, 0));
+    ids_.push_back(big_endian(pq_.PQgetvalue(r, 0, 1)));
+    store_id_ = big_endian(pq_.PQgetvalue(r, 0, 2));
+    format_ = (int) big_endian(pq_.PQgetvalue(r, 0, 3));
+    id_sequence_ = (uint32_t) big_endian(pq_.PQgetvalue(r, 0, 4));
+    creating_ = *pq_.PQgetvalue(r, 0, 5) != 0;
     tables_ = true;  // committed before the write's transaction began
     absent_ = false;
-    creating_ = true;
-    only_created_ = true;
-    wrote_ = true;  // the commit counts a change: other connections look again
+    forget_prepared();
+    // The store's statements, prepared in the pipeline of its first writes.
+    static const char *const kTypeNames[] = {"int8", "bytea"};
+    for (int i = 0; i < kStatementCount; ++i) {
+        const Statement &st = statement(i);
+        if (st.control) continue;
+        std::string sql = "PREPARE " + names_[(size_t) i];
+        for (int p = 0; p < st.params; ++p)
+            sql += std::string(p ? ", " : "(") + kTypeNames[st.types[p] == kBytea] + (p + 1 == st.params ? ")" : "");
+        texts_.push_back(sql + " AS " + fill(st.sql, schema_, store_id_, id_sequence_));
+        enqueue(-1, texts_.back().c_str(), nullptr, nullptr, 0);
+    }
+    stmts_.prepared = true;
+    unsettled_ = true;
 }
 
 void PgDb::settle() {
-    if (!creating_ || tx_) return;
-    // The transaction that created the store did not commit: it is not
-    // there, and the statements prepared for its row are void.
-    creating_ = false;
-    absent_ = true;
-    store_id_ = 0;
-    for (auto &c : stmts_.cursors)
-        if (c) c->reset();
-    stmts_.prepared.fill(false);
-    map_stmts_.clear();
+    if (!unsettled_ || tx_) return;
+    unsettled_ = false;
+    // The transaction that prepared the store's statements ended without a
+    // commit: whether the server has them is not known. None of them, then;
+    // prepared again when used.
     if (conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) pq_.PQclear(simple("DEALLOCATE ALL", Sql::Count_));
+    stmts_.prepared = false;
+    for (auto &[id, m] : map_stmts_) m.prepared = false;
+    if (creating_) {
+        // It added the store's row: the store is not there again.
+        creating_ = false;
+        absent_ = true;
+        store_id_ = 0;
+        format_ = format::kVersion;
+        own_commits_ = seen_changes_ = 0;
+    }
 }
 
 bool PgDb::reads_nothing_yet(Sql which) {
     settle();
     if (!absent_) return false;
     switch (which) {
+    case Sql::DataVersion:
     case Sql::ScanEntries:
     case Sql::LoadEntry:
     case Sql::LoadItems:
@@ -416,6 +555,65 @@ bool PgDb::reads_nothing_yet(Sql which) {
     }
 }
 
+void PgDb::prepare(const std::vector<int> &stmts, int64_t map) {
+    ++round_trips_;
+    Outcome o;
+    bool ok = send_queue(o);  // what is queued goes first
+    for (size_t k = 0; ok && k < stmts.size(); ++k) {
+        const Statement &s = statement(stmts[k]);
+        std::string sql = fill(s.sql, schema_, map ? map : store_id_, id_sequence_);
+        const std::string name = map ? statement_name(stmts[k], map, store_id_) : names_[(size_t) stmts[k]];
+        if (!pq_.PQsendPrepare(conn_, name.c_str(), sql.c_str(), s.params, s.types)) {
+            o.lost = true;
+            o.why = trimmed(pq_.PQerrorMessage(conn_));
+            break;
+        }
+        if (in_pipeline_) {
+            ++in_flight_;
+            continue;
+        }
+        Outcome one;
+        await(one, false);
+        if (one.answer) pq_.PQclear(one.answer);
+        if (one.lost) {
+            o.lost = true;
+            o.why = one.why;
+        }
+        if (one.error && !o.error) o.error = one.error;
+        else if (one.error) pq_.PQclear(one.error);
+        ok = !one.lost && !one.error;
+    }
+    if (in_pipeline_ && !o.lost) {
+        if (!pq_.PQpipelineSync(conn_)) {
+            o.lost = true;
+            o.why = trimmed(pq_.PQerrorMessage(conn_));
+        } else {
+            await(o, true);
+            leave_pipeline(o);
+        }
+    }
+    check(o, "cannot prepare a statement");
+    if (o.answer) pq_.PQclear(o.answer);
+    if (o.prior) pq_.PQclear(o.prior);
+    (map ? map_stmts_[map] : stmts_).prepared = true;
+}
+
+void PgDb::forget_prepared() {
+    // Their names carry the store's row: those of a new row are made anew
+    // (a named map's statements name the map's own row, which stays).
+    names_.clear();
+    for (int i = 0; i < kStatementCount; ++i) names_.push_back(statement_name(i, 0, store_id_));
+    stmts_.prepared = false;
+}
+
+// Every statement of the database and its default map, in one round trip.
+void PgDb::prepare_all() {
+    std::vector<int> all;
+    for (int i = 0; i < kStatementCount; ++i)
+        if (!statement(i).control) all.push_back(i);
+    prepare(all, 0);
+}
+
 void PgDb::close() {
     for (auto &c : stmts_.cursors)
         if (c) c->reset();
@@ -423,7 +621,10 @@ void PgDb::close() {
     if (conn_) pq_.PQfinish(conn_);
     conn_ = nullptr;
     closed_ = true;
-    tx_ = wrote_ = locked_ = lost_in_tx_ = false;
+    in_pipeline_ = false;
+    in_flight_ = 0;
+    end_transaction_state();
+    lost_in_tx_ = false;
 }
 
 void PgDb::destroy() {
@@ -433,7 +634,7 @@ void PgDb::destroy() {
     std::string k = std::to_string(store_id_);
     // The store's row and those of its named maps.
     std::string rows = "SELECT id FROM " + table("dualcache_stores") + " WHERE id = " + k +
-                       " OR substring(name from 1 for 9) = " + fill(MAP_ROW_PREFIX, schema_, store_id_);
+                       " OR substring(name from 1 for 9) = " + fill(MAP_ROW_PREFIX, schema_, store_id_, 0);
     std::string sql = "BEGIN; SELECT 1 FROM " + table("dualcache_stores") + " WHERE id = " + k + " FOR UPDATE;" +
                       "DELETE FROM " + table("dualcache_items") + " WHERE store IN (" + rows + ");" +
                       "DELETE FROM " + table("dualcache_entries") + " WHERE store IN (" + rows + ");" +
@@ -455,17 +656,36 @@ void PgDb::add_stats(nb::dict &d) const {
     d["wal_frames"] = 0;
     d["page_size"] = 0;
     d["round_trips"] = round_trips_;
+    d["statements"] = statements_;
     d["reconnects"] = reconnects_;
 }
 
-// --- talking to the server ----------------------------------------------------
+// --- the state of a transaction ---------------------------------------------
+
+void PgDb::clear_queue() {
+    queue_.clear();
+    arena_.clear();
+    last_update_.clear();
+}
+
+void PgDb::end_transaction_state() {
+    forget_scan();
+    clear_queue();
+    levels_.clear();
+    ids_.clear();
+    next_id_ = 0;
+    id_block_ = 0;
+    texts_.clear();
+    tx_ = broken_ = wrote_ = locked_ = false;
+}
 
 void PgDb::lost(const std::string &why, const char *sqlstate) {
-    pending_.clear();
     if (conn_) pq_.PQfinish(conn_);
     conn_ = nullptr;
+    in_pipeline_ = false;
+    in_flight_ = 0;
     if (tx_) lost_in_tx_ = true;
-    tx_ = wrote_ = locked_ = false;
+    end_transaction_state();
     raise("the connection to the server was lost: " + why + " (SQLSTATE " + sqlstate + ")", sqlstate);
 }
 
@@ -473,240 +693,693 @@ void PgDb::lost(const std::string &why, const char *sqlstate) {
 // transaction only: one lost with the connection cannot be continued).
 void PgDb::usable(Sql which) {
     if (closed_) raise_store_error(path_, "store is closed");
-    if (conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) return;
+    if (conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) {
+        // The store's row moved (an upgrade, made or followed): its
+        // statements under their new names.
+        if (!stmts_.prepared && store_id_ && !(tx_ && broken_)) prepare_all();
+        return;
+    }
     if (conn_) {
         pq_.PQfinish(conn_);
         conn_ = nullptr;
         if (tx_) lost_in_tx_ = true;
-        tx_ = false;
+        end_transaction_state();
     }
     if (lost_in_tx_ && which != Sql::Rollback)
         raise("the connection to the server was lost; the server rolled the open transaction back (SQLSTATE 08006)",
               "08006");
     lost_in_tx_ = false;
     connect();
+    if (store_id_ && !stmts_.prepared) prepare_all();  // (connecting may have made them)
     ++reconnects_;
 }
 
-PgDb::Reply PgDb::wait_reply() {
-    Reply rep;
+void PgDb::rollback_quietly() noexcept {
+    lost_in_tx_ = false;
+    bool open = tx_;
+    end_transaction_state();
+    if (!open || !conn_ || pq_.PQstatus(conn_) != CONNECTION_OK) return;
+    ++round_trips_;
+    Outcome o;
+    bool ok = true;
+    if (in_pipeline_) {
+        // Statements sent early may still be on their way: a sync ends them
+        // (after a failure, a ROLLBACK before it would be skipped too).
+        ok = pq_.PQpipelineSync(conn_);
+        if (ok) {
+            await(o, true);
+            leave_pipeline(o);
+        }
+    }
+    ok = ok && !o.lost && pq_.PQsendQuery(conn_, "ROLLBACK");
+    if (ok) await(o, false);
+    if (o.answer) pq_.PQclear(o.answer);
+    if (o.error) pq_.PQclear(o.error);
+    if (o.prior) pq_.PQclear(o.prior);
+    if ((!ok || o.lost) && conn_) {
+        pq_.PQfinish(conn_);
+        conn_ = nullptr;
+        in_pipeline_ = false;
+        in_flight_ = 0;
+    }
+}
+
+int64_t PgDb::data_version() {
+    settle();
+    if (absent_ && !tx_) {
+        // Made by another connection since?
+        look_up_store();
+        if (absent_) return seen_changes_ = 0;
+    }
+    if (locked_) {
+        seen_changes_ = locked_changes_ - own_commits_;
+        return seen_changes_;
+    }
+    int64_t changes = 0;
+    bool found;
+    {
+        Run q = run(Sql::DataVersion);
+        found = q.step();
+        if (found) changes = q.int64(0);
+    }
+    if (!found) {
+        if (format_ < format::kVersion && follow_upgrade()) return data_version();
+        raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
+    }
+    seen_changes_ = changes - own_commits_;
+    return seen_changes_;
+}
+
+// --- the queue ----------------------------------------------------------------
+
+void PgDb::forget_scan() {
+    if (scanned_) pq_.PQclear(scanned_);
+    scanned_ = nullptr;
+}
+
+size_t PgDb::level_start() const {
+    // The innermost level's statements, or the transaction's when its levels
+    // (if any) reached the server.
+    return !levels_.empty() && !levels_.back().sent ? levels_.back().mark : 0;
+}
+
+void PgDb::enqueue(int stmt, const char *text, const char *const *values, const int *lengths, int n,
+                   int64_t map) {
+    if (stmt >= 0 && stmt != kLock) forget_scan();  // a write: the entries read under the lock are out of date
+    Queued q{stmt, map, text, arena_.size(), n, {}, 0, kNone, false};
+    for (int i = 0; i < n; ++i) {
+        q.lengths[i] = lengths[i];
+        arena_.append(values[i], (size_t) lengths[i]);
+    }
+    queue_.push_back(q);
+    ++statements_;
+    if (queue_.size() >= kSendEarlyStatements || arena_.size() >= kSendEarlyBytes) send_early();
+}
+
+// An UpdateEntry replaces what an earlier one of the same entry in the same
+// level wrote: the earlier one need not travel.
+void PgDb::queue_update(int64_t id, const char *const *values, const int *lengths, int64_t map) {
+    size_t before = kNone;
+    if (auto it = last_update_.find(id); it != last_update_.end()) {
+        before = it->second;
+        if (before >= level_start()) {
+            queue_[before].dead = true;
+            before = queue_[before].before;
+        }
+    }
+    size_t at = queue_.size();
+    enqueue((int) Sql::UpdateEntry, nullptr, values, lengths, 3, map);
+    if (queue_.size() == at + 1) {  // still queued (not sent early)
+        queue_[at].entry = id;
+        queue_[at].before = before;
+        last_update_[id] = at;
+    }
+}
+
+void PgDb::drop_queued_from(size_t mark) {
+    if (mark >= queue_.size()) return;
+    for (size_t i = queue_.size(); i-- > mark;) {
+        const Queued &q = queue_[i];
+        if (q.stmt != (int) Sql::UpdateEntry || q.dead || !q.entry) continue;
+        if (q.before == kNone) last_update_.erase(q.entry);
+        else last_update_[q.entry] = q.before;
+    }
+    arena_.resize(queue_[mark].at);
+    queue_.resize(mark);
+}
+
+void PgDb::release_level() {
+    Level lv = levels_.back();
+    levels_.pop_back();
+    if (lv.sent) {
+        enqueue(-1, "RELEASE SAVEPOINT level", nullptr, nullptr, 0);
+        return;
+    }
+    // Its statements join the enclosing level's: an entry rewritten in both
+    // needs only the last write.
+    size_t start = level_start();
+    for (size_t i = lv.mark; i < queue_.size(); ++i) {
+        Queued &q = queue_[i];
+        if (q.stmt != (int) Sql::UpdateEntry || q.dead || q.before == kNone || q.before < start) continue;
+        queue_[q.before].dead = true;
+        q.before = queue_[q.before].before;
+    }
+}
+
+void PgDb::rollback_level() {
+    Level &lv = levels_.back();
+    if (!lv.sent) {
+        drop_queued_from(lv.mark);
+        return;
+    }
+    // The writes queued are this level's or those of levels inside it, all
+    // undone by the rollback: only the inner levels' own ends still travel.
+    std::vector<Queued> ends;
+    for (const Queued &q : queue_)
+        if (q.stmt < 0) ends.push_back(Queued{q.stmt, 0, q.text, 0, 0, {}, 0, kNone, false});
+    clear_queue();
+    queue_ = std::move(ends);
+    enqueue(-1, "ROLLBACK TO SAVEPOINT level", nullptr, nullptr, 0);
+}
+
+bool PgDb::send(int stmt, const char *text, const char *const *values, const int *lengths, int n, Outcome &o,
+                int64_t map, int result_format, const Oid *types) {
+    static const int formats[PgCursor::kMaxParams] = {1, 1, 1, 1};
+    static const Oid byteas[PgCursor::kMaxParams] = {kBytea, kBytea, kBytea, kBytea};
+    int ok;
+    if (stmt < 0)
+        ok = pq_.PQsendQueryParams(conn_, text, n, types ? types : byteas, values, lengths, formats, result_format);
+    else if (map && stmt < kLock && per_map((Sql) stmt))
+        ok = pq_.PQsendQueryPrepared(conn_, statement_name(stmt, map, store_id_).c_str(), n, values, lengths, formats,
+                                     1);
+    else
+        ok = pq_.PQsendQueryPrepared(conn_, names_[(size_t) stmt].c_str(), n, values, lengths, formats, 1);
+    if (!ok) {
+        o.lost = true;
+        o.why = trimmed(pq_.PQerrorMessage(conn_));
+        return false;
+    }
+    o.handed = true;
+    if (in_pipeline_) {
+        ++in_flight_;
+        return true;
+    }
+    // Without pipeline mode: one statement at a time, stopping at a failure.
+    Outcome one;
+    await(one, false);
+    if (one.lost) {
+        o.lost = true;
+        o.why = one.why;
+        if (one.answer) pq_.PQclear(one.answer);
+        if (one.error) pq_.PQclear(one.error);
+        return false;
+    }
+    if (one.error) {
+        if (!o.error) o.error = one.error;
+        else pq_.PQclear(one.error);
+        if (one.answer) pq_.PQclear(one.answer);
+        return false;
+    }
+    if (o.prior) pq_.PQclear(o.prior);
+    o.prior = o.answer;
+    o.answer = one.answer;
+    return true;
+}
+
+bool PgDb::send_queue(Outcome &o, bool every_level) {
+    if (pipeline_ && !in_pipeline_) {
+        if (!pq_.PQenterPipelineMode(conn_)) {
+            o.lost = true;
+            o.why = trimmed(pq_.PQerrorMessage(conn_));
+            return false;
+        }
+        in_pipeline_ = true;
+    }
+    size_t n = queue_.size(), level = 0;
+    bool ok = true;
+    const char *values[PgCursor::kMaxParams];
+    for (size_t i = 0; ok && i <= n; ++i) {
+        // A level with statements queued reaches the server: its SAVEPOINT
+        // goes first. One still empty stays on this side, unless a write
+        // of it follows.
+        for (; ok && level < levels_.size() && (i < n || every_level); ++level) {
+            Level &lv = levels_[level];
+            if (lv.sent) continue;
+            if (lv.mark > i) break;
+            ok = send(-1, "SAVEPOINT level", nullptr, nullptr, 0, o);
+            lv.sent = true;
+        }
+        if (!ok || i == n) break;
+        const Queued &q = queue_[i];
+        if (q.dead) continue;
+        size_t at = q.at;
+        for (int p = 0; p < q.params; ++p) {
+            values[p] = arena_.data() + at;
+            at += (size_t) q.lengths[p];
+        }
+        ok = send(q.stmt, q.text, values, q.lengths, q.params, o, q.map);
+    }
+    for (Level &lv : levels_)
+        if (!lv.sent) lv.mark = 0;
+    clear_queue();
+    return ok;
+}
+
+void PgDb::send_early() {
+    if (!pipeline_) return;  // sent at the next exchange
+    Outcome o;
+    bool ok = send_queue(o);
+    if (ok && pq_.PQflush(conn_) < 0) {
+        ok = false;
+        o.why = trimmed(pq_.PQerrorMessage(conn_));
+    }
+    if (ok && !pq_.PQconsumeInput(conn_)) {
+        ok = false;
+        o.why = trimmed(pq_.PQerrorMessage(conn_));
+    }
+    // Take in the answers that arrived, keeping only the first failure.
+    int nulls = 0;
+    while (ok && in_flight_ > 0 && !pq_.PQisBusy(conn_)) {
+        PGresult *r = pq_.PQgetResult(conn_);
+        if (!r) {
+            if (++nulls > 1) break;
+            continue;
+        }
+        nulls = 0;
+        take(o, r, true);
+    }
+    if (o.answer) pq_.PQclear(o.answer);
+    if (o.prior) pq_.PQclear(o.prior);
+    o.answer = o.prior = nullptr;
+    if (!ok) {
+        if (o.error) pq_.PQclear(o.error);
+        lost(o.why, "08006");
+    }
+    if (o.error) {
+        // The server aborted the transaction: go no further.
+        broken_ = true;
+        PGresult *e = o.error;
+        o.error = nullptr;
+        fail_result(e, "statement failed");
+    }
+}
+
+// --- exchanges ------------------------------------------------------------------
+
+void PgDb::take(Outcome &o, PGresult *r, bool pipeline) noexcept {
+    ExecStatusType st = pq_.PQresultStatus(r);
+    if (pipeline) {
+        --in_flight_;
+        if (failed_status(st) && !o.error) {
+            o.error = r;
+        } else if (in_flight_ <= 1 && !failed_status(st) && st != PGRES_PIPELINE_ABORTED) {
+            // The last statement sent is the one asked about (and the one
+            // before it kept too).
+            PGresult *&slot = in_flight_ == 0 ? o.answer : o.prior;
+            if (slot) pq_.PQclear(slot);
+            slot = r;
+        } else {
+            pq_.PQclear(r);
+        }
+        return;
+    }
+    // One command string: the last result, or the first error.
+    if (o.error) {
+        pq_.PQclear(r);
+    } else if (failed_status(st)) {
+        o.error = r;
+    } else {
+        if (o.answer) pq_.PQclear(o.answer);
+        o.answer = r;
+    }
+}
+
+void PgDb::await(Outcome &o, bool until_sync) noexcept {
+    if (!conn_) {
+        o.lost = true;
+        o.why = "no connection";
+        return;
+    }
     nb::gil_scoped_release unlocked;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+    bool flushed = false;
     for (;;) {
+        if (!flushed) {
+            int f = pq_.PQflush(conn_);
+            if (f < 0) {
+                o.lost = true;
+                o.why = trimmed(pq_.PQerrorMessage(conn_));
+                break;
+            }
+            flushed = f == 0;
+        }
         if (!pq_.PQconsumeInput(conn_)) {
-            rep.lost = true;
-            rep.lost_why = trimmed(pq_.PQerrorMessage(conn_));
+            o.lost = true;
+            o.why = trimmed(pq_.PQerrorMessage(conn_));
             break;
         }
         bool finished = false;
+        int nulls = 0;
         while (!pq_.PQisBusy(conn_)) {
             PGresult *r = pq_.PQgetResult(conn_);
             if (!r) {
+                if (!until_sync) {
+                    finished = true;
+                    break;
+                }
+                if (++nulls > 1) break;  // nothing more until input arrives
+                continue;
+            }
+            nulls = 0;
+            if (until_sync && pq_.PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+                pq_.PQclear(r);
                 finished = true;
                 break;
             }
-            auto failed = [&](PGresult *x) {
-                ExecStatusType st = pq_.PQresultStatus(x);
-                return st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_EMPTY_QUERY;
-            };
-            if (!rep.last) {
-                rep.last = r;
-            } else if (failed(rep.last)) {  // keep the first error
-                pq_.PQclear(r);
-            } else {
-                pq_.PQclear(rep.last);
-                rep.last = r;
-            }
+            take(o, r, until_sync);
         }
         if (finished) break;
+        if (pq_.PQstatus(conn_) != CONNECTION_OK) {
+            o.lost = true;
+            o.why = trimmed(pq_.PQerrorMessage(conn_));
+            break;
+        }
         long left = (long) std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                                 std::chrono::steady_clock::now())
                         .count();
         if (left <= 0) {
-            rep.lost = true;
-            rep.lost_why = "no answer within " + std::to_string(kReplyTimeoutMs / 1000) + " s";
+            o.lost = true;
+            o.why = "no answer within " + std::to_string(kReplyTimeoutMs / 1000) + " s";
             break;
         }
-        pollfd pfd{pq_.PQsocket(conn_), POLLIN, 0};
+        pollfd pfd{pq_.PQsocket(conn_), (short) (POLLIN | (flushed ? 0 : POLLOUT)), 0};
         int n = poll(&pfd, 1, (int) left);
         if (n < 0 && errno != EINTR) {
-            rep.lost = true;
-            rep.lost_why = std::strerror(errno);
+            o.lost = true;
+            o.why = std::strerror(errno);
             break;
         }
+        // A server that is still answering gets its full time again.
+        if (n > 0) deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
     }
-    if (!rep.lost && pq_.PQstatus(conn_) != CONNECTION_OK) {
-        rep.lost = true;
-        rep.lost_why = trimmed(rep.last ? pq_.PQresultErrorMessage(rep.last) : pq_.PQerrorMessage(conn_));
+    if (!o.lost && pq_.PQstatus(conn_) != CONNECTION_OK) {
+        o.lost = true;
+        o.why = trimmed(o.error ? pq_.PQresultErrorMessage(o.error) : pq_.PQerrorMessage(conn_));
     }
-    return rep;
 }
 
-PgDb::Reply PgDb::answer() {
-    Reply rep = wait_reply();
-    if (rep.lost) {
-        if (rep.last) pq_.PQclear(rep.last);
-        lost(rep.lost_why, "08006");
+void PgDb::leave_pipeline(Outcome &o) noexcept {
+    if (!in_pipeline_ || o.lost) return;
+    in_flight_ = 0;
+    if (pq_.PQexitPipelineMode(conn_)) {
+        in_pipeline_ = false;
+    } else {
+        o.lost = true;
+        o.why = trimmed(pq_.PQerrorMessage(conn_));
     }
-    return rep;
+}
+
+void PgDb::check(Outcome &o, const char *context) {
+    if ((o.lost || o.error) && o.prior) {
+        pq_.PQclear(o.prior);
+        o.prior = nullptr;
+    }
+    if (o.lost) {
+        if (o.answer) pq_.PQclear(o.answer);
+        if (o.error) pq_.PQclear(o.error);
+        o.answer = o.error = nullptr;
+        lost(o.why, "08006");
+    }
+    if (o.error) {
+        if (o.answer) pq_.PQclear(o.answer);
+        o.answer = nullptr;
+        if (tx_) broken_ = true;
+        PGresult *e = o.error;
+        o.error = nullptr;
+        fail_result(e, context);
+    }
+}
+
+PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, const int *lengths, int n,
+                         bool commit, PGresult **prior, int64_t map, int result_format, const char *context,
+                         const Oid *types, bool writes_text) {
+    ++round_trips_;
+    ++statements_;
+    Outcome o;
+    // A connection that is known to be gone has sent nothing of this.
+    if (!pq_.PQconsumeInput(conn_)) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
+    // A write asked for here (a new tag or map) belongs to the innermost
+    // level: every level reaches the server before it.
+    bool ok = send_queue(o, stmt < 0 ? writes_text : stmt < kLock && writes((Sql) stmt));
+    // The statements sent early, and these: nothing is answered until this
+    // statement's answer arrives (the error of an earlier one wins).
+    o.handed = false;
+    if (ok && !o.error) ok = send(stmt, text, values, lengths, n, o, map, result_format, types);
+    bool commit_sent = commit && o.handed;
+    if (in_pipeline_ && !o.lost) {
+        if (!pq_.PQpipelineSync(conn_)) {
+            o.lost = true;
+            o.why = trimmed(pq_.PQerrorMessage(conn_));
+        } else {
+            await(o, true);
+            leave_pipeline(o);
+        }
+    }
+    if (o.lost && commit_sent && wrote_) {
+        // COMMIT may have reached the server: whether it stored the
+        // transaction is unknown.
+        if (o.answer) pq_.PQclear(o.answer);
+        if (o.error) pq_.PQclear(o.error);
+        if (o.prior) pq_.PQclear(o.prior);
+        outcome_unknown_ = true;
+        lost_in_tx_ = false;
+        if (conn_) pq_.PQfinish(conn_);
+        conn_ = nullptr;
+        in_pipeline_ = false;
+        in_flight_ = 0;
+        end_transaction_state();
+        raise("the connection to the server was lost after the commit was sent: whether the transaction was "
+              "stored is unknown (" + o.why + ") (SQLSTATE 08007)",
+              "08007");
+    }
+    check(o, context ? context : commit ? "commit failed" : "statement failed");
+    if (prior) *prior = o.prior;
+    else if (o.prior) pq_.PQclear(o.prior);
+    return o.answer;
+}
+
+int64_t PgDb::take_id() {
+    if (next_id_ == ids_.size()) {
+        // Taken inside the transaction that holds the store's lock, so ids
+        // keep the order in which the store's entries were added.
+        id_block_ = std::min(kMaxIdBlock, std::max<int64_t>(16, id_block_ * 2));
+        char count[8];
+        put_big_endian(count, id_block_);
+        const char *values[] = {count};
+        int lengths[] = {8};
+        PGresult *r = exchange(kTakeIds, nullptr, values, lengths, 1);
+        int rows = pq_.PQntuples(r);
+        ids_.clear();
+        next_id_ = 0;
+        for (int i = 0; i < rows; ++i) ids_.push_back(big_endian(pq_.PQgetvalue(r, i, 0)));
+        pq_.PQclear(r);
+        if (ids_.empty()) raise("the entries' id sequence gave no id (SQLSTATE XX000)", "XX000");
+    }
+    return ids_[next_id_++];
 }
 
 PGresult *PgDb::simple(const std::string &sql, Sql which) {
     usable(which);
     ++round_trips_;
+    Outcome o;
+    leave_pipeline(o);  // idle here: nothing is in flight outside a transaction
+    if (o.lost) lost(o.why, "08006");
     if (!pq_.PQsendQuery(conn_, sql.c_str())) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-    Reply rep = answer();
-    ExecStatusType st = pq_.PQresultStatus(rep.last);
-    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) fail_result(rep.last, "statement failed");
-    return rep.last;
+    await(o, false);
+    check(o, "statement failed");
+    return o.answer;
 }
 
-static std::string statement_name(Sql which, int64_t map) {
-    std::string name = "dualcache_" + std::to_string((int) which);
-    if (map && per_map(which)) name += "_" + std::to_string(map);
-    return name;
-}
-
-void PgDb::prepare(Sql which, int64_t map) {
-    const Statement &s = kStatements[(size_t) which];
-    std::string sql = fill(s.sql, schema_, map && per_map(which) ? map : store_id_);
-    std::string name = statement_name(which, map);
-    ++round_trips_;
-    if (!pq_.PQsendPrepare(conn_, name.c_str(), sql.c_str(), s.params, s.types))
-        lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-    Reply rep = answer();
-    if (pq_.PQresultStatus(rep.last) != PGRES_COMMAND_OK) fail_result(rep.last, "cannot prepare a statement");
-    pq_.PQclear(rep.last);
-    statements(which, map).prepared[(size_t) which] = true;
-}
+// --- statements -----------------------------------------------------------------
 
 PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const int *lengths) {
     if (reads_nothing_yet(which)) return nullptr;  // a store not there yet has no rows
     const Statement &s = kStatements[(size_t) which];
-    if (s.simple) {
-        if (which == Sql::Rollback) {
-            rollback_quietly();
-            return nullptr;
-        }
-        if (which == Sql::Begin) return nullptr;
-        if (which == Sql::Savepoint && tx_ && !lost_in_tx_) {
-            pending_.push_back("SAVEPOINT level");
-            return nullptr;
-        }
-        if (which == Sql::Release && tx_ && !lost_in_tx_) {
-            if (!pending_.empty() && pending_.back() == "SAVEPOINT level")
-                pending_.pop_back();  // the level ran nothing
-            else
-                pending_.push_back("RELEASE SAVEPOINT level");
-            return nullptr;
-        }
-        if (which == Sql::RollbackTo && tx_ && !lost_in_tx_ && !pending_.empty() &&
-            pending_.back() == "SAVEPOINT level")
-            return nullptr;  // the level ran nothing; its Release drops it
-        if (which == Sql::Commit) {
-            pending_.clear();  // COMMIT releases every savepoint
-            if (!tx_ && !lost_in_tx_) return nullptr;  // after a Begin that needed no statement
-            if (creating_ && only_created_ && tx_) {
-                // A block that only read a store not there yet: it stays not there.
-                rollback_quietly();
-                return nullptr;
-            }
-            usable(which);
-            if (pq_.PQtransactionStatus(conn_) == PQTRANS_INERROR) {
-                rollback_quietly();
-                raise("the server rolled the transaction back: a statement in it failed (SQLSTATE 25P02)", "25P02");
-            }
-            std::string sql = wrote_ ? "UPDATE " + table("dualcache_stores") + " SET changes = changes + 1 WHERE id = " +
-                                           std::to_string(store_id_) + "; COMMIT"
-                                     : std::string("COMMIT");
-            ++round_trips_;
-            bool wrote = wrote_;
-            if (!pq_.PQsendQuery(conn_, sql.c_str())) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-            Reply rep = wait_reply();
-            if (rep.lost) {
-                if (rep.last) pq_.PQclear(rep.last);
-                if (wrote) {
-                    outcome_unknown_ = true;
-                    lost_in_tx_ = false;
-                    if (conn_) pq_.PQfinish(conn_);
-                    conn_ = nullptr;
-                    tx_ = wrote_ = locked_ = false;
-                    raise("the connection to the server was lost after the commit was sent: whether the "
-                          "transaction was stored is unknown (" + rep.lost_why + ") (SQLSTATE 08007)",
-                          "08007");
-                }
-                lost(rep.lost_why, "08006");
-            }
-            tx_ = wrote_ = locked_ = false;
-            ExecStatusType st = pq_.PQresultStatus(rep.last);
-            if (st != PGRES_COMMAND_OK) fail_result(rep.last, "commit failed");
-            bool committed = std::strcmp(pq_.PQcmdStatus(rep.last), "COMMIT") == 0;
-            pq_.PQclear(rep.last);
-            if (!committed)
-                raise("the server rolled the transaction back (SQLSTATE 40000)", "40000");
-            creating_ = false;
-            if (wrote) ++own_commits_;
-            return nullptr;
-        }
-        std::string sql = fill(s.sql, schema_, store_id_);
-        if (which == Sql::RollbackTo) sql = take_pending() + sql;
-        if (which == Sql::BeginImmediate) {
-            usable(which);
-            // Open from here on: when the lock query after BEGIN fails (a
-            // lock timeout), the aborted block must still be rolled back.
-            tx_ = true;
-            wrote_ = false;
-            if (absent_) sql = begin_creating_sql();
-        }
-        PGresult *r = simple(sql, which);
-        if (which == Sql::BeginImmediate) {
-            bool found = pq_.PQntuples(r) == 1;
-            if (found && absent_) created(r);
-            locked_changes_ = found ? std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10) : 0;
-            pq_.PQclear(r);
+    int n = s.params;
+    switch (which) {
+    case Sql::Begin:
+        return nullptr;  // every read is one statement: no snapshot needed
+    case Sql::Rollback:
+        rollback_quietly();
+        return nullptr;
+    case Sql::BeginImmediate: {
+        usable(which);
+        // Open from here on: when the lock fails (a lock timeout), the
+        // aborted block must still be rolled back.
+        end_transaction_state();
+        tx_ = true;
+        if (absent_) {
+            queue_creation();
+            const char *v[] = {address_.name.data()};
+            const int l[] = {(int) address_.name.size()};
+            PGresult *r = nullptr;
+            PGresult *scan = exchange(-1, texts_.back().c_str(), v, l, 1, false, &r);
+            bool found = r && pq_.PQntuples(r) == 1;
+            int64_t expected = seen_changes_ + own_commits_;
+            if (found) created(r);
+            if (r) pq_.PQclear(r);
+            if (found && locked_changes_ != expected) scanned_ = scan;
+            else pq_.PQclear(scan);
             if (!found) {
                 rollback_quietly();
-                raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
+                raise("the store was removed while it was being created (SQLSTATE 02000)", "02000");
+            }
+            if (format_ > format::kVersion) {
+                rollback_quietly();
+                raise_store_error(path_, "written in store format " + std::to_string(format_) +
+                                             ", newer than this version reads (" +
+                                             std::to_string(format::kVersion) + ")");
             }
             locked_ = true;
             return nullptr;
         }
-        pq_.PQclear(r);
+        // The lock, and in the same round trip the entries when another
+        // connection changed them since this one last looked (the key index
+        // is then read again: see ScanEntries).
+        enqueue(-1, "BEGIN", nullptr, nullptr, 0);
+        enqueue(kLock, nullptr, nullptr, nullptr, 0);
+        char seen[8];
+        int64_t expected = seen_changes_ + own_commits_;
+        put_big_endian(seen, expected);
+        const char *v[] = {seen};
+        const int l[] = {8};
+        PGresult *r = nullptr;
+        PGresult *scan = exchange(kScanIfChanged, nullptr, v, l, 1, false, &r);
+        bool found = r && pq_.PQntuples(r) == 1;
+        if (found) {
+            locked_changes_ = big_endian(pq_.PQgetvalue(r, 0, 0));
+            ids_.push_back(big_endian(pq_.PQgetvalue(r, 0, 1)));
+        }
+        if (r) pq_.PQclear(r);
+        if (found && locked_changes_ != expected) scanned_ = scan;
+        else pq_.PQclear(scan);
+        if (!found) {
+            rollback_quietly();
+            if (format_ < format::kVersion && follow_upgrade()) return execute(which, map, values, lengths);
+            raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
+        }
+        locked_ = true;
         return nullptr;
+    }
+    case Sql::Commit: {
+        if (!tx_ && !lost_in_tx_) return nullptr;  // after a Begin that needed no statement
+        if (creating_ && tx_ && !wrote_ && !broken_) {
+            // A block that only read a store not there yet: it stays not there.
+            rollback_quietly();
+            return nullptr;
+        }
+        usable(which);
+        if (broken_) {
+            rollback_quietly();
+            raise("the server rolled the transaction back: a statement in it failed (SQLSTATE 25P02)", "25P02");
+        }
+        bool wrote = wrote_;
+        if (wrote) enqueue(kCountCommit, nullptr, nullptr, nullptr, 0);
+        PGresult *r = exchange(-1, "COMMIT", nullptr, nullptr, 0, true);
+        end_transaction_state();
+        bool committed = r && std::strcmp(pq_.PQcmdStatus(r), "COMMIT") == 0;
+        if (r) pq_.PQclear(r);
+        if (!committed) raise("the server rolled the transaction back (SQLSTATE 40000)", "40000");
+        creating_ = unsettled_ = false;
+        if (wrote) ++own_commits_;
+        return nullptr;
+    }
+    default:
+        break;
     }
 
     usable(which);
-    if (!statements(which, map).prepared[(size_t) which]) prepare(which, map);
-    if (writes(which)) wrote_ = true, only_created_ = false;
-    int formats[4] = {1, 1, 1, 1};
-    std::string name = statement_name(which, map);
-    std::string before = pending_.empty() ? std::string() : take_pending();
-    bool pipeline = !before.empty() && pq_.PQenterPipelineMode && pq_.PQenterPipelineMode(conn_) == 1;
-    if (!before.empty() && !pipeline) pq_.PQclear(simple(before, which));  // an older libpq: one more round trip
-    ++round_trips_;
-    if (pipeline) {
-        // The held-back savepoint commands and the statement, one round trip.
-        for (size_t at = 0, end; at < before.size(); at = end + 2) {
-            end = before.find("; ", at);
-            if (end == std::string::npos) end = before.size();
-            std::string one = before.substr(at, end - at);
-            if (!pq_.PQsendQueryParams(conn_, one.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0))
-                lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
+    if (tx_ && broken_)
+        raise("an earlier statement of this transaction failed; the server rolled it back (SQLSTATE 25P02)",
+              "25P02");
+    if (!per_map(which)) map = 0;
+    if (map && !statements(which, map).prepared) {
+        // A named map's statements, the first time it is used here.
+        std::vector<int> mine;
+        for (int i = 0; i < (int) Sql::Count_; ++i)
+            if (per_map((Sql) i) && !kStatements[i].control) mine.push_back(i);
+        prepare(mine, map);
+    }
+    if (which == Sql::ScanEntries && !map && scanned_ && locked_ && queue_.empty()) {
+        // Read under the lock with nothing written since: still the entries.
+        PGresult *r = scanned_;
+        scanned_ = nullptr;
+        return r;
+    }
+    switch (which) {
+    case Sql::Savepoint:
+        if (!tx_) break;
+        levels_.push_back(Level{false, queue_.size()});
+        return nullptr;
+    case Sql::Release:
+        if (!tx_ || levels_.empty()) break;
+        release_level();
+        return nullptr;
+    case Sql::RollbackTo:
+        if (!tx_ || levels_.empty()) break;
+        rollback_level();
+        return nullptr;
+    case Sql::InsertEntry: {
+        if (!tx_) break;
+        wrote_ = true;
+        char id[8];
+        last_id_ = take_id();
+        put_big_endian(id, last_id_);
+        const char *v[] = {values[0], values[1], id};
+        const int l[] = {lengths[0], lengths[1], 8};
+        enqueue((int) which, nullptr, v, l, 3, map);
+        return nullptr;
+    }
+    case Sql::UpdateEntry:
+        if (!tx_) break;
+        wrote_ = true;
+        queue_update(big_endian(values[0]), values, lengths, map);
+        return nullptr;
+    case Sql::InsertMap:
+        break;  // its id comes back with the answer
+    default:
+        if (writes(which) && tx_) {
+            wrote_ = true;
+            enqueue((int) which, nullptr, values, lengths, n, map);
+            return nullptr;
         }
+        break;
     }
-    if (!pq_.PQsendQueryPrepared(conn_, name.c_str(), s.params, values, lengths, formats, 1))
-        lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-    if (pipeline && !pq_.PQpipelineSync(conn_)) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-    Reply rep = pipeline ? wait_pipeline() : wait_reply();
-    if (rep.lost) {
-        if (rep.last) pq_.PQclear(rep.last);
-        lost(rep.lost_why, "08006");
+    if (s.control) {
+        PGresult *r = exchange(-1, s.sql);
+        pq_.PQclear(r);
+        return nullptr;
     }
-    ExecStatusType st = pq_.PQresultStatus(rep.last);
-    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) fail_result(rep.last, "statement failed");
-    if ((which == Sql::InsertEntry || which == Sql::InsertTag) && pq_.PQntuples(rep.last) == 1)
-        last_id_ = big_endian(pq_.PQgetvalue(rep.last, 0, 0));
-    return rep.last;
+    if (writes(which)) wrote_ = true;
+    PGresult *r;
+    if (which == Sql::InsertEntry) {
+        // Outside a transaction (the store never does this): an id of its own.
+        char one[8];
+        put_big_endian(one, 1);
+        const char *cv[] = {one};
+        const int cl[] = {8};
+        PGresult *ids = exchange(kTakeIds, nullptr, cv, cl, 1);
+        last_id_ = big_endian(pq_.PQgetvalue(ids, 0, 0));
+        pq_.PQclear(ids);
+        char own[8];
+        put_big_endian(own, last_id_);
+        const char *v[] = {values[0], values[1], own};
+        const int l[] = {lengths[0], lengths[1], 8};
+        r = exchange((int) which, nullptr, v, l, 3, false, nullptr, map);
+    } else {
+        r = exchange((int) which, nullptr, values, lengths, n, false, nullptr, map);
+    }
+    return r;
 }
 
 const PgCursor *PgDb::loaded_entry(int64_t map, int64_t id) const {
@@ -718,65 +1391,6 @@ const PgCursor *PgDb::loaded_entry(int64_t map, int64_t id) const {
     }
     const PgCursor *c = set->cursors[(size_t) Sql::LoadEntry].get();
     return c && c->holds(id) ? c : nullptr;
-}
-
-std::string PgDb::take_pending() {
-    std::string sql;
-    for (const std::string &p : pending_) sql += p + "; ";
-    pending_.clear();
-    return sql;
-}
-
-PgDb::Reply PgDb::wait_pipeline() {
-    Reply rep;
-    {
-        nb::gil_scoped_release unlocked;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
-        bool synced = false;
-        while (!synced) {
-            if (!pq_.PQconsumeInput(conn_)) {
-                rep.lost = true;
-                rep.lost_why = trimmed(pq_.PQerrorMessage(conn_));
-                break;
-            }
-            while (!synced && !pq_.PQisBusy(conn_)) {
-                PGresult *r = pq_.PQgetResult(conn_);
-                if (!r) continue;  // the end of one statement's results
-                ExecStatusType st = pq_.PQresultStatus(r);
-                if (st == PGRES_PIPELINE_SYNC) {
-                    pq_.PQclear(r);
-                    synced = true;
-                } else if (st == PGRES_PIPELINE_ABORTED ||
-                           (rep.last && pq_.PQresultStatus(rep.last) == PGRES_FATAL_ERROR)) {
-                    pq_.PQclear(r);  // after the first error
-                } else {
-                    if (rep.last) pq_.PQclear(rep.last);
-                    rep.last = r;
-                }
-            }
-            if (synced) break;
-            long left = (long) std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-            if (left <= 0 || pq_.PQstatus(conn_) != CONNECTION_OK) {
-                rep.lost = true;
-                rep.lost_why = left <= 0 ? "no answer within " + std::to_string(kReplyTimeoutMs / 1000) + " s"
-                                         : trimmed(pq_.PQerrorMessage(conn_));
-                break;
-            }
-            pollfd pfd{pq_.PQsocket(conn_), POLLIN, 0};
-            if (poll(&pfd, 1, (int) left) < 0 && errno != EINTR) {
-                rep.lost = true;
-                rep.lost_why = std::strerror(errno);
-                break;
-            }
-        }
-    }
-    if (!rep.lost && !pq_.PQexitPipelineMode(conn_)) {
-        rep.lost = true;
-        rep.lost_why = trimmed(pq_.PQerrorMessage(conn_));
-    }
-    return rep;
 }
 
 Run PgDb::run(Sql which, int64_t map) {
@@ -812,18 +1426,10 @@ void PgDb::drop_map(int64_t id) {
 }
 
 PGresult *PgDb::one_off(const std::string &sql, const std::string *param, bool binary, const char *context) {
+    usable(Sql::Count_);
     const char *values[] = {param ? param->data() : ""};
     int lengths[] = {param ? (int) param->size() : 0};
-    int formats[] = {1};
-    Oid types[] = {kBytea};
-    usable(Sql::Count_);
-    ++round_trips_;
-    if (!pq_.PQsendQueryParams(conn_, sql.c_str(), param ? 1 : 0, types, values, lengths, formats, binary ? 1 : 0))
-        lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
-    Reply rep = answer();
-    ExecStatusType st = pq_.PQresultStatus(rep.last);
-    if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) fail_result(rep.last, context);
-    return rep.last;
+    return exchange(-1, sql.c_str(), values, lengths, param ? 1 : 0, false, nullptr, 0, binary ? 1 : 0, context);
 }
 
 std::vector<std::string> PgDb::nonempty_maps() {
@@ -833,7 +1439,7 @@ std::vector<std::string> PgDb::nonempty_maps() {
     std::string sql = "SELECT ''::bytea WHERE EXISTS (SELECT 1 FROM " + entries + " WHERE store = " +
                       std::to_string(store_id_) + ") UNION ALL SELECT substring(s.name from 10) FROM " +
                       table("dualcache_stores") + " s WHERE substring(s.name from 1 for 9) = " +
-                      fill(MAP_ROW_PREFIX, schema_, store_id_) + " AND EXISTS (SELECT 1 FROM " + entries +
+                      fill(MAP_ROW_PREFIX, schema_, store_id_, 0) + " AND EXISTS (SELECT 1 FROM " + entries +
                       " e WHERE e.store = s.id)";
     // One statement: one snapshot, also outside a transaction.
     PGresult *r = one_off(sql, nullptr, true, "cannot list the maps");
@@ -845,35 +1451,5 @@ std::vector<std::string> PgDb::nonempty_maps() {
 }
 
 void PgDb::run_blocking(Sql which) { run(which).done(); }
-
-void PgDb::rollback_quietly() noexcept {
-    lost_in_tx_ = false;
-    pending_.clear();
-    if (tx_ && conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) {
-        ++round_trips_;
-        if (pq_.PQsendQuery(conn_, "ROLLBACK")) {
-            Reply rep = wait_reply();
-            if (rep.last) pq_.PQclear(rep.last);
-            if (rep.lost && conn_) {
-                pq_.PQfinish(conn_);
-                conn_ = nullptr;
-            }
-        }
-    }
-    tx_ = wrote_ = locked_ = false;
-}
-
-int64_t PgDb::data_version() {
-    settle();
-    if (absent_) {
-        // Created by another connection since?
-        look_up_store();
-        if (absent_) return 0;
-    }
-    if (locked_) return locked_changes_ - own_commits_;
-    Run q = run(Sql::DataVersion);
-    if (!q.step()) raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
-    return q.int64(0) - own_commits_;
-}
 
 }  // namespace dualcache

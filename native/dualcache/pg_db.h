@@ -2,8 +2,8 @@
 // four tables (stores, tags, entries, items), created owner-only by the first
 // write in the schema first on the connection's search_path; a store is one
 // row of the stores table (added by its first write) and its rows in the
-// others. Opening writes nothing. Names travel as parameters
-// only; the schema name is quoted as an identifier.
+// others. Opening writes nothing. Names travel as parameters only; the schema
+// name is quoted as an identifier.
 //
 // A named map of a store is a row of the stores table too, named after the
 // store's row (a 0xff byte, the store's id as 8 bytes, the map's name: no
@@ -16,12 +16,26 @@
 // serialised per store. That row also counts the store's committed write
 // transactions: the cheap check whether anyone else committed.
 //
-// Every wait for the server is bounded (connect_timeout, lock_timeout and a
-// reply deadline) and runs without the GIL. A lost connection is opened
-// again by the next operation outside a transaction.
+// Statements travel in libpq's pipeline mode. A write transaction costs two
+// round trips: BEGIN with the lock and the change count (and the id of a new
+// entry, from the entries' sequence, and the key index when another
+// connection committed meanwhile), then every write, the change count's
+// update and COMMIT in one pipeline. Writes wait in a queue until a
+// statement needs an answer (a read, the commit); a savepoint level whose
+// writes are all still queued is kept on this side: releasing it keeps its
+// writes, rolling it back drops them, and neither sends anything. Long
+// queues go out early without waiting (non-blocking, so that a large
+// pipeline cannot stall on full socket buffers); a failure among them
+// fails the whole transaction.
+//
+// Every wait for the server is bounded (connect_timeout, lock_timeout, TCP
+// keepalives and tcp_user_timeout on both ends, and a deadline on a silent
+// server) and runs without the GIL. A lost connection is opened again by the
+// next operation outside a transaction.
 #pragma once
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -35,7 +49,7 @@ namespace dualcache {
 
 class PgDb;
 
-// One prepared statement with its bound parameters and the rows of its run.
+// One statement of the store with its bound parameters and the rows of its run.
 class PgCursor final : public Cursor {
 public:
     PgCursor(PgDb &db, Sql which, int64_t map) : db_(db), which_(which), map_(map) {}
@@ -52,9 +66,10 @@ public:
     // Holds the rows of a run for entry `id` (a LoadEntry in use).
     bool holds(int64_t id) const { return res_ && ran_ && first_int_ == id; }
 
+    static constexpr int kMaxParams = 4;
+
 private:
     friend class PgDb;
-    static constexpr int kMaxParams = 4;
     PgDb &db_;
     Sql which_;
     int64_t map_;
@@ -77,7 +92,9 @@ public:
     Run run(Sql which, int64_t map = 0) override;
     void run_blocking(Sql which) override;
     int64_t last_insert_id() override { return last_id_; }
-    bool in_transaction() const override { return tx_; }
+    // False once a statement of the open transaction failed: the server
+    // aborted it, and no savepoint can bring it back.
+    bool in_transaction() const override { return tx_ && !broken_; }
     void rollback_quietly() noexcept override;
     int64_t data_version() override;
     bool take_outcome_unknown() override {
@@ -100,62 +117,133 @@ public:
     int64_t create_map(std::string_view name) override;
     void drop_map(int64_t id) override;
     std::vector<std::string> nonempty_maps() override;
+    void upgrade() override;
+    void upgrade_undone() override;
 
     const pg::Api &pq() const { return pq_; }
     // The LoadEntry cursor of map `map` while it holds entry `id`'s rows,
     // else null.
     const PgCursor *loaded_entry(int64_t map, int64_t id) const;
-    // Runs statement `which` on map `map` (binary parameters and results);
-    // null for a statement that returns nothing.
+    // Runs (or queues) statement `which` on map `map` with binary
+    // parameters; the rows of a statement that returns some, else null.
     PGresult *execute(Sql which, int64_t map, const char *const *values, const int *lengths);
 
 private:
-    struct Reply {
-        PGresult *last = nullptr;   // the last result (rows, or the first error)
-        bool lost = false;          // no complete answer: the connection is gone
-        std::string lost_why;
+    static constexpr size_t kNone = (size_t) -1;
+    // A statement waiting for the next exchange with the server.
+    struct Queued {
+        int stmt;              // a prepared statement, or -1 for `text`
+        int64_t map;           // the map it acts on (0: the default map, or none)
+        const char *text;      // transaction control
+        size_t at;             // where its parameters start in arena_
+        int params;
+        int lengths[PgCursor::kMaxParams];
+        int64_t entry;         // UpdateEntry: the entry it rewrites
+        size_t before;         // UpdateEntry: the previous live one of that entry in the queue
+        bool dead;             // superseded by a later UpdateEntry of the same entry
     };
+    // An open savepoint level. Unsent: nothing of it reached the server; its
+    // statements are queue_[mark...].
+    struct Level {
+        bool sent;
+        size_t mark;
+    };
+    // What an exchange brought back.
+    struct Outcome {
+        PGresult *answer = nullptr;  // the result asked for
+        PGresult *prior = nullptr;   // the result of the statement before it
+        PGresult *error = nullptr;   // the first statement that failed
+        bool lost = false;           // no complete answer: the connection is gone
+        bool handed = false;         // the last statement was handed to libpq
+        std::string why;
+    };
+
     void connect();
     // Finds the tables and the store's row, and whether this role may write
     // them; writes nothing.
     void look_up_store();
-    // The SQL that begins the first write transaction of a store not there
-    // yet: makes the tables if the schema has none (committed on their
-    // own), then begins, adds the store's row and locks it.
-    std::string begin_creating_sql();
-    // That transaction made the store: its row (changes, id) in `r`.
+    // The first write transaction of a store not there yet: makes the tables
+    // if the schema has none (committed on their own), then queues BEGIN,
+    // the store's row, its lock and its entries (another connection may have
+    // made it meanwhile), to be sent with the exchange that takes the lock.
+    void queue_creation();
+    // That transaction found the store's row (`r`: the lock's answer).
     void created(PGresult *r);
     // After the transaction that created the store ended without a commit:
     // the store is not there again.
     void settle();
     // `which` reads a store that is not there: no rows, nothing sent.
     bool reads_nothing_yet(Sql which);
+    // Prepares `stmts` for map `map` (0: the database and its default map),
+    // in one round trip.
+    void prepare(const std::vector<int> &stmts, int64_t map);
+    void prepare_all();
     void usable(Sql which);
-    Reply wait_reply();
-    // wait_reply(), with a lost connection raised as a StoreError.
-    Reply answer();
-    // Reads a pipeline's results up to its sync point: the first error, or
-    // the last result.
-    Reply wait_pipeline();
-    // The savepoint commands not sent yet, as one SQL text ("" when none).
-    std::string take_pending();
-    // Sends `sql` (one or more statements, no parameters) and waits; raises
-    // on error. Returns the last result (text format), owned by the caller.
+
+    // The queue.
+    void enqueue(int stmt, const char *text, const char *const *values, const int *lengths, int n,
+                 int64_t map = 0);
+    void queue_update(int64_t id, const char *const *values, const int *lengths, int64_t map);
+    size_t level_start() const;
+    void drop_queued_from(size_t mark);
+    void release_level();
+    void rollback_level();
+    void clear_queue();
+    // Hands the queue to libpq, a SAVEPOINT before each level that becomes
+    // sent (every open level, with `every_level`); false when libpq refuses
+    // (a broken connection).
+    bool send_queue(Outcome &o, bool every_level = false);
+    // `types`: the parameters' types of a text statement (all bytea when null).
+    bool send(int stmt, const char *text, const char *const *values, const int *lengths, int n, Outcome &o,
+              int64_t map = 0, int result_format = 1, const Oid *types = nullptr);
+    // Sends a long queue without waiting, and takes in what has arrived.
+    void send_early();
+    // Sends the queue, then the statement (stmt >= 0, or text), then a sync,
+    // and waits for everything up to the sync. Returns the statement's
+    // result (the caller owns it). `commit`: the statement is COMMIT.
+    // `writes_text`: the text statement writes (it belongs to the innermost
+    // level, which reaches the server before it).
+    PGresult *exchange(int stmt, const char *text, const char *const *values = nullptr,
+                       const int *lengths = nullptr, int n = 0, bool commit = false, PGresult **prior = nullptr,
+                       int64_t map = 0, int result_format = 1, const char *context = nullptr,
+                       const Oid *types = nullptr, bool writes_text = false);
+    // Waits until the sync (pipeline) or the end of the command, without the
+    // GIL. Never raises.
+    void await(Outcome &o, bool until_sync) noexcept;
+    void take(Outcome &o, PGresult *r, bool pipeline) noexcept;
+    void leave_pipeline(Outcome &o) noexcept;
+    // Raises what an exchange found wrong, if anything.
+    void check(Outcome &o, const char *context);
+    int64_t take_id();
+    void forget_scan();
+
+    // Sends `sql` (one or more statements, no parameters) outside pipeline
+    // mode and waits; raises on error. Returns the last result (text
+    // format), owned by the caller.
     PGresult *simple(const std::string &sql, Sql which);
-    void lost(const std::string &why, const char *sqlstate);
+    [[noreturn]] void lost(const std::string &why, const char *sqlstate);
     [[noreturn]] void fail_result(PGresult *r, const char *context);
     [[noreturn]] void raise(const std::string &message, const char *sqlstate);
     std::string table(const char *name) const;
-    void prepare(Sql which, int64_t map);
+    void end_transaction_state();
     // A statement with no parameter or one bytea parameter, sent on its own
-    // (binary results when `binary`); raises on error.
+    // (after what is queued; binary results when `binary`); raises on error.
     PGresult *one_off(const std::string &sql, const std::string *param, bool binary, const char *context);
 
-    // The prepared statements of the database and its default map, or of
-    // one named map.
+    // --- a store of an older format (pg_upgrade.cpp) ---
+    // Binary parameters of the given types, binary results; raises on error.
+    PGresult *with_params(const std::string &sql, const std::vector<std::pair<Oid, std::string>> &params);
+    // The store's row was moved by another connection's upgrade: follows it
+    // to its new row. False when the store is not found in a newer format.
+    bool follow_upgrade();
+    // The store's row changed: its statements are named and prepared again.
+    void forget_prepared();
+
+    // The statements of the database and its default map, or of one named
+    // map: cursors, and whether the server has them prepared.
     struct Statements {
         std::array<std::unique_ptr<PgCursor>, (size_t) Sql::Count_> cursors{};
-        std::array<bool, (size_t) Sql::Count_> prepared{};
+        bool prepared = false;
     };
     Statements &statements(Sql which, int64_t map) { return map && per_map(which) ? map_stmts_[map] : stmts_; }
 
@@ -166,25 +254,48 @@ private:
     int64_t store_id_ = 0;
     bool tables_ = false;         // the schema has the four tables
     bool absent_ = false;         // the store has no row yet (it reads as empty)
-    bool creating_ = false;       // the open transaction created the store's row
-    bool only_created_ = false;   // ... and wrote nothing else: it commits nothing
+    bool creating_ = false;       // the open transaction added the store's row
     bool read_only_ = false;      // this role may not write the tables (or create them)
+    bool unsettled_ = false;      // the open transaction prepared the store's statements
+    // Statements queued for a store's first write transaction, kept until
+    // they are sent.
+    std::deque<std::string> texts_;
+    uint32_t id_sequence_ = 0;  // the entries' id sequence (an oid)
+    bool pipeline_ = false;     // libpq has pipeline mode
+    // The names the database's and default map's statements are prepared
+    // under: they carry the store's row, which an upgrade moves.
+    std::vector<std::string> names_;
+    // The store's row before this connection's upgrade (while it may be
+    // undone), and whether its statements were prepared in which session.
+    int64_t upgraded_from_ = 0;
+    bool prepared_before_ = false;
+    int64_t session_before_ = -1;
     Statements stmts_;
     std::unordered_map<int64_t, Statements> map_stmts_;  // by the map's id
     bool tx_ = false;           // a transaction is open (also when the server aborted it)
+    bool broken_ = false;       // a statement of the open transaction failed
     bool lost_in_tx_ = false;   // the connection was lost with a transaction open
     bool wrote_ = false;        // the open transaction ran a write statement
     bool locked_ = false;       // the open transaction holds the store's row lock
     bool outcome_unknown_ = false;
     bool closed_ = false;
     int64_t locked_changes_ = 0;  // the store's change count read under the lock
+    int64_t seen_changes_ = 0;    // the last data_version() told (others' changes)
+    PGresult *scanned_ = nullptr; // the entries read with the lock, when they had changed
     int64_t own_commits_ = 0;     // write transactions this connection committed
     int64_t last_id_ = 0;
-    // SAVEPOINT and RELEASE commands held back to travel with the next
-    // statement (a level that runs none costs no round trip; COMMIT and
-    // ROLLBACK make pending ones moot).
-    std::vector<std::string> pending_;
-    int64_t round_trips_ = 0, reconnects_ = 0;
+
+    std::vector<Queued> queue_;
+    std::string arena_;           // the queued statements' parameters
+    std::vector<Level> levels_;
+    std::unordered_map<int64_t, size_t> last_update_;  // entry -> its live UpdateEntry in the queue
+    bool in_pipeline_ = false;
+    int64_t in_flight_ = 0;       // statements sent and not answered yet (pipeline mode)
+    std::vector<int64_t> ids_;    // entry ids taken from the sequence in this transaction
+    size_t next_id_ = 0;
+    int64_t id_block_ = 0;
+
+    int64_t round_trips_ = 0, reconnects_ = 0, statements_ = 0;
 };
 
 // Opens the store a PostgreSQL address names.

@@ -50,15 +50,71 @@ static void check_not_released(const RecordClass &rc) {
 
 nb::object RecordClass::fields(PyObject *obj) const {
     check_not_released(*this);
-    PyObject *r = codec ? codec->fields(obj) : PyObject_CallOneArg(to_fields, obj);
+    PyObject *r;
+    if (codec) {
+        r = codec->fields(obj);
+    } else if (to_fields) {
+        r = PyObject_CallOneArg(to_fields, obj);
+    } else {  // by_name without to_fields: the attributes of those names
+        Py_ssize_t n = PyTuple_GET_SIZE(names);
+        nb::object t = nb::steal(PyTuple_New(n));
+        if (!t) throw nb::python_error();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *v = PyObject_GetAttr(obj, PyTuple_GET_ITEM(names, i));
+            if (!v) throw nb::python_error();
+            PyTuple_SET_ITEM(t.ptr(), i, v);
+        }
+        return t;
+    }
     if (!r) throw nb::python_error();
-    return as_tuple(r);
+    nb::object t = as_tuple(r);
+    if (names && PyTuple_GET_SIZE(t.ptr()) != PyTuple_GET_SIZE(names)) {
+        PyErr_Format(PyExc_ValueError, "the fields of a %s are %zd values, but it was registered with %zd field names",
+                     tag_utf8.c_str(), PyTuple_GET_SIZE(t.ptr()), PyTuple_GET_SIZE(names));
+        throw nb::python_error();
+    }
+    return t;
 }
 
 nb::object RecordClass::build(PyObject *fields) const {
     check_not_released(*this);
+    if (by_name) {
+        // The fields by name, as a record stored under other names gives them.
+        nb::object mapping = nb::steal(PyDict_New());
+        if (!mapping) throw nb::python_error();
+        Py_ssize_t n = PyTuple_GET_SIZE(names);
+        if (PyTuple_GET_SIZE(fields) != n) {
+            PyErr_Format(PyExc_ValueError, "%zd stored fields for %zd field names", PyTuple_GET_SIZE(fields), n);
+            throw nb::python_error();
+        }
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(names, i), PyTuple_GET_ITEM(fields, i)) < 0)
+                throw nb::python_error();
+        return build_from(mapping.ptr());
+    }
     PyObject *r = codec ? codec->build(cls, fields) : PyObject_CallFunctionObjArgs(from_fields, (PyObject *) cls, fields, nullptr);
     if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object RecordClass::build_from(PyObject *mapping) const {
+    check_not_released(*this);
+    PyObject *r;
+    if (from_fields) {
+        r = PyObject_CallFunctionObjArgs(from_fields, (PyObject *) cls, mapping, nullptr);
+    } else {
+        nb::object no_args = nb::steal(PyTuple_New(0));
+        if (!no_args) throw nb::python_error();
+        r = PyObject_Call((PyObject *) cls, no_args.ptr(), mapping);
+    }
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object RecordClass::default_for(Py_ssize_t i) const {
+    if (!codec || codec->abi_version < 3 || !codec->field_default) return nb::object();
+    PyObject *r = codec->field_default(cls, i);
+    if (!r && PyErr_Occurred()) throw nb::python_error();
     return nb::steal(r);
 }
 
@@ -122,9 +178,9 @@ static void release_registrations() {
     by_type().clear();
     by_tag().clear();
     for (RecordClass *rc : all) {
-        PyObject *refs[] = {(PyObject *) rc->cls, rc->tag, rc->capsule, rc->to_fields, rc->from_fields};
+        PyObject *refs[] = {(PyObject *) rc->cls, rc->tag, rc->capsule, rc->to_fields, rc->from_fields, rc->names};
         rc->cls = nullptr;
-        rc->tag = rc->capsule = rc->to_fields = rc->from_fields = nullptr;
+        rc->tag = rc->capsule = rc->to_fields = rc->from_fields = rc->names = nullptr;
         rc->codec = nullptr;
         for (PyObject *o : refs) Py_XDECREF(o);
     }
@@ -137,35 +193,80 @@ static void release_at_exit() {
     installed = true;
 }
 
+// Field names as register(fields=...) or a codec gives them: a tuple of
+// distinct, non-empty str.
+static nb::object field_names(PyObject *given, const char *what) {
+    if (PyUnicode_Check(given) || PyBytes_Check(given)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a sequence of field names, not a single %s", what,
+                     Py_TYPE(given)->tp_name);
+        throw nb::python_error();
+    }
+    nb::object t = nb::steal(PySequence_Tuple(given));
+    if (!t) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s must be a sequence of field names, not %s", what, Py_TYPE(given)->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object seen = nb::steal(PySet_New(nullptr));
+    if (!seen) throw nb::python_error();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t.ptr()); ++i) {
+        PyObject *name = PyTuple_GET_ITEM(t.ptr(), i);
+        if (!PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) == 0) {
+            PyErr_Format(PyExc_TypeError, "%s: each field name must be a non-empty str, not %R", what, name);
+            throw nb::python_error();
+        }
+        int dup = PySet_Contains(seen.ptr(), name);
+        if (dup < 0 || PySet_Add(seen.ptr(), name) < 0) throw nb::python_error();
+        if (dup) {
+            PyErr_Format(PyExc_ValueError, "%s: the field name %R is given twice", what, name);
+            throw nb::python_error();
+        }
+        if (!PyUnicode_AsUTF8(name)) throw nb::python_error();  // lone surrogates cannot be stored
+    }
+    return t;
+}
+
 nb::object register_class(nb::handle cls, nb::handle tag, nb::handle codec, nb::handle to_fields,
-                          nb::handle from_fields) {
+                          nb::handle from_fields, nb::handle fields) {
     release_at_exit();
     if (!PyType_Check(cls.ptr())) raise(PyExc_TypeError, "register() needs a class");
     PyTypeObject *type = (PyTypeObject *) cls.ptr();
     if (is_builtin_kind(type))
         raise(PyExc_ValueError, "built-in value types are stored without registration and cannot be registered");
 
-    bool has_codec = !codec.is_none(), has_to = !to_fields.is_none(), has_from = !from_fields.is_none();
-    if (has_codec && (has_to || has_from)) raise(PyExc_TypeError, "register(): pass either codec or to_fields/from_fields, not both");
-    if (has_to != has_from) raise(PyExc_TypeError, "register(): to_fields and from_fields go together");
-    if (has_to && (!PyCallable_Check(to_fields.ptr()) || !PyCallable_Check(from_fields.ptr())))
+    bool has_codec = !codec.is_none(), has_to = !to_fields.is_none(), has_from = !from_fields.is_none(),
+         has_names = !fields.is_none();
+    if (has_codec && (has_to || has_from || has_names))
+        raise(PyExc_TypeError, "register(): pass either codec or to_fields/from_fields/fields, not both");
+    if (has_to != has_from && !has_names)
+        raise(PyExc_TypeError, "register(): to_fields and from_fields go together (unless fields= names the fields)");
+    if ((has_to && !PyCallable_Check(to_fields.ptr())) || (has_from && !PyCallable_Check(from_fields.ptr())))
         raise(PyExc_TypeError, "register(): to_fields and from_fields must be callable");
 
     const zelph_record_codec *c = nullptr;
     PyObject *caps = nullptr, *tf = nullptr, *ff = nullptr;
+    nb::object names;
+    bool by_name = false;
     if (has_codec) {
         c = codec_from_capsule(codec);
         caps = codec.ptr();
-    } else if (has_to) {
-        tf = to_fields.ptr();
-        ff = from_fields.ptr();
+        if (c->abi_version >= 3 && c->field_names) names = field_names(c->field_names, "the codec's field_names");
+    } else if (has_to || has_from || has_names) {
+        tf = has_to ? to_fields.ptr() : nullptr;
+        ff = has_from ? from_fields.ptr() : nullptr;
+        if (has_names) {
+            names = field_names(fields.ptr(), "register(): fields");
+            by_name = true;
+        }
     } else {
         const RecordClass *base = registered_base(type);
         if (!base) {
             std::string name = qualified_name(type);
             PyErr_Format(PyExc_TypeError,
                          "register(%s): no base class of it is registered; pass codec=... or "
-                         "to_fields=... and from_fields=...",
+                         "to_fields=... and from_fields=..., or fields=...",
                          name.c_str());
             throw nb::python_error();
         }
@@ -173,8 +274,9 @@ nb::object register_class(nb::handle cls, nb::handle tag, nb::handle codec, nb::
         caps = base->capsule;
         tf = base->to_fields;
         ff = base->from_fields;
+        names = nb::borrow(base->names);
+        by_name = base->by_name;
     }
-
     nb::object tag_obj;
     if (tag.is_none()) {
         std::string t = qualified_name(type);
@@ -207,7 +309,7 @@ nb::object register_class(nb::handle cls, nb::handle tag, nb::handle codec, nb::
     RecordClass *rc = existing ? existing : new RecordClass{};
     // Old references of a re-registration are released only after the new
     // ones are taken.
-    PyObject *old[] = {rc->capsule, rc->to_fields, rc->from_fields};
+    PyObject *old[] = {rc->capsule, rc->to_fields, rc->from_fields, rc->names};
     if (!existing) {
         rc->cls = (PyTypeObject *) Py_NewRef(cls.ptr());
         rc->tag = tag_obj.release().ptr();
@@ -217,6 +319,17 @@ nb::object register_class(nb::handle cls, nb::handle tag, nb::handle codec, nb::
     rc->capsule = Py_XNewRef(caps);
     rc->to_fields = Py_XNewRef(tf);
     rc->from_fields = Py_XNewRef(ff);
+    rc->names = names.release().ptr();
+    rc->names_utf8.clear();
+    if (rc->names)
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(rc->names); ++i) {
+            Py_ssize_t len;
+            const char *p = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(rc->names, i), &len);
+            rc->names_utf8.emplace_back(p, (size_t) len);  // checked by field_names()
+        }
+    rc->by_name = by_name;
+    static uint64_t registrations = 0;
+    rc->generation = ++registrations;
     for (PyObject *o : old) Py_XDECREF(o);
     by_type()[type] = rc;
     by_tag()[tag_s] = rc;

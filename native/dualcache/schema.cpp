@@ -7,11 +7,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <unordered_map>
 #include <vector>
 
 #include <nanobind/nanobind.h>
 
 #include "file_naming.h"
+#include "format_upgrade.h"
+#include "sealed.h"
 #include "format.h"
 #include "store_error.h"
 
@@ -20,20 +24,24 @@ namespace nb = nanobind;
 
 static const char *const kCreateSchema =
     "CREATE TABLE meta(k TEXT PRIMARY KEY, v) WITHOUT ROWID;"
-    "CREATE TABLE tags(id INTEGER PRIMARY KEY, tag TEXT NOT NULL UNIQUE);"
-    "CREATE TABLE entries(id INTEGER PRIMARY KEY AUTOINCREMENT, version INTEGER NOT NULL, key BLOB NOT NULL,"
-    " value BLOB NOT NULL);"
-    "CREATE TABLE items(entry INTEGER NOT NULL, ord INTEGER NOT NULL, ikey BLOB NOT NULL,"
-    " value BLOB NOT NULL, PRIMARY KEY(entry, ord)) WITHOUT ROWID;"
-    "CREATE UNIQUE INDEX entries_key ON entries(key);"
-    "CREATE UNIQUE INDEX items_key ON items(entry, ikey);";
+    "CREATE TABLE shapes(id INTEGER PRIMARY KEY, shape BLOB NOT NULL);"
+    "CREATE TABLE maps(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, format INTEGER NOT NULL,"
+    " sum INTEGER NOT NULL);";
 
-// One key per entry, one item key per record: stores made before these
-// indexes existed get them when first opened for writing.
-static const char *const kUniqueIndexes[][2] = {
-    {"entries_key", "CREATE UNIQUE INDEX IF NOT EXISTS entries_key ON entries(key)"},
-    {"items_key", "CREATE UNIQUE INDEX IF NOT EXISTS items_key ON items(entry, ikey)"},
-};
+std::string map_tables_sql(int64_t id) {
+    std::string m = "map" + std::to_string(id);
+    return "CREATE TABLE " + m + "_entries(id INTEGER PRIMARY KEY AUTOINCREMENT, version INTEGER NOT NULL,"
+           " key BLOB NOT NULL, value BLOB NOT NULL);"
+           "CREATE TABLE " + m + "_items(entry INTEGER NOT NULL, ord INTEGER NOT NULL, ikey BLOB NOT NULL,"
+           " value BLOB NOT NULL, PRIMARY KEY(entry, ord)) WITHOUT ROWID;"
+           "CREATE UNIQUE INDEX " + m + "_entries_key ON " + m + "_entries(key);"
+           "CREATE UNIQUE INDEX " + m + "_items_key ON " + m + "_items(entry, ikey);";
+}
+
+std::string newer_format_message(int64_t version) {
+    return "written in store format " + std::to_string(version) + ", newer than this version reads (" +
+           std::to_string(format::kVersion) + ")";
+}
 
 static int64_t file_size(const std::string &path) {
     struct stat st;
@@ -95,6 +103,7 @@ static Identity identity(SqliteDb &db) {
 
 static void create_schema(SqliteDb &db, const std::string &store_name) {
     db.exec(kCreateSchema);
+    db.exec(map_tables_sql(0).c_str());
     char *meta = sqlite3_mprintf(
         "INSERT INTO meta(k, v) VALUES ('format', %d), ('name', %Q);"
         "PRAGMA application_id = %d; PRAGMA user_version = %d;",
@@ -175,36 +184,12 @@ static void open_for_reading(SqliteDb &db) {
     db.reopen_immutable();
 }
 
-static bool has_index(SqliteDb &db, const char *name) {
-    char *sql = sqlite3_mprintf("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = %Q", name);
-    int64_t n = 0;
-    int rc = db.try_query_int(sql, n);
-    sqlite3_free(sql);
-    if (rc != SQLITE_OK) read_failed(db, rc);
-    return n != 0;
-}
-
-// Checked first without the write lock, so that opening a current store
-// writes nothing; IF NOT EXISTS for another process adding it meanwhile. A
-// file already holding duplicates keeps them (reading it reports them).
-static void add_unique_indexes(SqliteDb &db) {
-    for (auto &[name, sql] : kUniqueIndexes) {
-        if (has_index(db, name)) continue;
-        db.exec("BEGIN IMMEDIATE");
-        int rc = sqlite3_exec(db.handle(), sql, nullptr, nullptr, nullptr);
-        if (rc == SQLITE_OK) {
-            db.exec("COMMIT");
-            continue;
-        }
-        sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
-        if ((rc & 0xff) != SQLITE_CONSTRAINT) db.fail(rc, "adding a unique index");
-    }
-}
-
 // A store file whose tables were dropped is damaged: name what is missing
-// instead of failing later on a statement (or adding an index) with SQLite's
-// "no such table". A named map's tables are named after its row in `maps`.
-static void check_tables(SqliteDb &db) {
+// instead of failing later on a statement (or an upgrade) with SQLite's "no
+// such table". A named map's tables are named after its row in `maps`: in
+// format 1 entries_<id> and items_<id> (the default map's entries and items),
+// in format 2 map<id>_entries and map<id>_items (the default map's id is 0).
+static void check_tables(SqliteDb &db, int64_t version) {
     std::vector<std::string> tables;
     bool own = !db.in_transaction();
     if (own) db.exec("BEGIN");
@@ -233,12 +218,18 @@ static void check_tables(SqliteDb &db) {
     }
     if (own) db.exec("COMMIT");
     auto has = [&](const std::string &t) { return std::find(tables.begin(), tables.end(), t) != tables.end(); };
+    bool v1 = version < 2;
+    auto table_of = [&](int64_t id, const char *t) {
+        return v1 ? std::string(t) + (id ? "_" + std::to_string(id) : "") : "map" + std::to_string(id) + "_" + t;
+    };
     std::vector<std::string> missing;
-    for (const char *t : {"meta", "tags", "entries", "items"})
+    for (const char *t : v1 ? std::vector<const char *>{"meta", "tags"} : std::vector<const char *>{"meta", "shapes", "maps"})
         if (!has(t)) missing.emplace_back(t);
+    for (const char *t : {"entries", "items"})
+        if (!has(table_of(0, t))) missing.emplace_back(t);
     for (auto &[id, name] : maps)
         for (const char *t : {"entries", "items"})
-            if (!has(std::string(t) + "_" + std::to_string(id))) {
+            if (id != 0 && !has(table_of(id, t))) {
                 nb::object n = nb::steal(PyUnicode_DecodeUTF8(name.data(), (Py_ssize_t) name.size(), "surrogatepass"));
                 if (!n) throw nb::python_error();
                 missing.push_back(std::string(t) + " table of the map " + nb::str(nb::repr(n)).c_str());
@@ -264,14 +255,21 @@ void prepare_store(SqliteDb &db, const std::string &store_name) {
         initialise_in_place(db, store_name);
     }
 
-    check_tables(db);
+    // The tables of the format the header names, before any is read.
+    if (int64_t h = read_int(db, "PRAGMA user_version"); h >= format::kOldestVersion && h <= format::kVersion)
+        check_tables(db, h);
+
+    // The format is recorded twice, in the meta table and in the header.
     int64_t version = 0;
     int rc = db.try_query_int("SELECT v FROM meta WHERE k = 'format'", version);
     if (rc != SQLITE_OK) read_failed(db, rc);
-    if (version < 1) not_a_store(db, "no format version recorded");
-    if (version > format::kVersion)
-        raise_store_error(db.path(), "written in store format " + std::to_string(version) +
-                                         ", newer than this version reads (" + std::to_string(format::kVersion) + ")");
+    int64_t header = read_int(db, "PRAGMA user_version");
+    if (version < format::kOldestVersion) not_a_store(db, "no format version recorded");
+    if (std::max(version, header) > format::kVersion) raise_store_error(db.path(), newer_format_message(std::max(version, header)));
+    if (header != version)
+        not_a_store(db, "the file is damaged: its header says store format " + std::to_string(header) +
+                            " and its meta table " + std::to_string(version));
+    db.set_format((int) version);
 
     // A database file shorter than its pages, with no log that holds them,
     // was cut off.
@@ -282,10 +280,171 @@ void prepare_store(SqliteDb &db, const std::string &store_name) {
     if (!db.read_only()) {
         std::string mode = db.query_text("PRAGMA journal_mode=WAL");
         if (mode != "wal") raise_store_error(db.path(), "cannot use the WAL journal (journal mode is " + mode + ")");
-        add_unique_indexes(db);
     }
     db.exec("PRAGMA synchronous=FULL");
     db.exec("PRAGMA cache_size=-16384");
+    // A savepoint (each write inside batch() of an operation that runs its own
+    // transaction(), as OrderMgr.add_trade does) keeps the page images it may
+    // have to restore; in memory, not in a temporary file.
+    db.exec("PRAGMA temp_store=MEMORY");
+}
+
+
+// --- upgrading a file of an older format ---------------------------------------
+
+namespace {
+
+// A statement of the upgrade, finalised on every path.
+class Statement {
+public:
+    Statement(SqliteDb &db, const std::string &sql) : db_(db) {
+        int rc = sqlite3_prepare_v2(db.handle(), sql.c_str(), -1, &s_, nullptr);
+        if (rc != SQLITE_OK) db.fail(rc, "upgrading the store");
+    }
+    ~Statement() { sqlite3_finalize(s_); }
+    Statement &bind(int i, int64_t v) {
+        check(sqlite3_bind_int64(s_, i, v));
+        return *this;
+    }
+    Statement &bind(int i, const std::string &blob) {
+        check(sqlite3_bind_blob64(s_, i, blob.data(), blob.size(), SQLITE_TRANSIENT));
+        return *this;
+    }
+    bool step() {
+        int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW) return true;
+        sqlite3_reset(s_);
+        if (rc != SQLITE_DONE) db_.fail(rc, "upgrading the store");
+        return false;
+    }
+    void run() {
+        while (step()) {
+        }
+    }
+    int64_t int64(int col) { return sqlite3_column_int64(s_, col); }
+    std::string blob(int col) {
+        const char *p = (const char *) sqlite3_column_blob(s_, col);
+        return std::string(p ? p : "", (size_t) sqlite3_column_bytes(s_, col));
+    }
+
+private:
+    void check(int rc) {
+        if (rc != SQLITE_OK) db_.fail(rc, "upgrading the store");
+    }
+    SqliteDb &db_;
+    sqlite3_stmt *s_ = nullptr;
+};
+
+bool has_table(SqliteDb &db, const std::string &name) {
+    Statement q(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = CAST(?1 AS TEXT)");
+    q.bind(1, name);
+    q.step();
+    bool found = q.int64(0) != 0;
+    while (q.step()) {
+    }
+    return found;
+}
+
+// Every row of one map, rewritten in place (ids and order numbers stay).
+void rewrite_rows(SqliteDb &db, FormatUpgrade &up, int64_t map, const std::string &entries, const std::string &items) {
+    std::vector<int64_t> ids;
+    {
+        Statement q(db, "SELECT id FROM " + entries + " ORDER BY id");
+        while (q.step()) ids.push_back(q.int64(0));
+    }
+    Statement entry(db, "SELECT key, value FROM " + entries + " WHERE id = ?1");
+    Statement rows(db, "SELECT ord, ikey, value FROM " + items + " WHERE entry = ?1 ORDER BY ord");
+    Statement put_item(db, "UPDATE " + items + " SET ikey = ?3, value = ?4 WHERE entry = ?1 AND ord = ?2");
+    Statement put_entry(db, "UPDATE " + entries + " SET key = ?2, value = ?3 WHERE id = ?1");
+    struct Item {
+        int64_t ord;
+        std::string key, value;
+    };
+    for (int64_t id : ids) {
+        entry.bind(1, id);
+        if (!entry.step()) continue;
+        std::string key = entry.blob(0), value = entry.blob(1);
+        while (entry.step()) {
+        }
+        uint64_t count = 0;
+        uint32_t sum = 0;
+        if (FormatUpgrade::is_itemized(value)) {
+            std::vector<Item> old;
+            rows.bind(1, id);
+            while (rows.step()) old.push_back(Item{rows.int64(0), rows.blob(1), rows.blob(2)});
+            for (Item &it : old) {
+                std::string k, v;
+                sum ^= up.item(map, it.ord, it.key, it.value, k, v);
+                ++count;
+                put_item.bind(1, id).bind(2, it.ord).bind(3, k).bind(4, v).run();
+            }
+        }
+        put_entry.bind(1, id).bind(2, up.key(key, map)).bind(3, up.value(value, map, count, sum)).run();
+    }
+}
+
+// A unique index, unless the rows already break it (a damaged file keeps
+// its duplicates; reading reports them).
+void unique_index(SqliteDb &db, const std::string &sql) {
+    int rc = sqlite3_exec(db.handle(), sql.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_CONSTRAINT) db.fail(rc, "upgrading the store");
+}
+
+}  // namespace
+
+void upgrade_file(SqliteDb &db) {
+    std::unordered_map<int64_t, std::string> tags;
+    {
+        Statement q(db, "SELECT id, tag FROM tags");
+        while (q.step()) tags[q.int64(0)] = q.blob(1);
+    }
+    FormatUpgrade up(std::move(tags));
+
+    // The maps table in its current form, which an older release cannot
+    // add a map to.
+    std::vector<int64_t> maps{0};
+    const char *table = "(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, format INTEGER NOT NULL, sum INTEGER NOT NULL)";
+    if (has_table(db, "maps")) {
+        db.exec((std::string("CREATE TABLE maps_upgraded") + table).c_str());
+        {
+            Statement q(db, "SELECT id, name FROM maps ORDER BY id");
+            Statement put(db, "INSERT INTO maps_upgraded(id, name, format, sum) VALUES (?1, ?2, 2, ?3)");
+            while (q.step()) {
+                int64_t id = q.int64(0);
+                std::string name = q.blob(1);
+                maps.push_back(id);
+                put.bind(1, id).bind(2, name).bind(3, (int64_t) sealed::map_name(id, name)).run();
+            }
+        }
+        db.exec("DROP TABLE maps; ALTER TABLE maps_upgraded RENAME TO maps;");
+    } else {
+        db.exec((std::string("CREATE TABLE maps") + table).c_str());
+    }
+
+    for (int64_t id : maps) {
+        std::string old = id ? "_" + std::to_string(id) : "";
+        std::string m = "map" + std::to_string(id);
+        if (!has_table(db, "entries" + old)) {  // a map row without its tables: give it empty ones
+            db.exec(map_tables_sql(id).c_str());
+            continue;
+        }
+        std::string sql = "DROP INDEX IF EXISTS entries" + old + "_key; DROP INDEX IF EXISTS items" + old +
+                          "_key; ALTER TABLE entries" + old + " RENAME TO " + m + "_entries; ALTER TABLE items" +
+                          old + " RENAME TO " + m + "_items;";
+        db.exec(sql.c_str());
+        rewrite_rows(db, up, id, m + "_entries", m + "_items");
+        unique_index(db, "CREATE UNIQUE INDEX " + m + "_entries_key ON " + m + "_entries(key)");
+        unique_index(db, "CREATE UNIQUE INDEX " + m + "_items_key ON " + m + "_items(entry, ikey)");
+    }
+
+    db.exec("CREATE TABLE shapes(id INTEGER PRIMARY KEY, shape BLOB NOT NULL); DROP TABLE tags;");
+    {
+        Statement put(db, "INSERT INTO shapes(id, shape) VALUES (?1, ?2)");
+        for (auto &[id, bytes] : up.shapes()) put.bind(1, id).bind(2, bytes).run();
+    }
+    std::string done = "UPDATE meta SET v = " + std::to_string(format::kVersion) +
+                       " WHERE k = 'format'; PRAGMA user_version = " + std::to_string(format::kVersion);
+    db.exec(done.c_str());
 }
 
 }  // namespace dualcache

@@ -14,7 +14,21 @@ void create_store_file(const std::string &path, const std::string &directory, co
 
 // Checks that `db` is a store of a format this code reads (StoreError
 // otherwise, the file untouched), turning an empty file into a store, and
-// sets the connection up: WAL journal, synchronous=FULL.
+// sets the connection up: WAL journal, synchronous=FULL. Opening an
+// existing store writes nothing.
 void prepare_store(SqliteDb &db, const std::string &store_name);
+
+// The tables of map `id` in the current format.
+std::string map_tables_sql(int64_t id);
+
+// "written in store format N, newer than this version reads (M)"
+std::string newer_format_message(int64_t version);
+
+// Rewrites a store of an older format in the current one, inside the open
+// write transaction: its tables take the current names (so that a process
+// of an older release that still has the file open fails at its next use
+// instead of writing the old format into it), every row is rewritten, and
+// the file records the new format.
+void upgrade_file(SqliteDb &db);
 
 }  // namespace dualcache

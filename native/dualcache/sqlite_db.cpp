@@ -6,40 +6,43 @@
 #include <cerrno>
 #include <cstring>
 
+#include "corrupt_value.h"
 #include "file_naming.h"
 #include "format.h"
+#include "schema.h"
+#include "sealed.h"
 #include "store_error.h"
 
 namespace dualcache {
 
-// {M} stands for the map's table suffix: "" for the default map's tables
-// (entries, items), "_<id>" for a named map's (entries_3, items_3).
+// {E} and {I} stand for the map's entries and items tables (see
+// map_table()); {T} for the record shapes table and its column.
 static const char *const kSql[] = {
     /* Begin */ "BEGIN",
     /* BeginImmediate */ "BEGIN IMMEDIATE",
     /* Commit */ "COMMIT",
     /* Rollback */ "ROLLBACK",
     /* DataVersion */ "PRAGMA data_version",
-    /* ScanEntries */ "SELECT id, version, key FROM entries{M} ORDER BY id",
-    /* LoadEntry */ "SELECT version, value FROM entries{M} WHERE id = ?1",
-    /* InsertEntry */ "INSERT INTO entries{M}(version, key, value) VALUES (1, ?1, ?2)",
-    /* UpdateEntry */ "UPDATE entries{M} SET version = ?2, value = ?3 WHERE id = ?1",
-    /* DeleteEntry */ "DELETE FROM entries{M} WHERE id = ?1",
-    /* DeleteAllEntries */ "DELETE FROM entries{M}",
-    /* LoadItems */ "SELECT ord, ikey, value FROM items{M} WHERE entry = ?1 ORDER BY ord",
-    /* InsertItem */ "INSERT INTO items{M}(entry, ord, ikey, value) VALUES (?1, ?2, ?3, ?4)",
-    /* UpdateItem */ "UPDATE items{M} SET ikey = ?3, value = ?4 WHERE entry = ?1 AND ord = ?2",
-    /* DeleteItem */ "DELETE FROM items{M} WHERE entry = ?1 AND ord = ?2",
-    /* DeleteItemsOf */ "DELETE FROM items{M} WHERE entry = ?1",
-    /* DeleteAllItems */ "DELETE FROM items{M}",
-    /* LoadTags */ "SELECT id, tag FROM tags",
-    /* InsertTag */ "INSERT INTO tags(tag) VALUES (?1)",
+    /* ScanEntries */ "SELECT id, version, key FROM {E} ORDER BY id",
+    /* LoadEntry */ "SELECT version, value FROM {E} WHERE id = ?1",
+    /* InsertEntry */ "INSERT INTO {E}(version, key, value) VALUES (1, ?1, ?2)",
+    /* UpdateEntry */ "UPDATE {E} SET version = ?2, value = ?3 WHERE id = ?1",
+    /* DeleteEntry */ "DELETE FROM {E} WHERE id = ?1",
+    /* DeleteAllEntries */ "DELETE FROM {E}",
+    /* LoadItems */ "SELECT ord, ikey, value FROM {I} WHERE entry = ?1 ORDER BY ord",
+    /* InsertItem */ "INSERT INTO {I}(entry, ord, ikey, value) VALUES (?1, ?2, ?3, ?4)",
+    /* UpdateItem */ "UPDATE {I} SET ikey = ?3, value = ?4 WHERE entry = ?1 AND ord = ?2",
+    /* DeleteItem */ "DELETE FROM {I} WHERE entry = ?1 AND ord = ?2",
+    /* DeleteItemsOf */ "DELETE FROM {I} WHERE entry = ?1",
+    /* DeleteAllItems */ "DELETE FROM {I}",
+    /* LoadTags */ "SELECT id, {T}",
+    /* InsertTag */ "INSERT INTO shapes(id, shape) VALUES (?1, ?2)",
     // Nested levels share one name: each refers to the innermost.
     /* Savepoint */ "SAVEPOINT level",
     /* Release */ "RELEASE level",
     /* RollbackTo */ "ROLLBACK TO level",
-    /* FindMap */ "SELECT id FROM maps WHERE name = ?1",
-    /* InsertMap */ "INSERT INTO maps(name) VALUES (?1)",
+    /* FindMap */ "SELECT id, name, sum FROM maps",  // format 1: see sql_text()
+    /* InsertMap */ "INSERT INTO maps(id, name, format, sum) VALUES (?1, ?2, 2, ?3)",
 };
 static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
 
@@ -160,9 +163,44 @@ void SqliteDb::destroy() {
 }
 
 int64_t SqliteDb::data_version() {
-    Run q = run(Sql::DataVersion);
-    q.step();
-    return q.int64(0);
+    int64_t v;
+    {
+        Run q = run(Sql::DataVersion);
+        q.step();
+        v = q.int64(0);
+    }
+    // Another connection's commit may have upgraded the file.
+    if (format_ < format::kVersion && v != seen_version_) {
+        seen_version_ = v;
+        int64_t now = query_int("PRAGMA user_version");
+        if (now > format::kVersion) raise_store_error(path_, newer_format_message(now));
+        if (now > format_) switch_format((int) now);
+    }
+    return v;
+}
+
+void SqliteDb::switch_format(int format) {
+    format_ = format;
+    for (auto &s : stmts_) s.reset();
+    map_stmts_.clear();
+    has_maps_ = false;
+}
+
+void SqliteDb::upgrade() {
+    upgrade_file(*this);
+    switch_format(format::kVersion);
+}
+
+void SqliteDb::upgrade_undone() { switch_format(format::kOldestVersion); }
+
+void SqliteDb::check_scanned(int64_t map, int64_t rows) {
+    // Counted through the key index: a row the table lost (or the index)
+    // shows as a difference.
+    std::string sql = "SELECT count(*) FROM " + map_table("entries", map);
+    int64_t counted = query_int(sql.c_str());
+    if (counted != rows)
+        throw CorruptValue{"the file is damaged: the entries table holds " + std::to_string(rows) +
+                           " rows and its key index " + std::to_string(counted)};
 }
 
 void SqliteDb::add_stats(nb::dict &d) const {
@@ -201,11 +239,21 @@ void SqliteDb::fail(int rc, const char *context) const {
     raise_store_error(path_, msg, code);
 }
 
+std::string SqliteDb::map_table(const char *kind, int64_t map) const {
+    if (format_ >= 2) return "map" + std::to_string(map) + "_" + kind;
+    return map ? std::string(kind) + "_" + std::to_string(map) : std::string(kind);
+}
+
 // A statement's text for map `map`.
-static std::string sql_text(Sql which, int64_t map) {
+std::string SqliteDb::sql_text(Sql which, int64_t map) const {
     std::string sql = kSql[(size_t) which];
-    if (size_t at = sql.find("{M}"); at != std::string::npos)
-        sql.replace(at, 3, map ? "_" + std::to_string(map) : std::string());
+    auto put = [&](const char *mark, const std::string &text) {
+        if (size_t at = sql.find(mark); at != std::string::npos) sql.replace(at, 3, text);
+    };
+    put("{E}", map_table("entries", map));
+    put("{I}", map_table("items", map));
+    put("{T}", format_ >= 2 ? "shape FROM shapes" : "tag FROM tags");
+    if (which == Sql::FindMap && format_ < 2) sql = "SELECT id FROM maps WHERE name = ?1";
     return sql;
 }
 
@@ -237,30 +285,36 @@ bool SqliteDb::has_maps_table() {
     return has_maps_;
 }
 
+// A row of the maps table, checked against its checksum (format 2 on): a
+// damaged name or id must not make a map read empty, or another map's rows.
+static void check_map_row(int64_t id, std::string_view name, int64_t sum) {
+    if ((uint32_t) sum != sealed::map_name(id, name) || sum < 0 || sum > 0xffffffffLL)
+        throw CorruptValue{"the maps table row " + std::to_string(id) +
+                           ": checksum mismatch (the stored bytes are not those written)"};
+}
+
 int64_t SqliteDb::find_map(std::string_view name) {
     if (!has_maps_table()) return 0;
     Run q = run(Sql::FindMap);
-    q.bind(1, name);
-    return q.step() ? q.int64(0) : 0;
+    if (format_ < 2) {
+        q.bind(1, name);
+        return q.step() ? q.int64(0) : 0;
+    }
+    int64_t found = 0;  // every row is read, and checked
+    while (q.step()) {
+        check_map_row(q.int64(0), q.blob(1), q.int64(2));
+        if (q.blob(1) == name) found = q.int64(0);
+    }
+    return found;
 }
 
 int64_t SqliteDb::create_map(std::string_view name) {
     try {
-        exec("CREATE TABLE IF NOT EXISTS maps(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE)");
-        has_maps_ = true;
         if (int64_t id = find_map(name)) return id;
-        run(Sql::InsertMap).bind(1, name).done();
-        int64_t id = last_insert_id();
-        std::string m = std::to_string(id);
-        std::string sql = "CREATE TABLE entries_" + m +
-                          "(id INTEGER PRIMARY KEY AUTOINCREMENT, version INTEGER NOT NULL, key BLOB NOT NULL,"
-                          " value BLOB NOT NULL);"
-                          "CREATE TABLE items_" + m +
-                          "(entry INTEGER NOT NULL, ord INTEGER NOT NULL, ikey BLOB NOT NULL,"
-                          " value BLOB NOT NULL, PRIMARY KEY(entry, ord)) WITHOUT ROWID;"
-                          "CREATE UNIQUE INDEX entries_" + m + "_key ON entries_" + m + "(key);"
-                          "CREATE UNIQUE INDEX items_" + m + "_key ON items_" + m + "(entry, ikey);";
-        exec(sql.c_str());
+        // The id is chosen here: the row's checksum names it.
+        int64_t id = query_int("SELECT coalesce(max(id), 0) + 1 FROM maps");
+        run(Sql::InsertMap).bind(1, id).bind(2, name).bind(3, (int64_t) sealed::map_name(id, name)).done();
+        exec(map_tables_sql(id).c_str());
         return id;
     } catch (...) {
         has_maps_ = false;  // the transaction that made the table is rolled back
@@ -279,22 +333,26 @@ std::vector<std::string> SqliteDb::nonempty_maps() {
     if (own) exec("BEGIN");
     std::vector<std::string> names;
     try {
-        if (query_int("SELECT EXISTS (SELECT 1 FROM entries)")) names.emplace_back();
+        std::string first = "SELECT EXISTS (SELECT 1 FROM " + map_table("entries", 0) + ")";
+        if (query_int(first.c_str())) names.emplace_back();
         if (has_maps_table()) {
             std::vector<std::pair<int64_t, std::string>> maps;
             {
                 OneOff q;
-                int rc = sqlite3_prepare_v2(db_, "SELECT id, name FROM maps", -1, &q.s, nullptr);
+                bool checked = format_ >= 2;
+                int rc = sqlite3_prepare_v2(db_, checked ? "SELECT id, name, sum FROM maps" : "SELECT id, name FROM maps",
+                                            -1, &q.s, nullptr);
                 if (rc != SQLITE_OK) fail(rc);
                 while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
                     const char *name = (const char *) sqlite3_column_blob(q.s, 1);
                     maps.emplace_back(sqlite3_column_int64(q.s, 0),
                                       std::string(name ? name : "", (size_t) sqlite3_column_bytes(q.s, 1)));
+                    if (checked) check_map_row(maps.back().first, maps.back().second, sqlite3_column_int64(q.s, 2));
                 }
                 if (rc != SQLITE_DONE) fail(rc);
             }
             for (auto &[id, name] : maps) {
-                std::string sql = "SELECT EXISTS (SELECT 1 FROM entries_" + std::to_string(id) + ")";
+                std::string sql = "SELECT EXISTS (SELECT 1 FROM " + map_table("entries", id) + ")";
                 if (query_int(sql.c_str())) names.push_back(std::move(name));
             }
         }

@@ -85,6 +85,14 @@ public:
     int64_t create_map(std::string_view name) override;
     void drop_map(int64_t id) override;
     std::vector<std::string> nonempty_maps() override;
+    void upgrade() override;
+    void upgrade_undone() override;
+    void check_scanned(int64_t map, int64_t rows) override;
+
+    // The rows' format, as the file records it (set once it is checked).
+    void set_format(int format) { format_ = format; }
+    // The name of a map's entries or items table (`kind`) in the rows' format.
+    std::string map_table(const char *kind, int64_t map) const;
 
     void exec(const char *sql);
     // First column of the first row of a one-off statement (0 when no row).
@@ -116,6 +124,9 @@ public:
 private:
     using Statements = std::array<std::unique_ptr<SqliteCursor>, (size_t) Sql::Count_>;
     SqliteCursor &cursor(Sql which, int64_t map);
+    std::string sql_text(Sql which, int64_t map) const;
+    // The rows are in `format` from now on: the statements are made anew.
+    void switch_format(int format);
     bool has_maps_table();
     static int wal_hook(void *self, sqlite3 *db, const char *name, int pages);
     void open(int flags, const std::string &name);
@@ -127,6 +138,7 @@ private:
     std::unordered_map<int64_t, Statements> map_stmts_;  // a named map's, by its id
     bool has_maps_ = false;  // the maps table was seen (it is never dropped)
     int64_t wal_frames_ = 0, last_wal_pages_ = 0;
+    int64_t seen_version_ = -1;  // the data version at which the format was last checked
 };
 
 }  // namespace dualcache

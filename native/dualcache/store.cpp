@@ -5,6 +5,7 @@
 #include "itemized.h"
 #include "py_import.h"
 #include "raise.h"
+#include "sealed.h"
 #include "store_error.h"
 
 namespace dualcache {
@@ -30,7 +31,7 @@ static auto corrupt_as_store_error(const std::string &path, F &&body) -> decltyp
     try {
         return body();
     } catch (const CorruptValue &c) {
-        raise_store_error_from(path, "damaged stored value: " + c.what, c.cause.ptr());
+        raise_store_error_from(path, (c.damage ? "damaged stored value: " : "") + c.what, c.cause.ptr());
     }
 }
 
@@ -38,17 +39,32 @@ static auto corrupt_as_store_error(const std::string &path, F &&body) -> decltyp
 // transaction, committed by commit(); inside, it joins the open level.
 // Leaving without commit() (an exception) rolls back as far as needed and
 // makes the memory level forget the entry. With `create`, the map's first
-// write gives it its tables, just before its first statement (so that a
-// value that cannot be stored fails before anything is written).
+// write gives it its tables (and its id, which the rows' checksums name)
+// before anything is encoded; a value that then cannot be stored leaves an
+// empty map, which reads as one never written (and goes with the rollback
+// of a write outside transaction()).
 class Store::WriteOp {
 public:
     WriteOp(Store &s, bool create) : s_(s), c_(*s.conn_), create_(create) {
         c_.begin_write();
         implicit_ = c_.top().implicit;
         try {
+            // The first write into a store of an older format rewrites it
+            // in the current one, in this transaction.
+            if (c_.needs_upgrade()) {
+                sql_ = true;
+                c_.wrote(s_);
+                c_.upgrade();
+            }
             s.sync();  // the index as of the lock
+            if (create_ && !s_.exists()) {
+                c_.wrote(s_);
+                sql_ = true;  // a failure while creating it fails the transaction
+                s_.create();
+                sql_ = false;
+            }
         } catch (...) {
-            c_.write_failed(s_, implicit_, false, 0);
+            c_.write_failed(s_, implicit_, sql_, 0);
             throw;
         }
     }
@@ -63,7 +79,6 @@ public:
     void sql() {
         sql_ = true;
         c_.wrote(s_);
-        if (create_ && !s_.exists()) s_.create();
     }
     void touch(int64_t id, bool added) { c_.touched(s_, id, added); }
     void commit() {
@@ -160,18 +175,38 @@ void Store::rebuild_index() {
     Db &db = conn_->db();
     if (!exists())
         if (int64_t id = db.find_map(map_utf8_)) map_id_ = id;
-    Decoder dec(conn_->tags());
+    Decoder dec(conn_->tags(), map_id_);
     EntryIndex::Rebuild rb(index_);
     if (exists()) {
-        Run q = db.run(Sql::ScanEntries, map_id_);
-        while (q.step()) {
-            int64_t id = q.int64(0);
-            try {
-                rb.row(id, q.int64(1), [&] { return dec.value(q.blob(2)); });
-            } catch (CorruptValue &c) {
-                c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
-                throw;
+        // One snapshot for the scan and the engine's check of it.
+        bool own = !conn_->in_transaction();
+        try {
+            if (own) db.run(Sql::Begin).done();
+            int64_t rows = 0, last = 0;
+            {
+                Run q = db.run(Sql::ScanEntries, map_id_);
+                while (q.step()) {
+                    int64_t id = q.int64(0);
+                    ++rows;
+                    // Row ids ascend in a sound table (a damaged page can
+                    // give one row twice, or another in its place).
+                    if (id <= last)
+                        throw CorruptValue{"the entry rows are damaged: row " + std::to_string(id) + " comes after row " +
+                                           std::to_string(last)};
+                    last = id;
+                    try {
+                        rb.row(id, q.int64(1), [&] { return dec.key(q.blob(2)); });
+                    } catch (CorruptValue &c) {
+                        c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
+                        throw;
+                    }
+                }
             }
+            db.check_scanned(map_id_, rows);
+            if (own) db.run(Sql::Commit).done();
+        } catch (...) {
+            if (own) db.rollback_quietly();
+            throw;
         }
     }
     rb.finish();
@@ -201,7 +236,7 @@ bool Store::load(Entry &e) {
     bool own = !conn_->in_transaction();
     try {
         if (own) db.run(Sql::Begin).done();
-        Decoder dec(conn_->tags());
+        Decoder dec(conn_->tags(), map_id_);
         nb::object value;
         std::unique_ptr<ItemState> st;
         int64_t version = 0;
@@ -213,17 +248,18 @@ bool Store::load(Entry &e) {
             if (found) {
                 version = q.int64(0);
                 std::string_view blob = q.blob(1);
-                if (Decoder::is_itemized_head(blob)) {
-                    std::string head(blob);
-                    Decoder::Head h = dec.head(head);
-                    nb::object mapping = load_items(db, map_id_, dec, e.id, st);
+                std::string_view bytes = dec.entry_payload(blob);
+                if (Decoder::is_itemized_head(bytes)) {
+                    std::string stored(blob);  // kept as the state's head
+                    Decoder::Head h = dec.head(std::string_view(stored).substr(0, bytes.size()));
+                    nb::object mapping = load_items(db, map_id_, dec, e.id, h, st);
                     if (PyList_SetItem(h.fields.ptr(), h.slot, mapping.release().ptr()) < 0) throw nb::python_error();
                     nb::object fields = nb::steal(PyList_AsTuple(h.fields.ptr()));
                     if (!fields) throw nb::python_error();
-                    value = Decoder::build(*h.rc, fields.ptr());
-                    st->head = std::move(head);
+                    value = Decoder::build(*h.shape, fields.ptr(), nullptr);
+                    st->head = std::move(stored);
                 } else {
-                    value = dec.value(blob);
+                    value = dec.value(bytes);
                 }
             }
         }
@@ -358,16 +394,20 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     std::unique_ptr<ItemState> st;
     ItemPlan plan;
     if (mapping) {
-        enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), vw);
         if (e) st = std::move(e->items);
-        plan = plan_items(mapping, st, enc, rc->items_changed());
+        plan = plan_items(mapping, st, enc, rc->items_changed(), map_id_);
         conn_->count_compared((int64_t) plan.compared);
+        enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), st->live, st->xor_crc, vw);
     } else if (rc) {
         enc.record(*rc, fields.ptr(), vw);
     } else {
         enc.value(value, vw);
     }
-    if (!e) enc.value(key, kw);
+    sealed::value(vw.out(), map_id_);
+    if (!e) {
+        enc.value(key, kw);
+        sealed::key(kw.out(), map_id_);
+    }
 
     op.sql();
     Db &db = conn_->db();

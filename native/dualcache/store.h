@@ -111,6 +111,8 @@ public:
         index_.forget_all();
         stale_ = true;
     }
+    // The rows changed format: what is known of item rows no longer holds.
+    void forget_item_states() { index_.forget_item_states(); }
     // The transaction that created this map's tables was rolled back.
     void uncreate() {
         map_id_ = kAbsent;

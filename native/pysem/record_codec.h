@@ -8,8 +8,9 @@
 #include <stdint.h>
 
 #define ZELPH_RECORD_CODEC_CAPSULE "zelph.dualcache.RecordCodec"
-#define ZELPH_RECORD_CODEC_ABI 2
-// Tables of version 1 end after itemized_field.
+#define ZELPH_RECORD_CODEC_ABI 3
+// Tables of version 1 end after itemized_field, those of version 2 after
+// items_changed.
 #define ZELPH_RECORD_CODEC_ABI_MIN 1
 
 // Change kinds reported by items_changed.
@@ -54,6 +55,16 @@ struct zelph_record_codec {
     Py_ssize_t (*items_changed)(PyObject *mapping, const struct zelph_items_mark *since,
                                 struct zelph_items_mark *now, PyObject **keys, PyObject **values, int *kinds,
                                 Py_ssize_t max);
+
+    // Version 3, optional (NULL): the names of the stored fields, a tuple of
+    // str in the order of the fields tuple (a reference the module keeps for
+    // the life of the process), so that the store can read records stored
+    // while the class had other fields by name; and what a record stored
+    // without field `i` (an index into that tuple) takes: a new reference,
+    // or NULL with no exception set when the field has no default (NULL
+    // with an exception on failure). `cls` is the class being built.
+    PyObject *field_names = nullptr;
+    PyObject *(*field_default)(PyTypeObject *cls, Py_ssize_t i) = nullptr;
 };
 
 }

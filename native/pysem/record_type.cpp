@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "pysem/compat.h"
 #include "pysem/fields.h"
 #include "pysem/format.h"
 #include "pysem/record.h"
@@ -108,7 +109,7 @@ void store_fresh(Class &c, PyObject *self, PyObject *const *a) {
 void run_post_init(Class &c, PyObject *self) {
     if (!c.decl.post_init) return;
     static PyObject *name = PyUnicode_InternFromString("__post_init__");
-    PyObject *found = _PyType_Lookup(Py_TYPE(self), name);
+    PyObject *found = c.exact(self) ? compat::own_type_lookup(c.type, name) : compat::type_lookup(Py_TYPE(self), name);
     if (found && found == c.own_post_init) {
         if (c.decl.post_init(self) < 0) throw_error();
         return;
@@ -218,7 +219,7 @@ PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *k
     PyObject *a[kMaxFields];
     if (!bind_args(c.signature, args, nargsf, kwnames, a)) return nullptr;
     // Allocated untracked and zeroed; tracked (or not) once complete.
-    PyObject *self = _PyObject_GC_New(c.type);
+    PyObject *self = PyObject_GC_New(PyObject, c.type);
     if (!self) return nullptr;
     memset(reinterpret_cast<char *>(self) + sizeof(PyObject), 0, (size_t) c.type->tp_basicsize - sizeof(PyObject));
     return slot_call<PyObject *>(nullptr, [&] {
@@ -329,6 +330,38 @@ PyObject *tp_repr(Class &c, PyObject *self) {
     });
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// A dataclass's __eq__ as CPython 3.13 makes it: `self is other`, then
+// `self.a == other.a and self.b == other.b ...` over the compared fields:
+// each pair with == (no identity shortcut), and the answer is the first
+// false result or else the last one, as the comparison returned it.
+static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
+    if (self == other) Py_RETURN_TRUE;
+    if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+    const bool exact = c.exact(self);  // no code of the caller's runs while the fields are read
+    nb::object result = nb::borrow(Py_True);
+    bool first = true;
+    for (int i = 0; i < c.decl.nfields; ++i) {
+        if (!c.decl.fields[i].compare) continue;
+        if (!first) {
+            int truth = PyObject_IsTrue(result.ptr());
+            if (truth < 0) return nullptr;
+            if (!truth) return result.release().ptr();
+        }
+        first = false;
+        nb::object ka, kb;
+        PyObject *a = exact ? held(c, self, i, ka) : (ka = nb::steal(PyObject_GetAttr(self, c.names[i]))).ptr();
+        if (!a) return nullptr;
+        PyObject *b = exact ? held(c, other, i, kb) : (kb = nb::steal(PyObject_GetAttr(other, c.names[i]))).ptr();
+        if (!b) return nullptr;
+        result = nb::steal(PyObject_RichCompare(a, b, Py_EQ));
+        if (!result) return nullptr;
+    }
+    return result.release().ptr();
+}
+#else
+// A dataclass's __eq__ as CPython 3.12 makes it: the tuples of the compared
+// fields, (self.a, self.b, ...) == (other.a, other.b, ...).
 static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
     if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
     if (c.exact(self)) {
@@ -363,6 +396,7 @@ static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
     }
     return PyObject_RichCompare(mine.ptr(), theirs.ptr(), Py_EQ);
 }
+#endif
 
 PyObject *tp_richcompare(Class &c, PyObject *self, PyObject *other, int op) {
     if (op == Py_EQ) return equal(c, self, other);

@@ -23,6 +23,7 @@ classes the module defines and is idempotent.
 from __future__ import annotations
 
 import ast
+import builtins
 import dataclasses
 import datetime as _dt
 import inspect
@@ -98,11 +99,13 @@ def _field_specs(m: types.ModuleType) -> dict[str, list[tuple[str, Any, dataclas
 
 def _dataclass_metadata(
     name: str, field_plan: list[tuple[str, Any, dataclasses.Field[Any] | None]]
-) -> tuple[dict[str, dataclasses.Field[Any]], Any]:
-    """Field objects and parameters exactly as ``@dataclass`` makes them."""
+) -> tuple[dict[str, dataclasses.Field[Any]], Any, Any]:
+    """Field objects, parameters and ``__replace__`` (None before 3.13,
+    where ``copy.replace`` came) exactly as ``@dataclass`` makes them."""
     rows: list[Any] = [(n, t) if opts is None else (n, t, opts) for n, t, opts in field_plan]
     model = dataclasses.make_dataclass(name, rows, eq=True, repr=True, init=True, order=False, frozen=False)
-    return dict(model.__dataclass_fields__), model.__dataclass_params__  # type: ignore[attr-defined]
+    fields = dict(model.__dataclass_fields__)  # type: ignore[attr-defined]
+    return fields, model.__dataclass_params__, model.__dict__.get("__replace__")  # type: ignore[attr-defined]
 
 
 def _constructor_signature(fields: dict[str, dataclasses.Field[Any]]) -> inspect.Signature:
@@ -188,10 +191,86 @@ def _parse_parameters(params: str, markers: list[Any]) -> ast.arguments:
     return fn.args
 
 
-_WRAPPER_TEMPLATE = """\
-def {name}({params}):
-    return __native({call})
-"""
+# Each method's function is made by running one of these makers with the
+# method's parameter names, name and qualified name put into the made code
+# and its default values into the maker's constant, in globals where
+# ``_target`` is the native callable.  The made function passes its
+# parameters on, positionally, to ``_target``; the interpreter itself binds
+# the arguments (and words the errors) as for a function written with that
+# parameter list, and treats it as one (a call costs one plain Python call).
+# The makers are indexed by the number of named parameters; the ones with a
+# default stand for any number of defaults, the others for none.
+_MAKERS: tuple[Callable[[], Callable[..., Any]], ...] = (
+    lambda: lambda: _target(),
+    lambda: lambda a: _target(a),
+    lambda: lambda a, b: _target(a, b),
+    lambda: lambda a, b, c: _target(a, b, c),
+    lambda: lambda a, b, c, d: _target(a, b, c, d),
+    lambda: lambda a, b, c, d, e: _target(a, b, c, d, e),
+    lambda: lambda a, b, c, d, e, f: _target(a, b, c, d, e, f),
+)
+_MAKERS_WITH_DEFAULTS: tuple[Callable[[], Callable[..., Any]] | None, ...] = (
+    None,
+    lambda: lambda a=...: _target(a),
+    lambda: lambda a, b=...: _target(a, b),
+    lambda: lambda a, b, c=...: _target(a, b, c),
+    lambda: lambda a, b, c, d=...: _target(a, b, c, d),
+    lambda: lambda a, b, c, d, e=...: _target(a, b, c, d, e),
+    lambda: lambda a, b, c, d, e, f=...: _target(a, b, c, d, e, f),
+)
+_VARARGS_MAKERS: tuple[Callable[[], Callable[..., Any]], ...] = (
+    lambda: lambda *v: _target(*v),
+    lambda: lambda a, *v: _target(a, *v),
+    lambda: lambda a, b, *v: _target(a, b, *v),
+    lambda: lambda a, b, c, *v: _target(a, b, c, *v),
+)
+_VARARGS_MAKERS_WITH_DEFAULTS: tuple[Callable[[], Callable[..., Any]] | None, ...] = (
+    None,
+    lambda: lambda a=..., *v: _target(a, *v),
+    lambda: lambda a, b=..., *v: _target(a, b, *v),
+    lambda: lambda a, b, c=..., *v: _target(a, b, c, *v),
+)
+# For a parameter list the makers above do not cover (keyword-only
+# parameters, ``**kwargs``, long lists) the native callable checks the
+# arguments and a ``__signature__`` describes them.
+_GENERIC_MAKER: Callable[[], Callable[..., Any]] = lambda: lambda *args, **kwargs: _target(*args, **kwargs)  # noqa: E731
+
+# Bound in the globals of each made function only.
+_target: Callable[..., Any]
+
+
+def _made_function(
+    maker: Callable[[], Callable[..., Any]], native: Any, module: str, name: str, qualname: str,
+    names: tuple[str, ...], posonly: int, defaults: tuple[Any, ...],
+) -> Callable[..., Any]:
+    outer = maker.__code__
+    code = next(c for c in outer.co_consts if isinstance(c, types.CodeType))
+    made = code.replace(co_name=name, co_qualname=qualname, co_varnames=names or code.co_varnames,
+                        co_posonlyargcount=posonly)
+    consts = tuple(made if c is code else defaults if c == (...,) else c for c in outer.co_consts)
+    # Globals of the made function's own, with the builtins C code may look up
+    # through the calling frame (an import, for one).
+    namespace = {"__name__": module, "__builtins__": vars(builtins), "_target": native}
+    run = types.FunctionType(outer.replace(co_consts=consts), namespace)
+    return typing.cast(Callable[..., Any], run())
+
+
+def _signature(args: ast.arguments, default_value: Callable[[ast.expr], Any]) -> inspect.Signature:
+    """The parsed parameter list as an ``inspect.Signature`` (no annotations)."""
+    P = inspect.Parameter
+    params: list[inspect.Parameter] = []
+    positional = args.posonlyargs + args.args
+    pos_defaults: list[ast.expr | None] = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
+    for i, (arg, dflt) in enumerate(zip(positional, pos_defaults)):
+        kind = P.POSITIONAL_ONLY if i < len(args.posonlyargs) else P.POSITIONAL_OR_KEYWORD
+        params.append(P(arg.arg, kind, default=P.empty if dflt is None else default_value(dflt)))
+    if args.vararg is not None:
+        params.append(P(args.vararg.arg, P.VAR_POSITIONAL))
+    for arg, kwdflt in zip(args.kwonlyargs, args.kw_defaults):
+        params.append(P(arg.arg, P.KEYWORD_ONLY, default=P.empty if kwdflt is None else default_value(kwdflt)))
+    if args.kwarg is not None:
+        params.append(P(args.kwarg.arg, P.VAR_KEYWORD))
+    return inspect.Signature(params)
 
 
 def _make_wrapper(owner: type, name: str, native: Any, *, bound: bool) -> Callable[..., Any] | None:
@@ -204,50 +283,35 @@ def _make_wrapper(owner: type, name: str, native: Any, *, bound: bool) -> Callab
         args = _parse_parameters(params, markers)
     except SyntaxError:
         return None
-    defaults: dict[str, Any] = {}
 
-    def default_name(node: ast.expr) -> str:
+    def default_value(node: ast.expr) -> Any:
         if isinstance(node, ast.Name) and node.id.startswith("__default_"):
-            value = markers[int(node.id[len("__default_") :])]
-        else:
-            value = ast.literal_eval(node)
-        key = f"__d{len(defaults)}"
-        defaults[key] = value
-        return key
+            return markers[int(node.id[len("__default_") :])]
+        return ast.literal_eval(node)
 
     positional = args.posonlyargs + args.args
-    pos_defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
-    out: list[str] = []
-    call: list[str] = []
-    for i, (arg, dflt) in enumerate(zip(positional, pos_defaults)):
-        out.append(arg.arg if dflt is None else f"{arg.arg}={default_name(dflt)}")
-        call.append(arg.arg)
-        if args.posonlyargs and i == len(args.posonlyargs) - 1:
-            out.append("/")
-    if args.vararg is not None:
-        out.append("*" + args.vararg.arg)
-        call.append("*" + args.vararg.arg)
-    elif args.kwonlyargs:
-        out.append("*")
-    for arg, kwdflt in zip(args.kwonlyargs, args.kw_defaults):
-        out.append(arg.arg if kwdflt is None else f"{arg.arg}={default_name(kwdflt)}")
-        call.append(f"{arg.arg}={arg.arg}")
-    if args.kwarg is not None:
-        out.append("**" + args.kwarg.arg)
-        call.append("**" + args.kwarg.arg)
     if bound and not positional:
         return None
-    namespace: dict[str, Any] = {"__native": native, **defaults}
     try:
-        exec(_WRAPPER_TEMPLATE.format(name=name, params=", ".join(out), call=", ".join(call)), namespace)
-    except SyntaxError:
+        signature = _signature(args, default_value)
+    except ValueError:
         return None
-    fn = namespace[name]
-    fn.__module__ = owner.__module__
-    fn.__qualname__ = f"{owner.__qualname__}.{name}"
+    qualname = f"{owner.__qualname__}.{name}"
+    defaults = tuple(p.default for p in signature.parameters.values() if p.default is not inspect.Parameter.empty)
+    names = tuple(a.arg for a in positional) + ((args.vararg.arg,) if args.vararg is not None else ())
+    makers, with_defaults = (
+        (_VARARGS_MAKERS, _VARARGS_MAKERS_WITH_DEFAULTS) if args.vararg is not None
+        else (_MAKERS, _MAKERS_WITH_DEFAULTS)
+    )
+    maker = (with_defaults if defaults else makers)[len(positional)] if len(positional) < len(makers) else None
+    if args.kwonlyargs or args.kwarg is not None or maker is None:
+        fn = _made_function(_GENERIC_MAKER, native, owner.__module__, name, qualname, (), 0, ())
+        fn.__signature__ = signature  # type: ignore[attr-defined]
+    else:
+        fn = _made_function(maker, native, owner.__module__, name, qualname, names, len(args.posonlyargs), defaults)
     fn.__doc__ = _strip_signature_line(native.__doc__, name)
-    fn.__native__ = native
-    return typing.cast(Callable[..., Any], fn)
+    fn.__native__ = native  # type: ignore[attr-defined]
+    return fn
 
 
 def _is_native_callable(obj: Any) -> bool:
@@ -284,13 +348,15 @@ def install(module: types.ModuleType | None = None) -> None:
         cls = getattr(module, name, None)
         if not isinstance(cls, type) or cls in _installed:
             continue
-        fields, params = _dataclass_metadata(name, field_plan)
+        fields, params, replace = _dataclass_metadata(name, field_plan)
         if "__dataclass_fields__" not in cls.__dict__:
             setattr(cls, "__dataclass_fields__", fields)
             setattr(cls, "__dataclass_params__", params)
             setattr(cls, "__annotations__", {n: f.type for n, f in fields.items()})
         else:
             fields = cls.__dict__["__dataclass_fields__"]
+        if replace is not None and "__replace__" not in cls.__dict__:
+            setattr(cls, "__replace__", replace)
         if "__signature__" not in cls.__dict__:
             setattr(cls, "__signature__", _ClassSignature(cls, _constructor_signature(fields)))
         _wrap_methods(cls)

@@ -4,7 +4,9 @@
     ordermgr positions                 # the position table
     ordermgr orders --order-id 2001    # open/close/start/stop lines of the groups
     ordermgr debug                     # health, table, risk report, spreads
-    ordermgr pnl --marks marks.csv     # realized and unrealized P&L
+    ordermgr pnl --marks marks.csv     # realized and unrealized P&L, per currency
+    ordermgr history                   # closed round trips
+    ordermgr cancel FILL_ID            # bust a fill
 
 Run ``ordermgr COMMAND --help`` for the options of each command.  Exit status:
 0 success, 1 bad data or a failed check, 2 a wrong command line.
@@ -20,8 +22,11 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 from ._cli import commands
+from ._cli.checks import first_problem
 from ._cli.errors import EXIT_DATA, EXIT_USAGE, CliError, UsageError
+from ._cli.fills import DST_CHOICES
 from ._cli.portfolio import DEFAULT_PORTFOLIO, ENV_DATA_DIR, open_portfolio, resolve_data_dir, shown_data_dir
+from .ledger.ledger import METHODS
 
 PROG = "ordermgr"
 
@@ -81,18 +86,27 @@ def build_parser() -> argparse.ArgumentParser:
         "--map",
         action="append",
         metavar="SRC=FIELD,...",
-        help="read column SRC as FIELD (key, orderid, price, qty, commission, timestamp); "
-        "columns not mapped are ignored",
+        help="read column SRC as FIELD (key, fill_id, order_id, orderid, price, qty, commission, timestamp, "
+        "multiplier, currency); columns not mapped are ignored",
     )
     p.add_argument("--time-format", metavar="FMT", help="strptime format of the timestamps, e.g. '%%Y%%m%%d;%%H%%M%%S'")
     p.add_argument("--tz", metavar="ZONE", help="IANA time zone of timestamps without an offset, e.g. America/New_York")
     p.add_argument("--negate-commission", action="store_true", help="commissions are reported as negative numbers")
+    p.add_argument(
+        "--dst",
+        choices=DST_CHOICES,
+        help="a --tz local time that a clock change skips or repeats takes the UTC offset in force "
+        "before or after the change (without it such a row is refused)",
+    )
 
+    marks_help = "CSV of mark prices (columns key,price) for the open positions"
     p = command("positions", commands.cmd_positions, "the table of open positions")
+    p.add_argument("--marks", metavar="FILE", help=marks_help + ": adds their marks and unrealized P&L")
     p.add_argument("--json", action="store_true", help="machine-readable output")
 
     p = command("report", commands.cmd_report, "portfolio risk report with stops")
     p.add_argument("--stop-pct", type=_fraction, default=0.1, metavar="X", help="stop distance as a fraction (default 0.1)")
+    p.add_argument("--marks", metavar="FILE", help=marks_help + ": adds their market price and profit")
     p.add_argument("--json", action="store_true", help="machine-readable output (the position summaries)")
 
     p = command("spreads", commands.cmd_spreads, "positions traded together, as spreads")
@@ -114,15 +128,22 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--algo", default="LIM", metavar="NAME", help='execution algorithm named in the lines (default "LIM")')
     p.add_argument("--json", action="store_true", help="machine-readable output")
 
-    p = command("pnl", commands.cmd_pnl, "realized and unrealized profit and loss of the imported fills")
-    p.add_argument("--marks", metavar="FILE", help="CSV of mark prices (columns key,price) for the open positions")
+    p = command("pnl", commands.cmd_pnl, "realized and unrealized profit and loss, per instrument and currency")
+    p.add_argument("--method", choices=METHODS, default="average", help="realized by average cost (default) or FIFO lots")
+    p.add_argument("--marks", metavar="FILE", help=marks_help)
     p.add_argument("--json", action="store_true", help="machine-readable output")
 
-    p = command("export", commands.cmd_export, "every stored trade, in a form import reads back")
+    p = command("history", commands.cmd_history, "closed round trips, with their realized P&L by both methods")
+    p.add_argument("--json", action="store_true", help="machine-readable output")
+
+    p = command("cancel", commands.cmd_cancel, "bust a fill: remove it and rebuild its instrument")
+    p.add_argument("fill_id", metavar="FILL_ID", help="the fill id (`ordermgr export` lists them)")
+
+    p = command("export", commands.cmd_export, "every fill of the ledger, in a form import reads back")
     p.add_argument("--format", choices=("csv", "jsonl"), default="csv", help="output format (default csv)")
     p.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
 
-    p = command("clear", commands.cmd_clear, "remove every position of the portfolio")
+    p = command("clear", commands.cmd_clear, "remove every position and fill of the portfolio")
     p.add_argument("--yes", action="store_true", help="confirm")
     return parser
 
@@ -130,7 +151,7 @@ def build_parser() -> argparse.ArgumentParser:
 def _check(args: argparse.Namespace) -> None:
     """Usage errors that argparse cannot see, found before anything is opened."""
     if args.command == "clear" and not args.yes:
-        raise UsageError(f"clear removes every position of portfolio {args.portfolio!r}; pass --yes to confirm")
+        raise UsageError(f"clear removes every position and fill of portfolio {args.portfolio!r}; pass --yes to confirm")
     if args.command == "orders" and not args.algo.strip():
         raise UsageError("--algo needs a name, e.g. LIM")
     if args.command == "import" and args.files.count("-") > 1:
@@ -158,7 +179,8 @@ def run(argv: Sequence[str] | None = None) -> int:
     data_dir = resolve_data_dir(args.data_dir, create)
     try:
         portfolio = open_portfolio(args.portfolio, data_dir, create)
-    except (_store_error(), PermissionError) as e:
+    except (_store_error(), PermissionError, ValueError) as e:
+        # ValueError: a ledger written by a newer version.
         raise CliError(
             f"cannot open portfolio {args.portfolio!r} in {shown_data_dir(data_dir)}: {e}. "
             "Check --data-dir or QUENTARIS_DATA_DIR"
@@ -168,7 +190,16 @@ def run(argv: Sequence[str] | None = None) -> int:
     except _store_error() as e:
         raise CliError(f"the store of portfolio {portfolio.namespace} in {shown_data_dir(data_dir)} failed: {e}") from None
     except (ArithmeticError, AssertionError, LookupError, TypeError, ValueError) as e:
-        # The library refused a figure of this portfolio's data.
+        # The library refused a figure of this portfolio's data: name the position.
+        try:
+            found = first_problem(portfolio)
+        except Exception:
+            found = None
+        if found is not None:
+            raise CliError(
+                f"{args.command} cannot be computed for portfolio {portfolio.namespace}: {found}. "
+                "`ordermgr health` lists every such position"
+            ) from None
         raise CliError(
             f"{args.command} cannot be computed for portfolio {portfolio.namespace}: "
             f"{type(e).__name__}: {e}. `ordermgr health` and `ordermgr analyze KEY` show the positions' figures"

@@ -45,6 +45,8 @@ class DualCache:
     @property
     def read_only(self) -> bool: ...
     @property
+    def in_transaction(self) -> bool: ...
+    @property
     def cacheName(self) -> str: ...
     @property
     def cachePrefix(self) -> str | os.PathLike[str]:
@@ -116,5 +118,9 @@ def register(
     *,
     codec: CapsuleType | None = None,
     to_fields: Callable[[Any], tuple[Any, ...]] | None = None,
-    from_fields: Callable[[type, tuple[Any, ...]], Any] | None = None,
+    from_fields: Callable[[type, tuple[Any, ...]], Any] | Callable[[type, dict[str, Any]], Any] | None = None,
+    fields: Iterable[str] | None = None,
 ) -> _C: ...
+def _crc32c(data: bytes, portable: bool = False) -> int: ...
+
+def _crc32c_in_hardware() -> bool: ...

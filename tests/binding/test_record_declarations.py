@@ -96,6 +96,7 @@ def test_derived_operations_match_the_twin(cls, data):
 def test_class_surface_matches_the_twin(cls):
     twin = TWINS[cls.__name__]
     assert cls.__match_args__ == twin.__match_args__
+    assert ("__replace__" in cls.__dict__) == ("__replace__" in twin.__dict__)  # copy.replace, from 3.13
     assert ("__slots__" in cls.__dict__) == ("__slots__" in twin.__dict__)
     if "__slots__" in cls.__dict__:
         assert tuple(cls.__slots__) == tuple(twin.__slots__)

@@ -141,7 +141,9 @@ def test_every_command_on_the_sample_day(tool):
         ("debug",): "ORDERMGR DEBUG SUMMARY",
         ("analyze", "AAPL"): "Consistency findings: none",
         ("orders",): "Group ",
-        ("export",): "key,orderid,price,qty,commission,timestamp",
+        ("export",): "fill_id,order_id,key,price,qty,commission,timestamp,multiplier,currency",
+        ("pnl",): "| Total USD ",
+        ("history",): "| Total USD ",
     }
     for args, text in expect.items():
         r = tool(*args)
@@ -184,7 +186,7 @@ def test_health_warnings_exit_one(tool, write):
 def test_clear(tool):
     assert tool("import", str(FILLS_DAY)).returncode == 0
     r = tool("clear", "--yes")
-    assert r.returncode == 0 and "20 positions removed" in r.stdout
+    assert r.returncode == 0 and "20 positions and 315 fills removed" in r.stdout
     assert tool("positions").stdout.strip() == "No positions found."
     # The ledger went too: the day imports again as new.
     assert summary_counts(tool("import", str(FILLS_DAY)).stdout)[1] == 0

@@ -1,11 +1,13 @@
-"""Recording fills into one open portfolio (in-process): duplicates, conflicts,
-closing fills, late commissions and all-or-nothing per file."""
+"""Recording files into one open portfolio (in-process): duplicates, conflicts,
+closing fills, late commissions, trades recorded through the library, time
+order and all-or-nothing per file."""
 
 import datetime as dt
 import io
 
 import pytest
 
+from cli_support import FILLS_DAY
 from marlovent._cli.fills import read_fills
 from marlovent._cli.intake import import_fills
 from marlovent._cli.portfolio import open_portfolio
@@ -17,12 +19,11 @@ HEADER = "key,orderid,price,qty,commission,timestamp\n"
 def portfolio(data_dir):
     p = open_portfolio("intake test", str(data_dir))
     yield p
-    p.mgr.clear()
     p.ledger.clear()
 
 
-def run(portfolio, text, skip_bad=False, name="f.csv"):
-    fills, bad = read_fills(io.StringIO(HEADER + text, newline=""), name, "csv", True)
+def run(portfolio, text, skip_bad=False, name="f.csv", header=HEADER):
+    fills, bad = read_fills(io.StringIO(header + text, newline=""), name, "csv", True)
     return import_fills(portfolio, name, fills, bad, skip_bad, lambda n: None)
 
 
@@ -38,58 +39,50 @@ def test_new_duplicate_and_closed_counts(portfolio):
     # The same file again records nothing, although A's fills left no trace in the positions.
     assert counts(run(portfolio, text)) == (0, 3, 0, 0, 0, True)
     assert list(positions.keys()) == ["B"] and len(positions["B"].trades) == 1
+    assert portfolio.ledger.pnl().totals["USD"].realized == 5
 
 
-def test_duplicates_within_one_file_and_of_library_trades(portfolio, om):
+def test_trades_recorded_through_the_library_are_taken_in(portfolio, om):
     ts = dt.datetime(2024, 3, 5, 9, 30, tzinfo=dt.timezone.utc)
     portfolio.mgr.add_trade("A", om.Trade("1", 10, 5, 0.0, ts))
-    r = run(portfolio, "A,1,10,5,,2024-03-05T09:30:00\nB,2,1,1,,\nB,2,1,1,,\n")
-    assert counts(r) == (1, 2, 0, 0, 0, True)
+    r = run(portfolio, "A,1,10,5,,2024-03-05T09:30:00\nB,2,1,1,,\nB,2,1,1,,\nA,3,12,-5,,2024-03-05T09:40:00\n")
+    assert counts(r) == (2, 2, 0, 1, 0, True) and r.adopted == ["A"]
+    assert [f.fill_id for f in portfolio.ledger.fills("A")] == ["A:1", "A:3"]
+    assert portfolio.ledger.history("A")[0].realized_average == 10
 
 
-def test_conflicting_fill_under_a_known_order_id_is_a_bad_row(portfolio):
+def test_a_conflicting_fill_is_a_bad_row_and_nothing_is_recorded(portfolio):
     r = run(portfolio, "A,1,10,5,,2024-03-05T09:30:00\nA,1,10.5,3,,2024-03-05T09:35:00\n")
     assert counts(r) == (0, 0, 0, 0, 1, False)
-    assert r.bad[0].line == 3 and "own order id" in r.bad[0].reason and "1-2" in r.bad[0].reason
-    assert not portfolio.mgr.positions
+    assert r.bad[0].line == 3 and "own order id" in r.bad[0].reason and "fill_id" in r.bad[0].reason
+    assert not portfolio.mgr.positions and len(portfolio.ledger) == 0
+    # With fill ids, partial fills of one order are separate fills of one order.
+    r = run(portfolio, "F1,1,A,10,5,\nF2,1,A,10.5,3,\n", header="fill_id,order_id,key,price,qty,commission\n")
+    assert counts(r) == (2, 0, 0, 0, 0, True)
+    assert sorted(map(str, portfolio.mgr.positions["A"].trades)) == ["('1', 'F2')", "1"]
 
 
 def test_all_or_nothing_and_skip_bad(portfolio):
-    text = "A,1,10,5,,\nA,2,-3,5,,\nB,3,10,5,,\n"
+    text = "A,1,10,5,,\nA,2,-3,5,,\nB,3,10,5,,\nA,1,11,5,,\n"
     r = run(portfolio, text)
-    assert counts(r) == (0, 0, 0, 0, 1, False) and not portfolio.mgr.positions
+    assert counts(r) == (0, 0, 0, 0, 2, False) and not portfolio.mgr.positions and len(portfolio.ledger) == 0
     r = run(portfolio, text, skip_bad=True)
-    assert counts(r) == (2, 0, 0, 0, 1, True)
-    assert sorted(portfolio.mgr.positions.keys()) == ["A", "B"]
+    assert counts(r) == (2, 0, 0, 0, 2, True)
+    assert sorted(portfolio.mgr.positions.keys()) == ["A", "B"] and len(portfolio.ledger) == 2
 
 
-def test_late_commission_rows(portfolio):
-    r = run(portfolio, "A,1,10,5,1.0,\nA,1,,,2.5,\n")
-    assert counts(r) == (1, 0, 1, 0, 0, True)
+def test_late_commission_rows_also_for_closed_positions(portfolio):
+    text = "A,1,10,5,1.0,2024-03-05T09:30:00\nA,1,,,2.5,\n"
+    assert counts(run(portfolio, text)) == (1, 0, 1, 0, 0, True)
     assert portfolio.mgr.positions["A"].trades["1"].commission == 2.5
     # Again: the commission is already 2.5, and the fill is known.
-    assert counts(run(portfolio, "A,1,10,5,1.0,\nA,1,,,2.5,\n")) == (0, 2, 0, 0, 0, True)
-
-
-@pytest.mark.parametrize(
-    "text, reason",
-    [
-        ("A,9,,,2.5,\n", "no fill with order id"),
-        ("A,1,10,5,,\nA,2,10,-5,,\nA,1,,,2.5,\n", "closed since"),
-    ],
-)
-def test_commission_without_an_open_fill_is_a_bad_row(portfolio, text, reason):
-    r = run(portfolio, text)
-    assert len(r.bad) == 1 and reason in r.bad[0].reason and not r.recorded
-
-
-def test_a_commission_row_after_its_position_closed_and_reopened(portfolio):
-    # The dry run follows the reset-when-flat rule: after A goes flat, order 1
-    # may be recorded again as a new fill of a new position.
-    text = "A,1,10,5,,2024-03-05T09:30:00\nA,2,10,-5,,2024-03-05T09:31:00\nA,3,12,2,,2024-03-05T09:32:00\n"
-    assert counts(run(portfolio, text)) == (3, 0, 0, 1, 0, True)
-    pos = portfolio.mgr.positions["A"]
-    assert list(pos.trades) == ["3"] and pos.qty == 2
+    assert counts(run(portfolio, text)) == (0, 2, 0, 0, 0, True)
+    # A commission reported after its position closed still counts in the P&L.
+    r = run(portfolio, "A,2,11,-5,,2024-03-06T09:30:00\nA,2,,,1.5,\n")
+    assert counts(r) == (1, 0, 1, 1, 0, True)
+    assert portfolio.ledger.history("A")[0].realized_average == 5 - 2.5 - 1.5
+    r = run(portfolio, "A,9,,,2.5,\n")
+    assert len(r.bad) == 1 and "no fill with order id 9 for A" in r.bad[0].reason and not r.recorded
 
 
 @pytest.mark.parametrize(
@@ -97,13 +90,31 @@ def test_a_commission_row_after_its_position_closed_and_reopened(portfolio):
     [
         (["0.5", "0.25", "-0.75"], True),
         # The position's rule is exact zero: ten fills of 0.1 sold as 1.0 leave
-        # 5.55e-17 of float dust, and the dry run must agree with the position.
+        # 5.55e-17 of float dust, and the ledger must agree with the position.
         (["0.1"] * 10 + ["-1.0"], False),
         (["3", "-1.5", "-1.5"], True),
     ],
 )
 def test_float_quantities_close_exactly_as_the_position_does(portfolio, qtys, closed):
-    rows = "".join(f"A,{i},1.0,{q},,\n" for i, q in enumerate(qtys))
+    rows = "".join(f"A,{i},1.0,{q},,2024-03-05T09:{i:02d}:00Z\n" for i, q in enumerate(qtys))
     r = run(portfolio, rows)
     assert counts(r) == (len(qtys), 0, 0, int(closed), 0, True)
     assert ("A" not in portfolio.mgr.positions) is closed
+    assert (portfolio.ledger.pnl().rows[0].qty == 0) is closed
+
+
+def test_a_newest_first_file_gives_the_oldest_first_portfolio(data_dir):
+    lines = FILLS_DAY.read_text(encoding="utf-8").splitlines(keepends=True)
+    header, rows = lines[0], lines[1:]
+    commission_rows = [x for x in rows if ",,," in x]
+    fills = [x for x in rows if x not in commission_rows]
+    results = []
+    for name, body in (("oldest first", fills), ("newest first", fills[::-1])):
+        p = open_portfolio(name, str(data_dir))
+        parsed, bad = read_fills(io.StringIO(header + "".join(body + commission_rows), newline=""), "f.csv", "csv")
+        assert import_fills(p, "f.csv", parsed, bad, False, lambda n: None).recorded
+        positions = {k: (pos.qty, pos.average_price, sorted(map(repr, pos.trades))) for k, pos in p.mgr.positions.items()}
+        rows = {r.key: r for r in p.ledger.pnl().rows}
+        results.append((positions, rows, p.ledger.history()))
+    assert results[0] == results[1]
+    assert len(results[0][2]) == 2

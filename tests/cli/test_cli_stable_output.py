@@ -84,13 +84,20 @@ def test_the_tool_keeps_the_library_layout(om, mgr):
     stored in ascending order), the tool's spreads and debug texts are the
     library's, line for line."""
     from marlovent._cli.groups import distinct_groups
+    from marlovent._cli.portfolio import Portfolio
     from marlovent._cli.reports import debug_text, spread_lines
+    from marlovent._cli.tables import held_positions, portfolio_report, position_table
+    from marlovent.ledger import Ledger
 
     fills = [(1, "a", 5.0, 10), (2, "a", 2.0, -20), (3, "b", 7.5, 3), (4, "c", 1.25, -4), (5, "c", 1.0, 8), (6, "c", 3.0, 4), (7, "d", 9.0, 1)]
     for key, oid, price, qty in fills:
         mgr.add_trade(key, om.Trade(oid, price, qty, 0.5))
     groups = distinct_groups(mgr.position_groups())
     assert "\n".join(spread_lines(groups)) == mgr.spread_report()
-    assert AGE.sub("", debug_text(mgr, groups)) == AGE.sub("", mgr.debug_summary())
+    # Dollar instruments of multiplier 1: the tool's table and report are the library's.
+    held = held_positions(Portfolio("test book", "", mgr, Ledger(mgr)))
+    table, report = position_table(held, False), portfolio_report(held, 0.1)
+    assert table == mgr.position_table() and AGE.sub("", report) == AGE.sub("", mgr.portfolio_report())
+    assert AGE.sub("", debug_text(mgr, groups, table, report)) == AGE.sub("", mgr.debug_summary())
     mgr.clear()
     assert spread_lines(distinct_groups(mgr.position_groups())) == [mgr.spread_report()]

@@ -101,3 +101,71 @@ def is_nan(x):
 
 def store_file_mode(path):
     return os.stat(path).st_mode & 0o777
+
+
+# --- the stored format, for tests that write rows by hand ---------------------------
+
+def _crc32c_table():
+    table = []
+    for i in range(256):
+        c = i
+        for _ in range(8):
+            c = (c >> 1) ^ 0x82F63B78 if c & 1 else c >> 1
+        table.append(c)
+    return table
+
+
+_CRC_TABLE = _crc32c_table()
+
+
+def crc32c(data, crc=0):
+    """CRC-32C, bit by bit from its definition (the store's reference)."""
+    c = crc ^ 0xFFFFFFFF
+    for b in data:
+        c = (c >> 8) ^ _CRC_TABLE[(c ^ b) & 0xFF]
+    return c ^ 0xFFFFFFFF
+
+
+def varint(n):
+    out = bytearray()
+    while n >= 0x80:
+        out.append(n & 0x7F | 0x80)
+        n >>= 7
+    out.append(n)
+    return bytes(out)
+
+
+def _seal(context, payload):
+    return payload + crc32c(context + payload).to_bytes(4, "little")
+
+
+def _int8(n):
+    return n.to_bytes(8, "little", signed=True)
+
+
+def sealed_key(payload, map_id=0):
+    """An entry key's column as format 2 stores it (map 0: the default map)."""
+    return _seal(b"K" + _int8(map_id), payload)
+
+
+def sealed_value(payload, map_id=0):
+    return _seal(b"V" + _int8(map_id), payload)
+
+
+def sealed_item(ord_, ikey, payload, map_id=0):
+    """An item row's value column (its checksum covers the order number and key)."""
+    return _seal(b"I" + _int8(map_id) + _int8(ord_) + varint(len(ikey)) + ikey, payload)
+
+
+def sealed_shape(shape_id, tag, names=None):
+    """A row of the shapes table: the tag and, when given, the field names."""
+    t = tag.encode()
+    payload = varint(len(t)) + t + varint(0 if names is None else len(names) + 1)
+    for n in names or ():
+        b = n.encode()
+        payload += varint(len(b)) + b
+    return _seal(b"S" + _int8(shape_id), payload)
+
+
+def unsealed(blob):
+    return blob[:-4]

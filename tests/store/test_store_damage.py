@@ -5,13 +5,15 @@ class and never a silently different mapping."""
 
 import datetime as dt
 import decimal
+import os
 import sqlite3
 import zoneinfo
 
 import pytest
 
 import zelph.dualcache as dc
-from storetools import file_bytes, open_store, prefix  # noqa: F401
+from storetools import (file_bytes, open_store, prefix, sealed_item, sealed_key, sealed_value,  # noqa: F401
+                        unsealed)
 
 pytestmark = pytest.mark.sqlite_only  # edits the SQLite file directly
 
@@ -23,6 +25,11 @@ def s_(text):
     return bytes([STR, len(b)]) + b
 
 
+def k_(text):
+    """The key column of an entry whose key is `text`."""
+    return sealed_key(s_(text))
+
+
 def db(path):
     con = sqlite3.connect(path)
     con.isolation_level = None
@@ -30,7 +37,7 @@ def db(path):
 
 
 def blob_of(con, key):
-    return con.execute("SELECT key FROM entries WHERE key = ?", (s_(key),)).fetchone()[0]
+    return con.execute("SELECT key FROM map0_entries WHERE key = ?", (k_(key),)).fetchone()[0]
 
 
 # --- two rows for one key ---------------------------------------------------------
@@ -41,7 +48,7 @@ def test_the_file_cannot_hold_two_entries_with_one_key(open_store):
     s.update(A=1, B=2)
     con = db(s.path)
     with pytest.raises(sqlite3.IntegrityError):
-        con.execute("UPDATE entries SET key = ? WHERE key = ?", (s_("A"), s_("B")))
+        con.execute("UPDATE map0_entries SET key = ? WHERE key = ?", (k_("A"), k_("B")))
 
 
 def test_two_entries_with_one_key_are_reported(open_store, prefix):
@@ -50,13 +57,13 @@ def test_two_entries_with_one_key_are_reported(open_store, prefix):
     path = s.path
     s.close()
     con = db(path)
-    con.execute("DROP INDEX entries_key")  # as a file made before the index, or damaged
-    con.execute("UPDATE entries SET key = ? WHERE key = ?", (s_("A"), s_("B")))
+    con.execute("DROP INDEX map0_entries_key")  # as a file made before the index, or damaged
+    con.execute("UPDATE map0_entries SET key = ? WHERE key = ?", (k_("A"), k_("B")))
     before = file_bytes(path)
     with pytest.raises(dc.StoreError, match=r"two entries with the key 'A' \(rows 1 and 2\)") as info:
         dc.DualCache(cacheName="test", cachePrefix=prefix)
     assert info.value.filename == path
-    assert file_bytes(path) == before  # the index could not be added back: nothing written
+    assert file_bytes(path) == before  # opening writes nothing
 
 
 def position_with_trades(om):
@@ -78,9 +85,13 @@ def test_damaged_trade_keys_are_reported(open_store, prefix, om, damage, words):
     one, two = (bytes([INT, 2 * n]) for n in (1, 2))
     if damage == "repeated":
         with pytest.raises(sqlite3.IntegrityError):
-            con.execute("UPDATE items SET ikey = ? WHERE ikey = ?", (one, two))
-        con.execute("DROP INDEX items_key")
-    con.execute("UPDATE items SET ikey = ? WHERE ikey = ?", (one if damage == "repeated" else bytes([LIST, 0]), two))
+            con.execute("UPDATE map0_items SET ikey = ? WHERE ikey = ?", (one, two))
+        con.execute("DROP INDEX map0_items_key")
+    # The row keeps a sound checksum: what the key says is the damage.
+    new = one if damage == "repeated" else bytes([LIST, 0])
+    ord_, value = con.execute("SELECT ord, value FROM map0_items WHERE ikey = ?", (two,)).fetchone()
+    con.execute("UPDATE map0_items SET ikey = ?, value = ? WHERE ikey = ?",
+                (new, sealed_item(ord_, new, unsealed(value)), two))
     con.close()
     t = dc.DualCache(cacheName="test", cachePrefix=prefix)
     with pytest.raises(dc.StoreError, match="entry 'IBM': " + words) as info:
@@ -90,26 +101,29 @@ def test_damaged_trade_keys_are_reported(open_store, prefix, om, damage, words):
     t.close()
 
 
-def test_a_store_made_without_the_unique_indexes_gets_them(open_store, prefix, om):
-    s = open_store()
-    s["IBM"] = position_with_trades(om)
-    path = s.path
-    s.close()
+def test_a_store_made_without_the_unique_indexes_gets_them_with_its_upgrade(tmp_path, om):
+    import shutil
+    from fixtures import format1_data
+    path = tmp_path / "Format-1%20book.sqlite"
+    shutil.copyfile(os.path.join(os.path.dirname(__file__), "fixtures", "format1.sqlite"), path)
     con = db(path)
-    con.execute("DROP INDEX entries_key")
+    con.execute("DROP INDEX entries_key")  # as format 1 made files before the indexes
     con.execute("DROP INDEX items_key")
-    with dc.DualCache(cacheName="test", cachePrefix=prefix) as t:
-        assert t["IBM"] == position_with_trades(om)
+    with dc.DualCache(cacheName=format1_data.STORE_NAME, cachePrefix=str(tmp_path) + "/") as t:
+        assert t["IBM"].trades.keys() == {"IBM-0", "IBM-1", "IBM-2", "IBM-3"}
+        names = {n for n, in con.execute("SELECT name FROM sqlite_master WHERE type = 'index'")}
+        assert not names & {"entries_key", "items_key", "map0_entries_key", "map0_items_key"}  # opening writes nothing
+        t["x"] = 1
     names = {n for n, in con.execute("SELECT name FROM sqlite_master WHERE type = 'index'")}
-    assert {"entries_key", "items_key"} <= names
+    assert {"map0_entries_key", "map0_items_key", "map1_entries_key", "map1_items_key"} <= names
 
 
 # --- damaged values ---------------------------------------------------------------
 
 
 def trade_record(con, fields):
-    tag, = con.execute("SELECT id FROM tags WHERE tag = 'marlovent.ordermgr.Trade'").fetchone()
-    return bytes([RECORD, tag, len(fields)]) + b"".join(fields)
+    shape, = [i for i, s in con.execute("SELECT id, shape FROM shapes") if b"marlovent.ordermgr.Trade" in s]
+    return bytes([RECORD, shape, len(fields)]) + b"".join(fields)
 
 
 DAMAGED_VALUES = {
@@ -138,7 +152,7 @@ def test_a_damaged_value_is_a_store_error_naming_file_and_entry(open_store, pref
     path = s.path
     s.close()
     con = db(path)
-    con.execute("UPDATE entries SET value = ? WHERE key = ?", (make(con), s_("k")))
+    con.execute("UPDATE map0_entries SET value = ? WHERE key = ?", (sealed_value(make(con)), k_("k")))
     con.close()
     before = file_bytes(path)
     t = dc.DualCache(cacheName="test", cachePrefix=prefix)
@@ -162,7 +176,7 @@ def test_a_damaged_key_is_a_store_error_naming_its_row(open_store, prefix, key):
     path = s.path
     s.close()
     con = db(path)
-    con.execute("UPDATE entries SET key = ? WHERE key = ?", (key, s_("b")))
+    con.execute("UPDATE map0_entries SET key = ? WHERE key = ?", (sealed_key(key), k_("b")))
     con.close()
     with pytest.raises(dc.StoreError, match="damaged stored value: the key of entry row 2") as info:
         dc.DualCache(cacheName="test", cachePrefix=prefix)

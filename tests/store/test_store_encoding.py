@@ -16,7 +16,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zelph.dualcache as dc
-from storetools import is_nan, nan_payload, open_store, prefix, run_py, same  # noqa: F401
+from storetools import is_nan, nan_payload, open_store, prefix, run_py, same, sealed_key, sealed_shape, sealed_value  # noqa: F401
 
 UTC = dt.timezone.utc
 D = decimal.Decimal
@@ -331,7 +331,8 @@ def test_decoding_never_runs_code_the_file_names(open_store, prefix, tmp_path):
     path = s.path
     s.close()
     con = sqlite3.connect(path)
-    con.execute("UPDATE tags SET tag = 'os.system'")
+    (shape_id,), = con.execute("SELECT id FROM shapes")
+    con.execute("UPDATE shapes SET shape = ?", (sealed_shape(shape_id, "os.system", ["x", "y"]),))
     con.commit()
     con.close()
     marker = tmp_path / "ran"
@@ -355,7 +356,8 @@ def test_damaged_value_raises_store_error(open_store):
     s.close()
     con = sqlite3.connect(path)
     for i, blob in enumerate([b"\xfe\x01", b"\x09\x05\x03", b"", b"\x06\xff\xff\xff\xff\x0f"]):
-        con.execute("UPDATE entries SET value = ? WHERE key = ?", (blob, b"\x06\x01k"))
+        # With a sound checksum: the decoder itself meets the damage.
+        con.execute("UPDATE map0_entries SET value = ? WHERE key = ?", (sealed_value(blob), sealed_key(b"\x06\x01k")))
         con.commit()
         t = open_store("damaged")
         with pytest.raises(dc.StoreError, match="damaged stored value"):

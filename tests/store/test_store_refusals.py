@@ -526,11 +526,12 @@ def test_opening_a_server_store_writes_nothing_and_a_reader_reads(pg_server, rol
 # --- a store missing one of its tables ----------------------------------------------
 
 DROPPED = {  # engine, table dropped -> what the error names
-    ("sqlite", "items"): "the file has no items table",
-    ("sqlite", "entries"): "the file has no entries table",
+    ("sqlite", "map0_items"): "the file has no items table",
+    ("sqlite", "map0_entries"): "the file has no entries table",
     ("sqlite", "meta"): "the file has no meta table",
-    ("sqlite", "tags"): "the file has no tags table",
-    ("sqlite", "items_1"): "the file has no items table of the map 'fills'",
+    ("sqlite", "shapes"): "the file has no shapes table",
+    ("sqlite", "maps"): "the file has no maps table",
+    ("sqlite", "map1_items"): "the file has no items table of the map 'fills'",
     ("postgresql", "dualcache_items"): "has the store's tables but no dualcache_items table",
     ("postgresql", "dualcache_tags"): "has the store's tables but no dualcache_tags table",
 }

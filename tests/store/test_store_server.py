@@ -3,17 +3,22 @@ password in any message, owner-only tables, TLS, and the faults of a
 network: a server that stops and comes back, a connection lost after the
 commit was sent, a server that never answers."""
 
+import datetime as dt
 import os
 import shutil
 import socket
 import subprocess
 import threading
 import urllib.parse
+import uuid
 
 import pytest
+from hypothesis import example, given, settings, strategies as st
 
+import marlovent.ordermgr as om
 import zelph.dualcache as dc
 from pg_server import PgServer, bin_dir, free_port
+from storetools import run_py, sealed_key
 
 pytestmark = pytest.mark.skipif(bin_dir() is None, reason="PostgreSQL is not installed (make test installs it)")
 
@@ -92,7 +97,8 @@ def test_damaged_value_is_a_store_error(pg_server):
     with dc.DualCache(cacheName="d", cachePrefix=uri + "/p-") as s:
         s["k"] = [1, 2]
         s["ok"] = 1
-    pg_server.sql(f"UPDATE \"{schema_of(uri)}\".dualcache_entries SET value = '\\xfe01' WHERE key = '\\x06016b'")
+    key = sealed_key(b"\x06\x01k").hex()
+    pg_server.sql(f"UPDATE \"{schema_of(uri)}\".dualcache_entries SET value = '\\xfe01' WHERE key = '\\x{key}'")
     with dc.DualCache(cacheName="d", cachePrefix=uri + "/p-") as s:
         with pytest.raises(dc.StoreError, match="damaged stored value"):
             s["k"]
@@ -270,3 +276,240 @@ def test_sqlite_stores_never_load_libpq(tmp_path, pg_server):
 
     out = run_py(code, str(tmp_path) + "/p-", pg_server.schema_uri() + "/p-").stdout.split()
     assert out == ["False", "True"]
+
+
+# --- pipelined statements -------------------------------------------------------
+
+STAMP = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
+# A position the server refuses: a check constraint the test adds to the
+# items table turns down its trade's order id (an item write is never
+# superseded by a later one, so it always reaches the server unless its
+# level is dropped before).
+POISON = om.Position("p", {"poison": om.Trade("poison", 1.0, 1, 0.0, STAMP)})
+P_KEYS = st.sampled_from(["a", "b", "c", (2, "x")])
+
+
+def big_position(n=600):
+    """A position whose write is more statements than the store keeps queued."""
+    return om.Position("big", {i: om.Trade(i, 1.0, 1, 0.0, STAMP) for i in range(n)})
+
+
+P_VALUES = st.one_of(st.integers(), st.lists(st.integers(), max_size=3),
+                     st.sampled_from([POISON, "big"]).map(lambda v: big_position() if v == "big" else v))
+P_OPS = st.one_of(st.tuples(st.just("set"), P_KEYS, P_VALUES), st.tuples(st.just("delete"), P_KEYS),
+                  st.tuples(st.just("read"), P_KEYS))
+PROGRAMS = st.recursive(st.tuples(st.just("level"), st.booleans(), st.lists(P_OPS, max_size=4)),
+                        lambda inner: st.tuples(st.just("level"), st.booleans(),
+                                                st.lists(st.one_of(P_OPS, inner), max_size=4)),
+                        max_leaves=16)
+
+
+class Abort(Exception):
+    pass
+
+
+class NestedLevelsVersusModel:
+    """Writes queued until an answer is needed, levels kept on this side
+    until they reach the server, a write the server refuses: against a stack
+    of dicts, with a second connection checking what was committed. A
+    refused write inside a transaction fails the whole transaction, whenever
+    it surfaces; one dropped with its level before it was sent fails
+    nothing."""
+
+    def __init__(self, uri):
+        self.prefix = f"{uri}/n{uuid.uuid4().hex[:8]}-"
+        self.store = dc.DualCache(cacheName="n", cachePrefix=self.prefix)
+        self.other = dc.DualCache(cacheName="n", cachePrefix=self.prefix)
+        self.levels = []   # [context manager, the level's view, holds a refused write]
+        self.model = {}    # committed
+        self.may_fail = self.must_fail = False  # the open transaction
+
+    def close_all(self):
+        while self.levels:
+            self.close(False)
+        self.store.close()
+        self.other.close()
+
+    def view(self):
+        return self.levels[-1][1] if self.levels else self.model
+
+    def failed(self):
+        """A StoreError inside a transaction: only after a refused write."""
+        assert self.may_fail, "a store error with no write refused"
+        self.must_fail = True
+
+    def open(self):
+        cm = self.store.transaction()
+        try:
+            cm.__enter__()
+        except dc.StoreError:
+            return self.failed()
+        self.levels.append([cm, dict(self.view()), False])
+
+    def close(self, ok):
+        cm, content, refused = self.levels.pop()
+        outermost = not self.levels
+        try:
+            cm.__exit__(*((None, None, None) if ok else (Abort, Abort(), None)))
+        except dc.StoreError:
+            self.failed()
+            ok = False
+        else:
+            if ok and outermost:
+                assert not (self.must_fail or refused), "a transaction with a refused write was committed"
+        if ok and self.levels:
+            self.levels[-1][1] = content
+            self.levels[-1][2] |= refused
+        elif ok:
+            self.model = content
+        if outermost:
+            self.may_fail = self.must_fail = False
+
+    def run(self, program):
+        """Runs a tree of writes and reads in nested levels, each level
+        committing or rolling back."""
+        _, ok, ops = program
+        depth = len(self.levels)
+        self.open()
+        if len(self.levels) == depth:
+            return
+        for op in ops:
+            if op[0] == "level":
+                self.run(op)
+            else:
+                getattr(self, op[0])(*op[1:])
+        self.close(ok)
+
+    def set(self, key, value):
+        if not self.levels and value is POISON:
+            with pytest.raises(dc.StoreError, match="no_poison"):
+                self.store[key] = value
+            return
+        try:
+            self.store[key] = value
+        except dc.StoreError:
+            return self.failed()
+        self.view()[key] = value
+        if value is POISON:
+            self.levels[-1][2] = self.may_fail = True
+
+    def delete(self, key):
+        if self.may_fail:
+            try:
+                del self.store[key]
+            except KeyError:
+                pass
+            except dc.StoreError:
+                self.failed()
+            self.view().pop(key, None)
+        elif key in self.view():
+            del self.store[key]
+            del self.view()[key]
+        else:
+            with pytest.raises(KeyError):
+                del self.store[key]
+
+    def read(self, key):
+        # A key not in memory makes the queued writes go to the server first.
+        try:
+            got = self.store.get(key, "missing")
+        except dc.StoreError:
+            return self.failed()
+        if not self.may_fail:
+            assert got == self.view().get(key, "missing")
+
+    def committed_content(self):
+        if not self.levels:
+            assert dict(self.store.items()) == self.model
+            assert list(self.other.keys()) == list(self.store.keys())
+            assert dict(self.other.items()) == self.model
+
+
+@pytest.fixture(scope="module")
+def poison_uri(pg_server):
+    """A schema whose items table refuses the order id of POISON."""
+    uri = pg_server.schema_uri()
+    with dc.DualCache(cacheName="setup", cachePrefix=uri + "/s-") as s:
+        s["made"] = 1  # the first write makes the schema's tables
+    pg_server.sql(f"ALTER TABLE \"{schema_of(uri)}\".dualcache_items ADD CONSTRAINT no_poison"
+                  f" CHECK (position(convert_to('poison', 'UTF8') in ikey) = 0)")
+    return uri
+
+
+def level(ok, *ops):
+    return ("level", ok, list(ops))
+
+
+@settings(max_examples=120, deadline=None)
+@given(programs=st.lists(PROGRAMS, min_size=1, max_size=3), elsewhere=st.lists(st.tuples(P_KEYS, st.integers())))
+# An entry rewritten in a level and again in a level inside it that rolls back.
+@example(programs=[level(True, ("set", "a", 1), level(False, ("set", "a", 2)))], elsewhere=[])
+@example(programs=[level(True, ("set", "a", 1), level(True, ("set", "a", 2), ("read", "c"), ("set", "a", 3)),
+                         level(False, ("set", "a", 4)))], elsewhere=[("c", 1)])
+# A refused write dropped with its level before it was sent, and one that was sent.
+@example(programs=[level(True, level(False, ("set", "b", POISON)), ("set", "a", 5))], elsewhere=[])
+@example(programs=[level(True, level(False, ("set", "b", POISON), ("read", "c")), ("set", "a", 5))],
+         elsewhere=[("c", 1)])
+# A level whose release fails (the refused write surfaced at a read in it):
+# rolling back the transaction forgets its writes too.
+@example(programs=[level(False, level(True, ("set", "a", POISON), ("read", "b")))], elsewhere=[("b", 0)])
+# Levels that reached the server (a record's tag is looked up there) rolled
+# back one inside the other.
+@example(programs=[level(True, level(False, ("delete", "a"), level(False, ("set", "a", 0), ("set", "a", POISON))))],
+         elsewhere=[])
+# A refused write sent early (the long write after it), then a rollback.
+@example(programs=[level(False, ("set", "a", POISON), ("set", "a", big_position()))], elsewhere=[])
+# A level longer than the queue: it reaches the server in the middle.
+@example(programs=[level(True, ("set", "a", 1), level(False, ("set", "b", big_position()), ("set", "a", 2)))],
+         elsewhere=[])
+def test_nested_levels_queued_writes_and_refused_writes(poison_uri, programs, elsewhere):
+    m = NestedLevelsVersusModel(poison_uri)
+    try:
+        # Every key already stored, by this connection and another one.
+        for key in ("a", "b", (2, "x")):
+            m.set(key, 0)
+        for key, value in elsewhere:
+            m.other[key] = m.model[key] = value
+        for program in programs:
+            m.run(program)
+            m.committed_content()
+    finally:
+        m.close_all()
+
+
+def test_round_trips_of_a_durable_fill_and_of_a_batch(pg_server):
+    os.environ["QUENTARIS_DATA_DIR"] = pg_server.schema_uri()
+    try:
+        m = om.OrderMgr("trips")
+        stamp = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
+        m.add_trade("A", om.Trade(0, 10.0, 1, 0.0, stamp))
+        trips = m.positions._stats()["round_trips"]
+        for i in range(1, 11):
+            m.add_trade("A" if i % 2 else f"new{i}", om.Trade(i, 10.0, 1, 0.0, stamp))
+        # The lock with the change check, then the writes with COMMIT; a new key too.
+        assert m.positions._stats()["round_trips"] - trips == 20
+        trips = m.positions._stats()["round_trips"]
+        with m.positions.batch():
+            for i in range(11, 3011):
+                m.add_trade(f"K{i % 40}", om.Trade(i, 10.0, 1, 0.0, stamp))
+        # Two, and the ids of the 40 new entries in blocks.
+        assert m.positions._stats()["round_trips"] - trips <= 5
+        # Two writers taking turns: the key index read again comes with the
+        # lock; only the position the other changed costs one more.
+        other = om.OrderMgr("trips")
+        other.add_trade("K2", om.Trade(3011, 10.0, 1, 0.0, stamp))  # its tags read once
+        for i in range(3012, 3032):
+            w = (m, other)[i % 2]
+            trips = w.positions._stats()["round_trips"]
+            w.add_trade("K1", om.Trade(i, 10.0, 1, 0.0, stamp))
+            assert w.positions._stats()["round_trips"] - trips <= 3
+        other.positions.close()
+        fresh = run_py("""
+            import marlovent.ordermgr as om
+            m = om.OrderMgr("trips")
+            print(sum(len(p.trades) for p in m.positions.values()))
+        """, env={**os.environ}).stdout.split()
+        assert fresh == ["3032"]
+        m.positions.destroy()
+    finally:
+        del os.environ["QUENTARIS_DATA_DIR"]

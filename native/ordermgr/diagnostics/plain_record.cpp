@@ -20,7 +20,7 @@ static PyObject *release_kept(PyObject *, PyObject *) {
 static PyMethodDef release_def = {"_release_kept_attributes", release_kept, METH_NOARGS, nullptr};
 
 void keep_attr(nb::handle cls, const char *name, PyObject **slot) {
-    PyObject *v = _PyType_Lookup((PyTypeObject *) cls.ptr(), pysem::intern(name));
+    PyObject *v = pysem::compat::type_lookup((PyTypeObject *) cls.ptr(), pysem::intern(name));
     if (!v) throw std::runtime_error(std::string("missing class attribute ") + name);
     if (kept().empty()) {
         nb::object fn = nb::steal(PyCFunction_New(&release_def, nullptr));

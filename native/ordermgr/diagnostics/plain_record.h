@@ -21,6 +21,7 @@
 #include <cstddef>
 
 #include "model/module_ns.h"
+#include "pysem/compat.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
 #include "pysem/record_type.h"
@@ -149,14 +150,15 @@ nb::object construct(std::array<nb::object, T::kSize> &&values, bool by_keyword)
 // function object.
 inline bool resolves_to(PyObject *self, PyObject *name, PyObject *own) {
     if (Py_TYPE(self)->tp_dictoffset) {
-        PyObject **dict = _PyObject_GetDictPtr(self);
-        if (dict && *dict && PyDict_GET_SIZE(*dict)) {
-            PyObject *v = PyDict_GetItemWithError(*dict, name);
+        nb::object dict = nb::steal(pysem::compat::instance_dict(self));
+        if (!dict) throw nb::python_error();
+        if (PyDict_GET_SIZE(dict.ptr())) {
+            PyObject *v = PyDict_GetItemWithError(dict.ptr(), name);
             if (v) return false;
             if (PyErr_Occurred()) throw nb::python_error();
         }
     }
-    return _PyType_Lookup(Py_TYPE(self), name) == own;
+    return pysem::compat::type_lookup(Py_TYPE(self), name) == own;
 }
 
 // Keeps a reference to the class attribute `name` in *slot, for identity

@@ -1,6 +1,7 @@
 #include "diagnostics/records.h"
 
 #include "diagnostics/reads.h"
+#include "pysem/compat.h"
 #include "pysem/slot_call.h"
 #include "pysem/record_type.h"
 
@@ -56,7 +57,7 @@ nb::object new_validation_result(nb::object position_key, nb::object errors) {
     PyObject *cls = plain::bound_class<ValidationResultRec>();
     // The own class running its own step: is_valid is what it would compute.
     if (cls == (PyObject *) validation_result_class.type &&
-        _PyType_Lookup((PyTypeObject *) cls, post_init_name) == validation_result_class.own_post_init)
+        pysem::compat::own_type_lookup((PyTypeObject *) cls, post_init_name) == validation_result_class.own_post_init)
         return plain::make<ValidationResultRec>(std::move(values));
     return plain::call_with_keywords<ValidationResultRec>(cls, values);
 }

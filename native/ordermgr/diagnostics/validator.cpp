@@ -8,6 +8,7 @@
 #include "diagnostics/records.h"
 #include "model/position.h"
 #include "model/trade.h"
+#include "pysem/compat.h"
 #include "pysem/record_methods.h"
 #include "pysem/record_type.h"
 
@@ -65,7 +66,7 @@ static bool wraps_own(PyObject *attr, PyObject *own) {
 static nb::object replaced_static(PyObject *name, PyObject *own) {
     PyObject *cls = module_attr(dnames.DataValidator);
     if (cls == (PyObject *) types.DataValidator) {
-        PyObject *attr = _PyType_Lookup((PyTypeObject *) cls, name);
+        PyObject *attr = pysem::compat::own_type_lookup((PyTypeObject *) cls, name);
         if (attr == own || (attr && wraps_own(attr, own))) return {};
     }
     return pysem::getattr(cls, name);

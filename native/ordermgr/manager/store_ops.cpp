@@ -1,6 +1,7 @@
 #include "manager/store_ops.h"
 
 #include "model/module_ns.h"
+#include "pysem/compat.h"
 
 namespace ordermgr {
 
@@ -49,7 +50,7 @@ nb::object store_keys(PyObject *store) { return listed(store, names.keys); }
 StoreTransaction::StoreTransaction(PyObject *store) {
     if (PyDict_CheckExact(store)) return;
     PyObject *factory = nullptr;
-    if (_PyObject_LookupAttr(store, names.transaction, &factory) < 0) throw nb::python_error();
+    if (pysem::compat::optional_attr(store, names.transaction, &factory) < 0) throw nb::python_error();
     if (!factory) return;
     nb::object f = nb::steal(factory);
     manager_ = nb::steal(PyObject_CallNoArgs(factory));

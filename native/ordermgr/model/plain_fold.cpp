@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "model/trade.h"
+#include "pysem/compat.h"
 #include "pysem/num.h"
 
 namespace ordermgr {
@@ -63,7 +64,7 @@ bool known_truth(PyObject *o, bool &truth) {
     if (o == Py_None) return truth = false, true;
     if (PyBool_Check(o)) return truth = o == Py_True, true;
     if (PyUnicode_CheckExact(o)) return truth = PyUnicode_GET_LENGTH(o) != 0, true;
-    if (PyLong_CheckExact(o)) return truth = _PyLong_Sign(o) != 0, true;
+    if (PyLong_CheckExact(o)) return truth = pysem::compat::long_sign(o) != 0, true;
     return false;
 }
 

@@ -8,6 +8,7 @@
 #include "model/record_codec_export.h"
 #include "pysem/args.h"
 #include "pysem/clock.h"
+#include "pysem/compat.h"
 #include "pysem/fields.h"
 #include "pysem/record.h"
 #include "pysem/slot_call.h"
@@ -58,7 +59,7 @@ static void check_price(PyObject *price) {
     if (PyFloat_CheckExact(price)) {
         negative = PyFloat_AS_DOUBLE(price) < 0.0;
     } else if (PyLong_CheckExact(price)) {
-        negative = _PyLong_Sign(price) < 0;
+        negative = pysem::compat::long_sign(price) < 0;
     } else {
         nb::object zero = nb::steal(PyLong_FromLong(0));
         int r = PyObject_RichCompareBool(price, zero.ptr(), Py_LT);

@@ -64,7 +64,7 @@ PyObject *plain_book_started(PyObject *book) {
             continue;
         }
         if (zone != tz) return nullptr;
-        if (std::memcmp(dt->data, ((PyDateTime_DateTime *) best)->data, _PyDateTime_DATETIME_DATASIZE) < 0) best = ts;
+        if (std::memcmp(dt->data, ((PyDateTime_DateTime *) best)->data, sizeof dt->data) < 0) best = ts;
     }
     return best;
 }

@@ -10,21 +10,25 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import dataclasses
 import io
 import json
 import os
+import stat
 import sys
 import zoneinfo
-from collections.abc import Hashable, Iterator
+from collections.abc import Callable, Hashable, Iterator
 from typing import Any, TextIO
 
-from . import pnl, render, reports
+from . import checks, legacy, marks, render, reports, tables
 from .errors import EXIT_DATA, EXIT_OK, CliError, UsageError
-from .fills import COLUMNS, REQUIRED, FileError, ReadOptions, identifier_text, read_file
+from .fills import COLUMNS, FileError, ReadOptions, identifier_text, missing_fields, read_file
 from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
 from .portfolio import Portfolio
 from .progress import progress
+from ..ledger import layout as ledger_layout
+from ..ledger.report import currency_totals
 
 
 def out(text: str = "") -> None:
@@ -59,7 +63,7 @@ def import_options(args: argparse.Namespace) -> ReadOptions:
             columns[src.lower()] = target
         if not columns:
             raise UsageError("--map needs SRC=FIELD items, e.g. Symbol=key,TradeID=orderid")
-        unmapped = [c for c in REQUIRED if c not in columns.values()]
+        unmapped = missing_fields(columns.values())
         if unmapped:
             hints = ",".join(f"SRC={c}" for c in unmapped)
             raise UsageError(
@@ -79,6 +83,8 @@ def import_options(args: argparse.Namespace) -> ReadOptions:
             raise UsageError("--time-format needs a strptime format, e.g. '%Y%m%d;%H%M%S'")
         if "%" not in args.time_format:
             raise UsageError(f"--time-format {args.time_format!r} has no % directive, e.g. '%Y%m%d;%H%M%S'")
+    if args.dst is not None and zone is None:
+        raise UsageError("--dst says how to read local times of a --tz zone around a clock change; it needs --tz ZONE")
     return ReadOptions(
         fmt=args.format,
         assume_utc=args.assume_utc,
@@ -86,11 +92,13 @@ def import_options(args: argparse.Namespace) -> ReadOptions:
         time_format=args.time_format,
         zone=zone,
         negate_commission=args.negate_commission,
+        dst=args.dst,
     )
 
 
 @contextlib.contextmanager
 def _open_input(name: str) -> Iterator[TextIO]:
+    """A file of fills or marks as text; ``-`` is standard input."""
     if name == "-":
         stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
         try:
@@ -128,7 +136,26 @@ def _counts(r: FileResult, skipped: int = 0, refused: int = 0) -> str:
     return ", ".join(parts)
 
 
+def _is_pipe(name: str, stream: TextIO) -> bool:
+    """Standard input, or a file that is not a regular file (a pipe, a FIFO):
+    its last line must end with a line end, or the producer stopped mid-row."""
+    if name == "-":
+        return True
+    try:
+        return not stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
+    except (OSError, ValueError, io.UnsupportedOperation):
+        return False
+
+
+def take_legacy(portfolio: Portfolio) -> None:
+    """The old ledger file of the portfolio, taken into its ledger once."""
+    note = legacy.migrate(portfolio)
+    if note is not None:
+        err(f"ordermgr: note: {note}")
+
+
 def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
+    take_legacy(portfolio)
     options: ReadOptions = args.options
     total = FileResult("total")
     skipped = refused = 0
@@ -137,7 +164,8 @@ def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
         source = "<stdin>" if name == "-" else name
         try:
             with _open_input(name) as stream:
-                parsed = read_file(stream, source, options)
+                pipe = dataclasses.replace(options, require_line_end=_is_pipe(name, stream))
+                parsed = read_file(stream, source, pipe)
         except FileError as e:
             err(f"ordermgr: {source}: {e}; nothing was recorded from this file")
             status = EXIT_DATA
@@ -148,6 +176,12 @@ def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
         fills = parsed.fills
         with progress(f"importing {os.path.basename(source)}", len(fills)) as advance:
             result = import_fills(portfolio, source, fills, parsed.bad, args.skip_bad, advance)
+        if result.adopted:
+            names = ", ".join(identifier_text(k) for k in result.adopted)
+            err(
+                f"ordermgr: {source}: note: the positions of {names} held trades recorded without the ledger; "
+                "they were taken into it as fills (fill ids KEY:ORDERID)"
+            )
         for row in result.bad:
             err(str(row))
         file_skipped = 0
@@ -175,23 +209,64 @@ def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
 # ------------------------------------------------------------------ reports
 
 
+def _marks(portfolio: Portfolio, path: str | None, keys: list[Hashable]) -> dict[Hashable, Any] | None:
+    """The marks of a --marks file for the given keys; unknown ones are noted."""
+    if path is None:
+        return None
+    try:
+        with _open_input(path) as stream:
+            texts = marks.read_marks(stream, path)
+    except FileError as e:
+        for row in getattr(e, "rows", ()):
+            err(row)
+        raise CliError(f"{path}: {e}; fix the marks file (CSV with the columns key,price)") from None
+    found, unknown = marks.marks_by_key(texts, keys)
+    if unknown:
+        err(f"ordermgr: note: {path}: no position or fills of {', '.join(unknown)}; those marks are not used")
+    return found
+
+
+def _position_json(held: tables.Held) -> dict[str, Any]:
+    data = render.position_json(held.key, held.position)
+    data["multiplier"] = render.to_json(held.multiplier)
+    data["currency"] = held.currency
+    if held.mark is not None:
+        data["mark"] = render.to_json(held.mark)
+        data["unrealized"] = render.to_json(held.unrealized)
+    return data
+
+
 def cmd_positions(args: argparse.Namespace, portfolio: Portfolio) -> int:
+    found = _marks(portfolio, args.marks, list(portfolio.mgr.positions.keys()))
+    held = tables.held_positions(portfolio, found)
     if args.json:
-        rows = [render.position_json(k, p) for k, p in portfolio.mgr.positions.items()]
-        out(json.dumps(rows, indent=2, ensure_ascii=False, allow_nan=False))
+        out(json.dumps([_position_json(h) for h in held], indent=2, ensure_ascii=False, allow_nan=False))
     else:
-        out(portfolio.mgr.position_table())
+        out(tables.position_table(held, found is not None))
     return EXIT_OK
 
 
 def cmd_report(args: argparse.Namespace, portfolio: Portfolio) -> int:
+    found = _marks(portfolio, args.marks, list(portfolio.mgr.positions.keys()))
+    held = tables.held_positions(portfolio, found)
     if args.json:
-        summaries = portfolio.mgr.get_portfolio_summary(stopPct=args.stop_pct)
-        data = {k: render.summary_json(s) for k, s in summaries.items()}
+        data = {}
+        for h in held:
+            summary = render.summary_json(tables.summary_of(h.position, args.stop_pct, h.mark))
+            summary["multiplier"] = render.to_json(h.multiplier)
+            summary["currency"] = h.currency
+            data[str(h.key)] = summary
         out(json.dumps(data, indent=2, ensure_ascii=False, allow_nan=False))
     else:
-        out(portfolio.mgr.portfolio_report(args.stop_pct))
+        out(tables.portfolio_report(held, args.stop_pct))
     return EXIT_OK
+
+
+def _currency_of(portfolio: Portfolio) -> Callable[[Hashable], str]:
+    def currency(key: Hashable) -> str:
+        return str(portfolio.ledger.instrument(key).currency)
+
+    return currency
 
 
 def cmd_spreads(args: argparse.Namespace, portfolio: Portfolio) -> int:
@@ -199,14 +274,29 @@ def cmd_spreads(args: argparse.Namespace, portfolio: Portfolio) -> int:
     if args.json:
         out(render.dumps(reports.spread_json(groups)))
     else:
-        out("\n".join(reports.spread_lines(groups)))
+        out("\n".join(reports.spread_lines(groups, _currency_of(portfolio))))
     return EXIT_OK
 
 
 def cmd_health(args: argparse.Namespace, portfolio: Portfolio) -> int:
-    report = portfolio.mgr.health_check()
-    out(render.dumps(report) if args.json else "\n".join(render.health_lines(report)))
-    return EXIT_OK if report.status == "healthy" else EXIT_DATA
+    found = checks.problems(portfolio)
+    try:
+        report = portfolio.mgr.health_check()
+    except (ArithmeticError, LookupError, TypeError, ValueError, AssertionError):
+        if not found:
+            raise
+        report = None  # the values named below keep the library's check from running
+    if args.json:
+        data = render.to_json(report) if report is not None else {"status": "errors"}
+        data["position_problems"] = found
+        out(render.dumps(data))
+    else:
+        lines = ["SYSTEM HEALTH: ERRORS"] if report is None else render.health_lines(report)
+        if found:
+            lines.append("POSITIONS REPORTS CANNOT USE:")
+            lines.extend(f"  - {line}" for line in found)
+        out("\n".join(lines))
+    return EXIT_OK if report is not None and report.status == "healthy" and not found else EXIT_DATA
 
 
 def cmd_debug(args: argparse.Namespace, portfolio: Portfolio) -> int:
@@ -221,7 +311,12 @@ def cmd_debug(args: argparse.Namespace, portfolio: Portfolio) -> int:
         }
         out(render.dumps(data))
     else:
-        out(reports.debug_text(mgr, groups))
+        held = tables.held_positions(portfolio)
+        out(
+            reports.debug_text(
+                mgr, groups, tables.position_table(held, False), tables.portfolio_report(held, 0.1), _currency_of(portfolio)
+            )
+        )
     return EXIT_OK
 
 
@@ -306,82 +401,101 @@ def cmd_orders(args: argparse.Namespace, portfolio: Portfolio) -> int:
 # ------------------------------------------------------------------ profit and loss
 
 
-def _ledger_fills(portfolio: Portfolio) -> Iterator[tuple[Hashable, Any, Any, Any]]:
-    for (key, _orderid), (price, qty, commission, _timestamp) in portfolio.ledger.store.items():
-        yield key, price, qty, commission
+def _pnl_json(report: Any) -> dict[str, Any]:
+    return {
+        "method": report.method,
+        "rows": [render.to_json(r) for r in report.rows],
+        "totals": {
+            cur: {"realized": render.to_json(t.realized), "unrealized": render.to_json(t.unrealized), "unmarked": render.to_json(list(t.unmarked))}
+            for cur, t in report.totals.items()
+        },
+    }
 
 
 def cmd_pnl(args: argparse.Namespace, portfolio: Portfolio) -> int:
-    results = pnl.round_trips(_ledger_fills(portfolio))
-    marks: dict[Hashable, Any] = {}
-    if args.marks is not None:
-        try:
-            with _open_input(args.marks) as stream:
-                texts = pnl.read_marks(stream, args.marks)
-        except FileError as e:
-            for row in getattr(e, "rows", ()):
-                err(row)
-            raise CliError(f"{args.marks}: {e}; fix the marks file (CSV with the columns key,price)") from None
-        marks, unknown = pnl.marks_by_key(texts, results.keys())
-        if unknown:
-            err(f"ordermgr: note: {args.marks}: no fills of {', '.join(unknown)}; those marks are not used")
-    unmarked = pnl.apply_marks(results, marks)
+    ledger = portfolio.ledger
+    found = _marks(portfolio, args.marks, ledger.keys())
+    report = ledger.pnl(found, method=args.method)
+    # Listed, and added up, by the text of the keys: the same text for the
+    # same fills, whatever order the portfolio first saw its instruments in.
+    rows = sorted(report.rows, key=lambda r: key_order(r.key))
+    report = dataclasses.replace(report, rows=rows, totals=currency_totals(rows))
+    unmarked = [k for t in report.totals.values() for k in t.unmarked]
     if unmarked and args.marks is not None:
         names = ", ".join(identifier_text(k) for k in sorted(unmarked, key=key_order))
         err(f"ordermgr: note: no mark for {names}; their unrealized P&L is left out of the total")
-    positions = portfolio.mgr.positions
-    outside = [k for k in positions.keys() if k not in results]
-    drift = [k for k, r in results.items() if r.qty != (positions[k].qty if k in positions else 0)]
-    if outside or drift:
-        names = ", ".join(identifier_text(k) for k in sorted(outside + drift, key=key_order))
+    outside = [k for k in portfolio.mgr.positions.keys() if not ledger.count(k)]
+    if outside:
+        names = ", ".join(identifier_text(k) for k in sorted(outside, key=key_order))
         err(
-            f"ordermgr: note: the P&L covers the fills imported with this tool; the positions of {names} "
-            "also hold trades recorded otherwise"
+            f"ordermgr: note: the positions of {names} hold trades recorded without the ledger; "
+            "the P&L does not cover them (the next import of their fills takes them in)"
         )
-    rows = pnl.sorted_rows(results)
-    realized, unrealized = pnl.totals(rows)
     if args.json:
-        data = {
-            "instruments": [
-                {
-                    "key": render.to_json(r.key),
-                    "qty": render.to_json(r.qty),
-                    "realized": render.to_json(r.realized),
-                    "unrealized": render.to_json(r.unrealized),
-                    "round_trips": r.round_trips,
-                }
-                for r in rows
-            ],
-            "totals": {"realized": render.to_json(realized), "unrealized": render.to_json(unrealized)},
-        }
-        out(render.dumps(data))
-        return EXIT_OK
-    if not rows:
-        out("No fills imported.")
-        return EXIT_OK
-    header = ["Key", "Qty", "Realized", "Unrealized", "Round Trips"]
-    table = [
-        [
-            str(r.key),
-            f"{r.qty:,.1f}",
-            render.money(r.realized),
-            "" if r.qty == 0 else ("no mark" if r.unrealized is None else render.money(r.unrealized)),
-            str(r.round_trips),
-        ]
-        for r in rows
-    ]
-    footer = [["Total", "", render.money(realized), render.money(unrealized), str(sum(r.round_trips for r in rows))]]
-    out(render.box_table(header, table, footer))
+        out(render.dumps(_pnl_json(report)))
+    elif not rows:
+        out("No fills recorded.")
+    else:
+        out(tables.pnl_table(report))
+    return EXIT_OK
+
+
+def cmd_history(args: argparse.Namespace, portfolio: Portfolio) -> int:
+    trips = sorted(portfolio.ledger.history(), key=lambda t: (t.closed, key_order(t.key)))
+    if args.json:
+        out(render.dumps([render.to_json(t) for t in trips]))
+    elif not trips:
+        out("No round trips closed.")
+    else:
+        out(tables.history_table(trips))
+    return EXIT_OK
+
+
+def cmd_cancel(args: argparse.Namespace, portfolio: Portfolio) -> int:
+    take_legacy(portfolio)
+    try:
+        fill = portfolio.ledger.cancel(args.fill_id)
+    except KeyError:
+        raise CliError(
+            f"no fill with id {args.fill_id!r} in portfolio {portfolio.namespace} "
+            "(`ordermgr export` lists the fill ids)"
+        ) from None
+    out(
+        f"Cancelled fill {fill.fill_id}: {identifier_text(fill.key)} qty {fill.qty} @ {fill.price} "
+        f"at {fill.timestamp.isoformat()}; {identifier_text(fill.key)} was rebuilt from its other fills"
+    )
     return EXIT_OK
 
 
 # ------------------------------------------------------------------ export and clear
 
+EXPORT_COLUMNS = ("fill_id", "order_id", "key", "price", "qty", "commission", "timestamp", "multiplier", "currency")
 
-def _export_rows(portfolio: Portfolio) -> Iterator[tuple[Hashable, Any]]:
+
+def _export_rows(portfolio: Portfolio) -> Iterator[tuple[Any, ...]]:
+    """Every fill of the ledger in time order, then the trades of positions
+    the ledger does not know, as the fills they would be taken in as."""
+    from ..ledger import Fill
+    from ..ledger.orderids import trade_fill_id
+
+    ledger = portfolio.ledger
+    terms: dict[Hashable, Any] = {}
+
+    def terms_of(key: Hashable) -> Any:
+        if key not in terms:
+            terms[key] = ledger.instrument(key)
+        return terms[key]
+
+    for f in ledger.fills():
+        t = terms_of(f.key)
+        yield f, t.multiplier, t.currency
     for key, pos in portfolio.mgr.positions.items():
-        for trade in pos.trades.values():
-            yield key, trade
+        if ledger.count(key):
+            continue
+        t = terms_of(key)
+        for trade in sorted(pos.trades.values(), key=lambda x: x.timestamp):
+            money = trade.commission * t.multiplier
+            yield Fill(trade_fill_id(key, trade.orderid), key, trade.price, trade.qty, money, trade.timestamp, trade.orderid), t.multiplier, t.currency
 
 
 def _number_text(value: Any) -> str:
@@ -400,22 +514,35 @@ def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
     textual = True
     try:
         if args.format == "jsonl":
-            for key, t in _export_rows(portfolio):
-                row = {"key": render.to_json(key), **render.trade_json(t)}
+            for f, multiplier, currency in _export_rows(portfolio):
+                row = {
+                    "fill_id": f.fill_id,
+                    "order_id": render.to_json(f.order_id),
+                    "key": render.to_json(f.key),
+                    "price": _json_number(f.price),
+                    "qty": _json_number(f.qty),
+                    "commission": None if f.commission is None else _json_number(f.commission),
+                    "timestamp": f.timestamp.isoformat(),
+                    "multiplier": _json_number(multiplier),
+                    "currency": currency,
+                }
                 stream.write(json.dumps(row, ensure_ascii=False, allow_nan=False) + "\n")
         else:
             writer = csv.writer(stream, lineterminator="\n")
-            writer.writerow(("key", "orderid", "price", "qty", "commission", "timestamp"))
-            for key, t in _export_rows(portfolio):
-                textual &= isinstance(key, str) and isinstance(t.orderid, str)
+            writer.writerow(EXPORT_COLUMNS)
+            for f, multiplier, currency in _export_rows(portfolio):
+                textual &= isinstance(f.key, str) and (f.order_id is None or isinstance(f.order_id, str))
                 writer.writerow(
                     (
-                        key,
-                        t.orderid,
-                        _number_text(t.price),
-                        _number_text(t.qty),
-                        _number_text(t.commission),
-                        render.to_json(t.timestamp),
+                        f.fill_id,
+                        "" if f.order_id is None else f.order_id,
+                        f.key,
+                        _number_text(f.price),
+                        _number_text(f.qty),
+                        "" if f.commission is None else _number_text(f.commission),
+                        f.timestamp.isoformat(),
+                        _number_text(multiplier),
+                        currency,
                     )
                 )
     finally:
@@ -426,10 +553,22 @@ def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
     return EXIT_OK
 
 
+def _json_number(value: Any) -> Any:
+    """A number as JSON carries it; a Fraction as its ``N/D`` text, which import reads back exactly."""
+    return value if isinstance(value, (int, float)) else str(value)
+
+
 def cmd_clear(args: argparse.Namespace, portfolio: Portfolio) -> int:
     n = len(portfolio.mgr.positions)
-    portfolio.mgr.clear()
-    portfolio.ledger.clear()
-    out(f"Portfolio {portfolio.namespace}: {n} position{'s' if n != 1 else ''} removed")
+    fills = len(portfolio.ledger)
+    with portfolio.batch():
+        portfolio.ledger.clear()
+        # An old ledger file is history now: the next import must not bring it back.
+        meta = portfolio.mgr.positions.map(ledger_layout.META)
+        if meta.get("legacy") is None:
+            meta["legacy"] = ("cleared",)
+    out(
+        f"Portfolio {portfolio.namespace}: {n} position{'s' if n != 1 else ''} and "
+        f"{fills} fill{'s' if fills != 1 else ''} removed"
+    )
     return EXIT_OK
-

@@ -1,9 +1,12 @@
 """Reading fills from CSV or JSON Lines.
 
-A fill is one row: ``key``, ``orderid``, ``price``, ``qty`` and the optional
-``commission`` and ``timestamp``.  A row whose ``price`` and ``qty`` are both
-empty and whose ``commission`` is given is a late commission for a fill
-recorded earlier under the same key and order id.
+A fill is one row: ``key``, ``price``, ``qty``, and either ``fill_id`` (the
+broker's execution id) with an optional ``order_id`` (shared by the partial
+fills and the legs of one order), or ``orderid`` (a file without fill ids:
+each row is then the trade of its own order id, its fill id being
+``KEY:ORDERID``); optional ``commission``, ``timestamp``, ``multiplier`` and
+``currency``.  A row whose ``price`` and ``qty`` are both empty and whose
+``commission`` is given is a late commission for a fill recorded earlier.
 
 Numbers keep their kind: ``10`` is the integer 10, ``10.0`` and ``1e3`` are
 floats (IEEE doubles, the kind the portfolio's arithmetic works in).
@@ -30,14 +33,19 @@ import itertools
 import json
 import math
 import re
-from collections.abc import Callable, Hashable, Iterator, Mapping
+from fractions import Fraction
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
-COLUMNS = ("key", "orderid", "price", "qty", "commission", "timestamp")
-REQUIRED = ("key", "orderid", "price", "qty")
+from ..ledger.orderids import trade_fill_id
 
-Number = int | float
+COLUMNS = ("key", "orderid", "fill_id", "order_id", "price", "qty", "commission", "timestamp", "multiplier", "currency")
+REQUIRED = ("key", "price", "qty")
+# One of these names each fill: the execution id, or (without one) the trade's own order id.
+IDENTIFIERS = ("fill_id", "orderid")
+
+Number = int | float | Fraction
 
 # The longest line read (characters); a fill takes a few dozen.
 MAX_LINE = 65536
@@ -53,20 +61,30 @@ class ReadOptions:
     time_format: str | None = None
     zone: _dt.tzinfo | None = None
     negate_commission: bool = False
+    dst: str | None = None  # "before" / "after": the offset for a local time a clock change makes ambiguous or skips
+    require_line_end: bool = False  # a pipe: a last line without its line end is a row cut short
 
 
 @dataclass(frozen=True, slots=True)
-class Fill:
-    """One parsed row: a fill, or a late commission when price and qty are None."""
+class Row:
+    """One parsed row: a fill, or a late commission when price and qty are None.
+
+    ``fill_id`` is the row's own or, for a row that gives only ``orderid``,
+    ``KEY:ORDERID``; ``order_id`` is the order the fill belongs to (the
+    ``orderid`` of such a row)."""
 
     source: str
     line: int
     key: Hashable
-    orderid: Hashable
+    orderid: Hashable  # the row's orderid cell (None when it gives fill_id)
     price: Number | None
     qty: Number | None
     commission: Number | None
     timestamp: _dt.datetime | None
+    fill_id: str = ""
+    order_id: Hashable = None
+    multiplier: Number | None = None
+    currency: str | None = None
 
     @property
     def commission_only(self) -> bool:
@@ -92,7 +110,7 @@ class BadRow:
 class Parsed:
     """What one file gave: the good fills, the bad rows (file order) and notes."""
 
-    fills: list[Fill] = field(default_factory=list)
+    fills: list[Row] = field(default_factory=list)
     bad: list[BadRow] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
 
@@ -109,10 +127,12 @@ class RowError(ValueError):
 
 _INT = re.compile(r"[+-]?[0-9]+\Z")
 _FLOAT = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
+_FRACTION = re.compile(r"[+-]?[0-9]+/[0-9]+\Z")
 
 
 def parse_number(text: str, what: str) -> Number:
-    """An integer when the text is one, otherwise a finite float."""
+    """An integer when the text is one, a Fraction for ``N/D`` (as an export of
+    fractions recorded through the library writes them), otherwise a finite float."""
     t = text.strip()
     if _INT.match(t):
         try:
@@ -124,25 +144,67 @@ def parse_number(text: str, what: str) -> Number:
         if math.isfinite(value):
             return value
         raise RowError(f"{what} {text!r} is too large")
+    if _FRACTION.match(t):
+        try:
+            exact = Fraction(t)
+            float(exact)
+        except (ZeroDivisionError, ValueError):
+            raise RowError(f"{what} {text!r} divides by zero") from None
+        except OverflowError:
+            raise RowError(f"{what} {text!r} is too large") from None
+        return exact
     if "," in t or "_" in t:
         raise RowError(f"{what} {text!r} is not a number: write it without separators, e.g. 1234.5")
     raise RowError(f"{what} {text!r} is not a number")
 
 
-def in_zone(value: _dt.datetime, zone: _dt.tzinfo) -> _dt.datetime:
-    """A local time of ``zone`` with that zone's offset at that moment, kept as a fixed offset."""
-    offset = value.replace(tzinfo=zone).utcoffset()
-    if offset is None:
+DST_CHOICES = ("before", "after")
+
+
+def in_zone(value: _dt.datetime, zone: _dt.tzinfo, dst: str | None = None) -> _dt.datetime:
+    """A local time of ``zone`` with that zone's offset at that moment, kept as
+    a fixed offset.  A time a clock change skips (spring forward) or repeats
+    (fall back) has two candidate offsets: ``dst`` "before" takes the one in
+    force before the change, "after" the one after it; without ``dst`` such a
+    time is refused."""
+    naive = value.replace(tzinfo=None)
+    first = naive.replace(tzinfo=zone, fold=0).utcoffset()
+    second = naive.replace(tzinfo=zone, fold=1).utcoffset()
+    if first is None or second is None:
         raise RowError(f"time zone {zone} gives no UTC offset for {value.isoformat()}")
-    return value.replace(tzinfo=_dt.timezone(offset))
+    if first != second:
+        if dst is None:
+            if _skipped(naive, zone):
+                why = f"does not exist in {zone} (the clocks skip it when they spring forward)"
+            else:
+                why = f"is ambiguous in {zone} (it occurs twice when the clocks fall back)"
+            raise RowError(
+                f"local time {naive.isoformat(sep=' ')} {why}; pass --dst before or --dst after "
+                f"to take the UTC offset in force before ({_offset(first)}) or after ({_offset(second)}) the change"
+            )
+        return naive.replace(tzinfo=_dt.timezone(first if dst == "before" else second))
+    return naive.replace(tzinfo=_dt.timezone(first))
+
+
+def _skipped(naive: _dt.datetime, zone: _dt.tzinfo) -> bool:
+    local = naive.replace(tzinfo=zone)
+    return local.astimezone(_dt.timezone.utc).astimezone(zone).replace(tzinfo=None) != naive
+
+
+def _offset(delta: _dt.timedelta) -> str:
+    return _dt.datetime(2000, 1, 1, tzinfo=_dt.timezone(delta)).strftime("%:z")
 
 
 def parse_timestamp(
-    text: str, assume_utc: bool, time_format: str | None = None, zone: _dt.tzinfo | None = None
+    text: str,
+    assume_utc: bool,
+    time_format: str | None = None,
+    zone: _dt.tzinfo | None = None,
+    dst: str | None = None,
 ) -> _dt.datetime:
     """An aware datetime from ISO 8601 text ('Z' or an offset such as +02:00),
-    or from ``time_format``; a time without an offset is taken in ``zone``,
-    else as UTC when ``assume_utc``."""
+    or from ``time_format``; a time without an offset is taken in ``zone``
+    (see :func:`in_zone` for ``dst``), else as UTC when ``assume_utc``."""
     t = text.strip()
     if time_format is not None:
         try:
@@ -159,7 +221,7 @@ def parse_timestamp(
             ) from None
     if value.tzinfo is None or value.utcoffset() is None:
         if zone is not None:
-            return in_zone(value.replace(tzinfo=None), zone)
+            return in_zone(value.replace(tzinfo=None), zone, dst)
         if not assume_utc:
             raise RowError(
                 f"timestamp {text!r} has no UTC offset: add one (Z or +00:00), "
@@ -201,16 +263,27 @@ def _build(
     source: str,
     line: int,
     key: Hashable,
-    orderid: Hashable,
+    ids: tuple[Hashable, str | None, Hashable],
     number: Callable[[str], Number | None],
     stamp: str | None,
+    currency: str | None,
     options: ReadOptions,
-) -> Fill:
-    """A fill from its cells; ``number(name)`` reads one numeric cell (None when empty)."""
+) -> Row:
+    """A fill from its cells; ``ids`` is (orderid, fill_id, order_id) as
+    given, ``number(name)`` reads one numeric cell (None when empty)."""
+    orderid, fill_id, order_id = ids
+    if fill_id is None:
+        fill_id = trade_fill_id(key, orderid)
+        order_id = orderid
     price, qty, commission = number("price"), number("qty"), number("commission")
+    multiplier = number("multiplier")
+    if multiplier is not None and not multiplier > 0:
+        raise RowError(f"multiplier {multiplier} is not a positive number")
     if commission is not None and options.negate_commission:
         commission = -commission + 0  # + 0 turns -0.0 into 0.0; ints stay ints
-    timestamp = parse_timestamp(stamp, options.assume_utc, options.time_format, options.zone) if stamp else None
+    timestamp = (
+        parse_timestamp(stamp, options.assume_utc, options.time_format, options.zone, options.dst) if stamp else None
+    )
     if price is None and qty is None:
         if commission is None:
             raise RowError("price and qty are empty (a late commission row gives the commission)")
@@ -223,7 +296,7 @@ def _build(
             raise RowError(f"price {price} is negative: sells are negative quantities at a positive price")
         if qty == 0:
             raise RowError("qty is zero")
-    return Fill(source, line, key, orderid, price, qty, commission, timestamp)
+    return Row(source, line, key, orderid, price, qty, commission, timestamp, fill_id, order_id, multiplier, currency)
 
 
 # ------------------------------------------------------------------ CSV
@@ -235,6 +308,26 @@ def _plural(n: int, word: str) -> str:
 
 def _quoted(names: list[str]) -> str:
     return ", ".join(repr(n) for n in names)
+
+
+def missing_fields(fields: Iterable[str | None]) -> list[str]:
+    """The required fields that ``fields`` lack (orderid standing for either identifier)."""
+    present = set(fields)
+    named = bool(present & set(IDENTIFIERS))
+    return [c for c in ("key", "orderid", "price", "qty") if not (named if c == "orderid" else c in present)]
+
+
+def identifier_problems(fields: Iterable[Any]) -> list[str]:
+    """Identifier columns that cannot go together."""
+    present = set(fields)
+    if "fill_id" in present and "orderid" in present:
+        return [
+            "the header has both fill_id and orderid: orderid is the trade's own order id of a file "
+            "without fill ids; beside fill_id, name the order with order_id"
+        ]
+    if "order_id" in present and "fill_id" not in present:
+        return ["the header has order_id but no fill_id: partial fills of one order need their execution ids (fill_id)"]
+    return []
 
 
 def csv_header(row: list[str], columns: Mapping[str, str] | None) -> tuple[list[str | None], list[str]]:
@@ -251,14 +344,16 @@ def csv_header(row: list[str], columns: Mapping[str, str] | None) -> tuple[list[
         if unknown:
             problems.append(
                 f"unknown {'column' if len(unknown) == 1 else 'columns'} {_quoted(unknown)} "
-                f"(columns: {', '.join(COLUMNS)}; commission and timestamp are optional; "
+                f"(columns: {', '.join(COLUMNS)}; key, price, qty and fill_id or orderid are needed; "
                 "--map SRC=FIELD reads columns of other names)"
             )
-        missing = [c for c in REQUIRED if c not in fields]
+        missing = missing_fields(fields)
         if missing:
             problems.append(
                 f"the header lacks the {'column' if len(missing) == 1 else 'columns'} {_quoted(missing)}"
+                + (" (or fill_id)" if "orderid" in missing else "")
             )
+        problems.extend(identifier_problems(fields))
         dup = sorted({n for n in fields if fields.count(n) > 1 and n in COLUMNS})
         if dup:
             problems.append(f"the header names {'the column' if len(dup) == 1 else 'the columns'} {_quoted(dup)} twice")
@@ -272,32 +367,41 @@ def csv_header(row: list[str], columns: Mapping[str, str] | None) -> tuple[list[
         repeated = sorted({n for n in lowered if lowered.count(n) > 1 and n in columns})
         if repeated:
             problems.append(f"the header names the mapped {'column' if len(repeated) == 1 else 'columns'} {_quoted(repeated)} twice")
-        unmapped = [c for c in REQUIRED if c not in columns.values()]
+        unmapped = missing_fields(columns.values())
         if unmapped:
             hints = ", ".join(f"SRC={c}" for c in unmapped)
             problems.append(f"--map gives no column for {_quoted(unmapped)} (add {hints})")
+        problems.extend(identifier_problems(columns.values()))
     if problems:
         raise FileError("; ".join(problems))
     return fields, ignored
 
 
-def _csv_row(source: str, line: int, fields: list[str | None], row: list[str], options: ReadOptions) -> Fill:
+def _csv_row(source: str, line: int, fields: list[str | None], row: list[str], options: ReadOptions) -> Row:
     if len(row) != len(fields):
         raise RowError(f"has {len(row)} cells, the header has {len(fields)}")
     cells = {f: c.strip() for f, c in zip(fields, row) if f is not None}
     key = cells["key"]
-    orderid = cells["orderid"]
     if not key:
         raise RowError("key is empty")
-    if not orderid:
-        raise RowError("orderid is empty")
+    ids: tuple[Hashable, str | None, Hashable]
+    if "fill_id" in cells:
+        fill_id = cells["fill_id"]
+        if not fill_id:
+            raise RowError("fill_id is empty")
+        ids = (None, fill_id, cells.get("order_id") or None)
+    else:
+        orderid = cells["orderid"]
+        if not orderid:
+            raise RowError("orderid is empty")
+        ids = (orderid, None, None)
 
     def number(name: str) -> Number | None:
         text = cells.get(name, "")
         return parse_number(text, name) if text else None
 
     stamp = cells.get("timestamp", "")
-    return _build(source, line, key, orderid, number, stamp, options)
+    return _build(source, line, key, ids, number, stamp, cells.get("currency") or None, options)
 
 
 def read_csv(lines: Iterator[str], source: str, options: ReadOptions, parsed: Parsed) -> None:
@@ -327,7 +431,7 @@ def read_csv(lines: Iterator[str], source: str, options: ReadOptions, parsed: Pa
 # ------------------------------------------------------------------ JSON Lines
 
 
-def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: dict[str, None]) -> Fill:
+def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: dict[str, None]) -> Row:
     if not isinstance(obj, dict):
         raise RowError("is not a JSON object")
     if options.columns is not None:
@@ -342,11 +446,28 @@ def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: d
     unknown = [k for k in obj if k not in COLUMNS]
     if unknown:
         raise RowError(f"unknown field {unknown[0]!r} (fields: {', '.join(COLUMNS)}; --map SRC=FIELD reads others)")
-    for name in ("key", "orderid"):
-        if name not in obj:
-            raise RowError(f"{name} is missing")
+    if "key" not in obj:
+        raise RowError("key is missing")
+    problems = identifier_problems(obj)
+    if problems:
+        raise RowError(problems[0].replace("the header has", "the row has"))
     key = _json_identifier(obj["key"], "key")
-    orderid = _json_identifier(obj["orderid"], "orderid")
+    ids: tuple[Hashable, str | None, Hashable]
+    if "fill_id" in obj:
+        fill_id = obj["fill_id"]
+        if not isinstance(fill_id, str):
+            raise RowError(f"fill_id {json.dumps(fill_id)} is not text")
+        if not fill_id.strip():
+            raise RowError("fill_id is empty")
+        order_id = obj.get("order_id")
+        ids = (None, fill_id, None if order_id is None else _json_identifier(order_id, "order_id"))
+    elif "orderid" in obj:
+        ids = (_json_identifier(obj["orderid"], "orderid"), None, None)
+    else:
+        raise RowError("fill_id (or orderid) is missing")
+    currency = obj.get("currency")
+    if currency is not None and not isinstance(currency, str):
+        raise RowError(f"currency {json.dumps(currency)} is not text")
 
     def number(name: str) -> Number | None:
         value = obj.get(name)
@@ -357,7 +478,7 @@ def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: d
     stamp = obj.get("timestamp")
     if stamp is not None and not isinstance(stamp, str):
         raise RowError(f"timestamp {json.dumps(stamp)} is not text")
-    return _build(source, line, key, orderid, number, stamp, options)
+    return _build(source, line, key, ids, number, stamp, currency or None, options)
 
 
 def read_jsonl(lines: Iterator[str], source: str, options: ReadOptions, parsed: Parsed) -> None:
@@ -402,6 +523,7 @@ class BoundedLines:
         self.limit = limit
         self.number = 0
         self.too_long: list[int] = []
+        self.ended = True  # whether the last line read ended with its line end
 
     def __iter__(self) -> Iterator[str]:
         readline = self.stream.readline
@@ -416,8 +538,10 @@ class BoundedLines:
                     if not rest or rest[-1] in "\r\n":
                         break
                 self.too_long.append(self.number)
+                self.ended = True
                 yield "\n"
                 continue
+            self.ended = text[-1] in "\r\n"
             yield text
 
 
@@ -440,6 +564,8 @@ def read_file(stream: TextIO, source: str, options: ReadOptions) -> Parsed:
             read_csv(rows, source, options, parsed)
     except UnicodeDecodeError as e:
         raise FileError(f"is not UTF-8 text ({e.reason} at byte {e.start})") from None
+    if options.require_line_end and not lines.ended:
+        _cut_short(parsed, source, lines.number)
     for number in lines.too_long:
         parsed.bad.append(
             BadRow(source, number, f"line is longer than {lines.limit:,} characters (a fill takes a few dozen); it was not read")
@@ -455,9 +581,26 @@ def read_file(stream: TextIO, source: str, options: ReadOptions) -> Parsed:
     return parsed
 
 
+def _cut_short(parsed: Parsed, source: str, last: int) -> None:
+    """The row holding the input's last line, which has no line end: a producer
+    that stopped in the middle of a row.  It is refused, not recorded."""
+    reason = (
+        f"line {last} has no line end: the input stopped in the middle of a row "
+        "(a producer that died?); the row was not recorded"
+    )
+    starts = [f.line for f in parsed.fills if f.line <= last]
+    bad_starts = [b.line for b in parsed.bad if b.line <= last]
+    if starts and (not bad_starts or max(starts) > max(bad_starts)):
+        row = next(f for f in reversed(parsed.fills) if f.line == max(starts))
+        parsed.fills.remove(row)
+        parsed.bad.append(BadRow(source, row.line, reason))
+    elif bad_starts:
+        parsed.notes.append(reason.replace("the row was not recorded", "that row was bad anyway"))
+
+
 def read_fills(
     stream: TextIO, source: str, fmt: str | None = None, assume_utc: bool = False
-) -> tuple[list[Fill], list[BadRow]]:
+) -> tuple[list[Row], list[BadRow]]:
     """Parse a whole stream; returns the good fills and the bad rows in file order."""
     parsed = read_file(stream, source, ReadOptions(fmt=fmt, assume_utc=assume_utc))
     return parsed.fills, parsed.bad
@@ -481,7 +624,7 @@ __all__ = [
     "BoundedLines",
     "read_file",
     "csv_header",
-    "Fill",
+    "Row",
     "BadRow",
     "FileError",
     "RowError",

@@ -1,21 +1,25 @@
-"""Recording parsed fills into a portfolio, all or nothing per file.
+"""Recording parsed rows into a portfolio's ledger, all or nothing per file.
 
-First every row is checked against the portfolio as it will be at that row
-(a dry run over the trade books, with the same reset-when-flat rule the
-positions apply), so that a conflicting duplicate or a commission for a fill
-that is gone is known before anything is written.  Then, unless bad rows were
-found and skipping them was not asked for, the good rows are recorded in one
-transaction of the store.
+A file's fills are recorded in time order (a stable sort by timestamp; a file
+listed newest first is turned round first, so that a newest-first export gives
+the same portfolio as an oldest-first one, fills of the same time included),
+then its late commission rows, in file order, all in one transaction of the
+store.
+Each row is recorded in a savepoint of its own: a row the ledger refuses (a
+conflicting fill, a commission for an unknown fill) changes nothing, and is
+reported against its file and line.  Unless skipping bad rows was asked for,
+a file with any bad row is rolled back as a whole.
 """
 
 from __future__ import annotations
 
+import datetime as _dt
 from collections.abc import Callable, Hashable
 from dataclasses import dataclass, field
 from typing import Any
 
-from .. import ordermgr as _om
-from .fills import BadRow, Fill, describe, identifier_text
+from ..ledger import Fill, FillConflict, Recorded
+from .fills import BadRow, Row, describe, identifier_text
 from .portfolio import Portfolio
 
 
@@ -30,188 +34,134 @@ class FileResult:
     closed: int = 0
     bad: list[BadRow] = field(default_factory=list)
     recorded: bool = False
+    adopted: list[Hashable] = field(default_factory=list)
 
 
-@dataclass(frozen=True, slots=True)
-class _Action:
-    kind: str  # "trade", "commission" or "duplicate"
-    fill: Fill
-    trade: Any = None
+class _RollBack(Exception):
+    """Leaves the file's transaction without keeping anything."""
 
 
-class _Book:
-    """The dry-run state of one key: order id -> (price, qty, commission, timestamp)."""
-
-    __slots__ = ("trades",)
-
-    def __init__(self, position: Any) -> None:
-        self.trades: dict[Hashable, tuple[Any, Any, Any, Any]] = {}
-        if position is not None:
-            for oid, t in position.trades.items():
-                self.trades[oid] = (t.price, t.qty, t.commission, t.timestamp)
-
-    def add(self, orderid: Hashable, entry: tuple[Any, Any, Any, Any]) -> bool:
-        """Record a new fill; True when it brings the book to exactly zero."""
-        self.trades[orderid] = entry
-        # The same sum the position takes: the built-in, over the book's order.
-        if sum(e[1] for e in self.trades.values()) == 0:
-            self.trades.clear()
-            return True
-        return False
+def _conflict_reason(row: Row, e: FillConflict) -> str:
+    was = e.recorded
+    seen = describe(was.price, was.qty, was.timestamp)
+    offered = describe(row.price, row.qty, row.timestamp)
+    if row.orderid is not None:
+        return (
+            f"order id {identifier_text(row.orderid)} of {identifier_text(row.key)} was already recorded as "
+            f"{seen}; this row has {offered}. Each fill of an instrument needs its own order id: for partial "
+            "fills give the execution id as fill_id and the order as order_id (or use an order id with a "
+            f"fill number, e.g. {identifier_text(row.orderid)}-2)"
+        )
+    if was.key != row.key:
+        seen = f"a fill of {identifier_text(was.key)}, {seen}"
+    return f"fill id {row.fill_id} was already recorded as {seen}; this row has {offered}"
 
 
-def _same_fill(fill: Fill, entry: tuple[Any, Any, Any, Any]) -> bool:
-    price, qty, _commission, timestamp = entry
-    if fill.price != price or fill.qty != qty:
-        return False
-    return fill.timestamp is None or fill.timestamp == timestamp
-
-
-def _conflict(fill: Fill, entry: tuple[Any, Any, Any, Any]) -> str:
-    return (
-        f"order id {identifier_text(fill.orderid)} of {identifier_text(fill.key)} was already recorded as "
-        f"{describe(entry[0], entry[1], entry[3])}; this row has {describe(fill.price, fill.qty, fill.timestamp)}. "
-        "Each fill of an instrument needs its own order id (for partial fills use the execution id, "
-        f"e.g. {identifier_text(fill.orderid)}-2)"
-    )
-
-
-def plan(portfolio: Portfolio, fills: list[Fill]) -> tuple[list[_Action], list[BadRow]]:
-    """Decide what every row does, without writing anything."""
+def _record(portfolio: Portfolio, row: Row, now: _dt.datetime, result: FileResult) -> None:
+    ledger = portfolio.ledger
     positions = portfolio.mgr.positions
+    recorded = ledger.get(row.fill_id)
+    timestamp = row.timestamp
+    if timestamp is None:
+        # A file without times: the time of the import, or the recorded one.
+        timestamp = now if recorded is None else recorded.timestamp
+    # A fill already recorded keeps its commission: commission rows change it.
+    commission = row.commission if recorded is None else None
+    fill = Fill(row.fill_id, row.key, row.price, row.qty, commission, timestamp, row.order_id)
+    was_open = row.key in positions
+    if ledger.record(fill, multiplier=row.multiplier, currency=row.currency) is Recorded.DUPLICATE:
+        result.duplicates += 1
+        return
+    result.new += 1
+    if was_open and row.key not in positions:
+        result.closed += 1
+
+
+def _commission(portfolio: Portfolio, row: Row, result: FileResult) -> None:
+    try:
+        changed = portfolio.ledger.set_commission(row.fill_id, row.commission)
+    except KeyError:
+        what = (
+            f"order id {identifier_text(row.orderid)} for {identifier_text(row.key)}"
+            if row.orderid is not None
+            else f"id {row.fill_id}"
+        )
+        raise LookupError(f"no fill with {what} to apply this commission to (a commission row follows its fill)") from None
+    if changed:
+        result.commissions += 1
+    else:
+        result.duplicates += 1
+
+
+def _adopt(portfolio: Portfolio, rows: list[Row], result: FileResult) -> None:
+    """Positions the file records into whose trades were added without the
+    ledger (through the library) become the ledger's first (see Ledger.adopt)."""
     ledger = portfolio.ledger
-    books: dict[Hashable, _Book] = {}
-    seen: dict[tuple[Hashable, Hashable], tuple[Any, Any, Any, Any]] = {}
-    actions: list[_Action] = []
-    bad: list[BadRow] = []
-
-    def book_of(key: Hashable) -> _Book:
-        book = books.get(key)
-        if book is None:
-            book = books[key] = _Book(positions.get(key))
-        return book
-
-    def recorded(key: Hashable, orderid: Hashable) -> tuple[Any, Any, Any, Any] | None:
-        entry = seen.get((key, orderid))
-        return entry if entry is not None else ledger.get(key, orderid)
-
-    def commission(fill: Fill, book: _Book, entry: tuple[Any, Any, Any, Any] | None) -> None:
-        oid = fill.orderid
-        if oid in book.trades:
-            current = book.trades[oid]
-            if current[2] == fill.commission:
-                actions.append(_Action("duplicate", fill))
-                return
-            book.trades[oid] = (current[0], current[1], fill.commission, current[3])
-            seen[(fill.key, oid)] = book.trades[oid]
-            actions.append(_Action("commission", fill))
-        elif entry is not None and entry[2] == fill.commission:
-            actions.append(_Action("duplicate", fill))
-        elif entry is not None:
-            bad.append(
-                BadRow(
-                    fill.source,
-                    fill.line,
-                    f"the position of {identifier_text(fill.key)} that held order id {identifier_text(oid)} "
-                    "has been closed since; its commission can no longer change",
-                )
-            )
-        else:
-            bad.append(
-                BadRow(
-                    fill.source,
-                    fill.line,
-                    f"no fill with order id {identifier_text(oid)} for {identifier_text(fill.key)} "
-                    "to apply this commission to (a commission row follows its fill)",
-                )
-            )
-
-    for fill in fills:
-        try:
-            hash(fill.key), hash(fill.orderid)
-        except TypeError:
-            bad.append(BadRow(fill.source, fill.line, "key and orderid must be hashable"))
+    positions = portfolio.mgr.positions
+    seen: set[Any] = set()
+    for row in rows:
+        key = row.key
+        if key in seen:
             continue
-        book = book_of(fill.key)
-        entry = recorded(fill.key, fill.orderid)
-        if entry is None and fill.orderid in book.trades:
-            entry = book.trades[fill.orderid]
-        if fill.commission_only:
-            commission(fill, book, entry)
-            continue
-        if entry is not None:
-            # A repeated fill is a duplicate whatever its commission: commissions
-            # reported later come as commission rows, so importing a file again
-            # changes nothing.
-            if _same_fill(fill, entry):
-                actions.append(_Action("duplicate", fill))
-            else:
-                bad.append(BadRow(fill.source, fill.line, _conflict(fill, entry)))
-            continue
-        try:
-            trade = _make_trade(fill)
-        except (ValueError, TypeError) as e:
-            bad.append(BadRow(fill.source, fill.line, str(e)))
-            continue
-        stored = (trade.price, trade.qty, trade.commission, trade.timestamp)
-        seen[(fill.key, fill.orderid)] = stored
-        book.add(fill.orderid, stored)
-        actions.append(_Action("trade", fill, trade))
-    return actions, bad
+        seen.add(key)
+        if key in positions and not ledger.count(key):
+            ledger.adopt(key)
+            result.adopted.append(key)
 
 
-def _make_trade(fill: Fill) -> Any:
-    kwargs: dict[str, Any] = {"orderid": fill.orderid, "price": fill.price, "qty": fill.qty}
-    if fill.commission is not None:
-        kwargs["commission"] = fill.commission
-    if fill.timestamp is not None:
-        kwargs["timestamp"] = fill.timestamp
-    return _om.Trade(**kwargs)
-
-
-def apply(
-    portfolio: Portfolio, actions: list[_Action], result: FileResult, advance: Callable[[int], None]
-) -> None:
-    """Record the planned rows in one transaction; counts go into ``result``."""
-    mgr = portfolio.mgr
-    positions = mgr.positions
-    ledger = portfolio.ledger
-    with portfolio.batch():
-        for action in actions:
-            fill = action.fill
-            if action.kind == "duplicate":
-                result.duplicates += 1
-            elif action.kind == "commission":
-                mgr.update_commission(fill.key, fill.orderid, fill.commission)
-                trade = positions[fill.key].trades[fill.orderid]
-                ledger.set_commission(fill.key, fill.orderid, fill.commission, trade)
-                result.commissions += 1
-            else:
-                trade = action.trade
-                was_stored = fill.key in positions
-                mgr.add_trade(fill.key, trade)
-                if was_stored and fill.key not in positions:
-                    result.closed += 1
-                ledger.record(fill.key, fill.orderid, trade.price, trade.qty, trade.commission, trade.timestamp)
-                result.new += 1
-            advance(1)
-    result.recorded = True
+def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
+    """The fill rows sorted by time, stably.  A file listed newest first (more
+    of its neighbouring times fall than rise) is read from its end first, so
+    that fills of the same time keep the order in which they happened."""
+    times = [r.timestamp for r in rows if r.timestamp is not None]
+    falls = sum(1 for a, b in zip(times, times[1:]) if b < a)
+    rises = sum(1 for a, b in zip(times, times[1:]) if b > a)
+    ordered = rows[::-1] if falls > rises else list(rows)
+    ordered.sort(key=lambda r: now if r.timestamp is None else r.timestamp)
+    return ordered
 
 
 def import_fills(
     portfolio: Portfolio,
     source: str,
-    fills: list[Fill],
+    rows: list[Row],
     parse_bad: list[BadRow],
     skip_bad: bool,
     advance: Callable[[int], None],
+    now: _dt.datetime | None = None,
 ) -> FileResult:
-    """Check and record one file's rows; nothing is written when a row is bad
-    unless ``skip_bad`` is set."""
+    """Record one file's rows; nothing is written when a row is bad unless
+    ``skip_bad`` is set."""
     result = FileResult(source)
-    actions, plan_bad = plan(portfolio, fills)
-    result.bad = sorted(parse_bad + plan_bad, key=lambda b: b.line)
-    if result.bad and not skip_bad:
-        return result
-    apply(portfolio, actions, result, advance)
+    now = now or _dt.datetime.now(_dt.timezone.utc)
+    bad = list(parse_bad)
+    fills = in_time_order([r for r in rows if not r.commission_only], now)
+    commissions = [r for r in rows if r.commission_only]
+    try:
+        with portfolio.batch():
+            _adopt(portfolio, fills, result)
+            for row in fills:
+                try:
+                    _record(portfolio, row, now, result)
+                except FillConflict as e:
+                    bad.append(BadRow(row.source, row.line, _conflict_reason(row, e)))
+                except (ValueError, TypeError) as e:
+                    bad.append(BadRow(row.source, row.line, str(e)))
+                advance(1)
+            for row in commissions:
+                try:
+                    _commission(portfolio, row, result)
+                except (LookupError, ValueError, TypeError) as e:
+                    bad.append(BadRow(row.source, row.line, str(e)))
+                advance(1)
+            if bad and not skip_bad:
+                raise _RollBack
+        result.recorded = True
+    except _RollBack:
+        result.new = result.duplicates = result.commissions = result.closed = 0
+        result.adopted = []
+    result.bad = sorted(bad, key=lambda b: b.line)
     return result
+
+
+__all__ = ["FileResult", "import_fills"]

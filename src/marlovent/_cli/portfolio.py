@@ -3,7 +3,7 @@
 The data directory is ``--data-dir``, else ``QUENTARIS_DATA_DIR``, else the
 per-user data directory (``$XDG_DATA_HOME/marlovent``, by default
 ``~/.local/share/marlovent``).  A portfolio is an ``OrderMgr`` opened there
-under its name, beside the tool's ledger of the fills it has imported.
+under its name, with its ledger (``marlovent.ledger``) in the same database.
 """
 
 from __future__ import annotations
@@ -12,7 +12,6 @@ import contextlib
 import hashlib
 import os
 import string
-from collections.abc import Callable, Hashable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -68,7 +67,8 @@ def resolve_data_dir(option: str | None, create: bool = True) -> str:
 # ------------------------------------------------------------------ store files
 
 POSITIONS_PREFIX = "positions-"
-LEDGER_PREFIX = "fills-"
+# The separate ledger file earlier versions of the tool kept beside the positions.
+LEGACY_PREFIX = "fills-"
 _SAFE = frozenset(string.ascii_letters + string.digits + "-_.")
 
 
@@ -142,76 +142,30 @@ def missing_portfolio_message(name: str, data_dir: str) -> str:
     return f"no portfolio {namespace!r} in {shown_data_dir(data_dir)} ({hint}, or check --data-dir)"
 
 
-def batch(store: Any) -> contextlib.AbstractContextManager[Any]:
-    """One transaction for many writes, where the store offers it."""
-    opener = getattr(store, "batch", None)
-    return opener() if callable(opener) else contextlib.nullcontext(store)
-
-
-class Ledger:
-    """The fills this tool has recorded into a portfolio, by (key, order id).
-
-    A position forgets its trades when it goes flat, so the portfolio alone
-    cannot tell that a fill of a closed position was imported before: without
-    the ledger, importing a file again would reopen closed positions.  Each
-    entry holds the fill's price, quantity, commission and time.
-    """
-
-    def __init__(self, opener: Callable[[], Any]) -> None:
-        # Opened at first use: opening reads every key, and only import,
-        # pnl and clear need the ledger.
-        self._opener = opener
-        self._store: Any = None
-
-    @property
-    def store(self) -> Any:
-        if self._store is None:
-            self._store = self._opener()
-        return self._store
-
-    def get(self, key: Hashable, orderid: Hashable) -> tuple[Any, Any, Any, Any] | None:
-        entry = self.store.get((key, orderid))
-        return None if entry is None else tuple(entry)  # type: ignore[return-value]
-
-    def record(self, key: Hashable, orderid: Hashable, price: Any, qty: Any, commission: Any, timestamp: Any) -> None:
-        self.store[(key, orderid)] = (price, qty, commission, timestamp)
-
-    def set_commission(self, key: Hashable, orderid: Hashable, commission: Any, trade: Any) -> None:
-        entry = self.get(key, orderid)
-        if entry is None:
-            entry = (trade.price, trade.qty, commission, trade.timestamp)
-        self.store[(key, orderid)] = (entry[0], entry[1], commission, entry[3])
-
-    def clear(self) -> None:
-        self.store.clear()
-
-
 @dataclass
 class Portfolio:
-    """An open portfolio: its order manager and the tool's ledger."""
+    """An open portfolio: its order manager and its ledger (kept in the same
+    database, committed with the positions in one transaction)."""
 
     name: str
     data_dir: str
     mgr: Any
-    ledger: Ledger
+    ledger: Any
 
     @property
     def namespace(self) -> str:
         return str(self.mgr.namespace)
 
-    @contextlib.contextmanager
-    def batch(self) -> Iterator[None]:
-        # The positions commit first: a crash between the two commits leaves
-        # fills that the ledger does not know yet, which an import again finds
-        # as duplicates in the open positions, rather than ledger entries
-        # without their fills.
-        with batch(self.ledger.store), batch(self.mgr.positions):
-            yield
+    def batch(self) -> contextlib.AbstractContextManager[Any]:
+        """One transaction for many writes: the ledger's and the positions'."""
+        return self.mgr.positions.batch()  # type: ignore[no-any-return]
 
 
 def open_portfolio(name: str, data_dir: str, create: bool = True) -> Portfolio:
     """Open a portfolio; without ``create``, one that does not exist is an
     error and nothing is written to the data directory."""
+    from ..ledger import Ledger
+
     namespace = namespace_of(name)
     # A server keeps its portfolios in tables, not files: nothing to look for.
     on_server = data_dir.startswith(SERVER_SCHEMES)
@@ -221,12 +175,4 @@ def open_portfolio(name: str, data_dir: str, create: bool = True) -> Portfolio:
         if not _om.DualCache.exists(cacheName=namespace, cachePrefix=os.path.join(data_dir, POSITIONS_PREFIX)):
             raise CliError(missing_portfolio_message(name, data_dir))
     mgr = _om.OrderMgr(name)
-    prefix = os.path.join(data_dir, LEDGER_PREFIX)
-
-    def open_ledger() -> Any:
-        if create or on_server or store_file(data_dir, LEDGER_PREFIX, mgr.namespace) is not None:
-            return _om.DualCache(cacheName=mgr.namespace, cachePrefix=prefix)
-        # A portfolio the library filled: no fills were imported into it.
-        return {}
-
-    return Portfolio(name, data_dir, mgr, Ledger(open_ledger))
+    return Portfolio(name, data_dir, mgr, Ledger(mgr))

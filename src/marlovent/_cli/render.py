@@ -2,8 +2,8 @@
 
 JSON: records become objects with their fields in order, datetimes ISO 8601
 text, time spans seconds, tuples and sets arrays, keys of other kinds than
-strings their text; floats that JSON cannot carry (NaN, infinities) become
-null.
+strings their text; fractions the nearest float (an int when whole); floats
+that JSON cannot carry (NaN, infinities) become null.
 """
 
 from __future__ import annotations
@@ -11,6 +11,7 @@ from __future__ import annotations
 import dataclasses
 import datetime as _dt
 import decimal
+import fractions
 import json
 import math
 from collections.abc import Hashable, Mapping
@@ -31,6 +32,8 @@ def to_json(value: Any) -> Any:
         return value.total_seconds()
     if isinstance(value, decimal.Decimal):
         return str(value)
+    if isinstance(value, fractions.Fraction):
+        return int(value) if value.denominator == 1 else float(value)
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
         return {f.name: to_json(getattr(value, f.name)) for f in dataclasses.fields(value)}
     if isinstance(value, Mapping):

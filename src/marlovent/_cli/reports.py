@@ -4,17 +4,26 @@ portfolio prints the same text in every process."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 from . import render
 from .fills import identifier_text
 from .groups import Group
+from .tables import money
 
 RULE_50 = "=" * 50
 RULE_80 = "=" * 80
 
 
-def spread_lines(groups: list[Group]) -> list[str]:
+def _dollars(key: Any) -> str:
+    return "USD"
+
+
+def spread_lines(groups: list[Group], currency: Callable[[Any], str] = _dollars) -> list[str]:
+    """The library's spread analysis; prices in a currency other than dollars
+    (``currency(key)``) are named (a group of legs in several currencies has
+    no one price currency: its price is named as the first leg's)."""
     if not groups:
         return ["No position groups found."]
     lines = ["SPREAD ANALYSIS", RULE_50, ""]
@@ -28,10 +37,10 @@ def spread_lines(groups: list[Group]) -> list[str]:
         lines.append(f"SPREAD #{spreads}: " + ", ".join(str(k) for k in g.keys))
         lines.append(f"  Positions: {len(g.legs)}")
         lines.append(f"  Group Qty: {pg.qty}")
-        lines.append(f"  Group Avg Price: ${pg.average_price:,.2f}")
+        lines.append(f"  Group Avg Price: {money(pg.average_price, currency(g.legs[0].key))}")
         lines.append(f"  Direction: {'LONG' if pg.is_long else 'SHORT'}")
         for p in g.legs:
-            lines.append(f"    {p.key}: qty={p.qty}, price=${p.average_price:,.2f}")
+            lines.append(f"    {p.key}: qty={p.qty}, price={money(p.average_price, currency(p.key))}")
         lines.append("")
     lines.append(f"Summary: {spreads} spreads, {singles} single positions")
     return lines
@@ -65,7 +74,11 @@ def spread_json(groups: list[Group]) -> dict[str, Any]:
     return {"spreads": spreads, "single_positions": singles}
 
 
-def debug_text(mgr: Any, groups: list[Group]) -> str:
+def debug_text(
+    mgr: Any, groups: list[Group], position_table: str, portfolio_report: str, currency: Callable[[Any], str] = _dollars
+) -> str:
+    """The library's debug summary, with the tool's position table and risk
+    report (money in each instrument's currency, see :mod:`.tables`)."""
     health = mgr.health_check()
     lines = [
         "ORDERMGR DEBUG SUMMARY",
@@ -81,9 +94,9 @@ def debug_text(mgr: Any, groups: list[Group]) -> str:
             lines.append(title)
             lines.extend(f"  - {item}" for item in items)
             lines.append("")
-    lines += ["POSITION TABLE:", mgr.position_table(), ""]
-    lines += [mgr.portfolio_report(), ""]
-    lines.append("\n".join(spread_lines(groups)))
+    lines += ["POSITION TABLE:", position_table, ""]
+    lines += [portfolio_report, ""]
+    lines.append("\n".join(spread_lines(groups, currency)))
     return "\n".join(lines)
 
 

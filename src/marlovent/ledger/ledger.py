@@ -1,0 +1,523 @@
+"""The ledger of a portfolio: fills as the source of truth, positions as what
+they add up to.
+
+Every recording operation is one transaction of the portfolio's store,
+covering the ledger's maps and the positions: it completes, or raises and
+leaves both as they were.  The ledger keeps nothing of its own in memory: what
+it knows is in the store, whose memory level forgets what a rolled-back block
+wrote.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Hashable, Iterator, Mapping
+from typing import Any
+
+from .. import ordermgr as _om
+from . import layout as L
+from .exact import share
+from .fills import Fill, FillConflict, Recorded, check_number, differences, number_error
+from .instruments import DEFAULT_CURRENCY, DEFAULT_MULTIPLIER, Instrument, check_currency, check_multiplier
+from .orderids import recorded_order_id, trade_fill_id, trade_order_id
+from . import projection as P
+from .projection import BOOK, BOOK_FILL, COUNT, CURRENCY, LAST, MULTIPLIER, NEWEST, TRIPS
+from .report import PnlReport, PnlRow, RoundTrip, currency_totals
+
+METHODS = ("average", "fifo")
+
+
+def per_unit(commission: Any, multiplier: Any) -> Any:
+    """A money commission as the position keeps it: per unit of the quoted price."""
+    if multiplier == 1 and type(multiplier) is int:
+        return commission
+    return share(commission, 1, multiplier)
+
+
+class Ledger:
+    """Fills, instruments, profit and loss and round trips of the portfolio of
+    ``mgr`` (an ``OrderMgr``), kept in its own database beside the positions."""
+
+    __slots__ = ("mgr", "_positions", "_fills", "_instruments", "_trips", "_meta")
+
+    def __init__(self, mgr: Any) -> None:
+        self.mgr = mgr
+        store = mgr.positions
+        self._positions = store
+        self._fills = store.map(L.FILLS)
+        self._instruments = store.map(L.INSTRUMENTS)
+        self._trips = store.map(L.TRIPS)
+        self._meta = store.map(L.META)
+        version = self._meta.get("layout", L.LAYOUT)
+        if version != L.LAYOUT:
+            raise ValueError(
+                f"the ledger of portfolio {mgr.namespace} has layout {version!r}, written by a newer "
+                f"version of marlovent; this one reads layout {L.LAYOUT}"
+            )
+
+    def __repr__(self) -> str:
+        return f"Ledger({self.mgr.namespace!r})"
+
+    # ------------------------------------------------------------------ terms
+
+    def instrument(self, key: Hashable) -> Instrument:
+        """The terms of ``key``; the defaults (multiplier 1, USD) when never set."""
+        row = self._instruments.get(key)
+        if row is None:
+            return Instrument(key, DEFAULT_MULTIPLIER, DEFAULT_CURRENCY)
+        return Instrument(key, row[0], row[1])
+
+    def set_instrument(self, key: Hashable, *, multiplier: Any = DEFAULT_MULTIPLIER, currency: str = DEFAULT_CURRENCY) -> Instrument:
+        """Set the terms of ``key``, kept in the portfolio.  An instrument that
+        has fills is rebuilt with its new multiplier (its position's
+        commissions per unit and every money figure change with it)."""
+        hash(key)
+        check_multiplier(multiplier, key)
+        check_currency(currency, key)
+        with self._positions.transaction():
+            row = self._instruments.get(key)
+            if row is None:
+                state = P.new_row(multiplier, currency)
+            else:
+                state = list(row)
+                old = state[MULTIPLIER]
+                if old == multiplier and type(old) is type(multiplier) and state[CURRENCY] == currency:
+                    return Instrument(key, multiplier, currency)
+                rebuild = old != multiplier and state[COUNT]
+                state[MULTIPLIER], state[CURRENCY] = multiplier, currency
+                if rebuild:
+                    self._own_position(key, state)
+                    self._replay(key, state, full=True, positions=True)
+            self._instruments[key] = tuple(state)
+        return Instrument(key, multiplier, currency)
+
+    # ------------------------------------------------------------------ recording
+
+    def record(self, fill: Fill, *, multiplier: Any = None, currency: str | None = None) -> Recorded:
+        """Record a fill: ``Recorded.NEW``, or ``Recorded.DUPLICATE`` when its
+        fill id is recorded with the same values (a commission not reported on
+        either side is no difference).  The same fill id with other values
+        raises :class:`FillConflict` and changes nothing.  ``multiplier`` and
+        ``currency`` set the instrument's terms with its first fill and must
+        agree with them later."""
+        if type(fill) is not Fill and not isinstance(fill, Fill):
+            raise TypeError(f"record() takes a Fill, not {type(fill).__name__}")
+        if multiplier is not None:
+            check_multiplier(multiplier, fill.key)
+        if currency is not None:
+            check_currency(currency, fill.key)
+        positions = self._positions
+        if positions.in_transaction:
+            # Inside the caller's transaction (a batch): no savepoint of its
+            # own.  Everything that can refuse the fill runs before the first
+            # write, and a write that fails after it fails the whole
+            # transaction (see _append).
+            return self._record(fill, multiplier, currency)
+        with positions.transaction():
+            return self._record(fill, multiplier, currency)
+
+    def _record(self, fill: Fill, multiplier: Any, currency: str | None) -> Recorded:
+        fill_id = fill.fill_id
+        key = fill.key
+        stored = self._fills.get(fill_id)
+        if stored is not None:
+            recorded = self._fill(fill_id, stored)
+            different = differences(recorded, fill)
+            if different:
+                raise FillConflict(recorded, fill, different)
+            if multiplier is not None or currency is not None:
+                self._agree(key, list(self._instruments[key]), multiplier, currency)
+            return Recorded.DUPLICATE
+        row = self._instruments.get(key)
+        if row is None:
+            state = P.new_row(
+                DEFAULT_MULTIPLIER if multiplier is None else multiplier,
+                DEFAULT_CURRENCY if currency is None else currency,
+            )
+        else:
+            state = list(row)
+            if multiplier is not None or currency is not None:
+                self._agree(key, state, multiplier, currency)
+        arrival = state[P.ARRIVALS]
+        state[P.ARRIVALS] = arrival + 1
+        newest = state[NEWEST]
+        if newest is not None and fill.timestamp < newest:
+            with self._positions.transaction():
+                self._insert(key, state, fill, arrival)
+                self._instruments[key] = tuple(state)
+            return Recorded.NEW
+        # A fill at least as new as every fill of its instrument: applied at
+        # once.  Reads, checks and figures first; then the writes, the fill's
+        # own row first: a value the store cannot hold is refused there, before
+        # anything is written, and the later writes hold only values of the
+        # same kinds (a failure there is the store's, which fails the
+        # transaction).
+        price, qty, commission, timestamp = fill.price, fill.qty, fill.commission, fill.timestamp
+        positions = self._positions
+        position = positions.get(key)
+        book = state[BOOK]
+        if position is None:
+            if book is not None:
+                self._foreign(key, state, None)
+            position = _om.Position(key)
+            trades = position.trades
+        else:
+            trades = position.trades
+            if book is None or len(trades) != state[COUNT] - book[0]:
+                self._foreign(key, state, trades)
+        order_id = fill.order_id
+        orderid = fill_id if order_id is None else order_id
+        if orderid in trades:
+            orderid = trade_order_id(trades, order_id, fill_id)
+        m = state[MULTIPLIER]
+        if commission is None:
+            trade = _om.Trade(orderid, price, qty, timestamp=timestamp)
+        elif m == 1 and type(m) is int:
+            trade = _om.Trade(orderid, price, qty, commission, timestamp)
+        else:
+            trade = _om.Trade(orderid, price, qty, share(commission, 1, m), timestamp)
+        previous = state[LAST]
+        trip = P.apply(state, fill_id, price, qty, commission, timestamp, arrival)
+        fills = self._fills
+        fills[fill_id] = (key, order_id, price, qty, commission, timestamp, arrival, previous)
+        try:
+            # What OrderMgr.add_trade does, inside the transaction that is
+            # already open: the position takes the trade (its book emptied
+            # when it goes flat) and is written back, or deleted when flat.
+            if position.add_trade(trade):
+                positions[key] = position
+            elif state[BOOK] is None and key in positions:
+                del positions[key]
+        except BaseException:
+            try:
+                del fills[fill_id]
+            except Exception:
+                pass  # the store failed: the whole transaction is rolled back
+            raise
+        self._instruments[key] = tuple(state)
+        if trip is not None:
+            self._trips[(key, state[TRIPS] - 1)] = trip
+        return Recorded.NEW
+
+    def _agree(self, key: Hashable, state: list[Any], multiplier: Any, currency: str | None) -> None:
+        if multiplier is not None and multiplier != state[MULTIPLIER]:
+            raise ValueError(
+                f"instrument {key!r} has multiplier {state[MULTIPLIER]!r}; this fill gives {multiplier!r}. "
+                f"set_instrument({key!r}, multiplier=...) changes it (and rebuilds the instrument)"
+            )
+        if currency is not None and currency != state[CURRENCY]:
+            raise ValueError(
+                f"instrument {key!r} is in {state[CURRENCY]}; this fill gives {currency}. "
+                f"set_instrument({key!r}, currency=...) changes it"
+            )
+
+    def _insert(self, key: Hashable, state: list[Any], fill: Fill, arrival: int) -> None:
+        """A fill older than the newest of its instrument: linked into the
+        chain at its place in time order, then the instrument is rebuilt."""
+        fills = self._fills
+        timestamp = fill.timestamp
+        later = None  # the oldest fill that comes after the new one
+        current = state[LAST]
+        while current is not None:
+            row = fills[current]
+            if row[L.TIMESTAMP] <= timestamp:
+                break
+            later = (current, row)
+            current = row[L.PREVIOUS]
+        fills[fill.fill_id] = (key, fill.order_id, fill.price, fill.qty, fill.commission, timestamp, arrival, current)
+        if later is not None:
+            fills[later[0]] = later[1][: L.PREVIOUS] + (fill.fill_id,)
+        self._own_position(key, state)
+        self._replay(key, state, full=not P.in_book(state, timestamp, arrival), positions=True)
+
+    def set_commission(self, fill_id: str, commission: Any) -> bool:
+        """A commission reported after its fill, in money: replaces the fill's
+        commission (its position's trade gets ``commission / multiplier``).
+        True when it changed anything; KeyError for a fill id not recorded."""
+        check_number(commission, "commission", f"fill {fill_id!r}:")
+        with self._positions.transaction():
+            row = self._fills.get(fill_id)
+            if row is None:
+                raise KeyError(f"no fill with id {fill_id!r} is recorded")
+            old = row[L.COMMISSION]
+            if old is not None and type(old) is type(commission) and old == commission:
+                return False
+            key = row[L.KEY]
+            self._fills[fill_id] = row[: L.COMMISSION] + (commission,) + row[L.COMMISSION + 1 :]
+            state = list(self._instruments[key])
+            if P.in_book(state, row[L.TIMESTAMP], row[L.ARRIVAL]):
+                trades = self._own_position(key, state)
+                orderid = recorded_order_id(trades, row[L.ORDER_ID], fill_id)
+                self.mgr.update_commission(key, orderid, per_unit(commission, state[MULTIPLIER]))
+                self._replay(key, state, full=False, positions=False)
+            else:
+                self._replay(key, state, full=True, positions=False)
+            self._instruments[key] = tuple(state)
+        return True
+
+    def cancel(self, fill_id: str) -> Fill:
+        """Bust a fill: remove it and rebuild its instrument.  Returns the
+        removed fill; KeyError for a fill id not recorded."""
+        with self._positions.transaction():
+            row = self._fills.get(fill_id)
+            if row is None:
+                raise KeyError(f"no fill with id {fill_id!r} is recorded")
+            fill = self._fill(fill_id, row)
+            key = row[L.KEY]
+            state = list(self._instruments[key])
+            self._own_position(key, state)
+            fills = self._fills
+            # Unlink it from its instrument's chain.
+            later = None
+            current = state[LAST]
+            while current != fill_id:
+                later = current
+                current = fills[current][L.PREVIOUS]
+            before = row[L.PREVIOUS]
+            if later is None:
+                state[LAST] = before
+            else:
+                fills[later] = fills[later][: L.PREVIOUS] + (before,)
+            del fills[fill_id]
+            book = state[BOOK]
+            in_book = P.in_book(state, row[L.TIMESTAMP], row[L.ARRIVAL]) and book[BOOK_FILL] != fill_id
+            self._replay(key, state, full=not in_book, positions=True)
+            self._instruments[key] = tuple(state)
+        return fill
+
+    def rebuild(self, key: Hashable) -> None:
+        """Rebuild the position of ``key`` from its fills, dropping any trade
+        that was added to it other than through the ledger."""
+        with self._positions.transaction():
+            row = self._instruments.get(key)
+            if row is None:
+                raise KeyError(f"no fills of {key!r} are recorded")
+            state = list(row)
+            self._replay(key, state, full=True, positions=True)
+            self._instruments[key] = tuple(state)
+
+    def adopt(self, key: Hashable, fill_id: Callable[[Hashable, Hashable], str] = trade_fill_id) -> list[Fill]:
+        """Make the trades of the position of ``key``, which the ledger has no
+        fills of, its fills: each trade becomes a fill with the fill id
+        ``fill_id(key, orderid)`` (by default ``KEY:ORDERID``), its order id as
+        the order id and its commission times the multiplier as money, and the
+        position is rebuilt from them in time order.  Returns the new fills."""
+        with self._positions.transaction():
+            row = self._instruments.get(key)
+            if row is not None and row[COUNT]:
+                raise ValueError(f"the ledger already holds fills of {key!r}; adopt() takes a position it does not know")
+            position = self._positions.get(key)
+            if position is None:
+                return []
+            multiplier = DEFAULT_MULTIPLIER if row is None else row[MULTIPLIER]
+            fills = [
+                Fill(
+                    fill_id(key, t.orderid),
+                    key,
+                    t.price,
+                    t.qty,
+                    t.commission if multiplier == 1 and type(multiplier) is int else t.commission * multiplier,
+                    t.timestamp,
+                    t.orderid,
+                )
+                for t in position.trades.values()
+            ]
+            del self._positions[key]
+            for fill in sorted(fills, key=_timestamp):
+                self.record(fill)
+        return fills
+
+    def clear(self) -> None:
+        """Remove every fill, instrument and round trip, and every position
+        (``OrderMgr.clear``), in one transaction."""
+        with self._positions.transaction():
+            for store in (self._fills, self._instruments, self._trips):
+                store.clear()
+            self.mgr.clear()
+
+    # ------------------------------------------------------------------ rebuilding
+
+    def _own_position(self, key: Hashable, state: list[Any]) -> Any:
+        """The trades of the position of ``key``, which must be the ledger's
+        current book of it."""
+        position = self._positions.get(key)
+        trades = None if position is None else position.trades
+        if (0 if trades is None else len(trades)) != P.book_size(state):
+            self._foreign(key, state, trades)
+        return trades
+
+    def _foreign(self, key: Hashable, state: list[Any], trades: Any) -> None:
+        held = 0 if trades is None else len(trades)
+        raise ValueError(
+            f"the position of {key!r} holds {held} trade{'s' if held != 1 else ''} where the ledger's "
+            f"fills of it make {P.book_size(state)}: trades were added or removed other than through the "
+            f"ledger. Ledger.rebuild({key!r}) makes the position its fills again (dropping those trades)"
+        )
+
+    def _chain(self, state: Any, stop: str | None) -> list[tuple[str, tuple[Any, ...]]]:
+        """The instrument's fills in time order, from ``stop`` (None: the first) on."""
+        fills = self._fills
+        out = []
+        current = state[LAST]
+        while current is not None:
+            row = fills[current]
+            out.append((current, row))
+            if current == stop:
+                break
+            current = row[L.PREVIOUS]
+        out.reverse()
+        return out
+
+    def _replay(self, key: Hashable, state: list[Any], *, full: bool, positions: bool) -> None:
+        """Fold the instrument's fills again, from the start of its current
+        book (or from its first fill when ``full``), rebuilding its position
+        from them when ``positions`` and rewriting its round trips."""
+        book = None if full else state[BOOK]
+        chain = self._chain(state, None if book is None else book[BOOK_FILL])
+        old_trips = state[TRIPS]
+        P.restart(state, book)
+        store = self._positions
+        mgr = self.mgr
+        multiplier = state[MULTIPLIER]
+        if positions:
+            store.pop(key, None)
+        trips = self._trips
+        for fill_id, row in chain:
+            price, qty, commission, timestamp = row[L.PRICE], row[L.QTY], row[L.COMMISSION], row[L.TIMESTAMP]
+            if positions:
+                position = store.get(key)
+                orderid = trade_order_id(None if position is None else position.trades, row[L.ORDER_ID], fill_id)
+                if commission is None:
+                    trade = _om.Trade(orderid, price, qty, timestamp=timestamp)
+                else:
+                    trade = _om.Trade(orderid, price, qty, per_unit(commission, multiplier), timestamp)
+                mgr.add_trade(key, trade)
+            trip = P.apply(state, fill_id, price, qty, commission, timestamp, row[L.ARRIVAL])
+            if trip is not None:
+                where = (key, state[TRIPS] - 1)
+                if trips.get(where) != trip:
+                    trips[where] = trip
+        for n in range(state[TRIPS], old_trips):
+            trips.pop((key, n), None)
+
+    # ------------------------------------------------------------------ reading
+
+    @staticmethod
+    def _fill(fill_id: str, row: tuple[Any, ...]) -> Fill:
+        return Fill._trusted(fill_id, row[L.KEY], row[L.PRICE], row[L.QTY], row[L.COMMISSION], row[L.TIMESTAMP], row[L.ORDER_ID])
+
+    def get(self, fill_id: str) -> Fill | None:
+        """The recorded fill with this id, or None."""
+        row = self._fills.get(fill_id)
+        return None if row is None else self._fill(fill_id, row)
+
+    def fills(self, key: Hashable = None) -> list[Fill]:
+        """The recorded fills of ``key`` (None: of every instrument) in time
+        order; fills of the same time in the order they were recorded."""
+        if key is not None:
+            row = self._instruments.get(key)
+            if row is None:
+                return []
+            return [self._fill(fid, r) for fid, r in self._chain(row, None)]
+        # The fills map keeps the order fills were recorded in; a stable sort
+        # by time keeps it among fills of the same time.
+        every = [self._fill(fid, r) for fid, r in self._fills.items()]
+        every.sort(key=_timestamp)
+        return every
+
+    def count(self, key: Hashable) -> int:
+        """How many fills of ``key`` are recorded."""
+        row = self._instruments.get(key)
+        return 0 if row is None else row[COUNT]
+
+    def book_size(self, key: Hashable) -> int:
+        """How many of the fills of ``key`` its position's current book should hold."""
+        row = self._instruments.get(key)
+        return 0 if row is None else P.book_size(row)
+
+    def keys(self) -> list[Hashable]:
+        """The keys of every instrument with terms or fills, in the order they
+        were first recorded."""
+        return list(self._instruments.keys())
+
+    def __len__(self) -> int:
+        return len(self._fills)
+
+    def __contains__(self, fill_id: object) -> bool:
+        return fill_id in self._fills
+
+    def pnl(self, marks: Mapping[Hashable, Any] | None = None, *, method: str = "average") -> PnlReport:
+        """Profit and loss of every instrument with fills, by ``method``
+        ("average" cost or "fifo" lots); ``marks`` maps keys to mark prices for
+        the unrealized figures."""
+        if method not in METHODS:
+            raise ValueError(f"method {method!r} is not one of 'average', 'fifo'")
+        rows: list[PnlRow] = []
+        for key, row in self._instruments.items():
+            if row[COUNT] == 0:
+                continue
+            mark = None if marks is None else marks.get(key)
+            rows.append(_pnl_row(key, row, mark, method))
+        return PnlReport(method, rows, currency_totals(rows))
+
+    def history(self, key: Hashable = None) -> list[RoundTrip]:
+        """Closed round trips of ``key`` (None: of every instrument), in the
+        order they closed."""
+        if key is not None:
+            row = self._instruments.get(key)
+            return [] if row is None else list(self._round_trips(key, row))
+        out = [trip for k, row in self._instruments.items() for trip in self._round_trips(k, row)]
+        out.sort(key=_closed)
+        return out
+
+    def _round_trips(self, key: Hashable, row: tuple[Any, ...]) -> Iterator[RoundTrip]:
+        trips = self._trips
+        currency, multiplier = row[CURRENCY], row[MULTIPLIER]
+        for n in range(row[TRIPS]):
+            t = trips[(key, n)]
+            yield RoundTrip(key, t[L.OPENED], t[L.CLOSED], t[L.TRIP_QTY], t[L.TRIP_AVERAGE], t[L.TRIP_FIFO], currency, multiplier)
+
+
+def _timestamp(fill: Fill) -> Any:
+    return fill.timestamp
+
+
+def _closed(trip: RoundTrip) -> Any:
+    return trip.closed
+
+
+def _check_mark(key: Hashable, mark: Any) -> None:
+    problem = number_error(mark, "mark", f"instrument {key!r}:")
+    if problem is not None:
+        check_number(mark, "mark", f"instrument {key!r}:")
+    if mark < 0:
+        raise ValueError(f"instrument {key!r}: mark {mark!r} is negative")
+
+
+def _pnl_row(key: Hashable, row: tuple[Any, ...], mark: Any, method: str) -> PnlRow:
+    qty = P.open_qty(row)
+    m = row[MULTIPLIER]
+    if mark is not None:
+        _check_mark(key, mark)
+    if qty == 0:
+        unrealized: Any = 0
+        average_cost = None
+    else:
+        cost = P.open_cost(row, method)
+        unrealized = None if mark is None else mark * qty * m - cost
+        average_cost = share(cost, 1, qty * m)
+    return PnlRow(
+        key,
+        row[CURRENCY],
+        m,
+        qty,
+        P.realized(row, method),
+        unrealized,
+        average_cost,
+        mark,
+        row[P.COMMISSION],
+        row[COUNT],
+        row[TRIPS],
+    )
+
+
+__all__ = ["Ledger", "METHODS"]

@@ -1,0 +1,491 @@
+"""Interactive Brokers fills into a ledger, through ib_async.
+
+    from ib_async import IB
+    from marlovent.ledger import Ledger
+    from marlovent.live.ib import attach, reconcile
+
+    feed = attach(ib, ledger)      # records every execution and commission from now on
+    ib.connect(host, port, clientId=7)
+    ...
+    for row in reconcile(ledger, ib.positions()):
+        print(row.key, row.status, row.qty, row.broker_qty)
+
+What the feed does with the broker's event stream:
+
+- every execution becomes one ledger fill at once: fill id = execId, order id
+  = the order's permId (shared by the legs and partial fills of one order,
+  stable across sessions), quantity signed by the side (BOT +, SLD -),
+  multiplier and currency from the contract, time from the execution in UTC;
+- the combo's own execution (``secType == "BAG"``) is skipped: its legs are
+  the positions;
+- a commission report becomes that fill's commission, joined by execId
+  whatever the order of arrival; a report before its execution waits for it;
+  the placeholder a fill carries before its report and the API's "unset"
+  double are not commissions;
+- replays (a reconnect, a catch-up, the start-up request of ``connect``) are
+  recognised by execId and record nothing twice;
+- a correction (an execId that differs from an earlier one of the same
+  instrument and order only in the number after its last period) replaces the
+  execution it corrects;
+- nothing raised while handling an event reaches ib_async's event loop: it is
+  logged on the logger ``marlovent.live.ib``, counted on ``feed.errors``
+  (``feed.last_error``) and the execution or report is listed in
+  ``feed.rejected`` (execId -> :class:`Rejected`); ``feed.retry()`` tries them
+  again, and so does every catch-up.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import datetime as _dt
+import logging
+from collections.abc import Callable, Iterable
+from typing import Any, NamedTuple
+
+try:
+    import ib_async as _ib_async
+except ImportError as e:  # pragma: no cover - exercised in a subprocess without ib_async
+    raise ImportError(
+        "marlovent.live.ib needs ib_async, which is not installed: pip install 'marlovent[ib]'",
+        name=__name__,
+    ) from e
+
+from marlovent.ledger import Fill, FillConflict, Recorded
+
+from ._ib_execution import (
+    COMBO,
+    UNSET_DOUBLE,
+    KeyFunction,
+    check_commission_currency,
+    contract_key,
+    correction_ids,
+    currency_of,
+    execution_id,
+    key_of,
+    multiplier_of,
+    order_id_of,
+    price_of,
+    reported_commission,
+    signed_qty,
+    utc_time,
+)
+from ._ib_reconcile import PRICE_TOLERANCE, ReconcileRow, Status, reconcile
+
+__all__ = [
+    "Feed",
+    "PRICE_TOLERANCE",
+    "ReconcileRow",
+    "Rejected",
+    "Status",
+    "attach",
+    "contract_key",
+    "reconcile",
+]
+
+log = logging.getLogger("marlovent.live.ib")
+
+_EARLIEST = _dt.datetime.min.replace(tzinfo=_dt.timezone.utc)
+
+
+class Rejected(NamedTuple):
+    """An execution, or a commission report, that could not be recorded."""
+
+    exec_id: str
+    fill: Any  # the ib_async Fill (None for a report handed over without one)
+    report: Any  # the CommissionReport kept out; None when the execution itself was kept out
+    error: Exception
+
+
+def _exec_id_of(fill: Any) -> str:
+    try:
+        return str(fill.execution.execId)
+    except Exception:
+        return repr(fill)
+
+
+def _fill_time(fill: Any) -> _dt.datetime:
+    try:
+        return utc_time(fill.execution)
+    except Exception:
+        return _EARLIEST
+
+
+def _same_apart_from_commission(a: Fill, b: Fill) -> bool:
+    return (a.key, a.price, a.qty, a.timestamp, a.order_id) == (b.key, b.price, b.qty, b.timestamp, b.order_id)
+
+
+class Feed:
+    """The subscription of one ledger to one ``IB`` object; made by :func:`attach`.
+
+    ``errors`` counts everything that went wrong (``last_error`` is the latest),
+    ``rejected`` lists what was kept out, ``waiting_reports`` the commission
+    reports whose execution has not arrived yet, ``combos`` the number of
+    combo executions skipped."""
+
+    def __init__(
+        self,
+        ib: Any,
+        ledger: Any,
+        *,
+        key: KeyFunction = contract_key,
+        on_fill: Callable[[Fill], object] | None = None,
+        account: str | None = None,
+    ) -> None:
+        self.ib = ib
+        self.ledger = ledger
+        self.key = key
+        self.on_fill = on_fill
+        self.account = account
+        self.errors = 0
+        self.last_error: Exception | None = None
+        self.rejected: dict[str, Rejected] = {}
+        self._reports: dict[str, Any] = {}  # execId -> CommissionReport waiting for its execution
+        self._unreported: dict[str, Any] = {}  # execId -> ib Fill recorded without a commission yet
+        self._combos: set[str] = set()
+        self._elsewhere: set[str] = set()  # executions of other accounts than ``account``
+        self._task: asyncio.Task[Any] | None = None
+        self._subscriptions: tuple[tuple[Any, Callable[..., Any]], ...] = ()
+
+    def __repr__(self) -> str:
+        state = "attached" if self._subscriptions else "detached"
+        return f"<Feed {state}: {self.errors} errors, {len(self.rejected)} rejected, {len(self._reports)} waiting reports>"
+
+    @property
+    def attached(self) -> bool:
+        return bool(self._subscriptions)
+
+    @property
+    def waiting_reports(self) -> dict[str, Any]:
+        """Commission reports (execId -> CommissionReport) whose execution has not been recorded."""
+        return dict(self._reports)
+
+    @property
+    def combos(self) -> int:
+        """How many distinct combo (BAG) executions were skipped."""
+        return len(self._combos)
+
+    # -- subscription ------------------------------------------------------------------------
+
+    def _subscribe(self) -> None:
+        ib = self.ib
+        pairs = (
+            (ib.execDetailsEvent, self._on_execution),
+            (ib.commissionReportEvent, self._on_report),
+            (ib.connectedEvent, self._on_connected),
+            (ib.updateEvent, self._on_update),
+        )
+        for event, handler in pairs:
+            # A strong reference: the feed lives as long as the IB object, held or not.
+            event.connect(handler, keep_ref=True)
+        self._subscriptions = pairs
+
+    def detach(self) -> None:
+        """Stop listening; what was recorded stays recorded.  Detaching twice does nothing."""
+        for event, handler in self._subscriptions:
+            event.disconnect(handler)
+        self._subscriptions = ()
+
+    # -- catching up -------------------------------------------------------------------------
+
+    def catch_up(self) -> int:
+        """Request the day's executions (with the commissions the broker has
+        reported for them) and record whatever is missing; returns how many
+        new fills were recorded.  Fills of other clients and of the time this
+        program was down come only this way.  Blocking: from a coroutine, use
+        ``await feed.catch_up_async()``.  Without a connection it records what
+        the IB object already holds.  A failed request raises; a fill that
+        cannot be recorded is counted and listed as for a live one."""
+        fills = self.ib.reqExecutions(self._filter()) if self.ib.isConnected() else []
+        return self._sweep(fills)
+
+    async def catch_up_async(self) -> int:
+        """:meth:`catch_up` for a running event loop."""
+        fills = await self.ib.reqExecutionsAsync(self._filter()) if self.ib.isConnected() else []
+        return self._sweep(fills)
+
+    def _filter(self) -> Any:
+        return None if self.account is None else _ib_async.ExecutionFilter(acctCode=self.account)
+
+    def _sweep(self, fills: Iterable[Any]) -> int:
+        merged: dict[str, Any] = {}
+        for fill in fills:
+            merged[_exec_id_of(fill)] = fill
+        # The IB object's own fills win: the reports that follow an execution update them in place.
+        for fill in self.ib.fills():
+            merged[_exec_id_of(fill)] = fill
+        for entry in list(self.rejected.values()):
+            if entry.fill is not None and entry.exec_id not in merged:
+                merged[entry.exec_id] = entry.fill
+        new = 0
+        for fill in sorted(merged.values(), key=_fill_time):
+            if self._on_execution(None, fill) is Recorded.NEW:
+                new += 1
+        return new
+
+    def _catch_up_soon(self) -> None:
+        if not self.ib.isConnected():
+            self._sweep(())
+            return
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:
+            self.catch_up()
+            return
+        self._sweep(())  # what the connection's start-up request fetched, now; the full request follows
+        self._task = loop.create_task(self._catch_up_in_background())
+
+    async def _catch_up_in_background(self) -> None:
+        try:
+            await self.catch_up_async()
+        except Exception as exc:
+            self._fail("catching up with the day's executions", exc)
+
+    def retry(self) -> int:
+        """Try everything in ``rejected`` again (after fixing what made it
+        fail: the key function, the instrument's terms, the store); returns
+        how many entries went through."""
+        done = 0
+        for entry in list(self.rejected.values()):
+            if entry.report is None:
+                self._on_execution(None, entry.fill)
+            else:
+                self._on_report(None, entry.fill, entry.report)
+            if self.rejected.get(entry.exec_id) is None:
+                done += 1
+        return done
+
+    # -- event handlers: nothing escapes into ib_async's loop ------------------------------
+
+    def _on_execution(self, trade: Any, fill: Any) -> Recorded | None:
+        try:
+            return self._take_execution(fill)
+        except Exception as exc:
+            self._reject(_exec_id_of(fill), fill, None, exc)
+            return None
+
+    def _on_report(self, trade: Any, fill: Any, report: Any) -> None:
+        try:
+            self._take_report(fill, report)
+        except Exception as exc:
+            exec_id = getattr(report, "execId", None) or _exec_id_of(fill)
+            self._reject(str(exec_id), fill, report, exc)
+
+    def _on_connected(self) -> None:
+        try:
+            self._catch_up_soon()
+        except Exception as exc:
+            self._fail("catching up after connecting", exc)
+
+    def _on_update(self) -> None:
+        # Reports for executions whose order this session does not know update
+        # the fill in place without an event: look at those still unreported.
+        if not self._unreported:
+            return
+        for exec_id, fill in list(self._unreported.items()):
+            report = fill.commissionReport
+            if report.execId == exec_id and report.commission != UNSET_DOUBLE:
+                self._unreported.pop(exec_id, None)
+                self._on_report(None, fill, report)
+
+    # -- recording ---------------------------------------------------------------------------
+
+    def _take_execution(self, fill: Any) -> Recorded | None:
+        execution = fill.execution
+        exec_id = execution_id(execution)
+        if self.account is not None and execution.acctNumber != self.account:
+            self._elsewhere.add(exec_id)
+            self.rejected.pop(exec_id, None)
+            self._reports.pop(exec_id, None)
+            return None
+        contract = fill.contract
+        if contract.secType == COMBO:
+            self._take_combo(exec_id, fill, fill.commissionReport)
+            return None
+        key = key_of(self.key, contract)
+        multiplier, currency = multiplier_of(contract), currency_of(contract)
+        qty, price = signed_qty(execution), price_of(execution)
+        when, order_id = utc_time(execution), order_id_of(execution)
+        corrections = correction_ids(exec_id)
+        if corrections is not None and self._is_ours(corrections[0], key, order_id):
+            log.info("execution %s is superseded by its correction %s: not recorded", exec_id, corrections[0])
+            self.rejected.pop(exec_id, None)
+            return None
+
+        report = fill.commissionReport
+        commission = reported_commission(report, exec_id)
+        if commission is None:
+            report = self._reports.get(exec_id)
+            commission = reported_commission(report, exec_id)
+        bad_report: Exception | None = None
+        if commission is not None:
+            try:
+                check_commission_currency(report, currency or self._currency(key))
+            except ValueError as exc:
+                bad_report, commission = exc, None
+
+        new = Fill(exec_id, key, price, qty, commission, timestamp=when, order_id=order_id)
+        corrected = [] if corrections is None else [x for x in corrections[1] if self._is_ours(x, key, order_id)]
+        if corrected:
+            with self.ledger.mgr.positions.batch():
+                outcome, changed = self._record(new, multiplier, currency)
+                for earlier in corrected:
+                    self.ledger.cancel(earlier)
+                    self._unreported.pop(earlier, None)
+                    log.info("execution %s corrects %s: the earlier one is cancelled", exec_id, earlier)
+        else:
+            outcome, changed = self._record(new, multiplier, currency)
+
+        self._reports.pop(exec_id, None)
+        self.rejected.pop(exec_id, None)
+        if bad_report is not None:
+            self._reject(exec_id, fill, report, bad_report)
+        elif commission is None and (outcome is Recorded.NEW or self.ledger.get(exec_id).commission is None):
+            self._unreported[exec_id] = fill
+        else:
+            self._unreported.pop(exec_id, None)
+        if changed:
+            self._notify(exec_id)
+        return outcome
+
+    def _record(self, new: Fill, multiplier: Any, currency: str | None) -> tuple[Recorded, bool]:
+        """Record ``new``; a replay only brings a commission the ledger lacks
+        (or a later one).  Gives the outcome and whether the ledger changed."""
+        ledger = self.ledger
+        try:
+            if currency is None:
+                outcome = ledger.record(new, multiplier=multiplier)
+            else:
+                outcome = ledger.record(new, multiplier=multiplier, currency=currency)
+        except FillConflict:
+            stored = ledger.get(new.fill_id)
+            if stored is None or new.commission is None or not _same_apart_from_commission(stored, new):
+                raise
+            ledger.set_commission(new.fill_id, new.commission)
+            return Recorded.DUPLICATE, True
+        if outcome is Recorded.NEW or new.commission is None:
+            return outcome, outcome is Recorded.NEW
+        stored = ledger.get(new.fill_id)
+        if stored is not None and stored.commission != new.commission:
+            ledger.set_commission(new.fill_id, new.commission)
+            return outcome, True
+        return outcome, False
+
+    def _take_report(self, fill: Any, report: Any) -> None:
+        exec_id = report.execId
+        commission = reported_commission(report, exec_id)
+        if commission is None:
+            return
+        if exec_id in self._elsewhere:
+            return
+        if exec_id in self._combos or (fill is not None and fill.contract.secType == COMBO):
+            self._take_combo(exec_id, fill, report)
+            return
+        ledger = self.ledger
+        recorded = self._unreported.pop(exec_id, None)
+        if recorded is not None:
+            # Recorded by this feed without a commission: no need to read it back.
+            currency = currency_of(recorded.contract) or self._currency(ledger.get(exec_id).key)
+            check_commission_currency(report, currency)
+            try:
+                changed = ledger.set_commission(exec_id, commission)
+            except KeyError:  # cancelled since: as for any other report
+                pass
+            else:
+                self._forget_rejected_report(exec_id)
+                if changed:
+                    self._notify(exec_id)
+                return
+        stored = ledger.get(exec_id)
+        if stored is None:
+            self._reports[exec_id] = report  # kept until its execution arrives
+            return
+        if stored.commission != commission:
+            known = None if fill is None else currency_of(fill.contract)
+            check_commission_currency(report, known or self._currency(stored.key))
+            ledger.set_commission(exec_id, commission)
+            self._notify(exec_id)
+        self._forget_rejected_report(exec_id)
+
+    def _take_combo(self, exec_id: str, fill: Any, report: Any) -> None:
+        self._combos.add(exec_id)
+        self.rejected.pop(exec_id, None)
+        commission = reported_commission(report, exec_id)
+        if commission is None:
+            report = self._reports.pop(exec_id, None)
+            commission = reported_commission(report, exec_id)
+        if commission:
+            self._reject(
+                exec_id,
+                fill,
+                report,
+                ValueError(
+                    f"execution {exec_id}: commission {commission!r} reported on the combo's own execution, "
+                    "which is not a position: it is not assigned to any leg"
+                ),
+            )
+
+    def _is_ours(self, exec_id: str, key: Any, order_id: Any) -> bool:
+        stored = self.ledger.get(exec_id)
+        return stored is not None and stored.key == key and stored.order_id == order_id
+
+    def _currency(self, key: Any) -> str | None:
+        try:
+            return self.ledger.instrument(key).currency
+        except KeyError:
+            return None
+
+    def _forget_rejected_report(self, exec_id: str) -> None:
+        entry = self.rejected.get(exec_id)
+        if entry is not None and entry.report is not None:
+            del self.rejected[exec_id]
+
+    # -- what went wrong, and who wants to know ----------------------------------------------
+
+    def _reject(self, exec_id: str, fill: Any, report: Any, exc: Exception) -> None:
+        self.errors += 1
+        self.last_error = exc
+        self.rejected[exec_id] = Rejected(exec_id, fill, report, exc)
+        what = "execution" if report is None else "commission report for execution"
+        trace = None if isinstance(exc, ValueError | TypeError | KeyError) else exc
+        log.error("%s %s kept out of the ledger: %s", what, exec_id, exc, exc_info=trace)
+
+    def _fail(self, what: str, exc: Exception) -> None:
+        self.errors += 1
+        self.last_error = exc
+        log.error("%s failed: %s", what, exc, exc_info=exc)
+
+    def _notify(self, exec_id: str) -> None:
+        if self.on_fill is None:
+            return
+        try:
+            self.on_fill(self.ledger.get(exec_id))
+        except Exception as exc:
+            self._fail("the on_fill callback", exc)
+
+
+def attach(
+    ib: Any,
+    ledger: Any,
+    *,
+    key: KeyFunction = contract_key,
+    on_fill: Callable[[Fill], object] | None = None,
+    account: str | None = None,
+) -> Feed:
+    """Record ``ib``'s executions and commission reports in ``ledger`` from now on.
+
+    ``key(contract)`` gives the position key of a contract (default
+    :func:`contract_key`: the local symbol).  ``on_fill(fill)`` is called with
+    the ledger's fill after each new fill and each commission recorded.
+    ``account`` (an account code): record only that account's executions, for
+    a login that trades several (one ledger per account); the others are
+    skipped.
+    Catches up at once (see :meth:`Feed.catch_up`; from a running event loop
+    it is scheduled instead) and again after every (re)connect.  A failed
+    catch-up is counted and logged, and the feed stays attached."""
+    feed = Feed(ib, ledger, key=key, on_fill=on_fill, account=account)
+    feed._subscribe()
+    try:
+        feed._catch_up_soon()
+    except Exception as exc:
+        feed._fail("catching up on attach", exc)
+    return feed

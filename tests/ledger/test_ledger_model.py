@@ -1,0 +1,191 @@
+"""The ledger against a plain model, over random sequences of recordings,
+duplicates and conflicts, late fills, busts, late commissions, changed terms,
+rolled-back and failing transactions and reopened stores.
+
+After every step each instrument's fills (in time order), P&L by both methods,
+round trips and position agree with what the plain model computes from
+scratch in exact fractions."""
+
+import datetime as dt
+import itertools
+from fractions import Fraction as F
+
+import pytest
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, precondition, rule
+
+from marlovent.ledger import Fill, FillConflict, Ledger
+from plain_ledger import PlainLedger
+
+T0 = dt.datetime(2024, 3, 5, 14, 30, tzinfo=dt.timezone.utc)
+KEYS = st.sampled_from(["A", "B", ("SPY", 510)])
+PRICES = st.one_of(st.integers(0, 300), st.fractions(F(1, 4), 300, max_denominator=4))
+QTYS = st.one_of(st.integers(-5, 5), st.fractions(-3, 3, max_denominator=3)).filter(bool)
+COMMISSIONS = st.one_of(st.none(), st.integers(-1, 3), st.fractions(0, 2, max_denominator=8))
+ORDERS = st.sampled_from([None, "O1", "O2", 7])
+MULTIPLIERS = st.sampled_from([None, 1, 100, F(1, 2)])
+MARK = F(7, 2)
+COUNTER = itertools.count()
+
+
+class Boom(Exception):
+    pass
+
+
+def outcome(call):
+    try:
+        return str(call())
+    except (FillConflict, ValueError, KeyError) as e:
+        return type(e).__name__
+
+
+class LedgerMachine(RuleBasedStateMachine):
+    ids = Bundle("fill_ids")
+
+    @initialize()
+    def open(self):
+        import marlovent.ordermgr as om
+
+        self.om = om
+        self.name = f"ledger machine {next(COUNTER)}"
+        self.mgr = om.OrderMgr(self.name)
+        self.ledger = Ledger(self.mgr)
+        self.model = PlainLedger()
+        self.fresh = itertools.count()
+
+    def teardown(self):
+        if hasattr(self, "mgr"):
+            self.mgr.positions.destroy()
+
+    def new_fill(self, key, price, qty, commission, minute, order):
+        return Fill(f"F{next(self.fresh)}", key, price, qty, commission, T0 + dt.timedelta(minutes=minute), order)
+
+    @rule(target=ids, key=KEYS, price=PRICES, qty=QTYS, commission=COMMISSIONS, minute=st.integers(0, 20), order=ORDERS, multiplier=MULTIPLIERS)
+    def record(self, key, price, qty, commission, minute, order, multiplier):
+        fill = self.new_fill(key, price, qty, commission, minute, order)
+        expected = self.model.record(fill, multiplier)
+        assert outcome(lambda: self.ledger.record(fill, multiplier=multiplier)) == expected
+        return fill.fill_id
+
+    @rule(fill_id=ids, change=st.sampled_from([None, "commission", "none", "price", "qty", "timestamp", "order_id", "key"]))
+    def record_again(self, fill_id, change):
+        entry = self.model.fills.get(fill_id)
+        if entry is None:
+            return
+        was = entry[0]
+        values = {
+            None: {},
+            "commission": {"commission": (was.commission or 0) + 1},
+            "none": {"commission": None},
+            "price": {"price": was.price + 1},
+            "qty": {"qty": was.qty + (1 if was.qty != -1 else 2)},
+            "timestamp": {"timestamp": was.timestamp + dt.timedelta(seconds=1)},
+            "order_id": {"order_id": "other"},
+            "key": {"key": "C"},
+        }[change]
+        import dataclasses
+
+        fill = dataclasses.replace(was, **values)
+        expected = self.model.record(fill)
+        assert outcome(lambda: self.ledger.record(fill)) == expected
+
+    @rule(fill_id=ids)
+    def cancel(self, fill_id):
+        entry = self.model.fills.pop(fill_id, None)
+        got = outcome(lambda: self.ledger.cancel(fill_id))
+        assert got == ("KeyError" if entry is None else str(entry[0]))
+
+    @rule(fill_id=ids, commission=st.one_of(st.integers(0, 3), st.fractions(0, 2, max_denominator=8)))
+    def set_commission(self, fill_id, commission):
+        entry = self.model.fills.get(fill_id)
+        if entry is None:
+            expected = "KeyError"
+        else:
+            old = entry[0].commission
+            unchanged = old is not None and type(old) is type(commission) and old == commission
+            expected = str(not unchanged)
+            import dataclasses
+
+            self.model.fills[fill_id] = (dataclasses.replace(entry[0], commission=commission), entry[1])
+        assert outcome(lambda: self.ledger.set_commission(fill_id, commission)) == expected
+
+    @rule(key=KEYS, multiplier=st.sampled_from([1, 100, F(1, 2)]), currency=st.sampled_from(["USD", "EUR"]))
+    def set_instrument(self, key, multiplier, currency):
+        self.ledger.set_instrument(key, multiplier=multiplier, currency=currency)
+        self.model.terms[key] = (multiplier, currency)
+
+    @rule(key=KEYS, price=PRICES, qty=QTYS, minute=st.integers(0, 20))
+    def rolled_back(self, key, price, qty, minute):
+        fill = self.new_fill(key, price, qty, None, minute, None)
+        with pytest.raises(Boom):
+            with self.mgr.positions.transaction():
+                if self.ledger.record(fill) is not None:
+                    raise Boom
+
+    @rule(key=KEYS, price=PRICES, qty=QTYS, minute=st.integers(0, 20), after=st.integers(0, 6))
+    def failing_write(self, key, price, qty, minute, after):
+        """A write of the store fails (a full disk) part way through a recording."""
+        from zelph.dualcache import StoreError
+
+        fill = self.new_fill(key, price, qty, None, minute, None)
+        self.mgr.positions._fail_writes(after)
+        try:
+            self.ledger.record(fill)
+        except StoreError:
+            pass
+        else:
+            assert self.model.record(fill) == "new"
+        finally:
+            self.mgr.positions._fail_writes(-1)
+
+    @rule()
+    def reopen(self):
+        self.mgr.positions.close()
+        self.mgr = self.om.OrderMgr(self.name)
+        self.ledger = Ledger(self.mgr)
+
+    @precondition(lambda self: hasattr(self, "model"))
+    @invariant()
+    def agrees_with_the_model(self):
+        ledger, model = self.ledger, self.model
+        rows = {
+            method: {r.key: r for r in ledger.pnl({k: MARK for k in model.terms}, method=method).rows}
+            for method in ("average", "fifo")
+        }
+        assert set(rows["average"]) == set(model.keys())
+        assert len(ledger) == len(model.fills)
+        for key in model.keys():
+            multiplier, currency = model.terms[key]
+            assert ledger.instrument(key).multiplier == multiplier and ledger.instrument(key).currency == currency
+            assert [f.fill_id for f in ledger.fills(key)] == [f.fill_id for f in model.of(key)]
+            f = model.figures(key)
+            avg, fifo = rows["average"][key], rows["fifo"][key]
+            assert (avg.qty, avg.realized, fifo.realized, avg.commission) == (f.qty, f.realized_average, f.realized_fifo, f.commission)
+            money = MARK * f.qty * F(multiplier)
+            assert avg.unrealized == (money - f.basis if f.qty else 0)
+            assert fifo.unrealized == (money - sum(cost for _, cost in f.lots) if f.qty else 0)
+            trips = [(t.opened, t.closed, t.qty, t.realized_average, t.realized_fifo) for t in ledger.history(key)]
+            assert trips == f.trips and avg.round_trips == len(f.trips)
+            position = self.mgr.positions.get(key)
+            if not f.book:
+                assert position is None
+                continue
+            assert position.qty == f.qty and len(position.trades) == len(f.book)
+            assert sorted((t.price, t.qty, t.timestamp) for t in position.trades.values()) == sorted(
+                (b.price, b.qty, b.timestamp) for b in f.book
+            )
+            for b in f.book:  # every order of the book groups this position
+                assert (b.fill_id if b.order_id is None else b.order_id) in position.orderids
+
+
+LedgerMachine.TestCase.settings = settings(max_examples=60, stateful_step_count=25, deadline=None)
+
+
+@pytest.fixture(autouse=True)
+def _data_dir(data_dir):
+    return data_dir
+
+
+def test_the_ledger_against_the_plain_model():
+    LedgerMachine.TestCase().runTest()

@@ -1,0 +1,143 @@
+"""Trader cases computed by hand: every figure below is worked out in the
+comments from the fills, in money (price x qty x multiplier), commissions
+counted as costs."""
+
+import datetime as dt
+from fractions import Fraction as F
+
+import pytest
+
+from marlovent.ledger import Fill
+
+T0 = dt.datetime(2024, 3, 5, 14, 30, tzinfo=dt.timezone.utc)
+
+
+def at(minutes):
+    return T0 + dt.timedelta(minutes=minutes)
+
+
+# Each case: terms {key: (multiplier, currency)}, fills (fill_id, key, price,
+# qty, commission, minute, order_id), late commissions {fill_id: money},
+# marks, and per key: (qty, realized average, realized FIFO, unrealized
+# average, unrealized FIFO, average cost), then the round trips
+# (key, qty, realized average, realized FIFO).
+CASES = {
+    # Short 40 calls at 10.40, $0.65 a contract, marked at 9.40:
+    # (10.40 - 9.40) x 40 x 100 - 26.00 = 3,974.00 either way; the open cost
+    # per unit is (41,600 - 26) / 4,000 = 10.3935.
+    "short call with a multiplier": (
+        {"C": (100, "USD")},
+        [("S1", "C", F("10.40"), -40, F("26.00"), 0, "O1")],
+        {},
+        {"C": F("9.40")},
+        {"C": (-40, 0, 0, F(3974), F(3974), F("10.3935"))},
+        [],
+    ),
+    # A put debit spread (order ORD-7): 440P bought 12 @ 6.10 and 8 @ 6.15,
+    # 430P sold 20 @ 2.95, commissions reported later ($0.65 a contract); half
+    # closed under ORD-9. 440P cost 7,320 + 4,920 + 7.80 + 5.20 = 12,253.00;
+    # 10 sold @ 8.00 less 6.50 = 7,993.50 against half the basis, 6,126.50:
+    # 1,867.00 (FIFO: 10 of the 12 @ 6.10 cost 7,327.80 x 10/12 = 6,106.50:
+    # 1,887.00). 430P: -5,900 + 13.00 = -5,887.00; bought back 10 @ 3.60 plus
+    # 6.50 = 3,606.50 against -2,943.50: -663.00 by both. Marked at 8.20 and
+    # 3.70: 8,200 - 6,126.50 = 2,073.50 (FIFO: 8,200 - 1,221.30 - 4,925.20 =
+    # 2,053.50) and -3,700 + 2,943.50 = -756.50.
+    "debit spread, partial fills, late commissions": (
+        {"440P": (100, "USD"), "430P": (100, "USD")},
+        [
+            ("X1", "440P", F("6.10"), 12, None, 0, "ORD-7"),
+            ("X2", "440P", F("6.15"), 8, None, 0, "ORD-7"),
+            ("X3", "430P", F("2.95"), -20, None, 0, "ORD-7"),
+            ("X4", "440P", F("8.00"), -10, F("6.50"), 240, "ORD-9"),
+            ("X5", "430P", F("3.60"), 10, F("6.50"), 240, "ORD-9"),
+        ],
+        {"X1": F("7.80"), "X2": F("5.20"), "X3": F("13.00")},
+        {"440P": F("8.20"), "430P": F("3.70")},
+        {
+            "440P": (10, F(1867), F(1887), F("2073.50"), F("2053.50"), F("6.1265")),
+            "430P": (-10, F(-663), F(-663), F("-756.50"), F("-756.50"), F("2.9435")),
+        },
+        [],
+    ),
+    # Bought 100 @ 50 and 100 @ 52 ($1 each), sold 50 @ 55, 100 @ 56, 50 @ 54
+    # ($1 each). Average cost 10,202 / 200: the sales realize 2,749 - 2,550.50,
+    # 5,599 - 5,101 and 2,699 - 2,550.50 = 845.00; FIFO 2,749 - 2,500.50,
+    # 5,599 - (2,500.50 + 2,600.50), 2,699 - 2,600.50 = 845.00: equal once flat.
+    "scaling out of a winner": (
+        {},
+        [
+            ("W1", "W", 50, 100, 1, 0, None),
+            ("W2", "W", 52, 100, 1, 1, None),
+            ("W3", "W", 55, -50, 1, 2, None),
+            ("W4", "W", 56, -100, 1, 3, None),
+            ("W5", "W", 54, -50, 1, 4, None),
+        ],
+        {},
+        {},
+        {"W": (0, F(845), F(845), 0, 0, None)},
+        [("W", 200, F(845), F(845))],
+    ),
+    # Long 10 @ 100 ($2), sold 30 @ 110 ($6): 10 close (commission 6 x 10/30 =
+    # 2): 1,100 - 2 - 1,002 = 96; 20 open short at -2,200 + 4 = -2,196
+    # (109.80 a share). Bought 20 @ 105 ($4): -2,100 - 4 + 2,196 = 92.
+    "a reversal through zero": (
+        {},
+        [("R1", "R", 100, 10, 2, 0, None), ("R2", "R", 110, -30, 6, 1, None), ("R3", "R", 105, 20, 4, 2, None)],
+        {},
+        {},
+        {"R": (0, F(188), F(188), 0, 0, None)},
+        [("R", 10, F(96), F(96)), ("R", -20, F(92), F(92))],
+    ),
+    # Bought 10 @ 100 and 10 @ 120, sold 10 @ 130: average 1,300 - 1,100 =
+    # 200, FIFO 1,300 - 1,000 = 300; marked at 125: 1,250 - 1,100 = 150 and
+    # 1,250 - 1,200 = 50. 350 either way.
+    "FIFO against average cost": (
+        {},
+        [("A1", "A", 100, 10, None, 0, None), ("A2", "A", 120, 10, None, 1, None), ("A3", "A", 130, -10, None, 2, None)],
+        {},
+        {"A": 125},
+        {"A": (10, 200, 300, 150, 50, 110)},
+        [],
+    ),
+    # Two currencies: never added together.
+    "two currencies": (
+        {"SAP": (1, "EUR")},
+        [("E1", "SAP", 180, 5, 3, 0, None), ("U1", "IBM", 190, 10, 1, 0, None), ("E2", "SAP", 181, -5, 3, 1, None)],
+        {},
+        {"IBM": 191},
+        {"SAP": (0, -1, -1, 0, 0, None), "IBM": (10, 0, 0, 9, 9, F("190.1"))},
+        [("SAP", 5, -1, -1)],
+    ),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_hand_computed_money(ledger, case):
+    terms, fills, late, marks, expected, trips = CASES[case]
+    for key, (multiplier, currency) in terms.items():
+        ledger.set_instrument(key, multiplier=multiplier, currency=currency)
+    for fid, key, price, qty, commission, minute, order in fills:
+        ledger.record(Fill(fid, key, price, qty, commission, at(minute), order))
+    for fid, money in late.items():
+        assert ledger.set_commission(fid, money) is True
+    reports = {m: {r.key: r for r in ledger.pnl(marks, method=m).rows} for m in ("average", "fifo")}
+    for key, (qty, r_avg, r_fifo, u_avg, u_fifo, cost) in expected.items():
+        avg, fifo = reports["average"][key], reports["fifo"][key]
+        assert (avg.qty, avg.realized, fifo.realized, avg.unrealized, fifo.unrealized) == (qty, r_avg, r_fifo, u_avg, u_fifo)
+        assert avg.average_cost == cost
+        position = ledger.mgr.positions.get(key)
+        assert (position is None) == (qty == 0) and (position is None or position.qty == qty)
+    assert [(t.key, t.qty, t.realized_average, t.realized_fifo) for t in ledger.history()] == trips
+    totals = ledger.pnl(marks).totals
+    for currency in totals:
+        rows = [r for r in reports["average"].values() if r.currency == currency]
+        assert totals[currency].realized == sum(r.realized for r in rows)
+    if case == "debit spread, partial fills, late commissions":
+        # The legs of one order are one group; the partial fill has an order id of its own.
+        groups = {id(g): g for g in ledger.mgr.position_groups().values()}
+        assert [sorted(p.key for p in g.positions) for g in groups.values()] == [["430P", "440P"]]
+        assert list(ledger.mgr.positions["440P"].trades) == ["ORD-7", ("ORD-7", "X2"), "ORD-9"]
+        # The position keeps the commission per unit of the price: 7.80 / 100.
+        assert ledger.mgr.positions["440P"].trades["ORD-7"].commission == F("0.078")
+    if case == "two currencies":
+        assert set(totals) == {"EUR", "USD"} and totals["EUR"].realized == -1 and totals["USD"].unrealized == 9
