@@ -387,28 +387,30 @@ static std::string tables_query() {
 static const char kAllTables[] = "dualcache_entries,dualcache_items,dualcache_stores,dualcache_tags";
 
 void PgDb::look_up_store() {
-    PGresult *r = one_off(tables_query(), nullptr, false, "cannot open the store");
-    std::string have = pq_.PQgetvalue(r, 0, 0);
-    bool may_create = *pq_.PQgetvalue(r, 0, 1) == 't';
-    pq_.PQclear(r);
     store_id_ = 0;
     format_ = format::kVersion;  // a store this release makes is in its format from its first row
-    if (have.empty()) {
-        tables_ = false;
-        absent_ = true;
-        read_only_ = !may_create;
-        return;
+    if (!tables_) {  // (tables found once stay: looking again for the row costs one round trip)
+        PGresult *r = one_off(tables_query(), nullptr, false, "cannot open the store");
+        std::string have = pq_.PQgetvalue(r, 0, 0);
+        bool may_create = *pq_.PQgetvalue(r, 0, 1) == 't';
+        pq_.PQclear(r);
+        if (have.empty()) {
+            absent_ = true;
+            read_only_ = !may_create;
+            return;
+        }
+        std::string missing;
+        for (const char *t : kTables)
+            if ((',' + have + ',').find(std::string(",") + t + ",") == std::string::npos)
+                missing += (missing.empty() ? "" : " and ") + std::string(t);
+        if (!missing.empty())
+            raise("the schema " + schema_ + " has the store's tables but no " + missing +
+                      (missing.find(" and ") == std::string::npos ? " table" : " tables") +
+                      "; it was left as it is (SQLSTATE 42P01)",
+                  "42P01");
+        tables_ = true;
     }
-    std::string missing;
-    for (const char *t : kTables)
-        if ((',' + have + ',').find(std::string(",") + t + ",") == std::string::npos)
-            missing += (missing.empty() ? "" : " and ") + std::string(t);
-    if (!missing.empty())
-        raise("the schema " + schema_ + " has the store's tables but no " + missing +
-                  (missing.find(" and ") == std::string::npos ? " table" : " tables") +
-                  "; it was left as it is (SQLSTATE 42P01)",
-              "42P01");
-    tables_ = true;
+    PGresult *r;
     // The store's row (if any), the entries' id sequence, and whether this
     // role may write every table.
     std::string can_write = "has_table_privilege(" + literal(table("dualcache_stores")) + ", 'INSERT, UPDATE, DELETE')";

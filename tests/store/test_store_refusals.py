@@ -520,6 +520,15 @@ def test_opening_a_server_store_writes_nothing_and_a_reader_reads(pg_server, rol
         assert dc.DualCache.exists(cacheName="book", cachePrefix=base)
         with dc.DualCache(cacheName="book", cachePrefix=base) as other:
             assert other["MSFT"] == (10, 410.0)
+        with dc.DualCache(cacheName="fresh", cachePrefix=base) as fresh:  # made by a write as dear as any other
+            costs = []
+            for value in (1, 2):
+                trips = fresh._stats()["round_trips"]
+                fresh["MSFT"] = value
+                costs.append(fresh._stats()["round_trips"] - trips)
+            assert costs == [2, 2]
+        # every store made here is in the current format from its first row
+        assert pg_server.sql(f'SELECT string_agg(DISTINCT format::text, \',\') FROM "{schema}".dualcache_stores') == "2"
     s.close()
 
 
