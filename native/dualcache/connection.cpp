@@ -1,5 +1,7 @@
 #include "connection.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <new>
 #include <optional>
@@ -22,9 +24,10 @@ namespace dualcache {
 // --- opening and closing ------------------------------------------------
 
 void Connection::open_sqlite(nb::handle cacheName, nb::handle cachePrefix) {
-    StoreFiles files = store_files(cacheName, cachePrefix);
+    StoreFiles named = store_files(cacheName, cachePrefix);
+    make_directories(named.directory, named.database);
+    StoreFiles files = resolve_directory(named);
     path_ = files.database;
-    make_directories(files.directory, path_);
     check_directory(files.directory, path_);
     Py_ssize_t n;
     const char *utf8 = PyUnicode_AsUTF8AndSize(cacheName.ptr(), &n);
@@ -51,6 +54,7 @@ Connection::Connection(nb::handle cacheName, nb::handle cachePrefix) : fork_gene
     if (!named_) throw nb::python_error();
     if (std::optional<PgAddress> pg = pg_address(cacheName, cachePrefix)) {
         shown_prefix_ = pg->shown_prefix;
+        given_prefix_ = pg->given_prefix;
         db_ = open_pg_store(*pg);
         path_ = db_->path();
         tags_ = std::make_unique<TagTable>(*db_);
@@ -58,6 +62,18 @@ Connection::Connection(nb::handle cacheName, nb::handle cachePrefix) : fork_gene
     } else {
         open_sqlite(cacheName, cachePrefix);
     }
+}
+
+bool Connection::exists(nb::handle cacheName, nb::handle cachePrefix) {
+    if (std::optional<PgAddress> pg = pg_address(cacheName, cachePrefix)) {
+        std::unique_ptr<Db> db = open_pg_store(*pg);
+        bool there = db->exists();
+        db->close();
+        return there;
+    }
+    StoreFiles files = store_files(cacheName, cachePrefix);
+    struct stat st;
+    return lstat(files.database.c_str(), &st) == 0;
 }
 
 Connection::~Connection() {
@@ -80,8 +96,8 @@ void Connection::check_usable() const {
 
 void Connection::check_writable() const {
     if (db_->read_only())
-        raise_store_error(path_, "the store is read-only (its file or file system cannot be written): it cannot be "
-                                 "changed");
+        raise_store_error(path_, std::string("the store is read-only (") + db_->read_only_reason() +
+                                     "): it cannot be changed");
 }
 
 void Connection::enter() {
@@ -117,7 +133,7 @@ void Connection::close() {
     if (state_ != State::Open) return;
     if (inherited()) db_->abandon();
     db_->rollback_quietly();
-    levels_.clear();
+    discard_levels();
     db_->close();
     state_ = State::Closed;
     for_each_store(&Store::drop_index);
@@ -135,7 +151,7 @@ void Connection::destroy() {
             raise_store_error(path_, "the store file was replaced by another file while the store was open; "
                                      "nothing was removed");
         db_->rollback_quietly();
-        levels_.clear();
+        discard_levels();
         for_each_store(&Store::drop_index);
     }
     state_ = State::Destroyed;
@@ -144,9 +160,9 @@ void Connection::destroy() {
     db_->destroy();
 }
 
-nb::object Connection::shown_prefix() const {
-    if (shown_prefix_.empty()) return nb::borrow(prefix_);
-    PyObject *s = PyUnicode_DecodeUTF8(shown_prefix_.data(), (Py_ssize_t) shown_prefix_.size(), "backslashreplace");
+nb::object Connection::prefix_text(const std::string &server_form, const char *errors) const {
+    if (server_form.empty()) return nb::borrow(prefix_);
+    PyObject *s = PyUnicode_DecodeUTF8(server_form.data(), (Py_ssize_t) server_form.size(), errors);
     if (!s) throw nb::python_error();
     return nb::steal(s);
 }
@@ -302,6 +318,35 @@ void Connection::undo(const Level &lv) {
     }
 }
 
+void Connection::run_undos(std::vector<nb::object> &undos) noexcept {
+    std::vector<nb::object> run = std::move(undos);
+    undos.clear();
+    for (auto it = run.rbegin(); it != run.rend(); ++it) {
+        PyObject *pending = PyErr_GetRaisedException();
+        PyObject *r = PyObject_CallNoArgs(it->ptr());
+        if (!r) PyErr_WriteUnraisable(it->ptr());
+        Py_XDECREF(r);
+        PyErr_SetRaisedException(pending);
+    }
+}
+
+void Connection::discard_levels() {
+    std::vector<Level> undone = std::move(levels_);
+    levels_.clear();
+    for (auto it = undone.rbegin(); it != undone.rend(); ++it) run_undos(it->undos);
+}
+
+void Connection::on_rollback(nb::handle undo) {
+    if (!PyCallable_Check(undo.ptr())) {
+        PyErr_Format(PyExc_TypeError, "on_rollback() needs a callable, not %.200s", Py_TYPE(undo.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    if (levels_.empty())
+        raise(PyExc_RuntimeError, "on_rollback() needs an open transaction() or batch() block: outside one "
+                                  "nothing is rolled back later");
+    levels_.back().undos.push_back(nb::borrow(undo));
+}
+
 void Connection::injected_failure() {
     if (fail_after_ < 0) return;
     if (fail_after_-- == 0) raise_store_error(path_, "write failed (injected by _fail_writes)");
@@ -335,6 +380,7 @@ void Connection::rollback_outermost() {
     levels_.clear();
     for (const Level &lv : undone) undo(lv);
     tags_->forget();
+    for (auto it = undone.rbegin(); it != undone.rend(); ++it) run_undos(it->undos);
 }
 
 void Connection::begin_level() {
@@ -370,6 +416,7 @@ void Connection::end_level(bool ok) {
         // when the release fails.
         append(parent.touched, lv.touched);
         append(parent.created, lv.created);
+        append(parent.undos, lv.undos);
         parent.upgraded = parent.upgraded || lv.upgraded;
         for (Store *s : lv.wrote_maps)
             if (std::find(parent.wrote_maps.begin(), parent.wrote_maps.end(), s) == parent.wrote_maps.end())
@@ -385,6 +432,7 @@ void Connection::end_level(bool ok) {
     }
     undo(lv);
     tags_->forget();
+    run_undos(lv.undos);
     if (db_->in_transaction()) {
         try {
             db_->run(Sql::RollbackTo).done();
@@ -413,11 +461,15 @@ int Connection::traverse(visitproc visit, void *arg) {
     Py_VISIT(name_.ptr());
     Py_VISIT(prefix_.ptr());
     Py_VISIT(named_.ptr());
+    for (const Level &lv : levels_)
+        for (const nb::object &u : lv.undos) Py_VISIT(u.ptr());
     return 0;
 }
 
 void Connection::gc_clear() {
     nb::object a = std::move(named_), b = std::move(name_), c = std::move(prefix_);
+    std::vector<nb::object> undos;
+    for (Level &lv : levels_) append(undos, lv.undos), lv.undos.clear();
 }
 
 // --- the Python type --------------------------------------------------------------

@@ -39,8 +39,11 @@ public:
     const std::string &path() const { return path_; }
     nb::handle name() const { return name_; }
     nb::handle prefix() const { return prefix_; }
-    // The prefix as repr shows it: a server address without its password.
-    nb::object shown_prefix() const;
+    // The prefix as repr shows it: for a server, its address and the name
+    // prefix (nothing else of the URI).
+    nb::object shown_prefix() const { return prefix_text(shown_prefix_, "backslashreplace"); }
+    // The prefix as given, for a server without its password.
+    nb::object given_prefix() const { return prefix_text(given_prefix_, "surrogatepass"); }
 
     // --- the maps -------------------------------------------------------------
     // The DualCache of the map called `name` (a str); `self` is this
@@ -81,6 +84,7 @@ public:
         std::vector<Store *> wrote_maps;                  // the maps it wrote to
         std::vector<Touch> touched;                        // entries written in it
         std::vector<std::pair<Store *, int64_t>> created;  // named maps it created, with their ids
+        std::vector<nb::object> undos;                     // on_rollback() callables, oldest first
         bool upgraded = false;                             // it rewrote the store in the current format
     };
     bool in_transaction() const { return !levels_.empty(); }
@@ -114,12 +118,21 @@ public:
     void write_failed(Store &s, bool implicit, bool sql, int64_t entry_id);
     void commit_outermost();
     void rollback_outermost();
+    // Registers `undo` (a callable without arguments) with the innermost
+    // open level: called if that level rolls back (after the memory level
+    // forgot what it wrote; newest first across levels), handed to the
+    // enclosing level when the level ends normally, dropped when the
+    // outermost commits. RuntimeError outside a transaction.
+    void on_rollback(nb::handle undo);
     // Test hook: fails as SQLite would, after the statements ran.
     void injected_failure();
     void fail_writes(long long after) { fail_after_ = after < 0 ? -1 : after; }
 
     void close();
     void destroy();
+    // Whether the store that cacheName and cachePrefix name is there
+    // (creating and writing nothing).
+    static bool exists(nb::handle cacheName, nb::handle cachePrefix);
 
     // Counters for _stats().
     void count_written(int64_t rows, int64_t bytes) {
@@ -141,6 +154,12 @@ private:
     // Undoes a level in memory: forgets the entries it wrote, marks the
     // maps it wrote stale, and the maps it created as never written.
     void undo(const Level &lv);
+    // Calls a level's on_rollback() callables, newest first. Their errors
+    // are reported as unraisable: the rollback goes on.
+    static void run_undos(std::vector<nb::object> &undos) noexcept;
+    // Ends every level without a commit (close, destroy): the memory level
+    // is dropped by the caller; the callables run.
+    void discard_levels();
     // Every map's memory level, after the database was closed or its
     // contents became unknown.
     void for_each_store(void (Store::*what)());
@@ -150,7 +169,8 @@ private:
 
     std::string path_;
     nb::object name_, prefix_;
-    std::string shown_prefix_;  // for a server: the prefix without password
+    std::string shown_prefix_, given_prefix_;  // for a server (empty for a file)
+    nb::object prefix_text(const std::string &server_form, const char *errors) const;
     std::unique_ptr<Db> db_;
     std::unique_ptr<TagTable> tags_;
     int seen_format_ = 0;  // the rows' format as the memory levels know it

@@ -160,8 +160,13 @@ public:
     // Closes the connection and removes the store with everything it holds.
     virtual void destroy() = 0;
     // The connection can only read (an SQLite file or file system that
-    // cannot be written).
+    // cannot be written, a server role that may only read); why, for the
+    // error a write raises.
     virtual bool read_only() const { return false; }
+    virtual const char *read_only_reason() const { return "its file or file system cannot be written"; }
+    // Whether the store was there when opened (a store on a server is
+    // created by its first write; a file is created when opened).
+    virtual bool exists() const { return true; }
     // StoreError unless the store is still where it was opened (an SQLite
     // file removed or replaced meanwhile): a commit now would be lost.
     virtual void check_in_place() const {}

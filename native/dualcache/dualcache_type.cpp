@@ -134,6 +134,18 @@ void bind_dualcache(nb::module_ &m) {
     cls.def(
         "__init__", [](Store *self, nb::handle cacheName, nb::handle cachePrefix) { new (self) Store(cacheName, cachePrefix); },
         nb::kw_only(), "cacheName"_a, "cachePrefix"_a);
+    cls.def_static(
+        "exists", [](nb::handle cacheName, nb::handle cachePrefix) { return Connection::exists(cacheName, cachePrefix); },
+        nb::kw_only(), "cacheName"_a, "cachePrefix"_a,
+        "Whether the store that DualCache(cacheName=..., cachePrefix=...) would open is there: its file,\n"
+        "or its row on the server. Creates and writes nothing.");
+    cls.def(
+        "on_rollback", [](nb::handle self, nb::handle undo) { store_of(self).on_rollback(undo); }, "undo"_a,
+        "Call undo() if the innermost open transaction()/batch() level rolls back (after the memory\n"
+        "level forgot what the level wrote; the newest undo first). When the level ends normally the\n"
+        "undo passes to the enclosing level; it is dropped when the outermost level commits. For\n"
+        "putting back live objects changed along with the writes of the block. An undo must not use\n"
+        "the store; its errors are reported through sys.unraisablehook. RuntimeError outside a block.");
     cls.def(
         "get", [](nb::handle self, nb::handle key, nb::handle dflt) { return store_of(self).get(key.ptr(), dflt.ptr()); },
         "key"_a.none(), "default"_a.none() = nb::none(), "The value of `key`, or `default` when it is not stored.");
@@ -210,7 +222,8 @@ void bind_dualcache(nb::module_ &m) {
     cls.def_prop_ro("read_only", [](nb::handle self) { return store_of(self).read_only(); },
                     "Whether the store was opened read-only (its file or file system cannot be written).");
     cls.def_prop_ro("cacheName", [](nb::handle self) { return nb::borrow(store_of(self).name()); });
-    cls.def_prop_ro("cachePrefix", [](nb::handle self) { return nb::borrow(store_of(self).prefix()); });
+    cls.def_prop_ro("cachePrefix", [](nb::handle self) { return store_of(self).given_prefix(); },
+                    "The prefix the store was opened with (a server URI without its password).");
     cls.def(
         "_fail_writes", [](nb::handle self, long long after) { store_of(self).fail_writes(after); }, "after"_a,
         "Test hook: the write operation that follows `after` further successful ones fails once as\n"

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "format.h"
@@ -93,6 +94,17 @@ void make_directories(const std::string &dir, const std::string &file) {
     }
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         raise_store_error(file, "cannot create directory " + dir);
+}
+
+StoreFiles resolve_directory(const StoreFiles &files) {
+    char *real = realpath(files.directory.c_str(), nullptr);
+    if (!real)
+        raise_store_error(files.database, "cannot resolve the directory " + files.directory + ": " + std::strerror(errno));
+    std::string dir(real);
+    free(real);
+    size_t slash = files.database.rfind('/');
+    std::string base = slash == std::string::npos ? files.database : files.database.substr(slash + 1);
+    return StoreFiles{(dir == "/" ? dir : dir + "/") + base, dir};
 }
 
 bool create_private_file(const std::string &path, const std::string &store) {

@@ -26,6 +26,13 @@ StoreFiles store_files(nb::handle cacheName, nb::handle cachePrefix);
 // naming `file` when that fails.
 void make_directories(const std::string &dir, const std::string &file);
 
+// `files` with its directory resolved: absolute, every symbolic link in it
+// followed (a data disk linked into the home directory works). The store's
+// own file names stay unresolved: a link there is still refused when the
+// file is opened. StoreError naming `files.database` when the directory
+// cannot be resolved.
+StoreFiles resolve_directory(const StoreFiles &files);
+
 // Creates `path` with mode 0600 unless it exists; true when created.
 // Errors name `store` (the database file) when given.
 bool create_private_file(const std::string &path, const std::string &store = std::string());
@@ -36,7 +43,7 @@ bool create_private_file(const std::string &path, const std::string &store = std
 bool check_own_file(const std::string &path, const std::string &store, struct stat &st);
 
 // StoreError naming `store` when users other than the owner may write in
-// `dir` and it lacks the sticky bit: anyone could then put a link or a file
+// `dir` (a resolved directory) and it lacks the sticky bit: anyone could then put a link or a file
 // of their own in place of the store's files.
 void check_directory(const std::string &dir, const std::string &store);
 

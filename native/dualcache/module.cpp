@@ -7,6 +7,7 @@
 #include "connection.h"
 #include "crc32c.h"
 #include "fork_guard.h"
+#include "pg_address.h"
 #include "raise.h"
 #include "registry.h"
 #include "store_error.h"
@@ -49,6 +50,19 @@ NB_MODULE(dualcache, m) {
           "none of these, the class uses the codec of its nearest registered base class.\n"
           "The tag (default 'module.QualName') names the class in stored data. Returns\n"
           "the class.");
+    m.def(
+        "_shown_prefix",
+        [](nb::handle prefix) {
+            if (!PyUnicode_Check(prefix.ptr())) dualcache::raise(PyExc_TypeError, "_shown_prefix() needs a str");
+            nb::object b = nb::steal(PyUnicode_AsEncodedString(prefix.ptr(), "utf-8", "surrogatepass"));
+            if (!b) throw nb::python_error();
+            std::string shown = dualcache::shown_prefix(
+                std::string(PyBytes_AS_STRING(b.ptr()), (size_t) PyBytes_GET_SIZE(b.ptr())));
+            PyObject *s = PyUnicode_DecodeUTF8(shown.data(), (Py_ssize_t) shown.size(), "surrogatepass");
+            if (!s) throw nb::python_error();
+            return nb::steal(s);
+        },
+        "prefix"_a, "A cachePrefix as messages show it: a server URI without its password (for tools).");
     m.def(
         "_crc32c",
         [](nb::bytes data, bool portable) {

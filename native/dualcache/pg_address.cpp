@@ -22,32 +22,153 @@ std::string without_password(std::string text, const std::string &password) {
     return text;
 }
 
+// The length of the URI scheme, "://" included (0: not a server prefix).
+static size_t scheme_length(const std::string &prefix) {
+    return prefix.rfind("postgresql://", 0) == 0 ? 13 : prefix.rfind("postgres://", 0) == 0 ? 11 : 0;
+}
+
+bool is_pg_prefix(nb::handle cachePrefix) {
+    if (!PyUnicode_Check(cachePrefix.ptr())) return false;
+    return scheme_length(utf8_of(cachePrefix.ptr())) != 0;
+}
+
+// How libpq splits a URI "scheme://[userinfo@]hosts[/dbname][?query]":
+// the user information ends at the first '@' when one comes before any
+// '/'; the hosts and the database name end at the first '?' after it.
+struct UriParts {
+    size_t userinfo_end = std::string::npos;  // the '@' ending the user information
+    size_t query = std::string::npos;         // the '?' starting the query
+    bool as_written = true;                   // no other '@' before the query
+};
+
+static UriParts uri_parts(const std::string &uri, size_t scheme) {
+    UriParts p;
+    size_t after = scheme;
+    size_t first = uri.find_first_of("@/", scheme);
+    if (first != std::string::npos && uri[first] == '@') {
+        p.userinfo_end = first;
+        after = first + 1;
+    }
+    p.query = uri.find('?', after);
+    // Any other '@' means the user information went on past the '@' or '/'
+    // libpq stopped at, and libpq would read a piece of the password as a
+    // host, a port, a database or a parameter (and send the rest to it).
+    // Only a password= parameter may hold one.
+    size_t head_end = p.query == std::string::npos ? uri.size() : p.query;
+    p.as_written = uri.find('@', after) >= head_end;
+    for (size_t at = head_end + 1; p.as_written && at < uri.size();) {
+        size_t end = uri.find('&', at);
+        if (end == std::string::npos) end = uri.size();
+        if (uri.compare(at, 9, "password=") != 0 && uri.find('@', at) < end) p.as_written = false;
+        at = end + 1;
+    }
+    return p;
+}
+
+static const char kNotAsWritten[] =
+    "the PostgreSQL URI has an '@' that is not percent-encoded after its user information, so libpq would read "
+    "part of the password as the host or the database: write '@', '/', '?' and '#' in a user name or password as "
+    "%40, %2F, %3F and %23 (an '@' in a database name as %40), or keep the password in ~/.pgpass or PGPASSWORD";
+
+// The query parameters a URI may show: libpq's connection keywords but the
+// secret ones. Anything else is left out of what is shown (libpq refuses an
+// unknown keyword, and a piece of a password cut at an '&' is one).
+static bool shown_parameter(const std::string &param) {
+    static const char *const keys[] = {
+        "host", "hostaddr", "port", "dbname", "user", "passfile", "channel_binding", "connect_timeout",
+        "client_encoding", "options", "application_name", "fallback_application_name", "keepalives",
+        "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout", "replication",
+        "gssencmode", "sslmode", "requiressl", "sslcompression", "sslcert", "sslkey", "sslcertmode",
+        "sslrootcert", "sslcrl", "sslcrldir", "sslsni", "requirepeer", "ssl_min_protocol_version",
+        "ssl_max_protocol_version", "krbsrvname", "gsslib", "gssdelegation", "service", "target_session_attrs",
+        "load_balance_hosts", "require_auth", "sslnegotiation"};
+    size_t eq = param.find('=');
+    if (eq == std::string::npos) return false;
+    for (const char *k : keys)
+        if (param.compare(0, eq, k) == 0 && std::strlen(k) == eq) return true;
+    return false;
+}
+
+// The URI without the password of its user information and its password=
+// parameters; `p` as uri_parts found it.
+static std::string strip_password(const std::string &uri, const UriParts &p, size_t scheme) {
+    std::string out;
+    if (p.userinfo_end != std::string::npos) {
+        size_t colon = uri.find(':', scheme);
+        out = uri.substr(0, colon < p.userinfo_end ? colon : p.userinfo_end) + uri.substr(p.userinfo_end, 1);
+    } else {
+        out = uri.substr(0, scheme);
+    }
+    size_t host = p.userinfo_end == std::string::npos ? scheme : p.userinfo_end + 1;
+    out += uri.substr(host, (p.query == std::string::npos ? uri.size() : p.query) - host);
+    if (p.query == std::string::npos) return out;
+    std::string kept;
+    for (size_t at = p.query + 1; at <= uri.size();) {
+        size_t end = uri.find('&', at);
+        if (end == std::string::npos) end = uri.size();
+        std::string param = uri.substr(at, end - at);
+        if (shown_parameter(param)) kept += (kept.empty() ? "" : "&") + param;
+        at = end + 1;
+    }
+    return kept.empty() ? out : out + "?" + kept;
+}
+
+std::string shown_prefix(const std::string &prefix) {
+    size_t scheme = scheme_length(prefix);
+    if (!scheme) return prefix;
+    size_t slash = prefix.rfind('/');
+    std::string uri = prefix.substr(0, slash < scheme ? prefix.size() : slash);
+    std::string rest = slash < scheme ? std::string() : prefix.substr(slash);
+    UriParts p = uri_parts(uri, scheme);
+    if (!p.as_written) return prefix.substr(0, scheme) + "...";
+    return strip_password(uri, p, scheme) + rest;
+}
+
+// libpq's message about a URI it cannot read, without the parts of the URI
+// it quotes (they may hold the password).
+static std::string without_quoted(const std::string &message) {
+    std::string out;
+    bool inside = false;
+    for (char c : message) {
+        if (c == '"') {
+            out += inside ? "...\"" : "\"";
+            inside = !inside;
+        } else if (!inside) {
+            out += c;
+        }
+    }
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
 std::optional<PgAddress> pg_address(nb::handle cacheName, nb::handle cachePrefix) {
     PyObject *p = cachePrefix.ptr();
     if (!PyUnicode_Check(p)) return std::nullopt;
     std::string prefix = utf8_of(p);
-    size_t scheme = prefix.rfind("postgresql://", 0) == 0 ? 13 : prefix.rfind("postgres://", 0) == 0 ? 11 : 0;
+    size_t scheme = scheme_length(prefix);
     if (!scheme) return std::nullopt;
     if (!PyUnicode_Check(cacheName.ptr())) raise(PyExc_TypeError, "cacheName must be a str");
+    // libpq reads C strings: the URI would end at the NUL, naming another database.
+    if (prefix.find('\0') != std::string::npos) raise(PyExc_ValueError, "cachePrefix contains a NUL character");
 
+    const std::string hidden = prefix.substr(0, scheme) + "...";
     PgAddress a;
     size_t slash = prefix.rfind('/');
     if (slash < scheme) {
-        raise_store_error(prefix.substr(0, scheme) + "...",
-                          "a PostgreSQL cachePrefix reads postgresql://user@host:port/database/<name prefix>");
+        raise_store_error(hidden, "a PostgreSQL cachePrefix reads postgresql://user@host:port/database/<name prefix>");
     }
     a.uri = prefix.substr(0, slash);
     a.name = prefix.substr(slash + 1) + utf8_of(cacheName.ptr());
+    UriParts parts = uri_parts(a.uri, scheme);
+    if (!parts.as_written) raise_store_error(hidden, kNotAsWritten);
 
     const pg::Api &pq = pg::api("postgresql://");
     char *err = nullptr;
     PQconninfoOption *opts = pq.PQconninfoParse(a.uri.c_str(), &err);
     if (!opts) {
-        // libpq's message names the bad part, never the whole URI.
-        std::string why = err ? err : "out of memory";
+        std::string why = err ? without_quoted(err) : "out of memory";
         if (err) pq.PQfreemem(err);
-        while (!why.empty() && why.back() == '\n') why.pop_back();
-        raise_store_error(prefix.substr(0, scheme) + "...", "cannot read the PostgreSQL URI: " + why);
+        raise_store_error(hidden, "cannot read the PostgreSQL URI: " + why);
     }
     std::string user, host, port, dbname;
     for (PQconninfoOption *o = opts; o->keyword; ++o) {
@@ -59,10 +180,11 @@ std::optional<PgAddress> pg_address(nb::handle cacheName, nb::handle cachePrefix
         else if (!std::strcmp(o->keyword, "dbname")) dbname = o->val;
     }
     pq.PQconninfoFree(opts);
-    a.shown_uri = prefix.substr(0, scheme) + (user.empty() ? "" : user + "@") + host + (port.empty() ? "" : ":" + port) +
-                  "/" + dbname;
-    a.shown_uri = without_password(a.shown_uri, a.password);
+    a.shown_uri = prefix.substr(0, scheme) +
+                  without_password((user.empty() ? "" : user + "@") + host + (port.empty() ? "" : ":" + port) + "/" + dbname,
+                                   a.password);
     a.shown_prefix = a.shown_uri + "/" + without_password(prefix.substr(slash + 1), a.password);
+    a.given_prefix = strip_password(a.uri, parts, scheme) + prefix.substr(slash);
     return a;
 }
 

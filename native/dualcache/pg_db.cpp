@@ -254,9 +254,8 @@ PgDb::PgDb(const PgAddress &address)
     : Db(address.shown_uri + "/" + address.name), pq_(pg::api(address.shown_uri.c_str())), address_(address) {
     pipeline_ = pq_.PQenterPipelineMode && pq_.PQexitPipelineMode && pq_.PQpipelineSync;
     connect();
-    set_up_schema();
-    find_store();
-    prepare_all();
+    look_up_store();
+    if (!absent_) prepare_all();
 }
 
 PgDb::~PgDb() { close(); }
@@ -356,66 +355,77 @@ void PgDb::connect() {
 
 std::string PgDb::table(const char *name) const { return schema_ + "." + name; }
 
-void PgDb::set_up_schema() {
-    PGresult *r = simple(
-        "SELECT count(*) FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND tablename IN "
-        "('dualcache_stores', 'dualcache_tags', 'dualcache_entries', 'dualcache_items')",
-        Sql::Count_);
-    long have = std::strtol(pq_.PQgetvalue(r, 0, 0), nullptr, 10);
-    pq_.PQclear(r);
-    if (have == 4) return;
-    std::string stores = table("dualcache_stores"), tags = table("dualcache_tags"),
-                entries = table("dualcache_entries"), items = table("dualcache_items");
-    // One creator at a time; the others find the tables made.
-    std::string sql = "BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + ");";
-    sql += "CREATE TABLE IF NOT EXISTS " + stores +
-           "(id bigserial PRIMARY KEY, name bytea NOT NULL UNIQUE, format integer NOT NULL,"
-           " changes bigint NOT NULL DEFAULT 0);";
-    sql += "CREATE TABLE IF NOT EXISTS " + tags +
-           "(store bigint NOT NULL, id bigserial, tag bytea NOT NULL, PRIMARY KEY (store, id), UNIQUE (store, tag));";
-    sql += "CREATE TABLE IF NOT EXISTS " + entries +
-           "(store bigint NOT NULL, id bigserial, version bigint NOT NULL, key bytea NOT NULL,"
-           " value bytea NOT NULL, PRIMARY KEY (store, id));";
-    sql += "CREATE TABLE IF NOT EXISTS " + items +
-           "(store bigint NOT NULL, entry bigint NOT NULL, ord bigint NOT NULL, ikey bytea NOT NULL,"
-           " value bytea NOT NULL, PRIMARY KEY (store, entry, ord));";
-    // One entry per key, one item per item key (by digest: keys of any size).
-    sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_entries_key ON " + entries + "(store, md5(key));";
-    sql += "CREATE UNIQUE INDEX IF NOT EXISTS dualcache_items_key ON " + items + "(store, entry, md5(ikey));";
-    sql += "REVOKE ALL ON " + stores + ", " + tags + ", " + entries + ", " + items + " FROM PUBLIC;";
-    sql += "COMMIT";
-    try {
-        tx_ = true;
-        pq_.PQclear(simple(sql, Sql::Count_));
-        tx_ = false;
-    } catch (...) {
-        rollback_quietly();
-        throw;
+// --- finding and creating the store -----------------------------------------
+//
+// Opening writes nothing, so that a role that may only read can open any
+// store: it looks for the tables and the store's row, and tells whether
+// this role may write them. A store that is not there yet reads as empty;
+// its first write transaction adds the row (and the tables, when the schema
+// has none), so a rollback takes the row back.
+
+static const char *const kTables[] = {"dualcache_stores", "dualcache_tags", "dualcache_entries", "dualcache_items"};
+
+// A string as an SQL literal (any bytes but NUL).
+static std::string literal(const std::string &s) {
+    std::string out = "E'";
+    for (char c : s) {
+        if (c == '\'' || c == '\\') out += c;
+        out += c;
     }
+    return out + "'";
 }
 
-void PgDb::find_store() {
-    auto query = [&](const std::string &sql) { return one_off(sql, &address_.name, false, "cannot open the store"); };
-    // Opening a store that exists writes nothing (a role that may only read
-    // can open it); a new one gets its row.
-    std::string select = "SELECT id, format, pg_get_serial_sequence(quote_ident(current_schema()) || "
-                         "'.dualcache_entries', 'id')::regclass::oid FROM " +
-                         table("dualcache_stores") + " WHERE name = $1";
-    PGresult *r = query(select);
-    if (pq_.PQntuples(r) != 1) {
+// Which of the tables the schema has (their names, sorted, joined by ","),
+// and whether this role may create tables there.
+static std::string tables_query() {
+    std::string sql = "SELECT coalesce(string_agg(tablename, ',' ORDER BY tablename), ''), "
+                      "has_schema_privilege(current_schema(), 'CREATE') FROM pg_catalog.pg_tables "
+                      "WHERE schemaname = current_schema() AND tablename IN (";
+    for (const char *t : kTables) sql += std::string(t == kTables[0] ? "'" : ", '") + t + "'";
+    return sql + ")";
+}
+static const char kAllTables[] = "dualcache_entries,dualcache_items,dualcache_stores,dualcache_tags";
+
+void PgDb::look_up_store() {
+    store_id_ = 0;
+    format_ = format::kVersion;  // a store this release makes is in its format from its first row
+    if (!tables_) {  // (tables found once stay: looking again for the row costs one round trip)
+        PGresult *r = one_off(tables_query(), nullptr, false, "cannot open the store");
+        std::string have = pq_.PQgetvalue(r, 0, 0);
+        bool may_create = *pq_.PQgetvalue(r, 0, 1) == 't';
         pq_.PQclear(r);
-        pq_.PQclear(query("INSERT INTO " + table("dualcache_stores") + "(name, format) VALUES ($1, " +
-                          std::to_string(format::kVersion) + ") ON CONFLICT (name) DO NOTHING"));
-        r = query(select);
+        if (have.empty()) {
+            absent_ = true;
+            read_only_ = !may_create;
+            return;
+        }
+        std::string missing;
+        for (const char *t : kTables)
+            if ((',' + have + ',').find(std::string(",") + t + ",") == std::string::npos)
+                missing += (missing.empty() ? "" : " and ") + std::string(t);
+        if (!missing.empty())
+            raise("the schema " + schema_ + " has the store's tables but no " + missing +
+                      (missing.find(" and ") == std::string::npos ? " table" : " tables") +
+                      "; it was left as it is (SQLSTATE 42P01)",
+                  "42P01");
+        tables_ = true;
     }
-    if (pq_.PQntuples(r) != 1) {
-        pq_.PQclear(r);
-        raise("the store was removed while it was being opened (SQLSTATE 02000)", "02000");
-    }
-    store_id_ = std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10);
-    long fmt = std::strtol(pq_.PQgetvalue(r, 0, 1), nullptr, 10);
+    PGresult *r;
+    // The store's row (if any), the entries' id sequence, and whether this
+    // role may write every table.
+    std::string can_write = "has_table_privilege(" + literal(table("dualcache_stores")) + ", 'INSERT, UPDATE, DELETE')";
+    for (const char *t : {"dualcache_tags", "dualcache_entries", "dualcache_items"})
+        can_write += " AND has_table_privilege(" + literal(table(t)) + ", 'INSERT, UPDATE, DELETE')";
+    r = one_off("SELECT s.id, s.format, pg_get_serial_sequence(quote_ident(current_schema()) || "
+                "'.dualcache_entries', 'id')::regclass::oid, " + can_write + " FROM (SELECT 1) AS one LEFT JOIN " +
+                    table("dualcache_stores") + " AS s ON s.name = $1",
+                &address_.name, false, "cannot open the store");
+    absent_ = pq_.PQgetisnull(r, 0, 0);
     bool sequence = !pq_.PQgetisnull(r, 0, 2);
     id_sequence_ = (uint32_t) std::strtoul(pq_.PQgetvalue(r, 0, 2), nullptr, 10);
+    read_only_ = *pq_.PQgetvalue(r, 0, 3) != 't';
+    long fmt = absent_ ? format::kVersion : std::strtol(pq_.PQgetvalue(r, 0, 1), nullptr, 10);
+    if (!absent_) store_id_ = std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10);
     pq_.PQclear(r);
     if (fmt > format::kVersion)
         raise_store_error(path_, "written in store format " + std::to_string(fmt) +
@@ -423,6 +433,128 @@ void PgDb::find_store() {
     if (!sequence) raise("the table dualcache_entries has no id sequence (SQLSTATE 42P01)", "42P01");
     format_ = (int) fmt;
     forget_prepared();
+}
+
+// Queued before the lock of a store not there yet, so that its first write
+// costs the round trips of any other. When the schema has no tables, they are
+// made first in a transaction of their own (one round trip more, once per
+// schema): made inside the write's transaction, they would be invisible to
+// every other connection until it ends, and the first write of another
+// store of the schema (the tool's ledger beside its positions, in one
+// process) would wait for that forever. One creator of the tables at a time;
+// one that finds them made meanwhile runs no DDL (an index made again would
+// wait for the tables' writers).
+void PgDb::queue_creation() {
+    auto queue_text = [&](std::string sql, bool named = false) {
+        texts_.push_back(std::move(sql));
+        const char *v[] = {address_.name.data()};
+        const int l[] = {(int) address_.name.size()};
+        enqueue(-1, texts_.back().c_str(), v, l, named ? 1 : 0);
+    };
+    std::string stores = table("dualcache_stores"), tags = table("dualcache_tags"),
+                entries = table("dualcache_entries"), items = table("dualcache_items");
+    if (!tables_) {
+        PGresult *r = simple("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + "); " +
+                                 tables_query(),
+                             Sql::Count_);
+        bool made = std::string(pq_.PQgetvalue(r, 0, 0)) == kAllTables;
+        pq_.PQclear(r);
+        if (!made) {
+            queue_text("CREATE TABLE IF NOT EXISTS " + stores +
+                       "(id bigserial PRIMARY KEY, name bytea NOT NULL UNIQUE, format integer NOT NULL,"
+                       " changes bigint NOT NULL DEFAULT 0)");
+            queue_text("CREATE TABLE IF NOT EXISTS " + tags +
+                       "(store bigint NOT NULL, id bigserial, tag bytea NOT NULL, PRIMARY KEY (store, id),"
+                       " UNIQUE (store, tag))");
+            queue_text("CREATE TABLE IF NOT EXISTS " + entries +
+                       "(store bigint NOT NULL, id bigserial, version bigint NOT NULL, key bytea NOT NULL,"
+                       " value bytea NOT NULL, PRIMARY KEY (store, id))");
+            queue_text("CREATE TABLE IF NOT EXISTS " + items +
+                       "(store bigint NOT NULL, entry bigint NOT NULL, ord bigint NOT NULL, ikey bytea NOT NULL,"
+                       " value bytea NOT NULL, PRIMARY KEY (store, entry, ord))");
+            // One entry per key, one item per item key (by digest: keys of any size).
+            queue_text("CREATE UNIQUE INDEX IF NOT EXISTS dualcache_entries_key ON " + entries + "(store, md5(key))");
+            queue_text("CREATE UNIQUE INDEX IF NOT EXISTS dualcache_items_key ON " + items +
+                       "(store, entry, md5(ikey))");
+            queue_text("REVOKE ALL ON " + stores + ", " + tags + ", " + entries + ", " + items + " FROM PUBLIC");
+        }
+        queue_text("COMMIT");
+    }
+    queue_text("BEGIN");
+    queue_text("INSERT INTO " + stores + "(name, format) VALUES ($1, " + std::to_string(format::kVersion) +
+                   ") ON CONFLICT (name) DO NOTHING",
+               true);
+    // The lock, the change count and a first entry id, as kLock gives them;
+    // then the row's id and format, the sequence, and whether this
+    // transaction added the row (another connection may have meanwhile).
+    std::string sequence = "pg_get_serial_sequence(" + literal(entries) + ", 'id')";
+    queue_text("SELECT changes, nextval(" + sequence + "), id, format::int8, " + sequence +
+                   "::regclass::oid::int8, xmin::text::int8 = txid_current() % 4294967296 FROM " + stores +
+                   " WHERE name = $1 FOR UPDATE",
+               true);
+    // The entries: none, unless another connection made the store.
+    texts_.push_back("SELECT id, version, key FROM " + entries + " WHERE store = (SELECT id FROM " + stores +
+                     " WHERE name = $1) ORDER BY id");
+}
+
+void PgDb::created(PGresult *r) {
+    locked_changes_ = big_endian(pq_.PQgetvalue(r, 0, 0));
+    ids_.push_back(big_endian(pq_.PQgetvalue(r, 0, 1)));
+    store_id_ = big_endian(pq_.PQgetvalue(r, 0, 2));
+    format_ = (int) big_endian(pq_.PQgetvalue(r, 0, 3));
+    id_sequence_ = (uint32_t) big_endian(pq_.PQgetvalue(r, 0, 4));
+    creating_ = *pq_.PQgetvalue(r, 0, 5) != 0;
+    tables_ = true;  // committed before the write's transaction began
+    absent_ = false;
+    forget_prepared();
+    // The store's statements, prepared in the pipeline of its first writes.
+    static const char *const kTypeNames[] = {"int8", "bytea"};
+    for (int i = 0; i < kStatementCount; ++i) {
+        const Statement &st = statement(i);
+        if (st.control) continue;
+        std::string sql = "PREPARE " + names_[(size_t) i];
+        for (int p = 0; p < st.params; ++p)
+            sql += std::string(p ? ", " : "(") + kTypeNames[st.types[p] == kBytea] + (p + 1 == st.params ? ")" : "");
+        texts_.push_back(sql + " AS " + fill(st.sql, schema_, store_id_, id_sequence_));
+        enqueue(-1, texts_.back().c_str(), nullptr, nullptr, 0);
+    }
+    stmts_.prepared = true;
+    unsettled_ = true;
+}
+
+void PgDb::settle() {
+    if (!unsettled_ || tx_) return;
+    unsettled_ = false;
+    // The transaction that prepared the store's statements ended without a
+    // commit: whether the server has them is not known. None of them, then;
+    // prepared again when used.
+    if (conn_ && pq_.PQstatus(conn_) == CONNECTION_OK) pq_.PQclear(simple("DEALLOCATE ALL", Sql::Count_));
+    stmts_.prepared = false;
+    for (auto &[id, m] : map_stmts_) m.prepared = false;
+    if (creating_) {
+        // It added the store's row: the store is not there again.
+        creating_ = false;
+        absent_ = true;
+        store_id_ = 0;
+        format_ = format::kVersion;
+        own_commits_ = seen_changes_ = 0;
+    }
+}
+
+bool PgDb::reads_nothing_yet(Sql which) {
+    settle();
+    if (!absent_) return false;
+    switch (which) {
+    case Sql::DataVersion:
+    case Sql::ScanEntries:
+    case Sql::LoadEntry:
+    case Sql::LoadItems:
+    case Sql::LoadTags:
+    case Sql::FindMap:
+        return true;
+    default:
+        return false;
+    }
 }
 
 void PgDb::prepare(const std::vector<int> &stmts, int64_t map) {
@@ -498,6 +630,8 @@ void PgDb::close() {
 }
 
 void PgDb::destroy() {
+    settle();
+    if (absent_) return close();  // nothing of it on the server
     if (closed_ || !conn_) connect();
     std::string k = std::to_string(store_id_);
     // The store's row and those of its named maps.
@@ -543,6 +677,7 @@ void PgDb::end_transaction_state() {
     ids_.clear();
     next_id_ = 0;
     id_block_ = 0;
+    texts_.clear();
     tx_ = broken_ = wrote_ = locked_ = false;
 }
 
@@ -612,6 +747,12 @@ void PgDb::rollback_quietly() noexcept {
 }
 
 int64_t PgDb::data_version() {
+    settle();
+    if (absent_ && !tx_) {
+        // Made by another connection since?
+        look_up_store();
+        if (absent_) return seen_changes_ = 0;
+    }
     if (locked_) {
         seen_changes_ = locked_changes_ - own_commits_;
         return seen_changes_;
@@ -1064,6 +1205,7 @@ PGresult *PgDb::simple(const std::string &sql, Sql which) {
 // --- statements -----------------------------------------------------------------
 
 PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const int *lengths) {
+    if (reads_nothing_yet(which)) return nullptr;  // a store not there yet has no rows
     const Statement &s = kStatements[(size_t) which];
     int n = s.params;
     switch (which) {
@@ -1078,6 +1220,31 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         // aborted block must still be rolled back.
         end_transaction_state();
         tx_ = true;
+        if (absent_) {
+            queue_creation();
+            const char *v[] = {address_.name.data()};
+            const int l[] = {(int) address_.name.size()};
+            PGresult *r = nullptr;
+            PGresult *scan = exchange(-1, texts_.back().c_str(), v, l, 1, false, &r);
+            bool found = r && pq_.PQntuples(r) == 1;
+            int64_t expected = seen_changes_ + own_commits_;
+            if (found) created(r);
+            if (r) pq_.PQclear(r);
+            if (found && locked_changes_ != expected) scanned_ = scan;
+            else pq_.PQclear(scan);
+            if (!found) {
+                rollback_quietly();
+                raise("the store was removed while it was being created (SQLSTATE 02000)", "02000");
+            }
+            if (format_ > format::kVersion) {
+                rollback_quietly();
+                raise_store_error(path_, "written in store format " + std::to_string(format_) +
+                                             ", newer than this version reads (" +
+                                             std::to_string(format::kVersion) + ")");
+            }
+            locked_ = true;
+            return nullptr;
+        }
         // The lock, and in the same round trip the entries when another
         // connection changed them since this one last looked (the key index
         // is then read again: see ScanEntries).
@@ -1108,6 +1275,11 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     }
     case Sql::Commit: {
         if (!tx_ && !lost_in_tx_) return nullptr;  // after a Begin that needed no statement
+        if (creating_ && tx_ && !wrote_ && !broken_) {
+            // A block that only read a store not there yet: it stays not there.
+            rollback_quietly();
+            return nullptr;
+        }
         usable(which);
         if (broken_) {
             rollback_quietly();
@@ -1120,6 +1292,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         bool committed = r && std::strcmp(pq_.PQcmdStatus(r), "COMMIT") == 0;
         if (r) pq_.PQclear(r);
         if (!committed) raise("the server rolled the transaction back (SQLSTATE 40000)", "40000");
+        creating_ = unsettled_ = false;
         if (wrote) ++own_commits_;
         return nullptr;
     }
@@ -1262,6 +1435,8 @@ PGresult *PgDb::one_off(const std::string &sql, const std::string *param, bool b
 }
 
 std::vector<std::string> PgDb::nonempty_maps() {
+    settle();
+    if (absent_) return {};
     std::string entries = table("dualcache_entries");
     std::string sql = "SELECT ''::bytea WHERE EXISTS (SELECT 1 FROM " + entries + " WHERE store = " +
                       std::to_string(store_id_) + ") UNION ALL SELECT substring(s.name from 10) FROM " +

@@ -1,8 +1,9 @@
 // A store on a PostgreSQL server, through libpq. All stores of a schema share
-// four tables (stores, tags, entries, items), created owner-only on first use
-// in the schema first on the connection's search_path; a store is one row of
-// the stores table and its rows in the others. Names travel as parameters
-// only; the schema name is quoted as an identifier.
+// four tables (stores, tags, entries, items), created owner-only by the first
+// write in the schema first on the connection's search_path; a store is one
+// row of the stores table (added by its first write) and its rows in the
+// others. Opening writes nothing. Names travel as parameters only; the schema
+// name is quoted as an identifier.
 //
 // A named map of a store is a row of the stores table too, named after the
 // store's row (a 0xff byte, the store's id as 8 bytes, the map's name: no
@@ -34,6 +35,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -82,8 +84,8 @@ private:
 
 class PgDb final : public Db {
 public:
-    // Connects, creates the tables when the schema has none, and finds or
-    // creates the store's row.
+    // Connects and finds the store; writes nothing (a store not there yet
+    // reads as empty and is created by its first write transaction).
     explicit PgDb(const PgAddress &address);
     ~PgDb() override;
 
@@ -107,6 +109,9 @@ public:
     }
     bool is_open() const override { return !closed_; }
     void destroy() override;
+    bool read_only() const override { return read_only_; }
+    const char *read_only_reason() const override { return "this role may only read its tables"; }
+    bool exists() const override { return !absent_; }
     void add_stats(nb::dict &d) const override;
     int64_t find_map(std::string_view name) override;
     int64_t create_map(std::string_view name) override;
@@ -154,8 +159,21 @@ private:
     };
 
     void connect();
-    void set_up_schema();
-    void find_store();
+    // Finds the tables and the store's row, and whether this role may write
+    // them; writes nothing.
+    void look_up_store();
+    // The first write transaction of a store not there yet: makes the tables
+    // if the schema has none (committed on their own), then queues BEGIN,
+    // the store's row, its lock and its entries (another connection may have
+    // made it meanwhile), to be sent with the exchange that takes the lock.
+    void queue_creation();
+    // That transaction found the store's row (`r`: the lock's answer).
+    void created(PGresult *r);
+    // After the transaction that created the store ended without a commit:
+    // the store is not there again.
+    void settle();
+    // `which` reads a store that is not there: no rows, nothing sent.
+    bool reads_nothing_yet(Sql which);
     // Prepares `stmts` for map `map` (0: the database and its default map),
     // in one round trip.
     void prepare(const std::vector<int> &stmts, int64_t map);
@@ -234,6 +252,14 @@ private:
     PGconn *conn_ = nullptr;
     std::string schema_;     // quoted identifier
     int64_t store_id_ = 0;
+    bool tables_ = false;         // the schema has the four tables
+    bool absent_ = false;         // the store has no row yet (it reads as empty)
+    bool creating_ = false;       // the open transaction added the store's row
+    bool read_only_ = false;      // this role may not write the tables (or create them)
+    bool unsettled_ = false;      // the open transaction prepared the store's statements
+    // Statements queued for a store's first write transaction, kept until
+    // they are sent.
+    std::deque<std::string> texts_;
     uint32_t id_sequence_ = 0;  // the entries' id sequence (an oid)
     bool pipeline_ = false;     // libpq has pipeline mode
     // The names the database's and default map's statements are prepared

@@ -1,14 +1,20 @@
 #include "registry.h"
 
 #include <unordered_map>
+#include <vector>
 
 #include "raise.h"
 #include "value_kinds.h"
 
 namespace dualcache {
 
-// Registrations live as long as the process: they are referenced from stored
-// data decoded at any time, and classes are long-lived anyway.
+// Registrations live until the interpreter exits: they are referenced from
+// stored data decoded at any time. Their Python objects (the class, its
+// hooks) are released when the interpreter's exit handlers run, before the
+// modules are torn down: a hook or class kept past that would keep the
+// globals of the module that defined it (and every store they hold) alive
+// through finalization. The records themselves stay (a tag table may point
+// at one) and refuse to build or take apart anything after that.
 static std::unordered_map<PyTypeObject *, RecordClass *> &by_type() {
     static auto *m = new std::unordered_map<PyTypeObject *, RecordClass *>();
     return *m;
@@ -38,7 +44,12 @@ static nb::object as_tuple(PyObject *r) {
     return nb::steal(t);
 }
 
+static void check_not_released(const RecordClass &rc) {
+    if (!rc.cls) raise(PyExc_RuntimeError, "the store's class registrations were released: the interpreter is exiting");
+}
+
 nb::object RecordClass::fields(PyObject *obj) const {
+    check_not_released(*this);
     PyObject *r;
     if (codec) {
         r = codec->fields(obj);
@@ -66,6 +77,7 @@ nb::object RecordClass::fields(PyObject *obj) const {
 }
 
 nb::object RecordClass::build(PyObject *fields) const {
+    check_not_released(*this);
     if (by_name) {
         // The fields by name, as a record stored under other names gives them.
         nb::object mapping = nb::steal(PyDict_New());
@@ -86,6 +98,7 @@ nb::object RecordClass::build(PyObject *fields) const {
 }
 
 nb::object RecordClass::build_from(PyObject *mapping) const {
+    check_not_released(*this);
     PyObject *r;
     if (from_fields) {
         r = PyObject_CallFunctionObjArgs(from_fields, (PyObject *) cls, mapping, nullptr);
@@ -157,6 +170,29 @@ static const RecordClass *registered_base(PyTypeObject *type) {
     return nullptr;
 }
 
+// Run by the interpreter's exit handlers: releases every registration's
+// Python objects and forgets the lookups (reads after this find no class).
+static void release_registrations() {
+    std::vector<RecordClass *> all;
+    for (auto &[tag, rc] : by_tag()) all.push_back(rc);
+    by_type().clear();
+    by_tag().clear();
+    for (RecordClass *rc : all) {
+        PyObject *refs[] = {(PyObject *) rc->cls, rc->tag, rc->capsule, rc->to_fields, rc->from_fields, rc->names};
+        rc->cls = nullptr;
+        rc->tag = rc->capsule = rc->to_fields = rc->from_fields = rc->names = nullptr;
+        rc->codec = nullptr;
+        for (PyObject *o : refs) Py_XDECREF(o);
+    }
+}
+
+static void release_at_exit() {
+    static bool installed = false;
+    if (installed) return;
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function(&release_registrations));
+    installed = true;
+}
+
 // Field names as register(fields=...) or a codec gives them: a tuple of
 // distinct, non-empty str.
 static nb::object field_names(PyObject *given, const char *what) {
@@ -194,6 +230,7 @@ static nb::object field_names(PyObject *given, const char *what) {
 
 nb::object register_class(nb::handle cls, nb::handle tag, nb::handle codec, nb::handle to_fields,
                           nb::handle from_fields, nb::handle fields) {
+    release_at_exit();
     if (!PyType_Check(cls.ptr())) raise(PyExc_TypeError, "register() needs a class");
     PyTypeObject *type = (PyTypeObject *) cls.ptr();
     if (is_builtin_kind(type))

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -183,6 +184,67 @@ static void open_for_reading(SqliteDb &db) {
     db.reopen_immutable();
 }
 
+// A store file whose tables were dropped is damaged: name what is missing
+// instead of failing later on a statement (or an upgrade) with SQLite's "no
+// such table". A named map's tables are named after its row in `maps`: in
+// format 1 entries_<id> and items_<id> (the default map's entries and items),
+// in format 2 map<id>_entries and map<id>_items (the default map's id is 0).
+static void check_tables(SqliteDb &db, int64_t version) {
+    std::vector<std::string> tables;
+    bool own = !db.in_transaction();
+    if (own) db.exec("BEGIN");
+    std::vector<std::pair<int64_t, std::string>> maps;
+    try {
+        // Each row of `sql` to `row`; read_failed() when SQLite cannot read it.
+        auto each = [&](const char *sql, auto &&row) {
+            sqlite3_stmt *q = nullptr;
+            int rc = sqlite3_prepare_v2(db.handle(), sql, -1, &q, nullptr);
+            if (rc == SQLITE_OK)
+                while ((rc = sqlite3_step(q)) == SQLITE_ROW) row(q);
+            sqlite3_finalize(q);
+            if (rc != SQLITE_DONE) read_failed(db, rc);
+        };
+        each("SELECT name FROM sqlite_master WHERE type = 'table'",
+             [&](sqlite3_stmt *q) { tables.emplace_back((const char *) sqlite3_column_text(q, 0)); });
+        if (std::find(tables.begin(), tables.end(), "maps") != tables.end())
+            each("SELECT id, name FROM maps", [&](sqlite3_stmt *q) {
+                const char *name = (const char *) sqlite3_column_blob(q, 1);
+                maps.emplace_back(sqlite3_column_int64(q, 0),
+                                  std::string(name ? name : "", (size_t) sqlite3_column_bytes(q, 1)));
+            });
+    } catch (...) {
+        if (own) sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    if (own) db.exec("COMMIT");
+    auto has = [&](const std::string &t) { return std::find(tables.begin(), tables.end(), t) != tables.end(); };
+    bool v1 = version < 2;
+    auto table_of = [&](int64_t id, const char *t) {
+        return v1 ? std::string(t) + (id ? "_" + std::to_string(id) : "") : "map" + std::to_string(id) + "_" + t;
+    };
+    std::vector<std::string> missing;
+    for (const char *t : v1 ? std::vector<const char *>{"meta", "tags"} : std::vector<const char *>{"meta", "shapes", "maps"})
+        if (!has(t)) missing.emplace_back(t);
+    for (const char *t : {"entries", "items"})
+        if (!has(table_of(0, t))) missing.emplace_back(t);
+    for (auto &[id, name] : maps)
+        for (const char *t : {"entries", "items"})
+            if (id != 0 && !has(table_of(id, t))) {
+                nb::object n = nb::steal(PyUnicode_DecodeUTF8(name.data(), (Py_ssize_t) name.size(), "surrogatepass"));
+                if (!n) throw nb::python_error();
+                missing.push_back(std::string(t) + " table of the map " + nb::str(nb::repr(n)).c_str());
+            }
+    if (missing.empty()) return;
+    std::string what;
+    for (size_t i = 0; i < missing.size(); ++i) {
+        what += i == 0 ? "" : i + 1 == missing.size() ? " and no " : ", no ";
+        what += missing[i];
+        if (missing[i].find(' ') == std::string::npos) what += " table";
+    }
+    raise_store_error(db.path(), "damaged store: the file has no " + what + " (it was left as it is)",
+                      SQLITE_CORRUPT);
+}
+
 void prepare_store(SqliteDb &db, const std::string &store_name) {
     if (db.read_only()) open_for_reading(db);
     // Read-only checks first: nothing is written to a file that is not ours.
@@ -192,6 +254,10 @@ void prepare_store(SqliteDb &db, const std::string &store_name) {
         if (db.read_only()) raise_store_error(db.path(), "the file is empty and read-only, so it cannot become a store");
         initialise_in_place(db, store_name);
     }
+
+    // The tables of the format the header names, before any is read.
+    if (int64_t h = read_int(db, "PRAGMA user_version"); h >= format::kOldestVersion && h <= format::kVersion)
+        check_tables(db, h);
 
     // The format is recorded twice, in the meta table and in the header.
     int64_t version = 0;

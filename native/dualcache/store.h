@@ -69,6 +69,11 @@ public:
     void begin_transaction();
     void end_transaction(bool ok);
     size_t transaction_depth() const { return conn_->depth(); }
+    // Registers an undo with the innermost open level (see Connection).
+    void on_rollback(nb::handle undo) {
+        conn_->check_usable();
+        conn_->on_rollback(undo);
+    }
 
     void close();
     void destroy();
@@ -86,6 +91,7 @@ public:
     nb::handle name() const { return conn_->name(); }
     nb::handle prefix() const { return conn_->prefix(); }
     nb::object shown_prefix() const { return conn_->shown_prefix(); }
+    nb::object given_prefix() const { return conn_->given_prefix(); }
 
     // What the database asks of its maps' memory levels. A write to entry
     // `id` was rolled back: its value is forgotten, and a row the write

@@ -49,7 +49,14 @@ class DualCache:
     @property
     def cacheName(self) -> str: ...
     @property
-    def cachePrefix(self) -> str | os.PathLike[str]: ...
+    def cachePrefix(self) -> str | os.PathLike[str]:
+        """The prefix the store was opened with (a server URI without its password)."""
+    @staticmethod
+    def exists(*, cacheName: str, cachePrefix: str | os.PathLike[str]) -> bool:
+        """Whether the store is there (its file, or its row on the server); creates and writes nothing."""
+    def on_rollback(self, undo: Callable[[], object]) -> None:
+        """Call undo() if the innermost open transaction()/batch() level rolls back (newest first);
+        passed to the enclosing level when the level ends normally, dropped at the commit."""
     @property
     def mapName(self) -> str:
         """The name of this map ("" for the default map)."""
@@ -101,6 +108,9 @@ class DualCache:
         -1 turns it off."""
     def _stats(self) -> dict[str, int]:
         """Test hook: counters of commits, loads, index reloads, WAL frames, rows and bytes written."""
+
+def _shown_prefix(prefix: str) -> str:
+    """A cachePrefix as messages show it: a server URI without its password."""
 
 def register(
     cls: _C,

@@ -1,4 +1,5 @@
-"""The README's and docs/cli.md's snippets run as written and print what they say."""
+"""The README's, docs/cli.md's and docs/store.md's snippets run as written and
+print what they say."""
 
 import os
 import re
@@ -11,6 +12,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 README = ROOT / "README.md"
 CLI_DOC = ROOT / "docs" / "cli.md"
+STORE_DOC = ROOT / "docs" / "store.md"
 LEDGER_DOC = ROOT / "docs" / "ledger.md"
 
 
@@ -52,6 +54,29 @@ def test_python_blocks_run_and_print_what_they_say(tmp_path, doc):
     assert len(wanted) >= 4
     for line in wanted:
         assert line in printed, line
+
+
+@pytest.mark.parametrize("number", range(len(blocks(STORE_DOC, "python"))))
+def test_store_doc_python_blocks_run_as_pasted(tmp_path, number):
+    """Each block on its own, in a fresh interpreter with nothing set up: no
+    name it does not define, no file outside the directories it makes."""
+    code = dedent(blocks(STORE_DOC, "python")[number])
+    env = {k: v for k, v in os.environ.items() if k != "QUENTARIS_DATA_DIR"}
+    env["TMPDIR"] = str(tmp_path)
+    r = subprocess.run([sys.executable, "-X", "dev", "-c", code], capture_output=True, text=True, cwd=tmp_path,
+                       env=env, timeout=300)
+    assert (r.returncode, r.stderr) == (0, "")
+    wanted = expected_outputs(code)
+    assert wanted and [x.strip() for x in r.stdout.splitlines()] == wanted
+    assert [p.name for p in tmp_path.iterdir()] and all(
+        p.is_dir() and p.name.startswith("tmp") for p in tmp_path.iterdir())  # only what tempfile made
+
+
+def test_store_doc_shell_blocks_run(tmp_path):
+    script = "".join(blocks(STORE_DOC, "sh"))
+    assert script
+    r = run_sh(tmp_path, script)
+    assert (r.returncode, r.stderr) == (0, "")
 
 
 def run_sh(tmp_path, script):

@@ -81,7 +81,8 @@ def test_passwords_never_shown(pg_server):
 
 def test_tables_are_owner_only(pg_server):
     uri = pg_server.schema_uri()
-    dc.DualCache(cacheName="x", cachePrefix=uri + "/p-").close()
+    with dc.DualCache(cacheName="x", cachePrefix=uri + "/p-") as s:
+        s["k"] = 1  # the first write makes the tables
     schema = schema_of(uri)
     pg_server.sql("DO $$BEGIN CREATE ROLE someone_else LOGIN; EXCEPTION WHEN duplicate_object THEN NULL; END$$")
     pg_server.sql(f'GRANT USAGE ON SCHEMA "{schema}" TO someone_else')
@@ -428,7 +429,8 @@ class NestedLevelsVersusModel:
 def poison_uri(pg_server):
     """A schema whose items table refuses the order id of POISON."""
     uri = pg_server.schema_uri()
-    dc.DualCache(cacheName="setup", cachePrefix=uri + "/s-").close()
+    with dc.DualCache(cacheName="setup", cachePrefix=uri + "/s-") as s:
+        s["made"] = 1  # the first write makes the schema's tables
     pg_server.sql(f"ALTER TABLE \"{schema_of(uri)}\".dualcache_items ADD CONSTRAINT no_poison"
                   f" CHECK (position(convert_to('poison', 'UTF8') in ikey) = 0)")
     return uri

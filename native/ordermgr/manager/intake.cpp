@@ -1,4 +1,5 @@
 // Trade and commission intake: the only operations that write positions back.
+#include <new>
 #include <optional>
 
 #include "manager/order_mgr.h"
@@ -6,6 +7,7 @@
 #include "model/module_ns.h"
 #include "model/position.h"
 #include "model/trade.h"
+#include "pysem/compat.h"
 #include "pysem/record.h"
 
 namespace ordermgr {
@@ -40,22 +42,127 @@ public:
         }
         PyErr_Clear();
     }
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(trades_.ptr());
+        Py_VISIT(saved_.ptr());
+        return 0;
+    }
 
 private:
     Ref trades_, saved_;
 };
 
+// The undo of one add_trade or update_commission: what the call changed in
+// the live position it wrote back. It is run when the call fails, and is
+// handed to the store's on_rollback(), so that a transaction()/batch() the
+// call was part of puts the position back when it rolls back later: a
+// Position the caller still holds then shows what the store shows. Runs
+// once, whichever comes first.
+struct IntakeUndo {
+    BookUndo change;                     // add_trade on an exact book: O(1)
+    std::optional<BookSnapshot> before;  // add_trade on any other book: a copy
+    Ref trade, commission;               // update_commission: the trade and its old commission
+    bool done = false;
+
+    void run() noexcept {
+        if (done) return;
+        done = true;
+        PyObject *pending = PyErr_GetRaisedException();
+        change.undo();
+        if (before) before->restore();
+        if (trade && commission) {
+            try {
+                trade_set_field(trade.ptr(), Trade::field::commission, commission.ptr());
+            } catch (Error &) {
+                PyErr_Clear();  // best effort: the error in flight is the one reported
+            }
+        }
+        PyErr_SetRaisedException(pending);
+    }
+    int traverse(visitproc visit, void *arg) const {
+        for (const Ref *o : {&change.trades, &change.appended, &change.trade, &change.emptied, &trade, &commission})
+            Py_VISIT(o->ptr());
+        return before ? before->traverse(visit, arg) : 0;
+    }
+    void clear() noexcept {
+        done = true;
+        BookUndo gone = std::move(change);
+        change = BookUndo{};
+        before.reset();
+        Ref t = std::move(trade), c = std::move(commission);
+    }
+};
+
+// The Python object of an IntakeUndo: a callable the store keeps.
+struct UndoObject {
+    PyObject_HEAD
+    IntakeUndo undo;
+};
+
+static int undo_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    return ((UndoObject *) self)->undo.traverse(visit, arg);
+}
+
+static int undo_clear(PyObject *self) {
+    ((UndoObject *) self)->undo.clear();
+    return 0;
+}
+
+static void undo_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    ((UndoObject *) self)->undo.~IntakeUndo();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+static PyObject *undo_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    if (PyTuple_GET_SIZE(args) || (kwargs && PyDict_GET_SIZE(kwargs))) {
+        PyErr_SetString(PyExc_TypeError, "the undo of a fill takes no arguments");
+        return nullptr;
+    }
+    ((UndoObject *) self)->undo.run();
+    Py_RETURN_NONE;
+}
+
+static PyType_Slot undo_slots[] = {
+    {Py_tp_traverse, (void *) undo_traverse},
+    {Py_tp_clear, (void *) undo_clear},
+    {Py_tp_dealloc, (void *) undo_dealloc},
+    {Py_tp_call, (void *) undo_call},
+    {Py_tp_doc, (void *) "Puts back what one add_trade or update_commission changed in a live position."},
+    {0, nullptr}};
+static PyType_Spec undo_spec = {"marlovent.ordermgr._IntakeUndo", sizeof(UndoObject), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                undo_slots};
+
+// A new undo object; `undo` is its state. The type is made once, at the
+// first fill, and kept for the process.
+static Ref new_undo(IntakeUndo *&undo) {
+    static PyTypeObject *type = (PyTypeObject *) PyType_FromSpec(&undo_spec);
+    if (!type) throw Error();
+    Ref o = pysem::check(PyType_GenericAlloc(type, 0));
+    undo = new (&((UndoObject *) o.ptr())->undo) IntakeUndo();
+    return o;
+}
+
+// Hands `undo` to the store's on_rollback(), for a store that has one.
+static void register_undo(PyObject *store, PyObject *undo) {
+    static PyObject *name = pysem::intern("on_rollback");
+    if (PyDict_CheckExact(store) || !pysem::compat::type_lookup(Py_TYPE(store), name)) return;
+    PyObject *args[] = {store, undo};
+    pysem::check(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // Runs `body` in one store transaction; when the body or the commit fails,
 // `undo` puts the live objects back before the error propagates.
-template <typename Body, typename Undo>
-static void guarded_transaction(PyObject *store, Body &&body, Undo &&undo) {
+template <typename Body>
+static void guarded_transaction(PyObject *store, Body &&body, IntakeUndo &undo) {
     try {
         in_transaction(store, body);
     } catch (Error &) {
-        PyObject *exc = PyErr_GetRaisedException();
-        undo();
-        PyErr_Clear();
-        PyErr_SetRaisedException(exc);
+        undo.run();
         throw;
     }
 }
@@ -63,21 +170,22 @@ static void guarded_transaction(PyObject *store, Body &&body, Undo &&undo) {
 static void add_trade(PyObject *self, PyObject *key, PyObject *trade) {
     Ref store = order_mgr_field(self, OrderMgr::field::positions);
     // The undo: what this call changed in an exact book, or else a copy.
-    BookUndo change;
-    std::optional<BookSnapshot> before;
+    IntakeUndo *undo;
+    Ref undo_obj = new_undo(undo);
     guarded_transaction(
         store.ptr(),
         [&] {
+            register_undo(store.ptr(), undo_obj.ptr());
             int present;
             Ref pos = store_lookup(store.ptr(), key, present);
             if (pos.is_none()) pos = new_position(key);
             bool was_existing = present < 0 ? store_contains(store.ptr(), key) : present != 0;
             bool open, empty_known = false;
-            if (position_add_trade_undoable(pos.ptr(), trade, change)) {
-                open = change.result;
-                empty_known = change.went_flat();
+            if (position_add_trade_undoable(pos.ptr(), trade, undo->change)) {
+                open = undo->change.result;
+                empty_known = undo->change.went_flat();
             } else {
-                before.emplace(pos.ptr());
+                undo->before.emplace(pos.ptr());
                 open = position_add_trade(pos.ptr(), trade);
             }
             if (open)
@@ -85,39 +193,32 @@ static void add_trade(PyObject *self, PyObject *key, PyObject *trade) {
             else if (was_existing && (empty_known || position_empty(pos.ptr())))
                 store_delitem(store.ptr(), key);
         },
-        [&] {
-            change.undo();
-            if (before) before->restore();
-        });
+        *undo);
 }
 
 static void update_commission(PyObject *self, PyObject *key, PyObject *orderid, PyObject *commission) {
     Ref store = order_mgr_field(self, OrderMgr::field::positions);
     // The trade and its commission as they were, to put back if the write fails.
-    Ref trade, old;
+    IntakeUndo *undo;
+    Ref undo_obj = new_undo(undo);
     guarded_transaction(
         store.ptr(),
         [&] {
+            register_undo(store.ptr(), undo_obj.ptr());
             Ref pos = store_getitem(store.ptr(), key);
             Ref trades = position_field(pos.ptr(), Position::field::trades);
             int has = PySequence_Contains(trades.ptr(), orderid);
             if (has < 0) throw Error();
             if (has) {
-                trade = pysem::check(PyObject_GetItem(trades.ptr(), orderid));
-                old = trade_field(trade.ptr(), Trade::field::commission);
+                Ref t = pysem::check(PyObject_GetItem(trades.ptr(), orderid));
+                undo->commission = trade_field(t.ptr(), Trade::field::commission);
+                undo->trade = std::move(t);
             }
             pysem::check(PyObject_CallMethodObjArgs(pos.ptr(), names().add_commission, orderid, commission, nullptr));
             Ref again = store_getitem(store.ptr(), key);
             store_setitem(store.ptr(), key, again.ptr());
         },
-        [&] {
-            if (!trade || !old) return;
-            try {
-                trade_set_field(trade.ptr(), Trade::field::commission, old.ptr());
-            } catch (Error &) {
-                PyErr_Clear();  // best effort: the error in flight is the one reported
-            }
-        });
+        *undo);
 }
 
 const pysem::Method clear_method = {

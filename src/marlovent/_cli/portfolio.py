@@ -12,7 +12,6 @@ import contextlib
 import hashlib
 import os
 import string
-import urllib.parse
 from dataclasses import dataclass
 from typing import Any
 
@@ -32,14 +31,13 @@ SERVER_SCHEMES = ("postgresql://", "postgres://")
 
 
 def shown_data_dir(data_dir: str) -> str:
-    """The data directory as messages show it: a server URI without its password."""
+    """The data directory as messages show it: a server URI without its password
+    (as the store shows it, also when the password is not percent-encoded)."""
     if not data_dir.startswith(SERVER_SCHEMES):
         return data_dir
-    parts = urllib.parse.urlsplit(data_dir)
-    host = parts.netloc.rpartition("@")
-    netloc = (host[0].partition(":")[0] + "@" + host[2]) if host[1] else parts.netloc
-    query = "&".join(q for q in parts.query.split("&") if q and not q.lower().startswith("password="))
-    return urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, query, ""))
+    from zelph.dualcache import _shown_prefix
+
+    return str(_shown_prefix(data_dir + "/"))[:-1]
 
 
 def resolve_data_dir(option: str | None, create: bool = True) -> str:
@@ -173,5 +171,8 @@ def open_portfolio(name: str, data_dir: str, create: bool = True) -> Portfolio:
     on_server = data_dir.startswith(SERVER_SCHEMES)
     if not create and not on_server and store_file(data_dir, POSITIONS_PREFIX, namespace) is None:
         raise CliError(missing_portfolio_message(name, data_dir))
+    if not create and on_server:  # a server store is made by its first write: look for its row
+        if not _om.DualCache.exists(cacheName=namespace, cachePrefix=os.path.join(data_dir, POSITIONS_PREFIX)):
+            raise CliError(missing_portfolio_message(name, data_dir))
     mgr = _om.OrderMgr(name)
     return Portfolio(name, data_dir, mgr, Ledger(mgr))
