@@ -84,9 +84,14 @@ class DictSub(dict):
 
 
 @pytest.mark.parametrize("case", ["tracked key", "tracked field", "subclass trade", "list value",
-                                  "subclass position", "dict subclass"])
+                                  "subclass position", "dict subclass", "filled by update"])
 def test_books_the_collector_may_need_stay_tracked(om, case):
-    if case == "subclass position":
+    if case == "filled by update":
+        # The host copies an untracked dict's tracking into the empty book it
+        # is merged into: trades of another book, untracked in a second one.
+        p = om.Position("K")
+        p.trades.update(untracked_book(2).trades)
+    elif case == "subclass position":
         p = PositionSub("K", {1: trade(1)})
         p.add_trade(trade(2))
         p.qty

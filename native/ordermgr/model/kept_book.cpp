@@ -149,9 +149,10 @@ void KeptBook::lose_trade() {
 }
 
 void KeptBook::adopt(PyObject *trades) noexcept {
-    // An empty dict is untracked anyway, and a book made without its figures
-    // read keeps nothing: it is watched from its first fold or append.
-    if (!PyDict_CheckExact(trades) || book_watch.id < 0 || PyDict_GET_SIZE(trades) == 0) return;
+    // A book made without its figures read keeps its collector policy alone.
+    // An empty one is watched too: filled from another untracked book by
+    // `update` (a clone, which the host leaves untracked), it must be seen.
+    if (!PyDict_CheckExact(trades) || book_watch.id < 0) return;
     try {
         // The collector's part only: the figures are folded when first read.
         KeptBook *b = watch(trades);
