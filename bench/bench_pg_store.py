@@ -228,10 +228,28 @@ def open_big(data_dir):
 N_BIG = 100_000
 
 
+def writers_only(rounds=3):
+    """`bench_pg_store.py writers`: the writers figure alone, on PostgreSQL
+    (a data directory on tmpfs when TMPDIR names one), `rounds` times."""
+    server = PgServer(fsync=True)
+    server.start()
+    try:
+        pg = server.schema_uri("bench")
+        for procs in (1, 2, 4, 8):
+            got = [writers(pg, procs, 150) for _ in range(rounds)]
+            ok = "nothing lost" if all(g[1] for g in got) else "FILLS LOST"
+            print(f"{f'{procs} writer process(es), durable fills per second':<52} "
+                  f"{' / '.join(f'{g[0]:,.0f}' for g in got)}   {ok}")
+    finally:
+        server.remove()
+
+
 def main():
     if bin_dir() is None:
         print("PostgreSQL is not installed: nothing to measure")
         return
+    if sys.argv[1:] == ["writers"]:
+        return writers_only()
     server = PgServer(fsync=True)
     server.start()
     tmp = tempfile.TemporaryDirectory()
