@@ -135,7 +135,7 @@ def plain_writer(server, rows):
 
 
 WRITER = """
-import os, sys, datetime
+import os, sys, datetime, time
 import marlovent.ordermgr as om
 worker, count = int(sys.argv[1]), int(sys.argv[2])
 m = om.OrderMgr("writers")
@@ -143,8 +143,10 @@ stamp = datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)
 trades = [om.Trade((worker, i), 10.0, 1, 0.0, stamp) for i in range(count)]
 sys.stdout.write("ready\\n"); sys.stdout.flush()
 sys.stdin.readline()
+cpu = time.process_time()
 for i, t in enumerate(trades):
     m.add_trade(f"K{i % 8}", t)
+print(time.process_time() - cpu)
 """
 
 
@@ -160,14 +162,16 @@ def writers(data_dir, procs, count):
     for c in children:
         c.stdin.write("go\n")
         c.stdin.flush()
+    cpu = 0.0
     for c in children:
-        c.communicate(timeout=600)
+        out, _ = c.communicate(timeout=600)
         assert c.returncode == 0
+        cpu += float(out)
     elapsed = time.perf_counter() - t0
     m = om.OrderMgr("writers")
     stored = sum(len(p.trades) for p in m.positions.values())
     m.positions.destroy()
-    return procs * count / elapsed, stored == procs * count
+    return procs * count / elapsed, stored == procs * count, cpu / (procs * count)
 
 
 def big_portfolio(data_dir, n):
@@ -205,10 +209,29 @@ def open_big(data_dir):
 N_BIG = 100_000
 
 
+def writers_only(rounds=3):
+    """`bench_pg_store.py writers`: the writers figure alone, on PostgreSQL
+    (a data directory on tmpfs when TMPDIR names one), `rounds` times."""
+    server = PgServer(fsync=True)
+    server.start()
+    try:
+        pg = server.schema_uri("bench")
+        for procs in (1, 2, 4, 8):
+            got = [writers(pg, procs, 150) for _ in range(rounds)]
+            ok = "nothing lost" if all(g[1] for g in got) else "FILLS LOST"
+            print(f"{f'{procs} writer process(es), durable fills per second':<52} "
+                  f"{' / '.join(f'{g[0]:,.0f}' for g in got)}   {ok}; client CPU per fill "
+                  f"{' / '.join(f'{g[2] * 1e3:.2f}' for g in got)} ms")
+    finally:
+        server.remove()
+
+
 def main():
     if bin_dir() is None:
         print("PostgreSQL is not installed: nothing to measure")
         return
+    if sys.argv[1:] == ["writers"]:
+        return writers_only()
     server = PgServer(fsync=True)
     server.start()
     tmp = tempfile.TemporaryDirectory()

@@ -102,7 +102,7 @@ void EntryIndex::Rebuild::finish() {
         }
         r.known->seen = pass_;
         if (r.known->version != r.version) {
-            r.known->forget();
+            r.known->outdate();
             r.known->version = r.version;
         }
     }

@@ -28,6 +28,14 @@ struct Entry {
         nb::object old = std::move(live);
         items.reset();
     }
+    // Another connection wrote the entry: the live value goes, but what is
+    // known of its item rows stays (it still describes the rows as they were
+    // at the version this process knew), so that the next read decodes only
+    // the rows added since. Only a load may use it: a write needs a state
+    // of the current rows, which a live value vouches for.
+    void outdate() {
+        nb::object old = std::move(live);
+    }
 };
 
 class EntryIndex {

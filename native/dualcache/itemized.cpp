@@ -1,5 +1,6 @@
 #include "itemized.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "raise.h"
@@ -299,6 +300,68 @@ nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decod
         throw CorruptValue{"its item rows are not those written (" + std::to_string(st->live) + " found, " +
                            std::to_string(head.count) + " written" +
                            (st->live == head.count ? ", with other checksums)" : ")")};
+    state = std::move(st);
+    return mapping;
+}
+
+nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
+                        const ItemState &known, std::unique_ptr<ItemState> &state, size_t &decoded) {
+    if (!head.summary) return nb::object();
+    // The known rows in order, each still holding what was stored: a value
+    // changed in memory since (fields reassigned without a write) must not
+    // pass for the stored one.
+    std::vector<const ItemRec *> rows;
+    rows.reserve(known.live);
+    PyTypeObject *last_type = nullptr;
+    const RecordClass *last_rc = nullptr;
+    bool ascending = true;
+    for (const ItemRec &r : known.recs) {
+        if (!r.key) continue;
+        PyObject *v = r.value.ptr();
+        if (Py_TYPE(v) != last_type) {
+            last_type = Py_TYPE(v);
+            last_rc = record_class_of(last_type);
+        }
+        nb::object fields;
+        if (!unchanged(r, v, last_rc, fields)) return nb::object();
+        ascending = ascending && (rows.empty() || rows.back()->ord < r.ord);
+        rows.push_back(&r);
+    }
+    if (!ascending) std::sort(rows.begin(), rows.end(), [](const ItemRec *a, const ItemRec *b) { return a->ord < b->ord; });
+
+    nb::object mapping = nb::steal(PyDict_New());
+    if (!mapping) throw nb::python_error();
+    auto st = std::make_unique<ItemState>();
+    size_t at = 0, fresh = 0;
+    Run q = db.run(Sql::LoadItems, map);
+    q.bind(1, id);
+    while (q.step()) {
+        int64_t ord = q.int64(0);
+        nb::object key, value, fields;
+        uint32_t crc;
+        if (ord < known.next_ord) {
+            uint32_t stored;
+            if (at == rows.size() || rows[at]->ord != ord || !sealed::stored_checksum(q.blob(2), stored) ||
+                stored != rows[at]->crc)
+                return nb::object();
+            const ItemRec &r = *rows[at++];
+            key = r.key;
+            value = r.value;
+            fields = r.fields;
+            crc = r.crc;
+        } else {
+            if (at != rows.size()) return nb::object();  // a known row is gone
+            dec.item(ord, q.blob(1), q.blob(2), key, value, fields, crc);
+            ++fresh;
+        }
+        Py_ssize_t before = PyDict_GET_SIZE(mapping.ptr());
+        if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0)
+            corrupt_from_python_error("an item key that cannot be hashed or compared");
+        if (PyDict_GET_SIZE(mapping.ptr()) == before) return nb::object();  // load_items names it
+        st->add(key, value, fields, ord, crc);
+    }
+    if (at != rows.size() || st->live != head.count || st->xor_crc != head.xor_crc) return nb::object();
+    decoded += fresh;
     state = std::move(st);
     return mapping;
 }

@@ -50,4 +50,16 @@ void apply_items(Db &db, int64_t map, int64_t id, const ItemPlan &plan);
 nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
                       std::unique_ptr<ItemState> &state);
 
+// Reads the item rows of entry `id` again after another connection wrote
+// the entry, from what `known` (the rows as this process last knew them)
+// holds: a row whose order number and stored checksum are a known row's
+// keeps that row's key and value objects, and only rows past the known
+// order numbers are decoded (`decoded` counts them). Null, with `state`
+// untouched, unless the rows are exactly the known ones followed by new
+// ones and the head's count and checksums agree (an item rewritten,
+// removed or renumbered, a known value changed in memory since, an older
+// format): the caller then reads them all with load_items.
+nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
+                        const ItemState &known, std::unique_ptr<ItemState> &state, size_t &decoded);
+
 }  // namespace dualcache

@@ -65,6 +65,12 @@ uint32_t item(std::string &value, int64_t map, int64_t ord, std::string_view ike
 
 uint32_t map_name(int64_t id, std::string_view name) { return crc32c(begin('M', id), name.data(), name.size()); }
 
+bool stored_checksum(std::string_view value, uint32_t &crc) {
+    if (value.size() < kSize + 1) return false;
+    crc = stored(value);
+    return true;
+}
+
 void damaged_key(std::string &blob, int64_t map) { append(blob, ~of(begin('K', map), blob)); }
 void damaged_value(std::string &blob, int64_t map) { append(blob, ~of(begin('V', map), blob)); }
 void damaged_item(std::string &value, int64_t map, int64_t ord, std::string_view ikey) {

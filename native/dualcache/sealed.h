@@ -36,6 +36,11 @@ std::string_view open_value(std::string_view blob, int64_t map);
 std::string_view open_item(std::string_view value, int64_t map, int64_t ord, std::string_view ikey, uint32_t &crc);
 std::string_view open_shape(std::string_view blob, int64_t id);
 
+// The checksum a stored value ends in, unchecked (false when it is too short
+// to hold one): comparing it with a known row's tells whether the row is
+// still the one known.
+bool stored_checksum(std::string_view value, uint32_t &crc);
+
 // A value or item carried over from an older format that could not be read
 // there either: sealed so that it never passes the check (it stays damaged).
 void damaged_key(std::string &blob, int64_t map);

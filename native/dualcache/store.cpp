@@ -252,7 +252,19 @@ bool Store::load(Entry &e) {
                 if (Decoder::is_itemized_head(bytes)) {
                     std::string stored(blob);  // kept as the state's head
                     Decoder::Head h = dec.head(std::string_view(stored).substr(0, bytes.size()));
-                    nb::object mapping = load_items(db, map_id_, dec, e.id, h, st);
+                    // Another connection wrote the entry since this one knew
+                    // its rows: usually it only added items.
+                    nb::object mapping;
+                    size_t decoded = 0;
+                    if (e.items) {
+                        mapping = reload_items(db, map_id_, dec, e.id, h, *e.items, st, decoded);
+                        if (mapping) ++incremental_loads_;
+                    }
+                    if (!mapping) {
+                        mapping = load_items(db, map_id_, dec, e.id, h, st);
+                        decoded = st->live;
+                    }
+                    items_decoded_ += (int64_t) decoded;
                     if (PyList_SetItem(h.fields.ptr(), h.slot, mapping.release().ptr()) < 0) throw nb::python_error();
                     nb::object fields = nb::steal(PyList_AsTuple(h.fields.ptr()));
                     if (!fields) throw nb::python_error();
@@ -394,7 +406,9 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     std::unique_ptr<ItemState> st;
     ItemPlan plan;
     if (mapping) {
-        if (e) st = std::move(e->items);
+        // Only a live value vouches for the item state: an outdated one
+        // (another connection wrote the entry since) describes old rows.
+        if (e && e->live) st = std::move(e->items);
         plan = plan_items(mapping, st, enc, rc->items_changed(), map_id_);
         conn_->count_compared((int64_t) plan.compared);
         enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), st->live, st->xor_crc, vw);
@@ -609,6 +623,8 @@ nb::dict Store::stats() const {
     nb::dict d;
     d["loads"] = loads_;
     d["index_reloads"] = rebuilds_;
+    d["incremental_loads"] = incremental_loads_;
+    d["items_decoded"] = items_decoded_;
     conn_->add_stats(d);
     return d;
 }

@@ -158,6 +158,8 @@ private:
 
     // Counters for tests and benchmarks.
     int64_t loads_ = 0, rebuilds_ = 0;
+    int64_t incremental_loads_ = 0;  // loads that decoded only the items added since
+    int64_t items_decoded_ = 0;
 };
 
 }  // namespace dualcache
