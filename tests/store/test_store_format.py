@@ -26,6 +26,7 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, p
 import marlovent.ordermgr as om
 import zelph.dualcache as dc
 from fixtures import format1_data as fixture
+from pg_server import server_env
 from storetools import crc32c, file_bytes, prefix, run_py  # noqa: F401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -166,7 +167,8 @@ def restore_pg_fixture(server):
     server.sql(f"DROP SCHEMA IF EXISTS {fixture.PG_SCHEMA} CASCADE")
     subprocess.run([os.path.join(server.bin, "psql"), "-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1",
                     "-p", str(server.port), "-U", "postgres", "-d", "postgres", "-f",
-                    os.path.join(FIXTURES, "format1_pg.sql")], check=True, capture_output=True, timeout=60)
+                    os.path.join(FIXTURES, "format1_pg.sql")], check=True, capture_output=True, timeout=60,
+                   env=server_env())
     options = urllib.parse.quote("-csearch_path=" + fixture.PG_SCHEMA, safe="")
     return f"{server.uri}?options={options}/"
 
@@ -189,6 +191,7 @@ import sys
 sys.path.insert(0, sys.argv[2])
 import marlovent.ordermgr, zelph.dualcache as dc
 from fixtures import format1_data as fixture
+from pg_server import server_env
 import test_store_format
 s = dc.DualCache(cacheName=fixture.STORE_NAME, cachePrefix=sys.argv[1])
 print(repr({name: tuple((test_store_format.canonical_extra(k), test_store_format.canonical_extra(v))
