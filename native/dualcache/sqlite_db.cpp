@@ -281,7 +281,11 @@ Run SqliteDb::run(Sql which, int64_t map) { return Run(cursor(which, map)); }
 // such a file needs nothing new until a named map is first written.
 
 bool SqliteDb::has_maps_table() {
-    if (!has_maps_) has_maps_ = query_int("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'maps'") != 0;
+    // A file of format 2 has it from the start (opening checked that it is
+    // there): a damaged schema row must not make its named maps read empty.
+    if (format_ >= 2) return true;
+    if (!has_maps_)
+        has_maps_ = query_int("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND CAST(name AS TEXT) = 'maps'") != 0;
     return has_maps_;
 }
 

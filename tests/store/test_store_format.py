@@ -26,7 +26,6 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, p
 import marlovent.ordermgr as om
 import zelph.dualcache as dc
 from fixtures import format1_data as fixture
-from pg_server import server_env
 from storetools import crc32c, file_bytes, prefix, run_py  # noqa: F401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -164,6 +163,8 @@ def test_a_flipped_byte_is_an_error_or_changes_nothing(flip_file, tmp_path_facto
 
 def restore_pg_fixture(server):
     """The fixture schema, made again from its dump; the prefix naming it."""
+    from pg_server import server_env  # (the children this file starts do not have it on their path)
+
     server.sql(f"DROP SCHEMA IF EXISTS {fixture.PG_SCHEMA} CASCADE")
     subprocess.run([os.path.join(server.bin, "psql"), "-X", "-q", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1",
                     "-p", str(server.port), "-U", "postgres", "-d", "postgres", "-f",
@@ -191,7 +192,6 @@ import sys
 sys.path.insert(0, sys.argv[2])
 import marlovent.ordermgr, zelph.dualcache as dc
 from fixtures import format1_data as fixture
-from pg_server import server_env
 import test_store_format
 s = dc.DualCache(cacheName=fixture.STORE_NAME, cachePrefix=sys.argv[1])
 print(repr({name: tuple((test_store_format.canonical_extra(k), test_store_format.canonical_extra(v))
