@@ -10,7 +10,8 @@
    RSS growth and tracemalloc, each in its own process.
 3. position_groups() on the loaded portfolio, first call (which loads every
    position from the store) and after, beside a plain union-find over the
-   same positions loaded from the pickle.
+   same positions loaded from the pickle; and the store's load alone
+   (list(items()) in a fresh process), the first call's floor.
 
 Figures are medians; ratios are plain / native (above 1: native is lighter
 or faster), except the construction ratios, which are record / tuple.
@@ -221,6 +222,9 @@ if {plain}:
         for key in store:
             out.setdefault(find(key), set()).add(store[key])
         return {{k: out[find(k)] for k in store}}
+elif {load_only}:
+    mgr = om.OrderMgr('bench memory')
+    groups = lambda: list(mgr.positions.items())
 else:
     mgr = om.OrderMgr('bench memory')
     groups = mgr.position_groups
@@ -232,8 +236,8 @@ print(first, sorted(times)[1], len(r))
 """
 
 
-def grouping(data, pickled, plain):
-    code = GROUPING.format(here=HERE, data=data, pickled=pickled, plain=plain)
+def grouping(data, pickled, plain, load_only=False):
+    code = GROUPING.format(here=HERE, data=data, pickled=pickled, plain=plain, load_only=load_only)
     first, after, n = run_child(code)
     return float(first), float(after), int(n)
 
@@ -264,9 +268,11 @@ def main():
 
         print("\nposition_groups() on the loaded portfolio (fresh process)")
         nf, na, nn = grouping(data, pickled, False)
+        lf, la, ln = grouping(data, pickled, False, load_only=True)
         pf, pa, pn = grouping(data, pickled, True)
-        assert nn == pn == POSITIONS
+        assert nn == pn == ln == POSITIONS
         print(f"  {'native first call (loads the store)':<40} {fmt(nf):>10}")
+        print(f"  {'  of which the load: list(items()) alone':<40} {fmt(lf):>10}   (the store's floor)")
         print(f"  {'native after':<40} {fmt(na):>10}")
         print(f"  {'plain union-find (from the pickle)':<40} {fmt(pa):>10}   first {fmt(pf)}")
 

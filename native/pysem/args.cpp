@@ -39,8 +39,15 @@ static void missing_error(ArgSpec &sig, PyObject **out) {
 }
 
 bool bind_args(ArgSpec &sig, PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject **out) {
-    intern_names(sig);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // The common call: positional arguments only, every required one given.
+    if (!kwnames && nargs >= sig.required && nargs <= sig.count) {
+        int i = 0;
+        for (; i < nargs; ++i) out[i] = args[i];
+        for (; i < sig.count; ++i) out[i] = nullptr;
+        return true;
+    }
+    intern_names(sig);
     for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
     if (nargs > sig.count) {
         int self = sig.counts_self ? 1 : 0;

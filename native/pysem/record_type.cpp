@@ -83,9 +83,11 @@ void store_arguments(Class &c, PyObject *self, PyObject *const *a) {
 }
 
 // The same for an instance just allocated (all fields null, seen by nobody):
-// the values go straight into their slots.
-void store_fresh(Class &c, PyObject *self, PyObject *const *a) {
+// the values go straight into their slots. Returns whether none of them may
+// be tracked by the collector (retrack's test, made while storing).
+bool store_fresh(Class &c, PyObject *self, PyObject *const *a) {
     int n = c.signature.count;
+    bool atomic = true;
     for (int j = 0; j < n; ++j) {
         int i = c.param_field[j];
         const Field &f = c.decl.fields.rows[i];
@@ -98,13 +100,18 @@ void store_fresh(Class &c, PyObject *self, PyObject *const *a) {
             if (c.decl.fill_default) {
                 int r = c.decl.fill_default(self, i);
                 if (r < 0) throw_error();
-                if (r > 0) continue;
+                if (r > 0) {
+                    atomic = atomic && !may_be_tracked(*c.slot(self, i));
+                    continue;
+                }
             }
             v = f.make();
             if (!v) throw_error();
         }
         *c.slot(self, i) = v;
+        atomic = atomic && !may_be_tracked(v);
     }
+    return atomic;
 }
 
 void run_post_init(Class &c, PyObject *self) {
@@ -125,6 +132,16 @@ void settle_tracking(Class &c, PyObject *self) {
         retrack(c, self);
     else if (!PyObject_GC_IsTracked(self))
         PyObject_GC_Track(self);
+    if (c.decl.settled) c.decl.settled(self, -1);
+}
+
+// settle_tracking for an instance made by vectorcall: untracked since its
+// allocation unless its __post_init__ assigned a field that needs the
+// collector (field_set and the own derivations track it then), `atomic`
+// being what store_fresh found.
+void settle_fresh(Class &c, PyObject *self, bool atomic) {
+    if (!(c.decl.untracked_while_atomic && c.exact(self))) return settle_tracking(c, self);
+    if (!atomic && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
     if (c.decl.settled) c.decl.settled(self, -1);
 }
 
@@ -265,9 +282,9 @@ PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *k
     memset(reinterpret_cast<char *>(self) + sizeof(PyObject), 0, (size_t) c.type->tp_basicsize - sizeof(PyObject));
     return slot_call<PyObject *>(nullptr, [&] {
         Ref guard = steal(self);
-        store_fresh(c, self, a);
+        bool atomic = store_fresh(c, self, a);
         run_post_init(c, self);
-        settle_tracking(c, self);
+        settle_fresh(c, self, atomic);
         return guard.release();
     });
 }

@@ -10,6 +10,7 @@ import weakref
 from decimal import Decimal
 
 import pytest
+from hypothesis import given, strategies as st
 
 from support import UTC, ts
 
@@ -41,6 +42,21 @@ def test_trade_is_tracked_once_a_field_may_need_it(om, field):
 @pytest.mark.parametrize("orderid", [[1], {"a": 1}, Marker(), (1, [2])])
 def test_trade_built_with_a_container_is_tracked(om, orderid):
     assert gc.is_tracked(om.Trade(orderid, 1.0, 1, 0.0, ts()))
+
+
+TRADE_FIELDS = ("orderid", "price", "qty", "commission", "timestamp")
+
+
+@given(values=st.lists(st.sampled_from(ATOMIC + ["container"]), min_size=1, max_size=5),
+       by_keyword=st.integers(0, 5))
+def test_trade_is_built_tracked_exactly_when_a_given_value_may_need_it(om, values, by_keyword):
+    # Any field, given by position or by keyword, the rest left to their defaults.
+    values = [[Marker()] if v == "container" else v for v in values]
+    values[1:2] = [2.5] * len(values[1:2])  # a price must compare with zero
+    args = values[:by_keyword]
+    kwargs = dict(zip(TRADE_FIELDS[len(args):], values[len(args):]))
+    t = om.Trade(*args, **kwargs)
+    assert gc.is_tracked(t) == any(isinstance(v, list) for v in values)
 
 
 def test_add_commission_tracks_the_trade(om):

@@ -16,11 +16,17 @@
 #include "manager/store_ops.h"
 #include "model/module_ns.h"
 #include "model/position.h"
+#include "pysem/collector_pause.h"
 #include "pysem/method.h"
 
 namespace ordermgr {
 
 Ref position_groups(PyObject *mgr, PyObject *orderid) {
+    // The positions loaded from the store, their order-id sets, the index
+    // and the groups: all acyclic, and numerous enough that the collections
+    // they would trigger (each over the caller's whole heap) would cost more
+    // than the grouping itself.
+    pysem::CollectorPause pause;
     Ref store = order_mgr_field(mgr, OrderMgr::field::positions);
     Ref items = store_items(store.ptr());
     const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
