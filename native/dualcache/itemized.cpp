@@ -274,6 +274,15 @@ void apply_items(Db &db, int64_t map, int64_t id, const ItemPlan &plan) {
     }
 }
 
+// One loaded item into the mapping being built; false when its key is
+// there already.
+static bool put_item(PyObject *mapping, PyObject *key, PyObject *value) {
+    Py_ssize_t before = PyDict_GET_SIZE(mapping);
+    if (PyDict_SetItem(mapping, key, value) < 0)
+        corrupt_from_python_error("an item key that cannot be hashed or compared");
+    return PyDict_GET_SIZE(mapping) != before;
+}
+
 nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
                       std::unique_ptr<ItemState> &state) {
     nb::object mapping = nb::steal(PyDict_New());
@@ -286,11 +295,8 @@ nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decod
         nb::object key, value, fields;
         uint32_t crc;
         dec.item(ord, q.blob(1), q.blob(2), key, value, fields, crc);
-        Py_ssize_t before = PyDict_GET_SIZE(mapping.ptr());
-        if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0)
-            corrupt_from_python_error("an item key that cannot be hashed or compared");
         // Two rows for one item key cannot be written by this store.
-        if (PyDict_GET_SIZE(mapping.ptr()) == before)
+        if (!put_item(mapping.ptr(), key.ptr(), value.ptr()))
             throw CorruptValue{"two items with the key " + short_repr(key.ptr())};
         st->add(key, value, fields, ord, crc);
     }
@@ -354,10 +360,7 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
             dec.item(ord, q.blob(1), q.blob(2), key, value, fields, crc);
             ++fresh;
         }
-        Py_ssize_t before = PyDict_GET_SIZE(mapping.ptr());
-        if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0)
-            corrupt_from_python_error("an item key that cannot be hashed or compared");
-        if (PyDict_GET_SIZE(mapping.ptr()) == before) return nb::object();  // load_items names it
+        if (!put_item(mapping.ptr(), key.ptr(), value.ptr())) return nb::object();  // load_items names it
         st->add(key, value, fields, ord, crc);
     }
     if (at != rows.size() || st->live != head.count || st->xor_crc != head.xor_crc) return nb::object();

@@ -585,15 +585,7 @@ void PgDb::prepare(const std::vector<int> &stmts, int64_t map) {
         else if (one.error) pq_.PQclear(one.error);
         ok = !one.lost && !one.error;
     }
-    if (in_pipeline_ && !o.lost) {
-        if (!pq_.PQpipelineSync(conn_)) {
-            o.lost = true;
-            o.why = trimmed(pq_.PQerrorMessage(conn_));
-        } else {
-            await(o, true);
-            leave_pipeline(o);
-        }
-    }
+    if (in_pipeline_ && !o.lost) sync_pipeline(o);
     check(o, "cannot prepare a statement");
     if (o.answer) pq_.PQclear(o.answer);
     if (o.prior) pq_.PQclear(o.prior);
@@ -1122,6 +1114,16 @@ void PgDb::check(Outcome &o, const char *context) {
     }
 }
 
+void PgDb::sync_pipeline(Outcome &o) {
+    if (!pq_.PQpipelineSync(conn_)) {
+        o.lost = true;
+        o.why = trimmed(pq_.PQerrorMessage(conn_));
+        return;
+    }
+    await(o, true);
+    leave_pipeline(o);
+}
+
 PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, const int *lengths, int n,
                          bool commit, PGresult **prior, int64_t map, int result_format, const char *context,
                          const Oid *types, bool writes_text) {
@@ -1138,15 +1140,7 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
     o.handed = false;
     if (ok && !o.error) ok = send(stmt, text, values, lengths, n, o, map, result_format, types);
     bool commit_sent = commit && o.handed;
-    if (in_pipeline_ && !o.lost) {
-        if (!pq_.PQpipelineSync(conn_)) {
-            o.lost = true;
-            o.why = trimmed(pq_.PQerrorMessage(conn_));
-        } else {
-            await(o, true);
-            leave_pipeline(o);
-        }
-    }
+    if (in_pipeline_ && !o.lost) sync_pipeline(o);
     if (o.lost && commit_sent && wrote_) {
         // COMMIT may have reached the server: whether it stored the
         // transaction is unknown.

@@ -212,6 +212,9 @@ private:
     void await(Outcome &o, bool until_sync) noexcept;
     void take(Outcome &o, PGresult *r, bool pipeline) noexcept;
     void leave_pipeline(Outcome &o) noexcept;
+    // Ends what was sent in pipeline mode with a sync and waits for it all
+    // (the connection lost when libpq refuses the sync).
+    void sync_pipeline(Outcome &o);
     // Raises what an exchange found wrong, if anything.
     void check(Outcome &o, const char *context);
     int64_t take_id();
