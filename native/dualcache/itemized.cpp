@@ -283,31 +283,40 @@ static bool put_item(PyObject *mapping, PyObject *key, PyObject *value) {
     return PyDict_GET_SIZE(mapping) != before;
 }
 
-nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
-                      std::unique_ptr<ItemState> &state) {
-    nb::object mapping = nb::steal(PyDict_New());
-    if (!mapping) throw nb::python_error();
-    auto st = std::make_unique<ItemState>();
-    Run q = db.run(Sql::LoadItems, map);
-    q.bind(1, id);
-    while (q.step()) {
-        int64_t ord = q.int64(0);
-        nb::object key, value, fields;
-        uint32_t crc;
-        dec.item(ord, q.blob(1), q.blob(2), key, value, fields, crc);
-        // Two rows for one item key cannot be written by this store.
-        if (!put_item(mapping.ptr(), key.ptr(), value.ptr()))
-            throw CorruptValue{"two items with the key " + short_repr(key.ptr())};
-        st->add(key, value, fields, ord, crc);
-    }
+ItemReader::ItemReader(size_t expected)
+    : mapping_(nb::steal(PyDict_New())), st_(std::make_unique<ItemState>()) {
+    if (!mapping_) throw nb::python_error();
+    st_->recs.reserve(expected);
+}
+
+void ItemReader::row(Decoder &dec, int64_t ord, std::string_view ikey, std::string_view stored) {
+    nb::object key, value, fields;
+    uint32_t crc;
+    dec.item(ord, ikey, stored, key, value, fields, crc);
+    // Two rows for one item key cannot be written by this store.
+    if (!put_item(mapping_.ptr(), key.ptr(), value.ptr()))
+        throw CorruptValue{"two items with the key " + short_repr(key.ptr())};
+    st_->add(key, value, fields, ord, crc);
+}
+
+nb::object ItemReader::finish(const Decoder::Head &head, std::unique_ptr<ItemState> &state) {
     // Rows lost, added or carried over from elsewhere show in their number
     // or in the sum of their checksums.
-    if (head.summary && (st->live != head.count || st->xor_crc != head.xor_crc))
-        throw CorruptValue{"its item rows are not those written (" + std::to_string(st->live) + " found, " +
+    if (head.summary && (st_->live != head.count || st_->xor_crc != head.xor_crc))
+        throw CorruptValue{"its item rows are not those written (" + std::to_string(st_->live) + " found, " +
                            std::to_string(head.count) + " written" +
-                           (st->live == head.count ? ", with other checksums)" : ")")};
-    state = std::move(st);
-    return mapping;
+                           (st_->live == head.count ? ", with other checksums)" : ")")};
+    state = std::move(st_);
+    return std::move(mapping_);
+}
+
+nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
+                      std::unique_ptr<ItemState> &state) {
+    ItemReader items(expected_items(head));
+    Run q = db.run(Sql::LoadItems, map);
+    q.bind(1, id);
+    while (q.step()) items.row(dec, q.int64(0), q.blob(1), q.blob(2));
+    return items.finish(head, state);
 }
 
 nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,

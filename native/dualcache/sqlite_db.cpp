@@ -30,6 +30,10 @@ static const char *const kSql[] = {
     /* DeleteEntry */ "DELETE FROM {E} WHERE id = ?1",
     /* DeleteAllEntries */ "DELETE FROM {E}",
     /* LoadItems */ "SELECT ord, ikey, value FROM {I} WHERE entry = ?1 ORDER BY ord",
+    // Two ordered scans merged (the items' key is (entry, ord)).
+    /* LoadAll */
+    "SELECT id, 0, -9223372036854775808, version, x'', value FROM {E}"
+    " UNION ALL SELECT entry, 1, ord, 0, ikey, value FROM {I} ORDER BY 1, 3",
     /* InsertItem */ "INSERT INTO {I}(entry, ord, ikey, value) VALUES (?1, ?2, ?3, ?4)",
     /* UpdateItem */ "UPDATE {I} SET ikey = ?3, value = ?4 WHERE entry = ?1 AND ord = ?2",
     /* DeleteItem */ "DELETE FROM {I} WHERE entry = ?1 AND ord = ?2",
