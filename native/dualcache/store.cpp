@@ -232,6 +232,21 @@ void Store::create() {
 
 // --- reading ----------------------------------------------------------------
 
+// A position's key is usually its entry's key: the head's field that
+// equals it (an exact str) takes the entry's key object instead of a copy
+// of its own (a loaded portfolio keeps one string per key, not two).
+static void share_key(Decoder::Head &h, PyObject *key) {
+    if (!PyUnicode_CheckExact(key)) return;
+    PyObject *list = h.fields.ptr();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *f = PyList_GET_ITEM(list, i);
+        if (f == key || !PyUnicode_CheckExact(f) || PyUnicode_GET_LENGTH(f) != PyUnicode_GET_LENGTH(key)) continue;
+        int eq = PyUnicode_Compare(f, key);
+        if (eq == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (eq == 0) PyList_SetItem(list, i, Py_NewRef(key));
+    }
+}
+
 // An itemized record from its head (as decoded from `stored`) and its
 // items; `st` takes the stored head.
 static nb::object assemble(Decoder::Head &h, nb::object mapping, std::string stored, ItemState &st) {
@@ -264,6 +279,7 @@ bool Store::load(Entry &e) {
                 if (Decoder::is_itemized_head(bytes)) {
                     std::string stored(blob);  // kept as the state's head
                     Decoder::Head h = dec.head(std::string_view(stored).substr(0, bytes.size()));
+                    share_key(h, e.key.ptr());
                     // Another connection wrote the entry since this one knew
                     // its rows: usually it only added items.
                     nb::object mapping;
@@ -387,6 +403,7 @@ size_t Store::scan_all() {
                 if (Decoder::is_itemized_head(bytes)) {
                     cur.stored.assign(blob);
                     cur.head.emplace(dec.head(std::string_view(cur.stored).substr(0, bytes.size())));
+                    share_key(*cur.head, e->key.ptr());
                     cur.items.emplace(expected_items(*cur.head));
                 } else {
                     cur.value = dec.value(bytes);
