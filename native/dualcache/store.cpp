@@ -1,5 +1,6 @@
 #include "store.h"
 
+#include <algorithm>
 #include <new>
 #include <optional>
 
@@ -308,6 +309,8 @@ bool Store::load(Entry &e) {
         e.version = version;
         e.items = std::move(st);
         ++loads_;
+        in_order_ = e.id > last_loaded_ ? in_order_ + 1 : 1;
+        last_loaded_ = e.id;
         return true;
     } catch (CorruptValue &c) {
         if (own) db.rollback_quietly();
@@ -419,33 +422,44 @@ size_t Store::scan_all() {
     return loaded;
 }
 
+void Store::load_missing() {
+    in_order_ = 0;
+    if (!exists()) return;
+    // One by one is cheaper while few of the entries are missing.
+    size_t missing = index_.unloaded();
+    if (missing < 2 || missing * 8 < (size_t) index_.size()) return;
+    CollectorPaused paused;
+    Db &db = conn_->db();
+    bool own = !conn_->in_transaction();
+    try {
+        if (own) db.run(Sql::Begin).done();
+        scan_all();
+        if (own) db.run(Sql::Commit).done();
+    } catch (...) {
+        if (own) db.rollback_quietly();
+        throw;
+    }
+    ++bulk_loads_;
+}
+
 void Store::load_all() {
     OpGuard g(*this);
     corrupt_as_store_error(path(), [&] {
         if (stale_) sync();
-        if (!exists()) return;
-        // One by one is cheaper while few of the entries are missing.
-        size_t missing = index_.unloaded();
-        if (missing < 2 || missing * 8 < (size_t) index_.size()) return;
-        CollectorPaused paused;
-        Db &db = conn_->db();
-        bool own = !conn_->in_transaction();
-        try {
-            if (own) db.run(Sql::Begin).done();
-            scan_all();
-            if (own) db.run(Sql::Commit).done();
-        } catch (...) {
-            if (own) db.rollback_quietly();
-            throw;
-        }
-        ++bulk_loads_;
+        load_missing();
     });
 }
 
 // The live value of a key's entry, loading it when needed; null when the
 // key turned out to be gone.
 nb::object Store::value_of(Entry &e) {
-    if (!e.live && !load(e)) return nb::object();
+    if (!e.live) {
+        // Keys read one after another in the store's order (a loop over
+        // every key): the rest is read in one pass. Not while the index
+        // awaits a reload (it may drop `e`).
+        if (in_order_ >= std::max<size_t>(kInOrderRun, (size_t) index_.size() / 64) && !stale_) load_missing();
+        if (!e.live && !load(e)) return nb::object();
+    }
     return e.live;
 }
 
