@@ -7,7 +7,9 @@
    share an order id: the memory of the objects built in this process, and of
    the portfolio loaded from its store in a fresh process, beside the same
    data in plain Python (slotted dataclasses; pickled for the loaded case).
-   RSS growth and tracemalloc, each in its own process.
+   RSS growth and tracemalloc, each in its own process. The loaded
+   portfolio is held by its store (which keeps every value read), the plain
+   one by the dict unpickled.
 3. position_groups() on the loaded portfolio, first call (which loads every
    position from the store) and after, beside a plain union-find over the
    same positions loaded from the pickle; and the store's load alone
@@ -156,10 +158,11 @@ print(grown, traced, elapsed)
 BODIES = {
     "native, built": "kept = portfolio(om.Position, om.Trade, {{}}, {n})",
     "plain, built": "kept = portfolio(_plain.Position, _plain.Trade, {{}}, {n})",
+    # The store keeps every value it read (as the plain case's dict does).
     "native, loaded": (
         "os.environ['QUENTARIS_DATA_DIR'] = {data!r}\n"
-        "mgr = om.OrderMgr('bench memory')\n"
-        "kept = list(mgr.positions.values())"
+        "kept = om.OrderMgr('bench memory')\n"
+        "for _ in kept.positions.values(): pass"
     ),
     "plain, loaded": "kept = pickle.load(open({pickled!r}, 'rb'))",
 }

@@ -34,6 +34,10 @@ enum class Sql {
     DeleteEntry,
     DeleteAllEntries,
     LoadItems,
+    // Every entry and its items, in the store's order: per entry a row
+    // (id, 0, -, version, -, value), then its item rows (entry, 1, ord, -,
+    // ikey, value) in their order.
+    LoadAll,
     InsertItem,
     UpdateItem,
     DeleteItem,
@@ -60,6 +64,7 @@ constexpr bool per_map(Sql s) {
     case Sql::DeleteEntry:
     case Sql::DeleteAllEntries:
     case Sql::LoadItems:
+    case Sql::LoadAll:
     case Sql::InsertItem:
     case Sql::UpdateItem:
     case Sql::DeleteItem:

@@ -56,6 +56,13 @@ public:
     // stay): the next write of each writes all its items.
     void forget_item_states();
     Py_ssize_t size() const { return PyDict_GET_SIZE(dict_.ptr()); }
+    // How many entries a read would load (no live value, nothing known of
+    // their rows).
+    size_t unloaded() const {
+        size_t n = 0;
+        for (const auto &[id, e] : entries_) n += !e.live && !e.items;
+        return n;
+    }
     // The keys in order, as a new list.
     nb::object keys() const;
     // The entry that comes last in the order, or nullptr.

@@ -1,12 +1,19 @@
 // What this process knows is on disk for the mapping of an itemized record
 // (for example a position's trades): per item its key, the value object last
-// written or read, that value's field tuple, and its row's order number.
-// Comparing the live mapping with it tells which items to write.
+// written or read, that value's fields as they were then (for a record), and
+// its row's order number. Comparing the live mapping with it tells which
+// items to write, and whether a value changed in memory since it was stored
+// (a record's field reassigned without a write).
+//
+// Kept lean, as every loaded position has one: the field copies of all items
+// sit in one array of references, and the key -> slot dict is made only for
+// books past a few items (below that a scan of the slots is cheaper).
 #pragma once
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,17 +23,19 @@ namespace dualcache {
 namespace nb = nanobind;
 
 struct ItemRec {
-    nb::object key;     // null for a free slot
+    static constexpr uint32_t kNoFields = UINT32_MAX;
+    nb::object key;  // null for a free slot
     nb::object value;
-    nb::object fields;  // the record's fields tuple, or null for other values
     int64_t ord = 0;
     uint32_t mark = 0;
-    uint32_t crc = 0;   // the row's checksum
+    uint32_t crc = 0;                // the row's checksum
+    uint32_t fields_at = 0;          // its field copies in ItemState's array
+    uint32_t nfields = kNoFields;    // kNoFields: not a record (or its fields unknown)
 };
 
-struct ItemState {
+class ItemState {
+public:
     std::string head;   // the record head as stored
-    nb::object pos;     // dict: item key -> index in recs
     std::vector<ItemRec> recs;
     size_t live = 0;    // slots in use
     uint32_t xor_crc = 0;  // of the rows' checksums: what the head records with their number
@@ -38,12 +47,41 @@ struct ItemState {
     zelph_items_mark mark{0, 0};
     bool clean = false;
 
-    ItemState() : pos(nb::steal(PyDict_New())) {
-        if (!pos) throw nb::python_error();
-    }
-    // Adds an item known to be on disk at `ord` with checksum `crc`.
+    ItemState() = default;
+    explicit ItemState(size_t expected) { recs.reserve(expected); }
+    ~ItemState();
+    ItemState(const ItemState &) = delete;
+    ItemState &operator=(const ItemState &) = delete;
+
+    // Adds an item known to be on disk at `ord` with checksum `crc`;
+    // `fields`: the record's fields tuple, or null for other values.
     void add(nb::handle key, nb::handle value, nb::handle fields, int64_t ord, uint32_t crc);
+    // The same, with the field copies another state keeps for `r`.
+    void add_from(const ItemState &other, const ItemRec &r);
+
+    // The slot of the item whose key equals `key` (dict semantics, the
+    // latest slot first), or -1. Raises what hashing or comparing raises.
+    Py_ssize_t find(PyObject *key) const;
+    // Frees slot `i` (its key, value and field copies).
+    void free_slot(size_t i);
+
+    // Whether `fields` (a tuple) holds exactly the objects copied for `r`.
+    bool same_fields(const ItemRec &r, PyObject *fields) const;
+    // Replaces the field copies of `r` (a tuple, or null for none).
+    void set_fields(ItemRec &r, nb::handle fields);
+    std::span<PyObject *const> fields_of(const ItemRec &r) const;
+
     int traverse(visitproc visit, void *arg) const;
+
+private:
+    // Books up to this many slots are searched without the dict.
+    static constexpr size_t kScanSlots = 8;
+    void add_slot(nb::handle key, nb::handle value, PyObject *const *fields, uint32_t n, int64_t ord, uint32_t crc);
+    void release_fields(ItemRec &r);
+    void index_slot(size_t i);
+
+    nb::object pos_;                  // dict: item key -> slot, once past kScanSlots
+    std::vector<PyObject *> fields_;  // strong references (null: released)
 };
 
 }  // namespace dualcache

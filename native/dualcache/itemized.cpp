@@ -15,17 +15,13 @@ static constexpr Py_ssize_t kMaxChanges = 16;
 // Whether an item is unchanged since it was written or read: the same value
 // object, and either immutable or a registered record whose fields are the
 // same immutable objects. `fields` receives the record's current fields.
-static bool unchanged(const ItemRec &r, PyObject *v, const RecordClass *rc, nb::object &fields) {
+static bool unchanged(const ItemState &st, const ItemRec &r, PyObject *v, const RecordClass *rc, nb::object &fields) {
     if (r.value.ptr() != v) return false;
     if (!rc) return is_identity_safe(v);
     fields = rc->fields(v);
-    if (!r.fields) return false;
-    Py_ssize_t n = PyTuple_GET_SIZE(fields.ptr());
-    if (PyTuple_GET_SIZE(r.fields.ptr()) != n) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *f = PyTuple_GET_ITEM(fields.ptr(), i);
-        if (f != PyTuple_GET_ITEM(r.fields.ptr(), i) || !is_identity_safe(f)) return false;
-    }
+    if (!st.same_fields(r, fields.ptr())) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields.ptr()); ++i)
+        if (!is_identity_safe(PyTuple_GET_ITEM(fields.ptr(), i))) return false;
     return true;
 }
 
@@ -66,10 +62,9 @@ static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObjec
     size_t steps[kMaxChanges];
     size_t appended = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *idx = PyDict_GetItemWithError(st.pos.ptr(), keys[i]);
-        if (!idx && PyErr_Occurred()) throw nb::python_error();
+        Py_ssize_t idx = st.find(keys[i]);
         if (kinds[i] == ZELPH_ITEM_APPENDED) {
-            if (idx) return false;
+            if (idx >= 0) return false;
             for (Py_ssize_t j = 0; j < i; ++j)
                 if (kinds[j] == ZELPH_ITEM_APPENDED && keys[j] == keys[i]) return false;
             steps[i] = kAppend;
@@ -83,8 +78,8 @@ static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObjec
             steps[i] = kSkip;
             continue;
         }
-        if (!idx) return false;
-        size_t at = (size_t) PyLong_AsSsize_t(idx);
+        if (idx < 0) return false;
+        size_t at = (size_t) idx;
         if (at >= st.recs.size() || !st.recs[at].key || st.recs[at].value.ptr() != values[i]) return false;
         steps[i] = at;
     }
@@ -108,7 +103,7 @@ static bool plan_changes(PyObject *mapping, ItemState &st, Encoder &enc, PyObjec
             plan.ops.push_back(std::move(op));
             st.xor_crc ^= r.crc ^ crc;
             r.crc = crc;
-            r.fields = fields;
+            st.set_fields(r, fields);
         } else {
             ItemOp op{ItemOp::Insert, st.next_ord, {}, {}};
             encode_item(enc, keys[i], v, last_rc, fields, op);
@@ -169,10 +164,9 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
         if (cursor < st.recs.size() && st.recs[cursor].key.ptr() == k) {
             r = &st.recs[cursor++];
         } else {
-            PyObject *idx = PyDict_GetItemWithError(st.pos.ptr(), k);
-            if (!idx && PyErr_Occurred()) throw nb::python_error();
-            if (idx) {
-                size_t i = (size_t) PyLong_AsSsize_t(idx);
+            Py_ssize_t idx = st.find(k);
+            if (idx >= 0) {
+                size_t i = (size_t) idx;
                 r = &st.recs[i];
                 cursor = i + 1;
             }
@@ -182,7 +176,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
         if (r) {
             r->mark = epoch;
             ++matched;
-            bool same = r->key.ptr() == k && unchanged(*r, v, rc, fields);
+            bool same = r->key.ptr() == k && unchanged(st, *r, v, rc, fields);
             if (same && r->ord > last) {
                 last = r->ord;
                 continue;
@@ -202,7 +196,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
             plan.ops.push_back(std::move(op));
             r->key = key;
             r->value = value;
-            r->fields = fields;
+            st.set_fields(*r, fields);
             last = r->ord;
         } else {
             ItemOp op{ItemOp::Insert, st.next_ord, {}, {}};
@@ -223,14 +217,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
             if (!r.key || r.mark == epoch) continue;
             plan.ops.push_back(ItemOp{ItemOp::Delete, r.ord, {}, {}});
             st.xor_crc ^= r.crc;
-            nb::object key = std::move(r.key);
-            PyObject *at = PyDict_GetItemWithError(st.pos.ptr(), key.ptr());
-            if (!at && PyErr_Occurred()) throw nb::python_error();
-            if (at && (size_t) PyLong_AsSsize_t(at) == i && PyDict_DelItem(st.pos.ptr(), key.ptr()) < 0)
-                throw nb::python_error();
-            r.value.reset();
-            r.fields.reset();
-            --st.live;
+            st.free_slot(i);
         }
     }
 
@@ -245,7 +232,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
         fresh->mark = st.mark;
         fresh->clean = st.clean;
         for (ItemRec &r : st.recs)
-            if (r.key) fresh->add(r.key, r.value, r.fields, r.ord, r.crc);
+            if (r.key) fresh->add_from(st, r);
         fresh->next_ord = st.next_ord;
         state = std::move(fresh);
     }
@@ -283,31 +270,39 @@ static bool put_item(PyObject *mapping, PyObject *key, PyObject *value) {
     return PyDict_GET_SIZE(mapping) != before;
 }
 
-nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
-                      std::unique_ptr<ItemState> &state) {
-    nb::object mapping = nb::steal(PyDict_New());
-    if (!mapping) throw nb::python_error();
-    auto st = std::make_unique<ItemState>();
-    Run q = db.run(Sql::LoadItems, map);
-    q.bind(1, id);
-    while (q.step()) {
-        int64_t ord = q.int64(0);
-        nb::object key, value, fields;
-        uint32_t crc;
-        dec.item(ord, q.blob(1), q.blob(2), key, value, fields, crc);
-        // Two rows for one item key cannot be written by this store.
-        if (!put_item(mapping.ptr(), key.ptr(), value.ptr()))
-            throw CorruptValue{"two items with the key " + short_repr(key.ptr())};
-        st->add(key, value, fields, ord, crc);
-    }
+ItemReader::ItemReader(size_t expected)
+    : mapping_(nb::steal(PyDict_New())), st_(std::make_unique<ItemState>(expected)) {
+    if (!mapping_) throw nb::python_error();
+}
+
+void ItemReader::row(Decoder &dec, int64_t ord, std::string_view ikey, std::string_view stored) {
+    nb::object key, value, fields;
+    uint32_t crc;
+    dec.item(ord, ikey, stored, key, value, fields, crc);
+    // Two rows for one item key cannot be written by this store.
+    if (!put_item(mapping_.ptr(), key.ptr(), value.ptr()))
+        throw CorruptValue{"two items with the key " + short_repr(key.ptr())};
+    st_->add(key, value, fields, ord, crc);
+}
+
+nb::object ItemReader::finish(const Decoder::Head &head, std::unique_ptr<ItemState> &state) {
     // Rows lost, added or carried over from elsewhere show in their number
     // or in the sum of their checksums.
-    if (head.summary && (st->live != head.count || st->xor_crc != head.xor_crc))
-        throw CorruptValue{"its item rows are not those written (" + std::to_string(st->live) + " found, " +
+    if (head.summary && (st_->live != head.count || st_->xor_crc != head.xor_crc))
+        throw CorruptValue{"its item rows are not those written (" + std::to_string(st_->live) + " found, " +
                            std::to_string(head.count) + " written" +
-                           (st->live == head.count ? ", with other checksums)" : ")")};
-    state = std::move(st);
-    return mapping;
+                           (st_->live == head.count ? ", with other checksums)" : ")")};
+    state = std::move(st_);
+    return std::move(mapping_);
+}
+
+nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
+                      std::unique_ptr<ItemState> &state) {
+    ItemReader items(expected_items(head));
+    Run q = db.run(Sql::LoadItems, map);
+    q.bind(1, id);
+    while (q.step()) items.row(dec, q.int64(0), q.blob(1), q.blob(2));
+    return items.finish(head, state);
 }
 
 nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
@@ -329,7 +324,7 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
             last_rc = record_class_of(last_type);
         }
         nb::object fields;
-        if (!unchanged(r, v, last_rc, fields)) return nb::object();
+        if (!unchanged(known, r, v, last_rc, fields)) return nb::object();
         ascending = ascending && (rows.empty() || rows.back()->ord < r.ord);
         rows.push_back(&r);
     }
@@ -351,16 +346,14 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
                 stored != rows[at]->crc)
                 return nb::object();
             const ItemRec &r = *rows[at++];
-            key = r.key;
-            value = r.value;
-            fields = r.fields;
-            crc = r.crc;
-        } else {
-            if (at != rows.size()) return nb::object();  // a known row is gone
-            dec.item(ord, q.blob(1), q.blob(2), key, value, fields, crc);
-            ++fresh;
+            if (!put_item(mapping.ptr(), r.key.ptr(), r.value.ptr())) return nb::object();  // load_items names it
+            st->add_from(known, r);
+            continue;
         }
-        if (!put_item(mapping.ptr(), key.ptr(), value.ptr())) return nb::object();  // load_items names it
+        if (at != rows.size()) return nb::object();  // a known row is gone
+        dec.item(ord, q.blob(1), q.blob(2), key, value, fields, crc);
+        ++fresh;
+        if (!put_item(mapping.ptr(), key.ptr(), value.ptr())) return nb::object();
         st->add(key, value, fields, ord, crc);
     }
     if (at != rows.size() || st->live != head.count || st->xor_crc != head.xor_crc) return nb::object();

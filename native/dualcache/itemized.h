@@ -44,6 +44,31 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
 // Writes a plan's rows for entry `id` of map `map`.
 void apply_items(Db &db, int64_t map, int64_t id, const ItemPlan &plan);
 
+// The item rows of one entry, read in order into a new dict and the state
+// that describes them (by load_items, or by a scan of every entry).
+class ItemReader {
+public:
+    // `expected`: how many rows the head announces (room is made for them).
+    explicit ItemReader(size_t expected);
+    // One row (its order number, key and value as stored); CorruptValue
+    // when it cannot be decoded or repeats an item key.
+    void row(Decoder &dec, int64_t ord, std::string_view ikey, std::string_view stored);
+    // The mapping, with its state in `state`; CorruptValue when the rows
+    // are not those the record's head describes.
+    nb::object finish(const Decoder::Head &head, std::unique_ptr<ItemState> &state);
+    size_t count() const { return st_->live; }
+
+private:
+    nb::object mapping_;
+    std::unique_ptr<ItemState> st_;
+};
+
+// How many item rows a head announces (0 when it does not say), bounded:
+// a damaged count must not reserve the memory it names.
+inline size_t expected_items(const Decoder::Head &head) {
+    return head.summary && head.count < 4096 ? (size_t) head.count : 0;
+}
+
 // Reads the item rows of entry `id` of map `map` into a new dict, and the
 // state that describes them; CorruptValue when they are not the rows the
 // record's head describes.

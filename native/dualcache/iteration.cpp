@@ -1,6 +1,6 @@
 // Iterating a DualCache: the keys in the store's order when iteration
-// starts; entries deleted meanwhile are skipped, values are read (and
-// loaded) as they are reached. The views are small Python classes over the
+// starts; entries deleted meanwhile are skipped. Before the first value,
+// the values not in memory yet are read in one pass over the store. The views are small Python classes over the
 // collections.abc views whose iteration is this iterator.
 #include <nanobind/eval.h>
 
@@ -16,6 +16,7 @@ struct Iterator {
     nb::object keys;  // list
     Py_ssize_t pos = 0;
     int mode = 0;  // 0 keys, 1 values, 2 items
+    bool loaded = false;  // the values not in memory were read in one pass
 
     int visit(visitproc visit, void *arg) {
         Py_VISIT(store.ptr());
@@ -37,6 +38,10 @@ static PyObject *it_next(PyObject *self) {
                 if (s.still_present(key.ptr())) return key.release().ptr();
                 continue;
             }
+            if (!it.loaded) {
+                it.loaded = true;
+                s.load_all();
+            }
             nb::object value;
             if (!s.value_for_iteration(key.ptr(), value)) continue;
             if (it.mode == 1) return value.release().ptr();
@@ -56,7 +61,7 @@ static PyType_Slot iterator_slots[] = {{Py_tp_traverse, (void *) pysem::record_t
 nb::object make_iterator(nb::handle store, int mode) {
     nb::object keys = store_of(store).keys_snapshot();
     nb::object obj = nb::inst_alloc(nb::type<Iterator>());
-    new (nb::inst_ptr<Iterator>(obj)) Iterator{nb::borrow(store), std::move(keys), 0, mode};
+    new (nb::inst_ptr<Iterator>(obj)) Iterator{nb::borrow(store), std::move(keys), 0, mode, false};
     nb::inst_mark_ready(obj);
     return obj;
 }

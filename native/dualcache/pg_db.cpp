@@ -75,6 +75,11 @@ const Statement kStatements[] = {
     /* LoadItems */
     {"SELECT ord, ikey, value FROM {S}.dualcache_items WHERE store = {K} AND entry = $1 ORDER BY ord", 1, {kInt8},
      false},
+    /* LoadAll */
+    {"SELECT id, 0::int8, (-9223372036854775807 - 1)::int8, version, ''::bytea, value FROM {S}.dualcache_entries"
+     " WHERE store = {K} UNION ALL SELECT entry, 1::int8, ord, 0::int8, ikey, value FROM {S}.dualcache_items"
+     " WHERE store = {K} ORDER BY 1, 3",
+     0, {}, false},
     /* InsertItem */
     {"INSERT INTO {S}.dualcache_items(store, entry, ord, ikey, value) VALUES ({K}, $1, $2, $3, $4)", 4,
      {kInt8, kInt8, kBytea, kBytea}, false},
@@ -549,6 +554,7 @@ bool PgDb::reads_nothing_yet(Sql which) {
     case Sql::ScanEntries:
     case Sql::LoadEntry:
     case Sql::LoadItems:
+    case Sql::LoadAll:
     case Sql::LoadTags:
     case Sql::FindMap:
         return true;

@@ -30,6 +30,8 @@ static const char *const kSql[] = {
     /* DeleteEntry */ "DELETE FROM {E} WHERE id = ?1",
     /* DeleteAllEntries */ "DELETE FROM {E}",
     /* LoadItems */ "SELECT ord, ikey, value FROM {I} WHERE entry = ?1 ORDER BY ord",
+    // The entries half of LoadAll: see MergedScan and kLoadAllItems.
+    /* LoadAll */ "SELECT id, version, value FROM {E} ORDER BY id",
     /* InsertItem */ "INSERT INTO {I}(entry, ord, ikey, value) VALUES (?1, ?2, ?3, ?4)",
     /* UpdateItem */ "UPDATE {I} SET ikey = ?3, value = ?4 WHERE entry = ?1 AND ord = ?2",
     /* DeleteItem */ "DELETE FROM {I} WHERE entry = ?1 AND ord = ?2",
@@ -45,6 +47,36 @@ static const char *const kSql[] = {
     /* InsertMap */ "INSERT INTO maps(id, name, format, sum) VALUES (?1, ?2, 2, ?3)",
 };
 static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
+// The items half of LoadAll (the items' key is (entry, ord): no sort).
+static const char *const kLoadAllItems = "SELECT entry, ord, ikey, value FROM {I} ORDER BY entry, ord";
+
+bool MergedScan::step() {
+    if (!started_) {
+        started_ = true;
+        entry_ = entries_.step();
+        item_ = items_.step();
+    } else if (on_entry_) {
+        entry_ = entries_.step();
+    } else {
+        item_ = items_.step();
+    }
+    if (!entry_ && !item_) return false;
+    // An entry's row comes before its items' rows.
+    on_entry_ = entry_ && (!item_ || entries_.int64(0) <= items_.int64(0));
+    return true;
+}
+
+// LoadAll's columns: entry id, kind (0 the entry, 1 an item), item order
+// number, entry version, item key, value.
+int64_t MergedScan::int64(int col) const {
+    if (on_entry_) return col == 0 ? entries_.int64(0) : col == 1 ? 0 : col == 2 ? INT64_MIN : entries_.int64(1);
+    return col == 0 ? items_.int64(0) : col == 1 ? 1 : col == 2 ? items_.int64(1) : 0;
+}
+
+std::string_view MergedScan::blob(int col) const {
+    if (on_entry_) return col == 5 ? entries_.blob(2) : std::string_view();
+    return col == 4 ? items_.blob(2) : col == 5 ? items_.blob(3) : std::string_view();
+}
 
 void SqliteCursor::bind(int i, int64_t v) {
     int rc = sqlite3_bind_int64(s_, i, v);
@@ -149,6 +181,7 @@ void SqliteDb::close() {
     if (!db_) return;
     for (auto &s : stmts_) s.reset();
     map_stmts_.clear();
+    scan_.reset();
     sqlite3_close_v2(db_);
     db_ = nullptr;
 }
@@ -244,34 +277,58 @@ std::string SqliteDb::map_table(const char *kind, int64_t map) const {
     return map ? std::string(kind) + "_" + std::to_string(map) : std::string(kind);
 }
 
-// A statement's text for map `map`.
-std::string SqliteDb::sql_text(Sql which, int64_t map) const {
-    std::string sql = kSql[(size_t) which];
+// A statement's text with map `map`'s table names.
+std::string SqliteDb::with_tables(std::string sql, int64_t map) const {
     auto put = [&](const char *mark, const std::string &text) {
         if (size_t at = sql.find(mark); at != std::string::npos) sql.replace(at, 3, text);
     };
     put("{E}", map_table("entries", map));
     put("{I}", map_table("items", map));
     put("{T}", format_ >= 2 ? "shape FROM shapes" : "tag FROM tags");
-    if (which == Sql::FindMap && format_ < 2) sql = "SELECT id FROM maps WHERE name = ?1";
     return sql;
+}
+
+// A statement's text for map `map`.
+std::string SqliteDb::sql_text(Sql which, int64_t map) const {
+    if (which == Sql::FindMap && format_ < 2) return "SELECT id FROM maps WHERE name = ?1";
+    return with_tables(kSql[(size_t) which], map);
+}
+
+sqlite3_stmt *SqliteDb::prepare(const std::string &sql, unsigned flags) {
+    if (!db_) raise_store_error(path_, "store is closed");
+    sqlite3_stmt *s = nullptr;
+    int rc = sqlite3_prepare_v3(db_, sql.c_str(), -1, flags, &s, nullptr);
+    if (rc != SQLITE_OK) fail(rc);
+    return s;
+}
+
+MergedScan &SqliteDb::merged_scan(int64_t map) {
+    scan_.reset();
+    sqlite3_stmt *entries = prepare(sql_text(Sql::LoadAll, map), 0);
+    sqlite3_stmt *items;
+    try {
+        items = prepare(with_tables(kLoadAllItems, map), 0);
+    } catch (...) {
+        sqlite3_finalize(entries);
+        throw;
+    }
+    scan_ = std::make_unique<MergedScan>(*this, entries, items);
+    return *scan_;
 }
 
 SqliteCursor &SqliteDb::cursor(Sql which, int64_t map) {
     if (!db_) raise_store_error(path_, "store is closed");
     Statements &set = map && per_map(which) ? map_stmts_[map] : stmts_;
     std::unique_ptr<SqliteCursor> &c = set[(size_t) which];
-    if (!c) {
-        sqlite3_stmt *s = nullptr;
-        std::string sql = sql_text(which, per_map(which) ? map : 0);
-        int rc = sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
-        if (rc != SQLITE_OK) fail(rc);
-        c = std::make_unique<SqliteCursor>(*this, s);
-    }
+    if (!c) c = std::make_unique<SqliteCursor>(*this, prepare(sql_text(which, per_map(which) ? map : 0),
+                                                               SQLITE_PREPARE_PERSISTENT));
     return *c;
 }
 
-Run SqliteDb::run(Sql which, int64_t map) { return Run(cursor(which, map)); }
+Run SqliteDb::run(Sql which, int64_t map) {
+    if (which == Sql::LoadAll) return Run(merged_scan(map));
+    return Run(cursor(which, map));
+}
 
 // --- named maps -----------------------------------------------------------------
 //

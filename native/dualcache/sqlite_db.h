@@ -50,6 +50,33 @@ private:
 };
 
 // Which file a path named when it was opened.
+// LoadAll on SQLite: the entries and the items tables each scanned in their
+// order and merged into LoadAll's rows (two plain scans cost less than one
+// compound statement that merges them).
+class MergedScan final : public Cursor {
+public:
+    MergedScan(SqliteDb &db, sqlite3_stmt *entries, sqlite3_stmt *items) : entries_(db, entries), items_(db, items) {}
+
+    void bind(int, int64_t) override {}
+    void bind_blob(int, std::string_view) override {}
+    void bind_text(int, std::string_view) override {}
+    bool step() override;
+    int64_t int64(int col) const override;
+    std::string_view blob(int col) const override;
+    std::string_view text(int col) const override { return blob(col); }
+    void reset() noexcept override {
+        entries_.reset();
+        items_.reset();
+        started_ = false;
+    }
+
+private:
+    SqliteCursor entries_, items_;
+    bool started_ = false;
+    bool entry_ = false, item_ = false;  // each scan has a row
+    bool on_entry_ = false;              // the current row is the entry scan's
+};
+
 struct FileId {
     dev_t dev = 0;
     ino_t ino = 0;
@@ -124,7 +151,10 @@ public:
 private:
     using Statements = std::array<std::unique_ptr<SqliteCursor>, (size_t) Sql::Count_>;
     SqliteCursor &cursor(Sql which, int64_t map);
+    MergedScan &merged_scan(int64_t map);
     std::string sql_text(Sql which, int64_t map) const;
+    std::string with_tables(std::string sql, int64_t map) const;
+    sqlite3_stmt *prepare(const std::string &sql, unsigned flags);
     // The rows are in `format` from now on: the statements are made anew.
     void switch_format(int format);
     bool has_maps_table();
@@ -136,6 +166,7 @@ private:
     bool read_only_ = false;
     Statements stmts_{};  // the database's and the default map's
     std::unordered_map<int64_t, Statements> map_stmts_;  // a named map's, by its id
+    std::unique_ptr<MergedScan> scan_;  // the last LoadAll's (made for each)
     bool has_maps_ = false;  // the maps table was seen (it is never dropped)
     int64_t wal_frames_ = 0, last_wal_pages_ = 0;
     int64_t seen_version_ = -1;  // the data version at which the format was last checked

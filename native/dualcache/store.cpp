@@ -1,6 +1,8 @@
 #include "store.h"
 
+#include <algorithm>
 #include <new>
+#include <optional>
 
 #include "itemized.h"
 #include "py_import.h"
@@ -231,6 +233,32 @@ void Store::create() {
 
 // --- reading ----------------------------------------------------------------
 
+// A position's key is usually its entry's key: the head's field that
+// equals it (an exact str) takes the entry's key object instead of a copy
+// of its own (a loaded portfolio keeps one string per key, not two).
+static void share_key(Decoder::Head &h, PyObject *key) {
+    if (!PyUnicode_CheckExact(key)) return;
+    PyObject *list = h.fields.ptr();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *f = PyList_GET_ITEM(list, i);
+        if (f == key || !PyUnicode_CheckExact(f) || PyUnicode_GET_LENGTH(f) != PyUnicode_GET_LENGTH(key)) continue;
+        int eq = PyUnicode_Compare(f, key);
+        if (eq == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (eq == 0) PyList_SetItem(list, i, Py_NewRef(key));
+    }
+}
+
+// An itemized record from its head (as decoded from `stored`) and its
+// items; `st` takes the stored head.
+static nb::object assemble(Decoder::Head &h, nb::object mapping, std::string stored, ItemState &st) {
+    if (PyList_SetItem(h.fields.ptr(), h.slot, mapping.release().ptr()) < 0) throw nb::python_error();
+    nb::object fields = nb::steal(PyList_AsTuple(h.fields.ptr()));
+    if (!fields) throw nb::python_error();
+    nb::object value = Decoder::build(*h.shape, fields.ptr(), nullptr);
+    st.head = std::move(stored);
+    return value;
+}
+
 bool Store::load(Entry &e) {
     Db &db = conn_->db();
     bool own = !conn_->in_transaction();
@@ -252,6 +280,7 @@ bool Store::load(Entry &e) {
                 if (Decoder::is_itemized_head(bytes)) {
                     std::string stored(blob);  // kept as the state's head
                     Decoder::Head h = dec.head(std::string_view(stored).substr(0, bytes.size()));
+                    share_key(h, e.key.ptr());
                     // Another connection wrote the entry since this one knew
                     // its rows: usually it only added items.
                     nb::object mapping;
@@ -265,11 +294,7 @@ bool Store::load(Entry &e) {
                         decoded = st->live;
                     }
                     items_decoded_ += (int64_t) decoded;
-                    if (PyList_SetItem(h.fields.ptr(), h.slot, mapping.release().ptr()) < 0) throw nb::python_error();
-                    nb::object fields = nb::steal(PyList_AsTuple(h.fields.ptr()));
-                    if (!fields) throw nb::python_error();
-                    value = Decoder::build(*h.shape, fields.ptr(), nullptr);
-                    st->head = std::move(stored);
+                    value = assemble(h, std::move(mapping), std::move(stored), *st);
                 } else {
                     value = dec.value(bytes);
                 }
@@ -284,6 +309,8 @@ bool Store::load(Entry &e) {
         e.version = version;
         e.items = std::move(st);
         ++loads_;
+        in_order_ = e.id > last_loaded_ ? in_order_ + 1 : 1;
+        last_loaded_ = e.id;
         return true;
     } catch (CorruptValue &c) {
         if (own) db.rollback_quietly();
@@ -295,10 +322,144 @@ bool Store::load(Entry &e) {
     }
 }
 
+namespace {
+
+// The collector paused while a read builds many objects that all stay
+// alive (a collection then finds nothing to free).
+class CollectorPaused {
+public:
+    CollectorPaused() : was_(PyGC_Disable()) {}
+    ~CollectorPaused() {
+        if (was_) PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused &) = delete;
+    CollectorPaused &operator=(const CollectorPaused &) = delete;
+
+private:
+    int was_;
+};
+
+// The entry a scan of the whole map is decoding: its head, then its item
+// rows as they come.
+struct ScannedEntry {
+    Entry *entry = nullptr;  // null: the rows that follow are not wanted
+    int64_t version = 0;
+    nb::object value;        // a value without items, decoded already
+    std::string stored;      // an itemized record's head, as stored
+    std::optional<Decoder::Head> head;
+    std::optional<ItemReader> items;
+};
+
+}  // namespace
+
+size_t Store::scan_all() {
+    Db &db = conn_->db();
+    Decoder dec(conn_->tags(), map_id_);
+    size_t loaded = 0;
+    int64_t decoded = 0;
+    ScannedEntry cur;
+    // Puts the entry decoded so far into the memory level; one whose rows
+    // are damaged stays out (its own load reports them).
+    auto finish = [&] {
+        Entry *e = cur.entry;
+        if (!e) return;
+        cur.entry = nullptr;
+        try {
+            std::unique_ptr<ItemState> st;
+            nb::object value;
+            if (cur.items) {
+                size_t n = cur.items->count();
+                nb::object mapping = cur.items->finish(*cur.head, st);
+                value = assemble(*cur.head, std::move(mapping), std::move(cur.stored), *st);
+                decoded += (int64_t) n;
+            } else {
+                value = std::move(cur.value);
+            }
+            e->live = std::move(value);
+            e->version = cur.version;
+            e->items = std::move(st);
+            ++loaded;
+        } catch (const CorruptValue &) {
+        }
+    };
+    {
+        Run q = db.run(Sql::LoadAll, map_id_);
+        while (q.step()) {
+            int64_t id = q.int64(0);
+            if (q.int64(1) != 0) {  // an item row
+                if (!cur.entry || id != cur.entry->id || !cur.items) continue;
+                try {
+                    cur.items->row(dec, q.int64(2), q.blob(4), q.blob(5));
+                } catch (const CorruptValue &) {
+                    cur.entry = nullptr;
+                }
+                continue;
+            }
+            finish();
+            cur = ScannedEntry{};
+            Entry *e = index_.by_id(id);
+            if (!e || e->live || e->items) continue;  // not in the iteration, in memory, or read incrementally
+            try {
+                cur.version = q.int64(3);
+                std::string_view blob = q.blob(5);
+                std::string_view bytes = dec.entry_payload(blob);
+                if (Decoder::is_itemized_head(bytes)) {
+                    cur.stored.assign(blob);
+                    cur.head.emplace(dec.head(std::string_view(cur.stored).substr(0, bytes.size())));
+                    share_key(*cur.head, e->key.ptr());
+                    cur.items.emplace(expected_items(*cur.head));
+                } else {
+                    cur.value = dec.value(bytes);
+                }
+                cur.entry = e;
+            } catch (const CorruptValue &) {
+            }
+        }
+        finish();
+    }
+    loads_ += (int64_t) loaded;
+    items_decoded_ += decoded;
+    return loaded;
+}
+
+void Store::load_missing() {
+    in_order_ = 0;
+    if (!exists()) return;
+    // One by one is cheaper while few of the entries are missing.
+    size_t missing = index_.unloaded();
+    if (missing < 2 || missing * 8 < (size_t) index_.size()) return;
+    CollectorPaused paused;
+    Db &db = conn_->db();
+    bool own = !conn_->in_transaction();
+    try {
+        if (own) db.run(Sql::Begin).done();
+        scan_all();
+        if (own) db.run(Sql::Commit).done();
+    } catch (...) {
+        if (own) db.rollback_quietly();
+        throw;
+    }
+    ++bulk_loads_;
+}
+
+void Store::load_all() {
+    OpGuard g(*this);
+    corrupt_as_store_error(path(), [&] {
+        if (stale_) sync();
+        load_missing();
+    });
+}
+
 // The live value of a key's entry, loading it when needed; null when the
 // key turned out to be gone.
 nb::object Store::value_of(Entry &e) {
-    if (!e.live && !load(e)) return nb::object();
+    if (!e.live) {
+        // Keys read one after another in the store's order (a loop over
+        // every key): the rest is read in one pass. Not while the index
+        // awaits a reload (it may drop `e`).
+        if (in_order_ >= std::max<size_t>(kInOrderRun, (size_t) index_.size() / 64) && !stale_) load_missing();
+        if (!e.live && !load(e)) return nb::object();
+    }
     return e.live;
 }
 
@@ -624,6 +785,7 @@ nb::dict Store::stats() const {
     d["loads"] = loads_;
     d["index_reloads"] = rebuilds_;
     d["incremental_loads"] = incremental_loads_;
+    d["bulk_loads"] = bulk_loads_;
     d["items_decoded"] = items_decoded_;
     conn_->add_stats(d);
     return d;

@@ -56,6 +56,13 @@ public:
     // if the key is still there (no change check between steps).
     nb::object keys_snapshot();
     bool value_for_iteration(PyObject *key, nb::object &value);
+    // Loads every entry not in memory yet in one read of the whole map,
+    // when that is cheaper than loading them one at a time (iteration over
+    // values or items calls it before the first value; reading keys one by
+    // one in the store's order does too, after a run of them). An entry
+    // that cannot be loaded so is left for its own load, which raises what
+    // it finds.
+    void load_all();
     bool still_present(PyObject *key);
 
     // The maps of the database.
@@ -137,6 +144,10 @@ private:
     void sync();
     void rebuild_index();
     bool load(Entry &e);
+    // Reads every entry not in memory in one pass (one read transaction),
+    // unless only a few are missing.
+    void load_missing();
+    size_t scan_all();
     nb::object value_of(Entry &e);
     nb::object lookup(PyObject *key);
     // Gives a named map its tables at its first write.
@@ -159,6 +170,11 @@ private:
     // Counters for tests and benchmarks.
     int64_t loads_ = 0, rebuilds_ = 0;
     int64_t incremental_loads_ = 0;  // loads that decoded only the items added since
+    int64_t bulk_loads_ = 0;         // reads of the whole map (load_missing)
+    // Single loads in a row of entries in the store's order, the last one's id.
+    static constexpr size_t kInOrderRun = 32;
+    size_t in_order_ = 0;
+    int64_t last_loaded_ = 0;
     int64_t items_decoded_ = 0;
 };
 

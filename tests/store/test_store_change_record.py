@@ -156,6 +156,20 @@ class StoredBooks(RuleBasedStateMachine):
     def share_mapping(self, k, other):
         self.live[k].trades = self.live[other].trades
 
+    @rule(reader=st.sampled_from(["items", "values", "keys"]))
+    def restart(self, reader):
+        """A new store object on the file, as after a restart: the positions
+        are what it reads (every one in one pass, or key by key), and later
+        changes are compared with what that read recorded."""
+        self.store.close()
+        self.store = dc.DualCache(cacheName="m", cachePrefix=self.dir + "/s-")
+        if reader == "items":
+            self.live = dict(self.store.items())
+        elif reader == "values":
+            self.live = dict(zip("ab", self.store.values()))
+        else:
+            self.live = {k: self.store[k] for k in self.store}
+
     @rule(k=st.sampled_from("ab"))
     def write(self, k):
         self.store[k] = self.live[k]

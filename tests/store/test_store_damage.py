@@ -10,6 +10,7 @@ import sqlite3
 import zoneinfo
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 import zelph.dualcache as dc
 from storetools import (file_bytes, open_store, prefix, sealed_item, sealed_key, sealed_value,  # noqa: F401
@@ -110,6 +111,93 @@ def test_damaged_trade_keys_are_reported(open_store, prefix, om, damage, words):
     assert info.value.filename == path
     assert t["other"] == 1  # the other entries stay readable
     t.close()
+
+
+DAMAGE = {
+    # what is done to an entry's rows: its value flipped, an item row lost, added or flipped
+    "value": lambda con, id_: con.execute("UPDATE map0_entries SET value = ? WHERE id = ?",
+                                          (_flipped(con.execute("SELECT value FROM map0_entries WHERE id = ?",
+                                                                (id_,)).fetchone()[0]), id_)),
+    "item lost": lambda con, id_: con.execute("DELETE FROM map0_items WHERE entry = ? AND ord = "
+                                              "(SELECT min(ord) FROM map0_items WHERE entry = ?)", (id_, id_)),
+    "item added": lambda con, id_: con.execute("INSERT INTO map0_items SELECT entry, ord + 100, ikey || x'00', value"
+                                               " FROM map0_items WHERE entry = ? LIMIT 1", (id_,)),
+    "item flipped": lambda con, id_: con.execute("UPDATE map0_items SET value = ? || substr(value, 2) WHERE entry = ?"
+                                                 " AND ord = (SELECT max(ord) FROM map0_items WHERE entry = ?)",
+                                                 (b"\x55", id_, id_)),
+}
+
+
+def _flipped(blob):
+    i = len(blob) // 2
+    return blob[:i] + bytes([blob[i] ^ 0x40]) + blob[i + 1:]
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(sizes=st.lists(st.integers(0, 4), min_size=2, max_size=48),
+       damage=st.dictionaries(st.integers(0, 47), st.sampled_from(sorted(DAMAGE)), max_size=3),
+       read_first=st.sets(st.integers(0, 47), max_size=6), key_by_key=st.booleans())
+def test_reading_everything_yields_the_sound_entries_and_reports_a_damaged_one_as_its_own_read_does(
+        tmp_path_factory, om, sizes, damage, read_first, key_by_key):
+    """A store of positions (an entry and its item rows) and plain values,
+    some of whose rows are damaged, some entries read before: iterating
+    over items(), or reading every key in order (either reads what is not
+    in memory in one pass, the loop after a run of single reads), yields
+    the entries up to the first damaged one exactly, then raises the
+    StoreError that reading that entry alone raises, again on every later
+    attempt."""
+    prefix = str(tmp_path_factory.mktemp("damage")) + "/"
+    t0 = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
+    written = {}
+    with dc.DualCache(cacheName="test", cachePrefix=prefix) as s:
+        for i, n in enumerate(sizes):
+            written[f"K{i:02d}"] = om.Position(f"K{i:02d}", {o: om.Trade(o, 1.5 * o, o, 0.25, t0) for o in range(1, n + 1)}) \
+                if n else [i, str(i)]
+        with s.batch():
+            s.update(written)
+        path = s.path
+    keys = list(written)
+    con = db(path)
+    broken = set()
+    for i, how in damage.items():
+        if i < len(keys) and (how == "value" or sizes[i]):  # plain values have no item rows
+            DAMAGE[how](con, i + 1)
+            broken.add(keys[i])
+    con.close()
+
+    alone = {}  # what reading each damaged entry by itself raises
+    with dc.DualCache(cacheName="test", cachePrefix=prefix) as u:
+        for k in broken:
+            with pytest.raises(dc.StoreError) as info:
+                u[k]
+            assert info.value.filename == path and f"entry {k!r}" in str(info.value)
+            alone[k] = str(info.value)
+    with dc.DualCache(cacheName="test", cachePrefix=prefix) as t:
+        for i in read_first:
+            if i < len(keys) and keys[i] not in broken:
+                assert t[keys[i]] == written[keys[i]]
+        first_broken = next((k for k in keys if k in broken), None)
+        sound = keys[:keys.index(first_broken)] if first_broken else keys
+        for attempt in range(2):
+            got = []
+            with pytest.raises(dc.StoreError) if first_broken else _no_error() as info:
+                for k, v in (((k, t[k]) for k in t) if key_by_key else t.items()):
+                    got.append(k)
+                    assert v == written[k]
+            assert got == sound
+            if first_broken:
+                assert info.value.filename == path and str(info.value) == alone[first_broken]
+        for k in keys:
+            if k not in broken:
+                assert t[k] == written[k]
+
+
+class _no_error:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
 
 
 def test_a_store_made_without_the_unique_indexes_gets_them_with_its_upgrade(tmp_path, om):

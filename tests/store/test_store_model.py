@@ -140,6 +140,57 @@ class MapsVersusDicts(RuleBasedStateMachine):
                 len(closed)
         self.store = dc.DualCache(cacheName="model", cachePrefix=self.prefix)
 
+    @rule(m=MAP, items=st.booleans(), at=st.integers(0, 4), elsewhere=st.booleans(),
+          ops=st.lists(st.tuples(st.sampled_from(["set", "del", "clear"]), KEYS, VALUES), max_size=4))
+    def iterate_while_writing(self, m, items, at, elsewhere, ops):
+        """Iteration over values or items (which reads what is not in memory
+        in one pass) interleaved with writes from either connection: the keys
+        as they were at the start, in order; through this connection, exactly
+        what the map then holds; another's writes are seen or not, but never
+        a value the key did not have."""
+        target = self.store.map(m)
+        start = list(self.model[m])
+        history = {k: [v] for k, v in self.model[m].items()}  # what each key held meanwhile
+        it = iter(target.items() if items else target.values())
+        got = [next(it) for _ in range(min(at, len(start)))]
+        conn = self.other if elsewhere else self.store
+        self.apply(conn.map, [(m, *op) for op in ops])
+        self.apply(self.model.__getitem__, [(m, *op) for op in ops])
+        for op, key, value in ops:
+            if op == "set" and key in history:
+                history[key].append(value)
+        got += list(it)
+        if not items:  # the values, matched with the keys they belong to below
+            got = list(zip(start, got)) if not ops else [(None, v) for v in got]
+        now = self.model[m]
+        if not elsewhere:
+            expected = list(self.model_at_start(start, got[:at], now))
+            assert len(got) == len(expected)
+            for (k1, v1), (k2, v2) in zip(got, expected):
+                assert (k1 is None or k1 == k2) and same(v1, v2)
+            return
+        keys = iter(start)  # a subsequence of the keys at the start
+        touched = {key for _, key, _ in ops}
+        cleared = any(op == "clear" for op, _, _ in ops)
+        for k, v in got:
+            if k is None:
+                assert any(same(v, x) for h in history.values() for x in h)
+                continue
+            assert any(k == s for s in keys)
+            assert any(same(v, x) for x in history[k])
+        if items and not cleared:
+            assert [k for k in start if k not in touched] == [k for k, _ in got if k not in touched]
+
+    @staticmethod
+    def model_at_start(start, first, now):
+        """What iterating through this connection yields: the pairs fetched
+        before the writes, then each later starting key still there, with
+        what it holds now."""
+        yield from first
+        for k in start[len(first):]:
+            if k in now:
+                yield k, now[k]
+
     @invariant()
     def every_map_holds_what_its_dict_holds_in_order(self):
         for m, expected in self.model.items():
