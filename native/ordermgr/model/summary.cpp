@@ -2,6 +2,7 @@
 
 #include "model/module_ns.h"
 #include "pysem/args.h"
+#include "pysem/compat.h"
 #include "pysem/fields.h"
 #include "pysem/num.h"
 #include "pysem/record.h"
@@ -134,6 +135,10 @@ PyObject *get_is_long(PyObject *self, void *) {
     });
 }
 
+// The class's own is_long descriptor, as defined (kept for the life of the
+// process, as the class is).
+PyObject *own_is_long = nullptr;
+
 PyGetSetDef summary_properties[] = {
     {"is_long", get_is_long, nullptr, "Whether the average price is above zero.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
@@ -184,8 +189,24 @@ Ref summary_field(PyObject *summary, int i) {
     return steal(v);
 }
 
+bool summary_is_long(PyObject *summary) {
+    // An exact summary whose class still has its own property: the
+    // property's own reading, without the attribute lookup.
+    if (PositionSummary *r = exact_summary(summary);
+        r && pysem::compat::own_type_lookup(summary_class.type, names().is_long) == own_is_long) {
+        PyObject *avg = pysem::record::held(summary, r->average_price, "average_price");
+        return truth(pysem::greater_than_zero(avg).ptr());
+    }
+    return truth(pysem::getattr(summary, names().is_long).ptr());
+}
+
 void register_position_summary(PyObject *module) {
-    pysem::record::define<PositionSummary, summary_class>(module);
+    PyTypeObject *type = pysem::record::define<PositionSummary, summary_class>(module);
+    own_is_long = Py_XNewRef(PyDict_GetItemWithError(type->tp_dict, names().is_long));
+    if (!own_is_long) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "PositionSummary has no is_long");
+        throw Error();
+    }
 }
 
 }  // namespace ordermgr

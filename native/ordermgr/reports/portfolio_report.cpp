@@ -32,6 +32,8 @@ Ref portfolio_report(PyObject *order_mgr, double stopPct) {
     if (!truth(summaries.ptr())) return pysem::utf8_to_str("No positions found.");
 
     ReportText text;
+    // About 250 bytes a position: one allocation for the usual report.
+    if (PyDict_CheckExact(summaries.ptr())) text.reserve(256 * (size_t) PyDict_GET_SIZE(summaries.ptr()) + 256);
     text.line("PORTFOLIO SUMMARY");
     text.line().append(50, '=');
     text.line();
@@ -47,11 +49,11 @@ Ref portfolio_report(PyObject *order_mgr, double stopPct) {
         Num value = qty * num(summary_field(s, S::average_price)).abs();
         Num risk = value * num(summary_field(s, S::stopPct)).abs();
         Num net = Num::of_double(net_value);
-        net_value = as_double(truth(getattr(s, names().is_long).ptr()) ? net + value : net - value);
+        net_value = as_double(summary_is_long(s) ? net + value : net - value);
         total_risk = as_double(Num::of_double(total_risk) + risk);
 
         pysem::append_default(text.line("Position: "), key);
-        text.line("  Direction: ") += truth(getattr(s, names().is_long).ptr()) ? "LONG" : "SHORT";
+        text.line("  Direction: ") += summary_is_long(s) ? "LONG" : "SHORT";
         append_qty(text.line("  Quantity: "), summary_field(s, S::qty).ptr());
         append_money(text.line("  Avg Price: $"), num(summary_field(s, S::average_price)).abs());
         append_money(text.line("  Stop Price: $"), summary_field(s, S::stop).ptr());
