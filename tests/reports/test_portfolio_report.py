@@ -127,18 +127,39 @@ format_floats = st.one_of(
 )
 
 
+class SubSummary(om.PositionSummary):
+    pass
+
+
 @settings(max_examples=2000, deadline=None)
-@given(qty=format_floats, average_price=format_floats, stop=format_floats, stop_pct=format_floats)
-def test_formatted_figures_are_the_hosts(qty, average_price, stop, stop_pct):
+@given(qty=st.one_of(format_floats, st.integers(-2**60, 2**60)), average_price=format_floats, stop=format_floats,
+       stop_pct=format_floats, key=st.one_of(st.text(max_size=2), st.integers()), subclass=st.booleans())
+def test_formatted_figures_are_the_hosts(qty, average_price, stop, stop_pct, key, subclass):
     """Every ",.1f", ",.2f" and ".1%" the report writes is format()'s text,
-    for duck-typed summaries and for the records themselves alike."""
+    for duck-typed summaries and for the records themselves (exact or not,
+    beside others, under any key) alike."""
     line = report(Fixed({"K": summary(qty, average_price, stop, stop_pct)})).split("\n")
     assert line[5:9] == [f"  Quantity: {qty:,.1f}", f"  Avg Price: ${abs(average_price):,.2f}",
-                          f"  Stop Price: ${stop:,.2f}", f"  Stop %: {stop_pct:.1%}"]
+                         f"  Stop Price: ${stop:,.2f}", f"  Stop %: {stop_pct:.1%}"]
     started = dt.datetime.now(dt.timezone.utc)
     try:
-        record = om.PositionSummary(qty, average_price, stop, 0.0, started)
+        record = (SubSummary if subclass else om.PositionSummary)(qty, average_price, stop, 0.0, started)
     except (ValueError, OverflowError, ZeroDivisionError):
         return
-    text = report(Fixed({"K": record}))
-    assert text == ref_portfolio(Fixed({"K": record}))
+    records = {"first": om.PositionSummary(3, -2.5, 2.75, 0.0, started), key: record,
+               "last": om.PositionSummary(2**53 + 1, 1e-3, 1e-3, 0.0, started)}
+    assert report(Fixed(records)) == ref_portfolio(Fixed(records))
+
+
+def test_a_replaced_is_long_is_the_one_read():
+    started = dt.datetime.now(dt.timezone.utc)
+    records = {"L": om.PositionSummary(2, 10.0, 9.0, 0.0, started), "S": om.PositionSummary(1, -4.0, 4.4, 0.0, started)}
+    expected = report(Fixed(records))
+    own = om.PositionSummary.__dict__["is_long"]
+    try:
+        om.PositionSummary.is_long = property(lambda s: s.qty < 2)
+        text = report(Fixed(records))
+        assert text == ref_portfolio(Fixed(records)) and text != expected
+    finally:
+        om.PositionSummary.is_long = own
+    assert report(Fixed(records)) == expected

@@ -189,11 +189,15 @@ Ref summary_field(PyObject *summary, int i) {
     return steal(v);
 }
 
+PositionSummary *plain_summary(PyObject *summary) {
+    PositionSummary *r = exact_summary(summary);
+    return r && pysem::compat::own_type_lookup(summary_class.type, names().is_long) == own_is_long ? r : nullptr;
+}
+
 bool summary_is_long(PyObject *summary) {
     // An exact summary whose class still has its own property: the
     // property's own reading, without the attribute lookup.
-    if (PositionSummary *r = exact_summary(summary);
-        r && pysem::compat::own_type_lookup(summary_class.type, names().is_long) == own_is_long) {
+    if (PositionSummary *r = plain_summary(summary)) {
         PyObject *avg = pysem::record::held(summary, r->average_price, "average_price");
         return truth(pysem::greater_than_zero(avg).ptr());
     }

@@ -50,6 +50,8 @@ void append_minutes(std::string &out, PyObject *ts) {
     pysem::append_default(out, text.ptr());
 }
 
+bool plain_timespan(PyObject *span) { return PyDelta_CheckExact(span); }
+
 void append_timespan(std::string &out, PyObject *span) {
     if (!PyDelta_CheckExact(span)) return pysem::append_default(out, span);
     int days = PyDateTime_DELTA_GET_DAYS(span);
