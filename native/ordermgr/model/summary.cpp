@@ -1,7 +1,10 @@
 #include "model/summary.h"
 
 #include "model/module_ns.h"
+#include <cmath>
+
 #include "pysem/args.h"
+#include "pysem/clock.h"
 #include "pysem/compat.h"
 #include "pysem/fields.h"
 #include "pysem/num.h"
@@ -88,6 +91,45 @@ void derive(Access &acc) {
     acc.set(F::average_price, round_num(num(acc.get(F::average_price)), 8));
 }
 
+// derive() for the common summary: the average price and the stop exact
+// floats, no market price or an exact float one, started an aware datetime
+// in the standard UTC zone and the module's clock the standard one. Then
+// every step of derive() is float arithmetic and round() on doubles, and the
+// age the difference of the two instants' fields: the same figures, made
+// without the intermediate objects. False, with nothing done, otherwise.
+bool derive_plain(Ref (&v)[F::count]) {
+    PyObject *avg_o = v[F::average_price].ptr(), *stop_o = v[F::stop].ptr(), *market_o = v[F::marketPrice].ptr();
+    if (!PyFloat_CheckExact(avg_o) || !PyFloat_CheckExact(stop_o)) return false;
+    if (market_o != Py_None && !PyFloat_CheckExact(market_o)) return false;
+    int64_t started, now;
+    if (!pysem::utc_micros_of(v[F::started].ptr(), started) || !utc_now_micros(now)) return false;
+
+    double avg = PyFloat_AS_DOUBLE(avg_o), stop = PyFloat_AS_DOUBLE(stop_o);
+    bool is_long = avg > 0;
+    Ref age = steal(pysem::timedelta_from_micros(now - started));
+    if (!age) throw Error();
+    Ref profit = none();
+    if (market_o != Py_None && PyFloat_AS_DOUBLE(market_o) != 0.0) {  // truth of a float (nan is true)
+        double m = PyFloat_AS_DOUBLE(market_o);
+        profit = steal(PyFloat_FromDouble(is_long ? m - avg : std::fabs(avg) - m));
+    }
+    double a = std::fabs(avg);
+    double pct = a == 0.0 ? 0.0 : pysem::round_double((is_long ? a - stop : stop - a) / a, 2);
+    Ref figures[] = {steal(PyFloat_FromDouble(pct)), steal(PyFloat_FromDouble(pysem::round_double(stop - a, 8))),
+                     steal(PyFloat_FromDouble(pysem::round_double(stop, 8))),
+                     steal(PyFloat_FromDouble(pysem::round_double(avg, 8)))};
+    if (!profit) throw Error();
+    for (Ref &f : figures)
+        if (!f) throw Error();
+    v[F::age] = std::move(age);
+    v[F::profit] = std::move(profit);
+    v[F::stopPct] = std::move(figures[0]);
+    v[F::stopPts] = std::move(figures[1]);
+    v[F::stop] = std::move(figures[2]);
+    v[F::average_price] = std::move(figures[3]);
+    return true;
+}
+
 PositionSummary *rec(PyObject *self) { return pysem::record::rec_of<PositionSummary>(self); }
 
 PositionSummary *exact_summary(PyObject *o) { return summary_class.exact<PositionSummary>(o); }
@@ -110,8 +152,10 @@ int post_init(PyObject *self) {
                 }
                 values[f] = borrow(*c.slot(self, f));
             }
-            StructAccess acc{values};
-            derive(acc);
+            if (!derive_plain(values)) {
+                StructAccess acc{values};
+                derive(acc);
+            }
             // Swap first, release after (the old values' finalisers may look at us).
             Ref old[F::count];
             for (int f = 0; f < F::count; ++f) {
