@@ -40,6 +40,39 @@ static void civil_from_days(long long z, int &year, unsigned &month, unsigned &d
     year = (int) (y + (month <= 2));
 }
 
+// Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's
+// days-from-civil).
+static long long days_from_civil(long long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = (unsigned) (y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + (long long) doe - 719468;
+}
+
+bool utc_micros_of(PyObject *dt, int64_t &micros) {
+    if (!PyDateTime_CheckExact(dt) || PyDateTime_DATE_GET_TZINFO(dt) != PyDateTime_TimeZone_UTC) return false;
+    long long days = days_from_civil(PyDateTime_GET_YEAR(dt), (unsigned) PyDateTime_GET_MONTH(dt),
+                                     (unsigned) PyDateTime_GET_DAY(dt));
+    long long secs = days * 86400 + PyDateTime_DATE_GET_HOUR(dt) * 3600 + PyDateTime_DATE_GET_MINUTE(dt) * 60 +
+                     PyDateTime_DATE_GET_SECOND(dt);
+    micros = (int64_t) (secs * 1000000 + PyDateTime_DATE_GET_MICROSECOND(dt));
+    return true;
+}
+
+PyObject *timedelta_from_micros(int64_t micros) {
+    // Floor division, as timedelta normalises: days may be negative, the
+    // seconds and microseconds never are.
+    int64_t days = micros / 86400000000LL, rest = micros % 86400000000LL;
+    if (rest < 0) {
+        rest += 86400000000LL;
+        --days;
+    }
+    return PyDateTimeAPI->Delta_FromDelta((int) days, (int) (rest / 1000000), (int) (rest % 1000000), 1,
+                                          PyDateTimeAPI->DeltaType);
+}
+
 bool utc_now_micros(PyObject *datetime_module, int64_t &micros) {
     if (datetime_module != g_datetime_module) return false;
     struct timespec ts;

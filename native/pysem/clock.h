@@ -23,6 +23,14 @@ bool utc_now_micros(PyObject *datetime_module, int64_t &micros);
 // nullptr with the host's error set.
 PyObject *utc_datetime_from_micros(int64_t micros);
 
+// The microseconds since 1970-01-01 UTC of an exact datetime whose tzinfo is
+// the standard UTC zone itself (subtracting two such datetimes is the
+// difference of their fields, as here); false for anything else.
+bool utc_micros_of(PyObject *dt, int64_t &micros);
+// The timedelta of a microsecond count (new reference, or nullptr with the
+// host's error set).
+PyObject *timedelta_from_micros(int64_t micros);
+
 // Exact datetime.datetime (not a subclass).
 bool is_exact_datetime(PyObject *o);
 // Borrowed tzinfo of a datetime (Py_None when naive).

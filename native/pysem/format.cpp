@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace pysem {
 
@@ -93,53 +94,82 @@ static void group_thousands(std::string &out, const char *digits) {
 }
 
 // x rounded to `precision` (0 to 4) decimals, correctly (ties to even, from
-// the exact value of the double), as "[-]digits.digits" into buf; false when
-// |x| * 10**precision is not below 2**52 (or x is not finite).
-static bool fixed_small(double x, int precision, char *buf, size_t &len) {
+// the exact value of the double), as "[-]digits.digits" into buf (at least
+// 48 bytes), a comma between every three integer digits when `grouping`:
+// the length written, or 0 when |x| * 10**precision is not below 2**52 (or
+// x is not finite).
+static size_t fixed_small(double x, int precision, bool grouping, char *buf) {
     static const double scale[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
     static const int64_t iscale[] = {1, 10, 100, 1000, 10000};
-    if (precision < 0 || precision > 4) return false;
-    double s = scale[precision], a = std::fabs(x);
-    if (!(a * s < 4503599627370496.0)) return false;  // 2**52; also nan and inf
-    // n = floor(a * s) on the exact product: fma gives the sign of an exact
-    // difference, and the rounded product is off by at most one.
-    int64_t n = (int64_t) (a * s);
-    if (std::fma(a, s, -(double) n) < 0) --n;
-    if (std::fma(a, s, -(double) (n + 1)) >= 0) ++n;
-    double half = std::fma(a, s, -((double) n + 0.5));
-    if (half > 0 || (half == 0 && (n & 1))) ++n;
+    if (precision < 0 || precision > 4) return 0;
+    double a = std::fabs(x);
+    if (!(a * scale[precision] < 4503599627370496.0)) return 0;  // 2**52; also nan and inf
+    // a = m * 2**e exactly, and then a * 10**precision = m * 10**precision *
+    // 2**e: the integer part and the remainder of the exact product come
+    // from a shift. Below 2**52, e is negative.
+    uint64_t bits;
+    std::memcpy(&bits, &a, sizeof bits);
+    int biased = (int) (bits >> 52);
+    uint64_t m = bits & ((uint64_t(1) << 52) - 1);
+    if (biased)
+        m |= uint64_t(1) << 52;
+    else
+        biased = 1;  // subnormal
+    int shift = 1075 - biased;  // e = -shift, shift >= 1
+    unsigned __int128 product = (unsigned __int128) m * (uint64_t) iscale[precision];  // below 2**67
+    int64_t n = 0;
+    if (shift < 100) {
+        n = (int64_t) (product >> shift);
+        unsigned __int128 rest = product & (((unsigned __int128) 1 << shift) - 1);
+        unsigned __int128 half = (unsigned __int128) 1 << (shift - 1);
+        if (rest > half || (rest == half && (n & 1))) ++n;  // ties to even
+    }  // else a * 10**precision < 2**-32: rounds to 0
+    // Division by a constant, without a hardware divide.
+    int64_t whole, frac;
+    switch (precision) {
+    case 0: whole = n, frac = 0; break;
+    case 1: whole = n / 10, frac = n % 10; break;
+    case 2: whole = n / 100, frac = n % 100; break;
+    case 3: whole = n / 1000, frac = n % 1000; break;
+    default: whole = n / 10000, frac = n % 10000; break;
+    }
+    // The integer digits, last first, then written out in order with the
+    // group separators.
+    char digits[20];
+    int k = 0;
+    do {
+        digits[k++] = (char) ('0' + whole % 10);
+        whole /= 10;
+    } while (whole);
     char *p = buf;
     if (std::signbit(x)) *p++ = '-';
-    int64_t whole = n / iscale[precision], frac = n % iscale[precision];
-    p = std::to_chars(p, p + 24, whole).ptr;
+    for (int i = k - 1; i >= 0; --i) {
+        *p++ = digits[i];
+        if (grouping && i && i % 3 == 0) *p++ = ',';
+    }
     if (precision) {
         *p++ = '.';
         for (int i = precision - 1; i >= 0; --i, frac /= 10) p[i] = (char) ('0' + frac % 10);
         p += precision;
     }
-    *p = '\0';
-    len = (size_t) (p - buf);
-    return true;
+    return (size_t) (p - buf);
 }
 
 void append_fixed_double(std::string &out, double d, int precision, bool grouping, bool percent) {
     if (percent) d *= 100.0;  // as the host does before formatting a '%'
     char small[48];
-    size_t n = 0;
-    if (fixed_small(d, precision, small, n)) {
-        if (grouping)
-            group_thousands(out, small);
-        else
-            out.append(small, n);
-    } else {
-        char *s = PyOS_double_to_string(d, 'f', precision, 0, nullptr);
-        if (!s) throw Error();
-        if (grouping && std::isfinite(d))
-            group_thousands(out, s);
-        else
-            out += s;
-        PyMem_Free(s);
+    if (size_t n = fixed_small(d, precision, grouping, small)) {
+        if (percent) small[n++] = '%';
+        out.append(small, n);
+        return;
     }
+    char *s = PyOS_double_to_string(d, 'f', precision, 0, nullptr);
+    if (!s) throw Error();
+    if (grouping && std::isfinite(d))
+        group_thousands(out, s);
+    else
+        out += s;
+    PyMem_Free(s);
     if (percent) out += '%';
 }
 

@@ -276,9 +276,18 @@ int tp_init(Class &c, PyObject *self, PyObject *args, PyObject *kwargs) {
 PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     PyObject *a[kMaxFields];
     if (!bind_args(c.signature, args, nargsf, kwnames, a)) return nullptr;
-    // Allocated untracked and zeroed; tracked (or not) once complete.
-    PyObject *self = PyObject_GC_New(PyObject, c.type);
-    if (!self) return nullptr;
+    // Allocated untracked and zeroed; tracked (or not) once complete. A kept
+    // instance is as the collector's allocation leaves one (untracked,
+    // header cleared) and holds its reference to the class already.
+    PyObject *self;
+    if (c.free_count) {
+        self = c.free_items[--c.free_count];
+        PyObject_Init(self, c.type);
+        Py_DECREF(c.type);
+    } else {
+        self = PyObject_GC_New(PyObject, c.type);
+        if (!self) return nullptr;
+    }
     memset(reinterpret_cast<char *>(self) + sizeof(PyObject), 0, (size_t) c.type->tp_basicsize - sizeof(PyObject));
     return slot_call<PyObject *>(nullptr, [&] {
         Ref guard = steal(self);
@@ -299,8 +308,25 @@ void tp_dealloc(Class &c, PyObject *self) {
     for (int i = 0; i < c.decl.fields.count; ++i) Py_CLEAR(*c.slot(self, i));
     if (PyObject **d = c.dict_ptr(self)) Py_CLEAR(*d);
     PyTypeObject *type = Py_TYPE(self);
+    // Kept for reuse with its reference to the class (which so outlives it).
+    if (type == c.type && c.free_count < c.free_capacity) {
+        c.free_items[c.free_count++] = self;
+        return;
+    }
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+void drop_free_list(Class &c) {
+    c.free_capacity = 0;
+    while (c.free_count) {
+        PyObject *self = c.free_items[--c.free_count];
+        PyTypeObject *type = Py_TYPE(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+    delete[] c.free_items;
+    c.free_items = nullptr;
 }
 
 int tp_traverse(Class &c, PyObject *self, visitproc visit, void *arg) {
@@ -676,6 +702,10 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
     if (d.post_init) {
         c.own_post_init = PyDict_GetItemString(tp->tp_dict, "__post_init__");
         Py_XINCREF(c.own_post_init);
+    }
+    if (d.free_list > 0) {
+        c.free_items = new PyObject *[d.free_list];
+        c.free_capacity = d.free_list;
     }
     c.codec = zelph_record_codec{ZELPH_RECORD_CODEC_ABI, s.codec_fields, s.codec_build, d.itemized_field,
                                  d.items_changed};

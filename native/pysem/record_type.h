@@ -190,6 +190,11 @@ struct Decl {
     // An instance of exactly this class whose fields all hold objects the
     // collector never tracks is left untracked (slot records only).
     bool untracked_while_atomic = false;
+    // Released instances of exactly this class whose memory is kept for the
+    // next ones the class's own constructor makes (as the host keeps its
+    // floats and tuples): at most this many. Subclass instances are always
+    // freed.
+    int free_list = 0;
     // Native state beside the fields:
     // a Factory field that the record fills itself (1 done, 0 not, -1 error);
     int (*fill_default)(PyObject *self, int field) = nullptr;
@@ -234,6 +239,11 @@ struct Class {
     PyObject *own_post_init = nullptr;
     zelph_record_codec codec{};
     std::string init_qualname, doc;
+    // The kept instances (decl.free_list of them at most), each released
+    // (fields dropped, untracked) and holding the reference to the class it
+    // had; free_capacity is 0 once the list was dropped.
+    PyObject **free_items = nullptr;
+    int free_count = 0, free_capacity = 0;
 
     explicit Class(const Decl &d) : decl(d) {}
 
@@ -326,6 +336,10 @@ Ref construct(Class &c, Ref (&&values)[N], bool by_keyword) {
 // Builds the class in `module` (PyType_FromModuleAndSpec) and binds it there
 // under its name.
 PyTypeObject *create(Class &c, PyObject *module, const SlotSet &slots);
+
+// Frees the instances kept for reuse, and keeps none from now on (the
+// module is going away).
+void drop_free_list(Class &c);
 
 // Whether every field of an instance holds an object the collector never
 // tracks (then it is untracked), tracked again otherwise.

@@ -156,3 +156,45 @@ def test_subclass_instances_with_their_own_attributes_stay_collectable(om):
     del t, s, marker
     gc.collect()
     assert alive() is None
+
+
+# One step of a made-and-dropped stream: make a trade (exact or a subclass;
+# atomic values, a container, or a default timestamp), keep it or drop it,
+# or drop a kept one.
+steps = st.lists(st.tuples(st.sampled_from(["make", "make", "drop"]), st.booleans(),
+                           st.sampled_from(ATOMIC + ["container", "default"]), st.booleans()), max_size=60)
+
+
+@given(steps)
+def test_released_trades_come_back_as_new(om, steps):
+    """Trades released and made again (their memory is reused) start with
+    the given values alone, tracked exactly when one of them may need it,
+    and hold their class as any other object does."""
+    class Sub(om.Trade):
+        pass
+
+    refs_before = [None, sys.getrefcount(Sub)]
+    kept = []
+    for action, subclass, value, keep in steps:
+        if action == "drop":
+            if kept:
+                kept.pop(0)
+            continue
+        v = [Marker()] if value == "container" else value
+        cls = Sub if subclass else om.Trade
+        t = cls(7, 1.5, 3, 0.25) if value == "default" else cls(v, 1.5, 3, 0.25, ts())
+        assert type(t) is cls and t.price == 1.5 and t.qty == 3 and t.commission == 0.25
+        if value == "default":
+            assert t.orderid == 7 and t.timestamp.tzinfo is UTC and not gc.is_tracked(t) == (cls is om.Trade)
+        else:
+            assert t.orderid is v and t.timestamp == ts()
+            assert gc.is_tracked(t) == (cls is Sub or gc.is_tracked({"v": v}))
+        assert t == cls(t.orderid, 1.5, 3, 0.25, t.timestamp)
+        if keep:
+            kept.append(t)
+        del t
+    kept.clear()
+    cls = None
+    gc.collect()
+    # (the released trades kept for reuse hold the exact class)
+    assert sys.getrefcount(Sub) == refs_before[1]

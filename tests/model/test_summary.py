@@ -353,3 +353,21 @@ def test_no_growth_over_many_constructions():
                 pass
 
     assert_flat_memory(work, 20000)
+
+
+@settings(max_examples=1000, deadline=None)
+@given(avg=st.one_of(floats, finite), stop=st.one_of(floats, finite), market=st.one_of(st.none(), floats, finite),
+       started=st.one_of(st.datetimes(timezones=st.just(UTC)),
+                         st.datetimes(timezones=st.sampled_from([dt.timezone(dt.timedelta(0)),
+                                                                 dt.timezone(dt.timedelta(hours=-5))]))))
+def test_derivation_on_the_hosts_clock(avg, stop, market, started):
+    """Float figures and a started time anywhere in the calendar, on the
+    module's own clock: the figures are the plain ones, and the age is
+    now - started for a `now` read during the construction."""
+    before = dt.datetime.now(UTC) - started
+    s = om.PositionSummary(3, avg, stop, 0.5, started, market)
+    after = dt.datetime.now(UTC) - started
+    expected = derived(3, avg, stop, 0.5, started, market)
+    for name in FIELDS[:-1]:
+        assert same(getattr(s, name), expected[name]), name
+    assert type(s.age) is dt.timedelta and before <= s.age <= after

@@ -1,9 +1,10 @@
 """SystemReporter.position_summary: the portfolio risk report."""
 import datetime as dt
+import math
 import types
 
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from marlovent import ordermgr as om
@@ -106,3 +107,59 @@ def test_report_matches_plain_python(rows):
 @given(spans)
 def test_age_is_the_timedelta_text(span):
     assert report(Fixed({"K": summary(1, 1.0, 1.0, 0.0, span)})).split("\n")[11] == f"  Age: {span}"
+
+
+# Floats at and around the ties of the report's formats (k + 1/2 units of the
+# last place shown, a few ulps either side), tiny and subnormal ones, and
+# ones beyond the range a format can show exactly in an integer.
+def _ties(k, digits, ulps):
+    x = (k + 0.5) / 10**digits
+    for _ in range(abs(ulps)):
+        x = math.nextafter(x, math.inf if ulps > 0 else -math.inf)
+    return x
+
+
+format_floats = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.builds(_ties, st.integers(-10**13, 10**13), st.sampled_from([0, 1, 2, 3]), st.integers(-2, 2)),
+    st.floats(-1e-3, 1e-3), st.sampled_from([5e-324, -5e-324, 2.0**-1022, 2.0**52 / 100, 2.0**52 / 1000]),
+    st.floats(1e12, 1e18).map(lambda x: x * (1 if int(x) % 2 else -1)),
+)
+
+
+class SubSummary(om.PositionSummary):
+    pass
+
+
+@settings(max_examples=2000, deadline=None)
+@given(qty=st.one_of(format_floats, st.integers(-2**60, 2**60)), average_price=format_floats, stop=format_floats,
+       stop_pct=format_floats, key=st.one_of(st.text(max_size=2), st.integers()), subclass=st.booleans())
+def test_formatted_figures_are_the_hosts(qty, average_price, stop, stop_pct, key, subclass):
+    """Every ",.1f", ",.2f" and ".1%" the report writes is format()'s text,
+    for duck-typed summaries and for the records themselves (exact or not,
+    beside others, under any key) alike."""
+    line = report(Fixed({"K": summary(qty, average_price, stop, stop_pct)})).split("\n")
+    assert line[5:9] == [f"  Quantity: {qty:,.1f}", f"  Avg Price: ${abs(average_price):,.2f}",
+                         f"  Stop Price: ${stop:,.2f}", f"  Stop %: {stop_pct:.1%}"]
+    started = dt.datetime.now(dt.timezone.utc)
+    try:
+        record = (SubSummary if subclass else om.PositionSummary)(qty, average_price, stop, 0.0, started)
+    except (ValueError, OverflowError, ZeroDivisionError):
+        return
+    records = {"first": om.PositionSummary(3, -2.5, 2.75, 0.0, started), key: record,
+               "last": om.PositionSummary(2**53 + 1, 1e-3, 1e-3, 0.0, started)}
+    assert report(Fixed(records)) == ref_portfolio(Fixed(records))
+
+
+def test_a_replaced_is_long_is_the_one_read():
+    started = dt.datetime.now(dt.timezone.utc)
+    records = {"L": om.PositionSummary(2, 10.0, 9.0, 0.0, started), "S": om.PositionSummary(1, -4.0, 4.4, 0.0, started)}
+    expected = report(Fixed(records))
+    own = om.PositionSummary.__dict__["is_long"]
+    try:
+        om.PositionSummary.is_long = property(lambda s: s.qty < 2)
+        text = report(Fixed(records))
+        assert text == ref_portfolio(Fixed(records)) and text != expected
+    finally:
+        om.PositionSummary.is_long = own
+    assert report(Fixed(records)) == expected

@@ -1,5 +1,6 @@
 #include "model/module_ns.h"
 
+#include "model/trade.h"
 #include "pysem/clock.h"
 
 namespace ordermgr {
@@ -43,6 +44,7 @@ void clear_state(ModuleState *st) {
 
 void free_state(ModuleState *st) {
     clear_state(st);
+    pysem::record::drop_free_list(trade_class);
 #define ORDERMGR_RELEASE_(n) Py_CLEAR(st->names.n);
     ORDERMGR_NAMES(ORDERMGR_RELEASE_)
 #undef ORDERMGR_RELEASE_

@@ -1,7 +1,11 @@
 #include "model/summary.h"
 
 #include "model/module_ns.h"
+#include <cmath>
+
 #include "pysem/args.h"
+#include "pysem/clock.h"
+#include "pysem/compat.h"
 #include "pysem/fields.h"
 #include "pysem/num.h"
 #include "pysem/record.h"
@@ -87,6 +91,45 @@ void derive(Access &acc) {
     acc.set(F::average_price, round_num(num(acc.get(F::average_price)), 8));
 }
 
+// derive() for the common summary: the average price and the stop exact
+// floats, no market price or an exact float one, started an aware datetime
+// in the standard UTC zone and the module's clock the standard one. Then
+// every step of derive() is float arithmetic and round() on doubles, and the
+// age the difference of the two instants' fields: the same figures, made
+// without the intermediate objects. False, with nothing done, otherwise.
+bool derive_plain(Ref (&v)[F::count]) {
+    PyObject *avg_o = v[F::average_price].ptr(), *stop_o = v[F::stop].ptr(), *market_o = v[F::marketPrice].ptr();
+    if (!PyFloat_CheckExact(avg_o) || !PyFloat_CheckExact(stop_o)) return false;
+    if (market_o != Py_None && !PyFloat_CheckExact(market_o)) return false;
+    int64_t started, now;
+    if (!pysem::utc_micros_of(v[F::started].ptr(), started) || !utc_now_micros(now)) return false;
+
+    double avg = PyFloat_AS_DOUBLE(avg_o), stop = PyFloat_AS_DOUBLE(stop_o);
+    bool is_long = avg > 0;
+    Ref age = steal(pysem::timedelta_from_micros(now - started));
+    if (!age) throw Error();
+    Ref profit = none();
+    if (market_o != Py_None && PyFloat_AS_DOUBLE(market_o) != 0.0) {  // truth of a float (nan is true)
+        double m = PyFloat_AS_DOUBLE(market_o);
+        profit = steal(PyFloat_FromDouble(is_long ? m - avg : std::fabs(avg) - m));
+    }
+    double a = std::fabs(avg);
+    double pct = a == 0.0 ? 0.0 : pysem::round_double((is_long ? a - stop : stop - a) / a, 2);
+    Ref figures[] = {steal(PyFloat_FromDouble(pct)), steal(PyFloat_FromDouble(pysem::round_double(stop - a, 8))),
+                     steal(PyFloat_FromDouble(pysem::round_double(stop, 8))),
+                     steal(PyFloat_FromDouble(pysem::round_double(avg, 8)))};
+    if (!profit) throw Error();
+    for (Ref &f : figures)
+        if (!f) throw Error();
+    v[F::age] = std::move(age);
+    v[F::profit] = std::move(profit);
+    v[F::stopPct] = std::move(figures[0]);
+    v[F::stopPts] = std::move(figures[1]);
+    v[F::stop] = std::move(figures[2]);
+    v[F::average_price] = std::move(figures[3]);
+    return true;
+}
+
 PositionSummary *rec(PyObject *self) { return pysem::record::rec_of<PositionSummary>(self); }
 
 PositionSummary *exact_summary(PyObject *o) { return summary_class.exact<PositionSummary>(o); }
@@ -109,8 +152,10 @@ int post_init(PyObject *self) {
                 }
                 values[f] = borrow(*c.slot(self, f));
             }
-            StructAccess acc{values};
-            derive(acc);
+            if (!derive_plain(values)) {
+                StructAccess acc{values};
+                derive(acc);
+            }
             // Swap first, release after (the old values' finalisers may look at us).
             Ref old[F::count];
             for (int f = 0; f < F::count; ++f) {
@@ -133,6 +178,10 @@ PyObject *get_is_long(PyObject *self, void *) {
         return pysem::greater_than_zero(avg.ptr()).release();
     });
 }
+
+// The class's own is_long descriptor, as defined (kept for the life of the
+// process, as the class is).
+PyObject *own_is_long = nullptr;
 
 PyGetSetDef summary_properties[] = {
     {"is_long", get_is_long, nullptr, "Whether the average price is above zero.", nullptr},
@@ -184,8 +233,28 @@ Ref summary_field(PyObject *summary, int i) {
     return steal(v);
 }
 
+PositionSummary *plain_summary(PyObject *summary) {
+    PositionSummary *r = exact_summary(summary);
+    return r && pysem::compat::own_type_lookup(summary_class.type, names().is_long) == own_is_long ? r : nullptr;
+}
+
+bool summary_is_long(PyObject *summary) {
+    // An exact summary whose class still has its own property: the
+    // property's own reading, without the attribute lookup.
+    if (PositionSummary *r = plain_summary(summary)) {
+        PyObject *avg = pysem::record::held(summary, r->average_price, "average_price");
+        return truth(pysem::greater_than_zero(avg).ptr());
+    }
+    return truth(pysem::getattr(summary, names().is_long).ptr());
+}
+
 void register_position_summary(PyObject *module) {
-    pysem::record::define<PositionSummary, summary_class>(module);
+    PyTypeObject *type = pysem::record::define<PositionSummary, summary_class>(module);
+    own_is_long = Py_XNewRef(PyDict_GetItemWithError(type->tp_dict, names().is_long));
+    if (!own_is_long) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "PositionSummary has no is_long");
+        throw Error();
+    }
 }
 
 }  // namespace ordermgr

@@ -42,6 +42,15 @@ Ref make_position_summary(PyObject *qty, PyObject *average_price, PyObject *stop
 // gives it (a subclass may override it). New reference.
 Ref summary_field(PyObject *summary, int i);
 
+// The truth of `summary.is_long`, read as getattr reads it (an exact
+// summary's own property is read without the lookup).
+bool summary_is_long(PyObject *summary);
+
+// The record of an exact summary whose class still has its own is_long:
+// reading its fields and is_long then runs no code of the caller's (though
+// the values read may). Null for anything else.
+PositionSummary *plain_summary(PyObject *summary);
+
 extern pysem::record::Class summary_class;
 
 void register_position_summary(PyObject *module);

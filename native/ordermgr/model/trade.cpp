@@ -153,6 +153,7 @@ static const pysem::record::Decl trade_decl = {
     .fields = PYSEM_RECORD_TABLE(Trade, TRADE_FIELDS),
     .post_init = post_init,
     .untracked_while_atomic = true,
+    .free_list = 256,
     .fill_default = fill_default_timestamp,
     .changing = fields_changing,
     .cleared = cleared,

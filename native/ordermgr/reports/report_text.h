@@ -24,6 +24,8 @@ public:
         return text_;
     }
     std::string &line(const char *fixed) { return line() += fixed; }
+    // Room for about `bytes` of text ahead (a hint: the text grows past it).
+    void reserve(size_t bytes) { text_.reserve(bytes); }
     Ref str() const { return pysem::utf8_to_str(text_); }
 
 private:

@@ -50,26 +50,35 @@ void append_minutes(std::string &out, PyObject *ts) {
     pysem::append_default(out, text.ptr());
 }
 
+bool plain_timespan(PyObject *span) { return PyDelta_CheckExact(span); }
+
 void append_timespan(std::string &out, PyObject *span) {
     if (!PyDelta_CheckExact(span)) return pysem::append_default(out, span);
     int days = PyDateTime_DELTA_GET_DAYS(span);
     int seconds = PyDateTime_DELTA_GET_SECONDS(span);
     int us = PyDateTime_DELTA_GET_MICROSECONDS(span);
+    // Written into one buffer, appended once: "[D day[s], ]H:MM:SS[.UUUUUU]".
+    char buf[64];
+    char *p = buf;
     if (days) {
-        append_int(out, days);
-        out += (days == 1 || days == -1) ? " day, " : " days, ";
+        p = std::to_chars(p, buf + sizeof buf, days).ptr;
+        const char *unit = (days == 1 || days == -1) ? " day, " : " days, ";
+        while (*unit) *p++ = *unit++;
     }
-    append_int(out, seconds / 3600);
-    out += ':';
-    append_2(out, seconds % 3600 / 60);
-    out += ':';
-    append_2(out, seconds % 60);
+    p = std::to_chars(p, buf + sizeof buf, seconds / 3600).ptr;
+    int minutes = seconds % 3600 / 60, secs = seconds % 60;
+    *p++ = ':';
+    *p++ = (char) ('0' + minutes / 10);
+    *p++ = (char) ('0' + minutes % 10);
+    *p++ = ':';
+    *p++ = (char) ('0' + secs / 10);
+    *p++ = (char) ('0' + secs % 10);
     if (us) {
-        out += '.';
-        char digits[6];
-        for (int i = 5; i >= 0; --i, us /= 10) digits[i] = (char) ('0' + us % 10);
-        out.append(digits, 6);
+        *p++ = '.';
+        for (int i = 5; i >= 0; --i, us /= 10) p[i] = (char) ('0' + us % 10);
+        p += 6;
     }
+    out.append(buf, (size_t) (p - buf));
 }
 
 }  // namespace ordermgr

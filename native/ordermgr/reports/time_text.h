@@ -15,4 +15,8 @@ void append_minutes(std::string &out, PyObject *ts);
 // "-1 day, 23:55:00" or "0:00:00.000007".
 void append_timespan(std::string &out, PyObject *span);
 
+// Whether append_timespan writes the span without running any code of the
+// caller's (an exact timedelta).
+bool plain_timespan(PyObject *span);
+
 }  // namespace ordermgr
