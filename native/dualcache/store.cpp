@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "itemized.h"
+#include "pysem/collector_pause.h"
 #include "py_import.h"
 #include "raise.h"
 #include "sealed.h"
@@ -324,21 +325,6 @@ bool Store::load(Entry &e) {
 
 namespace {
 
-// The collector paused while a read builds many objects that all stay
-// alive (a collection then finds nothing to free).
-class CollectorPaused {
-public:
-    CollectorPaused() : was_(PyGC_Disable()) {}
-    ~CollectorPaused() {
-        if (was_) PyGC_Enable();
-    }
-    CollectorPaused(const CollectorPaused &) = delete;
-    CollectorPaused &operator=(const CollectorPaused &) = delete;
-
-private:
-    int was_;
-};
-
 // The entry a scan of the whole map is decoding: its head, then its item
 // rows as they come.
 struct ScannedEntry {
@@ -428,7 +414,7 @@ void Store::load_missing() {
     // One by one is cheaper while few of the entries are missing.
     size_t missing = index_.unloaded();
     if (missing < 2 || missing * 8 < (size_t) index_.size()) return;
-    CollectorPaused paused;
+    pysem::CollectorPause paused;  // every object built stays alive: a collection would free nothing
     Db &db = conn_->db();
     bool own = !conn_->in_transaction();
     try {
