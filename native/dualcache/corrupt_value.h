@@ -24,14 +24,15 @@ struct CorruptValue {
 // thrown on as it is.
 [[noreturn]] void corrupt_from_python_error(const std::string &what);
 
-// Runs `body`; a Python error it raises becomes CorruptValue(what).
-template <typename F>
-auto corrupt_if_raises(const std::string &what, F &&body) -> decltype(body()) {
+// Runs `body`; a Python error it raises becomes CorruptValue(what()). The
+// message is made only then (this runs for every record loaded).
+template <typename What, typename F>
+auto corrupt_if_raises(What &&what, F &&body) -> decltype(body()) {
     try {
         return body();
     } catch (nb::python_error &e) {
         e.restore();
-        corrupt_from_python_error(what);
+        corrupt_from_python_error(what());
     }
 }
 

@@ -32,22 +32,14 @@ static void add_unique(PyObject *container, PyObject *key, PyObject *value, cons
 
 nb::object Decoder::build(const Shape &s, PyObject *stored, nb::object *fields_out) {
     const RecordClass &rc = *s.rc;
-    // A Python error while building means the fields are not the class's
-    // (the message is made only then: this runs for every record loaded).
-    auto rebuilt = [&](auto &&body) -> nb::object {
-        try {
-            return body();
-        } catch (nb::python_error &e) {
-            e.restore();
-            corrupt_from_python_error("cannot rebuild a stored " + rc.tag_utf8 + " from its fields");
-        }
-    };
+    // A Python error while building means the fields are not the class's.
+    auto what = [&] { return "cannot rebuild a stored " + rc.tag_utf8 + " from its fields"; };
     if (!s.lost.empty())
         throw CorruptValue{"stored " + rc.tag_utf8 + " records have the field '" + s.lost +
                                "', which the class as registered now does not have",
                            nb::object(), false};
     if (s.same) {
-        nb::object obj = rebuilt([&] { return rc.build(stored); });
+        nb::object obj = corrupt_if_raises(what, [&] { return rc.build(stored); });
         if (fields_out) *fields_out = nb::borrow(stored);
         return obj;
     }
@@ -61,20 +53,20 @@ nb::object Decoder::build(const Shape &s, PyObject *stored, nb::object *fields_o
             if (int from = s.source[(size_t) j]; from >= 0)
                 if (PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(rc.names, j), PyTuple_GET_ITEM(stored, from)) < 0)
                     throw nb::python_error();
-        return rebuilt([&] { return rc.build_from(mapping.ptr()); });
+        return corrupt_if_raises(what, [&] { return rc.build_from(mapping.ptr()); });
     }
     nb::object fields = checked(PyTuple_New(n));
     for (Py_ssize_t j = 0; j < n; ++j) {
         int from = s.source[(size_t) j];
         nb::object v = from >= 0 ? nb::borrow(PyTuple_GET_ITEM(stored, from))
-                                 : rebuilt([&] { return rc.default_for(j); });
+                                 : corrupt_if_raises(what, [&] { return rc.default_for(j); });
         if (!v)
             throw CorruptValue{"stored " + rc.tag_utf8 + " records lack the field '" + rc.names_utf8[(size_t) j] +
                                    "', which has no default",
                                nb::object(), false};
         PyTuple_SET_ITEM(fields.ptr(), j, v.release().ptr());
     }
-    nb::object obj = rebuilt([&] { return rc.build(fields.ptr()); });
+    nb::object obj = corrupt_if_raises(what, [&] { return rc.build(fields.ptr()); });
     if (fields_out) *fields_out = std::move(fields);
     return obj;
 }

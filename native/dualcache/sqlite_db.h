@@ -49,7 +49,6 @@ private:
     sqlite3_stmt *s_;
 };
 
-// Which file a path named when it was opened.
 // LoadAll on SQLite: the entries and the items tables each scanned in their
 // order and merged into LoadAll's rows (two plain scans cost less than one
 // compound statement that merges them).
@@ -77,6 +76,7 @@ private:
     bool on_entry_ = false;              // the current row is the entry scan's
 };
 
+// Which file a path named when it was opened.
 struct FileId {
     dev_t dev = 0;
     ino_t ino = 0;
