@@ -111,8 +111,7 @@ enum Own : int {
     kScanIfChanged,
     kTakeIds,
     kCountCommit,
-    kLockOnly,
-    kExpectChanges,
+    kCountIfUnchanged,
     kLoadIfChanged,
     kStatementCount
 };
@@ -128,14 +127,15 @@ const Statement kOwnStatements[] = {
      1, {kInt8}, false},
     /* kTakeIds */ {"SELECT nextval({Q}::regclass) FROM generate_series(1, $1)", 1, {kInt8}, false},
     /* kCountCommit */ {"UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K}", 0, {}, false},
-    // The lock of a transaction that reads nothing with it.
-    /* kLockOnly */ {"SELECT 1 FROM {S}.dualcache_stores WHERE id = {K} FOR UPDATE", 0, {}, false},
-    // Right after the lock (a snapshot of its own): fails with a division
-    // by zero (SQLSTATE 22012) unless the change count is still $1 (and the
-    // store still there), which aborts the transaction.
-    /* kExpectChanges */
-    {"SELECT 1 / (SELECT count(*) FROM {S}.dualcache_stores WHERE id = {K} AND changes = $1)::int", 1, {kInt8},
-     false},
+    // The lock and the change count's update of a transaction that read
+    // nothing under it: fails with a division by zero (SQLSTATE 22012),
+    // which aborts the transaction, unless the change count was still $1
+    // (the update waits for the lock and then looks at the row as its
+    // holder left it) and the store is still there.
+    /* kCountIfUnchanged */
+    {"WITH counted AS (UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K} AND changes = $1"
+     " RETURNING 1) SELECT 1 / (SELECT count(*) FROM counted)::int",
+     1, {kInt8}, false},
     // Right after the lock: entry $2 of map $1 as LoadEntry reads it, when
     // its version is no longer $3.
     /* kLoadIfChanged */
@@ -1380,14 +1380,14 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             raise("the server rolled the transaction back: a statement in it failed (SQLSTATE 25P02)", "25P02");
         }
         bool wrote = wrote_, optimistic = optimistic_;
-        if (wrote) enqueue(kCountCommit, nullptr, nullptr, nullptr, 0);
+        if (wrote && !optimistic) enqueue(kCountCommit, nullptr, nullptr, nullptr, 0);  // (counted with the lock)
         PGresult *r = exchange(-1, "COMMIT", nullptr, nullptr, 0, true);
         end_transaction_state();
         bool committed = r && std::strcmp(pq_.PQcmdStatus(r), "COMMIT") == 0;
         if (r) pq_.PQclear(r);
         if (!committed) raise("the server rolled the transaction back (SQLSTATE 40000)", "40000");
         creating_ = unsettled_ = false;
-        if (wrote) ++own_commits_;
+        if (wrote || optimistic) ++own_commits_;
         if (optimistic) ++optimistic_commits_;
         return nullptr;
     }
@@ -1488,12 +1488,11 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
 
 void PgDb::begin_optimistic(int64_t expected) {
     enqueue(-1, "BEGIN", nullptr, nullptr, 0);
-    enqueue(kLockOnly, nullptr, nullptr, nullptr, 0);
     char seen[8];
     put_big_endian(seen, expected);
     const char *v[] = {seen};
     const int l[] = {8};
-    enqueue(kExpectChanges, nullptr, v, l, 1);
+    enqueue(kCountIfUnchanged, nullptr, v, l, 1);
     optimistic_ = true;
     locked_changes_ = expected;  // once the check passed
 }

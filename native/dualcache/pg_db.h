@@ -25,9 +25,9 @@
 //
 // A write of one entry that this connection holds in memory, when the last
 // lock it took found nobody else had written, costs one: nothing is sent
-// at BEGIN, and the lock goes out with the writes, followed by a check that
-// the change count is still the one this connection read (a division by
-// zero when not: the server rolls everything back). Such a conflict is
+// at BEGIN, and the lock goes out with the writes, as an update of the
+// change count that divides by zero unless the count is still the one this
+// connection read (the server then rolls everything back). Such a conflict is
 // SQLSTATE 40001; the caller redoes its call, and transactions take the
 // lock first again until a lock finds nobody else wrote. Writes wait in a queue until a
 // statement needs an answer (a read, the commit); a savepoint level whose
@@ -237,8 +237,9 @@ private:
     // The first statement that failed: a conflict when it is the check of an
     // optimistic lock, else what it says.
     [[noreturn]] void fail_statement(PGresult *r, const char *context);
-    // BEGIN, the lock and the check of the change count, queued to go out
-    // with the first statement that needs an answer (or the commit).
+    // BEGIN and the lock with the checked update of the change count,
+    // queued to go out with the first statement that needs an answer (or
+    // the commit).
     void begin_optimistic(int64_t expected);
     // BEGIN, the lock, the entries when they changed and the hinted entry
     // when it changed, in one round trip.
