@@ -1320,8 +1320,10 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         // rewritten when it changed; or, when nobody else wrote, no round
         // trip at all until the transaction needs one.
         int64_t expected = seen_changes_ + own_commits_;
+        // (A store of an older format is rewritten by its first write, in
+        // a row of its own: under a lock taken first.)
         if (hinted && hint.current && hint.view == seen_changes_ && others_quiet_ && pipeline_ &&
-            stmts_.prepared) {
+            stmts_.prepared && format_ == format::kVersion) {
             begin_optimistic(expected);
             return nullptr;
         }
