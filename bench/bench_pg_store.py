@@ -144,9 +144,11 @@ trades = [om.Trade((worker, i), 10.0, 1, 0.0, stamp) for i in range(count)]
 sys.stdout.write("ready\\n"); sys.stdout.flush()
 sys.stdin.readline()
 cpu = time.process_time()
+stats = m.positions._stats()
 for i, t in enumerate(trades):
     m.add_trade(f"K{i % 8}", t)
-print(time.process_time() - cpu)
+after = m.positions._stats()
+print(time.process_time() - cpu, *(after.get(k, 0) - stats.get(k, 0) for k in ("round_trips", "conflicts")))
 """
 
 
@@ -162,16 +164,17 @@ def writers(data_dir, procs, count):
     for c in children:
         c.stdin.write("go\n")
         c.stdin.flush()
-    cpu = 0.0
+    cpu = trips = conflicts = 0.0
     for c in children:
         out, _ = c.communicate(timeout=600)
         assert c.returncode == 0
-        cpu += float(out)
+        cpu, trips, conflicts = (a + float(b) for a, b in zip((cpu, trips, conflicts), out.split()))
     elapsed = time.perf_counter() - t0
     m = om.OrderMgr("writers")
     stored = sum(len(p.trades) for p in m.positions.values())
     m.positions.destroy()
-    return procs * count / elapsed, stored == procs * count, cpu / (procs * count)
+    n = procs * count
+    return n / elapsed, stored == n, cpu / n, trips / n, conflicts / n
 
 
 def big_portfolio(data_dir, n):
@@ -221,7 +224,9 @@ def writers_only(rounds=3):
             ok = "nothing lost" if all(g[1] for g in got) else "FILLS LOST"
             print(f"{f'{procs} writer process(es), durable fills per second':<52} "
                   f"{' / '.join(f'{g[0]:,.0f}' for g in got)}   {ok}; client CPU per fill "
-                  f"{' / '.join(f'{g[2] * 1e3:.2f}' for g in got)} ms")
+                  f"{' / '.join(f'{g[2] * 1e3:.2f}' for g in got)} ms; round trips per fill "
+                  f"{' / '.join(f'{g[3]:.2f}' for g in got)}, refused optimistic commits per fill "
+                  f"{' / '.join(f'{g[4]:.2f}' for g in got)}")
     finally:
         server.remove()
 
@@ -266,7 +271,7 @@ def main():
             got = [writers(d, procs, 150) for _, d in backends]
             ok = "nothing lost" if all(g[1] for g in got) else "FILLS LOST"
             print(f"{f'{procs} writer process(es), durable fills per second':<52} {got[0][0]:>12,.0f} "
-                  f"{got[1][0]:>12,.0f}   {ok}")
+                  f"{got[1][0]:>12,.0f}   {ok}; PostgreSQL round trips per fill {got[1][3]:.2f}")
         big = [big_portfolio(os.path.join(tmp.name, "big"), N_BIG), big_portfolio(server.schema_uri("big"), N_BIG)]
         opened = [open_big(d) for d in big]
         print(f"{'open a portfolio of 100,000 positions':<52} {opened[0][0] * 1e3:>9.0f} ms {opened[1][0] * 1e3:>9.0f} ms")

@@ -231,9 +231,11 @@ nb::object Connection::map_names() {
 
 // --- transactions -----------------------------------------------------------
 
-void Connection::begin_outermost() {
+void Connection::begin_outermost(const WriteHint *hint) {
     // A read-only store still runs transaction() blocks that only read.
     try {
+        if (!db_->read_only()) db_->expect_write(hint);
+        tags_added_before_ = tags_->rows_added();
         db_->run_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
         locked_version_ = data_version();
     } catch (...) {
@@ -379,13 +381,13 @@ void Connection::rollback_outermost() {
     std::vector<Level> undone = std::move(levels_);
     levels_.clear();
     for (const Level &lv : undone) undo(lv);
-    tags_->forget();
+    if (tags_->rows_added() != tags_added_before_) tags_->forget();  // rows it added are gone
     for (auto it = undone.rbegin(); it != undone.rend(); ++it) run_undos(it->undos);
 }
 
-void Connection::begin_level() {
+void Connection::begin_level(const WriteHint *hint) {
     if (levels_.empty()) {
-        begin_outermost();
+        begin_outermost(hint);
     } else {
         check_not_failed();
         db_->run(Sql::Savepoint).done();

@@ -103,7 +103,8 @@ public:
     // transaction (undone with it).
     void upgrade();
 
-    void begin_level();
+    // `hint`: the entry an outermost level is about to rewrite, if known.
+    void begin_level(const WriteHint *hint = nullptr);
     void end_level(bool ok);
     // The write lock for one write operation: an implicit level outside
     // transaction(); inside, the open level (refused when a write of the
@@ -149,7 +150,7 @@ private:
     enum class State { Open, Closed, Destroyed };
     bool inherited() const;
     void open_sqlite(nb::handle cacheName, nb::handle cachePrefix);
-    void begin_outermost();
+    void begin_outermost(const WriteHint *hint = nullptr);
     void check_not_failed() const;
     // Undoes a level in memory: forgets the entries it wrote, marks the
     // maps it wrote stale, and the maps it created as never written.
@@ -178,6 +179,7 @@ private:
     bool busy_ = false;  // inside an operation (no re-entry, no use from a second thread)
     std::vector<Level> levels_;
     int64_t locked_version_ = 0;
+    int64_t tags_added_before_ = 0;  // the tag rows added before the open transaction
     uint64_t fork_generation_;  // when opened
     long long fail_after_ = -1;
     std::vector<Store *> stores_;  // the maps' Stores alive now

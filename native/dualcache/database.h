@@ -76,6 +76,18 @@ constexpr bool per_map(Sql s) {
     }
 }
 
+// What the caller of a write transaction is about to read and rewrite: one
+// entry of one map (map 0: the default map), as its memory level knows it.
+// An engine may use it to bring that entry along with the lock, or to skip
+// the lock's own round trip when nobody else wrote since.
+struct WriteHint {
+    int64_t map = 0;
+    int64_t entry = 0;     // the entry's row id
+    int64_t version = -1;  // the stored version its live value shows (-1: none in memory)
+    int64_t view = 0;      // the data version the map's key index was read at
+    bool current = false;  // the index was read at `view` and the entry is in memory
+};
+
 // One statement of an engine, prepared once per connection.
 class Cursor {
 public:
@@ -144,6 +156,10 @@ public:
     // Runs a statement that returns no rows, without the GIL while it waits
     // (for another writer's lock, a sync to disk, the server).
     virtual void run_blocking(Sql which) = 0;
+    // Tells the next BeginImmediate which entry the transaction is about to
+    // rewrite (null: none known). Only a hint: the transaction may still
+    // read and write anything.
+    virtual void expect_write(const WriteHint *) {}
     // The id of the row the last InsertEntry or InsertTag added.
     virtual int64_t last_insert_id() = 0;
     virtual bool in_transaction() const = 0;

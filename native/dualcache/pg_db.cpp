@@ -106,7 +106,15 @@ const Statement kStatements[] = {
 static_assert(sizeof kStatements / sizeof *kStatements == (size_t) Sql::Count_);
 
 // The connection's own statements, after the store's.
-enum Own : int { kLock = (int) Sql::Count_, kScanIfChanged, kTakeIds, kCountCommit, kStatementCount };
+enum Own : int {
+    kLock = (int) Sql::Count_,
+    kScanIfChanged,
+    kTakeIds,
+    kCountCommit,
+    kCountIfUnchanged,
+    kLoadIfChanged,
+    kStatementCount
+};
 const Statement kOwnStatements[] = {
     // The store's lock, its change count, and the id of a first new entry.
     /* kLock */
@@ -119,6 +127,21 @@ const Statement kOwnStatements[] = {
      1, {kInt8}, false},
     /* kTakeIds */ {"SELECT nextval({Q}::regclass) FROM generate_series(1, $1)", 1, {kInt8}, false},
     /* kCountCommit */ {"UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K}", 0, {}, false},
+    // The lock and the change count's update of a transaction that read
+    // nothing under it: fails with a division by zero (SQLSTATE 22012),
+    // which aborts the transaction, unless the change count was still $1
+    // (the update waits for the lock and then looks at the row as its
+    // holder left it) and the store is still there.
+    /* kCountIfUnchanged */
+    {"WITH counted AS (UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K} AND changes = $1"
+     " RETURNING 1) SELECT 1 / (SELECT count(*) FROM counted)::int",
+     1, {kInt8}, false},
+    // Right after the lock: entry $2 of map $1 as LoadEntry reads it, when
+    // its version is no longer $3.
+    /* kLoadIfChanged */
+    {"SELECT e.version, e.value, i.ord, i.ikey, i.value FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i"
+     " ON i.store = e.store AND i.entry = e.id WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 ORDER BY i.ord",
+     3, {kInt8, kInt8, kInt8}, false},
 };
 static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
 
@@ -316,6 +339,7 @@ void PgDb::connect() {
     }
     conn_ = c;
     closed_ = false;
+    rollback_owed_ = false;
     stmts_.prepared = false;
     for (auto &[id, m] : map_stmts_) m.prepared = false;
     end_transaction_state();
@@ -658,6 +682,9 @@ void PgDb::add_stats(nb::dict &d) const {
     d["round_trips"] = round_trips_;
     d["statements"] = statements_;
     d["reconnects"] = reconnects_;
+    d["optimistic_commits"] = optimistic_commits_;
+    d["conflicts"] = conflicts_;
+    d["prefetches"] = prefetches_;
 }
 
 // --- the state of a transaction ---------------------------------------------
@@ -676,10 +703,11 @@ void PgDb::end_transaction_state() {
     next_id_ = 0;
     id_block_ = 0;
     texts_.clear();
-    tx_ = broken_ = wrote_ = locked_ = false;
+    tx_ = broken_ = wrote_ = locked_ = optimistic_ = optimistic_sent_ = false;
 }
 
 void PgDb::lost(const std::string &why, const char *sqlstate) {
+    rollback_owed_ = false;
     if (conn_) pq_.PQfinish(conn_);
     conn_ = nullptr;
     in_pipeline_ = false;
@@ -716,7 +744,9 @@ void PgDb::usable(Sql which) {
 
 void PgDb::rollback_quietly() noexcept {
     lost_in_tx_ = false;
-    bool open = tx_;
+    // An optimistic one not sent has nothing to end; a refused one ends
+    // with the next exchange.
+    bool open = tx_ && !(optimistic_ && !optimistic_sent_) && !rollback_owed_;
     end_transaction_state();
     if (!open || !conn_ || pq_.PQstatus(conn_) != CONNECTION_OK) return;
     ++round_trips_;
@@ -751,6 +781,7 @@ int64_t PgDb::data_version() {
         look_up_store();
         if (absent_) return seen_changes_ = 0;
     }
+    if (optimistic_) return seen_changes_;  // checked when the lock is taken
     if (locked_) {
         seen_changes_ = locked_changes_ - own_commits_;
         return seen_changes_;
@@ -775,6 +806,8 @@ int64_t PgDb::data_version() {
 void PgDb::forget_scan() {
     if (scanned_) pq_.PQclear(scanned_);
     scanned_ = nullptr;
+    if (prefetched_) pq_.PQclear(prefetched_);
+    prefetched_ = nullptr;
 }
 
 size_t PgDb::level_start() const {
@@ -917,6 +950,11 @@ bool PgDb::send_queue(Outcome &o, bool every_level) {
     }
     size_t n = queue_.size(), level = 0;
     bool ok = true;
+    if (optimistic_ && n) optimistic_sent_ = true;
+    if (rollback_owed_) {
+        rollback_owed_ = false;
+        ok = send(-1, "ROLLBACK", nullptr, nullptr, 0, o);
+    }
     const char *values[PgCursor::kMaxParams];
     for (size_t i = 0; ok && i <= n; ++i) {
         // A level with statements queued reaches the server: its SAVEPOINT
@@ -980,7 +1018,7 @@ void PgDb::send_early() {
         broken_ = true;
         PGresult *e = o.error;
         o.error = nullptr;
-        fail_result(e, "statement failed");
+        fail_statement(e, "statement failed");
     }
 }
 
@@ -992,10 +1030,11 @@ void PgDb::take(Outcome &o, PGresult *r, bool pipeline) noexcept {
         --in_flight_;
         if (failed_status(st) && !o.error) {
             o.error = r;
-        } else if (in_flight_ <= 1 && !failed_status(st) && st != PGRES_PIPELINE_ABORTED) {
+        } else if ((in_flight_ <= 1 || (in_flight_ == 2 && o.keep_earlier)) && !failed_status(st) &&
+                   st != PGRES_PIPELINE_ABORTED) {
             // The last statement sent is the one asked about (and the one
-            // before it kept too).
-            PGresult *&slot = in_flight_ == 0 ? o.answer : o.prior;
+            // or two before it kept too).
+            PGresult *&slot = in_flight_ == 0 ? o.answer : in_flight_ == 1 ? o.prior : o.earlier;
             if (slot) pq_.PQclear(slot);
             slot = r;
         } else {
@@ -1104,6 +1143,10 @@ void PgDb::check(Outcome &o, const char *context) {
         pq_.PQclear(o.prior);
         o.prior = nullptr;
     }
+    if ((o.lost || o.error) && o.earlier) {
+        pq_.PQclear(o.earlier);
+        o.earlier = nullptr;
+    }
     if (o.lost) {
         if (o.answer) pq_.PQclear(o.answer);
         if (o.error) pq_.PQclear(o.error);
@@ -1116,8 +1159,25 @@ void PgDb::check(Outcome &o, const char *context) {
         if (tx_) broken_ = true;
         PGresult *e = o.error;
         o.error = nullptr;
-        fail_result(e, context);
+        fail_statement(e, context);
     }
+}
+
+void PgDb::fail_statement(PGresult *r, const char *context) {
+    const char *state = r ? pq_.PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    if (optimistic_ && state && std::strcmp(state, "22012") == 0) {
+        // The check after the optimistic lock: another connection committed
+        // since this one last read. The server aborted the transaction.
+        pq_.PQclear(r);
+        broken_ = true;
+        others_quiet_ = false;
+        ++conflicts_;
+        if (!in_pipeline_) rollback_owed_ = true;  // (everything sent was answered)
+        raise("another connection wrote to the store since this one last read it; nothing of this "
+              "transaction was stored (SQLSTATE 40001)",
+              "40001");
+    }
+    fail_result(r, context);
 }
 
 void PgDb::sync_pipeline(Outcome &o) {
@@ -1132,10 +1192,11 @@ void PgDb::sync_pipeline(Outcome &o) {
 
 PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, const int *lengths, int n,
                          bool commit, PGresult **prior, int64_t map, int result_format, const char *context,
-                         const Oid *types, bool writes_text) {
+                         const Oid *types, bool writes_text, PGresult **earlier) {
     ++round_trips_;
     ++statements_;
     Outcome o;
+    o.keep_earlier = earlier != nullptr;
     // A connection that is known to be gone has sent nothing of this.
     if (!pq_.PQconsumeInput(conn_)) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
     // A write asked for here (a new tag or map) belongs to the innermost
@@ -1153,6 +1214,7 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
         if (o.answer) pq_.PQclear(o.answer);
         if (o.error) pq_.PQclear(o.error);
         if (o.prior) pq_.PQclear(o.prior);
+        if (o.earlier) pq_.PQclear(o.earlier);
         outcome_unknown_ = true;
         lost_in_tx_ = false;
         if (conn_) pq_.PQfinish(conn_);
@@ -1167,6 +1229,8 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
     check(o, context ? context : commit ? "commit failed" : "statement failed");
     if (prior) *prior = o.prior;
     else if (o.prior) pq_.PQclear(o.prior);
+    if (earlier) *earlier = o.earlier;
+    else if (o.earlier) pq_.PQclear(o.earlier);
     return o.answer;
 }
 
@@ -1196,7 +1260,9 @@ PGresult *PgDb::simple(const std::string &sql, Sql which) {
     Outcome o;
     leave_pipeline(o);  // idle here: nothing is in flight outside a transaction
     if (o.lost) lost(o.why, "08006");
-    if (!pq_.PQsendQuery(conn_, sql.c_str())) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
+    const std::string &text = rollback_owed_ ? "ROLLBACK; " + sql : sql;
+    rollback_owed_ = false;
+    if (!pq_.PQsendQuery(conn_, text.c_str())) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
     await(o, false);
     check(o, "statement failed");
     return o.answer;
@@ -1215,6 +1281,9 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         rollback_quietly();
         return nullptr;
     case Sql::BeginImmediate: {
+        bool hinted = hinted_;  // (for this transaction only)
+        WriteHint hint = hint_;
+        hinted_ = false;
         usable(which);
         // Open from here on: when the lock fails (a lock timeout), the
         // aborted block must still be rolled back.
@@ -1247,24 +1316,46 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         }
         // The lock, and in the same round trip the entries when another
         // connection changed them since this one last looked (the key index
-        // is then read again: see ScanEntries).
-        enqueue(-1, "BEGIN", nullptr, nullptr, 0);
-        enqueue(kLock, nullptr, nullptr, nullptr, 0);
-        char seen[8];
+        // is then read again: see ScanEntries), and the entry about to be
+        // rewritten when it changed; or, when nobody else wrote, no round
+        // trip at all until the transaction needs one.
         int64_t expected = seen_changes_ + own_commits_;
-        put_big_endian(seen, expected);
-        const char *v[] = {seen};
-        const int l[] = {8};
-        PGresult *r = nullptr;
-        PGresult *scan = exchange(kScanIfChanged, nullptr, v, l, 1, false, &r);
+        // (A store of an older format is rewritten by its first write, in
+        // a row of its own: under a lock taken first.)
+        if (hinted && hint.current && hint.view == seen_changes_ && others_quiet_ && pipeline_ &&
+            stmts_.prepared && format_ == format::kVersion) {
+            begin_optimistic(expected);
+            return nullptr;
+        }
+        PGresult *r = nullptr, *scan = nullptr, *entry = nullptr;
+        if (hinted && pipeline_) {
+            entry = begin_locked(hint, expected, r, scan);
+        } else {
+            enqueue(-1, "BEGIN", nullptr, nullptr, 0);
+            enqueue(kLock, nullptr, nullptr, nullptr, 0);
+            char seen[8];
+            put_big_endian(seen, expected);
+            const char *v[] = {seen};
+            const int l[] = {8};
+            scan = exchange(kScanIfChanged, nullptr, v, l, 1, false, &r);
+        }
         bool found = r && pq_.PQntuples(r) == 1;
         if (found) {
             locked_changes_ = big_endian(pq_.PQgetvalue(r, 0, 0));
             ids_.push_back(big_endian(pq_.PQgetvalue(r, 0, 1)));
         }
         if (r) pq_.PQclear(r);
+        others_quiet_ = found && locked_changes_ == expected;
         if (found && locked_changes_ != expected) scanned_ = scan;
-        else pq_.PQclear(scan);
+        else if (scan) pq_.PQclear(scan);
+        if (found && entry && pq_.PQntuples(entry) > 0) {
+            prefetched_ = entry;
+            prefetched_map_ = hint.map;
+            prefetched_id_ = hint.entry;
+            ++prefetches_;
+        } else if (entry) {
+            pq_.PQclear(entry);
+        }
         if (!found) {
             rollback_quietly();
             if (format_ < format::kVersion && follow_upgrade()) return execute(which, map, values, lengths);
@@ -1280,20 +1371,26 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             rollback_quietly();
             return nullptr;
         }
+        if (optimistic_ && !optimistic_sent_ && !wrote_) {
+            // Nothing of it reached the server.
+            end_transaction_state();
+            return nullptr;
+        }
         usable(which);
         if (broken_) {
             rollback_quietly();
             raise("the server rolled the transaction back: a statement in it failed (SQLSTATE 25P02)", "25P02");
         }
-        bool wrote = wrote_;
-        if (wrote) enqueue(kCountCommit, nullptr, nullptr, nullptr, 0);
+        bool wrote = wrote_, optimistic = optimistic_;
+        if (wrote && !optimistic) enqueue(kCountCommit, nullptr, nullptr, nullptr, 0);  // (counted with the lock)
         PGresult *r = exchange(-1, "COMMIT", nullptr, nullptr, 0, true);
         end_transaction_state();
         bool committed = r && std::strcmp(pq_.PQcmdStatus(r), "COMMIT") == 0;
         if (r) pq_.PQclear(r);
         if (!committed) raise("the server rolled the transaction back (SQLSTATE 40000)", "40000");
         creating_ = unsettled_ = false;
-        if (wrote) ++own_commits_;
+        if (wrote || optimistic) ++own_commits_;
+        if (optimistic) ++optimistic_commits_;
         return nullptr;
     }
     default:
@@ -1311,6 +1408,13 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         for (int i = 0; i < (int) Sql::Count_; ++i)
             if (per_map((Sql) i) && !kStatements[i].control) mine.push_back(i);
         prepare(mine, map);
+    }
+    if (which == Sql::LoadEntry && prefetched_ && map == prefetched_map_ && big_endian(values[0]) == prefetched_id_ &&
+        queue_.empty()) {
+        // Read with the lock, nothing written since.
+        PGresult *r = prefetched_;
+        prefetched_ = nullptr;
+        return r;
     }
     if (which == Sql::ScanEntries && !map && scanned_ && locked_ && queue_.empty()) {
         // Read under the lock with nothing written since: still the entries.
@@ -1382,6 +1486,34 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         r = exchange((int) which, nullptr, values, lengths, n, false, nullptr, map);
     }
     return r;
+}
+
+void PgDb::begin_optimistic(int64_t expected) {
+    enqueue(-1, "BEGIN", nullptr, nullptr, 0);
+    char seen[8];
+    put_big_endian(seen, expected);
+    const char *v[] = {seen};
+    const int l[] = {8};
+    enqueue(kCountIfUnchanged, nullptr, v, l, 1);
+    optimistic_ = true;
+    locked_changes_ = expected;  // once the check passed
+}
+
+PGresult *PgDb::begin_locked(const WriteHint &hint, int64_t expected, PGresult *&lock, PGresult *&scan) {
+    enqueue(-1, "BEGIN", nullptr, nullptr, 0);
+    enqueue(kLock, nullptr, nullptr, nullptr, 0);
+    char seen[8];
+    put_big_endian(seen, expected);
+    const char *sv[] = {seen};
+    const int sl[] = {8};
+    enqueue(kScanIfChanged, nullptr, sv, sl, 1);
+    char m[8], id[8], version[8];
+    put_big_endian(m, hint.map ? hint.map : store_id_);
+    put_big_endian(id, hint.entry);
+    put_big_endian(version, hint.version);
+    const char *v[] = {m, id, version};
+    const int l[] = {8, 8, 8};
+    return exchange(kLoadIfChanged, nullptr, v, l, 3, false, &scan, 0, 1, nullptr, nullptr, false, &lock);
 }
 
 const PgCursor *PgDb::loaded_entry(int64_t map, int64_t id) const {

@@ -19,8 +19,17 @@
 // Statements travel in libpq's pipeline mode. A write transaction costs two
 // round trips: BEGIN with the lock and the change count (and the id of a new
 // entry, from the entries' sequence, and the key index when another
-// connection committed meanwhile), then every write, the change count's
-// update and COMMIT in one pipeline. Writes wait in a queue until a
+// connection committed meanwhile, and the entry the caller said it is about
+// to rewrite when that changed too), then every write, the change count's
+// update and COMMIT in one pipeline: the lock is held across one round trip.
+//
+// A write of one entry that this connection holds in memory, when the last
+// lock it took found nobody else had written, costs one: nothing is sent
+// at BEGIN, and the lock goes out with the writes, as an update of the
+// change count that divides by zero unless the count is still the one this
+// connection read (the server then rolls everything back). Such a conflict is
+// SQLSTATE 40001; the caller redoes its call, and transactions take the
+// lock first again until a lock finds nobody else wrote. Writes wait in a queue until a
 // statement needs an answer (a read, the commit); a savepoint level whose
 // writes are all still queued is kept on this side: releasing it keeps its
 // writes, rolling it back drops them, and neither sends anything. Long
@@ -97,6 +106,10 @@ public:
     bool in_transaction() const override { return tx_ && !broken_; }
     void rollback_quietly() noexcept override;
     int64_t data_version() override;
+    void expect_write(const WriteHint *hint) override {
+        hint_ = hint ? *hint : WriteHint{};
+        hinted_ = hint != nullptr;
+    }
     bool take_outcome_unknown() override {
         bool u = outcome_unknown_;
         outcome_unknown_ = false;
@@ -153,6 +166,8 @@ private:
         PGresult *answer = nullptr;  // the result asked for
         PGresult *prior = nullptr;   // the result of the statement before it
         PGresult *error = nullptr;   // the first statement that failed
+        PGresult *earlier = nullptr; // the result before `prior`, when `keep_earlier`
+        bool keep_earlier = false;
         bool lost = false;           // no complete answer: the connection is gone
         bool handed = false;         // the last statement was handed to libpq
         std::string why;
@@ -206,7 +221,7 @@ private:
     PGresult *exchange(int stmt, const char *text, const char *const *values = nullptr,
                        const int *lengths = nullptr, int n = 0, bool commit = false, PGresult **prior = nullptr,
                        int64_t map = 0, int result_format = 1, const char *context = nullptr,
-                       const Oid *types = nullptr, bool writes_text = false);
+                       const Oid *types = nullptr, bool writes_text = false, PGresult **earlier = nullptr);
     // Waits until the sync (pipeline) or the end of the command, without the
     // GIL. Never raises.
     void await(Outcome &o, bool until_sync) noexcept;
@@ -219,6 +234,16 @@ private:
     void check(Outcome &o, const char *context);
     int64_t take_id();
     void forget_scan();
+    // The first statement that failed: a conflict when it is the check of an
+    // optimistic lock, else what it says.
+    [[noreturn]] void fail_statement(PGresult *r, const char *context);
+    // BEGIN and the lock with the checked update of the change count,
+    // queued to go out with the first statement that needs an answer (or
+    // the commit).
+    void begin_optimistic(int64_t expected);
+    // BEGIN, the lock, the entries when they changed and the hinted entry
+    // when it changed, in one round trip.
+    PGresult *begin_locked(const WriteHint &hint, int64_t expected, PGresult *&lock, PGresult *&scan);
 
     // Sends `sql` (one or more statements, no parameters) outside pipeline
     // mode and waits; raises on error. Returns the last result (text
@@ -285,6 +310,24 @@ private:
     int64_t locked_changes_ = 0;  // the store's change count read under the lock
     int64_t seen_changes_ = 0;    // the last data_version() told (others' changes)
     PGresult *scanned_ = nullptr; // the entries read with the lock, when they had changed
+    // The entry the transaction said it would rewrite, read with the lock
+    // when it had changed: its map and id.
+    PGresult *prefetched_ = nullptr;
+    int64_t prefetched_map_ = 0, prefetched_id_ = 0;
+    WriteHint hint_;
+    bool hinted_ = false;
+    // The open transaction sends its lock with its first exchange, checking
+    // that the change count is the one this connection last read.
+    bool optimistic_ = false;
+    bool optimistic_sent_ = false;  // that exchange went out
+    // The last lock this connection took found no other connection's
+    // commits since its previous look: the next hinted write may skip the
+    // lock's round trip.
+    bool others_quiet_ = false;
+    // A refused optimistic transaction left the server's transaction block
+    // aborted: its ROLLBACK goes first with whatever is sent next (no round
+    // trip of its own).
+    bool rollback_owed_ = false;
     int64_t own_commits_ = 0;     // write transactions this connection committed
     int64_t last_id_ = 0;
 
@@ -299,6 +342,7 @@ private:
     int64_t id_block_ = 0;
 
     int64_t round_trips_ = 0, reconnects_ = 0, statements_ = 0;
+    int64_t optimistic_commits_ = 0, conflicts_ = 0, prefetches_ = 0;
 };
 
 // Opens the store a PostgreSQL address names.

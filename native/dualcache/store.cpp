@@ -520,9 +520,24 @@ bool Store::still_present(PyObject *key) {
 
 // --- transactions -----------------------------------------------------------
 
-void Store::begin_transaction() {
+void Store::begin_transaction(PyObject *key) {
     OpGuard g(*this);
-    corrupt_as_store_error(path(), [&] { conn_->begin_level(); });
+    WriteHint hint;
+    bool hinted = key && !conn_->in_transaction() && write_hint(key, hint);
+    corrupt_as_store_error(path(), [&] { conn_->begin_level(hinted ? &hint : nullptr); });
+}
+
+bool Store::write_hint(PyObject *key, WriteHint &hint) {
+    if (!exists()) return false;
+    Entry *e = index_.find(key);
+    if (!e) return false;  // a new entry: its id is taken under the lock
+    // A stale index may name another row: then only a read is wasted.
+    hint.map = map_id_;
+    hint.entry = e->id;
+    hint.current = !stale_ && e->live;
+    hint.version = hint.current ? e->version : -1;
+    hint.view = data_version_;
+    return true;
 }
 
 void Store::end_transaction(bool ok) {

@@ -73,7 +73,11 @@ public:
     const std::string &map_utf8() const { return map_utf8_; }
 
     // transaction(): enter and leave one level (of the whole database).
-    void begin_transaction();
+    // `key`: the one key the block is about to read and rewrite (or null),
+    // so that the lock can bring its entry along, or be skipped when
+    // nobody else wrote since (a conflict is then StoreError with sqlstate
+    // 40001 at the end of the block, and the caller redoes it).
+    void begin_transaction(PyObject *key = nullptr);
     void end_transaction(bool ok);
     size_t transaction_depth() const { return conn_->depth(); }
     // Registers an undo with the innermost open level (see Connection).
@@ -152,6 +156,8 @@ private:
     nb::object lookup(PyObject *key);
     // Gives a named map its tables at its first write.
     void create();
+    // What begin_transaction(key) tells the engine; false when nothing is known.
+    bool write_hint(PyObject *key, WriteHint &hint);
 
     void set_locked(PyObject *key, PyObject *value);
     template <typename F>

@@ -91,6 +91,7 @@ int64_t TagTable::id_for(const RecordClass &rc) {
     std::string stored = bytes;
     sealed::shape(stored, id);
     db_.run(Sql::InsertTag).bind(1, id).bind(2, std::string_view(stored)).done();
+    ++rows_added_;
     add_row(id, stored);
     by_class_[&rc] = Known{rc.generation, id};
     return id;

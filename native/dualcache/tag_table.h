@@ -53,6 +53,9 @@ public:
     // a change of format); never while a value is being decoded.
     void forget();
     int format() const { return db_.format(); }
+    // How many rows this process added (a rollback that removed none leaves
+    // what is known as it is).
+    int64_t rows_added() const { return rows_added_; }
 
 private:
     void load();
@@ -69,6 +72,7 @@ private:
     };
     std::unordered_map<const RecordClass *, Known> by_class_;
     int64_t max_id_ = 0;
+    int64_t rows_added_ = 0;
     bool loaded_ = false;
 };
 

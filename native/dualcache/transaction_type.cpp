@@ -14,12 +14,16 @@ using namespace nb::literals;
 struct Transaction {
     nb::object store;
     size_t depth = 0;  // the store's depth once entered; 0 when not entered
+    nb::object key;    // the one key the block rewrites, when the caller said so
 
     int visit(visitproc visit, void *arg) {
         Py_VISIT(store.ptr());
+        Py_VISIT(key.ptr());
         return 0;
     }
-    void clear() { nb::object old = std::move(store); }
+    void clear() {
+        nb::object old = std::move(store), k = std::move(key);
+    }
 };
 
 static PyType_Slot transaction_slots[] = {{Py_tp_traverse, (void *) pysem::record_traverse<Transaction>},
@@ -29,8 +33,20 @@ static PyType_Slot transaction_slots[] = {{Py_tp_traverse, (void *) pysem::recor
 static nb::object transaction(nb::handle self) {
     store_of(self);
     nb::object tx = nb::inst_alloc(nb::type<Transaction>());
-    new (nb::inst_ptr<Transaction>(tx)) Transaction{nb::borrow(self), 0};
+    new (nb::inst_ptr<Transaction>(tx)) Transaction{nb::borrow(self), 0, nb::object()};
     nb::inst_mark_ready(tx);
+    return tx;
+}
+
+// transaction() for a block that reads and rewrites the one entry of `key`
+// (a read-modify-write such as a fill): on a server, when nobody else wrote
+// since this connection last looked, the block commits in one round trip
+// without a lock taken first; when someone did, its end raises StoreError
+// with sqlstate "40001", having stored nothing, and the block is to be run
+// again (it then takes the lock first).
+static nb::object keyed_transaction(nb::handle self, nb::handle key) {
+    nb::object tx = transaction(self);
+    nb::inst_ptr<Transaction>(tx)->key = nb::borrow(key);
     return tx;
 }
 
@@ -41,7 +57,7 @@ void bind_transaction(nb::module_ &m) {
              [](Transaction &t) {
                  if (t.depth) raise(PyExc_RuntimeError, "this transaction block is already entered");
                  Store &s = store_of(t.store);
-                 s.begin_transaction();
+                 s.begin_transaction(t.key.ptr());
                  t.depth = s.transaction_depth();
                  return t.store;
              })
@@ -71,6 +87,10 @@ void bind_transaction(nb::module_ &m) {
         nb::cpp_function(&transaction, nb::is_method(), nb::scope(cls), nb::name("batch"),
                          "The same as transaction(): group many writes (a back-fill) into one transaction.");
     nb::setattr(cls, "batch", batch_fn);
+    nb::object keyed_fn = nb::cpp_function(&keyed_transaction, nb::is_method(), nb::scope(cls),
+                                           nb::name("_write_transaction"), "key"_a,
+                                           "transaction() around a read-modify-write of one key (internal).");
+    nb::setattr(cls, "_write_transaction", keyed_fn);
 }
 
 }  // namespace dualcache

@@ -93,6 +93,12 @@ class DualCache:
     def clear(self) -> None: ...
     def transaction(self) -> _Transaction: ...
     def batch(self) -> _Transaction: ...
+    def _write_transaction(self, key: Hashable) -> _Transaction:
+        """transaction() around a read-modify-write of the one entry of `key`. On a
+        server, when nobody else wrote since this connection last looked, it commits
+        in one round trip without taking the lock first; when another writer came
+        between, leaving it raises StoreError with sqlstate "40001" having stored
+        nothing, and the block is to be run again (it then takes the lock first)."""
     def close(self) -> None:
         """Close the database with every map of it; later use of any map raises StoreError."""
     def destroy(self) -> None:

@@ -155,25 +155,40 @@ static void register_undo(PyObject *store, PyObject *undo) {
     pysem::check(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// Runs `body` in one store transaction; when the body or the commit fails,
-// `undo` puts the live objects back before the error propagates.
+// Runs `body` in one store transaction around the write of `key`; when the
+// body or the commit fails, `undo` puts the live objects back before the
+// error propagates.
 template <typename Body>
-static void guarded_transaction(PyObject *store, Body &&body, IntakeUndo &undo) {
+static void guarded_transaction(PyObject *store, PyObject *key, Body &&body, IntakeUndo &undo) {
     try {
-        in_transaction(store, body);
+        in_transaction(store, body, key);
     } catch (Error &) {
         undo.run();
         throw;
     }
 }
 
-static void add_trade(PyObject *self, PyObject *key, PyObject *trade) {
+// Runs one intake call; once more when the store refused its commit because
+// another writer came between its read and its write (the first run's
+// changes to the live position are put back by then, and the second run
+// takes the store's lock before it reads).
+template <typename Call>
+static void with_one_retry(Call &&call) {
+    try {
+        call();
+    } catch (Error &) {
+        if (!take_write_conflict()) throw;
+        call();
+    }
+}
+
+static void add_trade_once(PyObject *self, PyObject *key, PyObject *trade) {
     Ref store = order_mgr_field(self, OrderMgr::field::positions);
     // The undo: what this call changed in an exact book, or else a copy.
     IntakeUndo *undo;
     Ref undo_obj = new_undo(undo);
     guarded_transaction(
-        store.ptr(),
+        store.ptr(), key,
         [&] {
             register_undo(store.ptr(), undo_obj.ptr());
             int present;
@@ -196,13 +211,17 @@ static void add_trade(PyObject *self, PyObject *key, PyObject *trade) {
         *undo);
 }
 
-static void update_commission(PyObject *self, PyObject *key, PyObject *orderid, PyObject *commission) {
+static void add_trade(PyObject *self, PyObject *key, PyObject *trade) {
+    with_one_retry([&] { add_trade_once(self, key, trade); });
+}
+
+static void update_commission_once(PyObject *self, PyObject *key, PyObject *orderid, PyObject *commission) {
     Ref store = order_mgr_field(self, OrderMgr::field::positions);
     // The trade and its commission as they were, to put back if the write fails.
     IntakeUndo *undo;
     Ref undo_obj = new_undo(undo);
     guarded_transaction(
-        store.ptr(),
+        store.ptr(), key,
         [&] {
             register_undo(store.ptr(), undo_obj.ptr());
             Ref pos = store_getitem(store.ptr(), key);
@@ -219,6 +238,10 @@ static void update_commission(PyObject *self, PyObject *key, PyObject *orderid, 
             store_setitem(store.ptr(), key, again.ptr());
         },
         *undo);
+}
+
+static void update_commission(PyObject *self, PyObject *key, PyObject *orderid, PyObject *commission) {
+    with_one_retry([&] { update_commission_once(self, key, orderid, commission); });
 }
 
 const pysem::Method clear_method = {

@@ -2,6 +2,7 @@
 
 #include "model/module_ns.h"
 #include "pysem/compat.h"
+#include "pysem/record.h"
 
 namespace ordermgr {
 
@@ -68,8 +69,16 @@ static Ref listed(PyObject *store, PyObject *method) {
 Ref store_items(PyObject *store) { return listed(store, names().items); }
 Ref store_keys(PyObject *store) { return listed(store, names().keys); }
 
-StoreTransaction::StoreTransaction(PyObject *store) {
+StoreTransaction::StoreTransaction(PyObject *store, PyObject *key) {
     if (PyDict_CheckExact(store)) return;
+    if (key && Py_TYPE(store) == state().store_type) {
+        static PyObject *keyed = pysem::intern("_write_transaction");
+        manager_ = steal(PyObject_CallMethodOneArg(store, keyed, key));
+        if (!manager_) throw Error();
+        Ref entered = steal(PyObject_CallMethod(manager_.ptr(), "__enter__", nullptr));
+        if (!entered) throw Error();
+        return;
+    }
     PyObject *factory = nullptr;
     if (pysem::compat::optional_attr(store, names().transaction, &factory) < 0) throw Error();
     if (!factory) return;
@@ -78,6 +87,26 @@ StoreTransaction::StoreTransaction(PyObject *store) {
     if (!manager_) throw Error();
     Ref entered = steal(PyObject_CallMethod(manager_.ptr(), "__enter__", nullptr));
     if (!entered) throw Error();
+}
+
+bool take_write_conflict() {
+    PyObject *exc = PyErr_GetRaisedException();
+    if (!exc) return false;
+    static PyObject *sqlstate = pysem::intern("sqlstate");
+    PyObject *code = nullptr;
+    bool conflict = false;
+    if (pysem::compat::optional_attr(exc, sqlstate, &code) < 0) {
+        PyErr_Clear();
+    } else if (code) {
+        conflict = PyUnicode_Check(code) && PyUnicode_CompareWithASCIIString(code, "40001") == 0;
+        Py_DECREF(code);
+    }
+    if (conflict) {
+        Py_DECREF(exc);
+        return true;
+    }
+    PyErr_SetRaisedException(exc);
+    return false;
 }
 
 void StoreTransaction::commit() {

@@ -33,9 +33,13 @@ Ref store_keys(PyObject *store);
 // transaction (the persistent store does; a plain mapping put in its place
 // does not, and then `body` simply runs). An error raised by `body` is handed
 // to the transaction's __exit__ (which rolls back) and then propagates.
+//
+// With `key` (the one key the body reads and rewrites), the persistent store
+// may commit without taking its lock first; it then refuses the commit when
+// another writer came between (see write_conflict), having stored nothing.
 class StoreTransaction {
 public:
-    explicit StoreTransaction(PyObject *store);
+    explicit StoreTransaction(PyObject *store, PyObject *key = nullptr);
     void commit();
     // Rolls back for the Python error that is set, then raises it.
     [[noreturn]] void abort();
@@ -46,9 +50,14 @@ private:
     Ref manager_;
 };
 
+// The error set is the store's refusal of a keyed transaction that another
+// writer overtook: cleared, and true (the caller runs its body again, after
+// putting back what the first run changed); else left set.
+bool take_write_conflict();
+
 template <typename Body>
-void in_transaction(PyObject *store, Body &&body) {
-    StoreTransaction txn(store);
+void in_transaction(PyObject *store, Body &&body, PyObject *key = nullptr) {
+    StoreTransaction txn(store, key);
     try {
         body();
     } catch (Error &) {
