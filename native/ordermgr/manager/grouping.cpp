@@ -280,7 +280,11 @@ Ref position_groups(PyObject *mgr, PyObject *orderid) {
         if (plain) {
             // Each group in the result once: its key from its final members.
             PositionGroup *g = group_class.exact<PositionGroup>(group);
-            if (g->key.is_none()) g->key = compute_group_key(g->positions.ptr());
+            // A group of one holds this key's position (or one equal to it,
+            // with an equal plain key: the same group key).
+            if (g->key.is_none())
+                g->key = PySet_GET_SIZE(g->positions.ptr()) == 1 ? group_key_of(&s.positions[(size_t) i], 1)
+                                                                 : compute_group_key(g->positions.ptr());
         }
         if (PyDict_SetItem(result.ptr(), s.keys[(size_t) i], group) < 0) throw Error();
     }
