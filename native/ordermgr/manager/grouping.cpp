@@ -240,19 +240,19 @@ Ref position_groups(PyObject *mgr, PyObject *orderid) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!s.passes[i]) continue;
         Ref group = group_of[i];
-        PyObject *members = nullptr;
+        Ref members;  // an exact group's set, held while it is filled
         if (!group) {
             group = plain ? empty_group() : new_position_group();
             if (plain) {
-                members = group_class.exact<PositionGroup>(group.ptr())->positions.ptr();
-                if (PySet_Add(members, s.positions[i]) < 0) throw Error();
+                members = group_class.exact<PositionGroup>(group.ptr())->positions;
+                if (PySet_Add(members.ptr(), s.positions[i]) < 0) throw Error();
             } else {
                 position_group_add(group.ptr(), s.positions[i]);
             }
             group_of[i] = group;
             first_assigned.push_back((int32_t) i);
         } else if (plain) {
-            members = group_class.exact<PositionGroup>(group.ptr())->positions.ptr();
+            members = group_class.exact<PositionGroup>(group.ptr())->positions;
         }
         neighbours.clear();
         for (size_t o = s.first[i]; o < s.first[i + 1]; ++o)
@@ -264,7 +264,7 @@ Ref position_groups(PyObject *mgr, PyObject *orderid) {
         std::sort(neighbours.begin(), neighbours.end());
         for (int32_t j : neighbours) {
             if (plain) {
-                if (PySet_Add(members, s.positions[(size_t) j]) < 0) throw Error();
+                if (PySet_Add(members.ptr(), s.positions[(size_t) j]) < 0) throw Error();
             } else {
                 position_group_add(group.ptr(), s.positions[(size_t) j]);
             }
