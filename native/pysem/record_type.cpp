@@ -273,12 +273,11 @@ int tp_init(Class &c, PyObject *self, PyObject *args, PyObject *kwargs) {
     });
 }
 
-PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    PyObject *a[kMaxFields];
-    if (!bind_args(c.signature, args, nargsf, kwnames, a)) return nullptr;
-    // Allocated untracked and zeroed; tracked (or not) once complete. A kept
-    // instance is as the collector's allocation leaves one (untracked,
-    // header cleared) and holds its reference to the class already.
+// A new instance of exactly the class, its fields null: allocated untracked
+// and zeroed, to be tracked (or not) once complete. A kept instance is as
+// the collector's allocation leaves one (untracked, header cleared) and
+// holds its reference to the class already. Null with the error set.
+static PyObject *fresh_instance(Class &c) {
     PyObject *self;
     if (c.free_count) {
         self = c.free_items[--c.free_count];
@@ -289,6 +288,14 @@ PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *k
         if (!self) return nullptr;
     }
     memset(reinterpret_cast<char *>(self) + sizeof(PyObject), 0, (size_t) c.type->tp_basicsize - sizeof(PyObject));
+    return self;
+}
+
+PyObject *vectorcall(Class &c, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *a[kMaxFields];
+    if (!bind_args(c.signature, args, nargsf, kwnames, a)) return nullptr;
+    PyObject *self = fresh_instance(c);
+    if (!self) return nullptr;
     return slot_call<PyObject *>(nullptr, [&] {
         Ref guard = steal(self);
         bool atomic = store_fresh(c, self, a);
@@ -591,7 +598,9 @@ PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields) {
         PyErr_Format(PyExc_ValueError, "stored %s has the wrong number of fields", c.decl.name);
         return nullptr;
     }
-    PyObject *self = cls->tp_alloc(cls, 0);
+    // Exactly the class: made as its constructor makes an instance (never
+    // tracked before it is complete); a subclass by its own allocator.
+    PyObject *self = cls == c.type ? fresh_instance(c) : cls->tp_alloc(cls, 0);
     if (!self) return nullptr;
     return slot_call<PyObject *>(nullptr, [&] {
         Ref guard = steal(self);

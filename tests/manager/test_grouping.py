@@ -129,3 +129,73 @@ def test_subclass_override_of_position_groups_is_used(om, data_dir, restore_modu
     m = Mgr("x")
     store_positions(om, m, ABCD)
     assert m.get_position_summary_by_order(1) is None
+
+
+def transcribed(om, store, orderid=None):
+    """The grouping pass as written, step by step, with real groups filled by add()."""
+    mapping = {k: p.orderids for k, p in store.items()}
+    p2g = {}
+    passes = lambda pos: not orderid or orderid in pos.orderids  # noqa: E731
+    for k in mapping:
+        pos = store[k]
+        if not passes(pos):
+            continue
+        if k in p2g:
+            group = p2g[k]
+        else:
+            group = om.PositionGroup()
+            group.add(pos)
+            p2g[k] = group
+        for nk in mapping:
+            if k == nk:
+                continue
+            npos = store[nk]
+            if passes(npos) and pos.orderids & npos.orderids:
+                group.add(npos)
+                p2g[nk] = group
+    return dict(p2g)
+
+
+def exact_shape(result):
+    """Keys in order, each with its group's identity class, key and members (by identity, in set order)."""
+    ids = {}
+    return [(k, ids.setdefault(id(g), len(ids)), g.key, [id(p) for p in g.positions]) for k, g in result.items()]
+
+
+mixed_orderids = st.one_of(st.integers(0, 6), st.sampled_from([1.0, True, "x", "y", (1,)]))
+mixed_layouts = st.lists(
+    st.tuples(
+        st.one_of(st.integers(-3, 3), st.text(max_size=2), st.tuples(st.integers(0, 2))),
+        st.sampled_from(["exact", "subclass", "foreign book"]),
+        st.lists(mixed_orderids, min_size=1, max_size=3),
+    ),
+    max_size=12,
+    unique_by=lambda row: row[0],
+)
+
+
+@given(
+    mixed_layouts,
+    st.one_of(st.none(), st.just(0), st.integers(1, 6), st.sampled_from([1.0, "x", (1,), frozenset({1}), {2}])),
+)
+def test_groups_equal_the_transcribed_pass(om, memory_mgr, layout, orderid):
+    """Exact, subclassed and dict-subclass-booked positions, order ids equal across types
+    (1, 1.0, True), filters including a set: the same keys, groups, members in set order
+    and group keys as add() one member at a time gives."""
+
+    class SubPosition(om.Position):
+        pass
+
+    class Book(dict):
+        pass
+
+    memory_mgr.positions.clear()
+    for key, kind, oids in layout:
+        p = (SubPosition if kind == "subclass" else om.Position)(key)
+        if kind == "foreign book":
+            p.trades = Book()
+        for oid in oids:
+            p.trades[oid] = om.Trade(oid, 1.0, 1, 0.0, ts())
+        memory_mgr.positions[key] = p
+    expected = transcribed(om, memory_mgr.positions, orderid)
+    assert exact_shape(memory_mgr.position_groups(orderid)) == exact_shape(expected)

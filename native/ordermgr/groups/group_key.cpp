@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <numeric>
 #include <vector>
 
 #include "groups/members.h"
@@ -41,25 +40,50 @@ static Ref urlsafe_b64(const unsigned char bytes[3]) {
     return steal(text);
 }
 
+// A member's label and its place in the set's iteration order.
+struct Label {
+    Ref text;
+    size_t member;
+};
+
+// Stable ascending order by label: insertion sort for the few members of a
+// usual group, the library's stable sort beyond.
+static void sort_labels(Label *labels, size_t n) {
+    if (n > 16) {
+        std::stable_sort(labels, labels + n,
+                         [](const Label &a, const Label &b) { return str_less(a.text.ptr(), b.text.ptr()); });
+        return;
+    }
+    for (size_t i = 1; i < n; ++i) {
+        for (size_t j = i; j > 0 && str_less(labels[j].text.ptr(), labels[j - 1].text.ptr()); --j)
+            std::swap(labels[j], labels[j - 1]);
+    }
+}
+
 Ref compute_group_key(PyObject *positions) {
     Members ms(positions);
-    std::vector<Ref> labels;
-    labels.reserve(ms.size());
-    for (const Ref &p : ms.items()) {
-        Ref key = position_field(p.ptr(), Position::field::key);
-        PyObject *s = PyObject_Str(key.ptr());
-        if (!s) throw Error();
-        labels.push_back(steal(s));
-    }
-    std::vector<size_t> order(ms.size());
-    std::iota(order.begin(), order.end(), size_t(0));
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return str_less(labels[a].ptr(), labels[b].ptr()); });
+    std::vector<PyObject *> members(ms.size());
+    for (size_t i = 0; i < ms.size(); ++i) members[i] = ms.items()[i].ptr();
+    return group_key_of(members.data(), members.size());
+}
 
-    Ref symbols = steal(PyTuple_New((Py_ssize_t) order.size()));
+Ref group_key_of(PyObject *const *members, size_t n) {
+    // Labels of a usual group kept on the stack.
+    Label few[8];
+    std::vector<Label> many(n > 8 ? n : 0);
+    Label *labels = n > 8 ? many.data() : few;
+    for (size_t i = 0; i < n; ++i) {
+        Ref key = position_field(members[i], Position::field::key);
+        // str() of an exact str is the string itself.
+        labels[i].text = PyUnicode_CheckExact(key.ptr()) ? std::move(key) : pysem::check(PyObject_Str(key.ptr()));
+        labels[i].member = i;
+    }
+    sort_labels(labels, n);
+
+    Ref symbols = steal(PyTuple_New((Py_ssize_t) n));
     if (!symbols) throw Error();
-    for (size_t i = 0; i < order.size(); ++i)
-        PyTuple_SET_ITEM(symbols.ptr(), (Py_ssize_t) i, Py_NewRef(ms.items()[order[i]].ptr()));
+    for (size_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(symbols.ptr(), (Py_ssize_t) i, Py_NewRef(members[labels[i].member]));
     Py_hash_t h = PyObject_Hash(symbols.ptr());
     if (h == -1 && PyErr_Occurred()) throw Error();
 

@@ -15,5 +15,8 @@ using pysem::steal;
 // magnitude, |hash| >> 40 as three big-endian bytes. Encoded natively while
 // the module's `base64` is the standard module it imported.
 Ref compute_group_key(PyObject *positions);
+// The same from the members as the set iterates them (borrowed; the caller
+// keeps them alive).
+Ref group_key_of(PyObject *const *members, size_t n);
 
 }  // namespace ordermgr

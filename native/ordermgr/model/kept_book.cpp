@@ -2,7 +2,9 @@
 
 #include "pysem/ref.h"
 #include <new>
+#include <tuple>
 #include <unordered_map>
+#include <utility>
 
 #include "model/trade.h"
 
@@ -18,15 +20,16 @@ namespace {
 // The dict watcher: its id, the live books it serves by dict identity, and
 // the next change-record run id. The table is allocated once and never
 // destroyed: dicts are still deallocated (and reported to the watcher) while
-// the interpreter shuts down.
+// the interpreter shuts down. Each book lives in its table entry (one
+// allocation per book; entries do not move while they exist).
 struct BookWatch {
     int id = -1;
-    std::unordered_map<PyObject *, KeptBook *> *books = nullptr;
+    std::unordered_map<PyObject *, KeptBook> *books = nullptr;
     uint64_t next_run = 1;
 
     KeptBook *find(PyObject *dict) const {
         auto it = books->find(dict);
-        return it == books->end() ? nullptr : it->second;
+        return it == books->end() ? nullptr : &it->second;
     }
 } book_watch;
 
@@ -35,9 +38,8 @@ struct BookWatch {
 int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *value) {
     auto it = book_watch.books->find(dict);
     if (it == book_watch.books->end()) return 0;
-    KeptBook *b = it->second;
+    KeptBook *b = &it->second;
     if (event == PyDict_EVENT_DEALLOCATED) {
-        delete b;
         book_watch.books->erase(it);
         return 0;
     }
@@ -59,7 +61,7 @@ void install_book_watcher() {
         PyErr_Clear();
         return;
     }
-    book_watch.books = new std::unordered_map<PyObject *, KeptBook *>();
+    book_watch.books = new std::unordered_map<PyObject *, KeptBook>();
 }
 
 const KeptBook *KeptBook::find(PyObject *trades) {
@@ -71,9 +73,9 @@ KeptBook *KeptBook::watch(PyObject *trades) {
     if (!PyDict_CheckExact(trades) || book_watch.id < 0) return nullptr;
     if (KeptBook *b = book_watch.find(trades)) return b;
     if (PyDict_Watch(book_watch.id, trades) < 0) throw Error();
-    auto *b = new KeptBook(trades);
-    book_watch.books->emplace(trades, b);
-    return b;
+    auto made = book_watch.books->emplace(std::piecewise_construct, std::forward_as_tuple(trades),
+                                          std::forward_as_tuple(trades));
+    return &made.first->second;
 }
 
 KeptBook *KeptBook::of(PyObject *trades, bool own) {

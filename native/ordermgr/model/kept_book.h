@@ -81,7 +81,6 @@ private:
         PyObject *appending_key = nullptr, *appending_value = nullptr;
     };
 
-    explicit KeptBook(PyObject *dict) : dict_(dict) {}
     // The book of `trades`, watched from now on; nullptr without a watcher.
     static KeptBook *watch(PyObject *trades);
     void refold();
@@ -101,6 +100,8 @@ private:
     Kept *kept_ = nullptr;  // owned; made by the first fold
 
 public:
+    // Made in the watcher's table only (watch()).
+    explicit KeptBook(PyObject *dict) : dict_(dict) {}
     ~KeptBook() { delete kept_; }
     KeptBook(const KeptBook &) = delete;
     KeptBook &operator=(const KeptBook &) = delete;

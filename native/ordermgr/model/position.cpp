@@ -138,6 +138,10 @@ static Position *exact_position(PyObject *o) {
     return p && p->key.ptr() && p->trades.ptr() ? p : nullptr;
 }
 
+PyObject *exact_position_book(PyObject *o) {
+    Position *p = exact_position(o);
+    return p && PyDict_CheckExact(p->trades.ptr()) ? p->trades.ptr() : nullptr;
+}
 
 #define POSITION_FIGURE(name, compute)                            \
     Ref position_##name(PyObject *p) {                            \

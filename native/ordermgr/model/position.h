@@ -44,6 +44,11 @@ private:
 // gives it (a subclass may override it). New reference.
 Ref position_field(PyObject *position, int i);
 
+// The trade dict of an exact Position whose fields are set and whose
+// trades are an exact dict (borrowed), else null: its keys are the
+// position's order ids.
+PyObject *exact_position_book(PyObject *position);
+
 // Figures read honouring subclass overrides (computed for an exact
 // Position, attribute access otherwise). New references.
 Ref position_qty(PyObject *position);
