@@ -130,27 +130,33 @@ struct Snapshot {
 };
 
 // The order ids of `position` appended to the snapshot: the keys of an
-// exact Position's trade dict, the members of `orderids` read from any
-// other. Whether it passes the filter `orderid` (when `filtered`).
-static bool gather_orderids(Snapshot &s, PyObject *position, PyObject *orderid, bool filtered) {
-    PyObject *book = exact_position_book(position);
-    // The set's membership test on the dict's keys is the dict's own, except
-    // for a set as the operand (looked up as a frozenset there).
-    if (book && !(filtered && PyAnySet_Check(orderid))) {
+// exact Position's trade dict (`book`), else the members of its `orderids`
+// (kept in `ids` for the filter).
+static void gather_orderids(Snapshot &s, PyObject *position, Ref &book, Ref &ids) {
+    if (PyObject *b = exact_position_book(position)) {
+        book = borrow(b);  // held: a later position's orderids may run the caller's code
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(book, &pos, &k, &v)) s.orderids.push_back(borrow(k));
-        if (!filtered) return true;
-        int r = PyDict_Contains(book, orderid);
-        if (r < 0) throw Error();
-        return r != 0;
+        while (PyDict_Next(b, &pos, &k, &v)) s.orderids.push_back(borrow(k));
+        return;
     }
-    Ref ids = position_orderids(position);
+    ids = position_orderids(position);
     Ref it = steal(PyObject_GetIter(ids.ptr()));
     if (!it) throw Error();
     while (PyObject *oid = PyIter_Next(it.ptr())) s.orderids.push_back(steal(oid));
     if (PyErr_Occurred()) throw Error();
-    if (!filtered) return true;
+}
+
+// Whether a position passes the filter `orderid`: a member of its order ids.
+// The membership test on an exact book's keys is the dict's own, except for
+// a set as the operand (looked up as a frozenset in a set).
+static bool passes_filter(PyObject *position, const Ref &book, Ref &ids, PyObject *orderid) {
+    if (book && !PyAnySet_Check(orderid)) {
+        int r = PyDict_Contains(book.ptr(), orderid);
+        if (r < 0) throw Error();
+        return r != 0;
+    }
+    if (!ids) ids = position_orderids(position);
     int r = PySequence_Contains(ids.ptr(), orderid);
     if (r < 0) throw Error();
     return r != 0;
@@ -206,7 +212,10 @@ Ref position_groups(PyObject *mgr, PyObject *orderid) {
     s.first.resize((size_t) n + 1);
     s.passes.resize((size_t) n);
     s.orderids.reserve((size_t) n * 3);
-    bool plain = module_names_own_group_class();
+    // Every position's order ids first, then the filter over them, in the
+    // order of the pass itself.
+    std::vector<Ref> books((size_t) n);
+    std::vector<Ref> id_sets((size_t) n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = PyList_GET_ITEM(items.ptr(), i);
         if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
@@ -216,10 +225,14 @@ Ref position_groups(PyObject *mgr, PyObject *orderid) {
         s.keys[i] = PyTuple_GET_ITEM(item, 0);
         s.positions[i] = PyTuple_GET_ITEM(item, 1);
         s.first[i] = s.orderids.size();
-        s.passes[i] = gather_orderids(s, s.positions[i], orderid, filtered);
-        if (s.passes[i] && plain) plain = plain_member(s.positions[i]);
+        gather_orderids(s, s.positions[i], books[i], id_sets[i]);
     }
     s.first[n] = s.orderids.size();
+    bool plain = module_names_own_group_class();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        s.passes[i] = !filtered || passes_filter(s.positions[i], books[i], id_sets[i], orderid);
+        if (s.passes[i] && plain) plain = plain_member(s.positions[i]);
+    }
 
     // Index: order id -> the positions (that pass the filter) holding it.
     OrderIdIndex index(s.orderids.size());
