@@ -117,7 +117,7 @@ Decoder::Head Decoder::head(std::string_view bytes) {
     const Shape &shape = tags_.shape((int64_t) r.varint());
     if (shape.rc->itemized_field() < 0) throw CorruptValue{"itemized record of a class without an itemized field"};
     size_t n = r.count();
-    nb::object list = checked(PyList_New((Py_ssize_t) n));
+    nb::object list = checked(PyTuple_New((Py_ssize_t) n));
     Head h{&shape, nb::object(), -1, sealed_, 0, 0};
     for (size_t i = 0; i < n; ++i) {
         PyObject *item;
@@ -134,7 +134,7 @@ Decoder::Head Decoder::head(std::string_view bytes) {
         } else {
             item = any(r, 1, nullptr).release().ptr();
         }
-        PyList_SET_ITEM(list.ptr(), (Py_ssize_t) i, item);
+        PyTuple_SET_ITEM(list.ptr(), (Py_ssize_t) i, item);
     }
     if (!r.at_end()) throw CorruptValue{"trailing bytes after the record head"};
     if (h.slot < 0 || h.slot != shape.itemized) throw CorruptValue{"item marker in the wrong field"};

@@ -30,9 +30,10 @@ public:
     nb::object value_and_fields(std::string_view bytes, nb::object &fields);
 
     static bool is_itemized_head(std::string_view bytes);
-    // An itemized head: the shape, its fields as a list in the stored order
-    // with None at the items slot, the slot, and what the head says of its
-    // item rows (their number and the XOR of their checksums).
+    // An itemized head: the shape, its fields as a new tuple in the stored
+    // order with None at the items slot (its owner may replace its items
+    // until it hands it on), the slot, and what the head says of its item
+    // rows (their number and the XOR of their checksums).
     struct Head {
         const Shape *shape;
         nb::object fields;
