@@ -42,7 +42,9 @@ public:
         uint64_t count;
         uint32_t xor_crc;
     };
-    Head head(std::string_view bytes);
+    // `key`, when given (an exact str), stands for a str field stored with
+    // the same characters instead of a copy decoded from them.
+    Head head(std::string_view bytes, PyObject *key = nullptr);
 
     // One item row (its order number, key and value as stored): the key,
     // the value and, for a record, its fields tuple; `crc` receives the

@@ -236,7 +236,11 @@ void Store::create() {
 
 // A position's key is usually its entry's key: the head's field that
 // equals it (an exact str) takes the entry's key object instead of a copy
-// of its own (a loaded portfolio keeps one string per key, not two).
+// of its own (a loaded portfolio keeps one string per key, not two). The
+// decoder takes it in place of an ASCII field outright (str_key); the rest
+// are compared once decoded (share_key).
+static PyObject *str_key(PyObject *key) { return PyUnicode_CheckExact(key) ? key : nullptr; }
+
 static void share_key(Decoder::Head &h, PyObject *key) {
     if (!PyUnicode_CheckExact(key)) return;
     PyObject *fields = h.fields.ptr();
@@ -285,7 +289,7 @@ bool Store::load(Entry &e) {
                 std::string_view bytes = dec.entry_payload(blob);
                 if (Decoder::is_itemized_head(bytes)) {
                     std::string stored(blob);  // kept as the state's head
-                    Decoder::Head h = dec.head(std::string_view(stored).substr(0, bytes.size()));
+                    Decoder::Head h = dec.head(std::string_view(stored).substr(0, bytes.size()), str_key(e.key.ptr()));
                     share_key(h, e.key.ptr());
                     // Another connection wrote the entry since this one knew
                     // its rows: usually it only added items.
@@ -397,7 +401,7 @@ size_t Store::scan_all() {
                 std::string_view bytes = dec.entry_payload(blob);
                 if (Decoder::is_itemized_head(bytes)) {
                     cur.stored.assign(blob);
-                    cur.head.emplace(dec.head(std::string_view(cur.stored).substr(0, bytes.size())));
+                    cur.head.emplace(dec.head(std::string_view(cur.stored).substr(0, bytes.size()), str_key(e->key.ptr())));
                     share_key(*cur.head, e->key.ptr());
                     cur.items.emplace(expected_items(*cur.head));
                 } else {
