@@ -230,8 +230,8 @@ void EntryIndex::Rebuild::finish() {
 
 int EntryIndex::traverse(visitproc visit, void *arg) {
     for (Entry &e : entries_) {
-        Py_VISIT(e.key.ptr());
-        Py_VISIT(e.live.ptr());
+        if (int v = visit_container(e.key.ptr(), visit, arg)) return v;
+        if (int v = visit_container(e.live.ptr(), visit, arg)) return v;
         if (e.items)
             if (int r = e.items->traverse(visit, arg)) return r;
     }
