@@ -1,5 +1,7 @@
 #include "decoder.h"
 
+#include <cstring>
+
 #include "datetime_codec.h"
 #include "format.h"
 #include "sealed.h"
@@ -111,13 +113,29 @@ void Decoder::item(int64_t ord, std::string_view ikey, std::string_view stored, 
 
 bool Decoder::is_itemized_head(std::string_view bytes) { return !bytes.empty() && (uint8_t) bytes[0] == ITEMIZED; }
 
-Decoder::Head Decoder::head(std::string_view bytes) {
+// The stored str at `r` when it spells `key` (an exact str) in ASCII,
+// taken past; else null, with `r` unmoved.
+static PyObject *same_ascii_str(ByteReader &r, PyObject *key) {
+    if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return nullptr;
+    ByteReader probe = r;
+    probe.byte();
+    size_t n = probe.length();
+    if ((Py_ssize_t) n != PyUnicode_GET_LENGTH(key)) return nullptr;
+    const uint8_t *p = probe.take(n);
+    if (std::memcmp(p, PyUnicode_DATA(key), n) != 0) return nullptr;
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] >= 0x80) return nullptr;  // Latin-1 characters, not their UTF-8
+    r = probe;
+    return Py_NewRef(key);
+}
+
+Decoder::Head Decoder::head(std::string_view bytes, PyObject *key) {
     ByteReader r(bytes.data(), bytes.size());
     if (r.byte() != ITEMIZED) throw CorruptValue{"not an itemized record"};
     const Shape &shape = tags_.shape((int64_t) r.varint());
     if (shape.rc->itemized_field() < 0) throw CorruptValue{"itemized record of a class without an itemized field"};
     size_t n = r.count();
-    nb::object list = checked(PyList_New((Py_ssize_t) n));
+    nb::object list = checked(PyTuple_New((Py_ssize_t) n));
     Head h{&shape, nb::object(), -1, sealed_, 0, 0};
     for (size_t i = 0; i < n; ++i) {
         PyObject *item;
@@ -131,10 +149,10 @@ Decoder::Head Decoder::head(std::string_view bytes) {
                 h.xor_crc = (uint32_t) x[0] | (uint32_t) x[1] << 8 | (uint32_t) x[2] << 16 | (uint32_t) x[3] << 24;
             }
             item = Py_NewRef(Py_None);
-        } else {
+        } else if (!(key && r.remaining() && *r.peek() == STR && (item = same_ascii_str(r, key)))) {
             item = any(r, 1, nullptr).release().ptr();
         }
-        PyList_SET_ITEM(list.ptr(), (Py_ssize_t) i, item);
+        PyTuple_SET_ITEM(list.ptr(), (Py_ssize_t) i, item);
     }
     if (!r.at_end()) throw CorruptValue{"trailing bytes after the record head"};
     if (h.slot < 0 || h.slot != shape.itemized) throw CorruptValue{"item marker in the wrong field"};

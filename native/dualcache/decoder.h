@@ -30,9 +30,10 @@ public:
     nb::object value_and_fields(std::string_view bytes, nb::object &fields);
 
     static bool is_itemized_head(std::string_view bytes);
-    // An itemized head: the shape, its fields as a list in the stored order
-    // with None at the items slot, the slot, and what the head says of its
-    // item rows (their number and the XOR of their checksums).
+    // An itemized head: the shape, its fields as a new tuple in the stored
+    // order with None at the items slot (its owner may replace its items
+    // until it hands it on), the slot, and what the head says of its item
+    // rows (their number and the XOR of their checksums).
     struct Head {
         const Shape *shape;
         nb::object fields;
@@ -41,7 +42,9 @@ public:
         uint64_t count;
         uint32_t xor_crc;
     };
-    Head head(std::string_view bytes);
+    // `key`, when given (an exact str), stands for a str field stored with
+    // the same characters instead of a copy decoded from them.
+    Head head(std::string_view bytes, PyObject *key = nullptr);
 
     // One item row (its order number, key and value as stored): the key,
     // the value and, for a record, its fields tuple; `crc` receives the

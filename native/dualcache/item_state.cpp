@@ -136,10 +136,11 @@ std::span<PyObject *const> ItemState::fields_of(const ItemRec &r) const {
 int ItemState::traverse(visitproc visit, void *arg) const {
     Py_VISIT(pos_.ptr());
     for (const ItemRec &r : recs) {
-        Py_VISIT(r.key.ptr());
-        Py_VISIT(r.value.ptr());
+        if (int v = visit_container(r.key.ptr(), visit, arg)) return v;
+        if (int v = visit_container(r.value.ptr(), visit, arg)) return v;
     }
-    for (PyObject *f : fields_) Py_VISIT(f);
+    for (PyObject *f : fields_)
+        if (int v = visit_container(f, visit, arg)) return v;
     return 0;
 }
 

@@ -22,6 +22,15 @@
 namespace dualcache {
 namespace nb = nanobind;
 
+// Visits `o` for the collector unless its type cannot make a container the
+// collector tracks. A loaded portfolio's store holds mostly str keys,
+// numbers and datetimes (each trade's field copies): a full collection
+// would call the visitor for each of them only for it to look at the type
+// and return.
+inline int visit_container(PyObject *o, visitproc visit, void *arg) {
+    return o && PyType_IS_GC(Py_TYPE(o)) ? visit(o, arg) : 0;
+}
+
 struct ItemRec {
     static constexpr uint32_t kNoFields = UINT32_MAX;
     nb::object key;  // null for a free slot

@@ -3,31 +3,41 @@
 #include "corrupt_value.h"
 #include "crc32c.h"
 
+#include <cstring>
+
 namespace dualcache::sealed {
 
 namespace {
 
 constexpr size_t kSize = 4;
 
-uint32_t with_int(uint32_t crc, int64_t v) {
-    unsigned char b[8];
-    for (int i = 0; i < 8; ++i) b[i] = (unsigned char) ((uint64_t) v >> (8 * i));
-    return crc32c(crc, b, 8);
+// Writes `v` as 8 little-endian bytes at `p`.
+unsigned char *put_int(unsigned char *p, int64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = (unsigned char) ((uint64_t) v >> (8 * i));
+    return p + 8;
 }
 
 // The checksum of the context: a role and a number.
-uint32_t begin(char role, int64_t number) { return with_int(crc32c(0, &role, 1), number); }
+uint32_t begin(char role, int64_t number) {
+    unsigned char b[9] = {(unsigned char) role};
+    put_int(b + 1, number);
+    return crc32c(0, b, sizeof b);
+}
 
+// An item's context: its map, its order number and its key (after its
+// length), checksummed in one pass when the key is short.
 uint32_t item_context(int64_t map, int64_t ord, std::string_view ikey) {
-    uint32_t crc = with_int(begin('I', map), ord);
-    unsigned char len[10];
-    size_t n = 0;
+    unsigned char b[1 + 8 + 8 + 10 + 64] = {'I'};
+    unsigned char *p = put_int(put_int(b + 1, map), ord);
     for (uint64_t v = ikey.size();; v >>= 7) {
-        len[n++] = (unsigned char) (v >= 0x80 ? (v & 0x7f) | 0x80 : v);
+        *p++ = (unsigned char) (v >= 0x80 ? (v & 0x7f) | 0x80 : v);
         if (v < 0x80) break;
     }
-    crc = crc32c(crc, len, n);
-    return crc32c(crc, ikey.data(), ikey.size());
+    if (ikey.size() <= 64) {
+        std::memcpy(p, ikey.data(), ikey.size());
+        return crc32c(0, b, (size_t) (p - b) + ikey.size());
+    }
+    return crc32c(crc32c(0, b, (size_t) (p - b)), ikey.data(), ikey.size());
 }
 
 uint32_t of(uint32_t context, const std::string &blob) { return crc32c(context, blob.data(), blob.size()); }

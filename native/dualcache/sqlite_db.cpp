@@ -53,24 +53,38 @@ static const char *const kLoadAllItems = "SELECT entry, ord, ikey, value FROM {I
 bool MergedScan::step() {
     if (!started_) {
         started_ = true;
-        entry_ = entries_.step();
-        item_ = items_.step();
+        step_entries();
+        step_items();
     } else if (on_entry_) {
-        entry_ = entries_.step();
+        step_entries();
     } else {
-        item_ = items_.step();
+        step_items();
     }
     if (!entry_ && !item_) return false;
     // An entry's row comes before its items' rows.
-    on_entry_ = entry_ && (!item_ || entries_.int64(0) <= items_.int64(0));
+    on_entry_ = entry_ && (!item_ || entry_id_ <= item_id_);
     return true;
+}
+
+// Each scan's ids (and an item's order number) are read once per row.
+void MergedScan::step_entries() {
+    entry_ = entries_.step();
+    if (entry_) entry_id_ = entries_.int64(0);
+}
+
+void MergedScan::step_items() {
+    item_ = items_.step();
+    if (item_) {
+        item_id_ = items_.int64(0);
+        item_ord_ = items_.int64(1);
+    }
 }
 
 // LoadAll's columns: entry id, kind (0 the entry, 1 an item), item order
 // number, entry version, item key, value.
 int64_t MergedScan::int64(int col) const {
-    if (on_entry_) return col == 0 ? entries_.int64(0) : col == 1 ? 0 : col == 2 ? INT64_MIN : entries_.int64(1);
-    return col == 0 ? items_.int64(0) : col == 1 ? 1 : col == 2 ? items_.int64(1) : 0;
+    if (on_entry_) return col == 0 ? entry_id_ : col == 1 ? 0 : col == 2 ? INT64_MIN : entries_.int64(1);
+    return col == 0 ? item_id_ : col == 1 ? 1 : col == 2 ? item_ord_ : 0;
 }
 
 std::string_view MergedScan::blob(int col) const {

@@ -70,7 +70,11 @@ public:
     }
 
 private:
+    void step_entries();
+    void step_items();
+
     SqliteCursor entries_, items_;
+    int64_t entry_id_ = 0, item_id_ = 0, item_ord_ = 0;  // of the current rows
     bool started_ = false;
     bool entry_ = false, item_ = false;  // each scan has a row
     bool on_entry_ = false;              // the current row is the entry scan's

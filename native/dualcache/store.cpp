@@ -236,26 +236,35 @@ void Store::create() {
 
 // A position's key is usually its entry's key: the head's field that
 // equals it (an exact str) takes the entry's key object instead of a copy
-// of its own (a loaded portfolio keeps one string per key, not two).
+// of its own (a loaded portfolio keeps one string per key, not two). The
+// decoder takes it in place of an ASCII field outright (str_key); the rest
+// are compared once decoded (share_key).
+static PyObject *str_key(PyObject *key) { return PyUnicode_CheckExact(key) ? key : nullptr; }
+
 static void share_key(Decoder::Head &h, PyObject *key) {
     if (!PyUnicode_CheckExact(key)) return;
-    PyObject *list = h.fields.ptr();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject *f = PyList_GET_ITEM(list, i);
+    PyObject *fields = h.fields.ptr();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+        PyObject *f = PyTuple_GET_ITEM(fields, i);
         if (f == key || !PyUnicode_CheckExact(f) || PyUnicode_GET_LENGTH(f) != PyUnicode_GET_LENGTH(key)) continue;
         int eq = PyUnicode_Compare(f, key);
         if (eq == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (eq == 0) PyList_SetItem(list, i, Py_NewRef(key));
+        if (eq == 0) {
+            PyTuple_SET_ITEM(fields, i, Py_NewRef(key));
+            Py_DECREF(f);
+        }
     }
 }
 
 // An itemized record from its head (as decoded from `stored`) and its
-// items; `st` takes the stored head.
+// items; `st` takes the stored head. The head's fields tuple, still its
+// own, takes the mapping in place of its None.
 static nb::object assemble(Decoder::Head &h, nb::object mapping, std::string stored, ItemState &st) {
-    if (PyList_SetItem(h.fields.ptr(), h.slot, mapping.release().ptr()) < 0) throw nb::python_error();
-    nb::object fields = nb::steal(PyList_AsTuple(h.fields.ptr()));
-    if (!fields) throw nb::python_error();
-    nb::object value = Decoder::build(*h.shape, fields.ptr(), nullptr);
+    PyObject *fields = h.fields.ptr();
+    PyObject *none = PyTuple_GET_ITEM(fields, h.slot);
+    PyTuple_SET_ITEM(fields, h.slot, mapping.release().ptr());
+    Py_DECREF(none);
+    nb::object value = Decoder::build(*h.shape, fields, nullptr);
     st.head = std::move(stored);
     return value;
 }
@@ -280,7 +289,7 @@ bool Store::load(Entry &e) {
                 std::string_view bytes = dec.entry_payload(blob);
                 if (Decoder::is_itemized_head(bytes)) {
                     std::string stored(blob);  // kept as the state's head
-                    Decoder::Head h = dec.head(std::string_view(stored).substr(0, bytes.size()));
+                    Decoder::Head h = dec.head(std::string_view(stored).substr(0, bytes.size()), str_key(e.key.ptr()));
                     share_key(h, e.key.ptr());
                     // Another connection wrote the entry since this one knew
                     // its rows: usually it only added items.
@@ -344,6 +353,7 @@ size_t Store::scan_all() {
     size_t loaded = 0;
     int64_t decoded = 0;
     ScannedEntry cur;
+    size_t at = 0;  // the scan's place in the index (both in id order)
     // Puts the entry decoded so far into the memory level; one whose rows
     // are damaged stays out (its own load reports them).
     auto finish = [&] {
@@ -383,7 +393,7 @@ size_t Store::scan_all() {
             }
             finish();
             cur = ScannedEntry{};
-            Entry *e = index_.by_id(id);
+            Entry *e = index_.by_id_ascending(id, at);
             if (!e || e->live || e->items) continue;  // not in the iteration, in memory, or read incrementally
             try {
                 cur.version = q.int64(3);
@@ -391,7 +401,7 @@ size_t Store::scan_all() {
                 std::string_view bytes = dec.entry_payload(blob);
                 if (Decoder::is_itemized_head(bytes)) {
                     cur.stored.assign(blob);
-                    cur.head.emplace(dec.head(std::string_view(cur.stored).substr(0, bytes.size())));
+                    cur.head.emplace(dec.head(std::string_view(cur.stored).substr(0, bytes.size()), str_key(e->key.ptr())));
                     share_key(*cur.head, e->key.ptr());
                     cur.items.emplace(expected_items(*cur.head));
                 } else {

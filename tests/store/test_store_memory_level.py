@@ -2,8 +2,10 @@
 until the key is written or deleted, here or by another process."""
 
 import datetime as dt
+import uuid
 
 import pytest
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 import marlovent.ordermgr as om
 import zelph.dualcache as dc
@@ -28,6 +30,34 @@ def test_reads_return_the_same_live_object(open_store):
     assert s["p"] is first and s.get("p") is first
     assert next(iter(s.values())) is first and dict(s.items())["p"] is first
     assert s.pop("p") is first
+
+
+KEY_TEXT = st.text(st.sampled_from("aZ0 éÃ©€\udc80😀"), max_size=4)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(keys=st.lists(st.tuples(KEY_TEXT, st.none() | KEY_TEXT), min_size=1, max_size=40, unique_by=lambda t: t[0]),
+       bulk=st.booleans())
+@example(keys=[("Ã©", "é"), ("é", "Ã©"), ("ab", "ab")], bulk=True)
+@example(keys=[("Ã©", "é"), ("é", "Ã©"), ("ab", "ab")], bulk=False)
+def test_a_loaded_positions_key_is_its_entrys_key_object(open_store, keys, bulk):
+    """Read one by one or in one pass, a position whose key equals its
+    entry's comes back holding the entry's key object (one string per key),
+    and any other key as the str it was (ASCII, Latin-1 whose bytes spell
+    another key's UTF-8, wider, lone surrogates)."""
+    name = f"keys{uuid.uuid4().hex[:8]}"
+    s = open_store(name)
+    with s.batch():
+        for k, other in keys:
+            s[k] = position(k if other is None else other)
+    s.close()
+    s = open_store(name)
+    pairs = list(s.items()) if bulk else [(k, s[k]) for k in list(s)]
+    assert [k for k, _ in pairs] == [k for k, _ in keys]
+    for (k, p), (_, other) in zip(pairs, keys):
+        expected = k if other is None else other
+        assert type(p.key) is str and p.key == expected
+        assert (p.key is k) == (expected == k)
 
 
 def test_assignment_keeps_the_assigned_object(open_store):

@@ -125,6 +125,25 @@ class MapsVersusDicts(RuleBasedStateMachine):
                 with pytest.raises(dc.StoreError, match="injected"):
                     self.store.map(m)[key] = value
 
+    @rule(m=MAP, n=st.integers(1, 200), kept=st.integers(0, 4), elsewhere=st.booleans(), fails=st.booleans())
+    def many_keys(self, m, n, kept, elsewhere, fails):
+        """Many keys written and most deleted again in one block, that may
+        roll back: ints, pairs of unequal ints of one hash, and floats equal
+        to some of them; a later reload, or this connection's next operation,
+        sees the map as the block left it."""
+        twin = sys.hash_info.modulus  # i and i + twin hash alike, never equal
+        keys = [k for i in range(n) for k in (i + 10, i + 10 + twin, float(i + 10) if i % 3 == 0 else -1)]
+        ops = [(m, "set", k, i) for i, k in enumerate(keys)]
+        ops += [(m, "del", k, None) for i, k in enumerate(keys) if i % 5 >= kept]
+        conn = self.other if elsewhere else self.store
+        with pytest.raises(Abort) if fails else _nothing():
+            with conn.map(m).batch():
+                self.apply(conn.map, ops)
+                if fails:
+                    raise Abort
+        if not fails:
+            self.apply(self.model.__getitem__, ops)
+
     @rule(m=MAP, key=KEYS, value=VALUES)
     def failing_write(self, m, key, value):
         self.store._fail_writes(0)
