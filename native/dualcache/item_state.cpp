@@ -135,6 +135,7 @@ std::span<PyObject *const> ItemState::fields_of(const ItemRec &r) const {
 
 int ItemState::traverse(visitproc visit, void *arg) const {
     Py_VISIT(pos_.ptr());
+    Py_VISIT(outdated.ptr());
     for (const ItemRec &r : recs) {
         Py_VISIT(r.key.ptr());
         Py_VISIT(r.value.ptr());
