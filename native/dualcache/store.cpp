@@ -586,6 +586,9 @@ bool Store::write_hint(PyObject *key, WriteHint &hint) {
     hint.current = !stale_ && e->live;
     hint.version = hint.current ? e->version : -1;
     hint.view = data_version_;
+    // The rows a read could extend the value it knows by (extend_items).
+    const ItemState *st = e->items.get();
+    if (st && st->clean && st->mark.run != 0 && (e->live || st->outdated)) hint.items_from = st->next_ord;
     return true;
 }
 
