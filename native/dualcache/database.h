@@ -86,6 +86,10 @@ struct WriteHint {
     int64_t version = -1;  // the stored version its live value shows (-1: none in memory)
     int64_t view = 0;      // the data version the map's key index was read at
     bool current = false;  // the index was read at `view` and the entry is in memory
+    // Its item rows below this order number are known (0: none): bringing
+    // the entry along, the engine may bring only the checksums of those
+    // (see known_item_checksums).
+    int64_t items_from = 0;
 };
 
 // One statement of an engine, prepared once per connection.
@@ -160,6 +164,13 @@ public:
     // rewrite (null: none known). Only a hint: the transaction may still
     // read and write anything.
     virtual void expect_write(const WriteHint *) {}
+    // For entry `id` of map `map` as the LoadEntry in use is reading it:
+    // true when the engine brought its item rows from order number `from`
+    // on only, with `crcs` the checksums of the rows below it in their
+    // order (4 bytes each, little-endian, as the rows end in). A LoadItems
+    // of the entry that binds `from` as its second parameter then gives
+    // those rows alone; without it, every row as always.
+    virtual bool known_item_checksums(int64_t, int64_t, int64_t, std::string_view &) { return false; }
     // The id of the row the last InsertEntry or InsertTag added.
     virtual int64_t last_insert_id() = 0;
     virtual bool in_transaction() const = 0;

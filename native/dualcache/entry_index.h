@@ -36,10 +36,12 @@ struct Entry {
     // Another connection wrote the entry: the live value goes, but what is
     // known of its item rows stays (it still describes the rows as they were
     // at the version this process knew), so that the next read decodes only
-    // the rows added since. Only a load may use it: a write needs a state
-    // of the current rows, which a live value vouches for.
+    // the rows added since, and keeps the live value to extend in place.
+    // Only a load may use them: a write needs a state of the current rows,
+    // which a live value vouches for.
     void outdate() {
         nb::object old = std::move(live);
+        if (items && old) items->outdated = std::move(old);
     }
 };
 

@@ -135,6 +135,7 @@ std::span<PyObject *const> ItemState::fields_of(const ItemRec &r) const {
 
 int ItemState::traverse(visitproc visit, void *arg) const {
     Py_VISIT(pos_.ptr());
+    Py_VISIT(outdated.ptr());
     for (const ItemRec &r : recs) {
         if (int v = visit_container(r.key.ptr(), visit, arg)) return v;
         if (int v = visit_container(r.value.ptr(), visit, arg)) return v;

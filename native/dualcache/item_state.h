@@ -55,6 +55,10 @@ public:
     // value immutable, or a record of immutable fields).
     zelph_items_mark mark{0, 0};
     bool clean = false;
+    // The live value these rows belonged to, kept once another connection
+    // wrote the entry: a load that finds only items appended since extends
+    // it in place instead of building another.
+    nb::object outdated;
 
     ItemState() = default;
     explicit ItemState(size_t expected) { recs.reserve(expected); }

@@ -362,4 +362,113 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
     return mapping;
 }
 
+bool extend_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head, ItemState &known,
+                  PyObject *mapping, decltype(zelph_record_codec::items_changed) changed,
+                  decltype(zelph_record_codec::items_append) append, size_t &decoded) {
+    if (!head.summary || !changed || !append || !known.clean || known.mark.run == 0) return false;
+    if (!PyDict_CheckExact(mapping) || (size_t) PyDict_GET_SIZE(mapping) != known.live) return false;
+    // Nothing in memory changed since the rows were written or read: no
+    // item reassigned, added or removed (the change record says so), and
+    // each one immutable or a record of immutable fields (`clean`).
+    {
+        PyObject *keys[1], *values[1];
+        int kinds[1];
+        zelph_items_mark now{0, 0};
+        if (changed(mapping, &known.mark, &now, keys, values, kinds, 1) != 0) return false;
+    }
+
+    struct Fresh {
+        nb::object key, value, fields;
+        int64_t ord;
+        uint32_t crc;
+    };
+    std::vector<Fresh> fresh;
+    uint32_t xor_crc = known.xor_crc;
+    {
+        // The known rows come back first, in their order, each with the
+        // checksum known (one by one: the head's XOR alone would not see two
+        // rows given one same change, CRC-32C being linear); then the new
+        // ones. An engine may have brought only the known rows' checksums.
+        size_t at = 0, seen = 0;
+        int64_t last = LLONG_MIN;
+        std::string_view crcs;
+        bool brought = db.known_item_checksums(map, id, known.next_ord, crcs);
+        if (brought) {
+            if (crcs.size() != 4 * known.live) return false;
+            const unsigned char *c = (const unsigned char *) crcs.data();
+            for (const ItemRec &r : known.recs) {
+                if (!r.key) continue;
+                uint32_t stored = (uint32_t) c[0] | (uint32_t) c[1] << 8 | (uint32_t) c[2] << 16 | (uint32_t) c[3] << 24;
+                if (r.ord <= last || stored != r.crc) return false;
+                last = r.ord;
+                c += 4;
+                ++seen;
+            }
+            last = LLONG_MIN;
+        }
+        Run q = db.run(Sql::LoadItems, map);
+        q.bind(1, id);
+        if (brought) q.bind(2, known.next_ord);
+        while (q.step()) {
+            int64_t ord = q.int64(0);
+            if (ord <= last) return false;
+            last = ord;
+            if (ord < known.next_ord) {
+                if (brought) return false;
+                while (at < known.recs.size() && !known.recs[at].key) ++at;
+                uint32_t stored;
+                if (!fresh.empty() || at == known.recs.size() || known.recs[at].ord != ord ||
+                    !sealed::stored_checksum(q.blob(2), stored) || stored != known.recs[at].crc)
+                    return false;
+                ++at;
+                ++seen;
+                continue;
+            }
+            Fresh f{{}, {}, {}, ord, 0};
+            dec.item(ord, q.blob(1), q.blob(2), f.key, f.value, f.fields, f.crc);
+            xor_crc ^= f.crc;
+            fresh.push_back(std::move(f));
+        }
+        if (seen != known.live) return false;
+    }
+    if (known.live + fresh.size() != head.count || xor_crc != head.xor_crc) return false;
+
+    // New keys only, each once (a repeated key is damage the whole read names).
+    for (size_t i = 0; i < fresh.size(); ++i) {
+        int has = PyDict_Contains(mapping, fresh[i].key.ptr());
+        if (has != 0) {
+            if (has < 0) PyErr_Clear();
+            return false;
+        }
+        for (size_t j = 0; j < i; ++j) {
+            int eq = PyObject_RichCompareBool(fresh[i].key.ptr(), fresh[j].key.ptr(), Py_EQ);
+            if (eq != 0) {
+                if (eq < 0) PyErr_Clear();
+                return false;
+            }
+        }
+    }
+
+    PyTypeObject *last_type = nullptr;
+    const RecordClass *last_rc = nullptr;
+    for (Fresh &f : fresh) {
+        if (append(mapping, f.key.ptr(), f.value.ptr()) < 0) throw nb::python_error();
+        known.add(f.key, f.value, f.fields, f.ord, f.crc);
+        if (Py_TYPE(f.value.ptr()) != last_type) {
+            last_type = Py_TYPE(f.value.ptr());
+            last_rc = record_class_of(last_type);
+        }
+        if (!item_clean(f.value.ptr(), last_rc, f.fields)) known.clean = false;
+    }
+    if ((size_t) PyDict_GET_SIZE(mapping) != known.live) raise(PyExc_RuntimeError, "the mapping changed while items were added to it");
+    PyObject *keys[1], *values[1];
+    int kinds[1];
+    zelph_items_mark since{0, 0}, now{0, 0};
+    changed(mapping, &since, &now, keys, values, kinds, 1);
+    known.mark = now;
+    if (now.run == 0) known.clean = false;
+    decoded += fresh.size();
+    return true;
+}
+
 }  // namespace dualcache

@@ -87,4 +87,18 @@ nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decod
 nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
                         const ItemState &known, std::unique_ptr<ItemState> &state, size_t &decoded);
 
+// Brings `known` and `mapping` (the live mapping it describes, an exact
+// dict) up to the rows of entry `id` when another connection only appended
+// items since: the known rows must come back unchanged, the head's count
+// and checksums must agree with the known rows and the new ones, and the
+// owning module's change record must show the mapping untouched since the
+// state's mark. Then the new rows are decoded (`decoded` counts them) and
+// appended to the mapping through `append` and to the state, whose mark
+// moves to now. False, with nothing changed, when anything else happened
+// (the caller then reads the entry whole). An exception once appending has
+// begun leaves the mapping and the state in between: drop both.
+bool extend_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head, ItemState &known,
+                  PyObject *mapping, decltype(zelph_record_codec::items_changed) changed,
+                  decltype(zelph_record_codec::items_append) append, size_t &decoded);
+
 }  // namespace dualcache

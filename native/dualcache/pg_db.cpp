@@ -139,9 +139,14 @@ const Statement kOwnStatements[] = {
     // Right after the lock: entry $2 of map $1 as LoadEntry reads it, when
     // its version is no longer $3.
     /* kLoadIfChanged */
-    {"SELECT e.version, e.value, i.ord, i.ikey, i.value FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i"
-     " ON i.store = e.store AND i.entry = e.id WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 ORDER BY i.ord",
-     3, {kInt8, kInt8, kInt8}, false},
+    // With $4 > 0, only the item rows from order number $4 on, and the
+    // checksums of those below it in one value (each row's last 4 bytes).
+    {"SELECT e.version, e.value, i.ord, i.ikey, i.value, CASE WHEN $4 > 0 THEN (SELECT"
+     " string_agg(substring(k.value from octet_length(k.value) - 3), ''::bytea ORDER BY k.ord)"
+     " FROM {S}.dualcache_items k WHERE k.store = e.store AND k.entry = e.id AND k.ord < $4) END"
+     " FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i ON i.store = e.store AND i.entry = e.id"
+     " AND i.ord >= $4 WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 ORDER BY i.ord",
+     4, {kInt8, kInt8, kInt8, kInt8}, false},
 };
 static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
 
@@ -242,7 +247,12 @@ bool PgCursor::step() {
         ran_ = true;
         row_ = 0;
         if (which_ == Sql::LoadItems) {
-            if (const PgCursor *entry = db_.loaded_entry(map_, first_int_)) {
+            const PgCursor *entry = db_.loaded_entry(map_, first_int_);
+            // Items that came from an order number on serve only a read
+            // that asks for them so (see known_item_checksums).
+            if (entry && entry->items_from_ && !(values_[1] && big_endian(ints_[1]) == entry->items_from_))
+                entry = nullptr;
+            if (entry) {
                 // The items came with the entry: the columns after its own.
                 res_ = entry->res_;
                 borrowed_ = true;
@@ -254,6 +264,7 @@ bool PgCursor::step() {
         }
         res_ = db_.execute(which_, map_, values_, lengths_);
         rows_ = res_ ? db_.pq().PQntuples(res_) : 0;
+        if (which_ == Sql::LoadEntry) items_from_ = db_.take_handed_from();
     } else {
         ++row_;
     }
@@ -271,6 +282,8 @@ void PgCursor::reset() noexcept {
     res_ = nullptr;
     borrowed_ = false;
     offset_ = 0;
+    items_from_ = 0;
+    values_[1] = nullptr;  // (a second parameter is optional for LoadItems)
     ran_ = false;
     row_ = -1;
     rows_ = 0;
@@ -1352,6 +1365,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             prefetched_ = entry;
             prefetched_map_ = hint.map;
             prefetched_id_ = hint.entry;
+            prefetched_from_ = hint.items_from > 0 ? hint.items_from : 0;
             ++prefetches_;
         } else if (entry) {
             pq_.PQclear(entry);
@@ -1414,6 +1428,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         // Read with the lock, nothing written since.
         PGresult *r = prefetched_;
         prefetched_ = nullptr;
+        handed_from_ = prefetched_from_;
         return r;
     }
     if (which == Sql::ScanEntries && !map && scanned_ && locked_ && queue_.empty()) {
@@ -1507,13 +1522,23 @@ PGresult *PgDb::begin_locked(const WriteHint &hint, int64_t expected, PGresult *
     const char *sv[] = {seen};
     const int sl[] = {8};
     enqueue(kScanIfChanged, nullptr, sv, sl, 1);
-    char m[8], id[8], version[8];
+    char m[8], id[8], version[8], from[8];
     put_big_endian(m, hint.map ? hint.map : store_id_);
     put_big_endian(id, hint.entry);
     put_big_endian(version, hint.version);
-    const char *v[] = {m, id, version};
-    const int l[] = {8, 8, 8};
-    return exchange(kLoadIfChanged, nullptr, v, l, 3, false, &scan, 0, 1, nullptr, nullptr, false, &lock);
+    put_big_endian(from, hint.items_from > 0 ? hint.items_from : 0);
+    const char *v[] = {m, id, version, from};
+    const int l[] = {8, 8, 8, 8};
+    return exchange(kLoadIfChanged, nullptr, v, l, 4, false, &scan, 0, 1, nullptr, nullptr, false, &lock);
+}
+
+bool PgDb::known_item_checksums(int64_t map, int64_t id, int64_t from, std::string_view &crcs) {
+    const PgCursor *entry = loaded_entry(map, id);
+    if (!entry || !entry->items_from_ || entry->items_from_ != from || pq_.PQntuples(entry->res_) < 1) return false;
+    crcs = pq_.PQgetisnull(entry->res_, 0, 5)
+               ? std::string_view()
+               : std::string_view(pq_.PQgetvalue(entry->res_, 0, 5), (size_t) pq_.PQgetlength(entry->res_, 0, 5));
+    return true;
 }
 
 const PgCursor *PgDb::loaded_entry(int64_t map, int64_t id) const {

@@ -48,6 +48,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "database.h"
@@ -88,6 +89,7 @@ private:
     PGresult *res_ = nullptr;
     int row_ = -1, rows_ = 0, offset_ = 0;
     int64_t first_int_ = 0;
+    int64_t items_from_ = 0;  // a LoadEntry whose item rows start at this order number (0: all of them)
     bool ran_ = false, borrowed_ = false;
 };
 
@@ -137,6 +139,9 @@ public:
     // The LoadEntry cursor of map `map` while it holds entry `id`'s rows,
     // else null.
     const PgCursor *loaded_entry(int64_t map, int64_t id) const;
+    bool known_item_checksums(int64_t map, int64_t id, int64_t from, std::string_view &crcs) override;
+    // Where the item rows of the last LoadEntry start (0: all of them); once.
+    int64_t take_handed_from() { return std::exchange(handed_from_, 0); }
     // Runs (or queues) statement `which` on map `map` with binary
     // parameters; the rows of a statement that returns some, else null.
     PGresult *execute(Sql which, int64_t map, const char *const *values, const int *lengths);
@@ -314,6 +319,8 @@ private:
     // when it had changed: its map and id.
     PGresult *prefetched_ = nullptr;
     int64_t prefetched_map_ = 0, prefetched_id_ = 0;
+    int64_t prefetched_from_ = 0;  // its item rows start at this order number (0: all of them)
+    int64_t handed_from_ = 0;      // the same, of the LoadEntry that took it last
     WriteHint hint_;
     bool hinted_ = false;
     // The open transaction sends its lock with its first exchange, checking

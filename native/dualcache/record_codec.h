@@ -8,9 +8,9 @@
 #include <stdint.h>
 
 #define ZELPH_RECORD_CODEC_CAPSULE "zelph.dualcache.RecordCodec"
-#define ZELPH_RECORD_CODEC_ABI 3
+#define ZELPH_RECORD_CODEC_ABI 4
 // Tables of version 1 end after itemized_field, those of version 2 after
-// items_changed.
+// items_changed, those of version 3 after field_default.
 #define ZELPH_RECORD_CODEC_ABI_MIN 1
 
 // Change kinds reported by items_changed.
@@ -65,6 +65,14 @@ struct zelph_record_codec {
     // with an exception on failure). `cls` is the class being built.
     PyObject *field_names = nullptr;
     PyObject *(*field_default)(PyTypeObject *cls, Py_ssize_t i) = nullptr;
+
+    // Version 4, optional (NULL): adds to an itemized mapping, at its end,
+    // an entry the store read from its rows (another connection appended
+    // it), as the module's own append does: whatever the module keeps of
+    // the mapping stays current, and its change record lists the entry as
+    // appended. The key is not in the mapping. 0, or -1 with an exception
+    // set.
+    int (*items_append)(PyObject *mapping, PyObject *key, PyObject *value) = nullptr;
 };
 
 }

@@ -38,6 +38,10 @@ struct RecordClass {
     decltype(zelph_record_codec::items_changed) items_changed() const {
         return codec && codec->abi_version >= 2 ? codec->items_changed : nullptr;
     }
+    // The codec's append to its itemized mapping, or nullptr.
+    decltype(zelph_record_codec::items_append) items_append() const {
+        return codec && codec->abi_version >= 4 ? codec->items_append : nullptr;
+    }
     // The instance's fields as a tuple (new reference); ValueError when
     // their number is not the number of names.
     nb::object fields(PyObject *obj) const;

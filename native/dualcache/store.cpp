@@ -10,6 +10,7 @@
 #include "raise.h"
 #include "sealed.h"
 #include "store_error.h"
+#include "value_kinds.h"
 
 namespace dualcache {
 
@@ -269,6 +270,42 @@ static nb::object assemble(Decoder::Head &h, nb::object mapping, std::string sto
     return value;
 }
 
+// Whether another connection only appended items to entry `e` since this
+// one knew it, and the value it knew (kept as outdated) was extended in
+// place by them: its class as stored, every field other than the items as
+// the head has it, its mapping untouched since. `stored`: the head as
+// stored, which the state takes. False with nothing changed otherwise.
+bool Store::extend_outdated(Entry &e, Decoder &dec, const Decoder::Head &h, std::string &stored, size_t &decoded) {
+    ItemState &st = *e.items;
+    PyObject *old = st.outdated.ptr();
+    const RecordClass *rc = h.shape->rc;
+    if (!rc || !h.shape->same || Py_TYPE(old) != rc->cls || rc->itemized_field() != h.slot) return false;
+    auto changed = rc->items_changed();
+    auto append = rc->items_append();
+    if (!changed || !append) return false;
+    nb::object fields = rc->fields(old);
+    PyObject *list = h.fields.ptr();
+    if (PyTuple_GET_SIZE(fields.ptr()) != PyList_GET_SIZE(list)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        if (i == h.slot) continue;
+        PyObject *a = PyTuple_GET_ITEM(fields.ptr(), i), *b = PyList_GET_ITEM(list, i);
+        if (a == b) continue;
+        if (Py_TYPE(a) != Py_TYPE(b) || !is_identity_safe(a)) return false;
+        int eq = PyObject_RichCompareBool(a, b, Py_EQ);
+        if (eq < 0) PyErr_Clear();
+        if (eq != 1) return false;
+    }
+    PyObject *mapping = PyTuple_GET_ITEM(fields.ptr(), h.slot);
+    try {
+        if (!extend_items(conn_->db(), map_id_, dec, e.id, h, st, mapping, changed, append, decoded)) return false;
+    } catch (...) {
+        e.forget();  // the mapping is part-way: forget what described it
+        throw;
+    }
+    st.head = std::move(stored);
+    return true;
+}
+
 bool Store::load(Entry &e) {
     Db &db = conn_->db();
     bool own = !conn_->in_transaction();
@@ -295,16 +332,28 @@ bool Store::load(Entry &e) {
                     // its rows: usually it only added items.
                     nb::object mapping;
                     size_t decoded = 0;
-                    if (e.items) {
+                    if (e.items && e.items->outdated && extend_outdated(e, dec, h, stored, decoded)) {
+                        // The live value it was, with the items appended since.
+                        st = std::move(e.items);
+                        value = std::move(st->outdated);
+                        items_decoded_ += (int64_t) decoded;
+                        ++incremental_loads_;
+                        ++extended_;
+                    } else if (e.items) {
+                        // The items it shares with the rows kept go to the
+                        // new value alone.
+                        e.items->outdated.reset();
                         mapping = reload_items(db, map_id_, dec, e.id, h, *e.items, st, decoded);
                         if (mapping) ++incremental_loads_;
                     }
-                    if (!mapping) {
-                        mapping = load_items(db, map_id_, dec, e.id, h, st);
-                        decoded = st->live;
+                    if (!value) {
+                        if (!mapping) {
+                            mapping = load_items(db, map_id_, dec, e.id, h, st);
+                            decoded = st->live;
+                        }
+                        items_decoded_ += (int64_t) decoded;
+                        value = assemble(h, std::move(mapping), std::move(stored), *st);
                     }
-                    items_decoded_ += (int64_t) decoded;
-                    value = assemble(h, std::move(mapping), std::move(stored), *st);
                 } else {
                     value = dec.value(bytes);
                 }
@@ -547,6 +596,9 @@ bool Store::write_hint(PyObject *key, WriteHint &hint) {
     hint.current = !stale_ && e->live;
     hint.version = hint.current ? e->version : -1;
     hint.view = data_version_;
+    // The rows a read could extend the value it knows by (extend_items).
+    const ItemState *st = e->items.get();
+    if (st && st->clean && st->mark.run != 0 && (e->live || st->outdated)) hint.items_from = st->next_ord;
     return true;
 }
 
@@ -796,6 +848,7 @@ nb::dict Store::stats() const {
     d["loads"] = loads_;
     d["index_reloads"] = rebuilds_;
     d["incremental_loads"] = incremental_loads_;
+    d["extended_in_place"] = extended_;
     d["bulk_loads"] = bulk_loads_;
     d["items_decoded"] = items_decoded_;
     conn_->add_stats(d);

@@ -148,6 +148,7 @@ private:
     void sync();
     void rebuild_index();
     bool load(Entry &e);
+    bool extend_outdated(Entry &e, Decoder &dec, const Decoder::Head &h, std::string &stored, size_t &decoded);
     // Reads every entry not in memory in one pass (one read transaction),
     // unless only a few are missing.
     void load_missing();
@@ -176,6 +177,7 @@ private:
     // Counters for tests and benchmarks.
     int64_t loads_ = 0, rebuilds_ = 0;
     int64_t incremental_loads_ = 0;  // loads that decoded only the items added since
+    int64_t extended_ = 0;           // of those, the ones that extended the live value in place
     int64_t bulk_loads_ = 0;         // reads of the whole map (load_missing)
     // Single loads in a row of entries in the store's order, the last one's id.
     static constexpr size_t kInOrderRun = 32;

@@ -186,15 +186,23 @@ def test_two_writers_read_each_other_exactly(any_data_dir, backend):
 def test_appends_elsewhere_decode_only_the_new_trades(open_store):
     mine, other = open_store("shared"), open_store("shared")
     mine["p"] = om.Position("p", {f"o{i}": om.Trade(f"o{i}", 10.0, 1, 0.5, T0) for i in range(40)})
+    # A position this side appended to and wrote is extended in place by
+    # the trades the other side appends: the same object, its figures right.
+    held = mine["p"]
+    held.add_trade(om.Trade("m", 10.0, 1, 0.5, T0))
+    mine["p"] = held
     before = mine._stats()
     for i in range(5):
         p = other["p"]
         p.add_trade(om.Trade(f"n{i}", 11.0, 1, 0.5, T0))
         other["p"] = p
-        assert list(mine["p"].trades) == list(p.trades)
+        assert mine["p"] is held
+        assert list(held.trades) == list(p.trades)
+        assert (held.qty, held.average_price, held.total_commission) == (p.qty, p.average_price, p.total_commission)
     after = mine._stats()
     assert after["loads"] - before["loads"] == 5
     assert after["incremental_loads"] - before["incremental_loads"] == 5
+    assert after["extended_in_place"] - before["extended_in_place"] == 5
     assert after["items_decoded"] - before["items_decoded"] == 5
 
     # A commission rewritten in place is no append: every trade is read again.
@@ -204,7 +212,7 @@ def test_appends_elsewhere_decode_only_the_new_trades(open_store):
     assert mine["p"].trades["o3"].commission == 0.75
     last = mine._stats()
     assert last["incremental_loads"] == after["incremental_loads"]
-    assert last["items_decoded"] - after["items_decoded"] == 45
+    assert last["items_decoded"] - after["items_decoded"] == 46
 
 
 def test_a_link_cut_on_a_one_round_trip_fill_is_outcome_unknown(pg_server, monkeypatch):

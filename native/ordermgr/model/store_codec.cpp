@@ -56,6 +56,7 @@ void register_codecs_with_store(PyObject *store_module) {
             codec->field_names = names.release();  // kept for the process
         }
         codec->field_default = &declared_default;
+        if (codec->items_changed == &book_items_changed) codec->items_append = &book_items_append;
         Ref capsule = check(PyCapsule_New(codec, ZELPH_RECORD_CODEC_CAPSULE, nullptr));
         PyObject *args[] = {(PyObject *) cls, tag.ptr(), capsule.ptr()};
         check(PyObject_Vectorcall(reg.ptr(), args, 2, kwnames.ptr()));
@@ -79,6 +80,18 @@ Py_ssize_t book_items_changed(PyObject *mapping, const zelph_items_mark *since, 
         kinds[i] = changes[i].edit == BookEdit::Appended ? ZELPH_ITEM_APPENDED : ZELPH_ITEM_MODIFIED;
     }
     return n;
+}
+
+int book_items_append(PyObject *mapping, PyObject *key, PyObject *trade) {
+    try {
+        if (KeptBook *book = PyDict_CheckExact(mapping) ? KeptBook::of(mapping) : nullptr) {
+            book->append(mapping, key, trade, false);
+            return 0;
+        }
+        return PyObject_SetItem(mapping, key, trade);
+    } catch (pysem::Error &) {
+        return -1;
+    }
 }
 
 }  // namespace ordermgr

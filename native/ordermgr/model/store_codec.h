@@ -19,4 +19,8 @@ void register_codecs_with_store(PyObject *store_module);
 Py_ssize_t book_items_changed(PyObject *mapping, const zelph_items_mark *since, zelph_items_mark *now,
                               PyObject **keys, PyObject **values, int *kinds, Py_ssize_t max);
 
+// The codec's items_append for a Position's trade book: the book's own
+// append (its kept figures extended, the trade listed in its change record).
+int book_items_append(PyObject *mapping, PyObject *key, PyObject *trade);
+
 }  // namespace ordermgr
