@@ -385,13 +385,17 @@ class NestedLevelsVersusModel:
             with pytest.raises(dc.StoreError, match="no_poison"):
                 self.store[key] = value
             return
+        if value is POISON:
+            # Refused at the server: when this write fills the queue (over a
+            # long position), at the write itself; else at a later statement.
+            self.may_fail = True
         try:
             self.store[key] = value
         except dc.StoreError:
             return self.failed()
         self.view()[key] = value
         if value is POISON:
-            self.levels[-1][2] = self.may_fail = True
+            self.levels[-1][2] = True
 
     def delete(self, key):
         if self.may_fail:
@@ -459,6 +463,8 @@ def level(ok, *ops):
          elsewhere=[])
 # A refused write sent early (the long write after it), then a rollback.
 @example(programs=[level(False, ("set", "a", POISON), ("set", "a", big_position()))], elsewhere=[])
+# A refused write over a long position: the queue fills at that write.
+@example(programs=[level(True, ("set", "a", big_position())), level(True, ("set", "a", POISON))], elsewhere=[])
 # A level longer than the queue: it reaches the server in the middle.
 @example(programs=[level(True, ("set", "a", 1), level(False, ("set", "b", big_position()), ("set", "a", 2)))],
          elsewhere=[])
