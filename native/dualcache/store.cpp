@@ -284,11 +284,11 @@ bool Store::extend_outdated(Entry &e, Decoder &dec, const Decoder::Head &h, std:
     auto append = rc->items_append();
     if (!changed || !append) return false;
     nb::object fields = rc->fields(old);
-    PyObject *list = h.fields.ptr();
-    if (PyTuple_GET_SIZE(fields.ptr()) != PyList_GET_SIZE(list)) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject *stored_fields = h.fields.ptr();  // a tuple, None at the items slot
+    if (PyTuple_GET_SIZE(fields.ptr()) != PyTuple_GET_SIZE(stored_fields)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(stored_fields); ++i) {
         if (i == h.slot) continue;
-        PyObject *a = PyTuple_GET_ITEM(fields.ptr(), i), *b = PyList_GET_ITEM(list, i);
+        PyObject *a = PyTuple_GET_ITEM(fields.ptr(), i), *b = PyTuple_GET_ITEM(stored_fields, i);
         if (a == b) continue;
         if (Py_TYPE(a) != Py_TYPE(b) || !is_identity_safe(a)) return false;
         int eq = PyObject_RichCompareBool(a, b, Py_EQ);
