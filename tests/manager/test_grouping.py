@@ -26,35 +26,6 @@ def store_positions(om, mgr, layout):
         mgr.positions[key] = p
 
 
-def pairwise(store, orderid=None):
-    """The direct neighbour pass, compared pair by pair."""
-    mapping = {k: p.orderids for k, p in store.items()}
-    pg, p2g = {}, {}
-    passes = lambda pos: not orderid or orderid in pos.orderids  # noqa: E731
-    for k in mapping:
-        pos = store[k]
-        if not passes(pos):
-            continue
-        if k in p2g:
-            group = p2g[k]
-        else:
-            group = [pos]
-            p2g[k] = group
-        for nk in mapping:
-            if k == nk:
-                continue
-            npos = store[nk]
-            if not passes(npos):
-                continue
-            if pos.orderids & npos.orderids:
-                if not any(m is npos for m in group):
-                    group.append(npos)
-                p2g[nk] = group
-    for key in p2g:
-        pg[key] = p2g[key]
-    return pg
-
-
 def shape(result):
     """Keys in order, each with the identity class of its group and the group's member keys."""
     ids = {}
@@ -116,7 +87,7 @@ layouts = st.lists(
 def test_index_pass_equals_pairwise_pass(om, memory_mgr, layout, orderid):
     memory_mgr.positions.clear()
     store_positions(om, memory_mgr, layout)
-    assert shape(memory_mgr.position_groups(orderid)) == shape(pairwise(memory_mgr.positions, orderid))
+    assert shape(memory_mgr.position_groups(orderid)) == shape(transcribed(om, memory_mgr.positions, orderid))
 
 
 def test_subclass_override_of_position_groups_is_used(om, data_dir, restore_module_attrs):
