@@ -1340,18 +1340,8 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             begin_optimistic(expected);
             return nullptr;
         }
-        PGresult *r = nullptr, *scan = nullptr, *entry = nullptr;
-        if (hinted && pipeline_) {
-            entry = begin_locked(hint, expected, r, scan);
-        } else {
-            enqueue(-1, "BEGIN", nullptr, nullptr, 0);
-            enqueue(kLock, nullptr, nullptr, nullptr, 0);
-            char seen[8];
-            put_big_endian(seen, expected);
-            const char *v[] = {seen};
-            const int l[] = {8};
-            scan = exchange(kScanIfChanged, nullptr, v, l, 1, false, &r);
-        }
+        PGresult *r = nullptr, *scan = nullptr;
+        PGresult *entry = begin_locked(hinted && pipeline_ ? &hint : nullptr, expected, r, scan);
         bool found = r && pq_.PQntuples(r) == 1;
         if (found) {
             locked_changes_ = big_endian(pq_.PQgetvalue(r, 0, 0));
@@ -1514,19 +1504,23 @@ void PgDb::begin_optimistic(int64_t expected) {
     locked_changes_ = expected;  // once the check passed
 }
 
-PGresult *PgDb::begin_locked(const WriteHint &hint, int64_t expected, PGresult *&lock, PGresult *&scan) {
+PGresult *PgDb::begin_locked(const WriteHint *hint, int64_t expected, PGresult *&lock, PGresult *&scan) {
     enqueue(-1, "BEGIN", nullptr, nullptr, 0);
     enqueue(kLock, nullptr, nullptr, nullptr, 0);
     char seen[8];
     put_big_endian(seen, expected);
     const char *sv[] = {seen};
     const int sl[] = {8};
+    if (!hint) {
+        scan = exchange(kScanIfChanged, nullptr, sv, sl, 1, false, &lock);
+        return nullptr;
+    }
     enqueue(kScanIfChanged, nullptr, sv, sl, 1);
     char m[8], id[8], version[8], from[8];
-    put_big_endian(m, hint.map ? hint.map : store_id_);
-    put_big_endian(id, hint.entry);
-    put_big_endian(version, hint.version);
-    put_big_endian(from, hint.items_from > 0 ? hint.items_from : 0);
+    put_big_endian(m, hint->map ? hint->map : store_id_);
+    put_big_endian(id, hint->entry);
+    put_big_endian(version, hint->version);
+    put_big_endian(from, hint->items_from > 0 ? hint->items_from : 0);
     const char *v[] = {m, id, version, from};
     const int l[] = {8, 8, 8, 8};
     return exchange(kLoadIfChanged, nullptr, v, l, 4, false, &scan, 0, 1, nullptr, nullptr, false, &lock);

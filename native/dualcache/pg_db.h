@@ -246,9 +246,10 @@ private:
     // queued to go out with the first statement that needs an answer (or
     // the commit).
     void begin_optimistic(int64_t expected);
-    // BEGIN, the lock, the entries when they changed and the hinted entry
-    // when it changed, in one round trip.
-    PGresult *begin_locked(const WriteHint &hint, int64_t expected, PGresult *&lock, PGresult *&scan);
+    // BEGIN, the lock, the entries when they changed and, with a hint, the
+    // hinted entry when it changed (returned; null without one), in one
+    // round trip.
+    PGresult *begin_locked(const WriteHint *hint, int64_t expected, PGresult *&lock, PGresult *&scan);
 
     // Sends `sql` (one or more statements, no parameters) outside pipeline
     // mode and waits; raises on error. Returns the last result (text
