@@ -19,7 +19,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
-from pg_server import PgServer, bin_dir  # noqa: E402
+from pg_server import PgServer, bin_dir, server_env  # noqa: E402
 
 import marlovent.ordermgr as om  # noqa: E402
 import zelph.dualcache as dc  # noqa: E402
@@ -177,6 +177,56 @@ def writers(data_dir, procs, count):
     return n / elapsed, stored == n, cpu / n, trips / n, conflicts / n
 
 
+# --- the server's own share: one plain row against a fill's rows ---------------
+
+FLOOR_PLAIN = "INSERT INTO floor.items VALUES (1, 1, nextval('floor.ord'), int8send(currval('floor.ord')), {value});\n"
+# What a one-round-trip fill asks of the server, in the same shapes: the
+# counted lock on the portfolio's row, the trade's row, the position's head.
+FLOOR_FILL = """\\startpipeline
+BEGIN;
+WITH counted AS (UPDATE floor.stores SET changes = changes + 1 WHERE id = 1 AND changes >= 0 RETURNING 1) SELECT 1 / (SELECT count(*) FROM counted)::int;
+INSERT INTO floor.items VALUES (1, 1, nextval('floor.ord'), int8send(currval('floor.ord')), {value});
+UPDATE floor.entries SET version = version + 1, value = {head} WHERE store = 1 AND id = 1;
+COMMIT;
+\\endpipeline
+"""
+
+
+def server_floor(server, seconds=4, rounds=2):
+    """Microseconds of one durable transaction as the server alone serves it
+    (pgbench, one client, prepared statements, pipelined): one plain row,
+    and a fill's three rows. None where pgbench is not installed."""
+    pgbench = os.path.join(server.bin, "pgbench")
+    if not os.path.exists(pgbench):
+        return None
+    server.sql("CREATE SCHEMA floor; CREATE SEQUENCE floor.ord;"
+               " CREATE TABLE floor.stores (LIKE bench.dualcache_stores INCLUDING ALL);"
+               " CREATE TABLE floor.entries (LIKE bench.dualcache_entries INCLUDING ALL);"
+               " CREATE TABLE floor.items (LIKE bench.dualcache_items INCLUDING ALL);"
+               " INSERT INTO floor.stores(id, name, format) VALUES (1, '\\x00', 1);"
+               " INSERT INTO floor.entries(store, id, version, key, value) VALUES (1, 1, 1, '\\x00', '\\x00')")
+    value = "'\\x" + "ab" * 60 + "'::bytea"  # about a stored trade's size
+    head = "'\\x" + "cd" * 90 + "'::bytea"  # about a stored position head's
+    scripts = {}
+    with tempfile.TemporaryDirectory() as d:
+        os.chmod(d, 0o755)
+        for name, text in (("plain", FLOOR_PLAIN), ("fill", FLOOR_FILL)):
+            scripts[name] = os.path.join(d, name + ".sql")
+            with open(scripts[name], "w") as f:
+                f.write(text.format(value=value, head=head))
+        got = {name: [] for name in scripts}
+        for _ in range(rounds):
+            for name, path in scripts.items():
+                out = subprocess.run([pgbench, "-n", "-M", "prepared", "-c", "1", "-T", str(seconds), "-f", path,
+                                      "-h", "127.0.0.1", "-p", str(server.port), "-U", "postgres", "postgres"],
+                                     capture_output=True, text=True, env=server_env(), timeout=120)
+                line = next((ln for ln in out.stdout.splitlines() if ln.startswith("latency average")), None)
+                if out.returncode or line is None:
+                    return None
+                got[name].append(float(line.split("=")[1].split()[0]) * 1e3)
+    return {name: min(v) for name, v in got.items()}
+
+
 def big_portfolio(data_dir, n):
     """A portfolio of a template and n positions of two trades each, written
     through the store in one batch (every stored value carries a checksum
@@ -267,6 +317,12 @@ def main():
         print(f"{'round trips for that batch':<52} {'':>12} {batch_trips:>12}")
         print(f"batch rate against the pipelined plain client: {rates[1] / plain['pipeline']:.2f}x;"
               f" durable fill against one plain transaction per row: {plain_lat[1] / lat[1][1]:.2f}x (mean)")
+        floor = server_floor(server)
+        if floor:
+            print(f"{'the server alone, one durable transaction (pgbench)':<52} {'':>12} {floor['fill']:>9.0f} µs"
+                  f" {floor['plain']:>11.0f} µs  (one row)")
+            print(f"the fill's three rows (counted lock, trade, position head) against one plain row, on the server"
+                  f" alone: {floor['plain'] / floor['fill']:.2f}x the plain rate")
         for procs in (1, 2, 4, 8):
             got = [writers(d, procs, 150) for _, d in backends]
             ok = "nothing lost" if all(g[1] for g in got) else "FILLS LOST"
