@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <new>
+#include <system_error>
 
 #include "corrupt_value.h"
 #include "sealed.h"
@@ -76,7 +77,11 @@ PrefetchScan::PrefetchScan(SqliteDb &db, MergedScan &scan, int64_t map, bool sea
         b.bytes.reserve(kBatchBytes + 4096);
     }
     std::lock_guard lk(active_mutex);
-    worker_ = std::make_unique<std::thread>([this] { work(); });
+    try {
+        worker_ = std::make_unique<std::thread>([this] { work(); });
+    } catch (const std::system_error &) {
+        return;  // no thread to be had: the scan is read on this one
+    }
     active.push_back(this);
     db_.prefetch_ = this;
 }
