@@ -279,6 +279,16 @@ void ItemReader::row(Decoder &dec, int64_t ord, std::string_view ikey, std::stri
     nb::object key, value, fields;
     uint32_t crc;
     dec.item(ord, ikey, stored, key, value, fields, crc);
+    put(key, value, fields, ord, crc);
+}
+
+void ItemReader::checked_row(Decoder &dec, int64_t ord, std::string_view ikey, std::string_view payload, uint32_t crc) {
+    nb::object key = dec.value(ikey), fields;
+    nb::object value = dec.value_and_fields(payload, fields);
+    put(key, value, fields, ord, crc);
+}
+
+void ItemReader::put(nb::object &key, nb::object &value, nb::object &fields, int64_t ord, uint32_t crc) {
     // Two rows for one item key cannot be written by this store.
     if (!put_item(mapping_.ptr(), key.ptr(), value.ptr()))
         throw CorruptValue{"two items with the key " + short_repr(key.ptr())};

@@ -53,12 +53,17 @@ public:
     // One row (its order number, key and value as stored); CorruptValue
     // when it cannot be decoded or repeats an item key.
     void row(Decoder &dec, int64_t ord, std::string_view ikey, std::string_view stored);
+    // The same for a row whose checksum was checked already: `payload` is
+    // its value without the checksum, `crc` that checksum.
+    void checked_row(Decoder &dec, int64_t ord, std::string_view ikey, std::string_view payload, uint32_t crc);
     // The mapping, with its state in `state`; CorruptValue when the rows
     // are not those the record's head describes.
     nb::object finish(const Decoder::Head &head, std::unique_ptr<ItemState> &state);
     size_t count() const { return st_->live; }
 
 private:
+    void put(nb::object &key, nb::object &value, nb::object &fields, int64_t ord, uint32_t crc);
+
     nb::object mapping_;
     std::unique_ptr<ItemState> st_;
 };

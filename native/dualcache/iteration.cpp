@@ -4,9 +4,12 @@
 // collections.abc views whose iteration is this iterator.
 #include <nanobind/eval.h>
 
+#include <utility>
+
 #include "bindings.h"
 #include "pysem/fields.h"
 #include "pysem/slot_call.h"
+#include "prefetch_scan.h"
 #include "store.h"
 
 namespace dualcache {
@@ -106,6 +109,9 @@ void bind_iteration(nb::module_ &m) {
         classes[i] = c.release().ptr();
     }
     set_view_classes(classes[0], classes[1], classes[2]);
+    // Test hook: from how many entries to read a whole-map read of an
+    // SQLite store reads ahead on a worker thread; returns the old number.
+    m.def("_prefetch_from", [](size_t n) { return std::exchange(prefetch_from, n); });
 }
 
 }  // namespace dualcache

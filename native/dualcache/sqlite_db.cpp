@@ -50,34 +50,48 @@ static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
 // The items half of LoadAll (the items' key is (entry, ord): no sort).
 static const char *const kLoadAllItems = "SELECT entry, ord, ikey, value FROM {I} ORDER BY entry, ord";
 
-bool MergedScan::step() {
+// A step of one of the two scans: SQLITE_OK once it has a row or ended.
+static int settled(int rc) { return rc == SQLITE_ROW || rc == SQLITE_DONE ? SQLITE_OK : rc; }
+
+int MergedScan::advance() {
+    int rc;
     if (!started_) {
         started_ = true;
-        step_entries();
-        step_items();
+        if ((rc = step_entries()) || (rc = step_items())) return rc;
     } else if (on_entry_) {
-        step_entries();
-    } else {
-        step_items();
+        if ((rc = step_entries())) return rc;
+    } else if ((rc = step_items())) {
+        return rc;
     }
-    if (!entry_ && !item_) return false;
+    if (!entry_ && !item_) return SQLITE_DONE;
     // An entry's row comes before its items' rows.
     on_entry_ = entry_ && (!item_ || entry_id_ <= item_id_);
-    return true;
+    return SQLITE_ROW;
+}
+
+bool MergedScan::step() {
+    int rc = advance();
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    db_.fail(rc);
 }
 
 // Each scan's ids (and an item's order number) are read once per row.
-void MergedScan::step_entries() {
-    entry_ = entries_.step();
+int MergedScan::step_entries() {
+    int rc = entries_.step_rc();
+    entry_ = rc == SQLITE_ROW;
     if (entry_) entry_id_ = entries_.int64(0);
+    return settled(rc);
 }
 
-void MergedScan::step_items() {
-    item_ = items_.step();
+int MergedScan::step_items() {
+    int rc = items_.step_rc();
+    item_ = rc == SQLITE_ROW;
     if (item_) {
         item_id_ = items_.int64(0);
         item_ord_ = items_.int64(1);
     }
+    return settled(rc);
 }
 
 // LoadAll's columns: entry id, kind (0 the entry, 1 an item), item order
@@ -192,6 +206,7 @@ void SqliteDb::check_in_place() const {
 SqliteDb::~SqliteDb() { close(); }
 
 void SqliteDb::close() {
+    quiesce();
     if (!db_) return;
     for (auto &s : stmts_) s.reset();
     map_stmts_.clear();
@@ -210,6 +225,7 @@ void SqliteDb::destroy() {
 }
 
 int64_t SqliteDb::data_version() {
+    quiesce();
     int64_t v;
     {
         Run q = run(Sql::DataVersion);
@@ -253,6 +269,7 @@ void SqliteDb::check_scanned(int64_t map, int64_t rows) {
 void SqliteDb::add_stats(nb::dict &d) const {
     d["wal_frames"] = wal_frames_;
     int64_t page_size = 0;
+    quiesce();
     if (db_) {
         sqlite3_stmt *s = nullptr;
         if (sqlite3_prepare_v2(db_, "PRAGMA page_size", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
@@ -273,18 +290,26 @@ int SqliteDb::wal_hook(void *self, sqlite3 *db, const char *name, int pages) {
     return SQLITE_OK;
 }
 
-void SqliteDb::fail(int rc, const char *context) const {
-    std::string msg = context ? std::string(context) + ": " : std::string();
-    int code = rc;
+void SqliteDb::error_text(int rc, const char *context, std::string &message, int &code) const {
+    message = context ? std::string(context) + ": " : std::string();
+    code = rc;
     if (db_) {
         int ext = sqlite3_extended_errcode(db_);
         if (ext != SQLITE_OK && (ext & 0xff) == (rc & 0xff)) code = ext;
-        msg += (rc & 0xff) == (sqlite3_errcode(db_) & 0xff) ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        message += (rc & 0xff) == (sqlite3_errcode(db_) & 0xff) ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
     } else {
-        msg += sqlite3_errstr(rc);
+        message += sqlite3_errstr(rc);
     }
-    raise_store_error(path_, msg, code);
 }
+
+void SqliteDb::fail(int rc, const char *context) const {
+    std::string msg;
+    int code;
+    error_text(rc, context, msg, code);
+    raise_error(code, msg);
+}
+
+void SqliteDb::raise_error(int code, const std::string &message) const { raise_store_error(path_, message, code); }
 
 std::string SqliteDb::map_table(const char *kind, int64_t map) const {
     if (format_ >= 2) return "map" + std::to_string(map) + "_" + kind;
@@ -309,6 +334,7 @@ std::string SqliteDb::sql_text(Sql which, int64_t map) const {
 }
 
 sqlite3_stmt *SqliteDb::prepare(const std::string &sql, unsigned flags) {
+    quiesce();
     if (!db_) raise_store_error(path_, "store is closed");
     sqlite3_stmt *s = nullptr;
     int rc = sqlite3_prepare_v3(db_, sql.c_str(), -1, flags, &s, nullptr);
@@ -331,6 +357,7 @@ MergedScan &SqliteDb::merged_scan(int64_t map) {
 }
 
 SqliteCursor &SqliteDb::cursor(Sql which, int64_t map) {
+    quiesce();
     if (!db_) raise_store_error(path_, "store is closed");
     Statements &set = map && per_map(which) ? map_stmts_[map] : stmts_;
     std::unique_ptr<SqliteCursor> &c = set[(size_t) which];
@@ -340,8 +367,14 @@ SqliteCursor &SqliteDb::cursor(Sql which, int64_t map) {
 }
 
 Run SqliteDb::run(Sql which, int64_t map) {
+    quiesce();
     if (which == Sql::LoadAll) return Run(merged_scan(map));
     return Run(cursor(which, map));
+}
+
+std::unique_ptr<PrefetchScan> SqliteDb::prefetch_all(int64_t map, bool sealed) {
+    quiesce();
+    return std::make_unique<PrefetchScan>(*this, merged_scan(map), map, sealed);
 }
 
 // --- named maps -----------------------------------------------------------------
@@ -451,6 +484,7 @@ void SqliteDb::run_blocking(Sql which) {
 }
 
 void SqliteDb::exec(const char *sql) {
+    quiesce();
     char *err = nullptr;
     int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
@@ -461,6 +495,7 @@ void SqliteDb::exec(const char *sql) {
 }
 
 int64_t SqliteDb::query_int(const char *sql) {
+    quiesce();
     OneOff q;
     int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
     if (rc != SQLITE_OK) fail(rc);
@@ -471,6 +506,7 @@ int64_t SqliteDb::query_int(const char *sql) {
 }
 
 int SqliteDb::try_query_int(const char *sql, int64_t &out) {
+    quiesce();
     OneOff q;
     int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
     if (rc != SQLITE_OK) return rc;
@@ -480,6 +516,7 @@ int SqliteDb::try_query_int(const char *sql, int64_t &out) {
 }
 
 std::string SqliteDb::query_text(const char *sql) {
+    quiesce();
     OneOff q;
     int rc = sqlite3_prepare_v2(db_, sql, -1, &q.s, nullptr);
     if (rc != SQLITE_OK) fail(rc);

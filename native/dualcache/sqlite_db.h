@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "database.h"
+#include "prefetch_scan.h"
 
 namespace dualcache {
 
@@ -54,12 +55,16 @@ private:
 // compound statement that merges them).
 class MergedScan final : public Cursor {
 public:
-    MergedScan(SqliteDb &db, sqlite3_stmt *entries, sqlite3_stmt *items) : entries_(db, entries), items_(db, items) {}
+    MergedScan(SqliteDb &db, sqlite3_stmt *entries, sqlite3_stmt *items)
+        : db_(db), entries_(db, entries), items_(db, items) {}
 
     void bind(int, int64_t) override {}
     void bind_blob(int, std::string_view) override {}
     void bind_text(int, std::string_view) override {}
     bool step() override;
+    // step() without raising (for a thread without the GIL): SQLITE_ROW,
+    // SQLITE_DONE or SQLite's error code.
+    int advance();
     int64_t int64(int col) const override;
     std::string_view blob(int col) const override;
     std::string_view text(int col) const override { return blob(col); }
@@ -70,9 +75,10 @@ public:
     }
 
 private:
-    void step_entries();
-    void step_items();
+    int step_entries();
+    int step_items();
 
+    SqliteDb &db_;
     SqliteCursor entries_, items_;
     int64_t entry_id_ = 0, item_id_ = 0, item_ord_ = 0;  // of the current rows
     bool started_ = false;
@@ -99,6 +105,10 @@ public:
     sqlite3 *handle() const { return db_; }
 
     Run run(Sql which, int64_t map = 0) override;
+    // LoadAll read ahead on a worker thread (see PrefetchScan); `sealed`:
+    // the rows carry checksums (the worker checks them). Until it is
+    // destroyed, any other use of the connection first stops the worker.
+    std::unique_ptr<PrefetchScan> prefetch_all(int64_t map, bool sealed);
     void run_blocking(Sql which) override;
     int64_t last_insert_id() override { return sqlite3_last_insert_rowid(db_); }
     bool in_transaction() const override { return db_ && !sqlite3_get_autocommit(db_); }
@@ -151,8 +161,18 @@ public:
 
     // Raises StoreError "<path>: <context>: <SQLite message>".
     [[noreturn]] void fail(int rc, const char *context = nullptr) const;
+    // What fail() raises, without raising: its message and code (for a
+    // thread without the GIL, raised later by raise_error).
+    void error_text(int rc, const char *context, std::string &message, int &code) const;
+    [[noreturn]] void raise_error(int code, const std::string &message) const;
 
 private:
+    friend class PrefetchScan;
+    // The worker reading ahead, if any, is stopped: the connection is this
+    // thread's alone.
+    void quiesce() const noexcept {
+        if (prefetch_) prefetch_->stop();
+    }
     using Statements = std::array<std::unique_ptr<SqliteCursor>, (size_t) Sql::Count_>;
     SqliteCursor &cursor(Sql which, int64_t map);
     MergedScan &merged_scan(int64_t map);
@@ -171,6 +191,7 @@ private:
     Statements stmts_{};  // the database's and the default map's
     std::unordered_map<int64_t, Statements> map_stmts_;  // a named map's, by its id
     std::unique_ptr<MergedScan> scan_;  // the last LoadAll's (made for each)
+    PrefetchScan *prefetch_ = nullptr;  // the LoadAll reading ahead on a worker, if any
     bool has_maps_ = false;  // the maps table was seen (it is never dropped)
     int64_t wal_frames_ = 0, last_wal_pages_ = 0;
     int64_t seen_version_ = -1;  // the data version at which the format was last checked

@@ -427,41 +427,65 @@ size_t Store::scan_all() {
         } catch (const CorruptValue &) {
         }
     };
-    {
-        Run q = db.run(Sql::LoadAll, map_id_);
-        while (q.step()) {
-            int64_t id = q.int64(0);
-            if (q.int64(1) != 0) {  // an item row
-                if (!cur.entry || id != cur.entry->id || !cur.items) continue;
-                try {
-                    cur.items->row(dec, q.int64(2), q.blob(4), q.blob(5));
-                } catch (const CorruptValue &) {
-                    cur.entry = nullptr;
-                }
-                continue;
-            }
-            finish();
-            cur = ScannedEntry{};
-            Entry *e = index_.by_id_ascending(id, at);
-            if (!e || e->live || e->items) continue;  // not in the iteration, in memory, or read incrementally
+    // One row: an entry's head, or an item row of the entry before it.
+    auto take = [&](const ScanRow &row) {
+        if (row.item) {
+            if (!cur.entry || row.id != cur.entry->id || !cur.items) return;
             try {
-                cur.version = q.int64(3);
-                std::string_view blob = q.blob(5);
-                std::string_view bytes = dec.entry_payload(blob);
-                if (Decoder::is_itemized_head(bytes)) {
-                    cur.stored.assign(blob);
-                    cur.head.emplace(dec.head(std::string_view(cur.stored).substr(0, bytes.size()), str_key(e->key.ptr())));
-                    share_key(*cur.head, e->key.ptr());
-                    cur.items.emplace(expected_items(*cur.head));
-                } else {
-                    cur.value = dec.value(bytes);
-                }
-                cur.entry = e;
+                if (row.check == ScanRow::Damaged) throw CorruptValue{};
+                if (row.check == ScanRow::Sound)
+                    cur.items->checked_row(dec, row.ord, row.ikey, row.payload, row.crc);
+                else
+                    cur.items->row(dec, row.ord, row.ikey, row.stored);
             } catch (const CorruptValue &) {
+                cur.entry = nullptr;
             }
+            return;
         }
         finish();
+        cur = ScannedEntry{};
+        Entry *e = index_.by_id_ascending(row.id, at);
+        if (!e || e->live || e->items) return;  // not in the iteration, in memory, or read incrementally
+        try {
+            cur.version = row.version;
+            if (row.check == ScanRow::Damaged) throw CorruptValue{};
+            std::string_view bytes = row.check == ScanRow::Sound ? row.payload : dec.entry_payload(row.stored);
+            if (Decoder::is_itemized_head(bytes)) {
+                cur.stored.assign(row.stored);
+                cur.head.emplace(dec.head(std::string_view(cur.stored).substr(0, bytes.size()), str_key(e->key.ptr())));
+                share_key(*cur.head, e->key.ptr());
+                cur.items.emplace(expected_items(*cur.head));
+            } else {
+                cur.value = dec.value(bytes);
+            }
+            cur.entry = e;
+        } catch (const CorruptValue &) {
+        }
+    };
+    ScanRow row;
+    auto *sqlite = dynamic_cast<SqliteDb *>(&db);
+    if (sqlite && index_.unloaded() >= prefetch_from) {
+        // Many rows to read: SQLite reads ahead on a worker thread while
+        // this one decodes.
+        conn_->tags().read_all();
+        std::unique_ptr<PrefetchScan> q = sqlite->prefetch_all(map_id_, conn_->tags().format() >= 2);
+        while (q->next(row)) take(row);
+    } else {
+        Run q = db.run(Sql::LoadAll, map_id_);
+        while (q.step()) {
+            row.id = q.int64(0);
+            row.item = q.int64(1) != 0;
+            if (row.item) {
+                row.ord = q.int64(2);
+                row.ikey = q.blob(4);
+            } else {
+                row.version = q.int64(3);
+            }
+            row.stored = q.blob(5);
+            take(row);
+        }
     }
+    finish();
     loads_ += (int64_t) loaded;
     items_decoded_ += decoded;
     return loaded;

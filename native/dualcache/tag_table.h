@@ -52,6 +52,9 @@ public:
     // Drops what is known (after a rollback that may have removed rows, or
     // a change of format); never while a value is being decoded.
     void forget();
+    // Reads the rows not known yet (before a scan that reads ahead of its
+    // decoding: shape() then needs no read of its own).
+    void read_all() { load(); }
     int format() const { return db_.format(); }
     // How many rows this process added (a rollback that removed none leaves
     // what is known as it is).

@@ -130,3 +130,7 @@ def register(
 def _crc32c(data: bytes, portable: bool = False) -> int: ...
 
 def _crc32c_in_hardware() -> bool: ...
+
+def _prefetch_from(entries: int) -> int:
+    """Test hook: from how many entries to read a whole-map read of an SQLite store
+    reads ahead on a worker thread; returns the number in force before."""
