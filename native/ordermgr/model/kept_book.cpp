@@ -22,9 +22,11 @@ namespace {
 // destroyed: dicts are still deallocated (and reported to the watcher) while
 // the interpreter shuts down. Each book lives in its table entry (one
 // allocation per book; entries do not move while they exist).
+using BookTable = std::unordered_map<PyObject *, KeptBook>;
+
 struct BookWatch {
     int id = -1;
-    std::unordered_map<PyObject *, KeptBook> *books = nullptr;
+    BookTable *books = nullptr;
     uint64_t next_run = 1;
 
     KeptBook *find(PyObject *dict) const {
@@ -61,7 +63,7 @@ void install_book_watcher() {
         PyErr_Clear();
         return;
     }
-    book_watch.books = new std::unordered_map<PyObject *, KeptBook>();
+    book_watch.books = new BookTable();
 }
 
 const KeptBook *KeptBook::find(PyObject *trades) {
@@ -71,11 +73,14 @@ const KeptBook *KeptBook::find(PyObject *trades) {
 
 KeptBook *KeptBook::watch(PyObject *trades) {
     if (!PyDict_CheckExact(trades) || book_watch.id < 0) return nullptr;
-    if (KeptBook *b = book_watch.find(trades)) return b;
-    if (PyDict_Watch(book_watch.id, trades) < 0) throw Error();
-    auto made = book_watch.books->emplace(std::piecewise_construct, std::forward_as_tuple(trades),
-                                          std::forward_as_tuple(trades));
-    return &made.first->second;
+    // One lookup: the entry is made in place, and taken out again when the
+    // dict cannot be watched.
+    auto [it, made] = book_watch.books->try_emplace(trades, trades);
+    if (made && PyDict_Watch(book_watch.id, trades) < 0) {
+        book_watch.books->erase(it);
+        throw Error();
+    }
+    return &it->second;
 }
 
 KeptBook *KeptBook::of(PyObject *trades, bool own) {
