@@ -2,10 +2,9 @@
 
 #include "pysem/ref.h"
 #include <new>
-#include <tuple>
-#include <unordered_map>
 #include <utility>
 
+#include "model/identity_table.h"
 #include "model/trade.h"
 
 namespace ordermgr {
@@ -20,29 +19,22 @@ namespace {
 // The dict watcher: its id, the live books it serves by dict identity, and
 // the next change-record run id. The table is allocated once and never
 // destroyed: dicts are still deallocated (and reported to the watcher) while
-// the interpreter shuts down. Each book lives in its table entry (one
-// allocation per book; entries do not move while they exist).
-using BookTable = std::unordered_map<PyObject *, KeptBook>;
-
+// the interpreter shuts down. A book does not move while it exists.
 struct BookWatch {
     int id = -1;
-    BookTable *books = nullptr;
+    IdentityTable<KeptBook> *books = nullptr;
     uint64_t next_run = 1;
 
-    KeptBook *find(PyObject *dict) const {
-        auto it = books->find(dict);
-        return it == books->end() ? nullptr : &it->second;
-    }
+    KeptBook *find(PyObject *dict) const { return books->find(dict); }
 } book_watch;
 
 }  // namespace
 
 int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *value) {
-    auto it = book_watch.books->find(dict);
-    if (it == book_watch.books->end()) return 0;
-    KeptBook *b = &it->second;
+    KeptBook *b = book_watch.books->find(dict);
+    if (!b) return 0;
     if (event == PyDict_EVENT_DEALLOCATED) {
-        book_watch.books->erase(it);
+        book_watch.books->erase(dict);
         return 0;
     }
     if (event == PyDict_EVENT_ADDED && b->kept_ && key == b->kept_->appending_key &&
@@ -63,7 +55,7 @@ void install_book_watcher() {
         PyErr_Clear();
         return;
     }
-    book_watch.books = new BookTable();
+    book_watch.books = new IdentityTable<KeptBook>();
 }
 
 const KeptBook *KeptBook::find(PyObject *trades) {
@@ -75,12 +67,13 @@ KeptBook *KeptBook::watch(PyObject *trades) {
     if (!PyDict_CheckExact(trades) || book_watch.id < 0) return nullptr;
     // One lookup: the entry is made in place, and taken out again when the
     // dict cannot be watched.
-    auto [it, made] = book_watch.books->try_emplace(trades, trades);
+    bool made;
+    KeptBook *b = book_watch.books->emplace(trades, made);
     if (made && PyDict_Watch(book_watch.id, trades) < 0) {
-        book_watch.books->erase(it);
+        book_watch.books->erase(trades);
         throw Error();
     }
-    return &it->second;
+    return b;
 }
 
 KeptBook *KeptBook::of(PyObject *trades, bool own) {
