@@ -111,9 +111,10 @@ void KeptBook::pass(bool fold) {
     PyObject *k, *v;
     while (PyDict_Next(dict_, &pos, &k, &v)) {
         // A default timestamp is made before the trade is claimed (its word
-        // then names the book).
-        Trade *whole = whole_trade(v);
-        Trade *t = whole ? whole : trade_class.exact<Trade>(v);
+        // then names the book); a pass that does not fold reads no further
+        // into a trade whose word is free.
+        Trade *t = trade_class.exact<Trade>(v);
+        Trade *whole = t && (fold || t->word.pending()) ? whole_trade(v) : nullptr;
         bool own = t && !t->word.pending() && claim(t);
         if (fold) {
             if (own && whole)
