@@ -111,6 +111,21 @@ void Decoder::item(int64_t ord, std::string_view ikey, std::string_view stored, 
     value = value_and_fields(bytes, fields);
 }
 
+void Decoder::item(int64_t ord, std::string_view ikey, std::string_view stored, nb::object &key, nb::object &value,
+                   DecodedFields &fields, uint32_t &crc) {
+    crc = 0;
+    std::string_view bytes = sealed_ ? sealed::open_item(stored, map_, ord, ikey, crc) : stored;
+    key = this->value(ikey);
+    ByteReader r(bytes.data(), bytes.size());
+    if (r.remaining() && *r.peek() == RECORD) {
+        r.byte();
+        value = record(r, fields);
+    } else {
+        value = any(r, 0, nullptr);
+    }
+    if (!r.at_end()) throw CorruptValue{"trailing bytes after the value"};
+}
+
 bool Decoder::is_itemized_head(std::string_view bytes) { return !bytes.empty() && (uint8_t) bytes[0] == ITEMIZED; }
 
 // The stored str at `r` when it spells `key` (an exact str) in ASCII,
@@ -167,6 +182,24 @@ nb::object Decoder::record(ByteReader &r, int depth, nb::object *fields_out) {
     for (size_t i = 0; i < n; ++i)
         PyTuple_SET_ITEM(fields.ptr(), (Py_ssize_t) i, any(r, depth + 1, nullptr).release().ptr());
     return build(shape, fields.ptr(), fields_out);
+}
+
+// A record at the top of an item (depth 0), its fields kept in `out`.
+nb::object Decoder::record(ByteReader &r, DecodedFields &out) {
+    ByteReader start = r;
+    const Shape &shape = tags_.shape((int64_t) r.varint());
+    size_t n = r.count();
+    if (!shape.same || !shape.lost.empty() || shape.rc->by_name || n > DecodedFields::kCapacity) {
+        // Anything but the present fields of a class stored by position:
+        // through the tuple.
+        r = start;
+        return record(r, 0, &out.tuple);
+    }
+    for (size_t i = 0; i < n; ++i) out.items[out.n++] = any(r, 1, nullptr).release().ptr();
+    out.held = true;
+    const RecordClass &rc = *shape.rc;
+    return corrupt_if_raises([&] { return "cannot rebuild a stored " + rc.tag_utf8 + " from its fields"; },
+                             [&] { return rc.build(out.items, (Py_ssize_t) out.n); });
 }
 
 nb::object Decoder::any(ByteReader &r, int depth, nb::object *fields_out) {

@@ -13,6 +13,28 @@
 namespace dualcache {
 namespace nb = nanobind;
 
+// A record's fields as decoded: new references held without a tuple around
+// them (released with it), or the tuple the record was built from when it
+// went through one; neither when the value is not a record (or was built
+// by name).
+struct DecodedFields {
+    static constexpr uint32_t kCapacity = 16;
+    PyObject *items[kCapacity];
+    uint32_t n = 0;
+    bool held = false;  // in `items`
+    nb::object tuple;
+
+    DecodedFields() = default;
+    DecodedFields(const DecodedFields &) = delete;
+    DecodedFields &operator=(const DecodedFields &) = delete;
+    ~DecodedFields() {
+        for (uint32_t i = 0; i < n; ++i) Py_DECREF(items[i]);
+    }
+    bool known() const { return held || tuple; }
+    PyObject *const *data() const { return tuple ? &PyTuple_GET_ITEM(tuple.ptr(), 0) : items; }
+    uint32_t count() const { return tuple ? (uint32_t) PyTuple_GET_SIZE(tuple.ptr()) : n; }
+};
+
 class Decoder {
 public:
     // For the rows of map `map` (checksums are bound to their map).
@@ -51,6 +73,10 @@ public:
     // row's checksum (0 in a store without them).
     void item(int64_t ord, std::string_view ikey, std::string_view stored, nb::object &key, nb::object &value,
               nb::object &fields, uint32_t &crc);
+    // The same with the fields into `fields` (empty), a record of a class
+    // stored with its present fields built from them without a tuple.
+    void item(int64_t ord, std::string_view ikey, std::string_view stored, nb::object &key, nb::object &value,
+              DecodedFields &fields, uint32_t &crc);
 
     // An instance of the shape's class from fields in the stored order (a
     // tuple): by name when the class's fields are not those stored, missing
@@ -62,6 +88,7 @@ public:
 private:
     nb::object any(ByteReader &r, int depth, nb::object *fields_out);
     nb::object record(ByteReader &r, int depth, nb::object *fields_out);
+    nb::object record(ByteReader &r, DecodedFields &fields);
 
     TagTable &tags_;
     int64_t map_;

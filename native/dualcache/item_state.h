@@ -71,6 +71,8 @@ public:
     void add(nb::handle key, nb::handle value, nb::handle fields, int64_t ord, uint32_t crc);
     // The same, with the field copies another state keeps for `r`.
     void add_from(const ItemState &other, const ItemRec &r);
+    // The same from `n` fields (n == ItemRec::kNoFields: not a record).
+    void add_slot(nb::handle key, nb::handle value, PyObject *const *fields, uint32_t n, int64_t ord, uint32_t crc);
 
     // The slot of the item whose key equals `key` (dict semantics, the
     // latest slot first), or -1. Raises what hashing or comparing raises.
@@ -89,7 +91,6 @@ public:
 private:
     // Books up to this many slots are searched without the dict.
     static constexpr size_t kScanSlots = 8;
-    void add_slot(nb::handle key, nb::handle value, PyObject *const *fields, uint32_t n, int64_t ord, uint32_t crc);
     void release_fields(ItemRec &r);
     void index_slot(size_t i);
 

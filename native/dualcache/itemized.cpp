@@ -276,7 +276,8 @@ ItemReader::ItemReader(size_t expected)
 }
 
 void ItemReader::row(Decoder &dec, int64_t ord, std::string_view ikey, std::string_view stored) {
-    nb::object key, value, fields;
+    nb::object key, value;
+    DecodedFields fields;  // no tuple per record: the state copies them
     uint32_t crc;
     dec.item(ord, ikey, stored, key, value, fields, crc);
     put(key, value, fields, ord, crc);
@@ -292,7 +293,7 @@ void ItemReader::put(nb::object &key, nb::object &value, nb::object &fields, int
     // Two rows for one item key cannot be written by this store.
     if (!put_item(mapping_.ptr(), key.ptr(), value.ptr()))
         throw CorruptValue{"two items with the key " + short_repr(key.ptr())};
-    st_->add(key, value, fields, ord, crc);
+    st_->add_slot(key, value, fields.data(), fields.known() ? fields.count() : ItemRec::kNoFields, ord, crc);
 }
 
 nb::object ItemReader::finish(const Decoder::Head &head, std::unique_ptr<ItemState> &state) {

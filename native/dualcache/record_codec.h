@@ -8,9 +8,10 @@
 #include <stdint.h>
 
 #define ZELPH_RECORD_CODEC_CAPSULE "zelph.dualcache.RecordCodec"
-#define ZELPH_RECORD_CODEC_ABI 4
+#define ZELPH_RECORD_CODEC_ABI 5
 // Tables of version 1 end after itemized_field, those of version 2 after
-// items_changed, those of version 3 after field_default.
+// items_changed, those of version 3 after field_default, those of version 4
+// after items_append.
 #define ZELPH_RECORD_CODEC_ABI_MIN 1
 
 // Change kinds reported by items_changed.
@@ -73,6 +74,11 @@ struct zelph_record_codec {
     // appended. The key is not in the mapping. 0, or -1 with an exception
     // set.
     int (*items_append)(PyObject *mapping, PyObject *key, PyObject *value) = nullptr;
+
+    // Version 5, optional (NULL): `build` from the fields as an array of `n`
+    // borrowed references instead of a tuple, so that a store reading many
+    // records need not make and drop a tuple for each.
+    PyObject *(*build_from_array)(PyTypeObject *cls, PyObject *const *fields, Py_ssize_t n) = nullptr;
 };
 
 }

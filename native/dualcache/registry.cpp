@@ -97,6 +97,19 @@ nb::object RecordClass::build(PyObject *fields) const {
     return nb::steal(r);
 }
 
+nb::object RecordClass::build(PyObject *const *fields, Py_ssize_t n) const {
+    check_not_released(*this);
+    if (!by_name && codec && codec->abi_version >= 5 && codec->build_from_array) {
+        PyObject *r = codec->build_from_array(cls, fields, n);
+        if (!r) throw nb::python_error();
+        return nb::steal(r);
+    }
+    nb::object t = nb::steal(PyTuple_New(n));
+    if (!t) throw nb::python_error();
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.ptr(), i, Py_NewRef(fields[i]));
+    return build(t.ptr());
+}
+
 nb::object RecordClass::build_from(PyObject *mapping) const {
     check_not_released(*this);
     PyObject *r;

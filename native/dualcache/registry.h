@@ -47,6 +47,9 @@ struct RecordClass {
     nb::object fields(PyObject *obj) const;
     // A new instance of `cls` from a tuple of fields in the class's order.
     nb::object build(PyObject *fields) const;
+    // The same from `n` fields (borrowed) of a class not registered by
+    // name: no tuple made when the codec takes an array.
+    nb::object build(PyObject *const *fields, Py_ssize_t n) const;
     // A new instance of a by_name class from a dict of stored fields.
     nb::object build_from(PyObject *mapping) const;
     // What a record stored without field `i` takes (a native codec's

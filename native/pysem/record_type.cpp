@@ -159,12 +159,13 @@ Ref fields_tuple(Class &c, PyObject *self) {
     return t;
 }
 
-// Replaces every field from a tuple of values (pickled state, a stored record).
-void assign_all(Class &c, PyObject *self, PyObject *values) {
+// Replaces every field from values in field order, one per field
+// (pickled state, a stored record).
+void assign_all(Class &c, PyObject *self, PyObject *const *values) {
     if (c.decl.changing) c.decl.changing(self, -1, self);
     Replaced replaced;
     for (int i = 0; i < c.decl.fields.count; ++i) {
-        PyObject *v = PyTuple_GET_ITEM(values, i);
+        PyObject *v = values[i];
         const Field &f = c.decl.fields.rows[i];
         if (f.set) {
             if (f.set(self, v, (void *) (intptr_t) i) < 0) throw_error();
@@ -174,6 +175,25 @@ void assign_all(Class &c, PyObject *self, PyObject *values) {
         replaced.add(*s);
         *s = Py_NewRef(v);
     }
+}
+
+// The same for an instance just allocated (all fields null, seen by nobody,
+// so no one is told of the change): the values go straight into their
+// slots. Returns whether none of them may be tracked by the collector
+// (retrack's test, made while storing).
+bool assign_fresh(Class &c, PyObject *self, PyObject *const *values) {
+    bool atomic = true;
+    for (int i = 0; i < c.decl.fields.count; ++i) {
+        PyObject *v = values[i];
+        atomic = atomic && !may_be_tracked(v);
+        const Field &f = c.decl.fields.rows[i];
+        if (f.set) {
+            if (f.set(self, v, (void *) (intptr_t) i) < 0) throw_error();
+            continue;
+        }
+        *c.slot(self, i) = Py_NewRef(v);
+    }
+    return atomic;
 }
 
 PyObject *make_tuple_of_names(Class &c, bool params_only) {
@@ -576,7 +596,7 @@ PyObject *setstate(Class &c, PyObject *self, PyObject *state) {
             Ref dict = steal(PyObject_GenericGetDict(self, nullptr));
             if (!dict || PyDict_Update(dict.ptr(), extra) < 0) throw_error();
         }
-        assign_all(c, self, values);
+        assign_all(c, self, &PyTuple_GET_ITEM(values, 0));
         settle_tracking(c, self);
         Py_RETURN_NONE;
     });
@@ -593,14 +613,24 @@ PyObject *codec_fields(Class &c, PyObject *self) {
     return slot_call<PyObject *>(nullptr, [&] { return fields_tuple(c, self).release(); });
 }
 
-PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields) {
-    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != c.decl.fields.count) {
+PyObject *codec_build_array(Class &c, PyTypeObject *cls, PyObject *const *fields, Py_ssize_t n) {
+    if (n != c.decl.fields.count) {
         PyErr_Format(PyExc_ValueError, "stored %s has the wrong number of fields", c.decl.name);
         return nullptr;
     }
     // Exactly the class: made as its constructor makes an instance (never
-    // tracked before it is complete); a subclass by its own allocator.
-    PyObject *self = cls == c.type ? fresh_instance(c) : cls->tp_alloc(cls, 0);
+    // tracked before it is complete, its fields stored straight into their
+    // slots); a subclass by its own allocator, its fields assigned.
+    if (cls == c.type) {
+        PyObject *self = fresh_instance(c);
+        if (!self) return nullptr;
+        return slot_call<PyObject *>(nullptr, [&] {
+            Ref guard = steal(self);
+            settle_fresh(c, self, assign_fresh(c, self, fields));
+            return guard.release();
+        });
+    }
+    PyObject *self = cls->tp_alloc(cls, 0);
     if (!self) return nullptr;
     return slot_call<PyObject *>(nullptr, [&] {
         Ref guard = steal(self);
@@ -608,6 +638,14 @@ PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields) {
         settle_tracking(c, self);
         return guard.release();
     });
+}
+
+PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields) {
+    if (!PyTuple_Check(fields)) {
+        PyErr_Format(PyExc_ValueError, "stored %s has the wrong number of fields", c.decl.name);
+        return nullptr;
+    }
+    return codec_build_array(c, cls, &PyTuple_GET_ITEM(fields, 0), PyTuple_GET_SIZE(fields));
 }
 
 // --- the class ----------------------------------------------------------------------
@@ -718,6 +756,7 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
     }
     c.codec = zelph_record_codec{ZELPH_RECORD_CODEC_ABI, s.codec_fields, s.codec_build, d.itemized_field,
                                  d.items_changed};
+    c.codec.build_from_array = s.codec_build_array;
     if (PyMethodDef *functions = d.functions ? d.functions(d.name) : nullptr) {
         for (PyMethodDef *f = functions; f->ml_name; ++f) {
             Ref fn = steal(PyCFunction_NewEx(f, nullptr, module_name.ptr()));

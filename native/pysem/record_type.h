@@ -278,6 +278,7 @@ struct SlotSet {
     PyCFunction getstate, setstate, post_init;
     PyObject *(*codec_fields)(PyObject *);
     PyObject *(*codec_build)(PyTypeObject *, PyObject *);
+    PyObject *(*codec_build_array)(PyTypeObject *, PyObject *const *, Py_ssize_t);
 };
 
 // --- the derived operations (one definition each) ----------------------------
@@ -297,6 +298,7 @@ PyObject *setstate(Class &c, PyObject *self, PyObject *state);
 PyObject *post_init_method(Class &c, PyObject *self);
 PyObject *codec_fields(Class &c, PyObject *self);
 PyObject *codec_build(Class &c, PyTypeObject *cls, PyObject *fields);
+PyObject *codec_build_array(Class &c, PyTypeObject *cls, PyObject *const *fields, Py_ssize_t n);
 
 // Field i of a record, as `getattr(self, name)` gives it: the slot for an
 // instance of exactly the class, attribute access for a subclass (which may
@@ -371,6 +373,7 @@ PyTypeObject *define(PyObject *module) {
         [](PyObject *s, PyObject *) { return post_init_method(C, s); },
         [](PyObject *s) { return codec_fields(C, s); },
         [](PyTypeObject *t, PyObject *f) { return codec_build(C, t, f); },
+        [](PyTypeObject *t, PyObject *const *f, Py_ssize_t n) { return codec_build_array(C, t, f, n); },
     };
     return create(C, module, slots);
 }

@@ -27,8 +27,16 @@ static Ref urlsafe_b64(const unsigned char bytes[3]) {
     if (b64 == state().stdlib_base64) {
         static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
         uint32_t v = (uint32_t(bytes[0]) << 16) | (uint32_t(bytes[1]) << 8) | bytes[2];
-        char out[4] = {alphabet[(v >> 18) & 63], alphabet[(v >> 12) & 63], alphabet[(v >> 6) & 63], alphabet[v & 63]};
-        return steal(PyUnicode_FromStringAndSize(out, 4));
+        // Four ASCII characters written straight into a new str (no UTF-8
+        // decoding of them).
+        Ref text = steal(PyUnicode_New(4, 127));
+        if (!text) throw Error();
+        Py_UCS1 *out = PyUnicode_1BYTE_DATA(text.ptr());
+        out[0] = (Py_UCS1) alphabet[(v >> 18) & 63];
+        out[1] = (Py_UCS1) alphabet[(v >> 12) & 63];
+        out[2] = (Py_UCS1) alphabet[(v >> 6) & 63];
+        out[3] = (Py_UCS1) alphabet[v & 63];
+        return text;
     }
     Ref hold = borrow(b64);
     Ref raw = steal(PyBytes_FromStringAndSize((const char *) bytes, 3));

@@ -2,10 +2,9 @@
 
 #include "pysem/ref.h"
 #include <new>
-#include <tuple>
-#include <unordered_map>
 #include <utility>
 
+#include "model/identity_table.h"
 #include "model/trade.h"
 
 namespace ordermgr {
@@ -20,27 +19,22 @@ namespace {
 // The dict watcher: its id, the live books it serves by dict identity, and
 // the next change-record run id. The table is allocated once and never
 // destroyed: dicts are still deallocated (and reported to the watcher) while
-// the interpreter shuts down. Each book lives in its table entry (one
-// allocation per book; entries do not move while they exist).
+// the interpreter shuts down. A book does not move while it exists.
 struct BookWatch {
     int id = -1;
-    std::unordered_map<PyObject *, KeptBook> *books = nullptr;
+    IdentityTable<KeptBook> *books = nullptr;
     uint64_t next_run = 1;
 
-    KeptBook *find(PyObject *dict) const {
-        auto it = books->find(dict);
-        return it == books->end() ? nullptr : &it->second;
-    }
+    KeptBook *find(PyObject *dict) const { return books->find(dict); }
 } book_watch;
 
 }  // namespace
 
 int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *value) {
-    auto it = book_watch.books->find(dict);
-    if (it == book_watch.books->end()) return 0;
-    KeptBook *b = &it->second;
+    KeptBook *b = book_watch.books->find(dict);
+    if (!b) return 0;
     if (event == PyDict_EVENT_DEALLOCATED) {
-        book_watch.books->erase(it);
+        book_watch.books->erase(dict);
         return 0;
     }
     if (event == PyDict_EVENT_ADDED && b->kept_ && key == b->kept_->appending_key &&
@@ -61,7 +55,7 @@ void install_book_watcher() {
         PyErr_Clear();
         return;
     }
-    book_watch.books = new std::unordered_map<PyObject *, KeptBook>();
+    book_watch.books = new IdentityTable<KeptBook>();
 }
 
 const KeptBook *KeptBook::find(PyObject *trades) {
@@ -71,11 +65,15 @@ const KeptBook *KeptBook::find(PyObject *trades) {
 
 KeptBook *KeptBook::watch(PyObject *trades) {
     if (!PyDict_CheckExact(trades) || book_watch.id < 0) return nullptr;
-    if (KeptBook *b = book_watch.find(trades)) return b;
-    if (PyDict_Watch(book_watch.id, trades) < 0) throw Error();
-    auto made = book_watch.books->emplace(std::piecewise_construct, std::forward_as_tuple(trades),
-                                          std::forward_as_tuple(trades));
-    return &made.first->second;
+    // One lookup: the entry is made in place, and taken out again when the
+    // dict cannot be watched.
+    bool made;
+    KeptBook *b = book_watch.books->emplace(trades, made);
+    if (made && PyDict_Watch(book_watch.id, trades) < 0) {
+        book_watch.books->erase(trades);
+        throw Error();
+    }
+    return b;
 }
 
 KeptBook *KeptBook::of(PyObject *trades, bool own) {
@@ -113,9 +111,10 @@ void KeptBook::pass(bool fold) {
     PyObject *k, *v;
     while (PyDict_Next(dict_, &pos, &k, &v)) {
         // A default timestamp is made before the trade is claimed (its word
-        // then names the book).
-        Trade *whole = whole_trade(v);
-        Trade *t = whole ? whole : trade_class.exact<Trade>(v);
+        // then names the book); a pass that does not fold reads no further
+        // into a trade whose word is free.
+        Trade *t = trade_class.exact<Trade>(v);
+        Trade *whole = t && (fold || t->word.pending()) ? whole_trade(v) : nullptr;
         bool own = t && !t->word.pending() && claim(t);
         if (fold) {
             if (own && whole)
