@@ -114,7 +114,11 @@ void Decoder::item(int64_t ord, std::string_view ikey, std::string_view stored, 
 void Decoder::item(int64_t ord, std::string_view ikey, std::string_view stored, nb::object &key, nb::object &value,
                    DecodedFields &fields, uint32_t &crc) {
     crc = 0;
-    std::string_view bytes = sealed_ ? sealed::open_item(stored, map_, ord, ikey, crc) : stored;
+    opened_item(ikey, sealed_ ? sealed::open_item(stored, map_, ord, ikey, crc) : stored, key, value, fields);
+}
+
+void Decoder::opened_item(std::string_view ikey, std::string_view bytes, nb::object &key, nb::object &value,
+                          DecodedFields &fields) {
     key = this->value(ikey);
     ByteReader r(bytes.data(), bytes.size());
     if (r.remaining() && *r.peek() == RECORD) {

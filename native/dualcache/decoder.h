@@ -77,6 +77,10 @@ public:
     // stored with its present fields built from them without a tuple.
     void item(int64_t ord, std::string_view ikey, std::string_view stored, nb::object &key, nb::object &value,
               DecodedFields &fields, uint32_t &crc);
+    // The same from a row whose checksum was already checked (`payload` is
+    // the value without its seal).
+    void opened_item(std::string_view ikey, std::string_view payload, nb::object &key, nb::object &value,
+                     DecodedFields &fields);
 
     // An instance of the shape's class from fields in the stored order (a
     // tuple): by name when the class's fields are not those stored, missing

@@ -284,12 +284,13 @@ void ItemReader::row(Decoder &dec, int64_t ord, std::string_view ikey, std::stri
 }
 
 void ItemReader::checked_row(Decoder &dec, int64_t ord, std::string_view ikey, std::string_view payload, uint32_t crc) {
-    nb::object key = dec.value(ikey), fields;
-    nb::object value = dec.value_and_fields(payload, fields);
+    nb::object key, value;
+    DecodedFields fields;
+    dec.opened_item(ikey, payload, key, value, fields);
     put(key, value, fields, ord, crc);
 }
 
-void ItemReader::put(nb::object &key, nb::object &value, nb::object &fields, int64_t ord, uint32_t crc) {
+void ItemReader::put(nb::object &key, nb::object &value, DecodedFields &fields, int64_t ord, uint32_t crc) {
     // Two rows for one item key cannot be written by this store.
     if (!put_item(mapping_.ptr(), key.ptr(), value.ptr()))
         throw CorruptValue{"two items with the key " + short_repr(key.ptr())};

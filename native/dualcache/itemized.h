@@ -62,7 +62,7 @@ public:
     size_t count() const { return st_->live; }
 
 private:
-    void put(nb::object &key, nb::object &value, nb::object &fields, int64_t ord, uint32_t crc);
+    void put(nb::object &key, nb::object &value, DecodedFields &fields, int64_t ord, uint32_t crc);
 
     nb::object mapping_;
     std::unique_ptr<ItemState> st_;
