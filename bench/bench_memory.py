@@ -22,6 +22,7 @@ or faster), except the construction ratios, which are record / tuple.
 import datetime
 import os
 import pickle
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -239,6 +240,9 @@ print(first, sorted(times)[1], len(r))
 """
 
 
+FRESH_RUNS = 5
+
+
 def grouping(data, pickled, plain, load_only=False):
     code = GROUPING.format(here=HERE, data=data, pickled=pickled, plain=plain, load_only=load_only)
     first, after, n = run_child(code)
@@ -269,15 +273,24 @@ def main():
             n, p = figures[f"native, {kind}"], figures[f"plain, {kind}"]
             print(f"  {kind}: native / plain  RSS {n[0] / p[0]:.2f}x, traced {n[1] / p[1]:.2f}x")
 
-        print("\nposition_groups() on the loaded portfolio (fresh process)")
-        nf, na, nn = grouping(data, pickled, False)
-        lf, la, ln = grouping(data, pickled, False, load_only=True)
-        pf, pa, pn = grouping(data, pickled, True)
-        assert nn == pn == ln == POSITIONS
-        print(f"  {'native first call (loads the store)':<40} {fmt(nf):>10}")
-        print(f"  {'  of which the load: list(items()) alone':<40} {fmt(lf):>10}   (the store's floor)")
-        print(f"  {'native after':<40} {fmt(na):>10}")
-        print(f"  {'plain union-find (from the pickle)':<40} {fmt(pa):>10}   first {fmt(pf)}")
+        print(f"\nposition_groups() on the loaded portfolio (median of {FRESH_RUNS} fresh processes, taken in turn;"
+              " range in brackets)")
+        runs = {"native": [], "load": [], "plain": []}
+        for _ in range(FRESH_RUNS):
+            runs["native"].append(grouping(data, pickled, False))
+            runs["load"].append(grouping(data, pickled, False, load_only=True))
+            runs["plain"].append(grouping(data, pickled, True))
+        assert all(r[2] == POSITIONS for got in runs.values() for r in got)
+
+        def figure(which, i):
+            got = sorted(r[i] for r in runs[which])
+            return f"{fmt(statistics.median(got)):>10} [{fmt(got[0])} - {fmt(got[-1])}]"
+
+        print(f"  {'native first call (loads the store)':<40} {figure('native', 0)}")
+        print(f"  {'  of which the load: list(items()) alone':<40} {figure('load', 0)}   (the store's floor)")
+        print(f"  {'native after':<40} {figure('native', 1)}")
+        print(f"  {'plain union-find (from the pickle)':<40} {figure('plain', 1)}")
+        print(f"  {'  its first call':<40} {figure('plain', 0)}")
 
 
 if __name__ == "__main__":
