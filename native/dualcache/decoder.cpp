@@ -164,8 +164,7 @@ Decoder::Head Decoder::head(std::string_view bytes, PyObject *key) {
             h.slot = (int) i;
             if (sealed_) {
                 h.count = r.varint();
-                const uint8_t *x = r.take(4);
-                h.xor_crc = (uint32_t) x[0] | (uint32_t) x[1] << 8 | (uint32_t) x[2] << 16 | (uint32_t) x[3] << 24;
+                h.xor_crc = sealed::checksum_at(r.take(4));
             }
             item = Py_NewRef(Py_None);
         } else if (!(key && r.remaining() && *r.peek() == STR && (item = same_ascii_str(r, key)))) {

@@ -410,8 +410,7 @@ bool extend_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::
             const unsigned char *c = (const unsigned char *) crcs.data();
             for (const ItemRec &r : known.recs) {
                 if (!r.key) continue;
-                uint32_t stored = (uint32_t) c[0] | (uint32_t) c[1] << 8 | (uint32_t) c[2] << 16 | (uint32_t) c[3] << 24;
-                if (r.ord <= last || stored != r.crc) return false;
+                if (r.ord <= last || sealed::checksum_at(c) != r.crc) return false;
                 last = r.ord;
                 c += 4;
                 ++seen;

@@ -47,9 +47,7 @@ void append(std::string &blob, uint32_t crc) {
 }
 
 uint32_t stored(std::string_view blob) {
-    uint32_t v = 0;
-    for (size_t i = 0; i < kSize; ++i) v |= (uint32_t) (unsigned char) blob[blob.size() - kSize + i] << (8 * i);
-    return v;
+    return checksum_at((const unsigned char *) blob.data() + blob.size() - kSize);
 }
 
 std::string_view open(std::string_view blob, uint32_t context, uint32_t *crc_out = nullptr) {

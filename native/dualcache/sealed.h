@@ -36,6 +36,11 @@ std::string_view open_value(std::string_view blob, int64_t map);
 std::string_view open_item(std::string_view value, int64_t map, int64_t ord, std::string_view ikey, uint32_t &crc);
 std::string_view open_shape(std::string_view blob, int64_t id);
 
+// A checksum as stored (four bytes at `p`, little-endian).
+inline uint32_t checksum_at(const unsigned char *p) {
+    return (uint32_t) p[0] | (uint32_t) p[1] << 8 | (uint32_t) p[2] << 16 | (uint32_t) p[3] << 24;
+}
+
 // The checksum a stored value ends in, unchecked (false when it is too short
 // to hold one): comparing it with a known row's tells whether the row is
 // still the one known.
