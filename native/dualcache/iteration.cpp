@@ -109,9 +109,11 @@ void bind_iteration(nb::module_ &m) {
         classes[i] = c.release().ptr();
     }
     set_view_classes(classes[0], classes[1], classes[2]);
-    // Test hook: from how many entries to read a whole-map read of an
-    // SQLite store reads ahead on a worker thread; returns the old number.
+    // Test hooks: from how many entries a whole-map read of an SQLite
+    // store reads ahead on a worker thread, and how many rows it hands over
+    // at a time; each returns the old number.
     m.def("_prefetch_from", [](size_t n) { return std::exchange(prefetch_from, n); });
+    m.def("_prefetch_batch_rows", [](size_t n) { return std::exchange(prefetch_batch_rows, n); });
 }
 
 }  // namespace dualcache

@@ -14,10 +14,11 @@
 
 namespace dualcache {
 
-// A batch: enough rows that handing it over costs little beside them, few
+// A batch: enough rows that handing it over costs little beside them (the
+// worker, faster than the decoding, waits for a free slot after each batch,
+// and waking a thread costs tens of microseconds on a virtual machine), few
 // enough that decoding starts soon.
-static constexpr size_t kBatchRows = 512;
-static constexpr size_t kBatchBytes = 256 * 1024;
+static constexpr size_t kBatchBytes = 1024 * 1024;
 
 // --- fork() ---------------------------------------------------------------------
 //
@@ -69,11 +70,11 @@ void PrefetchScan::Batch::clear() {
 }
 
 PrefetchScan::PrefetchScan(SqliteDb &db, MergedScan &scan, int64_t map, bool sealed)
-    : db_(db), scan_(scan), map_(map), sealed_(sealed) {
+    : db_(db), scan_(scan), map_(map), sealed_(sealed), batch_rows_(std::max<size_t>(prefetch_batch_rows, 1)) {
     static std::once_flag handlers;
     std::call_once(handlers, [] { pthread_atfork(before_fork, after_fork_parent, after_fork_child); });
     for (Batch &b : slots_) {
-        b.rows.reserve(kBatchRows);
+        b.rows.reserve(batch_rows_);
         b.bytes.reserve(kBatchBytes + 4096);
     }
     std::lock_guard lk(active_mutex);
@@ -119,7 +120,7 @@ void PrefetchScan::work() noexcept {
 void PrefetchScan::fill(Batch &b, bool worker) noexcept {
     b.clear();
     try {
-        while (b.rows.size() < kBatchRows && b.bytes.size() < kBatchBytes) {
+        while (b.rows.size() < batch_rows_ && b.bytes.size() < kBatchBytes) {
             if (worker && stop_.load(std::memory_order_relaxed)) return;
             int rc = scan_.advance();
             if (rc == SQLITE_DONE) {

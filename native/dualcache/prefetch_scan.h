@@ -31,6 +31,8 @@ class MergedScan;
 // From this many entries to read, a whole-map read reads ahead (below,
 // starting the thread costs more than it saves). Tests lower it.
 inline size_t prefetch_from = 4096;
+// Rows per batch handed over (tests lower it to make many handovers).
+inline size_t prefetch_batch_rows = 4096;
 
 // One row of LoadAll, its checksum checked when the rows carry them.
 struct ScanRow {
@@ -101,6 +103,7 @@ private:
     MergedScan &scan_;
     int64_t map_;
     bool sealed_;
+    size_t batch_rows_;
 
     // Shared with the worker, under m_.
     std::mutex m_;

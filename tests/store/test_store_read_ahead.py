@@ -59,10 +59,12 @@ def threads():
     return len(os.listdir("/proc/self/task"))
 
 
-def read(prefix, ahead_from):
+def read(prefix, ahead_from, batch_rows=4096):
     """What iterating over items() of a freshly opened store yields and
-    raises, with the read ahead from `ahead_from` entries."""
+    raises, with the read ahead from `ahead_from` entries, `batch_rows` rows
+    handed over at a time."""
     before = dc._prefetch_from(ahead_from)
+    rows_before = dc._prefetch_batch_rows(batch_rows)
     got, error = [], None
     try:
         with dc.DualCache(cacheName="test", cachePrefix=prefix) as t:
@@ -75,6 +77,7 @@ def read(prefix, ahead_from):
     finally:
         Hooked.store = None
         dc._prefetch_from(before)
+        dc._prefetch_batch_rows(rows_before)
         if Hooked.children is None:  # a child forked by a hook: it got here without hanging
             os._exit(0)
     return got, error
@@ -113,9 +116,9 @@ def damage(con, how, entry):
        damaged=st.dictionaries(st.integers(0, 59), st.sampled_from(["value", "checksum", "item", "lost item"]), max_size=3),
        hooks=st.dictionaries(st.integers(0, 59), st.sampled_from(["raise", "interrupt", "reenter", "stats", "fork"]),
                              max_size=2),
-       ahead_from=st.integers(1, 12))
+       ahead_from=st.integers(1, 12), batch_rows=st.integers(1, 9))
 def test_reading_ahead_yields_and_raises_what_the_plain_read_does(tmp_path_factory, om, kinds, damaged, hooks,
-                                                                  ahead_from):
+                                                                  ahead_from, batch_rows):
     prefix = str(tmp_path_factory.mktemp("ahead")) + "/"
     t0 = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
     written = {}
@@ -139,7 +142,7 @@ def test_reading_ahead_yields_and_raises_what_the_plain_read_does(tmp_path_facto
     running = threads()
     try:
         plain = read(prefix, 10**9)
-        ahead = read(prefix, ahead_from)
+        ahead = read(prefix, ahead_from, batch_rows)
     finally:
         Hooked.plan = {}
         for pid in Hooked.children:
