@@ -30,6 +30,10 @@ NB_MODULE(dualcache, m) {
     first = interp;
 
     m.attr("__doc__") = kModuleDoc;
+    // A store still alive when the interpreter exits (held by a gc callback,
+    // an atexit hook or a module global in a cycle) is not a leak; nanobind
+    // would report it as one on stderr.
+    nb::set_leak_warnings(false);
     dualcache::value_kinds_init();
     dualcache::install_fork_handler();
     m.attr("StoreError") = nb::borrow(dualcache::store_error_type());
