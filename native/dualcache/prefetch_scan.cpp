@@ -8,6 +8,7 @@
 #include <new>
 #include <system_error>
 
+#include "arena_reserve.h"
 #include "corrupt_value.h"
 #include "sealed.h"
 #include "sqlite_db.h"
@@ -85,16 +86,27 @@ PrefetchScan::PrefetchScan(SqliteDb &db, MergedScan &scan, int64_t map, bool sea
     }
     active.push_back(this);
     db_.prefetch_ = this;
+    arena_reserve::begin();
 }
 
 PrefetchScan::~PrefetchScan() {
+    bool reserved = worker_ != nullptr;
     stop();
+    if (reserved) arena_reserve::end();
     db_.prefetch_ = nullptr;
     scan_.reset();
 }
 
 void PrefetchScan::work() noexcept {
     for (int k = 0;; k ^= 1) {
+        bool ahead;
+        {
+            std::lock_guard lk(m_);
+            ahead = full_[k];
+        }
+        // Ahead of the decoding: the time it would wait goes to the arenas
+        // the decoding's objects will need.
+        if (ahead) arena_reserve::top_up(stop_);
         {
             std::unique_lock lk(m_);
             idle_ = true;

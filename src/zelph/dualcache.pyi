@@ -134,3 +134,11 @@ def _crc32c_in_hardware() -> bool: ...
 def _prefetch_from(entries: int) -> int:
     """Test hook: from how many entries to read a whole-map read of an SQLite store
     reads ahead on a worker thread; returns the number in force before."""
+
+def _prefetch_batch_rows(rows: int) -> int:
+    """Test hook: how many rows the read-ahead's worker hands over at a time;
+    returns the number in force before."""
+
+def _arena_reserve() -> tuple[bool, int, int]:
+    """Test hook: whether the read-ahead's arena hook is installed, how many of
+    its arenas are in use and how many are ready."""
