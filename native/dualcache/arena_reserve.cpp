@@ -123,7 +123,7 @@ void top_up(const std::atomic<bool> &stop) noexcept {
 
 Counts counts() {
     std::lock_guard lk(ready_mutex);
-    return {installed, mine.size(), ready.size()};
+    return {installed, (size_t) readers, mine.size(), ready.size()};
 }
 
 #else  // a build without the GIL: the arena allocator has no single owner to hook
@@ -131,7 +131,7 @@ Counts counts() {
 void begin() {}
 void end() noexcept {}
 void top_up(const std::atomic<bool> &) noexcept {}
-Counts counts() { return {false, 0, 0}; }
+Counts counts() { return {false, 0, 0, 0}; }
 
 #endif
 

@@ -30,10 +30,11 @@ void end() noexcept;
 void top_up(const std::atomic<bool> &stop) noexcept;
 
 // What the reserve holds, for tests: whether the allocator is installed, how
-// many arenas of the reserve are in use and how many are ready. With the GIL.
+// many reads draw on it, how many of its arenas are in use and how many are
+// ready. With the GIL.
 struct Counts {
     bool installed;
-    size_t in_use, ready;
+    size_t readers, in_use, ready;
 };
 Counts counts();
 

@@ -115,10 +115,11 @@ void bind_iteration(nb::module_ &m) {
     // at a time; each returns the old number.
     m.def("_prefetch_from", [](size_t n) { return std::exchange(prefetch_from, n); });
     m.def("_prefetch_batch_rows", [](size_t n) { return std::exchange(prefetch_batch_rows, n); });
-    // Test hook: the arena reserve's (installed, arenas in use, arenas ready).
+    // Test hook: the arena reserve's (installed, reads drawing on it, arenas
+    // in use, arenas ready).
     m.def("_arena_reserve", [] {
         arena_reserve::Counts c = arena_reserve::counts();
-        return nb::make_tuple(c.installed, c.in_use, c.ready);
+        return nb::make_tuple(c.installed, c.readers, c.in_use, c.ready);
     });
 }
 

@@ -49,7 +49,7 @@ void after_fork_child() {
 void PrefetchScan::pause_for_fork() noexcept {
     std::unique_lock lk(m_);
     pause_ = true;
-    cv_.wait(lk, [&] { return idle_; });
+    cv_->wait(lk, [&] { return idle_; });
 }
 
 void PrefetchScan::resume_after_fork() noexcept {
@@ -57,7 +57,7 @@ void PrefetchScan::resume_after_fork() noexcept {
         std::lock_guard lk(m_);
         pause_ = false;
     }
-    cv_.notify_all();
+    cv_->notify_all();
 }
 
 // --- the worker -----------------------------------------------------------------
@@ -87,12 +87,13 @@ PrefetchScan::PrefetchScan(SqliteDb &db, MergedScan &scan, int64_t map, bool sea
     active.push_back(this);
     db_.prefetch_ = this;
     arena_reserve::begin();
+    reserving_ = true;
 }
 
 PrefetchScan::~PrefetchScan() {
-    bool reserved = worker_ != nullptr;
     stop();
-    if (reserved) arena_reserve::end();
+    if (forked_) (void) cv_.release();  // (see cv_)
+    if (reserving_) arena_reserve::end();
     db_.prefetch_ = nullptr;
     scan_.reset();
 }
@@ -110,8 +111,8 @@ void PrefetchScan::work() noexcept {
         {
             std::unique_lock lk(m_);
             idle_ = true;
-            cv_.notify_all();
-            cv_.wait(lk, [&] { return stop_ || (!pause_ && !full_[k]); });
+            cv_->notify_all();
+            cv_->wait(lk, [&] { return stop_ || (!pause_ && !full_[k]); });
             idle_ = false;
             if (stop_) break;
         }
@@ -121,12 +122,12 @@ void PrefetchScan::work() noexcept {
             std::lock_guard lk(m_);
             full_[k] = true;
         }
-        cv_.notify_all();
+        cv_->notify_all();
         if (b.final() || stop_) break;
     }
     std::lock_guard lk(m_);
     done_ = idle_ = true;
-    cv_.notify_all();
+    cv_->notify_all();
 }
 
 void PrefetchScan::fill(Batch &b, bool worker) noexcept {
@@ -195,7 +196,7 @@ void PrefetchScan::stop() noexcept {
         std::lock_guard lk(m_);
         stop_ = true;
     }
-    cv_.notify_all();
+    cv_->notify_all();
     worker_->join();
     worker_.reset();
     std::lock_guard lk(active_mutex);
@@ -209,7 +210,7 @@ void PrefetchScan::wait_for_worker() {
     Py_BEGIN_ALLOW_THREADS;
     {
         std::unique_lock wait(m_);
-        cv_.wait(wait, [&] { return full_[reading_] || done_; });
+        cv_->wait(wait, [&] { return full_[reading_] || done_; });
     }
     Py_END_ALLOW_THREADS;
 }
@@ -236,7 +237,7 @@ void PrefetchScan::release(Batch &b) {
             std::lock_guard lk(m_);
             full_[reading_] = false;
         }
-        cv_.notify_all();
+        cv_->notify_all();
     } else {
         full_[reading_] = false;
     }

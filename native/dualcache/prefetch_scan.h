@@ -107,7 +107,10 @@ private:
 
     // Shared with the worker, under m_.
     std::mutex m_;
-    std::condition_variable cv_;
+    // Held by pointer: in a child of fork() the worker may still be counted
+    // as waiting on it, and destroying it there would wait for that thread
+    // forever (the child lets it go instead).
+    std::unique_ptr<std::condition_variable> cv_ = std::make_unique<std::condition_variable>();
     Batch slots_[2];
     bool full_[2] = {false, false};
     bool done_ = false;  // the worker has returned
@@ -116,6 +119,7 @@ private:
 
     std::unique_ptr<std::thread> worker_;
     bool forked_ = false;  // this is a child of fork(): the worker is not in this process
+    bool reserving_ = false;  // the arena reserve counts this read (until it is destroyed)
     int reading_ = 0;      // the slot the interpreter's thread reads next
     Batch own_;            // rows read on the interpreter's thread
     Batch *cur_ = nullptr;

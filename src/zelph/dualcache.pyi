@@ -139,6 +139,6 @@ def _prefetch_batch_rows(rows: int) -> int:
     """Test hook: how many rows the read-ahead's worker hands over at a time;
     returns the number in force before."""
 
-def _arena_reserve() -> tuple[bool, int, int]:
-    """Test hook: whether the read-ahead's arena hook is installed, how many of
-    its arenas are in use and how many are ready."""
+def _arena_reserve() -> tuple[bool, int, int, int]:
+    """Test hook: whether the read-ahead's arena hook is installed, how many reads
+    draw on it, how many of its arenas are in use and how many are ready."""
