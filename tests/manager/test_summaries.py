@@ -41,6 +41,16 @@ def test_portfolio_summary(om, mgr):
     result = mgr.get_portfolio_summary(stopPct=0.5)
     assert list(result) == ["1", "B"]
     assert result["1"].average_price == 30.0 and result["B"].stop == 10.0
+    for k in range(40):
+        mgr.add_trade(f"K{k}", om.Trade(10 + k, 1.0 + k, k - 20 or 1, 0.5, ts()))
+    # Another process's view of the same portfolio reads it in one pass (one
+    # question to the store, not one per key), and sees the same summaries.
+    other = om.OrderMgr("test book")
+    before = other.positions._stats()
+    assert other.get_portfolio_summary(0.2) == {str(k): mgr.get_position_summary(k, 0.2) for k in mgr.positions}
+    after = other.positions._stats()
+    assert after["bulk_loads"] - before["bulk_loads"] == 1
+    assert after.get("round_trips", 0) - before.get("round_trips", 0) < 10  # (42 positions)
 
 
 def test_empty_position_fails_the_whole_summary(om, mgr):

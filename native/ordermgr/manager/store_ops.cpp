@@ -67,6 +67,9 @@ static Ref listed(PyObject *store, PyObject *method) {
 }
 
 Ref store_items(PyObject *store) { return listed(store, names().items); }
+bool store_items_are_its_values(PyObject *store) {
+    return PyDict_CheckExact(store) || Py_TYPE(store) == state().store_type;
+}
 Ref store_keys(PyObject *store) { return listed(store, names().keys); }
 
 StoreTransaction::StoreTransaction(PyObject *store, PyObject *key) {

@@ -27,6 +27,9 @@ void store_setitem(PyObject *store, PyObject *key, PyObject *value);
 void store_delitem(PyObject *store, PyObject *key);
 // list(store.items()) as a list of (key, value) tuples.
 Ref store_items(PyObject *store);
+// Whether store.items() gives what store[key] gives for each of its keys: an
+// exact dict, or the persistent store itself (which reads them in one pass).
+bool store_items_are_its_values(PyObject *store);
 Ref store_keys(PyObject *store);
 
 // Runs `body` as `with store.transaction(): body()` for stores that offer a

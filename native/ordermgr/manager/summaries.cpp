@@ -94,10 +94,25 @@ static Ref get_position_summary_by_order(PyObject *self, PyObject *orderid, PyOb
 static Ref get_portfolio_summary(PyObject *self, PyObject *stopPct) {
     pysem::CollectorPause pause;  // one acyclic summary per position
     Ref store = order_mgr_field(self, OrderMgr::field::positions);
-    Ref keys = store_keys(store.ptr());
     Ref result = steal(PyDict_New());
     if (!result) throw Error();
     const bool exact = order_mgr_class.exact(self);
+    if (exact && store_items_are_its_values(store.ptr())) {
+        // Every position in one read of the store: key by key, each read
+        // would first ask whether another connection committed (a round
+        // trip on a server), and the positions could come from different
+        // commits.
+        Ref items = store_items(store.ptr());
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.ptr()); i < n; ++i) {
+            PyObject *item = PyList_GET_ITEM(items.ptr(), i);
+            Ref text = steal(PyObject_Str(PyTuple_GET_ITEM(item, 0)));
+            if (!text) throw Error();
+            Ref summary = summary_of(PyTuple_GET_ITEM(item, 1), stopPct);
+            if (PyDict_SetItem(result.ptr(), text.ptr(), summary.ptr()) < 0) throw Error();
+        }
+        return result;
+    }
+    Ref keys = store_keys(store.ptr());
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.ptr()); i < n; ++i) {
         PyObject *key = PyList_GET_ITEM(keys.ptr(), i);
         Ref text = steal(PyObject_Str(key));
