@@ -31,23 +31,25 @@ static Num stop_price(const Num &average_price, bool is_long, PyObject *stopPct)
     return (average_price * factor).abs();
 }
 
-// Whether reading the figures of this position runs none of the caller's
-// code: an exact dict of exact Trades whose price, qty and commission are
-// exact floats or ints. Then a figure read twice gives the same value with
-// nothing to observe, and each is read once.
-static bool pure_figures(PyObject *position) {
-    if (!position_class.exact(position)) return false;
-    Ref trades = position_field(position, Position::field::trades);
+// The kept fold of this position's trades when reading its figures runs none
+// of the caller's code: an exact dict of exact Trades whose price, qty and
+// commission are exact floats or ints. Then a figure read twice gives the
+// same value with nothing to observe, and each is read once.
+static const BookFold *pure_figures(PyObject *position, Ref &trades) {
+    if (!position_class.exact(position)) return nullptr;
+    trades = position_field(position, Position::field::trades);
     // The book's kept fold took every value natively (or the book is not an
     // exact dict, and then nothing is known).
-    KeptBook *kept = KeptBook::of(trades.ptr(), true);
-    return kept && kept->fold().qty_ok && kept->fold().average_ok && kept->fold().commission_ok;
+    KeptBook *book = KeptBook::of(trades.ptr(), true);
+    if (!book) return nullptr;
+    const BookFold &fold = book->fold();
+    return fold.qty_ok && fold.average_ok && fold.commission_ok ? &fold : nullptr;
 }
 
 static Ref summary_of(PyObject *position, PyObject *stopPct) {
-    if (pure_figures(position)) {
-        Ref trades = position_field(position, Position::field::trades);
-        const BookFold &kept = KeptBook::of(trades.ptr(), true)->fold();
+    Ref trades;
+    if (const BookFold *pure = pure_figures(position, trades)) {
+        const BookFold &kept = *pure;
         // Position.average_price and Position.qty, straight from the fold.
         Num average = kept.average_price();
         Num qty = kept.qty.result();
