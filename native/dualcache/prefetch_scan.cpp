@@ -153,16 +153,14 @@ void PrefetchScan::fill(Batch &b, bool worker) noexcept {
 }
 
 void PrefetchScan::add_row(Batch &b) {
+    ScanRow got;
+    got.read(scan_);
     Row r{};
-    r.id = scan_.int64(0);
-    r.item = scan_.int64(1) != 0;
-    std::string_view ikey, stored = scan_.blob(5);
-    if (r.item) {
-        r.ord = scan_.int64(2);
-        ikey = scan_.blob(4);
-    } else {
-        r.version = scan_.int64(3);
-    }
+    r.id = got.id;
+    r.item = got.item;
+    r.ord = got.ord;
+    r.version = got.version;
+    std::string_view ikey = got.ikey, stored = got.stored;
     r.ikey_at = b.bytes.size();
     r.ikey_len = ikey.size();
     b.bytes.append(ikey);

@@ -46,6 +46,23 @@ struct ScanRow {
     std::string_view ikey;     // an item's key, as stored
     std::string_view stored;   // the value, as stored
     std::string_view payload;  // the value without its checksum (Sound)
+
+    // The row a LoadAll cursor stands on, unchecked (its columns: entry id,
+    // kind, an item's order number, an entry's version, an item's key, the
+    // value). The views are the cursor's until it steps.
+    template <typename Columns>
+    void read(const Columns &c) {
+        id = c.int64(0);
+        item = c.int64(1) != 0;
+        if (item) {
+            ord = c.int64(2);
+            ikey = c.blob(4);
+        } else {
+            version = c.int64(3);
+        }
+        stored = c.blob(5);
+        check = Unchecked;
+    }
 };
 
 class PrefetchScan {

@@ -473,15 +473,7 @@ size_t Store::scan_all() {
     } else {
         Run q = db.run(Sql::LoadAll, map_id_);
         while (q.step()) {
-            row.id = q.int64(0);
-            row.item = q.int64(1) != 0;
-            if (row.item) {
-                row.ord = q.int64(2);
-                row.ikey = q.blob(4);
-            } else {
-                row.version = q.int64(3);
-            }
-            row.stored = q.blob(5);
+            row.read(q);
             take(row);
         }
     }
