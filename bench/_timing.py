@@ -28,10 +28,16 @@ def auto_number(fn, target=0.05):
 
 
 def compare(label, native, python, *, repeat=7):
+    """Times both in alternating rounds, so that load on the machine hits
+    both alike; prints the median times and the median of the per-round
+    ratios."""
     n = auto_number(python)
-    t_native = median_seconds(native, repeat=repeat, number=max(1, n * 4))
-    t_python = median_seconds(python, repeat=repeat, number=n)
-    ratio = t_python / t_native
+    natives, pythons, ratios = [], [], []
+    for _ in range(repeat):
+        natives.append(median_seconds(native, repeat=1, number=max(1, n * 4)))
+        pythons.append(median_seconds(python, repeat=1, number=n))
+        ratios.append(pythons[-1] / natives[-1])
+    t_native, t_python, ratio = (statistics.median(v) for v in (natives, pythons, ratios))
     print(f"{label:<58} {fmt(t_native):>10} {fmt(t_python):>10} {ratio:>8.1f}x")
     return t_native, t_python, ratio
 

@@ -91,7 +91,7 @@ def main():
     portfolio(om, mgr.positions, 10_000)
     plain_store = portfolio(_plain, {}, 10_000)
     compare("get_portfolio_summary()", mgr.get_portfolio_summary,
-            lambda: _plain.portfolio_summary(plain_store), repeat=3)
+            lambda: _plain.portfolio_summary(plain_store))
 
     # The combined report: health check, position table, portfolio report and
     # spread analysis (whose grouping is the pairwise pass above in plain Python).
