@@ -215,7 +215,7 @@ Ref make_position_summary(PyObject *qty, PyObject *average_price, PyObject *stop
         return t;
     }();
     if (!kwnames) throw Error();
-    PyObject *cls = pysem::record::bound_class(c);
+    PyObject *cls = module_class(c);
     if (!cls) throw Error();
     Ref hold = borrow(cls);
     PyObject *argv[] = {qty, average_price, stop, total_commission, started, marketPrice};
