@@ -1,7 +1,8 @@
 """The summaries read `datetime` and `PositionSummary` from the module's
-namespace each time they build a summary: a rebinding made between two
-calls, or in the middle of one (from the store's __getitem__ or from a
-trade's arithmetic), is seen by exactly the summaries built after it."""
+namespace each time they build a summary, and the class's `__post_init__`
+each time they construct one: a rebinding made between two calls, or in the
+middle of one (from the store's __getitem__ or from a trade's arithmetic),
+is seen by exactly the summaries built after it."""
 import contextlib
 import datetime as dt
 
@@ -78,8 +79,8 @@ def store_mgr(om, tmp_path, monkeypatch):
 # again to the same module.
 rebinding = st.one_of(
     st.tuples(st.just("clock"), st.integers(0, 3)),
-    st.tuples(st.sampled_from(["real clock", "subclass", "own class", "unrelated", "delete and restore"]),
-              st.just(0)),
+    st.tuples(st.sampled_from(["real clock", "subclass", "own class", "unrelated", "delete and restore",
+                               "step replaced", "own step"]), st.just(0)),
 )
 # Per key: nothing, or a rebinding made from the store's read or from the
 # position's arithmetic.
@@ -88,14 +89,16 @@ plan = st.lists(st.one_of(st.none(), st.tuples(st.sampled_from(["read", "arithme
 
 
 def found_after(kind, k, found):
-    """What lookups of (clock, class) find once the rebinding is made."""
-    clock, cls = found
+    """What lookups of (clock, class, step) find once the rebinding is made."""
+    clock, cls, step = found
     if kind == "clock":
-        return k, cls
+        return k, cls, step
     if kind == "real clock":
-        return None, cls
+        return None, cls, step
     if kind in ("subclass", "own class"):
-        return clock, kind
+        return clock, kind, step
+    if kind in ("step replaced", "own step"):
+        return clock, cls, kind
     return found
 
 
@@ -108,6 +111,12 @@ def test_rebinding_is_seen_from_the_next_summary_on(om, store_mgr, first, betwee
         pass
 
     classes = {"subclass": Sub, "own class": own_class}
+    own_step = own_class.__dict__["__post_init__"]
+    stepped = []
+
+    def replaced_step(self):
+        stepped.append(self)
+        own_step(self)
 
     def rebind(kind, k):
         if kind == "clock":
@@ -116,6 +125,10 @@ def test_rebinding_is_seen_from_the_next_summary_on(om, store_mgr, first, betwee
             om.datetime = real_datetime
         elif kind in classes:
             om.PositionSummary = classes[kind]
+        elif kind == "step replaced":
+            own_class.__post_init__ = replaced_step
+        elif kind == "own step":
+            own_class.__post_init__ = own_step
         elif kind == "unrelated":
             om._unrelated_name = k
         else:
@@ -130,7 +143,11 @@ def test_rebinding_is_seen_from_the_next_summary_on(om, store_mgr, first, betwee
         for i, step in enumerate(steps):
             key = f"K{i}"
             p = om.Position(key)
-            p.trades[i] = om.Trade(i, Trigger(10.0 + i), 1 if i % 2 == 0 else -1, 0.5, T0)
+            # An exact float price unless the arithmetic rebinds (the summary
+            # of exact floats is built natively).
+            arithmetic = step and step[0] == "arithmetic"
+            price = Trigger(10.0 + i) if arithmetic else 10.0 + i
+            p.trades[i] = om.Trade(i, price, 1 if i % 2 == 0 else -1, 0.5, T0)
             if step:
                 where, (kind, k) = step
                 action = lambda kind=kind, k=k: rebind(kind, k)  # noqa: E731
@@ -142,23 +159,28 @@ def test_rebinding_is_seen_from_the_next_summary_on(om, store_mgr, first, betwee
             dict.__setitem__(store, key, p)
             expected.append(found)
         before = dt.datetime.now(dt.timezone.utc)
+        stepped.clear()
         result = store_mgr.get_portfolio_summary()
         after = dt.datetime.now(dt.timezone.utc)
         assert list(result) == [f"K{i}" for i in range(len(steps))]
-        for (key, summary), (clock, cls) in zip(result.items(), expected):
+        for (key, summary), (clock, cls, step) in zip(result.items(), expected):
             assert type(summary) is classes[cls], key
+            assert any(s is summary for s in stepped) == (step == "step replaced"), key
             if clock is None:
                 assert before - T0 <= summary.age <= after - T0, key
             else:
                 assert summary.age == NOW + dt.timedelta(seconds=clock) - T0, key
         return found
 
-    with namespace_as_it_was(om):
-        found = run(first, (None, "own class"))
-        for kind, k in between:
-            rebind(kind, k)
-            found = found_after(kind, k, found)
-        run(second, found)
+    try:
+        with namespace_as_it_was(om):
+            found = run(first, (None, "own class", "own step"))
+            for kind, k in between:
+                rebind(kind, k)
+                found = found_after(kind, k, found)
+            run(second, found)
+    finally:
+        own_class.__post_init__ = own_step
 
 
 def test_a_key_that_is_not_a_str_keeps_every_lookup(om, store_mgr):

@@ -57,8 +57,8 @@ static Ref summary_of(PyObject *position, PyObject *stopPct) {
         Num stop = stop_price(average, is_long, stopPct);
         Ref total_commission = kept.commission.result().object();
         Ref started = kept.started_ok && kept.earliest ? borrow(kept.earliest) : trades_started(trades.ptr(), true);
-        return make_position_summary(qty.abs().object().ptr(), (is_long ? average : -average).object().ptr(),
-                                     stop.object().ptr(), total_commission.ptr(), started.ptr(), Py_None);
+        return make_position_summary(qty.abs().object().ptr(), is_long ? average : -average, stop,
+                                     total_commission.ptr(), started.ptr());
     }
     // Any other position: every property read where the summary reads it,
     // average_price and is_long again for each field.
