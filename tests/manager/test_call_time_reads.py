@@ -2,7 +2,8 @@
 namespace each time they build a summary, and the class's `__post_init__`
 each time they construct one: a rebinding made between two calls, or in the
 middle of one (from the store's __getitem__ or from a trade's arithmetic),
-is seen by exactly the summaries built after it."""
+is seen by exactly the summaries built after it. The same holds for the
+store's own `__getitem__`."""
 import contextlib
 import datetime as dt
 
@@ -209,3 +210,41 @@ def test_a_key_that_is_not_a_str_keeps_every_lookup(om, store_mgr):
         om.datetime = real
         store_mgr.get_portfolio_summary()
     assert compared.count("datetime") >= 5
+
+
+def test_store_subscript_is_looked_up_at_each_read(om, tmp_path, monkeypatch):
+    """A dict subclass store: its reads go to dict's subscript (and its
+    __missing__) until a __getitem__ is given to the class in the middle of
+    the summary; the reads after that go through it."""
+    fallback = om.Position("fallback")
+    fallback.trades[99] = om.Trade(99, 99.0, 1, 0.0, T0)
+    reads = []
+
+    class Plain(dict):
+        def __init__(self, *, cacheName, cachePrefix):
+            super().__init__()
+
+        def __missing__(self, key):
+            return fallback
+
+    def own_getitem(self, key):
+        reads.append(key)
+        return dict.__getitem__(self, key)
+
+    def trigger():
+        del store["K2"]
+        Plain.__getitem__ = own_getitem
+
+    monkeypatch.setenv("QUENTARIS_DATA_DIR", str(tmp_path))
+    with namespace_as_it_was(om):
+        om.DualCache = Plain
+        mgr = om.OrderMgr("store reads")
+    store = mgr.positions
+    for i in range(4):
+        p = om.Position(f"K{i}")
+        p.trades[i] = om.Trade(i, Trigger(10.0 + i) if i == 0 else 10.0 + i, 1, 0.0, T0)
+        store[f"K{i}"] = p
+    store["K0"].trades[0].price.action = trigger
+    result = mgr.get_portfolio_summary()
+    assert reads == ["K1", "K2", "K3"]
+    assert [s.average_price for s in result.values()] == [10.0, 11.0, 99.0, 13.0]
