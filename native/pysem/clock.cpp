@@ -69,7 +69,8 @@ PyObject *timedelta_from_micros(int64_t micros) {
         rest += 86400000000LL;
         --days;
     }
-    return PyDateTimeAPI->Delta_FromDelta((int) days, (int) (rest / 1000000), (int) (rest % 1000000), 1,
+    // Already normalised: the constructor only checks the range of days.
+    return PyDateTimeAPI->Delta_FromDelta((int) days, (int) (rest / 1000000), (int) (rest % 1000000), 0,
                                           PyDateTimeAPI->DeltaType);
 }
 

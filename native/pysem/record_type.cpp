@@ -424,6 +424,33 @@ PyObject *make(Class &c, PyObject **values) {
     return self;
 }
 
+bool runs_own_constructor(Class &c, PyObject *cls) {
+    if (cls != (PyObject *) c.type || Py_TYPE(cls) != &PyType_Type || c.type->tp_vectorcall != c.own_vectorcall)
+        return false;
+    if (!c.decl.post_init) return true;
+    static PyObject *name = PyUnicode_InternFromString("__post_init__");
+    PyObject *found = compat::own_type_lookup(c.type, name);
+    return found && found == c.own_post_init;
+}
+
+PyObject *make_constructed(Class &c, PyObject **values) {
+    PyObject *self = fresh_instance(c);
+    if (!self) {
+        for (int i = 0; i < c.decl.fields.count; ++i) Py_XDECREF(values[i]);
+        return nullptr;
+    }
+    bool atomic = true;
+    for (int i = 0; i < c.decl.fields.count; ++i) {
+        *c.slot(self, i) = values[i];
+        atomic = atomic && !may_be_tracked(values[i]);
+    }
+    return slot_call<PyObject *>(nullptr, [&] {
+        Ref guard = steal(self);
+        settle_fresh(c, self, atomic);
+        return guard.release();
+    });
+}
+
 PyObject *bound_class(Class &c) {
     PyObject *module = PyType_GetModule(c.type);
     PyObject *cls = module ? PyDict_GetItemWithError(PyModule_GetDict(module), c.type_name) : nullptr;
@@ -736,7 +763,7 @@ PyTypeObject *create(Class &c, PyObject *module, const SlotSet &s) {
     if (!type) throw_error();
     PyTypeObject *tp = (PyTypeObject *) type.ptr();
     // The class's own constructor path; subclasses go through __new__/__init__.
-    tp->tp_vectorcall = s.vectorcall;
+    tp->tp_vectorcall = c.own_vectorcall = s.vectorcall;
 
     auto set = [&](const char *name, PyObject *value) {
         Ref v = steal(value);

@@ -237,6 +237,7 @@ struct Class {
     int param_field[kMaxFields] = {};
     ArgSpec signature{};
     PyObject *own_post_init = nullptr;
+    vectorcallfunc own_vectorcall = nullptr;  // the class's own constructor path
     zelph_record_codec codec{};
     std::string init_qualname, doc;
     // The kept instances (decl.free_list of them at most), each released
@@ -316,6 +317,15 @@ inline Ref get(Class &c, PyObject *self, int i) {
 // per field, taken over), made without the constructor or the
 // post-construction step: the caller computed every field.
 PyObject *make(Class &c, PyObject **values);
+// Whether calling `cls` runs exactly the class's own constructor and its
+// own post-construction step: `cls` is the class itself, its metaclass
+// `type`, its vectorcall and its __post_init__ the ones it was made with.
+bool runs_own_constructor(Class &c, PyObject *cls);
+// An instance of exactly the class from field values (new references, one
+// per field, taken over), as its own constructor leaves one whose
+// post-construction step set every field to these values: for the caller
+// that computed that step's figures itself (runs_own_constructor).
+PyObject *make_constructed(Class &c, PyObject **values);
 // The object the module binds to the class's name at this moment (borrowed),
 // or null with AttributeError.
 PyObject *bound_class(Class &c);

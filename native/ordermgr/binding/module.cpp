@@ -94,6 +94,7 @@ int exec_module(PyObject *m) {
         define_aliases(m);
         ordermgr::register_classes(m);
         ordermgr::register_codecs_with_store(store.ptr());
+        ordermgr::watch_module_namespace();
         return 0;
     });
     // A failure while the classes are defined that set no error of its own.

@@ -50,7 +50,7 @@ Ref new_validation_result(Ref position_key, Ref errors) {
     PyObject *values[] = {position_key.release(), errors.release(),
                           Py_NewRef(n == 0 ? Py_True : Py_False)};
     static PyObject *post_init_name = pysem::intern("__post_init__");
-    PyObject *cls = pysem::record::bound_class(c);
+    PyObject *cls = module_class(c);
     PyObject *r;
     if (!cls) {
         for (PyObject *v : values) Py_DECREF(v);

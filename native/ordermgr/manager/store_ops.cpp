@@ -44,8 +44,32 @@ Ref store_lookup(PyObject *store, PyObject *key, int &present) {
     return store_get(store, key);
 }
 
+// Whether store[key] calls dict's own subscript: a dict, or a dict subclass
+// in which no class before dict along the MRO defines __getitem__. A
+// subclass defined in Python reaches it through the generic slot, which
+// looks __getitem__ up along the MRO (finding dict's own method) and calls
+// it: calling dict's subscript directly is that call (a missing key still
+// goes to the subclass's __missing__).
+static bool subscript_is_dicts(PyObject *store) {
+    if (!PyDict_Check(store)) return false;
+    PyObject *mro = Py_TYPE(store)->tp_mro;
+    if (!mro) return false;
+    static PyObject *const getitem = pysem::intern("__getitem__");
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+        PyTypeObject *base = (PyTypeObject *) PyTuple_GET_ITEM(mro, i);
+        if (base == &PyDict_Type) return true;
+        // A class defined in Python has its dict in tp_dict; anything else
+        // takes the generic path.
+        if (!(base->tp_flags & Py_TPFLAGS_HEAPTYPE) || !base->tp_dict) return false;
+        if (PyDict_GetItemWithError(base->tp_dict, getitem)) return false;
+        if (PyErr_Occurred()) throw Error();
+    }
+    return false;
+}
+
 Ref store_getitem(PyObject *store, PyObject *key) {
-    PyObject *r = PyObject_GetItem(store, key);
+    PyObject *r = subscript_is_dicts(store) ? PyDict_Type.tp_as_mapping->mp_subscript(store, key)
+                                            : PyObject_GetItem(store, key);
     if (!r) throw Error();
     return steal(r);
 }

@@ -1,5 +1,7 @@
 // OrderMgr summaries: display records of one position, of the group of an
 // order id, and of the whole portfolio.
+#include <cmath>
+
 #include "groups/position_group.h"
 #include "manager/grouping.h"
 #include "manager/order_mgr.h"
@@ -26,6 +28,12 @@ static bool truth(PyObject *o) {
 
 // stop = abs(average_price * (1 - stopPct)) for a long, (1 + stopPct) for a short.
 static Num stop_price(const Num &average_price, bool is_long, PyObject *stopPct) {
+    if (average_price.is_float() && PyFloat_CheckExact(stopPct)) {
+        // Float arithmetic throughout (1 - stopPct is 1.0 - stopPct): the
+        // doubles' own operations, without making each step a Num.
+        double pct = PyFloat_AS_DOUBLE(stopPct);
+        return Num::of_double(std::fabs(average_price.as_double() * (is_long ? 1.0 - pct : 1.0 + pct)));
+    }
     Num pct = Num::of(stopPct);
     Num factor = is_long ? Num::of_int(1) - pct : Num::of_int(1) + pct;
     return (average_price * factor).abs();
@@ -57,8 +65,8 @@ static Ref summary_of(PyObject *position, PyObject *stopPct) {
         Num stop = stop_price(average, is_long, stopPct);
         Ref total_commission = kept.commission.result().object();
         Ref started = kept.started_ok && kept.earliest ? borrow(kept.earliest) : trades_started(trades.ptr(), true);
-        return make_position_summary(qty.abs().object().ptr(), (is_long ? average : -average).object().ptr(),
-                                     stop.object().ptr(), total_commission.ptr(), started.ptr(), Py_None);
+        return make_position_summary(qty.abs().object().ptr(), is_long ? average : -average, stop,
+                                     total_commission.ptr(), started.ptr());
     }
     // Any other position: every property read where the summary reads it,
     // average_price and is_long again for each field.
@@ -93,6 +101,14 @@ static Ref get_position_summary_by_order(PyObject *self, PyObject *orderid, PyOb
     return position_group_summary(group.ptr(), stopPct);
 }
 
+// str(key): an exact str is its own text.
+static Ref key_text(PyObject *key) {
+    if (PyUnicode_CheckExact(key)) return borrow(key);
+    PyObject *text = PyObject_Str(key);
+    if (!text) throw Error();
+    return steal(text);
+}
+
 static Ref get_portfolio_summary(PyObject *self, PyObject *stopPct) {
     pysem::CollectorPause pause;  // one acyclic summary per position
     Ref store = order_mgr_field(self, OrderMgr::field::positions);
@@ -107,8 +123,7 @@ static Ref get_portfolio_summary(PyObject *self, PyObject *stopPct) {
         Ref items = store_items(store.ptr());
         for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.ptr()); i < n; ++i) {
             PyObject *item = PyList_GET_ITEM(items.ptr(), i);
-            Ref text = steal(PyObject_Str(PyTuple_GET_ITEM(item, 0)));
-            if (!text) throw Error();
+            Ref text = key_text(PyTuple_GET_ITEM(item, 0));
             Ref summary = summary_of(PyTuple_GET_ITEM(item, 1), stopPct);
             if (PyDict_SetItem(result.ptr(), text.ptr(), summary.ptr()) < 0) throw Error();
         }
@@ -117,8 +132,7 @@ static Ref get_portfolio_summary(PyObject *self, PyObject *stopPct) {
     Ref keys = store_keys(store.ptr());
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.ptr()); i < n; ++i) {
         PyObject *key = PyList_GET_ITEM(keys.ptr(), i);
-        Ref text = steal(PyObject_Str(key));
-        if (!text) throw Error();
+        Ref text = key_text(key);
         Ref summary;
         if (exact) {
             summary = get_position_summary(self, key, stopPct);

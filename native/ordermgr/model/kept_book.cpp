@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "model/identity_table.h"
+#include "model/module_ns.h"
 #include "model/trade.h"
 
 namespace ordermgr {
@@ -24,6 +25,7 @@ struct BookWatch {
     int id = -1;
     IdentityTable<KeptBook> *books = nullptr;
     uint64_t next_run = 1;
+    PyObject *namespace_dict = nullptr;  // the module's, watched for module_ns.h
 
     KeptBook *find(PyObject *dict) const { return books->find(dict); }
 } book_watch;
@@ -31,6 +33,10 @@ struct BookWatch {
 }  // namespace
 
 int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *value) {
+    if (dict == book_watch.namespace_dict) {  // (it may serve as a book as well)
+        if (event == PyDict_EVENT_DEALLOCATED) book_watch.namespace_dict = nullptr;
+        namespace_changed(event == PyDict_EVENT_DEALLOCATED);
+    }
     KeptBook *b = book_watch.books->find(dict);
     if (!b) return 0;
     if (event == PyDict_EVENT_DEALLOCATED) {
@@ -56,6 +62,16 @@ void install_book_watcher() {
         return;
     }
     book_watch.books = new IdentityTable<KeptBook>();
+}
+
+bool watch_namespace(PyObject *dict) {
+    if (book_watch.id < 0) return false;
+    if (PyDict_Watch(book_watch.id, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    book_watch.namespace_dict = dict;
+    return true;
 }
 
 const KeptBook *KeptBook::find(PyObject *trades) {

@@ -23,8 +23,8 @@
 // that has since been freed touches nothing.
 //
 // The one piece of process-wide state is the watcher itself: its id, its
-// table of live books and the counter of change-record runs (book_watch in
-// kept_book.cpp). The interpreter calls a dict watcher without context, so
+// table of live books, the counter of change-record runs and the one other
+// dict it watches, the module's namespace (book_watch in kept_book.cpp). The interpreter calls a dict watcher without context, so
 // that is where the callback finds the book of a dict.
 #pragma once
 #include <Python.h>
@@ -111,5 +111,10 @@ public:
 
 // Installs the dict watcher; once, at module initialisation.
 void install_book_watcher();
+
+// The same watcher also reports every change to the module's namespace
+// (`dict`) to module_ns.h's namespace_changed(). False, with nothing
+// watched, when there is no watcher.
+bool watch_namespace(PyObject *dict);
 
 }  // namespace ordermgr

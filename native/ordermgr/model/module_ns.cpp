@@ -1,5 +1,6 @@
 #include "model/module_ns.h"
 
+#include "model/kept_book.h"
 #include "model/trade.h"
 #include "pysem/clock.h"
 
@@ -53,7 +54,55 @@ void free_state(ModuleState *st) {
     if (the_state == st) the_state = nullptr;
 }
 
+namespace {
+
+// Whether every key of the namespace is an exact str. Then looking a str up
+// in it compares no keys through __eq__ (no code of the caller's runs), and
+// the answer depends on the dict's contents alone.
+bool keys_plain(KeptNamespace &k, PyObject *dict) {
+    if (k.plain_keys_epoch == k.epoch) return true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    k.plain_keys_epoch = k.epoch;
+    return true;
+}
+
+// The kept answer for `name`, or null.
+PyObject *kept(PyObject *name) {
+    KeptNamespace &k = state().kept;
+    KeptNamespace::Entry &e = k.entry(name);
+    return e.name == name && e.epoch == k.epoch && k.epoch ? e.value : nullptr;
+}
+
+// Keeps `value`, found in the namespace for `name` in epoch `epoch` (the
+// lookup may have run code that changed it).
+void keep(PyObject *name, PyObject *value, uint64_t epoch) {
+    KeptNamespace &k = state().kept;
+    if (!k.epoch || k.epoch != epoch || !keys_plain(k, PyModule_GetDict(state().module))) return;
+    k.entry(name) = {name, value, epoch};
+}
+
+}  // namespace
+
+void watch_module_namespace() {
+    ModuleState &st = state();
+    if (watch_namespace(PyModule_GetDict(st.module))) st.kept.epoch = 1;
+}
+
+void namespace_changed(bool gone) {
+    if (!the_state) return;
+    KeptNamespace &k = the_state->kept;
+    if (gone)
+        k.epoch = 0;
+    else if (k.epoch)
+        ++k.epoch;
+}
+
 PyObject *module_attr(PyObject *name) {
+    if (PyObject *v = kept(name)) return v;
+    uint64_t epoch = state().kept.epoch;
     PyObject *dict = PyModule_GetDict(state().module);
     PyObject *v = PyDict_GetItemWithError(dict, name);
     if (!v) {
@@ -61,6 +110,17 @@ PyObject *module_attr(PyObject *name) {
             PyErr_Format(PyExc_AttributeError, "module 'marlovent.ordermgr' has no attribute '%U'", name);
         throw Error();
     }
+    keep(name, v, epoch);
+    return v;
+}
+
+PyObject *module_class(pysem::record::Class &c) {
+    // The class was made in this module (PyType_GetModule), whose namespace
+    // is the one watched.
+    if (PyObject *v = kept(c.type_name)) return v;
+    uint64_t epoch = state().kept.epoch;
+    PyObject *v = pysem::record::bound_class(c);
+    if (v) keep(c.type_name, v, epoch);
     return v;
 }
 

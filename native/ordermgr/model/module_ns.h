@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "pysem/record_type.h"
 #include "pysem/ref.h"
 
 namespace ordermgr {
@@ -43,6 +44,24 @@ struct Names {
 };
 #undef ORDERMGR_NAME_MEMBER_
 
+// Answers of module_attr kept while the namespace is unchanged: the dict
+// watcher (kept_book.h) starts a new epoch on any change to it, and an
+// answer holds only in the epoch it was read in. Epoch 0: the namespace is
+// not watched, and nothing is kept.
+struct KeptNamespace {
+    struct Entry {
+        PyObject *name = nullptr;
+        PyObject *value = nullptr;  // borrowed from the namespace, which holds it while unchanged
+        uint64_t epoch = 0;
+    };
+    static constexpr size_t kEntries = 16;  // direct-mapped by the name's identity
+    Entry entries[kEntries];
+    uint64_t epoch = 0;
+    uint64_t plain_keys_epoch = 0;  // the epoch in which every key was found to be an exact str
+
+    Entry &entry(PyObject *name) { return entries[((uintptr_t) name >> 4) % kEntries]; }
+};
+
 struct ModuleState {
     PyObject *module = nullptr;  // borrowed: the state lives inside it
     Names names;
@@ -51,6 +70,7 @@ struct ModuleState {
     PyObject *absent = nullptr;          // an object of our own
     PyObject *stopPct_keyword = nullptr;  // ("stopPct",)
     bool assertions = true;  // the interpreter's debug flag (not -O)
+    KeptNamespace kept;
 };
 
 ModuleState &state();
@@ -63,8 +83,21 @@ int traverse_state(ModuleState *st, visitproc visit, void *arg);
 void clear_state(ModuleState *st);
 void free_state(ModuleState *st);
 
-// Borrowed value of a module attribute, or raises AttributeError.
+// Borrowed value of a module attribute, or raises AttributeError. Read from
+// the namespace at every call, the answer of an earlier call standing in for
+// the read while the namespace has not changed since (it would find the same
+// object, and run no code of the caller's).
 PyObject *module_attr(PyObject *name);
+// The object the module binds to a record class's name now (borrowed), or
+// null with AttributeError: pysem::record::bound_class, kept as module_attr is.
+PyObject *module_class(pysem::record::Class &c);
+
+// Called at the end of the module's initialisation: from now on the
+// namespace is watched, and lookups in it are kept.
+void watch_module_namespace();
+// The watcher's report of a change to the namespace (`gone`: it is being
+// deallocated); runs no Python code.
+void namespace_changed(bool gone);
 
 // datetime.datetime.now(datetime.timezone.utc), read through the module's
 // `datetime` attribute at call time.

@@ -91,22 +91,14 @@ void derive(Access &acc) {
     acc.set(F::average_price, round_num(num(acc.get(F::average_price)), 8));
 }
 
-// derive() for the common summary: the average price and the stop exact
-// floats, no market price or an exact float one, started an aware datetime
-// in the standard UTC zone and the module's clock the standard one. Then
-// every step of derive() is float arithmetic and round() on doubles, and the
-// age the difference of the two instants' fields: the same figures, made
-// without the intermediate objects. False, with nothing done, otherwise.
-bool derive_plain(Ref (&v)[F::count]) {
-    PyObject *avg_o = v[F::average_price].ptr(), *stop_o = v[F::stop].ptr(), *market_o = v[F::marketPrice].ptr();
-    if (!PyFloat_CheckExact(avg_o) || !PyFloat_CheckExact(stop_o)) return false;
-    if (market_o != Py_None && !PyFloat_CheckExact(market_o)) return false;
-    int64_t started, now;
-    if (!pysem::utc_micros_of(v[F::started].ptr(), started) || !utc_now_micros(now)) return false;
-
-    double avg = PyFloat_AS_DOUBLE(avg_o), stop = PyFloat_AS_DOUBLE(stop_o);
+// derive()'s figures for the common summary, from the average price and
+// the stop as doubles, no market price or an exact float one, and the age
+// in microseconds: float arithmetic and round() on doubles give the same
+// figures, made without the intermediate objects. Sets the six derived
+// fields of `v` (the stop and the average price rounded).
+void derive_figures(Ref (&v)[F::count], double avg, double stop, PyObject *market_o, int64_t age_micros) {
     bool is_long = avg > 0;
-    Ref age = steal(pysem::timedelta_from_micros(now - started));
+    Ref age = steal(pysem::timedelta_from_micros(age_micros));
     if (!age) throw Error();
     Ref profit = none();
     if (market_o != Py_None && PyFloat_AS_DOUBLE(market_o) != 0.0) {  // truth of a float (nan is true)
@@ -127,6 +119,21 @@ bool derive_plain(Ref (&v)[F::count]) {
     v[F::stopPts] = std::move(figures[1]);
     v[F::stop] = std::move(figures[2]);
     v[F::average_price] = std::move(figures[3]);
+}
+
+// derive() for the common summary: the average price and the stop exact
+// floats, no market price or an exact float one, started an aware datetime
+// in the standard UTC zone and the module's clock the standard one. Then
+// every step of derive() is float arithmetic and round() on doubles, and the
+// age the difference of the two instants' fields (derive_figures). False,
+// with nothing done, otherwise.
+bool derive_plain(Ref (&v)[F::count]) {
+    PyObject *avg_o = v[F::average_price].ptr(), *stop_o = v[F::stop].ptr(), *market_o = v[F::marketPrice].ptr();
+    if (!PyFloat_CheckExact(avg_o) || !PyFloat_CheckExact(stop_o)) return false;
+    if (market_o != Py_None && !PyFloat_CheckExact(market_o)) return false;
+    int64_t started, now;
+    if (!pysem::utc_micros_of(v[F::started].ptr(), started) || !utc_now_micros(now)) return false;
+    derive_figures(v, PyFloat_AS_DOUBLE(avg_o), PyFloat_AS_DOUBLE(stop_o), market_o, now - started);
     return true;
 }
 
@@ -205,8 +212,12 @@ const pysem::record::Decl summary_decl = {
 
 pysem::record::Class summary_class{summary_decl};
 
-Ref make_position_summary(PyObject *qty, PyObject *average_price, PyObject *stop, PyObject *total_commission,
-                          PyObject *started, PyObject *marketPrice) {
+namespace {
+
+// cls(qty, average_price, stop, total_commission, started, marketPrice): the
+// class's own constructor by position, anything else the module binds to
+// the name by keyword.
+Ref call_summary_class(PyObject *cls, PyObject *const (&argv)[6]) {
     pysem::record::Class &c = summary_class;
     // The constructor's parameter names, for a class the caller put in its place.
     static PyObject *kwnames = [&c] {
@@ -215,16 +226,48 @@ Ref make_position_summary(PyObject *qty, PyObject *average_price, PyObject *stop
         return t;
     }();
     if (!kwnames) throw Error();
-    PyObject *cls = pysem::record::bound_class(c);
-    if (!cls) throw Error();
     Ref hold = borrow(cls);
-    PyObject *argv[] = {qty, average_price, stop, total_commission, started, marketPrice};
-    // The class's own constructor (bound, derived and built natively) by
-    // position; whatever the module binds to the name now, by keyword.
     PyObject *r = cls == (PyObject *) c.type ? PyObject_Vectorcall(cls, argv, (size_t) c.signature.count, nullptr)
                                              : PyObject_Vectorcall(cls, argv, 0, kwnames);
     if (!r) throw Error();
     return steal(r);
+}
+
+}  // namespace
+
+Ref make_position_summary(PyObject *qty, PyObject *average_price, PyObject *stop, PyObject *total_commission,
+                          PyObject *started, PyObject *marketPrice) {
+    PyObject *cls = module_class(summary_class);
+    if (!cls) throw Error();
+    return call_summary_class(cls, {qty, average_price, stop, total_commission, started, marketPrice});
+}
+
+Ref make_position_summary(PyObject *qty, const pysem::Num &average_price, const pysem::Num &stop,
+                          PyObject *total_commission, PyObject *started) {
+    pysem::record::Class &c = summary_class;
+    PyObject *cls = module_class(c);
+    if (!cls) throw Error();
+    int64_t started_micros, now_micros;
+    // What the own constructor and its derivation would do with these
+    // arguments (derive_plain), done here on the doubles: the average price
+    // and the stop are never made objects only to be replaced by their
+    // rounded values.
+    if (average_price.is_float() && stop.is_float() && pysem::record::runs_own_constructor(c, cls) &&
+        pysem::utc_micros_of(started, started_micros) && utc_now_micros(now_micros)) {
+        Ref v[F::count];
+        v[F::qty] = borrow(qty);
+        v[F::total_commission] = borrow(total_commission);
+        v[F::started] = borrow(started);
+        v[F::marketPrice] = none();
+        derive_figures(v, average_price.as_double(), stop.as_double(), Py_None, now_micros - started_micros);
+        PyObject *values[F::count];
+        for (int f = 0; f < F::count; ++f) values[f] = v[f].release();
+        PyObject *r = pysem::record::make_constructed(c, values);
+        if (!r) throw Error();
+        return steal(r);
+    }
+    Ref avg_o = average_price.object(), stop_o = stop.object();
+    return call_summary_class(cls, {qty, avg_o.ptr(), stop_o.ptr(), total_commission, started, Py_None});
 }
 
 Ref summary_field(PyObject *summary, int i) {

@@ -2,6 +2,7 @@
 // with its stop, stop distance, profit and age derived at construction.
 #pragma once
 #include <Python.h>
+#include "pysem/num.h"
 #include "pysem/ref.h"
 
 #include "pysem/record_type.h"
@@ -37,6 +38,12 @@ struct PositionSummary {
 // while the module attribute is the original class, called otherwise.
 Ref make_position_summary(PyObject *qty, PyObject *average_price, PyObject *stop, PyObject *total_commission,
                           PyObject *started, PyObject *marketPrice);
+// The same without a market price, the average price and the stop given as
+// numbers: the same summary, built without their intermediate objects while
+// they are floats, the class bound is the module's own and the clock the
+// standard one.
+Ref make_position_summary(PyObject *qty, const pysem::Num &average_price, const pysem::Num &stop,
+                          PyObject *total_commission, PyObject *started);
 
 // Field i (PositionSummary::field::...) of any summary object, as `getattr`
 // gives it (a subclass may override it). New reference.
