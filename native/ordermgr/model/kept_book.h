@@ -24,8 +24,9 @@
 //
 // The one piece of process-wide state is the watcher itself: its id, its
 // table of live books, the counter of change-record runs and the one other
-// dict it watches, the module's namespace (book_watch in kept_book.cpp). The interpreter calls a dict watcher without context, so
-// that is where the callback finds the book of a dict.
+// dict it watches, the module's namespace (book_watch in kept_book.cpp).
+// The interpreter calls a dict watcher without context, so that is where
+// the callback finds the book of a dict.
 #pragma once
 #include <Python.h>
 #include <cstdint>
