@@ -114,9 +114,15 @@ bool store_fresh(Class &c, PyObject *self, PyObject *const *a) {
     return atomic;
 }
 
+// "__post_init__", interned once.
+PyObject *post_init_name() {
+    static PyObject *name = PyUnicode_InternFromString("__post_init__");
+    return name;
+}
+
 void run_post_init(Class &c, PyObject *self) {
     if (!c.decl.post_init) return;
-    static PyObject *name = PyUnicode_InternFromString("__post_init__");
+    PyObject *name = post_init_name();
     PyObject *found = c.exact(self) ? compat::own_type_lookup(c.type, name) : compat::type_lookup(Py_TYPE(self), name);
     if (found && found == c.own_post_init) {
         if (c.decl.post_init(self) < 0) throw_error();
@@ -428,8 +434,7 @@ bool runs_own_constructor(Class &c, PyObject *cls) {
     if (cls != (PyObject *) c.type || Py_TYPE(cls) != &PyType_Type || c.type->tp_vectorcall != c.own_vectorcall)
         return false;
     if (!c.decl.post_init) return true;
-    static PyObject *name = PyUnicode_InternFromString("__post_init__");
-    PyObject *found = compat::own_type_lookup(c.type, name);
+    PyObject *found = compat::own_type_lookup(c.type, post_init_name());
     return found && found == c.own_post_init;
 }
 

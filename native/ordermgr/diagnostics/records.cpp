@@ -3,7 +3,6 @@
 #include "pysem/protocol.h"
 #include "model/module_ns.h"
 #include "pysem/record.h"
-#include "pysem/compat.h"
 #include "pysem/slot_call.h"
 
 namespace ordermgr {
@@ -49,13 +48,12 @@ Ref new_validation_result(Ref position_key, Ref errors) {
     Class &c = validation_result_class;
     PyObject *values[] = {position_key.release(), errors.release(),
                           Py_NewRef(n == 0 ? Py_True : Py_False)};
-    static PyObject *post_init_name = pysem::intern("__post_init__");
     PyObject *cls = module_class(c);
     PyObject *r;
     if (!cls) {
         for (PyObject *v : values) Py_DECREF(v);
         r = nullptr;
-    } else if (cls == (PyObject *) c.type && pysem::compat::own_type_lookup(c.type, post_init_name) == c.own_post_init) {
+    } else if (pysem::record::runs_own_constructor(c, cls)) {
         // The own class running its own step: is_valid is what it would compute.
         r = pysem::record::make(c, values);
     } else {
