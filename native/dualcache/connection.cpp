@@ -107,6 +107,12 @@ void Connection::enter() {
               "__eq__/__hash__, or another thread)");
     check_usable();
     busy_ = true;
+    op_on_hinted_ = false;
+}
+
+void Connection::widen() {
+    narrow_ = false;
+    if (db_) db_->widen();
 }
 
 void Connection::for_each_store(void (Store::*what)()) {
@@ -235,6 +241,11 @@ void Connection::begin_outermost(const WriteHint *hint) {
     // A read-only store still runs transaction() blocks that only read.
     try {
         if (!db_->read_only()) db_->expect_write(hint);
+        narrow_ = hint != nullptr;
+        if (hint) {
+            narrow_map_ = hint->map;
+            narrow_entry_ = hint->entry;
+        }
         tags_added_before_ = tags_->rows_added();
         db_->run_blocking(db_->read_only() ? Sql::Begin : Sql::BeginImmediate);
         locked_version_ = data_version();
@@ -287,6 +298,7 @@ void Connection::write_failed(Store &s, bool implicit, bool sql, int64_t entry_i
 
 int64_t Connection::data_version() {
     int64_t v = db_->data_version();
+    if (db_->take_server_restarted()) for_each_store(&Store::forget_all);
     if (db_->format() != seen_format_) format_changed();
     return v;
 }

@@ -59,7 +59,18 @@ public:
     // An operation on any map of the database starts (raises when the
     // database is closed, or an operation on it already runs) and ends.
     void enter();
-    void leave() { busy_ = false; }
+    void leave() {
+        busy_ = false;
+        if (narrow_ && !op_on_hinted_) widen();
+    }
+    // The operation now running reads or writes the entry the open
+    // transaction was begun for (see begin_level), or only begins or ends a
+    // level; any other operation widens the transaction: the engine then
+    // checks it as a whole.
+    void on_entry(int64_t map, int64_t id) {
+        if (narrow_ && map == narrow_map_ && id == narrow_entry_) op_on_hinted_ = true;
+    }
+    void on_level() { op_on_hinted_ = true; }
     bool busy() const { return busy_; }
     void check_usable() const;
     void check_writable() const;
@@ -177,6 +188,11 @@ private:
     int seen_format_ = 0;  // the rows' format as the memory levels know it
     State state_ = State::Open;
     bool busy_ = false;  // inside an operation (no re-entry, no use from a second thread)
+    // The open transaction has touched only the hinted entry so far (of
+    // map narrow_map_, row narrow_entry_); the running operation did.
+    bool narrow_ = false, op_on_hinted_ = false;
+    int64_t narrow_map_ = 0, narrow_entry_ = 0;
+    void widen();
     std::vector<Level> levels_;
     int64_t locked_version_ = 0;
     int64_t tags_added_before_ = 0;  // the tag rows added before the open transaction

@@ -164,6 +164,9 @@ public:
     // rewrite (null: none known). Only a hint: the transaction may still
     // read and write anything.
     virtual void expect_write(const WriteHint *) {}
+    // The open transaction touched something else than the hinted entry:
+    // it has to be checked as a whole.
+    virtual void widen() {}
     // For entry `id` of map `map` as the LoadEntry in use is reading it:
     // true when the engine brought its item rows from order number `from`
     // on only, with `crcs` the checksums of the rows below it in their
@@ -183,6 +186,10 @@ public:
     // true once after a commit whose outcome is unknown (the connection was
     // lost after the commit was sent): the caller must forget what it holds.
     virtual bool take_outcome_unknown() { return false; }
+    // true once when the connection was opened again to a server that
+    // started since (a crash, a failover): what other connections showed
+    // may not have survived, so the caller must forget what it holds.
+    virtual bool take_server_restarted() { return false; }
 
     // Finalises every statement and closes the connection.
     virtual void close() = 0;

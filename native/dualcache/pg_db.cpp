@@ -113,6 +113,8 @@ enum Own : int {
     kCountCommit,
     kCountIfUnchanged,
     kLoadIfChanged,
+    kLockStore,
+    kEntryAt,
     kStatementCount
 };
 const Statement kOwnStatements[] = {
@@ -147,6 +149,20 @@ const Statement kOwnStatements[] = {
      " FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i ON i.store = e.store AND i.entry = e.id"
      " AND i.ord >= $4 WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 ORDER BY i.ord",
      4, {kInt8, kInt8, kInt8, kInt8}, false},
+    // The lock of a transaction that read and rewrote one entry alone (see
+    // kEntryAt): fails with a division by zero (SQLSTATE 22012), which
+    // aborts the transaction, unless the store is still there.
+    /* kLockStore */
+    {"WITH held AS (SELECT 1 FROM {S}.dualcache_stores WHERE id = {K} FOR UPDATE)"
+     " SELECT 1 / (SELECT count(*) FROM held)::int",
+     0, {}, false},
+    // Right after kLockStore (a snapshot of its own, taken once the lock is
+    // held: every writer holds it while it writes): fails the same way
+    // unless entry $2 of map $1 is still at version $3. Others may have
+    // written other entries since this connection last looked.
+    /* kEntryAt */
+    {"SELECT 1 / (SELECT count(*) FROM {S}.dualcache_entries WHERE store = $1 AND id = $2 AND version = $3)::int",
+     3, {kInt8, kInt8, kInt8}, false},
 };
 static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
 
@@ -382,10 +398,16 @@ void PgDb::connect() {
             if (all_digits(setting[k].c_str()) && options.find(server[k]) == std::string::npos)
                 setup += std::string("SET ") + server[k] + " = " + setting[k] + "; ";
     }
-    setup += "SELECT current_schema()";
+    setup += "SELECT current_schema(), pg_postmaster_start_time()::text, coalesce(has_function_privilege("
+             "to_regprocedure('pg_logical_emit_message(boolean, text, text)'), 'EXECUTE'), false)";
     PGresult *r = simple(setup, Sql::Count_);
-    std::string schema = pq_.PQntuples(r) == 1 && !pq_.PQgetisnull(r, 0, 0) ? pq_.PQgetvalue(r, 0, 0) : "";
+    bool one = pq_.PQntuples(r) == 1;
+    std::string schema = one && !pq_.PQgetisnull(r, 0, 0) ? pq_.PQgetvalue(r, 0, 0) : "";
+    std::string started = one && !pq_.PQgetisnull(r, 0, 1) ? pq_.PQgetvalue(r, 0, 1) : "";
+    can_wait_for_flush_ = one && !std::strcmp(pq_.PQgetvalue(r, 0, 2), "t");
     pq_.PQclear(r);
+    if (!server_started_.empty() && started != server_started_) server_restarted_ = true;
+    server_started_ = started;
     if (schema.empty()) raise("no schema on the search_path to hold the store's tables (SQLSTATE 3F000)", "3F000");
     if (schema_.empty()) {
         char *q = pq_.PQescapeIdentifier(conn_, schema.data(), schema.size());
@@ -698,6 +720,8 @@ void PgDb::add_stats(nb::dict &d) const {
     d["optimistic_commits"] = optimistic_commits_;
     d["conflicts"] = conflicts_;
     d["prefetches"] = prefetches_;
+    d["prereads"] = prereads_;
+    d["entry_guarded_commits"] = entry_guarded_commits_;
 }
 
 // --- the state of a transaction ---------------------------------------------
@@ -716,7 +740,9 @@ void PgDb::end_transaction_state() {
     next_id_ = 0;
     id_block_ = 0;
     texts_.clear();
-    tx_ = broken_ = wrote_ = locked_ = optimistic_ = optimistic_sent_ = false;
+    tx_ = broken_ = wrote_ = locked_ = optimistic_ = optimistic_sent_ = preread_ = foreign_write_ = false;
+    guard_version_ = -1;
+    begun_ = 0;
 }
 
 void PgDb::lost(const std::string &why, const char *sqlstate) {
@@ -794,8 +820,8 @@ int64_t PgDb::data_version() {
         look_up_store();
         if (absent_) return seen_changes_ = 0;
     }
-    if (optimistic_) return seen_changes_;  // checked when the lock is taken
-    if (locked_) {
+    if (optimistic_ && !preread_) return seen_changes_;  // checked when the lock is taken
+    if (locked_ || preread_) {
         seen_changes_ = locked_changes_ - own_commits_;
         return seen_changes_;
     }
@@ -1184,6 +1210,7 @@ void PgDb::fail_statement(PGresult *r, const char *context) {
         pq_.PQclear(r);
         broken_ = true;
         others_quiet_ = false;
+        refused_ = true;
         ++conflicts_;
         if (!in_pipeline_) rollback_owed_ = true;  // (everything sent was answered)
         raise("another connection wrote to the store since this one last read it; nothing of this "
@@ -1205,7 +1232,7 @@ void PgDb::sync_pipeline(Outcome &o) {
 
 PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, const int *lengths, int n,
                          bool commit, PGresult **prior, int64_t map, int result_format, const char *context,
-                         const Oid *types, bool writes_text, PGresult **earlier) {
+                         const Oid *types, bool writes_text, PGresult **earlier, bool flush_after_commit) {
     ++round_trips_;
     ++statements_;
     Outcome o;
@@ -1219,7 +1246,9 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
     // statement's answer arrives (the error of an earlier one wins).
     o.handed = false;
     if (ok && !o.error) ok = send(stmt, text, values, lengths, n, o, map, result_format, types);
-    bool commit_sent = commit && o.handed;
+    // (With the flush after it, the COMMIT itself was queued before: it may
+    // have gone out even when this statement did not.)
+    bool commit_sent = commit && (o.handed || flush_after_commit);
     if (in_pipeline_ && !o.lost) sync_pipeline(o);
     if (o.lost && commit_sent && wrote_) {
         // COMMIT may have reached the server: whether it stored the
@@ -1237,6 +1266,20 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
         end_transaction_state();
         raise("the connection to the server was lost after the commit was sent: whether the transaction was "
               "stored is unknown (" + o.why + ") (SQLSTATE 08007)",
+              "08007");
+    }
+    if (commit && flush_after_commit && o.error && o.prior && std::strcmp(pq_.PQcmdStatus(o.prior), "COMMIT") == 0) {
+        // Committed, but the record that waits for the sync failed: whether
+        // the transaction reached the disk is unknown.
+        std::string why = trimmed(pq_.PQresultErrorMessage(o.error));
+        pq_.PQclear(o.error);
+        pq_.PQclear(o.prior);
+        if (o.answer) pq_.PQclear(o.answer);
+        if (o.earlier) pq_.PQclear(o.earlier);
+        outcome_unknown_ = true;
+        end_transaction_state();
+        raise("the server committed the transaction but did not confirm that it reached the disk: whether it "
+              "was stored is unknown (" + why + ") (SQLSTATE 08007)",
               "08007");
     }
     check(o, context ? context : commit ? "commit failed" : "statement failed");
@@ -1335,11 +1378,20 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         int64_t expected = seen_changes_ + own_commits_;
         // (A store of an older format is rewritten by its first write, in
         // a row of its own: under a lock taken first.)
-        if (hinted && hint.current && hint.view == seen_changes_ && others_quiet_ && pipeline_ &&
-            stmts_.prepared && format_ == format::kVersion) {
+        bool current_format = pipeline_ && stmts_.prepared && format_ == format::kVersion;
+        if (hinted && hint.current && hint.view == seen_changes_ && others_quiet_ && current_format) {
             begin_optimistic(expected);
             return nullptr;
         }
+        // Someone else wrote since: what changed is read first, without the
+        // lock, and the lock goes out with the writes. Not right after a
+        // refusal: the call redone then must not meet another.
+        if (hinted && current_format && !refused_ && !rollback_owed_) {
+            if (!begin_preread(hint, expected))
+                raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
+            return nullptr;
+        }
+        refused_ = false;
         PGresult *r = nullptr, *scan = nullptr;
         PGresult *entry = begin_locked(hinted && pipeline_ ? &hint : nullptr, expected, r, scan);
         bool found = r && pq_.PQntuples(r) == 1;
@@ -1385,16 +1437,38 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             rollback_quietly();
             raise("the server rolled the transaction back: a statement in it failed (SQLSTATE 25P02)", "25P02");
         }
-        bool wrote = wrote_, optimistic = optimistic_;
-        if (wrote && !optimistic) enqueue(kCountCommit, nullptr, nullptr, nullptr, 0);  // (counted with the lock)
-        PGresult *r = exchange(-1, "COMMIT", nullptr, nullptr, 0, true);
+        bool wrote = wrote_, optimistic = optimistic_, preread = preread_;
+        bool entry_only = guard_entry_only();
+        // (An optimistic lock counted already.)
+        bool counted_here = wrote && (!optimistic || entry_only);
+        if (counted_here) enqueue(kCountCommit, nullptr, nullptr, nullptr, 0);
+        PGresult *r;
+        if (counted_here && pipeline_ && can_wait_for_flush_) {
+            // Others wait for this lock (it was taken first, or the lock
+            // went out with the writes because others wrote meanwhile): it
+            // is released before the sync to disk, so that their commits
+            // can share syncs, and the answer waits for the sync: a record
+            // of its own, committed synchronously in the same pipeline,
+            // reaches the disk only once this commit is there. Other
+            // connections may see the writes before they are on disk;
+            // after a crash they forget what they hold (see
+            // take_server_restarted).
+            enqueue(-1, "SET LOCAL synchronous_commit = off", nullptr, nullptr, 0);
+            enqueue(-1, "COMMIT", nullptr, nullptr, 0);
+            PGresult *flushed = exchange(-1, "SELECT pg_logical_emit_message(true, 'dualcache', '')", nullptr,
+                                         nullptr, 0, true, &r, 0, 1, nullptr, nullptr, false, nullptr, true);
+            if (flushed) pq_.PQclear(flushed);
+        } else {
+            r = exchange(-1, "COMMIT", nullptr, nullptr, 0, true);
+        }
         end_transaction_state();
         bool committed = r && std::strcmp(pq_.PQcmdStatus(r), "COMMIT") == 0;
         if (r) pq_.PQclear(r);
         if (!committed) raise("the server rolled the transaction back (SQLSTATE 40000)", "40000");
         creating_ = unsettled_ = false;
         if (wrote || optimistic) ++own_commits_;
-        if (optimistic) ++optimistic_commits_;
+        if (optimistic && !preread) ++optimistic_commits_;
+        if (entry_only) ++entry_guarded_commits_;
         return nullptr;
     }
     default:
@@ -1414,14 +1488,14 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         prepare(mine, map);
     }
     if (which == Sql::LoadEntry && prefetched_ && map == prefetched_map_ && big_endian(values[0]) == prefetched_id_ &&
-        queue_.empty()) {
+        queue_.size() == begun_) {
         // Read with the lock, nothing written since.
         PGresult *r = prefetched_;
         prefetched_ = nullptr;
         handed_from_ = prefetched_from_;
         return r;
     }
-    if (which == Sql::ScanEntries && !map && scanned_ && locked_ && queue_.empty()) {
+    if (which == Sql::ScanEntries && !map && scanned_ && (locked_ || preread_) && queue_.size() == begun_) {
         // Read under the lock with nothing written since: still the entries.
         PGresult *r = scanned_;
         scanned_ = nullptr;
@@ -1443,6 +1517,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     case Sql::InsertEntry: {
         if (!tx_) break;
         wrote_ = true;
+        foreign_write_ = true;
         char id[8];
         last_id_ = take_id();
         put_big_endian(id, last_id_);
@@ -1454,6 +1529,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     case Sql::UpdateEntry:
         if (!tx_) break;
         wrote_ = true;
+        note_write(which, map, values);
         queue_update(big_endian(values[0]), values, lengths, map);
         return nullptr;
     case Sql::InsertMap:
@@ -1461,6 +1537,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     default:
         if (writes(which) && tx_) {
             wrote_ = true;
+            note_write(which, map, values);
             enqueue((int) which, nullptr, values, lengths, n, map);
             return nullptr;
         }
@@ -1491,6 +1568,92 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         r = exchange((int) which, nullptr, values, lengths, n, false, nullptr, map);
     }
     return r;
+}
+
+bool PgDb::begin_preread(const WriteHint &hint, int64_t expected) {
+    // Each statement reads in a snapshot of its own, in this order: what
+    // the entries show is never older than the count it is taken for.
+    enqueue((int) Sql::DataVersion, nullptr, nullptr, nullptr, 0);
+    char seen[8];
+    put_big_endian(seen, expected);
+    const char *sv[] = {seen};
+    const int sl[] = {8};
+    enqueue(kScanIfChanged, nullptr, sv, sl, 1);
+    char m[8], id[8], version[8], from[8];
+    int64_t map = hint.map ? hint.map : store_id_;
+    put_big_endian(m, map);
+    put_big_endian(id, hint.entry);
+    put_big_endian(version, hint.version);
+    put_big_endian(from, hint.items_from > 0 ? hint.items_from : 0);
+    const char *v[] = {m, id, version, from};
+    const int l[] = {8, 8, 8, 8};
+    PGresult *count = nullptr, *scan = nullptr;
+    PGresult *entry = exchange(kLoadIfChanged, nullptr, v, l, 4, false, &scan, 0, 1, nullptr, nullptr, false, &count);
+    bool found = count && pq_.PQntuples(count) == 1;
+    int64_t changes = found ? big_endian(pq_.PQgetvalue(count, 0, 0)) : 0;
+    if (count) pq_.PQclear(count);
+    if (!found) {
+        if (scan) pq_.PQclear(scan);
+        if (entry) pq_.PQclear(entry);
+        end_transaction_state();
+        return false;
+    }
+    ++prereads_;
+    others_quiet_ = changes == expected;
+    begin_optimistic(changes);
+    // The check of the entry alone, sent instead of the count's when the
+    // transaction turns out to have touched nothing else (guard_entry_only).
+    put_big_endian(version, 0);
+    const char *ev[] = {m, id, version};
+    enqueue(kEntryAt, nullptr, ev, l, 3);
+    queue_.back().dead = true;
+    begun_ = queue_.size();
+    preread_ = true;
+    tx_hint_ = hint;
+    if (changes != expected) scanned_ = scan;
+    else if (scan) pq_.PQclear(scan);
+    if (entry && pq_.PQntuples(entry) > 0) {
+        prefetched_ = entry;
+        prefetched_map_ = hint.map;
+        prefetched_id_ = hint.entry;
+        prefetched_from_ = hint.items_from > 0 ? hint.items_from : 0;
+        ++prefetches_;
+    } else if (entry) {
+        pq_.PQclear(entry);
+    }
+    return true;
+}
+
+void PgDb::note_write(Sql which, int64_t map, const char *const *values) {
+    if (!preread_ || foreign_write_) return;
+    switch (which) {
+    case Sql::UpdateEntry:
+    case Sql::DeleteEntry:
+    case Sql::InsertItem:
+    case Sql::UpdateItem:
+    case Sql::DeleteItem:
+    case Sql::DeleteItemsOf:
+        if (map != tx_hint_.map || big_endian(values[0]) != tx_hint_.entry) break;
+        // The store writes version n + 1 over the version n it read.
+        if (which == Sql::UpdateEntry && guard_version_ < 0) guard_version_ = big_endian(values[1]) - 1;
+        return;
+    default:
+        break;
+    }
+    foreign_write_ = true;
+}
+
+bool PgDb::guard_entry_only() {
+    if (!preread_ || optimistic_sent_ || !narrow_ || foreign_write_ || guard_version_ < 0 || !levels_.empty() ||
+        begun_ != 3 || queue_.size() < 3 || queue_[1].stmt != kCountIfUnchanged || queue_[2].stmt != kEntryAt)
+        return false;
+    Queued &lock = queue_[1];
+    lock.stmt = kLockStore;
+    lock.params = 0;
+    Queued &at = queue_[2];
+    put_big_endian(&arena_[at.at + 16], guard_version_);
+    at.dead = false;
+    return true;
 }
 
 void PgDb::begin_optimistic(int64_t expected) {

@@ -28,8 +28,27 @@
 // at BEGIN, and the lock goes out with the writes, as an update of the
 // change count that divides by zero unless the count is still the one this
 // connection read (the server then rolls everything back). Such a conflict is
-// SQLSTATE 40001; the caller redoes its call, and transactions take the
-// lock first again until a lock finds nobody else wrote. Writes wait in a queue until a
+// SQLSTATE 40001; the caller redoes its call, and its redone transaction takes
+// the lock first.
+//
+// A write of one entry when others wrote meanwhile (several writers on one
+// store) reads first, without the lock, what changed (the change count, the
+// entries, the entry); the lock then goes out with the writes, so that it is
+// held for the server's part of one round trip. When the transaction read
+// and wrote that entry alone (the store reports every operation on another
+// entry or on the whole map), the lock checks that entry's version, not the
+// change count: others may have written other entries in between. Else it
+// checks the count, as above.
+//
+// The commit of a transaction that others may be waiting for (it took the
+// lock first, or checked one entry) releases the lock before its sync to
+// disk, so that their commits can share syncs; its answer still waits for
+// the sync, through a record of its own committed synchronously in the same
+// pipeline (a failure of that record leaves the outcome unknown). Others
+// can read such a write before it is on disk: a connection opened again to
+// a server that started since (a crash) forgets everything it held.
+//
+// Writes wait in a queue until a
 // statement needs an answer (a read, the commit); a savepoint level whose
 // writes are all still queued is kept on this side: releasing it keeps its
 // writes, rolling it back drops them, and neither sends anything. Long
@@ -111,12 +130,15 @@ public:
     void expect_write(const WriteHint *hint) override {
         hint_ = hint ? *hint : WriteHint{};
         hinted_ = hint != nullptr;
+        narrow_ = hinted_;
     }
+    void widen() override { narrow_ = false; }
     bool take_outcome_unknown() override {
         bool u = outcome_unknown_;
         outcome_unknown_ = false;
         return u;
     }
+    bool take_server_restarted() override { return std::exchange(server_restarted_, false); }
     void close() override;
     void abandon() override {
         conn_ = nullptr;
@@ -226,7 +248,8 @@ private:
     PGresult *exchange(int stmt, const char *text, const char *const *values = nullptr,
                        const int *lengths = nullptr, int n = 0, bool commit = false, PGresult **prior = nullptr,
                        int64_t map = 0, int result_format = 1, const char *context = nullptr,
-                       const Oid *types = nullptr, bool writes_text = false, PGresult **earlier = nullptr);
+                       const Oid *types = nullptr, bool writes_text = false, PGresult **earlier = nullptr,
+                       bool flush_after_commit = false);
     // Waits until the sync (pipeline) or the end of the command, without the
     // GIL. Never raises.
     void await(Outcome &o, bool until_sync) noexcept;
@@ -250,6 +273,18 @@ private:
     // hinted entry when it changed (returned; null without one), in one
     // round trip.
     PGresult *begin_locked(const WriteHint *hint, int64_t expected, PGresult *&lock, PGresult *&scan);
+    // Without a lock, in one round trip: the change count, the entries
+    // when they changed and the hinted entry when it changed; then BEGIN and
+    // the lock are queued as begin_optimistic queues them, to be checked
+    // against that count, or (see kEntryAt) against the hinted entry's
+    // version alone. False when the store is not there.
+    bool begin_preread(const WriteHint &hint, int64_t expected);
+    // At the commit of a preread transaction: its lock checks the hinted
+    // entry's version instead of the change count, when the transaction
+    // read and wrote that entry alone and nothing of it was sent yet.
+    bool guard_entry_only();
+    // Notes what a write statement of the open transaction touches.
+    void note_write(Sql which, int64_t map, const char *const *values);
 
     // Sends `sql` (one or more statements, no parameters) outside pipeline
     // mode and waits; raises on error. Returns the last result (text
@@ -312,6 +347,14 @@ private:
     bool wrote_ = false;        // the open transaction ran a write statement
     bool locked_ = false;       // the open transaction holds the store's row lock
     bool outcome_unknown_ = false;
+    // When the server this connection reached last started, and whether it
+    // started again since the one before (see take_server_restarted).
+    std::string server_started_;
+    bool server_restarted_ = false;
+    // This role may write a WAL record of its own (pg_logical_emit_message):
+    // a commit can then leave the sync to disk until after the lock is
+    // released (see the Commit of a contended transaction).
+    bool can_wait_for_flush_ = false;
     bool closed_ = false;
     int64_t locked_changes_ = 0;  // the store's change count read under the lock
     int64_t seen_changes_ = 0;    // the last data_version() told (others' changes)
@@ -332,6 +375,20 @@ private:
     // commits since its previous look: the next hinted write may skip the
     // lock's round trip.
     bool others_quiet_ = false;
+    // The open transaction read the store without the lock first
+    // (begin_preread), at change count locked_changes_.
+    bool preread_ = false;
+    // The last optimistic or preread transaction was refused: the next one
+    // takes the lock first, so that a redone call does not meet another.
+    bool refused_ = false;
+    // Of the open transaction: the store saw it read only the hinted entry
+    // (expect_write; widen() ends it); it wrote something else than that
+    // entry and its items; the version its first write of it built on.
+    bool narrow_ = false;
+    bool foreign_write_ = false;
+    int64_t guard_version_ = -1;
+    WriteHint tx_hint_;
+    size_t begun_ = 0;  // statements BEGIN queued (nothing written while the queue holds no more)
     // A refused optimistic transaction left the server's transaction block
     // aborted: its ROLLBACK goes first with whatever is sent next (no round
     // trip of its own).
@@ -350,7 +407,7 @@ private:
     int64_t id_block_ = 0;
 
     int64_t round_trips_ = 0, reconnects_ = 0, statements_ = 0;
-    int64_t optimistic_commits_ = 0, conflicts_ = 0, prefetches_ = 0;
+    int64_t optimistic_commits_ = 0, conflicts_ = 0, prefetches_ = 0, prereads_ = 0, entry_guarded_commits_ = 0;
 };
 
 // Opens the store a PostgreSQL address names.

@@ -527,6 +527,7 @@ nb::object Store::value_of(Entry &e) {
 nb::object Store::lookup(PyObject *key) {
     Entry *e = index_.find(key);
     if (!e) return nb::object();
+    conn_->on_entry(map_id_, e->id);
     nb::object v = value_of(*e);
     if (v || conn_->in_transaction()) return v;
     rebuild_index();
@@ -557,7 +558,9 @@ bool Store::contains(PyObject *key) {
     OpGuard g(*this);
     return corrupt_as_store_error(path(), [&] {
         sync();
-        return index_.find(key) != nullptr;
+        Entry *e = index_.find(key);
+        if (e) conn_->on_entry(map_id_, e->id);
+        return e != nullptr;
     });
 }
 
@@ -600,6 +603,7 @@ void Store::begin_transaction(PyObject *key) {
     WriteHint hint;
     bool hinted = key && !conn_->in_transaction() && write_hint(key, hint);
     corrupt_as_store_error(path(), [&] { conn_->begin_level(hinted ? &hint : nullptr); });
+    conn_->on_level();
 }
 
 bool Store::write_hint(PyObject *key, WriteHint &hint) {
@@ -620,6 +624,7 @@ bool Store::write_hint(PyObject *key, WriteHint &hint) {
 
 void Store::end_transaction(bool ok) {
     OpGuard g(*this);
+    conn_->on_level();
     corrupt_as_store_error(path(), [&] { conn_->end_level(ok); });
 }
 
@@ -628,6 +633,7 @@ void Store::end_transaction(bool ok) {
 void Store::set_locked(PyObject *key, PyObject *value) {
     WriteOp op(*this, true);
     Entry *e = index_.find(key);
+    if (e) conn_->on_entry(map_id_, e->id);
     op.entry(e);
     bool added = !e;
 
@@ -705,6 +711,7 @@ void Store::set_locked(PyObject *key, PyObject *value) {
 bool Store::del_locked(PyObject *key) {
     WriteOp op(*this, false);
     Entry *e = index_.find(key);
+    if (e) conn_->on_entry(map_id_, e->id);
     if (!e) {
         op.nothing();
         return false;

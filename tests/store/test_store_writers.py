@@ -18,7 +18,8 @@ import zelph.dualcache as dc
 from storetools import open_store, prefix  # noqa: F401
 
 T0 = dt.datetime(2024, 3, 5, 9, 30, tzinfo=dt.timezone.utc)
-KEY = st.sampled_from(["AAPL", "MSFT", ("ES", 202406)])
+KEYS = ["AAPL", "MSFT", ("ES", 202406)]
+KEY = st.sampled_from(KEYS)
 SIDE = st.sampled_from([0, 1])
 PICK = st.integers(min_value=0, max_value=50)
 # Commissions of one length in the encoding, changed by one same step: two
@@ -35,6 +36,8 @@ class Abort(Exception):
 
 
 class TwoWriters(RuleBasedStateMachine):
+    entry_guarded = 0  # blocks stored on their one entry's check, over the run
+
     def __init__(self, backend):
         super().__init__()
         name = f"shared-{uuid.uuid4().hex[:8]}"  # a portfolio of its own for every run
@@ -109,6 +112,43 @@ class TwoWriters(RuleBasedStateMachine):
         price, qty, _ = self.model[key][oid]
         self.model[key][oid] = (price, qty, commission)
 
+    @rule(side=SIDE, key=KEY, read=st.sampled_from([None, *KEYS]), other_key=KEY, stale=st.booleans())
+    def block_overtaken(self, side, key, read, other_key, stale):
+        """A block that reads `key` (and `read`) and rewrites `key` from what
+        it read, while the other connection commits a write of `other_key`
+        in its middle. It is refused, storing nothing, when that write
+        touched what it read; otherwise it may be stored, and a block that
+        read and wrote its key alone, begun after the other connection had
+        written (`stale`: what changed is read without the lock), is."""
+        if not self.server:
+            return  # (the other connection would wait for this one's lock)
+        s = self.sides[side]
+        if stale:
+            self.append_to(1 - side, other_key)
+        self.append_to(side, key)  # (its lock also ends any refusal's aftermath)
+        guarded = s._stats()["entry_guarded_commits"]
+        wide = read is not None and read != key and read in self.model  # it reads another entry
+        if wide:
+            s[read]  # (in memory: a read from the server would take the lock the other side waits for)
+        oid = f"o{self.next_oid}"
+        self.next_oid += 1
+        try:
+            with s._write_transaction(key):
+                p = s[key]
+                price = 100.0 + (len(s[read].trades) if wide else 0)
+                self.append_to(1 - side, other_key)
+                assert p.add_trade(om.Trade(oid, price, 1, 0.5, T0))
+                s[key] = p
+        except dc.StoreError as e:
+            assert e.sqlstate == "40001"
+            assert other_key == key or wide or not stale
+        else:
+            assert other_key != key and not wide
+            self.model[key][oid] = (price, 1, 0.5)
+            if stale:
+                assert s._stats()["entry_guarded_commits"] == guarded + 1
+                TwoWriters.entry_guarded += 1
+
     @rule(side=SIDE, key=KEY, picks=st.lists(PICK, min_size=1, max_size=3), commission=COMMISSION)
     def update_commissions(self, side, key, picks, commission):
         """One write that gives several trades one new commission."""
@@ -179,8 +219,10 @@ class TwoWriters(RuleBasedStateMachine):
 
 
 def test_two_writers_read_each_other_exactly(any_data_dir, backend):
+    TwoWriters.entry_guarded = 0
     run_state_machine_as_test(lambda: TwoWriters(backend),
                               settings=settings(max_examples=40, stateful_step_count=30, deadline=None))
+    assert TwoWriters.entry_guarded > 0 or backend != "postgresql"
 
 
 def test_appends_elsewhere_decode_only_the_new_trades(open_store):
