@@ -191,11 +191,52 @@ COMMIT;
 \\endpipeline
 """
 
+# What a fill asks of the server when other writers wrote since this one
+# last looked (after reading, without the lock, what changed): the lock with
+# the check of the position's version, the trade's row, the position's head,
+# the change count and the commit; with the sync to disk inside the lock, or
+# after it (the commit asynchronous, then a record of its own committed
+# synchronously in the same pipeline).
+FLOOR_CONTENDED = """\\set k random(1, 8)
+\\startpipeline
+BEGIN;
+{sync}WITH held AS (SELECT 1 FROM floor.stores WHERE id = 1 FOR UPDATE) SELECT 1 / (SELECT count(*) FROM held)::int;
+SELECT 1 / (SELECT count(*) FROM floor.entries WHERE store = 1 AND id = :k AND version >= 0)::int;
+INSERT INTO floor.items VALUES (1, :k, nextval('floor.ord'), int8send(currval('floor.ord')), {value});
+UPDATE floor.entries SET version = version + 1, value = {head} WHERE store = 1 AND id = :k;
+UPDATE floor.stores SET changes = changes + 1 WHERE id = 1;
+COMMIT;
+{flush}\\endpipeline
+"""
+SYNC_AFTER = {"sync": "SET LOCAL synchronous_commit = off;\n",
+              "flush": "SELECT pg_logical_emit_message(true, 'dualcache', '');\n"}
+# Writers as the server alone serves them (label, clients, script): one
+# writer's one-round-trip fill; four writers on eight positions, the lock
+# for one round trip, with the sync inside it and after it.
+FLOOR_WRITERS = (("1 writer, one round trip", 1, "fill"),
+                 ("4 writers, the sync inside the lock", 4, "inside"),
+                 ("4 writers, the sync after the lock", 4, "after"))
+
+
+def run_pgbench(server, path, clients, seconds):
+    """pgbench's latency average (µs) and transactions per second, or None."""
+    out = subprocess.run([os.path.join(server.bin, "pgbench"), "-n", "-M", "prepared", "-c", str(clients),
+                          "-j", str(min(clients, 2)), "-T", str(seconds), "-f", path, "-h", "127.0.0.1",
+                          "-p", str(server.port), "-U", "postgres", "postgres"],
+                         capture_output=True, text=True, env=server_env(), timeout=120)
+    lines = out.stdout.splitlines()
+    latency = next((ln for ln in lines if ln.startswith("latency average")), None)
+    tps = next((ln for ln in lines if ln.startswith("tps")), None)
+    if out.returncode or latency is None or tps is None:
+        return None
+    return float(latency.split("=")[1].split()[0]) * 1e3, float(tps.split("=")[1].split()[0])
+
 
 def server_floor(server, seconds=4, rounds=2):
     """Microseconds of one durable transaction as the server alone serves it
     (pgbench, one client, prepared statements, pipelined): one plain row,
-    and a fill's three rows. None where pgbench is not installed."""
+    and a fill's three rows; and fills per second of the FLOOR_WRITERS
+    cases. None where pgbench is not installed."""
     pgbench = os.path.join(server.bin, "pgbench")
     if not os.path.exists(pgbench):
         return None
@@ -204,27 +245,35 @@ def server_floor(server, seconds=4, rounds=2):
                " CREATE TABLE floor.entries (LIKE bench.dualcache_entries INCLUDING ALL);"
                " CREATE TABLE floor.items (LIKE bench.dualcache_items INCLUDING ALL);"
                " INSERT INTO floor.stores(id, name, format) VALUES (1, '\\x00', 1);"
-               " INSERT INTO floor.entries(store, id, version, key, value) VALUES (1, 1, 1, '\\x00', '\\x00')")
+               " INSERT INTO floor.entries(store, id, version, key, value)"
+               " SELECT 1, g, 1, int8send(g), '\\x00' FROM generate_series(1, 8) g")
     value = "'\\x" + "ab" * 60 + "'::bytea"  # about a stored trade's size
     head = "'\\x" + "cd" * 90 + "'::bytea"  # about a stored position head's
     scripts = {}
     with tempfile.TemporaryDirectory() as d:
         os.chmod(d, 0o755)
-        for name, text in (("plain", FLOOR_PLAIN), ("fill", FLOOR_FILL)):
+        for name, text, extra in (("plain", FLOOR_PLAIN, {}), ("fill", FLOOR_FILL, {}),
+                                  ("inside", FLOOR_CONTENDED, {"sync": "", "flush": ""}),
+                                  ("after", FLOOR_CONTENDED, SYNC_AFTER)):
             scripts[name] = os.path.join(d, name + ".sql")
             with open(scripts[name], "w") as f:
-                f.write(text.format(value=value, head=head))
-        got = {name: [] for name in scripts}
+                f.write(text.format(value=value, head=head, **extra))
+        got = {name: [] for name in ("plain", "fill")}
+        rates = {label: [] for label, _, _ in FLOOR_WRITERS}
         for _ in range(rounds):
-            for name, path in scripts.items():
-                out = subprocess.run([pgbench, "-n", "-M", "prepared", "-c", "1", "-T", str(seconds), "-f", path,
-                                      "-h", "127.0.0.1", "-p", str(server.port), "-U", "postgres", "postgres"],
-                                     capture_output=True, text=True, env=server_env(), timeout=120)
-                line = next((ln for ln in out.stdout.splitlines() if ln.startswith("latency average")), None)
-                if out.returncode or line is None:
+            for name in got:
+                r = run_pgbench(server, scripts[name], 1, seconds)
+                if r is None:
                     return None
-                got[name].append(float(line.split("=")[1].split()[0]) * 1e3)
-    return {name: min(v) for name, v in got.items()}
+                got[name].append(r[0])
+            for label, clients, name in FLOOR_WRITERS:
+                r = run_pgbench(server, scripts[name], clients, seconds)
+                if r is None:
+                    return None
+                rates[label].append(r[1])
+    floor = {name: min(v) for name, v in got.items()}
+    floor["writers"] = {label: max(v) for label, v in rates.items()}
+    return floor
 
 
 def big_portfolio(data_dir, n):
@@ -323,6 +372,8 @@ def main():
                   f" {floor['plain']:>11.0f} µs  (one row)")
             print(f"the fill's three rows (counted lock, trade, position head) against one plain row, on the server"
                   f" alone: {floor['plain'] / floor['fill']:.2f}x the plain rate")
+            for label, rate in floor["writers"].items():
+                print(f"{'the server alone, ' + label:<52} {'':>12} {rate:>12,.0f}  fills per second (pgbench)")
         for procs in (1, 2, 4, 8):
             got = [writers(d, procs, 150) for _, d in backends]
             ok = "nothing lost" if all(g[1] for g in got) else "FILLS LOST"
