@@ -1401,18 +1401,11 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         }
         if (r) pq_.PQclear(r);
         others_quiet_ = found && locked_changes_ == expected;
-        if (found && locked_changes_ != expected) scanned_ = scan;
-        else if (scan) pq_.PQclear(scan);
-        if (found && entry && pq_.PQntuples(entry) > 0) {
-            prefetched_ = entry;
-            prefetched_map_ = hint.map;
-            prefetched_id_ = hint.entry;
-            prefetched_from_ = hint.items_from > 0 ? hint.items_from : 0;
-            ++prefetches_;
-        } else if (entry) {
-            pq_.PQclear(entry);
-        }
-        if (!found) {
+        if (found) {
+            keep_changes(scan, entry, locked_changes_ != expected, hint);
+        } else {
+            if (scan) pq_.PQclear(scan);
+            if (entry) pq_.PQclear(entry);
             rollback_quietly();
             if (format_ < format::kVersion && follow_upgrade()) return execute(which, map, values, lengths);
             raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
@@ -1579,16 +1572,8 @@ bool PgDb::begin_preread(const WriteHint &hint, int64_t expected) {
     const char *sv[] = {seen};
     const int sl[] = {8};
     enqueue(kScanIfChanged, nullptr, sv, sl, 1);
-    char m[8], id[8], version[8], from[8];
-    int64_t map = hint.map ? hint.map : store_id_;
-    put_big_endian(m, map);
-    put_big_endian(id, hint.entry);
-    put_big_endian(version, hint.version);
-    put_big_endian(from, hint.items_from > 0 ? hint.items_from : 0);
-    const char *v[] = {m, id, version, from};
-    const int l[] = {8, 8, 8, 8};
     PGresult *count = nullptr, *scan = nullptr;
-    PGresult *entry = exchange(kLoadIfChanged, nullptr, v, l, 4, false, &scan, 0, 1, nullptr, nullptr, false, &count);
+    PGresult *entry = load_if_changed(hint, scan, count);
     bool found = count && pq_.PQntuples(count) == 1;
     int64_t changes = found ? big_endian(pq_.PQgetvalue(count, 0, 0)) : 0;
     if (count) pq_.PQclear(count);
@@ -1602,25 +1587,19 @@ bool PgDb::begin_preread(const WriteHint &hint, int64_t expected) {
     others_quiet_ = changes == expected;
     begin_optimistic(changes);
     // The check of the entry alone, sent instead of the count's when the
-    // transaction turns out to have touched nothing else (guard_entry_only).
-    put_big_endian(version, 0);
+    // transaction turns out to have touched nothing else (guard_entry_only;
+    // the version goes in then).
+    char m[8], id[8], version[8] = {};
+    put_big_endian(m, hint.map ? hint.map : store_id_);
+    put_big_endian(id, hint.entry);
     const char *ev[] = {m, id, version};
-    enqueue(kEntryAt, nullptr, ev, l, 3);
+    const int el[] = {8, 8, 8};
+    enqueue(kEntryAt, nullptr, ev, el, 3);
     queue_.back().dead = true;
     begun_ = queue_.size();
     preread_ = true;
     tx_hint_ = hint;
-    if (changes != expected) scanned_ = scan;
-    else if (scan) pq_.PQclear(scan);
-    if (entry && pq_.PQntuples(entry) > 0) {
-        prefetched_ = entry;
-        prefetched_map_ = hint.map;
-        prefetched_id_ = hint.entry;
-        prefetched_from_ = hint.items_from > 0 ? hint.items_from : 0;
-        ++prefetches_;
-    } else if (entry) {
-        pq_.PQclear(entry);
-    }
+    keep_changes(scan, entry, changes != expected, hint);
     return true;
 }
 
@@ -1679,14 +1658,32 @@ PGresult *PgDb::begin_locked(const WriteHint *hint, int64_t expected, PGresult *
         return nullptr;
     }
     enqueue(kScanIfChanged, nullptr, sv, sl, 1);
+    return load_if_changed(*hint, scan, lock);
+}
+
+PGresult *PgDb::load_if_changed(const WriteHint &hint, PGresult *&scan, PGresult *&first) {
     char m[8], id[8], version[8], from[8];
-    put_big_endian(m, hint->map ? hint->map : store_id_);
-    put_big_endian(id, hint->entry);
-    put_big_endian(version, hint->version);
-    put_big_endian(from, hint->items_from > 0 ? hint->items_from : 0);
+    put_big_endian(m, hint.map ? hint.map : store_id_);
+    put_big_endian(id, hint.entry);
+    put_big_endian(version, hint.version);
+    put_big_endian(from, hint.items_from > 0 ? hint.items_from : 0);
     const char *v[] = {m, id, version, from};
     const int l[] = {8, 8, 8, 8};
-    return exchange(kLoadIfChanged, nullptr, v, l, 4, false, &scan, 0, 1, nullptr, nullptr, false, &lock);
+    return exchange(kLoadIfChanged, nullptr, v, l, 4, false, &scan, 0, 1, nullptr, nullptr, false, &first);
+}
+
+void PgDb::keep_changes(PGresult *scan, PGresult *entry, bool changed, const WriteHint &hint) {
+    if (changed) scanned_ = scan;
+    else if (scan) pq_.PQclear(scan);
+    if (entry && pq_.PQntuples(entry) > 0) {
+        prefetched_ = entry;
+        prefetched_map_ = hint.map;
+        prefetched_id_ = hint.entry;
+        prefetched_from_ = hint.items_from > 0 ? hint.items_from : 0;
+        ++prefetches_;
+    } else if (entry) {
+        pq_.PQclear(entry);
+    }
 }
 
 bool PgDb::known_item_checksums(int64_t map, int64_t id, int64_t from, std::string_view &crcs) {

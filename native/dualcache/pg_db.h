@@ -279,6 +279,13 @@ private:
     // against that count, or (see kEntryAt) against the hinted entry's
     // version alone. False when the store is not there.
     bool begin_preread(const WriteHint &hint, int64_t expected);
+    // Sends the queue and kLoadIfChanged for the hinted entry: its rows when
+    // it changed; `scan` and `first` get the results of the two statements
+    // queued before it.
+    PGresult *load_if_changed(const WriteHint &hint, PGresult *&scan, PGresult *&first);
+    // Keeps what such a read brought for the transaction to use: the
+    // entries when the change count had `changed`, the entry when it had.
+    void keep_changes(PGresult *scan, PGresult *entry, bool changed, const WriteHint &hint);
     // At the commit of a preread transaction: its lock checks the hinted
     // entry's version instead of the change count, when the transaction
     // read and wrote that entry alone and nothing of it was sent yet.
