@@ -41,9 +41,12 @@ static nb::object transaction(nb::handle self) {
 // transaction() for a block that reads and rewrites the one entry of `key`
 // (a read-modify-write such as a fill): on a server, when nobody else wrote
 // since this connection last looked, the block commits in one round trip
-// without a lock taken first; when someone did, its end raises StoreError
-// with sqlstate "40001", having stored nothing, and the block is to be run
-// again (it then takes the lock first).
+// without a lock taken first; when someone did, what changed is read first
+// and the lock goes out with the writes. Its end raises StoreError with
+// sqlstate "40001", having stored nothing, when another connection
+// committed in between: anything in the first case; in the second, a write
+// of that entry (of anything, once the block touched more than its entry).
+// The block is then to be run again (it takes the lock first).
 static nb::object keyed_transaction(nb::handle self, nb::handle key) {
     nb::object tx = transaction(self);
     nb::inst_ptr<Transaction>(tx)->key = nb::borrow(key);
