@@ -63,12 +63,15 @@ public:
         busy_ = false;
         if (narrow_ && !op_on_hinted_) widen();
     }
-    // The operation now running reads or writes the entry the open
-    // transaction was begun for (see begin_level), or only begins or ends a
-    // level; any other operation widens the transaction: the engine then
-    // checks it as a whole.
+    // The operation now running reads or writes entry `id` of map `map`.
+    // Only the entry the open transaction was begun for (see begin_level)
+    // keeps it narrow; so does an operation that only begins or ends a
+    // level. Any other entry, or an operation that names none, widens the
+    // transaction: the engine then checks it as a whole.
     void on_entry(int64_t map, int64_t id) {
-        if (narrow_ && map == narrow_map_ && id == narrow_entry_) op_on_hinted_ = true;
+        if (!narrow_) return;
+        if (map == narrow_map_ && id == narrow_entry_) op_on_hinted_ = true;
+        else widen();
     }
     void on_level() { op_on_hinted_ = true; }
     bool busy() const { return busy_; }
