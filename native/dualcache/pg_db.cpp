@@ -742,7 +742,6 @@ void PgDb::end_transaction_state() {
     texts_.clear();
     tx_ = broken_ = wrote_ = locked_ = optimistic_ = optimistic_sent_ = preread_ = foreign_write_ = false;
     guard_version_ = -1;
-    begun_ = 0;
 }
 
 void PgDb::lost(const std::string &why, const char *sqlstate) {
@@ -1230,6 +1229,14 @@ void PgDb::sync_pipeline(Outcome &o) {
     leave_pipeline(o);
 }
 
+void PgDb::outcome_unknown(Outcome &o, const std::string &message) {
+    for (PGresult *r : {o.answer, o.error, o.prior, o.earlier})
+        if (r) pq_.PQclear(r);
+    outcome_unknown_ = true;
+    end_transaction_state();
+    raise(message + " (SQLSTATE 08007)", "08007");
+}
+
 PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, const int *lengths, int n,
                          bool commit, PGresult **prior, int64_t map, int result_format, const char *context,
                          const Oid *types, bool writes_text, PGresult **earlier, bool flush_after_commit) {
@@ -1253,34 +1260,19 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
     if (o.lost && commit_sent && wrote_) {
         // COMMIT may have reached the server: whether it stored the
         // transaction is unknown.
-        if (o.answer) pq_.PQclear(o.answer);
-        if (o.error) pq_.PQclear(o.error);
-        if (o.prior) pq_.PQclear(o.prior);
-        if (o.earlier) pq_.PQclear(o.earlier);
-        outcome_unknown_ = true;
         lost_in_tx_ = false;
         if (conn_) pq_.PQfinish(conn_);
         conn_ = nullptr;
         in_pipeline_ = false;
         in_flight_ = 0;
-        end_transaction_state();
-        raise("the connection to the server was lost after the commit was sent: whether the transaction was "
-              "stored is unknown (" + o.why + ") (SQLSTATE 08007)",
-              "08007");
+        outcome_unknown(o, "the connection to the server was lost after the commit was sent: whether the "
+                           "transaction was stored is unknown (" + o.why + ")");
     }
     if (commit && flush_after_commit && o.error && o.prior && std::strcmp(pq_.PQcmdStatus(o.prior), "COMMIT") == 0) {
         // Committed, but the record that waits for the sync failed: whether
         // the transaction reached the disk is unknown.
-        std::string why = trimmed(pq_.PQresultErrorMessage(o.error));
-        pq_.PQclear(o.error);
-        pq_.PQclear(o.prior);
-        if (o.answer) pq_.PQclear(o.answer);
-        if (o.earlier) pq_.PQclear(o.earlier);
-        outcome_unknown_ = true;
-        end_transaction_state();
-        raise("the server committed the transaction but did not confirm that it reached the disk: whether it "
-              "was stored is unknown (" + why + ") (SQLSTATE 08007)",
-              "08007");
+        outcome_unknown(o, "the server committed the transaction but did not confirm that it reached the disk: "
+                           "whether it was stored is unknown (" + trimmed(pq_.PQresultErrorMessage(o.error)) + ")");
     }
     check(o, context ? context : commit ? "commit failed" : "statement failed");
     if (prior) *prior = o.prior;
@@ -1481,14 +1473,14 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         prepare(mine, map);
     }
     if (which == Sql::LoadEntry && prefetched_ && map == prefetched_map_ && big_endian(values[0]) == prefetched_id_ &&
-        queue_.size() == begun_) {
+        nothing_written()) {
         // Read with the lock, nothing written since.
         PGresult *r = prefetched_;
         prefetched_ = nullptr;
         handed_from_ = prefetched_from_;
         return r;
     }
-    if (which == Sql::ScanEntries && !map && scanned_ && (locked_ || preread_) && queue_.size() == begun_) {
+    if (which == Sql::ScanEntries && !map && scanned_ && (locked_ || preread_) && nothing_written()) {
         // Read under the lock with nothing written since: still the entries.
         PGresult *r = scanned_;
         scanned_ = nullptr;
@@ -1510,7 +1502,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     case Sql::InsertEntry: {
         if (!tx_) break;
         wrote_ = true;
-        foreign_write_ = true;
+        note_write(which, map, values);
         char id[8];
         last_id_ = take_id();
         put_big_endian(id, last_id_);
@@ -1596,7 +1588,6 @@ bool PgDb::begin_preread(const WriteHint &hint, int64_t expected) {
     const int el[] = {8, 8, 8};
     enqueue(kEntryAt, nullptr, ev, el, 3);
     queue_.back().dead = true;
-    begun_ = queue_.size();
     preread_ = true;
     tx_hint_ = hint;
     keep_changes(scan, entry, changes != expected, hint);
@@ -1624,7 +1615,7 @@ void PgDb::note_write(Sql which, int64_t map, const char *const *values) {
 
 bool PgDb::guard_entry_only() {
     if (!preread_ || optimistic_sent_ || !narrow_ || foreign_write_ || guard_version_ < 0 || !levels_.empty() ||
-        begun_ != 3 || queue_.size() < 3 || queue_[1].stmt != kCountIfUnchanged || queue_[2].stmt != kEntryAt)
+        queue_.size() < kPrereadQueued || queue_[1].stmt != kCountIfUnchanged || queue_[2].stmt != kEntryAt)
         return false;
     Queued &lock = queue_[1];
     lock.stmt = kLockStore;

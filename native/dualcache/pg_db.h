@@ -260,6 +260,15 @@ private:
     void sync_pipeline(Outcome &o);
     // Raises what an exchange found wrong, if anything.
     void check(Outcome &o, const char *context);
+    // Frees what an exchange brought and raises `message` as a commit whose
+    // outcome is unknown (08007): the caller must forget what it holds.
+    [[noreturn]] void outcome_unknown(Outcome &o, const std::string &message);
+    // What BEGIN of a preread transaction queues: BEGIN, the counted lock,
+    // the entry's check (see begin_preread).
+    static constexpr size_t kPrereadQueued = 3;
+    // Nothing was written since the transaction began (what its BEGIN
+    // queued is all the queue holds).
+    bool nothing_written() const { return queue_.size() == (preread_ ? kPrereadQueued : 0); }
     int64_t take_id();
     void forget_scan();
     // The first statement that failed: a conflict when it is the check of an
@@ -395,7 +404,6 @@ private:
     bool foreign_write_ = false;
     int64_t guard_version_ = -1;
     WriteHint tx_hint_;
-    size_t begun_ = 0;  // statements BEGIN queued (nothing written while the queue holds no more)
     // A refused optimistic transaction left the server's transaction block
     // aborted: its ROLLBACK goes first with whatever is sent next (no round
     // trip of its own).
