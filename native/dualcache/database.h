@@ -82,7 +82,7 @@ constexpr bool per_map(Sql s) {
 // the lock's own round trip when nobody else wrote since.
 struct WriteHint {
     int64_t map = 0;
-    int64_t entry = 0;     // the entry's row id
+    int64_t entry = 0;     // the entry's row id (0: the key is not stored yet)
     int64_t version = -1;  // the stored version its live value shows (-1: none in memory)
     int64_t view = 0;      // the data version the map's key index was read at
     bool current = false;  // the index was read at `view` and the entry is in memory
@@ -90,6 +90,9 @@ struct WriteHint {
     // the entry along, the engine may bring only the checksums of those
     // (see known_item_checksums).
     int64_t items_from = 0;
+    // A key not stored yet: the highest row id of the map's entries (a new
+    // entry's id must exceed it to come last in the store's order).
+    int64_t last_id = 0;
 };
 
 // One statement of an engine, prepared once per connection.

@@ -118,9 +118,12 @@ enum Own : int {
     kStatementCount
 };
 const Statement kOwnStatements[] = {
-    // The store's lock, its change count, and the id of a first new entry.
+    // The store's lock, its change count, the id of a first new entry, and
+    // one kept for a later transaction's new entry (see spare_id_).
     /* kLock */
-    {"SELECT changes, nextval({Q}::regclass) FROM {S}.dualcache_stores WHERE id = {K} FOR UPDATE", 0, {}, false},
+    {"SELECT changes, nextval({Q}::regclass), nextval({Q}::regclass) FROM {S}.dualcache_stores WHERE id = {K}"
+     " FOR UPDATE",
+     0, {}, false},
     // Right after the lock (a snapshot of its own, taken once the lock is
     // held): the entries, when the change count is no longer $1.
     /* kScanIfChanged */
@@ -406,7 +409,10 @@ void PgDb::connect() {
     std::string started = one && !pq_.PQgetisnull(r, 0, 1) ? pq_.PQgetvalue(r, 0, 1) : "";
     can_wait_for_flush_ = one && !std::strcmp(pq_.PQgetvalue(r, 0, 2), "t");
     pq_.PQclear(r);
-    if (!server_started_.empty() && started != server_started_) server_restarted_ = true;
+    if (!server_started_.empty() && started != server_started_) {
+        server_restarted_ = true;
+        spare_id_ = 0;  // a crash may hand out again what was taken last
+    }
     server_started_ = started;
     if (schema.empty()) raise("no schema on the search_path to hold the store's tables (SQLSTATE 3F000)", "3F000");
     if (schema_.empty()) {
@@ -733,6 +739,8 @@ void PgDb::clear_queue() {
 }
 
 void PgDb::end_transaction_state() {
+    // The kept id, taken for a new entry that never went out, stays kept.
+    if (restock_ && !optimistic_sent_ && !ids_.empty() && !spare_id_) spare_id_ = ids_.front();
     forget_scan();
     clear_queue();
     levels_.clear();
@@ -742,6 +750,8 @@ void PgDb::end_transaction_state() {
     texts_.clear();
     tx_ = broken_ = wrote_ = locked_ = optimistic_ = optimistic_sent_ = preread_ = foreign_write_ = false;
     guard_version_ = -1;
+    locked_spare_ = 0;
+    restock_ = false;
 }
 
 void PgDb::lost(const std::string &why, const char *sqlstate) {
@@ -1371,10 +1381,21 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         // (A store of an older format is rewritten by its first write, in
         // a row of its own: under a lock taken first.)
         bool current_format = pipeline_ && stmts_.prepared && format_ == format::kVersion;
-        if (hinted && hint.current && hint.view == seen_changes_ && others_quiet_ && current_format) {
+        // A new key takes the id kept from an earlier lock, when that id
+        // still comes after every entry of the map: the check of the change
+        // count then vouches that none came since (ids are taken under the
+        // lock, so a new entry's id exceeds every id stored before it).
+        bool new_key = hinted && hint.entry == 0;
+        if (hinted && hint.current && hint.view == seen_changes_ && others_quiet_ && current_format &&
+            (!new_key || spare_id_ > hint.last_id)) {
             begin_optimistic(expected);
+            if (new_key) {
+                ids_.push_back(std::exchange(spare_id_, 0));
+                restock_ = true;
+            }
             return nullptr;
         }
+        if (new_key) hinted = false;  // nothing to read ahead of it
         // Someone else wrote since: what changed is read first, without the
         // lock, and the lock goes out with the writes. Not right after a
         // refusal: the call redone then must not meet another.
@@ -1390,6 +1411,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         if (found) {
             locked_changes_ = big_endian(pq_.PQgetvalue(r, 0, 0));
             ids_.push_back(big_endian(pq_.PQgetvalue(r, 0, 1)));
+            locked_spare_ = big_endian(pq_.PQgetvalue(r, 0, 2));
         }
         if (r) pq_.PQclear(r);
         others_quiet_ = found && locked_changes_ == expected;
@@ -1427,7 +1449,18 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         // (An optimistic lock counted already.)
         bool counted_here = wrote && (!optimistic || entry_only);
         if (counted_here) enqueue(kCountCommit, nullptr, nullptr, nullptr, 0);
-        PGresult *r;
+        // No id kept, or it went to a new entry: one is taken under this
+        // lock, answered just before the commit's.
+        bool restock = !spare_id_ && wrote && optimistic && !counted_here;
+        if (restock) {
+            char one[8];
+            put_big_endian(one, 1);
+            const char *cv[] = {one};
+            const int cl[] = {8};
+            enqueue(kTakeIds, nullptr, cv, cl, 1);
+        }
+        int64_t spare = locked_spare_;
+        PGresult *r, *taken = nullptr;
         if (counted_here && pipeline_ && can_wait_for_flush_) {
             // Others wait for this lock (it was taken first, or the lock
             // went out with the writes because others wrote meanwhile): it
@@ -1444,12 +1477,19 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
                                          nullptr, 0, true, &r, 0, 1, nullptr, nullptr, false, nullptr, true);
             if (flushed) pq_.PQclear(flushed);
         } else {
-            r = exchange(-1, "COMMIT", nullptr, nullptr, 0, true);
+            r = exchange(-1, "COMMIT", nullptr, nullptr, 0, true, restock ? &taken : nullptr);
         }
         end_transaction_state();
         bool committed = r && std::strcmp(pq_.PQcmdStatus(r), "COMMIT") == 0;
         if (r) pq_.PQclear(r);
+        if (taken) {
+            if (committed && pq_.PQntuples(taken) == 1) spare = big_endian(pq_.PQgetvalue(taken, 0, 0));
+            pq_.PQclear(taken);
+        }
         if (!committed) raise("the server rolled the transaction back (SQLSTATE 40000)", "40000");
+        // Only an id whose taking is on disk is kept: after a crash the
+        // sequence may hand out again what an unfinished transaction took.
+        if (spare) spare_id_ = spare;
         creating_ = unsettled_ = false;
         if (wrote || optimistic) ++own_commits_;
         if (optimistic && !preread) ++optimistic_commits_;

@@ -420,6 +420,13 @@ private:
     std::vector<int64_t> ids_;    // entry ids taken from the sequence in this transaction
     size_t next_id_ = 0;
     int64_t id_block_ = 0;
+    // An entry id taken under the lock of a committed transaction and not
+    // used (0: none): the first new entry of a later transaction takes it
+    // without a lock of its own when nobody wrote since (restock_: the open
+    // transaction did, and takes the next one). locked_spare_: the one the
+    // open transaction's lock took, kept if it commits.
+    int64_t spare_id_ = 0, locked_spare_ = 0;
+    bool restock_ = false;
 
     int64_t round_trips_ = 0, reconnects_ = 0, statements_ = 0;
     int64_t optimistic_commits_ = 0, conflicts_ = 0, prefetches_ = 0, prereads_ = 0, entry_guarded_commits_ = 0;

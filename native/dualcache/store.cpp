@@ -609,13 +609,20 @@ void Store::begin_transaction(PyObject *key) {
 bool Store::write_hint(PyObject *key, WriteHint &hint) {
     if (!exists()) return false;
     Entry *e = index_.find(key);
-    if (!e) return false;  // a new entry: its id is taken under the lock
-    // A stale index may name another row: then only a read is wasted.
     hint.map = map_id_;
+    hint.view = data_version_;
+    if (!e) {
+        // A new entry: known to be new only while the index is current.
+        if (stale_) return false;
+        hint.current = true;
+        const Entry *last = index_.last();
+        hint.last_id = last ? last->id : 0;
+        return true;
+    }
+    // A stale index may name another row: then only a read is wasted.
     hint.entry = e->id;
     hint.current = !stale_ && e->live;
     hint.version = hint.current ? e->version : -1;
-    hint.view = data_version_;
     // The rows a read could extend the value it knows by (extend_items).
     const ItemState *st = e->items.get();
     if (st && st->clean && st->mark.run != 0 && (e->live || st->outdated)) hint.items_from = st->next_ord;

@@ -283,3 +283,28 @@ def test_a_link_cut_on_a_one_round_trip_fill_is_outcome_unknown(pg_server, monke
         m.positions.destroy()
     finally:
         relay.close()
+
+
+def test_new_keys_keep_the_order_they_were_added_in_across_writers(pg_server, monkeypatch):
+    """A new key is written in one round trip with an id kept from an
+    earlier lock, but only while that id still comes after every stored
+    key: a key another connection added meanwhile stays before it."""
+    monkeypatch.setenv("QUENTARIS_DATA_DIR", pg_server.schema_uri())
+    name = f"order-{uuid.uuid4().hex[:8]}"
+    mine, other = om.OrderMgr(name), om.OrderMgr(name)
+    try:
+        for i, key in enumerate(["A", "A", "B"]):  # B: a lock that found nobody else wrote
+            mine.add_trade(key, om.Trade(f"m{i}", 10.0, 1, 0.5, T0))
+        other.add_trade("X", om.Trade("x", 10.0, 1, 0.5, T0))  # after the id mine kept
+        assert "X" in mine.positions
+        for key in ("Y", "Z"):
+            trips = mine.positions._stats()["round_trips"]
+            mine.add_trade(key, om.Trade(key, 10.0, 1, 0.5, T0))
+        assert mine.positions._stats()["round_trips"] == trips + 1  # Z: on the id kept by Y's lock
+        fresh = om.OrderMgr(name)
+        for m in (mine, other, fresh):
+            assert list(m.positions) == ["A", "B", "X", "Y", "Z"]
+        fresh.positions.close()
+    finally:
+        other.positions.close()
+        mine.positions.destroy()
