@@ -301,9 +301,17 @@ def test_new_keys_keep_the_order_they_were_added_in_across_writers(pg_server, mo
             trips = mine.positions._stats()["round_trips"]
             mine.add_trade(key, om.Trade(key, 10.0, 1, 0.5, T0))
         assert mine.positions._stats()["round_trips"] == trips + 1  # Z: on the id kept by Y's lock
+        # Overtaken: the other adds W before mine's next new key reaches the
+        # server. Mine's commit on its kept id is refused, nothing stored,
+        # and done again under the lock, after W.
+        other.add_trade("W", om.Trade("w", 10.0, 1, 0.5, T0))
+        conflicts = mine.positions._stats().get("conflicts", 0)
+        mine.add_trade("V", om.Trade("v", 10.0, 1, 0.5, T0))
+        assert mine.positions._stats()["conflicts"] == conflicts + 1
         fresh = om.OrderMgr(name)
         for m in (mine, other, fresh):
-            assert list(m.positions) == ["A", "B", "X", "Y", "Z"]
+            assert list(m.positions) == ["A", "B", "X", "Y", "Z", "W", "V"]
+            assert [list(p.trades) for p in m.positions.values()][-2:] == [["w"], ["v"]]
         fresh.positions.close()
     finally:
         other.positions.close()
