@@ -1,5 +1,6 @@
 """Two connections writing one portfolio in turn: each reads what the other
-wrote, exactly, whatever the mix of appended trades, commission updates,
+wrote, exactly and in the order the positions were added, whatever the mix
+of new positions, appended trades, commission updates,
 removed trades, deleted positions, clears, rolled-back batches, changes
 made in memory and never stored, and fills through the order manager that
 the other connection overtook. A position the other connection only
@@ -80,6 +81,13 @@ class TwoWriters(RuleBasedStateMachine):
 
     @rule(side=SIDE, key=KEY)
     def fill(self, side, key):
+        self.managers[side].add_trade(key, self.new_trade(key))
+
+    @rule(side=SIDE, n=st.integers(min_value=0, max_value=9))
+    def fill_new(self, side, n):
+        """A fill that mostly adds a position: new keys keep the order they
+        were added in, whichever side adds them."""
+        key = f"N{n}"
         self.managers[side].add_trade(key, self.new_trade(key))
 
     @rule(side=SIDE, key=KEY, other_key=KEY, pick=PICK, commission=COMMISSION)
