@@ -314,6 +314,21 @@ def open_big(data_dir):
 N_BIG = 100_000
 
 
+def turns_on_big(data_dir, fills=40):
+    """Two connections filling the big portfolio in turn: each fill first
+    reads what the other's last fill changed. Median per fill."""
+    sides = [manager(data_dir, "big") for _ in range(2)]
+    times = []
+    for i in range(fills):
+        m = sides[i % 2]
+        t0 = time.perf_counter()
+        m.add_trade(f"K{1 + i % 7:06d}", fill(10 * N_BIG + i))
+        times.append(time.perf_counter() - t0)
+    for m in sides:
+        m.positions.close()
+    return statistics.median(times[2:])
+
+
 def writers_only(rounds=3):
     """`bench_pg_store.py writers`: the writers figure alone, on PostgreSQL
     (a data directory on tmpfs when TMPDIR names one), `rounds` times."""
@@ -394,6 +409,8 @@ def main():
         opened = [open_big(d) for d in big]
         print(f"{'open a portfolio of 100,000 positions':<52} {opened[0][0] * 1e3:>9.0f} ms {opened[1][0] * 1e3:>9.0f} ms")
         print(f"{'then read a position (cold, median of 20)':<52} {opened[0][1] * 1e6:>9.0f} µs {opened[1][1] * 1e6:>9.0f} µs")
+        turns = [turns_on_big(d) for d in big]
+        print(f"{'two writers filling it in turn, median per fill':<52} {turns[0] * 1e6:>9.0f} µs {turns[1] * 1e6:>9.0f} µs")
         print(f"PostgreSQL-to-SQLite ratio of the durable latency: {lat[1][0] / lat[0][0]:.1f}x;"
               f" of the batched rate: {rates[1] / rates[0]:.2f}x")
     finally:

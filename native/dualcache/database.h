@@ -86,6 +86,7 @@ struct WriteHint {
     int64_t version = -1;  // the stored version its live value shows (-1: none in memory)
     int64_t view = 0;      // the data version the map's key index was read at
     bool current = false;  // the index was read at `view` and the entry is in memory
+    bool index_current = false;  // the index was read at `view`
     // Its item rows below this order number are known (0: none): bringing
     // the entry along, the engine may bring only the checksums of those
     // (see known_item_checksums).

@@ -39,6 +39,21 @@ constexpr Oid kInt8 = 20, kBytea = 17;
 #define MAP_ROW_PREFIX "decode('ff', 'hex') || int8send({K}::bigint)"
 #define MAP_ROW_NAME MAP_ROW_PREFIX " || $1"
 
+// The change log: the store's row keeps, for each of its last 16 change
+// counts, the count and the ids of up to three entries that transaction
+// wrote (4 numbers a count, at slot count % 16 of `recent`; an id of -1:
+// it wrote more, or what it wrote is not known). A connection that last
+// looked at count $1 then reads only those entries again, not every entry,
+// when the log covers every count since: the counts since are at most 16,
+// and each one's slot holds its own count (a writer that keeps no log,
+// of an older release, leaves an older count there) and no -1. ($2 = 0:
+// the caller needs every entry.) Whether it covers them can only go from
+// yes to no as counts are added.
+#define LOG_SLOT(count) "recent[(" count ") % 16 * 4 + 1:(" count ") % 16 * 4 + 4]"
+#define LOG_COVERS                                                                                        \
+    "($2 <> 0 AND changes - $1 BETWEEN 1 AND 16 AND NOT EXISTS (SELECT 1 FROM generate_series($1 + 1, changes) n" \
+    " WHERE recent[n % 16 * 4 + 1] IS DISTINCT FROM n OR recent[n % 16 * 4 + 2] < 0))"
+
 struct Statement {
     // {S}: the schema, {K}: the store's id (the map's, for a statement on one
     // map), {Q}: the entries' id sequence
@@ -46,7 +61,11 @@ struct Statement {
     int params;
     Oid types[4];
     bool control;     // transaction control, run by the connection itself
+    // Its text where the stores' table has the change log (see kCountCommit).
+    const char *logged_sql = nullptr;
 };
+
+const char *text_of(const Statement &s, bool ring) { return ring && s.logged_sql ? s.logged_sql : s.sql; }
 
 const Statement kStatements[] = {
     // Loads need no snapshot of their own here (see LoadEntry): no statement.
@@ -115,6 +134,7 @@ enum Own : int {
     kLoadIfChanged,
     kLockStore,
     kEntryAt,
+    kRecentIfChanged,
     kStatementCount
 };
 const Statement kOwnStatements[] = {
@@ -126,21 +146,34 @@ const Statement kOwnStatements[] = {
      0, {}, false},
     // Right after the lock (a snapshot of its own, taken once the lock is
     // held): the entries, when the change count is no longer $1.
+    // (With the change log: unless what changed comes instead, see
+    // kRecentIfChanged.)
     /* kScanIfChanged */
     {"SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
      " (SELECT changes FROM {S}.dualcache_stores WHERE id = {K}) <> $1 ORDER BY id",
-     1, {kInt8}, false},
+     2, {kInt8, kInt8}, false,
+     "SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
+     " (SELECT changes <> $1 AND NOT " LOG_COVERS " FROM {S}.dualcache_stores WHERE id = {K}) ORDER BY id"},
     /* kTakeIds */ {"SELECT nextval({Q}::regclass) FROM generate_series(1, $1)", 1, {kInt8}, false},
-    /* kCountCommit */ {"UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K}", 0, {}, false},
+    // The change count's update, and its slot of the change log: $1 to $3
+    // are the entries written (see touched_ids).
+    /* kCountCommit */
+    {"UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K}", 3, {kInt8, kInt8, kInt8}, false,
+     "UPDATE {S}.dualcache_stores SET changes = changes + 1, " LOG_SLOT("changes + 1")
+     " = ARRAY[changes + 1, $1, $2, $3] WHERE id = {K}"},
     // The lock and the change count's update of a transaction that read
     // nothing under it: fails with a division by zero (SQLSTATE 22012),
     // which aborts the transaction, unless the change count was still $1
     // (the update waits for the lock and then looks at the row as its
     // holder left it) and the store is still there.
+    // ($2 to $4: as kCountCommit's.)
     /* kCountIfUnchanged */
     {"WITH counted AS (UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K} AND changes = $1"
      " RETURNING 1) SELECT 1 / (SELECT count(*) FROM counted)::int",
-     1, {kInt8}, false},
+     4, {kInt8, kInt8, kInt8, kInt8}, false,
+     "WITH counted AS (UPDATE {S}.dualcache_stores SET changes = changes + 1, " LOG_SLOT("changes + 1")
+     " = ARRAY[changes + 1, $2, $3, $4] WHERE id = {K} AND changes = $1"
+     " RETURNING 1) SELECT 1 / (SELECT count(*) FROM counted)::int"},
     // Right after the lock: entry $2 of map $1 as LoadEntry reads it, when
     // its version is no longer $3.
     /* kLoadIfChanged */
@@ -166,6 +199,18 @@ const Statement kOwnStatements[] = {
     /* kEntryAt */
     {"SELECT 1 / (SELECT count(*) FROM {S}.dualcache_entries WHERE store = $1 AND id = $2 AND version = $3)::int",
      3, {kInt8, kInt8, kInt8}, false},
+    // Right after kScanIfChanged, with the same parameters: when the change
+    // log covers the counts since $1, a row (0, 0, '') and then, in id
+    // order, each entry written since as (id, version, key), or (id, -1,
+    // '') when it is gone (an id of another map's entry is gone from this
+    // one). No rows otherwise (nor without the log).
+    /* kRecentIfChanged */
+    {"SELECT 0::int8, 0::int8, ''::bytea WHERE $1 IS NULL AND $2 IS NULL", 2, {kInt8, kInt8}, false,
+     "WITH s AS (SELECT changes, recent FROM {S}.dualcache_stores WHERE id = {K} AND " LOG_COVERS ")"
+     " SELECT 0::int8, 0::int8, ''::bytea FROM s UNION ALL"
+     " SELECT d.id, coalesce(e.version, -1), coalesce(e.key, ''::bytea) FROM (SELECT DISTINCT x AS id FROM s,"
+     " generate_series($1 + 1, s.changes) n, unnest(s.recent[n % 16 * 4 + 2:n % 16 * 4 + 4]) x WHERE x > 0) d"
+     " LEFT JOIN {S}.dualcache_entries e ON e.store = {K} AND e.id = d.id ORDER BY 1"},
 };
 static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
 
@@ -456,6 +501,11 @@ static std::string tables_query() {
 }
 static const char kAllTables[] = "dualcache_entries,dualcache_items,dualcache_stores,dualcache_tags";
 
+std::string PgDb::has_log() const {
+    return "EXISTS (SELECT 1 FROM pg_catalog.pg_attribute WHERE attrelid = to_regclass(" +
+           literal(table("dualcache_stores")) + ") AND attname = 'recent' AND NOT attisdropped)";
+}
+
 void PgDb::look_up_store() {
     store_id_ = 0;
     format_ = format::kVersion;  // a store this release makes is in its format from its first row
@@ -487,13 +537,15 @@ void PgDb::look_up_store() {
     for (const char *t : {"dualcache_tags", "dualcache_entries", "dualcache_items"})
         can_write += " AND has_table_privilege(" + literal(table(t)) + ", 'INSERT, UPDATE, DELETE')";
     r = one_off("SELECT s.id, s.format, pg_get_serial_sequence(quote_ident(current_schema()) || "
-                "'.dualcache_entries', 'id')::regclass::oid, " + can_write + " FROM (SELECT 1) AS one LEFT JOIN " +
+                "'.dualcache_entries', 'id')::regclass::oid, " + can_write + ", " + has_log() +
+                    " FROM (SELECT 1) AS one LEFT JOIN " +
                     table("dualcache_stores") + " AS s ON s.name = $1",
                 &address_.name, false, "cannot open the store");
     absent_ = pq_.PQgetisnull(r, 0, 0);
     bool sequence = !pq_.PQgetisnull(r, 0, 2);
     id_sequence_ = (uint32_t) std::strtoul(pq_.PQgetvalue(r, 0, 2), nullptr, 10);
     read_only_ = *pq_.PQgetvalue(r, 0, 3) != 't';
+    ring_ = *pq_.PQgetvalue(r, 0, 4) == 't';
     long fmt = absent_ ? format::kVersion : std::strtol(pq_.PQgetvalue(r, 0, 1), nullptr, 10);
     if (!absent_) store_id_ = std::strtoll(pq_.PQgetvalue(r, 0, 0), nullptr, 10);
     pq_.PQclear(r);
@@ -532,7 +584,7 @@ void PgDb::queue_creation() {
         if (!made) {
             queue_text("CREATE TABLE IF NOT EXISTS " + stores +
                        "(id bigserial PRIMARY KEY, name bytea NOT NULL UNIQUE, format integer NOT NULL,"
-                       " changes bigint NOT NULL DEFAULT 0)");
+                       " changes bigint NOT NULL DEFAULT 0, recent bigint[])");
             queue_text("CREATE TABLE IF NOT EXISTS " + tags +
                        "(store bigint NOT NULL, id bigserial, tag bytea NOT NULL, PRIMARY KEY (store, id),"
                        " UNIQUE (store, tag))");
@@ -559,8 +611,8 @@ void PgDb::queue_creation() {
     // transaction added the row (another connection may have meanwhile).
     std::string sequence = "pg_get_serial_sequence(" + literal(entries) + ", 'id')";
     queue_text("SELECT changes, nextval(" + sequence + "), id, format::int8, " + sequence +
-                   "::regclass::oid::int8, xmin::text::int8 = txid_current() % 4294967296 FROM " + stores +
-                   " WHERE name = $1 FOR UPDATE",
+                   "::regclass::oid::int8, xmin::text::int8 = txid_current() % 4294967296, " + has_log() + " FROM " +
+                   stores + " WHERE name = $1 FOR UPDATE",
                true);
     // The entries: none, unless another connection made the store.
     texts_.push_back("SELECT id, version, key FROM " + entries + " WHERE store = (SELECT id FROM " + stores +
@@ -574,6 +626,7 @@ void PgDb::created(PGresult *r) {
     format_ = (int) big_endian(pq_.PQgetvalue(r, 0, 3));
     id_sequence_ = (uint32_t) big_endian(pq_.PQgetvalue(r, 0, 4));
     creating_ = *pq_.PQgetvalue(r, 0, 5) != 0;
+    ring_ = *pq_.PQgetvalue(r, 0, 6) != 0;
     tables_ = true;  // committed before the write's transaction began
     absent_ = false;
     forget_prepared();
@@ -585,7 +638,7 @@ void PgDb::created(PGresult *r) {
         std::string sql = "PREPARE " + names_[(size_t) i];
         for (int p = 0; p < st.params; ++p)
             sql += std::string(p ? ", " : "(") + kTypeNames[st.types[p] == kBytea] + (p + 1 == st.params ? ")" : "");
-        texts_.push_back(sql + " AS " + fill(st.sql, schema_, store_id_, id_sequence_));
+        texts_.push_back(sql + " AS " + fill(text_of(st, ring_), schema_, store_id_, id_sequence_));
         enqueue(-1, texts_.back().c_str(), nullptr, nullptr, 0);
     }
     stmts_.prepared = true;
@@ -634,7 +687,7 @@ void PgDb::prepare(const std::vector<int> &stmts, int64_t map) {
     bool ok = send_queue(o);  // what is queued goes first
     for (size_t k = 0; ok && k < stmts.size(); ++k) {
         const Statement &s = statement(stmts[k]);
-        std::string sql = fill(s.sql, schema_, map ? map : store_id_, id_sequence_);
+        std::string sql = fill(text_of(s, ring_), schema_, map ? map : store_id_, id_sequence_);
         const std::string name = map ? statement_name(stmts[k], map, store_id_) : names_[(size_t) stmts[k]];
         if (!pq_.PQsendPrepare(conn_, name.c_str(), sql.c_str(), s.params, s.types)) {
             o.lost = true;
@@ -728,6 +781,7 @@ void PgDb::add_stats(nb::dict &d) const {
     d["prefetches"] = prefetches_;
     d["prereads"] = prereads_;
     d["entry_guarded_commits"] = entry_guarded_commits_;
+    d["partial_scans"] = partial_scans_;
 }
 
 // --- the state of a transaction ---------------------------------------------
@@ -752,6 +806,7 @@ void PgDb::end_transaction_state() {
     guard_version_ = -1;
     locked_spare_ = 0;
     restock_ = false;
+    touched_n_ = 0;
 }
 
 void PgDb::lost(const std::string &why, const char *sqlstate) {
@@ -1078,11 +1133,14 @@ void PgDb::take(Outcome &o, PGresult *r, bool pipeline) noexcept {
         --in_flight_;
         if (failed_status(st) && !o.error) {
             o.error = r;
-        } else if ((in_flight_ <= 1 || (in_flight_ == 2 && o.keep_earlier)) && !failed_status(st) &&
-                   st != PGRES_PIPELINE_ABORTED) {
+        } else if ((in_flight_ <= 1 || (in_flight_ == 2 && o.keep_earlier) || (in_flight_ == 3 && o.keep_earliest)) &&
+                   !failed_status(st) && st != PGRES_PIPELINE_ABORTED) {
             // The last statement sent is the one asked about (and the one
-            // or two before it kept too).
-            PGresult *&slot = in_flight_ == 0 ? o.answer : in_flight_ == 1 ? o.prior : o.earlier;
+            // to three before it kept too).
+            PGresult *&slot = in_flight_ == 0   ? o.answer
+                              : in_flight_ == 1 ? o.prior
+                              : in_flight_ == 2 ? o.earlier
+                                                : o.earliest;
             if (slot) pq_.PQclear(slot);
             slot = r;
         } else {
@@ -1191,6 +1249,10 @@ void PgDb::check(Outcome &o, const char *context) {
         pq_.PQclear(o.prior);
         o.prior = nullptr;
     }
+    if ((o.lost || o.error) && o.earliest) {
+        pq_.PQclear(o.earliest);
+        o.earliest = nullptr;
+    }
     if ((o.lost || o.error) && o.earlier) {
         pq_.PQclear(o.earlier);
         o.earlier = nullptr;
@@ -1240,7 +1302,7 @@ void PgDb::sync_pipeline(Outcome &o) {
 }
 
 void PgDb::outcome_unknown(Outcome &o, const std::string &message) {
-    for (PGresult *r : {o.answer, o.error, o.prior, o.earlier})
+    for (PGresult *r : {o.answer, o.error, o.prior, o.earlier, o.earliest})
         if (r) pq_.PQclear(r);
     outcome_unknown_ = true;
     end_transaction_state();
@@ -1249,11 +1311,13 @@ void PgDb::outcome_unknown(Outcome &o, const std::string &message) {
 
 PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, const int *lengths, int n,
                          bool commit, PGresult **prior, int64_t map, int result_format, const char *context,
-                         const Oid *types, bool writes_text, PGresult **earlier, bool flush_after_commit) {
+                         const Oid *types, bool writes_text, PGresult **earlier, bool flush_after_commit,
+                         PGresult **earliest) {
     ++round_trips_;
     ++statements_;
     Outcome o;
     o.keep_earlier = earlier != nullptr;
+    o.keep_earliest = earliest != nullptr;
     // A connection that is known to be gone has sent nothing of this.
     if (!pq_.PQconsumeInput(conn_)) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
     // A write asked for here (a new tag or map) belongs to the innermost
@@ -1289,6 +1353,8 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
     else if (o.prior) pq_.PQclear(o.prior);
     if (earlier) *earlier = o.earlier;
     else if (o.earlier) pq_.PQclear(o.earlier);
+    if (earliest) *earliest = o.earliest;
+    else if (o.earliest) pq_.PQclear(o.earliest);
     return o.answer;
 }
 
@@ -1386,6 +1452,9 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         // count then vouches that none came since (ids are taken under the
         // lock, so a new entry's id exceeds every id stored before it).
         bool new_key = hinted && hint.entry == 0;
+        // The default map's index was read at the count this connection last
+        // saw: what changed since can bring it up to date.
+        bool partial = hinted && hint.map == 0 && hint.index_current && hint.view == seen_changes_;
         if (hinted && hint.current && hint.view == seen_changes_ && others_quiet_ && current_format &&
             (!new_key || spare_id_ > hint.last_id)) {
             begin_optimistic(expected);
@@ -1400,13 +1469,13 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         // lock, and the lock goes out with the writes. Not right after a
         // refusal: the call redone then must not meet another.
         if (hinted && current_format && !refused_ && !rollback_owed_) {
-            if (!begin_preread(hint, expected))
+            if (!begin_preread(hint, expected, partial))
                 raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
             return nullptr;
         }
         refused_ = false;
         PGresult *r = nullptr, *scan = nullptr;
-        PGresult *entry = begin_locked(hinted && pipeline_ ? &hint : nullptr, expected, r, scan);
+        PGresult *entry = begin_locked(hinted && pipeline_ ? &hint : nullptr, expected, partial, r, scan);
         bool found = r && pq_.PQntuples(r) == 1;
         if (found) {
             locked_changes_ = big_endian(pq_.PQgetvalue(r, 0, 0));
@@ -1448,7 +1517,16 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         bool entry_only = guard_entry_only();
         // (An optimistic lock counted already.)
         bool counted_here = wrote && (!optimistic || entry_only);
-        if (counted_here) enqueue(kCountCommit, nullptr, nullptr, nullptr, 0);
+        char touched[24];
+        touched_ids(touched);
+        if (counted_here) {
+            const char *tv[] = {touched, touched + 8, touched + 16};
+            const int tl[] = {8, 8, 8};
+            enqueue(kCountCommit, nullptr, tv, tl, 3);
+        } else if (optimistic && !optimistic_sent_ && queue_.size() > 1 && queue_[1].stmt == kCountIfUnchanged) {
+            // Its slot of the change log, now that the writes are known.
+            std::memcpy(&arena_[queue_[1].at + 8], touched, sizeof touched);
+        }
         // No id kept, or it went to a new entry: one is taken under this
         // lock, answered just before the commit's.
         bool restock = !spare_id_ && wrote && optimistic && !counted_here;
@@ -1493,7 +1571,12 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         creating_ = unsettled_ = false;
         if (wrote || optimistic) ++own_commits_;
         if (optimistic && !preread) ++optimistic_commits_;
-        if (entry_only) ++entry_guarded_commits_;
+        if (entry_only) {
+            ++entry_guarded_commits_;
+            // Others may have committed unseen before it: what changed is
+            // read from the count before it on.
+            ++log_lag_;
+        }
         return nullptr;
     }
     default:
@@ -1545,6 +1628,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         note_write(which, map, values);
         char id[8];
         last_id_ = take_id();
+        touch(last_id_);
         put_big_endian(id, last_id_);
         const char *v[] = {values[0], values[1], id};
         const int l[] = {lengths[0], lengths[1], 8};
@@ -1595,15 +1679,11 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     return r;
 }
 
-bool PgDb::begin_preread(const WriteHint &hint, int64_t expected) {
+bool PgDb::begin_preread(const WriteHint &hint, int64_t expected, bool partial) {
     // Each statement reads in a snapshot of its own, in this order: what
     // the entries show is never older than the count it is taken for.
     enqueue((int) Sql::DataVersion, nullptr, nullptr, nullptr, 0);
-    char seen[8];
-    put_big_endian(seen, expected);
-    const char *sv[] = {seen};
-    const int sl[] = {8};
-    enqueue(kScanIfChanged, nullptr, sv, sl, 1);
+    queue_scan(expected, partial);
     PGresult *count = nullptr, *scan = nullptr;
     PGresult *entry = load_if_changed(hint, scan, count);
     bool found = count && pq_.PQntuples(count) == 1;
@@ -1634,7 +1714,36 @@ bool PgDb::begin_preread(const WriteHint &hint, int64_t expected) {
     return true;
 }
 
+void PgDb::touch(int64_t id) {
+    if (touched_n_ < 0) return;
+    for (int i = 0; i < touched_n_; ++i)
+        if (touched_[i] == id) return;
+    if (touched_n_ == 3) touched_n_ = -1;
+    else touched_[touched_n_++] = id;
+}
+
+void PgDb::touched_ids(char out[24]) const {
+    for (int i = 0; i < 3; ++i)
+        put_big_endian(out + 8 * i, touched_n_ < 0 ? (i ? 0 : -1) : i < touched_n_ ? touched_[i] : 0);
+}
+
 void PgDb::note_write(Sql which, int64_t map, const char *const *values) {
+    switch (which) {
+    case Sql::InsertEntry:  // (its id: see execute)
+    case Sql::InsertTag:
+        break;
+    case Sql::UpdateEntry:
+    case Sql::DeleteEntry:
+    case Sql::InsertItem:
+    case Sql::UpdateItem:
+    case Sql::DeleteItem:
+    case Sql::DeleteItemsOf:
+        touch(big_endian(values[0]));
+        break;
+    default:
+        touched_n_ = -1;
+        break;
+    }
     if (!preread_ || foreign_write_) return;
     switch (which) {
     case Sql::UpdateEntry:
@@ -1668,28 +1777,66 @@ bool PgDb::guard_entry_only() {
 
 void PgDb::begin_optimistic(int64_t expected) {
     enqueue(-1, "BEGIN", nullptr, nullptr, 0);
-    char seen[8];
+    // The log's slot says "not known" unless the commit fills it in (it
+    // may go out before the writes are known).
+    char seen[8], touched[24] = {};
     put_big_endian(seen, expected);
-    const char *v[] = {seen};
-    const int l[] = {8};
-    enqueue(kCountIfUnchanged, nullptr, v, l, 1);
+    put_big_endian(touched, -1);
+    const char *v[] = {seen, touched, touched + 8, touched + 16};
+    const int l[] = {8, 8, 8, 8};
+    enqueue(kCountIfUnchanged, nullptr, v, l, 4);
     optimistic_ = true;
     locked_changes_ = expected;  // once the check passed
 }
 
-PGresult *PgDb::begin_locked(const WriteHint *hint, int64_t expected, PGresult *&lock, PGresult *&scan) {
+PGresult *PgDb::begin_locked(const WriteHint *hint, int64_t expected, bool partial, PGresult *&lock,
+                              PGresult *&scan) {
     enqueue(-1, "BEGIN", nullptr, nullptr, 0);
     enqueue(kLock, nullptr, nullptr, nullptr, 0);
-    char seen[8];
-    put_big_endian(seen, expected);
-    const char *sv[] = {seen};
-    const int sl[] = {8};
     if (!hint) {
-        scan = exchange(kScanIfChanged, nullptr, sv, sl, 1, false, &lock);
+        char p[16];
+        scan_params(expected, partial, p);
+        const char *v[] = {p, p + 8};
+        const int l[] = {8, 8};
+        if (!ring_) {
+            scan = exchange(kScanIfChanged, nullptr, v, l, 2, false, &lock);
+            return nullptr;
+        }
+        enqueue(kScanIfChanged, nullptr, v, l, 2);
+        PGresult *all = nullptr;
+        PGresult *recent =
+            exchange(kRecentIfChanged, nullptr, v, l, 2, false, &all, 0, 1, nullptr, nullptr, false, &lock);
+        scan = scan_result(all, recent);
         return nullptr;
     }
-    enqueue(kScanIfChanged, nullptr, sv, sl, 1);
+    queue_scan(expected, partial);
     return load_if_changed(*hint, scan, lock);
+}
+
+void PgDb::scan_params(int64_t expected, bool partial, char out[16]) {
+    partial = partial && ring_;
+    put_big_endian(out, partial ? expected - log_lag_ : expected);
+    put_big_endian(out + 8, partial ? 1 : 0);
+    log_lag_ = 0;
+}
+
+void PgDb::queue_scan(int64_t expected, bool partial) {
+    char p[16];
+    scan_params(expected, partial, p);
+    const char *v[] = {p, p + 8};
+    const int l[] = {8, 8};
+    enqueue(kScanIfChanged, nullptr, v, l, 2);
+    if (ring_) enqueue(kRecentIfChanged, nullptr, v, l, 2);
+}
+
+PGresult *PgDb::scan_result(PGresult *all, PGresult *recent) {
+    if (recent && pq_.PQntuples(recent) > 0) {
+        if (all) pq_.PQclear(all);
+        ++partial_scans_;
+        return recent;
+    }
+    if (recent) pq_.PQclear(recent);
+    return all;
 }
 
 PGresult *PgDb::load_if_changed(const WriteHint &hint, PGresult *&scan, PGresult *&first) {
@@ -1700,7 +1847,12 @@ PGresult *PgDb::load_if_changed(const WriteHint &hint, PGresult *&scan, PGresult
     put_big_endian(from, hint.items_from > 0 ? hint.items_from : 0);
     const char *v[] = {m, id, version, from};
     const int l[] = {8, 8, 8, 8};
-    return exchange(kLoadIfChanged, nullptr, v, l, 4, false, &scan, 0, 1, nullptr, nullptr, false, &first);
+    if (!ring_) return exchange(kLoadIfChanged, nullptr, v, l, 4, false, &scan, 0, 1, nullptr, nullptr, false, &first);
+    PGresult *all = nullptr, *recent = nullptr;
+    PGresult *entry = exchange(kLoadIfChanged, nullptr, v, l, 4, false, &recent, 0, 1, nullptr, nullptr, false, &all,
+                               false, &first);
+    scan = scan_result(all, recent);
+    return entry;
 }
 
 void PgDb::keep_changes(PGresult *scan, PGresult *entry, bool changed, const WriteHint &hint) {

@@ -194,7 +194,8 @@ private:
         PGresult *prior = nullptr;   // the result of the statement before it
         PGresult *error = nullptr;   // the first statement that failed
         PGresult *earlier = nullptr; // the result before `prior`, when `keep_earlier`
-        bool keep_earlier = false;
+        PGresult *earliest = nullptr; // and the one before that, when `keep_earliest`
+        bool keep_earlier = false, keep_earliest = false;
         bool lost = false;           // no complete answer: the connection is gone
         bool handed = false;         // the last statement was handed to libpq
         std::string why;
@@ -204,6 +205,8 @@ private:
     // Finds the tables and the store's row, and whether this role may write
     // them; writes nothing.
     void look_up_store();
+    // SQL: whether the stores' table has the change log's column.
+    std::string has_log() const;
     // The first write transaction of a store not there yet: makes the tables
     // if the schema has none (committed on their own), then queues BEGIN,
     // the store's row, its lock and its entries (another connection may have
@@ -249,7 +252,7 @@ private:
                        const int *lengths = nullptr, int n = 0, bool commit = false, PGresult **prior = nullptr,
                        int64_t map = 0, int result_format = 1, const char *context = nullptr,
                        const Oid *types = nullptr, bool writes_text = false, PGresult **earlier = nullptr,
-                       bool flush_after_commit = false);
+                       bool flush_after_commit = false, PGresult **earliest = nullptr);
     // Waits until the sync (pipeline) or the end of the command, without the
     // GIL. Never raises.
     void await(Outcome &o, bool until_sync) noexcept;
@@ -281,13 +284,23 @@ private:
     // BEGIN, the lock, the entries when they changed and, with a hint, the
     // hinted entry when it changed (returned; null without one), in one
     // round trip.
-    PGresult *begin_locked(const WriteHint *hint, int64_t expected, PGresult *&lock, PGresult *&scan);
+    // `partial`: the default map's index is at `expected`, so the entries
+    // may come as what changed since (see kRecentIfChanged).
+    PGresult *begin_locked(const WriteHint *hint, int64_t expected, bool partial, PGresult *&lock, PGresult *&scan);
     // Without a lock, in one round trip: the change count, the entries
     // when they changed and the hinted entry when it changed; then BEGIN and
     // the lock are queued as begin_optimistic queues them, to be checked
     // against that count, or (see kEntryAt) against the hinted entry's
     // version alone. False when the store is not there.
-    bool begin_preread(const WriteHint &hint, int64_t expected);
+    bool begin_preread(const WriteHint &hint, int64_t expected, bool partial);
+    // Queues the entries' read at `expected`: all of them, or with
+    // `partial`, what changed since when the change log covers it.
+    void queue_scan(int64_t expected, bool partial);
+    // Its parameters: the count to read from, and whether in part.
+    void scan_params(int64_t expected, bool partial, char out[16]);
+    // The entries' read as the store takes it (see kRecentIfChanged): what
+    // changed when that was read, else every entry. Frees the other.
+    PGresult *scan_result(PGresult *all, PGresult *recent);
     // Sends the queue and kLoadIfChanged for the hinted entry: its rows when
     // it changed; `scan` and `first` get the results of the two statements
     // queued before it.
@@ -301,6 +314,11 @@ private:
     bool guard_entry_only();
     // Notes what a write statement of the open transaction touches.
     void note_write(Sql which, int64_t map, const char *const *values);
+    // Notes that the open transaction wrote entry `id` (or its items), for
+    // the change log its count update writes (see kCountCommit).
+    void touch(int64_t id);
+    // That log's three ids: those written, or -1 when there were more.
+    void touched_ids(char out[24]) const;
 
     // Sends `sql` (one or more statements, no parameters) outside pipeline
     // mode and waits; raises on error. Returns the last result (text
@@ -427,9 +445,22 @@ private:
     // open transaction's lock took, kept if it commits.
     int64_t spare_id_ = 0, locked_spare_ = 0;
     bool restock_ = false;
+    // The stores' table has the change log (a column added by this
+    // release: a table made before has none, and its readers read every
+    // entry again when anything changed).
+    bool ring_ = false;
+    // The entries the open transaction wrote (-1: more than the log holds).
+    int64_t touched_[3] = {};
+    int touched_n_ = 0;
+    // Commits that checked one entry, not the change count, since the
+    // entries were last read (see guard_entry_only): the index may miss
+    // what others committed before each, so the log is read from that
+    // many counts earlier.
+    int64_t log_lag_ = 0;
 
     int64_t round_trips_ = 0, reconnects_ = 0, statements_ = 0;
     int64_t optimistic_commits_ = 0, conflicts_ = 0, prefetches_ = 0, prereads_ = 0, entry_guarded_commits_ = 0;
+    int64_t partial_scans_ = 0;
 };
 
 // Opens the store a PostgreSQL address names.

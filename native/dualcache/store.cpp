@@ -181,41 +181,118 @@ void Store::rebuild_index() {
         if (int64_t id = db.find_map(map_utf8_)) map_id_ = id;
     Decoder dec(conn_->tags(), map_id_);
     EntryIndex::Rebuild rb(index_);
+    bool updated = false;
     if (exists()) {
         // One snapshot for the scan and the engine's check of it.
         bool own = !conn_->in_transaction();
         try {
             if (own) db.run(Sql::Begin).done();
             int64_t rows = 0, last = 0;
+            auto row = [&](Run &q) {
+                int64_t id = q.int64(0);
+                ++rows;
+                // Row ids ascend in a sound table (a damaged page can
+                // give one row twice, or another in its place).
+                if (id <= last)
+                    throw CorruptValue{"the entry rows are damaged: row " + std::to_string(id) + " comes after row " +
+                                       std::to_string(last)};
+                last = id;
+                try {
+                    rb.row(id, q.int64(1), [&] { return dec.key(q.blob(2)); });
+                } catch (CorruptValue &c) {
+                    c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
+                    throw;
+                }
+            };
+            bool again = false;
             {
                 Run q = db.run(Sql::ScanEntries, map_id_);
-                while (q.step()) {
-                    int64_t id = q.int64(0);
-                    ++rows;
-                    // Row ids ascend in a sound table (a damaged page can
-                    // give one row twice, or another in its place).
-                    if (id <= last)
-                        throw CorruptValue{"the entry rows are damaged: row " + std::to_string(id) + " comes after row " +
-                                           std::to_string(last)};
-                    last = id;
-                    try {
-                        rb.row(id, q.int64(1), [&] { return dec.key(q.blob(2)); });
-                    } catch (CorruptValue &c) {
-                        c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
-                        throw;
-                    }
+                bool more = q.step();
+                if (more && q.int64(0) == 0) {
+                    // The engine brought what changed since the index was read.
+                    updated = !stale_ && update_index(q, dec);
+                    again = !updated;
+                } else {
+                    for (; more; more = q.step()) row(q);
                 }
             }
-            db.check_scanned(map_id_, rows);
+            if (again) {
+                Run q = db.run(Sql::ScanEntries, map_id_);
+                while (q.step()) row(q);
+            }
+            if (!updated) db.check_scanned(map_id_, rows);
             if (own) db.run(Sql::Commit).done();
         } catch (...) {
             if (own) db.rollback_quietly();
             throw;
         }
     }
-    rb.finish();
+    if (updated) {
+        ++updates_;
+    } else {
+        rb.finish();
+        ++rebuilds_;
+    }
     stale_ = false;
-    ++rebuilds_;
+}
+
+bool Store::update_index(Run &q, Decoder &dec) {
+    // Rows (id, version, key) in id order; version -1: the entry is gone.
+    struct Change {
+        int64_t id, version;
+        nb::object key;  // of an entry new here
+    };
+    std::vector<Change> changes;
+    const Entry *tail = index_.last();
+    int64_t last = tail ? tail->id : 0;
+    size_t added = 0;
+    while (q.step()) {
+        int64_t id = q.int64(0), version = q.int64(1);
+        if (id <= 0) return false;
+        if (version < 0 || index_.by_id(id)) {
+            changes.push_back(Change{id, version, nb::object()});
+            continue;
+        }
+        // A new entry comes after every entry known here, under a key none
+        // of them has; anything else is read again in full.
+        if (id <= last) return false;
+        nb::object key;
+        try {
+            key = dec.key(q.blob(2));
+        } catch (CorruptValue &c) {
+            c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
+            throw;
+        }
+        try {
+            if (index_.find(key.ptr())) return false;
+            for (const Change &c : changes)
+                if (c.key && PyObject_RichCompareBool(c.key.ptr(), key.ptr(), Py_EQ) != 0) {
+                    if (PyErr_Occurred()) throw nb::python_error();
+                    return false;
+                }
+        } catch (nb::python_error &) {
+            corrupt_from_python_error("a key that cannot be hashed or compared");
+        }
+        last = id;
+        ++added;
+        changes.push_back(Change{id, version, std::move(key)});
+    }
+    // Nothing below raises a Python error: the index changes as a whole.
+    for (const Change &c : changes) {
+        if (c.key) continue;
+        Entry *e = index_.by_id(c.id);
+        if (!e) continue;  // (another map's entry, or one gone already)
+        if (c.version < 0) {
+            index_.remove(*e);
+        } else if (e->version != c.version) {
+            e->outdate();
+            e->version = c.version;
+        }
+    }
+    if (added)
+        for (const Change &c : changes)
+            if (c.key) index_.add(c.key, c.id, c.version);
+    return true;
 }
 
 void Store::sync() {
@@ -611,6 +688,7 @@ bool Store::write_hint(PyObject *key, WriteHint &hint) {
     Entry *e = index_.find(key);
     hint.map = map_id_;
     hint.view = data_version_;
+    hint.index_current = !stale_;
     if (!e) {
         // A new entry: known to be new only while the index is current.
         if (stale_) return false;
@@ -877,6 +955,7 @@ nb::dict Store::stats() const {
     nb::dict d;
     d["loads"] = loads_;
     d["index_reloads"] = rebuilds_;
+    d["index_updates"] = updates_;
     d["incremental_loads"] = incremental_loads_;
     d["extended_in_place"] = extended_;
     d["bulk_loads"] = bulk_loads_;

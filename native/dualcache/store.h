@@ -160,6 +160,11 @@ private:
     // What begin_transaction(key) tells the engine; false when nothing is known.
     bool write_hint(PyObject *key, WriteHint &hint);
 
+    // Brings the key index up to date from the rows of what changed since
+    // it was read (see rebuild_index); false when they do not fit it (it
+    // is then read again in full). Nothing changes when it raises.
+    bool update_index(Run &q, Decoder &dec);
+
     void set_locked(PyObject *key, PyObject *value);
     template <typename F>
     nb::object keyed_transaction(PyObject *key, F &&body);
@@ -175,7 +180,7 @@ private:
     int64_t data_version_ = 0;
 
     // Counters for tests and benchmarks.
-    int64_t loads_ = 0, rebuilds_ = 0;
+    int64_t loads_ = 0, rebuilds_ = 0, updates_ = 0;
     int64_t incremental_loads_ = 0;  // loads that decoded only the items added since
     int64_t extended_ = 0;           // of those, the ones that extended the live value in place
     int64_t bulk_loads_ = 0;         // reads of the whole map (load_missing)
