@@ -1727,37 +1727,30 @@ void PgDb::touched_ids(char out[24]) const {
         put_big_endian(out + 8 * i, touched_n_ < 0 ? (i ? 0 : -1) : i < touched_n_ ? touched_[i] : 0);
 }
 
-void PgDb::note_write(Sql which, int64_t map, const char *const *values) {
-    switch (which) {
-    case Sql::InsertEntry:  // (its id: see execute)
-    case Sql::InsertTag:
-        break;
+// The writes of one entry or its items, which their first parameter names.
+static bool writes_entry(Sql s) {
+    switch (s) {
     case Sql::UpdateEntry:
     case Sql::DeleteEntry:
     case Sql::InsertItem:
     case Sql::UpdateItem:
     case Sql::DeleteItem:
     case Sql::DeleteItemsOf:
-        touch(big_endian(values[0]));
-        break;
+        return true;
     default:
-        touched_n_ = -1;
-        break;
+        return false;
     }
+}
+
+void PgDb::note_write(Sql which, int64_t map, const char *const *values) {
+    bool one = writes_entry(which);
+    if (one) touch(big_endian(values[0]));
+    else if (which != Sql::InsertEntry && which != Sql::InsertTag) touched_n_ = -1;  // (InsertEntry's id: see execute)
     if (!preread_ || foreign_write_) return;
-    switch (which) {
-    case Sql::UpdateEntry:
-    case Sql::DeleteEntry:
-    case Sql::InsertItem:
-    case Sql::UpdateItem:
-    case Sql::DeleteItem:
-    case Sql::DeleteItemsOf:
-        if (map != tx_hint_.map || big_endian(values[0]) != tx_hint_.entry) break;
+    if (one && map == tx_hint_.map && big_endian(values[0]) == tx_hint_.entry) {
         // The store writes version n + 1 over the version n it read.
         if (which == Sql::UpdateEntry && guard_version_ < 0) guard_version_ = big_endian(values[1]) - 1;
         return;
-    default:
-        break;
     }
     foreign_write_ = true;
 }
