@@ -168,6 +168,11 @@ public:
     // rewrite (null: none known). Only a hint: the transaction may still
     // read and write anything.
     virtual void expect_write(const WriteHint *) {}
+    // Tells the next data_version() outside a transaction that the default
+    // map's key index was read at data version `view` (`index_current`):
+    // the engine may bring the entries changed since along, for the
+    // ScanEntries that follows (see Store::rebuild_index).
+    virtual void expect_scan(const WriteHint &) {}
     // The open transaction touched something else than the hinted entry:
     // it has to be checked as a whole.
     virtual void widen() {}

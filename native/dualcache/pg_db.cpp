@@ -885,13 +885,16 @@ int64_t PgDb::data_version() {
         if (absent_) return seen_changes_ = 0;
     }
     if (optimistic_ && !preread_) return seen_changes_;  // checked when the lock is taken
+    bool ahead = std::exchange(scan_ahead_, false);  // (for this call only)
     if (locked_ || preread_) {
         seen_changes_ = locked_changes_ - own_commits_;
         return seen_changes_;
     }
     int64_t changes = 0;
     bool found;
-    {
+    if (ahead && !tx_ && ring_ && pipeline_ && stmts_.prepared && format_ == format::kVersion && queue_.empty()) {
+        found = data_version_with_scan(changes);
+    } else {
         Run q = run(Sql::DataVersion);
         found = q.step();
         if (found) changes = q.int64(0);
@@ -906,7 +909,33 @@ int64_t PgDb::data_version() {
 
 // --- the queue ----------------------------------------------------------------
 
+bool PgDb::data_version_with_scan(int64_t &changes) {
+    int64_t expected = seen_changes_ + own_commits_;
+    char p[16];
+    scan_params(expected, true, p);
+    const char *v[] = {p, p + 8};
+    const int l[] = {8, 8};
+    enqueue((int) Sql::DataVersion, nullptr, nullptr, nullptr, 0);
+    enqueue(kScanIfChanged, nullptr, v, l, 2);
+    PGresult *count = nullptr, *all = nullptr;
+    PGresult *recent =
+        exchange(kRecentIfChanged, nullptr, v, l, 2, false, &all, 0, 1, nullptr, nullptr, false, &count);
+    PGresult *scan = scan_result(all, recent);
+    bool found = count && pq_.PQntuples(count) == 1;
+    if (found) changes = big_endian(pq_.PQgetvalue(count, 0, 0));
+    if (count) pq_.PQclear(count);
+    if (found && changes != expected && scan) {
+        // Read after the count: never older than it.
+        scanned_ = scan;
+        scanned_outside_ = true;
+    } else if (scan) {
+        pq_.PQclear(scan);
+    }
+    return found;
+}
+
 void PgDb::forget_scan() {
+    scanned_outside_ = false;
     if (scanned_) pq_.PQclear(scanned_);
     scanned_ = nullptr;
     if (prefetched_) pq_.PQclear(prefetched_);
@@ -1603,10 +1632,13 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         handed_from_ = prefetched_from_;
         return r;
     }
-    if (which == Sql::ScanEntries && !map && scanned_ && (locked_ || preread_) && nothing_written()) {
-        // Read under the lock with nothing written since: still the entries.
+    if (which == Sql::ScanEntries && !map && scanned_ && (locked_ || preread_ || scanned_outside_) &&
+        nothing_written()) {
+        // Read under the lock (or with the change count) with nothing
+        // written since: still the entries.
         PGresult *r = scanned_;
         scanned_ = nullptr;
+        scanned_outside_ = false;
         return r;
     }
     switch (which) {

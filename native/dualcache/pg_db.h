@@ -133,6 +133,9 @@ public:
         narrow_ = hinted_;
     }
     void widen() override { narrow_ = false; }
+    void expect_scan(const WriteHint &view) override {
+        scan_ahead_ = view.map == 0 && view.index_current && view.view == seen_changes_;
+    }
     bool take_outcome_unknown() override {
         bool u = outcome_unknown_;
         outcome_unknown_ = false;
@@ -274,6 +277,10 @@ private:
     bool nothing_written() const { return queue_.size() == (preread_ ? kPrereadQueued : 0); }
     int64_t take_id();
     void forget_scan();
+    // data_version() outside a transaction, with the default map's entries
+    // changed since (see expect_scan) read in the same round trip; false
+    // when the store's row is not found.
+    bool data_version_with_scan(int64_t &changes);
     // The first statement that failed: a conflict when it is the check of an
     // optimistic lock, else what it says.
     [[noreturn]] void fail_statement(PGresult *r, const char *context);
@@ -457,6 +464,9 @@ private:
     // what others committed before each, so the log is read from that
     // many counts earlier.
     int64_t log_lag_ = 0;
+    // The next data_version() may read what changed along (expect_scan);
+    // scanned_ was read so, outside a transaction.
+    bool scan_ahead_ = false, scanned_outside_ = false;
 
     int64_t round_trips_ = 0, reconnects_ = 0, statements_ = 0;
     int64_t optimistic_commits_ = 0, conflicts_ = 0, prefetches_ = 0, prereads_ = 0, entry_guarded_commits_ = 0;

@@ -298,7 +298,18 @@ bool Store::update_index(Run &q, Decoder &dec) {
 void Store::sync() {
     // Under the write lock nobody else commits: the version read when it
     // was taken holds for the whole transaction.
-    int64_t dv = conn_->in_transaction() ? conn_->locked_version() : conn_->data_version();
+    int64_t dv;
+    if (conn_->in_transaction()) {
+        dv = conn_->locked_version();
+    } else {
+        if (!map_id_) {
+            WriteHint view;
+            view.view = data_version_;
+            view.index_current = !stale_;
+            conn_->db().expect_scan(view);
+        }
+        dv = conn_->data_version();
+    }
     if (dv != data_version_ || stale_) {
         rebuild_index();
         data_version_ = dv;

@@ -328,16 +328,17 @@ def test_new_keys_keep_the_order_they_were_added_in_across_writers(pg_server, mo
 
 
 STEPS = st.lists(st.tuples(st.integers(min_value=0, max_value=2),
-                           st.sampled_from(["fill", "fill", "fill", "delete", "batch", "burst", "older"]),
+                           st.sampled_from(["fill", "fill", "fill", "delete", "batch", "burst", "older", "read"]),
                            st.integers(min_value=0, max_value=5)), min_size=4, max_size=30)
 
 
 @settings(max_examples=20, deadline=None)
 @given(steps=STEPS)
 def test_writers_taking_turns_read_again_only_what_the_others_changed(pg_server, steps):
-    """Three writers take turns on one portfolio; each write reads only the
-    entries the others changed since its last look (their ids logged with
-    the change count), or every entry when the log does not cover the
+    """Three writers take turns on one portfolio; each write, and each read
+    outside a transaction, reads only the entries the others changed since
+    its last look (their ids logged with the change count), or every entry
+    when the log does not cover the
     counts since: more than 16 commits, a batch that wrote more than three
     positions, or a writer that keeps no log (an earlier release, here a
     row deleted by hand). No fill is lost and every writer, and a fresh
@@ -366,6 +367,8 @@ def test_writers_taking_turns_read_again_only_what_the_others_changed(pg_server,
                 with writers[w].positions.batch():
                     for j in range(4):
                         fill(w, f"K{(k + j) % 6}")
+            elif kind == "read":
+                assert [(k, list(p.trades)) for k, p in writers[w].positions.items()] == list(model.items())
             elif kind == "burst":
                 for _ in range(17):
                     fill(w, key)
