@@ -135,6 +135,7 @@ enum Own : int {
     kLockStore,
     kEntryAt,
     kRecentIfChanged,
+    kLogWrites,
     kStatementCount
 };
 const Statement kOwnStatements[] = {
@@ -211,6 +212,11 @@ const Statement kOwnStatements[] = {
      " SELECT d.id, coalesce(e.version, -1), coalesce(e.key, ''::bytea) FROM (SELECT DISTINCT x AS id FROM s,"
      " generate_series($1 + 1, s.changes) n, unnest(s.recent[n % 16 * 4 + 2:n % 16 * 4 + 4]) x WHERE x > 0) d"
      " LEFT JOIN {S}.dualcache_entries e ON e.store = {K} AND e.id = d.id ORDER BY 1"},
+    // The change log's slot of the count this transaction's lock made,
+    // written again: $1 to $3 as kCountCommit's.
+    /* kLogWrites */
+    {"SELECT 1 WHERE $1 IS NULL AND $2 IS NULL AND $3 IS NULL", 3, {kInt8, kInt8, kInt8}, false,
+     "UPDATE {S}.dualcache_stores SET " LOG_SLOT("changes") " = ARRAY[changes, $1, $2, $3] WHERE id = {K}"},
 };
 static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
 
@@ -557,6 +563,34 @@ void PgDb::look_up_store() {
     forget_prepared();
 }
 
+void PgDb::add_log() {
+    // Tables of an earlier release get the change log's column from their
+    // owner, once this connection's first write committed (opening, and a
+    // write that fails, change nothing); for anyone else, or while another
+    // connection is using the table (a brief wait at most), they stay as
+    // they are, and writers read every entry when another committed, as
+    // before. The statements are prepared again, with the log. Nothing of
+    // it fails the write: a connection lost here is found by the next one.
+    log_tried_ = true;
+    PGresult *r;
+    try {
+        r = simple("DO $$ BEGIN PERFORM set_config('lock_timeout', '100ms', true); ALTER TABLE " +
+                             table("dualcache_stores") +
+                             " ADD COLUMN IF NOT EXISTS recent bigint[]; EXCEPTION WHEN OTHERS THEN NULL; END $$; "
+                             "DEALLOCATE ALL; SELECT " + has_log(),
+                         Sql::Count_);
+    } catch (nb::python_error &) {
+        PyErr_Clear();
+        r = nullptr;
+    }
+    if (r) {
+        ring_ = *pq_.PQgetvalue(r, 0, 0) == 't';
+        pq_.PQclear(r);
+    }
+    stmts_.prepared = false;  // (deallocated, or whether they were is not known)
+    for (auto &[id, m] : map_stmts_) m.prepared = false;
+}
+
 // Queued before the lock of a store not there yet, so that its first write
 // costs the round trips of any other. When the schema has no tables, they are
 // made first in a transaction of their own (one round trip more, once per
@@ -892,6 +926,7 @@ int64_t PgDb::data_version() {
     }
     int64_t changes = 0;
     bool found;
+    if (ahead && !tx_) usable(Sql::DataVersion);  // (connected again first, when the link was lost)
     if (ahead && !tx_ && ring_ && pipeline_ && stmts_.prepared && format_ == format::kVersion && queue_.empty()) {
         found = data_version_with_scan(changes);
     } else {
@@ -1555,6 +1590,12 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         } else if (optimistic && !optimistic_sent_ && queue_.size() > 1 && queue_[1].stmt == kCountIfUnchanged) {
             // Its slot of the change log, now that the writes are known.
             std::memcpy(&arena_[queue_[1].at + 8], touched, sizeof touched);
+        } else if (optimistic && wrote && ring_ && touched_n_ >= 0) {
+            // It went out before they were (a read needed a round trip): the
+            // slot is written again under the lock it took.
+            const char *tv[] = {touched, touched + 8, touched + 16};
+            const int tl[] = {8, 8, 8};
+            enqueue(kLogWrites, nullptr, tv, tl, 3);
         }
         // No id kept, or it went to a new entry: one is taken under this
         // lock, answered just before the commit's.
@@ -1606,6 +1647,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             // read from the count before it on.
             ++log_lag_;
         }
+        if (!ring_ && wrote && !log_tried_) add_log();
         return nullptr;
     }
     default:

@@ -210,6 +210,9 @@ private:
     void look_up_store();
     // SQL: whether the stores' table has the change log's column.
     std::string has_log() const;
+    // Adds that column to the tables of an earlier release where this role
+    // may (it owns them), without waiting; sets ring_. Once a connection.
+    void add_log();
     // The first write transaction of a store not there yet: makes the tables
     // if the schema has none (committed on their own), then queues BEGIN,
     // the store's row, its lock and its entries (another connection may have
@@ -456,6 +459,7 @@ private:
     // release: a table made before has none, and its readers read every
     // entry again when anything changed).
     bool ring_ = false;
+    bool log_tried_ = false;
     // The entries the open transaction wrote (-1: more than the log holds).
     int64_t touched_[3] = {};
     int touched_n_ = 0;

@@ -428,3 +428,53 @@ def test_after_a_commit_checked_on_its_one_position_the_next_fill_reads_what_cam
     finally:
         other.positions.close()
         mine.positions.destroy()
+
+
+def test_tables_of_an_earlier_release_get_the_change_log_at_their_owners_first_write(pg_server, monkeypatch):
+    """Tables made before the change log (no `recent` column) are left as
+    they are by opening them and by a role that may write but does not own
+    them; their owner's first write adds the column. Writers that log their
+    changes and one that cannot share the portfolio: after the latter's
+    commits the others read every entry, and nothing is lost."""
+    schema = f"e_{uuid.uuid4().hex[:10]}"
+    uri = pg_server.schema_uri(schema)
+    monkeypatch.setenv("QUENTARIS_DATA_DIR", uri)
+    trades = (om.Trade(f"t{i}", 10.0, 1, 0.5, T0) for i in range(100))
+    book = {"A": [], "B": []}
+
+    def fill(m, key):
+        t = next(trades)
+        m.add_trade(key, t)
+        book[key].append(t.orderid)
+
+    first = om.OrderMgr("old")
+    fill(first, "A")
+    first.positions.close()
+    logged = (f"SELECT count(*) FROM pg_attribute WHERE attrelid = '\"{schema}\".dualcache_stores'::regclass"
+              " AND attname = 'recent' AND NOT attisdropped")
+    pg_server.sql(f'ALTER TABLE "{schema}".dualcache_stores DROP COLUMN recent')
+    writer = f"w_{uuid.uuid4().hex[:10]}"
+    pg_server.sql(f'CREATE ROLE {writer} LOGIN; GRANT USAGE ON SCHEMA "{schema}" TO {writer};'
+                  f'GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA "{schema}" TO {writer};'
+                  f'GRANT USAGE, SELECT, UPDATE ON ALL SEQUENCES IN SCHEMA "{schema}" TO {writer}')
+    monkeypatch.setenv("QUENTARIS_DATA_DIR", uri.replace("postgresql://postgres@", f"postgresql://{writer}@"))
+    theirs = om.OrderMgr("old")
+    fill(theirs, "A")
+    assert pg_server.sql(logged) == "0"
+    monkeypatch.setenv("QUENTARIS_DATA_DIR", uri)
+    mine, other = om.OrderMgr("old"), om.OrderMgr("old")
+    assert pg_server.sql(logged) == "0"  # opening changes nothing
+    fill(mine, "B")
+    assert pg_server.sql(logged) == "1"
+    try:
+        for i in range(9):
+            fill((mine, other, theirs)[i % 3], "AB"[i % 2])
+        for i in range(4):  # (each has committed since the column came: both log)
+            fill((mine, other)[i % 2], "AB"[i % 2])
+        assert other.positions._stats()["partial_scans"] > 0
+        fresh = om.OrderMgr("old")
+        for m in (mine, other, theirs, fresh):
+            assert {k: list(p.trades) for k, p in m.positions.items()} == book
+    finally:
+        for m in (theirs, other, mine):
+            m.positions.close()
