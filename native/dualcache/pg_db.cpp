@@ -912,6 +912,7 @@ void PgDb::rollback_quietly() noexcept {
 }
 
 int64_t PgDb::data_version() {
+    bool ahead = std::exchange(scan_ahead_, false);  // (for this call only)
     settle();
     if (absent_ && !tx_) {
         // Made by another connection since?
@@ -919,7 +920,6 @@ int64_t PgDb::data_version() {
         if (absent_) return seen_changes_ = 0;
     }
     if (optimistic_ && !preread_) return seen_changes_;  // checked when the lock is taken
-    bool ahead = std::exchange(scan_ahead_, false);  // (for this call only)
     if (locked_ || preread_) {
         seen_changes_ = locked_changes_ - own_commits_;
         return seen_changes_;
