@@ -142,6 +142,11 @@ public:
     // Test hook: fails as SQLite would, after the statements ran.
     void injected_failure();
     void fail_writes(long long after) { fail_after_ = after < 0 ? -1 : after; }
+    // From how many keys a map's index is brought up to date from what
+    // others changed (where the engine logs it) rather than read again in
+    // full: below it a full read costs the server no more.
+    long long log_from() const { return log_from_; }
+    void set_log_from(long long keys) { log_from_ = keys < 0 ? 0 : keys; }
 
     void close();
     void destroy();
@@ -198,6 +203,7 @@ private:
     void widen();
     std::vector<Level> levels_;
     int64_t locked_version_ = 0;
+    long long log_from_ = 256;
     int64_t tags_added_before_ = 0;  // the tag rows added before the open transaction
     uint64_t fork_generation_;  // when opened
     long long fail_after_ = -1;

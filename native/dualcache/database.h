@@ -173,6 +173,11 @@ public:
     // the engine may bring the entries changed since along, for the
     // ScanEntries that follows (see Store::rebuild_index).
     virtual void expect_scan(const WriteHint &) {}
+    // Tells the engine that the next ScanEntries of `map` is for a key
+    // index read at data version `view` and kept up to date since: it may
+    // give what changed since instead of every entry (a first row with id
+    // 0, then (id, version or -1 when gone, key); see Store::update_index).
+    virtual void scan_from(int64_t, int64_t) {}
     // The open transaction touched something else than the hinted entry:
     // it has to be checked as a whole.
     virtual void widen() {}

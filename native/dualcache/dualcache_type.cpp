@@ -228,6 +228,10 @@ void bind_dualcache(nb::module_ &m) {
         "_fail_writes", [](nb::handle self, long long after) { store_of(self).fail_writes(after); }, "after"_a,
         "Test hook: the write operation that follows `after` further successful ones fails once as\n"
         "a failing SQLite write would (StoreError, rolled back); -1 turns the hook off.");
+    cls.def(
+        "_log_from", [](nb::handle self, long long keys) { store_of(self).log_from(keys); }, "keys"_a,
+        "Test hook: from how many keys a map of this connection reads what other connections changed\n"
+        "instead of every key (256; 0: always).");
     cls.def("_stats", [](nb::handle self) { return store_of(self).stats(); },
             "Test hook: counters of commits, loads, index reloads, WAL frames and bytes written.");
 }

@@ -136,6 +136,8 @@ enum Own : int {
     kEntryAt,
     kRecentIfChanged,
     kLogWrites,
+    kMapScanIfChanged,
+    kMapRecentIfChanged,
     kStatementCount
 };
 const Statement kOwnStatements[] = {
@@ -217,10 +219,31 @@ const Statement kOwnStatements[] = {
     /* kLogWrites */
     {"SELECT 1 WHERE $1 IS NULL AND $2 IS NULL AND $3 IS NULL", 3, {kInt8, kInt8, kInt8}, false,
      "UPDATE {S}.dualcache_stores SET " LOG_SLOT("changes") " = ARRAY[changes, $1, $2, $3] WHERE id = {K}"},
+    // kScanIfChanged and kRecentIfChanged of one map ({K}), whichever: the
+    // change log is the store's row's ({P}). Prepared with the map's own
+    // statements.
+    /* kMapScanIfChanged */
+    {"SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
+     " (SELECT changes FROM {S}.dualcache_stores WHERE id = {P}) <> $1 ORDER BY id",
+     2, {kInt8, kInt8}, false,
+     "SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
+     " (SELECT changes <> $1 AND NOT " LOG_COVERS " FROM {S}.dualcache_stores WHERE id = {P}) ORDER BY id"},
+    /* kMapRecentIfChanged */
+    {"SELECT 0::int8, 0::int8, ''::bytea WHERE $1 IS NULL AND $2 IS NULL", 2, {kInt8, kInt8}, false,
+     "WITH s AS (SELECT changes, recent FROM {S}.dualcache_stores WHERE id = {P} AND " LOG_COVERS ")"
+     " SELECT 0::int8, 0::int8, ''::bytea FROM s UNION ALL"
+     " SELECT d.id, coalesce(e.version, -1), coalesce(e.key, ''::bytea) FROM (SELECT DISTINCT x AS id FROM s,"
+     " generate_series($1 + 1, s.changes) n, unnest(s.recent[n % 16 * 4 + 2:n % 16 * 4 + 4]) x WHERE x > 0) d"
+     " LEFT JOIN {S}.dualcache_entries e ON e.store = {K} AND e.id = d.id ORDER BY 1"},
 };
 static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
 
 const Statement &statement(int i) { return i < kLock ? kStatements[i] : kOwnStatements[i - kLock]; }
+
+// The statements prepared for each map (with the map's id as {K}).
+bool of_map(int i) {
+    return i < kLock ? per_map((Sql) i) && !kStatements[i].control : i == kMapScanIfChanged || i == kMapRecentIfChanged;
+}
 
 // The name of statement `i` as prepared for map `map`, or for the database
 // and its default map (map 0) of the store's row `store`. Named after the
@@ -229,7 +252,7 @@ const Statement &statement(int i) { return i < kLock ? kStatements[i] : kOwnStat
 // made after it.
 std::string statement_name(int i, int64_t map, int64_t store) {
     std::string name = "dualcache_" + std::to_string(i);
-    name += map && i < kLock && per_map((Sql) i) ? "_m" + std::to_string(map) : "_s" + std::to_string(store);
+    name += map && of_map(i) ? "_m" + std::to_string(map) : "_s" + std::to_string(store);
     return name;
 }
 
@@ -252,11 +275,14 @@ bool writes(Sql s) {
     }
 }
 
-std::string fill(const char *sql, const std::string &schema, int64_t store, uint32_t sequence) {
+std::string fill(const char *sql, const std::string &schema, int64_t store, uint32_t sequence, int64_t parent = 0) {
     std::string out;
     for (const char *p = sql; *p; ++p) {
         if (p[0] == '{' && p[1] && p[2] == '}') {
-            out += p[1] == 'S' ? schema : p[1] == 'Q' ? std::to_string(sequence) : std::to_string(store);
+            out += p[1] == 'S'   ? schema
+                   : p[1] == 'Q' ? std::to_string(sequence)
+                   : p[1] == 'P' ? std::to_string(parent)
+                                 : std::to_string(store);
             p += 2;
         } else {
             out += *p;
@@ -672,7 +698,7 @@ void PgDb::created(PGresult *r) {
         std::string sql = "PREPARE " + names_[(size_t) i];
         for (int p = 0; p < st.params; ++p)
             sql += std::string(p ? ", " : "(") + kTypeNames[st.types[p] == kBytea] + (p + 1 == st.params ? ")" : "");
-        texts_.push_back(sql + " AS " + fill(text_of(st, ring_), schema_, store_id_, id_sequence_));
+        texts_.push_back(sql + " AS " + fill(text_of(st, ring_), schema_, store_id_, id_sequence_, store_id_));
         enqueue(-1, texts_.back().c_str(), nullptr, nullptr, 0);
     }
     stmts_.prepared = true;
@@ -695,6 +721,7 @@ void PgDb::settle() {
         store_id_ = 0;
         format_ = format::kVersion;
         own_commits_ = seen_changes_ = 0;
+        prev_view_ = -1;
     }
 }
 
@@ -721,7 +748,7 @@ void PgDb::prepare(const std::vector<int> &stmts, int64_t map) {
     bool ok = send_queue(o);  // what is queued goes first
     for (size_t k = 0; ok && k < stmts.size(); ++k) {
         const Statement &s = statement(stmts[k]);
-        std::string sql = fill(text_of(s, ring_), schema_, map ? map : store_id_, id_sequence_);
+        std::string sql = fill(text_of(s, ring_), schema_, map ? map : store_id_, id_sequence_, store_id_);
         const std::string name = map ? statement_name(stmts[k], map, store_id_) : names_[(size_t) stmts[k]];
         if (!pq_.PQsendPrepare(conn_, name.c_str(), sql.c_str(), s.params, s.types)) {
             o.lost = true;
@@ -917,11 +944,14 @@ int64_t PgDb::data_version() {
     if (absent_ && !tx_) {
         // Made by another connection since?
         look_up_store();
-        if (absent_) return seen_changes_ = 0;
+        if (absent_) {
+            prev_view_ = -1;
+            return seen_changes_ = 0;
+        }
     }
     if (optimistic_ && !preread_) return seen_changes_;  // checked when the lock is taken
     if (locked_ || preread_) {
-        seen_changes_ = locked_changes_ - own_commits_;
+        see(locked_changes_ - own_commits_);
         return seen_changes_;
     }
     int64_t changes = 0;
@@ -938,8 +968,43 @@ int64_t PgDb::data_version() {
         if (format_ < format::kVersion && follow_upgrade()) return data_version();
         raise("the store was destroyed by another connection (SQLSTATE 02000)", "02000");
     }
-    seen_changes_ = changes - own_commits_;
+    see(changes - own_commits_);
     return seen_changes_;
+}
+
+void PgDb::see(int64_t view) {
+    if (view == seen_changes_) return;
+    // Whatever was read at the view before is current as of this count.
+    prev_view_ = seen_changes_;
+    prev_from_ = seen_changes_ + own_commits_ - log_lag_;
+    log_lag_ = 0;
+    seen_changes_ = view;
+}
+
+void PgDb::scan_from(int64_t map, int64_t view) {
+    scan_map_ = map;
+    scan_view_ = view;
+}
+
+PGresult *PgDb::scan_changes(int64_t map) {
+    bool armed = scan_map_ == map;
+    scan_map_ = -1;
+    if (!armed || !ring_ || !pipeline_ || format_ != format::kVersion) return nullptr;
+    int64_t from;
+    if (scan_view_ == prev_view_) from = prev_from_;
+    else return nullptr;
+    char p[16];
+    put_big_endian(p, from);
+    put_big_endian(p + 8, 1);
+    const char *v[] = {p, p + 8};
+    const int l[] = {8, 8};
+    enqueue(kMapScanIfChanged, nullptr, v, l, 2, map);
+    PGresult *all = nullptr;
+    PGresult *recent = exchange(kMapRecentIfChanged, nullptr, v, l, 2, false, &all, map);
+    PGresult *r = scan_result(all, recent);
+    if (r && pq_.PQntuples(r) > 0) return r;
+    if (r) pq_.PQclear(r);  // (nothing changed since, by that count: read as always)
+    return nullptr;
 }
 
 // --- the queue ----------------------------------------------------------------
@@ -1069,7 +1134,7 @@ bool PgDb::send(int stmt, const char *text, const char *const *values, const int
     int ok;
     if (stmt < 0)
         ok = pq_.PQsendQueryParams(conn_, text, n, types ? types : byteas, values, lengths, formats, result_format);
-    else if (map && stmt < kLock && per_map((Sql) stmt))
+    else if (map && of_map(stmt))
         ok = pq_.PQsendQueryPrepared(conn_, statement_name(stmt, map, store_id_).c_str(), n, values, lengths, formats,
                                      1);
     else
@@ -1518,7 +1583,9 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         bool new_key = hinted && hint.entry == 0;
         // The default map's index was read at the count this connection last
         // saw: what changed since can bring it up to date.
-        bool partial = hinted && hint.map == 0 && hint.index_current && hint.view == seen_changes_;
+        bool partial = hinted ? hint.map == 0 && hint.index_current && hint.view == seen_changes_
+                              : scan_map_ == 0 && scan_view_ == seen_changes_;
+        scan_map_ = -1;
         if (hinted && hint.current && hint.view == seen_changes_ && others_quiet_ && current_format &&
             (!new_key || spare_id_ > hint.last_id)) {
             begin_optimistic(expected);
@@ -1662,8 +1729,8 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     if (map && !statements(which, map).prepared) {
         // A named map's statements, the first time it is used here.
         std::vector<int> mine;
-        for (int i = 0; i < (int) Sql::Count_; ++i)
-            if (per_map((Sql) i) && !kStatements[i].control) mine.push_back(i);
+        for (int i = 0; i < kStatementCount; ++i)
+            if (of_map(i)) mine.push_back(i);
         prepare(mine, map);
     }
     if (which == Sql::LoadEntry && prefetched_ && map == prefetched_map_ && big_endian(values[0]) == prefetched_id_ &&
@@ -1683,6 +1750,8 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         scanned_outside_ = false;
         return r;
     }
+    if (which == Sql::ScanEntries && (!tx_ || nothing_written()))
+        if (PGresult *r = scan_changes(map)) return r;
     switch (which) {
     case Sql::Savepoint:
         if (!tx_) break;

@@ -133,6 +133,7 @@ public:
         narrow_ = hinted_;
     }
     void widen() override { narrow_ = false; }
+    void scan_from(int64_t map, int64_t view) override;
     void expect_scan(const WriteHint &view) override {
         scan_ahead_ = view.map == 0 && view.index_current && view.view == seen_changes_;
     }
@@ -284,6 +285,13 @@ private:
     // changed since (see expect_scan) read in the same round trip; false
     // when the store's row is not found.
     bool data_version_with_scan(int64_t &changes);
+    // The data version seen now is `view`.
+    void see(int64_t view);
+    // A ScanEntries of `map` armed by scan_from: the map's entries changed
+    // since (a header row first), or every entry when the log does not
+    // cover that; null when it was not armed, or when the index's data
+    // version is not the one seen before this one.
+    PGresult *scan_changes(int64_t map);
     // The first statement that failed: a conflict when it is the check of an
     // optimistic lock, else what it says.
     [[noreturn]] void fail_statement(PGresult *r, const char *context);
@@ -471,6 +479,12 @@ private:
     // The next data_version() may read what changed along (expect_scan);
     // scanned_ was read so, outside a transaction.
     bool scan_ahead_ = false, scanned_outside_ = false;
+    // The data version seen before the one seen now (-1: none), and the
+    // change count from which the log brings what changed since it
+    // (see see()); the map whose next ScanEntries may come from the log,
+    // and the data version its index was read at (scan_from).
+    int64_t prev_view_ = -1, prev_from_ = 0;
+    int64_t scan_map_ = -1, scan_view_ = 0;
 
     int64_t round_trips_ = 0, reconnects_ = 0, statements_ = 0;
     int64_t optimistic_commits_ = 0, conflicts_ = 0, prefetches_ = 0, prereads_ = 0, entry_guarded_commits_ = 0;

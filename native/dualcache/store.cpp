@@ -206,6 +206,7 @@ void Store::rebuild_index() {
             };
             bool again = false;
             {
+                if (index_logged()) db.scan_from(map_id_, data_version_);
                 Run q = db.run(Sql::ScanEntries, map_id_);
                 bool more = q.step();
                 if (more && q.int64(0) == 0) {
@@ -305,7 +306,7 @@ void Store::sync() {
         if (!map_id_) {
             WriteHint view;
             view.view = data_version_;
-            view.index_current = !stale_;
+            view.index_current = index_logged();
             conn_->db().expect_scan(view);
         }
         dv = conn_->data_version();
@@ -690,6 +691,8 @@ void Store::begin_transaction(PyObject *key) {
     OpGuard g(*this);
     WriteHint hint;
     bool hinted = key && !conn_->in_transaction() && write_hint(key, hint);
+    // (Without a key: the index's data version, for what changed since.)
+    if (!hinted && !map_id_ && index_logged() && !conn_->in_transaction()) conn_->db().scan_from(0, data_version_);
     corrupt_as_store_error(path(), [&] { conn_->begin_level(hinted ? &hint : nullptr); });
     conn_->on_level();
 }
@@ -699,7 +702,7 @@ bool Store::write_hint(PyObject *key, WriteHint &hint) {
     Entry *e = index_.find(key);
     hint.map = map_id_;
     hint.view = data_version_;
-    hint.index_current = !stale_;
+    hint.index_current = index_logged();
     if (!e) {
         // A new entry: known to be new only while the index is current.
         if (stale_) return false;

@@ -96,6 +96,7 @@ public:
     // Test hooks. The write operation (assignment, deletion, clear) that
     // follows `after` successful ones fails as a failing SQLite write would.
     void fail_writes(long long after) { conn_->fail_writes(after); }
+    void log_from(long long keys) { conn_->set_log_from(keys); }
     nb::dict stats() const;
 
     const std::string &path() const { return conn_->path(); }
@@ -164,6 +165,9 @@ private:
     // it was read (see rebuild_index); false when they do not fit it (it
     // is then read again in full). Nothing changes when it raises.
     bool update_index(Run &q, Decoder &dec);
+    // The index is current and large enough to be brought up to date from
+    // what changed (see Connection::log_from).
+    bool index_logged() const { return !stale_ && (long long) index_.size() >= conn_->log_from(); }
 
     void set_locked(PyObject *key, PyObject *value);
     template <typename F>

@@ -112,6 +112,9 @@ class DualCache:
         """Test hook: the write operation that follows `after` further successful
         ones fails once as a failing SQLite write would (StoreError, rolled back);
         -1 turns it off."""
+    def _log_from(self, keys: int) -> None:
+        """Test hook: from how many keys a map of this connection reads what other
+        connections changed instead of every key (256; 0: always)."""
     def _stats(self) -> dict[str, int]:
         """Test hook: counters of commits, loads, index reloads, WAL frames, rows and bytes written."""
 

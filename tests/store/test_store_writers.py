@@ -44,6 +44,8 @@ class TwoWriters(RuleBasedStateMachine):
         super().__init__()
         name = f"shared-{uuid.uuid4().hex[:8]}"  # a portfolio of its own for every run
         self.managers = [om.OrderMgr(name), om.OrderMgr(name)]
+        for m in self.managers:
+            m.positions._log_from(0)  # (what others changed is read from the log at any size)
         self.sides = [m.positions for m in self.managers]
         self.server = backend == "postgresql"
         self.model = {}  # key -> {orderid: (price, qty, commission)}
@@ -347,6 +349,8 @@ def test_writers_taking_turns_read_again_only_what_the_others_changed(pg_server,
     os.environ["QUENTARIS_DATA_DIR"] = pg_server.schema_uri(schema)
     name = "turns"
     writers = [om.OrderMgr(name) for _ in range(3)]
+    for m in writers:
+        m.positions._log_from(0)
     model, n = {}, 0
 
     def fill(w, key):
@@ -407,6 +411,8 @@ def test_after_a_commit_checked_on_its_one_position_the_next_fill_reads_what_cam
     monkeypatch.setenv("QUENTARIS_DATA_DIR", pg_server.schema_uri())
     name = f"gap-{uuid.uuid4().hex[:8]}"
     mine, other = om.OrderMgr(name), om.OrderMgr(name)
+    for m in (mine, other):
+        m.positions._log_from(0)
     trades = (om.Trade(f"t{i}", 10.0, 1, 0.5, T0) for i in range(100))
     try:
         for key in "ABC":
@@ -459,10 +465,13 @@ def test_tables_of_an_earlier_release_get_the_change_log_at_their_owners_first_w
                   f'GRANT USAGE, SELECT, UPDATE ON ALL SEQUENCES IN SCHEMA "{schema}" TO {writer}')
     monkeypatch.setenv("QUENTARIS_DATA_DIR", uri.replace("postgresql://postgres@", f"postgresql://{writer}@"))
     theirs = om.OrderMgr("old")
+    theirs.positions._log_from(0)
     fill(theirs, "A")
     assert pg_server.sql(logged) == "0"
     monkeypatch.setenv("QUENTARIS_DATA_DIR", uri)
     mine, other = om.OrderMgr("old"), om.OrderMgr("old")
+    for m in (mine, other):
+        m.positions._log_from(0)
     assert pg_server.sql(logged) == "0"  # opening changes nothing
     fill(mine, "B")
     assert pg_server.sql(logged) == "1"
@@ -478,3 +487,54 @@ def test_tables_of_an_earlier_release_get_the_change_log_at_their_owners_first_w
     finally:
         for m in (theirs, other, mine):
             m.positions.close()
+
+
+LEDGER_STEPS = st.lists(st.tuples(st.integers(min_value=0, max_value=1),
+                                  st.sampled_from(["record", "record", "record", "cancel", "read"]),
+                                  st.integers(min_value=0, max_value=3), st.integers(min_value=-2, max_value=3)),
+                        min_size=4, max_size=25)
+
+
+@settings(max_examples=15, deadline=None)
+@given(steps=LEDGER_STEPS)
+def test_ledgers_recording_in_turn_read_only_what_the_other_recorded(pg_server, steps):
+    """Two ledgers on one portfolio record and cancel fills in turn: each
+    transaction brings the positions and the ledger's own maps (fills,
+    instruments, books, lots) up to date from the entries the other wrote,
+    or reads them whole when the log does not cover them. Both, and a
+    fresh reader, keep every fill and the same figures."""
+    os.environ["QUENTARIS_DATA_DIR"] = pg_server.schema_uri()
+    from marlovent.ledger import Fill, Ledger
+
+    mgrs = [om.OrderMgr("ledgers") for _ in range(2)]
+    for m in mgrs:
+        m.positions._log_from(0)
+    ledgers = [Ledger(m) for m in mgrs]
+    recorded = []
+    try:
+        for n, (w, kind, k, qty) in enumerate(steps):
+            if kind == "record" and qty:
+                fill_id = f"X{n}"
+                ledgers[w].record(Fill(fill_id, f"K{k}", 10.0 + n % 3, qty, 0.25, T0 + dt.timedelta(seconds=n)))
+                recorded.append(fill_id)
+            elif kind == "cancel" and recorded:
+                ledgers[w].cancel(recorded.pop(k % len(recorded)))
+            elif kind == "read":
+                assert [f.fill_id for f in ledgers[w].fills()] == recorded
+        # Fills in turn: the log covers them.
+        updates = sum(m.positions.map("ledger.fills")._stats()["index_updates"] for m in mgrs)
+        for n in range(4):
+            fill_id = f"Y{n}"
+            ledgers[n % 2].record(Fill(fill_id, "K0", 10.0, 1, None, T0 + dt.timedelta(hours=1, seconds=n)))
+            recorded.append(fill_id)
+        assert sum(m.positions.map("ledger.fills")._stats()["index_updates"] for m in mgrs) > updates
+        fresh = Ledger(om.OrderMgr("ledgers"))
+        expected = (recorded, fresh.pnl(), [list(p.trades) for p in fresh.mgr.positions.values()])
+        for ledger in ledgers:
+            got = ([f.fill_id for f in ledger.fills()], ledger.pnl(), [list(p.trades) for p in ledger.mgr.positions.values()])
+            assert (sorted(got[0]), got[1:]) == (sorted(expected[0]), expected[1:])
+        fresh.mgr.positions.close()
+    finally:
+        for m in mgrs:
+            m.positions.close()
+        del os.environ["QUENTARIS_DATA_DIR"]
