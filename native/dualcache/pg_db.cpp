@@ -1953,7 +1953,6 @@ void PgDb::scan_params(int64_t expected, bool partial, char out[16]) {
     partial = partial && ring_;
     put_big_endian(out, partial ? expected - log_lag_ : expected);
     put_big_endian(out + 8, partial ? 1 : 0);
-    log_lag_ = 0;
 }
 
 void PgDb::queue_scan(int64_t expected, bool partial) {

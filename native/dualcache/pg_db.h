@@ -471,10 +471,10 @@ private:
     // The entries the open transaction wrote (-1: more than the log holds).
     int64_t touched_[3] = {};
     int touched_n_ = 0;
-    // Commits that checked one entry, not the change count, since the
-    // entries were last read (see guard_entry_only): the index may miss
-    // what others committed before each, so the log is read from that
-    // many counts earlier.
+    // Commits that checked one entry, not the change count, since the data
+    // version seen last moved (see guard_entry_only): an index read at it
+    // may miss what others committed before each, so the log is read from
+    // that many counts earlier (see see()).
     int64_t log_lag_ = 0;
     // The next data_version() may read what changed along (expect_scan);
     // scanned_ was read so, outside a transaction.

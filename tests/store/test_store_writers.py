@@ -431,6 +431,19 @@ def test_after_a_commit_checked_on_its_one_position_the_next_fill_reads_what_cam
         stats = s._stats()
         assert stats["entry_guarded_commits"] >= 1 and stats["partial_scans"] >= 2
         assert len(mine.positions["B"].trades) == 2
+        # The same for a named map, read after the positions were read
+        # (which must not lose that commit's place either).
+        notes, their_notes = s.map("notes"), other.positions.map("notes")
+        their_notes["n"] = 1
+        mine.add_trade("C", next(trades))  # (the lock finds the other's write)
+        assert notes["n"] == 1
+        with s._write_transaction("A"):
+            p = s["A"]
+            their_notes["n"] = 2
+            p.add_trade(next(trades))
+            s["A"] = p
+        assert s._stats()["entry_guarded_commits"] >= 2
+        assert len(s["A"].trades) == 4 and notes["n"] == 2
     finally:
         other.positions.close()
         mine.positions.destroy()
