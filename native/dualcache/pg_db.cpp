@@ -1748,6 +1748,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         PGresult *r = scanned_;
         scanned_ = nullptr;
         scanned_outside_ = false;
+        scan_map_ = -1;
         return r;
     }
     if (which == Sql::ScanEntries && (!tx_ || nothing_written()))

@@ -218,6 +218,7 @@ void Store::rebuild_index() {
                 }
             }
             if (again) {
+                db.scan_from(-1, 0);  // (every entry, this time)
                 Run q = db.run(Sql::ScanEntries, map_id_);
                 while (q.step()) row(q);
             }
@@ -244,6 +245,7 @@ bool Store::update_index(Run &q, Decoder &dec) {
         nb::object key;  // of an entry new here
     };
     std::vector<Change> changes;
+    std::vector<int64_t> gone;  // (a key removed and added again comes back under a new id)
     const Entry *tail = index_.last();
     int64_t last = tail ? tail->id : 0;
     size_t added = 0;
@@ -251,6 +253,7 @@ bool Store::update_index(Run &q, Decoder &dec) {
         int64_t id = q.int64(0), version = q.int64(1);
         if (id <= 0) return false;
         if (version < 0 || index_.by_id(id)) {
+            if (version < 0) gone.push_back(id);
             changes.push_back(Change{id, version, nb::object()});
             continue;
         }
@@ -265,7 +268,8 @@ bool Store::update_index(Run &q, Decoder &dec) {
             throw;
         }
         try {
-            if (index_.find(key.ptr())) return false;
+            if (Entry *had = index_.find(key.ptr()))
+                if (std::find(gone.begin(), gone.end(), had->id) == gone.end()) return false;
             for (const Change &c : changes)
                 if (c.key && PyObject_RichCompareBool(c.key.ptr(), key.ptr(), Py_EQ) != 0) {
                     if (PyErr_Occurred()) throw nb::python_error();

@@ -336,6 +336,7 @@ STEPS = st.lists(st.tuples(st.integers(min_value=0, max_value=2),
 
 @settings(max_examples=20, deadline=None)
 @given(steps=STEPS)
+@example(steps=[(0, "fill", 0), (0, "fill", 0), (1, "delete", 0), (1, "fill", 0)])  # a key removed and added again
 def test_writers_taking_turns_read_again_only_what_the_others_changed(pg_server, steps):
     """Three writers take turns on one portfolio; each write, and each read
     outside a transaction, reads only the entries the others changed since
