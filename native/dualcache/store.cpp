@@ -206,7 +206,7 @@ void Store::rebuild_index() {
             };
             bool again = false;
             {
-                if (index_logged()) db.scan_from(map_id_, data_version_);
+                db.scan_from(index_logged() ? map_id_ : -1, data_version_);
                 Run q = db.run(Sql::ScanEntries, map_id_);
                 bool more = q.step();
                 if (more && q.int64(0) == 0) {
