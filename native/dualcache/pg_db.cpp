@@ -136,8 +136,6 @@ enum Own : int {
     kEntryAt,
     kRecentIfChanged,
     kLogWrites,
-    kMapScanIfChanged,
-    kMapRecentIfChanged,
     kStatementCount
 };
 const Statement kOwnStatements[] = {
@@ -148,15 +146,16 @@ const Statement kOwnStatements[] = {
      " FOR UPDATE",
      0, {}, false},
     // Right after the lock (a snapshot of its own, taken once the lock is
-    // held): the entries, when the change count is no longer $1.
-    // (With the change log: unless what changed comes instead, see
-    // kRecentIfChanged.)
+    // held): the map's entries, when the store's change count ({P}: the
+    // store's row) is no longer $1. (With the change log: unless what
+    // changed comes instead, see kRecentIfChanged.) Prepared with each
+    // map's statements.
     /* kScanIfChanged */
     {"SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
-     " (SELECT changes FROM {S}.dualcache_stores WHERE id = {K}) <> $1 ORDER BY id",
+     " (SELECT changes FROM {S}.dualcache_stores WHERE id = {P}) <> $1 ORDER BY id",
      2, {kInt8, kInt8}, false,
      "SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
-     " (SELECT changes <> $1 AND NOT " LOG_COVERS " FROM {S}.dualcache_stores WHERE id = {K}) ORDER BY id"},
+     " (SELECT changes <> $1 AND NOT " LOG_COVERS " FROM {S}.dualcache_stores WHERE id = {P}) ORDER BY id"},
     /* kTakeIds */ {"SELECT nextval({Q}::regclass) FROM generate_series(1, $1)", 1, {kInt8}, false},
     // The change count's update, and its slot of the change log: $1 to $3
     // are the entries written (see touched_ids).
@@ -206,10 +205,11 @@ const Statement kOwnStatements[] = {
     // log covers the counts since $1, a row (0, 0, '') and then, in id
     // order, each entry written since as (id, version, key), or (id, -1,
     // '') when it is gone (an id of another map's entry is gone from this
-    // one). No rows otherwise (nor without the log).
+    // one). No rows otherwise (nor without the log). Per map, as
+    // kScanIfChanged.
     /* kRecentIfChanged */
     {"SELECT 0::int8, 0::int8, ''::bytea WHERE $1 IS NULL AND $2 IS NULL", 2, {kInt8, kInt8}, false,
-     "WITH s AS (SELECT changes, recent FROM {S}.dualcache_stores WHERE id = {K} AND " LOG_COVERS ")"
+     "WITH s AS (SELECT changes, recent FROM {S}.dualcache_stores WHERE id = {P} AND " LOG_COVERS ")"
      " SELECT 0::int8, 0::int8, ''::bytea FROM s UNION ALL"
      " SELECT d.id, coalesce(e.version, -1), coalesce(e.key, ''::bytea) FROM (SELECT DISTINCT x AS id FROM s,"
      " generate_series($1 + 1, s.changes) n, unnest(s.recent[n % 16 * 4 + 2:n % 16 * 4 + 4]) x WHERE x > 0) d"
@@ -219,22 +219,6 @@ const Statement kOwnStatements[] = {
     /* kLogWrites */
     {"SELECT 1 WHERE $1 IS NULL AND $2 IS NULL AND $3 IS NULL", 3, {kInt8, kInt8, kInt8}, false,
      "UPDATE {S}.dualcache_stores SET " LOG_SLOT("changes") " = ARRAY[changes, $1, $2, $3] WHERE id = {K}"},
-    // kScanIfChanged and kRecentIfChanged of one map ({K}), whichever: the
-    // change log is the store's row's ({P}). Prepared with the map's own
-    // statements.
-    /* kMapScanIfChanged */
-    {"SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
-     " (SELECT changes FROM {S}.dualcache_stores WHERE id = {P}) <> $1 ORDER BY id",
-     2, {kInt8, kInt8}, false,
-     "SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
-     " (SELECT changes <> $1 AND NOT " LOG_COVERS " FROM {S}.dualcache_stores WHERE id = {P}) ORDER BY id"},
-    /* kMapRecentIfChanged */
-    {"SELECT 0::int8, 0::int8, ''::bytea WHERE $1 IS NULL AND $2 IS NULL", 2, {kInt8, kInt8}, false,
-     "WITH s AS (SELECT changes, recent FROM {S}.dualcache_stores WHERE id = {P} AND " LOG_COVERS ")"
-     " SELECT 0::int8, 0::int8, ''::bytea FROM s UNION ALL"
-     " SELECT d.id, coalesce(e.version, -1), coalesce(e.key, ''::bytea) FROM (SELECT DISTINCT x AS id FROM s,"
-     " generate_series($1 + 1, s.changes) n, unnest(s.recent[n % 16 * 4 + 2:n % 16 * 4 + 4]) x WHERE x > 0) d"
-     " LEFT JOIN {S}.dualcache_entries e ON e.store = {K} AND e.id = d.id ORDER BY 1"},
 };
 static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
 
@@ -242,7 +226,7 @@ const Statement &statement(int i) { return i < kLock ? kStatements[i] : kOwnStat
 
 // The statements prepared for each map (with the map's id as {K}).
 bool of_map(int i) {
-    return i < kLock ? per_map((Sql) i) && !kStatements[i].control : i == kMapScanIfChanged || i == kMapRecentIfChanged;
+    return i < kLock ? per_map((Sql) i) && !kStatements[i].control : i == kScanIfChanged || i == kRecentIfChanged;
 }
 
 // The name of statement `i` as prepared for map `map`, or for the database
@@ -997,11 +981,7 @@ PGresult *PgDb::scan_changes(int64_t map) {
     put_big_endian(p, from);
     put_big_endian(p + 8, 1);
     const char *v[] = {p, p + 8};
-    const int l[] = {8, 8};
-    enqueue(kMapScanIfChanged, nullptr, v, l, 2, map);
-    PGresult *all = nullptr;
-    PGresult *recent = exchange(kMapRecentIfChanged, nullptr, v, l, 2, false, &all, map);
-    PGresult *r = scan_result(all, recent);
+    PGresult *r = read_changes(v, map, nullptr);
     if (r && pq_.PQntuples(r) > 0) return r;
     if (r) pq_.PQclear(r);  // (nothing changed since, by that count: read as always)
     return nullptr;
@@ -1016,11 +996,8 @@ bool PgDb::data_version_with_scan(int64_t &changes) {
     const char *v[] = {p, p + 8};
     const int l[] = {8, 8};
     enqueue((int) Sql::DataVersion, nullptr, nullptr, nullptr, 0);
-    enqueue(kScanIfChanged, nullptr, v, l, 2);
-    PGresult *count = nullptr, *all = nullptr;
-    PGresult *recent =
-        exchange(kRecentIfChanged, nullptr, v, l, 2, false, &all, 0, 1, nullptr, nullptr, false, &count);
-    PGresult *scan = scan_result(all, recent);
+    PGresult *count = nullptr;
+    PGresult *scan = read_changes(v, 0, &count);
     bool found = count && pq_.PQntuples(count) == 1;
     if (found) changes = big_endian(pq_.PQgetvalue(count, 0, 0));
     if (count) pq_.PQclear(count);
@@ -1935,15 +1912,7 @@ PGresult *PgDb::begin_locked(const WriteHint *hint, int64_t expected, bool parti
         scan_params(expected, partial, p);
         const char *v[] = {p, p + 8};
         const int l[] = {8, 8};
-        if (!ring_) {
-            scan = exchange(kScanIfChanged, nullptr, v, l, 2, false, &lock);
-            return nullptr;
-        }
-        enqueue(kScanIfChanged, nullptr, v, l, 2);
-        PGresult *all = nullptr;
-        PGresult *recent =
-            exchange(kRecentIfChanged, nullptr, v, l, 2, false, &all, 0, 1, nullptr, nullptr, false, &lock);
-        scan = scan_result(all, recent);
+        scan = ring_ ? read_changes(v, 0, &lock) : exchange(kScanIfChanged, nullptr, v, l, 2, false, &lock);
         return nullptr;
     }
     queue_scan(expected, partial);
@@ -1963,6 +1932,15 @@ void PgDb::queue_scan(int64_t expected, bool partial) {
     const int l[] = {8, 8};
     enqueue(kScanIfChanged, nullptr, v, l, 2);
     if (ring_) enqueue(kRecentIfChanged, nullptr, v, l, 2);
+}
+
+PGresult *PgDb::read_changes(const char *const *params, int64_t map, PGresult **before) {
+    const int l[] = {8, 8};
+    enqueue(kScanIfChanged, nullptr, params, l, 2, map);
+    PGresult *all = nullptr;
+    PGresult *recent =
+        exchange(kRecentIfChanged, nullptr, params, l, 2, false, &all, map, 1, nullptr, nullptr, false, before);
+    return scan_result(all, recent);
 }
 
 PGresult *PgDb::scan_result(PGresult *all, PGresult *recent) {

@@ -319,6 +319,11 @@ private:
     // The entries' read as the store takes it (see kRecentIfChanged): what
     // changed when that was read, else every entry. Frees the other.
     PGresult *scan_result(PGresult *all, PGresult *recent);
+    // Sends the queue, kScanIfChanged and kRecentIfChanged of `map` with
+    // `params` (see scan_params), and returns the entries' read as
+    // scan_result takes it; `before` gets the result of the statement
+    // queued before them.
+    PGresult *read_changes(const char *const *params, int64_t map, PGresult **before);
     // Sends the queue and kLoadIfChanged for the hinted entry: its rows when
     // it changed; `scan` and `first` get the results of the two statements
     // queued before it.
