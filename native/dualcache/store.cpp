@@ -175,6 +175,17 @@ void Store::destroy() { conn_->destroy(); }
 
 // --- staying in step with other connections -------------------------------
 
+// Runs `f` on the key of entry row `id`: damage it finds names the row.
+template <typename F>
+static decltype(auto) naming_row(int64_t id, F &&f) {
+    try {
+        return f();
+    } catch (CorruptValue &c) {
+        c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
+        throw;
+    }
+}
+
 void Store::rebuild_index() {
     Db &db = conn_->db();
     if (!exists())
@@ -197,12 +208,7 @@ void Store::rebuild_index() {
                     throw CorruptValue{"the entry rows are damaged: row " + std::to_string(id) + " comes after row " +
                                        std::to_string(last)};
                 last = id;
-                try {
-                    rb.row(id, q.int64(1), [&] { return dec.key(q.blob(2)); });
-                } catch (CorruptValue &c) {
-                    c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
-                    throw;
-                }
+                naming_row(id, [&] { rb.row(id, q.int64(1), [&] { return dec.key(q.blob(2)); }); });
             };
             bool again = false;
             {
@@ -248,7 +254,6 @@ bool Store::update_index(Run &q, Decoder &dec) {
     std::vector<int64_t> gone;  // (a key removed and added again comes back under a new id)
     const Entry *tail = index_.last();
     int64_t last = tail ? tail->id : 0;
-    size_t added = 0;
     while (q.step()) {
         int64_t id = q.int64(0), version = q.int64(1);
         if (id <= 0) return false;
@@ -261,25 +266,23 @@ bool Store::update_index(Run &q, Decoder &dec) {
         // of them has; anything else is read again in full.
         if (id <= last) return false;
         nb::object key;
-        try {
+        bool fits = naming_row(id, [&] {
             key = dec.key(q.blob(2));
-        } catch (CorruptValue &c) {
-            c.what = "the key of entry row " + std::to_string(id) + ": " + c.what;
-            throw;
-        }
-        try {
-            if (Entry *had = index_.find(key.ptr()))
-                if (std::find(gone.begin(), gone.end(), had->id) == gone.end()) return false;
-            for (const Change &c : changes)
-                if (c.key && PyObject_RichCompareBool(c.key.ptr(), key.ptr(), Py_EQ) != 0) {
-                    if (PyErr_Occurred()) throw nb::python_error();
-                    return false;
-                }
-        } catch (nb::python_error &) {
-            corrupt_from_python_error("a key that cannot be hashed or compared");
-        }
+            try {
+                if (Entry *had = index_.find(key.ptr()))
+                    if (std::find(gone.begin(), gone.end(), had->id) == gone.end()) return false;
+                for (const Change &c : changes)
+                    if (c.key && PyObject_RichCompareBool(c.key.ptr(), key.ptr(), Py_EQ) != 0) {
+                        if (PyErr_Occurred()) throw nb::python_error();
+                        return false;
+                    }
+            } catch (nb::python_error &) {
+                corrupt_from_python_error("a key that cannot be hashed or compared");
+            }
+            return true;
+        });
+        if (!fits) return false;
         last = id;
-        ++added;
         changes.push_back(Change{id, version, std::move(key)});
     }
     // Nothing below raises a Python error: the index changes as a whole.
@@ -294,9 +297,8 @@ bool Store::update_index(Run &q, Decoder &dec) {
             e->version = c.version;
         }
     }
-    if (added)
-        for (const Change &c : changes)
-            if (c.key) index_.add(c.key, c.id, c.version);
+    for (const Change &c : changes)
+        if (c.key) index_.add(c.key, c.id, c.version);
     return true;
 }
 
