@@ -40,26 +40,32 @@ constexpr Oid kInt8 = 20, kBytea = 17;
 #define MAP_ROW_NAME MAP_ROW_PREFIX " || $1"
 
 // The change log: the store's row keeps, for each of its last 16 change
-// counts, the count and the ids of up to three entries that transaction
-// wrote (4 numbers a count, at slot count % 16 of `recent`; an id of -1:
-// it wrote more, or what it wrote is not known). A connection that last
-// looked at count $1 then reads only those entries again, not every entry,
-// when the log covers every count since: the counts since are at most 16,
-// and each one's slot holds its own count (a writer that keeps no log,
-// of an older release, leaves an older count there) and no -1. ($2 = 0:
-// the caller needs every entry.) Whether it covers them can only go from
-// yes to no as counts are added.
-#define LOG_SLOT(count) "recent[(" count ") % 16 * 4 + 1:(" count ") % 16 * 4 + 4]"
+// counts, the count and the ids of up to seven entries that transaction
+// wrote (8 numbers a count, at slot count % 16 of `change_log`; an id of
+// -1: it wrote more, or what it wrote is not known). A connection that
+// last looked at count $1 then reads only those entries again, not every
+// entry, when the log covers every count since: the counts since are at
+// most 16, and each one's slot holds its own count (a writer that keeps no
+// log, of an older release, leaves an older count there) and no -1. ($2 =
+// 0: the caller needs every entry.) Whether it covers them can only go
+// from yes to no as counts are added. (A ledger's fill writes the fill,
+// the position, the instrument and at times a lot chunk, a book or a round
+// trip.)
+#define LOG_SLOT(count) "change_log[(" count ") % 16 * 8 + 1:(" count ") % 16 * 8 + 8]"
 #define LOG_COVERS                                                                                        \
     "($2 <> 0 AND changes - $1 BETWEEN 1 AND 16 AND NOT EXISTS (SELECT 1 FROM generate_series($1 + 1, changes) n" \
-    " WHERE recent[n % 16 * 4 + 1] IS DISTINCT FROM n OR recent[n % 16 * 4 + 2] < 0))"
+    " WHERE change_log[n % 16 * 8 + 1] IS DISTINCT FROM n OR change_log[n % 16 * 8 + 2] < 0))"
+#define LOG_IDS "$1, $2, $3, $4, $5, $6, $7"
+#define LOG_IDS_AFTER_ONE "$2, $3, $4, $5, $6, $7, $8"
+#define KINT8_7 kInt8, kInt8, kInt8, kInt8, kInt8, kInt8, kInt8
+static_assert(PgDb::kLogIds == 7, "LOG_SLOT's width and LOG_IDS");
 
 struct Statement {
     // {S}: the schema, {K}: the store's id (the map's, for a statement on one
     // map), {Q}: the entries' id sequence
     const char *sql;
     int params;
-    Oid types[4];
+    Oid types[PgCursor::kMaxParams];
     bool control;     // transaction control, run by the connection itself
     // Its text where the stores' table has the change log (see kCountCommit).
     const char *logged_sql = nullptr;
@@ -157,24 +163,24 @@ const Statement kOwnStatements[] = {
      "SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} AND"
      " (SELECT changes <> $1 AND NOT " LOG_COVERS " FROM {S}.dualcache_stores WHERE id = {P}) ORDER BY id"},
     /* kTakeIds */ {"SELECT nextval({Q}::regclass) FROM generate_series(1, $1)", 1, {kInt8}, false},
-    // The change count's update, and its slot of the change log: $1 to $3
+    // The change count's update, and its slot of the change log: $1 to $7
     // are the entries written (see touched_ids).
     /* kCountCommit */
-    {"UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K}", 3, {kInt8, kInt8, kInt8}, false,
+    {"UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K}", 7, {KINT8_7}, false,
      "UPDATE {S}.dualcache_stores SET changes = changes + 1, " LOG_SLOT("changes + 1")
-     " = ARRAY[changes + 1, $1, $2, $3] WHERE id = {K}"},
+     " = ARRAY[changes + 1, " LOG_IDS "] WHERE id = {K}"},
     // The lock and the change count's update of a transaction that read
     // nothing under it: fails with a division by zero (SQLSTATE 22012),
     // which aborts the transaction, unless the change count was still $1
     // (the update waits for the lock and then looks at the row as its
     // holder left it) and the store is still there.
-    // ($2 to $4: as kCountCommit's.)
+    // ($2 to $8: as kCountCommit's $1 to $7.)
     /* kCountIfUnchanged */
     {"WITH counted AS (UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K} AND changes = $1"
      " RETURNING 1) SELECT 1 / (SELECT count(*) FROM counted)::int",
-     4, {kInt8, kInt8, kInt8, kInt8}, false,
+     8, {kInt8, KINT8_7}, false,
      "WITH counted AS (UPDATE {S}.dualcache_stores SET changes = changes + 1, " LOG_SLOT("changes + 1")
-     " = ARRAY[changes + 1, $2, $3, $4] WHERE id = {K} AND changes = $1"
+     " = ARRAY[changes + 1, " LOG_IDS_AFTER_ONE "] WHERE id = {K} AND changes = $1"
      " RETURNING 1) SELECT 1 / (SELECT count(*) FROM counted)::int"},
     // Right after the lock: entry $2 of map $1 as LoadEntry reads it, when
     // its version is no longer $3.
@@ -209,16 +215,16 @@ const Statement kOwnStatements[] = {
     // kScanIfChanged.
     /* kRecentIfChanged */
     {"SELECT 0::int8, 0::int8, ''::bytea WHERE $1 IS NULL AND $2 IS NULL", 2, {kInt8, kInt8}, false,
-     "WITH s AS (SELECT changes, recent FROM {S}.dualcache_stores WHERE id = {P} AND " LOG_COVERS ")"
+     "WITH s AS (SELECT changes, change_log FROM {S}.dualcache_stores WHERE id = {P} AND " LOG_COVERS ")"
      " SELECT 0::int8, 0::int8, ''::bytea FROM s UNION ALL"
      " SELECT d.id, coalesce(e.version, -1), coalesce(e.key, ''::bytea) FROM (SELECT DISTINCT x AS id FROM s,"
-     " generate_series($1 + 1, s.changes) n, unnest(s.recent[n % 16 * 4 + 2:n % 16 * 4 + 4]) x WHERE x > 0) d"
+     " generate_series($1 + 1, s.changes) n, unnest(s.change_log[n % 16 * 8 + 2:n % 16 * 8 + 8]) x WHERE x > 0) d"
      " LEFT JOIN {S}.dualcache_entries e ON e.store = {K} AND e.id = d.id ORDER BY 1"},
     // The change log's slot of the count this transaction's lock made,
-    // written again: $1 to $3 as kCountCommit's.
+    // written again: $1 to $7 as kCountCommit's.
     /* kLogWrites */
-    {"SELECT 1 WHERE $1 IS NULL AND $2 IS NULL AND $3 IS NULL", 3, {kInt8, kInt8, kInt8}, false,
-     "UPDATE {S}.dualcache_stores SET " LOG_SLOT("changes") " = ARRAY[changes, $1, $2, $3] WHERE id = {K}"},
+    {"SELECT 1 WHERE coalesce(" LOG_IDS ") IS NULL", 7, {KINT8_7}, false,
+     "UPDATE {S}.dualcache_stores SET " LOG_SLOT("changes") " = ARRAY[changes, " LOG_IDS "] WHERE id = {K}"},
 };
 static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
 
@@ -519,7 +525,7 @@ static const char kAllTables[] = "dualcache_entries,dualcache_items,dualcache_st
 
 std::string PgDb::has_log() const {
     return "EXISTS (SELECT 1 FROM pg_catalog.pg_attribute WHERE attrelid = to_regclass(" +
-           literal(table("dualcache_stores")) + ") AND attname = 'recent' AND NOT attisdropped)";
+           literal(table("dualcache_stores")) + ") AND attname = 'change_log' AND NOT attisdropped)";
 }
 
 void PgDb::look_up_store() {
@@ -586,7 +592,7 @@ void PgDb::add_log() {
     try {
         r = simple("DO $$ BEGIN PERFORM set_config('lock_timeout', '100ms', true); ALTER TABLE " +
                              table("dualcache_stores") +
-                             " ADD COLUMN IF NOT EXISTS recent bigint[]; EXCEPTION WHEN OTHERS THEN NULL; END $$; "
+                             " ADD COLUMN IF NOT EXISTS change_log bigint[]; EXCEPTION WHEN OTHERS THEN NULL; END $$; "
                              "DEALLOCATE ALL; SELECT " + has_log(),
                          Sql::Count_);
     } catch (nb::python_error &) {
@@ -628,7 +634,7 @@ void PgDb::queue_creation() {
         if (!made) {
             queue_text("CREATE TABLE IF NOT EXISTS " + stores +
                        "(id bigserial PRIMARY KEY, name bytea NOT NULL UNIQUE, format integer NOT NULL,"
-                       " changes bigint NOT NULL DEFAULT 0, recent bigint[])");
+                       " changes bigint NOT NULL DEFAULT 0, change_log bigint[])");
             queue_text("CREATE TABLE IF NOT EXISTS " + tags +
                        "(store bigint NOT NULL, id bigserial, tag bytea NOT NULL, PRIMARY KEY (store, id),"
                        " UNIQUE (store, tag))");
@@ -1106,8 +1112,8 @@ void PgDb::rollback_level() {
 
 bool PgDb::send(int stmt, const char *text, const char *const *values, const int *lengths, int n, Outcome &o,
                 int64_t map, int result_format, const Oid *types) {
-    static const int formats[PgCursor::kMaxParams] = {1, 1, 1, 1};
-    static const Oid byteas[PgCursor::kMaxParams] = {kBytea, kBytea, kBytea, kBytea};
+    static const int formats[PgCursor::kMaxParams] = {1, 1, 1, 1, 1, 1, 1, 1};
+    static const Oid byteas[PgCursor::kMaxParams] = {kBytea, kBytea, kBytea, kBytea, kBytea, kBytea, kBytea, kBytea};
     int ok;
     if (stmt < 0)
         ok = pq_.PQsendQueryParams(conn_, text, n, types ? types : byteas, values, lengths, formats, result_format);
@@ -1625,21 +1631,20 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         bool entry_only = guard_entry_only();
         // (An optimistic lock counted already.)
         bool counted_here = wrote && (!optimistic || entry_only);
-        char touched[24];
+        char touched[8 * kLogIds];
         touched_ids(touched);
+        const char *tv[kLogIds];
+        int tl[kLogIds];
+        for (int i = 0; i < kLogIds; ++i) tv[i] = touched + 8 * i, tl[i] = 8;
         if (counted_here) {
-            const char *tv[] = {touched, touched + 8, touched + 16};
-            const int tl[] = {8, 8, 8};
-            enqueue(kCountCommit, nullptr, tv, tl, 3);
+            enqueue(kCountCommit, nullptr, tv, tl, kLogIds);
         } else if (optimistic && !optimistic_sent_ && queue_.size() > 1 && queue_[1].stmt == kCountIfUnchanged) {
             // Its slot of the change log, now that the writes are known.
             std::memcpy(&arena_[queue_[1].at + 8], touched, sizeof touched);
         } else if (optimistic && wrote && ring_ && touched_n_ >= 0) {
             // It went out before they were (a read needed a round trip): the
             // slot is written again under the lock it took.
-            const char *tv[] = {touched, touched + 8, touched + 16};
-            const int tl[] = {8, 8, 8};
-            enqueue(kLogWrites, nullptr, tv, tl, 3);
+            enqueue(kLogWrites, nullptr, tv, tl, kLogIds);
         }
         // No id kept, or it went to a new entry: one is taken under this
         // lock, answered just before the commit's.
@@ -1839,12 +1844,12 @@ void PgDb::touch(int64_t id) {
     if (touched_n_ < 0) return;
     for (int i = 0; i < touched_n_; ++i)
         if (touched_[i] == id) return;
-    if (touched_n_ == 3) touched_n_ = -1;
+    if (touched_n_ == kLogIds) touched_n_ = -1;
     else touched_[touched_n_++] = id;
 }
 
-void PgDb::touched_ids(char out[24]) const {
-    for (int i = 0; i < 3; ++i)
+void PgDb::touched_ids(char out[8 * kLogIds]) const {
+    for (int i = 0; i < kLogIds; ++i)
         put_big_endian(out + 8 * i, touched_n_ < 0 ? (i ? 0 : -1) : i < touched_n_ ? touched_[i] : 0);
 }
 
@@ -1893,12 +1898,13 @@ void PgDb::begin_optimistic(int64_t expected) {
     enqueue(-1, "BEGIN", nullptr, nullptr, 0);
     // The log's slot says "not known" unless the commit fills it in (it
     // may go out before the writes are known).
-    char seen[8], touched[24] = {};
+    char seen[8], touched[8 * kLogIds] = {};
     put_big_endian(seen, expected);
     put_big_endian(touched, -1);
-    const char *v[] = {seen, touched, touched + 8, touched + 16};
-    const int l[] = {8, 8, 8, 8};
-    enqueue(kCountIfUnchanged, nullptr, v, l, 4);
+    const char *v[1 + kLogIds] = {seen};
+    int l[1 + kLogIds] = {8};
+    for (int i = 0; i < kLogIds; ++i) v[1 + i] = touched + 8 * i, l[1 + i] = 8;
+    enqueue(kCountIfUnchanged, nullptr, v, l, 1 + kLogIds);
     optimistic_ = true;
     locked_changes_ = expected;  // once the check passed
 }

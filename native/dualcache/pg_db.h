@@ -95,7 +95,7 @@ public:
     // Holds the rows of a run for entry `id` (a LoadEntry in use).
     bool holds(int64_t id) const { return res_ && ran_ && first_int_ == id; }
 
-    static constexpr int kMaxParams = 4;
+    static constexpr int kMaxParams = 8;
 
 private:
     friend class PgDb;
@@ -114,6 +114,8 @@ private:
 
 class PgDb final : public Db {
 public:
+    // Entries a slot of the change log names (see kCountCommit).
+    static constexpr int kLogIds = 7;
     // Connects and finds the store; writes nothing (a store not there yet
     // reads as empty and is created by its first write transaction).
     explicit PgDb(const PgAddress &address);
@@ -340,8 +342,8 @@ private:
     // Notes that the open transaction wrote entry `id` (or its items), for
     // the change log its count update writes (see kCountCommit).
     void touch(int64_t id);
-    // That log's three ids: those written, or -1 when there were more.
-    void touched_ids(char out[24]) const;
+    // That log's ids: those written, or -1 when there were more.
+    void touched_ids(char out[8 * kLogIds]) const;
 
     // Sends `sql` (one or more statements, no parameters) outside pipeline
     // mode and waits; raises on error. Returns the last result (text
@@ -474,7 +476,7 @@ private:
     bool ring_ = false;
     bool log_tried_ = false;
     // The entries the open transaction wrote (-1: more than the log holds).
-    int64_t touched_[3] = {};
+    int64_t touched_[kLogIds] = {};
     int touched_n_ = 0;
     // Commits that checked one entry, not the change count, since the data
     // version seen last moved (see guard_entry_only): an index read at it

@@ -231,8 +231,13 @@ class TwoWriters(RuleBasedStateMachine):
 
 def test_two_writers_read_each_other_exactly(any_data_dir, backend):
     TwoWriters.entry_guarded = 0
-    run_state_machine_as_test(lambda: TwoWriters(backend),
-                              settings=settings(max_examples=40, stateful_step_count=30, deadline=None))
+    # (The entry-guarded commit is drawn by chance, a dozen times a run: a
+    # run that drew none, one in some dozens, is followed by another.)
+    for _ in range(3):
+        run_state_machine_as_test(lambda: TwoWriters(backend),
+                                  settings=settings(max_examples=40, stateful_step_count=30, deadline=None))
+        if TwoWriters.entry_guarded or backend != "postgresql":
+            break
     assert TwoWriters.entry_guarded > 0 or backend != "postgresql"
 
 
@@ -451,7 +456,8 @@ def test_after_a_commit_checked_on_its_one_position_the_next_fill_reads_what_cam
 
 
 def test_tables_of_an_earlier_release_get_the_change_log_at_their_owners_first_write(pg_server, monkeypatch):
-    """Tables made before the change log (no `recent` column) are left as
+    """Tables made before this change log (no `change_log` column; an
+    earlier release's log of three ids a slot in its place) are left as
     they are by opening them and by a role that may write but does not own
     them; their owner's first write adds the column. Writers that log their
     changes and one that cannot share the portfolio: after the latter's
@@ -471,8 +477,8 @@ def test_tables_of_an_earlier_release_get_the_change_log_at_their_owners_first_w
     fill(first, "A")
     first.positions.close()
     logged = (f"SELECT count(*) FROM pg_attribute WHERE attrelid = '\"{schema}\".dualcache_stores'::regclass"
-              " AND attname = 'recent' AND NOT attisdropped")
-    pg_server.sql(f'ALTER TABLE "{schema}".dualcache_stores DROP COLUMN recent')
+              " AND attname = 'change_log' AND NOT attisdropped")
+    pg_server.sql(f'ALTER TABLE "{schema}".dualcache_stores RENAME COLUMN change_log TO recent')
     writer = f"w_{uuid.uuid4().hex[:10]}"
     pg_server.sql(f'CREATE ROLE {writer} LOGIN; GRANT USAGE ON SCHEMA "{schema}" TO {writer};'
                   f'GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA "{schema}" TO {writer};'
