@@ -336,6 +336,25 @@ def turns_on_big(data_dir, fills=40):
     return statistics.median(turns[2:]), statistics.median(reads[2:])
 
 
+def turns_on_deep(data_dir, depth, fills=60):
+    """Two connections filling 5 positions of `depth` trades each in turn:
+    each fill reads the other's last trade of its position first. Median
+    per fill."""
+    m = manager(data_dir, f"deep{depth}")
+    with m.positions.batch():
+        for k in range(5 * depth):
+            m.add_trade(f"D{k % 5}", fill(k))
+    sides = [m, manager(data_dir, f"deep{depth}")]
+    turns = []
+    for i in range(fills):
+        t0 = time.perf_counter()
+        sides[i % 2].add_trade(f"D{i % 5}", fill(10 * N_BIG + i))
+        turns.append(time.perf_counter() - t0)
+    sides[1].positions.close()
+    m.positions.destroy()
+    return statistics.median(turns[10:])
+
+
 def writers_only(rounds=3):
     """`bench_pg_store.py writers`: the writers figure alone, on PostgreSQL
     (a data directory on tmpfs when TMPDIR names one), `rounds` times."""
@@ -421,6 +440,10 @@ def main():
               f" {turns[1][0] * 1e6:>9.0f} µs")
         print(f"{'a reader after each fill of another, per read':<52} {turns[0][1] * 1e6:>9.0f} µs"
               f" {turns[1][1] * 1e6:>9.0f} µs")
+        for depth in (20, 2000):
+            deep = [turns_on_deep(d, depth) for _, d in backends]
+            print(f"{f'two writers in turn on positions of {depth:,} trades, per fill':<52} {deep[0] * 1e6:>9.0f} µs"
+                  f" {deep[1] * 1e6:>9.0f} µs")
         print(f"PostgreSQL-to-SQLite ratio of the durable latency: {lat[1][0] / lat[0][0]:.1f}x;"
               f" of the batched rate: {rates[1] / rates[0]:.2f}x")
     finally:

@@ -91,6 +91,9 @@ struct WriteHint {
     // the entry along, the engine may bring only the checksums of those
     // (see known_item_checksums).
     int64_t items_from = 0;
+    // The engine's change count as of which those rows are known to be the
+    // stored ones (0: not known; see loaded_changes).
+    int64_t items_known_at = 0;
     // A key not stored yet: the highest row id of the map's entries (a new
     // entry's id must exceed it to come last in the store's order).
     int64_t last_id = 0;
@@ -184,10 +187,20 @@ public:
     // For entry `id` of map `map` as the LoadEntry in use is reading it:
     // true when the engine brought its item rows from order number `from`
     // on only, with `crcs` the checksums of the rows below it in their
-    // order (4 bytes each, little-endian, as the rows end in). A LoadItems
-    // of the entry that binds `from` as its second parameter then gives
-    // those rows alone; without it, every row as always.
-    virtual bool known_item_checksums(int64_t, int64_t, int64_t, std::string_view &) { return false; }
+    // order (4 bytes each, little-endian, as the rows end in), or with
+    // `intact` set instead: the engine knows that no transaction since the
+    // hint's items_known_at rewrote or removed any of those rows. A
+    // LoadItems of the entry that binds `from` as its second parameter
+    // then gives the rows from `from` on alone; without it, every row as
+    // always.
+    virtual bool known_item_checksums(int64_t, int64_t, int64_t, std::string_view &, bool &) { return false; }
+    // The change count as of which the LoadEntry in use for entry `id` of
+    // map `map` read it (0: not known).
+    virtual int64_t loaded_changes(int64_t, int64_t) const { return 0; }
+    // In a write transaction, a change count no later than the one its
+    // commit makes, such that what it writes is on disk as of its commit
+    // (0: not known).
+    virtual int64_t changes_before_commit() const { return 0; }
     // The id of the row the last InsertEntry or InsertTag added.
     virtual int64_t last_insert_id() = 0;
     virtual bool in_transaction() const = 0;

@@ -49,6 +49,10 @@ public:
     size_t live = 0;    // slots in use
     uint32_t xor_crc = 0;  // of the rows' checksums: what the head records with their number
     int64_t next_ord = 0;
+    // The engine's change count as of which these rows are known to be the
+    // stored ones (0: not known): an engine that logs which transactions
+    // rewrote items can tell that the rows are still those since.
+    int64_t known_at = 0;
     uint32_t epoch = 0;
     // The owning module's mark of the mapping these rows describe (run 0:
     // none), and whether comparing would find every item unchanged (each

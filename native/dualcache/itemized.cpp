@@ -400,12 +400,16 @@ bool extend_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::
         // The known rows come back first, in their order, each with the
         // checksum known (one by one: the head's XOR alone would not see two
         // rows given one same change, CRC-32C being linear); then the new
-        // ones. An engine may have brought only the known rows' checksums.
+        // ones. An engine may have brought only the known rows' checksums,
+        // or know that none of them was rewritten or removed since.
         size_t at = 0, seen = 0;
         int64_t last = LLONG_MIN;
         std::string_view crcs;
-        bool brought = db.known_item_checksums(map, id, known.next_ord, crcs);
-        if (brought) {
+        bool intact = false;
+        bool brought = db.known_item_checksums(map, id, known.next_ord, crcs, intact);
+        if (brought && intact) {
+            seen = known.live;
+        } else if (brought) {
             if (crcs.size() != 4 * known.live) return false;
             const unsigned char *c = (const unsigned char *) crcs.data();
             for (const ItemRec &r : known.recs) {

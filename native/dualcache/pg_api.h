@@ -56,6 +56,7 @@ char *PQresultErrorField(const PGresult *res, int fieldcode);
 char *PQresultErrorMessage(const PGresult *res);
 void PQclear(PGresult *res);
 int PQntuples(const PGresult *res);
+int PQnfields(const PGresult *res);
 char *PQgetvalue(const PGresult *res, int tup_num, int field_num);
 int PQgetlength(const PGresult *res, int tup_num, int field_num);
 int PQgetisnull(const PGresult *res, int tup_num, int field_num);
@@ -82,7 +83,7 @@ struct Api {
 #define DUALCACHE_PQ_FUNCTIONS(X)                                                                               \
     X(PQconnectdbParams) X(PQstatus) X(PQerrorMessage) X(PQfinish) X(PQsocket) X(PQsendQuery) X(PQsendQueryParams) X(PQsendPrepare) \
     X(PQsendQueryPrepared) X(PQconsumeInput) X(PQisBusy) X(PQgetResult) X(PQresultStatus) X(PQresultErrorField) \
-    X(PQresultErrorMessage) X(PQclear) X(PQntuples) X(PQgetvalue) X(PQgetlength) X(PQgetisnull) X(PQcmdStatus) \
+    X(PQresultErrorMessage) X(PQclear) X(PQntuples) X(PQnfields) X(PQgetvalue) X(PQgetlength) X(PQgetisnull) X(PQcmdStatus) \
     X(PQtransactionStatus) X(PQescapeIdentifier) X(PQfreemem) X(PQconninfoParse) X(PQconninfoFree)           \
     X(PQsetNoticeProcessor) X(PQsetnonblocking) X(PQflush) X(PQconninfo)
 // Pipeline mode (libpq 14 and later): null when the libpq found is older.

@@ -50,14 +50,20 @@ constexpr Oid kInt8 = 20, kBytea = 17;
 // 0: the caller needs every entry.) Whether it covers them can only go
 // from yes to no as counts are added. (A ledger's fill writes the fill,
 // the position, the instrument and at times a lot chunk, a book or a round
-// trip.)
+// trip.) An entry whose item rows the transaction rewrote or removed (not
+// only added to) is logged as -id: a reader that knows its older rows
+// then checks them again (see kLoadIfChanged).
 #define LOG_SLOT(count) "change_log[(" count ") % 16 * 8 + 1:(" count ") % 16 * 8 + 8]"
 #define LOG_COVERS                                                                                        \
     "($2 <> 0 AND changes - $1 BETWEEN 1 AND 16 AND NOT EXISTS (SELECT 1 FROM generate_series($1 + 1, changes) n" \
-    " WHERE change_log[n % 16 * 8 + 1] IS DISTINCT FROM n OR change_log[n % 16 * 8 + 2] < 0))"
+    " WHERE change_log[n % 16 * 8 + 1] IS DISTINCT FROM n OR change_log[n % 16 * 8 + 2] = -1))"
 #define LOG_IDS "$1, $2, $3, $4, $5, $6, $7"
 #define LOG_IDS_AFTER_ONE "$2, $3, $4, $5, $6, $7, $8"
 #define KINT8_7 kInt8, kInt8, kInt8, kInt8, kInt8, kInt8, kInt8
+// The checksums of entry $2's item rows below order number $4 (of map $1).
+#define LOAD_CHECKSUMS                                                                                 \
+    "SELECT string_agg(substring(k.value from octet_length(k.value) - 3), ''::bytea ORDER BY k.ord)" \
+    " FROM {S}.dualcache_items k WHERE k.store = $1 AND k.entry = $2 AND k.ord < $4"
 static_assert(PgDb::kLogIds == 7, "LOG_SLOT's width and LOG_IDS");
 
 struct Statement {
@@ -83,10 +89,15 @@ const Statement kStatements[] = {
     /* ScanEntries */ {"SELECT id, version, key FROM {S}.dualcache_entries WHERE store = {K} ORDER BY id", 0, {}, false},
     // An entry and its items in one statement (one snapshot, one round
     // trip): LoadItems of the same entry reads the rows this returned.
+    // With the change log, the columns of kLoadIfChanged after them: the
+    // change count the rows were read at last.
     /* LoadEntry */
     {"SELECT e.version, e.value, i.ord, i.ikey, i.value FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i"
      " ON i.store = e.store AND i.entry = e.id WHERE e.store = {K} AND e.id = $1 ORDER BY i.ord",
-     1, {kInt8}, false},
+     1, {kInt8}, false,
+     "SELECT e.version, e.value, i.ord, i.ikey, i.value, NULL::bytea, 0::int8, (SELECT changes FROM"
+     " {S}.dualcache_stores WHERE id = {P}) FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i"
+     " ON i.store = e.store AND i.entry = e.id WHERE e.store = {K} AND e.id = $1 ORDER BY i.ord"},
     // The id ($3) is taken from the sequence beforehand, so that the insert
     // needs no answer.
     /* InsertEntry */
@@ -186,13 +197,25 @@ const Statement kOwnStatements[] = {
     // its version is no longer $3.
     /* kLoadIfChanged */
     // With $4 > 0, only the item rows from order number $4 on, and the
-    // checksums of those below it in one value (each row's last 4 bytes).
-    {"SELECT e.version, e.value, i.ord, i.ikey, i.value, CASE WHEN $4 > 0 THEN (SELECT"
-     " string_agg(substring(k.value from octet_length(k.value) - 3), ''::bytea ORDER BY k.ord)"
-     " FROM {S}.dualcache_items k WHERE k.store = e.store AND k.entry = e.id AND k.ord < $4) END"
-     " FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i ON i.store = e.store AND i.entry = e.id"
-     " AND i.ord >= $4 WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 ORDER BY i.ord",
-     4, {kInt8, kInt8, kInt8, kInt8}, false},
+    // checksums of those below it in one value (each row's last 4 bytes),
+    // computed once. With the change log, no checksums when the rows below
+    // $4 are still those the caller knew at change count $5 (> 0): the log
+    // covers every count since, and none of them rewrote or removed an
+    // item of the entry (see touch); then 1 in the column after, and the
+    // change count the rows were read at in the last.
+    {"SELECT e.version, e.value, i.ord, i.ikey, i.value, CASE WHEN $4 > 0 THEN (" LOAD_CHECKSUMS ") END,"
+     " 0::int8, 0::int8 FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i ON i.store = e.store"
+     " AND i.entry = e.id AND i.ord >= $4 WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 AND $5 IS NOT NULL"
+     " ORDER BY i.ord",
+     5, {kInt8, kInt8, kInt8, kInt8, kInt8}, false,
+     "WITH s AS (SELECT changes, $4 > 0 AND $5 > 0 AND changes - $5 BETWEEN 0 AND 16 AND NOT EXISTS (SELECT 1"
+     " FROM generate_series($5 + 1, changes) n WHERE change_log[n % 16 * 8 + 1] IS DISTINCT FROM n OR"
+     " change_log[n % 16 * 8 + 2] = -1 OR -$2 = ANY (change_log[n % 16 * 8 + 2:n % 16 * 8 + 8])) AS intact"
+     " FROM {S}.dualcache_stores WHERE id = {P})"
+     " SELECT e.version, e.value, i.ord, i.ikey, i.value, CASE WHEN $4 > 0 AND NOT s.intact THEN ("
+     LOAD_CHECKSUMS ") END, s.intact::int::int8, s.changes FROM s, {S}.dualcache_entries e LEFT JOIN"
+     " {S}.dualcache_items i ON i.store = e.store AND i.entry = e.id AND i.ord >= $4 WHERE e.store = $1"
+     " AND e.id = $2 AND e.version <> $3 ORDER BY i.ord"},
     // The lock of a transaction that read and rewrote one entry alone (see
     // kEntryAt): fails with a division by zero (SQLSTATE 22012), which
     // aborts the transaction, unless the store is still there.
@@ -217,8 +240,8 @@ const Statement kOwnStatements[] = {
     {"SELECT 0::int8, 0::int8, ''::bytea WHERE $1 IS NULL AND $2 IS NULL", 2, {kInt8, kInt8}, false,
      "WITH s AS (SELECT changes, change_log FROM {S}.dualcache_stores WHERE id = {P} AND " LOG_COVERS ")"
      " SELECT 0::int8, 0::int8, ''::bytea FROM s UNION ALL"
-     " SELECT d.id, coalesce(e.version, -1), coalesce(e.key, ''::bytea) FROM (SELECT DISTINCT x AS id FROM s,"
-     " generate_series($1 + 1, s.changes) n, unnest(s.change_log[n % 16 * 8 + 2:n % 16 * 8 + 8]) x WHERE x > 0) d"
+     " SELECT d.id, coalesce(e.version, -1), coalesce(e.key, ''::bytea) FROM (SELECT DISTINCT abs(x) AS id FROM s,"
+     " generate_series($1 + 1, s.changes) n, unnest(s.change_log[n % 16 * 8 + 2:n % 16 * 8 + 8]) x WHERE x <> 0) d"
      " LEFT JOIN {S}.dualcache_entries e ON e.store = {K} AND e.id = d.id ORDER BY 1"},
     // The change log's slot of the count this transaction's lock made,
     // written again: $1 to $7 as kCountCommit's.
@@ -833,6 +856,7 @@ void PgDb::add_stats(nb::dict &d) const {
     d["prereads"] = prereads_;
     d["entry_guarded_commits"] = entry_guarded_commits_;
     d["partial_scans"] = partial_scans_;
+    d["items_known_intact"] = items_known_intact_;
 }
 
 // --- the state of a transaction ---------------------------------------------
@@ -1754,7 +1778,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         note_write(which, map, values);
         char id[8];
         last_id_ = take_id();
-        touch(last_id_);
+        touch(last_id_, false);
         put_big_endian(id, last_id_);
         const char *v[] = {values[0], values[1], id};
         const int l[] = {lengths[0], lengths[1], 8};
@@ -1840,12 +1864,17 @@ bool PgDb::begin_preread(const WriteHint &hint, int64_t expected, bool partial) 
     return true;
 }
 
-void PgDb::touch(int64_t id) {
+void PgDb::touch(int64_t id, bool rewrote_items) {
     if (touched_n_ < 0) return;
-    for (int i = 0; i < touched_n_; ++i)
-        if (touched_[i] == id) return;
+    int64_t logged = rewrote_items ? -id : id;
+    for (int i = 0; i < touched_n_; ++i) {
+        if (touched_[i] == id || touched_[i] == -id) {
+            if (rewrote_items) touched_[i] = logged;
+            return;
+        }
+    }
     if (touched_n_ == kLogIds) touched_n_ = -1;
-    else touched_[touched_n_++] = id;
+    else touched_[touched_n_++] = logged;
 }
 
 void PgDb::touched_ids(char out[8 * kLogIds]) const {
@@ -1870,7 +1899,9 @@ static bool writes_entry(Sql s) {
 
 void PgDb::note_write(Sql which, int64_t map, const char *const *values) {
     bool one = writes_entry(which);
-    if (one) touch(big_endian(values[0]));
+    if (one)
+        touch(big_endian(values[0]),
+              which == Sql::UpdateItem || which == Sql::DeleteItem || which == Sql::DeleteItemsOf);
     else if (which != Sql::InsertEntry && which != Sql::InsertTag) touched_n_ = -1;  // (InsertEntry's id: see execute)
     if (!preread_ || foreign_write_) return;
     if (one && map == tx_hint_.map && big_endian(values[0]) == tx_hint_.entry) {
@@ -1960,16 +1991,17 @@ PGresult *PgDb::scan_result(PGresult *all, PGresult *recent) {
 }
 
 PGresult *PgDb::load_if_changed(const WriteHint &hint, PGresult *&scan, PGresult *&first) {
-    char m[8], id[8], version[8], from[8];
+    char m[8], id[8], version[8], from[8], known_at[8];
     put_big_endian(m, hint.map ? hint.map : store_id_);
     put_big_endian(id, hint.entry);
     put_big_endian(version, hint.version);
     put_big_endian(from, hint.items_from > 0 ? hint.items_from : 0);
-    const char *v[] = {m, id, version, from};
-    const int l[] = {8, 8, 8, 8};
-    if (!ring_) return exchange(kLoadIfChanged, nullptr, v, l, 4, false, &scan, 0, 1, nullptr, nullptr, false, &first);
+    put_big_endian(known_at, hint.items_from > 0 ? hint.items_known_at : 0);
+    const char *v[] = {m, id, version, from, known_at};
+    const int l[] = {8, 8, 8, 8, 8};
+    if (!ring_) return exchange(kLoadIfChanged, nullptr, v, l, 5, false, &scan, 0, 1, nullptr, nullptr, false, &first);
     PGresult *all = nullptr, *recent = nullptr;
-    PGresult *entry = exchange(kLoadIfChanged, nullptr, v, l, 4, false, &recent, 0, 1, nullptr, nullptr, false, &all,
+    PGresult *entry = exchange(kLoadIfChanged, nullptr, v, l, 5, false, &recent, 0, 1, nullptr, nullptr, false, &all,
                                false, &first);
     scan = scan_result(all, recent);
     return entry;
@@ -1989,14 +2021,24 @@ void PgDb::keep_changes(PGresult *scan, PGresult *entry, bool changed, const Wri
     }
 }
 
-bool PgDb::known_item_checksums(int64_t map, int64_t id, int64_t from, std::string_view &crcs) {
+bool PgDb::known_item_checksums(int64_t map, int64_t id, int64_t from, std::string_view &crcs, bool &intact) {
     const PgCursor *entry = loaded_entry(map, id);
     if (!entry || !entry->items_from_ || entry->items_from_ != from || pq_.PQntuples(entry->res_) < 1) return false;
+    intact = big_endian(pq_.PQgetvalue(entry->res_, 0, 6)) != 0;
+    items_known_intact_ += intact;
     crcs = pq_.PQgetisnull(entry->res_, 0, 5)
                ? std::string_view()
                : std::string_view(pq_.PQgetvalue(entry->res_, 0, 5), (size_t) pq_.PQgetlength(entry->res_, 0, 5));
     return true;
 }
+
+int64_t PgDb::loaded_changes(int64_t map, int64_t id) const {
+    const PgCursor *entry = loaded_entry(map, id);
+    if (!entry || pq_.PQntuples(entry->res_) < 1 || pq_.PQnfields(entry->res_) < 8) return 0;
+    return big_endian(pq_.PQgetvalue(entry->res_, 0, 7));
+}
+
+int64_t PgDb::changes_before_commit() const { return ring_ && tx_ && (locked_ || optimistic_ || preread_) ? locked_changes_ : 0; }
 
 const PgCursor *PgDb::loaded_entry(int64_t map, int64_t id) const {
     const Statements *set = &stmts_;

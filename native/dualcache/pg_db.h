@@ -167,7 +167,9 @@ public:
     // The LoadEntry cursor of map `map` while it holds entry `id`'s rows,
     // else null.
     const PgCursor *loaded_entry(int64_t map, int64_t id) const;
-    bool known_item_checksums(int64_t map, int64_t id, int64_t from, std::string_view &crcs) override;
+    bool known_item_checksums(int64_t map, int64_t id, int64_t from, std::string_view &crcs, bool &intact) override;
+    int64_t loaded_changes(int64_t map, int64_t id) const override;
+    int64_t changes_before_commit() const override;
     // Where the item rows of the last LoadEntry start (0: all of them); once.
     int64_t take_handed_from() { return std::exchange(handed_from_, 0); }
     // Runs (or queues) statement `which` on map `map` with binary
@@ -340,8 +342,9 @@ private:
     // Notes what a write statement of the open transaction touches.
     void note_write(Sql which, int64_t map, const char *const *values);
     // Notes that the open transaction wrote entry `id` (or its items), for
-    // the change log its count update writes (see kCountCommit).
-    void touch(int64_t id);
+    // the change log its count update writes (see kCountCommit);
+    // `rewrote_items`: it rewrote or removed item rows, not only added them.
+    void touch(int64_t id, bool rewrote_items);
     // That log's ids: those written, or -1 when there were more.
     void touched_ids(char out[8 * kLogIds]) const;
 
@@ -496,6 +499,7 @@ private:
     int64_t round_trips_ = 0, reconnects_ = 0, statements_ = 0;
     int64_t optimistic_commits_ = 0, conflicts_ = 0, prefetches_ = 0, prereads_ = 0, entry_guarded_commits_ = 0;
     int64_t partial_scans_ = 0;
+    int64_t items_known_intact_ = 0;  // entries extended without the checksums of their known rows
 };
 
 // Opens the store a PostgreSQL address names.

@@ -409,7 +409,7 @@ bool Store::load(Entry &e) {
         Decoder dec(conn_->tags(), map_id_);
         nb::object value;
         std::unique_ptr<ItemState> st;
-        int64_t version = 0;
+        int64_t version = 0, known_at = 0;
         bool found;
         {
             Run q = db.run(Sql::LoadEntry, map_id_);
@@ -417,6 +417,7 @@ bool Store::load(Entry &e) {
             found = q.step();
             if (found) {
                 version = q.int64(0);
+                known_at = db.loaded_changes(map_id_, e.id);
                 std::string_view blob = q.blob(1);
                 std::string_view bytes = dec.entry_payload(blob);
                 if (Decoder::is_itemized_head(bytes)) {
@@ -461,6 +462,7 @@ bool Store::load(Entry &e) {
         }
         e.live = std::move(value);
         e.version = version;
+        if (st) st->known_at = known_at;
         e.items = std::move(st);
         ++loads_;
         in_order_ = e.id > last_loaded_ ? in_order_ + 1 : 1;
@@ -723,7 +725,10 @@ bool Store::write_hint(PyObject *key, WriteHint &hint) {
     hint.version = hint.current ? e->version : -1;
     // The rows a read could extend the value it knows by (extend_items).
     const ItemState *st = e->items.get();
-    if (st && st->clean && st->mark.run != 0 && (e->live || st->outdated)) hint.items_from = st->next_ord;
+    if (st && st->clean && st->mark.run != 0 && (e->live || st->outdated)) {
+        hint.items_from = st->next_ord;
+        hint.items_known_at = st->known_at;
+    }
     return true;
 }
 
@@ -805,6 +810,7 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     e->live = nb::borrow(value);
     if (mapping) {
         st->head = vw.str();
+        st->known_at = db.changes_before_commit();
         e->items = std::move(st);
     } else {
         e->items.reset();
