@@ -442,7 +442,7 @@ def main():
               f" {turns[1][1] * 1e6:>9.0f} µs")
         for depth in (20, 2000):
             deep = [turns_on_deep(d, depth) for _, d in backends]
-            print(f"{f'two writers in turn on positions of {depth:,} trades, per fill':<52} {deep[0] * 1e6:>9.0f} µs"
+            print(f"{f'two writers in turn, positions of {depth:,} trades':<52} {deep[0] * 1e6:>9.0f} µs"
                   f" {deep[1] * 1e6:>9.0f} µs")
         print(f"PostgreSQL-to-SQLite ratio of the durable latency: {lat[1][0] / lat[0][0]:.1f}x;"
               f" of the batched rate: {rates[1] / rates[0]:.2f}x")
