@@ -338,21 +338,28 @@ def turns_on_big(data_dir, fills=40):
 
 def turns_on_deep(data_dir, depth, fills=60):
     """Two connections filling 5 positions of `depth` trades each in turn:
-    each fill reads the other's last trade of its position first. Median
-    per fill."""
+    each fill reads the other's last trade of its position first; then one
+    fills and the other reads the position after each fill. Medians per
+    fill, and per read."""
     m = manager(data_dir, f"deep{depth}")
     with m.positions.batch():
         for k in range(5 * depth):
             m.add_trade(f"D{k % 5}", fill(k))
     sides = [m, manager(data_dir, f"deep{depth}")]
-    turns = []
+    turns, reads = [], []
     for i in range(fills):
         t0 = time.perf_counter()
         sides[i % 2].add_trade(f"D{i % 5}", fill(10 * N_BIG + i))
         turns.append(time.perf_counter() - t0)
+    for i in range(fills // 2):
+        key = f"D{i % 5}"
+        m.add_trade(key, fill(11 * N_BIG + i))
+        t0 = time.perf_counter()
+        assert 11 * N_BIG + i in sides[1].positions[key].trades
+        reads.append(time.perf_counter() - t0)
     sides[1].positions.close()
     m.positions.destroy()
-    return statistics.median(turns[10:])
+    return statistics.median(turns[10:]), statistics.median(reads[5:])
 
 
 def writers_only(rounds=3):
@@ -442,8 +449,10 @@ def main():
               f" {turns[1][1] * 1e6:>9.0f} µs")
         for depth in (20, 2000):
             deep = [turns_on_deep(d, depth) for _, d in backends]
-            print(f"{f'two writers in turn, positions of {depth:,} trades':<52} {deep[0] * 1e6:>9.0f} µs"
-                  f" {deep[1] * 1e6:>9.0f} µs")
+            print(f"{f'two writers in turn, positions of {depth:,} trades':<52} {deep[0][0] * 1e6:>9.0f} µs"
+                  f" {deep[1][0] * 1e6:>9.0f} µs")
+            print(f"{'  the other one reading after each fill, per read':<52} {deep[0][1] * 1e6:>9.0f} µs"
+                  f" {deep[1][1] * 1e6:>9.0f} µs")
         print(f"PostgreSQL-to-SQLite ratio of the durable latency: {lat[1][0] / lat[0][0]:.1f}x;"
               f" of the batched rate: {rates[1] / rates[0]:.2f}x")
     finally:

@@ -201,6 +201,11 @@ public:
     // commit makes, such that what it writes is on disk as of its commit
     // (0: not known).
     virtual int64_t changes_before_commit() const { return 0; }
+    // The next statement is a LoadEntry of entry `id` of map `map` outside
+    // a transaction, whose item rows below order number `from` this
+    // connection knows as of change count `known_at`: the engine may bring
+    // only the rows from `from` on (see known_item_checksums).
+    virtual void load_from(int64_t, int64_t, int64_t, int64_t) {}
     // The id of the row the last InsertEntry or InsertTag added.
     virtual int64_t last_insert_id() = 0;
     virtual bool in_transaction() const = 0;

@@ -1531,6 +1531,7 @@ PGresult *PgDb::simple(const std::string &sql, Sql which) {
 // --- statements -----------------------------------------------------------------
 
 PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const int *lengths) {
+    LoadFrom load_from = std::exchange(load_from_, LoadFrom{});  // (for this statement only)
     if (reads_nothing_yet(which)) return nullptr;  // a store not there yet has no rows
     const Statement &s = kStatements[(size_t) which];
     int n = s.params;
@@ -1745,6 +1746,22 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         PGresult *r = prefetched_;
         prefetched_ = nullptr;
         handed_from_ = prefetched_from_;
+        return r;
+    }
+    if (which == Sql::LoadEntry && load_from.id && load_from.map == map && load_from.id == big_endian(values[0]) &&
+        load_from.from > 0 && !tx_ && pipeline_ && stmts_.prepared && format_ == format::kVersion) {
+        // Item rows this connection knows: only those past them, as the
+        // lock's round trip brings an entry (a version no entry has).
+        char m[8], id[8], version[8], from[8], known_at[8];
+        put_big_endian(m, map ? map : store_id_);
+        put_big_endian(id, load_from.id);
+        put_big_endian(version, -1);
+        put_big_endian(from, load_from.from);
+        put_big_endian(known_at, load_from.known_at);
+        const char *v[] = {m, id, version, from, known_at};
+        const int l[] = {8, 8, 8, 8, 8};
+        PGresult *r = exchange(kLoadIfChanged, nullptr, v, l, 5);
+        handed_from_ = load_from.from;
         return r;
     }
     if (which == Sql::ScanEntries && !map && scanned_ && (locked_ || preread_ || scanned_outside_) &&

@@ -170,6 +170,9 @@ public:
     bool known_item_checksums(int64_t map, int64_t id, int64_t from, std::string_view &crcs, bool &intact) override;
     int64_t loaded_changes(int64_t map, int64_t id) const override;
     int64_t changes_before_commit() const override;
+    void load_from(int64_t map, int64_t id, int64_t from, int64_t known_at) override {
+        load_from_ = LoadFrom{map, id, from, known_at};
+    }
     // Where the item rows of the last LoadEntry start (0: all of them); once.
     int64_t take_handed_from() { return std::exchange(handed_from_, 0); }
     // Runs (or queues) statement `which` on map `map` with binary
@@ -427,6 +430,10 @@ private:
     int64_t prefetched_map_ = 0, prefetched_id_ = 0;
     int64_t prefetched_from_ = 0;  // its item rows start at this order number (0: all of them)
     int64_t handed_from_ = 0;      // the same, of the LoadEntry that took it last
+    // What the next statement may bring of an entry it loads (load_from).
+    struct LoadFrom {
+        int64_t map = 0, id = 0, from = 0, known_at = 0;
+    } load_from_;
     WriteHint hint_;
     bool hinted_ = false;
     // The open transaction sends its lock with its first exchange, checking

@@ -411,7 +411,14 @@ bool Store::load(Entry &e) {
         std::unique_ptr<ItemState> st;
         int64_t version = 0, known_at = 0;
         bool found;
-        {
+        // Outside a transaction, a position this connection held before
+        // another wrote it may come back as only its rows past the known
+        // ones (extend_items); if it cannot be extended by them, it is read
+        // again whole, in one snapshot.
+        const ItemState *known = e.items.get();
+        bool narrow = own && known && known->outdated && known->clean && known->mark.run != 0;
+        for (;;) {
+            if (narrow) db.load_from(map_id_, e.id, known->next_ord, known->known_at);
             Run q = db.run(Sql::LoadEntry, map_id_);
             q.bind(1, e.id);
             found = q.step();
@@ -435,6 +442,9 @@ bool Store::load(Entry &e) {
                         items_decoded_ += (int64_t) decoded;
                         ++incremental_loads_;
                         ++extended_;
+                    } else if (narrow) {
+                        narrow = false;
+                        continue;
                     } else if (e.items) {
                         // The items it shares with the rows kept go to the
                         // new value alone.
@@ -454,6 +464,7 @@ bool Store::load(Entry &e) {
                     value = dec.value(bytes);
                 }
             }
+            break;
         }
         if (own) db.run(Sql::Commit).done();
         if (!found) {

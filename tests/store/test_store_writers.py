@@ -415,13 +415,14 @@ REWRITES = st.lists(st.tuples(st.sampled_from(["mine", "mine", "theirs", "twin",
 @settings(max_examples=25, deadline=None)
 @given(steps=REWRITES)
 @example(steps=[("theirs", 0), ("mine", 0), ("twin", 0), ("mine", 0), ("read", 0)])
+@example(steps=[("theirs", 0), ("mine", 0), ("twin", 0), ("read", 0)])
 def test_a_fill_reads_on_from_the_trades_it_holds_only_while_no_other_rewrote_them(pg_server, steps):
     """Two connections fill one position in turn. The other one also gives
     two trades of one shape the same commission change (their rows'
     checksums change alike, leaving the XOR the position's head keeps as it
     was), or removes a trade, alone or in a batch with other positions. A
-    contended fill reads on from the trades it holds, without the
-    checksums of each, only while the change log shows that no
+    contended fill, or a read, reads on from the trades it holds, without
+    the checksums of each, only while the change log shows that no
     transaction since rewrote or removed any: both connections, and a
     fresh one, always show the stored trades."""
     os.environ["QUENTARIS_DATA_DIR"] = pg_server.schema_uri(f"r_{uuid.uuid4().hex[:10]}")
@@ -468,7 +469,10 @@ def test_a_fill_reads_on_from_the_trades_it_holds_only_while_no_other_rewrote_th
             fill(theirs)
             fill(mine)
         assert mine.positions._stats()["items_known_intact"] > 0
+        intact = mine.positions._stats()["items_known_intact"]
+        fill(theirs)
         assert stored(mine) == model
+        assert mine.positions._stats()["items_known_intact"] == intact + 1
     finally:
         theirs.positions.close()
         mine.positions.destroy()
