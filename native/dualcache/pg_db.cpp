@@ -54,9 +54,13 @@ constexpr Oid kInt8 = 20, kBytea = 17;
 // only added to) is logged as -id: a reader that knows its older rows
 // then checks them again (see kLoadIfChanged).
 #define LOG_SLOT(count) "change_log[(" count ") % 16 * 8 + 1:(" count ") % 16 * 8 + 8]"
+// Of count n's slot (in a query over counts n): its ids; whether it does
+// not say what count n wrote.
+#define LOG_IDS_OF_N "change_log[n % 16 * 8 + 2:n % 16 * 8 + 8]"
+#define LOG_UNKNOWN_N "(change_log[n % 16 * 8 + 1] IS DISTINCT FROM n OR change_log[n % 16 * 8 + 2] = -1)"
 #define LOG_COVERS                                                                                        \
     "($2 <> 0 AND changes - $1 BETWEEN 1 AND 16 AND NOT EXISTS (SELECT 1 FROM generate_series($1 + 1, changes) n" \
-    " WHERE change_log[n % 16 * 8 + 1] IS DISTINCT FROM n OR change_log[n % 16 * 8 + 2] = -1))"
+    " WHERE " LOG_UNKNOWN_N "))"
 #define LOG_IDS "$1, $2, $3, $4, $5, $6, $7"
 #define LOG_IDS_AFTER_ONE "$2, $3, $4, $5, $6, $7, $8"
 #define KINT8_7 kInt8, kInt8, kInt8, kInt8, kInt8, kInt8, kInt8
@@ -205,12 +209,10 @@ const Statement kOwnStatements[] = {
     // change count the rows were read at in the last.
     {"SELECT e.version, e.value, i.ord, i.ikey, i.value, CASE WHEN $4 > 0 THEN (" LOAD_CHECKSUMS ") END,"
      " 0::int8, 0::int8 FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i ON i.store = e.store"
-     " AND i.entry = e.id AND i.ord >= $4 WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 AND $5 IS NOT NULL"
-     " ORDER BY i.ord",
+     " AND i.entry = e.id AND i.ord >= $4 WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 ORDER BY i.ord",
      5, {kInt8, kInt8, kInt8, kInt8, kInt8}, false,
      "WITH s AS (SELECT changes, $4 > 0 AND $5 > 0 AND changes - $5 BETWEEN 0 AND 16 AND NOT EXISTS (SELECT 1"
-     " FROM generate_series($5 + 1, changes) n WHERE change_log[n % 16 * 8 + 1] IS DISTINCT FROM n OR"
-     " change_log[n % 16 * 8 + 2] = -1 OR -$2 = ANY (change_log[n % 16 * 8 + 2:n % 16 * 8 + 8])) AS intact"
+     " FROM generate_series($5 + 1, changes) n WHERE " LOG_UNKNOWN_N " OR -$2 = ANY (" LOG_IDS_OF_N ")) AS intact"
      " FROM {S}.dualcache_stores WHERE id = {P})"
      " SELECT e.version, e.value, i.ord, i.ikey, i.value, CASE WHEN $4 > 0 AND NOT s.intact THEN ("
      LOAD_CHECKSUMS ") END, s.intact::int::int8, s.changes FROM s, {S}.dualcache_entries e LEFT JOIN"
@@ -241,12 +243,12 @@ const Statement kOwnStatements[] = {
      "WITH s AS (SELECT changes, change_log FROM {S}.dualcache_stores WHERE id = {P} AND " LOG_COVERS ")"
      " SELECT 0::int8, 0::int8, ''::bytea FROM s UNION ALL"
      " SELECT d.id, coalesce(e.version, -1), coalesce(e.key, ''::bytea) FROM (SELECT DISTINCT abs(x) AS id FROM s,"
-     " generate_series($1 + 1, s.changes) n, unnest(s.change_log[n % 16 * 8 + 2:n % 16 * 8 + 8]) x WHERE x <> 0) d"
+     " generate_series($1 + 1, s.changes) n, unnest(" LOG_IDS_OF_N ") x WHERE x <> 0) d"
      " LEFT JOIN {S}.dualcache_entries e ON e.store = {K} AND e.id = d.id ORDER BY 1"},
     // The change log's slot of the count this transaction's lock made,
     // written again: $1 to $7 as kCountCommit's.
     /* kLogWrites */
-    {"SELECT 1 WHERE coalesce(" LOG_IDS ") IS NULL", 7, {KINT8_7}, false,
+    {"SELECT 1", 7, {KINT8_7}, false,
      "UPDATE {S}.dualcache_stores SET " LOG_SLOT("changes") " = ARRAY[changes, " LOG_IDS "] WHERE id = {K}"},
 };
 static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
@@ -314,6 +316,23 @@ void put_big_endian(char *p, int64_t v) {
     uint64_t u = (uint64_t) v;
     for (int b = 7; b >= 0; --b, u >>= 8) p[b] = (char) (u & 0xff);
 }
+
+// kLoadIfChanged's parameters: entry `id` of the map whose row is `map`,
+// unless at `version`, its item rows from `from` on, known as of change
+// count `known_at`.
+struct LoadParams {
+    char bytes[5][8];
+    const char *values[5];
+    int lengths[5] = {8, 8, 8, 8, 8};
+    LoadParams(int64_t map, int64_t id, int64_t version, int64_t from, int64_t known_at) {
+        const int64_t v[] = {map, id, version, from, known_at};
+        for (int i = 0; i < 5; ++i) {
+            put_big_endian(bytes[i], v[i]);
+            values[i] = bytes[i];
+        }
+    }
+    LoadParams(const LoadParams &) = delete;  // (values point into bytes)
+};
 
 void quiet(void *, const char *) {}  // the store writes no log
 
@@ -1004,11 +1023,9 @@ PGresult *PgDb::scan_changes(int64_t map) {
     bool armed = scan_map_ == map;
     scan_map_ = -1;
     if (!armed || !ring_ || !pipeline_ || format_ != format::kVersion) return nullptr;
-    int64_t from;
-    if (scan_view_ == prev_view_) from = prev_from_;
-    else return nullptr;
+    if (scan_view_ != prev_view_) return nullptr;
     char p[16];
-    put_big_endian(p, from);
+    put_big_endian(p, prev_from_);
     put_big_endian(p + 8, 1);
     const char *v[] = {p, p + 8};
     PGresult *r = read_changes(v, map, nullptr);
@@ -1752,15 +1769,8 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         load_from.from > 0 && !tx_ && pipeline_ && stmts_.prepared && format_ == format::kVersion) {
         // Item rows this connection knows: only those past them, as the
         // lock's round trip brings an entry (a version no entry has).
-        char m[8], id[8], version[8], from[8], known_at[8];
-        put_big_endian(m, map ? map : store_id_);
-        put_big_endian(id, load_from.id);
-        put_big_endian(version, -1);
-        put_big_endian(from, load_from.from);
-        put_big_endian(known_at, load_from.known_at);
-        const char *v[] = {m, id, version, from, known_at};
-        const int l[] = {8, 8, 8, 8, 8};
-        PGresult *r = exchange(kLoadIfChanged, nullptr, v, l, 5);
+        LoadParams p(map ? map : store_id_, load_from.id, -1, load_from.from, load_from.known_at);
+        PGresult *r = exchange(kLoadIfChanged, nullptr, p.values, p.lengths, 5);
         handed_from_ = load_from.from;
         return r;
     }
@@ -2008,14 +2018,10 @@ PGresult *PgDb::scan_result(PGresult *all, PGresult *recent) {
 }
 
 PGresult *PgDb::load_if_changed(const WriteHint &hint, PGresult *&scan, PGresult *&first) {
-    char m[8], id[8], version[8], from[8], known_at[8];
-    put_big_endian(m, hint.map ? hint.map : store_id_);
-    put_big_endian(id, hint.entry);
-    put_big_endian(version, hint.version);
-    put_big_endian(from, hint.items_from > 0 ? hint.items_from : 0);
-    put_big_endian(known_at, hint.items_from > 0 ? hint.items_known_at : 0);
-    const char *v[] = {m, id, version, from, known_at};
-    const int l[] = {8, 8, 8, 8, 8};
+    LoadParams p(hint.map ? hint.map : store_id_, hint.entry, hint.version, hint.items_from > 0 ? hint.items_from : 0,
+                 hint.items_from > 0 ? hint.items_known_at : 0);
+    const char *const *v = p.values;
+    const int *l = p.lengths;
     if (!ring_) return exchange(kLoadIfChanged, nullptr, v, l, 5, false, &scan, 0, 1, nullptr, nullptr, false, &first);
     PGresult *all = nullptr, *recent = nullptr;
     PGresult *entry = exchange(kLoadIfChanged, nullptr, v, l, 5, false, &recent, 0, 1, nullptr, nullptr, false, &all,
@@ -2055,7 +2061,9 @@ int64_t PgDb::loaded_changes(int64_t map, int64_t id) const {
     return big_endian(pq_.PQgetvalue(entry->res_, 0, 7));
 }
 
-int64_t PgDb::changes_before_commit() const { return ring_ && tx_ && (locked_ || optimistic_ || preread_) ? locked_changes_ : 0; }
+int64_t PgDb::changes_before_commit() const {
+    return ring_ && tx_ && (locked_ || optimistic_ || preread_) ? locked_changes_ : 0;
+}
 
 const PgCursor *PgDb::loaded_entry(int64_t map, int64_t id) const {
     const Statements *set = &stmts_;
