@@ -314,23 +314,29 @@ def open_big(data_dir):
 N_BIG = 100_000
 
 
+def turns_then_reads(sides, key_of, fills, reads):
+    """Two connections filling in turn (fill i on position `key_of(i)`),
+    then the first one filling and the other reading that position after
+    each fill: seconds per fill and per read, in order."""
+    turns, after = [], []
+    for i in range(fills):
+        t0 = time.perf_counter()
+        sides[i % 2].add_trade(key_of(i), fill(10 * N_BIG + i))
+        turns.append(time.perf_counter() - t0)
+    for i in range(reads):
+        sides[0].add_trade(key_of(i), fill(11 * N_BIG + i))
+        t0 = time.perf_counter()
+        assert 11 * N_BIG + i in sides[1].positions[key_of(i)].trades
+        after.append(time.perf_counter() - t0)
+    return turns, after
+
+
 def turns_on_big(data_dir, fills=40):
     """Two connections filling the big portfolio in turn: each fill first
     reads what the other's last fill changed; then one fills and the other
     reads a position after each fill. Medians per fill, and per read."""
     sides = [manager(data_dir, "big") for _ in range(2)]
-    turns, reads = [], []
-    for i in range(fills):
-        m = sides[i % 2]
-        t0 = time.perf_counter()
-        m.add_trade(f"K{1 + i % 7:06d}", fill(10 * N_BIG + i))
-        turns.append(time.perf_counter() - t0)
-    for i in range(fills):
-        key = f"K{1 + i % 7:06d}"
-        sides[0].add_trade(key, fill(11 * N_BIG + i))
-        t0 = time.perf_counter()
-        assert 11 * N_BIG + i in sides[1].positions[key].trades
-        reads.append(time.perf_counter() - t0)
+    turns, reads = turns_then_reads(sides, lambda i: f"K{1 + i % 7:06d}", fills, fills)
     for m in sides:
         m.positions.close()
     return statistics.median(turns[2:]), statistics.median(reads[2:])
@@ -346,17 +352,7 @@ def turns_on_deep(data_dir, depth, fills=60):
         for k in range(5 * depth):
             m.add_trade(f"D{k % 5}", fill(k))
     sides = [m, manager(data_dir, f"deep{depth}")]
-    turns, reads = [], []
-    for i in range(fills):
-        t0 = time.perf_counter()
-        sides[i % 2].add_trade(f"D{i % 5}", fill(10 * N_BIG + i))
-        turns.append(time.perf_counter() - t0)
-    for i in range(fills // 2):
-        key = f"D{i % 5}"
-        m.add_trade(key, fill(11 * N_BIG + i))
-        t0 = time.perf_counter()
-        assert 11 * N_BIG + i in sides[1].positions[key].trades
-        reads.append(time.perf_counter() - t0)
+    turns, reads = turns_then_reads(sides, lambda i: f"D{i % 5}", fills, fills // 2)
     sides[1].positions.close()
     m.positions.destroy()
     return statistics.median(turns[10:]), statistics.median(reads[5:])
