@@ -59,6 +59,9 @@ public:
     // value immutable, or a record of immutable fields).
     zelph_items_mark mark{0, 0};
     bool clean = false;
+    // Whether the mapping can be extended by rows appended since: the
+    // owning module's change record can say it is untouched since `mark`.
+    bool extendable() const { return clean && mark.run != 0; }
     // The live value these rows belonged to, kept once another connection
     // wrote the entry: a load that finds only items appended since extends
     // it in place instead of building another.

@@ -377,7 +377,7 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
 bool extend_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head, ItemState &known,
                   PyObject *mapping, decltype(zelph_record_codec::items_changed) changed,
                   decltype(zelph_record_codec::items_append) append, size_t &decoded) {
-    if (!head.summary || !changed || !append || !known.clean || known.mark.run == 0) return false;
+    if (!head.summary || !changed || !append || !known.extendable()) return false;
     if (!PyDict_CheckExact(mapping) || (size_t) PyDict_GET_SIZE(mapping) != known.live) return false;
     // Nothing in memory changed since the rows were written or read: no
     // item reassigned, added or removed (the change record says so), and

@@ -416,7 +416,7 @@ bool Store::load(Entry &e) {
         // ones (extend_items); if it cannot be extended by them, it is read
         // again whole, in one snapshot.
         const ItemState *known = e.items.get();
-        bool narrow = own && known && known->outdated && known->clean && known->mark.run != 0;
+        bool narrow = own && known && known->outdated && known->extendable();
         for (;;) {
             if (narrow) db.load_from(map_id_, e.id, known->next_ord, known->known_at);
             Run q = db.run(Sql::LoadEntry, map_id_);
@@ -736,7 +736,7 @@ bool Store::write_hint(PyObject *key, WriteHint &hint) {
     hint.version = hint.current ? e->version : -1;
     // The rows a read could extend the value it knows by (extend_items).
     const ItemState *st = e->items.get();
-    if (st && st->clean && st->mark.run != 0 && (e->live || st->outdated)) {
+    if (st && st->extendable() && (e->live || st->outdated)) {
         hint.items_from = st->next_ord;
         hint.items_known_at = st->known_at;
     }
