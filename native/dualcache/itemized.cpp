@@ -318,8 +318,9 @@ nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decod
 }
 
 nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
-                        const ItemState &known, std::unique_ptr<ItemState> &state, size_t &decoded) {
+                        std::unique_ptr<ItemState> &known_state, std::unique_ptr<ItemState> &state, size_t &decoded) {
     if (!head.summary) return nb::object();
+    const ItemState &known = *known_state;
     // The known rows in order, each still holding what was stored: a value
     // changed in memory since (fields reassigned without a write) must not
     // pass for the stored one.
@@ -342,35 +343,63 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
     }
     if (!ascending) std::sort(rows.begin(), rows.end(), [](const ItemRec *a, const ItemRec *b) { return a->ord < b->ord; });
 
-    nb::object mapping = nb::steal(PyDict_New());
-    if (!mapping) throw nb::python_error();
-    auto st = std::make_unique<ItemState>();
-    size_t at = 0, fresh = 0;
+    // An engine may have brought only the rows past the known ones, with
+    // the known rows' checksums or word that none of them was rewritten or
+    // removed since (as for extend_items).
+    std::string_view crcs;
+    bool intact = false;
+    bool brought = db.known_item_checksums(map, id, known.next_ord, crcs, intact);
+    if (brought && !intact) {
+        if (crcs.size() != 4 * rows.size()) return nb::object();
+        const unsigned char *c = (const unsigned char *) crcs.data();
+        for (const ItemRec *r : rows) {
+            if (sealed::checksum_at(c) != r->crc) return nb::object();
+            c += 4;
+        }
+    }
+    struct Fresh {
+        nb::object key, value, fields;
+        int64_t ord;
+        uint32_t crc;
+    };
+    std::vector<Fresh> fresh;
+    uint32_t xor_crc = known.xor_crc;
+    size_t at = brought ? rows.size() : 0;
     Run q = db.run(Sql::LoadItems, map);
     q.bind(1, id);
+    if (brought) q.bind(2, known.next_ord);
     while (q.step()) {
         int64_t ord = q.int64(0);
-        nb::object key, value, fields;
-        uint32_t crc;
         if (ord < known.next_ord) {
             uint32_t stored;
-            if (at == rows.size() || rows[at]->ord != ord || !sealed::stored_checksum(q.blob(2), stored) ||
+            if (brought || at == rows.size() || rows[at]->ord != ord || !sealed::stored_checksum(q.blob(2), stored) ||
                 stored != rows[at]->crc)
                 return nb::object();
-            const ItemRec &r = *rows[at++];
-            if (!put_item(mapping.ptr(), r.key.ptr(), r.value.ptr())) return nb::object();  // load_items names it
-            st->add_from(known, r);
+            ++at;
             continue;
         }
         if (at != rows.size()) return nb::object();  // a known row is gone
-        dec.item(ord, q.blob(1), q.blob(2), key, value, fields, crc);
-        ++fresh;
-        if (!put_item(mapping.ptr(), key.ptr(), value.ptr())) return nb::object();
-        st->add(key, value, fields, ord, crc);
+        Fresh f{{}, {}, {}, ord, 0};
+        dec.item(ord, q.blob(1), q.blob(2), f.key, f.value, f.fields, f.crc);
+        xor_crc ^= f.crc;
+        fresh.push_back(std::move(f));
     }
-    if (at != rows.size() || st->live != head.count || st->xor_crc != head.xor_crc) return nb::object();
-    decoded += fresh;
-    state = std::move(st);
+    if (at != rows.size() || known.live + fresh.size() != head.count || xor_crc != head.xor_crc) return nb::object();
+
+    nb::object mapping = nb::steal(PyDict_New());
+    if (!mapping) throw nb::python_error();
+    for (const ItemRec *r : rows)
+        if (!put_item(mapping.ptr(), r->key.ptr(), r->value.ptr())) return nb::object();  // load_items names it
+    for (const Fresh &f : fresh)
+        if (!put_item(mapping.ptr(), f.key.ptr(), f.value.ptr())) return nb::object();
+    // The known state describes the new mapping's first rows: it serves on,
+    // with the new rows added and without a mark (no change record has
+    // seen the new mapping).
+    state = std::move(known_state);
+    state->mark = zelph_items_mark{0, 0};
+    state->clean = false;
+    for (Fresh &f : fresh) state->add(f.key, f.value, f.fields, f.ord, f.crc);
+    decoded += fresh.size();
     return mapping;
 }
 

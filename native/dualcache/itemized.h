@@ -84,13 +84,16 @@ nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decod
 // the entry, from what `known` (the rows as this process last knew them)
 // holds: a row whose order number and stored checksum are a known row's
 // keeps that row's key and value objects, and only rows past the known
-// order numbers are decoded (`decoded` counts them). Null, with `state`
-// untouched, unless the rows are exactly the known ones followed by new
-// ones and the head's count and checksums agree (an item rewritten,
-// removed or renumbered, a known value changed in memory since, an older
-// format): the caller then reads them all with load_items.
+// order numbers are decoded (`decoded` counts them); `state` takes
+// `known`, with the new rows added. Null, with both untouched, unless the
+// rows are exactly the known ones followed by new ones and the head's
+// count and checksums agree (an item rewritten, removed or renumbered, a
+// known value changed in memory since, an older format): the caller then
+// reads them all with load_items. An engine that brought only the rows
+// past the known ones (see Db::load_from) is read that way: then null asks
+// for the entry to be read again whole.
 nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
-                        const ItemState &known, std::unique_ptr<ItemState> &state, size_t &decoded);
+                        std::unique_ptr<ItemState> &known, std::unique_ptr<ItemState> &state, size_t &decoded);
 
 // Brings `known` and `mapping` (the live mapping it describes, an exact
 // dict) up to the rows of entry `id` when another connection only appended

@@ -413,10 +413,11 @@ bool Store::load(Entry &e) {
         bool found;
         // Outside a transaction, a position this connection held before
         // another wrote it may come back as only its rows past the known
-        // ones (extend_items); if it cannot be extended by them, it is read
-        // again whole, in one snapshot.
+        // ones (extend_items, or reload_items for a value no change record
+        // vouches for); if they do not fit, it is read again whole, in one
+        // snapshot.
         const ItemState *known = e.items.get();
-        bool narrow = own && known && known->outdated && known->extendable();
+        bool narrow = own && known && known->outdated;
         for (;;) {
             if (narrow) db.load_from(map_id_, e.id, known->next_ord, known->known_at);
             Run q = db.run(Sql::LoadEntry, map_id_);
@@ -442,15 +443,20 @@ bool Store::load(Entry &e) {
                         items_decoded_ += (int64_t) decoded;
                         ++incremental_loads_;
                         ++extended_;
-                    } else if (narrow) {
+                    } else if (narrow && e.items->extendable()) {
                         narrow = false;
                         continue;
                     } else if (e.items) {
                         // The items it shares with the rows kept go to the
                         // new value alone.
                         e.items->outdated.reset();
-                        mapping = reload_items(db, map_id_, dec, e.id, h, *e.items, st, decoded);
-                        if (mapping) ++incremental_loads_;
+                        mapping = reload_items(db, map_id_, dec, e.id, h, e.items, st, decoded);
+                        if (mapping) {
+                            ++incremental_loads_;
+                        } else if (narrow) {
+                            narrow = false;
+                            continue;
+                        }
                     }
                     if (!value) {
                         if (!mapping) {

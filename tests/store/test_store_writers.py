@@ -408,7 +408,7 @@ def test_writers_taking_turns_read_again_only_what_the_others_changed(pg_server,
 
 
 
-REWRITES = st.lists(st.tuples(st.sampled_from(["mine", "mine", "theirs", "twin", "drop", "batch", "read"]),
+REWRITES = st.lists(st.tuples(st.sampled_from(["mine", "mine", "theirs", "twin", "drop", "batch", "read", "scribble"]),
                               st.integers(min_value=0, max_value=7)), min_size=3, max_size=25)
 
 
@@ -416,6 +416,7 @@ REWRITES = st.lists(st.tuples(st.sampled_from(["mine", "mine", "theirs", "twin",
 @given(steps=REWRITES)
 @example(steps=[("theirs", 0), ("mine", 0), ("twin", 0), ("mine", 0), ("read", 0)])
 @example(steps=[("theirs", 0), ("mine", 0), ("twin", 0), ("read", 0)])
+@example(steps=[("read", 0), ("theirs", 0), ("twin", 0), ("read", 0), ("scribble", 1), ("mine", 0), ("read", 0)])
 def test_a_fill_reads_on_from_the_trades_it_holds_only_while_no_other_rewrote_them(pg_server, steps):
     """Two connections fill one position in turn. The other one also gives
     two trades of one shape the same commission change (their rows'
@@ -423,10 +424,12 @@ def test_a_fill_reads_on_from_the_trades_it_holds_only_while_no_other_rewrote_th
     was), or removes a trade, alone or in a batch with other positions. A
     contended fill, or a read, reads on from the trades it holds, without
     the checksums of each, only while the change log shows that no
-    transaction since rewrote or removed any: both connections, and a
-    fresh one, always show the stored trades."""
+    transaction since rewrote or removed any; so does a third connection
+    that only reads, even after a trade it holds was changed in memory and
+    never stored: all three, and a fresh one, always show the stored
+    trades."""
     os.environ["QUENTARIS_DATA_DIR"] = pg_server.schema_uri(f"r_{uuid.uuid4().hex[:10]}")
-    mine, theirs = om.OrderMgr("rw"), om.OrderMgr("rw")
+    mine, theirs, reader = om.OrderMgr("rw"), om.OrderMgr("rw"), om.OrderMgr("rw")
     model, n = [], 0
 
     def fill(m, key="K"):
@@ -463,7 +466,11 @@ def test_a_fill_reads_on_from_the_trades_it_holds_only_while_no_other_rewrote_th
                     fill(theirs, f"B{k}")
             elif kind == "read":
                 assert stored(mine) == model
-        for m in (mine, theirs, om.OrderMgr("rw")):
+                assert stored(reader) == model
+            elif kind == "scribble" and model:
+                reader.positions["K"].trades[model[k % len(model)][0]].commission = 9.5
+                fill(theirs)  # (until another writes, the reader's own object is what it reads)
+        for m in (mine, theirs, reader, om.OrderMgr("rw")):
             assert stored(m) == model
         for _ in range(3):  # (each holds every trade but the other's last: read on from them)
             fill(theirs)
