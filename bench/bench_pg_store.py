@@ -314,21 +314,24 @@ def open_big(data_dir):
 N_BIG = 100_000
 
 
-def turns_then_reads(sides, key_of, fills, reads):
+def turns_then_reads(sides, key_of, fills, reads, onlooker=None):
     """Two connections filling in turn (fill i on position `key_of(i)`),
     then the first one filling and the other reading that position after
-    each fill: seconds per fill and per read, in order."""
-    turns, after = [], []
+    each fill (and then `onlooker`, a connection that only reads): seconds
+    per fill and per read, in order."""
+    turns, after, looked = [], [], []
     for i in range(fills):
         t0 = time.perf_counter()
         sides[i % 2].add_trade(key_of(i), fill(10 * N_BIG + i))
         turns.append(time.perf_counter() - t0)
     for i in range(reads):
         sides[0].add_trade(key_of(i), fill(11 * N_BIG + i))
-        t0 = time.perf_counter()
-        assert 11 * N_BIG + i in sides[1].positions[key_of(i)].trades
-        after.append(time.perf_counter() - t0)
-    return turns, after
+        for reader, times in ((sides[1], after), (onlooker, looked)):
+            if reader is not None:
+                t0 = time.perf_counter()
+                assert 11 * N_BIG + i in reader.positions[key_of(i)].trades
+                times.append(time.perf_counter() - t0)
+    return turns, after, looked
 
 
 def turns_on_big(data_dir, fills=40):
@@ -336,7 +339,7 @@ def turns_on_big(data_dir, fills=40):
     reads what the other's last fill changed; then one fills and the other
     reads a position after each fill. Medians per fill, and per read."""
     sides = [manager(data_dir, "big") for _ in range(2)]
-    turns, reads = turns_then_reads(sides, lambda i: f"K{1 + i % 7:06d}", fills, fills)
+    turns, reads, _ = turns_then_reads(sides, lambda i: f"K{1 + i % 7:06d}", fills, fills)
     for m in sides:
         m.positions.close()
     return statistics.median(turns[2:]), statistics.median(reads[2:])
@@ -345,17 +348,22 @@ def turns_on_big(data_dir, fills=40):
 def turns_on_deep(data_dir, depth, fills=60):
     """Two connections filling 5 positions of `depth` trades each in turn:
     each fill reads the other's last trade of its position first; then one
-    fills and the other reads the position after each fill. Medians per
-    fill, and per read."""
+    fills and the other reads the position after each fill, and so does a
+    third connection that holds the positions but never writes. Medians
+    per fill, per read, and per read of the third."""
     m = manager(data_dir, f"deep{depth}")
     with m.positions.batch():
         for k in range(5 * depth):
             m.add_trade(f"D{k % 5}", fill(k))
     sides = [m, manager(data_dir, f"deep{depth}")]
-    turns, reads = turns_then_reads(sides, lambda i: f"D{i % 5}", fills, fills // 2)
+    onlooker = manager(data_dir, f"deep{depth}")
+    for k in range(5):
+        onlooker.positions[f"D{k}"]
+    turns, reads, looked = turns_then_reads(sides, lambda i: f"D{i % 5}", fills, fills // 2, onlooker)
     sides[1].positions.close()
+    onlooker.positions.close()
     m.positions.destroy()
-    return statistics.median(turns[10:]), statistics.median(reads[5:])
+    return statistics.median(turns[10:]), statistics.median(reads[5:]), statistics.median(looked[5:])
 
 
 def writers_only(rounds=3):
@@ -449,6 +457,8 @@ def main():
                   f" {deep[1][0] * 1e6:>9.0f} µs")
             print(f"{'  the other one reading after each fill, per read':<52} {deep[0][1] * 1e6:>9.0f} µs"
                   f" {deep[1][1] * 1e6:>9.0f} µs")
+            print(f"{'  a connection that never wrote them, per read':<52} {deep[0][2] * 1e6:>9.0f} µs"
+                  f" {deep[1][2] * 1e6:>9.0f} µs")
         print(f"PostgreSQL-to-SQLite ratio of the durable latency: {lat[1][0] / lat[0][0]:.1f}x;"
               f" of the batched rate: {rates[1] / rates[0]:.2f}x")
     finally:
