@@ -322,8 +322,14 @@ void Connection::undo(const Level &lv) {
         db_->upgrade_undone();
         format_changed();
     }
-    for (const Touch &t : lv.touched)
-        if (t.map) t.map->forget_entry(t.id, t.added);
+    bool one = lv.touched.size() == 1;
+    for (const Touch &t : lv.touched) {
+        if (!t.map) continue;
+        if (one && t.before)
+            t.map->restore_entry(t.id, *t.before);
+        else
+            t.map->forget_entry(t.id, t.added);
+    }
     for (Store *s : lv.wrote_maps)
         if (s) s->mark_stale();
     for (auto &[s, id] : lv.created) {

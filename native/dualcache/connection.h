@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "database.h"
+#include "item_state.h"
 #include "tag_table.h"
 
 namespace dualcache {
@@ -81,12 +82,21 @@ public:
     bool read_only() const { return db_ && db_->read_only(); }
 
     // --- transactions ----------------------------------------------------------
+    // An entry as it was before a write that only appended items to it.
+    struct WriteBefore {
+        int64_t version;
+        const ItemState *state;  // the state the write appended to (identity only)
+        ItemStateBefore items;
+    };
     // An entry written in a level: its map, row id, and whether the level
-    // added the row (whose id a rollback gives back: SQLite may use it again).
+    // added the row (whose id a rollback gives back: SQLite may use it
+    // again); for the one write of a transaction that only appended items,
+    // the entry as it was (a rollback then puts its item state back).
     struct Touch {
         Store *map;
         int64_t id;
         bool added;
+        std::shared_ptr<const WriteBefore> before;
     };
     // One level of the open transaction: the transaction itself, a
     // savepoint of transaction() or of a composite operation, or a single
@@ -127,7 +137,16 @@ public:
     // A write of map `s` ran SQL; wrote its entry `id` (a new row when
     // `added`); created the map as `id`.
     void wrote(Store &s);
-    void touched(Store &s, int64_t id, bool added) { levels_.back().touched.push_back(Touch{&s, id, added}); }
+    void touched(Store &s, int64_t id, bool added, std::shared_ptr<const WriteBefore> before = nullptr) {
+        levels_.back().touched.push_back(Touch{&s, id, added, std::move(before)});
+    }
+    // Whether a write now is the first of the transaction (a rollback of
+    // a transaction that wrote more forgets what it wrote).
+    bool first_write() const {
+        for (const Level &lv : levels_)
+            if (!lv.touched.empty()) return false;
+        return !levels_.empty();
+    }
     void created(Store &s, int64_t id) { levels_.back().created.emplace_back(&s, id); }
     // A write operation of map `s` left by an exception.
     void write_failed(Store &s, bool implicit, bool sql, int64_t entry_id);

@@ -89,6 +89,28 @@ void ItemState::free_slot(size_t i) {
     --live;
 }
 
+ItemStateBefore ItemState::before() const {
+    return ItemStateBefore{head, recs.size(), fields_.size(), live, xor_crc, next_ord, known_at, mark, clean};
+}
+
+bool ItemState::only_appended_since(const ItemStateBefore &b) const {
+    return recs.size() >= b.slots && fields_.size() >= b.fields && live == b.live + (recs.size() - b.slots);
+}
+
+void ItemState::restore(ItemStateBefore &&b) {
+    for (size_t i = recs.size(); i-- > b.slots;)
+        if (recs[i].key) free_slot(i);
+    recs.resize(b.slots);
+    fields_.resize(b.fields);  // (the dropped slots' copies, released above)
+    head = std::move(b.head);
+    live = b.live;
+    xor_crc = b.xor_crc;
+    next_ord = b.next_ord;
+    known_at = b.known_at;
+    mark = b.mark;
+    clean = b.clean;
+}
+
 bool ItemState::same_fields(const ItemRec &r, PyObject *fields) const {
     if (r.nfields == ItemRec::kNoFields || (size_t) PyTuple_GET_SIZE(fields) != r.nfields) return false;
     for (uint32_t i = 0; i < r.nfields; ++i)

@@ -42,6 +42,18 @@ struct ItemRec {
     uint32_t nfields = kNoFields;    // kNoFields: not a record (or its fields unknown)
 };
 
+// What an item state was before a write that only appended items to it: a
+// rollback of that write puts the state back (ItemState::restore) rather
+// than forgetting what is known of the rows.
+struct ItemStateBefore {
+    std::string head;
+    size_t slots = 0, fields = 0, live = 0;
+    uint32_t xor_crc = 0;
+    int64_t next_ord = 0, known_at = 0;
+    zelph_items_mark mark{0, 0};
+    bool clean = false;
+};
+
 class ItemState {
 public:
     std::string head;   // the record head as stored
@@ -86,6 +98,15 @@ public:
     Py_ssize_t find(PyObject *key) const;
     // Frees slot `i` (its key, value and field copies).
     void free_slot(size_t i);
+
+    ItemStateBefore before() const;
+    // Whether the state only gained slots at its end since `b` (each new
+    // slot in use, the rest as they were as far as counts tell).
+    bool only_appended_since(const ItemStateBefore &b) const;
+    // Back to `b`, taken by before() on this state, when only slots were
+    // appended since: they are dropped. Raises what dropping a slot's key
+    // from the slot dict raises (the state is then unusable).
+    void restore(ItemStateBefore &&b);
 
     // Whether `fields` (a tuple) holds exactly the objects copied for `r`.
     bool same_fields(const ItemRec &r, PyObject *fields) const;

@@ -84,7 +84,9 @@ public:
         sql_ = true;
         c_.wrote(s_);
     }
-    void touch(int64_t id, bool added) { c_.touched(s_, id, added); }
+    void touch(int64_t id, bool added, std::shared_ptr<const Connection::WriteBefore> before = nullptr) {
+        c_.touched(s_, id, added, std::move(before));
+    }
     void commit() {
         c_.injected_failure();  // test hook: fails as SQLite would, after the statements ran
         done_ = true;
@@ -757,6 +759,18 @@ void Store::end_transaction(bool ok) {
 
 // --- writing ------------------------------------------------------------------
 
+// Whether a plan only appends rows to the state it was made from (`held`,
+// which it still is, as it was at `before`).
+static bool appends_only(const ItemPlan &plan, const ItemState &st, const ItemState *held,
+                         const ItemStateBefore &before) {
+    if (&st != held || plan.rewrite_all || !st.only_appended_since(before) ||
+        st.recs.size() - before.slots != plan.ops.size())
+        return false;
+    for (const ItemOp &op : plan.ops)
+        if (op.kind != ItemOp::Insert || op.ord < before.next_ord) return false;
+    return true;
+}
+
 void Store::set_locked(PyObject *key, PyObject *value) {
     WriteOp op(*this, true);
     Entry *e = index_.find(key);
@@ -778,11 +792,19 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     ByteWriter vw, kw;
     std::unique_ptr<ItemState> st;
     ItemPlan plan;
+    std::shared_ptr<Connection::WriteBefore> before;
     if (mapping) {
         // Only a live value vouches for the item state: an outdated one
         // (another connection wrote the entry since) describes old rows.
         if (e && e->live) st = std::move(e->items);
+        // A commit refused because another writer came first must not cost
+        // the next read every row: the state before this write is kept
+        // while the write only appends.
+        const ItemState *held = st.get();
+        if (held && conn_->first_write())
+            before = std::make_shared<Connection::WriteBefore>(Connection::WriteBefore{e->version, held, held->before()});
         plan = plan_items(mapping, st, enc, rc->items_changed(), map_id_);
+        if (before && !appends_only(plan, *st, held, before->items)) before.reset();
         conn_->count_compared((int64_t) plan.compared);
         enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), st->live, st->xor_crc, vw);
     } else if (rc) {
@@ -832,8 +854,25 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     } else {
         e->items.reset();
     }
-    op.touch(id, added);
+    op.touch(id, added, std::move(before));
     op.commit();
+}
+
+void Store::restore_entry(int64_t id, const Connection::WriteBefore &before) {
+    Entry *e = index_.by_id(id);
+    if (!e) return;
+    if (e->items.get() != before.state || !e->items->only_appended_since(before.items)) {
+        e->forget();
+        return;
+    }
+    try {
+        e->items->restore(ItemStateBefore(before.items));
+    } catch (nb::python_error &) {
+        e->forget();
+        return;
+    }
+    e->version = before.version;
+    e->outdate();
 }
 
 bool Store::del_locked(PyObject *key) {

@@ -117,6 +117,11 @@ public:
         else
             e->forget();
     }
+    // The transaction whose one write to entry `id` only appended items
+    // was rolled back: its item state goes back to `before`, which still
+    // describes the stored rows, and its live value (which the write may
+    // have changed) is kept only to be extended by a later read.
+    void restore_entry(int64_t id, const Connection::WriteBefore &before);
     void mark_stale() { stale_ = true; }
     // Whether another connection committed is unknown: reload everything.
     void forget_all() {

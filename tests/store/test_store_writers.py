@@ -486,6 +486,52 @@ def test_a_fill_reads_on_from_the_trades_it_holds_only_while_no_other_rewrote_th
         del os.environ["QUENTARIS_DATA_DIR"]
 
 
+TURNS = st.lists(st.tuples(SIDE, st.integers(min_value=0, max_value=2), st.sampled_from(["fill", "fill", "undone"])),
+                 min_size=1, max_size=30)
+
+
+@settings(max_examples=25, deadline=None)
+@given(steps=TURNS)
+@example(steps=[(0, 0, "fill"), (0, 0, "fill"), (1, 0, "fill"), (0, 0, "fill"), (0, 0, "undone"), (0, 0, "fill")])
+def test_a_refused_or_rolled_back_fill_keeps_what_its_writer_knew_of_the_position(pg_server, steps):
+    """Two connections fill three positions of 30 trades in any order; a
+    fill is at times rolled back by its caller's block. A writer whose
+    one-round-trip commit is refused (the other wrote since) redoes the
+    fill, and neither that redo nor a rolled-back fill makes it read again
+    the trades it held: each connection decodes only trades the other one
+    stored (and the second its first read of each position), and every
+    connection, and a fresh one, shows every fill that was not undone."""
+    os.environ["QUENTARIS_DATA_DIR"] = pg_server.schema_uri(f"u_{uuid.uuid4().hex[:10]}")
+    sides = [om.OrderMgr("turns"), om.OrderMgr("turns")]
+    model = {k: [f"p{k}.{j}" for j in range(30)] for k in range(3)}
+    try:
+        with sides[0].positions.batch():
+            for k, oids in model.items():
+                for oid in oids:
+                    sides[0].add_trade(f"K{k}", om.Trade(oid, 10.0, 1, 0.5, T0))
+        decoded = [s.positions._stats()["items_decoded"] for s in sides]
+        allowed = [0, 90]  # (the second connection's first read of each position)
+        for n, (w, k, kind) in enumerate(steps):
+            trade = om.Trade(f"t{n}", 10.0, 1, 0.5, T0)
+            if kind == "undone":
+                with pytest.raises(Abort):
+                    with sides[w].positions.transaction():
+                        sides[w].add_trade(f"K{k}", trade)
+                        raise Abort
+                continue
+            sides[w].add_trade(f"K{k}", trade)
+            model[k].append(trade.orderid)
+            allowed[1 - w] += 1
+        for s in [*sides, om.OrderMgr("turns")]:
+            assert {k: list(s.positions[f"K{k}"].trades) for k in model} == model
+        for w, s in enumerate(sides):
+            assert s.positions._stats()["items_decoded"] - decoded[w] <= allowed[w]
+    finally:
+        sides[1].positions.close()
+        sides[0].positions.destroy()
+        del os.environ["QUENTARIS_DATA_DIR"]
+
+
 def test_after_a_commit_checked_on_its_one_position_the_next_fill_reads_what_came_before_it(
         pg_server, monkeypatch):
     """A block that read and rewrote its one position is stored although
