@@ -10,6 +10,7 @@ psycopg (requirements-dev.txt) for the plain client's rows."""
 
 import datetime
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -366,6 +367,33 @@ def turns_on_deep(data_dir, depth, fills=60):
     return statistics.median(turns[10:]), statistics.median(reads[5:]), statistics.median(looked[5:])
 
 
+def random_turns_on_deep(data_dir, depth=2000, fills=200, seed=1):
+    """Two connections filling 5 positions of `depth` trades in a random
+    order (a writer that wrote last tries a one-round-trip commit, refused
+    when the other wrote since): mean and 90th percentile per fill, and
+    refused commits per fill."""
+    m = manager(data_dir, f"random{depth}")
+    with m.positions.batch():
+        for k in range(5 * depth):
+            m.add_trade(f"D{k % 5}", fill(k))
+    sides = [m, manager(data_dir, f"random{depth}")]
+    for k in range(5):
+        sides[1].positions[f"D{k}"]
+    refused = sum(s.positions._stats().get("conflicts", 0) for s in sides)
+    rnd = random.Random(seed)
+    times = []
+    for i in range(fills):
+        side, k = rnd.randrange(2), rnd.randrange(5)
+        t0 = time.perf_counter()
+        sides[side].add_trade(f"D{k}", fill(12 * N_BIG + i))
+        times.append(time.perf_counter() - t0)
+    refused = sum(s.positions._stats().get("conflicts", 0) for s in sides) - refused
+    sides[1].positions.close()
+    m.positions.destroy()
+    times.sort()
+    return sum(times) / fills, times[int(fills * 0.9)], refused / fills
+
+
 def writers_only(rounds=3):
     """`bench_pg_store.py writers`: the writers figure alone, on PostgreSQL
     (a data directory on tmpfs when TMPDIR names one), `rounds` times."""
@@ -459,6 +487,11 @@ def main():
                   f" {deep[1][1] * 1e6:>9.0f} µs")
             print(f"{'  a connection that never wrote them, per read':<52} {deep[0][2] * 1e6:>9.0f} µs"
                   f" {deep[1][2] * 1e6:>9.0f} µs")
+        rnd = [random_turns_on_deep(d) for _, d in backends]
+        print(f"{'two writers in random order on them (2,000 trades)':<52} {rnd[0][0] * 1e6:>9.0f} µs"
+              f" {rnd[1][0] * 1e6:>9.0f} µs  (mean per fill)")
+        print(f"{'':<52} {rnd[0][1] * 1e6:>9.0f} µs {rnd[1][1] * 1e6:>9.0f} µs  (90th percentile;"
+              f" {rnd[1][2]:.2f} refused commits a fill on PostgreSQL)")
         print(f"PostgreSQL-to-SQLite ratio of the durable latency: {lat[1][0] / lat[0][0]:.1f}x;"
               f" of the batched rate: {rates[1] / rates[0]:.2f}x")
     finally:
