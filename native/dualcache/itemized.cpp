@@ -317,18 +317,90 @@ nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decod
     return items.finish(head, state);
 }
 
+namespace {
+
+// An item row past the known ones, decoded.
+struct FreshItem {
+    nb::object key, value, fields;
+    int64_t ord;
+    uint32_t crc;
+};
+
+}  // namespace
+
+// The slots in use, by ascending order number (a re-inserted item keeps
+// its slot under a later number).
+static std::vector<const ItemRec *> in_row_order(const ItemState &st) {
+    std::vector<const ItemRec *> rows;
+    rows.reserve(st.live);
+    bool ascending = true;
+    for (const ItemRec &r : st.recs) {
+        if (!r.key) continue;
+        ascending = ascending && (rows.empty() || rows.back()->ord < r.ord);
+        rows.push_back(&r);
+    }
+    if (!ascending) std::sort(rows.begin(), rows.end(), [](const ItemRec *a, const ItemRec *b) { return a->ord < b->ord; });
+    return rows;
+}
+
+// Reads the item rows of entry `id` against `rows`, the rows `known`
+// holds in ascending order: true when they come back as exactly those rows
+// (each with its known checksum: the head's XOR alone would not see two
+// rows given one same change, CRC-32C being linear), followed by new ones
+// (`fresh`, decoded), and the head's count and checksums agree. An engine
+// may have brought only the rows past the known ones (Db::load_from), with
+// the known rows' checksums or word that none of them was rewritten or
+// removed since.
+static bool read_past_known(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
+                            const ItemState &known, const std::vector<const ItemRec *> &rows,
+                            std::vector<FreshItem> &fresh) {
+    std::string_view crcs;
+    bool intact = false;
+    bool brought = db.known_item_checksums(map, id, known.next_ord, crcs, intact);
+    if (brought && !intact) {
+        if (crcs.size() != 4 * rows.size()) return false;
+        const unsigned char *c = (const unsigned char *) crcs.data();
+        for (const ItemRec *r : rows) {
+            if (sealed::checksum_at(c) != r->crc) return false;
+            c += 4;
+        }
+    }
+    uint32_t xor_crc = known.xor_crc;
+    size_t at = brought ? rows.size() : 0;
+    int64_t last = LLONG_MIN;
+    Run q = db.run(Sql::LoadItems, map);
+    q.bind(1, id);
+    if (brought) q.bind(2, known.next_ord);
+    while (q.step()) {
+        int64_t ord = q.int64(0);
+        if (ord <= last) return false;
+        last = ord;
+        if (ord < known.next_ord) {
+            uint32_t stored;
+            if (brought || at == rows.size() || rows[at]->ord != ord || !sealed::stored_checksum(q.blob(2), stored) ||
+                stored != rows[at]->crc)
+                return false;
+            ++at;
+            continue;
+        }
+        if (at != rows.size()) return false;  // a known row is gone
+        FreshItem f{{}, {}, {}, ord, 0};
+        dec.item(ord, q.blob(1), q.blob(2), f.key, f.value, f.fields, f.crc);
+        xor_crc ^= f.crc;
+        fresh.push_back(std::move(f));
+    }
+    return at == rows.size() && known.live + fresh.size() == head.count && xor_crc == head.xor_crc;
+}
+
 nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
                         std::unique_ptr<ItemState> &known_state, std::unique_ptr<ItemState> &state, size_t &decoded) {
     if (!head.summary) return nb::object();
     const ItemState &known = *known_state;
-    // The known rows in order, each still holding what was stored: a value
-    // changed in memory since (fields reassigned without a write) must not
-    // pass for the stored one.
-    std::vector<const ItemRec *> rows;
-    rows.reserve(known.live);
+    // Each known row still holding what was stored: a value changed in
+    // memory since (fields reassigned without a write) must not pass for
+    // the stored one.
     PyTypeObject *last_type = nullptr;
     const RecordClass *last_rc = nullptr;
-    bool ascending = true;
     for (const ItemRec &r : known.recs) {
         if (!r.key) continue;
         PyObject *v = r.value.ptr();
@@ -338,59 +410,16 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
         }
         nb::object fields;
         if (!unchanged(known, r, v, last_rc, fields)) return nb::object();
-        ascending = ascending && (rows.empty() || rows.back()->ord < r.ord);
-        rows.push_back(&r);
     }
-    if (!ascending) std::sort(rows.begin(), rows.end(), [](const ItemRec *a, const ItemRec *b) { return a->ord < b->ord; });
-
-    // An engine may have brought only the rows past the known ones, with
-    // the known rows' checksums or word that none of them was rewritten or
-    // removed since (as for extend_items).
-    std::string_view crcs;
-    bool intact = false;
-    bool brought = db.known_item_checksums(map, id, known.next_ord, crcs, intact);
-    if (brought && !intact) {
-        if (crcs.size() != 4 * rows.size()) return nb::object();
-        const unsigned char *c = (const unsigned char *) crcs.data();
-        for (const ItemRec *r : rows) {
-            if (sealed::checksum_at(c) != r->crc) return nb::object();
-            c += 4;
-        }
-    }
-    struct Fresh {
-        nb::object key, value, fields;
-        int64_t ord;
-        uint32_t crc;
-    };
-    std::vector<Fresh> fresh;
-    uint32_t xor_crc = known.xor_crc;
-    size_t at = brought ? rows.size() : 0;
-    Run q = db.run(Sql::LoadItems, map);
-    q.bind(1, id);
-    if (brought) q.bind(2, known.next_ord);
-    while (q.step()) {
-        int64_t ord = q.int64(0);
-        if (ord < known.next_ord) {
-            uint32_t stored;
-            if (brought || at == rows.size() || rows[at]->ord != ord || !sealed::stored_checksum(q.blob(2), stored) ||
-                stored != rows[at]->crc)
-                return nb::object();
-            ++at;
-            continue;
-        }
-        if (at != rows.size()) return nb::object();  // a known row is gone
-        Fresh f{{}, {}, {}, ord, 0};
-        dec.item(ord, q.blob(1), q.blob(2), f.key, f.value, f.fields, f.crc);
-        xor_crc ^= f.crc;
-        fresh.push_back(std::move(f));
-    }
-    if (at != rows.size() || known.live + fresh.size() != head.count || xor_crc != head.xor_crc) return nb::object();
+    std::vector<const ItemRec *> rows = in_row_order(known);
+    std::vector<FreshItem> fresh;
+    if (!read_past_known(db, map, dec, id, head, known, rows, fresh)) return nb::object();
 
     nb::object mapping = nb::steal(PyDict_New());
     if (!mapping) throw nb::python_error();
     for (const ItemRec *r : rows)
         if (!put_item(mapping.ptr(), r->key.ptr(), r->value.ptr())) return nb::object();  // load_items names it
-    for (const Fresh &f : fresh)
+    for (const FreshItem &f : fresh)
         if (!put_item(mapping.ptr(), f.key.ptr(), f.value.ptr())) return nb::object();
     // The known state describes the new mapping's first rows: it serves on,
     // with the new rows added and without a mark (no change record has
@@ -398,7 +427,7 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
     state = std::move(known_state);
     state->mark = zelph_items_mark{0, 0};
     state->clean = false;
-    for (Fresh &f : fresh) state->add(f.key, f.value, f.fields, f.ord, f.crc);
+    for (FreshItem &f : fresh) state->add(f.key, f.value, f.fields, f.ord, f.crc);
     decoded += fresh.size();
     return mapping;
 }
@@ -418,64 +447,8 @@ bool extend_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::
         if (changed(mapping, &known.mark, &now, keys, values, kinds, 1) != 0) return false;
     }
 
-    struct Fresh {
-        nb::object key, value, fields;
-        int64_t ord;
-        uint32_t crc;
-    };
-    std::vector<Fresh> fresh;
-    uint32_t xor_crc = known.xor_crc;
-    {
-        // The known rows come back first, in their order, each with the
-        // checksum known (one by one: the head's XOR alone would not see two
-        // rows given one same change, CRC-32C being linear); then the new
-        // ones. An engine may have brought only the known rows' checksums,
-        // or know that none of them was rewritten or removed since.
-        size_t at = 0, seen = 0;
-        int64_t last = LLONG_MIN;
-        std::string_view crcs;
-        bool intact = false;
-        bool brought = db.known_item_checksums(map, id, known.next_ord, crcs, intact);
-        if (brought && intact) {
-            seen = known.live;
-        } else if (brought) {
-            if (crcs.size() != 4 * known.live) return false;
-            const unsigned char *c = (const unsigned char *) crcs.data();
-            for (const ItemRec &r : known.recs) {
-                if (!r.key) continue;
-                if (r.ord <= last || sealed::checksum_at(c) != r.crc) return false;
-                last = r.ord;
-                c += 4;
-                ++seen;
-            }
-            last = LLONG_MIN;
-        }
-        Run q = db.run(Sql::LoadItems, map);
-        q.bind(1, id);
-        if (brought) q.bind(2, known.next_ord);
-        while (q.step()) {
-            int64_t ord = q.int64(0);
-            if (ord <= last) return false;
-            last = ord;
-            if (ord < known.next_ord) {
-                if (brought) return false;
-                while (at < known.recs.size() && !known.recs[at].key) ++at;
-                uint32_t stored;
-                if (!fresh.empty() || at == known.recs.size() || known.recs[at].ord != ord ||
-                    !sealed::stored_checksum(q.blob(2), stored) || stored != known.recs[at].crc)
-                    return false;
-                ++at;
-                ++seen;
-                continue;
-            }
-            Fresh f{{}, {}, {}, ord, 0};
-            dec.item(ord, q.blob(1), q.blob(2), f.key, f.value, f.fields, f.crc);
-            xor_crc ^= f.crc;
-            fresh.push_back(std::move(f));
-        }
-        if (seen != known.live) return false;
-    }
-    if (known.live + fresh.size() != head.count || xor_crc != head.xor_crc) return false;
+    std::vector<FreshItem> fresh;
+    if (!read_past_known(db, map, dec, id, head, known, in_row_order(known), fresh)) return false;
 
     // New keys only, each once (a repeated key is damage the whole read names).
     for (size_t i = 0; i < fresh.size(); ++i) {
@@ -495,7 +468,7 @@ bool extend_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::
 
     PyTypeObject *last_type = nullptr;
     const RecordClass *last_rc = nullptr;
-    for (Fresh &f : fresh) {
+    for (FreshItem &f : fresh) {
         if (append(mapping, f.key.ptr(), f.value.ptr()) < 0) throw nb::python_error();
         known.add(f.key, f.value, f.fields, f.ord, f.crc);
         if (Py_TYPE(f.value.ptr()) != last_type) {
