@@ -445,9 +445,6 @@ bool Store::load(Entry &e) {
                         items_decoded_ += (int64_t) decoded;
                         ++incremental_loads_;
                         ++extended_;
-                    } else if (narrow && e.items->extendable()) {
-                        narrow = false;
-                        continue;
                     } else if (e.items) {
                         // The items it shares with the rows kept go to the
                         // new value alone.
@@ -742,9 +739,9 @@ bool Store::write_hint(PyObject *key, WriteHint &hint) {
     hint.entry = e->id;
     hint.current = !stale_ && e->live;
     hint.version = hint.current ? e->version : -1;
-    // The rows a read could extend the value it knows by (extend_items).
+    // The rows a read could go on from (extend_items, or reload_items).
     const ItemState *st = e->items.get();
-    if (st && st->extendable() && (e->live || st->outdated)) {
+    if (st && (e->live || st->outdated)) {
         hint.items_from = st->next_ord;
         hint.items_known_at = st->known_at;
     }
