@@ -346,20 +346,32 @@ def turns_on_big(data_dir, fills=40):
     return statistics.median(turns[2:]), statistics.median(reads[2:])
 
 
+def deep_positions(data_dir, name, depth):
+    """A connection that wrote 5 positions of `depth` trades each (in one
+    batch) into portfolio `name`."""
+    m = manager(data_dir, name)
+    with m.positions.batch():
+        for k in range(5 * depth):
+            m.add_trade(f"D{k % 5}", fill(k))
+    return m
+
+
+def holding_deep(m):
+    """`m`, having read each of the 5 positions."""
+    for k in range(5):
+        m.positions[f"D{k}"]
+    return m
+
+
 def turns_on_deep(data_dir, depth, fills=60):
     """Two connections filling 5 positions of `depth` trades each in turn:
     each fill reads the other's last trade of its position first; then one
     fills and the other reads the position after each fill, and so does a
     third connection that holds the positions but never writes. Medians
     per fill, per read, and per read of the third."""
-    m = manager(data_dir, f"deep{depth}")
-    with m.positions.batch():
-        for k in range(5 * depth):
-            m.add_trade(f"D{k % 5}", fill(k))
+    m = deep_positions(data_dir, f"deep{depth}", depth)
     sides = [m, manager(data_dir, f"deep{depth}")]
-    onlooker = manager(data_dir, f"deep{depth}")
-    for k in range(5):
-        onlooker.positions[f"D{k}"]
+    onlooker = holding_deep(manager(data_dir, f"deep{depth}"))
     turns, reads, looked = turns_then_reads(sides, lambda i: f"D{i % 5}", fills, fills // 2, onlooker)
     sides[1].positions.close()
     onlooker.positions.close()
@@ -372,13 +384,8 @@ def random_turns_on_deep(data_dir, depth=2000, fills=200, seed=1):
     order (a writer that wrote last tries a one-round-trip commit, refused
     when the other wrote since): mean and 90th percentile per fill, and
     refused commits per fill."""
-    m = manager(data_dir, f"random{depth}")
-    with m.positions.batch():
-        for k in range(5 * depth):
-            m.add_trade(f"D{k % 5}", fill(k))
-    sides = [m, manager(data_dir, f"random{depth}")]
-    for k in range(5):
-        sides[1].positions[f"D{k}"]
+    m = deep_positions(data_dir, f"random{depth}", depth)
+    sides = [m, holding_deep(manager(data_dir, f"random{depth}"))]
     refused = sum(s.positions._stats().get("conflicts", 0) for s in sides)
     rnd = random.Random(seed)
     times = []
