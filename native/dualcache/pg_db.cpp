@@ -64,10 +64,21 @@ constexpr Oid kInt8 = 20, kBytea = 17;
 #define LOG_IDS "$1, $2, $3, $4, $5, $6, $7"
 #define LOG_IDS_AFTER_ONE "$2, $3, $4, $5, $6, $7, $8"
 #define KINT8_7 kInt8, kInt8, kInt8, kInt8, kInt8, kInt8, kInt8
-// The checksums of entry $2's item rows below order number $4 (of map $1).
-#define LOAD_CHECKSUMS                                                                                 \
-    "SELECT string_agg(substring(k.value from octet_length(k.value) - 3), ''::bytea ORDER BY k.ord)" \
-    " FROM {S}.dualcache_items k WHERE k.store = $1 AND k.entry = $2 AND k.ord < $4"
+// The item rows of entry `e` as `i`: those from order number `from` on
+// (an SQL condition on `ord`, or empty). Asked for in order inside the
+// subquery, so that they come by the primary key's range even where the
+// table has no statistics yet: the item key's index otherwise ties with it
+// on cost, and is then read whole to find a few rows.
+#define ITEMS_OF_E(from)                                                                            \
+    "LEFT JOIN LATERAL (SELECT ord, ikey, value FROM {S}.dualcache_items WHERE store = e.store AND" \
+    " entry = e.id" from " ORDER BY ord) i ON true"
+// The checksums of entry $2's item rows below order number $4 (of map $1),
+// in order: read by the primary key's range, already in order, and joined
+// as they come (an order the server might not keep would only make the
+// caller read the entry again, as for a changed row: see read_past_known).
+#define LOAD_CHECKSUMS                                                                             \
+    "SELECT string_agg(c, ''::bytea) FROM (SELECT substring(value from octet_length(value) - 3) c" \
+    " FROM {S}.dualcache_items WHERE store = $1 AND entry = $2 AND ord < $4 ORDER BY ord) k"
 static_assert(PgDb::kLogIds == 7, "LOG_SLOT's width and LOG_IDS");
 
 struct Statement {
@@ -96,12 +107,12 @@ const Statement kStatements[] = {
     // With the change log, the columns of kLoadIfChanged after them: the
     // change count the rows were read at last.
     /* LoadEntry */
-    {"SELECT e.version, e.value, i.ord, i.ikey, i.value FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i"
-     " ON i.store = e.store AND i.entry = e.id WHERE e.store = {K} AND e.id = $1 ORDER BY i.ord",
+    {"SELECT e.version, e.value, i.ord, i.ikey, i.value FROM {S}.dualcache_entries e " ITEMS_OF_E("")
+     " WHERE e.store = {K} AND e.id = $1 ORDER BY i.ord",
      1, {kInt8}, false,
      "SELECT e.version, e.value, i.ord, i.ikey, i.value, NULL::bytea, 0::int8, (SELECT changes FROM"
-     " {S}.dualcache_stores WHERE id = {P}) FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i"
-     " ON i.store = e.store AND i.entry = e.id WHERE e.store = {K} AND e.id = $1 ORDER BY i.ord"},
+     " {S}.dualcache_stores WHERE id = {P}) FROM {S}.dualcache_entries e " ITEMS_OF_E("")
+     " WHERE e.store = {K} AND e.id = $1 ORDER BY i.ord"},
     // The id ($3) is taken from the sequence beforehand, so that the insert
     // needs no answer.
     /* InsertEntry */
@@ -208,16 +219,15 @@ const Statement kOwnStatements[] = {
     // item of the entry (see touch); then 1 in the column after, and the
     // change count the rows were read at in the last.
     {"SELECT e.version, e.value, i.ord, i.ikey, i.value, CASE WHEN $4 > 0 THEN (" LOAD_CHECKSUMS ") END,"
-     " 0::int8, 0::int8 FROM {S}.dualcache_entries e LEFT JOIN {S}.dualcache_items i ON i.store = e.store"
-     " AND i.entry = e.id AND i.ord >= $4 WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 ORDER BY i.ord",
+     " 0::int8, 0::int8 FROM {S}.dualcache_entries e " ITEMS_OF_E(" AND ord >= $4")
+     " WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 ORDER BY i.ord",
      5, {kInt8, kInt8, kInt8, kInt8, kInt8}, false,
      "WITH s AS (SELECT changes, $4 > 0 AND $5 > 0 AND changes - $5 BETWEEN 0 AND 16 AND NOT EXISTS (SELECT 1"
      " FROM generate_series($5 + 1, changes) n WHERE " LOG_UNKNOWN_N " OR -$2 = ANY (" LOG_IDS_OF_N ")) AS intact"
      " FROM {S}.dualcache_stores WHERE id = {P})"
      " SELECT e.version, e.value, i.ord, i.ikey, i.value, CASE WHEN $4 > 0 AND NOT s.intact THEN ("
-     LOAD_CHECKSUMS ") END, s.intact::int::int8, s.changes FROM s, {S}.dualcache_entries e LEFT JOIN"
-     " {S}.dualcache_items i ON i.store = e.store AND i.entry = e.id AND i.ord >= $4 WHERE e.store = $1"
-     " AND e.id = $2 AND e.version <> $3 ORDER BY i.ord"},
+     LOAD_CHECKSUMS ") END, s.intact::int::int8, s.changes FROM s, {S}.dualcache_entries e "
+     ITEMS_OF_E(" AND ord >= $4") " WHERE e.store = $1 AND e.id = $2 AND e.version <> $3 ORDER BY i.ord"},
     // The lock of a transaction that read and rewrote one entry alone (see
     // kEntryAt): fails with a division by zero (SQLSTATE 22012), which
     // aborts the transaction, unless the store is still there.
