@@ -168,6 +168,8 @@ enum Own : int {
     kEntryAt,
     kRecentIfChanged,
     kLogWrites,
+    kCountCommitAsync,
+    kFlushMark,
     kStatementCount
 };
 const Statement kOwnStatements[] = {
@@ -260,6 +262,20 @@ const Statement kOwnStatements[] = {
     /* kLogWrites */
     {"SELECT 1", 7, {KINT8_7}, false,
      "UPDATE {S}.dualcache_stores SET " LOG_SLOT("changes") " = ARRAY[changes, " LOG_IDS "] WHERE id = {K}"},
+    // kCountCommit of a transaction whose commit need not wait for the sync
+    // to disk (its caller waits for kFlushMark's instead): the same update,
+    // which also sets that for the transaction (a store gone meanwhile sets
+    // nothing, and the commit waits as any other).
+    /* kCountCommitAsync */
+    {"UPDATE {S}.dualcache_stores SET changes = changes + 1 WHERE id = {K}"
+     " RETURNING set_config('synchronous_commit', 'off', true)",
+     7, {KINT8_7}, false,
+     "UPDATE {S}.dualcache_stores SET changes = changes + 1, " LOG_SLOT("changes + 1")
+     " = ARRAY[changes + 1, " LOG_IDS "] WHERE id = {K} RETURNING set_config('synchronous_commit', 'off', true)"},
+    // A record committed synchronously in a transaction of its own: it is on
+    // disk only once every commit before it is. Prepared only where the
+    // role may run it (can_wait_for_flush_).
+    /* kFlushMark */ {"SELECT pg_logical_emit_message(true, 'dualcache', '')", 0, {}, false},
 };
 static_assert(sizeof kOwnStatements / sizeof *kOwnStatements == kStatementCount - kLock);
 
@@ -736,7 +752,7 @@ void PgDb::created(PGresult *r) {
     static const char *const kTypeNames[] = {"int8", "bytea"};
     for (int i = 0; i < kStatementCount; ++i) {
         const Statement &st = statement(i);
-        if (st.control) continue;
+        if (!prepares(i)) continue;
         std::string sql = "PREPARE " + names_[(size_t) i];
         for (int p = 0; p < st.params; ++p)
             sql += std::string(p ? ", " : "(") + kTypeNames[st.types[p] == kBytea] + (p + 1 == st.params ? ")" : "");
@@ -827,11 +843,13 @@ void PgDb::forget_prepared() {
     stmts_.prepared = false;
 }
 
+bool PgDb::prepares(int i) const { return !statement(i).control && (i != kFlushMark || can_wait_for_flush_); }
+
 // Every statement of the database and its default map, in one round trip.
 void PgDb::prepare_all() {
     std::vector<int> all;
     for (int i = 0; i < kStatementCount; ++i)
-        if (!statement(i).control) all.push_back(i);
+        if (prepares(i)) all.push_back(i);
     prepare(all, 0);
 }
 
@@ -1688,8 +1706,10 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         const char *tv[kLogIds];
         int tl[kLogIds];
         for (int i = 0; i < kLogIds; ++i) tv[i] = touched + 8 * i, tl[i] = 8;
+        // (See below.)
+        bool flush_after_commit = counted_here && pipeline_ && can_wait_for_flush_;
         if (counted_here) {
-            enqueue(kCountCommit, nullptr, tv, tl, kLogIds);
+            enqueue(flush_after_commit ? kCountCommitAsync : kCountCommit, nullptr, tv, tl, kLogIds);
         } else if (optimistic && !optimistic_sent_ && queue_.size() > 1 && queue_[1].stmt == kCountIfUnchanged) {
             // Its slot of the change log, now that the writes are known.
             std::memcpy(&arena_[queue_[1].at + 8], touched, sizeof touched);
@@ -1710,7 +1730,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         }
         int64_t spare = locked_spare_;
         PGresult *r, *taken = nullptr;
-        if (counted_here && pipeline_ && can_wait_for_flush_) {
+        if (flush_after_commit) {
             // Others wait for this lock (it was taken first, or the lock
             // went out with the writes because others wrote meanwhile): it
             // is released before the sync to disk, so that their commits
@@ -1719,11 +1739,11 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
             // reaches the disk only once this commit is there. Other
             // connections may see the writes before they are on disk;
             // after a crash they forget what they hold (see
-            // take_server_restarted).
-            enqueue(-1, "SET LOCAL synchronous_commit = off", nullptr, nullptr, 0);
+            // take_server_restarted). The count's update made the commit
+            // one that does not wait.
             enqueue(-1, "COMMIT", nullptr, nullptr, 0);
-            PGresult *flushed = exchange(-1, "SELECT pg_logical_emit_message(true, 'dualcache', '')", nullptr,
-                                         nullptr, 0, true, &r, 0, 1, nullptr, nullptr, false, nullptr, true);
+            PGresult *flushed = exchange(kFlushMark, nullptr, nullptr, nullptr, 0, true, &r, 0, 1, nullptr, nullptr,
+                                         false, nullptr, true);
             if (flushed) pq_.PQclear(flushed);
         } else {
             r = exchange(-1, "COMMIT", nullptr, nullptr, 0, true, restock ? &taken : nullptr);

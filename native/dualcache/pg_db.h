@@ -237,6 +237,9 @@ private:
     // in one round trip.
     void prepare(const std::vector<int> &stmts, int64_t map);
     void prepare_all();
+    // Whether statement `i` is one of the store's prepared ones on this
+    // connection (not transaction control, and usable by its role).
+    bool prepares(int i) const;
     void usable(Sql which);
 
     // The queue.
