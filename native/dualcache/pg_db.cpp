@@ -1890,9 +1890,9 @@ bool PgDb::begin_preread(const WriteHint &hint, int64_t expected, bool partial) 
     // Each statement reads in a snapshot of its own, in this order: what
     // the entries show is never older than the count it is taken for.
     enqueue((int) Sql::DataVersion, nullptr, nullptr, nullptr, 0);
-    queue_scan(expected, partial);
+    bool recent = queue_scan(expected, partial);
     PGresult *count = nullptr, *scan = nullptr;
-    PGresult *entry = load_if_changed(hint, scan, count);
+    PGresult *entry = load_if_changed(hint, recent, scan, count);
     bool found = count && pq_.PQntuples(count) == 1;
     int64_t changes = found ? big_endian(pq_.PQgetvalue(count, 0, 0)) : 0;
     if (count) pq_.PQclear(count);
@@ -2009,8 +2009,8 @@ PGresult *PgDb::begin_locked(const WriteHint *hint, int64_t expected, bool parti
         scan = ring_ ? read_changes(v, 0, &lock) : exchange(kScanIfChanged, nullptr, v, l, 2, false, &lock);
         return nullptr;
     }
-    queue_scan(expected, partial);
-    return load_if_changed(*hint, scan, lock);
+    bool recent = queue_scan(expected, partial);
+    return load_if_changed(*hint, recent, scan, lock);
 }
 
 void PgDb::scan_params(int64_t expected, bool partial, char out[16]) {
@@ -2019,17 +2019,21 @@ void PgDb::scan_params(int64_t expected, bool partial, char out[16]) {
     put_big_endian(out + 8, partial ? 1 : 0);
 }
 
-void PgDb::queue_scan(int64_t expected, bool partial) {
+bool PgDb::queue_scan(int64_t expected, bool partial) {
     char p[16];
     scan_params(expected, partial, p);
     const char *v[] = {p, p + 8};
     const int l[] = {8, 8};
     enqueue(kScanIfChanged, nullptr, v, l, 2);
-    if (ring_) enqueue(kRecentIfChanged, nullptr, v, l, 2);
+    // (Asked for every entry, kRecentIfChanged answers nothing.)
+    if (!big_endian(p + 8)) return false;
+    enqueue(kRecentIfChanged, nullptr, v, l, 2);
+    return true;
 }
 
 PGresult *PgDb::read_changes(const char *const *params, int64_t map, PGresult **before) {
     const int l[] = {8, 8};
+    if (!big_endian(params[1])) return exchange(kScanIfChanged, nullptr, params, l, 2, false, before, map);
     enqueue(kScanIfChanged, nullptr, params, l, 2, map);
     PGresult *all = nullptr;
     PGresult *recent =
@@ -2047,16 +2051,16 @@ PGresult *PgDb::scan_result(PGresult *all, PGresult *recent) {
     return all;
 }
 
-PGresult *PgDb::load_if_changed(const WriteHint &hint, PGresult *&scan, PGresult *&first) {
+PGresult *PgDb::load_if_changed(const WriteHint &hint, bool recent, PGresult *&scan, PGresult *&first) {
     LoadParams p(hint.map ? hint.map : store_id_, hint.entry, hint.version, hint.items_from > 0 ? hint.items_from : 0,
                  hint.items_from > 0 ? hint.items_known_at : 0);
     const char *const *v = p.values;
     const int *l = p.lengths;
-    if (!ring_) return exchange(kLoadIfChanged, nullptr, v, l, 5, false, &scan, 0, 1, nullptr, nullptr, false, &first);
-    PGresult *all = nullptr, *recent = nullptr;
-    PGresult *entry = exchange(kLoadIfChanged, nullptr, v, l, 5, false, &recent, 0, 1, nullptr, nullptr, false, &all,
+    if (!recent) return exchange(kLoadIfChanged, nullptr, v, l, 5, false, &scan, 0, 1, nullptr, nullptr, false, &first);
+    PGresult *all = nullptr, *changed = nullptr;
+    PGresult *entry = exchange(kLoadIfChanged, nullptr, v, l, 5, false, &changed, 0, 1, nullptr, nullptr, false, &all,
                                false, &first);
-    scan = scan_result(all, recent);
+    scan = scan_result(all, changed);
     return entry;
 }
 
