@@ -1890,9 +1890,8 @@ bool PgDb::begin_preread(const WriteHint &hint, int64_t expected, bool partial) 
     // Each statement reads in a snapshot of its own, in this order: what
     // the entries show is never older than the count it is taken for.
     enqueue((int) Sql::DataVersion, nullptr, nullptr, nullptr, 0);
-    bool recent = queue_scan(expected, partial);
     PGresult *count = nullptr, *scan = nullptr;
-    PGresult *entry = load_if_changed(hint, recent, scan, count);
+    PGresult *entry = load_if_changed(hint, expected, partial, scan, count);
     bool found = count && pq_.PQntuples(count) == 1;
     int64_t changes = found ? big_endian(pq_.PQgetvalue(count, 0, 0)) : 0;
     if (count) pq_.PQclear(count);
@@ -2009,26 +2008,13 @@ PGresult *PgDb::begin_locked(const WriteHint *hint, int64_t expected, bool parti
         scan = ring_ ? read_changes(v, 0, &lock) : exchange(kScanIfChanged, nullptr, v, l, 2, false, &lock);
         return nullptr;
     }
-    bool recent = queue_scan(expected, partial);
-    return load_if_changed(*hint, recent, scan, lock);
+    return load_if_changed(*hint, expected, partial, scan, lock);
 }
 
 void PgDb::scan_params(int64_t expected, bool partial, char out[16]) {
     partial = partial && ring_;
     put_big_endian(out, partial ? expected - log_lag_ : expected);
     put_big_endian(out + 8, partial ? 1 : 0);
-}
-
-bool PgDb::queue_scan(int64_t expected, bool partial) {
-    char p[16];
-    scan_params(expected, partial, p);
-    const char *v[] = {p, p + 8};
-    const int l[] = {8, 8};
-    enqueue(kScanIfChanged, nullptr, v, l, 2);
-    // (Asked for every entry, kRecentIfChanged answers nothing.)
-    if (!big_endian(p + 8)) return false;
-    enqueue(kRecentIfChanged, nullptr, v, l, 2);
-    return true;
 }
 
 PGresult *PgDb::read_changes(const char *const *params, int64_t map, PGresult **before) {
@@ -2051,7 +2037,16 @@ PGresult *PgDb::scan_result(PGresult *all, PGresult *recent) {
     return all;
 }
 
-PGresult *PgDb::load_if_changed(const WriteHint &hint, bool recent, PGresult *&scan, PGresult *&first) {
+PGresult *PgDb::load_if_changed(const WriteHint &hint, int64_t expected, bool partial, PGresult *&scan,
+                                 PGresult *&first) {
+    char sp[16];
+    scan_params(expected, partial, sp);
+    const char *sv[] = {sp, sp + 8};
+    const int sl[] = {8, 8};
+    enqueue(kScanIfChanged, nullptr, sv, sl, 2);
+    // (Asked for every entry, kRecentIfChanged answers nothing.)
+    bool recent = big_endian(sp + 8) != 0;
+    if (recent) enqueue(kRecentIfChanged, nullptr, sv, sl, 2);
     LoadParams p(hint.map ? hint.map : store_id_, hint.entry, hint.version, hint.items_from > 0 ? hint.items_from : 0,
                  hint.items_from > 0 ? hint.items_known_at : 0);
     const char *const *v = p.values;

@@ -321,10 +321,6 @@ private:
     // against that count, or (see kEntryAt) against the hinted entry's
     // version alone. False when the store is not there.
     bool begin_preread(const WriteHint &hint, int64_t expected, bool partial);
-    // Queues the entries' read at `expected`: all of them, or with
-    // `partial`, what changed since when the change log covers it (whether
-    // that went out: the result).
-    bool queue_scan(int64_t expected, bool partial);
     // Its parameters: the count to read from, and whether in part.
     void scan_params(int64_t expected, bool partial, char out[16]);
     // The entries' read as the store takes it (see kRecentIfChanged): what
@@ -335,11 +331,13 @@ private:
     // every entry), and returns the entries' read as scan_result takes it;
     // `before` gets the result of the statement queued before them.
     PGresult *read_changes(const char *const *params, int64_t map, PGresult **before);
-    // Sends the queue and kLoadIfChanged for the hinted entry: its rows when
-    // it changed; `scan` gets the entries' read queued before it (with the
-    // `recent` part queue_scan sent, as scan_result takes it), `first` the
-    // result of the statement before that.
-    PGresult *load_if_changed(const WriteHint &hint, bool recent, PGresult *&scan, PGresult *&first);
+    // Sends the queue, the entries' read at `expected` (all of them, or with
+    // `partial`, what changed since when the change log covers it) and
+    // kLoadIfChanged for the hinted entry: its rows when it changed. `scan`
+    // gets the entries' read as scan_result takes it, `first` the result of
+    // the statement queued before them.
+    PGresult *load_if_changed(const WriteHint &hint, int64_t expected, bool partial, PGresult *&scan,
+                              PGresult *&first);
     // Keeps what such a read brought for the transaction to use: the
     // entries when the change count had `changed`, the entry when it had.
     void keep_changes(PGresult *scan, PGresult *entry, bool changed, const WriteHint &hint);
