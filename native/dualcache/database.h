@@ -174,8 +174,11 @@ public:
     // Tells the next data_version() outside a transaction that the default
     // map's key index was read at data version `view` (`index_current`):
     // the engine may bring the entries changed since along, for the
-    // ScanEntries that follows (see Store::rebuild_index).
+    // ScanEntries that follows (see Store::rebuild_index); and, when
+    // `entry` names one (reads_ahead), the entry about to be read, for the
+    // LoadEntry that follows.
     virtual void expect_scan(const WriteHint &) {}
+    virtual bool reads_ahead() const { return false; }
     // Tells the engine that the next ScanEntries of `map` is for a key
     // index read at data version `view` and kept up to date since: it may
     // give what changed since instead of every entry (a first row with id

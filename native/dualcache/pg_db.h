@@ -136,8 +136,12 @@ public:
     }
     void widen() override { narrow_ = false; }
     void scan_from(int64_t map, int64_t view) override;
+    bool reads_ahead() const override { return true; }
     void expect_scan(const WriteHint &view) override {
-        scan_ahead_ = view.map == 0 && view.index_current && view.view == seen_changes_;
+        // (An index not kept by the change log is read whole when the count moved.)
+        scan_ahead_ = view.map == 0 && view.view == seen_changes_;
+        scan_partial_ = view.index_current;
+        read_hint_ = view;
     }
     bool take_outcome_unknown() override {
         bool u = outcome_unknown_;
@@ -292,9 +296,10 @@ private:
     int64_t take_id();
     void forget_scan();
     // data_version() outside a transaction, with the default map's entries
-    // changed since (see expect_scan) read in the same round trip; false
+    // changed since (see expect_scan) read in the same round trip, and the
+    // entry about to be read when `hint` names one (prefetched_); false
     // when the store's row is not found.
-    bool data_version_with_scan(int64_t &changes);
+    bool data_version_with_scan(int64_t &changes, const WriteHint &hint);
     // The data version seen now is `view`.
     void see(int64_t view);
     // A ScanEntries of `map` armed by scan_from: the map's entries changed
@@ -496,9 +501,16 @@ private:
     // may miss what others committed before each, so the log is read from
     // that many counts earlier (see see()).
     int64_t log_lag_ = 0;
-    // The next data_version() may read what changed along (expect_scan);
-    // scanned_ was read so, outside a transaction.
-    bool scan_ahead_ = false, scanned_outside_ = false;
+    // The next data_version() may read what changed along (expect_scan),
+    // or every entry when not scan_partial_; scanned_ was read so, outside
+    // a transaction.
+    bool scan_ahead_ = false, scan_partial_ = false, scanned_outside_ = false;
+    // The entry about to be read, if any (read_hint_.entry), which that
+    // data_version() brings along unless it is in memory unchanged.
+    WriteHint read_hint_;
+    // Whether the last data_version() outside a transaction found that
+    // others had written since the one before (looked_: there was one).
+    bool moved_at_last_look_ = false, looked_ = false;
     // The data version seen before the one seen now (-1: none), and the
     // change count from which the log brings what changed since it
     // (see see()); the map whose next ScanEntries may come from the log,

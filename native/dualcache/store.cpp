@@ -304,7 +304,7 @@ bool Store::update_index(Run &q, Decoder &dec) {
     return true;
 }
 
-void Store::sync() {
+void Store::sync(PyObject *read) {
     // Under the write lock nobody else commits: the version read when it
     // was taken holds for the whole transaction.
     int64_t dv;
@@ -312,9 +312,16 @@ void Store::sync() {
         dv = conn_->locked_version();
     } else {
         if (!map_id_) {
+            // (A key whose hash and equality run no code of the caller's:
+            // the lookup after this one is the only one it sees.)
             WriteHint view;
-            view.view = data_version_;
-            view.index_current = index_logged();
+            bool hinted = read && (PyUnicode_CheckExact(read) || PyLong_CheckExact(read)) &&
+                          conn_->db().reads_ahead() && write_hint(read, view);
+            if (!hinted) {
+                view = WriteHint{};
+                view.view = data_version_;
+                view.index_current = index_logged();
+            }
             conn_->db().expect_scan(view);
         }
         dv = conn_->data_version();
@@ -651,7 +658,7 @@ nb::object Store::lookup(PyObject *key) {
 nb::object Store::getitem(PyObject *key) {
     OpGuard g(*this);
     return corrupt_as_store_error(path(), [&] {
-        sync();
+        sync(key);
         nb::object v = lookup(key);
         if (!v) raise_key_error(key);
         return v;
@@ -661,7 +668,7 @@ nb::object Store::getitem(PyObject *key) {
 nb::object Store::get(PyObject *key, PyObject *dflt) {
     OpGuard g(*this);
     return corrupt_as_store_error(path(), [&] {
-        sync();
+        sync(key);
         nb::object v = lookup(key);
         return v ? v : nb::borrow(dflt);
     });

@@ -150,8 +150,9 @@ private:
     bool exists() const { return map_id_ != kAbsent; }
     // Brings the key index up to date: outside a transaction when another
     // connection committed since, inside when the lock's snapshot is newer
-    // than what the index shows.
-    void sync();
+    // than what the index shows. `read`: the key about to be read, whose
+    // entry the engine may bring along.
+    void sync(PyObject *read = nullptr);
     void rebuild_index();
     bool load(Entry &e);
     bool extend_outdated(Entry &e, Decoder &dec, const Decoder::Head &h, std::string &stored, size_t &decoded);
