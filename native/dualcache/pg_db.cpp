@@ -1021,11 +1021,11 @@ int64_t PgDb::data_version() {
     int64_t changes = 0;
     bool found;
     if (ahead && !tx_) usable(Sql::DataVersion);  // (connected again first, when the link was lost)
-    // (Every entry, and the one about to be read, come along only while
-    // others write: they did before the last look too. A quiet store's
-    // reads stay a statement or two lighter.)
+    // (Every entry, and an entry in memory about to be read, come along only
+    // while others write: they did before the last look too. A quiet
+    // store's reads stay a statement or two lighter.)
     if (ahead && !tx_ && pipeline_ && stmts_.prepared && format_ == format::kVersion && queue_.empty() &&
-        (scan_partial_ || moved_at_last_look_)) {
+        (scan_partial_ || moved_at_last_look_ || unknown_entry(read))) {
         found = data_version_with_scan(changes, read);
     } else {
         Run q = run(Sql::DataVersion);
@@ -1077,8 +1077,9 @@ bool PgDb::data_version_with_scan(int64_t &changes, const WriteHint &hint) {
     int64_t expected = seen_changes_ + own_commits_;
     enqueue((int) Sql::DataVersion, nullptr, nullptr, nullptr, 0);
     PGresult *count = nullptr, *scan = nullptr, *entry = nullptr;
-    if (hint.entry && moved_at_last_look_) {
-        entry = load_if_changed(hint, expected, scan_partial_, scan, count);
+    if (hint.entry && (moved_at_last_look_ || unknown_entry(hint))) {
+        bool scan_too = scan_partial_ || moved_at_last_look_;
+        entry = read_along(hint, expected, scan_partial_, scan_too, unknown_entry(hint), scan, count);
     } else {
         char p[16];
         scan_params(expected, scan_partial_, p);
@@ -2050,23 +2051,28 @@ PGresult *PgDb::scan_result(PGresult *all, PGresult *recent) {
     return all;
 }
 
-PGresult *PgDb::load_if_changed(const WriteHint &hint, int64_t expected, bool partial, PGresult *&scan,
-                                 PGresult *&first) {
+PGresult *PgDb::read_along(const WriteHint &hint, int64_t expected, bool partial, bool scan_too, bool whole,
+                           PGresult *&scan, PGresult *&first) {
     char sp[16];
     scan_params(expected, partial, sp);
     const char *sv[] = {sp, sp + 8};
     const int sl[] = {8, 8};
-    enqueue(kScanIfChanged, nullptr, sv, sl, 2);
+    if (scan_too) enqueue(kScanIfChanged, nullptr, sv, sl, 2);
     // (Asked for every entry, kRecentIfChanged answers nothing.)
-    bool recent = big_endian(sp + 8) != 0;
+    bool recent = scan_too && big_endian(sp + 8) != 0;
     if (recent) enqueue(kRecentIfChanged, nullptr, sv, sl, 2);
     LoadParams p(hint.map ? hint.map : store_id_, hint.entry, hint.version, hint.items_from > 0 ? hint.items_from : 0,
                  hint.items_from > 0 ? hint.items_known_at : 0);
-    const char *const *v = p.values;
+    // (LoadEntry is the map's statement; its one parameter is the entry's id.)
+    int stmt = whole ? (int) Sql::LoadEntry : kLoadIfChanged;
+    int64_t map = whole ? hint.map : 0;
+    const char *const *v = whole ? p.values + 1 : p.values;
     const int *l = p.lengths;
-    if (!recent) return exchange(kLoadIfChanged, nullptr, v, l, 5, false, &scan, 0, 1, nullptr, nullptr, false, &first);
+    int n = whole ? 1 : 5;
+    if (!scan_too) return exchange(stmt, nullptr, v, l, n, false, &first, map);
+    if (!recent) return exchange(stmt, nullptr, v, l, n, false, &scan, map, 1, nullptr, nullptr, false, &first);
     PGresult *all = nullptr, *changed = nullptr;
-    PGresult *entry = exchange(kLoadIfChanged, nullptr, v, l, 5, false, &changed, 0, 1, nullptr, nullptr, false, &all,
+    PGresult *entry = exchange(stmt, nullptr, v, l, n, false, &changed, map, 1, nullptr, nullptr, false, &all,
                                false, &first);
     scan = scan_result(all, changed);
     return entry;

@@ -342,7 +342,18 @@ private:
     // gets the entries' read as scan_result takes it, `first` the result of
     // the statement queued before them.
     PGresult *load_if_changed(const WriteHint &hint, int64_t expected, bool partial, PGresult *&scan,
-                              PGresult *&first);
+                              PGresult *&first) {
+        return read_along(hint, expected, partial, true, false, scan, first);
+    }
+    // The same, without the entries' read unless `scan_too`, and with
+    // LoadEntry in place of kLoadIfChanged when `whole` (an entry not in
+    // memory at all: every row of it, from a statement cheap to plan).
+    PGresult *read_along(const WriteHint &hint, int64_t expected, bool partial, bool scan_too, bool whole,
+                         PGresult *&scan, PGresult *&first);
+    // Whether the hinted entry is not in memory at all, nor any of its rows.
+    static bool unknown_entry(const WriteHint &hint) {
+        return hint.entry && hint.version < 0 && hint.items_from <= 0;
+    }
     // Keeps what such a read brought for the transaction to use: the
     // entries when the change count had `changed`, the entry when it had.
     void keep_changes(PGresult *scan, PGresult *entry, bool changed, const WriteHint &hint);
