@@ -1025,7 +1025,7 @@ int64_t PgDb::data_version() {
     // while others write: they did before the last look too. A quiet
     // store's reads stay a statement or two lighter.)
     if (ahead && !tx_ && pipeline_ && stmts_.prepared && format_ == format::kVersion && queue_.empty() &&
-        (scan_partial_ || moved_at_last_look_ || unknown_entry(read))) {
+        (logged_scan() || moved_at_last_look_ || unknown_entry(read))) {
         found = data_version_with_scan(changes, read);
     } else {
         Run q = run(Sql::DataVersion);
@@ -1078,7 +1078,7 @@ bool PgDb::data_version_with_scan(int64_t &changes, const WriteHint &hint) {
     enqueue((int) Sql::DataVersion, nullptr, nullptr, nullptr, 0);
     PGresult *count = nullptr, *scan = nullptr, *entry = nullptr;
     if (hint.entry && (moved_at_last_look_ || unknown_entry(hint))) {
-        bool scan_too = scan_partial_ || moved_at_last_look_;
+        bool scan_too = logged_scan() || moved_at_last_look_;
         entry = read_along(hint, expected, scan_partial_, scan_too, unknown_entry(hint), scan, count);
     } else {
         char p[16];

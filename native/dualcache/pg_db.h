@@ -350,6 +350,9 @@ private:
     // memory at all: every row of it, from a statement cheap to plan).
     PGresult *read_along(const WriteHint &hint, int64_t expected, bool partial, bool scan_too, bool whole,
                          PGresult *&scan, PGresult *&first);
+    // Whether the next data_version()'s scan asks only for what the change
+    // log names (it then goes with every look: it costs the server little).
+    bool logged_scan() const { return scan_partial_ && ring_; }
     // Whether the hinted entry is not in memory at all, nor any of its rows.
     static bool unknown_entry(const WriteHint &hint) {
         return hint.entry && hint.version < 0 && hint.items_from <= 0;
