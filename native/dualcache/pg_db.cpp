@@ -1077,8 +1077,9 @@ bool PgDb::data_version_with_scan(int64_t &changes, const WriteHint &hint) {
     int64_t expected = seen_changes_ + own_commits_;
     enqueue((int) Sql::DataVersion, nullptr, nullptr, nullptr, 0);
     PGresult *count = nullptr, *scan = nullptr, *entry = nullptr;
+    bool scan_too = true;
     if (hint.entry && (moved_at_last_look_ || unknown_entry(hint))) {
-        bool scan_too = logged_scan() || moved_at_last_look_;
+        scan_too = logged_scan() || moved_at_last_look_;
         entry = read_along(hint, expected, scan_partial_, scan_too, unknown_entry(hint), scan, count);
     } else {
         char p[16];
@@ -1094,7 +1095,12 @@ bool PgDb::data_version_with_scan(int64_t &changes, const WriteHint &hint) {
         if (entry) pq_.PQclear(entry);
         return false;
     }
-    // Each read after the count: never older than it.
+    // Each read after the count: never older than it. (The entries read
+    // again after this round trip would be newer than the entry.)
+    if (entry && changes != expected && !scan_too) {
+        pq_.PQclear(entry);
+        entry = nullptr;
+    }
     keep_changes(scan, entry, changes != expected, hint);
     scanned_outside_ = scanned_ != nullptr;
     return true;

@@ -532,7 +532,7 @@ def test_nested_levels_queued_writes_and_refused_writes(poison_uri, programs, el
         m.close_all()
 
 
-def test_round_trips_of_a_durable_fill_and_of_a_batch(pg_server):
+def test_round_trips_of_a_durable_fill_a_batch_and_a_read(pg_server):
     os.environ["QUENTARIS_DATA_DIR"] = pg_server.schema_uri()
     try:
         m = om.OrderMgr("trips")
@@ -561,12 +561,32 @@ def test_round_trips_of_a_durable_fill_and_of_a_batch(pg_server):
             w.add_trade("K1", om.Trade(i, 10.0, 1, 0.0, stamp))
             assert w.positions._stats()["round_trips"] - trips <= 3
         other.positions.close()
+        # Readers, each read one round trip: of a position not in memory;
+        # while another writes (of every key, or from 0 keys on what the
+        # change log names, and the position, in the count's round trip;
+        # every key once a read found the other's writes); and once the
+        # writer stops.
+        readers = [om.OrderMgr("trips"), om.OrderMgr("trips")]
+        readers[1].positions._log_from(0)
+        for r in readers:
+            r.positions["K0"]  # (the first read also reads the record shapes)
+        for i in range(3032, 3052):
+            key = f"K{i % 5}"
+            if i < 3046:
+                m.add_trade(key, om.Trade(i, 10.0, 1, 0.0, stamp))
+            for r in readers:
+                trips = r.positions._stats()["round_trips"]
+                assert r.positions[key] == m.positions[key]
+                first = i == 3032 and r is readers[0]  # (the count, every key, the position)
+                assert r.positions._stats()["round_trips"] - trips == (3 if first else 1), i
+        for r in readers:
+            r.positions.close()
         fresh = run_py("""
             import marlovent.ordermgr as om
             m = om.OrderMgr("trips")
             print(sum(len(p.trades) for p in m.positions.values()))
         """, env={**os.environ}).stdout.split()
-        assert fresh == ["3032"]
+        assert fresh == ["3046"]
         m.positions.destroy()
     finally:
         del os.environ["QUENTARIS_DATA_DIR"]
