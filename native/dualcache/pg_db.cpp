@@ -1024,9 +1024,11 @@ int64_t PgDb::data_version() {
     // (Every entry, and an entry in memory about to be read, come along only
     // while others write: they did before the last look too. A quiet
     // store's reads stay a statement or two lighter.)
+    bool scan_too = logged_scan() || moved_at_last_look_;
+    bool entry_too = read.entry && (moved_at_last_look_ || unknown_entry(read));
     if (ahead && !tx_ && pipeline_ && stmts_.prepared && format_ == format::kVersion && queue_.empty() &&
-        (logged_scan() || moved_at_last_look_ || unknown_entry(read))) {
-        found = data_version_with_scan(changes, read);
+        (scan_too || entry_too)) {
+        found = data_version_with_scan(changes, entry_too ? &read : nullptr, scan_too);
     } else {
         Run q = run(Sql::DataVersion);
         found = q.step();
@@ -1073,14 +1075,12 @@ PGresult *PgDb::scan_changes(int64_t map) {
 
 // --- the queue ----------------------------------------------------------------
 
-bool PgDb::data_version_with_scan(int64_t &changes, const WriteHint &hint) {
+bool PgDb::data_version_with_scan(int64_t &changes, const WriteHint *read, bool scan_too) {
     int64_t expected = seen_changes_ + own_commits_;
     enqueue((int) Sql::DataVersion, nullptr, nullptr, nullptr, 0);
     PGresult *count = nullptr, *scan = nullptr, *entry = nullptr;
-    bool scan_too = true;
-    if (hint.entry && (moved_at_last_look_ || unknown_entry(hint))) {
-        scan_too = logged_scan() || moved_at_last_look_;
-        entry = read_along(hint, expected, scan_partial_, scan_too, unknown_entry(hint), scan, count);
+    if (read) {
+        entry = read_along(*read, expected, scan_partial_, scan_too, unknown_entry(*read), scan, count);
     } else {
         char p[16];
         scan_params(expected, scan_partial_, p);
@@ -1101,7 +1101,7 @@ bool PgDb::data_version_with_scan(int64_t &changes, const WriteHint &hint) {
         pq_.PQclear(entry);
         entry = nullptr;
     }
-    keep_changes(scan, entry, changes != expected, hint);
+    keep_changes(scan, entry, changes != expected, read ? *read : WriteHint{});
     scanned_outside_ = scanned_ != nullptr;
     return true;
 }

@@ -296,10 +296,10 @@ private:
     int64_t take_id();
     void forget_scan();
     // data_version() outside a transaction, with the default map's entries
-    // changed since (see expect_scan) read in the same round trip, and the
-    // entry about to be read when `hint` names one (prefetched_); false
-    // when the store's row is not found.
-    bool data_version_with_scan(int64_t &changes, const WriteHint &hint);
+    // changed since (see expect_scan) read in the same round trip unless
+    // `read` names an entry to read along and not `scan_too`, and that
+    // entry (prefetched_); false when the store's row is not found.
+    bool data_version_with_scan(int64_t &changes, const WriteHint *read, bool scan_too);
     // The data version seen now is `view`.
     void see(int64_t view);
     // A ScanEntries of `map` armed by scan_from: the map's entries changed

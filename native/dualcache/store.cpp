@@ -312,16 +312,13 @@ void Store::sync(PyObject *read) {
         dv = conn_->locked_version();
     } else {
         if (!map_id_) {
+            WriteHint view;
+            view.view = data_version_;
+            view.index_current = index_logged();
             // (A key whose hash and equality run no code of the caller's:
             // the lookup after this one is the only one it sees.)
-            WriteHint view;
-            bool hinted = read && (PyUnicode_CheckExact(read) || PyLong_CheckExact(read)) &&
-                          conn_->db().reads_ahead() && write_hint(read, view);
-            if (!hinted) {
-                view = WriteHint{};
-                view.view = data_version_;
-                view.index_current = index_logged();
-            }
+            if (read && (PyUnicode_CheckExact(read) || PyLong_CheckExact(read)) && conn_->db().reads_ahead())
+                write_hint(read, view);  // (the same view, and the key's entry)
             conn_->db().expect_scan(view);
         }
         dv = conn_->data_version();
