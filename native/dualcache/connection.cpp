@@ -303,7 +303,7 @@ int64_t Connection::data_version() {
     return v;
 }
 
-bool Connection::needs_upgrade() const { return db_->format() < format::kVersion; }
+bool Connection::needs_upgrade() const { return db_->format() < db_->current_format(); }
 
 void Connection::upgrade() {
     db_->upgrade();

@@ -266,6 +266,8 @@ public:
     // follows an upgrade another connection committed when it sees it (at
     // data_version(), or when taking the write lock).
     int format() const { return format_; }
+    // The format a write leaves the database in (an older one is upgraded).
+    virtual int current_format() const = 0;
     // Rewrites every row of every map into the current format, inside the
     // open write transaction (the caller holds the write lock).
     virtual void upgrade() = 0;

@@ -45,6 +45,16 @@
 // named maps maps(id, name), entries_<id>, items_<id>. Format 2's: shapes,
 // maps(id, name, format) always present, and map<id>_entries,
 // map<id>_items for every map, the default map being map 0.
+//
+// An SQLite file of format 3 holds format 2's rows and tables, and stamps
+// each entry row with the change that wrote it last (`seq`, indexed); the
+// ids of removed entries are kept with the stamp of their removal
+// (map<id>_gone, filled by a trigger). A write transaction stamps what it
+// writes with one number above every stamp of the map, so a connection
+// that knows the highest stamp as of its last look reads only the entries
+// stamped above it. A file of format 2 is read as it is (every key, as
+// before); its first write adds the stamps (no row is rewritten). Format 2
+// releases refuse format 3 files: they would write without stamping.
 #pragma once
 #include <cstdint>
 
@@ -53,6 +63,7 @@ namespace dualcache::format {
 constexpr int32_t kApplicationId = 0x7a646331;  // "zdc1"
 constexpr int kVersion = 2;        // what this code writes
 constexpr int kOldestVersion = 1;  // what it still reads (and upgrades)
+constexpr int kFileVersion = 3;    // what it writes into an SQLite file
 constexpr const char *kSuffix = ".sqlite";
 constexpr int kBusyTimeoutMs = 30000;
 constexpr int kMaxDepth = 500;  // nesting limit of a decoded value

@@ -71,6 +71,7 @@
 #include <vector>
 
 #include "database.h"
+#include "format.h"
 #include "pg_address.h"
 #include "pg_api.h"
 
@@ -129,6 +130,7 @@ public:
     bool in_transaction() const override { return tx_ && !broken_; }
     void rollback_quietly() noexcept override;
     int64_t data_version() override;
+    int current_format() const override { return format::kVersion; }
     void expect_write(const WriteHint *hint) override {
         hint_ = hint ? *hint : WriteHint{};
         hinted_ = hint != nullptr;

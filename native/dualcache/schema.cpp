@@ -28,19 +28,43 @@ static const char *const kCreateSchema =
     "CREATE TABLE maps(id INTEGER PRIMARY KEY, name BLOB NOT NULL UNIQUE, format INTEGER NOT NULL,"
     " sum INTEGER NOT NULL);";
 
+std::string map_table_name(int format, const char *kind, int64_t map) {
+    std::string k = kind;
+    if (format < 2) return map ? k + "_" + std::to_string(map) : k;
+    std::string m = "map" + std::to_string(map) + "_";
+    if (format < 3 || k == "items") return m + k;
+    return m + (k == "entries" ? "stamped_entries" : "gone_entries");
+}
+
+// A map's change stamps (format 3), beside its entries table: the stamps'
+// index, and the removed entries' ids, each stamped by the trigger that
+// keeps them above every stamp of the map, the removed row's own included
+// (it may have held the highest).
+static std::string change_stamps_sql(int64_t map) {
+    std::string m = "map" + std::to_string(map), e = map_table_name(3, "entries", map),
+                g = map_table_name(3, "gone", map);
+    return "CREATE INDEX " + m + "_entries_seq ON " + e + "(seq);"
+           "CREATE TABLE " + g + "(entry INTEGER PRIMARY KEY, seq INTEGER NOT NULL);"
+           "CREATE INDEX " + g + "_seq ON " + g + "(seq);"
+           "CREATE TRIGGER " + g + "_stamp AFTER DELETE ON " + e + " BEGIN INSERT INTO " + g +
+           "(entry, seq) VALUES (old.id, max(old.seq, coalesce((SELECT max(seq) FROM " + e + "), 0), coalesce((SELECT"
+           " max(seq) FROM " + g + "), 0)) + 1) ON CONFLICT(entry) DO UPDATE SET seq = excluded.seq; END;";
+}
+
 std::string map_tables_sql(int64_t id) {
-    std::string m = "map" + std::to_string(id);
-    return "CREATE TABLE " + m + "_entries(id INTEGER PRIMARY KEY AUTOINCREMENT, version INTEGER NOT NULL,"
-           " key BLOB NOT NULL, value BLOB NOT NULL);"
+    std::string m = "map" + std::to_string(id), e = map_table_name(format::kFileVersion, "entries", id);
+    return "CREATE TABLE " + e + "(id INTEGER PRIMARY KEY AUTOINCREMENT, version INTEGER NOT NULL,"
+           " key BLOB NOT NULL, value BLOB NOT NULL, seq INTEGER NOT NULL DEFAULT 0);"
            "CREATE TABLE " + m + "_items(entry INTEGER NOT NULL, ord INTEGER NOT NULL, ikey BLOB NOT NULL,"
            " value BLOB NOT NULL, PRIMARY KEY(entry, ord)) WITHOUT ROWID;"
-           "CREATE UNIQUE INDEX " + m + "_entries_key ON " + m + "_entries(key);"
-           "CREATE UNIQUE INDEX " + m + "_items_key ON " + m + "_items(entry, ikey);";
+           "CREATE UNIQUE INDEX " + m + "_entries_key ON " + e + "(key);"
+           "CREATE UNIQUE INDEX " + m + "_items_key ON " + m + "_items(entry, ikey);" +
+           change_stamps_sql(id);
 }
 
 std::string newer_format_message(int64_t version) {
     return "written in store format " + std::to_string(version) + ", newer than this version reads (" +
-           std::to_string(format::kVersion) + ")";
+           std::to_string(format::kFileVersion) + ")";
 }
 
 static int64_t file_size(const std::string &path) {
@@ -107,7 +131,7 @@ static void create_schema(SqliteDb &db, const std::string &store_name) {
     char *meta = sqlite3_mprintf(
         "INSERT INTO meta(k, v) VALUES ('format', %d), ('name', %Q);"
         "PRAGMA application_id = %d; PRAGMA user_version = %d;",
-        format::kVersion, store_name.c_str(), format::kApplicationId, format::kVersion);
+        format::kFileVersion, store_name.c_str(), format::kApplicationId, format::kFileVersion);
     std::string sql = meta ? meta : "";
     sqlite3_free(meta);
     db.exec(sql.c_str());
@@ -186,9 +210,8 @@ static void open_for_reading(SqliteDb &db) {
 
 // A store file whose tables were dropped is damaged: name what is missing
 // instead of failing later on a statement (or an upgrade) with SQLite's "no
-// such table". A named map's tables are named after its row in `maps`: in
-// format 1 entries_<id> and items_<id> (the default map's entries and items),
-// in format 2 map<id>_entries and map<id>_items (the default map's id is 0).
+// such table". A named map's tables are named after its row in `maps` (see
+// map_table_name).
 static void check_tables(SqliteDb &db, int64_t version) {
     std::vector<std::string> tables;
     bool own = !db.in_transaction();
@@ -219,27 +242,27 @@ static void check_tables(SqliteDb &db, int64_t version) {
     if (own) db.exec("COMMIT");
     auto has = [&](const std::string &t) { return std::find(tables.begin(), tables.end(), t) != tables.end(); };
     bool v1 = version < 2;
-    auto table_of = [&](int64_t id, const char *t) {
-        return v1 ? std::string(t) + (id ? "_" + std::to_string(id) : "") : "map" + std::to_string(id) + "_" + t;
-    };
+    auto table_of = [&](int64_t id, const char *t) { return map_table_name((int) version, t, id); };
     std::vector<std::string> missing;
     for (const char *t : v1 ? std::vector<const char *>{"meta", "tags"} : std::vector<const char *>{"meta", "shapes", "maps"})
-        if (!has(t)) missing.emplace_back(t);
-    for (const char *t : {"entries", "items"})
-        if (!has(table_of(0, t))) missing.emplace_back(t);
+        if (!has(t)) missing.push_back(std::string(t) + " table");
+    std::vector<const char *> per_map{"entries", "items"};
+    if (version >= 3) per_map.push_back("gone");
+    auto label = [](const char *t) { return std::string(t) == "gone" ? std::string("removed entries") : std::string(t); };
+    for (const char *t : per_map)
+        if (!has(table_of(0, t))) missing.push_back(label(t) + " table");
     for (auto &[id, name] : maps)
-        for (const char *t : {"entries", "items"})
+        for (const char *t : per_map)
             if (id != 0 && !has(table_of(id, t))) {
                 nb::object n = nb::steal(PyUnicode_DecodeUTF8(name.data(), (Py_ssize_t) name.size(), "surrogatepass"));
                 if (!n) throw nb::python_error();
-                missing.push_back(std::string(t) + " table of the map " + nb::str(nb::repr(n)).c_str());
+                missing.push_back(label(t) + " table of the map " + nb::str(nb::repr(n)).c_str());
             }
     if (missing.empty()) return;
     std::string what;
     for (size_t i = 0; i < missing.size(); ++i) {
         what += i == 0 ? "" : i + 1 == missing.size() ? " and no " : ", no ";
         what += missing[i];
-        if (missing[i].find(' ') == std::string::npos) what += " table";
     }
     raise_store_error(db.path(), "damaged store: the file has no " + what + " (it was left as it is)",
                       SQLITE_CORRUPT);
@@ -256,7 +279,7 @@ void prepare_store(SqliteDb &db, const std::string &store_name) {
     }
 
     // The tables of the format the header names, before any is read.
-    if (int64_t h = read_int(db, "PRAGMA user_version"); h >= format::kOldestVersion && h <= format::kVersion)
+    if (int64_t h = read_int(db, "PRAGMA user_version"); h >= format::kOldestVersion && h <= format::kFileVersion)
         check_tables(db, h);
 
     // The format is recorded twice, in the meta table and in the header.
@@ -265,7 +288,7 @@ void prepare_store(SqliteDb &db, const std::string &store_name) {
     if (rc != SQLITE_OK) read_failed(db, rc);
     int64_t header = read_int(db, "PRAGMA user_version");
     if (version < format::kOldestVersion) not_a_store(db, "no format version recorded");
-    if (std::max(version, header) > format::kVersion) raise_store_error(db.path(), newer_format_message(std::max(version, header)));
+    if (std::max(version, header) > format::kFileVersion) raise_store_error(db.path(), newer_format_message(std::max(version, header)));
     if (header != version)
         not_a_store(db, "the file is damaged: its header says store format " + std::to_string(header) +
                             " and its meta table " + std::to_string(version));
@@ -390,9 +413,8 @@ void unique_index(SqliteDb &db, const std::string &sql) {
     if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_CONSTRAINT) db.fail(rc, "upgrading the store");
 }
 
-}  // namespace
-
-void upgrade_file(SqliteDb &db) {
+// Format 1's rows, rewritten in format 2's tables.
+void upgrade_rows(SqliteDb &db) {
     std::unordered_map<int64_t, std::string> tags;
     {
         Statement q(db, "SELECT id, tag FROM tags");
@@ -442,8 +464,31 @@ void upgrade_file(SqliteDb &db) {
         Statement put(db, "INSERT INTO shapes(id, shape) VALUES (?1, ?2)");
         for (auto &[id, bytes] : up.shapes()) put.bind(1, id).bind(2, bytes).run();
     }
-    std::string done = "UPDATE meta SET v = " + std::to_string(format::kVersion) +
-                       " WHERE k = 'format'; PRAGMA user_version = " + std::to_string(format::kVersion);
+}
+
+// Format 2's tables get format 3's change stamps: every entry row stamped
+// 0 (written before any stamp), nothing removed yet. No row is rewritten.
+void add_change_stamps(SqliteDb &db) {
+    std::vector<int64_t> maps{0};
+    {
+        Statement q(db, "SELECT id FROM maps WHERE id <> 0 ORDER BY id");
+        while (q.step()) maps.push_back(q.int64(0));
+    }
+    for (int64_t id : maps) {
+        std::string e = map_table_name(2, "entries", id), stamped = map_table_name(3, "entries", id);
+        if (!has_table(db, e)) continue;  // (made in format 3 by the rows' upgrade)
+        db.exec(("ALTER TABLE " + e + " RENAME TO " + stamped + "; ALTER TABLE " + stamped +
+                 " ADD COLUMN seq INTEGER NOT NULL DEFAULT 0;" + change_stamps_sql(id)).c_str());
+    }
+}
+
+}  // namespace
+
+void upgrade_file(SqliteDb &db) {
+    if (db.format() < 2) upgrade_rows(db);
+    add_change_stamps(db);
+    std::string done = "UPDATE meta SET v = " + std::to_string(format::kFileVersion) +
+                       " WHERE k = 'format'; PRAGMA user_version = " + std::to_string(format::kFileVersion);
     db.exec(done.c_str());
 }
 

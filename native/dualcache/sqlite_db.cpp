@@ -16,7 +16,8 @@
 namespace dualcache {
 
 // {E} and {I} stand for the map's entries and items tables (see
-// map_table()); {T} for the record shapes table and its column.
+// map_table()), {G} for its removed entries (format 3); {T} for the record
+// shapes table and its column.
 static const char *const kSql[] = {
     /* Begin */ "BEGIN",
     /* BeginImmediate */ "BEGIN IMMEDIATE",
@@ -47,6 +48,20 @@ static const char *const kSql[] = {
     /* InsertMap */ "INSERT INTO maps(id, name, format, sum) VALUES (?1, ?2, 2, ?3)",
 };
 static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
+// Format 3's insert of an entry, stamped (?3: see write_stamp). An update
+// is stamped by a statement of its own, once per transaction and entry.
+static const char *const kInsertStamped = "INSERT INTO {E}(version, key, value, seq) VALUES (1, ?1, ?2, ?3)";
+// The highest stamp of a map; its entries stamped above ?1 as ScanEntries
+// gives what changed (see Db::scan_from): a first row with id 0, then (id,
+// version, key), or (id, -1, '') for an entry removed since; an entry's
+// stamp.
+static const char *const kStampSql[] = {
+    "SELECT max(coalesce((SELECT max(seq) FROM {E}), 0), coalesce((SELECT max(seq) FROM {G}), 0))",
+    "SELECT id, version, key FROM (SELECT 0 AS id, 0 AS version, x'' AS key UNION ALL"
+    " SELECT id, version, key FROM {E} WHERE seq > ?1 UNION ALL SELECT entry, -1, x'' FROM {G} WHERE seq > ?1)"
+    " ORDER BY id",
+    "UPDATE {E} SET seq = ?2 WHERE id = ?1 AND seq <> ?2",
+};
 // The items half of LoadAll (the items' key is (entry, ord): no sort).
 static const char *const kLoadAllItems = "SELECT entry, ord, ikey, value FROM {I} ORDER BY entry, ord";
 
@@ -106,7 +121,7 @@ std::string_view MergedScan::blob(int col) const {
     return col == 4 ? items_.blob(2) : col == 5 ? items_.blob(3) : std::string_view();
 }
 
-void SqliteCursor::bind(int i, int64_t v) {
+void SqliteCursor::bind_int(int i, int64_t v) {
     int rc = sqlite3_bind_int64(s_, i, v);
     if (rc != SQLITE_OK) db_.fail(rc);
 }
@@ -124,8 +139,10 @@ void SqliteCursor::bind_text(int i, std::string_view text) {
 bool SqliteCursor::step() {
     int rc = sqlite3_step(s_);
     if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    db_.fail(rc);
+    if (rc != SQLITE_DONE) db_.fail(rc);
+    if (stamps_map_ >= 0 && sqlite3_changes(db_.handle()) > 0)
+        db_.wrote_entry(stamps_map_, inserts_ ? sqlite3_last_insert_rowid(db_.handle()) : first_, inserts_);
+    return false;
 }
 
 // One-off statements, finalised on every path.
@@ -210,6 +227,7 @@ void SqliteDb::close() {
     if (!db_) return;
     for (auto &s : stmts_) s.reset();
     map_stmts_.clear();
+    stamp_stmts_.clear();
     scan_.reset();
     sqlite3_close_v2(db_);
     db_ = nullptr;
@@ -233,12 +251,13 @@ int64_t SqliteDb::data_version() {
         v = q.int64(0);
     }
     // Another connection's commit may have upgraded the file.
-    if (format_ < format::kVersion && v != seen_version_) {
+    if (format_ < format::kFileVersion && v != seen_version_) {
         seen_version_ = v;
         int64_t now = query_int("PRAGMA user_version");
-        if (now > format::kVersion) raise_store_error(path_, newer_format_message(now));
+        if (now > format::kFileVersion) raise_store_error(path_, newer_format_message(now));
         if (now > format_) switch_format((int) now);
     }
+    last_version_ = v;
     return v;
 }
 
@@ -246,15 +265,85 @@ void SqliteDb::switch_format(int format) {
     format_ = format;
     for (auto &s : stmts_) s.reset();
     map_stmts_.clear();
+    stamp_stmts_.clear();
+    marks_.clear();
+    write_stamps_.clear();
+    stamped_.clear();
+    from_map_ = -1;
     has_maps_ = false;
 }
 
 void SqliteDb::upgrade() {
+    upgraded_from_ = format_;
     upgrade_file(*this);
-    switch_format(format::kVersion);
+    switch_format(format::kFileVersion);
 }
 
-void SqliteDb::upgrade_undone() { switch_format(format::kOldestVersion); }
+void SqliteDb::upgrade_undone() { switch_format(upgraded_from_); }
+
+// --- change stamps (format 3) ------------------------------------------------------
+
+SqliteCursor &SqliteDb::stamp_cursor(int slot, int64_t map) {
+    std::unique_ptr<SqliteCursor> &c = stamp_stmts_[map][(size_t) slot];
+    if (!c) c = std::make_unique<SqliteCursor>(*this, prepare(with_tables(kStampSql[slot], map), SQLITE_PREPARE_PERSISTENT));
+    return *c;
+}
+
+int64_t SqliteDb::highest_stamp(int64_t map) {
+    Run q(stamp_cursor(kHighestStamp, map));
+    return q.step() ? q.int64(0) : 0;
+}
+
+int64_t SqliteDb::write_stamp(int64_t map) {
+    auto [at, fresh] = write_stamps_.try_emplace(map, 0);
+    if (fresh) {
+        try {
+            at->second = highest_stamp(map) + 1;
+        } catch (...) {
+            write_stamps_.erase(map);
+            throw;
+        }
+    }
+    return at->second;
+}
+
+void SqliteDb::scan_from(int64_t map, int64_t view) {
+    from_map_ = -1;
+    if (format_ < 3 || map < 0) return;
+    auto at = marks_.find(map);
+    if (at == marks_.end() || at->second.version != view) return;
+    from_map_ = map;
+    from_stamp_ = at->second.stamp;
+}
+
+Run SqliteDb::scan_entries(int64_t map) {
+    bool changed_only = from_map_ == map;
+    int64_t since = from_stamp_;
+    from_map_ = -1;
+    // Read first, so in the snapshot the scan reads. A write transaction
+    // that stamped this map already holds stamps that its rollback would
+    // take back: no mark then.
+    int64_t stamp = highest_stamp(map);
+    if (sqlite3_txn_state(db_, nullptr) == SQLITE_TXN_WRITE && write_stamps_.count(map))
+        marks_.erase(map);
+    else
+        marks_[map] = ScanMark{last_version_, stamp};
+    if (!changed_only) return Run(cursor(Sql::ScanEntries, map));
+    SqliteCursor &c = stamp_cursor(kStampedSince, map);
+    c.bind(1, since);
+    return Run(c);
+}
+
+void SqliteDb::wrote_entry(int64_t map, int64_t id, bool inserted) {
+    if (!stamped_[map].insert(id).second || inserted) return;
+    try {
+        int64_t stamp = write_stamp(map);
+        Run(stamp_cursor(kStampEntry, map)).bind(1, id).bind(2, stamp).done();
+    } catch (...) {
+        stamped_[map].erase(id);
+        throw;
+    }
+}
 
 void SqliteDb::check_scanned(int64_t map, int64_t rows) {
     // Counted through the key index: a row the table lost (or the index)
@@ -311,18 +400,17 @@ void SqliteDb::fail(int rc, const char *context) const {
 
 void SqliteDb::raise_error(int code, const std::string &message) const { raise_store_error(path_, message, code); }
 
-std::string SqliteDb::map_table(const char *kind, int64_t map) const {
-    if (format_ >= 2) return "map" + std::to_string(map) + "_" + kind;
-    return map ? std::string(kind) + "_" + std::to_string(map) : std::string(kind);
-}
+std::string SqliteDb::map_table(const char *kind, int64_t map) const { return map_table_name(format_, kind, map); }
 
 // A statement's text with map `map`'s table names.
 std::string SqliteDb::with_tables(std::string sql, int64_t map) const {
     auto put = [&](const char *mark, const std::string &text) {
-        if (size_t at = sql.find(mark); at != std::string::npos) sql.replace(at, 3, text);
+        for (size_t at = sql.find(mark); at != std::string::npos; at = sql.find(mark, at + text.size()))
+            sql.replace(at, 3, text);
     };
     put("{E}", map_table("entries", map));
     put("{I}", map_table("items", map));
+    put("{G}", map_table("gone", map));
     put("{T}", format_ >= 2 ? "shape FROM shapes" : "tag FROM tags");
     return sql;
 }
@@ -330,6 +418,7 @@ std::string SqliteDb::with_tables(std::string sql, int64_t map) const {
 // A statement's text for map `map`.
 std::string SqliteDb::sql_text(Sql which, int64_t map) const {
     if (which == Sql::FindMap && format_ < 2) return "SELECT id FROM maps WHERE name = ?1";
+    if (format_ >= 3 && which == Sql::InsertEntry) return with_tables(kInsertStamped, map);
     return with_tables(kSql[(size_t) which], map);
 }
 
@@ -361,14 +450,41 @@ SqliteCursor &SqliteDb::cursor(Sql which, int64_t map) {
     if (!db_) raise_store_error(path_, "store is closed");
     Statements &set = map && per_map(which) ? map_stmts_[map] : stmts_;
     std::unique_ptr<SqliteCursor> &c = set[(size_t) which];
-    if (!c) c = std::make_unique<SqliteCursor>(*this, prepare(sql_text(which, per_map(which) ? map : 0),
-                                                               SQLITE_PREPARE_PERSISTENT));
+    if (!c) {
+        c = std::make_unique<SqliteCursor>(*this, prepare(sql_text(which, per_map(which) ? map : 0),
+                                                          SQLITE_PREPARE_PERSISTENT));
+        if (format_ >= 3 && (which == Sql::InsertEntry || which == Sql::UpdateEntry))
+            c->stamps(map, which == Sql::InsertEntry);
+    }
     return *c;
 }
 
 Run SqliteDb::run(Sql which, int64_t map) {
     quiesce();
     if (which == Sql::LoadAll) return Run(merged_scan(map));
+    if (format_ >= 3) switch (which) {
+        case Sql::BeginImmediate:
+            write_stamps_.clear();
+            stamped_.clear();
+            break;
+        case Sql::RollbackTo:
+            stamped_.clear();
+            break;
+        case Sql::ScanEntries:
+            return scan_entries(map);
+        case Sql::InsertEntry: {
+            int64_t stamp = write_stamp(map);
+            SqliteCursor &c = cursor(which, map);
+            c.bind(3, stamp);
+            return Run(c);
+        }
+        case Sql::DeleteEntry:
+        case Sql::DeleteAllEntries:
+            write_stamp(map);  // (the trigger stamps the removal above it)
+            break;
+        default:
+            break;
+        }
     return Run(cursor(which, map));
 }
 
@@ -432,6 +548,10 @@ int64_t SqliteDb::create_map(std::string_view name) {
 
 void SqliteDb::drop_map(int64_t id) {
     map_stmts_.erase(id);
+    stamp_stmts_.erase(id);
+    marks_.erase(id);
+    write_stamps_.erase(id);
+    stamped_.erase(id);
     for (Sql s : {Sql::FindMap, Sql::InsertMap}) stmts_[(size_t) s].reset();
     has_maps_ = false;  // the rollback may have removed the table itself
 }
@@ -473,6 +593,10 @@ std::vector<std::string> SqliteDb::nonempty_maps() {
 }
 
 void SqliteDb::run_blocking(Sql which) {
+    if (which == Sql::BeginImmediate) {
+        write_stamps_.clear();
+        stamped_.clear();
+    }
     SqliteCursor &c = cursor(which, 0);
     Run q(c);
     int rc;

@@ -11,8 +11,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "database.h"
+#include "format.h"
 #include "prefetch_scan.h"
 
 namespace dualcache {
@@ -25,7 +27,10 @@ public:
     SqliteCursor(SqliteDb &db, sqlite3_stmt *s) : db_(db), s_(s) {}
     ~SqliteCursor() { sqlite3_finalize(s_); }
 
-    void bind(int i, int64_t v) override;
+    void bind(int i, int64_t v) override {
+        if (i == 1) first_ = v;
+        bind_int(i, v);
+    }
     void bind_blob(int i, std::string_view blob) override;  // SQLITE_STATIC
     void bind_text(int i, std::string_view text) override;
     bool step() override;
@@ -44,10 +49,21 @@ public:
     }
     // sqlite3_step's result code, nothing raised (for steps run without the GIL).
     int step_rc() { return sqlite3_step(s_); }
+    // The statement writes an entry of map `map` (format 3): each run that
+    // wrote one tells the connection which (see SqliteDb::wrote_entry).
+    void stamps(int64_t map, bool inserts) {
+        stamps_map_ = map;
+        inserts_ = inserts;
+    }
 
 private:
+    void bind_int(int i, int64_t v);
+
     SqliteDb &db_;
     sqlite3_stmt *s_;
+    int64_t first_ = 0;  // the first parameter as last bound (an entry's id)
+    int64_t stamps_map_ = -1;
+    bool inserts_ = false;
 };
 
 // LoadAll on SQLite: the entries and the items tables each scanned in their
@@ -116,6 +132,11 @@ public:
         if (in_transaction()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     }
     int64_t data_version() override;
+    int current_format() const override { return format::kFileVersion; }
+    // Format 3: the next ScanEntries of `map` may give the entries stamped
+    // since this connection's last scan of it, when that scan was read at
+    // data version `view` (see Db::scan_from).
+    void scan_from(int64_t map, int64_t view) override;
     void close() override;
     // Forgets the connection without touching it (a copy inherited by fork()).
     void abandon() override { db_ = nullptr; }
@@ -144,6 +165,9 @@ public:
     std::string errmsg() const { return db_ ? sqlite3_errmsg(db_) : std::string(); }
     // Counts the log frames written (for _stats) and checkpoints a long log.
     void watch_wal();
+    // Entry `id` of map `map` was written by this write transaction: stamped
+    // with its stamp, once (an inserted row carries it already).
+    void wrote_entry(int64_t map, int64_t id, bool inserted);
 
     // The connection can only read (the file or its file system is
     // read-only).
@@ -182,6 +206,15 @@ private:
     // The rows are in `format` from now on: the statements are made anew.
     void switch_format(int format);
     bool has_maps_table();
+    // Format 3's change stamps: the highest stamp of map `map`, in the
+    // snapshot in use; the stamp of the open write transaction's writes
+    // into it (one above that, taken at its first write there); the scan
+    // of the entries stamped above a given stamp.
+    int64_t highest_stamp(int64_t map);
+    int64_t write_stamp(int64_t map);
+    Run scan_entries(int64_t map);
+    SqliteCursor &stamp_cursor(int slot, int64_t map);
+    static constexpr int kHighestStamp = 0, kStampedSince = 1, kStampEntry = 2;
     static int wal_hook(void *self, sqlite3 *db, const char *name, int pages);
     void open(int flags, const std::string &name);
 
@@ -195,6 +228,24 @@ private:
     bool has_maps_ = false;  // the maps table was seen (it is never dropped)
     int64_t wal_frames_ = 0, last_wal_pages_ = 0;
     int64_t seen_version_ = -1;  // the data version at which the format was last checked
+    int upgraded_from_ = format::kOldestVersion;  // the format before this connection's upgrade
+    int64_t last_version_ = -1;  // what data_version() returned last
+
+    // Per map: the highest stamp the last scan of its entries read, and
+    // the data version the caller's key index holds as of that scan.
+    struct ScanMark {
+        int64_t version, stamp;
+    };
+    std::unordered_map<int64_t, ScanMark> marks_;
+    int64_t from_map_ = -1, from_stamp_ = 0;  // what scan_from() asked for the next scan
+    // The open write transaction's stamp per map it wrote into (cleared when
+    // one begins).
+    std::unordered_map<int64_t, int64_t> write_stamps_;
+    // The entries it stamped, per map (forgotten when a savepoint is rolled
+    // back: they are stamped again when written again).
+    std::unordered_map<int64_t, std::unordered_set<int64_t>> stamped_;
+    // The statements of the stamps, per map (see kStampSql).
+    std::unordered_map<int64_t, std::array<std::unique_ptr<SqliteCursor>, 3>> stamp_stmts_;
 };
 
 }  // namespace dualcache

@@ -49,7 +49,7 @@ def _close_connections():
 
 
 def blob_of(con, key):
-    return con.execute("SELECT key FROM map0_entries WHERE key = ?", (k_(key),)).fetchone()[0]
+    return con.execute("SELECT key FROM map0_stamped_entries WHERE key = ?", (k_(key),)).fetchone()[0]
 
 
 # --- two rows for one key ---------------------------------------------------------
@@ -60,7 +60,7 @@ def test_the_file_cannot_hold_two_entries_with_one_key(open_store):
     s.update(A=1, B=2)
     con = db(s.path)
     with pytest.raises(sqlite3.IntegrityError):
-        con.execute("UPDATE map0_entries SET key = ? WHERE key = ?", (k_("A"), k_("B")))
+        con.execute("UPDATE map0_stamped_entries SET key = ? WHERE key = ?", (k_("A"), k_("B")))
 
 
 def test_two_entries_with_one_key_are_reported(open_store, prefix):
@@ -70,7 +70,7 @@ def test_two_entries_with_one_key_are_reported(open_store, prefix):
     s.close()
     con = db(path)
     con.execute("DROP INDEX map0_entries_key")  # as a file made before the index, or damaged
-    con.execute("UPDATE map0_entries SET key = ? WHERE key = ?", (k_("A"), k_("B")))
+    con.execute("UPDATE map0_stamped_entries SET key = ? WHERE key = ?", (k_("A"), k_("B")))
     before = file_bytes(path)
     with pytest.raises(dc.StoreError, match=r"two entries with the key 'A' \(rows 1 and 2\)") as info:
         dc.DualCache(cacheName="test", cachePrefix=prefix)
@@ -115,8 +115,8 @@ def test_damaged_trade_keys_are_reported(open_store, prefix, om, damage, words):
 
 DAMAGE = {
     # what is done to an entry's rows: its value flipped, an item row lost, added or flipped
-    "value": lambda con, id_: con.execute("UPDATE map0_entries SET value = ? WHERE id = ?",
-                                          (_flipped(con.execute("SELECT value FROM map0_entries WHERE id = ?",
+    "value": lambda con, id_: con.execute("UPDATE map0_stamped_entries SET value = ? WHERE id = ?",
+                                          (_flipped(con.execute("SELECT value FROM map0_stamped_entries WHERE id = ?",
                                                                 (id_,)).fetchone()[0]), id_)),
     "item lost": lambda con, id_: con.execute("DELETE FROM map0_items WHERE entry = ? AND ord = "
                                               "(SELECT min(ord) FROM map0_items WHERE entry = ?)", (id_, id_)),
@@ -251,7 +251,7 @@ def test_a_damaged_value_is_a_store_error_naming_file_and_entry(open_store, pref
     path = s.path
     s.close()
     con = db(path)
-    con.execute("UPDATE map0_entries SET value = ? WHERE key = ?", (sealed_value(make(con)), k_("k")))
+    con.execute("UPDATE map0_stamped_entries SET value = ? WHERE key = ?", (sealed_value(make(con)), k_("k")))
     con.close()
     before = file_bytes(path)
     t = dc.DualCache(cacheName="test", cachePrefix=prefix)
@@ -275,7 +275,7 @@ def test_a_damaged_key_is_a_store_error_naming_its_row(open_store, prefix, key):
     path = s.path
     s.close()
     con = db(path)
-    con.execute("UPDATE map0_entries SET key = ? WHERE key = ?", (sealed_key(key), k_("b")))
+    con.execute("UPDATE map0_stamped_entries SET key = ? WHERE key = ?", (sealed_key(key), k_("b")))
     con.close()
     with pytest.raises(dc.StoreError, match="damaged stored value: the key of entry row 2") as info:
         dc.DualCache(cacheName="test", cachePrefix=prefix)

@@ -357,7 +357,7 @@ def test_damaged_value_raises_store_error(open_store):
     con = sqlite3.connect(path)
     for i, blob in enumerate([b"\xfe\x01", b"\x09\x05\x03", b"", b"\x06\xff\xff\xff\xff\x0f"]):
         # With a sound checksum: the decoder itself meets the damage.
-        con.execute("UPDATE map0_entries SET value = ? WHERE key = ?", (sealed_value(blob), sealed_key(b"\x06\x01k")))
+        con.execute("UPDATE map0_stamped_entries SET value = ? WHERE key = ?", (sealed_value(blob), sealed_key(b"\x06\x01k")))
         con.commit()
         t = open_store("damaged")
         with pytest.raises(dc.StoreError, match="damaged stored value"):

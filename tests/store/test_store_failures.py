@@ -148,7 +148,7 @@ import zelph.dualcache as dc
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 s = dc.DualCache(cacheName="full", cachePrefix=sys.argv[1])
 s["small"] = "ok"
-resource.setrlimit(resource.RLIMIT_FSIZE, (300_000, 300_000))
+resource.setrlimit(resource.RLIMIT_FSIZE, (360_000, 360_000))
 done = 0
 try:
     for i in range(1000):

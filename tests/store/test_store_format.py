@@ -8,6 +8,7 @@ record classes that gain or lose a field."""
 import datetime as dt
 import decimal
 import fractions
+import itertools
 import os
 import select
 import shutil
@@ -174,13 +175,22 @@ def restore_pg_fixture(server):
     return f"{server.uri}?options={options}/"
 
 
-@pytest.fixture
+# The store files of the releases before, each holding the fixture's
+# contents: format 1's, and format 2's (the format a store on a server is
+# still in).
+OLDER_FILES = ["format1.sqlite", "format2.sqlite"]
+
+
+@pytest.fixture(params=OLDER_FILES)
 def format1(request, backend, tmp_path):
-    """(prefix, snapshot()) of a fresh copy of the format-1 fixture; snapshot
-    gives everything stored (file bytes, or every row of the schema)."""
+    """(prefix, snapshot()) of a fresh copy of an older format's fixture;
+    snapshot gives everything stored (file bytes, or every row of the
+    schema)."""
     if backend == "sqlite":
-        shutil.copyfile(os.path.join(FIXTURES, "format1.sqlite"), tmp_path / "Format-1%20book.sqlite")
+        shutil.copyfile(os.path.join(FIXTURES, request.param), tmp_path / "Format-1%20book.sqlite")
         return str(tmp_path) + "/", lambda: file_bytes(tmp_path / "Format-1%20book.sqlite")
+    if request.param != OLDER_FILES[0]:
+        pytest.skip("a store on a server is still in format 2")
     server = request.getfixturevalue("pg_server")
     tables = ", ".join(f"(SELECT string_agg(t::text, ';' ORDER BY t::text) FROM {fixture.PG_SCHEMA}.dualcache_{n} t)"
                        for n in ("stores", "tags", "entries", "items"))
@@ -248,10 +258,10 @@ def test_a_store_of_the_release_before_is_read_as_it_is_and_upgraded_by_its_firs
     if backend == "sqlite":
         con = sqlite3.connect(prefix + "Format-1%20book.sqlite")
         for old in ("SELECT id, version, key FROM entries", "SELECT id, tag FROM tags", "SELECT id FROM entries_1",
-                    "INSERT INTO maps(name) VALUES (x'00')"):
+                    "INSERT INTO maps(name) VALUES (x'00')", "UPDATE map0_entries SET version = version + 1"):
             with pytest.raises(sqlite3.DatabaseError):
                 con.execute(old)
-        assert con.execute("PRAGMA user_version").fetchone() == (2,)
+        assert con.execute("PRAGMA user_version").fetchone() == (3,)
         con.close()
     else:
         sql = request.getfixturevalue("pg_server").sql
@@ -265,14 +275,16 @@ def test_a_store_of_the_release_before_is_read_as_it_is_and_upgraded_by_its_firs
 
 def test_a_newer_format_is_refused_by_name(format1, backend, request):
     prefix, snapshot = format1
+    current = 3 if backend == "sqlite" else 2  # (a file's format 3 holds format 2's rows)
     if backend == "sqlite":
         con = sqlite3.connect(prefix + "Format-1%20book.sqlite")
-        con.executescript("UPDATE meta SET v = 3 WHERE k = 'format'; PRAGMA user_version = 3;")
+        con.executescript("UPDATE meta SET v = 4 WHERE k = 'format'; PRAGMA user_version = 4;")
         con.close()
     else:
         request.getfixturevalue("pg_server").sql(f"UPDATE {fixture.PG_SCHEMA}.dualcache_stores SET format = 3")
     before = snapshot()
-    with pytest.raises(dc.StoreError, match=r"written in store format 3, newer than this version reads \(2\)"):
+    with pytest.raises(dc.StoreError, match=rf"written in store format {current + 1}, newer than this version reads "
+                                            rf"\({current}\)"):
         dc.DualCache(cacheName=fixture.STORE_NAME, cachePrefix=prefix)
     assert snapshot() == before
 
@@ -306,6 +318,7 @@ class AcrossTheUpgrade(RuleBasedStateMachine):
         self.prefix = type(self).make_prefix()
         self.store = dc.DualCache(cacheName=fixture.STORE_NAME, cachePrefix=self.prefix)
         self.watcher = dc.DualCache(cacheName=fixture.STORE_NAME, cachePrefix=self.prefix)
+        self.watcher._log_from(0)  # (it reads what changed alone wherever the format lets it)
         self.model = {name: {canonical_extra(k): canonical_extra(v) for k, v in pairs}
                       for name, pairs in fixture.expected().items()}
         self.model.setdefault("spare", {})
@@ -392,9 +405,12 @@ class AcrossTheUpgrade(RuleBasedStateMachine):
 
 def test_a_state_machine_across_the_upgrade(request, backend, tmp_path_factory):
     if backend == "sqlite":
-        def make_prefix():
+        made = itertools.count()
+
+        def make_prefix():  # (each fixture file in turn)
             where = tmp_path_factory.mktemp("machine")
-            shutil.copyfile(os.path.join(FIXTURES, "format1.sqlite"), where / "Format-1%20book.sqlite")
+            older = OLDER_FILES[next(made) % len(OLDER_FILES)]
+            shutil.copyfile(os.path.join(FIXTURES, older), where / "Format-1%20book.sqlite")
             return str(where) + "/"
     else:
         server = request.getfixturevalue("pg_server")

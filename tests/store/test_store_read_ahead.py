@@ -99,10 +99,10 @@ def wait_clean(pid, timeout=60):
 
 def damage(con, how, entry):
     if how == "value":  # undecodable bytes
-        con.execute("UPDATE map0_entries SET value = substr(value, 1, 2) || x'55' || substr(value, 4) WHERE id = ?",
+        con.execute("UPDATE map0_stamped_entries SET value = substr(value, 1, 2) || x'55' || substr(value, 4) WHERE id = ?",
                     (entry,))
     elif how == "checksum":  # sound bytes, but not those written
-        con.execute("UPDATE map0_entries SET value = substr(value, 1, length(value) - 1) || x'00' WHERE id = ?",
+        con.execute("UPDATE map0_stamped_entries SET value = substr(value, 1, length(value) - 1) || x'00' WHERE id = ?",
                     (entry,))
     else:  # one item row, or the last item row gone
         sql = ("UPDATE map0_items SET value = x'55' || substr(value, 2)" if how == "item"

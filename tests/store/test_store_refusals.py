@@ -536,7 +536,8 @@ def test_opening_a_server_store_writes_nothing_and_a_reader_reads(pg_server, rol
 
 DROPPED = {  # engine, table dropped -> what the error names
     ("sqlite", "map0_items"): "the file has no items table",
-    ("sqlite", "map0_entries"): "the file has no entries table",
+    ("sqlite", "map0_stamped_entries"): "the file has no entries table",
+    ("sqlite", "map0_gone_entries"): "the file has no removed entries table",
     ("sqlite", "meta"): "the file has no meta table",
     ("sqlite", "shapes"): "the file has no shapes table",
     ("sqlite", "maps"): "the file has no maps table",
