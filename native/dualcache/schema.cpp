@@ -40,15 +40,23 @@ std::string map_table_name(int format, const char *kind, int64_t map) {
 // index, and the removed entries' ids, each stamped by the trigger that
 // keeps them above every stamp of the map, the removed row's own included
 // (it may have held the highest).
+static std::string stamp_trigger_name(int64_t map) { return map_table_name(3, "gone", map) + "_stamp"; }
+
+// The trigger's statement, as the file's schema keeps it.
+static std::string stamp_trigger_sql(int64_t map) {
+    std::string e = map_table_name(3, "entries", map), g = map_table_name(3, "gone", map);
+    return "CREATE TRIGGER " + stamp_trigger_name(map) + " AFTER DELETE ON " + e + " BEGIN INSERT INTO " + g +
+           "(entry, seq) VALUES (old.id, max(old.seq, coalesce((SELECT max(seq) FROM " + e + "), 0), coalesce((SELECT"
+           " max(seq) FROM " + g + "), 0)) + 1) ON CONFLICT(entry) DO UPDATE SET seq = excluded.seq; END";
+}
+
 static std::string change_stamps_sql(int64_t map) {
     std::string m = "map" + std::to_string(map), e = map_table_name(3, "entries", map),
                 g = map_table_name(3, "gone", map);
     return "CREATE INDEX " + m + "_entries_seq ON " + e + "(seq);"
            "CREATE TABLE " + g + "(entry INTEGER PRIMARY KEY, seq INTEGER NOT NULL);"
-           "CREATE INDEX " + g + "_seq ON " + g + "(seq);"
-           "CREATE TRIGGER " + g + "_stamp AFTER DELETE ON " + e + " BEGIN INSERT INTO " + g +
-           "(entry, seq) VALUES (old.id, max(old.seq, coalesce((SELECT max(seq) FROM " + e + "), 0), coalesce((SELECT"
-           " max(seq) FROM " + g + "), 0)) + 1) ON CONFLICT(entry) DO UPDATE SET seq = excluded.seq; END;";
+           "CREATE INDEX " + g + "_seq ON " + g + "(seq);" +
+           stamp_trigger_sql(map) + ";";
 }
 
 std::string map_tables_sql(int64_t id) {
@@ -214,6 +222,7 @@ static void open_for_reading(SqliteDb &db) {
 // map_table_name).
 static void check_tables(SqliteDb &db, int64_t version) {
     std::vector<std::string> tables;
+    std::unordered_map<std::string, std::string> triggers;  // name -> statement
     bool own = !db.in_transaction();
     if (own) db.exec("BEGIN");
     std::vector<std::pair<int64_t, std::string>> maps;
@@ -229,6 +238,10 @@ static void check_tables(SqliteDb &db, int64_t version) {
         };
         each("SELECT name FROM sqlite_master WHERE type = 'table'",
              [&](sqlite3_stmt *q) { tables.emplace_back((const char *) sqlite3_column_text(q, 0)); });
+        each("SELECT name, sql FROM sqlite_master WHERE type = 'trigger'", [&](sqlite3_stmt *q) {
+            const char *sql = (const char *) sqlite3_column_text(q, 1);
+            triggers[(const char *) sqlite3_column_text(q, 0)] = sql ? sql : "";
+        });
         if (std::find(tables.begin(), tables.end(), "maps") != tables.end())
             each("SELECT id, name FROM maps", [&](sqlite3_stmt *q) {
                 const char *name = (const char *) sqlite3_column_blob(q, 1);
@@ -249,15 +262,31 @@ static void check_tables(SqliteDb &db, int64_t version) {
     std::vector<const char *> per_map{"entries", "items"};
     if (version >= 3) per_map.push_back("gone");
     auto label = [](const char *t) { return std::string(t) == "gone" ? std::string("removed entries") : std::string(t); };
+    // Format 3: a removal the trigger does not stamp as it should would go
+    // unseen by the other connections.
+    auto stamped = [&](int64_t id) {
+        auto at = triggers.find(stamp_trigger_name(id));
+        return version < 3 || (at != triggers.end() && at->second == stamp_trigger_sql(id));
+    };
+    const char *unstamped = "trigger that stamps removed entries";
     for (const char *t : per_map)
         if (!has(table_of(0, t))) missing.push_back(label(t) + " table");
-    for (auto &[id, name] : maps)
-        for (const char *t : per_map)
-            if (id != 0 && !has(table_of(id, t))) {
+    if (!stamped(0)) missing.emplace_back(unstamped);
+    for (auto &[id, name] : maps) {
+        if (id == 0) continue;
+        std::string of_map;
+        auto add = [&](const std::string &what) {
+            if (of_map.empty()) {
                 nb::object n = nb::steal(PyUnicode_DecodeUTF8(name.data(), (Py_ssize_t) name.size(), "surrogatepass"));
                 if (!n) throw nb::python_error();
-                missing.push_back(label(t) + " table of the map " + nb::str(nb::repr(n)).c_str());
+                of_map = std::string(" of the map ") + nb::str(nb::repr(n)).c_str();
             }
+            missing.push_back(what + of_map);
+        };
+        for (const char *t : per_map)
+            if (!has(table_of(id, t))) add(label(t) + " table");
+        if (!stamped(id)) add(unstamped);
+    }
     if (missing.empty()) return;
     std::string what;
     for (size_t i = 0; i < missing.size(); ++i) {
