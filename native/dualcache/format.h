@@ -46,15 +46,17 @@
 // maps(id, name, format) always present, and map<id>_entries,
 // map<id>_items for every map, the default map being map 0.
 //
-// An SQLite file of format 3 holds format 2's rows and tables, and stamps
-// each entry row with the change that wrote it last (`seq`, indexed); the
-// ids of removed entries are kept with the stamp of their removal
-// (map<id>_gone, filled by a trigger). A write transaction stamps what it
-// writes with one number above every stamp of the map, so a connection
-// that knows the highest stamp as of its last look reads only the entries
-// stamped above it. A file of format 2 is read as it is (every key, as
-// before); its first write adds the stamps (no row is rewritten). Format 2
-// releases refuse format 3 files: they would write without stamping.
+// An SQLite file of format 3 holds format 2's rows, and stamps each entry
+// row with the transaction that updated it last (`seq`, indexed where not
+// 0); the ids of removed entries are kept with the stamp of their removal
+// (map<id>_gone_entries, filled by a trigger). A write transaction stamps
+// what it updates with one number above every stamp of the map; what it
+// inserts comes above every id before. So a connection that knows the
+// highest stamp and id as of its last look reads only what changed since.
+// A file of format 2 is read as it is (every key, as before); its first
+// write adds the stamps (no row is rewritten). Format 2 releases refuse
+// format 3 files, and fail on the renamed tables of a file upgraded under
+// them: they would write without stamping (see map_table_name).
 #pragma once
 #include <cstdint>
 

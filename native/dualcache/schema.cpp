@@ -46,14 +46,14 @@ static std::string stamp_trigger_name(int64_t map) { return map_table_name(3, "g
 static std::string stamp_trigger_sql(int64_t map) {
     std::string e = map_table_name(3, "entries", map), g = map_table_name(3, "gone", map);
     return "CREATE TRIGGER " + stamp_trigger_name(map) + " AFTER DELETE ON " + e + " BEGIN INSERT INTO " + g +
-           "(entry, seq) VALUES (old.id, max(old.seq, coalesce((SELECT max(seq) FROM " + e + "), 0), coalesce((SELECT"
+           "(entry, seq) VALUES (old.id, max(old.seq, coalesce((SELECT max(seq) FROM " + e + " WHERE seq > 0), 0), coalesce((SELECT"
            " max(seq) FROM " + g + "), 0)) + 1) ON CONFLICT(entry) DO UPDATE SET seq = excluded.seq; END";
 }
 
 static std::string change_stamps_sql(int64_t map) {
     std::string m = "map" + std::to_string(map), e = map_table_name(3, "entries", map),
                 g = map_table_name(3, "gone", map);
-    return "CREATE INDEX " + m + "_entries_seq ON " + e + "(seq);"
+    return "CREATE INDEX " + m + "_entries_seq ON " + e + "(seq) WHERE seq > 0;"
            "CREATE TABLE " + g + "(entry INTEGER PRIMARY KEY, seq INTEGER NOT NULL);"
            "CREATE INDEX " + g + "_seq ON " + g + "(seq);" +
            stamp_trigger_sql(map) + ";";

@@ -48,18 +48,21 @@ static const char *const kSql[] = {
     /* InsertMap */ "INSERT INTO maps(id, name, format, sum) VALUES (?1, ?2, 2, ?3)",
 };
 static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
-// Format 3's insert of an entry, stamped (?3: see write_stamp). An update
-// is stamped by a statement of its own, once per transaction and entry.
-static const char *const kInsertStamped = "INSERT INTO {E}(version, key, value, seq) VALUES (1, ?1, ?2, ?3)";
-// The highest stamp of a map; its entries stamped above ?1 as ScanEntries
-// gives what changed (see Db::scan_from): a first row with id 0, then (id,
-// version, key), or (id, -1, '') for an entry removed since; an entry's
-// stamp.
+// Format 3's stamps. An inserted entry is not stamped (0, outside the
+// stamps' index): it is found by its id, above every id of an earlier
+// look. An update is stamped by a statement of its own, once per
+// transaction and entry. The statements: the highest stamp of a map and
+// its highest entry id; what changed since a look that saw stamp ?1 and
+// id ?2, as ScanEntries gives it (see Db::scan_from): a first row with id
+// 0, then (id, version, key), or (id, -1, '') for an entry removed since;
+// an entry's stamp.
 static const char *const kStampSql[] = {
-    "SELECT max(coalesce((SELECT max(seq) FROM {E}), 0), coalesce((SELECT max(seq) FROM {G}), 0))",
-    "SELECT id, version, key FROM (SELECT 0 AS id, 0 AS version, x'' AS key UNION ALL"
-    " SELECT id, version, key FROM {E} WHERE seq > ?1 UNION ALL SELECT entry, -1, x'' FROM {G} WHERE seq > ?1)"
-    " ORDER BY id",
+    "SELECT max(coalesce((SELECT max(seq) FROM {E} WHERE seq > 0), 0), coalesce((SELECT max(seq) FROM {G}), 0)),"
+    " coalesce((SELECT max(id) FROM {E}), 0)",
+    "SELECT id, version, key FROM (SELECT 0 AS id, 0 AS version, x'' AS key"
+    " UNION SELECT id, version, key FROM {E} WHERE seq > ?1 AND seq > 0"
+    " UNION SELECT id, version, key FROM {E} WHERE id > ?2"
+    " UNION SELECT entry, -1, x'' FROM {G} WHERE seq > ?1) ORDER BY id",
     "UPDATE {E} SET seq = ?2 WHERE id = ?1 AND seq <> ?2",
 };
 // The items half of LoadAll (the items' key is (entry, ord): no sort).
@@ -140,8 +143,7 @@ bool SqliteCursor::step() {
     int rc = sqlite3_step(s_);
     if (rc == SQLITE_ROW) return true;
     if (rc != SQLITE_DONE) db_.fail(rc);
-    if (stamps_map_ >= 0 && sqlite3_changes(db_.handle()) > 0)
-        db_.wrote_entry(stamps_map_, inserts_ ? sqlite3_last_insert_rowid(db_.handle()) : first_, inserts_);
+    if (stamps_map_ >= 0 && sqlite3_changes(db_.handle()) > 0) db_.wrote_entry(stamps_map_, first_);
     return false;
 }
 
@@ -289,22 +291,16 @@ SqliteCursor &SqliteDb::stamp_cursor(int slot, int64_t map) {
     return *c;
 }
 
-int64_t SqliteDb::highest_stamp(int64_t map) {
+SqliteDb::ScanMark SqliteDb::highest_stamp(int64_t map) {
     Run q(stamp_cursor(kHighestStamp, map));
-    return q.step() ? q.int64(0) : 0;
+    if (!q.step()) return ScanMark{};
+    return ScanMark{last_version_, q.int64(0), q.int64(1)};
 }
 
 int64_t SqliteDb::write_stamp(int64_t map) {
-    auto [at, fresh] = write_stamps_.try_emplace(map, 0);
-    if (fresh) {
-        try {
-            at->second = highest_stamp(map) + 1;
-        } catch (...) {
-            write_stamps_.erase(map);
-            throw;
-        }
-    }
-    return at->second;
+    int64_t &stamp = write_stamps_[map];
+    if (!stamp) stamp = highest_stamp(map).stamp + 1;
+    return stamp;
 }
 
 void SqliteDb::scan_from(int64_t map, int64_t view) {
@@ -313,29 +309,31 @@ void SqliteDb::scan_from(int64_t map, int64_t view) {
     auto at = marks_.find(map);
     if (at == marks_.end() || at->second.version != view) return;
     from_map_ = map;
-    from_stamp_ = at->second.stamp;
+    from_ = at->second;
 }
 
 Run SqliteDb::scan_entries(int64_t map) {
     bool changed_only = from_map_ == map;
-    int64_t since = from_stamp_;
+    ScanMark since = from_;
     from_map_ = -1;
     // Read first, so in the snapshot the scan reads. A write transaction
-    // that stamped this map already holds stamps that its rollback would
-    // take back: no mark then.
-    int64_t stamp = highest_stamp(map);
+    // that wrote into this map already holds stamps and ids that its
+    // rollback would take back (and an id may then be taken again): no
+    // mark then.
+    ScanMark now = highest_stamp(map);
     if (sqlite3_txn_state(db_, nullptr) == SQLITE_TXN_WRITE && write_stamps_.count(map))
         marks_.erase(map);
     else
-        marks_[map] = ScanMark{last_version_, stamp};
+        marks_[map] = now;
     if (!changed_only) return Run(cursor(Sql::ScanEntries, map));
     SqliteCursor &c = stamp_cursor(kStampedSince, map);
-    c.bind(1, since);
+    c.bind(1, since.stamp);
+    c.bind(2, since.last_id);
     return Run(c);
 }
 
-void SqliteDb::wrote_entry(int64_t map, int64_t id, bool inserted) {
-    if (!stamped_[map].insert(id).second || inserted) return;
+void SqliteDb::wrote_entry(int64_t map, int64_t id) {
+    if (!stamped_[map].insert(id).second) return;
     try {
         int64_t stamp = write_stamp(map);
         Run(stamp_cursor(kStampEntry, map)).bind(1, id).bind(2, stamp).done();
@@ -418,7 +416,6 @@ std::string SqliteDb::with_tables(std::string sql, int64_t map) const {
 // A statement's text for map `map`.
 std::string SqliteDb::sql_text(Sql which, int64_t map) const {
     if (which == Sql::FindMap && format_ < 2) return "SELECT id FROM maps WHERE name = ?1";
-    if (format_ >= 3 && which == Sql::InsertEntry) return with_tables(kInsertStamped, map);
     return with_tables(kSql[(size_t) which], map);
 }
 
@@ -453,8 +450,7 @@ SqliteCursor &SqliteDb::cursor(Sql which, int64_t map) {
     if (!c) {
         c = std::make_unique<SqliteCursor>(*this, prepare(sql_text(which, per_map(which) ? map : 0),
                                                           SQLITE_PREPARE_PERSISTENT));
-        if (format_ >= 3 && (which == Sql::InsertEntry || which == Sql::UpdateEntry))
-            c->stamps(map, which == Sql::InsertEntry);
+        if (format_ >= 3 && which == Sql::UpdateEntry) c->stamps(map);
     }
     return *c;
 }
@@ -472,15 +468,11 @@ Run SqliteDb::run(Sql which, int64_t map) {
             break;
         case Sql::ScanEntries:
             return scan_entries(map);
-        case Sql::InsertEntry: {
-            int64_t stamp = write_stamp(map);
-            SqliteCursor &c = cursor(which, map);
-            c.bind(3, stamp);
-            return Run(c);
-        }
+        case Sql::InsertEntry:
         case Sql::DeleteEntry:
         case Sql::DeleteAllEntries:
-            write_stamp(map);  // (the trigger stamps the removal above it)
+            // Written into (the trigger stamps a removal above every stamp).
+            write_stamps_.try_emplace(map, 0);
             break;
         default:
             break;

@@ -49,12 +49,9 @@ public:
     }
     // sqlite3_step's result code, nothing raised (for steps run without the GIL).
     int step_rc() { return sqlite3_step(s_); }
-    // The statement writes an entry of map `map` (format 3): each run that
+    // The statement updates an entry of map `map` (format 3): each run that
     // wrote one tells the connection which (see SqliteDb::wrote_entry).
-    void stamps(int64_t map, bool inserts) {
-        stamps_map_ = map;
-        inserts_ = inserts;
-    }
+    void stamps(int64_t map) { stamps_map_ = map; }
 
 private:
     void bind_int(int i, int64_t v);
@@ -63,7 +60,6 @@ private:
     sqlite3_stmt *s_;
     int64_t first_ = 0;  // the first parameter as last bound (an entry's id)
     int64_t stamps_map_ = -1;
-    bool inserts_ = false;
 };
 
 // LoadAll on SQLite: the entries and the items tables each scanned in their
@@ -165,9 +161,9 @@ public:
     std::string errmsg() const { return db_ ? sqlite3_errmsg(db_) : std::string(); }
     // Counts the log frames written (for _stats) and checkpoints a long log.
     void watch_wal();
-    // Entry `id` of map `map` was written by this write transaction: stamped
-    // with its stamp, once (an inserted row carries it already).
-    void wrote_entry(int64_t map, int64_t id, bool inserted);
+    // Entry `id` of map `map` was updated by this write transaction: stamped
+    // with its stamp, once.
+    void wrote_entry(int64_t map, int64_t id);
 
     // The connection can only read (the file or its file system is
     // read-only).
@@ -206,11 +202,16 @@ private:
     // The rows are in `format` from now on: the statements are made anew.
     void switch_format(int format);
     bool has_maps_table();
-    // Format 3's change stamps: the highest stamp of map `map`, in the
-    // snapshot in use; the stamp of the open write transaction's writes
-    // into it (one above that, taken at its first write there); the scan
-    // of the entries stamped above a given stamp.
-    int64_t highest_stamp(int64_t map);
+    // Per map: the data version the caller's key index holds as of a look
+    // at the map's entries, and the highest stamp and entry id it saw.
+    struct ScanMark {
+        int64_t version = 0, stamp = 0, last_id = 0;
+    };
+    // Format 3's change stamps: the highest stamp and id of map `map`, in
+    // the snapshot in use; the stamp of the open write transaction's
+    // updates in it (one above that, taken at the first); the scan of what
+    // changed since a look.
+    ScanMark highest_stamp(int64_t map);
     int64_t write_stamp(int64_t map);
     Run scan_entries(int64_t map);
     SqliteCursor &stamp_cursor(int slot, int64_t map);
@@ -231,15 +232,11 @@ private:
     int upgraded_from_ = format::kOldestVersion;  // the format before this connection's upgrade
     int64_t last_version_ = -1;  // what data_version() returned last
 
-    // Per map: the highest stamp the last scan of its entries read, and
-    // the data version the caller's key index holds as of that scan.
-    struct ScanMark {
-        int64_t version, stamp;
-    };
-    std::unordered_map<int64_t, ScanMark> marks_;
-    int64_t from_map_ = -1, from_stamp_ = 0;  // what scan_from() asked for the next scan
-    // The open write transaction's stamp per map it wrote into (cleared when
-    // one begins).
+    std::unordered_map<int64_t, ScanMark> marks_;  // the last scan of each map's entries
+    int64_t from_map_ = -1;  // what scan_from() asked for the next scan
+    ScanMark from_;
+    // The maps the open write transaction wrote into, each with the stamp
+    // of its updates there (0 until the first; cleared when one begins).
     std::unordered_map<int64_t, int64_t> write_stamps_;
     // The entries it stamped, per map (forgotten when a savepoint is rolled
     // back: they are stamped again when written again).
