@@ -36,13 +36,11 @@ std::string map_table_name(int format, const char *kind, int64_t map) {
     return m + (k == "entries" ? "stamped_entries" : "gone_entries");
 }
 
-// A map's change stamps (format 3), beside its entries table: the stamps'
-// index, and the removed entries' ids, each stamped by the trigger that
-// keeps them above every stamp of the map, the removed row's own included
-// (it may have held the highest).
 static std::string stamp_trigger_name(int64_t map) { return map_table_name(3, "gone", map) + "_stamp"; }
 
-// The trigger's statement, as the file's schema keeps it.
+// The trigger that stamps each removed entry's id above every stamp of the
+// map, the removed row's own included (it may have held the highest); its
+// statement as the file's schema keeps it.
 static std::string stamp_trigger_sql(int64_t map) {
     std::string e = map_table_name(3, "entries", map), g = map_table_name(3, "gone", map);
     return "CREATE TRIGGER " + stamp_trigger_name(map) + " AFTER DELETE ON " + e + " BEGIN INSERT INTO " + g +
@@ -50,6 +48,8 @@ static std::string stamp_trigger_sql(int64_t map) {
            " max(seq) FROM " + g + "), 0)) + 1) ON CONFLICT(entry) DO UPDATE SET seq = excluded.seq; END";
 }
 
+// A map's change stamps (format 3), beside its entries table: the stamps'
+// index (updated rows only), and the removed entries' ids with the trigger.
 static std::string change_stamps_sql(int64_t map) {
     std::string m = "map" + std::to_string(map), e = map_table_name(3, "entries", map),
                 g = map_table_name(3, "gone", map);
