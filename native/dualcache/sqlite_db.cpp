@@ -269,8 +269,7 @@ void SqliteDb::switch_format(int format) {
     map_stmts_.clear();
     stamp_stmts_.clear();
     marks_.clear();
-    write_stamps_.clear();
-    stamped_.clear();
+    forget_writes();
     from_map_ = -1;
     has_maps_ = false;
 }
@@ -316,15 +315,14 @@ Run SqliteDb::scan_entries(int64_t map) {
     bool changed_only = from_map_ == map;
     ScanMark since = from_;
     from_map_ = -1;
-    // Read first, so in the snapshot the scan reads. A write transaction
-    // that wrote into this map already holds stamps and ids that its
-    // rollback would take back (and an id may then be taken again): no
-    // mark then.
-    ScanMark now = highest_stamp(map);
+    // The mark is read first, so in the snapshot the scan reads. A write
+    // transaction that wrote into this map already holds stamps and ids
+    // that its rollback would take back (and an id may then be taken
+    // again): no mark then.
     if (sqlite3_txn_state(db_, nullptr) == SQLITE_TXN_WRITE && write_stamps_.count(map))
         marks_.erase(map);
     else
-        marks_[map] = now;
+        marks_[map] = highest_stamp(map);
     if (!changed_only) return Run(cursor(Sql::ScanEntries, map));
     SqliteCursor &c = stamp_cursor(kStampedSince, map);
     c.bind(1, since.stamp);
@@ -460,8 +458,7 @@ Run SqliteDb::run(Sql which, int64_t map) {
     if (which == Sql::LoadAll) return Run(merged_scan(map));
     if (format_ >= 3) switch (which) {
         case Sql::BeginImmediate:
-            write_stamps_.clear();
-            stamped_.clear();
+            forget_writes();
             break;
         case Sql::RollbackTo:
             stamped_.clear();
@@ -585,10 +582,7 @@ std::vector<std::string> SqliteDb::nonempty_maps() {
 }
 
 void SqliteDb::run_blocking(Sql which) {
-    if (which == Sql::BeginImmediate) {
-        write_stamps_.clear();
-        stamped_.clear();
-    }
+    if (which == Sql::BeginImmediate) forget_writes();
     SqliteCursor &c = cursor(which, 0);
     Run q(c);
     int rc;

@@ -215,6 +215,11 @@ private:
     int64_t write_stamp(int64_t map);
     Run scan_entries(int64_t map);
     SqliteCursor &stamp_cursor(int slot, int64_t map);
+    // A write transaction begins (or the format changed): it wrote nothing.
+    void forget_writes() {
+        write_stamps_.clear();
+        stamped_.clear();
+    }
     static constexpr int kHighestStamp = 0, kStampedSince = 1, kStampEntry = 2;
     static int wal_hook(void *self, sqlite3 *db, const char *name, int pages);
     void open(int flags, const std::string &name);
