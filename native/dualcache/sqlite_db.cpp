@@ -50,12 +50,12 @@ static const char *const kSql[] = {
 static_assert(sizeof kSql / sizeof *kSql == (size_t) Sql::Count_);
 // Format 3's stamps. An inserted entry is not stamped (0, outside the
 // stamps' index): it is found by its id, above every id of an earlier
-// look. An update is stamped by a statement of its own, once per
-// transaction and entry. The statements: the highest stamp of a map and
-// its highest entry id; what changed since a look that saw stamp ?1 and
-// id ?2, as ScanEntries gives it (see Db::scan_from): a first row with id
-// 0, then (id, version, key), or (id, -1, '') for an entry removed since;
-// an entry's stamp.
+// look. An entry's first update in a transaction stamps it (kStampingUpdate);
+// its later updates there leave the stamp, and the stamps' index, alone.
+// The statements: the highest stamp of a map and its highest entry id; what
+// changed since a look that saw stamp ?1 and id ?2, as ScanEntries gives it
+// (see Db::scan_from): a first row with id 0, then (id, version, key), or
+// (id, -1, '') for an entry removed since.
 static const char *const kStampSql[] = {
     "SELECT max(coalesce((SELECT max(seq) FROM {E} WHERE seq > 0), 0), coalesce((SELECT max(seq) FROM {G}), 0)),"
     " coalesce((SELECT max(id) FROM {E}), 0)",
@@ -63,8 +63,9 @@ static const char *const kStampSql[] = {
     " UNION SELECT id, version, key FROM {E} WHERE seq > ?1 AND seq > 0"
     " UNION SELECT id, version, key FROM {E} WHERE id > ?2"
     " UNION SELECT entry, -1, x'' FROM {G} WHERE seq > ?1) ORDER BY id",
-    "UPDATE {E} SET seq = ?2 WHERE id = ?1 AND seq <> ?2",
 };
+// UpdateEntry that also stamps the entry (?4).
+static const char *const kStampingUpdate = "UPDATE {E} SET version = ?2, value = ?3, seq = ?4 WHERE id = ?1";
 // The items half of LoadAll (the items' key is (entry, ord): no sort).
 static const char *const kLoadAllItems = "SELECT entry, ord, ikey, value FROM {I} ORDER BY entry, ord";
 
@@ -139,11 +140,36 @@ void SqliteCursor::bind_text(int i, std::string_view text) {
     if (rc != SQLITE_OK) db_.fail(rc);
 }
 
+// The update of `entry` stamps it unless this transaction did already.
+void SqliteCursor::choose(int64_t entry) {
+    sqlite3_stmt *want = db_.stamped(stamps_map_, entry) ? plain_ : stamping_;
+    if (want != s_) {
+        // (A statement chosen for another id is left unbound.)
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+        s_ = want;
+    }
+    entry_ = entry;
+}
+
 bool SqliteCursor::step() {
+    if (s_ == stamping_) return step_stamping();
     int rc = sqlite3_step(s_);
     if (rc == SQLITE_ROW) return true;
     if (rc != SQLITE_DONE) db_.fail(rc);
-    if (stamps_map_ >= 0 && sqlite3_changes(db_.handle()) > 0) db_.wrote_entry(stamps_map_, first_);
+    return false;
+}
+
+// An entry's first update in the transaction, with its stamp (no rows).
+bool SqliteCursor::step_stamping() {
+    int rc = sqlite3_bind_int64(s_, 4, db_.write_stamp(stamps_map_));
+    if (rc == SQLITE_OK) {
+        db_.claim_stamp(stamps_map_, entry_);
+        rc = sqlite3_step(s_);
+        // An update that found no entry stamped nothing.
+        if (rc != SQLITE_DONE || sqlite3_changes(db_.handle()) == 0) db_.unclaim_stamp(stamps_map_, entry_);
+    }
+    if (rc != SQLITE_DONE) db_.fail(rc);
     return false;
 }
 
@@ -330,17 +356,6 @@ Run SqliteDb::scan_entries(int64_t map) {
     return Run(c);
 }
 
-void SqliteDb::wrote_entry(int64_t map, int64_t id) {
-    if (!stamped_[map].insert(id).second) return;
-    try {
-        int64_t stamp = write_stamp(map);
-        Run(stamp_cursor(kStampEntry, map)).bind(1, id).bind(2, stamp).done();
-    } catch (...) {
-        stamped_[map].erase(id);
-        throw;
-    }
-}
-
 void SqliteDb::check_scanned(int64_t map, int64_t rows) {
     // Counted through the key index: a row the table lost (or the index)
     // shows as a difference.
@@ -446,9 +461,11 @@ SqliteCursor &SqliteDb::cursor(Sql which, int64_t map) {
     Statements &set = map && per_map(which) ? map_stmts_[map] : stmts_;
     std::unique_ptr<SqliteCursor> &c = set[(size_t) which];
     if (!c) {
-        c = std::make_unique<SqliteCursor>(*this, prepare(sql_text(which, per_map(which) ? map : 0),
-                                                          SQLITE_PREPARE_PERSISTENT));
-        if (format_ >= 3 && which == Sql::UpdateEntry) c->stamps(map);
+        auto made = std::make_unique<SqliteCursor>(*this, prepare(sql_text(which, per_map(which) ? map : 0),
+                                                                  SQLITE_PREPARE_PERSISTENT));
+        if (format_ >= 3 && which == Sql::UpdateEntry)
+            made->stamps(map, prepare(with_tables(kStampingUpdate, map), SQLITE_PREPARE_PERSISTENT));
+        c = std::move(made);
     }
     return *c;
 }

@@ -24,11 +24,14 @@ class SqliteDb;
 // One prepared statement of the connection.
 class SqliteCursor final : public Cursor {
 public:
-    SqliteCursor(SqliteDb &db, sqlite3_stmt *s) : db_(db), s_(s) {}
-    ~SqliteCursor() { sqlite3_finalize(s_); }
+    SqliteCursor(SqliteDb &db, sqlite3_stmt *s) : db_(db), s_(s), plain_(s) {}
+    ~SqliteCursor() {
+        sqlite3_finalize(plain_);
+        sqlite3_finalize(stamping_);
+    }
 
     void bind(int i, int64_t v) override {
-        if (i == 1) first_ = v;
+        if (i == 1 && stamping_) choose(v);
         bind_int(i, v);
     }
     void bind_blob(int i, std::string_view blob) override;  // SQLITE_STATIC
@@ -46,19 +49,29 @@ public:
     void reset() noexcept override {
         sqlite3_reset(s_);
         sqlite3_clear_bindings(s_);
+        s_ = plain_;
     }
     // sqlite3_step's result code, nothing raised (for steps run without the GIL).
     int step_rc() { return sqlite3_step(s_); }
-    // The statement updates an entry of map `map` (format 3): each run that
-    // wrote one tells the connection which (see SqliteDb::wrote_entry).
-    void stamps(int64_t map) { stamps_map_ = map; }
+    // The statement updates an entry of map `map` (format 3). `stamping`
+    // (owned from here on) is the same update that also sets the entry's
+    // stamp (?4): it runs instead at the entry's first update in a write
+    // transaction, and is chosen when the entry's id (?1, bound first) is.
+    void stamps(int64_t map, sqlite3_stmt *stamping) {
+        stamps_map_ = map;
+        stamping_ = stamping;
+    }
 
 private:
     void bind_int(int i, int64_t v);
+    void choose(int64_t entry);
+    bool step_stamping();
 
     SqliteDb &db_;
-    sqlite3_stmt *s_;
-    int64_t first_ = 0;  // the first parameter as last bound (an entry's id)
+    sqlite3_stmt *s_;  // the statement bound and run now: plain_ or stamping_
+    sqlite3_stmt *plain_;
+    sqlite3_stmt *stamping_ = nullptr;
+    int64_t entry_ = 0;  // the entry stamping_ is bound for
     int64_t stamps_map_ = -1;
 };
 
@@ -161,9 +174,18 @@ public:
     std::string errmsg() const { return db_ ? sqlite3_errmsg(db_) : std::string(); }
     // Counts the log frames written (for _stats) and checkpoints a long log.
     void watch_wal();
-    // Entry `id` of map `map` was updated by this write transaction: stamped
-    // with its stamp, once.
-    void wrote_entry(int64_t map, int64_t id);
+    // The open write transaction stamped entry `id` of map `map` (its
+    // updates there then leave the stamp alone); it stamps it now; that
+    // failed.
+    bool stamped(int64_t map, int64_t id) const {
+        auto at = stamped_.find(map);
+        return at != stamped_.end() && at->second.count(id);
+    }
+    void claim_stamp(int64_t map, int64_t id) { stamped_[map].insert(id); }
+    void unclaim_stamp(int64_t map, int64_t id) { stamped_[map].erase(id); }
+    // The stamp of the open write transaction's updates in map `map`: one
+    // above every stamp of the map, taken at its first update.
+    int64_t write_stamp(int64_t map);
 
     // The connection can only read (the file or its file system is
     // read-only).
@@ -208,11 +230,8 @@ private:
         int64_t version = 0, stamp = 0, last_id = 0;
     };
     // Format 3's change stamps: the highest stamp and id of map `map`, in
-    // the snapshot in use; the stamp of the open write transaction's
-    // updates in it (one above that, taken at the first); the scan of what
-    // changed since a look.
+    // the snapshot in use; the scan of what changed since a look.
     ScanMark highest_stamp(int64_t map);
-    int64_t write_stamp(int64_t map);
     Run scan_entries(int64_t map);
     SqliteCursor &stamp_cursor(int slot, int64_t map);
     // A write transaction begins (or the format changed): it wrote nothing.
@@ -220,7 +239,7 @@ private:
         write_stamps_.clear();
         stamped_.clear();
     }
-    static constexpr int kHighestStamp = 0, kStampedSince = 1, kStampEntry = 2;
+    static constexpr int kHighestStamp = 0, kStampedSince = 1;
     static int wal_hook(void *self, sqlite3 *db, const char *name, int pages);
     void open(int flags, const std::string &name);
 
@@ -247,7 +266,7 @@ private:
     // back: they are stamped again when written again).
     std::unordered_map<int64_t, std::unordered_set<int64_t>> stamped_;
     // The statements of the stamps, per map (see kStampSql).
-    std::unordered_map<int64_t, std::array<std::unique_ptr<SqliteCursor>, 3>> stamp_stmts_;
+    std::unordered_map<int64_t, std::array<std::unique_ptr<SqliteCursor>, 2>> stamp_stmts_;
 };
 
 }  // namespace dualcache
