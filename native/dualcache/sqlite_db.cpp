@@ -211,6 +211,8 @@ void SqliteDb::open(int flags, const std::string &name) {
     }
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, format::kBusyTimeoutMs);
+    sqlite3_commit_hook(db_, &SqliteDb::transaction_ended, this);
+    sqlite3_rollback_hook(db_, &SqliteDb::rollback_ended, this);
     // The file opened must be the one checked: nothing swapped in between.
     struct stat st;
     if (lstat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || file_id(st) != id_) {
@@ -286,6 +288,14 @@ int64_t SqliteDb::data_version() {
         if (now > format_) switch_format((int) now);
     }
     last_version_ = v;
+    if (write_begun_) {
+        // Under the lock of a write transaction: no other connection
+        // committed since the last one's when the version is the same.
+        write_begun_ = false;
+        hints_hold_ = v == write_version_ && format_ >= 3;
+        if (!hints_hold_) stamp_hints_.clear();
+        write_version_ = v;
+    }
     return v;
 }
 
@@ -324,9 +334,44 @@ SqliteDb::ScanMark SqliteDb::highest_stamp(int64_t map) {
 
 int64_t SqliteDb::write_stamp(int64_t map) {
     int64_t &stamp = write_stamps_[map];
-    if (!stamp) stamp = highest_stamp(map).stamp + 1;
+    if (!stamp) {
+        auto hint = hints_hold_ ? stamp_hints_.find(map) : stamp_hints_.end();
+        stamp = (hint != stamp_hints_.end() ? hint->second : highest_stamp(map).stamp) + 1;
+    }
     return stamp;
 }
+
+void SqliteDb::begin_writes() {
+    for (const auto &[map, stamp] : write_stamps_) {
+        if (removed_from_.count(map)) {
+            stamp_hints_.erase(map);
+        } else if (stamp) {
+            int64_t &hint = stamp_hints_[map];
+            hint = std::max(hint, stamp);
+        }
+    }
+    write_stamps_.clear();
+    stamped_.clear();
+    removed_from_.clear();
+    hints_hold_ = false;
+}
+
+void SqliteDb::forget_writes() {
+    write_stamps_.clear();
+    stamped_.clear();
+    removed_from_.clear();
+    stamp_hints_.clear();
+    write_version_ = -1;
+    write_begun_ = hints_hold_ = false;
+}
+
+// Any end of a transaction (also one this class did not begin).
+int SqliteDb::transaction_ended(void *self) {
+    static_cast<SqliteDb *>(self)->hints_hold_ = false;
+    return 0;
+}
+
+void SqliteDb::rollback_ended(void *self) { transaction_ended(self); }
 
 void SqliteDb::scan_from(int64_t map, int64_t view) {
     from_map_ = -1;
@@ -475,17 +520,20 @@ Run SqliteDb::run(Sql which, int64_t map) {
     if (which == Sql::LoadAll) return Run(merged_scan(map));
     if (format_ >= 3) switch (which) {
         case Sql::BeginImmediate:
-            forget_writes();
+            begin_writes();
             break;
         case Sql::RollbackTo:
             stamped_.clear();
             break;
         case Sql::ScanEntries:
             return scan_entries(map);
-        case Sql::InsertEntry:
         case Sql::DeleteEntry:
         case Sql::DeleteAllEntries:
-            // Written into (the trigger stamps a removal above every stamp).
+            // The trigger stamps a removal above every stamp.
+            removed_from_.insert(map);
+            [[fallthrough]];
+        case Sql::InsertEntry:
+            // Written into.
             write_stamps_.try_emplace(map, 0);
             break;
         default:
@@ -558,6 +606,8 @@ void SqliteDb::drop_map(int64_t id) {
     marks_.erase(id);
     write_stamps_.erase(id);
     stamped_.erase(id);
+    removed_from_.erase(id);
+    stamp_hints_.erase(id);
     for (Sql s : {Sql::FindMap, Sql::InsertMap}) stmts_[(size_t) s].reset();
     has_maps_ = false;  // the rollback may have removed the table itself
 }
@@ -599,7 +649,7 @@ std::vector<std::string> SqliteDb::nonempty_maps() {
 }
 
 void SqliteDb::run_blocking(Sql which) {
-    if (which == Sql::BeginImmediate) forget_writes();
+    if (which == Sql::BeginImmediate) begin_writes();
     SqliteCursor &c = cursor(which, 0);
     Run q(c);
     int rc;
@@ -608,6 +658,8 @@ void SqliteDb::run_blocking(Sql which) {
         rc = c.step_rc();
     }
     if (rc != SQLITE_DONE && rc != SQLITE_ROW) fail(rc);
+    // The data version read next is read under the write lock.
+    if (which == Sql::BeginImmediate) write_begun_ = true;
 }
 
 void SqliteDb::exec(const char *sql) {

@@ -234,11 +234,13 @@ private:
     ScanMark highest_stamp(int64_t map);
     Run scan_entries(int64_t map);
     SqliteCursor &stamp_cursor(int slot, int64_t map);
-    // A write transaction begins (or the format changed): it wrote nothing.
-    void forget_writes() {
-        write_stamps_.clear();
-        stamped_.clear();
-    }
+    // A write transaction begins: it wrote nothing yet (what the last one
+    // wrote goes into stamp_hints_). The format changed: nothing of the
+    // stamps is known.
+    void begin_writes();
+    void forget_writes();
+    static int transaction_ended(void *self);
+    static void rollback_ended(void *self);
     static constexpr int kHighestStamp = 0, kStampedSince = 1;
     static int wal_hook(void *self, sqlite3 *db, const char *name, int pages);
     void open(int flags, const std::string &name);
@@ -265,6 +267,20 @@ private:
     // The entries it stamped, per map (forgotten when a savepoint is rolled
     // back: they are stamped again when written again).
     std::unordered_map<int64_t, std::unordered_set<int64_t>> stamped_;
+    // The maps it removed entries from (the trigger stamped those).
+    std::unordered_set<int64_t> removed_from_;
+    // Per map, a number no stamp of the map is above, as of the data
+    // version read under the lock of this connection's last write
+    // transaction (write_version_) and what this connection wrote since:
+    // when no other connection has committed since (the data version under
+    // the next write transaction's lock is the same), that transaction's
+    // stamp is one above it without asking the file. Removals are not
+    // counted (the trigger's stamps may be higher): such a map's number is
+    // dropped. A number too high only leaves a gap between stamps.
+    std::unordered_map<int64_t, int64_t> stamp_hints_;
+    int64_t write_version_ = -1;
+    bool write_begun_ = false;  // the data version under its lock is still to be read
+    bool hints_hold_ = false;   // for the open write transaction (until it ends)
     // The statements of the stamps, per map (see kStampSql).
     std::unordered_map<int64_t, std::array<std::unique_ptr<SqliteCursor>, 2>> stamp_stmts_;
 };
