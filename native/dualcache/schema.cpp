@@ -473,19 +473,19 @@ void upgrade_rows(SqliteDb &db) {
     }
 
     for (int64_t id : maps) {
-        std::string old = id ? "_" + std::to_string(id) : "";
-        std::string m = "map" + std::to_string(id);
-        if (!has_table(db, "entries" + old)) {  // a map row without its tables: give it empty ones
+        std::string old_e = map_table_name(1, "entries", id), old_i = map_table_name(1, "items", id);
+        std::string e = map_table_name(2, "entries", id), i = map_table_name(2, "items", id);
+        if (!has_table(db, old_e)) {  // a map row without its tables: give it empty ones
             db.exec(map_tables_sql(id).c_str());
             continue;
         }
-        std::string sql = "DROP INDEX IF EXISTS entries" + old + "_key; DROP INDEX IF EXISTS items" + old +
-                          "_key; ALTER TABLE entries" + old + " RENAME TO " + m + "_entries; ALTER TABLE items" +
-                          old + " RENAME TO " + m + "_items;";
+        std::string sql = "DROP INDEX IF EXISTS " + old_e + "_key; DROP INDEX IF EXISTS " + old_i +
+                          "_key; ALTER TABLE " + old_e + " RENAME TO " + e + "; ALTER TABLE " + old_i +
+                          " RENAME TO " + i + ";";
         db.exec(sql.c_str());
-        rewrite_rows(db, up, id, m + "_entries", m + "_items");
-        unique_index(db, "CREATE UNIQUE INDEX " + m + "_entries_key ON " + m + "_entries(key)");
-        unique_index(db, "CREATE UNIQUE INDEX " + m + "_items_key ON " + m + "_items(entry, ikey)");
+        rewrite_rows(db, up, id, e, i);
+        unique_index(db, "CREATE UNIQUE INDEX " + e + "_key ON " + e + "(key)");
+        unique_index(db, "CREATE UNIQUE INDEX " + i + "_key ON " + i + "(entry, ikey)");
     }
 
     db.exec("CREATE TABLE shapes(id INTEGER PRIMARY KEY, shape BLOB NOT NULL); DROP TABLE tags;");
