@@ -60,13 +60,14 @@ static std::string change_stamps_sql(int64_t map) {
 }
 
 std::string map_tables_sql(int64_t id) {
-    std::string m = "map" + std::to_string(id), e = map_table_name(format::kFileVersion, "entries", id);
+    std::string m = "map" + std::to_string(id), e = map_table_name(format::kFileVersion, "entries", id),
+                i = map_table_name(format::kFileVersion, "items", id);
     return "CREATE TABLE " + e + "(id INTEGER PRIMARY KEY AUTOINCREMENT, version INTEGER NOT NULL,"
            " key BLOB NOT NULL, value BLOB NOT NULL, seq INTEGER NOT NULL DEFAULT 0);"
-           "CREATE TABLE " + m + "_items(entry INTEGER NOT NULL, ord INTEGER NOT NULL, ikey BLOB NOT NULL,"
+           "CREATE TABLE " + i + "(entry INTEGER NOT NULL, ord INTEGER NOT NULL, ikey BLOB NOT NULL,"
            " value BLOB NOT NULL, PRIMARY KEY(entry, ord)) WITHOUT ROWID;"
            "CREATE UNIQUE INDEX " + m + "_entries_key ON " + e + "(key);"
-           "CREATE UNIQUE INDEX " + m + "_items_key ON " + m + "_items(entry, ikey);" +
+           "CREATE UNIQUE INDEX " + i + "_key ON " + i + "(entry, ikey);" +
            change_stamps_sql(id);
 }
 
