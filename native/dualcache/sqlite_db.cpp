@@ -257,7 +257,7 @@ void SqliteDb::close() {
     if (!db_) return;
     for (auto &s : stmts_) s.reset();
     map_stmts_.clear();
-    stamp_stmts_.clear();
+    stamps_.clear();
     scan_.reset();
     sqlite3_close_v2(db_);
     db_ = nullptr;
@@ -293,7 +293,8 @@ int64_t SqliteDb::data_version() {
         // committed since the last one's when the version is the same.
         write_begun_ = false;
         hints_hold_ = v == write_version_ && format_ >= 3;
-        if (!hints_hold_) stamp_hints_.clear();
+        if (!hints_hold_)
+            for (auto &[map, known] : stamps_) known.hint.reset();
         write_version_ = v;
     }
     return v;
@@ -303,9 +304,10 @@ void SqliteDb::switch_format(int format) {
     format_ = format;
     for (auto &s : stmts_) s.reset();
     map_stmts_.clear();
-    stamp_stmts_.clear();
-    marks_.clear();
-    forget_writes();
+    // Nothing of the stamps is known.
+    stamps_.clear();
+    write_version_ = -1;
+    write_begun_ = hints_hold_ = false;
     from_map_ = -1;
     has_maps_ = false;
 }
@@ -321,7 +323,7 @@ void SqliteDb::upgrade_undone() { switch_format(upgraded_from_); }
 // --- change stamps (format 3) ------------------------------------------------------
 
 SqliteCursor &SqliteDb::stamp_cursor(int slot, int64_t map) {
-    std::unique_ptr<SqliteCursor> &c = stamp_stmts_[map][(size_t) slot];
+    std::unique_ptr<SqliteCursor> &c = stamps_[map].stmts[(size_t) slot];
     if (!c) c = std::make_unique<SqliteCursor>(*this, prepare(with_tables(kStampSql[slot], map), SQLITE_PREPARE_PERSISTENT));
     return *c;
 }
@@ -333,36 +335,27 @@ SqliteDb::ScanMark SqliteDb::highest_stamp(int64_t map) {
 }
 
 int64_t SqliteDb::write_stamp(int64_t map) {
-    int64_t &stamp = write_stamps_[map];
-    if (!stamp) {
-        auto hint = hints_hold_ ? stamp_hints_.find(map) : stamp_hints_.end();
-        stamp = (hint != stamp_hints_.end() ? hint->second : highest_stamp(map).stamp) + 1;
-    }
-    return stamp;
+    MapStamps &known = stamps_[map];
+    known.written = true;
+    if (!known.stamp) known.stamp = (hints_hold_ && known.hint ? *known.hint : highest_stamp(map).stamp) + 1;
+    return known.stamp;
 }
 
 void SqliteDb::begin_writes() {
-    for (const auto &[map, stamp] : write_stamps_) {
-        if (removed_from_.count(map)) {
-            stamp_hints_.erase(map);
-        } else if (stamp) {
-            int64_t &hint = stamp_hints_[map];
-            hint = std::max(hint, stamp);
-        }
+    for (auto &[map, known] : stamps_) {
+        if (known.removed)
+            known.hint.reset();
+        else if (known.stamp)
+            known.hint = std::max(known.hint.value_or(0), known.stamp);
+        known.written = known.removed = false;
+        known.stamp = 0;
+        // (A set grown by a large batch is given back rather than kept.)
+        if (known.stamped.bucket_count() > 1024)
+            known.stamped = {};
+        else
+            known.stamped.clear();
     }
-    write_stamps_.clear();
-    stamped_.clear();
-    removed_from_.clear();
     hints_hold_ = false;
-}
-
-void SqliteDb::forget_writes() {
-    write_stamps_.clear();
-    stamped_.clear();
-    removed_from_.clear();
-    stamp_hints_.clear();
-    write_version_ = -1;
-    write_begun_ = hints_hold_ = false;
 }
 
 // Any end of a transaction (also one this class did not begin).
@@ -376,10 +369,10 @@ void SqliteDb::rollback_ended(void *self) { transaction_ended(self); }
 void SqliteDb::scan_from(int64_t map, int64_t view) {
     from_map_ = -1;
     if (format_ < 3 || map < 0) return;
-    auto at = marks_.find(map);
-    if (at == marks_.end() || at->second.version != view) return;
+    auto at = stamps_.find(map);
+    if (at == stamps_.end() || !at->second.mark || at->second.mark->version != view) return;
     from_map_ = map;
-    from_ = at->second;
+    from_ = *at->second.mark;
 }
 
 Run SqliteDb::scan_entries(int64_t map) {
@@ -390,10 +383,11 @@ Run SqliteDb::scan_entries(int64_t map) {
     // transaction that wrote into this map already holds stamps and ids
     // that its rollback would take back (and an id may then be taken
     // again): no mark then.
-    if (sqlite3_txn_state(db_, nullptr) == SQLITE_TXN_WRITE && write_stamps_.count(map))
-        marks_.erase(map);
+    MapStamps &known = stamps_[map];
+    if (sqlite3_txn_state(db_, nullptr) == SQLITE_TXN_WRITE && known.written)
+        known.mark.reset();
     else
-        marks_[map] = highest_stamp(map);
+        known.mark = highest_stamp(map);
     if (!changed_only) return Run(cursor(Sql::ScanEntries, map));
     SqliteCursor &c = stamp_cursor(kStampedSince, map);
     c.bind(1, since.stamp);
@@ -523,18 +517,17 @@ Run SqliteDb::run(Sql which, int64_t map) {
             begin_writes();
             break;
         case Sql::RollbackTo:
-            stamped_.clear();
+            for (auto &[id, known] : stamps_) known.stamped.clear();
             break;
         case Sql::ScanEntries:
             return scan_entries(map);
         case Sql::DeleteEntry:
         case Sql::DeleteAllEntries:
             // The trigger stamps a removal above every stamp.
-            removed_from_.insert(map);
+            stamps_[map].removed = true;
             [[fallthrough]];
         case Sql::InsertEntry:
-            // Written into.
-            write_stamps_.try_emplace(map, 0);
+            stamps_[map].written = true;
             break;
         default:
             break;
@@ -602,12 +595,7 @@ int64_t SqliteDb::create_map(std::string_view name) {
 
 void SqliteDb::drop_map(int64_t id) {
     map_stmts_.erase(id);
-    stamp_stmts_.erase(id);
-    marks_.erase(id);
-    write_stamps_.erase(id);
-    stamped_.erase(id);
-    removed_from_.erase(id);
-    stamp_hints_.erase(id);
+    stamps_.erase(id);
     for (Sql s : {Sql::FindMap, Sql::InsertMap}) stmts_[(size_t) s].reset();
     has_maps_ = false;  // the rollback may have removed the table itself
 }

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -178,11 +179,11 @@ public:
     // updates there then leave the stamp alone); it stamps it now; that
     // failed.
     bool stamped(int64_t map, int64_t id) const {
-        auto at = stamped_.find(map);
-        return at != stamped_.end() && at->second.count(id);
+        auto at = stamps_.find(map);
+        return at != stamps_.end() && at->second.stamped.count(id);
     }
-    void claim_stamp(int64_t map, int64_t id) { stamped_[map].insert(id); }
-    void unclaim_stamp(int64_t map, int64_t id) { stamped_[map].erase(id); }
+    void claim_stamp(int64_t map, int64_t id) { stamps_[map].stamped.insert(id); }
+    void unclaim_stamp(int64_t map, int64_t id) { stamps_[map].stamped.erase(id); }
     // The stamp of the open write transaction's updates in map `map`: one
     // above every stamp of the map, taken at its first update.
     int64_t write_stamp(int64_t map);
@@ -235,10 +236,8 @@ private:
     Run scan_entries(int64_t map);
     SqliteCursor &stamp_cursor(int slot, int64_t map);
     // A write transaction begins: it wrote nothing yet (what the last one
-    // wrote goes into stamp_hints_). The format changed: nothing of the
-    // stamps is known.
+    // wrote goes into each map's hint).
     void begin_writes();
-    void forget_writes();
     static int transaction_ended(void *self);
     static void rollback_ended(void *self);
     static constexpr int kHighestStamp = 0, kStampedSince = 1;
@@ -258,31 +257,37 @@ private:
     int upgraded_from_ = format::kOldestVersion;  // the format before this connection's upgrade
     int64_t last_version_ = -1;  // what data_version() returned last
 
-    std::unordered_map<int64_t, ScanMark> marks_;  // the last scan of each map's entries
     int64_t from_map_ = -1;  // what scan_from() asked for the next scan
     ScanMark from_;
-    // The maps the open write transaction wrote into, each with the stamp
-    // of its updates there (0 until the first; cleared when one begins).
-    std::unordered_map<int64_t, int64_t> write_stamps_;
-    // The entries it stamped, per map (forgotten when a savepoint is rolled
-    // back: they are stamped again when written again).
-    std::unordered_map<int64_t, std::unordered_set<int64_t>> stamped_;
-    // The maps it removed entries from (the trigger stamped those).
-    std::unordered_set<int64_t> removed_from_;
-    // Per map, a number no stamp of the map is above, as of the data
-    // version read under the lock of this connection's last write
-    // transaction (write_version_) and what this connection wrote since:
-    // when no other connection has committed since (the data version under
-    // the next write transaction's lock is the same), that transaction's
-    // stamp is one above it without asking the file. Removals are not
-    // counted (the trigger's stamps may be higher): such a map's number is
-    // dropped. A number too high only leaves a gap between stamps.
-    std::unordered_map<int64_t, int64_t> stamp_hints_;
+    // What this connection knows of one map's change stamps.
+    struct MapStamps {
+        std::optional<ScanMark> mark;  // the last scan of the map's entries
+        // The open write transaction (reset when one begins): it wrote into
+        // the map; the stamp of its updates there (0 until the first); the
+        // entries it stamped (forgotten when a savepoint is rolled back:
+        // they are stamped again when written again); it removed entries
+        // (the trigger stamped those).
+        bool written = false;
+        int64_t stamp = 0;
+        std::unordered_set<int64_t> stamped;
+        bool removed = false;
+        // A number no stamp of the map is above, as of the data version
+        // read under the lock of this connection's last write transaction
+        // (write_version_) and what this connection wrote since: when no
+        // other connection has committed since (the data version under the
+        // next write transaction's lock is the same), that transaction's
+        // stamp is one above it without asking the file. Removals are not
+        // counted (the trigger's stamps may be higher): such a map's hint
+        // is dropped. A number too high only leaves a gap between stamps.
+        std::optional<int64_t> hint;
+        // The statements of the stamps (see kStampSql).
+        std::array<std::unique_ptr<SqliteCursor>, 2> stmts;
+    };
+    // By map id; all of it goes with a change of format.
+    std::unordered_map<int64_t, MapStamps> stamps_;
     int64_t write_version_ = -1;
     bool write_begun_ = false;  // the data version under its lock is still to be read
     bool hints_hold_ = false;   // for the open write transaction (until it ends)
-    // The statements of the stamps, per map (see kStampSql).
-    std::unordered_map<int64_t, std::array<std::unique_ptr<SqliteCursor>, 2>> stamp_stmts_;
 };
 
 }  // namespace dualcache
