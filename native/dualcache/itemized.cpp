@@ -422,14 +422,32 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
     for (const FreshItem &f : fresh)
         if (!put_item(mapping.ptr(), f.key.ptr(), f.value.ptr())) return nb::object();
     // The known state describes the new mapping's first rows: it serves on,
-    // with the new rows added and without a mark (no change record has
-    // seen the new mapping).
+    // with the new rows added and without a mark until the value is built
+    // around the mapping (mark_items). Every known item was found unchanged,
+    // so clean; the new ones are looked at.
     state = std::move(known_state);
     state->mark = zelph_items_mark{0, 0};
-    state->clean = false;
-    for (FreshItem &f : fresh) state->add(f.key, f.value, f.fields, f.ord, f.crc);
+    state->clean = true;
+    last_type = nullptr;
+    for (FreshItem &f : fresh) {
+        state->add(f.key, f.value, f.fields, f.ord, f.crc);
+        if (Py_TYPE(f.value.ptr()) != last_type) {
+            last_type = Py_TYPE(f.value.ptr());
+            last_rc = record_class_of(last_type);
+        }
+        if (!item_clean(f.value.ptr(), last_rc, f.fields)) state->clean = false;
+    }
     decoded += fresh.size();
     return mapping;
+}
+
+void mark_items(ItemState &state, PyObject *mapping, decltype(zelph_record_codec::items_changed) changed) {
+    if (!changed || !state.clean) return;
+    PyObject *keys[1], *values[1];
+    int kinds[1];
+    zelph_items_mark since{0, 0}, now{0, 0};
+    changed(mapping, &since, &now, keys, values, kinds, 1);
+    state.mark = now;
 }
 
 bool extend_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head, ItemState &known,

@@ -95,6 +95,13 @@ nb::object load_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decod
 nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
                         std::unique_ptr<ItemState> &known, std::unique_ptr<ItemState> &state, size_t &decoded);
 
+// Once a value is built around `mapping`, the mapping reload_items gave
+// with `state`: marks the state with the owning module's change record
+// (`changed`, may be null) where it keeps one, so that the next read after
+// another connection appended items extends the value in place
+// (extend_items) instead of building another.
+void mark_items(ItemState &state, PyObject *mapping, decltype(zelph_record_codec::items_changed) changed);
+
 // Brings `known` and `mapping` (the live mapping it describes, an exact
 // dict) up to the rows of entry `id` when another connection only appended
 // items since: the known rows must come back unchanged, the head's count

@@ -441,6 +441,7 @@ bool Store::load(Entry &e) {
                     // Another connection wrote the entry since this one knew
                     // its rows: usually it only added items.
                     nb::object mapping;
+                    bool reloaded = false;
                     size_t decoded = 0;
                     if (e.items && e.items->outdated && extend_outdated(e, dec, h, stored, decoded)) {
                         // The live value it was, with the items appended since.
@@ -456,6 +457,7 @@ bool Store::load(Entry &e) {
                         mapping = reload_items(db, map_id_, dec, e.id, h, e.items, st, decoded);
                         if (mapping) {
                             ++incremental_loads_;
+                            reloaded = true;
                         } else if (narrow) {
                             narrow = false;
                             continue;
@@ -467,7 +469,9 @@ bool Store::load(Entry &e) {
                             decoded = st->live;
                         }
                         items_decoded_ += (int64_t) decoded;
+                        PyObject *items = mapping.ptr();  // held by the value from here on
                         value = assemble(h, std::move(mapping), std::move(stored), *st);
+                        if (reloaded && h.shape->rc) mark_items(*st, items, h.shape->rc->items_changed());
                     }
                 } else {
                     value = dec.value(bytes);

@@ -72,6 +72,18 @@ def test_mutable_values_are_always_compared(open_store):
     p.add_trade(trade("z"))
     assert compared(s, lambda: s.__setitem__("p", p)) == len(p.trades)
     assert open_store()["p"].trades["m"].commission == [0.5, 1.0]
+    # A store that only reads, holding that trade after another wrote it:
+    # a change inside it is not taken for the stored value either.
+    q = book(5)
+    s["q"] = q
+    o = open_store()
+    o["q"]
+    q.add_trade(om.Trade("m", 1.0, 1.0, [0.5], T0))
+    s["q"] = q
+    o["q"].trades["m"].commission.append(2.0)
+    q.add_trade(trade("z"))
+    s["q"] = q
+    assert o["q"].trades["m"].commission == [0.5]
 
 
 def test_rolled_back_write_forgets_the_mark(open_store):
@@ -88,6 +100,12 @@ def test_rolled_back_write_forgets_the_mark(open_store):
     assert same(open_store()["p"].trades, p.trades)
 
 
+class TradeSub(om.Trade):
+    """A trade of the caller's own class: its book keeps no change record."""
+
+
+dc.register(TradeSub, "tests.change_record.TradeSub", fields=("orderid", "price", "qty", "commission", "timestamp"))
+
 numbers = st.one_of(st.integers(-3, 3), st.sampled_from([0.5, -0.25, 1e-17]))
 commissions = st.one_of(numbers, st.just(decimal.Decimal("1.5")))
 
@@ -95,7 +113,11 @@ commissions = st.one_of(numbers, st.just(decimal.Decimal("1.5")))
 class StoredBooks(RuleBasedStateMachine):
     """Random changes to stored positions, each followed by a write or not;
     after every write the disk, read by another store object, equals the
-    live position."""
+    live position. A third store object on the file only reads (and its
+    caller changes what it holds without writing): once the disk changed
+    since its last read of a position, its next read gives exactly what
+    the disk holds, however it came by it (the object it held, extended in
+    place, or another)."""
 
     @initialize()
     def setup(self):
@@ -107,13 +129,27 @@ class StoredBooks(RuleBasedStateMachine):
         for k, p in self.live.items():
             self.store[k] = p
         self.n = 0
+        self.onlooker = dc.DualCache(cacheName="m", cachePrefix=self.dir + "/s-")
+        self.held = {}  # key: (the position it read, the disk as of that read)
 
     def teardown(self):
         self.store.close()
+        self.onlooker.close()
+
+    def disk(self, k):
+        reader = dc.DualCache(cacheName="m", cachePrefix=self.dir + "/s-")
+        try:
+            return reader[k].trades
+        finally:
+            reader.close()
+
+    def books(self, whose):
+        return self.live if whose == "live" else {k: p for k, (p, _) in self.held.items()}
 
     def trade(self, qty, commission):
         self.n += 1
-        return om.Trade(self.n, 1.0 + self.n, qty, commission, T0 + dt.timedelta(seconds=self.n))
+        cls = TradeSub if self.n % 5 == 0 else om.Trade
+        return cls(self.n, 1.0 + self.n, qty, commission, T0 + dt.timedelta(seconds=self.n))
 
     @rule(k=st.sampled_from("ab"), qty=numbers, commission=commissions, count=st.integers(1, 20))
     def add_trades(self, k, qty, commission, count):
@@ -126,16 +162,25 @@ class StoredBooks(RuleBasedStateMachine):
         if trades:
             self.live[k].add_commission(data.draw(st.sampled_from(list(trades))), commission)
 
-    @rule(k=st.sampled_from("ab"), field=st.sampled_from(["qty", "price", "timestamp", "orderid"]), data=st.data())
-    def assign_field(self, k, field, data):
-        trades = list(self.live[k].trades.values())
+    @rule(k=st.sampled_from("ab"), field=st.sampled_from(["qty", "price", "timestamp", "orderid"]), data=st.data(),
+          whose=st.sampled_from(["live", "held"]))
+    def assign_field(self, k, field, data, whose):
+        if k not in self.books(whose):
+            return
+        trades = list(self.books(whose)[k].trades.values())
         if trades:
             t = data.draw(st.sampled_from(trades))
-            setattr(t, field, T0 if field == "timestamp" else data.draw(numbers))
+            value = T0 if field == "timestamp" else data.draw(numbers)
+            if type(t) is TradeSub and field == "price":
+                value = abs(value)  # its constructor, which reads it back, refuses a negative price
+            setattr(t, field, value)
 
-    @rule(k=st.sampled_from("ab"), how=st.sampled_from(["pop", "popitem", "replace", "clear", "update", "move"]))
-    def mutate_mapping(self, k, how):
-        d = self.live[k].trades
+    @rule(k=st.sampled_from("ab"), how=st.sampled_from(["pop", "popitem", "replace", "clear", "update", "move"]),
+          whose=st.sampled_from(["live", "held"]))
+    def mutate_mapping(self, k, how, whose):
+        if k not in self.books(whose):
+            return
+        d = self.books(whose)[k].trades
         if not d:
             return
         first = next(iter(d))
@@ -169,6 +214,28 @@ class StoredBooks(RuleBasedStateMachine):
             self.live = dict(zip("ab", self.store.values()))
         else:
             self.live = {k: self.store[k] for k in self.store}
+
+    @rule(k=st.sampled_from("ab"))
+    def look(self, k):
+        got, disk = self.onlooker[k], self.disk(k)
+        held, seen = self.held.get(k, (None, None))
+        if not (got is held and same(seen, disk)):
+            assert same(got.trades, disk), (got.trades, disk)
+        self.held[k] = (got, disk)
+
+    @rule(k=st.sampled_from("ab"), count=st.integers(1, 3), data=st.data(),
+          tamper=st.sampled_from([None, om.Trade, TradeSub]))
+    def fill_and_look(self, k, count, data, tamper):
+        """The common case: fills written one by one, the onlooker reading
+        after each; its caller may first have changed a trade it holds."""
+        held = self.held[k][0].trades.values() if k in self.held else ()
+        targets = [t for t in held if type(t) is tamper]
+        if targets:
+            data.draw(st.sampled_from(targets)).qty = data.draw(numbers)
+        for _ in range(count):
+            self.add_trades(k, 1.0, 0.25, 1)
+            self.write(k)
+            self.look(k)
 
     @rule(k=st.sampled_from("ab"))
     def write(self, k):

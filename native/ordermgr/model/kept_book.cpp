@@ -123,6 +123,7 @@ void KeptBook::pass(bool fold) {
     // Nothing in here runs Python code: the dict cannot change under it.
     if (fold) kept_->fold = BookFold();
     tracking_.restart();
+    claimed_all_ = true;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(dict_, &pos, &k, &v)) {
@@ -139,6 +140,7 @@ void KeptBook::pass(bool fold) {
                 kept_->fold.add_other();
         }
         tracking_.saw(k, v, own);
+        claimed_all_ = claimed_all_ && own;
     }
     tracking_.settle(dict_);
 }
@@ -160,7 +162,7 @@ bool KeptBook::claim(Trade *t) {
 }
 
 void KeptBook::lose_trade() {
-    current_ = false;
+    current_ = claimed_all_ = false;
     if (kept_) kept_->changes.end();
     BookTracking::release(dict_);
 }
@@ -185,8 +187,22 @@ void KeptBook::adopt(PyObject *trades) noexcept {
     }
 }
 
+const BookChanges *KeptBook::start_changes(PyObject *trades) noexcept {
+    KeptBook *b = PyDict_CheckExact(trades) && book_watch.id >= 0 ? book_watch.find(trades) : nullptr;
+    if (!b) return nullptr;
+    if (!b->kept_) {
+        if (!b->claimed_all_) return nullptr;
+        // The fold is made by the first read of a figure (current_ stays
+        // false); the run goes on through it.
+        b->kept_ = new (std::nothrow) Kept();
+        if (!b->kept_) return nullptr;
+        b->kept_->changes.start(book_watch.next_run++);
+    }
+    return b->kept_->changes.running() ? &b->kept_->changes : nullptr;
+}
+
 void KeptBook::changed_outside() {
-    current_ = false;
+    current_ = claimed_all_ = false;
     ++outside_;
     if (kept_) kept_->changes.end();
     // Whatever the change brought in (a clone of another untracked dict is
@@ -241,7 +257,10 @@ void KeptBook::trade_changing(PyObject *self, Trade *t, bool orderid, PyObject *
         if (!held) PyErr_Clear();
         listed = held == self;
     }
-    if (!b->kept_) return;
+    if (!b->kept_) {
+        b->claimed_all_ = false;  // no record to list it in
+        return;
+    }
     if (listed)
         b->kept_->changes.note(BookEdit::Reassigned, key, self);
     else

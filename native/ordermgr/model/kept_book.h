@@ -4,7 +4,8 @@
 // beside it (keyed by its identity, so that positions sharing one dict share
 // them): whether the collector must see it (book_tracking.h), and, once a
 // figure has been read or a trade appended, its fold (book_fold.h) and its
-// change record (book_changes.h). The book's own append extends them in
+// change record (book_changes.h); a book the store rebuilt from rows it knew
+// gets the change record alone (start_changes), the fold when first read. The book's own append extends them in
 // O(1); a figure read from a current fold is exactly what a fresh pass
 // gives. A book that is only held (a portfolio loaded and not yet read)
 // keeps a few words, not its figures.
@@ -53,6 +54,13 @@ public:
     const BookFold &fold() const { return kept_->fold; }
     // The change record; null before the first fold.
     const BookChanges *changes() const { return kept_ ? &kept_->changes : nullptr; }
+    // The running change record of `trades`' book. A book adopted and not
+    // folded yet has none: one starts now when every change since the
+    // adoption's pass would have been seen (every entry an exact Trade this
+    // book claimed, nothing changed since), so that whoever asks can tell
+    // from now on. Runs no Python code, raises nothing; nullptr when there
+    // is no record and none can start.
+    static const BookChanges *start_changes(PyObject *trades) noexcept;
     // Whether the fold still describes the dict.
     bool current() const { return current_ && kept_ && kept_->fold.count == PyDict_GET_SIZE(dict_); }
 
@@ -97,6 +105,9 @@ private:
     PyObject *dict_;
     uint32_t outside_ = 0;  // changes the book did not make itself (counted modulo 2**32)
     bool current_ = false;
+    // The last pass claimed every entry, an exact Trade each, and nothing
+    // changed since (only looked at while there is no change record).
+    bool claimed_all_ = false;
     BookTracking tracking_;
     Kept *kept_ = nullptr;  // owned; made by the first fold
 

@@ -66,9 +66,9 @@ void register_codecs_with_store(PyObject *store_module) {
 Py_ssize_t book_items_changed(PyObject *mapping, const zelph_items_mark *since, zelph_items_mark *now,
                               PyObject **keys, PyObject **values, int *kinds, Py_ssize_t max) {
     *now = zelph_items_mark{0, 0};
-    const KeptBook *book = KeptBook::find(mapping);
-    const BookChanges *record = book ? book->changes() : nullptr;
-    if (!record || !record->running()) return -1;
+    // A book the store built and never folded: its record starts now.
+    const BookChanges *record = KeptBook::start_changes(mapping);
+    if (!record) return -1;
     BookMark mark = record->now();
     *now = zelph_items_mark{mark.run, mark.seq};
     BookEntryChange changes[BookChanges::kCapacity];

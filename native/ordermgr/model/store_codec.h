@@ -15,7 +15,9 @@ void export_record_codec(PyTypeObject *cls, zelph_record_codec *codec);
 void register_codecs_with_store(PyObject *store_module);
 
 // The codec's items_changed for a Position's trade book: its change record
-// (book_changes.h) since the store's mark, as the store's change feed.
+// (book_changes.h) since the store's mark, as the store's change feed. A
+// book the store built that has no record yet gets one when it can
+// (KeptBook::start_changes).
 Py_ssize_t book_items_changed(PyObject *mapping, const zelph_items_mark *since, zelph_items_mark *now,
                               PyObject **keys, PyObject **values, int *kinds, Py_ssize_t max);
 
