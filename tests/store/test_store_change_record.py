@@ -6,7 +6,7 @@ import decimal
 
 import pytest
 from hypothesis import settings, strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule, run_state_machine_as_test
 
 import marlovent.ordermgr as om
 import zelph.dualcache as dc
@@ -119,17 +119,22 @@ class StoredBooks(RuleBasedStateMachine):
     the disk holds, however it came by it (the object it held, extended in
     place, or another)."""
 
+    where = None  # the test's store prefix (a directory or a server schema)
+    made = 0
+
+    def open(self):
+        return dc.DualCache(cacheName=self.name, cachePrefix=self.where)
+
     @initialize()
     def setup(self):
-        import tempfile
-
-        self.dir = tempfile.mkdtemp()
-        self.store = dc.DualCache(cacheName="m", cachePrefix=self.dir + "/s-")
+        StoredBooks.made += 1
+        self.name = f"m{StoredBooks.made}"  # a store of its own for each example
+        self.store = self.open()
         self.live = {k: om.Position(k) for k in "ab"}
         for k, p in self.live.items():
             self.store[k] = p
         self.n = 0
-        self.onlooker = dc.DualCache(cacheName="m", cachePrefix=self.dir + "/s-")
+        self.onlooker = self.open()
         self.held = {}  # key: (the position it read, the disk as of that read)
 
     def teardown(self):
@@ -137,7 +142,7 @@ class StoredBooks(RuleBasedStateMachine):
         self.onlooker.close()
 
     def disk(self, k):
-        reader = dc.DualCache(cacheName="m", cachePrefix=self.dir + "/s-")
+        reader = self.open()
         try:
             return reader[k].trades
         finally:
@@ -207,7 +212,7 @@ class StoredBooks(RuleBasedStateMachine):
         are what it reads (every one in one pass, or key by key), and later
         changes are compared with what that read recorded."""
         self.store.close()
-        self.store = dc.DualCache(cacheName="m", cachePrefix=self.dir + "/s-")
+        self.store = self.open()
         if reader == "items":
             self.live = dict(self.store.items())
         elif reader == "values":
@@ -240,7 +245,7 @@ class StoredBooks(RuleBasedStateMachine):
     @rule(k=st.sampled_from("ab"))
     def write(self, k):
         self.store[k] = self.live[k]
-        reader = dc.DualCache(cacheName="m", cachePrefix=self.dir + "/s-")
+        reader = self.open()
         try:
             back = reader[k]
             assert same(back.trades, self.live[k].trades), (back.trades, self.live[k].trades)
@@ -248,5 +253,8 @@ class StoredBooks(RuleBasedStateMachine):
             reader.close()
 
 
-TestStoredBooks = StoredBooks.TestCase
-TestStoredBooks.settings = settings(max_examples=60, stateful_step_count=30, deadline=None)
+def test_stored_books(prefix, backend):
+    StoredBooks.where = prefix
+    examples = 60 if backend == "sqlite" else 15  # (a connection a look on a server)
+    run_state_machine_as_test(StoredBooks, settings=settings(max_examples=examples, stateful_step_count=30,
+                                                             deadline=None))
