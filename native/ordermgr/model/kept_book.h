@@ -5,9 +5,9 @@
 // them): whether the collector must see it (book_tracking.h), and, once a
 // figure has been read or a trade appended, its fold (book_fold.h) and its
 // change record (book_changes.h); a book the store rebuilt from rows it knew
-// gets the change record alone (start_changes), the fold when first read. The book's own append extends them in
-// O(1); a figure read from a current fold is exactly what a fresh pass
-// gives. A book that is only held (a portfolio loaded and not yet read)
+// gets the change record alone (start_changes), the fold when first read.
+// The book's own append extends them in O(1); a figure read from a current
+// fold is exactly what a fresh pass gives. A book that is only held (a portfolio loaded and not yet read)
 // keeps a few words, not its figures.
 //
 // A fold is current only while nothing it depends on has changed:
@@ -52,7 +52,7 @@ public:
 
     // Only for a book that of() returned.
     const BookFold &fold() const { return kept_->fold; }
-    // The change record; null before the first fold.
+    // The change record; null before the first fold (or start_changes).
     const BookChanges *changes() const { return kept_ ? &kept_->changes : nullptr; }
     // The running change record of `trades`' book. A book adopted and not
     // folded yet has none: one starts now when every change since the
@@ -109,7 +109,7 @@ private:
     // changed since (only looked at while there is no change record).
     bool claimed_all_ = false;
     BookTracking tracking_;
-    Kept *kept_ = nullptr;  // owned; made by the first fold
+    Kept *kept_ = nullptr;  // owned; made by the first fold or start_changes
 
 public:
     // Made in the watcher's table only (watch()).
