@@ -7,8 +7,8 @@
 // change record (book_changes.h); a book the store rebuilt from rows it knew
 // gets the change record alone (start_changes), the fold when first read.
 // The book's own append extends them in O(1); a figure read from a current
-// fold is exactly what a fresh pass gives. A book that is only held (a portfolio loaded and not yet read)
-// keeps a few words, not its figures.
+// fold is exactly what a fresh pass gives. A book that is only held (a
+// portfolio loaded and not yet read) keeps a few words, not its figures.
 //
 // A fold is current only while nothing it depends on has changed:
 // - the dict is watched (a dict watcher): any change the book did not make
