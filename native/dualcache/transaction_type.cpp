@@ -72,6 +72,10 @@ void bind_transaction(nb::module_ &m) {
                 if (s.is_open() && s.transaction_depth() != t.depth)
                     raise(PyExc_RuntimeError, "transaction blocks of a DualCache must nest");
                 t.depth = 0;
+                // close() inside the block rolled it back: the caller's own
+                // exception goes on as it is (a normal exit still raises that
+                // nothing was committed).
+                if (!s.is_open() && !exc_type.is_none()) return false;
                 s.end_transaction(exc_type.is_none());
                 return false;
             },

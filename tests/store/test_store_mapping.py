@@ -164,6 +164,19 @@ def test_context_manager_closes(open_store, prefix):
     with dc.DualCache(cacheName="cm", cachePrefix=prefix) as s:
         assert s["k"] == 1
 
+    # Closed inside a block, which it rolls back: the block's own exception
+    # propagates unchanged; a normal exit says nothing was committed.
+    for failing in (True, False):
+        s = dc.DualCache(cacheName="cm", cachePrefix=prefix)
+        with pytest.raises(ValueError if failing else dc.StoreError, match="mine" if failing else "was closed"):
+            with s.batch():
+                s["k"] = 2
+                s.close()
+                if failing:
+                    raise ValueError("mine")
+    with dc.DualCache(cacheName="cm", cachePrefix=prefix) as s:
+        assert s["k"] == 1
+
 
 def test_destroy_removes_files_and_later_use_raises(open_store, backend):
     import os
