@@ -34,6 +34,8 @@ enum class Sql {
     DeleteEntry,
     DeleteAllEntries,
     LoadItems,
+    // The item rows of entry ?1 from order number ?2 on.
+    LoadItemsFrom,
     // Every entry and its items, in the store's order: per entry a row
     // (id, 0, -, version, -, value), then its item rows (entry, 1, ord, -,
     // ikey, value) in their order.
@@ -64,6 +66,7 @@ constexpr bool per_map(Sql s) {
     case Sql::DeleteEntry:
     case Sql::DeleteAllEntries:
     case Sql::LoadItems:
+    case Sql::LoadItemsFrom:
     case Sql::LoadAll:
     case Sql::InsertItem:
     case Sql::UpdateItem:
@@ -278,11 +281,15 @@ public:
     // same snapshot: raises CorruptValue when the engine can tell that rows
     // are missing (an SQLite file whose table and key index disagree).
     virtual void check_scanned(int64_t, int64_t) {}
+    // An entry read on from the item rows it knew, without their checksums:
+    // nothing since rewrote or removed any of them.
+    void count_items_known_intact() { ++items_known_intact_; }
 
 protected:
     explicit Db(std::string path) : path_(std::move(path)) {}
     std::string path_;
     int format_ = 0;  // set once the store is opened
+    int64_t items_known_intact_ = 0;  // entries extended without the checksums of their known rows
 };
 
 }  // namespace dualcache

@@ -155,10 +155,11 @@ Decoder::Head Decoder::head(std::string_view bytes, PyObject *key) {
     if (shape.rc->itemized_field() < 0) throw CorruptValue{"itemized record of a class without an itemized field"};
     size_t n = r.count();
     nb::object list = checked(PyTuple_New((Py_ssize_t) n));
-    Head h{&shape, nb::object(), -1, sealed_, 0, 0};
+    Head h{&shape, nb::object(), -1, sealed_, 0, 0, 0};
     for (size_t i = 0; i < n; ++i) {
         PyObject *item;
-        if (r.remaining() && (uint8_t) bytes[bytes.size() - r.remaining()] == ITEMS) {
+        uint8_t next = r.remaining() ? (uint8_t) bytes[bytes.size() - r.remaining()] : NONE;
+        if (next == ITEMS || (next == ITEMS_SINCE && rows_since_)) {
             r.byte();
             if (h.slot >= 0) throw CorruptValue{"two item markers in one record"};
             h.slot = (int) i;
@@ -166,6 +167,8 @@ Decoder::Head Decoder::head(std::string_view bytes, PyObject *key) {
                 h.count = r.varint();
                 h.xor_crc = sealed::checksum_at(r.take(4));
             }
+            if (next == ITEMS_SINCE && (h.rows_since = r.varint()) == 0)
+                throw CorruptValue{"item rows standing since version 0"};
             item = Py_NewRef(Py_None);
         } else if (!(key && r.remaining() && *r.peek() == STR && (item = same_ascii_str(r, key)))) {
             item = any(r, 1, nullptr).release().ptr();

@@ -38,7 +38,8 @@ struct DecodedFields {
 class Decoder {
 public:
     // For the rows of map `map` (checksums are bound to their map).
-    Decoder(TagTable &tags, int64_t map) : tags_(tags), map_(map), sealed_(tags.format() >= 2) {}
+    Decoder(TagTable &tags, int64_t map)
+        : tags_(tags), map_(map), sealed_(tags.format() >= 2), rows_since_(tags.format() >= format::kRowsSinceVersion) {}
 
     // An entry's key, as its row holds it.
     nb::object key(std::string_view stored);
@@ -63,6 +64,9 @@ public:
         bool summary;  // count and xor are known (format 2 on)
         uint64_t count;
         uint32_t xor_crc;
+        // The entry's version as of which its item rows were last
+        // rewritten or removed (format 4; 0: not recorded).
+        uint64_t rows_since;
     };
     // `key`, when given (an exact str), stands for a str field stored with
     // the same characters instead of a copy decoded from them.
@@ -97,6 +101,7 @@ private:
     TagTable &tags_;
     int64_t map_;
     bool sealed_;
+    bool rows_since_;  // heads may record since when their rows stand (ITEMS_SINCE)
 };
 
 }  // namespace dualcache

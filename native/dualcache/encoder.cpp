@@ -162,7 +162,7 @@ void Encoder::fraction(PyObject *o, ByteWriter &w) {
 }
 
 void Encoder::fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, int slot, uint64_t items,
-                        uint32_t items_xor, ByteWriter &w) {
+                        uint32_t items_xor, uint64_t rows_since, ByteWriter &w) {
     Depth guard(depth_);
     Py_ssize_t n = PyTuple_GET_SIZE(fields);
     w.byte(code);
@@ -170,21 +170,22 @@ void Encoder::fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, i
     w.varint((uint64_t) n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (i == slot) {
-            w.byte(ITEMS);
+            w.byte(rows_since ? ITEMS_SINCE : ITEMS);
             w.varint(items);
             for (int b = 0; b < 4; ++b) w.byte((uint8_t) (items_xor >> (8 * b)));
+            if (rows_since) w.varint(rows_since);
         } else
             any(PyTuple_GET_ITEM(fields, i), w);
     }
 }
 
 void Encoder::record(const RecordClass &rc, PyObject *fields, ByteWriter &w) {
-    fields_of(rc, RECORD, fields, -1, 0, 0, w);
+    fields_of(rc, RECORD, fields, -1, 0, 0, 0, w);
 }
 
 void Encoder::itemized_head(const RecordClass &rc, PyObject *fields, int slot, uint64_t items, uint32_t items_xor,
-                            ByteWriter &w) {
-    fields_of(rc, ITEMIZED, fields, slot, items, items_xor, w);
+                            uint64_t rows_since, ByteWriter &w) {
+    fields_of(rc, ITEMIZED, fields, slot, items, items_xor, rows_since, w);
 }
 
 void Encoder::any(PyObject *o, ByteWriter &w) {

@@ -20,9 +20,11 @@ public:
     void record(const RecordClass &rc, PyObject *fields, ByteWriter &w);
     // The head of an itemized record: as a record, the mapping field at
     // `slot` replaced by the ITEMS marker with the number of item rows and
-    // the XOR of their checksums.
+    // the XOR of their checksums; with `rows_since` (not 0), the
+    // ITEMS_SINCE marker, which adds the entry version as of which the rows
+    // were last rewritten or removed.
     void itemized_head(const RecordClass &rc, PyObject *fields, int slot, uint64_t items, uint32_t items_xor,
-                       ByteWriter &w);
+                       uint64_t rows_since, ByteWriter &w);
 
 private:
     void any(PyObject *o, ByteWriter &w);
@@ -35,7 +37,7 @@ private:
     void decimal(PyObject *o, ByteWriter &w);
     void fraction(PyObject *o, ByteWriter &w);
     void fields_of(const RecordClass &rc, uint8_t code, PyObject *fields, int slot, uint64_t items,
-                   uint32_t items_xor, ByteWriter &w);
+                   uint32_t items_xor, uint64_t rows_since, ByteWriter &w);
 
     TagTable &tags_;
     int depth_ = 0;

@@ -24,6 +24,8 @@
 //            the item table: as RECORD, the mapping's place holding ITEMS
 //   ITEMS    the number of the record's item rows, then the XOR of their
 //            checksums (4 bytes, little-endian)
+//   ITEMS_SINCE as ITEMS, then the entry's version as of which its item
+//            rows were last rewritten or removed (varint; format 4)
 //
 // flags: bit 0 = fold, bits 1-3 = tz kind (0 naive, 1 UTC, 2 fixed offset,
 // 3 zoneinfo key). Fixed offset: svarint days, seconds, microseconds, then
@@ -57,6 +59,15 @@
 // write adds the stamps (no row is rewritten). Format 2 releases refuse
 // format 3 files, and fail on the renamed tables of a file upgraded under
 // them: they would write without stamping (see map_table_name).
+//
+// An SQLite file of format 4 holds format 3's tables; its writes mark each
+// itemized head with ITEMS_SINCE: the version of the entry's last write
+// that rewrote or removed one of its item rows (or wrote them all anew).
+// Writes that only append rows keep the number, so a connection that knows
+// the rows as of a head with that same number knows that the rows below
+// its last known order number are still those: it reads the rest alone.
+// Heads written in format 3 stay as they are (their rows are compared one
+// by one) until their next write. Format 3 releases refuse format 4 files.
 #pragma once
 #include <cstdint>
 
@@ -65,7 +76,8 @@ namespace dualcache::format {
 constexpr int32_t kApplicationId = 0x7a646331;  // "zdc1"
 constexpr int kVersion = 2;        // what this code writes
 constexpr int kOldestVersion = 1;  // what it still reads (and upgrades)
-constexpr int kFileVersion = 3;    // what it writes into an SQLite file
+constexpr int kFileVersion = 4;    // what it writes into an SQLite file
+constexpr int kRowsSinceVersion = 4;  // the first whose heads may say since when their rows stand
 constexpr const char *kSuffix = ".sqlite";
 constexpr int kBusyTimeoutMs = 30000;
 constexpr int kMaxDepth = 500;  // nesting limit of a decoded value
@@ -93,6 +105,7 @@ enum Code : uint8_t {
     ITEMIZED = 19,
     ITEMS = 20,
     FRACTION = 21,
+    ITEMS_SINCE = 22,
 };
 
 enum TzKind : uint8_t { TZ_NONE = 0, TZ_UTC = 1, TZ_FIXED = 2, TZ_ZONEINFO = 3 };

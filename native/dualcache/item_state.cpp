@@ -90,7 +90,7 @@ void ItemState::free_slot(size_t i) {
 }
 
 ItemStateBefore ItemState::before() const {
-    return ItemStateBefore{head, recs.size(), fields_.size(), live, xor_crc, next_ord, known_at, mark, clean};
+    return ItemStateBefore{head, recs.size(), fields_.size(), live, xor_crc, next_ord, known_at, rows_since, mark, clean};
 }
 
 bool ItemState::only_appended_since(const ItemStateBefore &b) const {
@@ -107,6 +107,7 @@ void ItemState::restore(ItemStateBefore &&b) {
     xor_crc = b.xor_crc;
     next_ord = b.next_ord;
     known_at = b.known_at;
+    rows_since = b.rows_since;
     mark = b.mark;
     clean = b.clean;
 }

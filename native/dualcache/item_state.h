@@ -50,6 +50,7 @@ struct ItemStateBefore {
     size_t slots = 0, fields = 0, live = 0;
     uint32_t xor_crc = 0;
     int64_t next_ord = 0, known_at = 0;
+    uint64_t rows_since = 0;
     zelph_items_mark mark{0, 0};
     bool clean = false;
 };
@@ -65,6 +66,9 @@ public:
     // stored ones (0: not known): an engine that logs which transactions
     // rewrote items can tell that the rows are still those since.
     int64_t known_at = 0;
+    // What the head records of the rows (format 4): the entry version as of
+    // which none of them was rewritten or removed (0: not recorded).
+    uint64_t rows_since = 0;
     uint32_t epoch = 0;
     // The owning module's mark of the mapping these rows describe (run 0:
     // none), and whether comparing would find every item unchanged (each

@@ -228,6 +228,7 @@ ItemPlan plan_items(PyObject *mapping, std::unique_ptr<ItemState> &state, Encode
     if (st.recs.size() > 64 && st.live * 2 < st.recs.size()) {
         auto fresh = std::make_unique<ItemState>();
         fresh->head = std::move(st.head);
+        fresh->rows_since = st.rows_since;
         fresh->epoch = st.epoch;
         fresh->mark = st.mark;
         fresh->clean = st.clean;
@@ -350,13 +351,18 @@ static std::vector<const ItemRec *> in_row_order(const ItemState &st) {
 // (`fresh`, decoded), and the head's count and checksums agree. An engine
 // may have brought only the rows past the known ones (Db::load_from), with
 // the known rows' checksums or word that none of them was rewritten or
-// removed since.
+// removed since. A head that records its rows standing since the same
+// entry version as the known head did says the same (only appends came
+// since): then only the rows past the known ones are read.
 static bool read_past_known(Db &db, int64_t map, Decoder &dec, int64_t id, const Decoder::Head &head,
                             const ItemState &known, const std::vector<const ItemRec *> &rows,
                             std::vector<FreshItem> &fresh) {
     std::string_view crcs;
     bool intact = false;
     bool brought = db.known_item_checksums(map, id, known.next_ord, crcs, intact);
+    bool vouched = !brought && known.rows_since != 0 && head.rows_since == known.rows_since;
+    if (vouched) db.count_items_known_intact();
+    bool past_only = brought || vouched;
     if (brought && !intact) {
         if (crcs.size() != 4 * rows.size()) return false;
         const unsigned char *c = (const unsigned char *) crcs.data();
@@ -366,18 +372,18 @@ static bool read_past_known(Db &db, int64_t map, Decoder &dec, int64_t id, const
         }
     }
     uint32_t xor_crc = known.xor_crc;
-    size_t at = brought ? rows.size() : 0;
+    size_t at = past_only ? rows.size() : 0;
     int64_t last = LLONG_MIN;
-    Run q = db.run(Sql::LoadItems, map);
+    Run q = db.run(vouched ? Sql::LoadItemsFrom : Sql::LoadItems, map);
     q.bind(1, id);
-    if (brought) q.bind(2, known.next_ord);
+    if (past_only) q.bind(2, known.next_ord);
     while (q.step()) {
         int64_t ord = q.int64(0);
         if (ord <= last) return false;
         last = ord;
         if (ord < known.next_ord) {
             uint32_t stored;
-            if (brought || at == rows.size() || rows[at]->ord != ord || !sealed::stored_checksum(q.blob(2), stored) ||
+            if (past_only || at == rows.size() || rows[at]->ord != ord || !sealed::stored_checksum(q.blob(2), stored) ||
                 stored != rows[at]->crc)
                 return false;
             ++at;

@@ -126,6 +126,9 @@ const Statement kStatements[] = {
     /* LoadItems */
     {"SELECT ord, ikey, value FROM {S}.dualcache_items WHERE store = {K} AND entry = $1 ORDER BY ord", 1, {kInt8},
      false},
+    /* LoadItemsFrom */
+    {"SELECT ord, ikey, value FROM {S}.dualcache_items WHERE store = {K} AND entry = $1 AND ord >= $2 ORDER BY ord",
+     2, {kInt8, kInt8}, false},
     /* LoadAll */
     {"SELECT id, 0::int8, (-9223372036854775807 - 1)::int8, version, ''::bytea, value FROM {S}.dualcache_entries"
      " WHERE store = {K} UNION ALL SELECT entry, 1::int8, ord, 0::int8, ikey, value FROM {S}.dualcache_items"
@@ -791,6 +794,7 @@ bool PgDb::reads_nothing_yet(Sql which) {
     case Sql::ScanEntries:
     case Sql::LoadEntry:
     case Sql::LoadItems:
+    case Sql::LoadItemsFrom:
     case Sql::LoadAll:
     case Sql::LoadTags:
     case Sql::FindMap:

@@ -537,7 +537,6 @@ private:
     int64_t round_trips_ = 0, reconnects_ = 0, statements_ = 0;
     int64_t optimistic_commits_ = 0, conflicts_ = 0, prefetches_ = 0, prereads_ = 0, entry_guarded_commits_ = 0;
     int64_t partial_scans_ = 0;
-    int64_t items_known_intact_ = 0;  // entries extended without the checksums of their known rows
 };
 
 // Opens the store a PostgreSQL address names.

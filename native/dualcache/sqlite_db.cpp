@@ -31,6 +31,7 @@ static const char *const kSql[] = {
     /* DeleteEntry */ "DELETE FROM {E} WHERE id = ?1",
     /* DeleteAllEntries */ "DELETE FROM {E}",
     /* LoadItems */ "SELECT ord, ikey, value FROM {I} WHERE entry = ?1 ORDER BY ord",
+    /* LoadItemsFrom */ "SELECT ord, ikey, value FROM {I} WHERE entry = ?1 AND ord >= ?2 ORDER BY ord",
     // The entries half of LoadAll: see MergedScan and kLoadAllItems.
     /* LoadAll */ "SELECT id, version, value FROM {E} ORDER BY id",
     /* InsertItem */ "INSERT INTO {I}(entry, ord, ikey, value) VALUES (?1, ?2, ?3, ?4)",
@@ -416,6 +417,7 @@ void SqliteDb::add_stats(nb::dict &d) const {
         sqlite3_finalize(s);
     }
     d["page_size"] = page_size;
+    d["items_known_intact"] = items_known_intact_;
 }
 
 void SqliteDb::watch_wal() { sqlite3_wal_hook(db_, &SqliteDb::wal_hook, this); }

@@ -368,6 +368,7 @@ static nb::object assemble(Decoder::Head &h, nb::object mapping, std::string sto
     Py_DECREF(none);
     nb::object value = Decoder::build(*h.shape, fields, nullptr);
     st.head = std::move(stored);
+    st.rows_since = h.rows_since;
     return value;
 }
 
@@ -404,6 +405,7 @@ bool Store::extend_outdated(Entry &e, Decoder &dec, const Decoder::Head &h, std:
         throw;
     }
     st.head = std::move(stored);
+    st.rows_since = h.rows_since;
     return true;
 }
 
@@ -764,6 +766,17 @@ void Store::end_transaction(bool ok) {
 
 // --- writing ------------------------------------------------------------------
 
+// What the head written with `plan` records of the entry's item rows
+// (format 4): the entry's new version `version` when the plan rewrites or
+// removes a row or writes them all anew, or when the state recorded
+// nothing and rows are written; else what the state recorded.
+static uint64_t head_rows_since(const ItemPlan &plan, const ItemState &st, int format, int64_t version) {
+    if (format < format::kRowsSinceVersion) return 0;
+    bool rewrites = plan.rewrite_all || (st.rows_since == 0 && !plan.ops.empty());
+    for (const ItemOp &op : plan.ops) rewrites = rewrites || op.kind != ItemOp::Insert;
+    return rewrites ? (uint64_t) version : st.rows_since;
+}
+
 // Whether a plan only appends rows to the state it was made from (`held`,
 // which it still is, as it was at `before`).
 static bool appends_only(const ItemPlan &plan, const ItemState &st, const ItemState *held,
@@ -811,7 +824,8 @@ void Store::set_locked(PyObject *key, PyObject *value) {
         plan = plan_items(mapping, st, enc, rc->items_changed(), map_id_);
         if (before && !appends_only(plan, *st, held, before->items)) before.reset();
         conn_->count_compared((int64_t) plan.compared);
-        enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), st->live, st->xor_crc, vw);
+        st->rows_since = head_rows_since(plan, *st, conn_->db().format(), e ? e->version + 1 : 1);
+        enc.itemized_head(*rc, fields.ptr(), rc->itemized_field(), st->live, st->xor_crc, st->rows_since, vw);
     } else if (rc) {
         enc.record(*rc, fields.ptr(), vw);
     } else {

@@ -176,9 +176,10 @@ def restore_pg_fixture(server):
 
 
 # The store files of the releases before, each holding the fixture's
-# contents: format 1's, and format 2's (the format a store on a server is
-# still in).
-OLDER_FILES = ["format1.sqlite", "format2.sqlite"]
+# contents: format 1's, format 2's (the format a store on a server is still
+# in) and format 3's.
+OLDER_FILES = ["format1.sqlite", "format2.sqlite", "format3.sqlite"]
+FILE_FORMAT, SERVER_FORMAT = 4, 2  # what this release writes
 
 
 @pytest.fixture(params=OLDER_FILES)
@@ -261,7 +262,7 @@ def test_a_store_of_the_release_before_is_read_as_it_is_and_upgraded_by_its_firs
                     "INSERT INTO maps(name) VALUES (x'00')", "UPDATE map0_entries SET version = version + 1"):
             with pytest.raises(sqlite3.DatabaseError):
                 con.execute(old)
-        assert con.execute("PRAGMA user_version").fetchone() == (3,)
+        assert con.execute("PRAGMA user_version").fetchone() == (FILE_FORMAT,)
         con.close()
     else:
         sql = request.getfixturevalue("pg_server").sql
@@ -275,13 +276,13 @@ def test_a_store_of_the_release_before_is_read_as_it_is_and_upgraded_by_its_firs
 
 def test_a_newer_format_is_refused_by_name(format1, backend, request):
     prefix, snapshot = format1
-    current = 3 if backend == "sqlite" else 2  # (a file's format 3 holds format 2's rows)
+    current = FILE_FORMAT if backend == "sqlite" else SERVER_FORMAT  # (a file's formats 3 and 4 hold format 2's rows)
     if backend == "sqlite":
         con = sqlite3.connect(prefix + "Format-1%20book.sqlite")
-        con.executescript("UPDATE meta SET v = 4 WHERE k = 'format'; PRAGMA user_version = 4;")
+        con.executescript(f"UPDATE meta SET v = {current + 1} WHERE k = 'format'; PRAGMA user_version = {current + 1};")
         con.close()
     else:
-        request.getfixturevalue("pg_server").sql(f"UPDATE {fixture.PG_SCHEMA}.dualcache_stores SET format = 3")
+        request.getfixturevalue("pg_server").sql(f"UPDATE {fixture.PG_SCHEMA}.dualcache_stores SET format = {current + 1}")
     before = snapshot()
     with pytest.raises(dc.StoreError, match=rf"written in store format {current + 1}, newer than this version reads "
                                             rf"\({current}\)"):

@@ -433,23 +433,33 @@ REWRITES = st.lists(st.tuples(st.sampled_from(["mine", "mine", "theirs", "twin",
                               st.integers(min_value=0, max_value=7)), min_size=3, max_size=25)
 
 
-@settings(max_examples=25, deadline=None)
-@given(steps=REWRITES)
-@example(steps=[("theirs", 0), ("mine", 0), ("twin", 0), ("mine", 0), ("read", 0)])
-@example(steps=[("theirs", 0), ("mine", 0), ("twin", 0), ("read", 0)])
-@example(steps=[("read", 0), ("theirs", 0), ("twin", 0), ("read", 0), ("scribble", 1), ("mine", 0), ("read", 0)])
-def test_a_fill_reads_on_from_the_trades_it_holds_only_while_no_other_rewrote_them(pg_server, steps):
+@pytest.mark.parametrize("engine", ["sqlite", "postgresql"])
+def test_a_fill_reads_on_from_the_trades_it_holds_only_while_no_other_rewrote_them(engine, request, tmp_path):
     """Two connections fill one position in turn. The other one also gives
     two trades of one shape the same commission change (their rows'
     checksums change alike, leaving the XOR the position's head keeps as it
     was), or removes a trade, alone or in a batch with other positions. A
     contended fill, or a read, reads on from the trades it holds, without
-    the checksums of each, only while the change log shows that no
-    transaction since rewrote or removed any; so does a third connection
-    that only reads, even after a trade it holds was changed in memory and
-    never stored: all three, and a fresh one, always show the stored
-    trades."""
-    os.environ["QUENTARIS_DATA_DIR"] = pg_server.schema_uri(f"r_{uuid.uuid4().hex[:10]}")
+    the checksums of each, only while nothing since rewrote or removed any
+    (the server's change log says so, or the position's head in a file);
+    so does a third connection that only reads, even after a trade it holds
+    was changed in memory and never stored: all three, and a fresh one,
+    always show the stored trades."""
+    if engine == "postgresql":
+        server = request.getfixturevalue("pg_server")
+        fresh = lambda: server.schema_uri(f"r_{uuid.uuid4().hex[:10]}")  # noqa: E731
+    else:
+        fresh = lambda: str(tmp_path / uuid.uuid4().hex[:10])  # noqa: E731
+    fills_reading_on(fresh)
+
+
+@settings(max_examples=25, deadline=None)
+@given(steps=REWRITES)
+@example(steps=[("theirs", 0), ("mine", 0), ("twin", 0), ("mine", 0), ("read", 0)])
+@example(steps=[("theirs", 0), ("mine", 0), ("twin", 0), ("read", 0)])
+@example(steps=[("read", 0), ("theirs", 0), ("twin", 0), ("read", 0), ("scribble", 1), ("mine", 0), ("read", 0)])
+def fills_reading_on(fresh, steps):
+    os.environ["QUENTARIS_DATA_DIR"] = fresh()
     mine, theirs, reader = om.OrderMgr("rw"), om.OrderMgr("rw"), om.OrderMgr("rw")
     model, n = [], 0
 
