@@ -69,8 +69,10 @@ static Py_hash_t hash_of(PyObject *key) {
     return h;
 }
 
-Entry *EntryIndex::find(PyObject *key) {
-    Py_ssize_t pos = table_.find(entries_, key, hash_of(key));
+Entry *EntryIndex::find(PyObject *key, Py_hash_t *hash) {
+    Py_hash_t h = hash_of(key);
+    if (hash) *hash = h;
+    Py_ssize_t pos = table_.find(entries_, key, h);
     return pos < 0 ? nullptr : &entries_[(size_t) pos];
 }
 
@@ -87,7 +89,10 @@ void EntryIndex::rebuild_table() {
 }
 
 Entry &EntryIndex::add(nb::handle key, int64_t id, int64_t version) {
-    Py_hash_t hash = hash_of(key.ptr());
+    return add(key, hash_of(key.ptr()), id, version);
+}
+
+Entry &EntryIndex::add(nb::handle key, Py_hash_t hash, int64_t id, int64_t version) {
     Entry fresh;
     fresh.id = id;
     fresh.version = version;

@@ -77,8 +77,9 @@ private:
 class EntryIndex {
 public:
     // The entry of a key (dict semantics: 1, 1.0 and True are one key), or
-    // nullptr. Raises for an unhashable key.
-    Entry *find(PyObject *key);
+    // nullptr; `hash`, when given, receives the key's hash. Raises for an
+    // unhashable key.
+    Entry *find(PyObject *key, Py_hash_t *hash = nullptr);
     Entry *by_id(int64_t id);
     // The same for ids asked in ascending order: `from` (0 at first) keeps
     // the place between calls.
@@ -90,6 +91,9 @@ public:
     // unless an id as high was removed before. Entry pointers held across
     // it, remove() or a rebuild are invalid.
     Entry &add(nb::handle key, int64_t id, int64_t version);
+    // The same with the key's hash as find() gave it: no Python code runs
+    // (a write adds its entry after its statements ran).
+    Entry &add(nb::handle key, Py_hash_t hash, int64_t id, int64_t version);
     void remove(Entry &e);
     void clear();
     // Drops every live value (keys stay): the next reads load from the database.

@@ -791,7 +791,8 @@ static bool appends_only(const ItemPlan &plan, const ItemState &st, const ItemSt
 
 void Store::set_locked(PyObject *key, PyObject *value) {
     WriteOp op(*this, true);
-    Entry *e = index_.find(key);
+    Py_hash_t hash;
+    Entry *e = index_.find(key, &hash);
     if (e) conn_->on_entry(map_id_, e->id);
     op.entry(e);
     bool added = !e;
@@ -863,7 +864,7 @@ void Store::set_locked(PyObject *key, PyObject *value) {
         }
     }
 
-    if (!e) e = &index_.add(key, id, version);
+    if (!e) e = &index_.add(key, hash, id, version);
     e->version = version;
     e->live = nb::borrow(value);
     if (mapping) {

@@ -258,6 +258,47 @@ def test_a_failed_write_spoils_its_transaction(open_store):
     assert dict(open_store()) == {"c": 3}
 
 
+class HashFails:
+    """A key whose hash raises at its `fail_at`-th call (a KeyboardInterrupt
+    landing in its __hash__)."""
+
+    calls, fail_at = 0, None
+
+    def __init__(self, n):
+        self.n = n
+
+    def __hash__(self):
+        HashFails.calls += 1
+        if HashFails.calls == HashFails.fail_at:
+            raise KeyboardInterrupt
+        return hash(self.n)
+
+    def __eq__(self, other):
+        return isinstance(other, HashFails) and other.n == self.n
+
+
+dc.register(HashFails, "tests.failures.HashFails", fields=("n",))
+
+
+def test_a_write_whose_key_raises_leaves_the_rest_of_its_block(open_store):
+    """Whichever call of the key's hash raises, the write raises to its
+    caller before anything of it is written: the block's other writes
+    commit."""
+    s = open_store()
+    for fail_at in range(1, 6):
+        HashFails.calls, HashFails.fail_at = 0, fail_at
+        raised = False
+        with s.batch():
+            s["fill"] = fail_at
+            try:
+                s[HashFails(fail_at)] = "x"
+            except KeyboardInterrupt:
+                raised = True
+        HashFails.fail_at = None
+        assert s["fill"] == fail_at and (HashFails(fail_at) in s) is not raised
+    assert dict(open_store())["fill"] == 5
+
+
 # --- transactions -------------------------------------------------------------
 
 
