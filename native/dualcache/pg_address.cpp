@@ -1,6 +1,11 @@
 #include "pg_address.h"
 
+#include <cctype>
+#include <clocale>
 #include <cstring>
+#include <vector>
+
+#include <locale.h>
 
 #include "pg_api.h"
 #include "raise.h"
@@ -124,21 +129,63 @@ std::string shown_prefix(const std::string &prefix) {
     return strip_password(uri, p, scheme) + rest;
 }
 
-// libpq's message about a URI it cannot read, without the parts of the URI
-// it quotes (they may hold the password).
-static std::string without_quoted(const std::string &message) {
-    std::string out;
-    bool inside = false;
-    for (char c : message) {
-        if (c == '"') {
-            out += inside ? "...\"" : "\"";
-            inside = !inside;
-        } else if (!inside) {
-            out += c;
-        }
+// The password pieces a URI holds as written: that of its user information
+// and those of its password= parameters, each as written and as libpq would
+// decode it (an escape libpq would refuse is kept as it is).
+static std::vector<std::string> written_passwords(const std::string &uri, const UriParts &p, size_t scheme) {
+    std::vector<std::string> raw;
+    if (p.userinfo_end != std::string::npos) {
+        size_t colon = uri.find(':', scheme);
+        if (colon < p.userinfo_end) raw.push_back(uri.substr(colon + 1, p.userinfo_end - colon - 1));
     }
-    while (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
+    for (size_t at = uri.find("password=", scheme); at != std::string::npos; at = uri.find("password=", at + 1)) {
+        size_t end = uri.find('&', at);
+        raw.push_back(uri.substr(at + 9, (end == std::string::npos ? uri.size() : end) - at - 9));
+    }
+    std::vector<std::string> all;
+    for (const std::string &r : raw) {
+        std::string decoded;
+        for (size_t i = 0; i < r.size(); ++i) {
+            if (r[i] == '%' && i + 2 < r.size() && std::isxdigit((unsigned char) r[i + 1]) &&
+                std::isxdigit((unsigned char) r[i + 2])) {
+                decoded += (char) std::strtol(r.substr(i + 1, 2).c_str(), nullptr, 16);
+                i += 2;
+            } else {
+                decoded += r[i];
+            }
+        }
+        if (!r.empty()) all.push_back(r);
+        if (!decoded.empty() && decoded != r) all.push_back(decoded);
+    }
+    return all;
+}
+
+// libpq's message about a URI it cannot read, up to the first part of the
+// URI it quotes. Where a quoted part ends cannot be told (libpq does not
+// escape a '"' inside one, and any part of the URI may hold one), so none
+// of what follows is kept. libpq is asked in the C locale (see
+// parse_in_c_locale), and the message is cut at any character that is not
+// plain ASCII too, so that quotes of another language could not let a part
+// through either.
+static std::string before_quoted(const std::string &message) {
+    size_t end = 0;
+    while (end < message.size() && message[end] != '"' && message[end] != '\'' && message[end] != '\n' &&
+           (unsigned char) message[end] >= 0x20 && (unsigned char) message[end] < 0x7f)
+        ++end;
+    bool cut = end < message.size() && message[end] != '\n';
+    std::string out = message.substr(0, end);
+    while (!out.empty() && (out.back() == ' ' || out.back() == ':')) out.pop_back();
+    return cut ? out + " (the part of the URI it quotes is not shown)" : out;
+}
+
+// PQconninfoParse with libpq's messages in English: a translation would
+// quote otherwise (de: »...«, fr: « ... »).
+static PQconninfoOption *parse_in_c_locale(const pg::Api &pq, const char *uri, char **err) {
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", (locale_t) 0);
+    locale_t before = c_locale ? uselocale(c_locale) : (locale_t) 0;
+    PQconninfoOption *opts = pq.PQconninfoParse(uri, err);
+    if (before) uselocale(before);
+    return opts;
 }
 
 std::optional<PgAddress> pg_address(nb::handle cacheName, nb::handle cachePrefix) {
@@ -164,10 +211,12 @@ std::optional<PgAddress> pg_address(nb::handle cacheName, nb::handle cachePrefix
 
     const pg::Api &pq = pg::api("postgresql://");
     char *err = nullptr;
-    PQconninfoOption *opts = pq.PQconninfoParse(a.uri.c_str(), &err);
+    PQconninfoOption *opts = parse_in_c_locale(pq, a.uri.c_str(), &err);
     if (!opts) {
-        std::string why = err ? without_quoted(err) : "out of memory";
+        std::string why = err ? before_quoted(err) : "out of memory";
         if (err) pq.PQfreemem(err);
+        for (const std::string &password : written_passwords(a.uri, parts, scheme))
+            why = without_password(why, password);
         raise_store_error(hidden, "cannot read the PostgreSQL URI: " + why);
     }
     std::string user, host, port, dbname;
