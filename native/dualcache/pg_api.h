@@ -33,7 +33,9 @@ typedef struct _PQconninfoOption {
     char *keyword, *envvar, *compiled, *val, *label, *dispchar;
     int dispsize;
 } PQconninfoOption;
-typedef void (*PQnoticeProcessor)(void *arg, const char *message);
+typedef void (*PQnoticeReceiver)(void *arg, const PGresult *res);
+#define PG_DIAG_SEVERITY 'S'
+#define PG_DIAG_SEVERITY_NONLOCALIZED 'V'
 #define PG_DIAG_SQLSTATE 'C'
 #define PG_DIAG_MESSAGE_PRIMARY 'M'
 PGconn *PQconnectdbParams(const char *const *keywords, const char *const *values, int expand_dbname);
@@ -66,7 +68,7 @@ char *PQescapeIdentifier(PGconn *conn, const char *str, size_t len);
 void PQfreemem(void *ptr);
 PQconninfoOption *PQconninfoParse(const char *conninfo, char **errmsg);
 void PQconninfoFree(PQconninfoOption *connOptions);
-PQnoticeProcessor PQsetNoticeProcessor(PGconn *conn, PQnoticeProcessor proc, void *arg);
+PQnoticeReceiver PQsetNoticeReceiver(PGconn *conn, PQnoticeReceiver proc, void *arg);
 int PQenterPipelineMode(PGconn *conn);
 int PQexitPipelineMode(PGconn *conn);
 int PQpipelineSync(PGconn *conn);
@@ -85,7 +87,7 @@ struct Api {
     X(PQsendQueryPrepared) X(PQconsumeInput) X(PQisBusy) X(PQgetResult) X(PQresultStatus) X(PQresultErrorField) \
     X(PQresultErrorMessage) X(PQclear) X(PQntuples) X(PQnfields) X(PQgetvalue) X(PQgetlength) X(PQgetisnull) X(PQcmdStatus) \
     X(PQtransactionStatus) X(PQescapeIdentifier) X(PQfreemem) X(PQconninfoParse) X(PQconninfoFree)           \
-    X(PQsetNoticeProcessor) X(PQsetnonblocking) X(PQflush) X(PQconninfo)
+    X(PQsetNoticeReceiver) X(PQsetnonblocking) X(PQflush) X(PQconninfo)
 // Pipeline mode (libpq 14 and later): null when the libpq found is older.
 #define DUALCACHE_PQ_OPTIONAL(X) X(PQenterPipelineMode) X(PQexitPipelineMode) X(PQpipelineSync)
 #define DUALCACHE_PQ_MEMBER(f) decltype(&::f) f;

@@ -363,8 +363,6 @@ struct LoadParams {
     LoadParams(const LoadParams &) = delete;  // (values point into bytes)
 };
 
-void quiet(void *, const char *) {}  // the store writes no log
-
 std::string trimmed(const char *s) {
     std::string t = s ? s : "";
     while (!t.empty() && (t.back() == '\n' || t.back() == ' ')) t.pop_back();
@@ -460,6 +458,22 @@ PgDb::~PgDb() { close(); }
 
 std::unique_ptr<Db> open_pg_store(const PgAddress &address) { return std::make_unique<PgDb>(address); }
 
+void PgDb::on_notice(void *arg, const PGresult *r) {
+    // The store writes no log: notices are dropped. But a server that ends
+    // the session (a shutdown or restart, pg_terminate_backend, a timeout)
+    // tells an idle connection why first, and libpq hands that here.
+    auto *db = static_cast<PgDb *>(arg);
+    const pg::Api &pq = db->pq_;
+    const char *severity = pq.PQresultErrorField(r, PG_DIAG_SEVERITY_NONLOCALIZED);
+    if (!severity) severity = pq.PQresultErrorField(r, PG_DIAG_SEVERITY);  // (servers before 9.6)
+    const char *state = pq.PQresultErrorField(r, PG_DIAG_SQLSTATE);
+    bool ends = (severity && (!std::strcmp(severity, "FATAL") || !std::strcmp(severity, "PANIC"))) ||
+                (state && !std::strncmp(state, "57P", 3));  // (a crash of another backend is a WARNING)
+    if (!ends || !db->ended_.empty()) return;
+    db->ended_ = trimmed(pq.PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY));
+    if (db->ended_.empty()) db->ended_ = "the server ended the session";
+}
+
 void PgDb::raise(const std::string &message, const char *sqlstate) {
     set_store_error(path_, without_password(message, address_.password));
     if (sqlstate && PyErr_Occurred()) {
@@ -501,7 +515,8 @@ void PgDb::connect() {
         if (c) pq_.PQfinish(c);
         raise("cannot connect to the server: " + why + " (SQLSTATE 08001)", "08001");
     }
-    pq_.PQsetNoticeProcessor(c, &quiet, nullptr);
+    ended_.clear();
+    pq_.PQsetNoticeReceiver(c, &PgDb::on_notice, this);
     if (pq_.PQsetnonblocking(c, 1) != 0) {
         std::string why = trimmed(pq_.PQerrorMessage(c));
         pq_.PQfinish(c);
@@ -1523,8 +1538,14 @@ PGresult *PgDb::exchange(int stmt, const char *text, const char *const *values, 
     Outcome o;
     o.keep_earlier = earlier != nullptr;
     o.keep_earliest = earliest != nullptr;
-    // A connection that is known to be gone has sent nothing of this.
+    // A connection that is known to be gone has sent nothing of this; nor
+    // has one whose session the server ended while it was idle: it said so
+    // before closing the connection, and that came in ahead of the close,
+    // which would only be seen once this was sent (see on_notice). What has
+    // come in is looked at without waiting for more.
     if (!pq_.PQconsumeInput(conn_)) lost(trimmed(pq_.PQerrorMessage(conn_)), "08006");
+    pq_.PQisBusy(conn_);  // (hands a message that came while idle to on_notice)
+    if (!ended_.empty()) lost(ended_, "08006");
     // A write asked for here (a new tag or map) belongs to the innermost
     // level: every level reaches the server before it.
     bool ok = send_queue(o, stmt < 0 ? writes_text : stmt < kLock && writes((Sql) stmt));

@@ -382,6 +382,7 @@ private:
     [[noreturn]] void lost(const std::string &why, const char *sqlstate);
     [[noreturn]] void fail_result(PGresult *r, const char *context);
     [[noreturn]] void raise(const std::string &message, const char *sqlstate);
+    static void on_notice(void *db, const PGresult *r);  // libpq's notice receiver
     std::string table(const char *name) const;
     void end_transaction_state();
     // A statement with no parameter or one bytea parameter, sent on its own
@@ -408,6 +409,9 @@ private:
     const pg::Api &pq_;
     PgAddress address_;
     PGconn *conn_ = nullptr;
+    // Why the server ended the session, as it told this idle connection
+    // before closing it (see on_notice); empty while it goes on.
+    std::string ended_;
     std::string schema_;     // quoted identifier
     int64_t store_id_ = 0;
     bool tables_ = false;         // the schema has the four tables

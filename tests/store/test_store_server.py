@@ -119,24 +119,48 @@ def test_server_stopped_mid_run_then_back(own_server):
     s = dc.DualCache(cacheName="book", cachePrefix=uri + "/p-")
     s["a"] = 1
     own_server.stop()
-    for op in (lambda: s.__setitem__("b", 2), lambda: s["a"], lambda: len(s)):
+    # The first write finds the session ended: it sent nothing (lost, not an
+    # outcome unknown); the next operations cannot connect.
+    for op, state in ((lambda: s.__setitem__("b", 2), "08006"), (lambda: s["a"], "08001"), (lambda: len(s), "08001")):
         with pytest.raises(dc.StoreError) as info:
             op()
-        assert info.value.sqlstate.startswith("08") and "SQLSTATE" in str(info.value)
+        assert info.value.sqlstate == state and f"SQLSTATE {state}" in str(info.value)
     own_server.start()
     assert s["a"] == 1 and "b" not in s  # connected again, nothing half-done
     s["b"] = 2
     assert s._stats()["reconnects"] >= 1
 
+    # The session ended by the server while idle, by a restart or by
+    # pg_terminate_backend (waited for): the same for a write, and for a
+    # keyed block (a durable fill) whose commit goes out with its first
+    # statements. The next write goes on.
+    terminate = ("SELECT pg_terminate_backend(pid, 60000) FROM pg_stat_activity"
+                 " WHERE application_name = 'zelph.dualcache'")
+
+    def keyed_block():
+        with s._write_transaction("a"):
+            s["a"] = s["a"] + 1
+
+    for end in (own_server.restart, lambda: own_server.sql(terminate)):
+        for write in (lambda: s.__setitem__("c", 3), keyed_block):
+            end()
+            with pytest.raises(dc.StoreError) as info:
+                write()
+            assert info.value.sqlstate == "08006"
+            assert s["a"] == 1 and "c" not in s
+    s["c"] = 3
+    keyed_block()
+    assert s["a"] == 2
+
     # Lost inside a block: the block's writes are gone, and it says so.
     with pytest.raises(dc.StoreError):
         with s.transaction():
-            s["c"] = 3
-            own_server.restart()
             s["d"] = 4
-    assert dict(s) == {"a": 1, "b": 2}
+            own_server.restart()
+            s["e"] = 5
+    assert dict(s) == {"a": 2, "b": 2, "c": 3}
     with dc.DualCache(cacheName="book", cachePrefix=uri + "/p-") as fresh:
-        assert dict(fresh) == {"a": 1, "b": 2}
+        assert dict(fresh) == {"a": 2, "b": 2, "c": 3}
     s.close()
 
 
