@@ -640,10 +640,16 @@ void PgDb::look_up_store() {
     }
     PGresult *r;
     // The store's row (if any), the entries' id sequence, and whether this
-    // role may write every table.
+    // role may write every table and take ids from the sequences writes
+    // take them from (nextval needs USAGE or UPDATE): the entries', and the
+    // stores' (a map, a store made or upgraded is a row of its own). A
+    // grant of the tables alone is not enough to write.
     std::string can_write = "has_table_privilege(" + literal(table("dualcache_stores")) + ", 'INSERT, UPDATE, DELETE')";
     for (const char *t : {"dualcache_tags", "dualcache_entries", "dualcache_items"})
         can_write += " AND has_table_privilege(" + literal(table(t)) + ", 'INSERT, UPDATE, DELETE')";
+    for (const char *t : {"dualcache_stores", "dualcache_entries"})
+        can_write += " AND coalesce(has_sequence_privilege(pg_get_serial_sequence(" + literal(table(t)) +
+                     ", 'id'), 'USAGE, UPDATE'), false)";
     r = one_off("SELECT s.id, s.format, pg_get_serial_sequence(quote_ident(current_schema()) || "
                 "'.dualcache_entries', 'id')::regclass::oid, " + can_write + ", " + has_log() +
                     " FROM (SELECT 1) AS one LEFT JOIN " +
