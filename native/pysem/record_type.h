@@ -213,7 +213,7 @@ struct Decl {
     // Methods bound like Python functions (pysem::Method::Function): any
     // object is taken as self. Set as class attributes.
     PyMethodDef *(*functions)(const char *owner) = nullptr;
-    PyGetSetDef *properties = nullptr;  // derived, read-only figures
+    PyGetSetDef *properties = nullptr;  // derived, read-only figures, and the class's own descriptors
     // Store codec: index of the field kept entry by entry, and its change record.
     int itemized_field = -1;
     Py_ssize_t (*items_changed)(PyObject *, const zelph_items_mark *, zelph_items_mark *, PyObject **, PyObject **,

@@ -37,6 +37,21 @@ class SubTrade(om.Trade):
     pass
 
 
+class OverridingTrade(om.Trade):
+    """Same layout as Trade, so an exact Trade can be switched to it and back;
+    its qty is the other side of the stored one."""
+
+    __slots__ = ()
+
+    @property
+    def qty(self):
+        return -om.Trade.qty.__get__(self)
+
+    @qty.setter
+    def qty(self, value):
+        om.Trade.qty.__set__(self, value)
+
+
 class DuckTrade:
     """Anything with the five attributes can sit in a book."""
 
@@ -176,6 +191,14 @@ class KeptFigures(RuleBasedStateMachine):
         strategy = {"price": prices, "qty": numbers, "commission": numbers, "timestamp": times,
                     "orderid": order_ids}[field]
         setattr(trade, field, data.draw(strategy))
+
+    @rule(trade=trades)
+    def switch_class(self, trade):
+        # t.__class__ = ...: what the fields read as changes with the class.
+        new = {om.Trade: OverridingTrade, OverridingTrade: om.Trade}.get(type(trade))
+        if new is not None:
+            trade.__class__ = new
+            assert type(trade) is new and trade.__class__ is new
 
     @rule(p=positions, key=order_ids, trade=trades)
     def set_item(self, p, key, trade):

@@ -130,6 +130,27 @@ static int timestamp_set(PyObject *self, PyObject *value, void *) {
     return 0;
 }
 
+// --- the class ------------------------------------------------------------
+
+// object's own `__class__` descriptor (borrowed: object's dict lives as long
+// as the interpreter), set when the class is registered.
+static PyObject *object_class_attr = nullptr;
+
+static PyObject *class_get(PyObject *self, void *) { return Py_NewRef(Py_TYPE(self)); }
+
+// `t.__class__ = C`: under another class every field may read differently (a
+// subclass can override any of them), so the books that folded the trade are
+// told first, as for a new order id; the assignment itself, with its layout
+// checks and messages, is object's. A trade of a subclass is always tracked,
+// as the record engine leaves only exact instances untracked (the books were
+// tracked for it above).
+static int class_set(PyObject *self, PyObject *value, void *) {
+    KeptBook::trade_changing(self, rec(self), true, value);
+    if (Py_TYPE(object_class_attr)->tp_descr_set(object_class_attr, self, value) < 0) return -1;
+    if (!trade_class.exact(self) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
+    return 0;
+}
+
 static PyObject *zero_float() { return PyFloat_FromDouble(0.0); }
 static PyObject *zero_int() { return PyLong_FromLong(0); }
 static PyObject *utc_now_default() {
@@ -143,6 +164,7 @@ static PyObject *get_average_price(PyObject *self, void *) {
 static PyGetSetDef trade_properties[] = {
     {"average_price", get_average_price, nullptr,
      "Per-unit price of this fill with the commission folded in (a float).", nullptr},
+    {"__class__", class_get, class_set, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 static const pysem::record::Decl trade_decl = {
@@ -175,6 +197,12 @@ void trade_set_field(PyObject *trade, int i, PyObject *value) {
 }
 
 void register_trade(PyObject *module) {
+    Ref object_dict = steal(PyType_GetDict(&PyBaseObject_Type));
+    object_class_attr = PyDict_GetItemWithError(object_dict.ptr(), pysem::intern("__class__"));
+    if (!object_class_attr || !Py_TYPE(object_class_attr)->tp_descr_set) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "object has no settable __class__");
+        throw Error();
+    }
     pysem::record::define<Trade, trade_class>(module);
     export_record_codec(trade_class.type, &trade_class.codec);
 }
