@@ -30,6 +30,10 @@ def ref_average_price(positions, totalQty):
     return total_value / totalQty
 
 
+def ref_started(positions):
+    return min(p.started for p in positions)
+
+
 def ref_orderids(positions):
     acc = set()
     for p in positions:
@@ -74,7 +78,7 @@ def ref_summary_args(positions, stopPct=0.1, priceFetcher=None):
         average_price=avgprice,
         stop=stop,
         total_commission=sum(p.total_commission for p in positions),
-        started=min(p.started for p in positions),
+        started=ref_started(positions),
         marketPrice=marketPrice,
     )
 

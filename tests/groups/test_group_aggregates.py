@@ -8,7 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 from marlovent import ordermgr as om
 from groups_helpers import LEG1, LEG2, LEG3, T0, UTC, group, position
-from groups_reference import ref_average_price, ref_qty, same
+from groups_reference import ref_average_price, ref_qty, ref_started, same
 
 
 class TestEmptyGroup:
@@ -136,15 +136,19 @@ float_qty = st.floats(-1e6, 1e6, allow_nan=False).filter(bool)
 prices = st.one_of(st.floats(0, 1e6, allow_nan=False), st.integers(0, 10**6))
 commissions = st.one_of(st.floats(0, 100, allow_nan=False), st.integers(0, 100))
 fill = st.tuples(st.one_of(int_qty, float_qty, st.integers(-(2**70), 2**70).filter(bool)), prices, commissions, timestamps)
-legs = st.lists(st.lists(fill, min_size=1, max_size=8), min_size=1, max_size=4)
+# A member: its fills (now and then none at all) and whether its timestamps
+# are naive, which do not compare with the other members' aware ones.
+leg = st.tuples(st.one_of(*[st.lists(fill, min_size=1, max_size=8)] * 3, st.just([])),
+                st.sampled_from([False, False, True]))
+legs = st.lists(leg, min_size=1, max_size=4)
 
 
 def build(leg_fills):
     ps = []
-    for i, fills in enumerate(leg_fills):
+    for i, (fills, naive) in enumerate(leg_fills):
         p = om.Position(f"K{i}")
         for j, (q, pr, c, ts) in enumerate(fills):
-            p.add_trade(om.Trade(f"{i}-{j}", pr, q, c, ts))
+            p.add_trade(om.Trade(f"{i}-{j}", pr, q, c, ts.replace(tzinfo=None) if naive else ts))
         ps.append(p)
     return ps
 
@@ -164,9 +168,10 @@ def same_outcome(a, b):
 
 @settings(max_examples=300, deadline=None)
 @given(legs)
-def test_qty_and_average_price_match_plain_python(leg_fills):
+def test_figures_match_plain_python(leg_fills):
     g = group(*build(leg_fills))
     members = list(g.positions)
+    assert same_outcome(outcome(lambda: g.started), outcome(lambda: ref_started(members)))
     assert same_outcome(outcome(lambda: g.qty), outcome(lambda: ref_qty(members)))
     assert same_outcome(outcome(lambda: g.average_price),
                         outcome(lambda: ref_average_price(members, ref_qty(members))))

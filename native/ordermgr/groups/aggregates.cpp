@@ -55,6 +55,12 @@ Ref members_orderids(PyObject *positions) {
     return acc;
 }
 
+static bool less(PyObject *a, PyObject *b) {
+    int r = PyObject_RichCompareBool(a, b, Py_LT);
+    if (r < 0) throw Error();
+    return r != 0;
+}
+
 // min() over values already collected: the first of equal values wins.
 static Num minimum(const std::vector<Num> &values) {
     if (values.empty()) pysem::raise(PyExc_ValueError, "min() iterable argument is empty");
@@ -72,18 +78,18 @@ Ref members_qty(PyObject *positions) {
     return minimum(sizes).object();
 }
 
+// min(p.started for p in positions): each start is compared as soon as it
+// is read (`start < best`, as min() compares), so a failed comparison stops
+// before the later members are read.
 Ref members_started(PyObject *positions) {
     Members ms(positions);
-    std::vector<Ref> starts;
-    starts.reserve(ms.size());
-    for (const Ref &p : ms.items()) starts.push_back(position_started(p.ptr()));
-    if (starts.empty()) pysem::raise(PyExc_ValueError, "min() iterable argument is empty");
-    Ref best = starts.front();
-    for (size_t i = 1; i < starts.size(); ++i) {
-        int r = PyObject_RichCompareBool(starts[i].ptr(), best.ptr(), Py_LT);
-        if (r < 0) throw Error();
-        if (r) best = starts[i];
+    Ref best;
+    for (const Ref &p : ms.items()) {
+        Ref start = position_started(p.ptr());
+        if (best && !less(start.ptr(), best.ptr())) continue;
+        best = std::move(start);
     }
+    if (!best) pysem::raise(PyExc_ValueError, "min() iterable argument is empty");
     return best;
 }
 
@@ -92,12 +98,6 @@ Ref members_total_commission(PyObject *positions) {
     pysem::BuiltinSum sum;
     for (const Ref &p : ms.items()) sum.add(position_total_commission(p.ptr()).ptr());
     return sum.result();
-}
-
-static bool less(PyObject *a, PyObject *b) {
-    int r = PyObject_RichCompareBool(a, b, Py_LT);
-    if (r < 0) throw Error();
-    return r != 0;
 }
 
 static Trade *exact_trade(PyObject *o) {
