@@ -52,6 +52,23 @@ class OverridingTrade(om.Trade):
         om.Trade.qty.__set__(self, value)
 
 
+class ShiftingTrade(om.Trade):
+    """Its orderid reads alternate between the stored id and the next one,
+    so the key a book gets tells which read it came from."""
+
+    reads = 0
+
+    @property
+    def orderid(self):
+        self.reads += 1
+        stored = om.Trade.orderid.__get__(self)
+        return stored if self.reads % 2 else stored + 1
+
+    @orderid.setter
+    def orderid(self, value):
+        om.Trade.orderid.__set__(self, value)
+
+
 class DuckTrade:
     """Anything with the five attributes can sit in a book."""
 
@@ -149,10 +166,10 @@ class KeptFigures(RuleBasedStateMachine):
         self.groups = []
 
     def new_trade(self, kind, orderid, price, qty, commission, timestamp):
-        cls = {"exact": om.Trade, "sub": SubTrade, "duck": DuckTrade}[kind]
+        cls = {"exact": om.Trade, "sub": SubTrade, "shifting": ShiftingTrade, "duck": DuckTrade}[kind]
         return cls(orderid, price, qty, commission, timestamp)
 
-    @rule(target=trades, kind=st.sampled_from(["exact"] * 6 + ["sub", "duck"]), orderid=order_ids,
+    @rule(target=trades, kind=st.sampled_from(["exact"] * 6 + ["sub", "shifting", "duck"]), orderid=order_ids,
           price=prices, qty=numbers, commission=numbers, timestamp=times)
     def make_trade(self, kind, orderid, price, qty, commission, timestamp):
         return self.new_trade(kind, orderid, price, qty, commission, timestamp)
@@ -172,7 +189,11 @@ class KeptFigures(RuleBasedStateMachine):
 
     @rule(p=positions, trade=trades)
     def add_trade(self, p, trade):
+        if isinstance(trade, ShiftingTrade):
+            trade.reads = 0
         want, after = plain_add_trade(p.trades, trade)
+        if isinstance(trade, ShiftingTrade):
+            trade.reads = 0  # the same reads again
         book = p.trades
         assert_same(outcome(lambda: p.add_trade(trade)), want, "add_trade")
         assert [(k, id(v)) for k, v in book.items()] == [(k, id(v)) for k, v in after.items()]

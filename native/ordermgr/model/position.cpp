@@ -211,10 +211,14 @@ static void clear_mapping(PyObject *trades) {
 }
 
 // Position.add_trade; `undo` (optional) learns what it did.
+// `trade.orderid` is read twice, as `if trade.orderid in trades: ...` and
+// `trades[trade.orderid] = trade` read it: an overriding orderid, or code run
+// by the first key's hash or equality, may give another key to store under.
 static bool add_trade(PyObject *self, PyObject *trade, BookUndo *undo = nullptr) {
     Ref orderid = trade_field(trade, Trade::field::orderid);
     Ref trades = position_field(self, Position::field::trades);
     if (mapping_contains(trades.ptr(), orderid.ptr())) return false;
+    orderid = trade_field(trade, Trade::field::orderid);
     Position *exact = exact_position(self);
     KeptBook *b = KeptBook::of(trades.ptr(), exact != nullptr);
     if (b) {
