@@ -2,7 +2,9 @@
 replayed, the ledger ends as if each fill had been recorded once, in time
 order, with its commission: the same fills and positions exactly, the same
 P&L (a commission reported late is worked into the float figures where it
-lands, so they may differ from a fold in time order in the last bits)."""
+lands, so they may differ from a fold in time order in the last bits).  An
+execution may be corrected (``.01`` by ``.02`` by ``.03``), its versions
+arriving and replayed in any order: only the latest version is a fill."""
 
 import copy
 import datetime as dt
@@ -24,45 +26,53 @@ from marlovent.ordermgr import OrderMgr
 INSTRUMENTS = [stock("AAPL"), option("SPY", "20240621", 450, "C", 801), option("SPY", "20240621", 455, "C", 802)]
 MULTIPLIERS = [1, 100, 100]
 PERM_IDS = [101, 102, 103]
+KINDS = ("execution", "report")
 
 
 @st.composite
 def days(draw):
-    """The day's executions (instrument, order, side, size, price, commission,
-    time, whether this client placed the order), and the order in which their
-    messages reach the program: each execution and each report at least once,
-    with replays and reconnects in between."""
+    """The day's executions (instrument, order, side, time, whether this
+    client placed the order; and the versions of each: size, price and
+    commission as first published and as corrected), and the order in which
+    their messages reach the program: each version's execution and report at
+    least once, with replays and reconnects in between."""
     n = draw(st.integers(1, 9))
     seconds = draw(st.permutations(range(n)))  # distinct times, in an order unrelated to arrival
+    version = st.fixed_dictionaries(
+        dict(
+            shares=st.integers(1, 4),
+            price=st.sampled_from([0.0, 1.05, 2.5, 99.99, 100.0]),
+            commission=st.sampled_from([0.0, 0.35, 0.65, 1.0]),
+        )
+    )
     execs = [
         dict(
             instrument=draw(st.integers(0, 2)),
             perm_id=draw(st.sampled_from(PERM_IDS)),
             side=draw(st.sampled_from(["BOT", "SLD"])),
-            shares=draw(st.integers(1, 4)),
-            price=draw(st.sampled_from([0.0, 1.05, 2.5, 99.99, 100.0])),
-            commission=draw(st.sampled_from([0.0, 0.35, 0.65, 1.0])),
+            versions=draw(st.lists(version, min_size=1, max_size=3)),
             placeholder=draw(st.sampled_from([None, "before", "after"])),  # a report with the "unset" double
             when=T0 + dt.timedelta(seconds=seconds[i]),
         )
         for i in range(n)
     ]
-    messages = [("execution", i) for i in range(n)] + [("report", i) for i in range(n)]
-    extra = draw(st.lists(st.sampled_from(["reconnect", "catch up", "replay"]), max_size=4))
+    messages = [(kind, i, v) for i, e in enumerate(execs) for v in range(len(e["versions"])) for kind in KINDS]
+    extra = draw(st.lists(st.sampled_from(["reconnect", "catch up", "replay", "restart"]), max_size=4))
     arrival = draw(st.permutations(messages + extra))
     return execs, arrival, draw(st.sampled_from(["wrapper", "events"])), draw(st.randoms(use_true_random=False))
 
 
 def in_time_order(execs, ids):
-    """The reference: each fill recorded directly, once, in time order, with its commission."""
+    """The reference: each execution's latest version recorded directly, once,
+    in time order, with its commission."""
     with OrderMgr.temp() as mgr:
         ledger = Ledger(mgr)
         for i in sorted(range(len(execs)), key=lambda i: execs[i]["when"]):
-            e = execs[i]
+            e, last = execs[i], execs[i]["versions"][-1]
             sign = 1 if e["side"] == "BOT" else -1
             fill = Fill(
-                ids[i], contract_key(INSTRUMENTS[e["instrument"]]), e["price"], sign * e["shares"], e["commission"],
-                timestamp=e["when"], order_id=e["perm_id"],
+                ids[i][-1], contract_key(INSTRUMENTS[e["instrument"]]), last["price"], sign * last["shares"],
+                last["commission"], timestamp=e["when"], order_id=e["perm_id"],
             )
             ledger.record(fill, multiplier=MULTIPLIERS[e["instrument"]], currency="USD")
         return outcome(mgr, ledger)
@@ -80,31 +90,49 @@ def outcome(mgr, ledger):
 def through_the_feed(execs, arrival, via, rnd):
     gw = Gateway()
     contracts = [INSTRUMENTS[e["instrument"]] for e in execs]
-    exs = [
-        execution(e["perm_id"], e["side"], e["shares"], e["price"], e["when"], order_id=e["perm_id"] - 100)
-        for e in execs
-    ]
-    reps = [report(ex.execId, e["commission"]) for ex, e in zip(exs, execs)]
+    exs = [corrected(e) for e in execs]
+    reps = [[report(ex.execId, v["commission"]) for ex, v in zip(chain, e["versions"])] for chain, e in zip(exs, execs)]
     with OrderMgr.temp() as mgr:
         ledger = Ledger(mgr)
         with mgr.positions.batch():
-            feed = attach(gw.ib, ledger)
+            notified = []
+            feed = attach(gw.ib, ledger, on_fill=lambda fill: notified.append(fill.fill_id.rpartition(".")))
             gw.connect()
             # This client placed the orders of one perm id; the others' fills come only by asking.
             for perm_id in PERM_IDS[:2]:
                 gw.place(INSTRUMENTS[0], perm_id - 100, perm_id)
             delivered = []
             for step in arrival:
-                if via == "wrapper":
+                if step == "restart" and via == "wrapper":
+                    # The program starts again: a new feed that knows only the ledger.
+                    feed.detach()
+                    feed = attach(gw.ib, ledger, on_fill=feed.on_fill)
+                elif via == "wrapper":
                     wrapper_step(gw, feed, step, contracts, exs, reps, execs, delivered, rnd)
                 else:
                     events_step(gw, step, contracts, exs, reps, execs, delivered, rnd)
             if via == "wrapper":
                 gw.reconnect()  # the last word: the day's executions and reports once more
             assert feed.errors == 0 and not feed.rejected and not feed.waiting_reports
+            # A version, once a later one is recorded, is not recorded again, not even for a moment.
+            latest = {}
+            for base, _, number in notified:
+                assert int(number) >= latest.get(base, 0), f"{base}.{number} after {base}.{latest[base]:02d}"
+                latest[base] = int(number)
         result = outcome(mgr, ledger)
         gw.connected = False
         return exs, result
+
+
+def corrected(e):
+    """An execution's versions, as the broker publishes them: ``.01``, then its corrections."""
+    first, *more = e["versions"]
+    chain = [execution(e["perm_id"], e["side"], first["shares"], first["price"], e["when"], order_id=e["perm_id"] - 100)]
+    for number, v in enumerate(more, 2):
+        ex = copy.copy(chain[0])
+        ex.execId, ex.shares, ex.price = f"{ex.execId[:-3]}.{number:02d}", float(v["shares"]), v["price"]
+        chain.append(ex)
+    return chain
 
 
 def wrapper_step(gw, feed, step, contracts, exs, reps, execs, delivered, rnd):
@@ -117,19 +145,20 @@ def wrapper_step(gw, feed, step, contracts, exs, reps, execs, delivered, rnd):
         feed.catch_up()
     elif step == "replay":
         if delivered:
-            gw.commission(reps[rnd.choice(delivered)])
+            i, v = rnd.choice(delivered)
+            gw.commission(reps[i][v])
     elif step[0] == "execution":
-        i = step[1]
-        gw.execute(contracts[i], exs[i], live=execs[i]["perm_id"] != PERM_IDS[2])
+        _, i, v = step
+        gw.execute(contracts[i], exs[i][v], live=execs[i]["perm_id"] != PERM_IDS[2])
     else:
-        i = step[1]
-        unset = report(exs[i].execId, UNSET_DOUBLE)
+        _, i, v = step
+        unset = report(exs[i][v].execId, UNSET_DOUBLE)
         if execs[i]["placeholder"] == "before":
             gw.commission(unset)
-        gw.commission(reps[i])
+        gw.commission(reps[i][v])
         if execs[i]["placeholder"] == "after" and gw.connected:
             gw.ib.wrapper.commissionReport(unset)  # on the wire only: the broker keeps the real one
-        delivered.append(i)
+        delivered.append((i, v))
 
 
 def events_step(gw, step, contracts, exs, reps, execs, delivered, rnd):
@@ -141,16 +170,16 @@ def events_step(gw, step, contracts, exs, reps, execs, delivered, rnd):
             return
         step = rnd.choice(delivered)
     delivered.append(step)
-    i = step[1]
+    kind, i, v = step
     trade = IbTrade(contract=contracts[i])
-    fill = IbFill(copy.deepcopy(contracts[i]), copy.deepcopy(exs[i]), CommissionReport(), T0)
-    if step[0] == "execution":
+    fill = IbFill(copy.deepcopy(contracts[i]), copy.deepcopy(exs[i][v]), CommissionReport(), T0)
+    if kind == "execution":
         ib.execDetailsEvent.emit(trade, fill)
     else:
-        unset = report(exs[i].execId, UNSET_DOUBLE)
+        unset = report(exs[i][v].execId, UNSET_DOUBLE)
         if execs[i]["placeholder"] == "before":
             ib.commissionReportEvent.emit(trade, fill, unset)
-        ib.commissionReportEvent.emit(trade, fill, copy.deepcopy(reps[i]))
+        ib.commissionReportEvent.emit(trade, fill, copy.deepcopy(reps[i][v]))
         if execs[i]["placeholder"] == "after":
             ib.commissionReportEvent.emit(trade, fill, unset)
 
@@ -161,7 +190,7 @@ def events_step(gw, step, contracts, exs, reps, execs, delivered, rnd):
 def test_any_arrival_order_with_replays_gives_the_in_order_ledger(day):
     execs, arrival, via, rnd = day
     exs, got = through_the_feed(execs, arrival, via, rnd)
-    fills, books, pnl = in_time_order(execs, [ex.execId for ex in exs])
+    fills, books, pnl = in_time_order(execs, [[ex.execId for ex in chain] for chain in exs])
     assert got[:2] == (fills, books) and got[2].keys() == pnl.keys()
     for key, (qty, realized, average_cost) in pnl.items():
         q, r, a = got[2][key]

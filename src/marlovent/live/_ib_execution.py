@@ -175,16 +175,19 @@ def check_commission_currency(report: Any, currency: str | None) -> None:
         )
 
 
-def correction_ids(exec_id: str) -> tuple[str, list[str]] | None:
+def correction_of(exec_id: str) -> tuple[str, int] | None:
     """IB publishes a correction of an execution as a new execution whose id
     differs only in the number after the last period (``...01.01`` corrected
-    by ``...01.02``).  Gives (the id of the next correction, the ids this one
-    corrects), or None for an id without such a number."""
+    by ``...01.02``, that by ``...01.03``).  Gives (the id before that
+    number, the number), or None for an id without such a number."""
     base, dot, serial = exec_id.rpartition(".")
-    if dot and serial == "01":  # an execution as first published: nothing earlier to correct
-        return f"{base}.02", []
     if not dot or not serial.isdigit() or not serial.isascii():
         return None
-    number, width = int(serial), len(serial)
-    later = f"{base}.{number + 1:0{width}d}"
-    return later, [f"{base}.{n:0{width}d}" for n in range(number - 1, 0, -1)]
+    return base, int(serial)
+
+
+def corrected_ids(exec_id: str, base: str, number: int) -> list[str]:
+    """The ids of the executions that ``exec_id`` (``base`` and ``number``,
+    from :func:`correction_of`) corrects, the latest first."""
+    width = len(exec_id) - len(base) - 1
+    return [f"{base}.{n:0{width}d}" for n in range(number - 1, 0, -1)]

@@ -26,7 +26,8 @@ What the feed does with the broker's event stream:
   recognised by execId and record nothing twice;
 - a correction (an execId that differs from an earlier one of the same
   instrument and order only in the number after its last period) replaces the
-  execution it corrects;
+  executions it corrects; once a correction is recorded, no execution it
+  corrects is recorded again, whatever order they come back in;
 - nothing raised while handling an event reaches ib_async's event loop: it is
   logged on the logger ``marlovent.live.ib``, counted on ``feed.errors``
   (``feed.last_error``) and the execution or report is listed in
@@ -39,7 +40,7 @@ from __future__ import annotations
 import asyncio
 import datetime as _dt
 import logging
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Hashable, Iterable
 from typing import Any, NamedTuple
 
 try:
@@ -58,7 +59,8 @@ from ._ib_execution import (
     KeyFunction,
     check_commission_currency,
     contract_key,
-    correction_ids,
+    corrected_ids,
+    correction_of,
     currency_of,
     execution_id,
     key_of,
@@ -143,6 +145,11 @@ class Feed:
         self._unreported: dict[str, Any] = {}  # execId -> ib Fill recorded without a commission yet
         self._combos: set[str] = set()
         self._elsewhere: set[str] = set()  # executions of other accounts than ``account``
+        # key -> base -> number -> execId: the corrections (numbers from 2 on) in the ledger of
+        # each instrument this feed has met, read from the ledger when it first meets one, then
+        # added to as it records them.  Each is looked up in the ledger before it counts: it may
+        # have been cancelled since.
+        self._corrections: dict[Hashable, dict[str, dict[int, str]]] = {}
         self._task: asyncio.Task[Any] | None = None
         self._subscriptions: tuple[tuple[Any, Callable[..., Any]], ...] = ()
 
@@ -305,11 +312,14 @@ class Feed:
         multiplier, currency = multiplier_of(contract), currency_of(contract)
         qty, price = signed_qty(execution), price_of(execution)
         when, order_id = utc_time(execution), order_id_of(execution)
-        corrections = correction_ids(exec_id)
-        if corrections is not None and self._is_ours(corrections[0], key, order_id):
-            log.info("execution %s is superseded by its correction %s: not recorded", exec_id, corrections[0])
-            self.rejected.pop(exec_id, None)
-            return None
+        correction = correction_of(exec_id)
+        if correction is not None:
+            later = self._superseding(key, order_id, *correction)
+            if later is not None:
+                log.info("execution %s is superseded by its correction %s: not recorded", exec_id, later)
+                self.rejected.pop(exec_id, None)
+                self._reports.pop(exec_id, None)
+                return None
 
         report = fill.commissionReport
         commission = reported_commission(report, exec_id)
@@ -324,7 +334,8 @@ class Feed:
                 bad_report, commission = exc, None
 
         new = Fill(exec_id, key, price, qty, commission, timestamp=when, order_id=order_id)
-        corrected = [] if corrections is None else [x for x in corrections[1] if self._is_ours(x, key, order_id)]
+        corrected = [] if correction is None else corrected_ids(exec_id, *correction)
+        corrected = [x for x in corrected if self._is_ours(x, key, order_id)]
         if corrected:
             with self.ledger.mgr.positions.batch():
                 outcome, changed = self._record(new, multiplier, currency)
@@ -334,6 +345,8 @@ class Feed:
                     log.info("execution %s corrects %s: the earlier one is cancelled", exec_id, earlier)
         else:
             outcome, changed = self._record(new, multiplier, currency)
+        if correction is not None and correction[1] > 1:
+            self._corrections_of(key).setdefault(correction[0], {})[correction[1]] = exec_id
 
         self._reports.pop(exec_id, None)
         self.rejected.pop(exec_id, None)
@@ -397,7 +410,13 @@ class Feed:
                 return
         stored = ledger.get(exec_id)
         if stored is None:
-            self._reports[exec_id] = report  # kept until its execution arrives
+            later = self._superseding_fill(fill, exec_id)
+            if later is not None:
+                log.info("commission report for %s, superseded by its correction %s: not recorded", exec_id, later)
+                self._reports.pop(exec_id, None)
+                self._forget_rejected_report(exec_id)
+            else:
+                self._reports[exec_id] = report  # kept until its execution arrives
             return
         if stored.commission != commission:
             known = None if fill is None else currency_of(fill.contract)
@@ -423,6 +442,39 @@ class Feed:
                     "which is not a position: it is not assigned to any leg"
                 ),
             )
+
+    def _superseding(self, key: Hashable, order_id: Any, base: str, number: int) -> str | None:
+        """The recorded correction, of this instrument and order, of any later
+        number than ``number`` of ``base``, or None.  Any, not only the next:
+        a correction cancels every earlier one, so once ``.03`` replaced ``.02``
+        nothing but ``.03`` is left to show that ``.01`` is superseded."""
+        for later_number, later in self._corrections_of(key).get(base, {}).items():
+            if later_number > number and self._is_ours(later, key, order_id):
+                return later
+        return None
+
+    def _superseding_fill(self, fill: Any, exec_id: str) -> str | None:
+        """:meth:`_superseding` for the execution of a report's fill (None
+        without one, or when its contract cannot be keyed: then the report waits)."""
+        correction = correction_of(exec_id)
+        if correction is None or fill is None or fill.execution.execId != exec_id:
+            return None
+        try:
+            key = key_of(self.key, fill.contract)
+        except (ValueError, TypeError):
+            return None
+        return self._superseding(key, order_id_of(fill.execution), *correction)
+
+    def _corrections_of(self, key: Hashable) -> dict[str, dict[int, str]]:
+        known = self._corrections.get(key)
+        if known is None:
+            known = {}
+            for stored in self.ledger.fills(key):
+                correction = correction_of(stored.fill_id)
+                if correction is not None and correction[1] > 1:
+                    known.setdefault(correction[0], {})[correction[1]] = stored.fill_id
+            self._corrections[key] = known
+        return known
 
     def _is_ours(self, exec_id: str, key: Any, order_id: Any) -> bool:
         stored = self.ledger.get(exec_id)
