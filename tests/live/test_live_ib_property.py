@@ -4,10 +4,14 @@ order, with its commission: the same fills and positions exactly, the same
 P&L (a commission reported late is worked into the float figures where it
 lands, so they may differ from a fold in time order in the last bits).  An
 execution may be corrected (``.01`` by ``.02`` by ``.03``), its versions
-arriving and replayed in any order: only the latest version is a fill."""
+arriving and replayed in any order: only the latest version is a fill.  The
+store's server may be lost for a while: once it is back, ``feed.retry()``
+(and through ib_async, the catch-up of a reconnect) records whatever was
+kept out."""
 
 import copy
 import datetime as dt
+import errno
 import math
 
 import pytest
@@ -35,7 +39,8 @@ def days(draw):
     client placed the order; and the versions of each: size, price and
     commission as first published and as corrected), and the order in which
     their messages reach the program: each version's execution and report at
-    least once, with replays and reconnects in between."""
+    least once, with replays, reconnects, restarts and outages of the store
+    in between."""
     n = draw(st.integers(1, 9))
     seconds = draw(st.permutations(range(n)))  # distinct times, in an order unrelated to arrival
     version = st.fixed_dictionaries(
@@ -57,9 +62,44 @@ def days(draw):
         for i in range(n)
     ]
     messages = [(kind, i, v) for i, e in enumerate(execs) for v in range(len(e["versions"])) for kind in KINDS]
-    extra = draw(st.lists(st.sampled_from(["reconnect", "catch up", "replay", "restart"]), max_size=4))
+    extra = draw(st.lists(st.sampled_from(["reconnect", "catch up", "replay", "restart", "outage"]), max_size=5))
     arrival = draw(st.permutations(messages + extra))
     return execs, arrival, draw(st.sampled_from(["wrapper", "events"])), draw(st.randoms(use_true_random=False))
+
+
+class Unreachable(Ledger):
+    """A ledger whose store's server can be lost: while it is (``down``),
+    every read and write the feed makes raises, as the store's would."""
+
+    down = False
+
+    def _reach(self):
+        if self.down:
+            raise OSError(errno.EIO, "the store's server is gone")
+
+    def record(self, *args, **kwargs):
+        self._reach()
+        return super().record(*args, **kwargs)
+
+    def get(self, fill_id):
+        self._reach()
+        return super().get(fill_id)
+
+    def fills(self, key=None):
+        self._reach()
+        return super().fills(key)
+
+    def set_commission(self, fill_id, commission):
+        self._reach()
+        return super().set_commission(fill_id, commission)
+
+    def cancel(self, fill_id):
+        self._reach()
+        return super().cancel(fill_id)
+
+    def instrument(self, key):
+        self._reach()
+        return super().instrument(key)
 
 
 def in_time_order(execs, ids):
@@ -93,7 +133,7 @@ def through_the_feed(execs, arrival, via, rnd):
     exs = [corrected(e) for e in execs]
     reps = [[report(ex.execId, v["commission"]) for ex, v in zip(chain, e["versions"])] for chain, e in zip(exs, execs)]
     with OrderMgr.temp() as mgr:
-        ledger = Ledger(mgr)
+        ledger = Unreachable(mgr)
         with mgr.positions.batch():
             notified = []
             feed = attach(gw.ib, ledger, on_fill=lambda fill: notified.append(fill.fill_id.rpartition(".")))
@@ -103,7 +143,9 @@ def through_the_feed(execs, arrival, via, rnd):
                 gw.place(INSTRUMENTS[0], perm_id - 100, perm_id)
             delivered = []
             for step in arrival:
-                if step == "restart" and via == "wrapper":
+                if step == "outage":
+                    ledger.down = not ledger.down  # lost, or back
+                elif step == "restart" and via == "wrapper":
                     # The program starts again: a new feed that knows only the ledger.
                     feed.detach()
                     feed = attach(gw.ib, ledger, on_fill=feed.on_fill)
@@ -111,9 +153,12 @@ def through_the_feed(execs, arrival, via, rnd):
                     wrapper_step(gw, feed, step, contracts, exs, reps, execs, delivered, rnd)
                 else:
                     events_step(gw, step, contracts, exs, reps, execs, delivered, rnd)
+            ledger.down = False
+            feed.retry()
             if via == "wrapper":
                 gw.reconnect()  # the last word: the day's executions and reports once more
-            assert feed.errors == 0 and not feed.rejected and not feed.waiting_reports
+            assert not feed.rejected and not feed.waiting_reports
+            assert feed.errors == 0 or "outage" in arrival
             # A version, once a later one is recorded, is not recorded again, not even for a moment.
             latest = {}
             for base, _, number in notified:

@@ -32,7 +32,8 @@ What the feed does with the broker's event stream:
   logged on the logger ``marlovent.live.ib``, counted on ``feed.errors``
   (``feed.last_error``) and the execution or report is listed in
   ``feed.rejected`` (execId -> :class:`Rejected`); ``feed.retry()`` tries them
-  again, and so does every catch-up.
+  again, and so does every catch-up.  While an execution is listed, its
+  report waits for it (failed or not) and is recorded with it.
 """
 
 from __future__ import annotations
@@ -321,17 +322,18 @@ class Feed:
                 self._reports.pop(exec_id, None)
                 return None
 
-        report = fill.commissionReport
-        commission = reported_commission(report, exec_id)
-        if commission is None:
-            report = self._reports.get(exec_id)
+        # A report that cannot be recorded does not keep its execution out: the
+        # fill goes in without it, and the report is listed.
+        report, commission, bad_report = fill.commissionReport, None, None
+        try:
             commission = reported_commission(report, exec_id)
-        bad_report: Exception | None = None
-        if commission is not None:
-            try:
+            if commission is None:
+                report = self._waiting_report(exec_id)
+                commission = reported_commission(report, exec_id)
+            if commission is not None:
                 check_commission_currency(report, currency or self._currency(key))
-            except ValueError as exc:
-                bad_report, commission = exc, None
+        except ValueError as exc:
+            bad_report, commission = exc, None
 
         new = Fill(exec_id, key, price, qty, commission, timestamp=when, order_id=order_id)
         corrected = [] if correction is None else corrected_ids(exec_id, *correction)
@@ -486,6 +488,15 @@ class Feed:
         except KeyError:
             return None
 
+    def _waiting_report(self, exec_id: str) -> Any:
+        """The report that waits for this execution: in ``_reports``, or
+        listed in ``rejected`` (it failed before its execution was recorded)."""
+        report = self._reports.get(exec_id)
+        if report is None:
+            listed = self.rejected.get(exec_id)
+            report = None if listed is None else listed.report
+        return report
+
     def _forget_rejected_report(self, exec_id: str) -> None:
         entry = self.rejected.get(exec_id)
         if entry is not None and entry.report is not None:
@@ -494,10 +505,20 @@ class Feed:
     # -- what went wrong, and who wants to know ----------------------------------------------
 
     def _reject(self, exec_id: str, fill: Any, report: Any, exc: Exception) -> None:
+        """List what was kept out.  An execution and its report share one
+        entry: while the execution is listed, its report waits for it (as one
+        that came first does) and goes in with it, by ``retry()`` or a catch-up."""
         self.errors += 1
         self.last_error = exc
-        self.rejected[exec_id] = Rejected(exec_id, fill, report, exc)
-        what = "execution" if report is None else "commission report for execution"
+        listed = self.rejected.get(exec_id)
+        if report is not None and listed is not None and listed.report is None:
+            self._reports[exec_id] = report
+            what = "commission report (waiting for its execution, kept out as well) for execution"
+        else:
+            if report is None and listed is not None and listed.report is not None:
+                self._reports[exec_id] = listed.report
+            self.rejected[exec_id] = Rejected(exec_id, fill, report, exc)
+            what = "execution" if report is None else "commission report for execution"
         trace = None if isinstance(exc, ValueError | TypeError | KeyError) else exc
         log.error("%s %s kept out of the ledger: %s", what, exec_id, exc, exc_info=trace)
 
