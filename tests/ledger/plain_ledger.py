@@ -2,10 +2,13 @@
 exact Fractions, what they add up to per instrument.
 
 It is written for clarity, not speed, and apart from the ledger's own fold:
-each instrument's fills are sorted by (time, arrival) and walked once; the
-average cost keeps (open quantity, open cost), FIFO a list of [qty, cost]
-lots; a fill through zero is cut in two by quantity, commission included."""
+each instrument's fills are sorted by (their instant in UTC, arrival) and
+walked once; the average cost keeps (open quantity, open cost), FIFO a list of
+[qty, cost] lots; a fill through zero is cut in two by quantity, commission
+included.  A fill offered again has the same time when it is written the same
+(ISO text: local time and offset)."""
 
+import datetime as dt
 from dataclasses import dataclass, field
 from fractions import Fraction as F
 
@@ -90,7 +93,8 @@ class PlainLedger:
         old = self.fills.get(fill.fill_id)
         if old is not None:
             was = old[0]
-            same = [getattr(was, n) == getattr(fill, n) for n in ("key", "price", "qty", "timestamp", "order_id")]
+            same = [getattr(was, n) == getattr(fill, n) for n in ("key", "price", "qty", "order_id")]
+            same.append(was.timestamp.isoformat() == fill.timestamp.isoformat())
             if was.commission is not None and fill.commission is not None:
                 same.append(was.commission == fill.commission)
             if not all(same):
@@ -112,7 +116,7 @@ class PlainLedger:
 
     def of(self, key):
         """The fills of ``key`` in time order (ties: arrival)."""
-        mine = [(f.timestamp, n, f) for f, n in self.fills.values() if f.key == key]
+        mine = [(f.timestamp.astimezone(dt.timezone.utc), n, f) for f, n in self.fills.values() if f.key == key]
         return [f for _, _, f in sorted(mine, key=lambda x: (x[0], x[1]))]
 
     def keys(self):

@@ -41,6 +41,7 @@ GOOD = dict(fill_id="E1", key="AAPL", price=187.5, qty=100, commission=1.0, time
         ({"timestamp": dt.datetime(2024, 3, 5, 14, 30)}, ValueError, "has no time zone"),
         ({"timestamp": "2024-03-05T14:30:00Z"}, TypeError, "is not a datetime"),
         ({"timestamp": dt.datetime(2024, 3, 10, 2, 30, tzinfo=NY)}, ValueError, "does not exist in time zone America/New_York"),
+        ({"timestamp": dt.datetime.max.replace(tzinfo=dt.timezone(-dt.timedelta(hours=5)))}, ValueError, "out of the range of datetimes in UTC"),
     ],
 )
 def test_a_bad_fill_is_refused_naming_the_field(change, error, words):

@@ -11,12 +11,15 @@ worked into the figures where it lands):
 * a flat instrument has realized the same by both methods.
 
 Exactly for int and Fraction figures; for floats to a relative 1e-9 of the
-money that went through the instrument."""
+money that went through the instrument.  Fill times are quarter hours around
+the autumn hour New York repeats, in UTC or in that zone (either fold): time
+order is the order of the instants."""
 
 import dataclasses
 import datetime as dt
 import itertools
 import math
+import zoneinfo
 from fractions import Fraction as F
 
 from hypothesis import given, settings
@@ -24,7 +27,9 @@ from hypothesis import strategies as st
 
 from marlovent.ledger import Fill, Ledger
 
-T0 = dt.datetime(2024, 3, 5, 14, 30, tzinfo=dt.timezone.utc)
+UTC = dt.timezone.utc
+T0 = dt.datetime(2024, 11, 3, 4, 30, tzinfo=UTC)  # 00:30 in New York, where 01:00-01:59 comes twice
+ZONES = st.sampled_from([UTC, zoneinfo.ZoneInfo("America/New_York")])
 TERMS = {"A": 100, "B": 1, "C": F(1, 4)}
 EXACT = st.one_of(st.integers(0, 400), st.fractions(0, 400, max_denominator=8))
 FLOATS = st.floats(0, 400, allow_nan=False).map(lambda x: round(x, 2))
@@ -37,7 +42,7 @@ def fills_of(kind):
     qty = st.integers(-8, 8).filter(bool) if kind == "exact" else QTY
     commission = st.one_of(st.none(), EXACT if kind == "exact" else FLOATS.map(lambda x: x / 100))
     return st.lists(
-        st.tuples(st.sampled_from(sorted(TERMS)), price, qty, commission, st.integers(0, 30), st.sampled_from([None, "O1", "O2"])),
+        st.tuples(st.sampled_from(sorted(TERMS)), price, qty, commission, st.integers(0, 12), ZONES, st.sampled_from([None, "O1", "O2"])),
         max_size=30,
     )
 
@@ -86,10 +91,13 @@ def close(a, b, scale):
 @given(st.sampled_from(["exact", "float"]).flatmap(lambda k: st.tuples(st.just(k), fills_of(k))), st.randoms(), st.integers(1, 400))
 def test_identities_in_any_arrival_order(om, data_dir, kind_fills, rnd, mark):
     kind, raw = kind_fills
-    fills = [Fill(f"F{i}", k, p, q, c, T0 + dt.timedelta(minutes=m), o) for i, (k, p, q, c, m, o) in enumerate(raw)]
+    fills = [
+        Fill(f"F{i}", k, p, q, c, (T0 + dt.timedelta(minutes=15 * n)).astimezone(zone), o)
+        for i, (k, p, q, c, n, zone, o) in enumerate(raw)
+    ]
     shuffled = list(fills)
     rnd.shuffle(shuffled)
-    in_time = sorted(fills, key=lambda f: (f.timestamp, shuffled.index(f)))  # ties: arrival order
+    in_time = sorted(fills, key=lambda f: (f.timestamp.astimezone(UTC), shuffled.index(f)))  # ties: arrival order
     late = {f.fill_id: rnd.randrange(4) for f in fills if f.commission is not None and rnd.random() < 0.5}
     mgr_a, a = recorded(om, fills, shuffled, late)
     mgr_b, b = recorded(om, fills, in_time)

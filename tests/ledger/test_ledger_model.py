@@ -1,14 +1,18 @@
 """The ledger against a plain model, over random sequences of recordings,
 duplicates and conflicts, late fills, busts, late commissions, changed terms,
-rolled-back and failing transactions and reopened stores.
+rolled-back and failing transactions and reopened stores.  Fill times fall
+around the autumn hour that New York's clocks repeat, in UTC or in that zone
+(both folds), so times in one ZoneInfo must be ordered by instant.
 
 After every step each instrument's fills (in time order), P&L by both methods,
 round trips and position agree with what the plain model computes from
 scratch in exact fractions.  The FIFO queue is kept in chunks of two lots
 here, so that its stored chunks are written, consumed and rewritten often."""
 
+import collections
 import datetime as dt
 import itertools
+import zoneinfo
 from fractions import Fraction as F
 
 import pytest
@@ -19,7 +23,11 @@ from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invar
 from marlovent.ledger import Fill, FillConflict, Ledger, projection
 from plain_ledger import PlainLedger
 
-T0 = dt.datetime(2024, 3, 5, 14, 30, tzinfo=dt.timezone.utc)
+UTC = dt.timezone.utc
+NY = zoneinfo.ZoneInfo("America/New_York")
+T0 = dt.datetime(2024, 11, 3, 4, 45, tzinfo=UTC)  # 00:45 in New York, where 01:00-01:59 comes twice
+MINUTES = st.integers(0, 9)  # quarter hours: 00:45, 01:00-01:45 fold=0, 01:00-01:45 fold=1, 01:00 EST
+ZONES = st.sampled_from([UTC, NY, NY])
 KEYS = st.sampled_from(["A", "B", ("SPY", 510)])
 PRICES = st.one_of(st.integers(0, 300), st.fractions(F(1, 4), 300, max_denominator=4))
 QTYS = st.one_of(st.integers(-5, 5), st.fractions(-3, 3, max_denominator=3)).filter(bool)
@@ -59,17 +67,18 @@ class LedgerMachine(RuleBasedStateMachine):
         if hasattr(self, "mgr"):
             self.mgr.positions.destroy()
 
-    def new_fill(self, key, price, qty, commission, minute, order):
-        return Fill(f"F{next(self.fresh)}", key, price, qty, commission, T0 + dt.timedelta(minutes=minute), order)
+    def new_fill(self, key, price, qty, commission, minute, order, zone=UTC):
+        when = (T0 + dt.timedelta(minutes=15 * minute)).astimezone(zone)
+        return Fill(f"F{next(self.fresh)}", key, price, qty, commission, when, order)
 
-    @rule(target=ids, key=KEYS, price=PRICES, qty=QTYS, commission=COMMISSIONS, minute=st.integers(0, 20), order=ORDERS, multiplier=MULTIPLIERS)
-    def record(self, key, price, qty, commission, minute, order, multiplier):
-        fill = self.new_fill(key, price, qty, commission, minute, order)
+    @rule(target=ids, key=KEYS, price=PRICES, qty=QTYS, commission=COMMISSIONS, minute=MINUTES, zone=ZONES, order=ORDERS, multiplier=MULTIPLIERS)
+    def record(self, key, price, qty, commission, minute, zone, order, multiplier):
+        fill = self.new_fill(key, price, qty, commission, minute, order, zone)
         expected = self.model.record(fill, multiplier)
         assert outcome(lambda: self.ledger.record(fill, multiplier=multiplier)) == expected
         return fill.fill_id
 
-    @rule(fill_id=ids, change=st.sampled_from([None, "commission", "none", "price", "qty", "timestamp", "order_id", "key"]))
+    @rule(fill_id=ids, change=st.sampled_from([None, "commission", "none", "price", "qty", "timestamp", "fold", "utc", "order_id", "key"]))
     def record_again(self, fill_id, change):
         entry = self.model.fills.get(fill_id)
         if entry is None:
@@ -82,6 +91,8 @@ class LedgerMachine(RuleBasedStateMachine):
             "price": {"price": was.price + 1},
             "qty": {"qty": was.qty + (1 if was.qty != -1 else 2)},
             "timestamp": {"timestamp": was.timestamp + dt.timedelta(seconds=1)},
+            "fold": {"timestamp": was.timestamp.replace(fold=1 - was.timestamp.fold)},  # the other 01:xx, or the same time
+            "utc": {"timestamp": was.timestamp.astimezone(UTC)},  # the same instant, maybe another offset
             "order_id": {"order_id": "other"},
             "key": {"key": "C"},
         }[change]
@@ -116,20 +127,20 @@ class LedgerMachine(RuleBasedStateMachine):
         self.ledger.set_instrument(key, multiplier=multiplier, currency=currency)
         self.model.terms[key] = (multiplier, currency)
 
-    @rule(key=KEYS, price=PRICES, qty=QTYS, minute=st.integers(0, 20))
-    def rolled_back(self, key, price, qty, minute):
-        fill = self.new_fill(key, price, qty, None, minute, None)
+    @rule(key=KEYS, price=PRICES, qty=QTYS, minute=MINUTES, zone=ZONES)
+    def rolled_back(self, key, price, qty, minute, zone):
+        fill = self.new_fill(key, price, qty, None, minute, None, zone)
         with pytest.raises(Boom):
             with self.mgr.positions.transaction():
                 if self.ledger.record(fill) is not None:
                     raise Boom
 
-    @rule(key=KEYS, price=PRICES, qty=QTYS, minute=st.integers(0, 20), after=st.integers(0, 6))
-    def failing_write(self, key, price, qty, minute, after):
+    @rule(key=KEYS, price=PRICES, qty=QTYS, minute=MINUTES, zone=ZONES, after=st.integers(0, 6))
+    def failing_write(self, key, price, qty, minute, zone, after):
         """A write of the store fails (a full disk) part way through a recording."""
         from zelph.dualcache import StoreError
 
-        fill = self.new_fill(key, price, qty, None, minute, None)
+        fill = self.new_fill(key, price, qty, None, minute, None, zone)
         self.mgr.positions._fail_writes(after)
         try:
             self.ledger.record(fill)
@@ -178,9 +189,8 @@ class LedgerMachine(RuleBasedStateMachine):
                 assert position is None
                 continue
             assert position.qty == f.qty and len(position.trades) == len(f.book)
-            assert sorted((t.price, t.qty, t.timestamp) for t in position.trades.values()) == sorted(
-                (b.price, b.qty, b.timestamp) for b in f.book
-            )
+            held = collections.Counter((t.price, t.qty, t.timestamp.isoformat()) for t in position.trades.values())
+            assert held == collections.Counter((b.price, b.qty, b.timestamp.isoformat()) for b in f.book)
             for b in f.book:  # every order of the book groups this position
                 assert (b.fill_id if b.order_id is None else b.order_id) in position.orderids
 

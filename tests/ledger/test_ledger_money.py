@@ -3,11 +3,14 @@ comments from the fills, in money (price x qty x multiplier), commissions
 counted as costs."""
 
 import datetime as dt
+import zoneinfo
 from fractions import Fraction as F
 
 import pytest
 
 from marlovent.ledger import Fill
+from marlovent.ledger import layout as L
+from marlovent.ledger import projection as P
 
 T0 = dt.datetime(2024, 3, 5, 14, 30, tzinfo=dt.timezone.utc)
 
@@ -16,8 +19,13 @@ def at(minutes):
     return T0 + dt.timedelta(minutes=minutes)
 
 
+def ny(hour, minute, fold=0):
+    """A time of 3 November 2024 in New York, whose clocks go back from 02:00 EDT to 01:00 EST."""
+    return dt.datetime(2024, 11, 3, hour, minute, fold=fold, tzinfo=zoneinfo.ZoneInfo("America/New_York"))
+
+
 # Each case: terms {key: (multiplier, currency)}, fills (fill_id, key, price,
-# qty, commission, minute, order_id), late commissions {fill_id: money},
+# qty, commission, minute or datetime, order_id), late commissions {fill_id: money},
 # marks, and per key: (qty, realized average, realized FIFO, unrealized
 # average, unrealized FIFO, average cost), then the round trips
 # (key, qty, realized average, realized FIFO).
@@ -99,6 +107,24 @@ CASES = {
         {"A": (10, 200, 300, 150, 50, 110)},
         [],
     ),
+    # In the repeated hour: bought 10 @ 10 at 00:30 EDT, sold 10 @ 12 at 01:45
+    # EDT (05:45 UTC), bought 10 @ 11 at 01:15 EST (06:15 UTC: later, though
+    # its clock reads earlier). The sale closes the first buy: 120 - 100 = 20
+    # by both methods, one round trip; the last buy opens afresh at 110,
+    # marked at 11: 0. (Taken by the clock, 01:15 before 01:45, the sale would
+    # close half of 210: 15 realized, 5 unrealized, no round trip.)
+    "fills in the repeated autumn hour": (
+        {},
+        [
+            ("F1", "K", 10, 10, None, ny(0, 30), None),
+            ("F2", "K", 12, -10, None, ny(1, 45, fold=0), None),
+            ("F3", "K", 11, 10, None, ny(1, 15, fold=1), None),
+        ],
+        {},
+        {"K": 11},
+        {"K": (10, 20, 20, 0, 0, 11)},
+        [("K", 10, 20, 20)],
+    ),
     # Two currencies: never added together.
     "two currencies": (
         {"SAP": (1, "EUR")},
@@ -116,8 +142,8 @@ def test_hand_computed_money(ledger, case):
     terms, fills, late, marks, expected, trips = CASES[case]
     for key, (multiplier, currency) in terms.items():
         ledger.set_instrument(key, multiplier=multiplier, currency=currency)
-    for fid, key, price, qty, commission, minute, order in fills:
-        ledger.record(Fill(fid, key, price, qty, commission, at(minute), order))
+    for fid, key, price, qty, commission, when, order in fills:
+        ledger.record(Fill(fid, key, price, qty, commission, when if isinstance(when, dt.datetime) else at(when), order))
     for fid, money in late.items():
         assert ledger.set_commission(fid, money) is True
     reports = {m: {r.key: r for r in ledger.pnl(marks, method=m).rows} for m in ("average", "fifo")}
@@ -139,5 +165,19 @@ def test_hand_computed_money(ledger, case):
         assert list(ledger.mgr.positions["440P"].trades) == ["ORD-7", ("ORD-7", "X2"), "ORD-9"]
         # The position keeps the commission per unit of the price: 7.80 / 100.
         assert ledger.mgr.positions["440P"].trades["ORD-7"].commission == F("0.078")
+    if case == "fills in the repeated autumn hour":
+        assert [f.fill_id for f in ledger.fills("K")] == ["F1", "F2", "F3"] and ledger.get("F3").timestamp.fold == 1
+        # A ledger written while times of one zone were compared by their clocks
+        # holds them linked as F1, F3, F2: rebuild() orders them by instant.
+        rows = ledger._fills
+        for fid, before in [("F3", "F1"), ("F2", "F3")]:
+            rows[fid] = rows[fid][: L.PREVIOUS] + (before,) + rows[fid][L.DONE :]
+        state = list(ledger._instruments["K"])
+        state[P.LAST], state[P.NEWEST] = "F2", rows["F2"][L.TIMESTAMP]
+        ledger._instruments["K"] = tuple(state)
+        ledger.rebuild("K")
+        assert [f.fill_id for f in ledger.fills("K")] == ["F1", "F2", "F3"]
+        row = ledger.pnl(marks).rows[0]
+        assert (row.qty, row.realized, row.unrealized, row.round_trips) == (10, 20, 0, 1)
     if case == "two currencies":
         assert set(totals) == {"EUR", "USD"} and totals["EUR"].realized == -1 and totals["USD"].unrealized == 9

@@ -28,6 +28,7 @@ from .intake import FileResult, import_fills
 from .portfolio import Portfolio
 from .progress import progress
 from ..ledger import layout as ledger_layout
+from ..ledger.fills import instant
 from ..ledger.report import currency_totals
 
 
@@ -441,7 +442,7 @@ def cmd_pnl(args: argparse.Namespace, portfolio: Portfolio) -> int:
 
 
 def cmd_history(args: argparse.Namespace, portfolio: Portfolio) -> int:
-    trips = sorted(portfolio.ledger.history(), key=lambda t: (t.closed, key_order(t.key)))
+    trips = sorted(portfolio.ledger.history(), key=lambda t: (instant(t.closed), key_order(t.key)))
     if args.json:
         out(render.dumps([render.to_json(t) for t in trips]))
     elif not trips:

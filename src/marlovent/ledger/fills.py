@@ -28,6 +28,8 @@ class _Required:
 
 REQUIRED: Any = _Required()
 
+_UTC = _dt.timezone.utc
+
 
 class Recorded(enum.StrEnum):
     """What :meth:`Ledger.record` did with a fill."""
@@ -91,11 +93,31 @@ def check_timestamp(value: Any, whose: str) -> None:
             f"{whose} timestamp {value.isoformat()} has no time zone: give an aware datetime "
             "(for example with tzinfo=datetime.timezone.utc)"
         )
+    try:
+        instant(value)
+    except OverflowError:
+        raise ValueError(f"{whose} timestamp {value.isoformat()} is out of the range of datetimes in UTC") from None
     if nonexistent_local_time(value):
         raise ValueError(
             f"{whose} timestamp {value.isoformat()} does not exist in time zone {value.tzinfo}: "
             "the clocks skip that hour; give the time in UTC or with its offset"
         )
+
+
+def instant(timestamp: _dt.datetime) -> _dt.datetime:
+    """The moment an aware timestamp names, as a UTC datetime: what the ledger
+    orders and compares fill times by.  Python compares two datetimes that
+    share one tzinfo object (every time of one ``ZoneInfo``) by their wall
+    clocks, ignoring ``fold``, so the two 01:30s of a repeated autumn hour
+    compare equal and 01:15 fold=1 comes before 01:45 fold=0; their UTC
+    instants compare as the times they are."""
+    return timestamp if timestamp.tzinfo is _UTC else timestamp.astimezone(_UTC)
+
+
+def same_time(a: _dt.datetime, b: _dt.datetime) -> bool:
+    """Whether two fill timestamps are the same value: the same instant
+    with the same UTC offset (as written, the same local time)."""
+    return instant(a) == instant(b) and a.utcoffset() == b.utcoffset()
 
 
 def check_identifier(value: Any, field: str, whose: str) -> None:
@@ -108,7 +130,6 @@ def check_identifier(value: Any, field: str, whose: str) -> None:
 # Plain values that need no closer look: a finite double in this range, and
 # ints well inside it (larger ones take the full check).
 _LARGE = 1e300
-_UTC = _dt.timezone.utc
 
 
 def _check_fill(
@@ -241,12 +262,14 @@ class FillConflict(ValueError):
 
 def differences(recorded: Fill, offered: Fill) -> list[str]:
     """The fields in which ``offered`` is another fill than ``recorded``; a
-    commission not reported (None) on either side is no difference."""
-    out = [
-        name
-        for name in ("key", "price", "qty", "timestamp", "order_id")
-        if not _same(getattr(recorded, name), getattr(offered, name))
-    ]
+    commission not reported (None) on either side is no difference, and a
+    timestamp is the same when it is the same instant with the same offset
+    (:func:`same_time`)."""
+    out = []
+    for name in ("key", "price", "qty", "timestamp", "order_id"):
+        a, b = getattr(recorded, name), getattr(offered, name)
+        if not (same_time(a, b) if name == "timestamp" else _same(a, b)):
+            out.append(name)
     if recorded.commission is not None and offered.commission is not None:
         if not _same(recorded.commission, offered.commission):
             out.append("commission")
@@ -260,4 +283,14 @@ def _same(a: Any, b: Any) -> bool:
         return False
 
 
-__all__ = ["Fill", "FillConflict", "Recorded", "REQUIRED", "check_number", "check_timestamp", "differences"]
+__all__ = [
+    "Fill",
+    "FillConflict",
+    "Recorded",
+    "REQUIRED",
+    "check_number",
+    "check_timestamp",
+    "differences",
+    "instant",
+    "same_time",
+]

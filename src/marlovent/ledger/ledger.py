@@ -16,7 +16,7 @@ from typing import Any
 from .. import ordermgr as _om
 from . import layout as L
 from .exact import share
-from .fills import Fill, FillConflict, Recorded, check_number, differences, number_error
+from .fills import Fill, FillConflict, Recorded, check_number, differences, instant, number_error
 from .instruments import DEFAULT_CURRENCY, DEFAULT_MULTIPLIER, Instrument, check_currency, check_multiplier
 from .orderids import recorded_order_id, trade_fill_id, trade_order_id
 from . import projection as P
@@ -146,7 +146,7 @@ class Ledger:
         state[ARRIVALS] = arrival + 1
         timestamp = fill.timestamp
         newest = state[NEWEST]
-        if newest is not None and timestamp < newest:
+        if newest is not None and instant(timestamp) < instant(newest):
             with self._positions.transaction():
                 self._insert(key, state, fill, arrival)
                 self._instruments[key] = tuple(state)
@@ -236,11 +236,12 @@ class Ledger:
         chain at its place in time order, then the instrument is rebuilt."""
         fills = self._fills
         timestamp = fill.timestamp
+        moment = instant(timestamp)
         later = None  # the oldest fill that comes after the new one
         current = state[LAST]
         while current is not None:
             row = fills[current]
-            if row[L.TIMESTAMP] <= timestamp:
+            if instant(row[L.TIMESTAMP]) <= moment:
                 break
             later = (current, row)
             current = row[L.PREVIOUS]
@@ -314,13 +315,16 @@ class Ledger:
         return fill
 
     def rebuild(self, key: Hashable) -> None:
-        """Rebuild the position of ``key`` from its fills, dropping any trade
-        that was added to it other than through the ledger."""
+        """Rebuild the position of ``key`` and its figures from its fills in
+        time order, dropping any trade that was added to the position other
+        than through the ledger.  Fills linked out of time order are linked
+        in order first (:meth:`_relink`)."""
         with self._positions.transaction():
             row = self._instruments.get(key)
             if row is None:
                 raise KeyError(f"no fills of {key!r} are recorded")
             state = list(row)
+            self._relink(state)
             self._replay(key, state, full=True, positions=True)
             self._instruments[key] = tuple(state)
 
@@ -395,6 +399,22 @@ class Ledger:
             current = row[L.PREVIOUS]
         out.reverse()
         return out
+
+    def _relink(self, state: list[Any]) -> None:
+        """Link the instrument's chain in time order, by instant and arrival,
+        where it is not: a ledger written while fill times were compared by
+        their wall clocks holds the fills of a repeated autumn hour of one
+        ZoneInfo in the order of their clocks.  Writes only the rows whose
+        link changes (none in a chain that is in order)."""
+        fills = self._fills
+        chain = self._chain(state, None)
+        chain.sort(key=lambda entry: (instant(entry[1][L.TIMESTAMP]), entry[1][L.ARRIVAL]))
+        previous = None
+        for fill_id, row in chain:
+            if row[L.PREVIOUS] != previous:
+                fills[fill_id] = row[: L.PREVIOUS] + (previous,) + row[L.DONE :]
+            previous = fill_id
+        state[LAST] = previous
 
     def _replay(self, key: Hashable, state: list[Any], *, full: bool, positions: bool) -> None:
         """Fold the instrument's fills again, from the start of its current
@@ -543,11 +563,11 @@ def same(a: Any, b: Any) -> bool:
 
 
 def _timestamp(fill: Fill) -> Any:
-    return fill.timestamp
+    return instant(fill.timestamp)
 
 
 def _closed(trip: RoundTrip) -> Any:
-    return trip.closed
+    return instant(trip.closed)
 
 
 def _check_mark(key: Hashable, mark: Any) -> None:

@@ -56,6 +56,7 @@ from collections.abc import Iterator, Mapping
 from typing import Any
 
 from .exact import FLOAT, INT, share, sum_add, sum_value
+from .fills import instant
 
 # The fields of an instrument's row.
 (
@@ -433,8 +434,7 @@ def in_book(book: Any, timestamp: Any, arrival: int) -> bool:
     is ``book`` (None: flat, no book)."""
     if book is None:
         return False
-    start_time = book[BOOK_TIME]
-    return bool(timestamp > start_time or (timestamp == start_time and arrival >= book[BOOK_ARRIVAL]))
+    return (instant(timestamp), arrival) >= (instant(book[BOOK_TIME]), book[BOOK_ARRIVAL])
 
 
 def open_cost(s: Any, method: str, chunks: Mapping[Any, Any], key: Any) -> Any:
