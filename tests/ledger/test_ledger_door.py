@@ -25,6 +25,10 @@ GOOD = dict(fill_id="E1", key="AAPL", price=187.5, qty=100, commission=1.0, time
         ({"key": None}, ValueError, "key is None"),
         ({"key": ["AAPL"]}, TypeError, "key ['AAPL'] is not hashable"),
         ({"order_id": {"o": 1}}, TypeError, "order_id {'o': 1} is not hashable"),
+        ({"order_id": float("nan")}, ValueError, "order_id nan is a NaN"),
+        ({"order_id": Decimal("NaN")}, ValueError, "order_id Decimal('NaN') is a NaN"),
+        ({"order_id": ("ORD-7", (1, float("nan")))}, ValueError, "order_id ('ORD-7', (1, nan)) holds a NaN"),
+        ({"key": ("SPY", float("nan"))}, ValueError, "key ('SPY', nan) holds a NaN"),
         ({"price": float("nan")}, ValueError, "price nan is not a finite number"),
         ({"price": float("inf")}, ValueError, "price inf is not a finite number"),
         ({"price": -0.01}, ValueError, "price -0.01 is negative"),
@@ -74,6 +78,7 @@ def test_good_values_of_every_kind_are_kept_as_they_are():
         (lambda l: l.set_commission("E1", 1.0), KeyError, "no fill with id 'E1'"),
         (lambda l: l.cancel("E1"), KeyError, "no fill with id 'E1'"),
         (lambda l: l.set_instrument("K", multiplier=0), ValueError, "multiplier 0"),
+        (lambda l: l.set_instrument(float("nan"), multiplier=100), ValueError, "key nan is a NaN"),
         (lambda l: l.pnl(method="lifo"), ValueError, "method 'lifo' is not one of 'average', 'fifo'"),
     ],
 )

@@ -120,11 +120,37 @@ def same_time(a: _dt.datetime, b: _dt.datetime) -> bool:
     return instant(a) == instant(b) and a.utcoffset() == b.utcoffset()
 
 
+def holds_nan(value: Any) -> bool:
+    """Whether ``value`` is a NaN (float, Decimal or complex) or holds one in
+    its tuples and frozensets, at any depth.  A NaN equals nothing, itself
+    included: a key or an order id holding one is not found again once the
+    store has given back a copy of it."""
+    todo = [value]
+    for v in todo:  # grows as tuples are opened
+        t = type(v)
+        if t is str or t is int:
+            continue
+        if isinstance(v, (tuple, frozenset)):
+            todo.extend(v)
+        elif isinstance(v, (float, complex)):
+            if v != v:
+                return True
+        elif isinstance(v, Decimal) and v.is_nan():
+            return True
+    return False
+
+
 def check_identifier(value: Any, field: str, whose: str) -> None:
+    """A key or an order id: hashable, and equal to itself (no NaN in it)."""
     try:
         hash(value)
     except TypeError:
         raise TypeError(f"{whose} {field} {value!r} is not hashable") from None
+    if holds_nan(value):
+        raise ValueError(
+            f"{whose} {field} {shown(value)} {'holds' if isinstance(value, (tuple, frozenset)) else 'is'} a NaN, which equals "
+            "nothing, itself included: it could not be looked up again; give another value"
+        )
 
 
 # Plain values that need no closer look: a finite double in this range, and
@@ -208,11 +234,14 @@ class Fill:
             and timestamp.tzinfo is _UTC
         ):
             _check_fill(fill_id, key, price, qty, commission, timestamp, order_id)
-        try:
-            hash(key)
-            hash(order_id)
-        except TypeError:
-            _check_fill(fill_id, key, price, qty, commission, timestamp, order_id)
+        else:
+            tk, to = type(key), type(order_id)
+            if not ((tk is str or tk is int) and (order_id is None or to is str or to is int)):
+                # Another kind of key or order id: it must be hashable, and a
+                # float, a Decimal or a tuple may be or hold a NaN.
+                whose = f"Fill {fill_id!r}:"
+                check_identifier(key, "key", whose)
+                check_identifier(order_id, "order_id", whose)
         _set_fill_id(self, fill_id)
         _set_key(self, key)
         _set_price(self, price)

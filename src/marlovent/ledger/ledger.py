@@ -16,7 +16,7 @@ from typing import Any
 from .. import ordermgr as _om
 from . import layout as L
 from .exact import share
-from .fills import Fill, FillConflict, Recorded, check_number, differences, instant, number_error
+from .fills import Fill, FillConflict, Recorded, check_identifier, check_number, differences, instant, number_error
 from .instruments import DEFAULT_CURRENCY, DEFAULT_MULTIPLIER, Instrument, check_currency, check_multiplier
 from .orderids import recorded_order_id, trade_fill_id, trade_order_id
 from . import projection as P
@@ -74,7 +74,7 @@ class Ledger:
         """Set the terms of ``key``, kept in the portfolio.  An instrument that
         has fills is rebuilt with its new multiplier (its position's
         commissions per unit and every money figure change with it)."""
-        hash(key)
+        check_identifier(key, "key", "set_instrument:")
         check_multiplier(multiplier, key)
         check_currency(currency, key)
         with self._positions.transaction():
