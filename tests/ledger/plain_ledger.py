@@ -5,8 +5,8 @@ It is written for clarity, not speed, and apart from the ledger's own fold:
 each instrument's fills are sorted by (their instant in UTC, arrival) and
 walked once; the average cost keeps (open quantity, open cost), FIFO a list of
 [qty, cost] lots; a fill through zero is cut in two by quantity, commission
-included.  A fill offered again has the same time when it is written the same
-(ISO text: local time and offset)."""
+included.  A fill offered again has the same time when it names the same
+instant, in whatever zone."""
 
 import datetime as dt
 from dataclasses import dataclass, field
@@ -94,7 +94,7 @@ class PlainLedger:
         if old is not None:
             was = old[0]
             same = [getattr(was, n) == getattr(fill, n) for n in ("key", "price", "qty", "order_id")]
-            same.append(was.timestamp.isoformat() == fill.timestamp.isoformat())
+            same.append(was.timestamp.astimezone(dt.timezone.utc) == fill.timestamp.astimezone(dt.timezone.utc))
             if was.commission is not None and fill.commission is not None:
                 same.append(was.commission == fill.commission)
             if not all(same):

@@ -115,9 +115,9 @@ def instant(timestamp: _dt.datetime) -> _dt.datetime:
 
 
 def same_time(a: _dt.datetime, b: _dt.datetime) -> bool:
-    """Whether two fill timestamps are the same value: the same instant
-    with the same UTC offset (as written, the same local time)."""
-    return instant(a) == instant(b) and a.utcoffset() == b.utcoffset()
+    """Whether two fill timestamps name the same instant (in whatever zone
+    each is written: a fill re-offered in UTC is the same fill)."""
+    return instant(a) == instant(b)
 
 
 def holds_nan(value: Any) -> bool:
@@ -292,8 +292,7 @@ class FillConflict(ValueError):
 def differences(recorded: Fill, offered: Fill) -> list[str]:
     """The fields in which ``offered`` is another fill than ``recorded``; a
     commission not reported (None) on either side is no difference, and a
-    timestamp is the same when it is the same instant with the same offset
-    (:func:`same_time`)."""
+    timestamp is the same when it is the same instant (:func:`same_time`)."""
     out = []
     for name in ("key", "price", "qty", "timestamp", "order_id"):
         a, b = getattr(recorded, name), getattr(offered, name)
