@@ -281,15 +281,19 @@ public:
     // same snapshot: raises CorruptValue when the engine can tell that rows
     // are missing (an SQLite file whose table and key index disagree).
     virtual void check_scanned(int64_t, int64_t) {}
-    // An entry read on from the item rows it knew, without their checksums:
-    // nothing since rewrote or removed any of them.
+    // Entries read on from the item rows they knew without the checksums of
+    // those rows, the engine or the head vouching that nothing since
+    // rewrote or removed any of them (see read_past_known).
     void count_items_known_intact() { ++items_known_intact_; }
+    int64_t items_known_intact() const { return items_known_intact_; }
 
 protected:
     explicit Db(std::string path) : path_(std::move(path)) {}
     std::string path_;
     int format_ = 0;  // set once the store is opened
-    int64_t items_known_intact_ = 0;  // entries extended without the checksums of their known rows
+
+private:
+    int64_t items_known_intact_ = 0;
 };
 
 }  // namespace dualcache

@@ -158,7 +158,7 @@ Decoder::Head Decoder::head(std::string_view bytes, PyObject *key) {
     Head h{&shape, nb::object(), -1, sealed_, 0, 0, 0};
     for (size_t i = 0; i < n; ++i) {
         PyObject *item;
-        uint8_t next = r.remaining() ? (uint8_t) bytes[bytes.size() - r.remaining()] : NONE;
+        uint8_t next = r.remaining() ? *r.peek() : NONE;
         if (next == ITEMS || (next == ITEMS_SINCE && rows_since_)) {
             r.byte();
             if (h.slot >= 0) throw CorruptValue{"two item markers in one record"};

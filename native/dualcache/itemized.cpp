@@ -361,7 +361,7 @@ static bool read_past_known(Db &db, int64_t map, Decoder &dec, int64_t id, const
     bool intact = false;
     bool brought = db.known_item_checksums(map, id, known.next_ord, crcs, intact);
     bool vouched = !brought && known.rows_since != 0 && head.rows_since == known.rows_since;
-    if (vouched) db.count_items_known_intact();
+    if (vouched || (brought && intact)) db.count_items_known_intact();
     bool past_only = brought || vouched;
     if (brought && !intact) {
         if (crcs.size() != 4 * rows.size()) return false;

@@ -928,7 +928,6 @@ void PgDb::add_stats(nb::dict &d) const {
     d["prereads"] = prereads_;
     d["entry_guarded_commits"] = entry_guarded_commits_;
     d["partial_scans"] = partial_scans_;
-    d["items_known_intact"] = items_known_intact_;
 }
 
 // --- the state of a transaction ---------------------------------------------
@@ -2133,7 +2132,6 @@ bool PgDb::known_item_checksums(int64_t map, int64_t id, int64_t from, std::stri
     const PgCursor *entry = loaded_entry(map, id);
     if (!entry || !entry->items_from_ || entry->items_from_ != from || pq_.PQntuples(entry->res_) < 1) return false;
     intact = big_endian(pq_.PQgetvalue(entry->res_, 0, 6)) != 0;
-    items_known_intact_ += intact;
     crcs = pq_.PQgetisnull(entry->res_, 0, 5)
                ? std::string_view()
                : std::string_view(pq_.PQgetvalue(entry->res_, 0, 5), (size_t) pq_.PQgetlength(entry->res_, 0, 5));

@@ -417,7 +417,6 @@ void SqliteDb::add_stats(nb::dict &d) const {
         sqlite3_finalize(s);
     }
     d["page_size"] = page_size;
-    d["items_known_intact"] = items_known_intact_;
 }
 
 void SqliteDb::watch_wal() { sqlite3_wal_hook(db_, &SqliteDb::wal_hook, this); }

@@ -1062,6 +1062,7 @@ nb::dict Store::stats() const {
     d["extended_in_place"] = extended_;
     d["bulk_loads"] = bulk_loads_;
     d["items_decoded"] = items_decoded_;
+    d["items_known_intact"] = conn_->db().items_known_intact();
     conn_->add_stats(d);
     return d;
 }
