@@ -325,7 +325,9 @@ void Connection::undo(const Level &lv) {
     bool one = lv.touched.size() == 1;
     for (const Touch &t : lv.touched) {
         if (!t.map) continue;
-        if (one && t.before)
+        if (t.removed)
+            t.map->keep_rolled_back(t.id, t.removed);
+        else if (one && t.before)
             t.map->restore_entry(t.id, *t.before);
         else
             t.map->forget_entry(t.id, t.added);
@@ -481,15 +483,21 @@ int Connection::traverse(visitproc visit, void *arg) {
     Py_VISIT(name_.ptr());
     Py_VISIT(prefix_.ptr());
     Py_VISIT(named_.ptr());
-    for (const Level &lv : levels_)
+    for (const Level &lv : levels_) {
         for (const nb::object &u : lv.undos) Py_VISIT(u.ptr());
+        for (const Touch &t : lv.touched) Py_VISIT(t.removed.ptr());
+    }
     return 0;
 }
 
 void Connection::gc_clear() {
     nb::object a = std::move(named_), b = std::move(name_), c = std::move(prefix_);
     std::vector<nb::object> undos;
-    for (Level &lv : levels_) append(undos, lv.undos), lv.undos.clear();
+    std::vector<nb::object> removed;
+    for (Level &lv : levels_) {
+        append(undos, lv.undos), lv.undos.clear();
+        for (Touch &t : lv.touched) removed.push_back(std::move(t.removed));
+    }
 }
 
 // --- the Python type --------------------------------------------------------------

@@ -91,12 +91,15 @@ public:
     // An entry written in a level: its map, row id, and whether the level
     // added the row (whose id a rollback gives back: SQLite may use it
     // again); for the one write of a transaction that only appended items,
-    // the entry as it was (a rollback then puts its item state back).
+    // the entry as it was (a rollback then puts its item state back); for
+    // an entry the level removed, its live value (a rollback offers it to
+    // the next read of the entry: Store::rejoin).
     struct Touch {
         Store *map;
         int64_t id;
         bool added;
         std::shared_ptr<const WriteBefore> before;
+        nb::object removed;
     };
     // One level of the open transaction: the transaction itself, a
     // savepoint of transaction() or of a composite operation, or a single
@@ -137,8 +140,9 @@ public:
     // A write of map `s` ran SQL; wrote its entry `id` (a new row when
     // `added`); created the map as `id`.
     void wrote(Store &s);
-    void touched(Store &s, int64_t id, bool added, std::shared_ptr<const WriteBefore> before = nullptr) {
-        levels_.back().touched.push_back(Touch{&s, id, added, std::move(before)});
+    void touched(Store &s, int64_t id, bool added, std::shared_ptr<const WriteBefore> before = nullptr,
+                 nb::object removed = {}) {
+        levels_.back().touched.push_back(Touch{&s, id, added, std::move(before), std::move(removed)});
     }
     // Whether a write now is the first of the transaction (a rollback of
     // a transaction that wrote more forgets what it wrote).

@@ -447,6 +447,40 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
     return mapping;
 }
 
+bool rejoin_items(PyObject *mapping, const ItemState &state, Encoder &enc, std::unique_ptr<ItemState> &out) {
+    if (!PyDict_CheckExact(mapping) || (size_t) PyDict_GET_SIZE(mapping) != state.live) return false;
+    std::vector<const ItemRec *> rows = in_row_order(state);
+    auto rebuilt = std::make_unique<ItemState>(rows.size());
+    PyTypeObject *last_type = nullptr;
+    const RecordClass *last_rc = nullptr;
+    Py_ssize_t pos = 0, n = PyDict_GET_SIZE(mapping);
+    size_t i = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(mapping, &pos, &k, &v)) {
+        if (i == rows.size()) return false;
+        const ItemRec &r = *rows[i++];
+        nb::object key = nb::borrow(k), value = nb::borrow(v);  // encoding may run code that changes the mapping
+        if (Py_TYPE(k) != Py_TYPE(r.key.ptr()) || Py_TYPE(v) != Py_TYPE(r.value.ptr())) return false;
+        if (Py_TYPE(v) != last_type) {
+            last_type = Py_TYPE(v);
+            last_rc = record_class_of(last_type);
+        }
+        nb::object held_fields, stored_fields;
+        ItemOp held{ItemOp::Insert, r.ord, {}, {}}, stored{ItemOp::Insert, r.ord, {}, {}};
+        encode_item(enc, k, v, last_rc, held_fields, held);
+        encode_item(enc, r.key.ptr(), r.value.ptr(), last_rc, stored_fields, stored);
+        if (held.key != stored.key || held.value != stored.value) return false;
+        rebuilt->add(key, value, held_fields, r.ord, r.crc);
+    }
+    if (i != rows.size() || PyDict_GET_SIZE(mapping) != n) return false;
+    rebuilt->head = state.head;
+    rebuilt->next_ord = state.next_ord;
+    rebuilt->known_at = state.known_at;
+    rebuilt->rows_since = state.rows_since;
+    out = std::move(rebuilt);
+    return true;
+}
+
 void mark_items(ItemState &state, PyObject *mapping, decltype(zelph_record_codec::items_changed) changed) {
     if (!changed || !state.clean) return;
     PyObject *keys[1], *values[1];

@@ -102,6 +102,14 @@ nb::object reload_items(Db &db, int64_t map, Decoder &dec, int64_t id, const Dec
 // (extend_items) instead of building another.
 void mark_items(ItemState &state, PyObject *mapping, decltype(zelph_record_codec::items_changed) changed);
 
+// Whether `mapping` (a mapping a caller may hold) has exactly the items
+// `state` describes, in its row order: each key and value of the same type
+// and encoded to the same bytes as the state's. Then `out` is a state of
+// the same rows around the mapping's own objects. Raises what encoding
+// raises; ShapeNotStored when the tag table is probed and a class's shape
+// is not in it.
+bool rejoin_items(PyObject *mapping, const ItemState &state, Encoder &enc, std::unique_ptr<ItemState> &out);
+
 // Brings `known` and `mapping` (the live mapping it describes, an exact
 // dict) up to the rows of entry `id` when another connection only appended
 // items since: the known rows must come back unchanged, the head's count

@@ -84,8 +84,9 @@ public:
         sql_ = true;
         c_.wrote(s_);
     }
-    void touch(int64_t id, bool added, std::shared_ptr<const Connection::WriteBefore> before = nullptr) {
-        c_.touched(s_, id, added, std::move(before));
+    void touch(int64_t id, bool added, std::shared_ptr<const Connection::WriteBefore> before = nullptr,
+               nb::handle removed = {}) {
+        c_.touched(s_, id, added, std::move(before), removed ? nb::borrow(removed) : nb::object());
     }
     void commit() {
         c_.injected_failure();  // test hook: fails as SQLite would, after the statements ran
@@ -481,6 +482,7 @@ bool Store::load(Entry &e) {
             }
             break;
         }
+        if (found && !rolled_back_.empty()) value = rejoin(e, std::move(value), st);
         if (own) db.run(Sql::Commit).done();
         if (!found) {
             stale_ = true;  // deleted by another connection since the index was read
@@ -568,7 +570,9 @@ size_t Store::scan_all() {
         finish();
         cur = ScannedEntry{};
         Entry *e = index_.by_id_ascending(row.id, at);
-        if (!e || e->live || e->items) return;  // not in the iteration, in memory, or read incrementally
+        // Not in the iteration, in memory, read incrementally, or to be
+        // compared with the value held before a rollback (its own read).
+        if (!e || e->live || e->items || rolled_back_.count(e->id)) return;
         try {
             cur.version = row.version;
             if (row.check == ScanRow::Damaged) throw CorruptValue{};
@@ -794,6 +798,7 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     Py_hash_t hash;
     Entry *e = index_.find(key, &hash);
     if (e) conn_->on_entry(map_id_, e->id);
+    if (e && !rolled_back_.empty()) rolled_back_.erase(e->id);  // the value written is the live one
     op.entry(e);
     bool added = !e;
 
@@ -878,9 +883,49 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     op.commit();
 }
 
+nb::object Store::rejoin(const Entry &e, nb::object fresh, std::unique_ptr<ItemState> &st) {
+    auto at = rolled_back_.find(e.id);
+    if (at == rolled_back_.end()) return fresh;
+    nb::object held = std::move(at->second);
+    rolled_back_.erase(at);
+    PyObject *h = held.ptr(), *f = fresh.ptr();
+    if (h == f) return fresh;
+    if (Py_TYPE(h) != Py_TYPE(f)) return fresh;
+    // Only compared: nothing is written, and any doubt keeps what was read.
+    TagTable::Probe probe(conn_->tags());
+    try {
+        Encoder enc(conn_->tags());
+        ByteWriter a, b;
+        if (!st) {
+            enc.value(h, a);
+            enc.value(f, b);
+            return a.str() == b.str() ? held : fresh;
+        }
+        const RecordClass *rc = record_class_of(Py_TYPE(f));
+        if (!rc) return fresh;
+        int slot = rc->itemized_field();
+        nb::object held_fields = rc->fields(h), fresh_fields = rc->fields(f);
+        if (slot < 0 || slot >= PyTuple_GET_SIZE(held_fields.ptr()) ||
+            PyTuple_GET_SIZE(held_fields.ptr()) != PyTuple_GET_SIZE(fresh_fields.ptr()))
+            return fresh;
+        enc.itemized_head(*rc, held_fields.ptr(), slot, st->live, st->xor_crc, st->rows_since, a);
+        enc.itemized_head(*rc, fresh_fields.ptr(), slot, st->live, st->xor_crc, st->rows_since, b);
+        if (a.str() != b.str()) return fresh;
+        std::unique_ptr<ItemState> rebuilt;
+        if (!rejoin_items(PyTuple_GET_ITEM(held_fields.ptr(), slot), *st, enc, rebuilt)) return fresh;
+        st = std::move(rebuilt);
+        return held;
+    } catch (nb::python_error &) {
+        return fresh;
+    } catch (const ShapeNotStored &) {
+        return fresh;
+    }
+}
+
 void Store::restore_entry(int64_t id, const Connection::WriteBefore &before) {
     Entry *e = index_.by_id(id);
     if (!e) return;
+    keep_rolled_back(e->id, e->live);
     if (e->items.get() != before.state || !e->items->only_appended_since(before.items)) {
         e->forget();
         return;
@@ -907,6 +952,7 @@ bool Store::del_locked(PyObject *key) {
     int64_t id = e->id;
     conn_->db().run(Sql::DeleteEntry, map_id_).bind(1, id).done();
     conn_->db().run(Sql::DeleteItemsOf, map_id_).bind(1, id).done();
+    op.touch(id, false, nullptr, e->live);
     index_.remove(*e);
     op.commit();
     return true;
@@ -1070,9 +1116,14 @@ nb::dict Store::stats() const {
 int Store::traverse(visitproc visit, void *arg) {
     Py_VISIT(conn_obj_.ptr());
     Py_VISIT(map_name_.ptr());
+    for (const auto &[id, held] : rolled_back_) Py_VISIT(held.ptr());
     return index_.traverse(visit, arg);
 }
 
-void Store::gc_clear() { index_.gc_clear(); }
+void Store::gc_clear() {
+    std::unordered_map<int64_t, nb::object> held = std::move(rolled_back_);
+    rolled_back_.clear();
+    index_.gc_clear();
+}
 
 }  // namespace dualcache

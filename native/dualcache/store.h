@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "connection.h"
@@ -112,16 +113,24 @@ public:
     void forget_entry(int64_t id, bool added) {
         Entry *e = index_.by_id(id);
         if (!e) return;
-        if (added)
+        if (added) {
             index_.remove(*e);
-        else
+        } else {
+            keep_rolled_back(e->id, e->live);
             e->forget();
+        }
     }
     // The transaction whose one write to entry `id` only appended items
     // was rolled back: its item state goes back to `before`, which still
     // describes the stored rows, and its live value (which the write may
     // have changed) is kept only to be extended by a later read.
     void restore_entry(int64_t id, const Connection::WriteBefore &before);
+    // A write of entry `id` was rolled back: its live value (if any), which
+    // a caller may hold (and may have put back as it was), is kept for the
+    // next read of the entry.
+    void keep_rolled_back(int64_t id, nb::handle live) {
+        if (live) rolled_back_.insert_or_assign(id, nb::borrow(live));
+    }
     void mark_stale() { stale_ = true; }
     // Whether another connection committed is unknown: reload everything.
     void forget_all() {
@@ -136,7 +145,10 @@ public:
         stale_ = true;
     }
     // The database was closed or destroyed.
-    void drop_index() { index_.clear(); }
+    void drop_index() {
+        index_.clear();
+        rolled_back_.clear();
+    }
 
     int traverse(visitproc visit, void *arg);
     void gc_clear();
@@ -155,6 +167,12 @@ private:
     void sync(PyObject *read = nullptr);
     void rebuild_index();
     bool load(Entry &e);
+
+    // The value kept for `e` by keep_rolled_back when it encodes exactly
+    // as `fresh` (just read from disk) does, `st` (fresh's item state, if
+    // itemized) then rebuilt around its items; else `fresh`. Either way
+    // the kept value goes.
+    nb::object rejoin(const Entry &e, nb::object fresh, std::unique_ptr<ItemState> &st);
     bool extend_outdated(Entry &e, Decoder &dec, const Decoder::Head &h, std::string &stored, size_t &decoded);
     // Reads every entry not in memory in one pass (one read transaction),
     // unless only a few are missing.
@@ -186,6 +204,9 @@ private:
     std::string map_utf8_;
     int64_t map_id_ = 0;  // the engine's id of the map (0: the default map)
     EntryIndex index_;
+    // Live values of entries whose write was rolled back, by entry id,
+    // until their next read (see rejoin).
+    std::unordered_map<int64_t, nb::object> rolled_back_;
     bool stale_ = false;  // the key index must be reloaded before use
     int64_t data_version_ = 0;
 

@@ -72,6 +72,7 @@ void TagTable::forget() {
 }
 
 int64_t TagTable::id_for(const RecordClass &rc) {
+    if (probing_ && db_.format() < format::kVersion) throw ShapeNotStored{};
     if (db_.format() < format::kVersion) raise(PyExc_RuntimeError, "records are written only into a store of the current format");
     if (auto known = by_class_.find(&rc); known != by_class_.end() && known->second.generation == rc.generation)
         return known->second.id;
@@ -81,6 +82,7 @@ int64_t TagTable::id_for(const RecordClass &rc) {
         by_class_[&rc] = Known{rc.generation, it->second};
         return it->second;
     }
+    if (probing_) throw ShapeNotStored{};
     // Another process may have added it since we looked.
     load();
     if (auto it = by_bytes_.find(bytes); it != by_bytes_.end()) {

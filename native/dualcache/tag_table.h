@@ -34,6 +34,9 @@ struct Shape {
     std::string lost;         // a stored field the class no longer has ("" when none)
 };
 
+// What id_for meets, while probing, for a class whose shape is not stored.
+struct ShapeNotStored {};
+
 // A shape's bytes (without its checksum): named when `names` is given.
 std::string encode_shape(std::string_view tag, const std::vector<std::string> *names);
 
@@ -42,8 +45,21 @@ public:
     explicit TagTable(Db &db) : db_(db) {}
 
     // The id of the shape of the class as it is registered now, adding a
-    // row when it is new (the caller holds the write lock).
+    // row when it is new (the caller holds the write lock); while probing,
+    // ShapeNotStored instead of a row.
     int64_t id_for(const RecordClass &rc);
+    // Encoding only to compare, in a read: no row is added meanwhile.
+    class Probe {
+    public:
+        explicit Probe(TagTable &t) : t_(t), was_(t.probing_) { t.probing_ = true; }
+        ~Probe() { t_.probing_ = was_; }
+        Probe(const Probe &) = delete;
+        Probe &operator=(const Probe &) = delete;
+
+    private:
+        TagTable &t_;
+        bool was_;
+    };
     // The shape stored under `id`, resolved against its registered class
     // (the reference stays valid until forget()). TypeError when the tag is
     // not registered in this process; CorruptValue when the id is unknown or
@@ -77,6 +93,7 @@ private:
     int64_t max_id_ = 0;
     int64_t rows_added_ = 0;
     bool loaded_ = false;
+    bool probing_ = false;
 };
 
 }  // namespace dualcache

@@ -656,7 +656,8 @@ class RolledBackBlocks(RuleBasedStateMachine):
     """add_trade and update_commission inside nested batch() blocks that end
     normally or by an exception, against a model of what the store holds.
     The positions held at the start of a level show, after it rolled back,
-    what they showed then."""
+    what they showed then, and are still the ones the store gives (later
+    fills reach them)."""
 
     def __init__(self):
         super().__init__()
@@ -714,8 +715,9 @@ class RolledBackBlocks(RuleBasedStateMachine):
             error = RuntimeError("the block failed")
             block.__exit__(RuntimeError, error, None)
             self.model = at_start
-            for key, position, shown in held:  # the live objects show again what they showed
+            for key, position, shown in held:  # the live objects show again what they showed, and stay the store's
                 assert book_of(position) == shown, key
+                assert self.store[key] is position, key
         else:
             block.__exit__(None, None, None)
 
