@@ -466,10 +466,14 @@ bool rejoin_items(PyObject *mapping, const ItemState &state, Encoder &enc, std::
             last_rc = record_class_of(last_type);
         }
         nb::object held_fields, stored_fields;
-        ItemOp held{ItemOp::Insert, r.ord, {}, {}}, stored{ItemOp::Insert, r.ord, {}, {}};
-        encode_item(enc, k, v, last_rc, held_fields, held);
-        encode_item(enc, r.key.ptr(), r.value.ptr(), last_rc, stored_fields, stored);
-        if (held.key != stored.key || held.value != stored.value) return false;
+        // The row's own objects, unchanged, need no encoding (a state
+        // read on from what was known shares them with the mapping).
+        if (r.key.ptr() != k || !unchanged(state, r, v, last_rc, held_fields)) {
+            ItemOp held{ItemOp::Insert, r.ord, {}, {}}, stored{ItemOp::Insert, r.ord, {}, {}};
+            encode_item(enc, k, v, last_rc, held_fields, held);
+            encode_item(enc, r.key.ptr(), r.value.ptr(), last_rc, stored_fields, stored);
+            if (held.key != stored.key || held.value != stored.value) return false;
+        }
         rebuilt->add(key, value, held_fields, r.ord, r.crc);
     }
     if (i != rows.size() || PyDict_GET_SIZE(mapping) != n) return false;
