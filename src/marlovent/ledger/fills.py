@@ -75,6 +75,15 @@ def check_number(value: Any, field: str, whose: str) -> None:
         raise (ValueError if numeric else TypeError)(problem)
 
 
+def check_notional(price: Any, qty: Any, multiplier: Any, whose: str) -> None:
+    """Refuses a fill whose value, price times qty times the multiplier (each
+    a checked number), a double cannot hold: its position's figures would be
+    infinite."""
+    if math.isinf(float(price) * float(qty) * float(multiplier)):
+        times = "" if multiplier == 1 else f" times multiplier {shown(multiplier)}"
+        raise ValueError(f"{whose} price {shown(price)} times qty {shown(qty)}{times} is too large for a double")
+
+
 def nonexistent_local_time(value: _dt.datetime) -> bool:
     """Whether an aware datetime names a wall time its zone skips (inside a
     spring-forward gap): it does not come back from a round trip through UTC."""
@@ -153,9 +162,10 @@ def check_identifier(value: Any, field: str, whose: str) -> None:
         )
 
 
-# Plain values that need no closer look: a finite double in this range, and
-# ints well inside it (larger ones take the full check).
-_LARGE = 1e300
+# Plain values that need no closer look: a finite double in this range (a
+# price times a qty then stays well inside a double), and ints inside it
+# (larger ones take the full check).
+_LARGE = 1e150
 
 
 def _check_fill(
@@ -179,6 +189,7 @@ def _check_fill(
     check_number(qty, "qty", whose)
     if qty == 0:
         raise ValueError(f"{whose} qty is zero: a fill buys (qty > 0) or sells (qty < 0)")
+    check_notional(price, qty, 1, whose)
     if commission is not None:
         check_number(commission, "commission", whose)
     check_timestamp(timestamp, whose)

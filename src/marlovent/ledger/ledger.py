@@ -16,7 +16,7 @@ from typing import Any
 from .. import ordermgr as _om
 from . import layout as L
 from .exact import share
-from .fills import Fill, FillConflict, Recorded, check_identifier, check_number, differences, instant, number_error
+from .fills import Fill, FillConflict, Recorded, check_identifier, check_notional, check_number, differences, instant, number_error
 from .instruments import DEFAULT_CURRENCY, DEFAULT_MULTIPLIER, Instrument, check_currency, check_multiplier
 from .orderids import recorded_order_id, trade_fill_id, trade_order_id
 from . import projection as P
@@ -142,6 +142,8 @@ class Ledger:
             state = list(row)
             if multiplier is not None or currency is not None:
                 self._agree(key, state, multiplier, currency)
+        if state[MULTIPLIER] != 1:
+            check_notional(fill.price, fill.qty, state[MULTIPLIER], f"Fill {fill_id!r}:")
         arrival = state[ARRIVALS]
         state[ARRIVALS] = arrival + 1
         timestamp = fill.timestamp
