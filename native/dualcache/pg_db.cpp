@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -376,6 +377,36 @@ bool all_digits(const char *s) {
     return true;
 }
 
+// Whether the server options a connection passes (libpq's `options`: words
+// split at unescaped whitespace, each -c name=value, -cname=value or
+// --name=value) set the setting `name` (lower case, words joined by _).
+bool sets_setting(const std::string &options, std::string_view name) {
+    std::vector<std::string> words(1);
+    for (size_t i = 0; i < options.size(); ++i) {
+        char c = options[i];
+        if (c == '\\' && i + 1 < options.size()) {
+            words.back() += options[++i];
+        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+            if (!words.back().empty()) words.emplace_back();
+        } else {
+            words.back() += c;
+        }
+    }
+    for (size_t i = 0; i < words.size(); ++i) {
+        std::string_view w = words[i], assignment;
+        if (w == "-c" && i + 1 < words.size())
+            assignment = words[i + 1];
+        else if (w.substr(0, 2) == "--" || (w.substr(0, 2) == "-c" && w.size() > 2))
+            assignment = w.substr(2);
+        else
+            continue;
+        std::string named(assignment.substr(0, assignment.find('=')));
+        for (char &ch : named) ch = ch == '-' ? '_' : (char) std::tolower((unsigned char) ch);
+        if (named == name && assignment.find('=') != std::string_view::npos) return true;
+    }
+    return false;
+}
+
 bool failed_status(ExecStatusType st) {
     return st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK && st != PGRES_EMPTY_QUERY &&
            st != PGRES_PIPELINE_ABORTED && st != PGRES_PIPELINE_SYNC;
@@ -545,13 +576,13 @@ void PgDb::connect() {
         pq_.PQconninfoFree(info);
     }
     std::string setup = "SET synchronous_commit = on; SET client_min_messages = warning; ";
-    if (address_.uri.find("lock_timeout") == std::string::npos)
+    if (!sets_setting(options, "lock_timeout"))
         setup += "SET lock_timeout = " + std::to_string(kLockTimeoutMs) + "; ";
     if (setting[0] != "0") {
         const char *server[] = {nullptr, "tcp_keepalives_idle", "tcp_keepalives_interval", "tcp_keepalives_count",
                                 "tcp_user_timeout"};
         for (size_t k = 1; k < 5; ++k)
-            if (all_digits(setting[k].c_str()) && options.find(server[k]) == std::string::npos)
+            if (all_digits(setting[k].c_str()) && !sets_setting(options, server[k]))
                 setup += std::string("SET ") + server[k] + " = " + setting[k] + "; ";
     }
     setup += "SELECT current_schema(), pg_postmaster_start_time()::text, coalesce(has_function_privilege("

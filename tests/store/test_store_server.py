@@ -334,6 +334,22 @@ def test_a_writer_that_waits_too_long_gives_up_and_stays_usable(pg_server):
     waiter.close()
 
 
+@pytest.mark.parametrize("options, own", [
+    ("-c deadlock_timeout=900", True),  # another setting, whose name ends alike
+    ("-c lock%5Ftimeout=200", False),   # percent-encoded in the URI
+    ("--lock-timeout=200", False),
+    ("-clock_timeout=200", False),
+])
+def test_the_store_bounds_lock_waits_unless_the_uri_sets_lock_timeout(pg_server, options, own):
+    log = os.path.join(pg_server.root, "log")
+    start = os.path.getsize(log)
+    logged = "%20".join(o.replace("=", "%3D") for o in (*options.split(" "), "-clog_statement=all"))
+    dc.DualCache(cacheName="l", cachePrefix=f"{pg_server.schema_uri()}%20{logged}/p-").close()
+    with open(log) as f:
+        f.seek(start)
+        assert ("SET lock_timeout = 30000" in f.read()) == own
+
+
 def test_sqlite_stores_never_load_libpq(tmp_path, pg_server):
     code = """
         import sys, zelph.dualcache as dc
