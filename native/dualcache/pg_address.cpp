@@ -96,11 +96,18 @@ static bool shown_parameter(const std::string &param) {
 
 // The URI without the password of its user information and its password=
 // parameters; `p` as uri_parts found it.
+// Where the password of the user information begins (past its ':'), or npos.
+static size_t userinfo_password(const std::string &uri, const UriParts &p, size_t scheme) {
+    if (p.userinfo_end == std::string::npos) return std::string::npos;
+    size_t colon = uri.find(':', scheme);
+    return colon < p.userinfo_end ? colon + 1 : std::string::npos;
+}
+
 static std::string strip_password(const std::string &uri, const UriParts &p, size_t scheme) {
     std::string out;
     if (p.userinfo_end != std::string::npos) {
-        size_t colon = uri.find(':', scheme);
-        out = uri.substr(0, colon < p.userinfo_end ? colon : p.userinfo_end) + uri.substr(p.userinfo_end, 1);
+        size_t password = userinfo_password(uri, p, scheme);
+        out = uri.substr(0, password != std::string::npos ? password - 1 : p.userinfo_end) + uri.substr(p.userinfo_end, 1);
     } else {
         out = uri.substr(0, scheme);
     }
@@ -134,10 +141,8 @@ std::string shown_prefix(const std::string &prefix) {
 // decode it (an escape libpq would refuse is kept as it is).
 static std::vector<std::string> written_passwords(const std::string &uri, const UriParts &p, size_t scheme) {
     std::vector<std::string> raw;
-    if (p.userinfo_end != std::string::npos) {
-        size_t colon = uri.find(':', scheme);
-        if (colon < p.userinfo_end) raw.push_back(uri.substr(colon + 1, p.userinfo_end - colon - 1));
-    }
+    if (size_t password = userinfo_password(uri, p, scheme); password != std::string::npos)
+        raw.push_back(uri.substr(password, p.userinfo_end - password));
     for (size_t at = uri.find("password=", scheme); at != std::string::npos; at = uri.find("password=", at + 1)) {
         size_t end = uri.find('&', at);
         raw.push_back(uri.substr(at + 9, (end == std::string::npos ? uri.size() : end) - at - 9));
