@@ -172,6 +172,17 @@ def test_a_correction_replaces_the_execution_it_corrects_and_replays_do_not_brin
     loop.run_until_complete(connected())
     assert ledger.get(missed.execId).qty == -4 and mgr.positions["MSFT"].qty == 6
 
+    # Another program records the correction of a fill this feed recorded (and
+    # cancels it): this feed keeps the older version out of its replays too.
+    gw.place(msft, 33, 9102, qty=5)
+    second = execution(9102, "BOT", 5, 412.0, T0 + 2 * SEC, order_id=33, exec_id="0001f4e9.57427f1c.01.01")
+    gw.execute(msft, second)
+    was = ledger.get(second.execId)
+    ledger.record(Fill("0001f4e9.57427f1c.01.02", was.key, 412.25, 5, 1.0, was.timestamp, was.order_id))
+    ledger.cancel(second.execId)
+    gw.reconnect()
+    assert ledger.get(second.execId) is None and mgr.positions["MSFT"].qty == 11
+
 
 def test_bad_input_is_logged_counted_kept_out_and_retried(gateway, ledger, mgr, caplog, monkeypatch):
     gw, aapl = gateway, stock("AAPL")

@@ -101,6 +101,10 @@ class Unreachable(Ledger):
         self._reach()
         return super().instrument(key)
 
+    def recorded(self, key):
+        self._reach()
+        return super().recorded(key)
+
 
 def in_time_order(execs, ids):
     """The reference: each execution's latest version recorded directly, once,

@@ -505,6 +505,13 @@ class Ledger:
         row = self._instruments.get(key)
         return 0 if row is None else row[COUNT]
 
+    def recorded(self, key: Hashable) -> int:
+        """How many fills of ``key`` were ever recorded, cancelled ones included,
+        by whoever recorded them: it grows with each new fill (0 before the
+        first, and again after :meth:`clear`)."""
+        row = self._instruments.get(key)
+        return 0 if row is None else row[ARRIVALS]
+
     def book_size(self, key: Hashable) -> int:
         """How many of the fills of ``key`` its position's current book should hold."""
         row = self._instruments.get(key)

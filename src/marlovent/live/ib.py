@@ -146,11 +146,12 @@ class Feed:
         self._unreported: dict[str, Any] = {}  # execId -> ib Fill recorded without a commission yet
         self._combos: set[str] = set()
         self._elsewhere: set[str] = set()  # executions of other accounts than ``account``
-        # key -> base -> number -> execId: the corrections (numbers from 2 on) in the ledger of
-        # each instrument this feed has met, read from the ledger when it first meets one, then
-        # added to as it records them.  Each is looked up in the ledger before it counts: it may
-        # have been cancelled since.
-        self._corrections: dict[Hashable, dict[str, dict[int, str]]] = {}
+        # key -> (ledger.recorded(key) as of the reading, base -> number -> execId): the
+        # corrections (numbers from 2 on) in the ledger of each instrument this feed has met,
+        # read from the ledger when it first meets one or finds a fill recorded by someone else
+        # since, and added to as it records them.  Each is looked up in the ledger before it
+        # counts: it may have been cancelled since.
+        self._corrections: dict[Hashable, tuple[int, dict[str, dict[int, str]]]] = {}
         self._task: asyncio.Task[Any] | None = None
         self._subscriptions: tuple[tuple[Any, Callable[..., Any]], ...] = ()
 
@@ -347,8 +348,7 @@ class Feed:
                     log.info("execution %s corrects %s: the earlier one is cancelled", exec_id, earlier)
         else:
             outcome, changed = self._record(new, multiplier, currency)
-        if correction is not None and correction[1] > 1:
-            self._corrections_of(key).setdefault(correction[0], {})[correction[1]] = exec_id
+        self._recorded_correction(key, outcome, exec_id, correction)
 
         self._reports.pop(exec_id, None)
         self.rejected.pop(exec_id, None)
@@ -468,15 +468,33 @@ class Feed:
         return self._superseding(key, order_id_of(fill.execution), *correction)
 
     def _corrections_of(self, key: Hashable) -> dict[str, dict[int, str]]:
+        recorded = self.ledger.recorded(key)
         known = self._corrections.get(key)
-        if known is None:
-            known = {}
+        if known is None or known[0] != recorded:
+            index: dict[str, dict[int, str]] = {}
             for stored in self.ledger.fills(key):
                 correction = correction_of(stored.fill_id)
                 if correction is not None and correction[1] > 1:
-                    known.setdefault(correction[0], {})[correction[1]] = stored.fill_id
-            self._corrections[key] = known
-        return known
+                    index.setdefault(correction[0], {})[correction[1]] = stored.fill_id
+            known = self._corrections[key] = (recorded, index)
+        return known[1]
+
+    def _recorded_correction(
+        self, key: Hashable, outcome: Recorded, exec_id: str, correction: tuple[str, int] | None
+    ) -> None:
+        """Keeps what was read of the corrections of ``key`` current once this
+        feed recorded ``exec_id``; it is read again at its next use when the
+        ledger shows a fill recorded by someone else meanwhile."""
+        known = self._corrections.get(key)
+        if known is None:
+            return
+        recorded = known[0] + (outcome is Recorded.NEW)
+        if self.ledger.recorded(key) != recorded:
+            del self._corrections[key]
+            return
+        if correction is not None and correction[1] > 1:
+            known[1].setdefault(correction[0], {})[correction[1]] = exec_id
+        self._corrections[key] = (recorded, known[1])
 
     def _is_ours(self, exec_id: str, key: Any, order_id: Any) -> bool:
         stored = self.ledger.get(exec_id)
