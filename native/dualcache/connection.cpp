@@ -325,9 +325,13 @@ void Connection::undo(const Level &lv) {
     bool one = lv.touched.size() == 1;
     for (const Touch &t : lv.touched) {
         if (!t.map) continue;
-        if (t.removed)
-            t.map->keep_rolled_back(t.id, t.removed);
-        else if (one && t.before)
+        if (t.removed) {
+            // Not a row the level itself added: that one is gone, and its id
+            // may come back for another key.
+            bool added_here = false;
+            for (const Touch &u : lv.touched) added_here = added_here || (u.added && u.map == t.map && u.id == t.id);
+            if (!added_here) t.map->keep_rolled_back(t.id, t.removed_key, t.removed);
+        } else if (one && t.before)
             t.map->restore_entry(t.id, *t.before);
         else
             t.map->forget_entry(t.id, t.added);
@@ -485,7 +489,10 @@ int Connection::traverse(visitproc visit, void *arg) {
     Py_VISIT(named_.ptr());
     for (const Level &lv : levels_) {
         for (const nb::object &u : lv.undos) Py_VISIT(u.ptr());
-        for (const Touch &t : lv.touched) Py_VISIT(t.removed.ptr());
+        for (const Touch &t : lv.touched) {
+            Py_VISIT(t.removed_key.ptr());
+            Py_VISIT(t.removed.ptr());
+        }
     }
     return 0;
 }
@@ -496,7 +503,10 @@ void Connection::gc_clear() {
     std::vector<nb::object> removed;
     for (Level &lv : levels_) {
         append(undos, lv.undos), lv.undos.clear();
-        for (Touch &t : lv.touched) removed.push_back(std::move(t.removed));
+        for (Touch &t : lv.touched) {
+            removed.push_back(std::move(t.removed_key));
+            removed.push_back(std::move(t.removed));
+        }
     }
 }
 

@@ -92,14 +92,14 @@ public:
     // added the row (whose id a rollback gives back: SQLite may use it
     // again); for the one write of a transaction that only appended items,
     // the entry as it was (a rollback then puts its item state back); for
-    // an entry the level removed, its live value (a rollback offers it to
-    // the next read of the entry: Store::rejoin).
+    // an entry the level removed, its key and live value (a rollback offers
+    // the value to the next read of the entry: Store::rejoin).
     struct Touch {
         Store *map;
         int64_t id;
         bool added;
         std::shared_ptr<const WriteBefore> before;
-        nb::object removed;
+        nb::object removed_key, removed;
     };
     // One level of the open transaction: the transaction itself, a
     // savepoint of transaction() or of a composite operation, or a single
@@ -140,9 +140,12 @@ public:
     // A write of map `s` ran SQL; wrote its entry `id` (a new row when
     // `added`); created the map as `id`.
     void wrote(Store &s);
-    void touched(Store &s, int64_t id, bool added, std::shared_ptr<const WriteBefore> before = nullptr,
-                 nb::object removed = {}) {
-        levels_.back().touched.push_back(Touch{&s, id, added, std::move(before), std::move(removed)});
+    void touched(Store &s, int64_t id, bool added, std::shared_ptr<const WriteBefore> before = nullptr) {
+        levels_.back().touched.push_back(Touch{&s, id, added, std::move(before), {}, {}});
+    }
+    void removed(Store &s, int64_t id, nb::handle key, nb::handle live) {
+        levels_.back().touched.push_back(
+            Touch{&s, id, false, nullptr, nb::borrow(key), live ? nb::borrow(live) : nb::object()});
     }
     // Whether a write now is the first of the transaction (a rollback of
     // a transaction that wrote more forgets what it wrote).

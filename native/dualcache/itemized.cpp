@@ -460,12 +460,29 @@ bool rejoin_items(PyObject *mapping, const ItemState &state, Encoder &enc, std::
         if (i == rows.size()) return false;
         const ItemRec &r = *rows[i++];
         nb::object key = nb::borrow(k), value = nb::borrow(v);  // encoding may run code that changes the mapping
-        if (Py_TYPE(k) != Py_TYPE(r.key.ptr()) || Py_TYPE(v) != Py_TYPE(r.value.ptr())) return false;
+        if (Py_TYPE(k) != Py_TYPE(r.key.ptr()) || Py_TYPE(v) != Py_TYPE(r.value.ptr()) || !is_identity_safe(k))
+            return false;
         if (Py_TYPE(v) != last_type) {
             last_type = Py_TYPE(v);
             last_rc = record_class_of(last_type);
         }
         nb::object held_fields, stored_fields;
+        // Immutable values of the same types (no subclass, nothing shared),
+        // which encode alike only when they are equal; a record only of a
+        // native codec, whose fields are all it holds.
+        if (!last_rc) {
+            if (!is_identity_safe(v)) return false;
+        } else {
+            if (!last_rc->codec || last_rc->to_fields) return false;
+            held_fields = last_rc->fields(v);
+            stored_fields = last_rc->fields(r.value.ptr());
+            Py_ssize_t nf = PyTuple_GET_SIZE(held_fields.ptr());
+            if (nf != PyTuple_GET_SIZE(stored_fields.ptr())) return false;
+            for (Py_ssize_t j = 0; j < nf; ++j) {
+                PyObject *a = PyTuple_GET_ITEM(held_fields.ptr(), j), *b = PyTuple_GET_ITEM(stored_fields.ptr(), j);
+                if (Py_TYPE(a) != Py_TYPE(b) || !is_identity_safe(a)) return false;
+            }
+        }
         // The row's own objects, unchanged, need no encoding (a state
         // read on from what was known shares them with the mapping).
         if (r.key.ptr() != k || !unchanged(state, r, v, last_rc, held_fields)) {

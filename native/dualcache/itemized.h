@@ -104,10 +104,11 @@ void mark_items(ItemState &state, PyObject *mapping, decltype(zelph_record_codec
 
 // Whether `mapping` (a mapping a caller may hold) has exactly the items
 // `state` describes, in its row order: each key and value of the same type
-// and encoded to the same bytes as the state's. Then `out` is a state of
-// the same rows around the mapping's own objects. Raises what encoding
-// raises; ShapeNotStored when the tag table is probed and a class's shape
-// is not in it.
+// as the state's, immutable (a value, or each field of a native codec's
+// record) and encoded to the same bytes. Then `out` is a state of the same
+// rows around the mapping's own objects. Raises what encoding raises;
+// ShapeNotStored when the tag table is probed and a class's shape is not
+// known.
 bool rejoin_items(PyObject *mapping, const ItemState &state, Encoder &enc, std::unique_ptr<ItemState> &out);
 
 // Brings `known` and `mapping` (the live mapping it describes, an exact

@@ -84,10 +84,11 @@ public:
         sql_ = true;
         c_.wrote(s_);
     }
-    void touch(int64_t id, bool added, std::shared_ptr<const Connection::WriteBefore> before = nullptr,
-               nb::handle removed = {}) {
-        c_.touched(s_, id, added, std::move(before), removed ? nb::borrow(removed) : nb::object());
+    void touch(int64_t id, bool added, std::shared_ptr<const Connection::WriteBefore> before = nullptr) {
+        c_.touched(s_, id, added, std::move(before));
     }
+    // Entry `id` (`key`, with the live value `live`, if any) was removed.
+    void removed(int64_t id, nb::handle key, nb::handle live) { c_.removed(s_, id, key, live); }
     void commit() {
         c_.injected_failure();  // test hook: fails as SQLite would, after the statements ran
         done_ = true;
@@ -327,6 +328,7 @@ void Store::sync(PyObject *read) {
     if (dv != data_version_ || stale_) {
         rebuild_index();
         data_version_ = dv;
+        if (!rolled_back_.empty()) drop_kept_of_removed();
     }
 }
 
@@ -482,7 +484,7 @@ bool Store::load(Entry &e) {
             }
             break;
         }
-        if (found && !rolled_back_.empty()) value = rejoin(e, std::move(value), st);
+        if (found && st && !rolled_back_.empty()) value = rejoin(e, std::move(value), st);
         if (own) db.run(Sql::Commit).done();
         if (!found) {
             stale_ = true;  // deleted by another connection since the index was read
@@ -542,6 +544,7 @@ size_t Store::scan_all() {
                 nb::object mapping = cur.items->finish(*cur.head, st);
                 value = assemble(*cur.head, std::move(mapping), std::move(cur.stored), *st);
                 decoded += (int64_t) n;
+                if (!rolled_back_.empty()) value = rejoin(*e, std::move(value), st);
             } else {
                 value = std::move(cur.value);
             }
@@ -570,9 +573,7 @@ size_t Store::scan_all() {
         finish();
         cur = ScannedEntry{};
         Entry *e = index_.by_id_ascending(row.id, at);
-        // Not in the iteration, in memory, read incrementally, or to be
-        // compared with the value held before a rollback (its own read).
-        if (!e || e->live || e->items || rolled_back_.count(e->id)) return;
+        if (!e || e->live || e->items) return;  // not in the iteration, in memory, or read incrementally
         try {
             cur.version = row.version;
             if (row.check == ScanRow::Damaged) throw CorruptValue{};
@@ -883,49 +884,69 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     op.commit();
 }
 
+// Whether `o` (a record's field or an item's key) and `like` are of one
+// type and `o` immutable: then equal encodings mean equal values.
+static bool same_immutable_kind(PyObject *o, PyObject *like) {
+    return Py_TYPE(o) == Py_TYPE(like) && is_identity_safe(o);
+}
+
 nb::object Store::rejoin(const Entry &e, nb::object fresh, std::unique_ptr<ItemState> &st) {
     auto at = rolled_back_.find(e.id);
     if (at == rolled_back_.end()) return fresh;
-    nb::object held = std::move(at->second);
+    Kept kept = std::move(at->second);
     rolled_back_.erase(at);
-    PyObject *h = held.ptr(), *f = fresh.ptr();
-    if (h == f) return fresh;
-    if (Py_TYPE(h) != Py_TYPE(f)) return fresh;
-    // Only compared: nothing is written, and any doubt keeps what was read.
+    PyObject *h = kept.value.ptr(), *f = fresh.ptr();
+    if (!st || h == f || Py_TYPE(h) != Py_TYPE(f)) return fresh;
+    const RecordClass *rc = record_class_of(Py_TYPE(f));
+    // Only a native codec's records: taking one apart runs no code of the
+    // caller's, and its fields are all it holds.
+    if (!rc || !rc->codec || rc->to_fields) return fresh;
+    // Only compared: nothing is read or written, and any doubt keeps what
+    // was read.
     TagTable::Probe probe(conn_->tags());
     try {
-        Encoder enc(conn_->tags());
-        ByteWriter a, b;
-        if (!st) {
-            enc.value(h, a);
-            enc.value(f, b);
-            return a.str() == b.str() ? held : fresh;
+        if (kept.key.ptr() != e.key.ptr()) {
+            if (!same_immutable_kind(kept.key.ptr(), e.key.ptr())) return fresh;
+            int eq = PyObject_RichCompareBool(kept.key.ptr(), e.key.ptr(), Py_EQ);
+            if (eq != 1) {
+                if (eq < 0) throw nb::python_error();
+                return fresh;
+            }
         }
-        const RecordClass *rc = record_class_of(Py_TYPE(f));
-        if (!rc) return fresh;
         int slot = rc->itemized_field();
         nb::object held_fields = rc->fields(h), fresh_fields = rc->fields(f);
-        if (slot < 0 || slot >= PyTuple_GET_SIZE(held_fields.ptr()) ||
-            PyTuple_GET_SIZE(held_fields.ptr()) != PyTuple_GET_SIZE(fresh_fields.ptr()))
-            return fresh;
+        Py_ssize_t n = PyTuple_GET_SIZE(held_fields.ptr());
+        if (slot < 0 || slot >= n || n != PyTuple_GET_SIZE(fresh_fields.ptr())) return fresh;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (i != slot && !same_immutable_kind(PyTuple_GET_ITEM(held_fields.ptr(), i), PyTuple_GET_ITEM(fresh_fields.ptr(), i)))
+                return fresh;
+        Encoder enc(conn_->tags());
+        ByteWriter a, b;
         enc.itemized_head(*rc, held_fields.ptr(), slot, st->live, st->xor_crc, st->rows_since, a);
         enc.itemized_head(*rc, fresh_fields.ptr(), slot, st->live, st->xor_crc, st->rows_since, b);
         if (a.str() != b.str()) return fresh;
         std::unique_ptr<ItemState> rebuilt;
         if (!rejoin_items(PyTuple_GET_ITEM(held_fields.ptr(), slot), *st, enc, rebuilt)) return fresh;
         st = std::move(rebuilt);
-        return held;
-    } catch (nb::python_error &) {
+        return kept.value;
+    } catch (nb::python_error &err) {
+        // An interrupt, or a lack of memory, says nothing of the values.
+        if (!err.matches(PyExc_Exception) || err.matches(PyExc_MemoryError) || err.matches(PyExc_RecursionError)) throw;
         return fresh;
     } catch (const ShapeNotStored &) {
         return fresh;
     }
 }
 
+void Store::drop_kept_of_removed() {
+    for (auto it = rolled_back_.begin(); it != rolled_back_.end();)
+        it = index_.by_id(it->first) ? std::next(it) : rolled_back_.erase(it);
+}
+
 void Store::restore_entry(int64_t id, const Connection::WriteBefore &before) {
     Entry *e = index_.by_id(id);
     if (!e) return;
-    keep_rolled_back(e->id, e->live);
+    keep_rolled_back(e->id, e->key, e->live);
     if (e->items.get() != before.state || !e->items->only_appended_since(before.items)) {
         e->forget();
         return;
@@ -952,7 +973,14 @@ bool Store::del_locked(PyObject *key) {
     int64_t id = e->id;
     conn_->db().run(Sql::DeleteEntry, map_id_).bind(1, id).done();
     conn_->db().run(Sql::DeleteItemsOf, map_id_).bind(1, id).done();
-    op.touch(id, false, nullptr, e->live);
+    nb::handle live = e->live;
+    nb::object kept;  // a value kept from a rollback stands for the live one
+    if (auto at = rolled_back_.find(id); at != rolled_back_.end()) {
+        kept = std::move(at->second.value);
+        rolled_back_.erase(at);
+        if (!live) live = kept;
+    }
+    op.removed(id, e->key, live);
     index_.remove(*e);
     op.commit();
     return true;
@@ -983,6 +1011,7 @@ void Store::clear() {
         conn_->db().run(Sql::DeleteAllEntries, map_id_).done();
         conn_->db().run(Sql::DeleteAllItems, map_id_).done();
         index_.clear();
+        rolled_back_.clear();
         op.commit();
     });
 }
@@ -1116,12 +1145,15 @@ nb::dict Store::stats() const {
 int Store::traverse(visitproc visit, void *arg) {
     Py_VISIT(conn_obj_.ptr());
     Py_VISIT(map_name_.ptr());
-    for (const auto &[id, held] : rolled_back_) Py_VISIT(held.ptr());
+    for (const auto &[id, kept] : rolled_back_) {
+        Py_VISIT(kept.key.ptr());
+        Py_VISIT(kept.value.ptr());
+    }
     return index_.traverse(visit, arg);
 }
 
 void Store::gc_clear() {
-    std::unordered_map<int64_t, nb::object> held = std::move(rolled_back_);
+    std::unordered_map<int64_t, Kept> kept = std::move(rolled_back_);
     rolled_back_.clear();
     index_.gc_clear();
 }

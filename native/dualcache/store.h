@@ -114,9 +114,10 @@ public:
         Entry *e = index_.by_id(id);
         if (!e) return;
         if (added) {
+            rolled_back_.erase(id);
             index_.remove(*e);
         } else {
-            keep_rolled_back(e->id, e->live);
+            keep_rolled_back(e->id, e->key, e->live);
             e->forget();
         }
     }
@@ -125,11 +126,11 @@ public:
     // describes the stored rows, and its live value (which the write may
     // have changed) is kept only to be extended by a later read.
     void restore_entry(int64_t id, const Connection::WriteBefore &before);
-    // A write of entry `id` was rolled back: its live value (if any), which
-    // a caller may hold (and may have put back as it was), is kept for the
-    // next read of the entry.
-    void keep_rolled_back(int64_t id, nb::handle live) {
-        if (live) rolled_back_.insert_or_assign(id, nb::borrow(live));
+    // A write of entry `id` (`key`) was rolled back: its live value (if
+    // any), which a caller may hold (and may have put back as it was), is
+    // kept for the next read of the entry.
+    void keep_rolled_back(int64_t id, nb::handle key, nb::handle live) {
+        if (live) rolled_back_.insert_or_assign(id, Kept{nb::borrow(key), nb::borrow(live)});
     }
     void mark_stale() { stale_ = true; }
     // Whether another connection committed is unknown: reload everything.
@@ -141,6 +142,7 @@ public:
     void forget_item_states() { index_.forget_item_states(); }
     // The transaction that created this map's tables was rolled back.
     void uncreate() {
+        rolled_back_.clear();
         map_id_ = kAbsent;
         stale_ = true;
     }
@@ -168,11 +170,16 @@ private:
     void rebuild_index();
     bool load(Entry &e);
 
-    // The value kept for `e` by keep_rolled_back when it encodes exactly
-    // as `fresh` (just read from disk) does, `st` (fresh's item state, if
-    // itemized) then rebuilt around its items; else `fresh`. Either way
-    // the kept value goes.
+    // The value kept for `e` by keep_rolled_back, rather than `fresh` (an
+    // itemized record just read from disk, `st` its item state), when it is
+    // the same: a record of the same class and key whose fields, and every
+    // item's key and fields, are of the same types, immutable (so neither
+    // shared nor subclassed) and encoded alike. `st` is then rebuilt around
+    // its items. Either way the kept value goes. Runs no code of the
+    // caller's but what hashing and encoding such values runs.
     nb::object rejoin(const Entry &e, nb::object fresh, std::unique_ptr<ItemState> &st);
+    // Drops what rolled_back_ keeps of entries no longer in the index.
+    void drop_kept_of_removed();
     bool extend_outdated(Entry &e, Decoder &dec, const Decoder::Head &h, std::string &stored, size_t &decoded);
     // Reads every entry not in memory in one pass (one read transaction),
     // unless only a few are missing.
@@ -206,7 +213,10 @@ private:
     EntryIndex index_;
     // Live values of entries whose write was rolled back, by entry id,
     // until their next read (see rejoin).
-    std::unordered_map<int64_t, nb::object> rolled_back_;
+    struct Kept {
+        nb::object key, value;
+    };
+    std::unordered_map<int64_t, Kept> rolled_back_;
     bool stale_ = false;  // the key index must be reloaded before use
     int64_t data_version_ = 0;
 

@@ -77,6 +77,7 @@ int64_t TagTable::id_for(const RecordClass &rc) {
     if (auto known = by_class_.find(&rc); known != by_class_.end() && known->second.generation == rc.generation)
         return known->second.id;
     std::string bytes = encode_shape(rc.tag_utf8, rc.names ? &rc.names_utf8 : nullptr);
+    if (probing_ && !loaded_) throw ShapeNotStored{};
     if (!loaded_) load();
     if (auto it = by_bytes_.find(bytes); it != by_bytes_.end()) {
         by_class_[&rc] = Known{rc.generation, it->second};

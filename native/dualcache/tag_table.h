@@ -48,7 +48,8 @@ public:
     // row when it is new (the caller holds the write lock); while probing,
     // ShapeNotStored instead of a row.
     int64_t id_for(const RecordClass &rc);
-    // Encoding only to compare, in a read: no row is added meanwhile.
+    // Encoding only to compare, in a read: nothing is read or added
+    // meanwhile (a shape not known yet is ShapeNotStored).
     class Probe {
     public:
         explicit Probe(TagTable &t) : t_(t), was_(t.probing_) { t.probing_ = true; }
