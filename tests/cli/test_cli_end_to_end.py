@@ -90,11 +90,22 @@ def test_stdin_and_jsonl(tool):
     r = tool("import", "-", stdin="".join(json.dumps(x) + "\n" for x in lines))
     assert r.returncode == 0, r.stderr
     assert summary_counts(r.stdout) == (2, 0, 0, 0)
+    # Keys 7 and "7" are two instruments: JSON objects keyed by text keep both.
+    both = [{"key": 7, "orderid": 1, "price": 10, "qty": 5}, {"key": "7", "orderid": 1, "price": 20, "qty": -3}]
+    assert tool("import", "-", stdin="".join(json.dumps(x) + "\n" for x in both)).returncode == 0
+    report = json.loads(tool("report", "--json").stdout)
+    assert report["7"]["qty"] == 3 and report["7 (int)"]["qty"] == 5
+    assert json.loads(tool("debug", "--json").stdout)["summaries"].keys() == report.keys()
 
 
 def test_a_file_with_a_bad_header_is_refused(tool, write):
     r = tool("import", write("h.csv", "key,orderid,price,qty,comission\nA,1,1,1,1\n"))
     assert r.returncode == 1 and "unknown column 'comission'" in r.stderr and "Traceback" not in r.stderr
+    # A quote left open would take the later rows into one cell: the file is
+    # refused whole, also with --skip-bad.
+    r = tool("import", "--skip-bad", write("q.csv", 'key,orderid,price,qty\nA,1,10,1\nB,"2,10,1\nC,3,10,1\n'))
+    assert r.returncode == 1 and "line 3: a quoted cell opened there runs to line 4" in r.stderr
+    assert tool("positions").stdout.strip() == "No positions found."
 
 
 def test_data_dir_defaults(tool, tmp_path):

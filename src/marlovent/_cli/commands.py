@@ -252,11 +252,11 @@ def cmd_report(args: argparse.Namespace, portfolio: Portfolio) -> int:
     held = tables.held_positions(portfolio, found)
     if args.json:
         data = {}
-        for h in held:
+        for label, h in zip(render.key_labels([h.key for h in held]), held):
             summary = render.summary_json(tables.summary_of(h.position, args.stop_pct, h.mark))
             summary["multiplier"] = render.to_json(h.multiplier)
             summary["currency"] = h.currency
-            data[str(h.key)] = summary
+            data[label] = summary
         out(json.dumps(data, indent=2, ensure_ascii=False, allow_nan=False))
     else:
         out(tables.portfolio_report(held, args.stop_pct))
@@ -300,6 +300,15 @@ def cmd_health(args: argparse.Namespace, portfolio: Portfolio) -> int:
     return EXIT_OK if report is not None and report.status == "healthy" and not found else EXIT_DATA
 
 
+def _summaries_json(positions: dict[Any, Any]) -> dict[str, Any]:
+    """What get_portfolio_summary() gives, with a distinct entry per key (it
+    keys by text: 7 and "7" would be one)."""
+    return {
+        label: render.summary_json(tables.summary_of(p, 0.1))
+        for label, p in zip(render.key_labels(list(positions)), positions.values())
+    }
+
+
 def cmd_debug(args: argparse.Namespace, portfolio: Portfolio) -> int:
     mgr = portfolio.mgr
     groups = distinct_groups(mgr.position_groups())
@@ -307,7 +316,7 @@ def cmd_debug(args: argparse.Namespace, portfolio: Portfolio) -> int:
         data = {
             "health": render.to_json(mgr.health_check()),
             "positions": [render.position_json(k, p) for k, p in mgr.positions.items()],
-            "summaries": {k: render.summary_json(s) for k, s in mgr.get_portfolio_summary().items()},
+            "summaries": _summaries_json(dict(mgr.positions.items())),
             "spreads": reports.spread_json(groups),
         }
         out(render.dumps(data))

@@ -418,6 +418,13 @@ def read_csv(lines: Iterator[str], source: str, options: ReadOptions, parsed: Pa
                 if ignored:
                     parsed.notes.append(f"columns not mapped, ignored: {', '.join(ignored)}")
                 continue
+            if len(row) != len(fields) and line - start > 1:
+                # A quote left open takes the lines after it into one cell:
+                # skipping that "row" would drop them unseen.
+                raise FileError(
+                    f"line {start}: a quoted cell opened there runs to line {line - 1} "
+                    f"({len(row)} cells, the header has {len(fields)}): close the quote"
+                )
             try:
                 parsed.fills.append(_csv_row(source, start, fields, row, options))
             except RowError as e:

@@ -14,6 +14,7 @@ import decimal
 import fractions
 import json
 import math
+from collections import Counter
 from collections.abc import Hashable, Mapping
 from typing import Any
 
@@ -46,6 +47,15 @@ def to_json(value: Any) -> Any:
 def key_text(key: Hashable) -> str:
     """A mapping key as JSON object keys must be: text."""
     return key if isinstance(key, str) else str(key)
+
+
+def key_labels(keys: list[Hashable]) -> list[str]:
+    """Distinct JSON object keys for instrument keys: each key's text, and for
+    a key that is not text whose text another key has (7 beside "7"), the
+    text with its type's name, e.g. ``7 (int)``."""
+    texts = [key_text(k) for k in keys]
+    seen = Counter(texts)
+    return [t if seen[t] == 1 or isinstance(k, str) else f"{t} ({type(k).__name__})" for k, t in zip(keys, texts)]
 
 
 def dumps(value: Any) -> str:
