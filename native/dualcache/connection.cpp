@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <set>
+#include <utility>
 
 #include "corrupt_value.h"
 #include "file_naming.h"
@@ -323,14 +325,15 @@ void Connection::undo(const Level &lv) {
         format_changed();
     }
     bool one = lv.touched.size() == 1;
+    // Rows the level added: one it also removed is gone, and its id may come
+    // back for another key, so its value is not kept.
+    std::set<std::pair<Store *, int64_t>> added;
+    for (const Touch &t : lv.touched)
+        if (t.added) added.emplace(t.map, t.id);
     for (const Touch &t : lv.touched) {
         if (!t.map) continue;
         if (t.removed) {
-            // Not a row the level itself added: that one is gone, and its id
-            // may come back for another key.
-            bool added_here = false;
-            for (const Touch &u : lv.touched) added_here = added_here || (u.added && u.map == t.map && u.id == t.id);
-            if (!added_here) t.map->keep_rolled_back(t.id, t.removed_key, t.removed);
+            if (!added.count({t.map, t.id})) t.map->keep_rolled_back(t.id, t.removed_key, t.removed);
         } else if (one && t.before)
             t.map->restore_entry(t.id, *t.before);
         else

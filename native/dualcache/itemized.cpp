@@ -460,8 +460,7 @@ bool rejoin_items(PyObject *mapping, const ItemState &state, Encoder &enc, std::
         if (i == rows.size()) return false;
         const ItemRec &r = *rows[i++];
         nb::object key = nb::borrow(k), value = nb::borrow(v);  // encoding may run code that changes the mapping
-        if (Py_TYPE(k) != Py_TYPE(r.key.ptr()) || Py_TYPE(v) != Py_TYPE(r.value.ptr()) || !is_identity_safe(k))
-            return false;
+        if (!same_immutable_kind(k, r.key.ptr()) || Py_TYPE(v) != Py_TYPE(r.value.ptr())) return false;
         if (Py_TYPE(v) != last_type) {
             last_type = Py_TYPE(v);
             last_rc = record_class_of(last_type);
@@ -476,16 +475,14 @@ bool rejoin_items(PyObject *mapping, const ItemState &state, Encoder &enc, std::
             if (!last_rc->codec || last_rc->to_fields) return false;
             held_fields = last_rc->fields(v);
             stored_fields = last_rc->fields(r.value.ptr());
-            Py_ssize_t nf = PyTuple_GET_SIZE(held_fields.ptr());
-            if (nf != PyTuple_GET_SIZE(stored_fields.ptr())) return false;
-            for (Py_ssize_t j = 0; j < nf; ++j) {
-                PyObject *a = PyTuple_GET_ITEM(held_fields.ptr(), j), *b = PyTuple_GET_ITEM(stored_fields.ptr(), j);
-                if (Py_TYPE(a) != Py_TYPE(b) || !is_identity_safe(a)) return false;
-            }
+            if (!same_immutable_fields(held_fields.ptr(), stored_fields.ptr())) return false;
         }
         // The row's own objects, unchanged, need no encoding (a state
-        // read on from what was known shares them with the mapping).
-        if (r.key.ptr() != k || !unchanged(state, r, v, last_rc, held_fields)) {
+        // read on from what was known shares them with the mapping): with
+        // every field immutable, that is `unchanged` without taking the
+        // fields apart again.
+        bool same = r.key.ptr() == k && r.value.ptr() == v && (!last_rc || state.same_fields(r, held_fields.ptr()));
+        if (!same) {
             ItemOp held{ItemOp::Insert, r.ord, {}, {}}, stored{ItemOp::Insert, r.ord, {}, {}};
             encode_item(enc, k, v, last_rc, held_fields, held);
             encode_item(enc, r.key.ptr(), r.value.ptr(), last_rc, stored_fields, stored);

@@ -884,12 +884,6 @@ void Store::set_locked(PyObject *key, PyObject *value) {
     op.commit();
 }
 
-// Whether `o` (a record's field or an item's key) and `like` are of one
-// type and `o` immutable: then equal encodings mean equal values.
-static bool same_immutable_kind(PyObject *o, PyObject *like) {
-    return Py_TYPE(o) == Py_TYPE(like) && is_identity_safe(o);
-}
-
 nb::object Store::rejoin(const Entry &e, nb::object fresh, std::unique_ptr<ItemState> &st) {
     auto at = rolled_back_.find(e.id);
     if (at == rolled_back_.end()) return fresh;
@@ -915,11 +909,9 @@ nb::object Store::rejoin(const Entry &e, nb::object fresh, std::unique_ptr<ItemS
         }
         int slot = rc->itemized_field();
         nb::object held_fields = rc->fields(h), fresh_fields = rc->fields(f);
-        Py_ssize_t n = PyTuple_GET_SIZE(held_fields.ptr());
-        if (slot < 0 || slot >= n || n != PyTuple_GET_SIZE(fresh_fields.ptr())) return fresh;
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (i != slot && !same_immutable_kind(PyTuple_GET_ITEM(held_fields.ptr(), i), PyTuple_GET_ITEM(fresh_fields.ptr(), i)))
-                return fresh;
+        if (slot < 0 || slot >= PyTuple_GET_SIZE(held_fields.ptr()) ||
+            !same_immutable_fields(held_fields.ptr(), fresh_fields.ptr(), slot))
+            return fresh;
         Encoder enc(conn_->tags());
         ByteWriter a, b;
         enc.itemized_head(*rc, held_fields.ptr(), slot, st->live, st->xor_crc, st->rows_since, a);

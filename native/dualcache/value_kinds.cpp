@@ -46,4 +46,12 @@ static bool safe(PyObject *o, int depth) {
 
 bool is_identity_safe(PyObject *o) { return safe(o, 3); }
 
+bool same_immutable_fields(PyObject *fields, PyObject *like, Py_ssize_t skip) {
+    Py_ssize_t n = PyTuple_GET_SIZE(fields);
+    if (n != PyTuple_GET_SIZE(like)) return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (i != skip && !same_immutable_kind(PyTuple_GET_ITEM(fields, i), PyTuple_GET_ITEM(like, i))) return false;
+    return true;
+}
+
 }  // namespace dualcache

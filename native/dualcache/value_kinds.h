@@ -18,5 +18,12 @@ bool is_builtin_kind(PyTypeObject *type);
 // None, bool, int, float, str, bytes, Decimal, Fraction, the datetime kinds, and
 // small tuples and frozensets of such values.
 bool is_identity_safe(PyObject *o);
+// Whether `o` and `like` are of one type and `o` identity-safe: then their
+// stored encodings are alike only when they are equal.
+inline bool same_immutable_kind(PyObject *o, PyObject *like) {
+    return Py_TYPE(o) == Py_TYPE(like) && is_identity_safe(o);
+}
+// The same for each pair of two fields tuples of equal size, but at `skip`.
+bool same_immutable_fields(PyObject *fields, PyObject *like, Py_ssize_t skip = -1);
 
 }  // namespace dualcache
