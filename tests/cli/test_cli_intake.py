@@ -6,10 +6,12 @@ import datetime as dt
 import io
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from cli_support import FILLS_DAY
-from marlovent._cli.fills import read_fills
-from marlovent._cli.intake import import_fills
+from marlovent._cli.fills import Row, read_fills
+from marlovent._cli.intake import import_fills, in_time_order
 from marlovent._cli.portfolio import open_portfolio
 
 HEADER = "key,orderid,price,qty,commission,timestamp\n"
@@ -118,3 +120,55 @@ def test_a_newest_first_file_gives_the_oldest_first_portfolio(data_dir):
         results.append((positions, rows, p.ledger.history()))
     assert results[0] == results[1]
     assert len(results[0][2]) == 2
+
+
+@st.composite
+def exports(draw):
+    """Fills of a few instruments as they happened (many in the same second),
+    and a file of them as an exporter lays it out: all by time or grouped by
+    instrument, oldest or newest first."""
+    t0 = dt.datetime(2024, 3, 5, 14, tzinfo=dt.timezone.utc)
+    happened = {}
+    for key in draw(st.lists(st.sampled_from("ABCDE"), min_size=1, max_size=5, unique=True)):
+        steps = draw(st.lists(st.integers(0, 2), min_size=1, max_size=6))
+        times = [t0 + dt.timedelta(seconds=sum(steps[: i + 1])) for i in range(len(steps))]
+        happened[key] = [Row("f", 0, key, f"{key}{i}", 1, 1, None, t) for i, t in enumerate(times)]
+    newest_first = draw(st.booleans())
+    if draw(st.booleans()):  # grouped by instrument, groups in any order
+        keys = draw(st.permutations(list(happened)))
+        layout = [r for k in keys for r in (happened[k][::-1] if newest_first else happened[k])]
+    else:  # by time; fills of one second of different instruments in any order
+        rows = [r for k in happened for r in happened[k]]
+        tiebreak = draw(st.permutations(range(len(rows))))
+        layout = [r for _, r in sorted(zip(tiebreak, rows), key=lambda x: (x[1].timestamp, x[0]))]
+        by_key = {k: iter(v) for k, v in happened.items()}
+        layout = [next(by_key[r.key]) for r in layout]  # each instrument's own fills in the order they happened
+        if newest_first:
+            layout.reverse()
+    return happened, layout
+
+
+@given(exports())
+def test_each_instrument_is_recorded_in_the_order_its_fills_happened(export):
+    happened, layout = export
+    ordered = in_time_order(layout, dt.datetime.now(dt.timezone.utc))
+    assert [r.timestamp for r in ordered] == sorted(r.timestamp for r in layout)
+    if any(len(set(r.timestamp for r in rows)) > 1 for rows in happened.values()):
+        # Some instrument's own times say which way the file runs.
+        for key, rows in happened.items():
+            assert [r.orderid for r in ordered if r.key == key] == [r.orderid for r in rows]
+
+
+def test_a_file_grouped_by_instrument_keeps_each_groups_order(portfolio):
+    # A's three fills share one second; each later group is older than the one
+    # before.  Bought 100 at 10 and 100 at 12, then sold 100 at 11: FIFO
+    # realizes +100 and leaves 100 open at 12; backwards it would realize -100.
+    text = (
+        "A,1,10,100,,2024-03-05T09:30:00\nA,2,12,100,,2024-03-05T09:30:00\nA,3,11,-100,,2024-03-05T09:30:00\n"
+        "B,4,5,1,,2024-03-05T09:20:00\nC,5,5,1,,2024-03-05T09:10:00\nC,6,5,1,,2024-03-05T09:11:00\n"
+        "D,7,5,1,,2024-03-05T09:00:00\n"
+    )
+    assert run(portfolio, text).recorded
+    assert list(portfolio.mgr.positions["A"].trades) == ["1", "2", "3"]
+    row = next(r for r in portfolio.ledger.pnl(method="fifo").rows if r.key == "A")
+    assert (row.qty, row.realized, row.average_cost) == (100, 100, 12)

@@ -1,9 +1,9 @@
 """Recording parsed rows into a portfolio's ledger, all or nothing per file.
 
-A file's fills are recorded in time order (a stable sort by timestamp; a file
-listed newest first is turned round first, so that a newest-first export gives
-the same portfolio as an oldest-first one, fills of the same time included),
-then its late commission rows, in file order, all in one transaction of the
+A file's fills are recorded in time order (a stable sort by timestamp; the
+fills of an instrument listed newest first are taken from the last, so that a
+newest-first export gives the same portfolio as an oldest-first one, fills of
+the same time included), then its late commission rows, in file order, all in one transaction of the
 store.
 Each row is recorded in a savepoint of its own: a row the ledger refuses (a
 conflicting fill, a commission for an unknown fill) changes nothing, and is
@@ -19,6 +19,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from ..ledger import Fill, FillConflict, Recorded
+from ..ledger.fills import instant
 from .fills import BadRow, Row, describe, identifier_text
 from .portfolio import Portfolio
 
@@ -110,15 +111,36 @@ def _adopt(portfolio: Portfolio, rows: list[Row], result: FileResult) -> None:
 
 
 def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
-    """The fill rows sorted by time, stably.  A file listed newest first (more
-    of its neighbouring times fall than rise) is read from its end first, so
-    that fills of the same time keep the order in which they happened."""
-    times = [r.timestamp for r in rows if r.timestamp is not None]
-    falls = sum(1 for a, b in zip(times, times[1:]) if b < a)
-    rises = sum(1 for a, b in zip(times, times[1:]) if b > a)
-    ordered = rows[::-1] if falls > rises else list(rows)
-    ordered.sort(key=lambda r: now if r.timestamp is None else r.timestamp)
-    return ordered
+    """The fill rows sorted by the moment of their time, stably, except that
+    the rows of an instrument listed newest first are taken from the last:
+    fills of the same time then keep the order in which they happened.
+
+    Whether an instrument is listed newest first is read from its own rows
+    (more of its neighbouring times fall than rise), not from the file's:
+    in a file grouped by instrument every step from one group to the next
+    can fall while each group is oldest first.  An instrument whose rows
+    say nothing (one time only) follows its file's instruments taken
+    together, and the file order when they say nothing either."""
+    previous: dict[Hashable, _dt.datetime] = {}
+    leaning: dict[Hashable, int] = {}  # falls less rises, per instrument
+    for row in rows:
+        if row.timestamp is None:
+            continue
+        moment = instant(row.timestamp)
+        before = previous.get(row.key)
+        if before is not None and moment != before:
+            leaning[row.key] = leaning.get(row.key, 0) + (1 if moment < before else -1)
+        previous[row.key] = moment
+    overall = sum(1 if n > 0 else -1 for n in leaning.values() if n)
+    at_now = instant(now)
+
+    def place(numbered: tuple[int, Row]) -> tuple[_dt.datetime, int]:
+        position, row = numbered
+        lean = leaning.get(row.key) or overall
+        moment = at_now if row.timestamp is None else instant(row.timestamp)
+        return moment, -position if lean > 0 else position
+
+    return [row for _, row in sorted(enumerate(rows), key=place)]
 
 
 def import_fills(
