@@ -11,11 +11,15 @@
 3. A rebuild of one instrument (a fill arriving older than its newest one):
    its cost against the instrument's own number of fills, and against the
    size of the rest of the portfolio (it must not grow with it).
+4. An older day recorded after a newer one (a back-fill): one record() at a
+   time, each rebuilding its instrument, against the same inside
+   Ledger.bulk(), which rebuilds each instrument once.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import datetime as dt
 import os
 import random
@@ -120,6 +124,34 @@ def rebuild_cost(own: int, others: int, name: str, repeat: int = 5) -> float:
     return statistics.median(times)
 
 
+def older_day(per_day: int, instruments: int, bulk: bool, name: str) -> float:
+    """Seconds to record a day of ``per_day`` fills over ``instruments``
+    instruments, one batch, after the next day's fills were recorded."""
+    mgr = fresh(name)
+    ledger = Ledger(mgr)
+    ledger.clear()
+
+    def day(d: int) -> list[Fill]:
+        rnd = random.Random(d)
+        start = T0 + dt.timedelta(days=d)
+        return [
+            Fill(f"D{d}-{i}", f"K{rnd.randrange(instruments)}", 100.0 + rnd.random(), rnd.choice((1, 2, 3, -1, -2)), 0.5, start + dt.timedelta(seconds=6 * i))
+            for i in range(per_day)
+        ]
+
+    with mgr.positions.batch():
+        for fill in day(1):
+            ledger.record(fill)
+    older = day(0)
+    t0 = time.perf_counter()
+    with mgr.positions.batch(), (ledger.bulk() if bulk else contextlib.nullcontext()):
+        for fill in older:
+            ledger.record(fill)
+    elapsed = time.perf_counter() - t0
+    mgr.positions.destroy()
+    return elapsed
+
+
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--fills", type=int, default=100_000)
@@ -166,6 +198,13 @@ def main() -> int:
         print(f"  {own:>10,} {others:>12,} {t * 1e3:8.2f} ms")
     if base:
         print("  (cost follows the instrument's own fills; the rest of the portfolio does not add to it)")
+
+    print("\nAn older day of fills recorded after the newer day, in one batch")
+    print(f"  {'fills a day':>11} {'instruments':>12} {'one by one':>11} {'in bulk()':>10} {'ratio':>7}")
+    for per_day, instruments in ((500, 5), (1_500, 5), (1_500, 50)):
+        one = older_day(per_day, instruments, False, f"older {per_day} {instruments}")
+        bulk = older_day(per_day, instruments, True, f"older bulk {per_day} {instruments}")
+        print(f"  {per_day:>11,} {instruments:>12,} {one:9.2f} s {bulk:8.2f} s {one / bulk:6.0f}x")
     return 0
 
 

@@ -111,14 +111,21 @@ def test_a_newest_first_file_gives_the_oldest_first_portfolio(data_dir):
     commission_rows = [x for x in rows if ",,," in x]
     fills = [x for x in rows if x not in commission_rows]
     results = []
-    for name, body in (("oldest first", fills), ("newest first", fills[::-1])):
+    half = next(i for i, x in enumerate(fills) if "T12:" in x)  # fills of one second stay in one file
+    for name, files in (
+        ("oldest first", [fills + commission_rows]),
+        ("newest first", [fills[::-1] + commission_rows]),
+        # The later half first: each instrument given older fills is rebuilt once.
+        ("later half first", [fills[half:], fills[:half] + commission_rows]),
+    ):
         p = open_portfolio(name, str(data_dir))
-        parsed, bad = read_fills(io.StringIO(header + "".join(body + commission_rows), newline=""), "f.csv", "csv")
-        assert import_fills(p, "f.csv", parsed, bad, False, lambda n: None).recorded
+        for body in files:
+            parsed, bad = read_fills(io.StringIO(header + "".join(body), newline=""), "f.csv", "csv")
+            assert import_fills(p, "f.csv", parsed, bad, False, lambda n: None).recorded
         positions = {k: (pos.qty, pos.average_price, sorted(map(repr, pos.trades))) for k, pos in p.mgr.positions.items()}
         rows = {r.key: r for r in p.ledger.pnl().rows}
         results.append((positions, rows, p.ledger.history()))
-    assert results[0] == results[1]
+    assert results[0] == results[1] == results[2]
     assert len(results[0][2]) == 2
 
 

@@ -10,6 +10,7 @@ scratch in exact fractions.  The FIFO queue is kept in chunks of two lots
 here, so that its stored chunks are written, consumed and rewritten often."""
 
 import collections
+import copy
 import datetime as dt
 import itertools
 import zoneinfo
@@ -18,7 +19,7 @@ from fractions import Fraction as F
 import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
-from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, precondition, rule
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, initialize, invariant, multiple, precondition, rule
 
 from marlovent.ledger import Fill, FillConflict, Ledger, projection
 from plain_ledger import PlainLedger
@@ -121,6 +122,29 @@ class LedgerMachine(RuleBasedStateMachine):
 
             self.model.fills[fill_id] = (dataclasses.replace(entry[0], commission=commission), entry[1])
         assert outcome(lambda: self.ledger.set_commission(fill_id, commission)) == expected
+
+    @rule(
+        target=ids,
+        fills=st.lists(st.tuples(KEYS, PRICES, QTYS, COMMISSIONS, MINUTES, ZONES, ORDERS), min_size=1, max_size=8),
+        read_at=st.one_of(st.none(), st.integers(0, 7)),
+        fail=st.booleans(),
+    )
+    def record_in_bulk(self, fills, read_at, fail):
+        """Many fills in one bulk block (older ones rebuilt once at its end), a
+        read part way bringing them up to date, or the block failing."""
+        fills = [self.new_fill(k, p, q, c, m, o, z) for k, p, q, c, m, z, o in fills]
+        model = copy.deepcopy(self.model) if fail else self.model
+        try:
+            with self.ledger.bulk():
+                for i, fill in enumerate(fills):
+                    assert outcome(lambda: self.ledger.record(fill)) == model.record(fill, None)
+                    if i == read_at:
+                        self.ledger.pnl()
+                if fail:
+                    raise Boom
+        except Boom:
+            return multiple()
+        return multiple(*(f.fill_id for f in fills))
 
     @rule(key=KEYS, multiplier=st.sampled_from([1, 100, F(1, 2)]), currency=st.sampled_from(["USD", "EUR"]))
     def set_instrument(self, key, multiplier, currency):

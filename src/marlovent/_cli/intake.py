@@ -13,6 +13,7 @@ a file with any bad row is rolled back as a whole.
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 from collections.abc import Callable, Hashable
 from dataclasses import dataclass, field
@@ -143,6 +144,32 @@ def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
     return [row for _, row in sorted(enumerate(rows), key=place)]
 
 
+def _record_fills(
+    portfolio: Portfolio, fills: list[Row], now: _dt.datetime, result: FileResult, advance: Callable[[int], None], bulk: bool
+) -> list[BadRow]:
+    """Record the file's fills in one block of the ledger (``bulk``: an
+    instrument given fills older than its newest is rebuilt once, at the
+    end, and nothing of it kept when that fails); returns the rows refused."""
+    bad: list[BadRow] = []
+    positions = portfolio.mgr.positions
+    ledger = portfolio.ledger
+    open_before = {key: key in positions for key in dict.fromkeys(r.key for r in fills)}
+    result.new = result.duplicates = result.closed = 0
+    with ledger.bulk() if bulk else contextlib.nullcontext(set()) as rebuilt:
+        for row in fills:
+            try:
+                _record(portfolio, row, now, result)
+            except FillConflict as e:
+                bad.append(BadRow(row.source, row.line, _conflict_reason(row, e)))
+            except (ValueError, TypeError) as e:
+                bad.append(BadRow(row.source, row.line, str(e)))
+            advance(1)
+    # An instrument rebuilt at the end closed when it was open before the
+    # file and is not after it.
+    result.closed += sum(1 for key in rebuilt if open_before.get(key) and key not in positions)
+    return bad
+
+
 def import_fills(
     portfolio: Portfolio,
     source: str,
@@ -156,32 +183,32 @@ def import_fills(
     ``skip_bad`` is set."""
     result = FileResult(source)
     now = now or _dt.datetime.now(_dt.timezone.utc)
-    bad = list(parse_bad)
     fills = in_time_order([r for r in rows if not r.commission_only], now)
     commissions = [r for r in rows if r.commission_only]
+    bad: list[BadRow] = []
     try:
         with portfolio.batch():
             _adopt(portfolio, fills, result)
-            for row in fills:
-                try:
-                    _record(portfolio, row, now, result)
-                except FillConflict as e:
-                    bad.append(BadRow(row.source, row.line, _conflict_reason(row, e)))
-                except (ValueError, TypeError) as e:
-                    bad.append(BadRow(row.source, row.line, str(e)))
-                advance(1)
+            try:
+                bad = _record_fills(portfolio, fills, now, result, advance, bulk=True)
+            except (ArithmeticError, ValueError, TypeError):
+                # An instrument given older fills failed to rebuild at the end
+                # of the file: record the rows one by one again, where such a
+                # failure is the row's own.
+                bad = _record_fills(portfolio, fills, now, result, lambda n: None, bulk=False)
             for row in commissions:
                 try:
                     _commission(portfolio, row, result)
                 except (LookupError, ValueError, TypeError) as e:
                     bad.append(BadRow(row.source, row.line, str(e)))
                 advance(1)
-            if bad and not skip_bad:
+            if (bad or parse_bad) and not skip_bad:
                 raise _RollBack
         result.recorded = True
     except _RollBack:
         result.new = result.duplicates = result.commissions = result.closed = 0
         result.adopted = []
+    bad += parse_bad
     result.bad = sorted(bad, key=lambda b: b.line)
     return result
 

@@ -11,6 +11,7 @@ wrote.
 from __future__ import annotations
 
 from collections.abc import Callable, Hashable, Iterator, Mapping
+from contextlib import contextmanager
 from typing import Any
 
 from .. import ordermgr as _om
@@ -28,6 +29,28 @@ METHODS = ("average", "fifo")
 _Position, _Trade = _om.Position, _om.Trade
 
 
+class _Pending:
+    """An instrument a bulk block gave a fill out of time order: the book it
+    had (None: flat), whether a fill went before that book (a rebuild from
+    its first fill), and the fill after the last one linked in (where the
+    next, not older one, is looked for)."""
+
+    __slots__ = ("book", "full", "after")
+
+    def __init__(self, book: tuple[Any, ...] | None) -> None:
+        self.book, self.full, self.after = book, book is None, None
+
+
+class _Bulk:
+    """The instruments a bulk block has left to rebuild, and those rebuilt."""
+
+    __slots__ = ("pending", "rebuilt")
+
+    def __init__(self) -> None:
+        self.pending: dict[Hashable, _Pending] = {}
+        self.rebuilt: set[Hashable] = set()
+
+
 def per_unit(commission: Any, multiplier: Any) -> Any:
     """A money commission as the position keeps it: per unit of the quoted price."""
     if multiplier == 1 and type(multiplier) is int:
@@ -39,7 +62,7 @@ class Ledger:
     """Fills, instruments, profit and loss and round trips of the portfolio of
     ``mgr`` (an ``OrderMgr``), kept in its own database beside the positions."""
 
-    __slots__ = ("mgr", "_positions", "_fills", "_instruments", "_books", "_lots", "_trips", "_meta")
+    __slots__ = ("mgr", "_positions", "_fills", "_instruments", "_books", "_lots", "_trips", "_meta", "_bulk")
 
     def __init__(self, mgr: Any) -> None:
         self.mgr = mgr
@@ -51,6 +74,7 @@ class Ledger:
         self._lots = store.map(L.LOTS)
         self._trips = store.map(L.TRIPS)
         self._meta = store.map(L.META)
+        self._bulk: _Bulk | None = None
         version = self._meta.get("layout", L.LAYOUT)
         if version != L.LAYOUT:
             raise ValueError(
@@ -75,6 +99,7 @@ class Ledger:
         has fills is rebuilt with its new multiplier (its position's
         commissions per unit and every money figure change with it)."""
         check_identifier(key, "key", "set_instrument:")
+        self._up_to_date()
         check_multiplier(multiplier, key)
         check_currency(currency, key)
         with self._positions.transaction():
@@ -148,6 +173,11 @@ class Ledger:
         state[ARRIVALS] = arrival + 1
         timestamp = fill.timestamp
         newest = state[NEWEST]
+        bulk = self._bulk
+        if bulk is not None and (key in bulk.pending or (newest is not None and instant(timestamp) < instant(newest))):
+            self._defer(bulk, key, state, fill, arrival)
+            self._instruments[key] = tuple(state)
+            return Recorded.NEW
         if newest is not None and instant(timestamp) < instant(newest):
             with self._positions.transaction():
                 self._insert(key, state, fill, arrival)
@@ -236,11 +266,25 @@ class Ledger:
     def _insert(self, key: Hashable, state: list[Any], fill: Fill, arrival: int) -> None:
         """A fill older than the newest of its instrument: linked into the
         chain at its place in time order, then the instrument is rebuilt."""
+        self._link(key, state, fill, arrival, None)
+        self._own_position(key, state)
+        self._replay(key, state, full=not P.in_book(self._book(key, state), fill.timestamp, arrival), positions=True)
+
+    def _link(self, key: Hashable, state: list[Any], fill: Fill, arrival: int, after: str | None) -> str | None:
+        """Link ``fill`` into its instrument's chain after every fill of a time
+        not later than its own, its own row written first.  ``after``, when it
+        is a fill of the instrument later than the new one, is where the walk
+        back from the newest starts.  Returns the fill now after the new one
+        (None when the new one is the newest)."""
         fills = self._fills
         timestamp = fill.timestamp
         moment = instant(timestamp)
         later = None  # the oldest fill that comes after the new one
         current = state[LAST]
+        if after is not None:
+            row = fills.get(after)
+            if row is not None and row[L.KEY] == key and instant(row[L.TIMESTAMP]) > moment:
+                later, current = (after, row), row[L.PREVIOUS]
         while current is not None:
             row = fills[current]
             if instant(row[L.TIMESTAMP]) <= moment:
@@ -248,16 +292,68 @@ class Ledger:
             later = (current, row)
             current = row[L.PREVIOUS]
         fills[fill.fill_id] = (key, fill.order_id, fill.price, fill.qty, fill.commission, timestamp, arrival, current) + L.UNDONE
-        if later is not None:
-            fills[later[0]] = later[1][: L.PREVIOUS] + (fill.fill_id,) + later[1][L.DONE :]
+        if later is None:
+            state[LAST], state[NEWEST] = fill.fill_id, timestamp
+            return None
+        fills[later[0]] = later[1][: L.PREVIOUS] + (fill.fill_id,) + later[1][L.DONE :]
+        return later[0]
+
+    # ------------------------------------------------------------------ bulk recording
+
+    @contextmanager
+    def bulk(self) -> Iterator[set[Hashable]]:
+        """A block of :meth:`record` calls, all in one transaction, in which a
+        fill older than the newest of its instrument is only linked into place:
+        each instrument given such a fill (and its later fills in the block) is
+        rebuilt once, when the block ends, rather than once per fill.  Until
+        then its position and figures are those from before the block; any
+        other operation of the ledger inside the block brings them up to date
+        first.  Yields the set of the keys so rebuilt, filled when the block
+        ends.  A block inside another is part of it."""
+        if self._bulk is not None:
+            yield self._bulk.rebuilt
+            return
+        with self._positions.transaction():
+            bulk = self._bulk = _Bulk()
+            try:
+                yield bulk.rebuilt
+                self._up_to_date()
+            finally:
+                self._bulk = None
+
+    def _defer(self, bulk: "_Bulk", key: Hashable, state: list[Any], fill: Fill, arrival: int) -> None:
+        """In a bulk block: the fill linked into its chain, its instrument
+        left to be rebuilt when the block ends."""
+        pending = bulk.pending.get(key)
+        # What can refuse the fill comes before the first write.
         self._own_position(key, state)
-        self._replay(key, state, full=not P.in_book(self._book(key, state), timestamp, arrival), positions=True)
+        if pending is None:
+            pending = bulk.pending[key] = _Pending(self._book(key, state))
+        if not P.in_book(pending.book, fill.timestamp, arrival):
+            pending.full = True
+        pending.after = self._link(key, state, fill, arrival, pending.after)
+
+    def _up_to_date(self) -> None:
+        """Rebuild the instruments a bulk block left to be rebuilt, in a
+        transaction of their own: all of them, or none and the error."""
+        bulk = self._bulk
+        if bulk is None or not bulk.pending:
+            return
+        with self._positions.transaction():
+            for key, pending in bulk.pending.items():
+                state = list(self._instruments[key])
+                self._own_position(key, state)
+                self._replay(key, state, full=pending.full, positions=True)
+                self._instruments[key] = tuple(state)
+        bulk.rebuilt.update(bulk.pending)
+        bulk.pending.clear()
 
     def set_commission(self, fill_id: str, commission: Any) -> bool:
         """A commission reported after its fill, in money: replaces the fill's
         commission (its position's trade gets ``commission / multiplier``).
         True when it changed anything; KeyError for a fill id not recorded."""
         check_number(commission, "commission", f"fill {fill_id!r}:")
+        self._up_to_date()
         with self._positions.transaction():
             row = self._fills.get(fill_id)
             if row is None:
@@ -288,6 +384,7 @@ class Ledger:
     def cancel(self, fill_id: str) -> Fill:
         """Bust a fill: remove it and rebuild its instrument.  Returns the
         removed fill; KeyError for a fill id not recorded."""
+        self._up_to_date()
         with self._positions.transaction():
             row = self._fills.get(fill_id)
             if row is None:
@@ -321,6 +418,7 @@ class Ledger:
         time order, dropping any trade that was added to the position other
         than through the ledger.  Fills linked out of time order are linked
         in order first (:meth:`_relink`)."""
+        self._up_to_date()
         with self._positions.transaction():
             row = self._instruments.get(key)
             if row is None:
@@ -336,6 +434,7 @@ class Ledger:
         ``fill_id(key, orderid)`` (by default ``KEY:ORDERID``), its order id as
         the order id and its commission times the multiplier as money, and the
         position is rebuilt from them in time order.  Returns the new fills."""
+        self._up_to_date()
         with self._positions.transaction():
             row = self._instruments.get(key)
             if row is not None and row[COUNT]:
@@ -365,6 +464,8 @@ class Ledger:
         """Remove every fill, instrument and round trip, and every position
         (``OrderMgr.clear``), in one transaction."""
         with self._positions.transaction():
+            if self._bulk is not None:
+                self._bulk.pending.clear()
             for store in (self._fills, self._instruments, self._books, self._lots, self._trips):
                 store.clear()
             self.mgr.clear()
@@ -502,6 +603,7 @@ class Ledger:
 
     def count(self, key: Hashable) -> int:
         """How many fills of ``key`` are recorded."""
+        self._up_to_date()
         row = self._instruments.get(key)
         return 0 if row is None else row[COUNT]
 
@@ -514,6 +616,7 @@ class Ledger:
 
     def book_size(self, key: Hashable) -> int:
         """How many of the fills of ``key`` its position's current book should hold."""
+        self._up_to_date()
         row = self._instruments.get(key)
         return 0 if row is None else P.book_size(row)
 
@@ -534,6 +637,7 @@ class Ledger:
         the unrealized figures."""
         if method not in METHODS:
             raise ValueError(f"method {method!r} is not one of 'average', 'fifo'")
+        self._up_to_date()
         rows: list[PnlRow] = []
         for key, row in self._instruments.items():
             if row[COUNT] == 0:
@@ -545,6 +649,7 @@ class Ledger:
     def history(self, key: Hashable = None) -> list[RoundTrip]:
         """Closed round trips of ``key`` (None: of every instrument), in the
         order they closed."""
+        self._up_to_date()
         if key is not None:
             row = self._instruments.get(key)
             return [] if row is None else list(self._round_trips(key, row))
