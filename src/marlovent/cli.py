@@ -160,6 +160,7 @@ def _check(args: argparse.Namespace) -> None:
         raise UsageError("--portfolio needs a name")
     if args.command == "import":
         args.options = commands.import_options(args)
+        commands.check_inputs(args.files)
 
 
 # Commands that record into a portfolio; every other one needs it to exist.

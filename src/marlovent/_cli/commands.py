@@ -11,6 +11,7 @@ import argparse
 import contextlib
 import csv
 import dataclasses
+import errno
 import io
 import json
 import os
@@ -109,14 +110,35 @@ def _open_input(name: str) -> Iterator[TextIO]:
         return
     try:
         stream = open(name, encoding="utf-8-sig", newline="")
-    except FileNotFoundError:
-        raise UsageError(f"{name}: no such file") from None
-    except IsADirectoryError:
-        raise UsageError(f"{name}: is a directory, not a file of fills") from None
     except OSError as e:
-        raise UsageError(f"{name}: cannot read it ({e.strerror})") from None
+        raise _unreadable(name, e) from None
     with stream:
         yield stream
+
+
+def _unreadable(name: str, e: OSError) -> UsageError:
+    if isinstance(e, FileNotFoundError):
+        return UsageError(f"{name}: no such file")
+    if isinstance(e, IsADirectoryError):
+        return UsageError(f"{name}: is a directory, not a file of fills")
+    return UsageError(f"{name}: cannot read it ({e.strerror})")
+
+
+def check_inputs(names: list[str]) -> None:
+    """Refuse, before anything is recorded, a named file that cannot be
+    opened, with the message reading it would give.  A FIFO is only looked at:
+    opening it would take it from its writer."""
+    for name in names:
+        if name == "-":
+            continue
+        try:
+            if stat.S_ISFIFO(os.stat(name).st_mode):
+                if not os.access(name, os.R_OK):
+                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), name)
+            else:
+                open(name, "rb").close()
+        except OSError as e:
+            raise _unreadable(name, e) from None
 
 
 def _n(count: int, word: str) -> str:
