@@ -102,6 +102,7 @@ def import_options(args: argparse.Namespace) -> ReadOptions:
 def _open_input(name: str) -> Iterator[TextIO]:
     """A file of fills or marks as text; ``-`` is standard input."""
     if name == "-":
+        _check_stdin()
         stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
         try:
             yield stream
@@ -124,12 +125,19 @@ def _unreadable(name: str, e: OSError) -> UsageError:
     return UsageError(f"{name}: cannot read it ({e.strerror})")
 
 
+def _check_stdin() -> None:
+    # Python leaves sys.stdin None when the tool was started without one (`<&-`).
+    if sys.stdin is None:
+        raise UsageError("-: there is no standard input to read (it is closed); name a file instead of -")
+
+
 def check_inputs(names: list[str]) -> None:
     """Refuse, before anything is recorded, a named file that cannot be
     opened, with the message reading it would give.  A FIFO is only looked at:
     opening it would take it from its writer."""
     for name in names:
         if name == "-":
+            _check_stdin()
             continue
         try:
             if stat.S_ISFIFO(os.stat(name).st_mode):
