@@ -33,6 +33,7 @@ import itertools
 import json
 import math
 import re
+import sys
 from fractions import Fraction
 from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
@@ -156,6 +157,13 @@ def parse_number(text: str, what: str) -> Number:
     if "," in t or "_" in t:
         raise RowError(f"{what} {text!r} is not a number: write it without separators, e.g. 1234.5")
     raise RowError(f"{what} {text!r} is not a number")
+
+
+def too_many_digits(what: str, text: str, digits: str) -> RowError:
+    """``text`` holds the integer ``digits``, longer than int() reads."""
+    limit = sys.get_int_max_str_digits()
+    shown = text if len(text) <= 32 else f"{text[:16]}...{text[-8:]}"
+    return RowError(f"{what} {shown!r} has {len(digits):,} digits, more than the {limit:,} a number may have")
 
 
 DST_CHOICES = ("before", "after")
@@ -488,20 +496,39 @@ def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: d
     return _build(source, line, key, ids, number, stamp, currency or None, options)
 
 
+def _json_int(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:  # beyond the interpreter's digit limit
+        raise too_many_digits("integer", text, text.lstrip("-")) from None
+
+
+_JSON = json.JSONDecoder(parse_int=_json_int)
+_TOO_DEEP = "arrays or objects nested too deeply to read"
+
+
 def read_jsonl(lines: Iterator[str], source: str, options: ReadOptions, parsed: Parsed) -> None:
     ignored: dict[str, None] = {}
     for number, text in enumerate(lines, 1):
         if not text.strip():
             continue
         try:
-            obj = json.loads(text)
+            obj = _JSON.decode(text)
         except json.JSONDecodeError as e:
             parsed.bad.append(BadRow(source, number, f"not valid JSON ({e.msg} at column {e.colno})"))
+            continue
+        except RowError as e:
+            parsed.bad.append(BadRow(source, number, str(e)))
+            continue
+        except RecursionError:
+            parsed.bad.append(BadRow(source, number, _TOO_DEEP))
             continue
         try:
             parsed.fills.append(_json_row(source, number, obj, options, ignored))
         except RowError as e:
             parsed.bad.append(BadRow(source, number, str(e)))
+        except RecursionError:  # a key or order id of arrays within arrays
+            parsed.bad.append(BadRow(source, number, _TOO_DEEP))
     if ignored:
         parsed.notes.append(f"fields not mapped, ignored: {', '.join(ignored)}")
 
