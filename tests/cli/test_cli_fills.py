@@ -166,7 +166,7 @@ def test_finite_floats_only_from_json():
 
 # One more digit than int() reads (Python's int_max_str_digits).
 LONG = "1" * (sys.get_int_max_str_digits() + 1)
-TOO_LONG = f"has {len(LONG):,} digits, more than the"
+TOO_LONG = f"has {len(LONG):,} digits"
 JSON_FILL = '{"key": "A", "orderid": 1, "price": 1, "qty": 1}'
 
 
@@ -176,6 +176,10 @@ JSON_FILL = '{"key": "A", "orderid": 1, "price": 1, "qty": 1}'
         ("jsonl", JSON_FILL.replace('"A"', "[" * 900 + '"A"' + "]" * 900), "nested too deeply"),
         ("jsonl", "[" * 30000 + "]" * 30000, "nested too deeply"),
         ("jsonl", JSON_FILL.replace('"qty": 1', f'"qty": {LONG}'), TOO_LONG),
+        ("jsonl", JSON_FILL.replace('"price": 1', f'"price": "1/{LONG}"'), TOO_LONG + " in its denominator"),
+        ("csv", f"A,2,1/{LONG},1,,", TOO_LONG + " in its denominator"),
+        ("csv", f"A,2,-{LONG}/3,1,,", TOO_LONG + " in its numerator"),
+        ("csv", f"A,2,1,{LONG},,", TOO_LONG),
     ],
 )
 def test_rows_beyond_what_python_reads_are_bad_rows_of_their_line(fmt, row, reason):

@@ -139,7 +139,7 @@ def parse_number(text: str, what: str) -> Number:
         try:
             return int(t)
         except ValueError:  # beyond the interpreter's digit limit
-            raise RowError(f"{what} {text!r} has too many digits") from None
+            raise too_many_digits(what, t, t.lstrip("+-")) from None
     if _FLOAT.match(t):
         value = float(t)
         if math.isfinite(value):
@@ -149,8 +149,13 @@ def parse_number(text: str, what: str) -> Number:
         try:
             exact = Fraction(t)
             float(exact)
-        except (ZeroDivisionError, ValueError):
+        except ZeroDivisionError:
             raise RowError(f"{what} {text!r} divides by zero") from None
+        except ValueError:  # the numerator or the denominator is beyond the digit limit
+            numerator, denominator = t.lstrip("+-").split("/")
+            if len(denominator) > len(numerator):
+                raise too_many_digits(what, t, denominator, "denominator") from None
+            raise too_many_digits(what, t, numerator, "numerator") from None
         except OverflowError:
             raise RowError(f"{what} {text!r} is too large") from None
         return exact
@@ -159,11 +164,12 @@ def parse_number(text: str, what: str) -> Number:
     raise RowError(f"{what} {text!r} is not a number")
 
 
-def too_many_digits(what: str, text: str, digits: str) -> RowError:
-    """``text`` holds the integer ``digits``, longer than int() reads."""
+def too_many_digits(what: str, text: str, digits: str, part: str = "") -> RowError:
+    """``text`` holds the integer ``digits`` (its ``part``), longer than int() reads."""
     limit = sys.get_int_max_str_digits()
     shown = text if len(text) <= 32 else f"{text[:16]}...{text[-8:]}"
-    return RowError(f"{what} {shown!r} has {len(digits):,} digits, more than the {limit:,} a number may have")
+    where = f" in its {part}" if part else ""
+    return RowError(f"{what} {shown!r} has {len(digits):,} digits{where}, more than the {limit:,} a number may have")
 
 
 DST_CHOICES = ("before", "after")
