@@ -603,7 +603,7 @@ def read_file(stream: TextIO, source: str, options: ReadOptions) -> Parsed:
         else:
             read_csv(rows, source, options, parsed)
     except UnicodeDecodeError as e:
-        raise FileError(f"is not UTF-8 text ({e.reason} at byte {e.start})") from None
+        raise not_utf8(stream, e) from None
     if options.require_line_end and not lines.ended:
         _cut_short(parsed, source, lines.number)
     for number in lines.too_long:
@@ -619,6 +619,18 @@ def read_file(stream: TextIO, source: str, options: ReadOptions) -> Parsed:
                 "if the broker reports commissions as negative numbers, import with --negate-commission"
             )
     return parsed
+
+
+def not_utf8(stream: TextIO, e: UnicodeDecodeError) -> FileError:
+    """The decoding error of a text stream, placed in its file when the file
+    can tell where it is: the error's offset counts from the chunk being
+    decoded, which ends where the file stands now."""
+    where = ""
+    try:
+        where = f" at byte {stream.buffer.tell() - len(e.object) + e.start:,}"  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):  # a pipe cannot tell
+        pass
+    return FileError(f"is not UTF-8 text ({e.reason}{where})")
 
 
 def _cut_short(parsed: Parsed, source: str, last: int) -> None:
