@@ -99,7 +99,7 @@ def import_options(args: argparse.Namespace) -> ReadOptions:
 
 
 @contextlib.contextmanager
-def _open_input(name: str) -> Iterator[TextIO]:
+def _open_input(name: str, what: str = "file of fills") -> Iterator[TextIO]:
     """A file of fills or marks as text; ``-`` is standard input."""
     if name == "-":
         _check_stdin()
@@ -112,16 +112,16 @@ def _open_input(name: str) -> Iterator[TextIO]:
     try:
         stream = open(name, encoding="utf-8-sig", newline="")
     except OSError as e:
-        raise _unreadable(name, e) from None
+        raise _unreadable(name, e, what) from None
     with stream:
         yield stream
 
 
-def _unreadable(name: str, e: OSError) -> UsageError:
+def _unreadable(name: str, e: OSError, what: str = "file of fills") -> UsageError:
     if isinstance(e, FileNotFoundError):
         return UsageError(f"{name}: no such file")
     if isinstance(e, IsADirectoryError):
-        return UsageError(f"{name}: is a directory, not a file of fills")
+        return UsageError(f"{name}: is a directory, not a {what}")
     return UsageError(f"{name}: cannot read it ({e.strerror})")
 
 
@@ -245,7 +245,7 @@ def _marks(portfolio: Portfolio, path: str | None, keys: list[Hashable]) -> dict
     if path is None:
         return None
     try:
-        with _open_input(path) as stream:
+        with _open_input(path, "marks file") as stream:
             texts = marks.read_marks(stream, path)
     except FileError as e:
         for row in getattr(e, "rows", ()):
