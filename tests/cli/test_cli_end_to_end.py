@@ -67,6 +67,42 @@ def test_lookup_errors(tool, write, args, message):
     assert message in r.stderr and "Traceback" not in r.stderr
 
 
+@requires_store
+@pytest.mark.parametrize(
+    "args, redirect, code, message",
+    [
+        (["--portfolio", "New", "import", "{fills}", "{missing}"], "", 2, "{missing}: no such file"),
+        (["--portfolio", "New", "import", "{fills}", "{dir}"], "", 2, "{dir}: is a directory, not a file of fills"),
+        (["--portfolio", "New", "import", "{fills}", "-"], "<&-", 2, "-: there is no standard input to read"),
+        (["pnl", "--marks", "-"], "<&-", 2, "-: there is no standard input to read"),
+        (["pnl", "--marks", "{latin1}"], "", 1, "{latin1}: is not UTF-8 text (invalid start byte at byte 14)"),
+        (["positions", "--marks", "{dir}"], "", 2, "{dir}: is a directory, not a marks file"),
+    ],
+)
+def test_refused_in_one_line_leaving_everything_as_it_was(tool, write, tmp_path, args, redirect, code, message):
+    """A file, an input or an output that cannot be used: the exit status and
+    one line naming it, and no portfolio created and no fill recorded."""
+    assert tool("import", write("a.csv", HEADER + "A,1,10,5,,2024-03-05T09:30:00Z\n")).returncode == 0
+    latin1 = tmp_path / "latin1.csv"
+    latin1.write_bytes(b"key,price\nA,10\xa4\n")  # 10 euros in Latin-9
+    paths = {
+        "fills": write("b.csv", HEADER + "B,2,10,5,,2024-03-05T09:30:00Z\n"),
+        "missing": str(tmp_path / "missing.csv"),
+        "dir": str(tmp_path),
+        "latin1": str(latin1),
+    }
+
+    def state():
+        return sorted(os.listdir(tool.data_dir)), tool("export").stdout
+
+    before = state()
+    closed = {"<&-": (0,), ">&-": (1,)}.get(redirect, ())
+    r = tool(*(a.format(**paths) for a in args), closed=closed)
+    assert r.returncode == code and not r.stdout, (r.stdout, r.stderr)
+    assert r.stderr.startswith("ordermgr: error: " + message.format(**paths)) and r.stderr.count("\n") == 1
+    assert state() == before
+
+
 def test_bad_rows_record_nothing_unless_skipped(tool, write):
     path = write("bad.csv", HEADER + "A,1,10,5,,2024-03-05T09:30:00Z\nA,2,10,5,,2024-03-05T09:30:00\nB,3,x,1,,\n")
     r = tool("import", path)
