@@ -1,5 +1,6 @@
 """The `ordermgr` tool in subprocesses, as a user runs it."""
 
+import contextlib
 import json
 import os
 import re
@@ -77,6 +78,10 @@ def test_lookup_errors(tool, write, args, message):
         (["pnl", "--marks", "-"], "<&-", 2, "-: there is no standard input to read"),
         (["pnl", "--marks", "{latin1}"], "", 1, "{latin1}: is not UTF-8 text (invalid start byte at byte 14)"),
         (["positions", "--marks", "{dir}"], "", 2, "{dir}: is a directory, not a marks file"),
+        (["positions"], ">/dev/full", 1, "standard output: cannot write it ("),
+        (["export"], ">/dev/full", 1, "standard output: cannot write it ("),
+        (["export", "-o", "/dev/full"], "", 1, "/dev/full: cannot write it ("),
+        (["history"], ">&-", 1, "there is no standard output to write to"),
     ],
 )
 def test_refused_in_one_line_leaving_everything_as_it_was(tool, write, tmp_path, args, redirect, code, message):
@@ -96,8 +101,13 @@ def test_refused_in_one_line_leaving_everything_as_it_was(tool, write, tmp_path,
         return sorted(os.listdir(tool.data_dir)), tool("export").stdout
 
     before = state()
+    tool.env.pop("PYTHONUNBUFFERED", None)  # as a user runs it: output buffered, written at the end
     closed = {"<&-": (0,), ">&-": (1,)}.get(redirect, ())
-    r = tool(*(a.format(**paths) for a in args), closed=closed)
+    if "/dev/full" in redirect + " ".join(args) and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    with contextlib.ExitStack() as files:
+        stdout = files.enter_context(open(redirect[1:], "w")) if redirect.startswith(">/") else None
+        r = tool(*(a.format(**paths) for a in args), closed=closed, stdout=stdout)
     assert r.returncode == code and not r.stdout, (r.stdout, r.stderr)
     assert r.stderr.startswith("ordermgr: error: " + message.format(**paths)) and r.stderr.count("\n") == 1
     assert state() == before

@@ -22,7 +22,7 @@ from collections.abc import Callable, Hashable, Iterator
 from typing import Any, TextIO
 
 from . import checks, legacy, marks, render, reports, tables
-from .errors import EXIT_DATA, EXIT_OK, CliError, UsageError
+from .errors import EXIT_DATA, EXIT_OK, CliError, OutputError, UsageError
 from .fills import COLUMNS, FileError, ReadOptions, identifier_text, missing_fields, read_file
 from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
@@ -33,8 +33,56 @@ from ..ledger.fills import instant
 from ..ledger.report import currency_totals
 
 
+class Output:
+    """Where a command writes its result.  A failed write (a full disk, a
+    device gone) is an OutputError naming it; a reader that went away stays a
+    BrokenPipeError, on which the tool stops quietly."""
+
+    def __init__(self, stream: TextIO | None, name: str) -> None:
+        if stream is None:  # Python's stdout when the tool was started with it closed (`>&-`)
+            raise OutputError(f"there is no {name} to write to (it is closed)")
+        self.stream = stream
+        self.name = name
+
+    def _failed(self, e: OSError) -> OutputError:
+        return OutputError(f"{self.name}: cannot write it ({e.strerror})")
+
+    def write(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self._failed(e) from None
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self._failed(e) from None
+
+    def close(self) -> None:
+        try:
+            self.stream.close()
+        except OSError as e:
+            raise self._failed(e) from None
+
+
+def stdout() -> Output:
+    return Output(sys.stdout, "standard output")
+
+
 def out(text: str = "") -> None:
-    sys.stdout.write(text + "\n")
+    stdout().write(text + "\n")
+
+
+def flush_output() -> None:
+    """What is still buffered for standard output, written now: a full disk
+    shows here for a result short enough to have stayed in the buffer."""
+    if sys.stdout is not None:
+        stdout().flush()
 
 
 def err(text: str) -> None:
@@ -543,14 +591,14 @@ def _number_text(value: Any) -> str:
 
 
 def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
-    stream: TextIO
+    stream: Output
     if args.output and args.output != "-":
         try:
-            stream = open(args.output, "w", encoding="utf-8", newline="")
+            stream = Output(open(args.output, "w", encoding="utf-8", newline=""), args.output)
         except OSError as e:
             raise UsageError(f"{args.output}: cannot write it ({e.strerror})") from None
     else:
-        stream = sys.stdout
+        stream = stdout()
     textual = True
     try:
         if args.format == "jsonl":
@@ -586,7 +634,7 @@ def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
                     )
                 )
     finally:
-        if stream is not sys.stdout:
+        if stream.stream is not sys.stdout:
             stream.close()
     if not textual:
         err("ordermgr: note: CSV carries keys and order ids as text; --format jsonl keeps integer ones")
