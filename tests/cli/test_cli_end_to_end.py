@@ -68,6 +68,9 @@ def test_lookup_errors(tool, write, args, message):
     assert message in r.stderr and "Traceback" not in r.stderr
 
 
+MAPPED = "orderid=orderid,price=price,qty=qty"
+
+
 @requires_store
 @pytest.mark.parametrize(
     "args, redirect, code, message",
@@ -75,6 +78,8 @@ def test_lookup_errors(tool, write, args, message):
         (["--portfolio", "New", "import", "{fills}", "{missing}"], "", 2, "{missing}: no such file"),
         (["--portfolio", "New", "import", "{fills}", "{dir}"], "", 2, "{dir}: is a directory, not a file of fills"),
         (["--portfolio", "New", "import", "{fills}", "-"], "<&-", 2, "-: there is no standard input to read"),
+        # A column name in bytes that are not UTF-8 can match no header: wrong once, not once per file.
+        (["--portfolio", "New", "import", "--map", f"Sym\udcffbol=key,{MAPPED}", "{fills}", "{fills}"], "", 2, "--map 'Sym\\xffbol=key,"),
         (["pnl", "--marks", "-"], "<&-", 2, "-: there is no standard input to read"),
         (["pnl", "--marks", "{latin1}"], "", 1, "{latin1}: is not UTF-8 text (invalid start byte at byte 14)"),
         (["positions", "--marks", "{dir}"], "", 2, "{dir}: is a directory, not a marks file"),

@@ -92,9 +92,26 @@ def err(text: str) -> None:
 # ------------------------------------------------------------------ import
 
 
+def _utf8_option(option: str, value: str) -> None:
+    """An option value that names text of the files, which are read as UTF-8:
+    command-line bytes that are not UTF-8 (which Python keeps as lone
+    surrogates) could match nothing in them."""
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        shown = os.fsencode(value).decode("utf-8", "backslashreplace")
+        raise UsageError(
+            f"{option} '{shown}' is not UTF-8 text: the files are read as UTF-8, so it can match nothing in them"
+        ) from None
+
+
 def import_options(args: argparse.Namespace) -> ReadOptions:
     """The reading rules of an import command line; a wrong one is a usage error."""
     columns: dict[str, str] | None = None
+    for value in args.map or ():
+        _utf8_option("--map", value)
+    if args.time_format is not None:
+        _utf8_option("--time-format", args.time_format)
     if args.map:
         columns = {}
         for item in ",".join(args.map).split(","):
