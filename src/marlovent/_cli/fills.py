@@ -627,7 +627,7 @@ def not_utf8(stream: TextIO, e: UnicodeDecodeError) -> FileError:
     decoded, which ends where the file stands now."""
     where = ""
     try:
-        where = f" at byte {stream.buffer.tell() - len(e.object) + e.start:,}"  # type: ignore[attr-defined]
+        where = f" at byte {stream.buffer.tell() - len(e.object) + e.start:,}"
     except (AttributeError, OSError, ValueError):  # a pipe cannot tell
         pass
     return FileError(f"is not UTF-8 text ({e.reason}{where})")
