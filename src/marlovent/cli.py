@@ -23,7 +23,7 @@ from typing import Any
 
 from ._cli import commands
 from ._cli.checks import first_problem
-from ._cli.errors import EXIT_DATA, EXIT_USAGE, CliError, UsageError
+from ._cli.errors import EXIT_DATA, EXIT_USAGE, CliError, OutputError, UsageError
 from ._cli.fills import DST_CHOICES
 from ._cli.portfolio import DEFAULT_PORTFOLIO, ENV_DATA_DIR, open_portfolio, resolve_data_dir, shown_data_dir
 from .ledger.ledger import METHODS
@@ -160,6 +160,7 @@ def _check(args: argparse.Namespace) -> None:
         raise UsageError("--portfolio needs a name")
     if args.command == "import":
         args.options = commands.import_options(args)
+        commands.check_inputs(args.files)
 
 
 # Commands that record into a portfolio; every other one needs it to exist.
@@ -206,11 +207,23 @@ def run(argv: Sequence[str] | None = None) -> int:
         ) from None
 
 
+def _drop_output() -> None:
+    """Throw away what is buffered for a standard output that cannot take it:
+    Python would try to write it again at exit, and fail with a traceback."""
+    if sys.stdout is not None:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the console script; returns the exit status."""
     try:
-        return run(argv)
+        status = run(argv)
+        commands.flush_output()
+        return status
     except CliError as e:
+        if isinstance(e, OutputError):
+            _drop_output()
         sys.stderr.write(f"{PROG}: error: {e.message}\n")
         return e.code
     except KeyboardInterrupt:

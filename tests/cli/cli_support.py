@@ -31,15 +31,21 @@ class Tool:
         self.env["HOME"] = str(home)
         self.env["PYTHONIOENCODING"] = "utf-8"
 
-    def __call__(self, *args: str, stdin: str | None = None, data_dir: bool = True, env=None, python_flags=()):
+    def __call__(
+        self, *args: str, stdin: str | None = None, data_dir: bool = True, env=None, python_flags=(), stdout=None, closed=()
+    ):
+        """``stdout``: a file to write to instead of capturing it; ``closed``:
+        file descriptors the tool starts without (0 for `<&-`)."""
         cmd = [sys.executable, *python_flags, "-m", "marlovent"]
         if data_dir:
             cmd += ["--data-dir", str(self.data_dir)]
         return subprocess.run(
             cmd + list(args),
             input=stdin,
-            capture_output=True,
+            stdout=subprocess.PIPE if stdout is None else stdout,
+            stderr=subprocess.PIPE,
             text=True,
             env={**self.env, **(env or {})},
             timeout=120,
+            preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None,
         )

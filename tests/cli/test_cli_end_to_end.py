@@ -1,5 +1,6 @@
 """The `ordermgr` tool in subprocesses, as a user runs it."""
 
+import contextlib
 import json
 import os
 import re
@@ -65,6 +66,56 @@ def test_lookup_errors(tool, write, args, message):
     r = tool(*args)
     assert r.returncode in (1, 2), (r.stdout, r.stderr)
     assert message in r.stderr and "Traceback" not in r.stderr
+
+
+MAPPED = "orderid=orderid,price=price,qty=qty"
+
+
+@requires_store
+@pytest.mark.parametrize(
+    "args, redirect, code, message",
+    [
+        (["--portfolio", "New", "import", "{fills}", "{missing}"], "", 2, "{missing}: no such file"),
+        (["--portfolio", "New", "import", "{fills}", "{dir}"], "", 2, "{dir}: is a directory, not a file of fills"),
+        (["--portfolio", "New", "import", "{fills}", "-"], "<&-", 2, "-: there is no standard input to read"),
+        # A column name in bytes that are not UTF-8 can match no header: wrong once, not once per file.
+        (["--portfolio", "New", "import", "--map", f"Sym\udcffbol=key,{MAPPED}", "{fills}", "{fills}"], "", 2, "--map 'Sym\\xffbol=key,"),
+        (["pnl", "--marks", "-"], "<&-", 2, "-: there is no standard input to read"),
+        (["pnl", "--marks", "{latin1}"], "", 1, "{latin1}: is not UTF-8 text (invalid start byte at byte 14)"),
+        (["positions", "--marks", "{dir}"], "", 2, "{dir}: is a directory, not a marks file"),
+        (["positions"], ">/dev/full", 1, "standard output: cannot write it ("),
+        (["export"], ">/dev/full", 1, "standard output: cannot write it ("),
+        (["export", "-o", "/dev/full"], "", 1, "/dev/full: cannot write it ("),
+        (["history"], ">&-", 1, "there is no standard output to write to"),
+    ],
+)
+def test_refused_in_one_line_leaving_everything_as_it_was(tool, write, tmp_path, args, redirect, code, message):
+    """A file, an input or an output that cannot be used: the exit status and
+    one line naming it, and no portfolio created and no fill recorded."""
+    assert tool("import", write("a.csv", HEADER + "A,1,10,5,,2024-03-05T09:30:00Z\n")).returncode == 0
+    latin1 = tmp_path / "latin1.csv"
+    latin1.write_bytes(b"key,price\nA,10\xa4\n")  # 10 euros in Latin-9
+    paths = {
+        "fills": write("b.csv", HEADER + "B,2,10,5,,2024-03-05T09:30:00Z\n"),
+        "missing": str(tmp_path / "missing.csv"),
+        "dir": str(tmp_path),
+        "latin1": str(latin1),
+    }
+
+    def state():
+        return sorted(os.listdir(tool.data_dir)), tool("export").stdout
+
+    before = state()
+    tool.env.pop("PYTHONUNBUFFERED", None)  # as a user runs it: output buffered, written at the end
+    closed = {"<&-": (0,), ">&-": (1,)}.get(redirect, ())
+    if "/dev/full" in redirect + " ".join(args) and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    with contextlib.ExitStack() as files:
+        stdout = files.enter_context(open(redirect[1:], "w")) if redirect.startswith(">/") else None
+        r = tool(*(a.format(**paths) for a in args), closed=closed, stdout=stdout)
+    assert r.returncode == code and not r.stdout, (r.stdout, r.stderr)
+    assert r.stderr.startswith("ordermgr: error: " + message.format(**paths)) and r.stderr.count("\n") == 1
+    assert state() == before
 
 
 def test_bad_rows_record_nothing_unless_skipped(tool, write):

@@ -5,6 +5,7 @@ import datetime as dt
 import io
 import math
 import struct
+import sys
 
 import pytest
 from hypothesis import given
@@ -161,3 +162,33 @@ def test_format_detection(name, head, fmt):
 def test_finite_floats_only_from_json():
     _, bad = jsonl_fills('{"key": "X", "orderid": 1, "price": 1e400, "qty": 1}\n')
     assert bad and math.isinf(1e400)
+
+
+# One more digit than int() reads (Python's int_max_str_digits).
+LONG = "1" * (sys.get_int_max_str_digits() + 1)
+TOO_LONG = f"has {len(LONG):,} digits"
+JSON_FILL = '{"key": "A", "orderid": 1, "price": 1, "qty": 1}'
+
+
+@pytest.mark.parametrize(
+    "fmt, row, reason",
+    [
+        ("jsonl", JSON_FILL.replace('"A"', "[" * 900 + '"A"' + "]" * 900), "nested too deeply"),
+        ("jsonl", "[" * 30000 + "]" * 30000, "nested too deeply"),
+        ("jsonl", JSON_FILL.replace('"qty": 1', f'"qty": {LONG}'), TOO_LONG),
+        ("jsonl", JSON_FILL.replace('"price": 1', f'"price": "1/{LONG}"'), TOO_LONG + " in its denominator"),
+        ("csv", f"A,2,1/{LONG},1,,", TOO_LONG + " in its denominator"),
+        ("csv", f"A,2,-{LONG}/3,1,,", TOO_LONG + " in its numerator"),
+        ("csv", f"A,2,1,{LONG},,", TOO_LONG),
+    ],
+)
+def test_rows_beyond_what_python_reads_are_bad_rows_of_their_line(fmt, row, reason):
+    """Too deep or too long for the interpreter: a bad row like any other,
+    between good rows that are still read."""
+    if fmt == "jsonl":
+        fills, bad = jsonl_fills(f"{JSON_FILL}\n{row}\n{JSON_FILL.replace('"A"', '"B"')}\n")
+    else:
+        fills, bad = csv_fills(f"{HEADER}A,1,1,1,,\n{row}\nB,1,1,1,,\n")
+    assert [f.key for f in fills] == ["A", "B"]
+    bad_line = 3 if fmt == "csv" else 2
+    assert [b.line for b in bad] == [bad_line] and reason in bad[0].reason and len(bad[0].reason) < 200

@@ -11,6 +11,7 @@ import argparse
 import contextlib
 import csv
 import dataclasses
+import errno
 import io
 import json
 import os
@@ -21,7 +22,7 @@ from collections.abc import Callable, Hashable, Iterator
 from typing import Any, TextIO
 
 from . import checks, legacy, marks, render, reports, tables
-from .errors import EXIT_DATA, EXIT_OK, CliError, UsageError
+from .errors import EXIT_DATA, EXIT_OK, CliError, OutputError, UsageError
 from .fills import COLUMNS, FileError, ReadOptions, identifier_text, missing_fields, read_file
 from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
@@ -32,8 +33,56 @@ from ..ledger.fills import instant
 from ..ledger.report import currency_totals
 
 
+class Output:
+    """Where a command writes its result.  A failed write (a full disk, a
+    device gone) is an OutputError naming it; a reader that went away stays a
+    BrokenPipeError, on which the tool stops quietly."""
+
+    def __init__(self, stream: TextIO | None, name: str) -> None:
+        if stream is None:  # Python's stdout when the tool was started with it closed (`>&-`)
+            raise OutputError(f"there is no {name} to write to (it is closed)")
+        self.stream = stream
+        self.name = name
+
+    def _failed(self, e: OSError) -> OutputError:
+        return OutputError(f"{self.name}: cannot write it ({e.strerror})")
+
+    def write(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self._failed(e) from None
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise self._failed(e) from None
+
+    def close(self) -> None:
+        try:
+            self.stream.close()
+        except OSError as e:
+            raise self._failed(e) from None
+
+
+def stdout() -> Output:
+    return Output(sys.stdout, "standard output")
+
+
 def out(text: str = "") -> None:
-    sys.stdout.write(text + "\n")
+    stdout().write(text + "\n")
+
+
+def flush_output() -> None:
+    """What is still buffered for standard output, written now: a full disk
+    shows here for a result short enough to have stayed in the buffer."""
+    if sys.stdout is not None:
+        stdout().flush()
 
 
 def err(text: str) -> None:
@@ -43,9 +92,26 @@ def err(text: str) -> None:
 # ------------------------------------------------------------------ import
 
 
+def _utf8_option(option: str, value: str) -> None:
+    """An option value that names text of the files, which are read as UTF-8:
+    command-line bytes that are not UTF-8 (which Python keeps as lone
+    surrogates) could match nothing in them."""
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        shown = os.fsencode(value).decode("utf-8", "backslashreplace")
+        raise UsageError(
+            f"{option} '{shown}' is not UTF-8 text: the files are read as UTF-8, so it can match nothing in them"
+        ) from None
+
+
 def import_options(args: argparse.Namespace) -> ReadOptions:
     """The reading rules of an import command line; a wrong one is a usage error."""
     columns: dict[str, str] | None = None
+    for value in args.map or ():
+        _utf8_option("--map", value)
+    if args.time_format is not None:
+        _utf8_option("--time-format", args.time_format)
     if args.map:
         columns = {}
         for item in ",".join(args.map).split(","):
@@ -98,9 +164,10 @@ def import_options(args: argparse.Namespace) -> ReadOptions:
 
 
 @contextlib.contextmanager
-def _open_input(name: str) -> Iterator[TextIO]:
+def _open_input(name: str, what: str = "file of fills") -> Iterator[TextIO]:
     """A file of fills or marks as text; ``-`` is standard input."""
     if name == "-":
+        _check_stdin()
         stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
         try:
             yield stream
@@ -109,14 +176,42 @@ def _open_input(name: str) -> Iterator[TextIO]:
         return
     try:
         stream = open(name, encoding="utf-8-sig", newline="")
-    except FileNotFoundError:
-        raise UsageError(f"{name}: no such file") from None
-    except IsADirectoryError:
-        raise UsageError(f"{name}: is a directory, not a file of fills") from None
     except OSError as e:
-        raise UsageError(f"{name}: cannot read it ({e.strerror})") from None
+        raise _unreadable(name, e, what) from None
     with stream:
         yield stream
+
+
+def _unreadable(name: str, e: OSError, what: str = "file of fills") -> UsageError:
+    if isinstance(e, FileNotFoundError):
+        return UsageError(f"{name}: no such file")
+    if isinstance(e, IsADirectoryError):
+        return UsageError(f"{name}: is a directory, not a {what}")
+    return UsageError(f"{name}: cannot read it ({e.strerror})")
+
+
+def _check_stdin() -> None:
+    # Python leaves sys.stdin None when the tool was started without one (`<&-`).
+    if sys.stdin is None:
+        raise UsageError("-: there is no standard input to read (it is closed); name a file instead of -")
+
+
+def check_inputs(names: list[str]) -> None:
+    """Refuse, before anything is recorded, a named file that cannot be
+    opened, with the message reading it would give.  A FIFO is only looked at:
+    opening it would take it from its writer."""
+    for name in names:
+        if name == "-":
+            _check_stdin()
+            continue
+        try:
+            if stat.S_ISFIFO(os.stat(name).st_mode):
+                if not os.access(name, os.R_OK):
+                    raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), name)
+            else:
+                open(name, "rb").close()
+        except OSError as e:
+            raise _unreadable(name, e) from None
 
 
 def _n(count: int, word: str) -> str:
@@ -215,7 +310,7 @@ def _marks(portfolio: Portfolio, path: str | None, keys: list[Hashable]) -> dict
     if path is None:
         return None
     try:
-        with _open_input(path) as stream:
+        with _open_input(path, "marks file") as stream:
             texts = marks.read_marks(stream, path)
     except FileError as e:
         for row in getattr(e, "rows", ()):
@@ -513,14 +608,14 @@ def _number_text(value: Any) -> str:
 
 
 def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
-    stream: TextIO
+    stream: Output
     if args.output and args.output != "-":
         try:
-            stream = open(args.output, "w", encoding="utf-8", newline="")
+            stream = Output(open(args.output, "w", encoding="utf-8", newline=""), args.output)
         except OSError as e:
             raise UsageError(f"{args.output}: cannot write it ({e.strerror})") from None
     else:
-        stream = sys.stdout
+        stream = stdout()
     textual = True
     try:
         if args.format == "jsonl":
@@ -556,7 +651,7 @@ def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
                     )
                 )
     finally:
-        if stream is not sys.stdout:
+        if stream.stream is not sys.stdout:
             stream.close()
     if not textual:
         err("ordermgr: note: CSV carries keys and order ids as text; --format jsonl keeps integer ones")

@@ -21,3 +21,7 @@ class UsageError(CliError):
 
     def __init__(self, message: str) -> None:
         super().__init__(message, EXIT_USAGE)
+
+
+class OutputError(CliError):
+    """The result cannot be written: a full disk, a device gone, standard output closed."""

@@ -33,6 +33,7 @@ import itertools
 import json
 import math
 import re
+import sys
 from fractions import Fraction
 from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
@@ -138,7 +139,7 @@ def parse_number(text: str, what: str) -> Number:
         try:
             return int(t)
         except ValueError:  # beyond the interpreter's digit limit
-            raise RowError(f"{what} {text!r} has too many digits") from None
+            raise too_many_digits(what, t, t.lstrip("+-")) from None
     if _FLOAT.match(t):
         value = float(t)
         if math.isfinite(value):
@@ -148,14 +149,27 @@ def parse_number(text: str, what: str) -> Number:
         try:
             exact = Fraction(t)
             float(exact)
-        except (ZeroDivisionError, ValueError):
+        except ZeroDivisionError:
             raise RowError(f"{what} {text!r} divides by zero") from None
+        except ValueError:  # the numerator or the denominator is beyond the digit limit
+            numerator, denominator = t.lstrip("+-").split("/")
+            if len(denominator) > len(numerator):
+                raise too_many_digits(what, t, denominator, "denominator") from None
+            raise too_many_digits(what, t, numerator, "numerator") from None
         except OverflowError:
             raise RowError(f"{what} {text!r} is too large") from None
         return exact
     if "," in t or "_" in t:
         raise RowError(f"{what} {text!r} is not a number: write it without separators, e.g. 1234.5")
     raise RowError(f"{what} {text!r} is not a number")
+
+
+def too_many_digits(what: str, text: str, digits: str, part: str = "") -> RowError:
+    """``text`` holds the integer ``digits`` (its ``part``), longer than int() reads."""
+    limit = sys.get_int_max_str_digits()
+    shown = text if len(text) <= 32 else f"{text[:16]}...{text[-8:]}"
+    where = f" in its {part}" if part else ""
+    return RowError(f"{what} {shown!r} has {len(digits):,} digits{where}, more than the {limit:,} a number may have")
 
 
 DST_CHOICES = ("before", "after")
@@ -488,20 +502,39 @@ def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: d
     return _build(source, line, key, ids, number, stamp, currency or None, options)
 
 
+def _json_int(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:  # beyond the interpreter's digit limit
+        raise too_many_digits("integer", text, text.lstrip("-")) from None
+
+
+_JSON = json.JSONDecoder(parse_int=_json_int)
+_TOO_DEEP = "arrays or objects nested too deeply to read"
+
+
 def read_jsonl(lines: Iterator[str], source: str, options: ReadOptions, parsed: Parsed) -> None:
     ignored: dict[str, None] = {}
     for number, text in enumerate(lines, 1):
         if not text.strip():
             continue
         try:
-            obj = json.loads(text)
+            obj = _JSON.decode(text)
         except json.JSONDecodeError as e:
             parsed.bad.append(BadRow(source, number, f"not valid JSON ({e.msg} at column {e.colno})"))
+            continue
+        except RowError as e:
+            parsed.bad.append(BadRow(source, number, str(e)))
+            continue
+        except RecursionError:
+            parsed.bad.append(BadRow(source, number, _TOO_DEEP))
             continue
         try:
             parsed.fills.append(_json_row(source, number, obj, options, ignored))
         except RowError as e:
             parsed.bad.append(BadRow(source, number, str(e)))
+        except RecursionError:  # a key or order id of arrays within arrays
+            parsed.bad.append(BadRow(source, number, _TOO_DEEP))
     if ignored:
         parsed.notes.append(f"fields not mapped, ignored: {', '.join(ignored)}")
 
@@ -570,7 +603,7 @@ def read_file(stream: TextIO, source: str, options: ReadOptions) -> Parsed:
         else:
             read_csv(rows, source, options, parsed)
     except UnicodeDecodeError as e:
-        raise FileError(f"is not UTF-8 text ({e.reason} at byte {e.start})") from None
+        raise not_utf8(stream, e) from None
     if options.require_line_end and not lines.ended:
         _cut_short(parsed, source, lines.number)
     for number in lines.too_long:
@@ -586,6 +619,18 @@ def read_file(stream: TextIO, source: str, options: ReadOptions) -> Parsed:
                 "if the broker reports commissions as negative numbers, import with --negate-commission"
             )
     return parsed
+
+
+def not_utf8(stream: TextIO, e: UnicodeDecodeError) -> FileError:
+    """The decoding error of a text stream, placed in its file when the file
+    can tell where it is: the error's offset counts from the chunk being
+    decoded, which ends where the file stands now."""
+    where = ""
+    try:
+        where = f" at byte {stream.buffer.tell() - len(e.object) + e.start:,}"
+    except (AttributeError, OSError, ValueError):  # a pipe cannot tell
+        pass
+    return FileError(f"is not UTF-8 text ({e.reason}{where})")
 
 
 def _cut_short(parsed: Parsed, source: str, last: int) -> None:

@@ -10,7 +10,7 @@ import csv
 from collections.abc import Hashable, Iterable, Mapping
 from typing import Any, TextIO
 
-from .fills import FileError, RowError, identifier_text, parse_number
+from .fills import FileError, RowError, identifier_text, not_utf8, parse_number
 
 Number = Any
 
@@ -61,6 +61,8 @@ def read_marks(stream: TextIO, source: str) -> dict[str, Number]:
             marks[key] = price
     except csv.Error as e:
         raise FileError(f"line {reader.line_num}: not valid CSV ({e})") from None
+    except UnicodeDecodeError as e:
+        raise not_utf8(stream, e) from None
     if header is None:
         raise FileError("no header line (columns: key, price)")
     if problems:
