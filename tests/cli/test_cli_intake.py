@@ -4,15 +4,19 @@ order and all-or-nothing per file."""
 
 import datetime as dt
 import io
+import itertools
 
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from cli_support import FILLS_DAY
 from marlovent._cli.fills import Row, read_fills
 from marlovent._cli.intake import import_fills, in_time_order
 from marlovent._cli.portfolio import open_portfolio
+from marlovent.ledger import Fill
+
+NAMES = itertools.count()
 
 HEADER = "key,orderid,price,qty,commission,timestamp\n"
 
@@ -87,22 +91,26 @@ def test_late_commission_rows_also_for_closed_positions(portfolio):
     assert len(r.bad) == 1 and "no fill with order id 9 for A" in r.bad[0].reason and not r.recorded
 
 
-@pytest.mark.parametrize(
-    "qtys, closed",
-    [
-        (["0.5", "0.25", "-0.75"], True),
-        # The position's rule is exact zero: ten fills of 0.1 sold as 1.0 leave
-        # 5.55e-17 of float dust, and the ledger must agree with the position.
-        (["0.1"] * 10 + ["-1.0"], False),
-        (["3", "-1.5", "-1.5"], True),
-    ],
-)
-def test_float_quantities_close_exactly_as_the_position_does(portfolio, qtys, closed):
-    rows = "".join(f"A,{i},1.0,{q},,2024-03-05T09:{i:02d}:00Z\n" for i, q in enumerate(qtys))
-    r = run(portfolio, rows)
-    assert counts(r) == (len(qtys), 0, 0, int(closed), 0, True)
-    assert ("A" not in portfolio.mgr.positions) is closed
-    assert (portfolio.ledger.pnl().rows[0].qty == 0) is closed
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.decimals(-1000, 1000, places=4).filter(bool), min_size=1, max_size=8))
+def test_decimal_quantities_add_up_as_written(data_dir, qtys):
+    """Quantities written in decimals close a position when they sum to zero
+    as written (floats would leave dust open), and the ledger agrees."""
+    p = open_portfolio(f"decimals {next(NAMES)}", str(data_dir))
+    qtys = qtys + ([-sum(qtys)] if sum(qtys) else [])
+    rows = "".join(f"A,{i},1.5,{q},,2024-03-05T09:{i:02d}:00Z\n" for i, q in enumerate(qtys))
+    try:
+        r = run(p, rows)
+        assert counts(r) == (len(qtys), 0, 0, 1, 0, True)
+        assert "A" not in p.mgr.positions and p.ledger.pnl().rows[0].qty == 0
+    finally:
+        p.mgr.positions.destroy()
+
+
+def test_a_fill_recorded_with_a_float_quantity_is_the_same_fill_written_in_decimals(portfolio):
+    when = dt.datetime(2024, 3, 5, 9, 30, tzinfo=dt.timezone.utc)
+    portfolio.ledger.record(Fill("A:1", "A", 1.5, 0.1, None, when, "1"))
+    assert counts(run(portfolio, "A,1,1.5,0.1,,2024-03-05T09:30:00Z\nA,2,1.5,0.2,,2024-03-05T09:31:00Z\n")) == (1, 1, 0, 0, 0, True)
 
 
 def test_a_newest_first_file_gives_the_oldest_first_portfolio(data_dir):

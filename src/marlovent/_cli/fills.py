@@ -164,6 +164,15 @@ def parse_number(text: str, what: str) -> Number:
     raise RowError(f"{what} {text!r} is not a number")
 
 
+def written_decimal(value: float) -> int | Fraction:
+    """The decimal a float quantity was written as (the shortest text that
+    reads back as it), exactly.  Quantities written in decimals then add up
+    as written: 0.1 + 0.2 - 0.3 closes a position, where floats leave
+    5.6e-17 of it open at an average price in the quadrillions."""
+    exact = Fraction(repr(value))
+    return exact.numerator if exact.denominator == 1 else exact
+
+
 def too_many_digits(what: str, text: str, digits: str, part: str = "") -> RowError:
     """``text`` holds the integer ``digits`` (its ``part``), longer than int() reads."""
     limit = sys.get_int_max_str_digits()
@@ -290,6 +299,8 @@ def _build(
         fill_id = trade_fill_id(key, orderid)
         order_id = orderid
     price, qty, commission = number("price"), number("qty"), number("commission")
+    if type(qty) is float:
+        qty = written_decimal(qty)
     multiplier = number("multiplier")
     if multiplier is not None and not multiplier > 0:
         raise RowError(f"multiplier {multiplier} is not a positive number")

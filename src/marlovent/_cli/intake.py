@@ -69,7 +69,11 @@ def _record(portfolio: Portfolio, row: Row, now: _dt.datetime, result: FileResul
         timestamp = now if recorded is None else recorded.timestamp
     # A fill already recorded keeps its commission: commission rows change it.
     commission = row.commission if recorded is None else None
-    fill = Fill(row.fill_id, row.key, row.price, row.qty, commission, timestamp, row.order_id)
+    qty = row.qty
+    if recorded is not None and type(recorded.qty) is float and type(qty) is not float and recorded.qty == float(qty):
+        # Recorded when decimal quantities were read as floats: the same fill.
+        qty = recorded.qty
+    fill = Fill(row.fill_id, row.key, row.price, qty, commission, timestamp, row.order_id)
     was_open = row.key in positions
     if ledger.record(fill, multiplier=row.multiplier, currency=row.currency) is Recorded.DUPLICATE:
         result.duplicates += 1
