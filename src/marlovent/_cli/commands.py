@@ -19,11 +19,12 @@ import stat
 import sys
 import zoneinfo
 from collections.abc import Callable, Hashable, Iterator
+from fractions import Fraction
 from typing import Any, TextIO
 
 from . import checks, legacy, marks, render, reports, tables
 from .errors import EXIT_DATA, EXIT_OK, CliError, OutputError, UsageError
-from .fills import COLUMNS, FileError, ReadOptions, identifier_text, missing_fields, read_file
+from .fills import COLUMNS, FileError, ReadOptions, identifier_text, missing_fields, read_file, written_decimal
 from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
 from .portfolio import Portfolio
@@ -607,6 +608,14 @@ def _number_text(value: Any) -> str:
     return repr(value) if isinstance(value, float) else str(value)
 
 
+def _qty(value: Any) -> Any:
+    """A quantity as it is written for import: a fraction that import reads
+    from a decimal (0.1 for 1/10) as that decimal, a float."""
+    if type(value) is Fraction and written_decimal(float(value)) == value:
+        return float(value)
+    return value
+
+
 def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
     stream: Output
     if args.output and args.output != "-":
@@ -625,7 +634,7 @@ def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
                     "order_id": render.to_json(f.order_id),
                     "key": render.to_json(f.key),
                     "price": _json_number(f.price),
-                    "qty": _json_number(f.qty),
+                    "qty": _json_number(_qty(f.qty)),
                     "commission": None if f.commission is None else _json_number(f.commission),
                     "timestamp": f.timestamp.isoformat(),
                     "multiplier": _json_number(multiplier),
@@ -643,7 +652,7 @@ def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
                         "" if f.order_id is None else f.order_id,
                         f.key,
                         _number_text(f.price),
-                        _number_text(f.qty),
+                        _number_text(_qty(f.qty)),
                         "" if f.commission is None else _number_text(f.commission),
                         f.timestamp.isoformat(),
                         _number_text(multiplier),
