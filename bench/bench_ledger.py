@@ -14,6 +14,9 @@
 4. An older day recorded after a newer one (a back-fill): one record() at a
    time, each rebuilding its instrument, against the same inside
    Ledger.bulk(), which rebuilds each instrument once.
+5. A file through ordermgr import's reading and recording: whole quantities
+   (ints) against decimal ones (kept exactly, as fractions, which the
+   positions add up on every read rather than keeping a running figure).
 """
 
 from __future__ import annotations
@@ -152,6 +155,31 @@ def older_day(per_day: int, instruments: int, bulk: bool, name: str) -> float:
     return elapsed
 
 
+def import_file(n: int, instruments: int, decimals: bool, name: str) -> tuple[float, float]:
+    """Seconds to read and to record a CSV of ``n`` fills (an import)."""
+    import io
+
+    from marlovent._cli.fills import read_fills
+    from marlovent._cli.intake import import_fills
+    from marlovent._cli.portfolio import open_portfolio
+
+    rnd = random.Random(3)
+    rows = "".join(
+        f"K{rnd.randrange(instruments)},{i},{100 + rnd.random():.2f},{rnd.choice((1, 2, 3, -1, -2))}{'.25' if decimals else ''},"
+        f"0.5,{(T0 + dt.timedelta(seconds=i)).isoformat()}\n"
+        for i in range(n)
+    )
+    portfolio = open_portfolio(name, os.environ["QUENTARIS_DATA_DIR"])
+    portfolio.ledger.clear()
+    t0 = time.perf_counter()
+    parsed, bad = read_fills(io.StringIO("key,orderid,price,qty,commission,timestamp\n" + rows, newline=""), "f.csv", "csv")
+    t1 = time.perf_counter()
+    import_fills(portfolio, "f.csv", parsed, bad, False, lambda k: None)
+    t2 = time.perf_counter()
+    portfolio.mgr.positions.destroy()
+    return t1 - t0, t2 - t1
+
+
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--fills", type=int, default=100_000)
@@ -205,6 +233,11 @@ def main() -> int:
         one = older_day(per_day, instruments, False, f"older {per_day} {instruments}")
         bulk = older_day(per_day, instruments, True, f"older bulk {per_day} {instruments}")
         print(f"  {per_day:>11,} {instruments:>12,} {one:9.2f} s {bulk:8.2f} s {one / bulk:6.0f}x")
+
+    print("\nordermgr import of 20,000 fills over 50 instruments (read / recorded)")
+    for label, decimals in (("whole quantities (ints)", False), ("decimal quantities (fractions)", True)):
+        read, recorded = import_file(20_000, 50, decimals, f"import {decimals}")
+        print(f"  {label:<32} {read:6.2f} s / {recorded:6.2f} s  ({20_000 / recorded:8,.0f} fills/s recorded)")
     return 0
 
 
