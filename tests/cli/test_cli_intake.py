@@ -149,7 +149,8 @@ def exports(draw):
         times = [t0 + dt.timedelta(seconds=sum(steps[: i + 1])) for i in range(len(steps))]
         happened[key] = [Row("f", 0, key, f"{key}{i}", 1, 1, None, t) for i, t in enumerate(times)]
     newest_first = draw(st.booleans())
-    if draw(st.booleans()):  # grouped by instrument, groups in any order
+    grouped = draw(st.booleans())
+    if grouped:  # grouped by instrument, groups in any order
         keys = draw(st.permutations(list(happened)))
         layout = [r for k in keys for r in (happened[k][::-1] if newest_first else happened[k])]
     else:  # by time; fills of one second of different instruments in any order
@@ -160,16 +161,20 @@ def exports(draw):
         layout = [next(by_key[r.key]) for r in layout]  # each instrument's own fills in the order they happened
         if newest_first:
             layout.reverse()
-    return happened, layout
+    return happened, layout, grouped
 
 
 @given(exports())
 def test_each_instrument_is_recorded_in_the_order_its_fills_happened(export):
-    happened, layout = export
+    happened, layout, grouped = export
     ordered = in_time_order(layout, dt.datetime.now(dt.timezone.utc))
     assert [r.timestamp for r in ordered] == sorted(r.timestamp for r in layout)
-    if any(len(set(r.timestamp for r in rows)) > 1 for rows in happened.values()):
-        # Some instrument's own times say which way the file runs.
+    # Which way the file runs shows in some instrument's own times, or, in a
+    # file by time, in its times at all; a file grouped by instrument whose
+    # every instrument has one time shows it nowhere.
+    if any(len(set(r.timestamp for r in rows)) > 1 for rows in happened.values()) or (
+        not grouped and len(set(r.timestamp for r in layout)) > 1
+    ):
         for key, rows in happened.items():
             assert [r.orderid for r in ordered if r.key == key] == [r.orderid for r in rows]
 

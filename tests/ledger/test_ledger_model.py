@@ -126,20 +126,35 @@ class LedgerMachine(RuleBasedStateMachine):
     @rule(
         target=ids,
         fills=st.lists(st.tuples(KEYS, PRICES, QTYS, COMMISSIONS, MINUTES, ZONES, ORDERS), min_size=1, max_size=8),
-        read_at=st.one_of(st.none(), st.integers(0, 7)),
+        at=st.integers(0, 7),
+        inner=st.sampled_from([None, "read", "read rolled back", "bulk rolled back"]),
+        inner_key=KEYS,
+        second=st.booleans(),
         fail=st.booleans(),
     )
-    def record_in_bulk(self, fills, read_at, fail):
-        """Many fills in one bulk block (older ones rebuilt once at its end), a
-        read part way bringing them up to date, or the block failing."""
+    def record_in_bulk(self, fills, at, inner, inner_key, second, fail):
+        """Many fills in one bulk block (older ones rebuilt once at its end),
+        some through a second Ledger of the same portfolio; at one point a
+        read brings them up to date, or a savepoint that read or a bulk block
+        inside it recorded in is rolled back; or the whole block fails."""
         fills = [self.new_fill(k, p, q, c, m, o, z) for k, p, q, c, m, z, o in fills]
         model = copy.deepcopy(self.model) if fail else self.model
+        ledgers = [self.ledger, Ledger(self.mgr) if second else self.ledger]
         try:
             with self.ledger.bulk():
                 for i, fill in enumerate(fills):
-                    assert outcome(lambda: self.ledger.record(fill)) == model.record(fill, None)
-                    if i == read_at:
+                    assert outcome(lambda: ledgers[i % 2].record(fill)) == model.record(fill, None)
+                    if i != at or inner is None:
+                        continue
+                    if inner == "read":
                         self.ledger.pnl()
+                        continue
+                    with pytest.raises(Boom):
+                        with self.ledger.bulk() if inner == "bulk rolled back" else self.mgr.positions.transaction():
+                            self.ledger.record(self.new_fill(inner_key, 1, 1, None, 9, None))
+                            self.ledger.record(self.new_fill(inner_key, 2, 1, None, 0, None))
+                            self.ledger.pnl()
+                            raise Boom
                 if fail:
                     raise Boom
         except Boom:

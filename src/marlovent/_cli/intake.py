@@ -13,7 +13,6 @@ a file with any bad row is rolled back as a whole.
 
 from __future__ import annotations
 
-import contextlib
 import datetime as _dt
 from collections.abc import Callable, Hashable
 from dataclasses import dataclass, field
@@ -125,7 +124,9 @@ def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
     in a file grouped by instrument every step from one group to the next
     can fall while each group is oldest first.  An instrument whose rows
     say nothing (one time only) follows its file's instruments taken
-    together, and the file order when they say nothing either."""
+    together; when none says anything, the file's neighbouring times
+    decide, whatever their instruments; and the file order when they say
+    nothing either."""
     previous: dict[Hashable, _dt.datetime] = {}
     leaning: dict[Hashable, int] = {}  # falls less rises, per instrument
     for row in rows:
@@ -137,6 +138,11 @@ def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
             leaning[row.key] = leaning.get(row.key, 0) + (1 if moment < before else -1)
         previous[row.key] = moment
     overall = sum(1 if n > 0 else -1 for n in leaning.values() if n)
+    if not overall:
+        # No instrument's own rows say: the file's neighbouring times do,
+        # whatever their instruments.
+        times = [instant(r.timestamp) for r in rows if r.timestamp is not None]
+        overall = sum((b < a) - (b > a) for a, b in zip(times, times[1:]))
     at_now = instant(now)
 
     def place(numbered: tuple[int, Row]) -> tuple[_dt.datetime, int]:
@@ -146,32 +152,6 @@ def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
         return moment, -position if lean > 0 else position
 
     return [row for _, row in sorted(enumerate(rows), key=place)]
-
-
-def _record_fills(
-    portfolio: Portfolio, fills: list[Row], now: _dt.datetime, result: FileResult, advance: Callable[[int], None], bulk: bool
-) -> list[BadRow]:
-    """Record the file's fills in one block of the ledger (``bulk``: an
-    instrument given fills older than its newest is rebuilt once, at the
-    end, and nothing of it kept when that fails); returns the rows refused."""
-    bad: list[BadRow] = []
-    positions = portfolio.mgr.positions
-    ledger = portfolio.ledger
-    open_before = {key: key in positions for key in dict.fromkeys(r.key for r in fills)}
-    result.new = result.duplicates = result.closed = 0
-    with ledger.bulk() if bulk else contextlib.nullcontext(set()) as rebuilt:
-        for row in fills:
-            try:
-                _record(portfolio, row, now, result)
-            except FillConflict as e:
-                bad.append(BadRow(row.source, row.line, _conflict_reason(row, e)))
-            except (ValueError, TypeError) as e:
-                bad.append(BadRow(row.source, row.line, str(e)))
-            advance(1)
-    # An instrument rebuilt at the end closed when it was open before the
-    # file and is not after it.
-    result.closed += sum(1 for key in rebuilt if open_before.get(key) and key not in positions)
-    return bad
 
 
 def import_fills(
@@ -193,13 +173,19 @@ def import_fills(
     try:
         with portfolio.batch():
             _adopt(portfolio, fills, result)
-            try:
-                bad = _record_fills(portfolio, fills, now, result, advance, bulk=True)
-            except (ArithmeticError, ValueError, TypeError):
-                # An instrument given older fills failed to rebuild at the end
-                # of the file: record the rows one by one again, where such a
-                # failure is the row's own.
-                bad = _record_fills(portfolio, fills, now, result, lambda n: None, bulk=False)
+            # One bulk block: an instrument given fills older than its newest
+            # is rebuilt once, at the end, not once per fill.
+            with portfolio.ledger.bulk() as rebuilt:
+                for row in fills:
+                    try:
+                        _record(portfolio, row, now, result)
+                    except FillConflict as e:
+                        bad.append(BadRow(row.source, row.line, _conflict_reason(row, e)))
+                    except (ValueError, TypeError) as e:
+                        bad.append(BadRow(row.source, row.line, str(e)))
+                    advance(1)
+            # Those count the round trips their rebuild closed.
+            result.closed += sum(n for n in rebuilt.values() if n > 0)
             for row in commissions:
                 try:
                     _commission(portfolio, row, result)

@@ -42,13 +42,22 @@ class _Pending:
 
 
 class _Bulk:
-    """The instruments a bulk block has left to rebuild, and those rebuilt."""
+    """The instruments a bulk block has left to rebuild, and those rebuilt
+    (with how many round trips they gained).  Every change to it is undone
+    with the transaction level that made it, so that it always describes
+    what the store holds."""
 
     __slots__ = ("pending", "rebuilt")
 
     def __init__(self) -> None:
         self.pending: dict[Hashable, _Pending] = {}
-        self.rebuilt: set[Hashable] = set()
+        self.rebuilt: dict[Hashable, int] = {}
+
+
+# The bulk block open on a store, by the store's identity: every Ledger of
+# the store records through it (the block holds the store, so the id is not
+# reused while it is open).
+_BULKS: dict[int, _Bulk] = {}
 
 
 def per_unit(commission: Any, multiplier: Any) -> Any:
@@ -62,7 +71,7 @@ class Ledger:
     """Fills, instruments, profit and loss and round trips of the portfolio of
     ``mgr`` (an ``OrderMgr``), kept in its own database beside the positions."""
 
-    __slots__ = ("mgr", "_positions", "_fills", "_instruments", "_books", "_lots", "_trips", "_meta", "_bulk")
+    __slots__ = ("mgr", "_positions", "_fills", "_instruments", "_books", "_lots", "_trips", "_meta")
 
     def __init__(self, mgr: Any) -> None:
         self.mgr = mgr
@@ -74,7 +83,6 @@ class Ledger:
         self._lots = store.map(L.LOTS)
         self._trips = store.map(L.TRIPS)
         self._meta = store.map(L.META)
-        self._bulk: _Bulk | None = None
         version = self._meta.get("layout", L.LAYOUT)
         if version != L.LAYOUT:
             raise ValueError(
@@ -173,7 +181,7 @@ class Ledger:
         state[ARRIVALS] = arrival + 1
         timestamp = fill.timestamp
         newest = state[NEWEST]
-        bulk = self._bulk
+        bulk = _BULKS.get(id(self._positions)) if _BULKS else None
         if bulk is not None and (key in bulk.pending or (newest is not None and instant(timestamp) < instant(newest))):
             self._defer(bulk, key, state, fill, arrival)
             self._instruments[key] = tuple(state)
@@ -301,27 +309,30 @@ class Ledger:
     # ------------------------------------------------------------------ bulk recording
 
     @contextmanager
-    def bulk(self) -> Iterator[set[Hashable]]:
+    def bulk(self) -> Iterator[dict[Hashable, int]]:
         """A block of :meth:`record` calls, all in one transaction, in which a
         fill older than the newest of its instrument is only linked into place:
         each instrument given such a fill (and its later fills in the block) is
         rebuilt once, when the block ends, rather than once per fill.  Until
         then its position and figures are those from before the block; any
         other operation of the ledger inside the block brings them up to date
-        first.  Yields the set of the keys so rebuilt, filled when the block
-        ends.  A block inside another is part of it."""
-        if self._bulk is not None:
-            yield self._bulk.rebuilt
-            return
-        with self._positions.transaction():
-            bulk = self._bulk = _Bulk()
+        first.  Yields a dict, filled when the block ends: each key so rebuilt
+        and how many round trips more it has than before.  A block inside
+        another is a savepoint of it, rebuilt with it."""
+        store = self._positions
+        outer = _BULKS.get(id(store))
+        with store.transaction():
+            if outer is not None:
+                yield outer.rebuilt
+                return
+            bulk = _BULKS[id(store)] = _Bulk()
             try:
                 yield bulk.rebuilt
                 self._up_to_date()
             finally:
-                self._bulk = None
+                del _BULKS[id(store)]
 
-    def _defer(self, bulk: "_Bulk", key: Hashable, state: list[Any], fill: Fill, arrival: int) -> None:
+    def _defer(self, bulk: _Bulk, key: Hashable, state: list[Any], fill: Fill, arrival: int) -> None:
         """In a bulk block: the fill linked into its chain, its instrument
         left to be rebuilt when the block ends."""
         pending = bulk.pending.get(key)
@@ -329,24 +340,48 @@ class Ledger:
         self._own_position(key, state)
         if pending is None:
             pending = bulk.pending[key] = _Pending(self._book(key, state))
-        if not P.in_book(pending.book, fill.timestamp, arrival):
+            self._positions.on_rollback(lambda: bulk.pending.pop(key, None))
+        if not pending.full and not P.in_book(pending.book, fill.timestamp, arrival):
             pending.full = True
+            self._positions.on_rollback(lambda: setattr(pending, "full", False))
         pending.after = self._link(key, state, fill, arrival, pending.after)
 
     def _up_to_date(self) -> None:
         """Rebuild the instruments a bulk block left to be rebuilt, in a
         transaction of their own: all of them, or none and the error."""
-        bulk = self._bulk
+        bulk = _BULKS.get(id(self._positions)) if _BULKS else None
         if bulk is None or not bulk.pending:
             return
+        gained = {}
         with self._positions.transaction():
             for key, pending in bulk.pending.items():
                 state = list(self._instruments[key])
+                before = state[TRIPS]
                 self._own_position(key, state)
                 self._replay(key, state, full=pending.full, positions=True)
                 self._instruments[key] = tuple(state)
-        bulk.rebuilt.update(bulk.pending)
+                gained[key] = state[TRIPS] - before
+        self._settled(bulk, gained)
+
+    def _settled(self, bulk: _Bulk, gained: dict[Hashable, int]) -> None:
+        """The pending instruments rebuilt (``gained``: their new round trips)
+        or cleared away (empty); undone if the level that did it rolls back."""
+        pending, rebuilt = dict(bulk.pending), bulk.rebuilt
+        before = {key: rebuilt[key] for key in gained if key in rebuilt}
+
+        def undo() -> None:
+            bulk.pending.clear()
+            bulk.pending.update(pending)
+            for key in gained:
+                if key in before:
+                    rebuilt[key] = before[key]
+                else:
+                    rebuilt.pop(key, None)
+
+        for key, n in gained.items():
+            rebuilt[key] = rebuilt.get(key, 0) + n
         bulk.pending.clear()
+        self._positions.on_rollback(undo)
 
     def set_commission(self, fill_id: str, commission: Any) -> bool:
         """A commission reported after its fill, in money: replaces the fill's
@@ -464,8 +499,9 @@ class Ledger:
         """Remove every fill, instrument and round trip, and every position
         (``OrderMgr.clear``), in one transaction."""
         with self._positions.transaction():
-            if self._bulk is not None:
-                self._bulk.pending.clear()
+            bulk = _BULKS.get(id(self._positions)) if _BULKS else None
+            if bulk is not None:
+                self._settled(bulk, {})
             for store in (self._fills, self._instruments, self._books, self._lots, self._trips):
                 store.clear()
             self.mgr.clear()
