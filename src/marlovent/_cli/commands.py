@@ -45,30 +45,22 @@ class Output:
         self.stream = stream
         self.name = name
 
-    def _failed(self, e: OSError) -> OutputError:
-        return OutputError(f"{self.name}: cannot write it ({e.strerror})")
+    def _do(self, operation: Callable[..., Any], *args: Any) -> None:
+        try:
+            operation(*args)
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            raise OutputError(f"{self.name}: cannot write it ({e.strerror})") from None
 
     def write(self, text: str) -> None:
-        try:
-            self.stream.write(text)
-        except BrokenPipeError:
-            raise
-        except OSError as e:
-            raise self._failed(e) from None
+        self._do(self.stream.write, text)
 
     def flush(self) -> None:
-        try:
-            self.stream.flush()
-        except BrokenPipeError:
-            raise
-        except OSError as e:
-            raise self._failed(e) from None
+        self._do(self.stream.flush)
 
     def close(self) -> None:
-        try:
-            self.stream.close()
-        except OSError as e:
-            raise self._failed(e) from None
+        self._do(self.stream.close)
 
 
 def stdout() -> Output:
