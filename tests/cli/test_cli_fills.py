@@ -181,11 +181,16 @@ JSON_FILL = '{"key": "A", "orderid": 1, "price": 1, "qty": 1}'
         ("csv", f"A,2,1/{LONG},1,,", TOO_LONG + " in its denominator"),
         ("csv", f"A,2,-{LONG}/3,1,,", TOO_LONG + " in its numerator"),
         ("csv", f"A,2,1,{LONG},,", TOO_LONG),
+        ("csv", f"A,2,1,{LONG}.5,,", "is too large"),
+        # What no store or report could hold as a key or an id.
+        ("jsonl", JSON_FILL.replace('"A"', "1e999"), "finite number"),
+        ("jsonl", JSON_FILL.replace('"A"', '"\\ud800"'), "lone surrogate"),
+        ("jsonl", JSON_FILL.replace('"orderid": 1', '"fill_id": "x\\udfff"'), "lone surrogate"),
     ],
 )
 def test_rows_beyond_what_python_reads_are_bad_rows_of_their_line(fmt, row, reason):
-    """Too deep or too long for the interpreter: a bad row like any other,
-    between good rows that are still read."""
+    """Too deep or too long for the interpreter, or no text: a bad row like
+    any other, between good rows that are still read."""
     if fmt == "jsonl":
         fills, bad = jsonl_fills(f"{JSON_FILL}\n{row}\n{JSON_FILL.replace('"A"', '"B"')}\n")
     else:

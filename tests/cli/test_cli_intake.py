@@ -111,6 +111,9 @@ def test_a_fill_recorded_with_a_float_quantity_is_the_same_fill_written_in_decim
     when = dt.datetime(2024, 3, 5, 9, 30, tzinfo=dt.timezone.utc)
     portfolio.ledger.record(Fill("A:1", "A", 1.5, 0.1, None, when, "1"))
     assert counts(run(portfolio, "A,1,1.5,0.1,,2024-03-05T09:30:00Z\nA,2,1.5,0.2,,2024-03-05T09:31:00Z\n")) == (1, 1, 0, 0, 0, True)
+    # Another quantity under that id, one no double holds, is a bad row of its own.
+    r = run(portfolio, f"A,1,1.5,1{'0' * 400},,2024-03-05T09:30:00Z\n")
+    assert [b.line for b in r.bad] == [2] and "too large" in r.bad[0].reason
 
 
 def test_a_newest_first_file_gives_the_oldest_first_portfolio(data_dir):

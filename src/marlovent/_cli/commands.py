@@ -19,12 +19,11 @@ import stat
 import sys
 import zoneinfo
 from collections.abc import Callable, Hashable, Iterator
-from fractions import Fraction
 from typing import Any, TextIO
 
 from . import checks, legacy, marks, render, reports, tables
 from .errors import EXIT_DATA, EXIT_OK, CliError, OutputError, UsageError
-from .fills import COLUMNS, FileError, ReadOptions, identifier_text, missing_fields, read_file, written_decimal
+from .fills import COLUMNS, FileError, ReadOptions, as_written, identifier_text, missing_fields, read_file
 from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
 from .portfolio import Portfolio
@@ -559,7 +558,7 @@ def cmd_cancel(args: argparse.Namespace, portfolio: Portfolio) -> int:
             "(`ordermgr export` lists the fill ids)"
         ) from None
     out(
-        f"Cancelled fill {fill.fill_id}: {identifier_text(fill.key)} qty {fill.qty} @ {fill.price} "
+        f"Cancelled fill {fill.fill_id}: {identifier_text(fill.key)} qty {as_written(fill.qty)} @ {fill.price} "
         f"at {fill.timestamp.isoformat()}; {identifier_text(fill.key)} was rebuilt from its other fills"
     )
     return EXIT_OK
@@ -600,14 +599,6 @@ def _number_text(value: Any) -> str:
     return repr(value) if isinstance(value, float) else str(value)
 
 
-def _qty(value: Any) -> Any:
-    """A quantity as it is written for import: a fraction that import reads
-    from a decimal (0.1 for 1/10) as that decimal, a float."""
-    if type(value) is Fraction and written_decimal(float(value)) == value:
-        return float(value)
-    return value
-
-
 def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
     stream: Output
     if args.output and args.output != "-":
@@ -626,7 +617,7 @@ def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
                     "order_id": render.to_json(f.order_id),
                     "key": render.to_json(f.key),
                     "price": _json_number(f.price),
-                    "qty": _json_number(_qty(f.qty)),
+                    "qty": _json_number(as_written(f.qty)),
                     "commission": None if f.commission is None else _json_number(f.commission),
                     "timestamp": f.timestamp.isoformat(),
                     "multiplier": _json_number(multiplier),
@@ -644,7 +635,7 @@ def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
                         "" if f.order_id is None else f.order_id,
                         f.key,
                         _number_text(f.price),
-                        _number_text(_qty(f.qty)),
+                        _number_text(as_written(f.qty)),
                         "" if f.commission is None else _number_text(f.commission),
                         f.timestamp.isoformat(),
                         _number_text(multiplier),

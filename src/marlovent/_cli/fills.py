@@ -144,7 +144,7 @@ def parse_number(text: str, what: str) -> Number:
         value = float(t)
         if math.isfinite(value):
             return value
-        raise RowError(f"{what} {text!r} is too large")
+        raise RowError(f"{what} {shortened(t)!r} is too large")
     if _FRACTION.match(t):
         try:
             exact = Fraction(t)
@@ -173,10 +173,27 @@ def written_decimal(value: float) -> int | Fraction:
     return exact.numerator if exact.denominator == 1 else exact
 
 
+def as_written(value: Any) -> Any:
+    """A quantity as it was written: a fraction read from a decimal as that
+    decimal (a float, for text and export); anything else as it is."""
+    if type(value) is Fraction:
+        try:
+            if written_decimal(float(value)) == value:
+                return float(value)
+        except OverflowError:
+            pass
+    return value
+
+
+def shortened(text: str) -> str:
+    """A cell's text as a message quotes it: its ends when it is long."""
+    return text if len(text) <= 32 else f"{text[:16]}...{text[-8:]}"
+
+
 def too_many_digits(what: str, text: str, digits: str, part: str = "") -> RowError:
     """``text`` holds the integer ``digits`` (its ``part``), longer than int() reads."""
     limit = sys.get_int_max_str_digits()
-    shown = text if len(text) <= 32 else f"{text[:16]}...{text[-8:]}"
+    shown = shortened(text)
     where = f" in its {part}" if part else ""
     return RowError(f"{what} {shown!r} has {len(digits):,} digits{where}, more than the {limit:,} a number may have")
 
@@ -275,6 +292,8 @@ def _json_identifier(value: Any, what: str) -> Hashable:
         return value
     if isinstance(value, bool) or value is None:
         raise RowError(f"{what} {json.dumps(value)} is not usable: give a string or an integer")
+    if isinstance(value, float) and not math.isfinite(value):
+        raise RowError(f"{what} {value} is not usable: give a string or a finite number")
     if isinstance(value, (int, float)):
         return value
     if isinstance(value, list):
@@ -522,6 +541,23 @@ def _json_int(text: str) -> int:
 
 _JSON = json.JSONDecoder(parse_int=_json_int)
 _TOO_DEEP = "arrays or objects nested too deeply to read"
+_NOT_TEXT = "a \\u escape names half of a character (a lone surrogate), which no text can hold"
+_HALF_CHARACTER = re.compile(r"\\u[dD][89a-fA-F]")
+
+
+def _is_text(value: Any) -> bool:
+    """Whether every string in a decoded line can be written as UTF-8."""
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return False
+        return True
+    if isinstance(value, dict):
+        return all(_is_text(k) and _is_text(v) for k, v in value.items())
+    if isinstance(value, list):
+        return all(_is_text(v) for v in value)
+    return True
 
 
 def read_jsonl(lines: Iterator[str], source: str, options: ReadOptions, parsed: Parsed) -> None:
@@ -539,6 +575,9 @@ def read_jsonl(lines: Iterator[str], source: str, options: ReadOptions, parsed: 
             continue
         except RecursionError:
             parsed.bad.append(BadRow(source, number, _TOO_DEEP))
+            continue
+        if _HALF_CHARACTER.search(text) and not _is_text(obj):
+            parsed.bad.append(BadRow(source, number, _NOT_TEXT))
             continue
         try:
             parsed.fills.append(_json_row(source, number, obj, options, ignored))
@@ -676,7 +715,7 @@ def identifier_text(value: Hashable) -> str:
 
 def describe(price: Any, qty: Any, timestamp: Any) -> str:
     when = f" at {timestamp.isoformat()}" if isinstance(timestamp, _dt.datetime) else ""
-    return f"qty {qty} @ {price}{when}"
+    return f"qty {as_written(qty)} @ {price}{when}"
 
 
 __all__ = [
@@ -692,6 +731,7 @@ __all__ = [
     "FileError",
     "RowError",
     "parse_number",
+    "as_written",
     "parse_timestamp",
     "read_fills",
     "detect_format",

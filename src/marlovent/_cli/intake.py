@@ -16,6 +16,7 @@ from __future__ import annotations
 import datetime as _dt
 from collections.abc import Callable, Hashable
 from dataclasses import dataclass, field
+from fractions import Fraction
 from typing import Any
 
 from ..ledger import Fill, FillConflict, Recorded
@@ -69,7 +70,7 @@ def _record(portfolio: Portfolio, row: Row, now: _dt.datetime, result: FileResul
     # A fill already recorded keeps its commission: commission rows change it.
     commission = row.commission if recorded is None else None
     qty = row.qty
-    if recorded is not None and type(recorded.qty) is float and type(qty) is not float and recorded.qty == float(qty):
+    if recorded is not None and type(recorded.qty) is float and type(qty) is Fraction and recorded.qty == float(qty):
         # Recorded when decimal quantities were read as floats: the same fill.
         qty = recorded.qty
     fill = Fill(row.fill_id, row.key, row.price, qty, commission, timestamp, row.order_id)
