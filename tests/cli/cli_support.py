@@ -1,6 +1,8 @@
 """Helpers shared by the command-line tool tests."""
 
 import os
+import resource
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -32,10 +34,20 @@ class Tool:
         self.env["PYTHONIOENCODING"] = "utf-8"
 
     def __call__(
-        self, *args: str, stdin: str | None = None, data_dir: bool = True, env=None, python_flags=(), stdout=None, closed=()
+        self, *args: str, stdin: str | None = None, data_dir: bool = True, env=None, python_flags=(), stdout=None, closed=(),
+        file_size=None,
     ):
         """``stdout``: a file to write to instead of capturing it; ``closed``:
-        file descriptors the tool starts without (0 for `<&-`)."""
+        file descriptors the tool starts without (0 for `<&-`); ``file_size``:
+        the most bytes it may write to a file (a disk that fills up)."""
+
+        def start():
+            for fd in closed:
+                os.close(fd)
+            if file_size is not None:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (file_size, file_size))
+
         cmd = [sys.executable, *python_flags, "-m", "marlovent"]
         if data_dir:
             cmd += ["--data-dir", str(self.data_dir)]
@@ -47,5 +59,5 @@ class Tool:
             text=True,
             env={**self.env, **(env or {})},
             timeout=120,
-            preexec_fn=(lambda: [os.close(fd) for fd in closed]) if closed else None,
+            preexec_fn=start if closed or file_size is not None else None,
         )

@@ -86,13 +86,19 @@ MAPPED = "orderid=orderid,price=price,qty=qty"
         (["positions"], ">/dev/full", 1, "standard output: cannot write it ("),
         (["export"], ">/dev/full", 1, "standard output: cannot write it ("),
         (["export", "-o", "/dev/full"], "", 1, "/dev/full: cannot write it ("),
+        # A disk that fills part way: the earlier export stays as it was, whole.
+        (["export", "-o", "{earlier}"], "40000 bytes", 1, "{earlier}: cannot write it ("),
         (["history"], ">&-", 1, "there is no standard output to write to"),
     ],
 )
 def test_refused_in_one_line_leaving_everything_as_it_was(tool, write, tmp_path, args, redirect, code, message):
     """A file, an input or an output that cannot be used: the exit status and
     one line naming it, and no portfolio created and no fill recorded."""
-    assert tool("import", write("a.csv", HEADER + "A,1,10,5,,2024-03-05T09:30:00Z\n")).returncode == 0
+    # With a bound on file sizes (above the store's 32 KiB shared memory), an export that outgrows it.
+    file_size = int(redirect.split()[0]) if redirect.endswith(" bytes") else None
+    rows = 1 if file_size is None else 1200
+    fills = "".join(f"A,{i},10,5,,2024-03-05T09:30:00Z\n" for i in range(rows))
+    assert tool("import", write("a.csv", HEADER + fills)).returncode == 0
     latin1 = tmp_path / "latin1.csv"
     latin1.write_bytes(b"key,price\nA,10\xa4\n")  # 10 euros in Latin-9
     paths = {
@@ -100,7 +106,9 @@ def test_refused_in_one_line_leaving_everything_as_it_was(tool, write, tmp_path,
         "missing": str(tmp_path / "missing.csv"),
         "dir": str(tmp_path),
         "latin1": str(latin1),
+        "earlier": write("earlier.csv", "an earlier export\n"),
     }
+    files_before = sorted(os.listdir(tmp_path))
 
     def state():
         return sorted(os.listdir(tool.data_dir)), tool("export").stdout
@@ -112,10 +120,11 @@ def test_refused_in_one_line_leaving_everything_as_it_was(tool, write, tmp_path,
         pytest.skip("no /dev/full here")
     with contextlib.ExitStack() as files:
         stdout = files.enter_context(open(redirect[1:], "w")) if redirect.startswith(">/") else None
-        r = tool(*(a.format(**paths) for a in args), closed=closed, stdout=stdout)
+        r = tool(*(a.format(**paths) for a in args), closed=closed, stdout=stdout, file_size=file_size)
     assert r.returncode == code and not r.stdout, (r.stdout, r.stderr)
     assert r.stderr.startswith("ordermgr: error: " + message.format(**paths)) and r.stderr.count("\n") == 1
     assert state() == before
+    assert sorted(os.listdir(tmp_path)) == files_before and open(paths["earlier"]).read() == "an earlier export\n"
 
 
 def test_bad_rows_record_nothing_unless_skipped(tool, write):

@@ -44,7 +44,9 @@ class Output:
         self.stream = stream
         self.name = name
 
-    def _do(self, operation: Callable[..., Any], *args: Any) -> None:
+    def attempt(self, operation: Callable[..., Any], *args: Any) -> None:
+        """Run ``operation`` on this output: an OSError is an OutputError
+        naming it (a reader gone away stays a BrokenPipeError)."""
         try:
             operation(*args)
         except BrokenPipeError:
@@ -53,13 +55,13 @@ class Output:
             raise OutputError(f"{self.name}: cannot write it ({e.strerror})") from None
 
     def write(self, text: str) -> None:
-        self._do(self.stream.write, text)
+        self.attempt(self.stream.write, text)
 
     def flush(self) -> None:
-        self._do(self.stream.flush)
+        self.attempt(self.stream.flush)
 
     def close(self) -> None:
-        self._do(self.stream.close)
+        self.attempt(self.stream.close)
 
 
 def stdout() -> Output:
@@ -599,55 +601,96 @@ def _number_text(value: Any) -> str:
     return repr(value) if isinstance(value, float) else str(value)
 
 
-def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
-    stream: Output
-    if args.output and args.output != "-":
-        try:
-            stream = Output(open(args.output, "w", encoding="utf-8", newline=""), args.output)
-        except OSError as e:
-            raise UsageError(f"{args.output}: cannot write it ({e.strerror})") from None
-    else:
-        stream = stdout()
-    textual = True
+@contextlib.contextmanager
+def _output_file(name: str) -> Iterator[Output]:
+    """The export's file.  A regular file (or none yet) is written beside
+    itself and put in its place only once whole: an export that fails part
+    way leaves what was there.  Anything else (a device, a pipe) is written
+    as it is."""
+    target = os.path.realpath(name)
     try:
-        if args.format == "jsonl":
-            for f, multiplier, currency in _export_rows(portfolio):
-                row = {
-                    "fill_id": f.fill_id,
-                    "order_id": render.to_json(f.order_id),
-                    "key": render.to_json(f.key),
-                    "price": _json_number(f.price),
-                    "qty": _json_number(as_written(f.qty)),
-                    "commission": None if f.commission is None else _json_number(f.commission),
-                    "timestamp": f.timestamp.isoformat(),
-                    "multiplier": _json_number(multiplier),
-                    "currency": currency,
-                }
-                stream.write(json.dumps(row, ensure_ascii=False, allow_nan=False) + "\n")
-        else:
-            writer = csv.writer(stream, lineterminator="\n")
-            writer.writerow(EXPORT_COLUMNS)
-            for f, multiplier, currency in _export_rows(portfolio):
-                textual &= isinstance(f.key, str) and (f.order_id is None or isinstance(f.order_id, str))
-                writer.writerow(
-                    (
-                        f.fill_id,
-                        "" if f.order_id is None else f.order_id,
-                        f.key,
-                        _number_text(f.price),
-                        _number_text(as_written(f.qty)),
-                        "" if f.commission is None else _number_text(f.commission),
-                        f.timestamp.isoformat(),
-                        _number_text(multiplier),
-                        currency,
-                    )
-                )
-    finally:
-        if stream.stream is not sys.stdout:
+        mode: int | None = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as e:
+        raise UsageError(f"{name}: cannot write it ({e.strerror})") from None
+    if mode is not None and not stat.S_ISREG(mode):
+        try:
+            stream = Output(open(name, "w", encoding="utf-8", newline=""), name)
+        except OSError as e:
+            raise UsageError(f"{name}: cannot write it ({e.strerror})") from None
+        try:
+            yield stream
+        finally:
             stream.close()
+        return
+    part = f"{target}.{os.getpid()}.part"
+    try:
+        fd = os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666 if mode is None else stat.S_IMODE(mode))
+    except OSError as e:
+        raise UsageError(f"{name}: cannot write it ({e.strerror})") from None
+    stream = Output(open(fd, "w", encoding="utf-8", newline=""), name)
+    try:
+        yield stream
+        stream.close()
+        stream.attempt(os.replace, part, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            stream.stream.close()
+        with contextlib.suppress(OSError):
+            os.unlink(part)
+        raise
+
+
+def cmd_export(args: argparse.Namespace, portfolio: Portfolio) -> int:
+    with contextlib.ExitStack() as opened:
+        if args.output and args.output != "-":
+            stream = opened.enter_context(_output_file(args.output))
+        else:
+            stream = stdout()
+        textual = _export(args, portfolio, stream)
     if not textual:
         err("ordermgr: note: CSV carries keys and order ids as text; --format jsonl keeps integer ones")
     return EXIT_OK
+
+
+def _export(args: argparse.Namespace, portfolio: Portfolio, stream: Output) -> bool:
+    """Write every fill to ``stream``; False when CSV could not keep a key's or
+    an order id's kind."""
+    textual = True
+    if args.format == "jsonl":
+        for f, multiplier, currency in _export_rows(portfolio):
+            row = {
+                "fill_id": f.fill_id,
+                "order_id": render.to_json(f.order_id),
+                "key": render.to_json(f.key),
+                "price": _json_number(f.price),
+                "qty": _json_number(as_written(f.qty)),
+                "commission": None if f.commission is None else _json_number(f.commission),
+                "timestamp": f.timestamp.isoformat(),
+                "multiplier": _json_number(multiplier),
+                "currency": currency,
+            }
+            stream.write(json.dumps(row, ensure_ascii=False, allow_nan=False) + "\n")
+    else:
+        writer = csv.writer(stream, lineterminator="\n")
+        writer.writerow(EXPORT_COLUMNS)
+        for f, multiplier, currency in _export_rows(portfolio):
+            textual &= isinstance(f.key, str) and (f.order_id is None or isinstance(f.order_id, str))
+            writer.writerow(
+                (
+                    f.fill_id,
+                    "" if f.order_id is None else f.order_id,
+                    f.key,
+                    _number_text(f.price),
+                    _number_text(as_written(f.qty)),
+                    "" if f.commission is None else _number_text(f.commission),
+                    f.timestamp.isoformat(),
+                    _number_text(multiplier),
+                    currency,
+                )
+            )
+    return textual
 
 
 def _json_number(value: Any) -> Any:
