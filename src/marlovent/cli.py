@@ -217,6 +217,8 @@ def _drop_output() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the console script; returns the exit status."""
+    if sys.stderr is None:  # started with standard error closed (`2>&-`): the messages go nowhere
+        sys.stderr = open(os.devnull, "w")
     try:
         status = run(argv)
         commands.flush_output()

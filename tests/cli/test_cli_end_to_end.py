@@ -50,6 +50,8 @@ def test_usage_errors(tool, args, code, message):
     r = tool(*args, stdin="")
     assert r.returncode == code, (r.stdout, r.stderr)
     assert message in r.stderr and "Traceback" not in r.stderr
+    # The same status with nowhere to say why (`2>&-`).
+    assert tool(*args, stdin="", closed=(2,)).returncode == code
 
 
 @requires_store
