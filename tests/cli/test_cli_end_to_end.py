@@ -4,6 +4,7 @@ import contextlib
 import json
 import os
 import re
+from pathlib import Path
 
 import pytest
 
@@ -126,7 +127,8 @@ def test_refused_in_one_line_leaving_everything_as_it_was(tool, write, tmp_path,
     assert r.returncode == code and not r.stdout, (r.stdout, r.stderr)
     assert r.stderr.startswith("ordermgr: error: " + message.format(**paths)) and r.stderr.count("\n") == 1
     assert state() == before
-    assert sorted(os.listdir(tmp_path)) == files_before and open(paths["earlier"]).read() == "an earlier export\n"
+    assert sorted(os.listdir(tmp_path)) == files_before
+    assert Path(paths["earlier"]).read_text(encoding="utf-8") == "an earlier export\n"
 
 
 def test_bad_rows_record_nothing_unless_skipped(tool, write):
