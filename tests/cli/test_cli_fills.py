@@ -182,6 +182,7 @@ JSON_FILL = '{"key": "A", "orderid": 1, "price": 1, "qty": 1}'
         ("csv", f"A,2,-{LONG}/3,1,,", TOO_LONG + " in its numerator"),
         ("csv", f"A,2,1,{LONG},,", TOO_LONG),
         ("csv", f"A,2,1,{LONG}.5,,", "is too large"),
+        ("csv", "A,2,1,1e-400,,", "too small for a double"),
         # What no store or report could hold as a key or an id.
         ("jsonl", JSON_FILL.replace('"A"', "1e999"), "finite number"),
         ("jsonl", JSON_FILL.replace('"A"', '"\\ud800"'), "lone surrogate"),

@@ -142,6 +142,8 @@ def parse_number(text: str, what: str) -> Number:
             raise too_many_digits(what, t, t.lstrip("+-")) from None
     if _FLOAT.match(t):
         value = float(t)
+        if value == 0 and any(c in "123456789" for c in t.lower().partition("e")[0]):
+            raise RowError(f"{what} {shortened(t)!r} is too small for a double (it would read as 0)")
         if math.isfinite(value):
             return value
         raise RowError(f"{what} {shortened(t)!r} is too large")
