@@ -181,7 +181,7 @@ class Ledger:
         state[ARRIVALS] = arrival + 1
         timestamp = fill.timestamp
         newest = state[NEWEST]
-        bulk = _BULKS.get(id(self._positions)) if _BULKS else None
+        bulk = self._open_bulk()
         if bulk is not None and (key in bulk.pending or (newest is not None and instant(timestamp) < instant(newest))):
             self._defer(bulk, key, state, fill, arrival)
             self._instruments[key] = tuple(state)
@@ -332,6 +332,10 @@ class Ledger:
             finally:
                 del _BULKS[id(store)]
 
+    def _open_bulk(self) -> _Bulk | None:
+        """The bulk block open on this ledger's store, if any."""
+        return _BULKS.get(id(self._positions)) if _BULKS else None
+
     def _defer(self, bulk: _Bulk, key: Hashable, state: list[Any], fill: Fill, arrival: int) -> None:
         """In a bulk block: the fill linked into its chain, its instrument
         left to be rebuilt when the block ends."""
@@ -349,7 +353,7 @@ class Ledger:
     def _up_to_date(self) -> None:
         """Rebuild the instruments a bulk block left to be rebuilt, in a
         transaction of their own: all of them, or none and the error."""
-        bulk = _BULKS.get(id(self._positions)) if _BULKS else None
+        bulk = self._open_bulk()
         if bulk is None or not bulk.pending:
             return
         gained = {}
@@ -499,7 +503,7 @@ class Ledger:
         """Remove every fill, instrument and round trip, and every position
         (``OrderMgr.clear``), in one transaction."""
         with self._positions.transaction():
-            bulk = _BULKS.get(id(self._positions)) if _BULKS else None
+            bulk = self._open_bulk()
             if bulk is not None:
                 self._settled(bulk, {})
             for store in (self._fills, self._instruments, self._books, self._lots, self._trips):
