@@ -208,8 +208,9 @@ def run(argv: Sequence[str] | None = None) -> int:
 
 
 def _drop_output() -> None:
-    """Throw away what is buffered for a standard output that cannot take it:
-    Python would try to write it again at exit, and fail with a traceback."""
+    """Throw away what is buffered for a standard output that cannot take it
+    (full, or its reader gone): Python would try to write it again at exit,
+    and fail with a traceback."""
     if sys.stdout is not None:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
@@ -233,8 +234,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. `| head`): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _drop_output()
         return EXIT_DATA
 
 

@@ -601,6 +601,10 @@ def _number_text(value: Any) -> str:
     return repr(value) if isinstance(value, float) else str(value)
 
 
+def _unwritable(name: str, e: OSError) -> UsageError:
+    return UsageError(f"{name}: cannot write it ({e.strerror})")
+
+
 @contextlib.contextmanager
 def _output_file(name: str) -> Iterator[Output]:
     """The export's file.  A regular file (or none yet) is written beside
@@ -613,12 +617,12 @@ def _output_file(name: str) -> Iterator[Output]:
     except FileNotFoundError:
         mode = None
     except OSError as e:
-        raise UsageError(f"{name}: cannot write it ({e.strerror})") from None
+        raise _unwritable(name, e) from None
     if mode is not None and not stat.S_ISREG(mode):
         try:
             stream = Output(open(name, "w", encoding="utf-8", newline=""), name)
         except OSError as e:
-            raise UsageError(f"{name}: cannot write it ({e.strerror})") from None
+            raise _unwritable(name, e) from None
         try:
             yield stream
         finally:
@@ -628,7 +632,7 @@ def _output_file(name: str) -> Iterator[Output]:
     try:
         fd = os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666 if mode is None else stat.S_IMODE(mode))
     except OSError as e:
-        raise UsageError(f"{name}: cannot write it ({e.strerror})") from None
+        raise _unwritable(name, e) from None
     stream = Output(open(fd, "w", encoding="utf-8", newline=""), name)
     try:
         yield stream

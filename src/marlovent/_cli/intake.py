@@ -3,8 +3,8 @@
 A file's fills are recorded in time order (a stable sort by timestamp; the
 fills of an instrument listed newest first are taken from the last, so that a
 newest-first export gives the same portfolio as an oldest-first one, fills of
-the same time included), then its late commission rows, in file order, all in one transaction of the
-store.
+the same time included), then its late commission rows, in file order, all
+in one transaction of the store.
 Each row is recorded in a savepoint of its own: a row the ledger refuses (a
 conflicting fill, a commission for an unknown fill) changes nothing, and is
 reported against its file and line.  Unless skipping bad rows was asked for,
@@ -128,12 +128,12 @@ def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
     together; when none says anything, the file's neighbouring times
     decide, whatever their instruments; and the file order when they say
     nothing either."""
+    moments = [None if r.timestamp is None else instant(r.timestamp) for r in rows]
     previous: dict[Hashable, _dt.datetime] = {}
     leaning: dict[Hashable, int] = {}  # falls less rises, per instrument
-    for row in rows:
-        if row.timestamp is None:
+    for row, moment in zip(rows, moments):
+        if moment is None:
             continue
-        moment = instant(row.timestamp)
         before = previous.get(row.key)
         if before is not None and moment != before:
             leaning[row.key] = leaning.get(row.key, 0) + (1 if moment < before else -1)
@@ -142,17 +142,16 @@ def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
     if not overall:
         # No instrument's own rows say: the file's neighbouring times do,
         # whatever their instruments.
-        times = [instant(r.timestamp) for r in rows if r.timestamp is not None]
+        times = [m for m in moments if m is not None]
         overall = sum((b < a) - (b > a) for a, b in zip(times, times[1:]))
     at_now = instant(now)
 
-    def place(numbered: tuple[int, Row]) -> tuple[_dt.datetime, int]:
-        position, row = numbered
-        lean = leaning.get(row.key) or overall
-        moment = at_now if row.timestamp is None else instant(row.timestamp)
-        return moment, -position if lean > 0 else position
+    def place(position: int) -> tuple[_dt.datetime, int]:
+        lean = leaning.get(rows[position].key) or overall
+        moment = moments[position]
+        return at_now if moment is None else moment, -position if lean > 0 else position
 
-    return [row for _, row in sorted(enumerate(rows), key=place)]
+    return [rows[i] for i in sorted(range(len(rows)), key=place)]
 
 
 def import_fills(
