@@ -28,7 +28,12 @@ public:
     // An exact int (is_int) or an exact float's value.
     bool add(bool is_int, int64_t i, double d) {
         if (!is_float_) {
-            if (is_int) return !__builtin_add_overflow(int_sum_, i, &int_sum_);
+            if (is_int) {
+                int64_t r;
+                if (__builtin_add_overflow(int_sum_, i, &r)) return false;  // the sum so far stays
+                int_sum_ = r;
+                return true;
+            }
             // int + float: the int is converted to the nearest double first.
             is_float_ = true;
             float_sum_ = (double) int_sum_ + d;
@@ -42,6 +47,10 @@ public:
         neumaier_add(float_sum_, compensation_, d);
         return true;
     }
+
+    // Whether every value so far was an int, and their sum.
+    bool int_phase() const { return !is_float_; }
+    int64_t int_sum() const { return int_sum_; }
 
     Num result() const {
         if (!is_float_) return Num::of_int(int_sum_);

@@ -84,8 +84,12 @@ exact_numbers = st.one_of(
     st.integers(-4, 4).map(float),
     st.sampled_from([0.1, 0.2, -0.3, -0.0, 1e-17, 1e16, -1e16, 2**53 + 1, 2**63, -(2**64), 2**1100,
                      float("inf"), float("nan"), 1e308]),
+    # Kept too, as a rational, while the book's quantities are ints and Fractions.
+    st.sampled_from([fractions.Fraction(n, d) for n, d in ((1, 3), (-1, 3), (1, 2), (5, 4), (-3, 2), (7, 1),
+                                                            (2**70, 3), (0, 1))]),
 )
-other_numbers = st.sampled_from([decimal.Decimal("0.1"), fractions.Fraction(1, 3), True, IntSub(2), FloatSub(0.5)])
+other_numbers = st.sampled_from([decimal.Decimal("0.1"), fractions.Fraction._from_coprime_ints(2, 4), True, IntSub(2),
+                                 FloatSub(0.5)])  # (2/4: a Fraction not in lowest terms)
 numbers = st.one_of(exact_numbers, exact_numbers, exact_numbers, other_numbers)
 prices = st.one_of(st.integers(0, 5), st.sampled_from([0.5, 100.0, 0.1, 2**70]), other_numbers)
 times = st.one_of(
@@ -325,6 +329,38 @@ def test_int_books_stay_exact_past_the_native_range():
     p.add_trade(om.Trade(3, 3, 5, 1, T0))
     assert p.qty == 2**63 + 5 and type(p.qty) is int
     assert repr(p.average_price) == repr(fresh(p.trades, "average_price"))
+
+
+@pytest.mark.parametrize("change", [
+    "fractions.Fraction.__add__ = fractions.Fraction.__radd__ = lambda a, b: 'patched'",
+    "fractions.math = types.SimpleNamespace(gcd=lambda a, b: 1)",
+    "math.gcd = lambda a, b: 1",
+])
+def test_fractions_follow_a_change_to_their_arithmetic(change):
+    # A book of Fractions adds them natively only while Fraction's arithmetic
+    # is the standard library's; once a program changes it, each read adds
+    # them as the changed class does.
+    import subprocess
+    import textwrap
+
+    code = textwrap.dedent("""
+        import datetime as dt, fractions, math, types
+        from marlovent import ordermgr as om
+        T0 = dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc)
+        p = om.Position("K")
+        for i in range(4):
+            p.add_trade(om.Trade(i, 10.0, fractions.Fraction(i + 1, 6), 0.5, T0))
+        assert repr(p.qty) == "Fraction(5, 3)", p.qty
+        CHANGE
+        for i in range(4, 6):
+            p.add_trade(om.Trade(i, 10.0, fractions.Fraction(i + 1, 6), 0.5, T0))
+            want = sum(t.qty for t in p.trades.values())
+            assert repr(p.qty) == repr(want), (p.qty, want)
+        print("ok", repr(want))
+    """).replace("CHANGE", change)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("ok") and "Fraction(7, 2)" not in out.stdout, out.stdout  # the change shows
 
 
 def test_trades_deleted_from_a_book_are_not_read_afterwards():

@@ -51,7 +51,7 @@ static const BookFold *pure_figures(PyObject *position, Ref &trades) {
     KeptBook *book = KeptBook::of(trades.ptr(), true);
     if (!book) return nullptr;
     const BookFold &fold = book->fold();
-    return fold.qty_ok && fold.average_ok && fold.commission_ok ? &fold : nullptr;
+    return fold.qty_native() && fold.average_ok && fold.commission_ok ? &fold : nullptr;
 }
 
 static Ref summary_of(PyObject *position, PyObject *stopPct) {

@@ -73,7 +73,7 @@ void BookFold::add(const Trade &t) {
     Num price = Num::of(p), n = Num::of(q), commission = Num::of(c);
     bool natives = native(price) && native(n) && native(commission);
 
-    if (qty_ok) qty_ok = sum_add(qty, q);
+    if (qty_ok) qty_ok = add_qty(q);
     if (commission_ok) commission_ok = sum_add(this->commission, c);
 
     if (average_ok) {
@@ -126,6 +126,15 @@ void BookFold::add(const Trade &t) {
             earliest_key = key;
         }
     }
+}
+
+bool BookFold::add_qty(PyObject *q) {
+    if (qty_rational) return qty_exact.add(q);
+    if (sum_add(qty, q)) return true;
+    // An int beyond 64 bits, or a Fraction, after ints only.
+    if (!qty.int_phase() || !(PyLong_CheckExact(q) || Py_TYPE(q) == pysem::unchanged_fraction_type())) return false;
+    qty_rational = true;
+    return qty_exact.start(qty.int_sum()) && qty_exact.add(q);
 }
 
 Num BookFold::average_price() const {

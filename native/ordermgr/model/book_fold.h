@@ -8,7 +8,10 @@
 // read from it is exactly what the generic pass over the same trades gives.
 //
 // Only values that run no code of the caller's are folded: exact Trades
-// holding exact ints and floats and exact datetimes. A value of any other
+// holding exact ints and floats and exact datetimes, and for the quantity
+// exact Fractions too, while Fraction's arithmetic is the standard library's
+// (pysem/rational_sum.h): a book of fractional quantities (as the tool reads
+// decimals) then takes a fill in O(1) as well. A value of any other
 // kind turns the figures it touches off (their `*_ok` flag), and those are
 // then computed by the generic pass on every read. Folding runs no code of
 // the caller's and raises nothing.
@@ -16,7 +19,9 @@
 #include <Python.h>
 #include <cstdint>
 
+#include "pysem/fraction_arithmetic.h"
 #include "pysem/native_sum.h"
+#include "pysem/rational_sum.h"
 #include "pysem/num.h"
 
 namespace ordermgr {
@@ -32,6 +37,10 @@ struct BookFold {
     bool cost_ok = true, rules_ok = true;
 
     pysem::NativeSum qty, commission, cost;
+    // The quantity's sum goes on as a rational (qty_exact) once an int beyond
+    // 64 bits or an exact Fraction follows ints only.
+    pysem::RationalSum qty_exact;
+    bool qty_rational = false;
     double pq = 0.0, tq = 0.0;  // Position.average_price's accumulators
     // The earliest timestamp so far (borrowed: the trade holding it stays in
     // the book, unchanged, for as long as the fold describes the book).
@@ -45,8 +54,22 @@ struct BookFold {
     // Folds in anything else: every figure is left to the generic pass.
     void add_other();
 
+    // Whether Position.qty is kept: natively, or as a rational whose
+    // Fractions still add as the host adds them.
+    bool qty_kept() const {
+        return qty_ok && (!qty_rational || !qty_exact.has_fraction() || pysem::unchanged_fraction_type());
+    }
+    // Whether it is kept as a native number (qty.result()).
+    bool qty_native() const { return qty_ok && !qty_rational; }
+    // Position.qty and whether it is zero (qty_kept).
+    pysem::Ref qty_object() const { return qty_rational ? qty_exact.object() : qty.result().object(); }
+    bool qty_is_zero() const { return qty_rational ? qty_exact.is_zero() : qty.result().eq_zero(); }
+
     // Position.average_price from the accumulators (average_ok).
     pysem::Num average_price() const;
+
+private:
+    bool add_qty(PyObject *q);
 };
 
 // The exact Trade behind a book value when every field is set (a default

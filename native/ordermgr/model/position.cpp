@@ -68,7 +68,7 @@ static Ref generic_sum(PyObject *trades, int field) {
 }
 
 Ref trades_qty(PyObject *trades, bool own) {
-    if (KeptBook *b = KeptBook::of(trades, own); b && b->fold().qty_ok) return b->fold().qty.result().object();
+    if (KeptBook *b = KeptBook::of(trades, own); b && b->fold().qty_kept()) return b->fold().qty_object();
     return generic_sum(trades, Trade::field::qty);
 }
 
@@ -118,7 +118,7 @@ bool kept_figures(PyObject *position, KeptFigures &out) {
     KeptBook *kept = KeptBook::of(book, true);
     if (!kept) return false;
     const BookFold &f = kept->fold();
-    if (!f.qty_ok || !f.commission_ok || !f.average_ok || !f.cost_ok || !f.rules_ok) return false;
+    if (!f.qty_native() || !f.commission_ok || !f.average_ok || !f.cost_ok || !f.rules_ok) return false;
     out.qty = f.qty.result();
     out.total_commission = f.commission.result();
     out.total_cost = f.cost.result();
@@ -232,8 +232,8 @@ static bool add_trade(PyObject *self, PyObject *trade, BookUndo *undo = nullptr)
         undo->trade = borrow(trade);
     }
     // The empty test: from the kept qty when the fold took the new trade in.
-    bool empty = b && exact && exact->trades.ptr() == trades.ptr() && b->current() && b->fold().qty_ok
-                     ? b->fold().qty.result().eq_zero()
+    bool empty = b && exact && exact->trades.ptr() == trades.ptr() && b->current() && b->fold().qty_kept()
+                     ? b->fold().qty_is_zero()
                      : position_empty(self);
     if (!empty) return true;
     if (undo) {
@@ -397,6 +397,7 @@ Ref position_field(PyObject *position, int i) {
 
 void register_position(PyObject *module) {
     install_book_watcher();
+    pysem::watch_fraction_arithmetic();
     pysem::record::define<Position, position_class>(module);
     export_record_codec(position_class.type, &position_class.codec);
 }

@@ -1,0 +1,92 @@
+#include "pysem/rational_sum.h"
+
+#include "pysem/compat.h"
+#include "pysem/fraction_arithmetic.h"
+
+namespace pysem {
+namespace {
+
+// Each of these takes exact ints and runs C code only; null when memory ran out.
+PyObject *gcd_of(PyObject *a, PyObject *b) {
+    PyObject *args[] = {a, b};
+    return PyObject_Vectorcall(stdlib_gcd(), args, 2, nullptr);
+}
+
+bool is_one(PyObject *x) {
+    int overflow = 0;
+    return PyLong_AsLongAndOverflow(x, &overflow) == 1 && !overflow;
+}
+
+Ref ours(PyObject *x) { return steal(x); }
+
+// The numerator and denominator of an exact Fraction in lowest terms, read
+// from its slots (the class is unchanged, so they are its own descriptors).
+bool parts(PyObject *x, Ref &num, Ref &den) {
+    static PyObject *numerator = PyUnicode_InternFromString("_numerator");
+    static PyObject *denominator = PyUnicode_InternFromString("_denominator");
+    if (!numerator || !denominator) return false;
+    num = ours(PyObject_GetAttr(x, numerator));
+    den = ours(PyObject_GetAttr(x, denominator));
+    if (!num.ptr() || !den.ptr() || !PyLong_CheckExact(num.ptr()) || !PyLong_CheckExact(den.ptr()) ||
+        compat::long_sign(den.ptr()) <= 0)
+        return false;
+    if (is_one(den.ptr())) return true;
+    Ref g = ours(gcd_of(num.ptr(), den.ptr()));
+    return g.ptr() && is_one(g.ptr());
+}
+
+}  // namespace
+
+bool RationalSum::start(int64_t int_sum) {
+    num_ = ours(PyLong_FromLongLong(int_sum));
+    den_ = ours(PyLong_FromLong(1));
+    fraction_ = false;
+    if (num_.ptr() && den_.ptr()) return true;
+    PyErr_Clear();
+    return false;
+}
+
+bool RationalSum::add(PyObject *x) {
+    bool ok = false;
+    if (PyLong_CheckExact(x)) {
+        // n/d + x = (n + x*d)/d, already in lowest terms.
+        Ref scaled = fraction_ ? ours(PyNumber_Multiply(x, den_.ptr())) : borrow(x);
+        Ref sum = scaled.ptr() ? ours(PyNumber_Add(num_.ptr(), scaled.ptr())) : Ref();
+        if ((ok = sum.ptr() != nullptr)) num_ = std::move(sum);
+    } else if (PyTypeObject *fraction = unchanged_fraction_type(); fraction && Py_TYPE(x) == fraction) {
+        Ref n, d;
+        if (parts(x, n, d)) {
+            // Fraction's own steps: g = gcd(D, d); t = N*(d/g) + n*(D/g);
+            // g2 = gcd(t, g); the sum is (t/g2) / ((D/g) * (d/g2)).
+            Ref g = ours(gcd_of(den_.ptr(), d.ptr()));
+            Ref s = g.ptr() ? ours(PyNumber_FloorDivide(den_.ptr(), g.ptr())) : Ref();
+            Ref dg = g.ptr() ? ours(PyNumber_FloorDivide(d.ptr(), g.ptr())) : Ref();
+            Ref a = dg.ptr() ? ours(PyNumber_Multiply(num_.ptr(), dg.ptr())) : Ref();
+            Ref b = s.ptr() ? ours(PyNumber_Multiply(n.ptr(), s.ptr())) : Ref();
+            Ref t = a.ptr() && b.ptr() ? ours(PyNumber_Add(a.ptr(), b.ptr())) : Ref();
+            Ref g2 = t.ptr() ? ours(gcd_of(t.ptr(), g.ptr())) : Ref();
+            Ref num = g2.ptr() ? ours(PyNumber_FloorDivide(t.ptr(), g2.ptr())) : Ref();
+            Ref dg2 = g2.ptr() ? ours(PyNumber_FloorDivide(d.ptr(), g2.ptr())) : Ref();
+            Ref den = dg2.ptr() && s.ptr() ? ours(PyNumber_Multiply(s.ptr(), dg2.ptr())) : Ref();
+            if ((ok = num.ptr() && den.ptr())) {
+                num_ = std::move(num);
+                den_ = std::move(den);
+                fraction_ = true;
+            }
+        }
+    }
+    if (!ok) PyErr_Clear();
+    return ok;
+}
+
+bool RationalSum::is_zero() const { return compat::long_sign(num_.ptr()) == 0; }
+
+Ref RationalSum::object() const {
+    if (!fraction_) return num_;
+    PyTypeObject *fraction = unchanged_fraction_type();
+    if (!fraction) raise(PyExc_RuntimeError, "a kept sum of Fractions read after Fraction's arithmetic changed");
+    PyObject *args[] = {num_.ptr(), den_.ptr()};
+    return check(PyObject_Vectorcall((PyObject *) fraction, args, 2, nullptr));
+}
+
+}  // namespace pysem
