@@ -7,8 +7,10 @@ execution may be corrected (``.01`` by ``.02`` by ``.03``), its versions
 arriving and replayed in any order: only the latest version is a fill.  The
 store's server may be lost for a while: once it is back, ``feed.retry()``
 (and through ib_async, the catch-up of a reconnect) records whatever was
-kept out."""
+kept out; a catch-up whose block fails as a whole records its fills one by
+one instead."""
 
+import contextlib
 import copy
 import datetime as dt
 import errno
@@ -40,7 +42,7 @@ def days(draw):
     commission as first published and as corrected), and the order in which
     their messages reach the program: each version's execution and report at
     least once, with replays, reconnects, restarts and outages of the store
-    in between."""
+    in between, and the commit of a catch-up's block lost."""
     n = draw(st.integers(1, 9))
     seconds = draw(st.permutations(range(n)))  # distinct times, in an order unrelated to arrival
     version = st.fixed_dictionaries(
@@ -62,16 +64,28 @@ def days(draw):
         for i in range(n)
     ]
     messages = [(kind, i, v) for i, e in enumerate(execs) for v in range(len(e["versions"])) for kind in KINDS]
-    extra = draw(st.lists(st.sampled_from(["reconnect", "catch up", "replay", "restart", "outage"]), max_size=5))
+    extra = draw(st.lists(st.sampled_from(["reconnect", "catch up", "replay", "restart", "outage", "lost commit"]),
+                          max_size=5))
     arrival = draw(st.permutations(messages + extra))
     return execs, arrival, draw(st.sampled_from(["wrapper", "events"])), draw(st.randoms(use_true_random=False))
 
 
 class Unreachable(Ledger):
     """A ledger whose store's server can be lost: while it is (``down``),
-    every read and write the feed makes raises, as the store's would."""
+    every read and write the feed makes raises, as the store's would; and
+    whose next block of fills (``lose_commit``) fails as it ends, all of it
+    rolled back, as a commit the server never acknowledged."""
 
     down = False
+    lose_commit = False
+
+    @contextlib.contextmanager
+    def bulk(self):
+        with super().bulk() as rebuilt:
+            yield rebuilt
+            if self.lose_commit:
+                self.lose_commit = False
+                raise OSError(errno.EIO, "the block's commit was lost")
 
     def _reach(self):
         if self.down:
@@ -149,6 +163,8 @@ def through_the_feed(execs, arrival, via, rnd):
             for step in arrival:
                 if step == "outage":
                     ledger.down = not ledger.down  # lost, or back
+                elif step == "lost commit":
+                    ledger.lose_commit = True
                 elif step == "restart" and via == "wrapper":
                     # The program starts again: a new feed that knows only the ledger.
                     feed.detach()

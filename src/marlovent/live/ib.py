@@ -23,7 +23,9 @@ What the feed does with the broker's event stream:
   the placeholder a fill carries before its report and the API's "unset"
   double are not commissions;
 - replays (a reconnect, a catch-up, the start-up request of ``connect``) are
-  recognised by execId and record nothing twice;
+  recognised by execId and record nothing twice; a catch-up records what it
+  finds in one ledger block (each instrument given older fills rebuilt once),
+  telling ``on_fill`` once it is committed;
 - a correction (an execId that differs from an earlier one of the same
   instrument and order only in the number after its last period) replaces the
   executions it corrects; once a correction is recorded, no execution it
@@ -153,6 +155,7 @@ class Feed:
         # counts: it may have been cancelled since.
         self._corrections: dict[Hashable, tuple[int, dict[str, dict[int, str]]]] = {}
         self._task: asyncio.Task[Any] | None = None
+        self._held: list[Fill | None] | None = None  # fills for on_fill once a sweep's block is committed
         self._subscriptions: tuple[tuple[Any, Callable[..., Any]], ...] = ()
 
     def __repr__(self) -> str:
@@ -225,11 +228,43 @@ class Feed:
         for entry in list(self.rejected.values()):
             if entry.fill is not None and entry.exec_id not in merged:
                 merged[entry.exec_id] = entry.fill
-        new = 0
-        for fill in sorted(merged.values(), key=_fill_time):
-            if self._on_execution(None, fill) is Recorded.NEW:
-                new += 1
+        return self._record_sweep(sorted(merged.values(), key=_fill_time))
+
+    def _record_sweep(self, fills: list[Any]) -> int:
+        """Records a sweep's executions in one block of the ledger: one
+        transaction, in which an instrument given fills older than its newest
+        (another client's, made earlier in the day) is rebuilt once, not once
+        for each of them.  ``on_fill`` hears of them once the block is
+        committed.  Should the block fail as a whole, nothing of it stays, the
+        feed's own lists included, and the executions are recorded one at a
+        time, each in its own transaction."""
+        if not fills:
+            return 0
+        counted = self.errors, self.last_error
+        kept = [(c, c.copy()) for c in (self.rejected, self._reports, self._unreported, self._combos, self._elsewhere)]
+        held: list[Fill | None] = []
+        self._held = held
+        try:
+            with self.ledger.bulk():
+                new = self._record_each(fills)
+        except BaseException as exc:
+            self._held = None
+            self.errors, self.last_error = counted
+            for collection, before in kept:  # in place: ``rejected`` is the caller's to hold
+                collection.clear()
+                collection.update(before)  # type: ignore[attr-defined]
+            self._corrections.clear()  # read again from the ledger
+            if not isinstance(exc, Exception):
+                raise
+            log.warning("recording %d executions in one block failed (%s): recording them one at a time", len(fills), exc)
+            return self._record_each(fills)
+        self._held = None
+        for fill in held:
+            self._tell(fill)
         return new
+
+    def _record_each(self, fills: list[Any]) -> int:
+        return sum(self._on_execution(None, fill) is Recorded.NEW for fill in fills)
 
     def _catch_up_soon(self) -> None:
         if not self.ib.isConnected():
@@ -549,7 +584,18 @@ class Feed:
         if self.on_fill is None:
             return
         try:
-            self.on_fill(self.ledger.get(exec_id))
+            fill = self.ledger.get(exec_id)
+        except Exception as exc:
+            self._fail("the on_fill callback", exc)
+            return
+        if self._held is not None:  # inside a sweep's block: told once it is committed
+            self._held.append(fill)
+        else:
+            self._tell(fill)
+
+    def _tell(self, fill: Fill | None) -> None:
+        try:
+            self.on_fill(fill)  # type: ignore[misc]
         except Exception as exc:
             self._fail("the on_fill callback", exc)
 
