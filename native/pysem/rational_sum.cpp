@@ -20,18 +20,15 @@ bool is_one(PyObject *x) {
 Ref ours(PyObject *x) { return steal(x); }
 
 // The numerator and denominator of an exact Fraction in lowest terms, read
-// from its slots (the class is unchanged, so they are its own descriptors).
+// from its slots.
 bool parts(PyObject *x, Ref &num, Ref &den) {
-    static PyObject *numerator = PyUnicode_InternFromString("_numerator");
-    static PyObject *denominator = PyUnicode_InternFromString("_denominator");
-    if (!numerator || !denominator) return false;
-    num = ours(PyObject_GetAttr(x, numerator));
-    den = ours(PyObject_GetAttr(x, denominator));
-    if (!num.ptr() || !den.ptr() || !PyLong_CheckExact(num.ptr()) || !PyLong_CheckExact(den.ptr()) ||
-        compat::long_sign(den.ptr()) <= 0)
+    PyObject *n, *d;
+    if (!fraction_slots(x, &n, &d) || !PyLong_CheckExact(n) || !PyLong_CheckExact(d) || compat::long_sign(d) <= 0)
         return false;
-    if (is_one(den.ptr())) return true;
-    Ref g = ours(gcd_of(num.ptr(), den.ptr()));
+    num = borrow(n);
+    den = borrow(d);
+    if (is_one(d)) return true;
+    Ref g = ours(gcd_of(n, d));
     return g.ptr() && is_one(g.ptr());
 }
 
