@@ -260,3 +260,96 @@ def test_any_arrival_order_with_replays_gives_the_in_order_ledger(day):
     for key, (qty, realized, average_cost) in pnl.items():
         q, r, a = got[2][key]
         assert q == qty and math.isclose(r, realized, abs_tol=1e-9) and (a is average_cost or math.isclose(a, average_cost))
+
+
+STOCKS = [stock("AAPL"), stock("MSFT")]
+
+
+@st.composite
+def days_with_messages_during_on_fill(draw):
+    """The day's executions and their versions, which of their messages are
+    at the broker when the program comes back and which arrive while on_fill
+    runs (in what order), and how they arrive then."""
+    n = draw(st.integers(1, 6))
+    seconds = draw(st.permutations(range(n)))
+    version = st.fixed_dictionaries(dict(shares=st.integers(1, 3), price=st.just(100.0),
+                                         commission=st.sampled_from([0.35, 1.0])))
+    execs = [
+        dict(instrument=draw(st.integers(0, 1)), perm_id=draw(st.sampled_from(PERM_IDS)),
+             side=draw(st.sampled_from(["BOT", "SLD"])), versions=draw(st.lists(version, min_size=1, max_size=3)),
+             when=T0 + dt.timedelta(seconds=seconds[i]))
+        for i in range(n)
+    ]
+    messages = [(kind, i, v) for i, e in enumerate(execs) for v in range(len(e["versions"])) for kind in KINDS]
+    during = {m for m in messages if draw(st.booleans())}
+    return (execs, [m for m in messages if m not in during], list(draw(st.permutations(sorted(during)))),
+            draw(st.sampled_from(["socket", "catch up in on_fill"])))
+
+
+@pytest.mark.usefixtures("data_dir", "loop")
+@settings(max_examples=150)
+@given(days_with_messages_during_on_fill())
+def test_on_fill_is_told_each_fill_as_the_ledger_holds_it(day):
+    """A catch-up finds executions made while the program was down (with
+    their corrections), and while on_fill runs further messages arrive (on_fill
+    makes a synchronous ib_async call, which runs the event loop; or it catches
+    up itself).  Whatever arrives when: on_fill is given the ledger's fill as
+    it stands, no version of an execution after a later one, and every fill of
+    the final ledger as it ends; the ledger ends as the day in time order."""
+    execs, before, during, how = day
+    exs = [corrected(e) for e in execs]
+    gw = Gateway()
+    for perm_id in PERM_IDS[:2]:  # this client's orders; the third is another client's
+        gw.place(STOCKS[0], perm_id - 100, perm_id)
+    told, problems = [], []
+    with OrderMgr.temp() as mgr:
+        ledger = Ledger(mgr)
+
+        def deliver(message, live):
+            kind, i, v = message
+            if kind == "execution":
+                gw.execute(STOCKS[execs[i]["instrument"]], exs[i][v], live=live)
+            else:
+                gw.commission(report(exs[i][v].execId, execs[i]["versions"][v]["commission"]), live=live)
+
+        def on_fill(fill):
+            now = ledger.get(fill.fill_id)
+            if now != fill:
+                problems.append(f"told {fill!r} while the ledger holds {now!r}")
+            told.append(fill)
+            if during:
+                deliver(during.pop(0), live=True)
+                if how == "catch up in on_fill":
+                    feed.catch_up()
+
+        feed = attach(gw.ib, ledger, on_fill=on_fill)
+        gw.connect()
+        gw.connected = False  # the program is down: the broker keeps what happens
+        for message in before:
+            deliver(message, live=False)
+        gw.connect()  # and back: its start-up request, then a catch-up
+        feed.catch_up()
+        while during:  # what on_fill did not take in
+            deliver(during.pop(0), live=True)
+        gw.reconnect()
+        feed.catch_up()
+        latest = {}
+        for fill in told:
+            base, _, number = fill.fill_id.rpartition(".")
+            if int(number) < latest.get(base, 0):
+                problems.append(f"{fill.fill_id} told after {base}.{latest[base]:02d}")
+            latest[base] = max(int(number), latest.get(base, 0))
+        last = {fill.fill_id: fill for fill in told}
+        problems += [f"last told of {f.fill_id}: {last.get(f.fill_id)!r}" for f in ledger.fills() if last.get(f.fill_id) != f]
+        assert not feed.rejected and not feed.waiting_reports and feed.errors == 0
+        got = {f.fill_id: f for f in ledger.fills()}
+        gw.connected = False
+    want = {}
+    for e, chain in zip(execs, exs):
+        last_version, x = e["versions"][-1], chain[-1]
+        sign = 1 if e["side"] == "BOT" else -1
+        want[x.execId] = Fill(x.execId, contract_key(STOCKS[e["instrument"]]), last_version["price"],
+                              sign * last_version["shares"], last_version["commission"], timestamp=e["when"],
+                              order_id=e["perm_id"])
+    assert got == want
+    assert not problems, problems

@@ -25,7 +25,7 @@ What the feed does with the broker's event stream:
 - replays (a reconnect, a catch-up, the start-up request of ``connect``) are
   recognised by execId and record nothing twice; a catch-up records what it
   finds in one ledger block (each instrument given older fills rebuilt once),
-  telling ``on_fill`` once it is committed;
+  telling ``on_fill`` once it has ended;
 - a correction (an execId that differs from an earlier one of the same
   instrument and order only in the number after its last period) replaces the
   executions it corrects; once a correction is recorded, no execution it
@@ -155,7 +155,9 @@ class Feed:
         # counts: it may have been cancelled since.
         self._corrections: dict[Hashable, tuple[int, dict[str, dict[int, str]]]] = {}
         self._task: asyncio.Task[Any] | None = None
-        self._held: list[Fill | None] | None = None  # fills for on_fill once a sweep's block is committed
+        self._held: list[str] | None = None  # inside a sweep's block: the execIds on_fill is to hear of
+        self._untold: list[str] = []  # those of blocks that have ended, still to be told
+        self._told: dict[str, Fill] | None = None  # while they are told: each execId's fill as told
         self._subscriptions: tuple[tuple[Any, Callable[..., Any]], ...] = ()
 
     def __repr__(self) -> str:
@@ -234,34 +236,68 @@ class Feed:
         """Records a sweep's executions in one block of the ledger: one
         transaction, in which an instrument given fills older than its newest
         (another client's, made earlier in the day) is rebuilt once, not once
-        for each of them.  ``on_fill`` hears of them once the block is
-        committed.  Should the block fail as a whole, nothing of it stays, the
-        feed's own lists included, and the executions are recorded one at a
-        time, each in its own transaction."""
-        if not fills:
-            return 0
+        for each of them.  ``on_fill`` hears of them once the block has ended.
+        Should the block fail as a whole, nothing of it stays, the feed's own
+        lists included, and the executions are recorded one at a time, each in
+        its own transaction."""
+        new = self._record_block(fills) if fills else 0
+        self._tell_held()
+        return new
+
+    def _record_block(self, fills: list[Any]) -> int:
         counted = self.errors, self.last_error
         kept = [(c, c.copy()) for c in (self.rejected, self._reports, self._unreported, self._combos, self._elsewhere)]
-        held: list[Fill | None] = []
+        held: list[str] = []
         self._held = held
         try:
             with self.ledger.bulk():
                 new = self._record_each(fills)
         except BaseException as exc:
-            self._held = None
             self.errors, self.last_error = counted
             for collection, before in kept:  # in place: ``rejected`` is the caller's to hold
                 collection.clear()
                 collection.update(before)  # type: ignore[attr-defined]
             self._corrections.clear()  # read again from the ledger
             if not isinstance(exc, Exception):
+                self._held = None
                 raise
             log.warning("recording %d executions in one block failed (%s): recording them one at a time", len(fills), exc)
-            return self._record_each(fills)
+            # What the block held is told as well, as the ledger then has it: a
+            # commit whose outcome was unknown may have been stored all the same,
+            # and then the same executions are found recorded already.
+            try:
+                return self._record_each(fills)
+            finally:
+                self._held = None
+                self._untold.extend(held)
         self._held = None
-        for fill in held:
-            self._tell(fill)
+        self._untold.extend(held)
         return new
+
+    def _tell_held(self) -> None:
+        """Tells ``on_fill`` of the fills the sweeps' blocks held, each as the
+        ledger has it now: once, and not at all when it is gone (cancelled by a
+        correction since) or was told in that state meanwhile.  What an
+        interruption leaves untold is told after the next sweep."""
+        if self.on_fill is None:
+            self._untold.clear()
+            return
+        outermost = self._told is None
+        if outermost:
+            self._told = {}
+        try:
+            while self._untold:
+                exec_id = self._untold.pop(0)
+                try:
+                    fill = self.ledger.get(exec_id)
+                except Exception as exc:
+                    self._fail("the on_fill callback", exc)
+                    continue
+                if fill is not None and self._told.get(exec_id) != fill:
+                    self._tell(fill)
+        finally:
+            if outermost:
+                self._told = None
 
     def _record_each(self, fills: list[Any]) -> int:
         return sum(self._on_execution(None, fill) is Recorded.NEW for fill in fills)
@@ -583,17 +619,19 @@ class Feed:
     def _notify(self, exec_id: str) -> None:
         if self.on_fill is None:
             return
+        if self._held is not None:  # inside a sweep's block: told once it has ended
+            self._held.append(exec_id)
+            return
         try:
             fill = self.ledger.get(exec_id)
         except Exception as exc:
             self._fail("the on_fill callback", exc)
             return
-        if self._held is not None:  # inside a sweep's block: told once it is committed
-            self._held.append(fill)
-        else:
-            self._tell(fill)
+        self._tell(fill)
 
     def _tell(self, fill: Fill | None) -> None:
+        if self._told is not None and fill is not None:
+            self._told[fill.fill_id] = fill
         try:
             self.on_fill(fill)  # type: ignore[misc]
         except Exception as exc:
