@@ -11,6 +11,7 @@ here, so that its stored chunks are written, consumed and rewritten often."""
 
 import collections
 import copy
+import dataclasses
 import datetime as dt
 import itertools
 import zoneinfo
@@ -111,23 +112,25 @@ class LedgerMachine(RuleBasedStateMachine):
 
     @rule(fill_id=ids, commission=st.one_of(st.integers(0, 3), st.fractions(0, 2, max_denominator=8)))
     def set_commission(self, fill_id, commission):
-        entry = self.model.fills.get(fill_id)
+        self.commission_reported(self.model, self.ledger, fill_id, commission)
+
+    @staticmethod
+    def commission_reported(model, ledger, fill_id, commission):
+        entry = model.fills.get(fill_id)
         if entry is None:
             expected = "KeyError"
         else:
             old = entry[0].commission
             unchanged = old is not None and type(old) is type(commission) and old == commission
             expected = str(not unchanged)
-            import dataclasses
-
-            self.model.fills[fill_id] = (dataclasses.replace(entry[0], commission=commission), entry[1])
-        assert outcome(lambda: self.ledger.set_commission(fill_id, commission)) == expected
+            model.fills[fill_id] = (dataclasses.replace(entry[0], commission=commission), entry[1])
+        assert outcome(lambda: ledger.set_commission(fill_id, commission)) == expected
 
     @rule(
         target=ids,
         fills=st.lists(st.tuples(KEYS, PRICES, QTYS, COMMISSIONS, MINUTES, ZONES, ORDERS), min_size=1, max_size=8),
         at=st.integers(0, 7),
-        inner=st.sampled_from([None, "read", "read rolled back", "bulk rolled back"]),
+        inner=st.sampled_from([None, "read", "read rolled back", "bulk rolled back", "commissions"]),
         inner_key=KEYS,
         second=st.booleans(),
         fail=st.booleans(),
@@ -136,7 +139,8 @@ class LedgerMachine(RuleBasedStateMachine):
         """Many fills in one bulk block (older ones rebuilt once at its end),
         some through a second Ledger of the same portfolio; at one point a
         read brings them up to date, or a savepoint that read or a bulk block
-        inside it recorded in is rolled back; or the whole block fails."""
+        inside it recorded in is rolled back, or commissions are reported late
+        (for fills of the block and from before it); or the whole block fails."""
         fills = [self.new_fill(k, p, q, c, m, o, z) for k, p, q, c, m, z, o in fills]
         model = copy.deepcopy(self.model) if fail else self.model
         ledgers = [self.ledger, Ledger(self.mgr) if second else self.ledger]
@@ -148,6 +152,10 @@ class LedgerMachine(RuleBasedStateMachine):
                         continue
                     if inner == "read":
                         self.ledger.pnl()
+                        continue
+                    if inner == "commissions":  # reported late, for fills of the block and from before it
+                        for target in dict.fromkeys([fills[0].fill_id, fills[i // 2].fill_id, *list(model.fills)[:2]]):
+                            self.commission_reported(model, ledgers[1], target, F(i + 1, 4))
                         continue
                     with pytest.raises(Boom):
                         with self.ledger.bulk() if inner == "bulk rolled back" else self.mgr.positions.transaction():

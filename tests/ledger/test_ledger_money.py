@@ -181,3 +181,21 @@ def test_hand_computed_money(ledger, case):
         assert (row.qty, row.realized, row.unrealized, row.round_trips) == (10, 20, 0, 1)
     if case == "two currencies":
         assert set(totals) == {"EUR", "USD"} and totals["EUR"].realized == -1 and totals["USD"].unrealized == 9
+
+
+@pytest.mark.parametrize("block", ["batch", "bulk"])
+def test_commissions_reported_inside_a_bulk_block(ledger, block):
+    # Bought 1 @ 10, sold 1 @ 12: one round trip of 2. Then 1 @ 11 and 1 @ 11
+    # (minutes 3 and 5) open the book; a fill of minute 4, 1 @ 11.50, comes
+    # late, with $0.50 reported after it, and so does $1 for the very first
+    # fill, from before the book. Realized 2 - 1 = 1; the 3 held cost
+    # 11 + 11.50 + 0.50 + 11 = 34.00, 11.3333 each; commissions 1.50.
+    for fid, price, qty, minute in [("B1", 10, 1, 1), ("S1", 12, -1, 2), ("B2", 11, 1, 3), ("B3", 11, 1, 5)]:
+        ledger.record(Fill(fid, "K", price, qty, 0, at(minute)))
+    with ledger.bulk() if block == "bulk" else ledger.mgr.positions.batch():
+        ledger.record(Fill("B4", "K", F("11.50"), 1, None, at(4)))
+        assert ledger.set_commission("B4", F("0.50")) is True and ledger.set_commission("B1", 1) is True
+    (row,) = ledger.pnl().rows
+    assert (row.qty, row.realized, row.average_cost, row.commission) == (3, 1, F(34, 3), F("1.50"))
+    assert [(t.qty, t.realized_average) for t in ledger.history("K")] == [(1, 1)]
+    assert sorted(t.commission for t in ledger.mgr.positions["K"].trades.values()) == [0, 0, F("0.50")]

@@ -313,10 +313,11 @@ class Ledger:
         """A block of :meth:`record` calls, all in one transaction, in which a
         fill older than the newest of its instrument is only linked into place:
         each instrument given such a fill (and its later fills in the block) is
-        rebuilt once, when the block ends, rather than once per fill.  Until
-        then its position and figures are those from before the block; any
-        other operation of the ledger inside the block brings them up to date
-        first.  Yields a dict, filled when the block ends: each key so rebuilt
+        rebuilt once, when the block ends, rather than once per fill; so is
+        each instrument given a commission (:meth:`set_commission` only
+        changes the fill's row inside the block).  Until then its position
+        and figures are those from before the block; any other operation of
+        the ledger inside the block brings them up to date first.  Yields a dict, filled when the block ends: each key so rebuilt
         and how many round trips more it has than before.  A block inside
         another is a savepoint of it, rebuilt with it."""
         store = self._positions
@@ -339,16 +340,23 @@ class Ledger:
     def _defer(self, bulk: _Bulk, key: Hashable, state: list[Any], fill: Fill, arrival: int) -> None:
         """In a bulk block: the fill linked into its chain, its instrument
         left to be rebuilt when the block ends."""
-        pending = bulk.pending.get(key)
-        # What can refuse the fill comes before the first write.
+        pending = self._pending(bulk, key, state, fill.timestamp, arrival)
+        pending.after = self._link(key, state, fill, arrival, pending.after)
+
+    def _pending(self, bulk: _Bulk, key: Hashable, state: list[Any], timestamp: Any, arrival: int) -> _Pending:
+        """The instrument left to be rebuilt when the block ends, from its
+        first fill when a change at (``timestamp``, ``arrival``) lies before
+        the book it had.  What can refuse the change comes before the first
+        write; each step is undone with the level that made it."""
         self._own_position(key, state)
+        pending = bulk.pending.get(key)
         if pending is None:
             pending = bulk.pending[key] = _Pending(self._book(key, state))
             self._positions.on_rollback(lambda: bulk.pending.pop(key, None))
-        if not pending.full and not P.in_book(pending.book, fill.timestamp, arrival):
+        if not pending.full and not P.in_book(pending.book, timestamp, arrival):
             pending.full = True
             self._positions.on_rollback(lambda: setattr(pending, "full", False))
-        pending.after = self._link(key, state, fill, arrival, pending.after)
+        return pending
 
     def _up_to_date(self) -> None:
         """Rebuild the instruments a bulk block left to be rebuilt, in a
@@ -392,6 +400,11 @@ class Ledger:
         commission (its position's trade gets ``commission / multiplier``).
         True when it changed anything; KeyError for a fill id not recorded."""
         check_number(commission, "commission", f"fill {fill_id!r}:")
+        bulk = self._open_bulk()
+        if bulk is not None:
+            row = self._fills.get(fill_id)
+            if row is not None:
+                return self._defer_commission(bulk, fill_id, row, commission)
         self._up_to_date()
         with self._positions.transaction():
             row = self._fills.get(fill_id)
@@ -418,6 +431,20 @@ class Ledger:
                 d = commission - (0 if old is None else old)
                 self._books[key] = book[:4] + (book[4] - d, book[5] - d, book[6], book[7] + d) + book[8:]
             self._instruments[key] = tuple(state)
+        return True
+
+    def _defer_commission(self, bulk: _Bulk, fill_id: str, row: tuple[Any, ...], commission: Any) -> bool:
+        """In a bulk block, a commission reported after its fill: only the
+        fill's row changes now, and its instrument is rebuilt when the block
+        ends (from its first fill when the fill lies before the book the
+        rebuild starts from), once however many commissions and fills it was
+        given meanwhile."""
+        old = row[L.COMMISSION]
+        if old is not None and type(old) is type(commission) and old == commission:
+            return False
+        key = row[L.KEY]
+        self._pending(bulk, key, list(self._instruments[key]), row[L.TIMESTAMP], row[L.ARRIVAL])
+        self._fills[fill_id] = row[: L.COMMISSION] + (commission,) + row[L.COMMISSION + 1 :]
         return True
 
     def cancel(self, fill_id: str) -> Fill:
