@@ -9,6 +9,7 @@ from fractions import Fraction as F
 import pytest
 
 from marlovent.ledger import Fill
+from marlovent.ordermgr import Trade
 from marlovent.ledger import layout as L
 from marlovent.ledger import projection as P
 
@@ -199,3 +200,18 @@ def test_commissions_reported_inside_a_bulk_block(ledger, block):
     assert (row.qty, row.realized, row.average_cost, row.commission) == (3, 1, F(34, 3), F("1.50"))
     assert [(t.qty, t.realized_average) for t in ledger.history("K")] == [(1, 1)]
     assert sorted(t.commission for t in ledger.mgr.positions["K"].trades.values()) == [0, 0, F("0.50")]
+
+
+@pytest.mark.parametrize("block", ["batch", "bulk"])
+def test_a_commission_from_before_the_book_of_a_position_traded_elsewhere(ledger, block):
+    # Bought 1 @ 10, sold 1 @ 12, bought 1 @ 11; a trade added to the position
+    # other than through the ledger. $1 reported for the first fill lands in
+    # the closed round trip (2 - 1 = 1) and needs nothing of the position,
+    # inside a block as outside one.
+    for fid, price, qty, minute in [("B1", 10, 1, 1), ("S1", 12, -1, 2), ("B2", 11, 1, 3)]:
+        ledger.record(Fill(fid, "K", price, qty, 0, at(minute)))
+    ledger.mgr.add_trade("K", Trade("elsewhere", 11, 1, 0, at(4)))
+    with ledger.bulk() if block == "bulk" else ledger.mgr.positions.batch():
+        assert ledger.set_commission("B1", 1) is True
+    assert [(t.qty, t.realized_average) for t in ledger.history("K")] == [(1, 1)]
+    assert len(ledger.mgr.positions["K"].trades) == 2

@@ -314,8 +314,8 @@ class Ledger:
         fill older than the newest of its instrument is only linked into place:
         each instrument given such a fill (and its later fills in the block) is
         rebuilt once, when the block ends, rather than once per fill; so is
-        each instrument given a commission (:meth:`set_commission` only
-        changes the fill's row inside the block).  Until then its position
+        one given a commission that later fills took shares of
+        (:meth:`set_commission`).  Until then its position
         and figures are those from before the block; any other operation of
         the ledger inside the block brings them up to date first.  Yields a dict, filled when the block ends: each key so rebuilt
         and how many round trips more it has than before.  A block inside
@@ -398,14 +398,12 @@ class Ledger:
     def set_commission(self, fill_id: str, commission: Any) -> bool:
         """A commission reported after its fill, in money: replaces the fill's
         commission (its position's trade gets ``commission / multiplier``).
-        True when it changed anything; KeyError for a fill id not recorded."""
+        True when it changed anything; KeyError for a fill id not recorded.
+        Inside a bulk block, where working it in takes folding its instrument
+        again, or the instrument is to be rebuilt at the block's end anyway,
+        that rebuild works it in."""
         check_number(commission, "commission", f"fill {fill_id!r}:")
         bulk = self._open_bulk()
-        if bulk is not None:
-            row = self._fills.get(fill_id)
-            if row is not None:
-                return self._defer_commission(bulk, fill_id, row, commission)
-        self._up_to_date()
         with self._positions.transaction():
             row = self._fills.get(fill_id)
             if row is None:
@@ -416,6 +414,9 @@ class Ledger:
             key = row[L.KEY]
             self._fills[fill_id] = row[: L.COMMISSION] + (commission,) + row[L.COMMISSION + 1 :]
             state = list(self._instruments[key])
+            if bulk is not None and key in bulk.pending:
+                self._pending(bulk, key, state, row[L.TIMESTAMP], row[L.ARRIVAL])
+                return True
             book = self._book(key, state)
             in_book = P.in_book(book, row[L.TIMESTAMP], row[L.ARRIVAL])
             if in_book:
@@ -423,28 +424,18 @@ class Ledger:
                 orderid = recorded_order_id(trades, row[L.ORDER_ID], fill_id)
                 self.mgr.update_commission(key, orderid, per_unit(commission, state[MULTIPLIER]))
             if not P.amend_commission(state, self._lots, self._trips, key, row[L.DONE :], row[L.QTY], old, commission):
-                # Later fills took shares of what it opened: fold them again.
-                self._replay(key, state, full=not in_book, positions=False)
+                # Later fills took shares of what it opened: fold them again,
+                # inside a bulk block once, when it ends.
+                if bulk is not None and self._position_trades(key, state)[1]:
+                    self._pending(bulk, key, state, row[L.TIMESTAMP], row[L.ARRIVAL])
+                else:
+                    self._replay(key, state, full=not in_book, positions=False)
             elif book is not None and not in_book:
                 # It lies before the current book, whose checkpoint holds the
                 # figures before it: all of it was realized there.
                 d = commission - (0 if old is None else old)
                 self._books[key] = book[:4] + (book[4] - d, book[5] - d, book[6], book[7] + d) + book[8:]
             self._instruments[key] = tuple(state)
-        return True
-
-    def _defer_commission(self, bulk: _Bulk, fill_id: str, row: tuple[Any, ...], commission: Any) -> bool:
-        """In a bulk block, a commission reported after its fill: only the
-        fill's row changes now, and its instrument is rebuilt when the block
-        ends (from its first fill when the fill lies before the book the
-        rebuild starts from), once however many commissions and fills it was
-        given meanwhile."""
-        old = row[L.COMMISSION]
-        if old is not None and type(old) is type(commission) and old == commission:
-            return False
-        key = row[L.KEY]
-        self._pending(bulk, key, list(self._instruments[key]), row[L.TIMESTAMP], row[L.ARRIVAL])
-        self._fills[fill_id] = row[: L.COMMISSION] + (commission,) + row[L.COMMISSION + 1 :]
         return True
 
     def cancel(self, fill_id: str) -> Fill:
@@ -542,11 +533,17 @@ class Ledger:
     def _own_position(self, key: Hashable, state: list[Any]) -> Any:
         """The trades of the position of ``key``, which must be the ledger's
         current book of it."""
-        position = self._positions.get(key)
-        trades = None if position is None else position.trades
-        if (0 if trades is None else len(trades)) != P.book_size(state):
+        trades, own = self._position_trades(key, state)
+        if not own:
             self._foreign(key, state, trades)
         return trades
+
+    def _position_trades(self, key: Hashable, state: list[Any]) -> tuple[Any, bool]:
+        """The trades of the position of ``key``, and whether they are the
+        ledger's current book of it."""
+        position = self._positions.get(key)
+        trades = None if position is None else position.trades
+        return trades, (0 if trades is None else len(trades)) == P.book_size(state)
 
     def _foreign(self, key: Hashable, state: list[Any], trades: Any) -> None:
         held = 0 if trades is None else len(trades)
