@@ -315,10 +315,11 @@ class Ledger:
         each instrument given such a fill (and its later fills in the block) is
         rebuilt once, when the block ends, rather than once per fill; so is
         one given a commission that later fills took shares of
-        (:meth:`set_commission`).  Until then its position
-        and figures are those from before the block; any other operation of
-        the ledger inside the block brings them up to date first.  Yields a dict, filled when the block ends: each key so rebuilt
-        and how many round trips more it has than before.  A block inside
+        (:meth:`set_commission`).  Until then its position and figures are
+        those from before the block; any other operation of the ledger inside
+        the block (but :meth:`record` and :meth:`set_commission`) brings them
+        up to date first.  Yields a dict, filled when the block ends: each key
+        so rebuilt and how many round trips more it has than before.  A block inside
         another is a savepoint of it, rebuilt with it."""
         store = self._positions
         outer = _BULKS.get(id(store))
