@@ -17,8 +17,6 @@ bool is_one(PyObject *x) {
     return PyLong_AsLongAndOverflow(x, &overflow) == 1 && !overflow;
 }
 
-Ref ours(PyObject *x) { return steal(x); }
-
 // The numerator and denominator of an exact Fraction in lowest terms, read
 // from its slots.
 bool parts(PyObject *x, Ref &num, Ref &den) {
@@ -28,15 +26,15 @@ bool parts(PyObject *x, Ref &num, Ref &den) {
     num = borrow(n);
     den = borrow(d);
     if (is_one(d)) return true;
-    Ref g = ours(gcd_of(n, d));
+    Ref g = steal(gcd_of(n, d));
     return g.ptr() && is_one(g.ptr());
 }
 
 }  // namespace
 
 bool RationalSum::start(int64_t int_sum) {
-    num_ = ours(PyLong_FromLongLong(int_sum));
-    den_ = ours(PyLong_FromLong(1));
+    num_ = steal(PyLong_FromLongLong(int_sum));
+    den_ = steal(PyLong_FromLong(1));
     fraction_ = false;
     if (num_.ptr() && den_.ptr()) return true;
     PyErr_Clear();
@@ -47,24 +45,24 @@ bool RationalSum::add(PyObject *x) {
     bool ok = false;
     if (PyLong_CheckExact(x)) {
         // n/d + x = (n + x*d)/d, already in lowest terms.
-        Ref scaled = fraction_ ? ours(PyNumber_Multiply(x, den_.ptr())) : borrow(x);
-        Ref sum = scaled.ptr() ? ours(PyNumber_Add(num_.ptr(), scaled.ptr())) : Ref();
+        Ref scaled = fraction_ ? steal(PyNumber_Multiply(x, den_.ptr())) : borrow(x);
+        Ref sum = scaled.ptr() ? steal(PyNumber_Add(num_.ptr(), scaled.ptr())) : Ref();
         if ((ok = sum.ptr() != nullptr)) num_ = std::move(sum);
     } else if (PyTypeObject *fraction = unchanged_fraction_type(); fraction && Py_TYPE(x) == fraction) {
         Ref n, d;
         if (parts(x, n, d)) {
             // Fraction's own steps: g = gcd(D, d); t = N*(d/g) + n*(D/g);
             // g2 = gcd(t, g); the sum is (t/g2) / ((D/g) * (d/g2)).
-            Ref g = ours(gcd_of(den_.ptr(), d.ptr()));
-            Ref s = g.ptr() ? ours(PyNumber_FloorDivide(den_.ptr(), g.ptr())) : Ref();
-            Ref dg = g.ptr() ? ours(PyNumber_FloorDivide(d.ptr(), g.ptr())) : Ref();
-            Ref a = dg.ptr() ? ours(PyNumber_Multiply(num_.ptr(), dg.ptr())) : Ref();
-            Ref b = s.ptr() ? ours(PyNumber_Multiply(n.ptr(), s.ptr())) : Ref();
-            Ref t = a.ptr() && b.ptr() ? ours(PyNumber_Add(a.ptr(), b.ptr())) : Ref();
-            Ref g2 = t.ptr() ? ours(gcd_of(t.ptr(), g.ptr())) : Ref();
-            Ref num = g2.ptr() ? ours(PyNumber_FloorDivide(t.ptr(), g2.ptr())) : Ref();
-            Ref dg2 = g2.ptr() ? ours(PyNumber_FloorDivide(d.ptr(), g2.ptr())) : Ref();
-            Ref den = dg2.ptr() && s.ptr() ? ours(PyNumber_Multiply(s.ptr(), dg2.ptr())) : Ref();
+            Ref g = steal(gcd_of(den_.ptr(), d.ptr()));
+            Ref s = g.ptr() ? steal(PyNumber_FloorDivide(den_.ptr(), g.ptr())) : Ref();
+            Ref dg = g.ptr() ? steal(PyNumber_FloorDivide(d.ptr(), g.ptr())) : Ref();
+            Ref a = dg.ptr() ? steal(PyNumber_Multiply(num_.ptr(), dg.ptr())) : Ref();
+            Ref b = s.ptr() ? steal(PyNumber_Multiply(n.ptr(), s.ptr())) : Ref();
+            Ref t = a.ptr() && b.ptr() ? steal(PyNumber_Add(a.ptr(), b.ptr())) : Ref();
+            Ref g2 = t.ptr() ? steal(gcd_of(t.ptr(), g.ptr())) : Ref();
+            Ref num = g2.ptr() ? steal(PyNumber_FloorDivide(t.ptr(), g2.ptr())) : Ref();
+            Ref dg2 = g2.ptr() ? steal(PyNumber_FloorDivide(d.ptr(), g2.ptr())) : Ref();
+            Ref den = dg2.ptr() && s.ptr() ? steal(PyNumber_Multiply(s.ptr(), dg2.ptr())) : Ref();
             if ((ok = num.ptr() && den.ptr())) {
                 num_ = std::move(num);
                 den_ = std::move(den);
