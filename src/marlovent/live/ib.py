@@ -250,29 +250,26 @@ class Feed:
         held: list[str] = []
         self._held = held
         try:
-            with self.ledger.bulk():
-                new = self._record_each(fills)
-        except BaseException as exc:
-            self.errors, self.last_error = counted
-            for collection, before in kept:  # in place: ``rejected`` is the caller's to hold
-                collection.clear()
-                collection.update(before)  # type: ignore[attr-defined]
-            self._corrections.clear()  # read again from the ledger
-            if not isinstance(exc, Exception):
-                self._held = None
-                raise
-            log.warning("recording %d executions in one block failed (%s): recording them one at a time", len(fills), exc)
+            try:
+                with self.ledger.bulk():
+                    return self._record_each(fills)
+            except BaseException as exc:
+                self.errors, self.last_error = counted
+                for collection, before in kept:  # in place: ``rejected`` is the caller's to hold
+                    collection.clear()
+                    collection.update(before)  # type: ignore[attr-defined]
+                self._corrections.clear()  # read again from the ledger
+                if not isinstance(exc, Exception):
+                    held.clear()  # rolled back: nothing to tell
+                    raise
+                log.warning("recording %d executions in one block failed (%s): recording them one at a time", len(fills), exc)
             # What the block held is told as well, as the ledger then has it: a
             # commit whose outcome was unknown may have been stored all the same,
             # and then the same executions are found recorded already.
-            try:
-                return self._record_each(fills)
-            finally:
-                self._held = None
-                self._untold.extend(held)
-        self._held = None
-        self._untold.extend(held)
-        return new
+            return self._record_each(fills)
+        finally:
+            self._held = None
+            self._untold.extend(held)
 
     def _tell_held(self) -> None:
         """Tells ``on_fill`` of the fills the sweeps' blocks held, each as the
