@@ -130,7 +130,7 @@ class LedgerMachine(RuleBasedStateMachine):
         target=ids,
         fills=st.lists(st.tuples(KEYS, PRICES, QTYS, COMMISSIONS, MINUTES, ZONES, ORDERS), min_size=1, max_size=8),
         at=st.integers(0, 7),
-        inner=st.sampled_from([None, "read", "read rolled back", "bulk rolled back", "commissions"]),
+        inner=st.sampled_from([None, "read", "read rolled back", "bulk rolled back", "commissions", "busts"]),
         inner_key=KEYS,
         second=st.booleans(),
         fail=st.booleans(),
@@ -140,7 +140,8 @@ class LedgerMachine(RuleBasedStateMachine):
         some through a second Ledger of the same portfolio; at one point a
         read brings them up to date, or a savepoint that read or a bulk block
         inside it recorded in is rolled back, or commissions are reported late
-        (for fills of the block and from before it); or the whole block fails."""
+        (for fills of the block and from before it), or some of those are
+        busted (and recorded again); or the whole block fails."""
         fills = [self.new_fill(k, p, q, c, m, o, z) for k, p, q, c, m, z, o in fills]
         model = copy.deepcopy(self.model) if fail else self.model
         ledgers = [self.ledger, Ledger(self.mgr) if second else self.ledger]
@@ -153,9 +154,17 @@ class LedgerMachine(RuleBasedStateMachine):
                     if inner == "read":
                         self.ledger.pnl()
                         continue
+                    targets = dict.fromkeys([fills[0].fill_id, fills[i // 2].fill_id, *list(model.fills)[:2]])
                     if inner == "commissions":  # reported late, for fills of the block and from before it
-                        for target in dict.fromkeys([fills[0].fill_id, fills[i // 2].fill_id, *list(model.fills)[:2]]):
+                        for target in targets:
                             self.commission_reported(model, ledgers[1], target, F(i + 1, 4))
+                        continue
+                    if inner == "busts":  # of fills of the block and from before it, recorded again or not
+                        for n, target in enumerate(targets):
+                            entry = model.fills.pop(target, None)
+                            assert outcome(lambda: ledgers[n % 2].cancel(target)) == ("KeyError" if entry is None else str(entry[0]))
+                            if entry is not None and n % 2:
+                                assert outcome(lambda: ledgers[0].record(entry[0])) == model.record(entry[0], None)
                         continue
                     with pytest.raises(Boom):
                         with self.ledger.bulk() if inner == "bulk rolled back" else self.mgr.positions.transaction():

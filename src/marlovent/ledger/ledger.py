@@ -315,12 +315,13 @@ class Ledger:
         each instrument given such a fill (and its later fills in the block) is
         rebuilt once, when the block ends, rather than once per fill; so is
         one given a commission that later fills took shares of
-        (:meth:`set_commission`).  Until then its position and figures are
-        those from before the block; any other operation of the ledger inside
-        the block (but :meth:`record` and :meth:`set_commission`) brings them
-        up to date first.  Yields a dict, filled when the block ends: each key
-        so rebuilt and how many round trips more it has than before.  A block inside
-        another is a savepoint of it, rebuilt with it."""
+        (:meth:`set_commission`), and one given a bust (:meth:`cancel`).
+        Until then its position and figures are those from before the block;
+        any other operation of the ledger inside the block (but those three)
+        brings them up to date first.  Yields a dict, filled when the block
+        ends: each key so rebuilt and how many round trips more it has than
+        before (fewer, negative, after a bust).  A block inside another is a
+        savepoint of it, rebuilt with it."""
         store = self._positions
         outer = _BULKS.get(id(store))
         with store.transaction():
@@ -344,17 +345,20 @@ class Ledger:
         pending = self._pending(bulk, key, state, fill.timestamp, arrival)
         pending.after = self._link(key, state, fill, arrival, pending.after)
 
-    def _pending(self, bulk: _Bulk, key: Hashable, state: list[Any], timestamp: Any, arrival: int) -> _Pending:
+    def _pending(
+        self, bulk: _Bulk, key: Hashable, state: list[Any], timestamp: Any, arrival: int, removed: str | None = None
+    ) -> _Pending:
         """The instrument left to be rebuilt when the block ends, from its
         first fill when a change at (``timestamp``, ``arrival``) lies before
-        the book it had.  What can refuse the change comes before the first
-        write; each step is undone with the level that made it."""
+        the book it had, or removes (``removed``) the fill that book starts
+        at.  What can refuse the change comes before the first write; each
+        step is undone with the level that made it."""
         self._own_position(key, state)
         pending = bulk.pending.get(key)
         if pending is None:
             pending = bulk.pending[key] = _Pending(self._book(key, state))
             self._positions.on_rollback(lambda: bulk.pending.pop(key, None))
-        if not pending.full and not P.in_book(pending.book, timestamp, arrival):
+        if not pending.full and (not P.in_book(pending.book, timestamp, arrival) or pending.book[BOOK_FILL] == removed):
             pending.full = True
             self._positions.on_rollback(lambda: setattr(pending, "full", False))
         return pending
@@ -441,8 +445,9 @@ class Ledger:
 
     def cancel(self, fill_id: str) -> Fill:
         """Bust a fill: remove it and rebuild its instrument.  Returns the
-        removed fill; KeyError for a fill id not recorded."""
-        self._up_to_date()
+        removed fill; KeyError for a fill id not recorded.  Inside a bulk
+        block the instrument is rebuilt at the block's end, with the rest."""
+        bulk = self._open_bulk()
         with self._positions.transaction():
             row = self._fills.get(fill_id)
             if row is None:
@@ -465,9 +470,12 @@ class Ledger:
                 row_later = fills[later]
                 fills[later] = row_later[: L.PREVIOUS] + (before,) + row_later[L.DONE :]
             del fills[fill_id]
-            book = self._book(key, state)
-            in_book = P.in_book(book, row[L.TIMESTAMP], row[L.ARRIVAL]) and book[BOOK_FILL] != fill_id
-            self._replay(key, state, full=not in_book, positions=True)
+            if bulk is not None:
+                self._pending(bulk, key, state, row[L.TIMESTAMP], row[L.ARRIVAL], removed=fill_id)
+            else:
+                book = self._book(key, state)
+                in_book = P.in_book(book, row[L.TIMESTAMP], row[L.ARRIVAL]) and book[BOOK_FILL] != fill_id
+                self._replay(key, state, full=not in_book, positions=True)
             self._instruments[key] = tuple(state)
         return fill
 
