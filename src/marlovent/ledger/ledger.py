@@ -603,8 +603,10 @@ class Ledger:
         old_chunks = P.stored_chunks(state)
         P.restart(state, book)
         store = self._positions
-        mgr = self.mgr
         multiplier = state[MULTIPLIER]
+        # The position is built in memory, as the fold goes, and written once
+        # at the end: what add_trade of each fill in turn would leave there.
+        position = None
         if positions:
             store.pop(key, None)
         fills = self._fills
@@ -614,13 +616,15 @@ class Ledger:
         for fill_id, row in chain:
             price, qty, commission, timestamp = row[L.PRICE], row[L.QTY], row[L.COMMISSION], row[L.TIMESTAMP]
             if positions:
-                position = store.get(key)
                 orderid = trade_order_id(None if position is None else position.trades, row[L.ORDER_ID], fill_id)
                 if commission is None:
                     trade = _om.Trade(orderid, price, qty, timestamp=timestamp)
                 else:
                     trade = _om.Trade(orderid, price, qty, per_unit(commission, multiplier), timestamp)
-                mgr.add_trade(key, trade)
+                if position is None:
+                    position = _om.Position(key)
+                if not position.add_trade(trade):
+                    position = None  # flat: its book emptied, the next fill opens a new one
             in_trip, lot, closing, trip, writes = P.apply(state, chunks, key, fill_id, price, qty, commission, timestamp, row[L.ARRIVAL])
             if writes is not None:
                 for kind, what, lots_of_chunk in writes:
@@ -637,6 +641,8 @@ class Ledger:
                 where = (key, in_trip)
                 if not same(trips.get(where), trip):
                     trips[where] = trip
+        if position is not None:
+            store[key] = position
         for n in range(state[TRIPS], old_trips):
             trips.pop((key, n), None)
         lots = self._lots
