@@ -1023,7 +1023,7 @@ void PgDb::usable(Sql which) {
 }
 
 void PgDb::rollback_quietly() noexcept {
-    lost_in_tx_ = false;
+    lost_in_tx_ = reading_ = false;
     // An optimistic one not sent has nothing to end; a refused one ends
     // with the next exchange.
     bool open = tx_ && !(optimistic_ && !optimistic_sent_) && !rollback_owed_;
@@ -1663,10 +1663,20 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     int n = s.params;
     switch (which) {
     case Sql::Begin:
+        reading_ = true;
         return nullptr;  // every read is one statement: no snapshot needed
     case Sql::Rollback:
         rollback_quietly();
         return nullptr;
+    case Sql::Savepoint:
+    case Sql::Release:
+    case Sql::RollbackTo:
+        // The levels of a block that reads (a read-only store's) have
+        // nothing on the server to mark: no statement. (After a lost
+        // connection, tx_ is false too, but reading_ is not: usable() below
+        // reports the loss.)
+        if (reading_ && !tx_) return nullptr;
+        break;
     case Sql::BeginImmediate: {
         bool hinted = hinted_;  // (for this transaction only)
         WriteHint hint = hint_;
@@ -1676,6 +1686,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         // aborted block must still be rolled back.
         end_transaction_state();
         tx_ = true;
+        reading_ = false;
         if (absent_) {
             queue_creation();
             const char *v[] = {address_.name.data()};
@@ -1762,6 +1773,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         return nullptr;
     }
     case Sql::Commit: {
+        reading_ = false;
         if (!tx_ && !lost_in_tx_) return nullptr;  // after a Begin that needed no statement
         if (creating_ && tx_ && !wrote_ && !broken_) {
             // A block that only read a store not there yet: it stays not there.

@@ -509,7 +509,8 @@ def test_opening_a_server_store_writes_nothing_and_a_reader_reads(pg_server, rol
     assert s.read_only == reads_only
     assert dc.DualCache.exists(cacheName="book", cachePrefix=base) == (store == "there")
     assert schema_snapshot(pg_server, schema) == before
-    with s.transaction():  # a reader's block takes no lock; the owner's locks the row (made, then taken back)
+    # A reader's block takes no lock, at any depth; the owner's locks the row (made, then taken back).
+    with s.transaction(), s.batch():
         assert {m: dict(s.map(m)) for m in BOOK} == expected
     assert s.map_names() == (sorted(BOOK) if store == "there" else [])
     try:  # a first write that rolls back leaves no row (tables made for it stay, empty)
@@ -527,6 +528,10 @@ def test_opening_a_server_store_writes_nothing_and_a_reader_reads(pg_server, rol
                       lambda: s.update(x=1), s.destroy):
             with pytest.raises(dc.StoreError, match="the store is read-only"):
                 write()
+        with s.batch():  # a write refused in a nested level leaves the block reading on
+            with pytest.raises(dc.StoreError, match="the store is read-only"), s.transaction():
+                s.map("fills")["x"] = 1
+            assert {m: dict(s.map(m)) for m in BOOK} == expected
         assert schema_snapshot(pg_server, schema) == before
     else:  # the first write that commits makes the store, seen by another connection
         s["MSFT"] = (10, 410.0)
