@@ -2259,6 +2259,27 @@ std::vector<std::string> PgDb::nonempty_maps() {
     return names;
 }
 
+std::vector<std::string> PgDb::names_beginning_with_own() {
+    if (!tables_) return {};
+    const std::string n = std::to_string(address_.name.size());
+    // Not a map's row, nor the row an upgrade set aside (0xfe, the id):
+    // with an empty prefix, they would begin with it too.
+    std::string sql = "SELECT substring(name from " + n + " + 1) FROM " + table("dualcache_stores") +
+                      " WHERE substring(name from 1 for " + n + ") = $1 AND substring(name from 1 for 1) NOT IN "
+                      "(decode('fe', 'hex'), decode('ff', 'hex')) ORDER BY 1";
+    PGresult *r = one_off(sql, &address_.name, true, "cannot list the stores");
+    std::vector<std::string> names;
+    for (int i = 0, rows = pq_.PQntuples(r); i < rows; ++i)
+        names.emplace_back(pq_.PQgetvalue(r, i, 0), (size_t) pq_.PQgetlength(r, i, 0));
+    pq_.PQclear(r);
+    return names;
+}
+
+std::vector<std::string> pg_store_names(const PgAddress &address) {
+    PgDb db(address);
+    return db.names_beginning_with_own();
+}
+
 void PgDb::run_blocking(Sql which) { run(which).done(); }
 
 }  // namespace dualcache

@@ -167,6 +167,9 @@ public:
     int64_t create_map(std::string_view name) override;
     void drop_map(int64_t id) override;
     std::vector<std::string> nonempty_maps() override;
+    // The names of the stores of this schema that begin with the name this
+    // connection was opened for, without it, in byte order.
+    std::vector<std::string> names_beginning_with_own();
     void upgrade() override;
     void upgrade_undone() override;
 
@@ -549,5 +552,10 @@ private:
 
 // Opens the store a PostgreSQL address names.
 std::unique_ptr<Db> open_pg_store(const PgAddress &address);
+
+// The names of the stores on the server whose names begin with the address's
+// name, without it, in byte order (none when the schema has no tables).
+// Writes nothing.
+std::vector<std::string> pg_store_names(const PgAddress &address);
 
 }  // namespace dualcache

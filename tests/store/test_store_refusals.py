@@ -11,6 +11,7 @@ and registered classes leave nothing alive past the interpreter's exit."""
 import contextlib
 import io
 import os
+import re
 import shutil
 import stat
 import string
@@ -439,6 +440,7 @@ def test_a_password_written_as_it_is_is_never_shown(pg_server, pieces, separator
         for text in shown_texts(uri):
             leaked = [f for f in fragments if f in text]
             assert not leaked, (form, text)
+            assert not re.search(r"://\.\.(?!\.)", text), (form, text)  # a URI hidden whole shows as "://..."
 
 
 NUL_PREFIXES = {  # where the NUL is -> the prefix, from a data directory or a server URI
@@ -645,6 +647,7 @@ def test_the_tool_refuses_a_missing_server_portfolio_and_creates_nothing(pg_serv
                        capture_output=True, text=True, env=env, timeout=120)
     assert r.returncode == 1, r.stderr
     assert "no portfolio 'Typo-Name' in postgresql://postgres@127.0.0.1" in r.stderr
+    assert "(the portfolios there are: Other. Pick one with --portfolio NAME" in r.stderr
     assert schema_snapshot(pg_server, schema) == before
 
 
