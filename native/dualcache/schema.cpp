@@ -217,6 +217,20 @@ static void open_for_reading(SqliteDb &db) {
     db.reopen_immutable();
 }
 
+// The id of the named map whose table (of format `format`) `table` is, or
+// 0 when it is no map's table or the default map's.
+static int64_t map_of_table(const std::string &table, int64_t format) {
+    size_t at = table.find_first_of("0123456789");
+    if (at == std::string::npos || table[at] == '0') return 0;
+    size_t end = table.find_first_not_of("0123456789", at);
+    std::string digits = table.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (digits.size() > 18) return 0;
+    int64_t id = std::stoll(digits);
+    for (const char *kind : {"entries", "items", "gone"})
+        if (map_table_name((int) format, kind, id) == table) return id;
+    return 0;
+}
+
 // A store file whose tables were dropped is damaged: name what is missing
 // instead of failing later on a statement (or an upgrade) with SQLite's "no
 // such table". A named map's tables are named after its row in `maps` (see
@@ -288,14 +302,27 @@ static void check_tables(SqliteDb &db, int64_t version) {
             if (!has(table_of(id, t))) add(label(t) + " table");
         if (!stamped(id)) add(unstamped);
     }
-    if (missing.empty()) return;
+    // A named map's tables without its row in `maps`: the map would read as
+    // empty, and making it again would collide with them.
+    std::vector<std::string> orphans;
+    for (const std::string &t : tables)
+        if (int64_t id = map_of_table(t, version);
+            id > 0 && std::none_of(maps.begin(), maps.end(), [&](auto &m) { return m.first == id; }))
+            orphans.push_back(t);
+    if (missing.empty() && orphans.empty()) return;
+    auto listed = [](const std::vector<std::string> &names, const char *between) {
+        std::string s;
+        for (size_t i = 0; i < names.size(); ++i)
+            s += (i == 0 ? "" : i + 1 == names.size() ? " and " + std::string(between) : ", " + std::string(between)) +
+                 names[i];
+        return s;
+    };
     std::string what;
-    for (size_t i = 0; i < missing.size(); ++i) {
-        what += i == 0 ? "" : i + 1 == missing.size() ? " and no " : ", no ";
-        what += missing[i];
-    }
-    raise_store_error(db.path(), "damaged store: the file has no " + what + " (it was left as it is)",
-                      SQLITE_CORRUPT);
+    if (!missing.empty()) what = "no " + listed(missing, "no ");
+    if (!orphans.empty())
+        what += (what.empty() ? "" : "; it has ") + std::string(orphans.size() > 1 ? "the tables " : "the table ") +
+                listed(orphans, "") + " of a map that has no row in the maps table";
+    raise_store_error(db.path(), "damaged store: the file has " + what + " (it was left as it is)", SQLITE_CORRUPT);
 }
 
 void prepare_store(SqliteDb &db, const std::string &store_name) {
