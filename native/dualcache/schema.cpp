@@ -1,5 +1,6 @@
 #include "schema.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -201,20 +202,44 @@ static void initialise_in_place(SqliteDb &db, const std::string &store_name) {
     }
 }
 
-// A read-only connection to a file whose WAL reader cannot make the
-// shared-memory file (read-only media) reads it as immutable, which is
-// sound only when no log holds pages that the file lacks.
-static void open_for_reading(SqliteDb &db) {
+// SQLite could not open or create a side file (-wal, -shm) the connection
+// needs, or set the shared memory up.
+static bool side_files_refused(int rc) {
+    return (rc & 0xff) == SQLITE_CANTOPEN || (rc & 0xff) == SQLITE_READONLY;
+}
+
+static int first_read(SqliteDb &db) {
     int64_t n;
-    int rc = db.try_query_int("SELECT count(*) FROM sqlite_master", n);
-    // SQLite cannot open the shared-memory file, or cannot set it up.
-    if ((rc & 0xff) != SQLITE_CANTOPEN && (rc & 0xff) != SQLITE_READONLY) return;
+    return db.try_query_int("SELECT count(*) FROM sqlite_master", n);
+}
+
+// The directory holding the file cannot be written by this process.
+static bool directory_read_only(const std::string &path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EROFS);
+}
+
+// A file that can be read but not written where it lies is read through a
+// read-only connection: a writable file in a directory that cannot be
+// written (SQLite cannot make the side files a writer needs) as any
+// read-only file, and a read-only connection whose WAL reader cannot make
+// the shared-memory file (read-only media) reads the file as immutable,
+// which is sound only when no log holds pages that the file lacks.
+static void open_for_reading(SqliteDb &db) {
+    int rc = first_read(db);
+    if (!side_files_refused(rc)) return;
+    if (!db.read_only()) {
+        if (!directory_read_only(db.path())) return;  // (the read that follows reports it)
+        db.reopen_read_only(false);
+        if (!side_files_refused(rc = first_read(db))) return;
+    }
     if (file_size(db.path() + "-wal") > 0)
         raise_store_error(db.path(),
                           "cannot read the store: it is read-only and its write-ahead log (-wal) cannot be read "
                           "without a -shm file, which cannot be created here; copy the files to a writable place",
                           rc);
-    db.reopen_immutable();
+    db.reopen_read_only(true);
 }
 
 // The id of the named map whose table (of format `format`) `table` is, or
@@ -326,7 +351,7 @@ static void check_tables(SqliteDb &db, int64_t version) {
 }
 
 void prepare_store(SqliteDb &db, const std::string &store_name) {
-    if (db.read_only()) open_for_reading(db);
+    open_for_reading(db);
     // Read-only checks first: nothing is written to a file that is not ours.
     Identity id = identity(db);
     if (id.app_id != format::kApplicationId) {

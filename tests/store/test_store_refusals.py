@@ -300,13 +300,17 @@ except dc.StoreError as e:
 """
 
 
-def test_a_read_only_file_opens_for_reading():
+@pytest.mark.parametrize("file_mode", [0o444, 0o644], ids=["read-only file", "writable file"])
+def test_a_read_only_file_opens_for_reading(file_mode):
+    """A file in a directory that cannot be written opens read-only, also
+    when the file itself could be written (SQLite cannot make the side files
+    a writer needs there)."""
     d = tempfile.mkdtemp(dir="/tmp")  # reachable by another user
     try:
         prefix = d + "/p-"
         with dc.DualCache(cacheName="test", cachePrefix=prefix) as s:
             s["a"] = 1
-        os.chmod(store_path(prefix), 0o444)
+        os.chmod(store_path(prefix), file_mode)
         os.chmod(d, 0o555)
         if ROOT:
             os.chown(store_path(prefix), NOBODY, NOBODY)
