@@ -19,6 +19,7 @@
 #include "sealed.h"
 #include "format.h"
 #include "store_error.h"
+#include "wal_check.h"
 
 namespace dualcache {
 namespace nb = nanobind;
@@ -351,6 +352,9 @@ static void check_tables(SqliteDb &db, int64_t version) {
 }
 
 void prepare_store(SqliteDb &db, const std::string &store_name) {
+    // Before SQLite's first read, whose recovery would silently drop the
+    // log's frames from a damaged one on.
+    check_wal(db.path());
     open_for_reading(db);
     // Read-only checks first: nothing is written to a file that is not ours.
     Identity id = identity(db);
