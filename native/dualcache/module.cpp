@@ -8,6 +8,7 @@
 #include "crc32c.h"
 #include "fork_guard.h"
 #include "pg_address.h"
+#include "pg_db.h"
 #include "raise.h"
 #include "registry.h"
 #include "store_error.h"
@@ -67,6 +68,25 @@ NB_MODULE(dualcache, m) {
             return nb::steal(s);
         },
         "prefix"_a, "A cachePrefix as messages show it: a server URI without its password (for tools).");
+    m.def(
+        "_server_store_names",
+        [](nb::handle prefix) {
+            std::optional<dualcache::PgAddress> address = dualcache::pg_address(nb::str(""), prefix);
+            if (!address) dualcache::raise(PyExc_ValueError, "_server_store_names() needs a postgresql:// cachePrefix");
+            nb::list names;
+            for (const std::string &name : dualcache::pg_store_names(*address)) {
+                PyObject *s = PyUnicode_DecodeUTF8(name.data(), (Py_ssize_t) name.size(), "surrogatepass");
+                if (!s) {  // not written by a store: shown as it is
+                    PyErr_Clear();
+                    s = PyUnicode_DecodeUTF8(name.data(), (Py_ssize_t) name.size(), "backslashreplace");
+                }
+                if (!s) throw nb::python_error();
+                names.append(nb::steal(s));
+            }
+            return names;
+        },
+        "cachePrefix"_a,
+        "The cacheNames of the stores on the server under a cachePrefix, sorted by their UTF-8 bytes (for tools).");
     m.def(
         "_crc32c",
         [](nb::bytes data, bool portable) {

@@ -1,7 +1,10 @@
 #include "pg_address.h"
 
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -193,6 +196,37 @@ static PQconninfoOption *parse_in_c_locale(const pg::Api &pq, const char *uri, c
     return opts;
 }
 
+// The settings of the link that libpq hands to setsockopt() as they are,
+// with the range the kernel takes: a value outside it failed the connection
+// with "setsockopt(TCP_KEEPIDLE) failed: Invalid argument", not naming the
+// URI's setting, and a negative user timeout was taken for 0 (none), leaving
+// a cut link unreported until the reply bound.
+struct LinkSetting {
+    const char *keyword;
+    long min, max;
+    const char *unit;
+};
+static constexpr LinkSetting kLinkSettings[] = {{"keepalives_idle", 1, 32767, "seconds"},
+                                                {"keepalives_interval", 1, 32767, "seconds"},
+                                                {"keepalives_count", 1, 127, "probes"},
+                                                {"tcp_user_timeout", 0, INT_MAX, "milliseconds"}};
+
+// Why `value` does not fit `setting` (empty: it does). Read as libpq reads
+// an integer: blanks around it, an optional sign, decimal digits.
+static std::string link_setting_fault(const LinkSetting &setting, const char *value) {
+    const char *at = value;
+    while (*at && std::isspace((unsigned char) *at)) ++at;
+    errno = 0;
+    char *end = nullptr;
+    long n = std::strtol(at, &end, 10);
+    bool number = end != at && errno == 0;
+    while (number && *end && std::isspace((unsigned char) *end)) ++end;
+    if (number && !*end && n >= setting.min && n <= setting.max) return {};
+    return std::string("the PostgreSQL URI sets ") + setting.keyword + "=" + value + ": it must be a whole number of " +
+           setting.unit + " from " + std::to_string(setting.min) + " to " + std::to_string(setting.max) +
+           (setting.min == 0 ? " (0: the system's default)" : "");
+}
+
 std::optional<PgAddress> pg_address(nb::handle cacheName, nb::handle cachePrefix) {
     PyObject *p = cachePrefix.ptr();
     if (!PyUnicode_Check(p)) return std::nullopt;
@@ -224,9 +258,11 @@ std::optional<PgAddress> pg_address(nb::handle cacheName, nb::handle cachePrefix
             why = without_password(why, password);
         raise_store_error(hidden, "cannot read the PostgreSQL URI: " + why);
     }
-    std::string user, host, port, dbname;
+    std::string user, host, port, dbname, fault;
     for (PQconninfoOption *o = opts; o->keyword; ++o) {
         if (!o->val) continue;
+        for (const LinkSetting &setting : kLinkSettings)
+            if (fault.empty() && !std::strcmp(o->keyword, setting.keyword)) fault = link_setting_fault(setting, o->val);
         if (!std::strcmp(o->keyword, "password")) a.password = o->val;
         else if (!std::strcmp(o->keyword, "user")) user = o->val;
         else if (!std::strcmp(o->keyword, "host") || (!std::strcmp(o->keyword, "hostaddr") && host.empty())) host = o->val;
@@ -239,6 +275,8 @@ std::optional<PgAddress> pg_address(nb::handle cacheName, nb::handle cachePrefix
                                    a.password);
     a.shown_prefix = a.shown_uri + "/" + without_password(prefix.substr(slash + 1), a.password);
     a.given_prefix = strip_password(a.uri, parts, scheme) + prefix.substr(slash);
+    if (!fault.empty())  // before connecting: named as the store would be
+        raise_store_error(a.shown_uri + "/" + without_password(a.name, a.password), without_password(fault, a.password));
     return a;
 }
 

@@ -1023,7 +1023,7 @@ void PgDb::usable(Sql which) {
 }
 
 void PgDb::rollback_quietly() noexcept {
-    lost_in_tx_ = false;
+    lost_in_tx_ = reading_ = false;
     // An optimistic one not sent has nothing to end; a refused one ends
     // with the next exchange.
     bool open = tx_ && !(optimistic_ && !optimistic_sent_) && !rollback_owed_;
@@ -1663,10 +1663,20 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
     int n = s.params;
     switch (which) {
     case Sql::Begin:
+        reading_ = true;
         return nullptr;  // every read is one statement: no snapshot needed
     case Sql::Rollback:
         rollback_quietly();
         return nullptr;
+    case Sql::Savepoint:
+    case Sql::Release:
+    case Sql::RollbackTo:
+        // The levels of a block that reads (a read-only store's) have
+        // nothing on the server to mark: no statement. (After a lost
+        // connection, tx_ is false too, but reading_ is not: usable() below
+        // reports the loss.)
+        if (reading_ && !tx_) return nullptr;
+        break;
     case Sql::BeginImmediate: {
         bool hinted = hinted_;  // (for this transaction only)
         WriteHint hint = hint_;
@@ -1676,6 +1686,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         // aborted block must still be rolled back.
         end_transaction_state();
         tx_ = true;
+        reading_ = false;
         if (absent_) {
             queue_creation();
             const char *v[] = {address_.name.data()};
@@ -1762,6 +1773,7 @@ PGresult *PgDb::execute(Sql which, int64_t map, const char *const *values, const
         return nullptr;
     }
     case Sql::Commit: {
+        reading_ = false;
         if (!tx_ && !lost_in_tx_) return nullptr;  // after a Begin that needed no statement
         if (creating_ && tx_ && !wrote_ && !broken_) {
             // A block that only read a store not there yet: it stays not there.
@@ -2245,6 +2257,27 @@ std::vector<std::string> PgDb::nonempty_maps() {
         names.emplace_back(pq_.PQgetvalue(r, i, 0), (size_t) pq_.PQgetlength(r, i, 0));
     pq_.PQclear(r);
     return names;
+}
+
+std::vector<std::string> PgDb::names_beginning_with_own() {
+    if (!tables_) return {};
+    const std::string n = std::to_string(address_.name.size());
+    // Not a map's row, nor the row an upgrade set aside (0xfe, the id):
+    // with an empty prefix, they would begin with it too.
+    std::string sql = "SELECT substring(name from " + n + " + 1) FROM " + table("dualcache_stores") +
+                      " WHERE substring(name from 1 for " + n + ") = $1 AND substring(name from 1 for 1) NOT IN "
+                      "(decode('fe', 'hex'), decode('ff', 'hex')) ORDER BY 1";
+    PGresult *r = one_off(sql, &address_.name, true, "cannot list the stores");
+    std::vector<std::string> names;
+    for (int i = 0, rows = pq_.PQntuples(r); i < rows; ++i)
+        names.emplace_back(pq_.PQgetvalue(r, i, 0), (size_t) pq_.PQgetlength(r, i, 0));
+    pq_.PQclear(r);
+    return names;
+}
+
+std::vector<std::string> pg_store_names(const PgAddress &address) {
+    PgDb db(address);
+    return db.names_beginning_with_own();
 }
 
 void PgDb::run_blocking(Sql which) { run(which).done(); }

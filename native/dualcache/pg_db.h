@@ -126,8 +126,9 @@ public:
     void run_blocking(Sql which) override;
     int64_t last_insert_id() override { return last_id_; }
     // False once a statement of the open transaction failed: the server
-    // aborted it, and no savepoint can bring it back.
-    bool in_transaction() const override { return tx_ && !broken_; }
+    // aborted it, and no savepoint can bring it back. A read-only block
+    // holds nothing on the server: its levels always roll back.
+    bool in_transaction() const override { return tx_ ? !broken_ : reading_; }
     void rollback_quietly() noexcept override;
     int64_t data_version() override;
     int current_format() const override { return format::kVersion; }
@@ -166,6 +167,9 @@ public:
     int64_t create_map(std::string_view name) override;
     void drop_map(int64_t id) override;
     std::vector<std::string> nonempty_maps() override;
+    // The names of the stores of this schema that begin with the name this
+    // connection was opened for, without it, in byte order.
+    std::vector<std::string> names_beginning_with_own();
     void upgrade() override;
     void upgrade_undone() override;
 
@@ -437,6 +441,9 @@ private:
     bool tx_ = false;           // a transaction is open (also when the server aborted it)
     bool broken_ = false;       // a statement of the open transaction failed
     bool lost_in_tx_ = false;   // the connection was lost with a transaction open
+    // A block opened by Begin (a read-only one) is open: it sends nothing,
+    // each of its reads being a statement of its own.
+    bool reading_ = false;
     bool wrote_ = false;        // the open transaction ran a write statement
     bool locked_ = false;       // the open transaction holds the store's row lock
     bool outcome_unknown_ = false;
@@ -545,5 +552,10 @@ private:
 
 // Opens the store a PostgreSQL address names.
 std::unique_ptr<Db> open_pg_store(const PgAddress &address);
+
+// The names of the stores on the server whose names begin with the address's
+// name, without it, in byte order (none when the schema has no tables).
+// Writes nothing.
+std::vector<std::string> pg_store_names(const PgAddress &address);
 
 }  // namespace dualcache

@@ -1,5 +1,6 @@
 #include "schema.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "sealed.h"
 #include "format.h"
 #include "store_error.h"
+#include "wal_check.h"
 
 namespace dualcache {
 namespace nb = nanobind;
@@ -201,20 +203,58 @@ static void initialise_in_place(SqliteDb &db, const std::string &store_name) {
     }
 }
 
-// A read-only connection to a file whose WAL reader cannot make the
-// shared-memory file (read-only media) reads it as immutable, which is
-// sound only when no log holds pages that the file lacks.
-static void open_for_reading(SqliteDb &db) {
+// SQLite could not open or create a side file (-wal, -shm) the connection
+// needs, or set the shared memory up.
+static bool side_files_refused(int rc) {
+    return (rc & 0xff) == SQLITE_CANTOPEN || (rc & 0xff) == SQLITE_READONLY;
+}
+
+static int first_read(SqliteDb &db) {
     int64_t n;
-    int rc = db.try_query_int("SELECT count(*) FROM sqlite_master", n);
-    // SQLite cannot open the shared-memory file, or cannot set it up.
-    if ((rc & 0xff) != SQLITE_CANTOPEN && (rc & 0xff) != SQLITE_READONLY) return;
+    return db.try_query_int("SELECT count(*) FROM sqlite_master", n);
+}
+
+// The directory holding the file cannot be written by this process.
+static bool directory_read_only(const std::string &path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EROFS);
+}
+
+// A file that can be read but not written where it lies is read through a
+// read-only connection: a writable file in a directory that cannot be
+// written (SQLite cannot make the side files a writer needs) as any
+// read-only file, and a read-only connection whose WAL reader cannot make
+// the shared-memory file (read-only media) reads the file as immutable,
+// which is sound only when no log holds pages that the file lacks.
+static void open_for_reading(SqliteDb &db) {
+    int rc = first_read(db);
+    if (!side_files_refused(rc)) return;
+    if (!db.read_only()) {
+        if (!directory_read_only(db.path())) return;  // (the read that follows reports it)
+        db.reopen_read_only(false);
+        if (!side_files_refused(rc = first_read(db))) return;
+    }
     if (file_size(db.path() + "-wal") > 0)
         raise_store_error(db.path(),
                           "cannot read the store: it is read-only and its write-ahead log (-wal) cannot be read "
                           "without a -shm file, which cannot be created here; copy the files to a writable place",
                           rc);
-    db.reopen_immutable();
+    db.reopen_read_only(true);
+}
+
+// The id of the named map whose table (of format `format`) `table` is, or
+// 0 when it is no map's table or the default map's.
+static int64_t map_of_table(const std::string &table, int64_t format) {
+    size_t at = table.find_first_of("0123456789");
+    if (at == std::string::npos || table[at] == '0') return 0;
+    size_t end = table.find_first_not_of("0123456789", at);
+    std::string digits = table.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (digits.size() > 18) return 0;
+    int64_t id = std::stoll(digits);
+    for (const char *kind : {"entries", "items", "gone"})
+        if (map_table_name((int) format, kind, id) == table) return id;
+    return 0;
 }
 
 // A store file whose tables were dropped is damaged: name what is missing
@@ -288,18 +328,34 @@ static void check_tables(SqliteDb &db, int64_t version) {
             if (!has(table_of(id, t))) add(label(t) + " table");
         if (!stamped(id)) add(unstamped);
     }
-    if (missing.empty()) return;
+    // A named map's tables without its row in `maps`: the map would read as
+    // empty, and making it again would collide with them.
+    std::vector<std::string> orphans;
+    for (const std::string &t : tables)
+        if (int64_t id = map_of_table(t, version);
+            id > 0 && std::none_of(maps.begin(), maps.end(), [&](auto &m) { return m.first == id; }))
+            orphans.push_back(t);
+    if (missing.empty() && orphans.empty()) return;
+    auto listed = [](const std::vector<std::string> &names, const char *between) {
+        std::string s;
+        for (size_t i = 0; i < names.size(); ++i)
+            s += (i == 0 ? "" : i + 1 == names.size() ? " and " + std::string(between) : ", " + std::string(between)) +
+                 names[i];
+        return s;
+    };
     std::string what;
-    for (size_t i = 0; i < missing.size(); ++i) {
-        what += i == 0 ? "" : i + 1 == missing.size() ? " and no " : ", no ";
-        what += missing[i];
-    }
-    raise_store_error(db.path(), "damaged store: the file has no " + what + " (it was left as it is)",
-                      SQLITE_CORRUPT);
+    if (!missing.empty()) what = "no " + listed(missing, "no ");
+    if (!orphans.empty())
+        what += (what.empty() ? "" : "; it has ") + std::string(orphans.size() > 1 ? "the tables " : "the table ") +
+                listed(orphans, "") + " of a map that has no row in the maps table";
+    raise_store_error(db.path(), "damaged store: the file has " + what + " (it was left as it is)", SQLITE_CORRUPT);
 }
 
 void prepare_store(SqliteDb &db, const std::string &store_name) {
-    if (db.read_only()) open_for_reading(db);
+    // Before SQLite's first read, whose recovery would silently drop the
+    // log's frames from a damaged one on.
+    check_wal(db.path());
+    open_for_reading(db);
     // Read-only checks first: nothing is written to a file that is not ours.
     Identity id = identity(db);
     if (id.app_id != format::kApplicationId) {

@@ -222,11 +222,11 @@ void SqliteDb::open(int flags, const std::string &name) {
     }
 }
 
-void SqliteDb::reopen_immutable() {
-    close();
-    // A URI file name: '%', '?' and '#' are escaped.
-    std::string uri = path_[0] == '/' ? "file://" : "file:";
-    for (char c : path_) {
+// The URI that opens `path` as an immutable file ('%', '?' and '#'
+// escaped).
+static std::string immutable_uri(const std::string &path) {
+    std::string uri = path[0] == '/' ? "file://" : "file:";
+    for (char c : path) {
         if (c == '%' || c == '?' || c == '#') {
             static const char hex[] = "0123456789ABCDEF";
             uri += {'%', hex[(unsigned char) c >> 4], hex[c & 15]};
@@ -234,8 +234,15 @@ void SqliteDb::reopen_immutable() {
             uri += c;
         }
     }
-    uri += "?immutable=1";
-    open(SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, uri);
+    return uri + "?immutable=1";
+}
+
+void SqliteDb::reopen_read_only(bool immutable) {
+    close();
+    if (immutable)
+        open(SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, immutable_uri(path_));
+    else
+        open(SQLITE_OPEN_READONLY, path_);
     read_only_ = true;
 }
 

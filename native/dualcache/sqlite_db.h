@@ -191,10 +191,12 @@ public:
     // The connection can only read (the file or its file system is
     // read-only).
     bool read_only() const override { return read_only_; }
-    // Reopens a read-only connection as immutable: for a file on read-only
-    // media that has no write-ahead log, where SQLite cannot make the
-    // shared-memory file a WAL reader needs.
-    void reopen_immutable();
+    // Reopens the connection read-only: for a file in a directory that
+    // cannot be written, where SQLite cannot make the side files a writer
+    // needs; `immutable` for a file on read-only media that has no
+    // write-ahead log, where SQLite cannot make the shared-memory file a
+    // WAL reader needs either.
+    void reopen_read_only(bool immutable);
     // StoreError unless the path still names the file that was opened (it
     // was removed, or replaced by another file): a write committed now
     // would go to a file nobody will find again.

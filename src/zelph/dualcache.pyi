@@ -121,6 +121,10 @@ class DualCache:
 def _shown_prefix(prefix: str) -> str:
     """A cachePrefix as messages show it: a server URI without its password."""
 
+def _server_store_names(cachePrefix: str) -> list[str]:
+    """The cacheNames of the stores on the server under a postgresql:// cachePrefix
+    (those whose names begin with its name prefix), sorted by their UTF-8 bytes."""
+
 def register(
     cls: _C,
     tag: str | None = None,

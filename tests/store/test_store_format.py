@@ -100,9 +100,10 @@ def make_flip_file(path_prefix):
     return path, truth
 
 
-def read_in_child(path_prefix, truth):
-    """Forks a child that opens and reads the whole store: 'equal', 'error'
-    (StoreError) or a description of anything else, through a pipe."""
+def read_in_child(path_prefix, truth, older=None):
+    """Forks a child that opens and reads the whole store: 'equal', 'older'
+    (it reads as `older`), 'error' (StoreError) or a description of anything
+    else, through a pipe."""
     r, w = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -111,7 +112,7 @@ def read_in_child(path_prefix, truth):
             s = dc.DualCache(cacheName="flips", cachePrefix=path_prefix)
             got = {name: tuple((canonical_extra(k), canonical_extra(v)) for k, v in s.map(name).items())
                    for name in s.map_names()}
-            outcome = "equal" if got == truth else f"silently changed: {got!r:.3000}"
+            outcome = "equal" if got == truth else "older" if got == older else f"silently changed: {got!r:.3000}"
         except dc.StoreError:
             outcome = "error"
         except BaseException as e:  # noqa: BLE001 - anything else is the finding
@@ -157,6 +158,74 @@ def test_a_flipped_byte_is_an_error_or_changes_nothing(flip_file, tmp_path_facto
     outcome = read_in_child(str(where) + "/", truth)
     shutil.rmtree(where)
     assert outcome in ("equal", "error"), f"byte {offset} ^ {mask:#x}: {outcome}"
+
+
+# --- damage in a live write-ahead log ----------------------------------------------
+
+# Durable writes (map, key, value), one transaction each, that a writer
+# killed after the last one returned leaves in the log.
+LOGGED_WRITES = [("", "IBM", 100), ("", "IBM", 250), ("fills", "F-1", ("IBM", 150)), ("", "MSFT", 7),
+                 ("", "IBM", 300)]
+
+LOG_WRITER = """
+import os, signal, sys
+import zelph.dualcache as dc
+s = dc.DualCache(cacheName="flips", cachePrefix=sys.argv[1])
+for m, k, v in eval(sys.argv[2]):
+    s.map(m)[k] = v
+os.kill(os.getpid(), signal.SIGKILL)
+"""
+
+
+def logged_state(writes):
+    """What the store reads after `writes`, as read_in_child reads it."""
+    maps = {"": {}, "fills": {}}
+    for m, k, v in writes:
+        maps[m][k] = v
+    return {m: tuple((canonical_extra(k), canonical_extra(v)) for k, v in c.items()) for m, c in maps.items() if c}
+
+
+@pytest.fixture(scope="module")
+def live_log(tmp_path_factory):
+    """The directory of the files the killed writer left, and the parts of
+    its log: (offset, length, transaction) of the header (transaction -1)
+    and of each frame."""
+    base = tmp_path_factory.mktemp("live-log")
+    proc = run_py(LOG_WRITER, str(base) + "/", repr(LOGGED_WRITES), check=False)
+    assert proc.returncode == -signal.SIGKILL, proc.stderr
+    wal = (base / "flips.sqlite-wal").read_bytes()
+    frame = 24 + int.from_bytes(wal[8:12], "big")
+    parts, txn = [(0, 32, -1)], 0
+    for at in range(32, len(wal) - frame + 1, frame):
+        parts.append((at, frame, txn))
+        txn += int.from_bytes(wal[at + 4:at + 8], "big") != 0  # a commit frame ends its transaction
+    assert txn == len(LOGGED_WRITES)
+    return base, parts
+
+
+@pytest.mark.sqlite_only
+@settings(max_examples=int(os.environ.get("BYTE_FLIPS", "120")) // 2, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_damage_in_a_live_log_before_its_last_transaction_is_an_error(live_log, tmp_path_factory, data):
+    """SQLite's recovery drops the log from a damaged frame on, commits that
+    later transactions followed (so acknowledged) included: opening the store
+    raises instead. Damage in the last transaction cannot be told from a
+    crash during its commit: the store may read as before it."""
+    left, parts = live_log
+    at, length, txn = data.draw(st.sampled_from(parts), label="part of the log")
+    offset = at + data.draw(st.integers(0, length - 1), label="offset in it")
+    mask = data.draw(st.integers(1, 255), label="xor mask")
+    where = tmp_path_factory.mktemp("log-flip")
+    for f in left.iterdir():
+        content = bytearray(f.read_bytes())
+        if f.name.endswith("-wal"):
+            content[offset] ^= mask
+        (where / f.name).write_bytes(bytes(content))
+    outcome = read_in_child(str(where) + "/", logged_state(LOGGED_WRITES), older=logged_state(LOGGED_WRITES[:-1]))
+    shutil.rmtree(where)
+    expected = ("error", "older") if txn == len(LOGGED_WRITES) - 1 else ("error",)
+    assert outcome in expected, f"byte {offset} (transaction {txn}) ^ {mask:#x}: {outcome}"
 
 
 # --- stores written by the release before: read as they are, then upgraded ---------

@@ -11,6 +11,7 @@ and registered classes leave nothing alive past the interpreter's exit."""
 import contextlib
 import io
 import os
+import re
 import shutil
 import stat
 import string
@@ -300,13 +301,17 @@ except dc.StoreError as e:
 """
 
 
-def test_a_read_only_file_opens_for_reading():
+@pytest.mark.parametrize("file_mode", [0o444, 0o644], ids=["read-only file", "writable file"])
+def test_a_read_only_file_opens_for_reading(file_mode):
+    """A file in a directory that cannot be written opens read-only, also
+    when the file itself could be written (SQLite cannot make the side files
+    a writer needs there)."""
     d = tempfile.mkdtemp(dir="/tmp")  # reachable by another user
     try:
         prefix = d + "/p-"
         with dc.DualCache(cacheName="test", cachePrefix=prefix) as s:
             s["a"] = 1
-        os.chmod(store_path(prefix), 0o444)
+        os.chmod(store_path(prefix), file_mode)
         os.chmod(d, 0o555)
         if ROOT:
             os.chown(store_path(prefix), NOBODY, NOBODY)
@@ -439,6 +444,7 @@ def test_a_password_written_as_it_is_is_never_shown(pg_server, pieces, separator
         for text in shown_texts(uri):
             leaked = [f for f in fragments if f in text]
             assert not leaked, (form, text)
+            assert not re.search(r"://\.\.(?!\.)", text), (form, text)  # a URI hidden whole shows as "://..."
 
 
 NUL_PREFIXES = {  # where the NUL is -> the prefix, from a data directory or a server URI
@@ -509,7 +515,8 @@ def test_opening_a_server_store_writes_nothing_and_a_reader_reads(pg_server, rol
     assert s.read_only == reads_only
     assert dc.DualCache.exists(cacheName="book", cachePrefix=base) == (store == "there")
     assert schema_snapshot(pg_server, schema) == before
-    with s.transaction():  # a reader's block takes no lock; the owner's locks the row (made, then taken back)
+    # A reader's block takes no lock, at any depth; the owner's locks the row (made, then taken back).
+    with s.transaction(), s.batch():
         assert {m: dict(s.map(m)) for m in BOOK} == expected
     assert s.map_names() == (sorted(BOOK) if store == "there" else [])
     try:  # a first write that rolls back leaves no row (tables made for it stay, empty)
@@ -527,6 +534,10 @@ def test_opening_a_server_store_writes_nothing_and_a_reader_reads(pg_server, rol
                       lambda: s.update(x=1), s.destroy):
             with pytest.raises(dc.StoreError, match="the store is read-only"):
                 write()
+        with s.batch():  # a write refused in a nested level leaves the block reading on
+            with pytest.raises(dc.StoreError, match="the store is read-only"), s.transaction():
+                s.map("fills")["x"] = 1
+            assert {m: dict(s.map(m)) for m in BOOK} == expected
         assert schema_snapshot(pg_server, schema) == before
     else:  # the first write that commits makes the store, seen by another connection
         s["MSFT"] = (10, 410.0)
@@ -556,6 +567,9 @@ DROPPED = {  # engine, table dropped -> what the error names
     ("sqlite", "shapes"): "the file has no shapes table",
     ("sqlite", "maps"): "the file has no maps table",
     ("sqlite", "map1_items"): "the file has no items table of the map 'fills'",
+    # a map's row deleted, its tables left
+    ("sqlite", "maps row 'fills'"): "the file has the tables map1_stamped_entries, map1_items and "
+                                    "map1_gone_entries of a map that has no row in the maps table",
     ("postgresql", "dualcache_items"): "has the store's tables but no dualcache_items table",
     ("postgresql", "dualcache_tags"): "has the store's tables but no dualcache_tags table",
 }
@@ -579,7 +593,10 @@ def test_a_store_missing_a_table_is_refused_naming_it(request, tmp_path, engine,
         path = s.path
     if engine == "sqlite":
         with contextlib.closing(sqlite3.connect(path)) as con:
-            con.execute(f"DROP {'TRIGGER' if table.endswith('_stamp') else 'TABLE'} {table}")
+            if table.startswith("maps row"):
+                con.execute("DELETE FROM maps WHERE CAST(name AS TEXT) = 'fills'")
+            else:
+                con.execute(f"DROP {'TRIGGER' if table.endswith('_stamp') else 'TABLE'} {table}")
             con.commit()
     else:
         server.sql(f'DROP TABLE "{schema}".{table}')
@@ -640,6 +657,7 @@ def test_the_tool_refuses_a_missing_server_portfolio_and_creates_nothing(pg_serv
                        capture_output=True, text=True, env=env, timeout=120)
     assert r.returncode == 1, r.stderr
     assert "no portfolio 'Typo-Name' in postgresql://postgres@127.0.0.1" in r.stderr
+    assert "(the portfolios there are: Other. Pick one with --portfolio NAME" in r.stderr
     assert schema_snapshot(pg_server, schema) == before
 
 

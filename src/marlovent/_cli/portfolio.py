@@ -37,7 +37,9 @@ def shown_data_dir(data_dir: str) -> str:
         return data_dir
     from zelph.dualcache import _shown_prefix
 
-    return str(_shown_prefix(data_dir + "/"))[:-1]
+    shown = str(_shown_prefix(data_dir + "/"))
+    # (A URI that cannot be read as written is shown as its scheme and "...".)
+    return shown[:-1] if shown.endswith("/") else shown
 
 
 def resolve_data_dir(option: str | None, create: bool = True) -> str:
@@ -108,8 +110,16 @@ def store_file(data_dir: str, prefix: str, namespace: str) -> str | None:
     return None
 
 
-def existing_portfolios(data_dir: str) -> list[str]:
-    """The names of the portfolios kept in a data directory, sorted."""
+def existing_portfolios(data_dir: str) -> list[str] | None:
+    """The names of the portfolios kept in a data directory, or on a server,
+    sorted; None when the server cannot list them."""
+    if data_dir.startswith(SERVER_SCHEMES):
+        from zelph.dualcache import StoreError, _server_store_names
+
+        try:
+            return sorted(_server_store_names(os.path.join(data_dir, POSITIONS_PREFIX)))
+        except StoreError:
+            return None
     try:
         entries = os.listdir(data_dir)
     except OSError:
@@ -137,6 +147,8 @@ def missing_portfolio_message(name: str, data_dir: str) -> str:
     if known:
         listed = ", ".join(known)
         hint = f"the portfolios there are: {listed}. Pick one with --portfolio NAME"
+    elif known is None:
+        hint = "`ordermgr import FILE` creates one"
     else:
         hint = "there is none yet; `ordermgr import FILE` creates one"
     return f"no portfolio {namespace!r} in {shown_data_dir(data_dir)} ({hint}, or check --data-dir)"
