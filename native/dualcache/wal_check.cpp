@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -151,8 +152,30 @@ std::optional<Damage> look_for_lost_commit(const WalFile &f, const Reading &r) {
     return std::nullopt;
 }
 
+// Whether the database file already holds, for every page the log's frames
+// of these salts write, the last version of it they hold: a log that a
+// checkpoint copied in whole and that was then only half started over (its
+// new header torn by a crash). Ignoring such a log loses nothing.
+bool copied_in(const WalFile &f, const Reading &r, const std::string &db_path) {
+    const size_t frame = kFrameHeader + r.page_size;
+    std::vector<uint8_t> head(kFrameHeader);
+    std::unordered_map<uint32_t, uint64_t> last;  // page number -> the frame holding its last version
+    for (uint64_t i = 1; f.read(kHeader + (i - 1) * frame, head.data(), kFrameHeader); ++i) {
+        if (be32(head.data() + 8) != r.salt1 || be32(head.data() + 12) != r.salt2) break;
+        last[be32(head.data())] = i;
+    }
+    WalFile db(db_path);
+    std::vector<uint8_t> in_log(r.page_size), in_file(r.page_size);
+    for (auto [page, i] : last) {
+        if (page == 0 || !f.read(kHeader + (i - 1) * frame + kFrameHeader, in_log.data(), r.page_size) ||
+            !db.read((uint64_t) (page - 1) * r.page_size, in_file.data(), r.page_size) || in_log != in_file)
+            return false;
+    }
+    return true;
+}
+
 // One look at the log: the damage that certainly loses a commit, if any.
-std::optional<Damage> look(const std::string &wal) {
+std::optional<Damage> look(const std::string &wal, const std::string &db_path) {
     WalFile f(wal);
     // Less than a header and two frames of the smallest page loses nothing
     // acknowledged (the log is empty at most opens).
@@ -176,7 +199,7 @@ std::optional<Damage> look(const std::string &wal) {
         Sums computed = checksum(big_endian, h, 24, Sums{});
         for (size_t size = kMinPage; size <= kMaxPage; size *= 2) {
             Reading r{big_endian, size, be32(first + 8), be32(first + 12), stored, computed, true};
-            if (auto d = look_for_lost_commit(f, r)) return d;
+            if (auto d = look_for_lost_commit(f, r)) return copied_in(f, r, db_path) ? std::nullopt : d;
         }
     }
     return std::nullopt;
@@ -186,10 +209,10 @@ std::optional<Damage> look(const std::string &wal) {
 
 void check_wal(const std::string &path) {
     std::string wal = path + "-wal";
-    std::optional<Damage> found = look(wal);
+    std::optional<Damage> found = look(wal, path);
     // Another process may have been appending to the log or starting it
     // over while it was read: only damage found again is damage.
-    if (!found || look(wal) != found) return;
+    if (!found || look(wal, path) != found) return;
     std::string where = found->from ? "at frame " + std::to_string(found->from) : std::string("in its header");
     raise_store_error(path,
                       "the write-ahead log (-wal) is damaged " + where +

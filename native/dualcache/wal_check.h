@@ -14,7 +14,9 @@ namespace dualcache {
 // own checksum holds and that a frame of a later transaction follows (with
 // synchronous=FULL, a later transaction is written only after the commit
 // before it was synced). A damaged or torn last transaction cannot be told
-// from a crash in the middle of its commit and is left to SQLite. The log
+// from a crash in the middle of its commit and is left to SQLite; so is a
+// log whose header is damaged when the database file holds every page its
+// frames hold (SQLite then ignores it and loses nothing). The log
 // is read twice before raising (another process may be appending or
 // starting it over meanwhile); nothing is written. A log that is missing or
 // cannot be opened is left to SQLite.

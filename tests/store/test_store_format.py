@@ -228,6 +228,24 @@ def test_damage_in_a_live_log_before_its_last_transaction_is_an_error(live_log, 
     assert outcome in expected, f"byte {offset} (transaction {txn}) ^ {mask:#x}: {outcome}"
 
 
+@pytest.mark.sqlite_only
+def test_a_damaged_header_on_a_log_copied_in_whole_loses_nothing(tmp_path):
+    """A checkpoint copied every frame into the file, then the log's header
+    was damaged (a crash starting the log over): SQLite ignores the log and
+    loses nothing, so the store opens and reads every write."""
+    writer = LOG_WRITER.replace(
+        "os.kill(", "import sqlite3; sqlite3.connect(s.path).execute('PRAGMA wal_checkpoint(PASSIVE)').fetchall()\nos.kill("
+    )
+    proc = run_py(writer, str(tmp_path) + "/", repr(LOGGED_WRITES), check=False)
+    assert proc.returncode == -signal.SIGKILL, proc.stderr
+    wal = tmp_path / "flips.sqlite-wal"
+    content = bytearray(wal.read_bytes())
+    assert len(content) > 32
+    content[17] ^= 0x10  # a salt: the header's checksum fails
+    wal.write_bytes(bytes(content))
+    assert read_in_child(str(tmp_path) + "/", logged_state(LOGGED_WRITES)) == "equal"
+
+
 # --- stores written by the release before: read as they are, then upgraded ---------
 
 
