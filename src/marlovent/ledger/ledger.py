@@ -358,7 +358,8 @@ class Ledger:
         if pending is None:
             pending = bulk.pending[key] = _Pending(self._book(key, state))
             self._positions.on_rollback(lambda: bulk.pending.pop(key, None))
-        if not pending.full and (not P.in_book(pending.book, timestamp, arrival) or pending.book[BOOK_FILL] == removed):
+        book = pending.book
+        if not pending.full and (book is None or not P.in_book(book, timestamp, arrival) or book[BOOK_FILL] == removed):
             pending.full = True
             self._positions.on_rollback(lambda: setattr(pending, "full", False))
         return pending
