@@ -54,6 +54,14 @@ def test_pnl_json_money_per_currency_and_the_text_names_it(tool, write):
     r = tool("cancel", "X2")
     assert r.returncode == 1 and "no fill with id 'X2'" in r.stderr and "Traceback" not in r.stderr
 
+    # Quantities in the text are the decimals written: an open 0.0025 is not a flat 0.0.
+    small = "fill_id,key,price,qty,timestamp\nB1,BTC,60000,0.0025,2024-03-05T11:00:00Z\n"
+    small += "S1,SOL,100,1.25,2024-03-05T11:00:00Z\nS2,SOL,101,-1.25,2024-03-05T12:00:00Z\n"
+    assert tool("import", write("small.csv", small)).returncode == 0
+    rows = {line.split("|")[1].strip(): line.split("|")[2].strip() for line in tool("pnl").stdout.splitlines() if line.startswith("| ")}
+    assert (rows["BTC"], rows["SOL"], rows["C"]) == ("0.0025", "0", "-4")
+    assert "| SOL " in (trip := tool("history").stdout) and "| 1.25 " in trip
+
 
 @requires_store
 @pytest.mark.parametrize(
