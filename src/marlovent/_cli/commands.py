@@ -15,6 +15,7 @@ import errno
 import io
 import json
 import os
+import shlex
 import stat
 import sys
 import zoneinfo
@@ -677,9 +678,12 @@ def _export(args: argparse.Namespace, portfolio: Portfolio, stream: Output) -> b
             }
             stream.write(json.dumps(row, ensure_ascii=False, allow_nan=False) + "\n")
     else:
+        rows = list(_export_rows(portfolio))
+        for f, _, _ in rows:
+            _check_csv_identifiers(f)
         writer = csv.writer(stream, lineterminator="\n")
         writer.writerow(EXPORT_COLUMNS)
-        for f, multiplier, currency in _export_rows(portfolio):
+        for f, multiplier, currency in rows:
             textual &= isinstance(f.key, str) and (f.order_id is None or isinstance(f.order_id, str))
             writer.writerow(
                 (
@@ -695,6 +699,21 @@ def _export(args: argparse.Namespace, portfolio: Portfolio, stream: Output) -> b
                 )
             )
     return textual
+
+
+def _check_csv_identifiers(fill: Any) -> None:
+    """Refuse, before anything is written, a fill whose id, key or order id
+    has white space around it: CSV import reads cells without it, so the
+    export would come back as another fill, recorded twice."""
+    for name in ("fill_id", "key", "order_id"):
+        value = getattr(fill, name)
+        if isinstance(value, str) and value != value.strip():
+            what = f"fill id {value!r}" if name == "fill_id" else f"the {name} {value!r} of fill {fill.fill_id!r}"
+            raise CliError(
+                f"{what} has white space around it, which a CSV import does not keep: the export would read back "
+                f"as another fill. Cancel the fill (`ordermgr cancel {shlex.quote(fill.fill_id)}`) and import it "
+                "again without the space; nothing was exported"
+            )
 
 
 def _json_number(value: Any) -> Any:

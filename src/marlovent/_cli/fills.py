@@ -287,11 +287,24 @@ def _json_number(value: Any, what: str) -> Number:
     raise RowError(f"{what} {value!r} is not a number")
 
 
+def unpadded(value: str, what: str) -> str:
+    """A JSON Lines identifier without white space around it.  CSV reads its
+    cells without that space, so an identifier that had it would come back
+    from a CSV export as another fill; kept as given, it is refused rather
+    than stripped, so that fills recorded before match as they did."""
+    if value != value.strip():
+        raise RowError(
+            f"{what} {shortened(value)!r} has white space around it, which CSV does not keep: "
+            "write it without (an id is matched as written)"
+        )
+    return value
+
+
 def _json_identifier(value: Any, what: str) -> Hashable:
     if isinstance(value, str):
         if not value.strip():
             raise RowError(f"{what} is empty")
-        return value
+        return unpadded(value, what)
     if isinstance(value, bool) or value is None:
         raise RowError(f"{what} {json.dumps(value)} is not usable: give a string or an integer")
     if isinstance(value, float) and not math.isfinite(value):
@@ -512,6 +525,7 @@ def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: d
             raise RowError(f"fill_id {json.dumps(fill_id)} is not text")
         if not fill_id.strip():
             raise RowError("fill_id is empty")
+        unpadded(fill_id, "fill_id")
         order_id = obj.get("order_id")
         ids = (None, fill_id, None if order_id is None else _json_identifier(order_id, "order_id"))
     elif "orderid" in obj:
