@@ -131,6 +131,25 @@ def test_refused_in_one_line_leaving_everything_as_it_was(tool, write, tmp_path,
     assert Path(paths["earlier"]).read_text(encoding="utf-8") == "an earlier export\n"
 
 
+@requires_store
+@pytest.mark.parametrize("redirect", [">/dev/full", ">&-"])
+def test_an_import_whose_summary_cannot_be_written_still_records_every_file(tool, write, redirect):
+    """Standard output full or closed: every file is imported, and standard
+    error says what was recorded."""
+    if redirect == ">/dev/full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    a = write("a.csv", HEADER + "A,1,10,5,,2024-03-05T09:30:00Z\n")
+    b = write("b.csv", HEADER + "B,1,10,5,,2024-03-05T09:30:00Z\n")
+    tool.env.pop("PYTHONUNBUFFERED", None)
+    with contextlib.ExitStack() as files:
+        stdout = files.enter_context(open("/dev/full", "w")) if redirect == ">/dev/full" else None
+        r = tool("import", a, b, stdout=stdout, closed=(1,) if redirect == ">&-" else ())
+    assert r.returncode == 1 and r.stderr.count("\n") == 1, r.stderr
+    assert r.stderr.startswith("ordermgr: error: the import into portfolio Default was recorded (2 new fills, ")
+    assert "but its summary could not be written: " in r.stderr
+    assert [line.split(",")[2] for line in tool("export").stdout.splitlines()[1:]] == ["A", "B"]
+
+
 def test_bad_rows_record_nothing_unless_skipped(tool, write):
     path = write("bad.csv", HEADER + "A,1,10,5,,2024-03-05T09:30:00Z\nA,2,10,5,,2024-03-05T09:30:00\nB,3,x,1,,\n")
     r = tool("import", path)

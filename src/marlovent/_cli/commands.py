@@ -245,8 +245,35 @@ def take_legacy(portfolio: Portfolio) -> None:
         err(f"ordermgr: note: {note}")
 
 
+class _Report:
+    """The summary lines of an import, written to standard output as they
+    come.  A write that fails does not stop the import: what is recorded
+    stays recorded, so every file named is still imported, and the first
+    failure is kept to be told with the counts at the end."""
+
+    def __init__(self) -> None:
+        self.failure: str | None = None
+
+    def _attempt(self, operation: Callable[[], None]) -> None:
+        if self.failure is not None:
+            return
+        try:
+            operation()
+        except OutputError as e:
+            self.failure = e.message
+        except BrokenPipeError:
+            self.failure = "standard output: its reader went away"
+
+    def line(self, text: str) -> None:
+        self._attempt(lambda: out(text))
+
+    def flush(self) -> None:
+        self._attempt(flush_output)
+
+
 def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
     take_legacy(portfolio)
+    report = _Report()
     options: ReadOptions = args.options
     total = FileResult("total")
     skipped = refused = 0
@@ -290,10 +317,19 @@ def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
                 )
         skipped += file_skipped
         if len(args.files) > 1 and result.recorded:
-            out(f"{source}: {_counts(result, file_skipped)}")
+            report.line(f"{source}: {_counts(result, file_skipped)}")
         for attr in ("new", "duplicates", "commissions", "closed"):
             setattr(total, attr, getattr(total, attr) + getattr(result, attr))
-    out(f"Portfolio {portfolio.namespace}: {_counts(total, skipped, refused)}")
+        total.recorded |= result.recorded
+    counts = _counts(total, skipped, refused)
+    report.line(f"Portfolio {portfolio.namespace}: {counts}")
+    report.flush()
+    if report.failure is not None:
+        done = "was recorded" if total.recorded else "recorded nothing"
+        raise OutputError(
+            f"the import into portfolio {portfolio.namespace} {done} ({counts}), "
+            f"but its summary could not be written: {report.failure}"
+        )
     return status
 
 
