@@ -183,6 +183,9 @@ JSON_FILL = '{"key": "A", "orderid": 1, "price": 1, "qty": 1}'
         ("csv", f"A,2,1,{LONG},,", TOO_LONG),
         ("csv", f"A,2,1,{LONG}.5,,", "is too large"),
         ("csv", "A,2,1,1e-400,,", "too small for a double"),
+        # Times whose UTC instant is beyond the years datetime holds.
+        ("csv", "A,2,1,1,,9999-12-31T23:59:59-05:00", "timestamp '9999-12-31T23:59:59-05:00' is out of range"),
+        ("jsonl", JSON_FILL.replace('"qty": 1', '"qty": 1, "timestamp": "0001-01-01T00:00:00+05:00"'), "is out of range"),
         # What no store or report could hold as a key or an id.
         ("jsonl", JSON_FILL.replace('"A"', "1e999"), "finite number"),
         ("jsonl", JSON_FILL.replace('"A"', '"\\ud800"'), "lone surrogate"),

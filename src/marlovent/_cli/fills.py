@@ -39,6 +39,7 @@ from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
+from ..ledger.fills import instant
 from ..ledger.orderids import trade_fill_id
 
 COLUMNS = ("key", "orderid", "fill_id", "order_id", "price", "qty", "commission", "timestamp", "multiplier", "currency")
@@ -263,13 +264,20 @@ def parse_timestamp(
             ) from None
     if value.tzinfo is None or value.utcoffset() is None:
         if zone is not None:
-            return in_zone(value.replace(tzinfo=None), zone, dst)
-        if not assume_utc:
+            value = in_zone(value.replace(tzinfo=None), zone, dst)
+        elif not assume_utc:
             raise RowError(
                 f"timestamp {text!r} has no UTC offset: add one (Z or +00:00), "
                 "or pass --tz ZONE (e.g. --tz America/New_York) or --assume-utc"
             )
-        value = value.replace(tzinfo=_dt.timezone.utc)
+        else:
+            value = value.replace(tzinfo=_dt.timezone.utc)
+    try:
+        instant(value)  # fills are ordered and compared by their UTC instant
+    except OverflowError:
+        raise RowError(
+            f"timestamp {shortened(text)!r} is out of range: in UTC it falls outside the years 1 to 9999"
+        ) from None
     return value
 
 
