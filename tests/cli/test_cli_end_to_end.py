@@ -45,6 +45,8 @@ def test_import_the_sample_day(tool):
         (["import", "--tz", "Mars/Olympus", "-"], 2, "not a known time zone"),
         (["import", "--tz", "UTC", "--assume-utc", "-"], 2, "pass one"),
         (["import", "--time-format", "YYYYMMDD", "-"], 2, "no % directive"),
+        # A file that opens but fails while being read (EIO, as from a failing disk).
+        (["import", "/proc/self/mem"], 2, "/proc/self/mem: cannot read it (Input/output error)"),
     ],
 )
 def test_usage_errors(tool, args, code, message):
@@ -86,6 +88,7 @@ MAPPED = "orderid=orderid,price=price,qty=qty"
         (["pnl", "--marks", "-"], "<&-", 2, "-: there is no standard input to read"),
         (["pnl", "--marks", "{latin1}"], "", 1, "{latin1}: is not UTF-8 text (invalid start byte at byte 14)"),
         (["positions", "--marks", "{dir}"], "", 2, "{dir}: is a directory, not a marks file"),
+        (["pnl", "--marks", "/proc/self/mem"], "", 2, "/proc/self/mem: cannot read it (Input/output error)"),
         (["positions"], ">/dev/full", 1, "standard output: cannot write it ("),
         (["export"], ">/dev/full", 1, "standard output: cannot write it ("),
         (["export", "-o", "/dev/full"], "", 1, "/dev/full: cannot write it ("),

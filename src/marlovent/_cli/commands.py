@@ -23,7 +23,7 @@ from collections.abc import Callable, Hashable, Iterator
 from typing import Any, TextIO
 
 from . import checks, legacy, marks, render, reports, tables
-from .errors import EXIT_DATA, EXIT_OK, CliError, OutputError, UsageError
+from .errors import EXIT_DATA, EXIT_OK, EXIT_USAGE, CliError, OutputError, UsageError
 from .fills import COLUMNS, FileError, ReadOptions, as_written, identifier_text, missing_fields, read_file
 from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
@@ -182,7 +182,7 @@ def _unreadable(name: str, e: OSError, what: str = "file of fills") -> UsageErro
         return UsageError(f"{name}: no such file")
     if isinstance(e, IsADirectoryError):
         return UsageError(f"{name}: is a directory, not a {what}")
-    return UsageError(f"{name}: cannot read it ({e.strerror})")
+    return UsageError(f"{name}: cannot read it ({e.strerror or e})")
 
 
 def _check_stdin() -> None:
@@ -274,6 +274,7 @@ class _Report:
 def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
     take_legacy(portfolio)
     report = _Report()
+    unreadable = False  # a file that failed while being read: an unreadable file, as at the start
     options: ReadOptions = args.options
     total = FileResult("total")
     skipped = refused = 0
@@ -287,6 +288,13 @@ def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
         except FileError as e:
             err(f"ordermgr: {source}: {e}; nothing was recorded from this file")
             status = EXIT_DATA
+            refused += 1
+            continue
+        except OSError as e:
+            # A read that fails part way (a disk error, a share gone): the
+            # file is not recorded, the others still are.
+            err(f"ordermgr: {_unreadable(source, e).message}; nothing was recorded from this file")
+            unreadable = True
             refused += 1
             continue
         for note in parsed.notes:
@@ -330,7 +338,7 @@ def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
             f"the import into portfolio {portfolio.namespace} {done} ({counts}), "
             f"but its summary could not be written: {report.failure}"
         )
-    return status
+    return EXIT_USAGE if unreadable else status
 
 
 # ------------------------------------------------------------------ reports
@@ -347,6 +355,8 @@ def _marks(portfolio: Portfolio, path: str | None, keys: list[Hashable]) -> dict
         for row in getattr(e, "rows", ()):
             err(row)
         raise CliError(f"{path}: {e}; fix the marks file (CSV with the columns key,price)") from None
+    except OSError as e:  # a read that fails part way
+        raise _unreadable(path, e, "marks file") from None
     found, unknown = marks.marks_by_key(texts, keys)
     if unknown:
         err(f"ordermgr: note: {path}: no position or fills of {', '.join(unknown)}; those marks are not used")
