@@ -61,11 +61,15 @@ def test_a_conflicting_fill_is_a_bad_row_and_nothing_is_recorded(portfolio):
     r = run(portfolio, "A,1,10,5,,2024-03-05T09:30:00\nA,1,10.5,3,,2024-03-05T09:35:00\n")
     assert counts(r) == (0, 0, 0, 0, 1, False)
     assert r.bad[0].line == 3 and "own order id" in r.bad[0].reason and "fill_id" in r.bad[0].reason
+    assert "differs in price (10 recorded, 10.5 in this row), qty (5 recorded, 3 in this row), timestamp" in r.bad[0].reason
     assert not portfolio.mgr.positions and len(portfolio.ledger) == 0
     # With fill ids, partial fills of one order are separate fills of one order.
     r = run(portfolio, "F1,1,A,10,5,\nF2,1,A,10.5,3,\n", header="fill_id,order_id,key,price,qty,commission\n")
     assert counts(r) == (2, 0, 0, 0, 0, True)
     assert sorted(map(str, portfolio.mgr.positions["A"].trades)) == ["('1', 'F2')", "1"]
+    # A fill id offered again with only its order id changed: the message names what differs.
+    r = run(portfolio, "F1,2,A,10,5,\n", header="fill_id,order_id,key,price,qty,commission\n")
+    assert r.bad[0].reason.endswith("this row differs in order_id (1 recorded, 2 in this row)")
 
 
 def test_all_or_nothing_and_skip_bad(portfolio):

@@ -21,7 +21,7 @@ from typing import Any
 
 from ..ledger import Fill, FillConflict, Recorded
 from ..ledger.fills import instant
-from .fills import BadRow, Row, describe, identifier_text
+from .fills import BadRow, Row, as_written, describe, identifier_text, shortened
 from .portfolio import Portfolio
 
 
@@ -43,20 +43,37 @@ class _RollBack(Exception):
     """Leaves the file's transaction without keeping anything."""
 
 
+def _value_text(name: str, value: Any) -> str:
+    """A fill's field as a conflict message names it."""
+    if name in ("key", "order_id"):
+        return "none" if value is None else identifier_text(value)
+    if name == "timestamp":
+        return value.isoformat()
+    return str(as_written(value) if name == "qty" else value)
+
+
+def _differing(e: FillConflict) -> str:
+    """Each field in which the row differs from the recorded fill, with both values."""
+    return ", ".join(
+        f"{name} ({shortened(_value_text(name, getattr(e.recorded, name)))} recorded, "
+        f"{shortened(_value_text(name, getattr(e.offered, name)))} in this row)"
+        for name in e.differences
+    )
+
+
 def _conflict_reason(row: Row, e: FillConflict) -> str:
     was = e.recorded
     seen = describe(was.price, was.qty, was.timestamp)
-    offered = describe(row.price, row.qty, row.timestamp)
     if row.orderid is not None:
         return (
             f"order id {identifier_text(row.orderid)} of {identifier_text(row.key)} was already recorded as "
-            f"{seen}; this row has {offered}. Each fill of an instrument needs its own order id: for partial "
+            f"{seen}; this row differs in {_differing(e)}. Each fill of an instrument needs its own order id: for partial "
             "fills give the execution id as fill_id and the order as order_id (or use an order id with a "
             f"fill number, e.g. {identifier_text(row.orderid)}-2)"
         )
     if was.key != row.key:
         seen = f"a fill of {identifier_text(was.key)}, {seen}"
-    return f"fill id {row.fill_id} was already recorded as {seen}; this row has {offered}"
+    return f"fill id {row.fill_id} was already recorded as {seen}; this row differs in {_differing(e)}"
 
 
 def _record(portfolio: Portfolio, row: Row, now: _dt.datetime, result: FileResult) -> None:
