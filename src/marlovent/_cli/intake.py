@@ -78,7 +78,6 @@ def _conflict_reason(row: Row, e: FillConflict) -> str:
 
 def _record(portfolio: Portfolio, row: Row, now: _dt.datetime, result: FileResult) -> None:
     ledger = portfolio.ledger
-    positions = portfolio.mgr.positions
     recorded = ledger.get(row.fill_id)
     timestamp = row.timestamp
     if timestamp is None:
@@ -91,13 +90,10 @@ def _record(portfolio: Portfolio, row: Row, now: _dt.datetime, result: FileResul
         # Recorded when decimal quantities were read as floats: the same fill.
         qty = recorded.qty
     fill = Fill(row.fill_id, row.key, row.price, qty, commission, timestamp, row.order_id)
-    was_open = row.key in positions
     if ledger.record(fill, multiplier=row.multiplier, currency=row.currency) is Recorded.DUPLICATE:
         result.duplicates += 1
         return
     result.new += 1
-    if was_open and row.key not in positions:
-        result.closed += 1
 
 
 def _commission(portfolio: Portfolio, row: Row, result: FileResult) -> None:
@@ -130,6 +126,12 @@ def _adopt(portfolio: Portfolio, rows: list[Row], result: FileResult) -> None:
         if key in positions and not ledger.count(key):
             ledger.adopt(key)
             result.adopted.append(key)
+
+
+def _round_trips(portfolio: Portfolio, rows: list[Row]) -> dict[Hashable, int]:
+    """How many closed round trips the ledger holds of each instrument of ``rows``."""
+    ledger = portfolio.ledger
+    return {key: len(ledger.history(key)) for key in dict.fromkeys(r.key for r in rows)}
 
 
 def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
@@ -190,9 +192,10 @@ def import_fills(
     try:
         with portfolio.batch():
             _adopt(portfolio, fills, result)
+            trips = _round_trips(portfolio, fills)
             # One bulk block: an instrument given fills older than its newest
             # is rebuilt once, at the end, not once per fill.
-            with portfolio.ledger.bulk() as rebuilt:
+            with portfolio.ledger.bulk():
                 for row in fills:
                     try:
                         _record(portfolio, row, now, result)
@@ -201,8 +204,10 @@ def import_fills(
                     except (ValueError, TypeError) as e:
                         bad.append(BadRow(row.source, row.line, str(e)))
                     advance(1)
-            # Those count the round trips their rebuild closed.
-            result.closed += sum(n for n in rebuilt.values() if n > 0)
+            # The round trips the file's fills closed, whether a fill brought
+            # its position to zero or through it, or a rebuild gained them.
+            after = _round_trips(portfolio, fills)
+            result.closed = sum(max(0, after[k] - n) for k, n in trips.items())
             for row in commissions:
                 try:
                     _commission(portfolio, row, result)
