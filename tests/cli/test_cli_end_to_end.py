@@ -45,6 +45,8 @@ def test_import_the_sample_day(tool):
         (["import", "--tz", "Mars/Olympus", "-"], 2, "not a known time zone"),
         (["import", "--tz", "UTC", "--assume-utc", "-"], 2, "pass one"),
         (["import", "--time-format", "YYYYMMDD", "-"], 2, "no % directive"),
+        # A file that opens but fails while being read (EIO, as from a failing disk).
+        (["import", "/proc/self/mem"], 2, "/proc/self/mem: cannot read it (Input/output error)"),
     ],
 )
 def test_usage_errors(tool, args, code, message):
@@ -86,6 +88,7 @@ MAPPED = "orderid=orderid,price=price,qty=qty"
         (["pnl", "--marks", "-"], "<&-", 2, "-: there is no standard input to read"),
         (["pnl", "--marks", "{latin1}"], "", 1, "{latin1}: is not UTF-8 text (invalid start byte at byte 14)"),
         (["positions", "--marks", "{dir}"], "", 2, "{dir}: is a directory, not a marks file"),
+        (["pnl", "--marks", "/proc/self/mem"], "", 2, "/proc/self/mem: cannot read it (Input/output error)"),
         (["positions"], ">/dev/full", 1, "standard output: cannot write it ("),
         (["export"], ">/dev/full", 1, "standard output: cannot write it ("),
         (["export", "-o", "/dev/full"], "", 1, "/dev/full: cannot write it ("),
@@ -129,6 +132,25 @@ def test_refused_in_one_line_leaving_everything_as_it_was(tool, write, tmp_path,
     assert state() == before
     assert sorted(os.listdir(tmp_path)) == files_before
     assert Path(paths["earlier"]).read_text(encoding="utf-8") == "an earlier export\n"
+
+
+@requires_store
+@pytest.mark.parametrize("redirect", [">/dev/full", ">&-"])
+def test_an_import_whose_summary_cannot_be_written_still_records_every_file(tool, write, redirect):
+    """Standard output full or closed: every file is imported, and standard
+    error says what was recorded."""
+    if redirect == ">/dev/full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    a = write("a.csv", HEADER + "A,1,10,5,,2024-03-05T09:30:00Z\n")
+    b = write("b.csv", HEADER + "B,1,10,5,,2024-03-05T09:30:00Z\n")
+    tool.env.pop("PYTHONUNBUFFERED", None)
+    with contextlib.ExitStack() as files:
+        stdout = files.enter_context(open("/dev/full", "w")) if redirect == ">/dev/full" else None
+        r = tool("import", a, b, stdout=stdout, closed=(1,) if redirect == ">&-" else ())
+    assert r.returncode == 1 and r.stderr.count("\n") == 1, r.stderr
+    assert r.stderr.startswith("ordermgr: error: the import into portfolio Default was recorded (2 new fills, ")
+    assert "but its summary could not be written: " in r.stderr
+    assert [line.split(",")[2] for line in tool("export").stdout.splitlines()[1:]] == ["A", "B"]
 
 
 def test_bad_rows_record_nothing_unless_skipped(tool, write):

@@ -133,6 +133,28 @@ def test_export_then_import_into_an_empty_portfolio_reproduces_everything(tool, 
 
 
 @requires_store
+def test_a_csv_export_that_would_not_read_back_is_refused(tool, om, tmp_path):
+    """A fill recorded through the library under an id with a trailing space:
+    CSV import would read it as another fill, so CSV export refuses it."""
+    import os
+
+    from marlovent.ledger import Fill, Ledger
+
+    tool.data_dir.mkdir()
+    os.environ["QUENTARIS_DATA_DIR"] = str(tool.data_dir)
+    try:
+        mgr = om.OrderMgr("default")
+        Ledger(mgr).record(Fill("E100 ", "AA", 10, 5, 1, dt.datetime(2024, 3, 5, 9, 30, tzinfo=dt.timezone.utc)))
+        mgr.positions.close()
+    finally:
+        del os.environ["QUENTARIS_DATA_DIR"]
+    out = tmp_path / "export.csv"
+    r = tool("export", "-o", str(out))
+    assert r.returncode == 1 and "fill id 'E100 ' has white space around it" in r.stderr and not out.exists()
+    assert json.loads(tool("export", "--format", "jsonl").stdout)["fill_id"] == "E100 "
+
+
+@requires_store
 def test_marks_and_currencies_in_the_tables(tool, write):
     assert tool("import", write("spread.csv", SPREAD)).returncode == 0
     marks = write("marks.csv", "key,price\nSPY 440P,8.20\nSPY 430P,3.70\nSAP,181\n")

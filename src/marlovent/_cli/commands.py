@@ -15,6 +15,7 @@ import errno
 import io
 import json
 import os
+import shlex
 import stat
 import sys
 import zoneinfo
@@ -22,7 +23,7 @@ from collections.abc import Callable, Hashable, Iterator
 from typing import Any, TextIO
 
 from . import checks, legacy, marks, render, reports, tables
-from .errors import EXIT_DATA, EXIT_OK, CliError, OutputError, UsageError
+from .errors import EXIT_DATA, EXIT_OK, EXIT_USAGE, CliError, OutputError, UsageError
 from .fills import COLUMNS, FileError, ReadOptions, as_written, identifier_text, missing_fields, read_file
 from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
@@ -181,7 +182,7 @@ def _unreadable(name: str, e: OSError, what: str = "file of fills") -> UsageErro
         return UsageError(f"{name}: no such file")
     if isinstance(e, IsADirectoryError):
         return UsageError(f"{name}: is a directory, not a {what}")
-    return UsageError(f"{name}: cannot read it ({e.strerror})")
+    return UsageError(f"{name}: cannot read it ({e.strerror or e})")
 
 
 def _check_stdin() -> None:
@@ -244,8 +245,36 @@ def take_legacy(portfolio: Portfolio) -> None:
         err(f"ordermgr: note: {note}")
 
 
+class _Report:
+    """The summary lines of an import, written to standard output as they
+    come.  A write that fails does not stop the import: what is recorded
+    stays recorded, so every file named is still imported, and the first
+    failure is kept to be told with the counts at the end."""
+
+    def __init__(self) -> None:
+        self.failure: str | None = None
+
+    def _attempt(self, operation: Callable[[], None]) -> None:
+        if self.failure is not None:
+            return
+        try:
+            operation()
+        except OutputError as e:
+            self.failure = e.message
+        except BrokenPipeError:
+            self.failure = "standard output: its reader went away"
+
+    def line(self, text: str) -> None:
+        self._attempt(lambda: out(text))
+
+    def flush(self) -> None:
+        self._attempt(flush_output)
+
+
 def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
     take_legacy(portfolio)
+    report = _Report()
+    unreadable = False  # a file that failed while being read: an unreadable file, as at the start
     options: ReadOptions = args.options
     total = FileResult("total")
     skipped = refused = 0
@@ -259,6 +288,13 @@ def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
         except FileError as e:
             err(f"ordermgr: {source}: {e}; nothing was recorded from this file")
             status = EXIT_DATA
+            refused += 1
+            continue
+        except OSError as e:
+            # A read that fails part way (a disk error, a share gone): the
+            # file is not recorded, the others still are.
+            err(f"ordermgr: {_unreadable(source, e).message}; nothing was recorded from this file")
+            unreadable = True
             refused += 1
             continue
         for note in parsed.notes:
@@ -289,11 +325,20 @@ def cmd_import(args: argparse.Namespace, portfolio: Portfolio) -> int:
                 )
         skipped += file_skipped
         if len(args.files) > 1 and result.recorded:
-            out(f"{source}: {_counts(result, file_skipped)}")
+            report.line(f"{source}: {_counts(result, file_skipped)}")
         for attr in ("new", "duplicates", "commissions", "closed"):
             setattr(total, attr, getattr(total, attr) + getattr(result, attr))
-    out(f"Portfolio {portfolio.namespace}: {_counts(total, skipped, refused)}")
-    return status
+        total.recorded |= result.recorded
+    counts = _counts(total, skipped, refused)
+    report.line(f"Portfolio {portfolio.namespace}: {counts}")
+    report.flush()
+    if report.failure is not None:
+        done = "was recorded" if total.recorded else "recorded nothing"
+        raise OutputError(
+            f"the import into portfolio {portfolio.namespace} {done} ({counts}), "
+            f"but its summary could not be written: {report.failure}"
+        )
+    return EXIT_USAGE if unreadable else status
 
 
 # ------------------------------------------------------------------ reports
@@ -310,6 +355,8 @@ def _marks(portfolio: Portfolio, path: str | None, keys: list[Hashable]) -> dict
         for row in getattr(e, "rows", ()):
             err(row)
         raise CliError(f"{path}: {e}; fix the marks file (CSV with the columns key,price)") from None
+    except OSError as e:  # a read that fails part way
+        raise _unreadable(path, e, "marks file") from None
     found, unknown = marks.marks_by_key(texts, keys)
     if unknown:
         err(f"ordermgr: note: {path}: no position or fills of {', '.join(unknown)}; those marks are not used")
@@ -677,9 +724,12 @@ def _export(args: argparse.Namespace, portfolio: Portfolio, stream: Output) -> b
             }
             stream.write(json.dumps(row, ensure_ascii=False, allow_nan=False) + "\n")
     else:
+        rows = list(_export_rows(portfolio))
+        for f, _, _ in rows:
+            _check_csv_identifiers(f)
         writer = csv.writer(stream, lineterminator="\n")
         writer.writerow(EXPORT_COLUMNS)
-        for f, multiplier, currency in _export_rows(portfolio):
+        for f, multiplier, currency in rows:
             textual &= isinstance(f.key, str) and (f.order_id is None or isinstance(f.order_id, str))
             writer.writerow(
                 (
@@ -695,6 +745,21 @@ def _export(args: argparse.Namespace, portfolio: Portfolio, stream: Output) -> b
                 )
             )
     return textual
+
+
+def _check_csv_identifiers(fill: Any) -> None:
+    """Refuse, before anything is written, a fill whose id, key or order id
+    has white space around it: CSV import reads cells without it, so the
+    export would come back as another fill, recorded twice."""
+    for name in ("fill_id", "key", "order_id"):
+        value = getattr(fill, name)
+        if isinstance(value, str) and value != value.strip():
+            what = f"fill id {value!r}" if name == "fill_id" else f"the {name} {value!r} of fill {fill.fill_id!r}"
+            raise CliError(
+                f"{what} has white space around it, which a CSV import does not keep: the export would read back "
+                f"as another fill. Cancel the fill (`ordermgr cancel {shlex.quote(fill.fill_id)}`) and import it "
+                "again without the space; nothing was exported"
+            )
 
 
 def _json_number(value: Any) -> Any:

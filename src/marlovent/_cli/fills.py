@@ -39,6 +39,7 @@ from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any, TextIO
 
+from ..ledger.fills import instant
 from ..ledger.orderids import trade_fill_id
 
 COLUMNS = ("key", "orderid", "fill_id", "order_id", "price", "qty", "commission", "timestamp", "multiplier", "currency")
@@ -263,13 +264,20 @@ def parse_timestamp(
             ) from None
     if value.tzinfo is None or value.utcoffset() is None:
         if zone is not None:
-            return in_zone(value.replace(tzinfo=None), zone, dst)
-        if not assume_utc:
+            value = in_zone(value.replace(tzinfo=None), zone, dst)
+        elif not assume_utc:
             raise RowError(
                 f"timestamp {text!r} has no UTC offset: add one (Z or +00:00), "
                 "or pass --tz ZONE (e.g. --tz America/New_York) or --assume-utc"
             )
-        value = value.replace(tzinfo=_dt.timezone.utc)
+        else:
+            value = value.replace(tzinfo=_dt.timezone.utc)
+    try:
+        instant(value)  # fills are ordered and compared by their UTC instant
+    except OverflowError:
+        raise RowError(
+            f"timestamp {shortened(text)!r} is out of range: in UTC it falls outside the years 1 to 9999"
+        ) from None
     return value
 
 
@@ -280,22 +288,35 @@ def _json_number(value: Any, what: str) -> Number:
         return value
     if isinstance(value, float):
         if not math.isfinite(value):
-            raise RowError(f"{what} {value!r} is not a finite number")
+            raise RowError(f"{what} {written(value)} is too large")
         return value
     if isinstance(value, str):
         return parse_number(value, what)
     raise RowError(f"{what} {value!r} is not a number")
 
 
+def unpadded(value: str, what: str) -> str:
+    """A JSON Lines identifier without white space around it.  CSV reads its
+    cells without that space, so an identifier that had it would come back
+    from a CSV export as another fill; kept as given, it is refused rather
+    than stripped, so that fills recorded before match as they did."""
+    if value != value.strip():
+        raise RowError(
+            f"{what} {shortened(value)!r} has white space around it, which CSV does not keep: "
+            "write it without (an id is matched as written)"
+        )
+    return value
+
+
 def _json_identifier(value: Any, what: str) -> Hashable:
     if isinstance(value, str):
         if not value.strip():
             raise RowError(f"{what} is empty")
-        return value
+        return unpadded(value, what)
     if isinstance(value, bool) or value is None:
         raise RowError(f"{what} {json.dumps(value)} is not usable: give a string or an integer")
     if isinstance(value, float) and not math.isfinite(value):
-        raise RowError(f"{what} {value} is not usable: give a string or a finite number")
+        raise RowError(f"{what} {written(value)} is not usable: give a string or a finite number")
     if isinstance(value, (int, float)):
         return value
     if isinstance(value, list):
@@ -450,7 +471,18 @@ def _csv_row(source: str, line: int, fields: list[str | None], row: list[str], o
     return _build(source, line, key, ids, number, stamp, cells.get("currency") or None, options)
 
 
-def read_csv(lines: Iterator[str], source: str, options: ReadOptions, parsed: Parsed) -> None:
+def _header_too_long(too_long: list[int], limit: int) -> FileError:
+    return FileError(
+        f"line {too_long[0]}: the header line is longer than {limit:,} characters (a header takes a few dozen); "
+        "it was not read"
+    )
+
+
+def read_csv(
+    lines: Iterator[str], source: str, options: ReadOptions, parsed: Parsed, bounded: BoundedLines | None = None
+) -> None:
+    """``bounded``: the lines' reader, whose lines too long to read are
+    blank here; one before the first row was the header."""
     reader = csv.reader(lines)
     fields: list[str | None] | None = None
     line = 1
@@ -460,6 +492,8 @@ def read_csv(lines: Iterator[str], source: str, options: ReadOptions, parsed: Pa
             if not row or all(not c.strip() for c in row):
                 continue
             if fields is None:
+                if bounded is not None and bounded.too_long:
+                    raise _header_too_long(bounded.too_long, bounded.limit)
                 fields, ignored = csv_header(row, options.columns)
                 if ignored:
                     parsed.notes.append(f"columns not mapped, ignored: {', '.join(ignored)}")
@@ -478,6 +512,8 @@ def read_csv(lines: Iterator[str], source: str, options: ReadOptions, parsed: Pa
     except csv.Error as e:
         raise FileError(f"line {reader.line_num}: not valid CSV ({e})") from None
     if fields is None:
+        if bounded is not None and bounded.too_long:
+            raise _header_too_long(bounded.too_long, bounded.limit)
         raise FileError(f"no header line (columns: {', '.join(COLUMNS)})")
 
 
@@ -512,6 +548,7 @@ def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: d
             raise RowError(f"fill_id {json.dumps(fill_id)} is not text")
         if not fill_id.strip():
             raise RowError("fill_id is empty")
+        unpadded(fill_id, "fill_id")
         order_id = obj.get("order_id")
         ids = (None, fill_id, None if order_id is None else _json_identifier(order_id, "order_id"))
     elif "orderid" in obj:
@@ -541,7 +578,29 @@ def _json_int(text: str) -> int:
         raise too_many_digits("integer", text, text.lstrip("-")) from None
 
 
-_JSON = json.JSONDecoder(parse_int=_json_int)
+class _WrittenFloat(float):
+    """A JSON number a double cannot hold (1e400 reads as inf), with its
+    text, so that messages name the number written."""
+
+    text: str
+
+    def __new__(cls, value: float, text: str) -> _WrittenFloat:
+        self = super().__new__(cls, value)
+        self.text = text
+        return self
+
+
+def _json_float(text: str) -> float:
+    value = float(text)
+    return value if math.isfinite(value) else _WrittenFloat(value, text)
+
+
+def written(value: Any) -> str:
+    """A JSON value as the line wrote it, shortened."""
+    return shortened(value.text) if isinstance(value, _WrittenFloat) else repr(value)
+
+
+_JSON = json.JSONDecoder(parse_int=_json_int, parse_float=_json_float)
 _TOO_DEEP = "arrays or objects nested too deeply to read"
 _NOT_TEXT = "a \\u escape names half of a character (a lone surrogate), which no text can hold"
 _HALF_CHARACTER = re.compile(r"\\u[dD][89a-fA-F]")
@@ -653,7 +712,7 @@ def read_file(stream: TextIO, source: str, options: ReadOptions) -> Parsed:
         if fmt == "jsonl":
             read_jsonl(rows, source, options, parsed)
         else:
-            read_csv(rows, source, options, parsed)
+            read_csv(rows, source, options, parsed, lines)
     except UnicodeDecodeError as e:
         raise not_utf8(stream, e) from None
     if options.require_line_end and not lines.ended:

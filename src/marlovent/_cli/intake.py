@@ -21,7 +21,7 @@ from typing import Any
 
 from ..ledger import Fill, FillConflict, Recorded
 from ..ledger.fills import instant
-from .fills import BadRow, Row, describe, identifier_text
+from .fills import BadRow, Row, as_written, describe, identifier_text, shortened
 from .portfolio import Portfolio
 
 
@@ -43,25 +43,41 @@ class _RollBack(Exception):
     """Leaves the file's transaction without keeping anything."""
 
 
+def _value_text(name: str, value: Any) -> str:
+    """A fill's field as a conflict message names it."""
+    if name in ("key", "order_id"):
+        return "none" if value is None else identifier_text(value)
+    if name == "timestamp":
+        return value.isoformat()
+    return str(as_written(value) if name == "qty" else value)
+
+
+def _differing(e: FillConflict) -> str:
+    """Each field in which the row differs from the recorded fill, with both values."""
+    return ", ".join(
+        f"{name} ({shortened(_value_text(name, getattr(e.recorded, name)))} recorded, "
+        f"{shortened(_value_text(name, getattr(e.offered, name)))} in this row)"
+        for name in e.differences
+    )
+
+
 def _conflict_reason(row: Row, e: FillConflict) -> str:
     was = e.recorded
     seen = describe(was.price, was.qty, was.timestamp)
-    offered = describe(row.price, row.qty, row.timestamp)
     if row.orderid is not None:
         return (
             f"order id {identifier_text(row.orderid)} of {identifier_text(row.key)} was already recorded as "
-            f"{seen}; this row has {offered}. Each fill of an instrument needs its own order id: for partial "
+            f"{seen}; this row differs in {_differing(e)}. Each fill of an instrument needs its own order id: for partial "
             "fills give the execution id as fill_id and the order as order_id (or use an order id with a "
             f"fill number, e.g. {identifier_text(row.orderid)}-2)"
         )
     if was.key != row.key:
         seen = f"a fill of {identifier_text(was.key)}, {seen}"
-    return f"fill id {row.fill_id} was already recorded as {seen}; this row has {offered}"
+    return f"fill id {row.fill_id} was already recorded as {seen}; this row differs in {_differing(e)}"
 
 
 def _record(portfolio: Portfolio, row: Row, now: _dt.datetime, result: FileResult) -> None:
     ledger = portfolio.ledger
-    positions = portfolio.mgr.positions
     recorded = ledger.get(row.fill_id)
     timestamp = row.timestamp
     if timestamp is None:
@@ -74,13 +90,10 @@ def _record(portfolio: Portfolio, row: Row, now: _dt.datetime, result: FileResul
         # Recorded when decimal quantities were read as floats: the same fill.
         qty = recorded.qty
     fill = Fill(row.fill_id, row.key, row.price, qty, commission, timestamp, row.order_id)
-    was_open = row.key in positions
     if ledger.record(fill, multiplier=row.multiplier, currency=row.currency) is Recorded.DUPLICATE:
         result.duplicates += 1
         return
     result.new += 1
-    if was_open and row.key not in positions:
-        result.closed += 1
 
 
 def _commission(portfolio: Portfolio, row: Row, result: FileResult) -> None:
@@ -113,6 +126,12 @@ def _adopt(portfolio: Portfolio, rows: list[Row], result: FileResult) -> None:
         if key in positions and not ledger.count(key):
             ledger.adopt(key)
             result.adopted.append(key)
+
+
+def _round_trips(portfolio: Portfolio, rows: list[Row]) -> dict[Hashable, int]:
+    """How many closed round trips the ledger holds of each instrument of ``rows``."""
+    ledger = portfolio.ledger
+    return {key: len(ledger.history(key)) for key in dict.fromkeys(r.key for r in rows)}
 
 
 def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
@@ -173,9 +192,10 @@ def import_fills(
     try:
         with portfolio.batch():
             _adopt(portfolio, fills, result)
+            trips = _round_trips(portfolio, fills)
             # One bulk block: an instrument given fills older than its newest
             # is rebuilt once, at the end, not once per fill.
-            with portfolio.ledger.bulk() as rebuilt:
+            with portfolio.ledger.bulk():
                 for row in fills:
                     try:
                         _record(portfolio, row, now, result)
@@ -184,8 +204,10 @@ def import_fills(
                     except (ValueError, TypeError) as e:
                         bad.append(BadRow(row.source, row.line, str(e)))
                     advance(1)
-            # Those count the round trips their rebuild closed.
-            result.closed += sum(n for n in rebuilt.values() if n > 0)
+            # The round trips the file's fills closed, whether a fill brought
+            # its position to zero or through it, or a rebuild gained them.
+            after = _round_trips(portfolio, fills)
+            result.closed = sum(max(0, after[k] - n) for k, n in trips.items())
             for row in commissions:
                 try:
                     _commission(portfolio, row, result)

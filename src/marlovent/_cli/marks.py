@@ -10,7 +10,7 @@ import csv
 from collections.abc import Hashable, Iterable, Mapping
 from typing import Any, TextIO
 
-from .fills import FileError, RowError, identifier_text, not_utf8, parse_number
+from .fills import FileError, RowError, identifier_text, not_utf8, parse_number, shortened
 
 Number = Any
 
@@ -21,6 +21,12 @@ class MarksError(FileError):
     def __init__(self, rows: list[str]) -> None:
         super().__init__(f"{len(rows)} bad row{'s' if len(rows) != 1 else ''} (listed above)")
         self.rows = rows
+
+
+def _header_text(row: list[str], shown: int = 4) -> str:
+    """A header as a message quotes it: its first cells, each shortened."""
+    text = ", ".join(shortened(c) for c in row[:shown])
+    return text if len(row) <= shown else f"{text}, ... ({len(row):,} columns)"
 
 
 def read_marks(stream: TextIO, source: str) -> dict[str, Number]:
@@ -37,7 +43,7 @@ def read_marks(stream: TextIO, source: str) -> dict[str, Number]:
             if header is None:
                 header = [c.strip().lower() for c in row]
                 if sorted(header) != ["key", "price"]:
-                    raise FileError(f"line {line}: the header must name the columns key and price, not {', '.join(row)}")
+                    raise FileError(f"line {line}: the header must name the columns key and price, not {_header_text(row)}")
                 continue
             if len(row) != 2:
                 problems.append(f"{source}:{line}: has {len(row)} cells, the header has 2")

@@ -16,7 +16,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from .. import ordermgr as _om
-from .fills import identifier_text
+from .fills import as_written, identifier_text
 from .render import box_table
 
 USD = "USD"
@@ -24,6 +24,12 @@ USD = "USD"
 
 def money(value: Any, currency: str = USD) -> str:
     return f"${value:,.2f}" if currency == USD else f"{currency} {value:,.2f}"
+
+
+def quantity_text(value: Any) -> str:
+    """A quantity as the tool writes it everywhere outside the library's own
+    layouts: the decimal it was written as (0.0025, not a rounded 0.0)."""
+    return str(as_written(value))
 
 
 def when(value: _dt.datetime) -> str:
@@ -167,7 +173,7 @@ def pnl_table(report: Any) -> str:
         rows.append(
             [
                 identifier_text(r.key),
-                f"{r.qty:,.1f}",
+                quantity_text(r.qty),
                 str(r.multiplier),
                 "" if r.average_cost is None else money(r.average_cost, cur),
                 "" if r.mark is None else money(r.mark, cur),
@@ -191,7 +197,7 @@ def history_table(trips: list[Any]) -> str:
             identifier_text(t.key),
             when(t.opened),
             when(t.closed),
-            f"{t.qty:,.1f}",
+            quantity_text(t.qty),
             money(t.realized_average, t.currency),
             money(t.realized_fifo, t.currency),
         ]

@@ -298,6 +298,7 @@ class FillConflict(ValueError):
         )
         self.recorded = recorded
         self.offered = offered
+        self.differences = differences  # the fields that differ, as differences() names them
 
 
 def differences(recorded: Fill, offered: Fill) -> list[str]:
