@@ -162,8 +162,16 @@ def test_format_detection(name, head, fmt):
 
 
 def test_finite_floats_only_from_json():
-    _, bad = jsonl_fills('{"key": "X", "orderid": 1, "price": 1e400, "qty": 1}\n')
-    assert [b.reason for b in bad] == ["price 1e400 is too large"]  # as written, not as inf
+    _, bad = jsonl_fills(
+        '{"key": "X", "orderid": 1, "price": 1e400, "qty": 1}\n'
+        '{"key": "X", "orderid": 2, "price": 1, "qty": 1e-400}\n'
+        '{"key": 1e-400, "orderid": 3, "price": 1, "qty": 1}\n'
+    )
+    assert [b.reason for b in bad] == [  # as written, not as inf or 0
+        "price 1e400 is too large",
+        "qty 1e-400 is too small for a double (it would read as 0)",
+        "key 1e-400 is not usable: give a string or a finite number a double holds",
+    ]
 
 
 # One more digit than int() reads (Python's int_max_str_digits).

@@ -132,6 +132,11 @@ _FLOAT = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
 _FRACTION = re.compile(r"[+-]?[0-9]+/[0-9]+\Z")
 
 
+def _underflows(value: float, text: str) -> bool:
+    """Whether a number written with a digit other than 0 read as 0."""
+    return value == 0 and any(c in "123456789" for c in text.lower().partition("e")[0])
+
+
 def parse_number(text: str, what: str) -> Number:
     """An integer when the text is one, a Fraction for ``N/D`` (as an export of
     fractions recorded through the library writes them), otherwise a finite float."""
@@ -143,7 +148,7 @@ def parse_number(text: str, what: str) -> Number:
             raise too_many_digits(what, t, t.lstrip("+-")) from None
     if _FLOAT.match(t):
         value = float(t)
-        if value == 0 and any(c in "123456789" for c in t.lower().partition("e")[0]):
+        if _underflows(value, t):
             raise RowError(f"{what} {shortened(t)!r} is too small for a double (it would read as 0)")
         if math.isfinite(value):
             return value
@@ -286,6 +291,10 @@ def _json_number(value: Any, what: str) -> Number:
         raise RowError(f"{what} {value!r} is not a number")
     if isinstance(value, int):
         return value
+    if isinstance(value, _WrittenFloat):
+        if value == 0:
+            raise RowError(f"{what} {written(value)} is too small for a double (it would read as 0)")
+        raise RowError(f"{what} {written(value)} is too large")
     if isinstance(value, float):
         if not math.isfinite(value):
             raise RowError(f"{what} {written(value)} is too large")
@@ -315,8 +324,8 @@ def _json_identifier(value: Any, what: str) -> Hashable:
         return unpadded(value, what)
     if isinstance(value, bool) or value is None:
         raise RowError(f"{what} {json.dumps(value)} is not usable: give a string or an integer")
-    if isinstance(value, float) and not math.isfinite(value):
-        raise RowError(f"{what} {written(value)} is not usable: give a string or a finite number")
+    if isinstance(value, _WrittenFloat) or (isinstance(value, float) and not math.isfinite(value)):
+        raise RowError(f"{what} {written(value)} is not usable: give a string or a finite number a double holds")
     if isinstance(value, (int, float)):
         return value
     if isinstance(value, list):
@@ -579,8 +588,8 @@ def _json_int(text: str) -> int:
 
 
 class _WrittenFloat(float):
-    """A JSON number a double cannot hold (1e400 reads as inf), with its
-    text, so that messages name the number written."""
+    """A JSON number a double cannot hold (1e400 reads as inf, 1e-400 as 0),
+    with its text, so that messages name the number written."""
 
     text: str
 
@@ -592,7 +601,7 @@ class _WrittenFloat(float):
 
 def _json_float(text: str) -> float:
     value = float(text)
-    return value if math.isfinite(value) else _WrittenFloat(value, text)
+    return value if math.isfinite(value) and not _underflows(value, text) else _WrittenFloat(value, text)
 
 
 def written(value: Any) -> str:
