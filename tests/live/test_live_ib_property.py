@@ -64,7 +64,8 @@ def days(draw):
         for i in range(n)
     ]
     messages = [(kind, i, v) for i, e in enumerate(execs) for v in range(len(e["versions"])) for kind in KINDS]
-    extra = draw(st.lists(st.sampled_from(["reconnect", "catch up", "replay", "restart", "outage", "lost commit"]),
+    extra = draw(st.lists(st.sampled_from(["reconnect", "catch up", "replay", "restart", "outage", "lost commit",
+                                                 "stored commit"]),
                           max_size=5))
     arrival = draw(st.permutations(messages + extra))
     return execs, arrival, draw(st.sampled_from(["wrapper", "events"])), draw(st.randoms(use_true_random=False))
@@ -73,19 +74,22 @@ def days(draw):
 class Unreachable(Ledger):
     """A ledger whose store's server can be lost: while it is (``down``),
     every read and write the feed makes raises, as the store's would; and
-    whose next block of fills (``lose_commit``) fails as it ends, all of it
-    rolled back, as a commit the server never acknowledged."""
+    whose next block of fills (``lose_commit``) fails as it ends: "lost", all
+    of it rolled back, as a commit the server never acknowledged, or
+    "stored", kept, as one whose answer was lost."""
 
     down = False
-    lose_commit = False
+    lose_commit = None
 
     @contextlib.contextmanager
     def bulk(self):
+        how, self.lose_commit = self.lose_commit, None
         with super().bulk() as rebuilt:
             yield rebuilt
-            if self.lose_commit:
-                self.lose_commit = False
+            if how == "lost":
                 raise OSError(errno.EIO, "the block's commit was lost")
+        if how == "stored":
+            raise OSError(errno.EIO, "the block's commit was stored, but its answer was lost")
 
     def _reach(self):
         if self.down:
@@ -163,8 +167,10 @@ def through_the_feed(execs, arrival, via, rnd):
             for step in arrival:
                 if step == "outage":
                     ledger.down = not ledger.down  # lost, or back
-                elif step == "lost commit":
-                    ledger.lose_commit = True
+                elif step in ("lost commit", "stored commit"):
+                    ledger.lose_commit = step.partition(" ")[0]
+                    if step == "stored commit" and via == "wrapper":
+                        wrapper_step(gw, feed, "catch up", contracts, exs, reps, execs, delivered, rnd)
                 elif step == "restart" and via == "wrapper":
                     # The program starts again: a new feed that knows only the ledger.
                     feed.detach()
@@ -206,6 +212,9 @@ def wrapper_step(gw, feed, step, contracts, exs, reps, execs, delivered, rnd):
     reconnect."""
     if step == "reconnect":
         gw.reconnect()
+    elif step == "catch up" and not feed.ledger.down:  # it returns the fills it recorded, whatever its commit's answer
+        before = {f.fill_id for f in feed.ledger.fills()}
+        assert feed.catch_up() == len({f.fill_id for f in feed.ledger.fills()} - before)
     elif step == "catch up":
         feed.catch_up()
     elif step == "replay":

@@ -249,10 +249,11 @@ class Feed:
         kept = [(c, c.copy()) for c in (self.rejected, self._reports, self._unreported, self._combos, self._elsewhere)]
         held: list[str] = []
         self._held = held
+        in_block: set[str] = set()
         try:
             try:
                 with self.ledger.bulk():
-                    return self._record_each(fills)
+                    return self._record_each(fills, in_block)
             except BaseException as exc:
                 self.errors, self.last_error = counted
                 for collection, before in kept:  # in place: ``rejected`` is the caller's to hold
@@ -265,8 +266,15 @@ class Feed:
                 log.warning("recording %d executions in one block failed (%s): recording them one at a time", len(fills), exc)
             # What the block held is told as well, as the ledger then has it: a
             # commit whose outcome was unknown may have been stored all the same,
-            # and then the same executions are found recorded already.
-            return self._record_each(fills)
+            # and then the same executions are found recorded already (and
+            # count as recorded by this sweep all the same).
+            one_by_one: set[str] = set()
+            self._record_each(fills, one_by_one)
+            try:
+                one_by_one.update(x for x in in_block if x in self.ledger)
+            except Exception:  # the store cannot say: what this pass recorded
+                pass
+            return len(one_by_one)
         finally:
             self._held = None
             self._untold.extend(held)
@@ -296,8 +304,15 @@ class Feed:
             if outermost:
                 self._told = None
 
-    def _record_each(self, fills: list[Any]) -> int:
-        return sum(self._on_execution(None, fill) is Recorded.NEW for fill in fills)
+    def _record_each(self, fills: list[Any], recorded: set[str] | None = None) -> int:
+        """Records each execution; how many were new (their ids added to ``recorded``)."""
+        new = 0
+        for fill in fills:
+            if self._on_execution(None, fill) is Recorded.NEW:
+                new += 1
+                if recorded is not None:
+                    recorded.add(_exec_id_of(fill))
+        return new
 
     def _catch_up_soon(self) -> None:
         if not self.ib.isConnected():
