@@ -209,6 +209,15 @@ static bool side_files_refused(int rc) {
     return (rc & 0xff) == SQLITE_CANTOPEN || (rc & 0xff) == SQLITE_READONLY;
 }
 
+// The side file was refused by the file system (permissions, read-only
+// media; a reader finds no -shm it may not make), not for want of
+// something another try may have (open files, memory): only the first is a
+// place that can be read but not written.
+static bool refused_by_file_system(SqliteDb &db) {
+    int e = sqlite3_system_errno(db.handle());
+    return e == 0 || e == EACCES || e == EPERM || e == EROFS || e == ENOENT;
+}
+
 static int first_read(SqliteDb &db) {
     int64_t n;
     return db.try_query_int("SELECT count(*) FROM sqlite_master", n);
@@ -229,11 +238,12 @@ static bool directory_read_only(const std::string &path) {
 // which is sound only when no log holds pages that the file lacks.
 static void open_for_reading(SqliteDb &db) {
     int rc = first_read(db);
-    if (!side_files_refused(rc)) return;
+    // (Otherwise the read that follows reports what failed.)
+    if (!side_files_refused(rc) || !refused_by_file_system(db)) return;
     if (!db.read_only()) {
-        if (!directory_read_only(db.path())) return;  // (the read that follows reports it)
+        if (!directory_read_only(db.path())) return;
         db.reopen_read_only(false);
-        if (!side_files_refused(rc = first_read(db))) return;
+        if (!side_files_refused(rc = first_read(db)) || !refused_by_file_system(db)) return;
     }
     if (file_size(db.path() + "-wal") > 0)
         raise_store_error(db.path(),

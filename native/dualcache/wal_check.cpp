@@ -100,6 +100,10 @@ struct Reading {
     uint32_t salt1, salt2;
     Sums header_stored, header_computed;
     bool header_damaged;
+    // With a damaged header: the frame the salts were taken from. The
+    // frames after it must hold among themselves (its own link, to a frame
+    // or header that may be what is damaged, cannot be checked).
+    uint64_t salts_from = 0;
 };
 
 // A commit frame at or after the damage, followed by a sound frame of
@@ -107,19 +111,19 @@ struct Reading {
 //
 // A frame is sound when it has a page number, the salts and the checksum
 // continued from the checksum of the frame before it: what SQLite's
-// recovery checks, frame after frame, until one fails. After the damaged
+// recovery checks, frame after frame, until one fails. After a damaged
 // frame, the checksum continued is the one it stores (its page is what is
 // damaged) or the one computed over it (its stored checksum is): either
-// shows it as written where the next frame continues it. A commit after the
-// damaged frame must be sound itself; the damaged frame counts as a commit
-// when it says so and the next frame, sound, continues it (that frame's
-// salts show it of this log, and so the frame it continues). With a damaged
-// header the frames must hold among themselves from the second on: that is
-// what shows the page size and word order right.
+// shows it as written where the next frame continues it. A commit frame
+// that the next frame, sound, continues counts whether or not its own link
+// holds (the damage may lie just before it), when it carries the log's
+// salts or is the first damaged frame (the next frame's salts show it of
+// this log). With a damaged header the frames must hold among themselves
+// after the one the salts were taken from: that is what shows the page
+// size and word order right.
 std::optional<Damage> look_for_lost_commit(const WalFile &f, const Reading &r) {
     const size_t frame = kFrameHeader + r.page_size;
     std::vector<uint8_t> prev(frame), cur(frame);
-    bool prev_sound = false;
     Sums prev_stored = r.header_stored, prev_computed = r.header_computed;
     std::optional<uint64_t> damage_from;
     if (r.header_damaged) damage_from = 0;
@@ -134,19 +138,23 @@ std::optional<Damage> look_for_lost_commit(const WalFile &f, const Reading &r) {
                      (computed == stored || (prev_computed != prev_stored && sums_over(prev_computed) == stored));
         if (!sound) {
             if (!damage_from) damage_from = i;
-            if (r.header_damaged && i >= 2) return std::nullopt;
+            if (r.header_damaged && i > r.salts_from) return std::nullopt;
         }
         // SQLite pads a commit with copies of its last frame (where the file
         // system does not promise that a write leaves its neighbours alone):
         // a copy is the same transaction, not a later one.
         bool copy = std::memcmp(prev.data(), h, 8) == 0 &&
                     std::memcmp(prev.data() + kFrameHeader, h + kFrameHeader, r.page_size) == 0;
-        bool commit_before = damage_from && be32(prev.data() + 4) != 0 &&
-                             (i - 1 == *damage_from || (i - 1 > *damage_from && prev_sound));
+        // A commit frame at or after the damage that this frame continues
+        // ended a transaction a later one followed, sound or not itself: its
+        // own link may be what is damaged, or (the first damaged frame) its
+        // salts.
+        bool commit_before = damage_from && i - 1 >= *damage_from && be32(prev.data() + 4) != 0 &&
+                             (i - 1 == *damage_from ||
+                              (be32(prev.data() + 8) == r.salt1 && be32(prev.data() + 12) == r.salt2));
         if (commit_before && sound && !copy) return Damage{r.salt1, r.salt2, *damage_from, i - 1};
         prev_stored = stored;
         prev_computed = computed;
-        prev_sound = sound;
         std::swap(prev, cur);
     }
     return std::nullopt;
@@ -159,10 +167,19 @@ std::optional<Damage> look_for_lost_commit(const WalFile &f, const Reading &r) {
 bool copied_in(const WalFile &f, const Reading &r, const std::string &db_path) {
     const size_t frame = kFrameHeader + r.page_size;
     std::vector<uint8_t> head(kFrameHeader);
-    std::unordered_map<uint32_t, uint64_t> last;  // page number -> the frame holding its last version
+    // Page number -> the frame holding its last version, up to the last
+    // commit: frames after it never committed and the file rightly lacks them.
+    std::unordered_map<uint32_t, uint64_t> last, pending;
     for (uint64_t i = 1; f.read(kHeader + (i - 1) * frame, head.data(), kFrameHeader); ++i) {
-        if (be32(head.data() + 8) != r.salt1 || be32(head.data() + 12) != r.salt2) break;
-        last[be32(head.data())] = i;
+        if (be32(head.data() + 8) != r.salt1 || be32(head.data() + 12) != r.salt2) {
+            if (i > r.salts_from) break;
+            continue;
+        }
+        pending[be32(head.data())] = i;
+        if (be32(head.data() + 4) != 0) {  // a commit: its transaction's pages are in
+            for (auto [page, at] : pending) last[page] = at;
+            pending.clear();
+        }
     }
     WalFile db(db_path);
     std::vector<uint8_t> in_log(r.page_size), in_file(r.page_size);
@@ -180,8 +197,8 @@ std::optional<Damage> look(const std::string &wal, const std::string &db_path) {
     // Less than a header and two frames of the smallest page loses nothing
     // acknowledged (the log is empty at most opens).
     if (f.size() < (int64_t) (kHeader + 2 * (kFrameHeader + kMinPage))) return std::nullopt;
-    uint8_t h[kHeader], first[kFrameHeader];
-    if (!f.read(0, h, kHeader) || !f.read(kHeader, first, kFrameHeader)) return std::nullopt;
+    uint8_t h[kHeader];
+    if (!f.read(0, h, kHeader)) return std::nullopt;
     uint32_t magic = be32(h);
     bool magic_known = (magic & ~1u) == kMagic;
     size_t page_size = be32(h + 8);
@@ -193,13 +210,18 @@ std::optional<Damage> look(const std::string &wal, const std::string &db_path) {
     // SQLite ignores a log whose header is damaged, all of it. The frames
     // are read with each word order (the magic that gives it may be what is
     // damaged) and page size that the header may have had, with the salts
-    // the first frame carries.
+    // the first frame carries, or the second's (the damage may reach into
+    // the first frame's header).
     bool order = magic_known ? (magic & 1) != 0 : true;
+    uint8_t head[kFrameHeader];
     for (bool big_endian : {order, !order}) {
         Sums computed = checksum(big_endian, h, 24, Sums{});
         for (size_t size = kMinPage; size <= kMaxPage; size *= 2) {
-            Reading r{big_endian, size, be32(first + 8), be32(first + 12), stored, computed, true};
-            if (auto d = look_for_lost_commit(f, r)) return copied_in(f, r, db_path) ? std::nullopt : d;
+            for (uint64_t from : {1, 2}) {
+                if (!f.read(kHeader + (from - 1) * (kFrameHeader + size), head, kFrameHeader)) break;
+                Reading r{big_endian, size, be32(head + 8), be32(head + 12), stored, computed, true, from};
+                if (auto d = look_for_lost_commit(f, r)) return copied_in(f, r, db_path) ? std::nullopt : d;
+            }
         }
     }
     return std::nullopt;

@@ -228,22 +228,42 @@ def test_damage_in_a_live_log_before_its_last_transaction_is_an_error(live_log, 
     assert outcome in expected, f"byte {offset} (transaction {txn}) ^ {mask:#x}: {outcome}"
 
 
+SPILLED_BATCH_ROLLED_BACK = """
+try:
+    with s.batch():  # more than the page cache holds: its pages go to the log
+        for i in range(20):
+            s['big%d' % i] = bytes([i]) * 1_000_000
+        raise RuntimeError
+except RuntimeError:
+    pass
+"""
+CHECKPOINT = "import sqlite3; sqlite3.connect(s.path).execute('PRAGMA wal_checkpoint(PASSIVE)').fetchall()\n"
+
+
 @pytest.mark.sqlite_only
-def test_a_damaged_header_on_a_log_copied_in_whole_loses_nothing(tmp_path):
-    """A checkpoint copied every frame into the file, then the log's header
-    was damaged (a crash starting the log over): SQLite ignores the log and
-    loses nothing, so the store opens and reads every write."""
-    writer = LOG_WRITER.replace(
-        "os.kill(", "import sqlite3; sqlite3.connect(s.path).execute('PRAGMA wal_checkpoint(PASSIVE)').fetchall()\nos.kill("
-    )
+@pytest.mark.parametrize("after, damage, expected", [
+    # A checkpoint copied every commit into the file, then the log's header
+    # was torn (a crash starting the log over): SQLite ignores the log and
+    # loses nothing, also where the log holds frames no commit ended.
+    (CHECKPOINT, "salt", "equal"),
+    (SPILLED_BATCH_ROLLED_BACK + CHECKPOINT, "salt", "equal"),
+    # The header and the first frame's lost, nothing copied in: the commits
+    # the later frames hold would be lost.
+    ("", "first block", "error"),
+], ids=["copied in", "copied in, uncommitted frames after", "header and first frame lost"])
+def test_a_log_whose_header_is_damaged_opens_only_when_nothing_is_lost(tmp_path, after, damage, expected):
+    writer = LOG_WRITER.replace("os.kill(", after + "os.kill(")
     proc = run_py(writer, str(tmp_path) + "/", repr(LOGGED_WRITES), check=False)
     assert proc.returncode == -signal.SIGKILL, proc.stderr
     wal = tmp_path / "flips.sqlite-wal"
     content = bytearray(wal.read_bytes())
-    assert len(content) > 32
-    content[17] ^= 0x10  # a salt: the header's checksum fails
+    assert len(content) > 4096
+    if damage == "salt":
+        content[17] ^= 0x10  # the header's checksum fails
+    else:
+        content[:512] = bytes(512)
     wal.write_bytes(bytes(content))
-    assert read_in_child(str(tmp_path) + "/", logged_state(LOGGED_WRITES)) == "equal"
+    assert read_in_child(str(tmp_path) + "/", logged_state(LOGGED_WRITES)) == expected
 
 
 # --- stores written by the release before: read as they are, then upgraded ---------
