@@ -239,7 +239,7 @@ class LedgerMachine(RuleBasedStateMachine):
             stored = sorted(n for k, n in ledger._lots.keys() if k == key)
             assert stored == list(projection.stored_chunks(row))
             trips = [(t.opened, t.closed, t.qty, t.realized_average, t.realized_fifo) for t in ledger.history(key)]
-            assert trips == f.trips and avg.round_trips == len(f.trips)
+            assert trips == f.trips and avg.round_trips == ledger.round_trips(key) == len(f.trips)
             position = self.mgr.positions.get(key)
             if not f.book:
                 assert position is None

@@ -318,10 +318,11 @@ class Ledger:
         (:meth:`set_commission`), and one given a bust (:meth:`cancel`).
         Until then its position and figures are those from before the block;
         any other operation of the ledger inside the block (but those three)
-        brings them up to date first.  Yields a dict, filled when the block
-        ends: each key so rebuilt and how many round trips more it has than
-        before (fewer, negative, after a bust).  A block inside another is a
-        savepoint of it, rebuilt with it."""
+        brings them up to date first; what the rebuild refuses (an order id
+        a bust would leave clashing) fails the block at its end.  Yields a
+        dict, filled when the block ends: each key so rebuilt and how many
+        round trips its rebuild gained (negative where a bust took some).  A
+        block inside another is a savepoint of it, rebuilt with it."""
         store = self._positions
         outer = _BULKS.get(id(store))
         with store.transaction():
@@ -693,6 +694,13 @@ class Ledger:
         first, and again after :meth:`clear`)."""
         row = self._instruments.get(key)
         return 0 if row is None else row[ARRIVALS]
+
+    def round_trips(self, key: Hashable) -> int:
+        """How many round trips of ``key`` have closed: ``len(history(key))``,
+        without reading them."""
+        self._up_to_date()
+        row = self._instruments.get(key)
+        return 0 if row is None else row[TRIPS]  # type: ignore[no-any-return]
 
     def book_size(self, key: Hashable) -> int:
         """How many of the fills of ``key`` its position's current book should hold."""
