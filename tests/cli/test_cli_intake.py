@@ -70,6 +70,11 @@ def test_a_conflicting_fill_is_a_bad_row_and_nothing_is_recorded(portfolio):
     # A fill id offered again with only its order id changed: the message names what differs.
     r = run(portfolio, "F1,2,A,10,5,\n", header="fill_id,order_id,key,price,qty,commission\n")
     assert r.bad[0].reason.endswith("this row differs in order_id (1 recorded, 2 in this row)")
+    # Alike as text, not as values: told apart as Python writes them.
+    fills, bad = read_fills(io.StringIO('{"fill_id": "F1", "order_id": 1, "key": "A", "price": 10, "qty": 5}\n'),
+                            "f.jsonl", "jsonl", True)
+    r = import_fills(portfolio, "f.jsonl", fills, bad, False, lambda n: None)
+    assert r.bad[0].reason.endswith("this row differs in order_id ('1' recorded, 1 in this row)")
 
 
 def test_all_or_nothing_and_skip_bad(portfolio):

@@ -133,9 +133,14 @@ def test_export_then_import_into_an_empty_portfolio_reproduces_everything(tool, 
 
 
 @requires_store
-def test_a_csv_export_that_would_not_read_back_is_refused(tool, om, tmp_path):
-    """A fill recorded through the library under an id with a trailing space:
-    CSV import would read it as another fill, so CSV export refuses it."""
+@pytest.mark.parametrize("fill_id, key, refused", [
+    ("E100 ", "AA", "fill id 'E100 ' has white space around it"),
+    ("E100", "A\rB", "the key 'A\\rB' of fill 'E100' holds a line break"),
+])
+def test_a_csv_export_that_would_not_read_back_is_refused(tool, om, tmp_path, fill_id, key, refused):
+    """A fill recorded through the library under an id CSV would not carry
+    back (CSV import would read it as another fill, or not at all): CSV
+    export refuses it, while JSON Lines carries it there and back."""
     import os
 
     from marlovent.ledger import Fill, Ledger
@@ -144,14 +149,19 @@ def test_a_csv_export_that_would_not_read_back_is_refused(tool, om, tmp_path):
     os.environ["QUENTARIS_DATA_DIR"] = str(tool.data_dir)
     try:
         mgr = om.OrderMgr("default")
-        Ledger(mgr).record(Fill("E100 ", "AA", 10, 5, 1, dt.datetime(2024, 3, 5, 9, 30, tzinfo=dt.timezone.utc)))
+        Ledger(mgr).record(Fill(fill_id, key, 10, 5, 1, dt.datetime(2024, 3, 5, 9, 30, tzinfo=dt.timezone.utc)))
         mgr.positions.close()
     finally:
         del os.environ["QUENTARIS_DATA_DIR"]
     out = tmp_path / "export.csv"
     r = tool("export", "-o", str(out))
-    assert r.returncode == 1 and "fill id 'E100 ' has white space around it" in r.stderr and not out.exists()
-    assert json.loads(tool("export", "--format", "jsonl").stdout)["fill_id"] == "E100 "
+    assert r.returncode == 1 and refused in r.stderr and not out.exists(), r.stderr
+    r = tool("export", "--format", "jsonl", "-o", str(out.with_suffix(".jsonl")))
+    assert r.returncode == 0 and json.loads(out.with_suffix(".jsonl").read_text())["fill_id"] == fill_id
+    for portfolio in ("default", "copy"):  # found as recorded, or recorded as it was
+        r = tool("--portfolio", portfolio, "import", str(out.with_suffix(".jsonl")))
+        assert r.returncode == 0 and ("1 duplicate" if portfolio == "default" else "1 new fill") in r.stdout, r.stderr
+    assert tool("--portfolio", "copy", "export", "--format", "jsonl").stdout == out.with_suffix(".jsonl").read_text()
 
 
 @requires_store

@@ -15,7 +15,6 @@ import errno
 import io
 import json
 import os
-import shlex
 import stat
 import sys
 import zoneinfo
@@ -24,7 +23,7 @@ from typing import Any, TextIO
 
 from . import checks, legacy, marks, render, reports, tables
 from .errors import EXIT_DATA, EXIT_OK, EXIT_USAGE, CliError, OutputError, UsageError
-from .fills import COLUMNS, FileError, ReadOptions, as_written, identifier_text, missing_fields, read_file
+from .fills import COLUMNS, FileError, ReadOptions, as_written, identifier_text, missing_fields, read_file, shortened
 from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
 from .portfolio import Portfolio
@@ -359,7 +358,8 @@ def _marks(portfolio: Portfolio, path: str | None, keys: list[Hashable]) -> dict
         raise _unreadable(path, e, "marks file") from None
     found, unknown = marks.marks_by_key(texts, keys)
     if unknown:
-        err(f"ordermgr: note: {path}: no position or fills of {', '.join(unknown)}; those marks are not used")
+        named = ", ".join(shortened(k) for k in unknown[:5]) + (f" and {len(unknown) - 5:,} more" if len(unknown) > 5 else "")
+        err(f"ordermgr: note: {path}: no position or fills of {named}; those marks are not used")
     return found
 
 
@@ -749,17 +749,25 @@ def _export(args: argparse.Namespace, portfolio: Portfolio, stream: Output) -> b
 
 def _check_csv_identifiers(fill: Any) -> None:
     """Refuse, before anything is written, a fill whose id, key or order id
-    has white space around it: CSV import reads cells without it, so the
-    export would come back as another fill, recorded twice."""
+    CSV would not carry back as written: white space around it (CSV import
+    reads cells without it, so the export would come back as another fill,
+    recorded twice), or a line break in it."""
     for name in ("fill_id", "key", "order_id"):
         value = getattr(fill, name)
-        if isinstance(value, str) and value != value.strip():
-            what = f"fill id {value!r}" if name == "fill_id" else f"the {name} {value!r} of fill {fill.fill_id!r}"
-            raise CliError(
-                f"{what} has white space around it, which a CSV import does not keep: the export would read back "
-                f"as another fill. Cancel the fill (`ordermgr cancel {shlex.quote(fill.fill_id)}`) and import it "
-                "again without the space; nothing was exported"
-            )
+        if not isinstance(value, str):
+            continue
+        if value != value.strip():
+            why = "has white space around it, which a CSV import does not keep"
+        elif "\r" in value or "\n" in value:
+            why = "holds a line break, which a CSV line cannot"
+        else:
+            continue
+        what = f"fill id {shortened(value)!r}" if name == "fill_id" else (
+            f"the {name} {shortened(value)!r} of fill {shortened(fill.fill_id)!r}")
+        raise CliError(
+            f"{what} {why}: the export would not read back as the same fill. `--format jsonl` carries it "
+            "as written; nothing was exported"
+        )
 
 
 def _json_number(value: Any) -> Any:

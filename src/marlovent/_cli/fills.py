@@ -158,18 +158,18 @@ def parse_number(text: str, what: str) -> Number:
             exact = Fraction(t)
             float(exact)
         except ZeroDivisionError:
-            raise RowError(f"{what} {text!r} divides by zero") from None
+            raise RowError(f"{what} {shortened(text)!r} divides by zero") from None
         except ValueError:  # the numerator or the denominator is beyond the digit limit
             numerator, denominator = t.lstrip("+-").split("/")
             if len(denominator) > len(numerator):
                 raise too_many_digits(what, t, denominator, "denominator") from None
             raise too_many_digits(what, t, numerator, "numerator") from None
         except OverflowError:
-            raise RowError(f"{what} {text!r} is too large") from None
+            raise RowError(f"{what} {shortened(text)!r} is too large") from None
         return exact
     if "," in t or "_" in t:
-        raise RowError(f"{what} {text!r} is not a number: write it without separators, e.g. 1234.5")
-    raise RowError(f"{what} {text!r} is not a number")
+        raise RowError(f"{what} {shortened(text)!r} is not a number: write it without separators, e.g. 1234.5")
+    raise RowError(f"{what} {shortened(text)!r} is not a number")
 
 
 def written_decimal(value: float) -> int | Fraction:
@@ -304,24 +304,11 @@ def _json_number(value: Any, what: str) -> Number:
     raise RowError(f"{what} {value!r} is not a number")
 
 
-def unpadded(value: str, what: str) -> str:
-    """A JSON Lines identifier without white space around it.  CSV reads its
-    cells without that space, so an identifier that had it would come back
-    from a CSV export as another fill; kept as given, it is refused rather
-    than stripped, so that fills recorded before match as they did."""
-    if value != value.strip():
-        raise RowError(
-            f"{what} {shortened(value)!r} has white space around it, which CSV does not keep: "
-            "write it without (an id is matched as written)"
-        )
-    return value
-
-
 def _json_identifier(value: Any, what: str) -> Hashable:
     if isinstance(value, str):
         if not value.strip():
             raise RowError(f"{what} is empty")
-        return unpadded(value, what)
+        return value
     if isinstance(value, bool) or value is None:
         raise RowError(f"{what} {json.dumps(value)} is not usable: give a string or an integer")
     if isinstance(value, _WrittenFloat) or (isinstance(value, float) and not math.isfinite(value)):
@@ -383,7 +370,9 @@ def _plural(n: int, word: str) -> str:
 
 
 def _quoted(names: list[str]) -> str:
-    return ", ".join(repr(n) for n in names)
+    """Names as a message lists them: the first few, each shortened."""
+    shown = ", ".join(repr(shortened(n)) for n in names[:5])
+    return shown + (f" and {len(names) - 5:,} more" if len(names) > 5 else "")
 
 
 def missing_fields(fields: Iterable[str | None]) -> list[str]:
@@ -543,7 +532,7 @@ def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: d
         obj = mapped
     unknown = [k for k in obj if k not in COLUMNS]
     if unknown:
-        raise RowError(f"unknown field {unknown[0]!r} (fields: {', '.join(COLUMNS)}; --map SRC=FIELD reads others)")
+        raise RowError(f"unknown field {shortened(unknown[0])!r} (fields: {', '.join(COLUMNS)}; --map SRC=FIELD reads others)")
     if "key" not in obj:
         raise RowError("key is missing")
     problems = identifier_problems(obj)
@@ -557,7 +546,6 @@ def _json_row(source: str, line: int, obj: Any, options: ReadOptions, ignored: d
             raise RowError(f"fill_id {json.dumps(fill_id)} is not text")
         if not fill_id.strip():
             raise RowError("fill_id is empty")
-        unpadded(fill_id, "fill_id")
         order_id = obj.get("order_id")
         ids = (None, fill_id, None if order_id is None else _json_identifier(order_id, "order_id"))
     elif "orderid" in obj:

@@ -53,12 +53,17 @@ def _value_text(name: str, value: Any) -> str:
 
 
 def _differing(e: FillConflict) -> str:
-    """Each field in which the row differs from the recorded fill, with both values."""
-    return ", ".join(
-        f"{name} ({shortened(_value_text(name, getattr(e.recorded, name)))} recorded, "
-        f"{shortened(_value_text(name, getattr(e.offered, name)))} in this row)"
-        for name in e.differences
-    )
+    """Each field in which the row differs from the recorded fill, with both
+    values (as Python writes them where the texts are the same: 7 and '7',
+    no order id and the order id 'none')."""
+    parts = []
+    for name in e.differences:
+        was, now = getattr(e.recorded, name), getattr(e.offered, name)
+        a, b = _value_text(name, was), _value_text(name, now)
+        if a == b:
+            a, b = repr(was), repr(now)
+        parts.append(f"{name} ({shortened(a)} recorded, {shortened(b)} in this row)")
+    return ", ".join(parts)
 
 
 def _conflict_reason(row: Row, e: FillConflict) -> str:
@@ -66,14 +71,14 @@ def _conflict_reason(row: Row, e: FillConflict) -> str:
     seen = describe(was.price, was.qty, was.timestamp)
     if row.orderid is not None:
         return (
-            f"order id {identifier_text(row.orderid)} of {identifier_text(row.key)} was already recorded as "
+            f"order id {shortened(identifier_text(row.orderid))} of {shortened(identifier_text(row.key))} was already recorded as "
             f"{seen}; this row differs in {_differing(e)}. Each fill of an instrument needs its own order id: for partial "
             "fills give the execution id as fill_id and the order as order_id (or use an order id with a "
-            f"fill number, e.g. {identifier_text(row.orderid)}-2)"
+            f"fill number, e.g. {shortened(identifier_text(row.orderid))}-2)"
         )
     if was.key != row.key:
-        seen = f"a fill of {identifier_text(was.key)}, {seen}"
-    return f"fill id {row.fill_id} was already recorded as {seen}; this row differs in {_differing(e)}"
+        seen = f"a fill of {shortened(identifier_text(was.key))}, {seen}"
+    return f"fill id {shortened(row.fill_id)} was already recorded as {seen}; this row differs in {_differing(e)}"
 
 
 def _record(portfolio: Portfolio, row: Row, now: _dt.datetime, result: FileResult) -> None:
@@ -131,7 +136,7 @@ def _adopt(portfolio: Portfolio, rows: list[Row], result: FileResult) -> None:
 def _round_trips(portfolio: Portfolio, rows: list[Row]) -> dict[Hashable, int]:
     """How many closed round trips the ledger holds of each instrument of ``rows``."""
     ledger = portfolio.ledger
-    return {key: len(ledger.history(key)) for key in dict.fromkeys(r.key for r in rows)}
+    return {key: ledger.round_trips(key) for key in dict.fromkeys(r.key for r in rows)}
 
 
 def in_time_order(rows: list[Row], now: _dt.datetime) -> list[Row]:
