@@ -23,7 +23,9 @@ from typing import Any, TextIO
 
 from . import checks, legacy, marks, render, reports, tables
 from .errors import EXIT_DATA, EXIT_OK, EXIT_USAGE, CliError, OutputError, UsageError
-from .fills import COLUMNS, FileError, ReadOptions, as_written, identifier_text, missing_fields, read_file, shortened
+from .fills import (
+    COLUMNS, FileError, ReadOptions, as_written, first_few, identifier_text, missing_fields, read_file, shortened
+)
 from .groups import distinct_groups, key_order
 from .intake import FileResult, import_fills
 from .portfolio import Portfolio
@@ -358,8 +360,7 @@ def _marks(portfolio: Portfolio, path: str | None, keys: list[Hashable]) -> dict
         raise _unreadable(path, e, "marks file") from None
     found, unknown = marks.marks_by_key(texts, keys)
     if unknown:
-        named = ", ".join(shortened(k) for k in unknown[:5]) + (f" and {len(unknown) - 5:,} more" if len(unknown) > 5 else "")
-        err(f"ordermgr: note: {path}: no position or fills of {named}; those marks are not used")
+        err(f"ordermgr: note: {path}: no position or fills of {first_few(unknown)}; those marks are not used")
     return found
 
 

@@ -369,10 +369,15 @@ def _plural(n: int, word: str) -> str:
     return f"{n} {word}{'' if n == 1 else 's'}"
 
 
+def first_few(texts: list[str], quote: bool = False, shown: int = 5) -> str:
+    """Texts as a message lists them: the first few, each shortened (and
+    quoted), and how many more there are."""
+    listed = ", ".join(repr(shortened(t)) if quote else shortened(t) for t in texts[:shown])
+    return listed + (f" and {len(texts) - shown:,} more" if len(texts) > shown else "")
+
+
 def _quoted(names: list[str]) -> str:
-    """Names as a message lists them: the first few, each shortened."""
-    shown = ", ".join(repr(shortened(n)) for n in names[:5])
-    return shown + (f" and {len(names) - 5:,} more" if len(names) > 5 else "")
+    return first_few(names, quote=True)
 
 
 def missing_fields(fields: Iterable[str | None]) -> list[str]:

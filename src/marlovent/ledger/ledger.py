@@ -700,7 +700,7 @@ class Ledger:
         without reading them."""
         self._up_to_date()
         row = self._instruments.get(key)
-        return 0 if row is None else row[TRIPS]  # type: ignore[no-any-return]
+        return 0 if row is None else row[TRIPS]
 
     def book_size(self, key: Hashable) -> int:
         """How many of the fills of ``key`` its position's current book should hold."""

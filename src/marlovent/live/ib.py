@@ -253,7 +253,8 @@ class Feed:
         try:
             try:
                 with self.ledger.bulk():
-                    return self._record_each(fills, in_block)
+                    in_block = self._record_each(fills)
+                return len(in_block)
             except BaseException as exc:
                 self.errors, self.last_error = counted
                 for collection, before in kept:  # in place: ``rejected`` is the caller's to hold
@@ -268,8 +269,7 @@ class Feed:
             # commit whose outcome was unknown may have been stored all the same,
             # and then the same executions are found recorded already (and
             # count as recorded by this sweep all the same).
-            one_by_one: set[str] = set()
-            self._record_each(fills, one_by_one)
+            one_by_one = self._record_each(fills)
             try:
                 one_by_one.update(x for x in in_block if x in self.ledger)
             except Exception:  # the store cannot say: what this pass recorded
@@ -304,15 +304,9 @@ class Feed:
             if outermost:
                 self._told = None
 
-    def _record_each(self, fills: list[Any], recorded: set[str] | None = None) -> int:
-        """Records each execution; how many were new (their ids added to ``recorded``)."""
-        new = 0
-        for fill in fills:
-            if self._on_execution(None, fill) is Recorded.NEW:
-                new += 1
-                if recorded is not None:
-                    recorded.add(_exec_id_of(fill))
-        return new
+    def _record_each(self, fills: list[Any]) -> set[str]:
+        """Records each execution; the ids of those that were new."""
+        return {_exec_id_of(fill) for fill in fills if self._on_execution(None, fill) is Recorded.NEW}
 
     def _catch_up_soon(self) -> None:
         if not self.ib.isConnected():
