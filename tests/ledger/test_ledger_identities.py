@@ -1,7 +1,8 @@
 """The money identities over random streams of fills, recorded in a random
 arrival order (late fills rebuild their instrument), with some commissions
-reported late, any number of recordings after their fill (a late commission is
-worked into the figures where it lands):
+reported late, any number of recordings after their fill, which was recorded
+without one or with a stand-in of another type (a late commission is worked
+into the figures where it lands):
 
 * the result does not depend on the arrival order: positions, P&L by both
   methods and round trips equal those of the same fills recorded in time order
@@ -48,8 +49,9 @@ def fills_of(kind):
 
 
 def recorded(om, fills, order, late=()):
-    """``order``'s fills recorded; those in ``late`` without their commission,
-    reported after as many more recordings as ``late`` gives."""
+    """``order``'s fills recorded; those in ``late`` with the stand-in
+    commission ``late`` gives, their own reported after as many more
+    recordings as it gives."""
     mgr = om.OrderMgr(f"identities {next(COUNTER)}")
     ledger = Ledger(mgr)
     due = []  # (recordings to wait, fill)
@@ -58,8 +60,9 @@ def recorded(om, fills, order, late=()):
             ledger.set_instrument(key, multiplier=multiplier)
         for fill in order:
             if fill.fill_id in late:
-                ledger.record(dataclasses.replace(fill, commission=None))
-                due.append([late[fill.fill_id], fill])
+                wait, stand_in = late[fill.fill_id]
+                ledger.record(dataclasses.replace(fill, commission=stand_in))
+                due.append([wait, fill])
             else:
                 ledger.record(fill)
             for entry in due:
@@ -98,7 +101,11 @@ def test_identities_in_any_arrival_order(om, data_dir, kind_fills, rnd, mark):
     shuffled = list(fills)
     rnd.shuffle(shuffled)
     in_time = sorted(fills, key=lambda f: (f.timestamp.astimezone(UTC), shuffled.index(f)))  # ties: arrival order
-    late = {f.fill_id: rnd.randrange(4) for f in fills if f.commission is not None and rnd.random() < 0.5}
+    late = {
+        f.fill_id: (rnd.randrange(4), rnd.choice([None, 1 if type(f.commission) is float else 0.5]))
+        for f in fills
+        if f.commission is not None and rnd.random() < 0.5
+    }
     mgr_a, a = recorded(om, fills, shuffled, late)
     mgr_b, b = recorded(om, fills, in_time)
     marks = {k: mark for k in TERMS}

@@ -339,10 +339,14 @@ def amend_commission(
       reduction, the rest as an opening.
 
     The figures are those a fold from the start gives, exactly for int and
-    Fraction money; floats may differ from it in the last bits."""
+    Fraction money; floats may differ from it in the last bits.  A commission
+    of another type than the one it replaces is folded again: 0.5 replaced by
+    Fraction(3) leaves exact figures, as the fills now are."""
     trip, lot, closing = done
     if trip is None:
         return False  # not folded in yet
+    if old is not None and type(old) is not type(new):
+        return False  # a difference of the two would mix the old type into figures a fold gives in the new one
     d = (0 if new is None else new) - (0 if old is None else old)
     if closing is not None:  # a reversal: the close part's share, the rest opened
         reduced = share(0 if new is None else new, closing, qty) - share(0 if old is None else old, closing, qty)
