@@ -1,9 +1,15 @@
 """zelph.dualcache: a persistent mapping over SQLite with a live-object memory level."""
 
 import os
+import sys
 from collections.abc import Callable, Hashable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
-from types import CapsuleType, TracebackType
+from types import TracebackType
 from typing import Any, TypeVar, overload
+
+if sys.version_info >= (3, 13):
+    from types import CapsuleType
+else:
+    from typing_extensions import CapsuleType
 
 _T = TypeVar("_T")
 _C = TypeVar("_C", bound=type)

@@ -38,7 +38,8 @@ class _Pending:
     __slots__ = ("book", "full", "after")
 
     def __init__(self, book: tuple[Any, ...] | None) -> None:
-        self.book, self.full, self.after = book, book is None, None
+        self.book, self.full = book, book is None
+        self.after: str | None = None
 
 
 class _Bulk:
@@ -476,7 +477,7 @@ class Ledger:
                 self._pending(bulk, key, state, row[L.TIMESTAMP], row[L.ARRIVAL], removed=fill_id)
             else:
                 book = self._book(key, state)
-                in_book = P.in_book(book, row[L.TIMESTAMP], row[L.ARRIVAL]) and book[BOOK_FILL] != fill_id
+                in_book = book is not None and P.in_book(book, row[L.TIMESTAMP], row[L.ARRIVAL]) and book[BOOK_FILL] != fill_id
                 self._replay(key, state, full=not in_book, positions=True)
             self._instruments[key] = tuple(state)
         return fill
