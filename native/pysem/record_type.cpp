@@ -522,11 +522,12 @@ PyObject *tp_repr(Class &c, PyObject *self) {
 // A dataclass's __eq__ as CPython 3.13 makes it: `self is other`, then
 // `self.a == other.a and self.b == other.b ...` over the compared fields:
 // each pair with == (no identity shortcut), and the answer is the first
-// false result or else the last one, as the comparison returned it.
+// false result or else the last one, as the comparison returned it. Each
+// pair is read as the comparison reaches it and held while it is compared:
+// a field's own == may assign the record's fields.
 static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
     if (self == other) Py_RETURN_TRUE;
     if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
-    const bool exact = c.exact(self);  // no code of the caller's runs while the fields are read
     Ref result = borrow(Py_True);
     bool first = true;
     for (int i = 0; i < c.decl.fields.count; ++i) {
@@ -537,38 +538,22 @@ static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
             if (!truth) return result.release();
         }
         first = false;
-        Ref ka, kb;
-        PyObject *a = exact ? held(c, self, i, ka) : (ka = steal(PyObject_GetAttr(self, c.names[i]))).ptr();
+        Ref a = steal(read(c, self, i));
         if (!a) return nullptr;
-        PyObject *b = exact ? held(c, other, i, kb) : (kb = steal(PyObject_GetAttr(other, c.names[i]))).ptr();
+        Ref b = steal(read(c, other, i));
         if (!b) return nullptr;
-        result = steal(PyObject_RichCompare(a, b, Py_EQ));
+        result = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
         if (!result) return nullptr;
     }
     return result.release();
 }
 #else
 // A dataclass's __eq__ as CPython 3.12 makes it: the tuples of the compared
-// fields, (self.a, self.b, ...) == (other.a, other.b, ...).
+// fields, (self.a, self.b, ...) == (other.a, other.b, ...). Every field is
+// read, and held, before any is compared: a field's own == may assign the
+// record's fields, and the comparison goes on with the values it read.
 static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
     if (Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
-    if (c.exact(self)) {
-        // No code of the caller's runs while the fields are read: compare
-        // them pairwise, as the tuple comparison does.
-        for (int i = 0; i < c.decl.fields.count; ++i) {
-            if (!c.decl.fields.rows[i].compare) continue;
-            Ref ka, kb;
-            PyObject *a = held(c, self, i, ka);
-            if (!a) return nullptr;
-            PyObject *b = held(c, other, i, kb);
-            if (!b) return nullptr;
-            int r = PyObject_RichCompareBool(a, b, Py_EQ);
-            if (r < 0) return nullptr;
-            if (!r) Py_RETURN_FALSE;
-        }
-        Py_RETURN_TRUE;
-    }
-    // A subclass: (self.a, self.b, ...) == (other.a, other.b, ...).
     int n = 0;
     for (int i = 0; i < c.decl.fields.count; ++i) n += c.decl.fields.rows[i].compare;
     Ref mine = steal(PyTuple_New(n)), theirs = steal(PyTuple_New(n));
@@ -577,7 +562,7 @@ static PyObject *equal(Class &c, PyObject *self, PyObject *other) {
         PyObject *obj = side ? other : self, *tuple = side ? theirs.ptr() : mine.ptr();
         for (int i = 0, k = 0; i < c.decl.fields.count; ++i) {
             if (!c.decl.fields.rows[i].compare) continue;
-            PyObject *v = PyObject_GetAttr(obj, c.names[i]);
+            PyObject *v = read(c, obj, i);
             if (!v) return nullptr;
             PyTuple_SET_ITEM(tuple, k++, v);
         }

@@ -92,6 +92,52 @@ def test_derived_operations_match_the_twin(cls, data):
     assert repr(copy.deepcopy(a)) == repr(a)
 
 
+class Meddler:
+    """A field value whose == assigns or deletes a field of the record being
+    compared (once per comparison)."""
+
+    record = None
+
+    def __init__(self, name, delete):
+        self.name, self.delete = name, delete
+
+    def __eq__(self, other):
+        record, Meddler.record = Meddler.record, None
+        if record is not None:
+            if not self.delete:
+                object.__setattr__(record, self.name, 0)
+            elif hasattr(record, self.name):
+                object.__delattr__(record, self.name)
+        return True
+
+    __hash__ = object.__hash__
+
+
+@pytest.mark.parametrize("cls", RECORDS, ids=lambda c: c.__name__)
+@settings(max_examples=40, deadline=None)
+@given(data=st.data())
+def test_equality_holds_what_it_compares(cls, data):
+    # A field's == that replaces the list being compared must not free it
+    # mid-comparison, and the answer is the twin's, error or not.
+    names = [f[0] for f in cls.__record_fields__]
+    meddler = st.builds(Meddler, st.sampled_from(names), st.booleans())
+    field = st.one_of(values, meddler, st.lists(meddler, min_size=1, max_size=3))
+    mine = data.draw(st.lists(field, min_size=len(names), max_size=len(names)))
+    victim = data.draw(st.integers(0, 1))
+
+    def outcome(kind):
+        pair = [blank(kind, copy.deepcopy(mine)) for _ in range(2)]
+        Meddler.record = pair[victim]
+        try:
+            return pair[0] == pair[1]
+        except Exception as e:
+            return type(e), str(e)
+        finally:
+            Meddler.record = None
+
+    assert outcome(cls) == outcome(TWINS[cls.__name__])
+
+
 @pytest.mark.parametrize("cls", RECORDS, ids=lambda c: c.__name__)
 def test_class_surface_matches_the_twin(cls):
     twin = TWINS[cls.__name__]
