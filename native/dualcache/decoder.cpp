@@ -43,8 +43,7 @@ static void check_readable(const Shape &s) {
 // Why records of `rc`'s tag, sound, cannot be built: they lack the fields
 // `names`, which the class cannot do without.
 static std::string lacking(const RecordClass &rc, const std::vector<std::string> &names) {
-    std::string list;
-    for (const std::string &name : names) list += (list.empty() ? "'" : ", '") + name + "'";
+    std::string list = quoted_names(names);
     return "stored " + rc.tag_utf8 + " records lack the field" +
            (names.size() == 1 ? " " + list + ", which has no default" : "s " + list + ", not all of which have a default");
 }

@@ -100,6 +100,12 @@ int64_t TagTable::id_for(const RecordClass &rc) {
     return id;
 }
 
+std::string quoted_names(const std::vector<std::string> &names) {
+    std::string list;
+    for (const std::string &name : names) list += (list.empty() ? "'" : ", '") + name + "'";
+    return list;
+}
+
 // How records of shape `s` become instances of its class as registered now.
 static void plan(Shape &s, const RecordClass &rc) {
     s.rc = &rc;
@@ -111,9 +117,7 @@ static void plan(Shape &s, const RecordClass &rc) {
         // The class's tuple has no names to match the stored ones with:
         // read by position, its fields could come back swapped.
         s.same = false;
-        std::string list;
-        for (const std::string &name : s.names) list += (list.empty() ? "'" : ", '") + name + "'";
-        s.refused = "stored " + rc.tag_utf8 + " records hold their fields by name (" + list +
+        s.refused = "stored " + rc.tag_utf8 + " records hold their fields by name (" + quoted_names(s.names) +
                     "), but the class is registered without field names: register it with fields=... to read them";
         return;
     }

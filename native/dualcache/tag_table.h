@@ -37,6 +37,9 @@ struct Shape {
     std::string refused;
 };
 
+// Field names as messages list them: 'sym', 'qty'.
+std::string quoted_names(const std::vector<std::string> &names);
+
 // What id_for meets, while probing, for a class whose shape is not stored.
 struct ShapeNotStored {};
 
