@@ -215,6 +215,10 @@ public:
     // The id of the row the last InsertEntry or InsertTag added.
     virtual int64_t last_insert_id() = 0;
     virtual bool in_transaction() const = 0;
+    // A transaction is open and all its reads see one snapshot, which no
+    // other connection's commit changes (an SQLite transaction). A
+    // server's transaction may read each statement anew.
+    virtual bool reads_one_snapshot() const { return false; }
     // Rolls back an open transaction, ignoring errors (a lost connection has
     // rolled it back already).
     virtual void rollback_quietly() noexcept = 0;

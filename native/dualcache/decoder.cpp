@@ -1,6 +1,8 @@
 #include "decoder.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "datetime_codec.h"
 #include "format.h"
@@ -32,14 +34,25 @@ static void add_unique(PyObject *container, PyObject *key, PyObject *value, cons
         throw CorruptValue{std::string("two equal keys in one ") + kind};
 }
 
+// Records of shape `s` that the class as registered now cannot read,
+// though they are sound, raise why (not as damage).
+static void check_readable(const Shape &s) {
+    if (!s.refused.empty()) throw CorruptValue{s.refused, nb::object(), false};
+}
+
+// Why records of `rc`'s tag, sound, cannot be built: they lack the fields
+// `names`, which the class cannot do without.
+static std::string lacking(const RecordClass &rc, const std::vector<std::string> &names) {
+    std::string list = quoted_names(names);
+    return "stored " + rc.tag_utf8 + " records lack the field" +
+           (names.size() == 1 ? " " + list + ", which has no default" : "s " + list + ", not all of which have a default");
+}
+
 nb::object Decoder::build(const Shape &s, PyObject *stored, nb::object *fields_out) {
     const RecordClass &rc = *s.rc;
     // A Python error while building means the fields are not the class's.
     auto what = [&] { return "cannot rebuild a stored " + rc.tag_utf8 + " from its fields"; };
-    if (!s.lost.empty())
-        throw CorruptValue{"stored " + rc.tag_utf8 + " records have the field '" + s.lost +
-                               "', which the class as registered now does not have",
-                           nb::object(), false};
+    check_readable(s);
     if (s.same) {
         nb::object obj = corrupt_if_raises(what, [&] { return rc.build(stored); });
         if (fields_out) *fields_out = nb::borrow(stored);
@@ -51,21 +64,32 @@ nb::object Decoder::build(const Shape &s, PyObject *stored, nb::object *fields_o
     Py_ssize_t n = PyTuple_GET_SIZE(rc.names);
     if (rc.by_name) {
         nb::object mapping = checked(PyDict_New());
-        for (Py_ssize_t j = 0; j < n; ++j)
-            if (int from = s.source[(size_t) j]; from >= 0)
+        std::vector<std::string> absent;  // the class's fields the records lack
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            if (int from = s.source[(size_t) j]; from >= 0) {
                 if (PyDict_SetItem(mapping.ptr(), PyTuple_GET_ITEM(rc.names, j), PyTuple_GET_ITEM(stored, from)) < 0)
                     throw nb::python_error();
-        return corrupt_if_raises(what, [&] { return rc.build_from(mapping.ptr()); });
+            } else {
+                absent.push_back(rc.names_utf8[(size_t) j]);
+            }
+        }
+        auto build = [&] { return rc.build_from(mapping.ptr()); };
+        if (absent.empty()) return corrupt_if_raises(what, build);
+        // The class (its constructor, or its from_fields) refusing records
+        // without fields it gained since: sound records of an older shape.
+        try {
+            return corrupt_if_raises([&] { return lacking(rc, absent); }, build);
+        } catch (CorruptValue &c) {
+            c.damage = false;
+            throw;
+        }
     }
     nb::object fields = checked(PyTuple_New(n));
     for (Py_ssize_t j = 0; j < n; ++j) {
         int from = s.source[(size_t) j];
         nb::object v = from >= 0 ? nb::borrow(PyTuple_GET_ITEM(stored, from))
                                  : corrupt_if_raises(what, [&] { return rc.default_for(j); });
-        if (!v)
-            throw CorruptValue{"stored " + rc.tag_utf8 + " records lack the field '" + rc.names_utf8[(size_t) j] +
-                                   "', which has no default",
-                               nb::object(), false};
+        if (!v) throw CorruptValue{lacking(rc, {rc.names_utf8[(size_t) j]}), nb::object(), false};
         PyTuple_SET_ITEM(fields.ptr(), j, v.release().ptr());
     }
     nb::object obj = corrupt_if_raises(what, [&] { return rc.build(fields.ptr()); });
@@ -152,6 +176,7 @@ Decoder::Head Decoder::head(std::string_view bytes, PyObject *key) {
     ByteReader r(bytes.data(), bytes.size());
     if (r.byte() != ITEMIZED) throw CorruptValue{"not an itemized record"};
     const Shape &shape = tags_.shape((int64_t) r.varint());
+    check_readable(shape);
     if (shape.rc->itemized_field() < 0) throw CorruptValue{"itemized record of a class without an itemized field"};
     size_t n = r.count();
     nb::object list = checked(PyTuple_New((Py_ssize_t) n));
@@ -195,7 +220,7 @@ nb::object Decoder::record(ByteReader &r, DecodedFields &out) {
     ByteReader start = r;
     const Shape &shape = tags_.shape((int64_t) r.varint());
     size_t n = r.count();
-    if (!shape.same || !shape.lost.empty() || shape.rc->by_name || n > DecodedFields::kCapacity) {
+    if (!shape.same || shape.rc->by_name || n > DecodedFields::kCapacity) {
         // Anything but the present fields of a class stored by position:
         // through the tuple.
         r = start;

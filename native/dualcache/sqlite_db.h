@@ -138,6 +138,7 @@ public:
     void run_blocking(Sql which) override;
     int64_t last_insert_id() override { return sqlite3_last_insert_rowid(db_); }
     bool in_transaction() const override { return db_ && !sqlite3_get_autocommit(db_); }
+    bool reads_one_snapshot() const override { return in_transaction(); }
     void rollback_quietly() noexcept override {
         if (in_transaction()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     }

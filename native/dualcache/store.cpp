@@ -656,11 +656,32 @@ nb::object Store::lookup(PyObject *key) {
     Entry *e = index_.find(key);
     if (!e) return nb::object();
     conn_->on_entry(map_id_, e->id);
-    nb::object v = value_of(*e);
-    if (v || conn_->in_transaction()) return v;
-    rebuild_index();
-    e = index_.find(key);
-    return e ? value_of(*e) : nb::object();
+    return read_listed(key, e);
+}
+
+nb::object Store::read_listed(PyObject *key, Entry *e) {
+    if (nb::object v = value_of(*e)) return v;
+    // No row under the entry's id. Either another connection removed the
+    // key since the index was read (it then reads as absent), or the
+    // entries table is damaged: its scan lists a row that a search by id
+    // misses. The index, read again, tells which: the key gone, or stored
+    // again under a new id, is another connection's doing; the key still
+    // under the same id, in a snapshot that no other commit can have
+    // followed (the same data version before the index was read and after
+    // the row was missed, or one transaction's snapshot), is damage.
+    bool in_transaction = conn_->in_transaction();
+    if (in_transaction && !conn_->db().reads_one_snapshot()) return nb::object();
+    for (int look = 0; look < 3; ++look) {  // (others that keep committing meanwhile: absent, as it may be)
+        int64_t id = e->id;
+        sync();  // (the missed load marked the index stale: it is read again)
+        e = index_.find(key);
+        if (!e) return nb::object();
+        if (nb::object v = value_of(*e)) return v;
+        if (e->id == id && (in_transaction || conn_->data_version() == data_version_))
+            throw CorruptValue{"entry " + short_repr(key) + ": the entries table is damaged: a scan finds its row " +
+                               std::to_string(id) + ", a search by that id does not"};
+    }
+    return nb::object();
 }
 
 nb::object Store::getitem(PyObject *key) {
@@ -714,7 +735,7 @@ bool Store::value_for_iteration(PyObject *key, nb::object &value) {
         if (stale_) sync();
         Entry *e = index_.find(key);
         if (!e) return false;
-        value = value_of(*e);
+        value = read_listed(key, e);
         return (bool) value;
     });
 }
@@ -1045,7 +1066,7 @@ nb::object Store::popitem() {
             throw nb::python_error();
         }
         nb::object key = e->key;
-        nb::object v = value_of(*e);
+        nb::object v = read_listed(key.ptr(), e);
         if (!v) raise(PyExc_RuntimeError, "DualCache entry vanished during popitem()");
         del_locked(key.ptr());
         scope.commit();

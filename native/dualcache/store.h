@@ -54,7 +54,8 @@ public:
     void update(PyObject *other, PyObject *kwargs);  // either may be null
 
     // Iteration: the keys in order at the start, then per key its value
-    // if the key is still there (no change check between steps).
+    // if the key is still there (no change check between steps, but for
+    // an entry whose row was not found: see read_listed).
     nb::object keys_snapshot();
     bool value_for_iteration(PyObject *key, nb::object &value);
     // Loads every entry not in memory yet in one read of the whole map,
@@ -187,6 +188,10 @@ private:
     size_t scan_all();
     nb::object value_of(Entry &e);
     nb::object lookup(PyObject *key);
+    // The value of `e`, the entry the key index lists for `key`; null when
+    // another connection removed the key meanwhile. CorruptValue when the
+    // entry's row is there to a scan but not to a search by its id.
+    nb::object read_listed(PyObject *key, Entry *e);
     // Gives a named map its tables at its first write.
     void create();
     // What begin_transaction(key) tells the engine; false when nothing is known.

@@ -100,14 +100,30 @@ int64_t TagTable::id_for(const RecordClass &rc) {
     return id;
 }
 
+std::string quoted_names(const std::vector<std::string> &names) {
+    std::string list;
+    for (const std::string &name : names) list += (list.empty() ? "'" : ", '") + name + "'";
+    return list;
+}
+
 // How records of shape `s` become instances of its class as registered now.
 static void plan(Shape &s, const RecordClass &rc) {
     s.rc = &rc;
     s.generation = rc.generation;
     s.source.clear();
-    s.lost.clear();
-    s.same = !s.named || !rc.names || s.names == rc.names_utf8;
+    s.refused.clear();
     s.itemized = rc.itemized_field();
+    if (s.named && !rc.names) {
+        // The class's tuple has no names to match the stored ones with:
+        // read by position, its fields could come back swapped.
+        s.same = false;
+        s.refused = "stored " + rc.tag_utf8 + " records hold their fields by name (" + quoted_names(s.names) +
+                    "), but the class is registered without field names: register it with fields=... to read them";
+        return;
+    }
+    // (A record stored by position is read by position: the class, or its
+    // codec, checks the number of its fields.)
+    s.same = !s.named || s.names == rc.names_utf8;
     if (s.same) return;
     const std::vector<std::string> &now = rc.names_utf8;
     for (const std::string &name : now) {
@@ -116,7 +132,8 @@ static void plan(Shape &s, const RecordClass &rc) {
     }
     for (const std::string &name : s.names)
         if (std::find(now.begin(), now.end(), name) == now.end()) {
-            s.lost = name;
+            s.refused = "stored " + rc.tag_utf8 + " records have the field '" + name +
+                        "', which the class as registered now does not have";
             break;
         }
     s.itemized = s.itemized < 0 ? -1 : s.source[(size_t) s.itemized];

@@ -31,8 +31,14 @@ struct Shape {
     bool same = false;        // the stored fields are the class's, in its order
     std::vector<int> source;  // per field of the class: the stored field's index, or -1
     int itemized = -1;        // the stored index of the class's itemized field, or -1
-    std::string lost;         // a stored field the class no longer has ("" when none)
+    // Why its records cannot be read as the class is registered now, though
+    // they are sound ("" when they can): a stored field the class no longer
+    // has, or fields stored by name for a class registered without names.
+    std::string refused;
 };
+
+// Field names as messages list them: 'sym', 'qty'.
+std::string quoted_names(const std::vector<std::string> &names);
 
 // What id_for meets, while probing, for a class whose shape is not stored.
 struct ShapeNotStored {};

@@ -587,6 +587,22 @@ for key in ["trade", "position", "fill", "trade+venue", "fill+venue", "trade-com
         print(key, "->", repr(v) if not isinstance(v, Fill) else (v.sym, v.qty))
     except dc.StoreError as e:
         print(key, "!!", str(e).split(": ", 1)[1])
+# The stored Fill read again (by a connection of its own: the first keeps
+# what it read) after the class gained a field without a default, refused
+# by its constructor or by its own from_fields; then registered without
+# field names, whose tuple cannot say which stored field is which.
+def gained(self, sym, qty, account):
+    self.sym, self.qty, self.account = sym, qty, account
+Fill.__init__ = gained
+for label, how in [("fill/gained", {"fields": ("sym", "qty", "account")}),
+                   ("fill/gained/from_fields", {"fields": ("sym", "qty", "account"), "from_fields": lambda c, m: c(**m)}),
+                   ("fill/unnamed", {"to_fields": lambda f: (f.qty, f.sym), "from_fields": lambda c, t: c(*t)})]:
+    dc.register(Fill, "tests.format.Fill", **how)
+    with dc.DualCache(cacheName="fields", cachePrefix=sys.argv[1]) as again:
+        try:
+            print(label, "->", vars(again["fill"]))
+        except dc.StoreError as e:
+            print(label, "!!", str(e).split(": ", 1)[1], "| cause:", type(e.__cause__).__name__)
 """
 
 
@@ -608,3 +624,12 @@ def test_records_of_a_class_that_gained_or_lost_a_field(prefix):
     # ... and one without a default is refused by name.
     assert out["trade-orderid"] == "!! entry 'trade-orderid': stored marlovent.ordermgr.Trade records lack the " \
                                    "field 'orderid', which has no default"
+    # So is one a Python class cannot do without (not as damage: the record is sound).
+    for label in ("fill/gained", "fill/gained/from_fields"):
+        assert out[label] == "!! entry 'fill': stored tests.format.Fill records lack the field 'account', which has " \
+                             "no default (TypeError: gained() missing 1 required positional argument: 'account') " \
+                             "| cause: TypeError"
+    # Fields stored by name are never handed by position to a class registered without names.
+    assert out["fill/unnamed"] == "!! entry 'fill': stored tests.format.Fill records hold their fields by name " \
+                                  "('sym', 'qty'), but the class is registered without field names: register it " \
+                                  "with fields=... to read them | cause: NoneType"
