@@ -227,15 +227,22 @@ class Ledger:
         previous = state[LAST]
         in_trip, lot, closing, trip, writes = _apply(state, self._lots, key, fill_id, price, qty, commission, timestamp, arrival)
         fills[fill_id] = (key, order_id, price, qty, commission, timestamp, arrival, previous, in_trip, lot, closing)
+        undo = None
         try:
             # What OrderMgr.add_trade does, inside the transaction that is
             # already open: the position takes the trade (its book emptied
             # when it goes flat) and is written back, or deleted when flat.
-            if position.add_trade(trade):
+            # The position may be the store's live object, held by callers:
+            # its change is put back when this write fails, or the
+            # transaction rolls back later.
+            open_, undo = self.mgr._add_trade_undoable(position, trade)
+            if open_:
                 positions[key] = position
             elif state[BOOK] is None and key in positions:
                 del positions[key]
         except BaseException:
+            if undo is not None:
+                undo()
             try:
                 del fills[fill_id]
             except Exception:
