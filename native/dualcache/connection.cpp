@@ -12,6 +12,7 @@
 #include "file_naming.h"
 #include "format.h"
 #include "fork_guard.h"
+#include "in_use.h"
 #include "pg_address.h"
 #include "pg_db.h"
 #include "pysem/fields.h"
@@ -103,13 +104,15 @@ void Connection::check_writable() const {
 }
 
 void Connection::enter() {
-    if (busy_)
-        raise(PyExc_RuntimeError,
-              "DualCache is in use by another operation (re-entered from a codec, a key's "
-              "__eq__/__hash__, or another thread)");
+    if (busy_) raise_in_use(InUse::Operation);
     check_usable();
+    check_thread();
     busy_ = true;
     op_on_hinted_ = false;
+}
+
+void Connection::check_thread() const {
+    if (!levels_.empty() && owner_ != PyThread_get_thread_ident() && !inherited()) raise_in_use(InUse::OtherThread);
 }
 
 void Connection::widen() {
@@ -137,8 +140,9 @@ void Connection::detach(Store *s) {
 }
 
 void Connection::close() {
-    if (busy_) raise(PyExc_RuntimeError, "DualCache.close() called while an operation on it runs");
+    if (busy_) raise_in_use(InUse::Close);
     if (state_ != State::Open) return;
+    check_thread();
     if (inherited()) db_->abandon();
     db_->rollback_quietly();
     discard_levels();
@@ -150,8 +154,9 @@ void Connection::close() {
 }
 
 void Connection::destroy() {
-    if (busy_) raise(PyExc_RuntimeError, "DualCache.destroy() called while an operation on it runs");
+    if (busy_) raise_in_use(InUse::Destroy);
     if (state_ == State::Destroyed || inherited()) check_usable();
+    check_thread();
     if (state_ == State::Open) {
         check_writable();
         // Another file now at the path is not this store's to delete.
@@ -240,6 +245,7 @@ nb::object Connection::map_names() {
 // --- transactions -----------------------------------------------------------
 
 void Connection::begin_outermost(const WriteHint *hint) {
+    owner_ = PyThread_get_thread_ident();
     // A read-only store still runs transaction() blocks that only read.
     try {
         if (!db_->read_only()) db_->expect_write(hint);
@@ -370,6 +376,7 @@ void Connection::on_rollback(nb::handle undo) {
         PyErr_Format(PyExc_TypeError, "on_rollback() needs a callable, not %.200s", Py_TYPE(undo.ptr())->tp_name);
         throw nb::python_error();
     }
+    check_thread();
     if (levels_.empty())
         raise(PyExc_RuntimeError, "on_rollback() needs an open transaction() or batch() block: outside one "
                                   "nothing is rolled back later");
@@ -413,6 +420,7 @@ void Connection::rollback_outermost() {
 }
 
 void Connection::begin_level(const WriteHint *hint) {
+    check_thread();
     if (levels_.empty()) {
         begin_outermost(hint);
     } else {

@@ -58,7 +58,8 @@ public:
 
     // --- one operation at a time ------------------------------------------------
     // An operation on any map of the database starts (raises when the
-    // database is closed, or an operation on it already runs) and ends.
+    // database is closed, an operation on it already runs, or another
+    // thread has a transaction open: see check_thread) and ends.
     void enter();
     void leave() {
         busy_ = false;
@@ -77,6 +78,11 @@ public:
     void on_level() { op_on_hinted_ = true; }
     bool busy() const { return busy_; }
     void check_usable() const;
+    // While a transaction is open, only the thread that began it may use the
+    // database (its operations would join the transaction, and its reads
+    // see what the transaction wrote): RuntimeError from any other thread,
+    // before anything changes.
+    void check_thread() const;
     void check_writable() const;
     bool is_open() const { return state_ == State::Open && !inherited(); }
     bool read_only() const { return db_ && db_->read_only(); }
@@ -228,6 +234,7 @@ private:
     int64_t narrow_map_ = 0, narrow_entry_ = 0;
     void widen();
     std::vector<Level> levels_;
+    unsigned long owner_ = 0;  // the thread that began the open transaction (while levels_ is not empty)
     int64_t locked_version_ = 0;
     long long log_from_ = 256;
     int64_t tags_added_before_ = 0;  // the tag rows added before the open transaction

@@ -1,12 +1,14 @@
 #include "corrupt_value.h"
 
+#include "in_use.h"
+
 namespace dualcache {
 
 void corrupt_from_python_error(const std::string &what) {
     PyObject *exc = PyErr_GetRaisedException();
     if (!exc) throw CorruptValue{what, nb::object()};
     if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception) || PyErr_GivenExceptionMatches(exc, PyExc_MemoryError) ||
-        PyErr_GivenExceptionMatches(exc, PyExc_RecursionError)) {
+        PyErr_GivenExceptionMatches(exc, PyExc_RecursionError) || is_in_use_error(exc)) {
         PyErr_SetRaisedException(exc);
         throw nb::python_error();
     }

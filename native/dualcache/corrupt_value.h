@@ -19,9 +19,9 @@ struct CorruptValue {
 };
 
 // Throws CorruptValue "<what> (<the pending Python error>)", taking that
-// error as the cause. A MemoryError, a RecursionError or what is not an
-// Exception (KeyboardInterrupt), which say nothing about the data, is
-// thrown on as it is.
+// error as the cause. A MemoryError, a RecursionError, what is not an
+// Exception (KeyboardInterrupt) or the store's refusal of a re-entry (see
+// in_use.h), which say nothing about the data, is thrown on as it is.
 [[noreturn]] void corrupt_from_python_error(const std::string &what);
 
 // Runs `body`; a Python error it raises becomes CorruptValue(what()). The

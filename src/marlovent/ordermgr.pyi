@@ -198,6 +198,8 @@ class OrderMgr:
         """Create a uniquely namespaced test instance then delete when complete"""
     def add_trade(self, key: Key, trade: Trade) -> None:
         """Record a trade for an instrument key and persist the position."""
+    def _add_trade_undoable(self, position: Position, trade: Trade) -> tuple[bool, Callable[[], None]]:
+        """position.add_trade(trade) inside an open transaction of the store, undone if it rolls back."""
     def update_commission(self, key: Key, orderid: OrderId, commission: Price) -> None:
         """Replace the commission of a stored trade reported after the fill, and persist it."""
     def get_position_summary(self, key: Key, stopPct: Percent = 0.1) -> PositionSummary:

@@ -183,13 +183,26 @@ class LedgerMachine(RuleBasedStateMachine):
         self.ledger.set_instrument(key, multiplier=multiplier, currency=currency)
         self.model.terms[key] = (multiplier, currency)
 
+    def held(self, key):
+        """The position of ``key`` as a caller holds it, and its trades now."""
+        position = self.mgr.positions.get(key)
+        return position, None if position is None else list(position.trades.items())
+
+    @staticmethod
+    def unchanged(held):
+        """A position held before a recording that did not happen shows no change."""
+        position, trades = held
+        assert position is None or list(position.trades.items()) == trades
+
     @rule(key=KEYS, price=PRICES, qty=QTYS, minute=MINUTES, zone=ZONES)
     def rolled_back(self, key, price, qty, minute, zone):
         fill = self.new_fill(key, price, qty, None, minute, None, zone)
+        held = self.held(key)
         with pytest.raises(Boom):
             with self.mgr.positions.transaction():
                 if self.ledger.record(fill) is not None:
                     raise Boom
+        self.unchanged(held)
 
     @rule(key=KEYS, price=PRICES, qty=QTYS, minute=MINUTES, zone=ZONES, after=st.integers(0, 6))
     def failing_write(self, key, price, qty, minute, zone, after):
@@ -197,11 +210,12 @@ class LedgerMachine(RuleBasedStateMachine):
         from zelph.dualcache import StoreError
 
         fill = self.new_fill(key, price, qty, None, minute, None, zone)
+        held = self.held(key)
         self.mgr.positions._fail_writes(after)
         try:
             self.ledger.record(fill)
         except StoreError:
-            pass
+            self.unchanged(held)
         else:
             assert self.model.record(fill) == "new"
         finally:

@@ -40,8 +40,34 @@ def test_positions_survive_a_new_process(om, mgr, data_dir):
     assert out.strip() == repr(list(mgr.positions.items()))
 
 
+class HashFails:
+    """An order id whose hash raises at its `fail_at`-th call (as an
+    interrupt landing in it would)."""
+
+    calls, fail_at = 0, None
+
+    def __init__(self, n):
+        self.n = n
+
+    def __hash__(self):
+        HashFails.calls += 1
+        if HashFails.calls == HashFails.fail_at:
+            raise LookupError("the order id's hash failed")
+        return hash(self.n)
+
+    def __eq__(self, other):
+        return isinstance(other, HashFails) and other.n == self.n
+
+
+zelph.register(HashFails, "tests.persistence.HashFails", fields=("n",))
+
+
+@pytest.mark.parametrize("failing", ["store", "order id"])
 @pytest.mark.parametrize("case", ["new key", "write back", "flat reset"])
-def test_failed_write_puts_memory_back(om, mgr, case):
+def test_failed_write_puts_memory_back(om, mgr, case, failing):
+    """A fill that fails (the store refuses its write, or its order id's hash
+    raises at any one of its calls) leaves the position a caller holds, the
+    store's memory and its file as they were."""
     store = mgr.positions
     if case != "new key":
         mgr.add_trade("X", om.Trade(1, 100.0, 10, 0.0, ts()))
@@ -49,17 +75,30 @@ def test_failed_write_puts_memory_back(om, mgr, case):
     before = {k: dict(v.trades) for k, v in store.items()}
     live = store.get("X")
     qty = {"new key": 3, "write back": 1, "flat reset": -15}[case]
-    store._fail_writes(0)
-    try:
-        with pytest.raises(zelph.StoreError):
-            mgr.add_trade("X", om.Trade(3, 99.0, qty, 0.0, ts()))
-    finally:
-        store._fail_writes(-1)
-    if live is not None:
-        assert live.trades == before["X"] and list(live.trades) == list(before["X"])
-    assert {k: dict(v.trades) for k, v in store.items()} == before
-    reopened = om.OrderMgr(mgr.namespace)
-    assert {k: dict(v.trades) for k, v in reopened.positions.items()} == before
+    error = zelph.StoreError if failing == "store" else LookupError
+    for fail_at in range(1, 100):
+        if failing == "store":
+            store._fail_writes(0)
+        HashFails.calls, HashFails.fail_at = 0, fail_at
+        try:
+            mgr.add_trade("X", om.Trade(3 if failing == "store" else HashFails(3), 99.0, qty, 0.0, ts()))
+        except error:
+            pass
+        else:
+            assert failing == "order id" and fail_at > 1
+            break
+        finally:
+            store._fail_writes(-1)
+            HashFails.fail_at = None
+        if live is not None:
+            assert live.trades == before["X"] and list(live.trades) == list(before["X"])
+        assert {k: dict(v.trades) for k, v in store.items()} == before
+        reopened = om.OrderMgr(mgr.namespace)
+        assert {k: dict(v.trades) for k, v in reopened.positions.items()} == before
+        if failing == "store":
+            return
+    else:
+        pytest.fail("the fill never went through")
 
 
 @pytest.mark.parametrize("qty", [1, -15])

@@ -336,29 +336,41 @@ def test_a_damaged_key_is_a_store_error_naming_its_row(open_store, prefix, key):
 
 
 class Refusing:
-    raises = None
+    refuse = None  # called while a read rebuilds one: what it raises, the rebuild raises
 
     def __init__(self, x):
         self.x = x
 
 
-dc.register(Refusing, "tests.damage.Refusing", to_fields=lambda o: (o.x,),
-            from_fields=lambda cls, f: (_ for _ in ()).throw(cls.raises) if cls.raises else cls(*f))
+def _rebuild(cls, fields):
+    if cls.refuse:
+        cls.refuse()
+    return cls(*fields)
+
+
+dc.register(Refusing, "tests.damage.Refusing", to_fields=lambda o: (o.x,), from_fields=_rebuild)
 
 
 @pytest.mark.parametrize("error_class, expected", [(LookupError, dc.StoreError), (KeyboardInterrupt, KeyboardInterrupt),
-                                                   (MemoryError, MemoryError)])
+                                                   (MemoryError, MemoryError), ("re-entry", RuntimeError)])
 def test_a_class_refusing_its_fields_is_damage_but_an_interrupt_is_not(open_store, error_class, expected):
-    error = error_class("no")  # made here: a shared instance's traceback would keep the stores alive
+    """A class's error while its fields are rebuilt reports the stored value
+    as damaged; an interrupt, a lack of memory, or the store refusing a
+    re-entry from it (the rebuild reading the store) passes as it is."""
     s = open_store()
     s["k"] = Refusing(1)
     t = open_store()
-    Refusing.raises = error
+    if error_class == "re-entry":
+        Refusing.refuse = lambda: len(t)
+    else:
+        error = error_class("no")  # made here: a shared instance's traceback would keep the stores alive
+        Refusing.refuse = lambda: (_ for _ in ()).throw(error)
     try:
         with pytest.raises(expected) as info:
             t["k"]
     finally:
-        Refusing.raises = None
+        Refusing.refuse = None
     if expected is dc.StoreError:
         assert info.value.__cause__ is error and "entry 'k': cannot rebuild a stored tests.damage.Refusing" in str(info.value)
+    assert type(info.value) is expected
     assert t["k"].x == 1

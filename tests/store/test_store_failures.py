@@ -455,6 +455,37 @@ def test_transaction_misuse(open_store):
     with tx:
         with pytest.raises(RuntimeError, match="already entered"):
             tx.__enter__()
+    # A block belongs to the thread that opened it: another thread's use of
+    # the database meanwhile (any map) is refused, having changed nothing.
+    s["kept"], other_map = 0, s.map("other")
+    calls = [lambda: s["kept"], lambda: s.__setitem__("theirs", 1), lambda: other_map.get("x"),
+             lambda: other_map.__setitem__("x", 1), lambda: s.transaction().__enter__(),
+             lambda: s.on_rollback(print), s.close]
+    outcomes = []
+
+    def from_another_thread(calls=calls):
+        for call in calls:
+            try:
+                outcomes.append(call())
+            except RuntimeError as e:
+                outcomes.append(str(e))
+
+    with pytest.raises(ZeroDivisionError):
+        with s.transaction():
+            s["mine"] = 1
+            t = threading.Thread(target=from_another_thread)
+            t.start()
+            t.join()
+            s["mine"] = 2
+            1 / 0
+    assert outcomes == ["DualCache has a transaction block open in another thread "
+                        "(a DualCache object is for one thread at a time)"] * len(calls)
+    assert dict(s) == {"kept": 0} == dict(open_store()) and len(other_map) == 0
+    outcomes.clear()
+    t = threading.Thread(target=from_another_thread, args=(calls[:4],))  # the block ended: they run
+    t.start()
+    t.join()
+    assert outcomes == [0, None, None, None] and s["theirs"] == 1 and dict(other_map) == {"x": 1}
 
 
 def test_close_inside_a_transaction_rolls_back(open_store):

@@ -182,6 +182,18 @@ static void with_one_retry(Call &&call) {
     }
 }
 
+// pos.add_trade(trade), with `undo` learning what it changed: the change
+// itself in an exact book, or else a copy of the book taken first. Returns
+// add_trade's result; `empty_known`: the book is known to have gone flat.
+static bool add_trade_recorded(PyObject *pos, PyObject *trade, IntakeUndo &undo, bool &empty_known) {
+    if (position_add_trade_undoable(pos, trade, undo.change)) {
+        empty_known = undo.change.went_flat();
+        return undo.change.result;
+    }
+    undo.before.emplace(pos);
+    return position_add_trade(pos, trade);
+}
+
 static void add_trade_once(PyObject *self, PyObject *key, PyObject *trade) {
     Ref store = order_mgr_field(self, OrderMgr::field::positions);
     // The undo: what this call changed in an exact book, or else a copy.
@@ -195,14 +207,8 @@ static void add_trade_once(PyObject *self, PyObject *key, PyObject *trade) {
             Ref pos = store_lookup(store.ptr(), key, present);
             if (pos.is_none()) pos = new_position(key);
             bool was_existing = present < 0 ? store_contains(store.ptr(), key) : present != 0;
-            bool open, empty_known = false;
-            if (position_add_trade_undoable(pos.ptr(), trade, undo->change)) {
-                open = undo->change.result;
-                empty_known = undo->change.went_flat();
-            } else {
-                undo->before.emplace(pos.ptr());
-                open = position_add_trade(pos.ptr(), trade);
-            }
+            bool empty_known = false;
+            bool open = add_trade_recorded(pos.ptr(), trade, *undo, empty_known);
             if (open)
                 store_setitem(store.ptr(), key, pos.ptr());
             else if (was_existing && (empty_known || position_empty(pos.ptr())))
@@ -213,6 +219,27 @@ static void add_trade_once(PyObject *self, PyObject *key, PyObject *trade) {
 
 static void add_trade(PyObject *self, PyObject *key, PyObject *trade) {
     with_one_retry([&] { add_trade_once(self, key, trade); });
+}
+
+// position.add_trade(trade) inside the transaction the caller holds open on
+// the store, for a caller that writes the position back itself: put back if
+// that transaction rolls back, as add_trade's change is. Returns add_trade's
+// result and the undo, for the caller to run when its own write of the
+// position fails (it runs once). When this raises, the change is put back
+// already.
+static Ref add_trade_undoable(PyObject *self, PyObject *position, PyObject *trade) {
+    Ref store = order_mgr_field(self, OrderMgr::field::positions);
+    IntakeUndo *undo;
+    Ref undo_obj = new_undo(undo);
+    register_undo(store.ptr(), undo_obj.ptr());
+    try {
+        bool empty_known = false;
+        bool open = add_trade_recorded(position, trade, *undo, empty_known);
+        return pysem::check(PyTuple_Pack(2, open ? Py_True : Py_False, undo_obj.ptr()));
+    } catch (Error &) {
+        undo->run();
+        throw;
+    }
 }
 
 static void update_commission_once(PyObject *self, PyObject *key, PyObject *orderid, PyObject *commission) {
@@ -261,6 +288,15 @@ const pysem::Method add_trade_method = {
         add_trade(self, a[0], a[1]);
         return none();
     },
+    pysem::Method::Function};
+
+const pysem::Method add_trade_undoable_method = {
+    "_add_trade_undoable",
+    "_add_trade_undoable($self, position, trade)\n--\n\n"
+    "position.add_trade(trade) inside an open transaction of the store, undone if it rolls back;\n"
+    "returns add_trade's result and the undo (a callable, run once) for a write of the position\n"
+    "that fails.",
+    [](PyObject *self, PyObject *const *a) { return add_trade_undoable(self, a[0], a[1]); },
     pysem::Method::Function};
 
 const pysem::Method update_commission_method = {

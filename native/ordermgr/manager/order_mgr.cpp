@@ -62,6 +62,7 @@ static PyMethodDef *order_mgr_functions(const char *owner) {
     static PyMethodDef methods[] = {
         method_def<clear_method>(owner),
         method_def<add_trade_method>(owner),
+        method_def<add_trade_undoable_method>(owner),
         method_def<update_commission_method>(owner),
         method_def<get_position_summary_method>(owner),
         method_def<get_position_summary_by_order_method>(owner),

@@ -32,7 +32,8 @@ extern pysem::record::Class order_mgr_class;
 void register_order_mgr(PyObject *module);
 
 // The methods, each in the file of its job.
-extern const pysem::Method clear_method, add_trade_method, update_commission_method;  // intake.cpp
+extern const pysem::Method clear_method, add_trade_method, add_trade_undoable_method,
+    update_commission_method;  // intake.cpp
 extern const pysem::Method temp_method;                                             // temp_scope.cpp
 extern const pysem::Method get_position_summary_method, get_position_summary_by_order_method,
     get_portfolio_summary_method;                                                   // summaries.cpp

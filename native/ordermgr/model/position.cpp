@@ -237,9 +237,12 @@ static bool add_trade(PyObject *self, PyObject *trade, BookUndo *undo = nullptr)
                      : position_empty(self);
     if (!empty) return true;
     if (undo) {
-        // Going flat releases every trade anyway; keep them for the undo.
-        undo->emptied = steal(PyDict_Copy(trades.ptr()));
-        if (!undo->emptied || PyDict_DelItem(undo->emptied.ptr(), orderid.ptr()) < 0) throw Error();
+        // Going flat releases every trade anyway; keep them for the undo,
+        // without the new one. Only a complete copy is the undo's: if the
+        // copy fails, the undo takes out the appended trade instead.
+        Ref emptied = steal(PyDict_Copy(trades.ptr()));
+        if (!emptied || PyDict_DelItem(emptied.ptr(), orderid.ptr()) < 0) throw Error();
+        undo->emptied = std::move(emptied);
     }
     clear_mapping(trades.ptr());
     return false;

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Hashable, Iterator, Mapping
 from contextlib import contextmanager
+from threading import get_ident
 from typing import Any
 
 from .. import ordermgr as _om
@@ -55,10 +56,12 @@ class _Bulk:
         self.rebuilt: dict[Hashable, int] = {}
 
 
-# The bulk block open on a store, by the store's identity: every Ledger of
-# the store records through it (the block holds the store, so the id is not
-# reused while it is open).
-_BULKS: dict[int, _Bulk] = {}
+# The bulk block open on a store, by the store's identity and the thread that
+# opened it: every Ledger of the store records through it in that thread (the
+# block holds the store, so the id is not reused while it is open).  Another
+# thread never sees it: the store refuses that thread's calls while the
+# block's transaction is open.
+_BULKS: dict[tuple[int, int], _Bulk] = {}
 
 
 def per_unit(commission: Any, multiplier: Any) -> Any:
@@ -224,15 +227,22 @@ class Ledger:
         previous = state[LAST]
         in_trip, lot, closing, trip, writes = _apply(state, self._lots, key, fill_id, price, qty, commission, timestamp, arrival)
         fills[fill_id] = (key, order_id, price, qty, commission, timestamp, arrival, previous, in_trip, lot, closing)
+        undo = None
         try:
             # What OrderMgr.add_trade does, inside the transaction that is
             # already open: the position takes the trade (its book emptied
             # when it goes flat) and is written back, or deleted when flat.
-            if position.add_trade(trade):
+            # The position may be the store's live object, held by callers:
+            # its change is put back when this write fails, or the
+            # transaction rolls back later.
+            open_, undo = self.mgr._add_trade_undoable(position, trade)
+            if open_:
                 positions[key] = position
             elif state[BOOK] is None and key in positions:
                 del positions[key]
         except BaseException:
+            if undo is not None:
+                undo()
             try:
                 del fills[fill_id]
             except Exception:
@@ -325,21 +335,22 @@ class Ledger:
         round trips its rebuild gained (negative where a bust took some).  A
         block inside another is a savepoint of it, rebuilt with it."""
         store = self._positions
-        outer = _BULKS.get(id(store))
+        where = (id(store), get_ident())
+        outer = _BULKS.get(where)
         with store.transaction():
             if outer is not None:
                 yield outer.rebuilt
                 return
-            bulk = _BULKS[id(store)] = _Bulk()
+            bulk = _BULKS[where] = _Bulk()
             try:
                 yield bulk.rebuilt
                 self._up_to_date()
             finally:
-                del _BULKS[id(store)]
+                del _BULKS[where]
 
     def _open_bulk(self) -> _Bulk | None:
         """The bulk block open on this ledger's store, if any."""
-        return _BULKS.get(id(self._positions)) if _BULKS else None
+        return _BULKS.get((id(self._positions), get_ident())) if _BULKS else None
 
     def _defer(self, bulk: _Bulk, key: Hashable, state: list[Any], fill: Fill, arrival: int) -> None:
         """In a bulk block: the fill linked into its chain, its instrument
