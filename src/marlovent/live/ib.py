@@ -16,10 +16,13 @@ What the feed does with the broker's event stream:
   = the order's permId (shared by the legs and partial fills of one order,
   stable across sessions), quantity signed by the side (BOT +, SLD -),
   multiplier and currency from the contract, time from the execution in UTC;
+  the contract is the one the broker sent, not the order's own that ib_async
+  puts in its place when they share a conId (see ``_ib_wire``);
 - the combo's own execution (``secType == "BAG"``) is skipped: its legs are
   the positions;
 - a commission report becomes that fill's commission, joined by execId
-  whatever the order of arrival; a report before its execution waits for it;
+  whatever the order of arrival; a report before its execution waits for it
+  (ib_async drops it: the feed sees it first);
   the placeholder a fill carries before its report and the API's "unset"
   double are not commissions;
 - replays (a reconnect, a catch-up, the start-up request of ``connect``) are
@@ -75,6 +78,7 @@ from ._ib_execution import (
     utc_time,
 )
 from ._ib_reconcile import PRICE_TOLERANCE, ReconcileRow, Status, reconcile
+from ._ib_wire import Tap
 
 __all__ = [
     "Feed",
@@ -154,7 +158,16 @@ class Feed:
         # since, and added to as it records them.  Each is looked up in the ledger before it
         # counts: it may have been cancelled since.
         self._corrections: dict[Hashable, tuple[int, dict[str, dict[int, str]]]] = {}
-        self._task: asyncio.Task[Any] | None = None
+        # execId -> the contract the broker sent with it (ib_async may hand the
+        # execution over with the order's own contract); kept while ib_async
+        # holds the execution or the feed may take it again.
+        self._sent: dict[str, Any] = {}
+        self._tap: Tap | None = None
+        self._tasks: set[asyncio.Task[Any]] = set()  # the catch-ups scheduled on the event loop
+        # execId -> whether its fill may have been recorded unseen: the executions and reports
+        # whose handling the store failed (after a write, perhaps, its answer lost).  Kept
+        # through a block's rollback: it is what the store may hold regardless.
+        self._unsure: dict[str, bool] = {}
         self._held: list[str] | None = None  # inside a sweep's block: the execIds on_fill is to hear of
         self._untold: list[str] = []  # those of blocks that have ended, still to be told
         self._told: dict[str, Fill] | None = None  # while they are told: each execId's fill as told
@@ -192,12 +205,42 @@ class Feed:
             # A strong reference: the feed lives as long as the IB object, held or not.
             event.connect(handler, keep_ref=True)
         self._subscriptions = pairs
+        self._tap = Tap.of(ib.wrapper)
+        self._tap.add(self)
 
     def detach(self) -> None:
-        """Stop listening; what was recorded stays recorded.  Detaching twice does nothing."""
+        """Stop listening, and cancel a catch-up scheduled and not done; what
+        was recorded stays recorded.  Detaching twice does nothing."""
         for event, handler in self._subscriptions:
             event.disconnect(handler)
         self._subscriptions = ()
+        if self._tap is not None:
+            self._tap.remove(self)
+            self._tap = None
+        for task in self._tasks:
+            task.cancel()
+        self._tasks.clear()
+
+    # -- what ib_async's wrapper is shown (see ``_ib_wire``) ---------------------------------
+
+    def _sent_contract(self, exec_id: str, contract: Any) -> None:
+        self._sent[exec_id] = contract
+
+    def _unseen_report(self, report: Any) -> None:
+        # ib_async drops it: it waits here for its execution.
+        self._on_report(None, None, report)
+
+    def _broker_contract(self, fill: Any) -> Any:
+        """The contract the broker sent with ``fill``'s execution: ib_async
+        gives the fill the order's own contract when it has the same conId,
+        whatever else it lacks.  Of the same type as ib_async would make it."""
+        contract = fill.contract
+        sent = self._sent.get(fill.execution.execId)
+        if sent is None or sent is contract or vars(sent) == vars(contract):
+            return contract
+        if type(sent) is _ib_async.Contract:  # as decoded: once into its own type, as ib_async does
+            sent = self._sent[fill.execution.execId] = _ib_async.Contract.recreate(sent)
+        return sent
 
     # -- catching up -------------------------------------------------------------------------
 
@@ -230,6 +273,9 @@ class Feed:
         for entry in list(self.rejected.values()):
             if entry.fill is not None and entry.exec_id not in merged:
                 merged[entry.exec_id] = entry.fill
+        # The broker's contracts of executions no longer held anywhere are not needed again.
+        for exec_id in [x for x in self._sent if x not in merged and x not in self._unreported]:
+            del self._sent[exec_id]
         return self._record_sweep(sorted(merged.values(), key=_fill_time))
 
     def _record_sweep(self, fills: list[Any]) -> int:
@@ -383,7 +429,7 @@ class Feed:
             self.rejected.pop(exec_id, None)
             self._reports.pop(exec_id, None)
             return None
-        contract = fill.contract
+        contract = self._broker_contract(fill)
         if contract.secType == COMBO:
             self._take_combo(exec_id, fill, fill.commissionReport)
             return None
@@ -469,14 +515,15 @@ class Feed:
             return
         if exec_id in self._elsewhere:
             return
-        if exec_id in self._combos or (fill is not None and fill.contract.secType == COMBO):
+        contract = None if fill is None else self._broker_contract(fill)
+        if exec_id in self._combos or (contract is not None and contract.secType == COMBO):
             self._take_combo(exec_id, fill, report)
             return
         ledger = self.ledger
         recorded = self._unreported.pop(exec_id, None)
         if recorded is not None:
             # Recorded by this feed without a commission: no need to read it back.
-            currency = currency_of(recorded.contract) or self._currency(ledger.get(exec_id).key)
+            currency = currency_of(self._broker_contract(recorded)) or self._currency(ledger.get(exec_id).key)
             check_commission_currency(report, currency)
             try:
                 changed = ledger.set_commission(exec_id, commission)
@@ -539,7 +586,7 @@ class Feed:
         if correction is None or fill is None or fill.execution.execId != exec_id:
             return None
         try:
-            key = key_of(self.key, fill.contract)
+            key = key_of(self.key, self._broker_contract(fill))
         except (ValueError, TypeError):
             return None
         return self._superseding(key, order_id_of(fill.execution), *correction)
