@@ -4,6 +4,7 @@ parts as a combo order, a stock built from 50 partial fills, reconnects that
 replay the day, a correction, bad input, reconciliation with the broker's
 positions, and the example program."""
 
+import asyncio
 import copy
 import datetime as dt
 import logging
@@ -167,7 +168,8 @@ def test_a_correction_replaces_the_execution_it_corrects_and_replays_do_not_brin
     async def connected():
         gw.ib.connectedEvent.emit()
         assert ledger.get(missed.execId) is None
-        await feed._task
+        (catching_up,) = feed._tasks
+        await catching_up
 
     loop.run_until_complete(connected())
     assert ledger.get(missed.execId).qty == -4 and mgr.positions["MSFT"].qty == 6
@@ -182,6 +184,19 @@ def test_a_correction_replaces_the_execution_it_corrects_and_replays_do_not_brin
     ledger.cancel(second.execId)
     gw.reconnect()
     assert ledger.get(second.execId) is None and mgr.positions["MSFT"].qty == 11
+
+    # Detaching cancels the catch-up a connect scheduled: nothing is recorded after it.
+    after = execution(9103, "SLD", 1, 411.5, T0 + 3 * SEC, order_id=34, client_id=5)
+    gw.execute(msft, after, live=False)
+
+    async def connected_then_detached():
+        gw.ib.connectedEvent.emit()
+        scheduled = set(feed._tasks)
+        feed.detach()
+        await asyncio.gather(*scheduled, return_exceptions=True)
+
+    loop.run_until_complete(connected_then_detached())
+    assert ledger.get(after.execId) is None and not feed.attached
 
 
 def test_bad_input_is_logged_counted_kept_out_and_retried(gateway, ledger, mgr, caplog, monkeypatch):

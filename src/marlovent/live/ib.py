@@ -364,7 +364,10 @@ class Feed:
             self.catch_up()
             return
         self._sweep(())  # what the connection's start-up request fetched, now; the full request follows
-        self._task = loop.create_task(self._catch_up_in_background())
+        # Held until done: the loop itself keeps only a weak reference to a task.
+        task = loop.create_task(self._catch_up_in_background())
+        self._tasks.add(task)
+        task.add_done_callback(self._tasks.discard)
 
     async def _catch_up_in_background(self) -> None:
         try:
