@@ -292,7 +292,8 @@ class Feed:
 
     def _record_block(self, fills: list[Any]) -> int:
         counted = self.errors, self.last_error
-        kept = [(c, c.copy()) for c in (self.rejected, self._reports, self._unreported, self._combos, self._elsewhere)]
+        lists: tuple[Any, ...] = (self.rejected, self._reports, self._unreported, self._combos, self._elsewhere)
+        kept = [(c, c.copy()) for c in lists]
         held: list[str] = []
         self._held = held
         in_block: set[str] = set()
@@ -305,7 +306,7 @@ class Feed:
                 self.errors, self.last_error = counted
                 for collection, before in kept:  # in place: ``rejected`` is the caller's to hold
                     collection.clear()
-                    collection.update(before)  # type: ignore[attr-defined]
+                    collection.update(before)
                 self._corrections.clear()  # read again from the ledger
                 if not isinstance(exc, Exception):
                     held.clear()  # rolled back: nothing to tell
