@@ -85,6 +85,7 @@ class Gateway:
         client.isReady = lambda: self.connected
         client.isConnected = lambda: self.connected
         client.reqExecutions = self._answer_executions
+        client.placeOrder = lambda *args: None  # the order is written to the socket
 
     # -- the connection ----------------------------------------------------------------------
 
@@ -109,8 +110,13 @@ class Gateway:
 
     # -- the account's day -------------------------------------------------------------------
 
-    def place(self, contract, order_id, perm_id, *, action="BUY", qty=1):
+    def place(self, contract, order_id, perm_id, *, action="BUY", qty=1, placed=None):
+        """An order of `contract`; with `placed`, one this program placed in
+        this session, through `IB.placeOrder` with that contract (by conId
+        alone, say), which ib_async keeps as the order's until a reconnect."""
         order = Order(orderId=order_id, clientId=self.client_id, permId=perm_id, action=action, totalQuantity=qty)
+        if placed is not None:
+            self.ib.placeOrder(placed, order)
         self.orders.append((contract, order))
         if self.connected:
             self._open_order(contract, order)

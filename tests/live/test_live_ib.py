@@ -4,6 +4,7 @@ parts as a combo order, a stock built from 50 partial fills, reconnects that
 replay the day, a correction, bad input, reconciliation with the broker's
 positions, and the example program."""
 
+import asyncio
 import copy
 import datetime as dt
 import logging
@@ -167,7 +168,8 @@ def test_a_correction_replaces_the_execution_it_corrects_and_replays_do_not_brin
     async def connected():
         gw.ib.connectedEvent.emit()
         assert ledger.get(missed.execId) is None
-        await feed._task
+        (catching_up,) = feed._tasks
+        await catching_up
 
     loop.run_until_complete(connected())
     assert ledger.get(missed.execId).qty == -4 and mgr.positions["MSFT"].qty == 6
@@ -183,6 +185,19 @@ def test_a_correction_replaces_the_execution_it_corrects_and_replays_do_not_brin
     gw.reconnect()
     assert ledger.get(second.execId) is None and mgr.positions["MSFT"].qty == 11
 
+    # Detaching cancels the catch-up a connect scheduled: nothing is recorded after it.
+    after = execution(9103, "SLD", 1, 411.5, T0 + 3 * SEC, order_id=34, client_id=5)
+    gw.execute(msft, after, live=False)
+
+    async def connected_then_detached():
+        gw.ib.connectedEvent.emit()
+        scheduled = set(feed._tasks)
+        feed.detach()
+        await asyncio.gather(*scheduled, return_exceptions=True)
+
+    loop.run_until_complete(connected_then_detached())
+    assert ledger.get(after.execId) is None and not feed.attached
+
 
 def test_bad_input_is_logged_counted_kept_out_and_retried(gateway, ledger, mgr, caplog, monkeypatch):
     gw, aapl = gateway, stock("AAPL")
@@ -193,6 +208,10 @@ def test_bad_input_is_logged_counted_kept_out_and_retried(gateway, ledger, mgr, 
     gw.place(aapl, 41, 6001)
     nameless = Contract(secType="STK", conId=4242, currency="USD", exchange="SMART")
     gw.place(nameless, 42, 6002)
+    no_multiplier = Contract(
+        secType="OPT", conId=4343, currency="USD", exchange="SMART", localSymbol="SPY   240621C00460000"
+    )
+    gw.place(no_multiplier, 43, 6003)
 
     good = execution(6001, "BOT", 10, 100.0, T0, order_id=41)
     unkeyable = execution(6002, "BOT", 5, 20.0, T0 + SEC, order_id=42)
@@ -200,9 +219,11 @@ def test_bad_input_is_logged_counted_kept_out_and_retried(gateway, ledger, mgr, 
     sideways = execution(6001, "BUY", 1, 100.0, T0 + 3 * SEC, order_id=41)
     naive = execution(6001, "BOT", 1, 100.0, T0.replace(tzinfo=None), order_id=41)
     stored_later = execution(6001, "BOT", 2, 101.0, T0 + 5 * SEC, order_id=41)
+    unpriceable = execution(6003, "BOT", 1, 2.0, T0 + 6 * SEC, order_id=43)
     for ex in (good, negative, sideways, naive):
         gw.execute(aapl, ex)
     gw.execute(nameless, unkeyable)
+    gw.execute(no_multiplier, unpriceable)  # not taken as 1: the money would be off a hundredfold
     # The report of a rejected execution waits for it (ib_async emits it: the order is known).
     gw.commission(report(unkeyable.execId, 0.5))
     # A commission in another currency is kept out; the fill itself is good.
@@ -222,13 +243,14 @@ def test_bad_input_is_logged_counted_kept_out_and_retried(gateway, ledger, mgr, 
         naive.execId: "is not a timezone-aware datetime",
         good.execId: "is in EUR, the instrument is in USD",
         stored_later.execId: "No space left",
+        unpriceable.execId: "has no multiplier",
     }
     assert set(feed.rejected) == set(rejected)
     for exec_id, reason in rejected.items():
         assert reason in str(feed.rejected[exec_id].error)
         assert any(exec_id in r.getMessage() and reason in r.getMessage() for r in caplog.records), exec_id
     assert all(r.name == "marlovent.live.ib" for r in caplog.records if r.levelno >= logging.ERROR)
-    assert feed.errors == 6 and isinstance(feed.last_error, OSError)
+    assert feed.errors == 7 and isinstance(feed.last_error, OSError)
     assert feed.rejected[good.execId].report.currency == "EUR"
     assert [f.fill_id for f in ledger.fills()] == [good.execId] and ledger.get(good.execId).commission is None
     assert [f.fill_id for f in seen] == [good.execId]
@@ -241,7 +263,7 @@ def test_bad_input_is_logged_counted_kept_out_and_retried(gateway, ledger, mgr, 
         unkeyable.execId, "conId 4242", 20.0, 5, 0.5, timestamp=T0 + SEC, order_id=6002
     )
     assert ledger.get(stored_later.execId).qty == 2
-    assert set(feed.rejected) == {negative.execId, sideways.execId, naive.execId, good.execId}
+    assert set(feed.rejected) == {negative.execId, sideways.execId, naive.execId, good.execId, unpriceable.execId}
     assert feed.waiting_reports == {}
     assert mgr.positions["AAPL"].qty == 12
 

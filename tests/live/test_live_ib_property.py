@@ -4,27 +4,31 @@ order, with its commission: the same fills and positions exactly, the same
 P&L (a commission reported late is worked into the float figures where it
 lands, so they may differ from a fold in time order in the last bits).  An
 execution may be corrected (``.01`` by ``.02`` by ``.03``), its versions
-arriving and replayed in any order: only the latest version is a fill.  The
-store's server may be lost for a while: once it is back, ``feed.retry()``
-(and through ib_async, the catch-up of a reconnect) records whatever was
-kept out; a catch-up whose block fails as a whole records its fills one by
-one instead."""
+arriving and replayed in any order: only the latest version is a fill.  This program's
+orders may have been placed with a contract by conId alone, or without its
+multiplier: the fills take the broker's contract all the same.  The
+store's server may be lost for a while, or lose one answer: once it is
+back, ``feed.retry()`` (and through ib_async, the catch-up of a reconnect)
+records whatever was kept out; a catch-up whose block fails as a whole
+records its fills one by one instead.  ``on_fill`` ends having been told
+each fill as the ledger holds it."""
 
 import contextlib
 import copy
 import datetime as dt
 import errno
 import math
+import random
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
-from ib_async import CommissionReport
+from ib_async import CommissionReport, Contract
 from ib_async import Fill as IbFill
 from ib_async import Trade as IbTrade
 from ibsim import T0, Gateway, execution, option, report, stock
 
-from marlovent.ledger import Fill, Ledger
+from marlovent.ledger import Fill, Ledger, Recorded
 from marlovent.live._ib_execution import UNSET_DOUBLE
 from marlovent.live.ib import attach, contract_key
 from marlovent.ordermgr import OrderMgr
@@ -65,10 +69,22 @@ def days(draw):
     ]
     messages = [(kind, i, v) for i, e in enumerate(execs) for v in range(len(e["versions"])) for kind in KINDS]
     extra = draw(st.lists(st.sampled_from(["reconnect", "catch up", "replay", "restart", "outage", "lost commit",
-                                                 "stored commit"]),
-                          max_size=5))
+                                                 "stored commit", "lost read", "lost answer"]),
+                          max_size=6))
     arrival = draw(st.permutations(messages + extra))
-    return execs, arrival, draw(st.sampled_from(["wrapper", "events"])), draw(st.randoms(use_true_random=False))
+    # How this client placed its orders (of the first two perm ids): with what contract.
+    placed = [draw(st.sampled_from(list(PLACED))) for _ in PERM_IDS[:2]]
+    return execs, arrival, placed, draw(st.sampled_from(["wrapper", "events"])), draw(st.randoms(use_true_random=False))
+
+
+PLACED = {
+    "as the broker has it": lambda c: None,  # known from the broker's open orders
+    "by conId": lambda c: Contract(conId=c.conId, exchange="SMART"),
+    "unqualified": lambda c: Contract(
+        secType=c.secType, conId=c.conId, symbol=c.symbol, lastTradeDateOrContractMonth=c.lastTradeDateOrContractMonth,
+        strike=c.strike, right=c.right, exchange="SMART",
+    ),
+}
 
 
 class Unreachable(Ledger):
@@ -76,10 +92,20 @@ class Unreachable(Ledger):
     every read and write the feed makes raises, as the store's would; and
     whose next block of fills (``lose_commit``) fails as it ends: "lost", all
     of it rolled back, as a commit the server never acknowledged, or
-    "stored", kept, as one whose answer was lost."""
+    "stored", kept, as one whose answer was lost; and which may lose one
+    answer (``lose``): "read", of the first read after the next write, or
+    "answer", of the next write, stored all the same."""
 
     down = False
     lose_commit = None
+    lose = None
+
+    def _wrote(self, changed=True):
+        if self.lose == "answer":
+            self.lose = None
+            raise OSError(errno.EIO, "the write was stored, but its answer was lost")
+        if self.lose == "read" and changed:
+            self.lose = "next read"
 
     @contextlib.contextmanager
     def bulk(self):
@@ -91,13 +117,18 @@ class Unreachable(Ledger):
         if how == "stored":
             raise OSError(errno.EIO, "the block's commit was stored, but its answer was lost")
 
-    def _reach(self):
+    def _reach(self, read=True):
         if self.down:
             raise OSError(errno.EIO, "the store's server is gone")
+        if read and self.lose == "next read":
+            self.lose = None
+            raise OSError(errno.EIO, "the answer to a read was lost")
 
     def record(self, *args, **kwargs):
-        self._reach()
-        return super().record(*args, **kwargs)
+        self._reach(read=False)
+        outcome = super().record(*args, **kwargs)
+        self._wrote(outcome is Recorded.NEW)
+        return outcome
 
     def get(self, fill_id):
         self._reach()
@@ -108,12 +139,16 @@ class Unreachable(Ledger):
         return super().fills(key)
 
     def set_commission(self, fill_id, commission):
-        self._reach()
-        return super().set_commission(fill_id, commission)
+        self._reach(read=False)
+        changed = super().set_commission(fill_id, commission)
+        self._wrote(changed)
+        return changed
 
     def cancel(self, fill_id):
-        self._reach()
-        return super().cancel(fill_id)
+        self._reach(read=False)
+        cancelled = super().cancel(fill_id)
+        self._wrote()
+        return cancelled
 
     def instrument(self, key):
         self._reach()
@@ -149,7 +184,7 @@ def outcome(mgr, ledger):
     return {f.fill_id: f for f in ledger.fills()}, books, pnl
 
 
-def through_the_feed(execs, arrival, via, rnd):
+def through_the_feed(execs, arrival, placed, via, rnd):
     gw = Gateway()
     contracts = [INSTRUMENTS[e["instrument"]] for e in execs]
     exs = [corrected(e) for e in execs]
@@ -157,16 +192,25 @@ def through_the_feed(execs, arrival, via, rnd):
     with OrderMgr.temp() as mgr:
         ledger = Unreachable(mgr)
         with mgr.positions.batch():
-            notified = []
-            feed = attach(gw.ib, ledger, on_fill=lambda fill: notified.append(fill.fill_id.rpartition(".")))
+            notified, told = [], {}
+
+            def on_fill(fill):
+                notified.append(fill.fill_id.rpartition("."))
+                told[fill.fill_id] = fill
+
+            feed = attach(gw.ib, ledger, on_fill=on_fill)
             gw.connect()
-            # This client placed the orders of one perm id; the others' fills come only by asking.
-            for perm_id in PERM_IDS[:2]:
-                gw.place(INSTRUMENTS[0], perm_id - 100, perm_id)
+            # This client placed the orders of two perm ids (each of the instrument of its first
+            # execution); the others' fills come only by asking.
+            for perm_id, how in zip(PERM_IDS[:2], placed):
+                contract = next((c for c, e in zip(contracts, execs) if e["perm_id"] == perm_id), INSTRUMENTS[0])
+                gw.place(contract, perm_id - 100, perm_id, placed=PLACED[how](contract))
             delivered = []
             for step in arrival:
                 if step == "outage":
                     ledger.down = not ledger.down  # lost, or back
+                elif step in ("lost read", "lost answer"):
+                    ledger.lose = step.partition(" ")[2]
                 elif step in ("lost commit", "stored commit"):
                     ledger.lose_commit = step.partition(" ")[0]
                     if step == "stored commit" and via == "wrapper":
@@ -179,12 +223,22 @@ def through_the_feed(execs, arrival, via, rnd):
                     wrapper_step(gw, feed, step, contracts, exs, reps, execs, delivered, rnd)
                 else:
                     events_step(gw, step, contracts, exs, reps, execs, delivered, rnd)
-            ledger.down = False
+                # A read lost after a write that went through keeps nothing out.
+                assert not [e for e in feed.rejected.values() if "read was lost" in str(e.error)], feed.rejected
+            ledger.down, ledger.lose = False, None
             feed.retry()
+            if via == "wrapper" and "restart" not in arrival:
+                # Each report is in the ledger with its fill already, whichever came first,
+                # before anything is replayed (a restart forgets the reports still waiting).
+                for i, v in delivered:
+                    fill = ledger.get(exs[i][v].execId)
+                    assert fill is None or fill.commission == reps[i][v].commission, (fill, reps[i][v])
             if via == "wrapper":
                 gw.reconnect()  # the last word: the day's executions and reports once more
             assert not feed.rejected and not feed.waiting_reports
-            assert feed.errors == 0 or "outage" in arrival
+            assert feed.errors == 0 or {"outage", "lost read", "lost answer"} & set(arrival)
+            if "restart" not in arrival:  # a new program is told only of what it records itself
+                assert all(told.get(f.fill_id) == f for f in ledger.fills()), (told, ledger.fills())
             # A version, once a later one is recorded, is not recorded again, not even for a moment.
             latest = {}
             for base, _, number in notified:
@@ -207,16 +261,18 @@ def corrected(e):
 
 
 def wrapper_step(gw, feed, step, contracts, exs, reps, execs, delivered, rnd):
-    """Through ib_async's wrapper, as the socket would: it drops a report for
-    an execution it has not seen, and the broker sends it again after a
-    reconnect."""
+    """Through ib_async's wrapper, as the socket would (a report for an
+    execution it has not seen yet it drops, the feed keeps it until its
+    execution comes; the broker sends it again after a reconnect)."""
     if step == "reconnect":
         gw.reconnect()
     elif step == "catch up" and not feed.ledger.down:
         # It counts the fills it recorded, whatever its commit's answer: at
-        # least those now held (more where a correction replaced one).
+        # least those now held (more where a correction replaced one), but
+        # for one it lists, its write's answer lost (counted when next met).
         before = {f.fill_id for f in feed.ledger.fills()}
-        assert feed.catch_up() >= len({f.fill_id for f in feed.ledger.fills()} - before)
+        counted = feed.catch_up()
+        assert counted >= len({f.fill_id for f in feed.ledger.fills()} - before - set(feed.rejected))
     elif step == "catch up":
         feed.catch_up()
     elif step == "replay":
@@ -260,12 +316,33 @@ def events_step(gw, step, contracts, exs, reps, execs, delivered, rnd):
             ib.commissionReportEvent.emit(trade, fill, unset)
 
 
+def one(arrival, *, placed="as the broker has it", via="wrapper", perm_id=101, instrument=0, placeholder=None):
+    """A day of one execution, its messages ("execution", "report") and the
+    steps between them as ``arrival`` lists them."""
+    e = dict(instrument=instrument, perm_id=perm_id, side="BOT", versions=[dict(shares=1, price=1.05, commission=0.65)],
+             placeholder=placeholder, when=T0)
+    steps = [(step, 0, 0) if step in KINDS else step for step in arrival]
+    return [e], steps, [placed] * 2, via, random.Random(0)
+
+
 @pytest.mark.usefixtures("data_dir", "loop")
 @settings(max_examples=60)
 @given(days())
+# Each way a message or the store can go wrong once, tried every time.
+@example(one(["execution", "report"], placed="by conId"))
+@example(one(["execution", "report"], placed="unqualified", instrument=1))
+@example(one(["report", "execution"]))
+@example(one(["lost read", "execution", "report"]))
+@example(one(["execution", "lost read", "report"]))
+@example(one(["execution", "lost read", "report"], via="events"))
+@example(one(["lost answer", "report", "execution"]))
+@example(one(["execution", "lost answer", "report"], via="events"))
+@example(one(["execution", "report", "lost answer", "stored commit"], perm_id=PERM_IDS[2]))
+@example(one(["execution", "outage", "report"], placeholder="after"))
+@example(one(["execution", "outage", "reconnect", "report"], perm_id=PERM_IDS[2], placeholder="after"))
 def test_any_arrival_order_with_replays_gives_the_in_order_ledger(day):
-    execs, arrival, via, rnd = day
-    exs, got = through_the_feed(execs, arrival, via, rnd)
+    execs, arrival, placed, via, rnd = day
+    exs, got = through_the_feed(execs, arrival, placed, via, rnd)
     fills, books, pnl = in_time_order(execs, [[ex.execId for ex in chain] for chain in exs])
     assert got[:2] == (fills, books) and got[2].keys() == pnl.keys()
     for key, (qty, realized, average_cost) in pnl.items():

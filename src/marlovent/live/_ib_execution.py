@@ -21,6 +21,9 @@ UNSET_DOUBLE = sys.float_info.max
 UNSET_INTEGER = 2**31 - 1
 
 COMBO = "BAG"
+# Security types whose price is per share of a multiplier the broker always sends: without it
+# the instrument's money would be off by that factor.
+MULTIPLIED = frozenset({"OPT", "FUT", "FOP"})
 SIGNS = {"BOT": 1, "SLD": -1}
 RIGHTS = {"C": "C", "CALL": "C", "P": "P", "PUT": "P"}
 UTC = _dt.timezone.utc
@@ -74,8 +77,11 @@ _multipliers: dict[Any, int | float] = {"": 1, None: 1}
 
 def multiplier_of(contract: Any) -> int | float:
     """The contract's multiplier as a number: the API sends it as text, empty
-    for stocks (1).  An integral text gives an int."""
+    for stocks (1); an option's or a future's without one is refused.  An
+    integral text gives an int."""
     text = contract.multiplier
+    if not text and contract.secType in MULTIPLIED:
+        raise ValueError(f"the contract {contract!r} has no multiplier: a {contract.secType} is not counted as 1")
     try:
         return _multipliers[text]
     except (KeyError, TypeError):

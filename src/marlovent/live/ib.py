@@ -16,10 +16,13 @@ What the feed does with the broker's event stream:
   = the order's permId (shared by the legs and partial fills of one order,
   stable across sessions), quantity signed by the side (BOT +, SLD -),
   multiplier and currency from the contract, time from the execution in UTC;
+  the contract is the one the broker sent, not the order's own that ib_async
+  puts in its place when they share a conId (see ``_ib_wire``);
 - the combo's own execution (``secType == "BAG"``) is skipped: its legs are
   the positions;
 - a commission report becomes that fill's commission, joined by execId
-  whatever the order of arrival; a report before its execution waits for it;
+  whatever the order of arrival; a report before its execution waits for it
+  (ib_async drops it: the feed sees it first);
   the placeholder a fill carries before its report and the API's "unset"
   double are not commissions;
 - replays (a reconnect, a catch-up, the start-up request of ``connect``) are
@@ -35,12 +38,15 @@ What the feed does with the broker's event stream:
   (``feed.last_error``) and the execution or report is listed in
   ``feed.rejected`` (execId -> :class:`Rejected`); ``feed.retry()`` tries them
   again, and so does every catch-up.  While an execution is listed, its
-  report waits for it (failed or not) and is recorded with it.
+  report waits for it (failed or not) and is recorded with it.  A failed
+  read after a write that went through keeps nothing out; ``on_fill`` hears
+  of what it could not read back after the next retry or catch-up.
 """
 
 from __future__ import annotations
 
 import asyncio
+import copy
 import datetime as _dt
 import logging
 from collections.abc import Callable, Hashable, Iterable
@@ -75,6 +81,7 @@ from ._ib_execution import (
     utc_time,
 )
 from ._ib_reconcile import PRICE_TOLERANCE, ReconcileRow, Status, reconcile
+from ._ib_wire import Tap
 
 __all__ = [
     "Feed",
@@ -113,6 +120,13 @@ def _fill_time(fill: Any) -> _dt.datetime:
         return utc_time(fill.execution)
     except Exception:
         return _EARLIEST
+
+
+def _maybe_stored(exc: Exception) -> bool:
+    """Whether a write that raised ``exc`` may have been stored all the same:
+    a refusal of the value (``ValueError``, ``TypeError``, ``KeyError``) was
+    not, what the store raised may have been (its answer lost)."""
+    return not isinstance(exc, ValueError | TypeError | KeyError)
 
 
 def _same_apart_from_commission(a: Fill, b: Fill) -> bool:
@@ -154,7 +168,16 @@ class Feed:
         # since, and added to as it records them.  Each is looked up in the ledger before it
         # counts: it may have been cancelled since.
         self._corrections: dict[Hashable, tuple[int, dict[str, dict[int, str]]]] = {}
-        self._task: asyncio.Task[Any] | None = None
+        # execId -> the contract the broker sent with it (ib_async may hand the
+        # execution over with the order's own contract); kept while ib_async
+        # holds the execution or the feed may take it again.
+        self._sent: dict[str, Any] = {}
+        self._tap: Tap | None = None
+        self._tasks: set[asyncio.Task[Any]] = set()  # the catch-ups scheduled on the event loop
+        # execId -> whether its fill may have been recorded unseen: the executions and reports
+        # whose handling the store failed (after a write, perhaps, its answer lost).  Kept
+        # through a block's rollback: it is what the store may hold regardless.
+        self._unsure: dict[str, bool] = {}
         self._held: list[str] | None = None  # inside a sweep's block: the execIds on_fill is to hear of
         self._untold: list[str] = []  # those of blocks that have ended, still to be told
         self._told: dict[str, Fill] | None = None  # while they are told: each execId's fill as told
@@ -192,12 +215,42 @@ class Feed:
             # A strong reference: the feed lives as long as the IB object, held or not.
             event.connect(handler, keep_ref=True)
         self._subscriptions = pairs
+        self._tap = Tap.of(ib.wrapper)
+        self._tap.add(self)
 
     def detach(self) -> None:
-        """Stop listening; what was recorded stays recorded.  Detaching twice does nothing."""
+        """Stop listening, and cancel a catch-up scheduled and not done; what
+        was recorded stays recorded.  Detaching twice does nothing."""
         for event, handler in self._subscriptions:
             event.disconnect(handler)
         self._subscriptions = ()
+        if self._tap is not None:
+            self._tap.remove(self)
+            self._tap = None
+        for task in self._tasks:
+            task.cancel()
+        self._tasks.clear()
+
+    # -- what ib_async's wrapper is shown (see ``_ib_wire``) ---------------------------------
+
+    def _sent_contract(self, exec_id: str, contract: Any) -> None:
+        self._sent[exec_id] = contract
+
+    def _unseen_report(self, report: Any) -> None:
+        # ib_async drops it: it waits here for its execution.
+        self._on_report(None, None, report)
+
+    def _broker_contract(self, fill: Any) -> Any:
+        """The contract the broker sent with ``fill``'s execution: ib_async
+        gives the fill the order's own contract when it has the same conId,
+        whatever else it lacks.  Of the same type as ib_async would make it."""
+        contract = fill.contract
+        sent = self._sent.get(fill.execution.execId)
+        if sent is None or sent is contract or vars(sent) == vars(contract):
+            return contract
+        if type(sent) is _ib_async.Contract:  # as decoded: once into its own type, as ib_async does
+            sent = self._sent[fill.execution.execId] = _ib_async.Contract.recreate(sent)
+        return sent
 
     # -- catching up -------------------------------------------------------------------------
 
@@ -230,6 +283,9 @@ class Feed:
         for entry in list(self.rejected.values()):
             if entry.fill is not None and entry.exec_id not in merged:
                 merged[entry.exec_id] = entry.fill
+        # The broker's contracts of executions no longer held anywhere are not needed again.
+        for exec_id in [x for x in self._sent if x not in merged and x not in self._unreported]:
+            del self._sent[exec_id]
         return self._record_sweep(sorted(merged.values(), key=_fill_time))
 
     def _record_sweep(self, fills: list[Any]) -> int:
@@ -246,7 +302,8 @@ class Feed:
 
     def _record_block(self, fills: list[Any]) -> int:
         counted = self.errors, self.last_error
-        kept = [(c, c.copy()) for c in (self.rejected, self._reports, self._unreported, self._combos, self._elsewhere)]
+        lists: tuple[Any, ...] = (self.rejected, self._reports, self._unreported, self._combos, self._elsewhere)
+        kept = [(c, c.copy()) for c in lists]
         held: list[str] = []
         self._held = held
         in_block: set[str] = set()
@@ -259,7 +316,7 @@ class Feed:
                 self.errors, self.last_error = counted
                 for collection, before in kept:  # in place: ``rejected`` is the caller's to hold
                     collection.clear()
-                    collection.update(before)  # type: ignore[attr-defined]
+                    collection.update(before)
                 self._corrections.clear()  # read again from the ledger
                 if not isinstance(exc, Exception):
                     held.clear()  # rolled back: nothing to tell
@@ -283,24 +340,27 @@ class Feed:
         """Tells ``on_fill`` of the fills the sweeps' blocks held, each as the
         ledger has it now: once, and not at all when it is gone (cancelled by a
         correction since) or was told in that state meanwhile.  What an
-        interruption leaves untold is told after the next sweep."""
+        interruption leaves untold, or a failed read of the store, is told
+        after the next sweep or ``retry()``."""
         if self.on_fill is None:
             self._untold.clear()
             return
         outermost = self._told is None
-        if outermost:
-            self._told = {}
+        told = self._told = {} if self._told is None else self._told
+        unread: list[str] = []
         try:
             while self._untold:
                 exec_id = self._untold.pop(0)
                 try:
                     fill = self.ledger.get(exec_id)
-                except Exception as exc:
-                    self._fail("the on_fill callback", exc)
+                except Exception as exc:  # told after the next sweep or retry()
+                    self._fail(f"reading execution {exec_id} for the on_fill callback", exc)
+                    unread.append(exec_id)
                     continue
-                if fill is not None and self._told.get(exec_id) != fill:
+                if fill is not None and told.get(exec_id) != fill:
                     self._tell(fill)
         finally:
+            self._untold.extend(unread)
             if outermost:
                 self._told = None
 
@@ -318,7 +378,10 @@ class Feed:
             self.catch_up()
             return
         self._sweep(())  # what the connection's start-up request fetched, now; the full request follows
-        self._task = loop.create_task(self._catch_up_in_background())
+        # Held until done: the loop itself keeps only a weak reference to a task.
+        task = loop.create_task(self._catch_up_in_background())
+        self._tasks.add(task)
+        task.add_done_callback(self._tasks.discard)
 
     async def _catch_up_in_background(self) -> None:
         try:
@@ -338,6 +401,7 @@ class Feed:
                 self._on_report(None, entry.fill, entry.report)
             if self.rejected.get(entry.exec_id) is None:
                 done += 1
+        self._tell_held()
         return done
 
     # -- event handlers: nothing escapes into ib_async's loop ------------------------------
@@ -364,14 +428,21 @@ class Feed:
 
     def _on_update(self) -> None:
         # Reports for executions whose order this session does not know update
-        # the fill in place without an event: look at those still unreported.
-        if not self._unreported:
+        # the fill in place without an event: look at those still unreported,
+        # and at those kept out (their report waits for them, as it is now:
+        # what comes next for the execution overwrites it in place).
+        if not self._unreported and not self.rejected:
             return
         for exec_id, fill in list(self._unreported.items()):
             report = fill.commissionReport
             if report.execId == exec_id and report.commission != UNSET_DOUBLE:
                 self._unreported.pop(exec_id, None)
                 self._on_report(None, fill, report)
+        for exec_id, entry in list(self.rejected.items()):
+            report = None if entry.fill is None or entry.report is not None else entry.fill.commissionReport
+            if report is not None and report.execId == exec_id and report.commission != UNSET_DOUBLE:
+                if self._reports.get(exec_id) != report:
+                    self._reports[exec_id] = copy.copy(report)
 
     # -- recording ---------------------------------------------------------------------------
 
@@ -383,7 +454,7 @@ class Feed:
             self.rejected.pop(exec_id, None)
             self._reports.pop(exec_id, None)
             return None
-        contract = fill.contract
+        contract = self._broker_contract(fill)
         if contract.secType == COMBO:
             self._take_combo(exec_id, fill, fill.commissionReport)
             return None
@@ -425,19 +496,34 @@ class Feed:
                     log.info("execution %s corrects %s: the earlier one is cancelled", exec_id, earlier)
         else:
             outcome, changed = self._record(new, multiplier, currency)
+        unsure = self._unsure.pop(exec_id, None)
+        if unsure is not None:  # found as it is now: on_fill hears of it
+            changed = True
+            if unsure and outcome is Recorded.DUPLICATE:  # recorded by the write whose answer was lost
+                outcome = Recorded.NEW
         self._recorded_correction(key, outcome, exec_id, correction)
 
         self._reports.pop(exec_id, None)
         self.rejected.pop(exec_id, None)
         if bad_report is not None:
             self._reject(exec_id, fill, report, bad_report)
-        elif commission is None and (outcome is Recorded.NEW or self.ledger.get(exec_id).commission is None):
+        elif commission is None and (outcome is Recorded.NEW or self._lacks_commission(exec_id)):
             self._unreported[exec_id] = fill
         else:
             self._unreported.pop(exec_id, None)
         if changed:
             self._notify(exec_id)
         return outcome
+
+    def _lacks_commission(self, exec_id: str) -> bool:
+        """Whether the recorded fill has no commission yet; so taken when the
+        store cannot say (its report is then recorded all the same)."""
+        try:
+            stored = self.ledger.get(exec_id)
+        except Exception as exc:
+            self._fail(f"reading back execution {exec_id}", exc)
+            return True
+        return stored is not None and stored.commission is None
 
     def _record(self, new: Fill, multiplier: Any, currency: str | None) -> tuple[Recorded, bool]:
         """Record ``new``; a replay only brings a commission the ledger lacks
@@ -454,6 +540,10 @@ class Feed:
                 raise
             ledger.set_commission(new.fill_id, new.commission)
             return Recorded.DUPLICATE, True
+        except Exception as exc:
+            if _maybe_stored(exc):  # the store's answer, lost: the fill may be recorded all the same
+                self._unsure[new.fill_id] = True
+            raise
         if outcome is Recorded.NEW or new.commission is None:
             return outcome, outcome is Recorded.NEW
         stored = ledger.get(new.fill_id)
@@ -469,14 +559,15 @@ class Feed:
             return
         if exec_id in self._elsewhere:
             return
-        if exec_id in self._combos or (fill is not None and fill.contract.secType == COMBO):
+        contract = None if fill is None else self._broker_contract(fill)
+        if exec_id in self._combos or (contract is not None and contract.secType == COMBO):
             self._take_combo(exec_id, fill, report)
             return
         ledger = self.ledger
         recorded = self._unreported.pop(exec_id, None)
         if recorded is not None:
             # Recorded by this feed without a commission: no need to read it back.
-            currency = currency_of(recorded.contract) or self._currency(ledger.get(exec_id).key)
+            currency = currency_of(self._broker_contract(recorded)) or self._currency(ledger.get(exec_id).key)
             check_commission_currency(report, currency)
             try:
                 changed = ledger.set_commission(exec_id, commission)
@@ -484,7 +575,8 @@ class Feed:
                 pass
             else:
                 self._forget_rejected_report(exec_id)
-                if changed:
+                unsure = self._unsure.pop(exec_id, None)
+                if changed or unsure is not None:
                     self._notify(exec_id)
                 return
         stored = ledger.get(exec_id)
@@ -495,12 +587,14 @@ class Feed:
                 self._reports.pop(exec_id, None)
                 self._forget_rejected_report(exec_id)
             else:
-                self._reports[exec_id] = report  # kept until its execution arrives
+                self._reports[exec_id] = copy.copy(report)  # kept until its execution arrives
             return
         if stored.commission != commission:
-            known = None if fill is None else currency_of(fill.contract)
+            known = None if contract is None else currency_of(contract)
             check_commission_currency(report, known or self._currency(stored.key))
             ledger.set_commission(exec_id, commission)
+            self._notify(exec_id)
+        elif self._unsure.pop(exec_id, None) is not None:  # found stored, its answer lost: told now
             self._notify(exec_id)
         self._forget_rejected_report(exec_id)
 
@@ -539,7 +633,7 @@ class Feed:
         if correction is None or fill is None or fill.execution.execId != exec_id:
             return None
         try:
-            key = key_of(self.key, fill.contract)
+            key = key_of(self.key, self._broker_contract(fill))
         except (ValueError, TypeError):
             return None
         return self._superseding(key, order_id_of(fill.execution), *correction)
@@ -566,7 +660,12 @@ class Feed:
         if known is None:
             return
         recorded = known[0] + (outcome is Recorded.NEW)
-        if self.ledger.recorded(key) != recorded:
+        try:
+            now = self.ledger.recorded(key)
+        except Exception as exc:  # the fill is recorded: what was read is read again at its next use
+            self._fail(f"reading the fills recorded for {key!r}", exc)
+            now = None
+        if now != recorded:
             del self._corrections[key]
             return
         if correction is not None and correction[1] > 1:
@@ -602,9 +701,15 @@ class Feed:
     def _reject(self, exec_id: str, fill: Any, report: Any, exc: Exception) -> None:
         """List what was kept out.  An execution and its report share one
         entry: while the execution is listed, its report waits for it (as one
-        that came first does) and goes in with it, by ``retry()`` or a catch-up."""
+        that came first does) and goes in with it, by ``retry()`` or a catch-up.
+        A report is kept as it is now: ib_async updates its fill's report in
+        place with whatever comes next for the execution, the API's "unset"
+        placeholder included."""
         self.errors += 1
         self.last_error = exc
+        if _maybe_stored(exc):  # whatever it wrote may be stored: once taken, on_fill hears of it as it is
+            self._unsure.setdefault(exec_id, False)
+        report = copy.copy(report)
         listed = self.rejected.get(exec_id)
         if report is not None and listed is not None and listed.report is None:
             self._reports[exec_id] = report
@@ -614,7 +719,7 @@ class Feed:
                 self._reports[exec_id] = listed.report
             self.rejected[exec_id] = Rejected(exec_id, fill, report, exc)
             what = "execution" if report is None else "commission report for execution"
-        trace = None if isinstance(exc, ValueError | TypeError | KeyError) else exc
+        trace = exc if _maybe_stored(exc) else None
         log.error("%s %s kept out of the ledger: %s", what, exec_id, exc, exc_info=trace)
 
     def _fail(self, what: str, exc: Exception) -> None:
@@ -630,13 +735,15 @@ class Feed:
             return
         try:
             fill = self.ledger.get(exec_id)
-        except Exception as exc:
-            self._fail("the on_fill callback", exc)
+        except Exception as exc:  # told after the next sweep or retry(), as the ledger then has it
+            self._fail(f"reading execution {exec_id} for the on_fill callback", exc)
+            self._untold.append(exec_id)
             return
-        self._tell(fill)
+        if fill is not None:
+            self._tell(fill)
 
-    def _tell(self, fill: Fill | None) -> None:
-        if self._told is not None and fill is not None:
+    def _tell(self, fill: Fill) -> None:
+        if self._told is not None:
             self._told[fill.fill_id] = fill
         try:
             self.on_fill(fill)  # type: ignore[misc]
