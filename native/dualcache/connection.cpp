@@ -103,10 +103,10 @@ void Connection::check_writable() const {
                                      "): it cannot be changed");
 }
 
-void Connection::enter() {
+void Connection::enter(Caller caller) {
     if (busy_) raise_in_use(InUse::Operation);
     check_usable();
-    check_thread();
+    if (caller == Caller::Owner) check_thread();
     busy_ = true;
     op_on_hinted_ = false;
 }
@@ -142,7 +142,8 @@ void Connection::detach(Store *s) {
 void Connection::close() {
     if (busy_) raise_in_use(InUse::Close);
     if (state_ != State::Open) return;
-    check_thread();
+    // From any thread: the rollback takes nothing another thread could keep
+    // (the block's owner learns of it at its next operation, or its exit).
     if (inherited()) db_->abandon();
     db_->rollback_quietly();
     discard_levels();

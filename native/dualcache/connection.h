@@ -59,8 +59,10 @@ public:
     // --- one operation at a time ------------------------------------------------
     // An operation on any map of the database starts (raises when the
     // database is closed, an operation on it already runs, or another
-    // thread has a transaction open: see check_thread) and ends.
-    void enter();
+    // thread has a transaction open: see check_thread, unless `caller` may
+    // be any thread) and ends.
+    enum class Caller { Owner, AnyThread };
+    void enter(Caller caller = Caller::Owner);
     void leave() {
         busy_ = false;
         if (narrow_ && !op_on_hinted_) widen();

@@ -22,7 +22,9 @@ namespace dualcache {
 // GIL). Damaged stored data surfaces as StoreError.
 class Store::OpGuard {
 public:
-    explicit OpGuard(Store &s) : c_(*s.conn_) { c_.enter(); }
+    explicit OpGuard(Store &s, Connection::Caller caller = Connection::Caller::Owner) : c_(*s.conn_) {
+        c_.enter(caller);
+    }
     ~OpGuard() { c_.leave(); }
 
 private:
@@ -785,7 +787,9 @@ bool Store::write_hint(PyObject *key, WriteHint &hint) {
 }
 
 void Store::end_transaction(bool ok) {
-    OpGuard g(*this);
+    // Any thread may end a block: a generator holding one may be finished,
+    // or collected, in another thread than the one that began it.
+    OpGuard g(*this, Connection::Caller::AnyThread);
     conn_->on_level();
     corrupt_as_store_error(path(), [&] { conn_->end_level(ok); });
 }

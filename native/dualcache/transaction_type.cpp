@@ -71,12 +71,23 @@ void bind_transaction(nb::module_ &m) {
                 Store &s = store_of(t.store);
                 if (s.is_open() && s.transaction_depth() != t.depth)
                     raise(PyExc_RuntimeError, "transaction blocks of a DualCache must nest");
-                t.depth = 0;
                 // close() inside the block rolled it back: the caller's own
                 // exception goes on as it is (a normal exit still raises that
                 // nothing was committed).
-                if (!s.is_open() && !exc_type.is_none()) return false;
-                s.end_transaction(exc_type.is_none());
+                if (!s.is_open() && !exc_type.is_none()) {
+                    t.depth = 0;
+                    return false;
+                }
+                const size_t depth = t.depth;
+                try {
+                    s.end_transaction(exc_type.is_none());
+                } catch (...) {
+                    // Refused before it ended anything: the block stays open, to
+                    // be ended again.
+                    if (!s.is_open() || s.transaction_depth() < depth) t.depth = 0;
+                    throw;
+                }
+                t.depth = 0;
                 return false;
             },
             "exc_type"_a.none(), "exc"_a.none(), "tb"_a.none());

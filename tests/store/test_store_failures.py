@@ -460,7 +460,7 @@ def test_transaction_misuse(open_store):
     s["kept"], other_map = 0, s.map("other")
     calls = [lambda: s["kept"], lambda: s.__setitem__("theirs", 1), lambda: other_map.get("x"),
              lambda: other_map.__setitem__("x", 1), lambda: s.transaction().__enter__(),
-             lambda: s.on_rollback(print), s.close]
+             lambda: s.on_rollback(print)]
     outcomes = []
 
     def from_another_thread(calls=calls):
@@ -486,6 +486,22 @@ def test_transaction_misuse(open_store):
     t.start()
     t.join()
     assert outcomes == [0, None, None, None] and s["theirs"] == 1 and dict(other_map) == {"x": 1}
+
+    # Ending a block is no use of it: a generator holding one may be finished,
+    # or closed (as when collected), in another thread than the one it began in.
+    def holding(value):
+        with s.transaction():
+            s["held"] = value
+            yield
+
+    for value, end in [("committed", lambda g: next(g, None)), ("rolled back", lambda g: g.close())]:
+        g = holding(value)
+        t = threading.Thread(target=next, args=(g,))
+        t.start()
+        t.join()
+        end(g)
+        assert not s.in_transaction
+    assert open_store()["held"] == "committed"
 
 
 def test_close_inside_a_transaction_rolls_back(open_store):
