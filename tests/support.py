@@ -29,3 +29,24 @@ def assert_flat_memory(work, n, *, warmup=200, max_bytes=64 * 1024, max_objects=
         tracemalloc.stop()
     assert grown < max_bytes
     assert len(gc.get_objects()) - objects < max_objects
+
+
+class HashFails:
+    """A key or order id whose hash raises at its ``fail_at``-th call, as a
+    KeyboardInterrupt landing in it would.  Counted per subclass: each test
+    module registers its own with the store."""
+
+    calls, fail_at = 0, None
+
+    def __init__(self, n):
+        self.n = n
+
+    def __hash__(self):
+        cls = type(self)
+        cls.calls += 1
+        if cls.calls == cls.fail_at:
+            raise KeyboardInterrupt
+        return hash(self.n)
+
+    def __eq__(self, other):
+        return isinstance(other, type(self)) and other.n == self.n

@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+import support
 from support import ts
 
 zelph = pytest.importorskip("zelph.dualcache")
@@ -40,23 +41,8 @@ def test_positions_survive_a_new_process(om, mgr, data_dir):
     assert out.strip() == repr(list(mgr.positions.items()))
 
 
-class HashFails:
-    """An order id whose hash raises at its `fail_at`-th call (as an
-    interrupt landing in it would)."""
-
-    calls, fail_at = 0, None
-
-    def __init__(self, n):
-        self.n = n
-
-    def __hash__(self):
-        HashFails.calls += 1
-        if HashFails.calls == HashFails.fail_at:
-            raise LookupError("the order id's hash failed")
-        return hash(self.n)
-
-    def __eq__(self, other):
-        return isinstance(other, HashFails) and other.n == self.n
+class HashFails(support.HashFails):
+    pass
 
 
 zelph.register(HashFails, "tests.persistence.HashFails", fields=("n",))
@@ -75,7 +61,7 @@ def test_failed_write_puts_memory_back(om, mgr, case, failing):
     before = {k: dict(v.trades) for k, v in store.items()}
     live = store.get("X")
     qty = {"new key": 3, "write back": 1, "flat reset": -15}[case]
-    error = zelph.StoreError if failing == "store" else LookupError
+    error = zelph.StoreError if failing == "store" else KeyboardInterrupt
     for fail_at in range(1, 100):
         if failing == "store":
             store._fail_writes(0)

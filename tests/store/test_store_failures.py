@@ -12,6 +12,7 @@ import time
 import pytest
 
 import marlovent.ordermgr as om
+import support
 import zelph.dualcache as dc
 from storetools import file_bytes, open_store, prefix, run_py  # noqa: F401
 
@@ -261,23 +262,8 @@ def test_a_failed_write_spoils_its_transaction(open_store):
     assert dict(open_store()) == {"c": 3}
 
 
-class HashFails:
-    """A key whose hash raises at its `fail_at`-th call (a KeyboardInterrupt
-    landing in its __hash__)."""
-
-    calls, fail_at = 0, None
-
-    def __init__(self, n):
-        self.n = n
-
-    def __hash__(self):
-        HashFails.calls += 1
-        if HashFails.calls == HashFails.fail_at:
-            raise KeyboardInterrupt
-        return hash(self.n)
-
-    def __eq__(self, other):
-        return isinstance(other, HashFails) and other.n == self.n
+class HashFails(support.HashFails):
+    pass
 
 
 dc.register(HashFails, "tests.failures.HashFails", fields=("n",))
