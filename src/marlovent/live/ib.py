@@ -129,6 +129,13 @@ def _maybe_stored(exc: Exception) -> bool:
     return not isinstance(exc, ValueError | TypeError | KeyError)
 
 
+def _sent_for(report: Any, exec_id: str) -> bool:
+    """Whether a fill's report is one the broker sent for ``exec_id`` (not
+    ib_async's placeholder, nor the API's "unset"); its value is checked
+    where it is taken."""
+    return bool(report.execId == exec_id and report.commission != UNSET_DOUBLE)
+
+
 def _same_apart_from_commission(a: Fill, b: Fill) -> bool:
     return (a.key, a.price, a.qty, a.timestamp, a.order_id) == (b.key, b.price, b.qty, b.timestamp, b.order_id)
 
@@ -435,12 +442,12 @@ class Feed:
             return
         for exec_id, fill in list(self._unreported.items()):
             report = fill.commissionReport
-            if report.execId == exec_id and report.commission != UNSET_DOUBLE:
+            if _sent_for(report, exec_id):
                 self._unreported.pop(exec_id, None)
                 self._on_report(None, fill, report)
         for exec_id, entry in list(self.rejected.items()):
             report = None if entry.fill is None or entry.report is not None else entry.fill.commissionReport
-            if report is not None and report.execId == exec_id and report.commission != UNSET_DOUBLE:
+            if report is not None and _sent_for(report, exec_id):
                 if self._reports.get(exec_id) != report:
                     self._reports[exec_id] = copy.copy(report)
 
